@@ -1,0 +1,383 @@
+#include "core/log.h"
+
+#include "core/board.h"
+#include "core/proc.h"
+#include "core/quit.h"
+#include "core/threads.h"
+#include "platform/platform_crash.h"
+
+#include <atomic>
+#include <cassert>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <pthread.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+struct LogRing {
+    char data[LOG_RING_SIZE];
+    uint32_t output_head;    // where the next byte goes
+    uint32_t output_tail;    // first byte of the oldest line kept
+    uint32_t wrap_end;       // end of the older pass while the data wraps; zeros follow it
+} board;
+
+char status_text[STATUS_LINE_SIZE];
+char last_error[LAST_ERROR_SIZE];
+std::atomic<log_line_hook_fn> line_hook{nullptr};
+std::atomic<int> sound_crashes{0};
+std::atomic<int> alarms{0};
+volatile sig_atomic_t codec_hang_flag;
+
+// The crash path must never wait for a mutex its own thread may hold.
+bool lock_for_crash()
+{
+    for (int i = 0; i < 100; i++) {
+        if (pthread_mutex_trylock(&log_mutex) == 0)
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+void ring_append_locked(const char *text, uint32_t length)
+{
+    if (length == 0)
+        return;
+    if (length > LOG_RING_SIZE / 2) {
+        text += length - LOG_RING_SIZE / 2;
+        length = LOG_RING_SIZE / 2;
+    }
+    if (board.output_head + length > LOG_RING_SIZE - 1) {
+        memset(board.data + board.output_head, 0, LOG_RING_SIZE - board.output_head);
+        // Whatever lay past the old head is gone; the older pass now ends there.
+        if (board.output_tail > board.output_head || board.output_tail == 0)
+            board.output_tail = length;
+        board.wrap_end = board.output_head;
+        board.output_head = 0;
+    }
+    if (board.output_tail > board.output_head && board.output_head + length >= board.output_tail) {
+        uint32_t t = board.output_head + length;
+        uint32_t end = board.wrap_end;
+        while (t < end && board.data[t] != '\n')
+            t++;
+        t++;
+        if (t >= end)
+            t = 0;
+        board.output_tail = t;
+    }
+    memcpy(board.data + board.output_head, text, length);
+    board.output_head += length;
+    assert(board.output_head != board.output_tail);
+}
+
+uint32_t ring_used_locked()
+{
+    if (board.output_head >= board.output_tail)
+        return board.output_head - board.output_tail;
+    return board.wrap_end - board.output_tail + board.output_head;
+}
+
+int vformat_line(char *line, size_t size, const char *fmt, va_list ap, bool stamp, int *message_len)
+{
+    int off = 0;
+    *message_len = 0;
+    if (stamp) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        off = snprintf(line, size, "[%5ld.%06ld] ", (long)(tv.tv_sec % 100000), (long)tv.tv_usec);
+    }
+    int n = vsnprintf(line + off, size - off, fmt, ap);
+    if (n < 0)
+        return off;
+    *message_len = n;
+    int len = off + n;
+    return len > (int)size - 1 ? (int)size - 1 : len;
+}
+
+void write_stderr(const char *text, int len)
+{
+    while (len > 0) {
+        ssize_t w = write(STDERR_FILENO, text, len);
+        if (w <= 0)
+            return;
+        text += w;
+        len -= (int)w;
+    }
+}
+
+void print_backtrace()
+{
+    void *frames[20];
+    int n = backtrace(frames, 20);
+    for (int i = 1; i < n; i++) {
+        Dl_info info;
+        const char *sym = "";
+        if (dladdr(frames[i], &info) && info.dli_sname)
+            sym = info.dli_sname;
+        log_print_raw("%d: %p %s\n", i, frames[i], sym);
+    }
+}
+
+} // namespace
+
+void log_init()
+{
+    // The mutex is statically initialised; kept as the start-up step main calls.
+}
+
+void log_set_line_hook(log_line_hook_fn hook)
+{
+    line_hook.store(hook);
+}
+
+void log_it(const char *text, size_t length)
+{
+    pthread_mutex_lock(&log_mutex);
+    ring_append_locked(text, length > (size_t)LOG_RING_SIZE ? (uint32_t)LOG_RING_SIZE : (uint32_t)length);
+    pthread_mutex_unlock(&log_mutex);
+}
+
+int log_printf(const char *fmt, ...)
+{
+    char line[LOG_LINE_MAX + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    int message_len;
+    int len = vformat_line(line, sizeof line, fmt, ap, true, &message_len);
+    va_end(ap);
+    if (message_len <= 0)
+        return 0;
+    write_stderr(line, len);
+    log_it(line, len);
+    if (log_line_hook_fn hook = line_hook.load())
+        hook(line, len);
+    return len;
+}
+
+int log_print_raw(const char *fmt, ...)
+{
+    char line[LOG_LINE_MAX + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    int message_len;
+    int len = vformat_line(line, sizeof line, fmt, ap, false, &message_len);
+    va_end(ap);
+    if (message_len <= 0)
+        return 0;
+    write_stderr(line, len);
+    if (lock_for_crash()) {
+        ring_append_locked(line, len);
+        pthread_mutex_unlock(&log_mutex);
+    }
+    return len;
+}
+
+int log_error(const char *fmt, ...)
+{
+    char msg[LAST_ERROR_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return n;
+    set_last_error(2, "%s", msg);
+    puts(msg);
+    fflush(stdout);
+    user_gpio_write(GPIO_LED_ERROR, 1);
+    return n;
+}
+
+void set_last_error(int level, const char *fmt, ...)
+{
+    if (level == 0)
+        return;
+    char msg[LAST_ERROR_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    if (level > 1)
+        log_printf("%s", msg);
+    size_t n = strlen(msg);
+    memcpy(last_error, msg, n + 1);
+    strncat(last_error, status_text, sizeof last_error - 1 - n);
+}
+
+void set_status_line(const char *fmt, ...)
+{
+    char text[STATUS_LINE_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    memcpy(status_text, text, sizeof text);
+}
+
+const char *status_line() { return status_text; }
+const char *last_error_text() { return last_error; }
+
+void print_status_line()
+{
+    printf("%s\n", last_error[0] ? last_error : status_text);
+    fflush(stdout);
+}
+
+void exitHandler()
+{
+    printf("exitHandler\n");
+    print_status_line();
+}
+
+int format_into(char *buf, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsprintf(buf, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+uint32_t log_ring_read(uint32_t position, char *buffer, uint32_t size)
+{
+    uint32_t copied = 0;
+    pthread_mutex_lock(&log_mutex);
+    if (position >= LOG_RING_SIZE)
+        position = board.output_tail;
+    if (board.output_head < position) {
+        // The data wraps: the older pass ends at wrap_end, never at the zero padding.
+        uint32_t end = board.wrap_end;
+        if (position < end) {
+            uint32_t n = end - position;
+            if (n > size)
+                n = size;
+            memcpy(buffer, board.data + position, n);
+            copied = n;
+        }
+        uint32_t n = board.output_head;
+        if (n > size - copied)
+            n = size - copied;
+        memcpy(buffer + copied, board.data, n);
+        copied += n;
+    } else {
+        uint32_t n = board.output_head - position;
+        if (n > size)
+            n = size;
+        memcpy(buffer, board.data + position, n);
+        copied = n;
+    }
+    pthread_mutex_unlock(&log_mutex);
+    return copied;
+}
+
+uint32_t log_ring_head()
+{
+    pthread_mutex_lock(&log_mutex);
+    uint32_t v = board.output_head;
+    pthread_mutex_unlock(&log_mutex);
+    return v;
+}
+
+uint32_t log_ring_tail()
+{
+    pthread_mutex_lock(&log_mutex);
+    uint32_t v = board.output_tail;
+    pthread_mutex_unlock(&log_mutex);
+    return v;
+}
+
+uint32_t log_ring_used()
+{
+    pthread_mutex_lock(&log_mutex);
+    uint32_t v = ring_used_locked();
+    pthread_mutex_unlock(&log_mutex);
+    return v;
+}
+
+int log_ring_dump(const char *path)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f)
+        return -1;
+    pthread_mutex_lock(&log_mutex);
+    if (board.output_head < board.output_tail) {
+        fwrite(board.data + board.output_tail, 1, board.wrap_end - board.output_tail, f);
+        fwrite(board.data, 1, board.output_head, f);
+    } else {
+        fwrite(board.data + board.output_tail, 1, board.output_head - board.output_tail, f);
+    }
+    pthread_mutex_unlock(&log_mutex);
+    return fclose(f) == 0 ? 0 : -1;
+}
+
+void log_ring_reset()
+{
+    pthread_mutex_lock(&log_mutex);
+    memset(&board, 0, sizeof board);
+    pthread_mutex_unlock(&log_mutex);
+}
+
+void crash_handler(int sig, siginfo_t *info, void *context)
+{
+    const char *name = sig == SIGSEGV ? "Segmentation fault"
+                       : sig == SIGBUS ? "Bus error"
+                       : sig == SIGABRT ? "Aborted"
+                       : sig == SIGFPE ? "Floating point exception"
+                                       : "other\n";
+    const char *thread = current_thread_name();
+    if (strcmp(thread, "sound") == 0 && platform_crash_resume_sound(context)) {
+        if (sound_crashes.fetch_add(1) == 0)
+            log_print_raw("sound thread mp3 encoder SegFault\n");
+        return;
+    }
+    log_print_raw("%s: %s thread (%s)\n", name, thread, status_text);
+    char regs[512];
+    platform_crash_format_registers(context, regs, sizeof regs);
+    log_print_raw("%s", regs);
+    log_print_raw("si_addr=%p si_code=%08x\n\n\n\n", info ? info->si_addr : nullptr,
+                  info ? (unsigned)info->si_code : 0u);
+    print_backtrace();
+    // Returning would run the faulting instruction again: end here instead.
+    if (!quit_requested_nolock())
+        sleep(10);
+    signal(SIGABRT, SIG_DFL);
+    abort();
+}
+
+void bus_error_handler(int sig)
+{
+    user_gpio_write(GPIO_LED_CRASH, 1);
+    log_print_raw("Segfault Handler: %s thread\n", current_thread_name());
+    log_print_raw("Backtrace:  (%s)\n", status_text);
+    print_backtrace();
+    log_print_raw(sig == SIGSEGV ? "Segmentation fault\n" : sig == SIGBUS ? "Bus error\n" : "Aborted\n");
+    print_status_line();
+    shutdown_system();
+    _exit(1);
+}
+
+void alarm_handler(int)
+{
+    codec_hang_flag = 1;
+    alarms.fetch_add(1);
+}
+
+void codec_hang_check()
+{
+    if (!codec_hang_flag)
+        return;
+    codec_hang_flag = 0;
+    log_printf("[stat]Alarm signal! the codec appears to be hung\n");
+    log_printf("video and capture: %s\n", last_error);
+    log_printf("capture: %s\n", status_text);
+}
+
+int sound_thread_crashes() { return sound_crashes.load(); }
+int alarm_count() { return alarms.load(); }

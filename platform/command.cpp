@@ -1,0 +1,205 @@
+// Shell commands. On the PC, commands that would reconfigure or stop this machine are logged
+// and answered as the board answers them; harmless ones run for real inside the board directory.
+#include "platform/platform.h"
+#include "platform/platform_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::mutex sim_files_mutex;
+std::set<FILE *> sim_files;
+
+std::vector<std::string> split_words(const char *cmdline)
+{
+    std::vector<std::string> words;
+    std::string cur;
+    char quote = 0;
+    bool have = false;
+    for (const char *p = cmdline; *p; p++) {
+        char c = *p;
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            else
+                cur += c;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+            have = true;
+        } else if (c == ' ' || c == '\t' || c == '\n') {
+            if (have || !cur.empty())
+                words.push_back(cur);
+            cur.clear();
+            have = false;
+        } else {
+            cur += c;
+        }
+    }
+    if (have || !cur.empty())
+        words.push_back(cur);
+    return words;
+}
+
+std::string base_name(const std::string &w)
+{
+    size_t slash = w.rfind('/');
+    return slash == std::string::npos ? w : w.substr(slash + 1);
+}
+
+bool is_simulated(const std::string &cmd)
+{
+    static const char *const names[] = {"mount", "umount", "ifconfig", "route", "udhcpc", "ntpd",
+                                        "hwclock", "telnetd", "getty", "reboot", "halt", "killall",
+                                        "ethtool", "ip", "insmod", "rmmod", "swapon", "swapoff"};
+    for (const char *n : names)
+        if (cmd == n)
+            return true;
+    return false;
+}
+
+bool is_harmless(const std::string &cmd)
+{
+    static const char *const names[] = {"unzip", "df", "dmesg", "sync", "touch", "mkdir", "rm",
+                                        "cat", "ls", "cp", "mv", "true", "echo"};
+    for (const char *n : names)
+        if (cmd == n)
+            return true;
+    return false;
+}
+
+std::string quote_word(const std::string &w)
+{
+    std::string q = "'";
+    for (char c : w) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+// Absolute paths are mapped into the board directory; shell redirections stay as they are.
+std::string mapped_command(const std::vector<std::string> &words)
+{
+    std::string out;
+    for (size_t i = 0; i < words.size(); i++) {
+        const std::string &w = words[i];
+        if (i)
+            out += ' ';
+        if (w == "2>&1" || w == ">/dev/null" || w == "2>/dev/null" || w == "|" || w == ">" || w == ">>") {
+            out += w;
+            continue;
+        }
+        if (i == 0) {
+            out += quote_word(base_name(w));
+            continue;
+        }
+        char mapped[4096];
+        if (!w.empty() && w[0] == '/')
+            out += quote_word(platform_path(w.c_str(), mapped, sizeof mapped));
+        else
+            out += quote_word(w);
+    }
+    return out;
+}
+
+// What the board's tools print; most print nothing on success.
+std::string simulated_answer(const std::vector<std::string> &words)
+{
+    std::string cmd = base_name(words[0]);
+    if (cmd == "ifconfig" && words.size() == 2)
+        return words[1] + "      Link encap:Ethernet\n";
+    if (cmd == "hwclock" && words.size() == 1)
+        return "Tue Dec  8 00:00:00 2026  0.000000 seconds\n";
+    return "";
+}
+
+[[noreturn]] void power_off(const std::string &cmd)
+{
+    platform_log("%s: ending the process in place of the board\n", cmd.c_str());
+    fflush(stderr);
+    fflush(stdout);
+    _exit(cmd == "halt" ? PLATFORM_EXIT_HALT : PLATFORM_EXIT_REBOOT);
+}
+
+} // namespace
+
+int platform_system(const char *cmdline)
+{
+    platform_init();
+    std::vector<std::string> words = split_words(cmdline ? cmdline : "");
+    if (words.empty())
+        return 0;
+    std::string cmd = base_name(words[0]);
+    if (is_simulated(cmd)) {
+        platform_log("simulated: %s\n", cmdline);
+        if (cmd == "reboot" || cmd == "halt")
+            power_off(cmd);
+        return 0;
+    }
+    if (!is_harmless(cmd)) {
+        platform_log("refused unknown command: %s\n", cmdline);
+        return 127 << 8;
+    }
+    std::string real = mapped_command(words);
+    return system(real.c_str());
+}
+
+FILE *platform_popen(const char *cmdline)
+{
+    platform_init();
+    std::vector<std::string> words = split_words(cmdline ? cmdline : "");
+    if (words.empty())
+        return nullptr;
+    std::string cmd = base_name(words[0]);
+    if (is_simulated(cmd) || !is_harmless(cmd)) {
+        if (is_simulated(cmd))
+            platform_log("simulated: %s\n", cmdline);
+        else
+            platform_log("refused unknown command: %s\n", cmdline);
+        if (cmd == "reboot" || cmd == "halt")
+            power_off(cmd);
+        FILE *f = tmpfile();
+        if (!f)
+            return nullptr;
+        std::string answer = is_simulated(cmd) ? simulated_answer(words) : "sh: not found\n";
+        fwrite(answer.data(), 1, answer.size(), f);
+        rewind(f);
+        std::lock_guard<std::mutex> lock(sim_files_mutex);
+        sim_files.insert(f);
+        return f;
+    }
+    std::string real = mapped_command(words);
+    return popen(real.c_str(), "r");
+}
+
+int platform_pclose(FILE *f)
+{
+    if (!f)
+        return -1;
+    {
+        std::lock_guard<std::mutex> lock(sim_files_mutex);
+        if (sim_files.erase(f)) {
+            fclose(f);
+            return 0;
+        }
+    }
+    return pclose(f);
+}
+
+pid_t platform_spawn_detached(const char *path, char *const argv[])
+{
+    std::string line = path ? path : "";
+    for (int i = 1; argv && argv[i]; i++)
+        line += std::string(" ") + argv[i];
+    platform_log("simulated: not starting daemon %s\n", line.c_str());
+    return 0;
+}

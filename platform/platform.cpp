@@ -1,0 +1,167 @@
+// Board directory, path mapping and the command runner of the simulated board.
+#include "platform/platform.h"
+#include "platform/platform_internal.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::once_flag init_once;
+std::string board_dir;
+std::string eth_name;
+bool realtime = false;
+
+// Factory words of a new simulated board.
+constexpr uint32_t SIM_BOARD_MODEL = 7160;
+constexpr uint32_t SIM_SERIAL = 100123;
+constexpr uint32_t SIM_BOOTLOADER = 0xE3A0C000u; // an old loader: reads as version 1.0.0
+
+bool is_dir(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int make_dirs(const std::string &p)
+{
+    std::string cur;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = p.find('/', pos + 1);
+        cur = p.substr(0, pos);
+        if (cur.empty() || is_dir(cur))
+            continue;
+        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST)
+            return -1;
+    }
+    return 0;
+}
+
+void create_flash(const std::string &path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) {
+        platform_log("cannot create flash file %s: %s\n", path.c_str(), strerror(errno));
+        return;
+    }
+    std::vector<uint8_t> block(PLATFORM_FLASH_ERASE_SIZE, 0xFF);
+    for (uint32_t off = 0; off < PLATFORM_FLASH_SIZE; off += PLATFORM_FLASH_ERASE_SIZE) {
+        std::fill(block.begin(), block.end(), 0xFF);
+        if (off == 0) {
+            memcpy(&block[256], &SIM_BOOTLOADER, 4);
+            uint32_t factory[4] = {SIM_BOARD_MODEL, 0, 0xFFFFFFFFu, SIM_SERIAL};
+            memcpy(&block[0x1fff0], factory, sizeof factory);
+        }
+        if (write(fd, block.data(), block.size()) != (ssize_t)block.size()) {
+            platform_log("cannot write flash file %s: %s\n", path.c_str(), strerror(errno));
+            break;
+        }
+    }
+    close(fd);
+    platform_log("created flash %s (%u bytes, model %u, serial %u)\n", path.c_str(),
+                 (unsigned)PLATFORM_FLASH_SIZE, SIM_BOARD_MODEL, SIM_SERIAL);
+}
+
+void prepare_board()
+{
+    const char *dir = getenv("PLATFORM_BOARD_DIR");
+    board_dir = (dir && *dir) ? dir : "/tmp/k7160-board";
+    while (board_dir.size() > 1 && board_dir.back() == '/')
+        board_dir.pop_back();
+    const char *eth = getenv("PLATFORM_ETH");
+    eth_name = (eth && *eth) ? eth : "lo";
+    const char *rt = getenv("PLATFORM_REALTIME");
+    realtime = rt && *rt == '1';
+
+    struct stat st;
+    if (stat(board_dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        std::string aside = board_dir + ".corrupt." + std::to_string((long)time(nullptr));
+        platform_log("board directory %s is not a directory; moved it to %s and recreating\n",
+                     board_dir.c_str(), aside.c_str());
+        rename(board_dir.c_str(), aside.c_str());
+    }
+    bool fresh = !is_dir(board_dir);
+    if (fresh)
+        platform_log("creating board directory %s\n", board_dir.c_str());
+    static const char *const subdirs[] = {"", "/dev", "/gpio", "/usr/html", "/tmp", "/media", "/var/log"};
+    for (const char *sub : subdirs) {
+        std::string p = board_dir + sub;
+        if (!is_dir(p)) {
+            if (*sub && !fresh)
+                platform_log("board directory lacks %s; recreating it\n", sub);
+            if (make_dirs(p) != 0)
+                platform_log("cannot create %s: %s\n", p.c_str(), strerror(errno));
+        }
+    }
+    std::string flash = board_dir + "/dev/mtd0";
+    if (access(flash.c_str(), F_OK) != 0)
+        create_flash(flash);
+    platform_clock_init();
+}
+
+} // namespace
+
+void platform_log(const char *fmt, ...)
+{
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n <= 0)
+        return;
+    fprintf(stderr, "platform: %s", line);
+}
+
+void platform_init()
+{
+    std::call_once(init_once, prepare_board);
+}
+
+const char *platform_board_dir()
+{
+    platform_init();
+    return board_dir.c_str();
+}
+
+const char *platform_eth()
+{
+    platform_init();
+    return eth_name.c_str();
+}
+
+const char *platform_path(const char *path, char *out, size_t size)
+{
+    platform_init();
+    if (!path || path[0] != '/' || strncmp(path, board_dir.c_str(), board_dir.size()) == 0 ||
+        strncmp(path, "/proc/", 6) == 0 || strcmp(path, "/dev/null") == 0)
+        snprintf(out, size, "%s", path ? path : "");
+    else
+        snprintf(out, size, "%s%s", board_dir.c_str(), path);
+    return out;
+}
+
+bool platform_realtime_allowed()
+{
+    platform_init();
+    return realtime;
+}
+
+int platform_set_nice(int value)
+{
+    if (!platform_realtime_allowed())
+        return 0;
+    return setpriority(PRIO_PROCESS, 0, value);
+}

@@ -1,0 +1,68 @@
+// The seam between the system and the board. On the PC every device lives in a board
+// directory; nothing outside platform/ knows which of the two it runs on.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+// Exit statuses of the simulated "reboot" and "halt" commands.
+enum { PLATFORM_EXIT_REBOOT = 66, PLATFORM_EXIT_HALT = 67 };
+
+// Reads the platform switches once and makes sure the board directory exists.
+// Safe to call any number of times from any thread.
+void platform_init();
+
+// The board directory ("" never: a default is chosen), and the host interface standing for "eth0".
+const char *platform_board_dir();
+const char *platform_eth();
+
+// Maps an absolute device or system path ("/dev/mtd0", "/usr/html/index.htm") to where it lives
+// on this platform. Relative paths are returned unchanged. Writes at most size bytes.
+const char *platform_path(const char *path, char *out, size_t size);
+
+// Whether the real-time scheduling policy and a negative nice value are to be used.
+bool platform_realtime_allowed();
+int platform_set_nice(int value);
+
+// Shell commands the system runs. Commands that would change this machine are logged and
+// answered as the board would; harmless ones run for real with absolute paths mapped.
+// platform_system returns what system() returns.
+int platform_system(const char *cmdline);
+// Output of a command, read like popen(cmd, "r"). Close with platform_pclose.
+FILE *platform_popen(const char *cmdline);
+int platform_pclose(FILE *f);
+// Starts a daemon that outlives the caller (getty, telnetd). Returns its pid, or negative.
+pid_t platform_spawn_detached(const char *path, char *const argv[]);
+
+// Flash ("/dev/mtd0"): positioned reads and writes; writes can only clear bits; erase sets 0xFF
+// on whole erase blocks.
+enum { PLATFORM_FLASH_SIZE = 16 << 20, PLATFORM_FLASH_ERASE_SIZE = 128 << 10 };
+int platform_flash_open(const char *path);
+ssize_t platform_flash_pread(int fd, void *buf, size_t len, uint32_t offset);
+ssize_t platform_flash_pwrite(int fd, const void *buf, size_t len, uint32_t offset);
+int platform_flash_erase(int fd, uint32_t offset, uint32_t len);
+void platform_flash_close(int fd);
+
+// SoC register window. Reads of unmapped addresses are the caller's business.
+int platform_regs_map();
+uint32_t platform_reg_read(uint32_t phys);
+void platform_reg_write(uint32_t phys, uint32_t value);
+// The free-running 90 kHz counter's physical address.
+enum : uint32_t { PLATFORM_REG_TIMER90K = 0x01C20810u };
+// Test hook: make the 90 kHz counter read `value` now and run on from there.
+void platform_clock90k_set(uint32_t value);
+
+// "/dev/user_gpio": the three requests of the board's GPIO driver.
+int platform_gpio_open();
+int platform_gpio_read(int fd, uint32_t gpio, uint32_t *raw);   // raw level, active low for inputs
+int platform_gpio_write(int fd, uint32_t gpio, uint32_t value);
+int platform_gpio_poll_vlock(int fd);                              // 0 when video is locked
+void platform_gpio_close(int fd);
+// Test hooks: press or release a button (active level), read an output.
+void platform_gpio_set_input(uint32_t gpio, int active);
+int platform_gpio_output(uint32_t gpio);
+
+// "/dev/watchdog".
+int platform_watchdog_open();
+int platform_watchdog_feed(int fd);

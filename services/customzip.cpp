@@ -1,0 +1,7 @@
+#include "services/customzip.h"
+
+
+int customzip_load()
+{
+    return 0;
+}

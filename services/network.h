@@ -1,0 +1,5 @@
+#pragma once
+
+struct ParamBlock;
+int init_network(ParamBlock *params);
+void stop_network_services();

@@ -1,0 +1,4 @@
+#pragma once
+
+void *serialThrFxn(void *arg);
+void serial_global_quit();

@@ -1,0 +1,6 @@
+#include "storage/filesys.h"
+
+
+void fileSysDone()
+{
+}

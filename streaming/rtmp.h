@@ -1,0 +1,4 @@
+#pragma once
+
+void *rtmpThrFxn(void *arg);
+void *rtmpServerThrFxn(void *arg);

@@ -1,0 +1,75 @@
+# Shared by the end-to-end tests: a private network and pid namespace, a board directory of
+# the test's own, the appliance started and stopped, and assertions that name what failed.
+# Source it first thing: it re-executes the test inside its namespaces.
+
+if [ -z "${K7160_IN_NS:-}" ]; then
+  export K7160_IN_NS=1
+  exec unshare --net --pid --fork --mount-proc bash "$0" "$@"
+fi
+set -uo pipefail
+ip link set lo up
+
+K7160_BIN=${K7160_BIN:?K7160_BIN must name the built program}
+TEST_DIR=$(mktemp -d /tmp/k7160-e2e-XXXXXX)
+BOARD="$TEST_DIR/board"
+LOG="$TEST_DIR/k7160.log"
+APP_PID=""
+FAILURES=0
+
+cleanup() {
+  if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
+    kill -TERM "$APP_PID" 2>/dev/null
+    for _ in $(seq 1 100); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$APP_PID" 2>/dev/null
+  fi
+  if [ "$FAILURES" -ne 0 ] && [ -f "$LOG" ]; then
+    echo "---- appliance log (last 80 lines) ----"; tail -n 80 "$LOG"
+  fi
+  [ -z "${K7160_KEEP_BOARD:-}" ] && rm -rf "$TEST_DIR"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
+pass() { echo "ok: $*"; }
+check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+
+# start_app [VAR=value ...]: starts the appliance with the test's board; waits for the start rendezvous.
+start_app() {
+  env PLATFORM_BOARD_DIR="$BOARD" "$@" "$K7160_BIN" >>"$LOG" 2>&1 &
+  APP_PID=$!
+  wait_log "main rendezvous met" 60 || { fail "appliance did not start"; return 1; }
+}
+
+# wait_log TEXT SECONDS: waits for a fixed text in the log.
+wait_log() {
+  local text=$1 limit=${2:-30} i
+  for i in $(seq 1 $((limit * 10))); do
+    grep -qF -- "$text" "$LOG" 2>/dev/null && return 0
+    if [ -n "$APP_PID" ] && ! kill -0 "$APP_PID" 2>/dev/null; then
+      grep -qF -- "$text" "$LOG" 2>/dev/null && return 0
+      return 1
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# stop_app: SIGTERM and wait; sets APP_STATUS to the exit status.
+stop_app() {
+  APP_STATUS=""
+  [ -n "$APP_PID" ] || return 1
+  kill -TERM "$APP_PID"
+  local i
+  for i in $(seq 1 150); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$APP_PID" 2>/dev/null; then
+    fail "appliance did not stop within 15 s"; kill -KILL "$APP_PID"; wait "$APP_PID" 2>/dev/null
+    APP_PID=""; return 1
+  fi
+  wait "$APP_PID"; APP_STATUS=$?
+  APP_PID=""
+}
+
+finish() {
+  if [ "$FAILURES" -ne 0 ]; then echo "$FAILURES check(s) failed"; exit 1; fi
+  echo "all checks passed"; exit 0
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+void *displayThrFxn(void *arg);
+void display_wake();

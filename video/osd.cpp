@@ -1,0 +1,7 @@
+#include "video/osd.h"
+
+
+int osd_init(ParamBlock *)
+{
+    return 0;
+}

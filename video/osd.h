@@ -1,0 +1,4 @@
+#pragma once
+
+struct ParamBlock;
+int osd_init(ParamBlock *params);
