@@ -789,6 +789,7 @@ const char *set_timestamp(const char *text, size_t length, uintptr_t)
     uint32_t v;
     if (!parse_u32(text, length, &v))
         return INVALID_VALUE;
+    devmem_map();
     reg_write(PLATFORM_REG_TIMER90K, v);
     return nullptr;
 }
