@@ -52,6 +52,18 @@ bool packet_parse(const uint8_t *pkt, TsPacket *p)
     return true;
 }
 
+// A packet is taken where 0x47 is followed by another 0x47 one packet later, so a 0x47 inside
+// a payload does not pass for a packet start. The last packet of the data is taken as it is.
+enum { SYNC_SKIP, SYNC_OK, SYNC_WAIT };
+int sync_at(const uint8_t *data, size_t pos, size_t length, bool at_end)
+{
+    if (data[pos] != 0x47)
+        return SYNC_SKIP;
+    if (pos + TS_PACKET_SIZE < length)
+        return data[pos + TS_PACKET_SIZE] == 0x47 ? SYNC_OK : SYNC_SKIP;
+    return at_end ? SYNC_OK : SYNC_WAIT;
+}
+
 TsStream *demux_stream(TsContext *ctx, uint16_t pid)
 {
     if (pid == 0)
@@ -239,7 +251,10 @@ int ts_demux_feed(TsContext *ctx, const uint8_t *data, size_t length)
     while (pos + TS_PACKET_SIZE <= length) {
         const uint8_t *pkt = data + pos;
         TsPacket p;
-        if (pkt[0] != 0x47 || !packet_parse(pkt, &p)) {
+        int sync = sync_at(data, pos, length, ctx->flush);
+        if (sync == SYNC_WAIT)
+            break;
+        if (sync == SYNC_SKIP || !packet_parse(pkt, &p)) {
             pos++;
             continue;
         }
@@ -325,7 +340,7 @@ int ts_demux_parse(TsContext *ctx, uint16_t pid, uint8_t *dest, size_t dest_size
     while (copied < ctx->ready_len && pos + TS_PACKET_SIZE <= length) {
         const uint8_t *pkt = data + pos;
         TsPacket p;
-        if (pkt[0] != 0x47 || !packet_parse(pkt, &p)) {
+        if (sync_at(data, pos, length, true) != SYNC_OK || !packet_parse(pkt, &p)) {
             pos++;
             continue;
         }
