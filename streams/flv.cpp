@@ -345,6 +345,7 @@ void flv_muxer_configure(FlvMuxer *m, bool aac)
     m->video_data_rate = 2500000.0;
     if (aac) {
         m->audio_codec_id = FLV_CODEC_AAC;
+        m->aac_packet_type = 1;
         m->audio_sample_size = 16;
         m->stereo = 1;
         m->audio_sample_rate = 48000.0;
