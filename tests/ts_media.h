@@ -52,14 +52,14 @@ inline bool media_write_file(const std::string &path, const std::vector<uint8_t>
 // Video frames i at base + i * 3003; AAC and PCM periods of 1024 samples at base + j * 1920,
 // starting `audio_lead` ticks before the video.
 inline bool media_generate(const std::string &dir, TestMedia *m, double seconds, uint32_t base,
-                           uint32_t audio_lead = 0, const char *size = "320x240")
+                           uint32_t audio_lead = 0, const char *size = "320x240", const char *video_opts = "")
 {
     std::string v = dir + "/v.h264", a = dir + "/a.aac";
     char dur[32];
     snprintf(dur, sizeof dur, "%.2f", seconds);
     if (!media_run(std::string("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=") + size +
                    ":rate=30000/1001 -t " + dur +
-                   " -c:v libx264 -bf 0 -g 15 -pix_fmt yuv420p -f h264 " + v))
+                   " -c:v libx264 -bf 0 -g 15 -pix_fmt yuv420p " + video_opts + " -f h264 " + v))
         return false;
     if (!media_run(std::string("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000 -t ") +
                    dur + " -ac 2 -c:a aac -b:a 128k -f adts " + a))
