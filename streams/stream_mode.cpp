@@ -106,17 +106,12 @@ void check_h264_mpeg4_conflict(ParamBlock *p, int a)
         stream_restart(VIDEO_STREAM1 + b);
 }
 
-// Until the settings block has its layout, the two modes are kept here.
-namespace {
-int mode_setting[2] = {StreamMode_H264_AAC_TS, StreamMode_H264_AAC_TS};
-}
-
 int stream_mode_setting(const ParamBlock *p, int channel)
 {
-    return mode_setting[channel & 1];
+    return p->Video[channel & 1].StreamMode;
 }
 
 void stream_mode_setting_set(ParamBlock *p, int channel, int mode)
 {
-    mode_setting[channel & 1] = mode;
+    p->Video[channel & 1].StreamMode = (uint8_t)mode;
 }

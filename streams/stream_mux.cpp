@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
 std::atomic<const StreamMuxOps *> mux_ops[STREAM_MUX_TYPES];
 char compressor_name[33];
+std::once_flag compressor_once;
 
 } // namespace
 
@@ -28,7 +30,8 @@ const StreamMuxOps *stream_mux_ops(int mux_type)
 
 void stream_mux_set_compressor_name(const char *name)
 {
-    strncpy(compressor_name, name, sizeof compressor_name - 1);
+    // Every producer registers at start-up with the same text: set it once.
+    std::call_once(compressor_once, [name] { strncpy(compressor_name, name, sizeof compressor_name - 1); });
     const StreamMuxOps *ops = stream_mux_ops(STREAM_MUX_MP4);
     if (ops && ops->set_compressor_name)
         ops->set_compressor_name(compressor_name);

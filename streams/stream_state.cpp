@@ -1,6 +1,7 @@
 #include "streams/stream_state.h"
 
 #include "core/log.h"
+#include "core/param_table.h"
 #include "core/soc.h"
 #include "core/util.h"
 #include "streams/stream.h"
@@ -465,8 +466,13 @@ uint32_t stream_state_latency(StreamState *state)
 
 void stream_latency_add(int which, uint32_t timestamp)
 {
+    latency_stats_add(which, timestamp);
+}
+
+uint32_t latency_stats_add(int which, uint32_t timestamp)
+{
     if (which < 0 || which >= LATENCY_COUNT)
-        return;
+        return 0;
     int32_t d = (int32_t)(hw_clock_90khz() - timestamp);
     std::lock_guard<std::mutex> lock(latency_mutex);
     LatencyStat &s = latency[which];
@@ -476,6 +482,7 @@ void stream_latency_add(int which, uint32_t timestamp)
     if (d > s.max)
         s.max = d;
     s.count++;
+    return (uint32_t)d;
 }
 
 int stream_latency_print(int which, char *buf, size_t size)
