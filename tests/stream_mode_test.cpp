@@ -6,27 +6,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(StreamMode, ClassifiesEveryModeIntoContainerCodecAndAudio)
-{
-    struct {
-        int mode, mux, video, audio;
-        const char *name;
-    } rows[] = {
-        {0, 1, 2, 1, "StreamMode_H264_AAC_TS"},   {2, 0, 2, 0, "StreamMode_H264_ES"},
-        {3, 0, 3, 0, "StreamMode_JPEG"},          {11, 3, 10, 1, "StreamMode_MPEG4_AAC_MP4"},
-        {15, 2, 2, 1, "StreamMode_H264_AAC_FLV"}, {16, 0, 16, 0, "unknown"},
-        {17, 0, 255, 1, "StreamMode_Audio_AAC"},  {18, 0, 255, 3, "StreamMode_Audio_PCM"},
-        {19, 1, 10, 3, "StreamMode_MPEG4_PCM_TS"}, {20, 1, 2, 3, "StreamMode_H264_PCM_TS"},
-        {255, 0, 255, 0, "StreamMode_None"},      {42, 0, 42, 0, "unknown"},
-    };
-    for (const auto &r : rows) {
-        EXPECT_EQ(stream_mode_mux_type(r.mode), r.mux) << r.mode;
-        EXPECT_EQ(stream_mode_video_codec(r.mode), r.video) << r.mode;
-        EXPECT_EQ(stream_mode_audio_type(r.mode), r.audio) << r.mode;
-        EXPECT_STREQ(stream_mode_name(r.mode), r.name) << r.mode;
-    }
-}
-
 TEST(StreamMode, BuildingFromTheClassificationGivesTheModeBack)
 {
     for (int m = 0; m <= 20; m++) {

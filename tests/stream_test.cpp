@@ -13,21 +13,6 @@
 #include <unistd.h>
 #include <vector>
 
-TEST(StreamRegistry, LooksUpQueuesAndNamesThem)
-{
-    TestQueue v(VIDEO_STREAM1, 4096, 16), a(AAC_STREAM, 4096, 16);
-    EXPECT_EQ(get_stream_queue(VIDEO_STREAM1), &v.q);
-    EXPECT_STREQ(stream_queue_name(&v.q), "VIDEO_STREAM1");
-    EXPECT_STREQ(stream_queue_name(&a.q), "AAC_STREAM");
-    StreamQueue other{};
-    EXPECT_STREQ(stream_queue_name(&other), "unknown stream");
-    EXPECT_EQ(get_stream_queue(14), nullptr);
-    EXPECT_EQ(get_stream_queue(16), nullptr);
-    EXPECT_EQ(get_stream_queue(-1), nullptr);
-    EXPECT_EQ(stream_get_state_by_id(14), -1);
-    EXPECT_EQ(stream_set_state_by_id(99, STREAM_START), -1);
-}
-
 TEST(StreamRunState, RegisteredStoppedAndSwitchedByStartAndStop)
 {
     TestQueue t(VIDEO_STREAM2, 4096, 16);
@@ -101,19 +86,6 @@ TEST(StreamRunState, StopAllLeavesTheSerialServiceRunningWhileNotQuitting)
     EXPECT_EQ(stream_get_state_by_id(UDP_STREAM2), 0);
     stream_register(nullptr, nullptr, SERIAL_STREAM);
     stream_register(nullptr, nullptr, UDP_STREAM2);
-}
-
-TEST(StreamRunState, RecordingChangesNotifyTheWebServer)
-{
-    static std::atomic<int> notified{0};
-    StreamRunState rec{};
-    stream_register(&rec, nullptr, RECORD_STREAM);
-    stream_set_record_notify([] { notified++; });
-    stream_set_state_by_id(RECORD_STREAM, STREAM_START);
-    stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
-    stream_set_record_notify(nullptr);
-    stream_register(nullptr, nullptr, RECORD_STREAM);
-    EXPECT_EQ(notified.load(), 2);
 }
 
 namespace {
