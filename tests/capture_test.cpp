@@ -547,3 +547,17 @@ TEST(CaptureDisplay, PassThroughFramesGoToTheDisplay)
     EXPECT_EQ(get(d.hToOutput), &msg) << "idle display: the message goes on toward the decoder";
 
 }
+
+TEST(CaptureFailure, ResizerThatCannotBeSetUpAsksForAReboot)
+{
+    platform_init();
+    ASSERT_EQ(platform_capture_set_input("ntsc"), 0);
+    FILE *f = fopen(test_board_path("video/resizer_fault").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    Harness hs;
+    hs.start();
+    EXPECT_TRUE(wait_log("resizeSetup failed"));
+    EXPECT_EQ(quit_wait(5000), QUIT_REBOOT);
+    EXPECT_EQ(hs.env.status, -1);
+}
