@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/param.h"
+#include "core/param_table.h"
 #include "core/quit.h"
 #include "core/threads.h"
 #include "services/network.h"
@@ -13,10 +14,75 @@
 
 char network_redirect_host[NETWORK_REDIRECT_HOST_SIZE];
 
+// Parts of the settings module that may not be linked in yet resolve to null.
+int param_read_allowed(const char *name, uint32_t level) __attribute__((weak));
+int param_write_allowed(const char *name, uint32_t level) __attribute__((weak));
+const char *user_password(const char *user) __attribute__((weak));
+uint32_t user_level(const char *user) __attribute__((weak));
+int save_param_block(ParamBlock *block) __attribute__((weak));
+void check_user_permissions() __attribute__((weak));
+const char *param_name(int index) __attribute__((weak));
+int param_is_function(int index) __attribute__((weak));
+int param_format(int index, char *buf, size_t size) __attribute__((weak));
+
 namespace {
 
-const ParamAccess *access_ops;
-uint32_t pending_mask;
+
+int table_read_allowed(const char *name, int level)
+{
+    return param_read_allowed ? param_read_allowed(name, (uint32_t)level) : -1;
+}
+
+int table_write_allowed(const char *name, int level)
+{
+    return param_write_allowed ? param_write_allowed(name, (uint32_t)level) : -1;
+}
+
+const char *table_user_password(const char *user)
+{
+    return user_password ? user_password(user) : nullptr;
+}
+
+int table_user_level(const char *user)
+{
+    if (user_level)
+        return (int)user_level(user);
+    return user && *user ? PERM_NONE : PERM_ADMIN;   // no users: the device is open
+}
+
+int table_save_block()
+{
+    return save_param_block ? save_param_block(&param_block) : -1;
+}
+
+void table_check_users()
+{
+    if (check_user_permissions)
+        check_user_permissions();
+}
+
+const char *table_row_name(int index)
+{
+    return param_name ? param_name(index) : nullptr;
+}
+
+int table_row_is_function(int index)
+{
+    return param_is_function ? param_is_function(index) : 1;
+}
+
+int table_row_format(int index, char *buffer, size_t size)
+{
+    return param_format ? param_format(index, buffer, size) : -1;
+}
+
+const ParamAccess table_access = {
+    param_get,          param_set,        table_read_allowed,    table_write_allowed,
+    table_user_password, table_user_level, table_save_block,      table_check_users,
+    table_row_name,     table_row_is_function, table_row_format,
+};
+
+const ParamAccess *access_ops = &table_access;
 pthread_mutex_t param_mutex;
 pthread_once_t param_mutex_once = PTHREAD_ONCE_INIT;
 
@@ -87,7 +153,7 @@ void strip_trailing_space(char *s)
 
 void param_access_install(const ParamAccess *access)
 {
-    access_ops = access;
+    access_ops = access ? access : &table_access;
 }
 
 const ParamAccess *param_access()
@@ -154,27 +220,11 @@ void param_unlock()
     pthread_mutex_unlock(&param_mutex);
 }
 
-void param_pending_mark(int group)
-{
-    if (group <= 0 || group > 31)
-        return;
-    param_lock();
-    pending_mask |= 1u << group;
-    param_unlock();
-}
-
-uint32_t param_pending()
-{
-    param_lock();
-    uint32_t m = pending_mask;
-    param_unlock();
-    return m;
-}
-
 void param_apply_changes()
 {
     param_lock();
-    uint32_t mask = pending_mask;
+    // Taken at once: a write that lands while the steps run is kept for the next commit.
+    uint32_t mask = param_take_changed();
     if (mask & 0x7fff) {
         for (int i = 0; i <= 14; i++) {
             if (!(mask & (1u << i)))
@@ -193,7 +243,7 @@ void param_apply_changes()
         osd_step(1);
     if (mask & (1u << PARAM_GROUP_OSD_DISPLAY))
         osd_step(2);
-    if (mask & (1u << PARAM_GROUP_DISPLAY))
+    if (mask & (1u << PARAM_GROUP_DISPLAY_MODE))
         display_step();
     if (mask & (1u << PARAM_GROUP_USERS)) {
         if (access_ops && access_ops->check_users)
@@ -203,7 +253,6 @@ void param_apply_changes()
     // After the users, so a commit that changes both restarts the RTSP server.
     if (mask & (1u << PARAM_GROUP_RTSP))
         global_quit.rtsp_control = RTSP_CONTROL_RESTART;
-    pending_mask = 0;
     param_unlock();
 }
 

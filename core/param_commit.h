@@ -6,8 +6,8 @@
 #include <cstdint>
 
 // The settings as the web server and the commit reach them: by name through the parameter
-// table, with the users and the flash store. The settings module installs its functions here;
-// tests install a table of their own.
+// table, with the users and the flash store. By default these are the parameter table's own
+// functions; tests install a table of their own.
 struct ParamAccess {
     int (*get)(const char *name, char *buffer, size_t size);                  // -1 unknown
     const char *(*set)(const char *name, const char *text, size_t length);    // null = success
@@ -21,7 +21,7 @@ struct ParamAccess {
     int (*row_is_function)(int index);
     int (*row_format)(int index, char *buffer, size_t size);
 };
-void param_access_install(const ParamAccess *access);
+void param_access_install(const ParamAccess *access);   // null: back to the parameter table
 const ParamAccess *param_access();
 
 int param_access_get(const char *name, char *buffer, size_t size);
@@ -32,18 +32,10 @@ const char *param_access_user_password(const char *user);
 int param_access_user_level(const char *user);
 int param_access_int(const char *name, int fallback);
 
-enum {
-    PARAM_GROUP_RTSP = 22, PARAM_GROUP_DISPLAY = 23, PARAM_GROUP_PICTURE = 24, PARAM_GROUP_USERS = 25,
-    PARAM_GROUP_OSD_DISPLAY = 26, PARAM_GROUP_OSD_VIDEO1 = 27, PARAM_GROUP_OSD_VIDEO0 = 28,
-    PARAM_GROUP_NETWORK = 30,
-};
-
-// The pending mask, guarded by the parameter mutex (recursive: the steps of a commit may write
-// settings themselves).
+// Serialises commits (the save thread and the web thread may both commit); recursive, so the
+// steps of a commit may write settings themselves.
 void param_lock();
 void param_unlock();
-void param_pending_mark(int group);
-uint32_t param_pending();
 
 // Acts on the pending mask and clears it.
 void param_apply_changes();
