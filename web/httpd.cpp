@@ -49,6 +49,7 @@ pthread_t save_thread;
 bool save_running;
 bool save_stop;
 uint32_t save_wakes;
+uint32_t save_wake_total;
 uint32_t save_commits;
 
 enum { FORM_KEY_MAX = 128, FORM_VALUE_MAX = 1024 };
@@ -843,6 +844,14 @@ int httpd_unpark(MHD_Connection *connection)
     return 0;
 }
 
+int httpd_parked_count()
+{
+    pthread_mutex_lock(&park_mutex);
+    int n = (int)parked.size();
+    pthread_mutex_unlock(&park_mutex);
+    return n;
+}
+
 // --- the settings save thread ------------------------------------------------------------------
 
 namespace {
@@ -885,6 +894,7 @@ void param_save_wake()
 {
     pthread_mutex_lock(&save_mutex);
     save_wakes++;
+    save_wake_total++;
     pthread_cond_broadcast(&save_cond);
     pthread_mutex_unlock(&save_mutex);
 }
@@ -911,6 +921,14 @@ void param_save_stop()
     pthread_mutex_unlock(&save_mutex);
     pthread_join(save_thread, nullptr);
     save_thread = 0;
+}
+
+uint32_t param_save_wake_count()
+{
+    pthread_mutex_lock(&save_mutex);
+    uint32_t n = save_wake_total;
+    pthread_mutex_unlock(&save_mutex);
+    return n;
 }
 
 uint32_t param_save_commits()

@@ -86,11 +86,13 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
                                 const char *version, const char *upload_data, size_t *upload_data_size,
                                 void **con_cls);
 
-// A handler that hands its work to another thread parks the connection; the worker resumes it
+// The per-connection pointer of the library belongs to the POST machinery; GET handlers keep
+// their own state. A handler that hands its work to another thread parks the connection; the worker resumes it
 // with httpd_unpark. Returns 0 when parked. Stopping the server releases every parked
 // connection first; httpd_unpark then reports -1 and the worker must not touch the connection.
 int httpd_park(MHD_Connection *connection);
 int httpd_unpark(MHD_Connection *connection);
+int httpd_parked_count();
 
 // Wakes the once-a-second tick at once (the recording stream's state changed).
 void httpd_tick_signal();
@@ -99,7 +101,8 @@ void httpd_tick_signal();
 void param_save_wake();
 int param_save_start();
 void param_save_stop();
-uint32_t param_save_commits();   // commits done so far
+uint32_t param_save_commits();      // commits done so far
+uint32_t param_save_wake_count();   // wake-ups so far
 
 // Response helpers shared by the web pages.
 int http_add_header(MHD_Response *r, const char *name, const char *value);
