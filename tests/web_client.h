@@ -138,12 +138,14 @@ inline std::string web_param(const std::string &challenge, const std::string &ke
 
 // The Authorization header answering a digest challenge for a GET of `uri`.
 inline std::string web_digest(const std::string &challenge, const std::string &user, const std::string &pass,
-                              const std::string &uri, const std::string &nonce_override = "")
+                              const std::string &uri, const std::string &nonce_override = "", int count = 1)
 {
     std::string realm = web_param(challenge, "realm");
     std::string nonce = nonce_override.empty() ? web_param(challenge, "nonce") : nonce_override;
     std::string opaque = web_param(challenge, "opaque");
-    std::string nc = "00000001", cnonce = "0a4f113b";
+    char ncbuf[9];
+    snprintf(ncbuf, sizeof ncbuf, "%08x", count);
+    std::string nc = ncbuf, cnonce = "0a4f113b";
     std::string ha1 = web_md5(user + ":" + realm + ":" + pass), ha2 = web_md5("GET:" + uri);
     std::string response = web_md5(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
     return "Authorization: Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
