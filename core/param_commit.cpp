@@ -14,66 +14,52 @@
 
 char network_redirect_host[NETWORK_REDIRECT_HOST_SIZE];
 
-// Parts of the settings module that may not be linked in yet resolve to null.
-int param_read_allowed(const char *name, uint32_t level) __attribute__((weak));
-int param_write_allowed(const char *name, uint32_t level) __attribute__((weak));
-const char *user_password(const char *user) __attribute__((weak));
-uint32_t user_level(const char *user) __attribute__((weak));
-int save_param_block(ParamBlock *block) __attribute__((weak));
-void check_user_permissions() __attribute__((weak));
-const char *param_name(int index) __attribute__((weak));
-int param_is_function(int index) __attribute__((weak));
-int param_format(int index, char *buf, size_t size) __attribute__((weak));
-
 namespace {
 
 
 int table_read_allowed(const char *name, int level)
 {
-    return param_read_allowed ? param_read_allowed(name, (uint32_t)level) : -1;
+    return param_read_allowed(name, (uint32_t)level);
 }
 
 int table_write_allowed(const char *name, int level)
 {
-    return param_write_allowed ? param_write_allowed(name, (uint32_t)level) : -1;
+    return param_write_allowed(name, (uint32_t)level);
 }
 
 const char *table_user_password(const char *user)
 {
-    return user_password ? user_password(user) : nullptr;
+    return user_password(user);
 }
 
 int table_user_level(const char *user)
 {
-    if (user_level)
-        return (int)user_level(user);
-    return user && *user ? PERM_NONE : PERM_ADMIN;   // no users: the device is open
+    return (int)user_level(user);
 }
 
 int table_save_block()
 {
-    return save_param_block ? save_param_block(&param_block) : -1;
+    return save_param_block(&param_block);
 }
 
 void table_check_users()
 {
-    if (check_user_permissions)
-        check_user_permissions();
+    check_user_permissions();
 }
 
 const char *table_row_name(int index)
 {
-    return param_name ? param_name(index) : nullptr;
+    return param_name(index);
 }
 
 int table_row_is_function(int index)
 {
-    return param_is_function ? param_is_function(index) : 1;
+    return param_is_function(index);
 }
 
 int table_row_format(int index, char *buffer, size_t size)
 {
-    return param_format ? param_format(index, buffer, size) : -1;
+    return param_format(index, buffer, size);
 }
 
 const ParamAccess table_access = {

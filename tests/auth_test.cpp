@@ -153,8 +153,9 @@ TEST_F(Auth, CookieLoginFlow)
     std::string upper = cookie;
     for (size_t i = 6; i < upper.size(); i++)
         upper[i] = (char)toupper((unsigned char)upper[i]);
-    if (upper != cookie)
+    if (upper != cookie) {
         EXPECT_EQ(get("/GuestPermission", {"Cookie: " + upper}).status, 401);
+    }
 
     // Logout ends the session; a login then asks for credentials once more before it holds.
     EXPECT_EQ(get("/logout.htm", {"Cookie: " + cookie}).status, 303);

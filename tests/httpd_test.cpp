@@ -1,4 +1,5 @@
 #include "core/mtd.h"
+#include "core/param.h"
 #include "platform/platform.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
@@ -35,6 +36,8 @@ protected:
     void SetUp() override
     {
         platform_init();
+        static bool loaded = (mtd_open(), init_param(&param_block), true);
+        (void)loaded;
         fake_settings_reset();
         auth_reset();
         httpd_no_save = 0;
@@ -130,6 +133,7 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
         {"delete_files_ext", {303, "download.htm"}},
         {"delete_files_mmc", {303, "download.htm"}},
         {"admin_update_status.htm", {303, "admin_update.htm"}},
+        {"load_default_params", {303, "/index.htm"}},
         {"log.txt", {200, ""}},
         {"debuglog.txt", {200, ""}},
         {"dmesg.txt", {200, ""}},
@@ -146,8 +150,9 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
             // "_no_save" form targets, whose ending names no page.
             int status = it == expect.end() ? 404 : it->second.first;
             EXPECT_EQ(r.status, status) << name << " at level " << level;
-            if (it != expect.end() && status == 303)
+            if (it != expect.end() && status == 303) {
                 EXPECT_EQ(r.header("location"), it->second.second) << name;
+            }
         }
     }
 }
@@ -198,8 +203,9 @@ TEST_F(Httpd, EveryPostRowAtEveryLevel)
             if (name == "auth_controls")
                 allowed = false;   // the guest is always challenged there
             EXPECT_EQ(r.status, allowed ? 303 : 401) << name << " at level " << level;
-            if (allowed)
+            if (allowed) {
                 EXPECT_EQ(r.header("location"), "/back.htm") << name;
+            }
         }
     }
 }

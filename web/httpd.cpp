@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <strings.h>
 #include <sys/random.h>
+#include <unistd.h>
 #include <vector>
 
 volatile int httpd_restart_request = -1;
@@ -161,6 +162,29 @@ int get_dmesg(HttpRequest *req)
     http_no_cache(r);
     http_set_type(r, "text/plain");
     return http_queue(req->connection, MHD_HTTP_OK, r);
+}
+
+// Factory settings, then the optional defaults file beside the pages, then one commit.
+int get_load_default_params(HttpRequest *req)
+{
+    MHD_Connection *c = req->connection;
+    if (auth_write_allowed(req->level, WEB_LEVEL_ADMIN)) {
+        factory_reset();
+        char path[256];
+        platform_path("/usr/html/config.txt", path, sizeof path);
+        if (access(path, R_OK) == 0) {
+            log_printf("Loading default params from file config.txt\n");
+            param_load_file(path);
+        } else {
+            log_printf("Loading default params from internal table\n");
+        }
+        param_commit();
+    }
+    const char *referer = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
+    const char *redir = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect");
+    log_printf("%s: referer=%s redir=%s\n", "get_load_default_params", referer ? referer : "(null)",
+               redir ? redir : "(null)");
+    return http_redirect(c, redir ? redir : referer ? referer : "/index.htm");
 }
 
 int get_update_status(HttpRequest *req)
@@ -422,7 +446,8 @@ const UrlEntry url_table[] = {
     GEN("audio_input_options"), GEN("rtsp_streams"), GEN("stream_mode_options"),
     {"login.htm", nullptr, get_login_func, nullptr, 0},
     {"logout.htm", nullptr, get_logout_func, nullptr, 0},
-    GEN("unauthorized.htm"), GEN("load_default_params"), GEN("debug.htm"), GEN("config.txt"),
+    GEN("unauthorized.htm"),
+    {"load_default_params", nullptr, get_load_default_params, nullptr, 0}, GEN("debug.htm"), GEN("config.txt"),
     GEN("view_streama.htm"), GEN("view_streamb.htm"),
     {"controls", nullptr, nullptr, post_processor_func, 0},
     {"auth_controls", nullptr, nullptr, post_processor_func, 0},
