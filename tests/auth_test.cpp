@@ -200,3 +200,19 @@ TEST_F(Auth, LoginIsRecordedInTheAccessLog)
     WebReply r = get("/log.txt");
     EXPECT_NE(r.body.find("cfg                 LOGIN"), std::string::npos) << r.body;
 }
+
+TEST_F(Auth, CookieFromAnotherAddressIsNotRecognised)
+{
+    fake_guest_level = 0;
+    auto admin = web_basic("admin", "adminpw");
+    std::string cookie = cookie_of(get("/login.htm?a=cookie", {admin}));
+    ASSERT_EQ(cookie.size(), 22u);
+    EXPECT_EQ(get("/GuestPermission", {"Cookie: " + cookie}).status, 200);
+    WebReply r = web_request(port, "GET", "/GuestPermission", {"Cookie: " + cookie}, "", "127.0.0.2");
+    EXPECT_EQ(r.status, 401);
+    // Its next login there makes a session of its own.
+    r = web_request(port, "GET", "/login.htm", {"Cookie: " + cookie, admin}, "", "127.0.0.2");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(cookie_of(r), cookie);
+    EXPECT_EQ(session_slot(1)->addr, inet_addr("127.0.0.2"));
+}

@@ -28,9 +28,19 @@ struct WebReply {
     }
 };
 
-inline int web_connect(uint16_t port)
+// `from` picks the client's loopback address (127.0.0.x), so a test can be two browsers.
+inline int web_connect(uint16_t port, const char *from = nullptr)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (from) {
+        sockaddr_in src = {};
+        src.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &src.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -91,9 +101,10 @@ inline WebReply web_read_reply(int fd)
 }
 
 inline WebReply web_request(uint16_t port, const std::string &method, const std::string &path,
-                            const std::vector<std::string> &headers = {}, const std::string &body = "")
+                            const std::vector<std::string> &headers = {}, const std::string &body = "",
+                            const char *from = nullptr)
 {
-    int fd = web_connect(port);
+    int fd = web_connect(port, from);
     if (fd < 0)
         return {};
     std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
