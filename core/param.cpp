@@ -306,9 +306,20 @@ int param_developer_mode(const ParamBlock *block)
     return block ? block->DeveloperMode : 0;
 }
 
+static int load_newest(ParamBlock *block);
+
 int get_cur_param_block(ParamBlock *block)
 {
-    static uint8_t image[PARAM_SLOT_SIZE];   // only init and tests load; keep it off the stack
+    // The save lock also keeps a load from reading a slot half-way through its write.
+    pthread_mutex_lock(&save_mutex);
+    int result = load_newest(block);
+    pthread_mutex_unlock(&save_mutex);
+    return result;
+}
+
+static int load_newest(ParamBlock *block)
+{
+    static uint8_t image[PARAM_SLOT_SIZE];   // used under the save lock; kept off the stack
     static uint8_t best[PARAM_SLOT_SIZE];
     if (!mtd_is_open() && mtd_open() != 0)
         return -1;

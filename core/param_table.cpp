@@ -333,8 +333,9 @@ const char *set_framerate(const char *text, size_t length, uintptr_t target)
     int base = frame_base();
     if (v <= 0 || v > base + v / 2)
         return INVALID_VALUE;
+    // Below one frame a second the divisor would pass the capture rate itself.
     double divisor = std::floor((base + v / 2) / v);
-    if (divisor < 1 || divisor > 255)
+    if (divisor < 1 || divisor > base)
         return INVALID_VALUE;
     *fld(target) = (uint8_t)divisor;
     return nullptr;
@@ -1454,8 +1455,14 @@ void param_table_validate()
             }
         } else if (d->type == PARAM_CONVERTED && d->get && d->set) {
             char was[100];
+            uint8_t original[8];
+            memcpy(original, f, d->size);
             d->get(was, sizeof was, reinterpret_cast<uintptr_t>(f));
             const char *err = d->set(was, strlen(was), reinterpret_cast<uintptr_t>(f));
+            // The text only proves the value acceptable; a rounded text (a frame rate of
+            // "1.2") must not move the stored value on every start.
+            if (!err)
+                memcpy(f, original, d->size);
             if (err) {
                 log_printf("convert parameter %s reset to default: err=%s, was=%s, ", d->name, err, was);
                 char now[100];

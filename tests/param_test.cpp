@@ -406,6 +406,26 @@ TEST(ParamInit, StoredBlockIsLoadedAndDipSwitchChoosesDefaults)
     EXPECT_EQ(loaded.UDP_TTL, 64);
 }
 
+TEST(ParamInit, ButtonInSafeBootSavesDefaultsAndBlinks)
+{
+    erase_log();
+    board_gpio_init();
+    ParamBlock b = defaults_block();
+    b.UDP_TTL = 7;
+    ASSERT_EQ(save_param_block(&b), 0);
+    safe_boot = 1;
+    platform_gpio_set_input(GPIO_BUTTON, 1);
+    EXPECT_EQ(init_param(&param_block), 0);
+    platform_gpio_set_input(GPIO_BUTTON, 0);
+    safe_boot = 0;
+    EXPECT_EQ(param_block.UDP_TTL, 64);
+    EXPECT_EQ(platform_gpio_output(GPIO_LED_ACTIVITY), 0);   // blinking ends with the LEDs off
+    EXPECT_EQ(platform_gpio_output(GPIO_LED_ERROR), 0);
+    ParamBlock loaded{};
+    ASSERT_EQ(get_cur_param_block(&loaded), 0);
+    EXPECT_EQ(loaded.UDP_TTL, 64);
+}
+
 TEST(ParamValidate, RepairsWhatAnOldOrDamagedBlockHolds)
 {
     memcpy(&param_block, &param_defaults, sizeof param_block);
@@ -419,6 +439,8 @@ TEST(ParamValidate, RepairsWhatAnOldOrDamagedBlockHolds)
     p->Audio.SampleRate = 47000;
     p->Video[0].H264Profile = 55;
     p->Net[0].Mask = 0x00FF00FF;          // 255.0.255.0
+    p->Video[1].FrameRate = 200;          // slower than one frame a second
+    p->Video[0].FrameRate = 20;           // prints as "1.2", which would set 21
     p->NetworkHostname[0] = 0;
     validate_params();
     EXPECT_EQ(p->UDP_TTL, 64);
@@ -429,6 +451,8 @@ TEST(ParamValidate, RepairsWhatAnOldOrDamagedBlockHolds)
     EXPECT_EQ(p->Audio.SampleRate, 48000u);
     EXPECT_EQ(p->Video[0].H264Profile, 100);
     EXPECT_EQ(p->Net[0].Mask, param_defaults.Net[0].Mask);
+    EXPECT_EQ(p->Video[1].FrameRate, 1);
+    EXPECT_EQ(p->Video[0].FrameRate, 20);
     EXPECT_EQ(strncmp(p->NetworkHostname, "k7160-", 6), 0);
 }
 
