@@ -6,6 +6,8 @@
 #include "core/quit.h"
 #include "core/threads.h"
 #include "services/network.h"
+#include "streams/stream.h"
+#include "streams/stream_mode.h"
 
 #include <cctype>
 #include <cstdio>
@@ -81,18 +83,7 @@ void param_mutex_init()
     pthread_mutexattr_destroy(&a);
 }
 
-// Subsystems that are not linked in yet: the group is logged and skipped.
-void stream_restart_step(int id)
-{
-    log_printf("%s: stream %d restart skipped, stream queues not built\n", "param_apply_changes", id);
-}
-
-void h264_conflict_step(int channel)
-{
-    log_printf("%s: codec conflict check for channel %d skipped, encoder not built\n", "param_apply_changes",
-               channel);
-}
-
+// The OSD is not linked in yet: its groups are logged and skipped.
 void osd_step(int channel)
 {
     log_printf("%s: OSD channel %d refresh skipped, OSD not built\n", "param_apply_changes", channel);
@@ -217,8 +208,8 @@ void param_apply_changes()
                 continue;
             log_printf("i=%d\n", i);
             if (i == 1 || i == 2)
-                h264_conflict_step(i - 1);
-            stream_restart_step(i);
+                check_h264_mpeg4_conflict(&param_block, i - 1);
+            stream_restart(i);
         }
     }
     if (mask & (1u << PARAM_GROUP_NETWORK))

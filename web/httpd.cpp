@@ -7,6 +7,7 @@
 #include "core/threads.h"
 #include "core/util.h"
 #include "platform/platform.h"
+#include "streams/stream.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
 
@@ -990,6 +991,7 @@ void *httpdThrFxn(void *arg)
         log_error("%s %d: Failed to create param save thread\n", env->name, __LINE__);
     params = env->params;
     httpd_restart_request = 0;
+    stream_set_record_notify(httpd_tick_signal);
     pthread_condattr_t ca;
     pthread_condattr_init(&ca);
     pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
