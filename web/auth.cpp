@@ -1,0 +1,312 @@
+#include "web/auth.h"
+
+#include "core/log.h"
+#include "core/param_commit.h"
+#include "web/accesslog.h"
+#include "web/httpd.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/random.h>
+
+namespace {
+
+LoginSession sessions[LOGIN_SESSIONS];
+int next_session;
+char revoked[REVOKED_NONCES][REVOKED_NONCE_MAX + 1];
+int revoked_write;
+
+const char *const denied_page =
+    "<html><head>\n<meta http-equiv=\"refresh\" content=\"0;url=%s\"><title>Access denied</title></head>\n"
+    "<body>Access denied</body>\n</html>\n";
+const char *const login_page =
+    "<html><head>\n<meta http-equiv=\"refresh\" content=\"0;url=%s\"><title>Logging in</title></head>\n"
+    "<body>Logging in</body>\n</html>\n";
+
+uint32_t client_addr(MHD_Connection *c)
+{
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET)
+        return 0;
+    return reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr.s_addr;
+}
+
+char *dup_mhd(char *s)
+{
+    if (!s)
+        return nullptr;
+    char *copy = strdup(s);
+    MHD_free(s);
+    return copy;
+}
+
+void random_bytes(uint8_t *out, size_t n)
+{
+    // Tokens and nonces must not be guessable from the start time.
+    if (getrandom(out, n, 0) == (ssize_t)n)
+        return;
+    for (size_t i = 0; i < n; i++)
+        out[i] = (uint8_t)rand();
+}
+
+// The request's digest nonce, at most REVOKED_NONCE_MAX characters up to its closing quote.
+bool request_nonce(MHD_Connection *c, char out[REVOKED_NONCE_MAX + 1])
+{
+    const char *authz = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization");
+    if (!authz)
+        return false;
+    const char *p = strstr(authz, " nonce=");
+    if (!p)
+        p = strstr(authz, ",nonce=");
+    if (!p)
+        return false;
+    p += 7;
+    if (*p++ != '"')
+        return false;
+    size_t n = 0;
+    while (p[n] && p[n] != '"' && n < REVOKED_NONCE_MAX)
+        n++;
+    if (n == 0)
+        return false;
+    memcpy(out, p, n);
+    out[n] = 0;
+    return true;
+}
+
+// Redirect target: the query value "redirect", else the Referer, else the index page.
+void login_target(MHD_Connection *c, char *out, size_t size)
+{
+    const char *t = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect");
+    if (!t)
+        t = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
+    if (!t)
+        t = "/index.htm";
+    snprintf(out, size, "%s", t);
+}
+
+MHD_Result answer_logged_in(MHD_Connection *c, int slot, const char *target)
+{
+    char escaped[6 * 150];
+    html_escape(target, escaped, sizeof escaped);
+    char *body = nullptr;
+    int n = asprintf(&body, login_page, escaped);
+    if (n < 0)
+        return MHD_NO;
+    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(body);
+        return MHD_NO;
+    }
+    http_no_cache(r);
+    http_set_type(r, "text/html");
+    char cookie[32];
+    snprintf(cookie, sizeof cookie, "Token=%s", sessions[slot].token);
+    http_add_header(r, "Set-Cookie", cookie);
+    return http_queue(c, MHD_HTTP_OK, r);
+}
+
+void revoked_remove(int index)
+{
+    int j = index;
+    for (;;) {
+        int next = (j + 1) % REVOKED_NONCES;
+        if (next == revoked_write)
+            break;
+        memcpy(revoked[j], revoked[next], sizeof revoked[j]);
+        j = next;
+    }
+    memset(revoked[j], 0, sizeof revoked[j]);
+    revoked_write = j;
+}
+
+} // namespace
+
+bool auth_write_allowed(int level, int needed)
+{
+    return level != WEB_LEVEL_DEMO && level >= needed;
+}
+
+char *auth_get_user(MHD_Connection *c, int *ok)
+{
+    *ok = 1;
+    if (!MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization")) {
+        int s = session_find(c);
+        if (s >= 0 && sessions[s].state == SESSION_LOGGED_IN)
+            return strdup(sessions[s].user);
+        return nullptr;
+    }
+    char *name = dup_mhd(MHD_digest_auth_get_username(c));
+    if (name) {
+        const char *password = param_access_user_password(name);
+        if (password) {
+            if (revoked_nonce_find(c, 0) >= 0) {
+                free(name);
+                *ok = 0;
+                return nullptr;
+            }
+            int r = MHD_digest_auth_check(c, AUTH_REALM, name, password, AUTH_NONCE_TIMEOUT);
+            *ok = r == MHD_YES ? 1 : r == MHD_INVALID_NONCE ? -1 : 0;
+            return name;
+        }
+        free(name);   // not one of ours: try basic, else the guest
+    }
+    char *pass = nullptr;
+    char *user = MHD_basic_auth_get_username_password(c, &pass);
+    if (user) {
+        const char *stored = param_access_user_password(user);
+        *ok = stored && pass && strcmp(stored, pass) == 0;
+        char *copy = strdup(user);
+        MHD_free(user);
+        if (pass)
+            MHD_free(pass);
+        return copy;
+    }
+    if (pass)
+        MHD_free(pass);
+    return nullptr;
+}
+
+MHD_Result queue_auth_fail(MHD_Connection *c, int result)
+{
+    char target[150];
+    login_target(c, target, sizeof target);
+    char escaped[6 * 150];
+    html_escape(target, escaped, sizeof escaped);
+    char *body = nullptr;
+    int n = asprintf(&body, denied_page, escaped);
+    if (n < 0)
+        return MHD_NO;
+    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(body);
+        return MHD_NO;
+    }
+    http_no_cache(r);
+    http_set_type(r, "text/html");
+    MHD_Result ret = MHD_queue_auth_fail_response(c, AUTH_REALM, AUTH_OPAQUE, r, result == -1 ? MHD_YES : MHD_NO);
+    MHD_destroy_response(r);
+    return ret;
+}
+
+int session_find(MHD_Connection *c)
+{
+    const char *cookie = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Cookie");
+    if (!cookie)
+        return -1;
+    unsigned a, b;
+    char extra;
+    if (sscanf(cookie, "Token=%8x%8x%c", &a, &b, &extra) != 2)
+        return -1;
+    uint32_t addr = client_addr(c);
+    const char *token = cookie + 6;
+    for (int i = 0; i < LOGIN_SESSIONS; i++)
+        if (sessions[i].addr == addr && sessions[i].token[0] && strcmp(sessions[i].token, token) == 0)
+            return i;
+    return -2;
+}
+
+int session_create(MHD_Connection *c, const char *user)
+{
+    int slot = next_session;
+    LoginSession *s = &sessions[slot];
+    uint8_t bytes[8];
+    random_bytes(bytes, sizeof bytes);
+    for (int i = 0; i < 8; i++)
+        snprintf(s->token + 2 * i, 3, "%02x", bytes[i]);
+    s->addr = client_addr(c);
+    snprintf(s->user, sizeof s->user, "%s", user ? user : "");
+    s->state = SESSION_LOGGED_IN;
+    next_session = slot >= LOGIN_SESSIONS - 1 ? 1 : slot + 1;
+    return slot;
+}
+
+int revoked_nonce_find(MHD_Connection *c, int add)
+{
+    char nonce[REVOKED_NONCE_MAX + 1];
+    if (!request_nonce(c, nonce))
+        return -1;
+    for (int i = 0; i < REVOKED_NONCES; i++)
+        if (strcmp(revoked[i], nonce) == 0)
+            return i;
+    if (add) {
+        memcpy(revoked[revoked_write], nonce, sizeof nonce);
+        revoked_write = (revoked_write + 1) % REVOKED_NONCES;
+    }
+    return -1;
+}
+
+int get_login_func(HttpRequest *req)
+{
+    MHD_Connection *c = req->connection;
+    char target[150], location[300];
+    login_target(c, target, sizeof target);
+    const char *a = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "a");
+    bool user = req->user && *req->user;
+    if (a && strcmp(a, "verify") == 0) {
+        if (user)
+            return http_redirect(c, target);
+        snprintf(location, sizeof location, "/login.htm?a=cookie&redirect=%s", target);
+        location[149] = 0;   // redirect texts are cut at 150 characters
+        return http_redirect(c, location);
+    }
+    if (a && strcmp(a, "cookie") == 0) {
+        if (!user)
+            return queue_auth_fail(c, 0);
+        return answer_logged_in(c, session_create(c, req->user), target);
+    }
+    if (a)
+        return http_redirect(c, target);
+    if (!user) {
+        int i = revoked_nonce_find(c, 0);
+        if (i >= 0)
+            revoked_remove(i);   // the browser asks again with these credentials
+        return queue_auth_fail(c, 0);
+    }
+    if (access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGIN) != 0)
+        log_printf("%s: log write failed\n", "get_login_func");
+    int s = session_find(c);
+    if (s == -2)
+        return answer_logged_in(c, session_create(c, req->user), target);
+    if (s == -1) {
+        snprintf(location, sizeof location, "/login.htm?a=verify&redirect=%s", target);
+        location[149] = 0;
+        return http_redirect(c, location);
+    }
+    if (sessions[s].state != SESSION_LOGGED_OUT) {
+        sessions[s].state = SESSION_LOGGED_IN;
+        snprintf(sessions[s].user, sizeof sessions[s].user, "%s", req->user);
+        return http_redirect(c, target);
+    }
+    sessions[s].state = SESSION_PENDING;
+    return queue_auth_fail(c, 0);
+}
+
+int get_logout_func(HttpRequest *req)
+{
+    MHD_Connection *c = req->connection;
+    char target[150];
+    login_target(c, target, sizeof target);
+    if (access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGOUT) != 0)
+        log_printf("%s: log write failed\n", "get_logout_func");
+    revoked_nonce_find(c, 1);
+    int s = session_find(c);
+    if (s >= 0)
+        sessions[s].state = sessions[s].state == SESSION_LOGGED_IN ? SESSION_LOGGED_OUT : SESSION_PENDING;
+    return http_redirect(c, target);
+}
+
+const LoginSession *session_slot(int index)
+{
+    return index >= 0 && index < LOGIN_SESSIONS ? &sessions[index] : nullptr;
+}
+
+void auth_reset()
+{
+    memset(sessions, 0, sizeof sessions);
+    next_session = 0;
+    memset(revoked, 0, sizeof revoked);
+    revoked_write = 0;
+}
