@@ -1227,7 +1227,8 @@ void rw_fields(RW &rw, mp4_box *b)
             rw.fail = true;
             break;
         }
-        memset(b->table, 0, sizeof(uint64_t) * 4 * n);
+        if (n)
+            memset(b->table, 0, sizeof(uint64_t) * 4 * n);
         for (uint32_t i = 0; i < n && !rw.fail; i++)
             for (int bit = 0; bit < 4; bit++)
                 if (b->flags & (0x100u << bit))
@@ -1453,9 +1454,18 @@ mp4_box *rwBox(mp4_muxer *m, mp4_box *node)
         if (!m->buf) {
             // a file's boxes are believed only as far as the file reaches
             struct stat st;
-            int fd = m->fd >= 0 ? m->fd : (m->file ? fileno(m->file) : -1);
-            if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-                rw->end = (uint64_t)st.st_size;
+            if (m->fd >= 0) {
+                if (fstat(m->fd, &st) == 0 && S_ISREG(st.st_mode))
+                    rw->end = (uint64_t)st.st_size;
+            } else if (m->file) {
+                off_t here = ftello(m->file);
+                if (here >= 0 && fseeko(m->file, 0, SEEK_END) == 0) {
+                    off_t size = ftello(m->file);
+                    if (size >= 0)
+                        rw->end = (uint64_t)size;
+                    fseeko(m->file, here, SEEK_SET);
+                }
+            }
         }
         result = read_box(*rw, nullptr);
         if (result && node) {
