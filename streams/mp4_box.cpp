@@ -56,6 +56,7 @@ static void buffer_write(mp4_muxer *m, const uint8_t *data, uint64_t n)
         if (!m->overflow_warned) {
             log_printf("warning: buffer overflowed pos=%d space=%d n=%d\n", (int)off, (int)space, (int)n);
             m->overflow_warned = 1;
+            usleep(1000000);   // give the reader of this stream time to catch up
         }
         mp4_error(m, MP4_ERR_OVERFLOW);
     }
