@@ -866,7 +866,8 @@ int mp4_buf_put(mp4_muxer *m, uint8_t *buf, uint32_t size)
         if (m->pos > m->high_water)
             m->high_water = m->pos;
         // The per-sample log only covers the buffer now attached, so it stays bounded.
-        for (uint32_t id = 1; id < m->next_track_id; id++)
+        // (In file mode the same list is the audio interleave queue: left alone.)
+        for (uint32_t id = 1; !m->moov && id < m->next_track_id; id++)
             m->track[id - 1].sample_count = 0;
     }
     return 0;

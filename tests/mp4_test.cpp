@@ -778,6 +778,56 @@ TEST(Mp4Reader, DescriptorLongerThanItsBoxIsRejected)
     mp4_delete(r);
 }
 
+TEST(Mp4Reader, LongDecoderSpecificInfoKeepsItsFirst128Bytes)
+{
+    // esds { ES(3) { DecoderConfig(4) { DSI(5) of 200 bytes } SL(6) } }
+    Bytes dsi(200);
+    for (size_t i = 0; i < dsi.size(); i++)
+        dsi[i] = (uint8_t)i;
+    Bytes d5 = {5, 0x81, 0x48};   // 200 in two length bytes
+    d5.insert(d5.end(), dsi.begin(), dsi.end());
+    Bytes d4 = {4, 0x81, (uint8_t)(13 + d5.size() - 128), 0x40, 0x15, 0, 0x3A, 0x98, 0, 0, 0, 0, 0, 0, 0, 0};
+    d4.insert(d4.end(), d5.begin(), d5.end());
+    Bytes d3 = {3, 0x81, (uint8_t)(3 + d4.size() + 3 - 128), 0, 1, 0};
+    d3.insert(d3.end(), d4.begin(), d4.end());
+    d3.insert(d3.end(), {6, 1, 2});
+    Bytes box = {0, 0, 0, 0, 'e', 's', 'd', 's', 0, 0, 0, 0};
+    box.insert(box.end(), d3.begin(), d3.end());
+    box[2] = (uint8_t)(box.size() >> 8);
+    box[3] = (uint8_t)box.size();
+    mp4_muxer *r = mp4_new_reader();
+    mp4_buf_put(r, box.data(), (uint32_t)box.size());
+    mp4_box *esds = rwBox(r, nullptr);
+    ASSERT_NE(nullptr, esds);
+    EXPECT_FALSE(mp4_has_error(r));
+    EXPECT_EQ(0x40, esds->es.object_type);
+    EXPECT_EQ(15000u, esds->es.buffer_size_db);
+    ASSERT_EQ(128u, esds->es.dsi_len);
+    EXPECT_EQ(0, memcmp(esds->es.dsi, dsi.data(), 128));
+    EXPECT_EQ(2, esds->es.sl_predefined);   // the rest of the long one is skipped, not misread
+    EXPECT_EQ(box.size(), mp4_buf_drain(r));
+    box_free(esds);
+    mp4_delete(r);
+}
+
+TEST(Mp4Writer, FixedSizeBoxWrittenShortIsPaddedWithFree)
+{
+    Bytes out(64, 0xEE);
+    mp4_muxer *w = mp4_new();
+    mp4_buf_put(w, out.data(), (uint32_t)out.size());
+    mp4_box *udta = new_box(MP4_FOURCC('u', 'd', 't', 'a'));
+    udta->node_flags &= (uint8_t)~BOX_RESIZABLE;
+    udta->size = 40;   // reserved room, only the header is used
+    rwBox(w, udta);
+    EXPECT_EQ(40u, mp4_buf_drain(w));
+    EXPECT_EQ(40u, be(out.data(), 4));
+    EXPECT_EQ(32u, be(out.data() + 8, 4));
+    EXPECT_EQ(0, memcmp(out.data() + 12, "free", 4));
+    EXPECT_EQ(0xEE, out[40]);
+    box_free(udta);
+    mp4_delete(w);
+}
+
 TEST(Mp4Handle, SettersAndChecks)
 {
     mp4_muxer *m = mp4_new();
