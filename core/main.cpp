@@ -21,6 +21,7 @@
 #include "streaming/rtmp.h"
 #include "streaming/rtp.h"
 #include "streaming/udp.h"
+#include "streams/mp4_mux.h"
 #include "streams/stream.h"
 #include "video/capture.h"
 #include "video/display.h"
@@ -440,6 +441,7 @@ int main()
     platform_set_nice(-20);
     CERuntime_init();
     Dmai_init();
+    mp4_mux_register();
     cpu_handle = Cpu_create();
     dm365mmap_open();
     install_signals();
