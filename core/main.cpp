@@ -11,6 +11,7 @@
 #include "core/soc.h"
 #include "core/threads.h"
 #include "core/util.h"
+#include "core/version.h"
 #include "platform/dmai.h"
 #include "platform/platform.h"
 #include "services/customzip.h"
@@ -21,7 +22,6 @@
 #include "streaming/rtmp.h"
 #include "streaming/rtp.h"
 #include "streaming/udp.h"
-#include "streams/mp4_mux.h"
 #include "streams/stream.h"
 #include "video/capture.h"
 #include "video/display.h"
@@ -42,8 +42,6 @@
 
 namespace {
 
-constexpr int FIRMWARE_BUILD = 1431;
-constexpr int MODEL_NUMBER = 7160;
 const char *const ENGINE_NAME = "encode";
 
 struct MainState {
@@ -441,7 +439,6 @@ int main()
     platform_set_nice(-20);
     CERuntime_init();
     Dmai_init();
-    mp4_mux_register();
     cpu_handle = Cpu_create();
     dm365mmap_open();
     install_signals();

@@ -1,4 +1,5 @@
 #include "core/param_table.h"
+#include "core/version.h"
 #include "streams/stream_state.h"
 
 #include "core/board.h"
@@ -30,7 +31,6 @@ volatile int video_counter_request;
 
 namespace {
 
-constexpr int FIRMWARE_BUILD = 1431;
 constexpr char NOT_AVAILABLE[] = "not available";
 constexpr char INVALID_VALUE[] = "Invalid value";
 

@@ -1,5 +1,5 @@
-#include "streams/mp4_mux.h"
-
+// The MP4 writer as a consumer's container: stream buffer mode when the consumer has a mux
+// buffer, file mode (the recording) when it has none.
 #include "streams/mp4.h"
 #include "streams/stream_mux.h"
 
@@ -40,17 +40,7 @@ int mp4_mux_put_audio(void *mux, const StreamMuxFrame *f, uint8_t *out, uint32_t
     return mp4_mux_put(mux, 2, f, out, capacity, used);
 }
 
-const StreamMuxOps ops = {mp4_mux_create, mp4_mux_destroy, mp4_mux_put_video, mp4_mux_put_audio,
-                          mp4_set_compressor_name};
-
 } // namespace
 
-const StreamMuxOps *mp4_mux_ops()
-{
-    return &ops;
-}
-
-void mp4_mux_register()
-{
-    stream_mux_register(STREAM_MUX_MP4, &ops);
-}
+const StreamMuxOps mp4_mux_ops = {mp4_mux_create, mp4_mux_destroy, mp4_mux_put_video, mp4_mux_put_audio,
+                                  mp4_set_compressor_name};

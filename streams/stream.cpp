@@ -1,4 +1,5 @@
 #include "streams/stream.h"
+#include "core/version.h"
 
 #include "core/log.h"
 #include "core/quit.h"
@@ -91,7 +92,7 @@ void stream_register(StreamRunState *rs, StreamQueue *q, int id)
     stream_run_state_table[id] = rs;
 
     char name[32];
-    snprintf(name, sizeof name, "Kelvane %d FW%d", 7160, FIRMWARE_BUILD);
+    snprintf(name, sizeof name, "Kelvane %d FW%d", (int)MODEL_NUMBER, (int)FIRMWARE_BUILD);
     stream_mux_set_compressor_name(name);
 }
 

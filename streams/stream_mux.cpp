@@ -1,12 +1,13 @@
 #include "streams/stream_mux.h"
 
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
 
 namespace {
 
-std::atomic<const StreamMuxOps *> mux_ops[STREAM_MUX_TYPES] = {nullptr, &ts_mux_ops, &flv_mux_ops, nullptr};
+std::atomic<const StreamMuxOps *> mux_ops[STREAM_MUX_TYPES] = {nullptr, &ts_mux_ops, &flv_mux_ops, &mp4_mux_ops};
 char compressor_name[33];
 std::once_flag compressor_once;
 

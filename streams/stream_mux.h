@@ -5,7 +5,6 @@
 #include <cstdint>
 
 enum { STREAM_MUX_ES = 0, STREAM_MUX_TS = 1, STREAM_MUX_FLV = 2, STREAM_MUX_MP4 = 3, STREAM_MUX_TYPES = 4 };
-enum { FIRMWARE_BUILD = 1 };
 
 struct StreamMuxSetup {
     uint8_t mux_type;
@@ -38,6 +37,7 @@ struct StreamMuxOps {
 // The writers built into the program; MP4 registers its own.
 extern const StreamMuxOps ts_mux_ops;
 extern const StreamMuxOps flv_mux_ops;
+extern const StreamMuxOps mp4_mux_ops;
 
 // Installs the operations of one container (null removes them).
 void stream_mux_register(int mux_type, const StreamMuxOps *ops);

@@ -1,4 +1,4 @@
-#include "streams/mp4_mux.h"
+#include "streams/stream_mux.h"
 
 #include "stream_testutil.h"
 #include "streams/mp4.h"
@@ -92,8 +92,8 @@ const Media &media()
 
 class Mp4Consumer : public ::testing::Test {
 protected:
-    void SetUp() override { mp4_mux_register(); }
-    void TearDown() override { stream_mux_register(STREAM_MUX_MP4, nullptr); }
+    void SetUp() override { stream_mux_register(STREAM_MUX_MP4, &mp4_mux_ops); }
+    void TearDown() override { stream_mux_register(STREAM_MUX_MP4, &mp4_mux_ops); }
 };
 
 const uint32_t start_ts = 900000;

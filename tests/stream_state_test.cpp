@@ -78,7 +78,7 @@ protected:
     {
         stream_mux_register(STREAM_MUX_TS, &ts_mux_ops);
         stream_mux_register(STREAM_MUX_FLV, &flv_mux_ops);
-        stream_mux_register(STREAM_MUX_MP4, nullptr);
+        stream_mux_register(STREAM_MUX_MP4, &mp4_mux_ops);
     }
     void with_muxers()
     {
