@@ -209,20 +209,24 @@ public:
         if (!(mask & SOCKET_READABLE) || fClosing || fBusy)
             return;
         char buf[16384];
+        bool gone = false;
         for (int i = 0; i < 8; i++) {
             size_t room = INPUT_LIMIT - fIn.size();
             if (room == 0)
                 break;
             ssize_t n = recv(fSocket, buf, room < sizeof buf ? room : sizeof buf, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                scheduleClose();   // the client is gone: its TCP-carried sessions go with it
-                return;
+                gone = true;
+                break;
             }
             if (n < 0)
                 break;
             fIn.append(buf, (size_t)n);
         }
+        // A client may send TEARDOWN and close at once: handle what came before the end.
         processInput();
+        if (gone)
+            scheduleClose();   // the client is gone: its TCP-carried sessions go with it
     }
 
     void processInput();
@@ -333,15 +337,19 @@ public:
 void GenericMediaServer::closeConnection(ClientConnection *conn)
 {
     // Sessions whose RTP runs inside this connection cannot outlive it.
+    unsigned ended = 0;
     for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
         ClientSession *cs = it->second;
         if (cs->fTCPConn == conn) {
             it = fClientSessions.erase(it);
             delete cs;
+            ended++;
         } else {
             ++it;
         }
     }
+    if (ended)
+        log_printf("rtsp: connection from %s closed, %u session(s) ended\n", inet_ntoa(conn->fPeer.sin_addr), ended);
     fConnections.erase(conn);
     delete conn;
 }

@@ -109,6 +109,7 @@ struct OnDemandServerMediaSubsession::StreamState {
     unsigned refCount = 0;
     bool playing = false;
     bool ended = false;
+    TaskToken startTask = nullptr;
     std::vector<Destination> dests;
 };
 
@@ -261,11 +262,21 @@ void OnDemandServerMediaSubsession::startStream(unsigned clientSessionId, void *
     rtpSeqNum = st->sink->currentSeqNo();
     rtpTimestamp = st->sink->presetNextTimestamp();
     if (!st->playing && !st->ended) {
+        // Start on the next pass: packets must not reach an interleaved client before the
+        // PLAY response does (clients discard what comes ahead of it).
         st->playing = true;
-        if (!st->sink->startPlaying(*st->source, afterPlaying, st)) {
-            log_error("rtsp: %s: cannot play: %s\n", trackId(), envir().getResultMsg());
-            st->playing = false;
-        }
+        envir().taskScheduler().rescheduleDelayedTask(st->startTask, 0, startPlaying, st);
+    }
+}
+
+void OnDemandServerMediaSubsession::startPlaying(void *clientData)
+{
+    StreamState *st = static_cast<StreamState *>(clientData);
+    st->startTask = nullptr;
+    if (!st->sink->startPlaying(*st->source, afterPlaying, st)) {
+        log_error("rtsp: %s: cannot play: %s\n", st->master->trackId(), st->master->envir().getResultMsg());
+        st->playing = false;
+        return;
     }
     if (st->rtcp)
         st->rtcp->sendReport();
@@ -313,6 +324,7 @@ void OnDemandServerMediaSubsession::closeStreamState(StreamState *st)
 {
     if (fShared == st)
         fShared = nullptr;
+    envir().taskScheduler().unscheduleDelayedTask(st->startTask);
     if (st->sink)
         st->sink->stopPlaying();
     Medium::close(st->rtcp);

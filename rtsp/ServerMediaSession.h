@@ -110,6 +110,7 @@ private:
     struct StreamState;
     struct ClientStream;
     static void afterPlaying(void *clientData);
+    static void startPlaying(void *clientData);
     static void onRTCPReport(void *clientData, const struct sockaddr_in *fromAddr, RTPStreamConnection *fromConn, bool isBye);
     void closeStreamState(StreamState *state);
     void removeDestination(StreamState *state, ClientStream *cs);
