@@ -84,7 +84,7 @@ void H264VideoStreamDiscreteFramer::afterGettingFrame1(unsigned frameSize, unsig
 // FU-A fragments (RFC 6184 5.8) of those that do not.
 class H264Fragmenter : public FramedFilter {
 public:
-    H264Fragmenter(UsageEnvironment &env, H264VideoStreamFramer *framer, MultiFramedRTPSink *sink)
+    H264Fragmenter(UsageEnvironment &env, H264VideoStreamFramer *framer, H264VideoRTPSink *sink)
         : FramedFilter(env, framer), fSink(sink), fBuf(OutPacketBuffer::maxSize)
     {
     }
@@ -116,6 +116,8 @@ private:
         f->fNALPresentationTime = presentationTime;
         f->fNALDuration = durationInMicroseconds;
         f->fPictureEnd = f->framer()->pictureEndMarker();
+        if (frameSize > 0 && numTruncatedBytes == 0)
+            f->fSink->noteNALUnit(f->fBuf.data(), frameSize);
         f->deliver();
     }
 
@@ -157,7 +159,7 @@ private:
         afterGetting(this);
     }
 
-    MultiFramedRTPSink *fSink;
+    H264VideoRTPSink *fSink;
     std::vector<uint8_t> fBuf;
     unsigned fLength = 0, fOffset = 0;
     struct timeval fNALPresentationTime = {};
@@ -215,19 +217,19 @@ bool H264VideoRTPSink::continuePlaying()
 
 void H264VideoRTPSink::stopPlaying()
 {
-    if (fFragmenter && fSource) {
-        // Remember what the framer learnt for later SDP (after a source closure the framer may
-        // be gone already, so only while playing).
-        const uint8_t *sps, *pps;
-        unsigned spsSize, ppsSize;
-        fFragmenter->framer()->getSPSandPPS(sps, spsSize, pps, ppsSize);
-        if (spsSize && ppsSize) {
-            fSPS.assign(sps, sps + spsSize);
-            fPPS.assign(pps, pps + ppsSize);
-        }
-    }
     MultiFramedRTPSink::stopPlaying();
     dropFragmenter();
+}
+
+void H264VideoRTPSink::noteNALUnit(const uint8_t *nal, unsigned size)
+{
+    // Parameter sets are kept as they pass, so the SDP can describe the stream even after its
+    // source has gone.
+    unsigned type = nal[0] & 0x1f;
+    if (type == 7)
+        fSPS.assign(nal, nal + size);
+    else if (type == 8)
+        fPPS.assign(nal, nal + size);
 }
 
 void H264VideoRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
@@ -251,14 +253,6 @@ const char *H264VideoRTPSink::auxSDPLine()
 {
     const uint8_t *sps = fSPS.empty() ? nullptr : fSPS.data(), *pps = fPPS.empty() ? nullptr : fPPS.data();
     unsigned spsSize = (unsigned)fSPS.size(), ppsSize = (unsigned)fPPS.size();
-    if (fFragmenter && fSource) {
-        const uint8_t *s, *p;
-        unsigned ss, ps;
-        fFragmenter->framer()->getSPSandPPS(s, ss, p, ps);
-        if (ss && ps) {
-            sps = s, spsSize = ss, pps = p, ppsSize = ps;
-        }
-    }
     if (!sps || !pps || spsSize < 4 || ppsSize < 1)
         return nullptr;
     char line[128];

@@ -54,6 +54,8 @@ public:
     // and a PPS are known; null before.
     const char *auxSDPLine() override;
     void stopPlaying() override;
+    // Called with every NAL unit on its way out.
+    void noteNALUnit(const uint8_t *nal, unsigned size);
 
 protected:
     H264VideoRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat);
