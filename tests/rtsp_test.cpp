@@ -49,7 +49,7 @@ TEST(RtspScheduler, DelayedTasksRunInDueOrderAndUnscheduledOnesNever)
     static std::vector<int> *o;
     o = &order;
     auto add = [](void *p) { o->push_back((int)(intptr_t)p); };
-    l.sched->scheduleDelayedTask(30000, add, (void *)3);
+    l.sched->scheduleDelayedTask(200000, add, (void *)3);
     l.sched->scheduleDelayedTask(0, add, (void *)1);
     TaskToken t = l.sched->scheduleDelayedTask(10000, add, (void *)99);
     l.sched->scheduleDelayedTask(20000, add, (void *)2);
@@ -663,6 +663,45 @@ TEST(RtspServer, SilentUdpSessionIsReclaimedAfterTheTimeout)
     EXPECT_EQ(f.server->numClientSessions(), 1u);
     EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientSessions() == 0; }, 5000));
     close(s);
+}
+
+} // namespace
+
+namespace {
+
+TEST(RtspServer, PassiveSessionDescribesTheGroupAndSetupPointsThere)
+{
+    ServerFixture f;
+    // A unicast loopback "group" keeps the test on this machine.
+    struct sockaddr_storage group = {};
+    struct sockaddr_in *g = (struct sockaddr_in *)&group;
+    g->sin_family = AF_INET;
+    g->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Groupsock rtpGS(*f.l.env, group, Port(0), 255), rtcpGS(*f.l.env, group, Port(0), 255);
+    rtpGS.changeDestinationParameters(group, Port(23456), 7);
+    rtcpGS.changeDestinationParameters(group, Port(23457), 7);
+    rtpGS.multicastSendOnly();
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*f.l.env, &rtpGS, 96, kSPS, sizeof kSPS, kPPS, sizeof kPPS);
+    RTCPInstance *rtcp = RTCPInstance::createNew(*f.l.env, &rtcpGS, 1000, (const unsigned char *)"cam", sink, nullptr);
+    ServerMediaSession *sms = ServerMediaSession::createNew(*f.l.env, "multicastA.h264", "test.264", "d", true);
+    sms->addSubsession(PassiveServerMediaSubsession::createNew(*sink, rtcp));
+    f.server->addServerMediaSession(sms);
+
+    int s = f.connect();
+    std::string d = f.request(s, "DESCRIBE " + f.url("multicastA.h264") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    ASSERT_EQ(status_of(d), "RTSP/1.0 200 OK");
+    EXPECT_NE(d.find("m=video 23456 RTP/AVP 96\r\nc=IN IP4 127.0.0.1/7\r\n"), std::string::npos) << d;
+    EXPECT_NE(d.find("a=source-filter: incl IN IP4 * 127.0.0.1\r\n"), std::string::npos);
+    std::string r = f.request(s, "SETUP " + f.url("multicastA.h264") +
+                                     "/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_NE(header_of(r, "Transport").find("RTP/AVP;multicast;destination=127.0.0.1;"), std::string::npos);
+    EXPECT_NE(header_of(r, "Transport").find(";port=23456-23457;ttl=7"), std::string::npos);
+    close(s);
+    f.server->removeServerMediaSession(sms);
+    EXPECT_EQ(f.server->numClientSessions(), 0u);
+    Medium::close(rtcp);
+    Medium::close(sink);
 }
 
 } // namespace
