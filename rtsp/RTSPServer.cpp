@@ -18,7 +18,8 @@ extern "C" {
 static const char *PUBLIC_METHODS = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER";
 enum { MAX_CONNECTIONS = 256, MAX_NONCES = 64 };
 enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
-enum { OUTPUT_BACKLOG_LIMIT = 4 << 20 };   // beyond this, RTP for a slow reader is dropped
+enum { OUTPUT_BACKLOG_LIMIT = 2 << 20 };   // beyond this, RTP for a slow reader is dropped
+enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
 
 static std::string md5_hex(const std::string &s)
 {
@@ -115,6 +116,7 @@ public:
     unsigned fNum;
     std::vector<Stream> fStreams;
     RTPStreamConnection *fTCPConn = nullptr;
+    void *fOwnerConn = nullptr;   // the connection that set it up, while it lasts
     TaskToken fLivenessTask = nullptr;
 };
 
@@ -222,6 +224,7 @@ public:
             if (n < 0)
                 break;
             fIn.append(buf, (size_t)n);
+            fLastActivity = rtsp_monotonic_us();
         }
         // A client may send TEARDOWN and close at once: handle what came before the end.
         processInput();
@@ -276,8 +279,11 @@ public:
     {
         fClosing = true;
         fCloseAfterFlush = true;
-        if (pendingBytes() == 0)
+        if (pendingBytes() == 0) {
             scheduleClose();
+            return;
+        }
+        fServer->envir().taskScheduler().rescheduleDelayedTask(fCloseTask, CLOSE_AFTER_FLUSH_LIMIT_US, closeTask, this);
         updateInterest();
     }
 
@@ -285,8 +291,7 @@ public:
     {
         fClosing = true;
         fCloseAfterFlush = false;
-        if (fCloseTask == nullptr)
-            fCloseTask = fServer->envir().taskScheduler().scheduleDelayedTask(0, closeTask, this);
+        fServer->envir().taskScheduler().rescheduleDelayedTask(fCloseTask, 0, closeTask, this);
         updateInterest();
     }
 
@@ -332,7 +337,42 @@ public:
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
     int fCond = -1;
     TaskToken fCloseTask = nullptr;
+    int64_t fLastActivity = rtsp_monotonic_us();
 };
+
+void GenericMediaServer::idleConnectionCheck(void *clientData)
+{
+    // A connection that carries no session and has said nothing for the reclamation time is
+    // closed, so idle sockets cannot use up the connection table.
+    GenericMediaServer *server = static_cast<GenericMediaServer *>(clientData);
+    server->fIdleCheckTask = nullptr;
+    int64_t limit = rtsp_monotonic_us() - (int64_t)server->fReclamationSeconds * 1000000;
+    std::vector<ClientConnection *> idle;
+    for (auto &kv : server->fConnections) {
+        ClientConnection *c = kv.first;
+        if (c->fLastActivity > limit || c->fBusy || c->fClosing)
+            continue;
+        bool carries = false;
+        for (auto &cs : server->fClientSessions)
+            if (cs.second->fTCPConn == c || cs.second->fOwnerConn == c)
+                carries = true;
+        if (!carries)
+            idle.push_back(c);
+    }
+    for (ClientConnection *c : idle) {
+        log_printf("rtsp: idle connection from %s closed\n", inet_ntoa(c->fPeer.sin_addr));
+        c->scheduleClose();
+    }
+    server->scheduleIdleCheck();
+}
+
+void GenericMediaServer::scheduleIdleCheck()
+{
+    if (fReclamationSeconds == 0)
+        return;
+    int64_t period = (int64_t)fReclamationSeconds * 1000000 / 4;
+    fIdleCheckTask = envir().taskScheduler().scheduleDelayedTask(period < 250000 ? 250000 : period, idleConnectionCheck, this);
+}
 
 void GenericMediaServer::closeConnection(ClientConnection *conn)
 {
@@ -345,6 +385,8 @@ void GenericMediaServer::closeConnection(ClientConnection *conn)
             delete cs;
             ended++;
         } else {
+            if (cs->fOwnerConn == conn)
+                cs->fOwnerConn = nullptr;
             ++it;
         }
     }
@@ -527,6 +569,7 @@ void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
                 id = random_hex(8);
             while (fServer->fClientSessions.count(id));
             cs = new ClientSession(fServer, sms, id, fServer->fNextSessionNum++);
+            cs->fOwnerConn = this;
             fServer->fClientSessions[id] = cs;
             created = true;
         }
@@ -660,6 +703,7 @@ GenericMediaServer::GenericMediaServer(UsageEnvironment &env, int ourSocket, Por
 
 GenericMediaServer::~GenericMediaServer()
 {
+    envir().taskScheduler().unscheduleDelayedTask(fIdleCheckTask);
     while (!fClientSessions.empty()) {
         ClientSession *cs = fClientSessions.begin()->second;
         fClientSessions.erase(fClientSessions.begin());
@@ -753,6 +797,7 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int ourSocket, Port ourPort, UserA
 {
     fAuthDB = authDatabase;
     env.taskScheduler().turnOnBackgroundReadHandling(fServerSocket, incomingConnectionHandler, this);
+    scheduleIdleCheck();
 }
 
 RTSPServer::~RTSPServer()

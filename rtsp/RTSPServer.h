@@ -48,6 +48,9 @@ protected:
     friend class ClientSession;
     void deleteClientSession(ClientSession *cs);
     void closeConnection(ClientConnection *conn);
+    static void idleConnectionCheck(void *clientData);
+    void scheduleIdleCheck();
+    TaskToken fIdleCheckTask = nullptr;
 
     int fServerSocket;
     Port fServerPort;

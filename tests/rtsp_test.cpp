@@ -662,6 +662,11 @@ TEST(RtspServer, SilentUdpSessionIsReclaimedAfterTheTimeout)
     EXPECT_NE(header_of(r, "Session").find(";timeout=1"), std::string::npos);
     EXPECT_EQ(f.server->numClientSessions(), 1u);
     EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientSessions() == 0; }, 5000));
+    // The connection that only set it up goes too once it has been silent as long.
+    EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientConnections() == 0; }, 5000));
+    bool closed = false;
+    f.request(s, "", &closed);
+    EXPECT_TRUE(closed);
     close(s);
 }
 
