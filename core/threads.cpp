@@ -1,6 +1,7 @@
 #include "core/threads.h"
 
 #include "core/log.h"
+#include "core/param.h"
 #include "core/quit.h"
 
 #include <cstdio>
@@ -140,8 +141,11 @@ VideoEnv *video_env_get(int index)
 void setVideoDecimate(int value)
 {
     int old = videoEnvA.decimate;
-    if (value < 1)
-        value = 1;
+    // The recorder's relief never lowers the rate below what the channel is set to.
+    const ParamBlock *p = videoEnvA.params ? videoEnvA.params : get_param_block();
+    int least = p->Video[0].FrameRate ? p->Video[0].FrameRate : 1;
+    if (value < least)
+        value = least;
     videoEnvA.decimate = value;
     log_printf("%s: %d -> %d\n", "setVideoDecimate", old, value);
 }
