@@ -108,7 +108,10 @@ void BasicTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet, 
     uint64_t gen = fNextGeneration++;
     e.data.u64 = (gen << 32) | (uint32_t)socketNum;
     int op = it == fHandlers.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-    if (epoll_ctl(fEpollFd, op, socketNum, &e) < 0) {
+    int r = epoll_ctl(fEpollFd, op, socketNum, &e);
+    if (r < 0 && op == EPOLL_CTL_MOD && errno == ENOENT)   // closed and reused behind our back
+        r = epoll_ctl(fEpollFd, EPOLL_CTL_ADD, socketNum, &e);
+    if (r < 0) {
         log_error("rtsp scheduler: epoll_ctl fd %d: %s\n", socketNum, strerror(errno));
         return;
     }
