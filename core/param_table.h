@@ -1,0 +1,69 @@
+// Every setting and device value by text name: the one table the web pages, the configuration
+// file, the serial service and RTMP read and write through.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum PermissionLevel : uint32_t {
+    PERM_NONE = 0,
+    PERM_STREAM_VIEW = 1,
+    PERM_CAMERA_CONTROL = 2,
+    PERM_STREAM_CONTROL = 3,
+    PERM_STREAM_CONFIG = 4,
+    PERM_ADMIN = 5,
+    PERM_DEMO = 6,   // reads what its number allows, never writes
+};
+
+enum ParamType : uint32_t {
+    PARAM_STRING = 0,
+    PARAM_INTEGER = 1,
+    PARAM_CONVERTED = 2,   // stored field with a getter and setter of its own
+    PARAM_FUNCTION = 3,    // no stored field; target is the row's argument
+    PARAM_FLOAT = 4,
+};
+
+// Getter: prints into buf (size bytes), returns the characters written.
+typedef int (*param_get_fn)(char *buf, size_t size, uintptr_t target);
+// Setter: null on success, else a constant message.
+typedef const char *(*param_set_fn)(const char *text, size_t length, uintptr_t target);
+
+struct ParamDesc {
+    const char *name;
+    uint32_t type;
+    uint32_t group;
+    int32_t min, max, step;
+    uint32_t size;
+    uint32_t read_level, write_level;
+    uint32_t offset_or_arg;
+    param_get_fn get;
+    param_set_fn set;
+};
+
+extern const ParamDesc param_table[];
+int param_count();
+
+int param_get(const char *name, char *buf, size_t size);
+int param_getf(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+const char *param_set(const char *name, const char *text, size_t length);
+const char *param_set_text(const char *name, const char *text);
+int param_limits(const char *name, int32_t *min, int32_t *max, int32_t *step);
+int param_read_allowed(const char *name, uint32_t level);
+int param_write_allowed(const char *name, uint32_t level);
+
+// By row index, for listing the whole table.
+const char *param_name(int index);
+int param_is_function(int index);
+int param_format(int index, char *buf, size_t size);
+
+const char *permission_name(uint32_t level);
+uint32_t get_permission(const char *name);
+const char *user_password(const char *user);
+uint32_t user_level(const char *user);
+bool user_has_level(const char *user, const char *level_name);
+
+// Total bit rate of a stream for transport planning.
+uint32_t stream_bitrate(int stream_id, int mode);
+uint32_t latency_stats_add(int statistic, uint32_t timestamp);
+int getStreamResolution(int stream, int *width, int *height);
+// The resolution choices for the current capture standard, null-terminated.
+const char *const *resolution_mode_table();
