@@ -1,11 +1,332 @@
 #include "streams/stream.h"
 
+#include "core/log.h"
+#include "core/quit.h"
+#include "core/soc.h"
+#include "streams/stream_mux.h"
+#include "video/display.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+StreamQueue *stream_queue_table[STREAM_ID_COUNT];
+StreamRunState *stream_run_state_table[STREAM_ID_COUNT];
+
+namespace {
+
+void (*record_notify)();
+
+bool valid_id(int id)
+{
+    return id >= 0 && id < STREAM_ID_COUNT;
+}
+
+int queue_id(const StreamQueue *q)
+{
+    for (int id = 1; id < STREAM_ID_COUNT; id++)
+        if (stream_queue_table[id] == q)
+            return id;
+    return -1;
+}
+
+// The run-state half of a change; the caller wakes the queue's readers afterwards (a queue's
+// lock may be held around this, never taken inside it).
+void run_state_change(StreamRunState *rs, int state)
+{
+    pthread_mutex_lock(&rs->mutex);
+    if (state)
+        rs->flags = (uint8_t)((rs->flags & ~(RUN_START_PENDING | RUN_STOPPED)) | RUN_START_PENDING);
+    else
+        rs->flags = (uint8_t)((rs->flags & ~7) | RUN_STOP_PENDING | RUN_STOPPED);
+    pthread_cond_signal(&rs->cond);
+    pthread_mutex_unlock(&rs->mutex);
+    if (rs->eventfd > 0) {
+        uint64_t one = 1;
+        if (write(rs->eventfd, &one, sizeof one) != (ssize_t)sizeof one)
+            log_printf("stream_set_state event_fd write: %s\n", strerror(errno));
+    }
+}
+
+int run_state_id(const StreamRunState *rs)
+{
+    for (int id = 1; id < STREAM_ID_COUNT; id++)
+        if (stream_run_state_table[id] == rs)
+            return id;
+    return -1;
+}
+
+void wake_readers(int id)
+{
+    StreamQueue *q = id > 0 ? stream_queue_table[id] : nullptr;
+    if (!q)
+        return;
+    pthread_mutex_lock(&q->mutex);
+    pthread_cond_broadcast(&q->cond);
+    pthread_mutex_unlock(&q->mutex);
+}
+
+} // namespace
+
+void stream_register(StreamRunState *rs, StreamQueue *q, int id)
+{
+    if (id < 1 || id >= STREAM_ID_COUNT) {
+        log_printf("%s: invalid streamid %d\n", "stream_register", id);
+        return;
+    }
+    if (rs) {
+        pthread_mutex_init(&rs->mutex, nullptr);
+        pthread_cond_init(&rs->cond, nullptr);
+        rs->flags = 0;
+        rs->eventfd = 0;
+        run_state_change(rs, STREAM_STOP);
+    }
+    if (q) {
+        pthread_mutex_init(&q->mutex, nullptr);
+        pthread_cond_init(&q->cond, nullptr);
+        pthread_mutex_init(&q->callback_mutex, nullptr);
+    }
+    stream_queue_table[id] = q;
+    stream_run_state_table[id] = rs;
+
+    char name[32];
+    snprintf(name, sizeof name, "Kelvane %d FW%d", 7160, FIRMWARE_BUILD);
+    stream_mux_set_compressor_name(name);
+}
+
+StreamQueue *get_stream_queue(int id)
+{
+    if (!valid_id(id) || !stream_queue_table[id]) {
+        log_printf("%s: invalid streamid %d\n", "get_stream_queue", id);
+        return nullptr;
+    }
+    return stream_queue_table[id];
+}
+
+const char *stream_queue_name(const StreamQueue *q)
+{
+    static const struct {
+        int id;
+        const char *name;
+    } names[] = {{VIDEO_STREAM1, "VIDEO_STREAM1"},     {VIDEO_STREAM2, "VIDEO_STREAM2"},
+                 {OUTPUT_STREAM, "OUTPUT_STREAM"},     {CAPTURE_STREAM1, "CAPTURE_STREAM1"},
+                 {CAPTURE_STREAM2, "CAPTURE_STREAM2"}, {PCM_STREAM, "PCM_STREAM"},
+                 {AAC_STREAM, "AAC_STREAM"}};
+    for (const auto &n : names)
+        if (q && stream_queue_table[n.id] == q)
+            return n.name;
+    return "unknown stream";
+}
+
+int stream_wait_start(StreamRunState *rs)
+{
+    pthread_mutex_lock(&rs->mutex);
+    if ((rs->flags & (RUN_START_PENDING | RUN_STOPPED)) == RUN_STOPPED)
+        pthread_cond_wait(&rs->cond, &rs->mutex);
+    int started = rs->flags & RUN_START_PENDING;
+    rs->flags &= (uint8_t)~(RUN_START_PENDING | RUN_STOP_PENDING);
+    pthread_mutex_unlock(&rs->mutex);
+    return started;
+}
+
+int stream_stop_pending(StreamRunState *rs)
+{
+    pthread_mutex_lock(&rs->mutex);
+    int pending = rs->flags & (RUN_STOP_PENDING | RUN_STOPPED);
+    pthread_mutex_unlock(&rs->mutex);
+    return pending;
+}
+
+int stream_recent_keyframe(StreamQueue *q, uint32_t *timestamp, uint32_t *seq)
+{
+    pthread_mutex_lock(&q->mutex);
+    uint32_t k = 0, ts = 0;
+    int found;
+    if (timestamp && seq) {
+        found = ringbuffer_find_keyframe(q, 1, &k, &ts);
+        pthread_mutex_unlock(&q->mutex);
+        if (!found)
+            return 0;
+        int32_t age = (int32_t)(hw_clock_90khz() - ts);
+        if (age > 89999) {
+            log_printf("%s: frame %u too old %u ms\n", "stream_recent_keyframe", k, (uint32_t)age / 90);
+            return 0;
+        }
+        *timestamp = ts;
+        *seq = k;
+        return 1;
+    }
+    found = ringbuffer_find_keyframe(q, 0, &k, nullptr);
+    pthread_mutex_unlock(&q->mutex);
+    return found ? (int)k : 0;
+}
+
+void stream_use(int id)
+{
+    StreamQueue *q = get_stream_queue(id);
+    if (!q)
+        return;
+    pthread_mutex_lock(&q->mutex);
+    // Started under the queue's lock, so a concurrent last release cannot come in between.
+    if (q->users++ == 0 && stream_run_state_table[id])
+        run_state_change(stream_run_state_table[id], STREAM_START);
+    pthread_mutex_unlock(&q->mutex);
+}
+
+void stream_release(StreamQueue *q)
+{
+    if (!q)
+        return;
+    pthread_mutex_lock(&q->mutex);
+    if (--q->users == 0) {
+        // Stopped before the lock is dropped: a new attach in between would otherwise see its
+        // start undone by this stop and hang with the producer stopped.
+        int id = queue_id(q);
+        if (id > 0 && stream_run_state_table[id])
+            run_state_change(stream_run_state_table[id], STREAM_STOP);
+        q->time_offset = 0;
+        pthread_cond_broadcast(&q->cond);
+    }
+    if (q->users < 0) {
+        log_printf("%s: %s released more often than used\n", "stream_release", stream_queue_name(q));
+        q->users = 0;
+    }
+    pthread_mutex_unlock(&q->mutex);
+}
+
+void stream_add_callback(int id, StreamCallback *node)
+{
+    StreamQueue *q = get_stream_queue(id);
+    if (!q || !node)
+        return;
+    pthread_mutex_lock(&q->callback_mutex);
+    for (StreamCallback *cb = q->callbacks; cb; cb = cb->next) {
+        if (cb == node) {
+            log_printf("%s: callback %p is already attached!!!\n", "stream_add_callback", (void *)node);
+            pthread_mutex_unlock(&q->callback_mutex);
+            return;
+        }
+    }
+    node->next = q->callbacks;
+    q->callbacks = node;
+    pthread_mutex_unlock(&q->callback_mutex);
+}
+
+void stream_remove_callback(int id, StreamCallback *node)
+{
+    StreamQueue *q = get_stream_queue(id);
+    if (!q || !node)
+        return;
+    // Waits for a walk in progress: once this returns the producer no longer touches the node.
+    pthread_mutex_lock(&q->callback_mutex);
+    for (StreamCallback **p = &q->callbacks; *p; p = &(*p)->next) {
+        if (*p == node) {
+            *p = node->next;
+            break;
+        }
+    }
+    node->next = nullptr;
+    pthread_mutex_unlock(&q->callback_mutex);
+}
+
+int stream_users_by_id(int id)
+{
+    StreamQueue *q = get_stream_queue(id);
+    if (!q)
+        return -1;
+    pthread_mutex_lock(&q->mutex);
+    int n = q->users;
+    pthread_mutex_unlock(&q->mutex);
+    return n;
+}
+
+int stream_set_state(StreamRunState *rs, int state)
+{
+    if (!rs)
+        return -1;
+    run_state_change(rs, state);
+    if (!state)
+        wake_readers(run_state_id(rs));
+    return 0;
+}
+
+int stream_set_state(int id, int state)
+{
+    return stream_set_state_by_id(id, state);
+}
+
+int stream_set_state_by_id(int id, int state)
+{
+    if (!valid_id(id) || !stream_run_state_table[id]) {
+        log_printf("%s: invalid streamid %d\n", "stream_set_state_by_id", id);
+        return -1;
+    }
+    stream_set_state(stream_run_state_table[id], state);
+    if (id == RECORD_STREAM && record_notify)
+        record_notify();
+    return 0;
+}
+
+int stream_get_state_by_id(int id)
+{
+    if (!valid_id(id) || !stream_run_state_table[id]) {
+        log_printf("%s: invalid streamid %d\n", "stream_get_state_by_id", id);
+        return -1;
+    }
+    StreamRunState *rs = stream_run_state_table[id];
+    pthread_mutex_lock(&rs->mutex);
+    int running = (rs->flags & RUN_STOPPED) ? 0 : 1;
+    pthread_mutex_unlock(&rs->mutex);
+    return running;
+}
+
+void stream_restart(int id)
+{
+    if (!valid_id(id) || !stream_run_state_table[id]) {
+        log_printf("%s: invalid streamid %d\n", "stream_restart", id);
+        return;
+    }
+    StreamRunState *rs = stream_run_state_table[id];
+    StreamQueue *q = stream_queue_table[id];
+    // Under the queue's lock so a last release cannot interleave and leave it started unused.
+    if (q)
+        pthread_mutex_lock(&q->mutex);
+    bool unused = !q || q->users == 0;
+    pthread_mutex_lock(&rs->mutex);
+    bool stopped = rs->flags & RUN_STOPPED;
+    pthread_mutex_unlock(&rs->mutex);
+    if (!(unused && stopped)) {
+        run_state_change(rs, STREAM_STOP);
+        run_state_change(rs, STREAM_START);
+        if (q)
+            pthread_cond_broadcast(&q->cond);
+    }
+    if (q)
+        pthread_mutex_unlock(&q->mutex);
+}
 
 void stream_stop_all()
 {
+    log_printf("stopping all streams\n");
+    for (int id = 1; id < STREAM_ID_COUNT; id++) {
+        if (!stream_run_state_table[id])
+            continue;
+        if (id == SERIAL_STREAM && quit_requested() == 0)
+            continue;
+        stream_set_state(stream_run_state_table[id], STREAM_STOP);
+    }
+    display_wake();
 }
 
-int stream_set_state(int, int)
+void stream_wait_state_change(StreamRunState *rs)
 {
-    return 0;
+    pthread_mutex_lock(&rs->mutex);
+    pthread_cond_wait(&rs->cond, &rs->mutex);
+    pthread_mutex_unlock(&rs->mutex);
+}
+
+void stream_set_record_notify(void (*fn)())
+{
+    record_notify = fn;
 }
