@@ -1,7 +1,9 @@
 #include "core/threads.h"
 
 #include "core/log.h"
+#include "core/param.h"
 #include "core/quit.h"
+#include "video/encoder.h"
 
 #include <cstdio>
 #include <ctime>
@@ -139,10 +141,13 @@ VideoEnv *video_env_get(int index)
 
 void setVideoDecimate(int value)
 {
-    int old = videoEnvA.decimate;
+    int old = video_get_decimate(&videoEnvA);
+    int stored = videoEnvA.params ? videoEnvA.params->Video[0].FrameRate : 1;
+    if (value < stored)
+        value = stored;
     if (value < 1)
         value = 1;
-    videoEnvA.decimate = value;
+    video_set_decimate(&videoEnvA, value);
     log_printf("%s: %d -> %d\n", "setVideoDecimate", old, value);
 }
 

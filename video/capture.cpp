@@ -2,6 +2,10 @@
 
 #include "core/threads.h"
 
+uint32_t capture_width, capture_height;
+uint32_t capture_frame_rate = 59940;
+int32_t capture_field_mode = -1;
+
 void *captureThrFxn(void *arg)
 {
     // Placeholder until the capture pipeline exists: hands nothing to the encoders.
