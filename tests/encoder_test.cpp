@@ -476,6 +476,60 @@ TEST_F(EncoderThread, DecimationSetterTakesTheLockAndNeverGoesBelowTheSetting)
     EXPECT_EQ(video_get_decimate(env), 4);
 }
 
+TEST(EncoderJpeg, QualityLoweredOnOversizeStopsAtItsFloor)
+{
+    static VideoEnv v;      // channel B's record, driven without its thread
+    static ParamBlock block;
+    v = {};
+    v.name = "videoB";
+    v.params = &block;
+    v.channel = 1;
+    v.maxWidth = 800;
+    v.maxHeight = 600;
+    v.engine = Engine_open("encode", nullptr, nullptr);
+    Buffer_Handle area = Buffer_create(0x654000, &Buffer_Attrs_DEFAULT);
+    stream_register(nullptr, &v.queue, VIDEO_STREAM2);
+    ringbuffer_init(&v.queue, area, 512, 32);
+    v.videoCodec = VIDEO_CODEC_JPEG;
+    v.width = 720;
+    v.height = 480;
+    v.colorFormat = 0x59565955;     // "UYVY"
+    v.lineLength = 1440;
+    v.jpegQuality = 10;
+    ASSERT_EQ(setup_encoder(&v, "encode"), 0);
+    v.maxEncodedSize = 1000;        // no 720x480 picture of noise fits this
+
+    Buffer_Handle pic = Buffer_create(CAPTURE_BUFFER_SIZE, &BufferGfx_Attrs_DEFAULT);
+    uint32_t seed = 1;
+    for (size_t i = 0; i < (size_t)1440 * 480; i++) {
+        seed = seed * 1664525u + 1013904223u;
+        Buffer_getUserPtr(pic)[i] = (uint8_t)(seed >> 24);
+    }
+    FrameMessage msg{pic, nullptr, hw_clock_90khz(), 0, 0, FRAME_FLAG_CAPTURE};
+    log_ring_reset();
+    EXPECT_EQ(jpeg_encode_picture(&v, &msg), 0u);
+    EXPECT_EQ(v.jpegQuality, 2);
+    EXPECT_EQ(v.queue.seq, 0u) << "nothing put";
+    static char text[65536];
+    std::string log(text, log_ring_read(log_ring_tail(), text, sizeof text));
+    size_t steps = 0;
+    for (size_t p = 0; (p = log.find("new JPEGQuality=", p)) != std::string::npos; p++)
+        steps++;
+    EXPECT_EQ(steps, 3u) << "10 -> 7 -> 4 -> 2";
+    EXPECT_NE(log.find("at the lowest quality 2, picture dropped"), std::string::npos);
+
+    // A picture that fits is put as one keyframe.
+    v.maxEncodedSize = 0x100000;
+    EXPECT_GT(jpeg_encode_picture(&v, &msg), 0u);
+    EXPECT_EQ(v.queue.seq, 1u);
+    stream_register(nullptr, nullptr, VIDEO_STREAM2);
+    IMGENC1_delete(v.jpeg);
+    Engine_close(v.engine);
+    ringbuffer_free(&v.queue);
+    Buffer_delete(area);
+    Buffer_delete(pic);
+}
+
 TEST(EncoderRules, ScaleToFit)
 {
     int w = 1920, h = 1080;

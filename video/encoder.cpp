@@ -949,10 +949,13 @@ int video_encoder_main_loop(VideoEnv *env)
     }
 }
 
+} // namespace
+
 // Encodes one picture as JPEG into the ring, lowering the quality (never below the floor) while
 // the result does not fit. Returns the length put, 0 when nothing was put.
-uint32_t jpeg_encode_picture(VideoEnv *env, FrameMessage *msg, bool uyvy)
+uint32_t jpeg_encode_picture(VideoEnv *env, FrameMessage *msg)
 {
+    bool uyvy = env->colorFormat == FOURCC_UYVY;
     size_t plane = (size_t)env->lineLength * env->height;
     int off = ringbuffer_preallocate(&env->queue, (uint32_t)env->maxEncodedSize);
     if (off < 0)
@@ -998,7 +1001,9 @@ uint32_t jpeg_encode_picture(VideoEnv *env, FrameMessage *msg, bool uyvy)
                 return 0;
             }
             d.qValue = d.qValue - JPEG_QUALITY_STEP < JPEG_QUALITY_MIN ? JPEG_QUALITY_MIN : d.qValue - JPEG_QUALITY_STEP;
+            pthread_mutex_lock(&env->lock);
             env->jpegQuality = d.qValue;
+            pthread_mutex_unlock(&env->lock);
             log_printf("%s: jpeg bytesGenerated=%d new JPEGQuality=%d ext=0x%x\n", env->name, n, (int)d.qValue,
                        (unsigned)outArgs.extendedError);
             pthread_mutex_lock(&codec_mutex);
@@ -1027,6 +1032,8 @@ uint32_t jpeg_encode_picture(VideoEnv *env, FrameMessage *msg, bool uyvy)
         return (uint32_t)n;
     }
 }
+
+namespace {
 
 int image_encoder_main_loop(VideoEnv *env)
 {
@@ -1069,7 +1076,7 @@ int image_encoder_main_loop(VideoEnv *env)
             continue;
         }
         env->timestamp = msg->timestamp;
-        uint32_t n = jpeg_encode_picture(env, msg, uyvy);
+        uint32_t n = jpeg_encode_picture(env, msg);
         env->totalBytes += n;
         env->frameCount++;
         give_back(env, msg);

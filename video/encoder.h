@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct VideoEnv;
+struct FrameMessage;
 
 void *videoThrFxn(void *arg);
 
@@ -16,6 +17,9 @@ void get_video_size(int index, int *width, int *height);
 int setup_encoder(VideoEnv *env, const char *engineName);
 // Re-tags the pictures waiting from capture for stream mode 5 (UYVY) or 6 (NV12).
 void capture_setformat(VideoEnv *env, int mode);
+// Encodes the picture as JPEG into the queue; while it does not fit, the quality drops by 3
+// down to 2, below which the picture is dropped. Returns the bytes put, 0 for none.
+uint32_t jpeg_encode_picture(VideoEnv *env, FrameMessage *msg);
 // Keyframe test of one encoded unit of the given video codec.
 int is_keyframe(const uint8_t *data, int videoCodec);
 void scale_to_fit(int *width, int *height);
