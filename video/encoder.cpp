@@ -246,13 +246,21 @@ void getVideoParameters(VideoEnv *env)
 void get_video_size(int index, int *width, int *height)
 {
     VideoEnv *env = video_env_get(index);
-    if (!env) {
-        *width = *height = 0;
+    *width = *height = 0;
+    if (!env || !env->params)
         return;
-    }
-    getVideoParameters(env);
-    *width = env->width;
-    *height = env->height;
+    // Worked out on a scratch record: the live one belongs to its running encoder.
+    static VideoEnv scratch[2];
+    static pthread_mutex_t scratch_mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_lock(&scratch_mutex);
+    VideoEnv *v = &scratch[index];
+    v->name = env->name;
+    v->params = env->params;
+    v->channel = env->channel;
+    getVideoParameters(v);
+    *width = v->width;
+    *height = v->height;
+    pthread_mutex_unlock(&scratch_mutex);
 }
 
 // --- H.264 level and timing ---

@@ -9,9 +9,10 @@ struct FrameMessage;
 
 void *videoThrFxn(void *arg);
 
-// Loads the channel's settings into the record.
+// Loads the channel's settings into the record: only by the record's own encoder thread.
 void getVideoParameters(VideoEnv *env);
-// The size channel `index` encodes at with the current settings.
+// The size channel `index` encodes at with the current settings; any thread, the encoder's
+// record is left alone.
 void get_video_size(int index, int *width, int *height);
 // Creates or re-uses the codec and applies the parameters: 0 or -1.
 int setup_encoder(VideoEnv *env, const char *engineName);
