@@ -1,6 +1,9 @@
 #include "core/board.h"
 
 #include "core/log.h"
+#include "core/param.h"
+#include "core/quit.h"
+#include "core/util.h"
 #include "core/soc.h"
 #include "core/threads.h"
 #include "platform/platform.h"
@@ -142,9 +145,121 @@ int prtc_read_u8(int reg)
     return prtc_read(reg & 0xFF);
 }
 
+namespace {
+const int event_codes[2] = {GPIO_EVENT_ALARM, GPIO_EVENT_VLOCK};
+}
+
+void gpio_state_init(GpioState *st, const ParamBlock *p)
+{
+    *st = {};
+    st->prev_alarm_in = -1;
+    st->reported_level = p->GpioOutDefault;
+    st->prev_button = -1;
+}
+
+void gpio_round(GpioState *st, const ParamBlock *p, Fifo_Handle events)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+
+    // Alarm input: three equal reads in a row before it counts.
+    if (p->GpioAlarmEnabled) {
+        int in = user_gpio_read(GPIO_ALARM_IN);
+        if (in != st->prev_alarm_in) {
+            st->prev_alarm_in = in;
+            st->alarm_count = 2;
+        } else if (st->alarm_count) {
+            st->alarm_count--;
+            if (st->alarm_count == 0 && in == p->GpioInTrigLevel && in != st->reported_level) {
+                st->alarm_active = 1;
+                st->alarm_time = now.tv_sec;
+                if (events)
+                    Fifo_put(events, (void *)&event_codes[0]);
+                user_gpio_write(GPIO_ALARM_OUT, !p->GpioOutDefault);
+                st->reported_level = in;
+            }
+        }
+    }
+    if (st->alarm_active) {
+        if (p->GpioAlarmEnabled) {
+            if (now.tv_sec - st->alarm_time >= (time_t)p->AlarmTimeout)
+                user_gpio_write(GPIO_ALARM_OUT, p->GpioOutDefault);
+        } else {
+            user_gpio_write(GPIO_ALARM_OUT, p->GpioOutDefault);
+            st->alarm_active = 0;
+        }
+    }
+
+    // Video lock: an event after VlockThreshold rounds of a new, steady lock state.
+    if (p->VlockAlarmEnabled) {
+        int lock = user_gpio_poll();
+        if (lock == 0) {
+            st->vlock_state = 0;
+            st->vlock_count = 0;
+        } else if (lock != st->vlock_state) {
+            st->vlock_state = lock;
+            st->vlock_count = p->VlockThreshold;
+        } else if (st->vlock_count) {
+            if (st->vlock_count == 1 && events)
+                Fifo_put(events, (void *)&event_codes[1]);
+            st->vlock_count--;
+        }
+    }
+
+    // Button: a press while running starts the address learning, once per press.
+    int button = user_gpio_read(GPIO_BUTTON);
+    if (st->prev_button >= 0 && st->prev_button != button && button == 1)
+        st->button_presses++;
+    st->prev_button = button;
+}
+
 void *gpioThrFxn(void *arg)
 {
     SimpleEnv *env = static_cast<SimpleEnv *>(arg);
-    thread_idle_until_quit(env->name, env->hRendezvousInit, env->hRendezvousCleanup);
+    const ParamBlock *p = env->params;
+    register_thread_cpu_clock(env->name);
+    user_gpio_write(GPIO_ALARM_OUT, p->GpioOutDefault);
+    rendezvous_meet(env->hRendezvousInit, env->name);
+
+    if (gpio_fd <= 0) {
+        log_printf("Failed to open device\n");
+        env->status = -1;
+    } else {
+        user_gpio_write(GPIO_START_LO, 0);
+        user_gpio_write(GPIO_START_HI, 1);
+        GpioState st;
+        gpio_state_init(&st, p);
+        int handled_presses = 0;
+        while (!quit_requested()) {
+            gpio_round(&st, p, env->hEventFifo);
+            if (st.button_presses != handled_presses) {
+                handled_presses = st.button_presses;
+                gpio_button_pressed();
+            }
+            int blink = blink_state;
+            if (blink == 1) {
+                user_gpio_write(GPIO_LED_ACTIVITY, 1);
+                blink_state = 2;
+                sleep_ms(300);
+            } else if (blink == 2) {
+                user_gpio_write(GPIO_LED_ACTIVITY, 0);
+                blink_state = 1;
+                sleep_ms(100);
+            } else {
+                sleep_ms(100);
+            }
+            codec_hang_check();
+            watchdog_kick();
+        }
+    }
+    myRendezvousCleanup(env->hRendezvousCleanup, env->name);
+    board_gpio_close();
     return nullptr;
+}
+
+void gpio_button_pressed()
+{
+    set_mac_from_serial();
+    // Address learning from a raw frame is not part of this build yet.
+    log_printf("%s: button pressed, IP learning not available\n", "gpio");
 }

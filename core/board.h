@@ -32,4 +32,27 @@ int prtc_read(int reg);
 void prtc_write(int reg, int value);
 int prtc_read_u8(int reg);
 
+// Events the gpio thread puts on its event fifo.
+enum { GPIO_EVENT_ALARM = 0, GPIO_EVENT_VLOCK = 1 };
+
+struct ParamBlock;
+struct Fifo_Object;
+
+// One round of the gpio thread's input handling, kept apart so it can be driven step by step.
+struct GpioState {
+    int prev_alarm_in;
+    int alarm_count;
+    int reported_level;
+    int alarm_active;
+    long alarm_time;
+    int vlock_state;
+    int vlock_count;
+    int prev_button;
+    int button_presses;
+};
+void gpio_state_init(GpioState *st, const ParamBlock *p);
+void gpio_round(GpioState *st, const ParamBlock *p, Fifo_Object *events);
+// What a press of the front button does while running.
+void gpio_button_pressed();
+
 void *gpioThrFxn(void *arg);

@@ -411,4 +411,5 @@ void factory_reset();
 void set_mac_from_serial();
 ParamBlock *get_param_block();
 uint32_t param_serial_number();
+void param_serial_number_set(uint32_t serial);
 int param_developer_mode(const ParamBlock *block);

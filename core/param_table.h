@@ -67,3 +67,13 @@ uint32_t latency_stats_add(int statistic, uint32_t timestamp);
 int getStreamResolution(int stream, int *width, int *height);
 // The resolution choices for the current capture standard, null-terminated.
 const char *const *resolution_mode_table();
+
+// Repairs every stored row of the current block that is out of its range (after each load).
+void param_table_validate();
+// The capture code reports its picture size here; the encoder code gives the second channel's
+// scaling rule. Until both exist, sizes that follow the capture read "not available".
+void param_capture_size_report(int width, int height);
+void param_set_scale_rule(void (*rule)(int *width, int *height));
+// Written by the "VideoCounter" setter, consumed by the capture code's frame counter.
+extern volatile uint32_t video_counter_value;
+extern volatile int video_counter_request;

@@ -142,11 +142,11 @@ VideoEnv *video_env_get(int index)
 void setVideoDecimate(int value)
 {
     int old = video_get_decimate(&videoEnvA);
-    int stored = videoEnvA.params ? videoEnvA.params->Video[0].FrameRate : 1;
-    if (value < stored)
-        value = stored;
-    if (value < 1)
-        value = 1;
+    // The recorder's relief never lowers the rate below what the channel is set to.
+    const ParamBlock *p = videoEnvA.params ? videoEnvA.params : get_param_block();
+    int least = p->Video[0].FrameRate ? p->Video[0].FrameRate : 1;
+    if (value < least)
+        value = least;
     video_set_decimate(&videoEnvA, value);
     log_printf("%s: %d -> %d\n", "setVideoDecimate", old, value);
 }

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,33 @@
 namespace {
 // Read-modify-write of the AND must not interleave between threads.
 std::mutex flash_io_mutex;
+// Power-cut simulation: program and erase steps left before the power goes (-1: never).
+// A write programs 256-byte pages, an erase clears 8 KiB sectors, one step each.
+long cut_budget = -1;
+constexpr uint32_t PROGRAM_PAGE = 256, ERASE_STEP = 8192;
+
+// Takes one step; false once the power is gone.
+bool step_allowed()
+{
+    if (cut_budget < 0)
+        return true;
+    if (cut_budget == 0)
+        return false;
+    cut_budget--;
+    return true;
+}
+}
+
+void platform_flash_cut_after(long steps)
+{
+    std::lock_guard<std::mutex> lock(flash_io_mutex);
+    cut_budget = steps;
+}
+
+long platform_flash_cut_remaining()
+{
+    std::lock_guard<std::mutex> lock(flash_io_mutex);
+    return cut_budget;
 }
 
 int platform_flash_open(const char *path)
@@ -64,9 +92,25 @@ ssize_t platform_flash_pwrite(int fd, const void *buf, size_t len, uint32_t offs
     if (n != (ssize_t)len)
         return -1;
     const uint8_t *src = static_cast<const uint8_t *>(buf);
-    for (size_t i = 0; i < len; i++)
-        cur[i] &= src[i];
-    return pwrite(fd, cur.data(), len, offset);
+    size_t done = 0;
+    bool cut = false;
+    while (done < len) {
+        if (!step_allowed()) {
+            cut = true;
+            break;
+        }
+        size_t n = std::min<size_t>(PROGRAM_PAGE, len - done);
+        for (size_t i = done; i < done + n; i++)
+            cur[i] &= src[i];
+        done += n;
+    }
+    if (done && pwrite(fd, cur.data(), done, offset) != (ssize_t)done)
+        return -1;
+    if (cut) {
+        errno = EIO;
+        return -1;
+    }
+    return (ssize_t)len;
 }
 
 int platform_flash_erase(int fd, uint32_t offset, uint32_t len)
@@ -82,10 +126,15 @@ int platform_flash_erase(int fd, uint32_t offset, uint32_t len)
         return -1;
     }
     std::lock_guard<std::mutex> lock(flash_io_mutex);
-    std::vector<uint8_t> ones(PLATFORM_FLASH_ERASE_SIZE, 0xFF);
-    for (uint32_t off = offset; off < offset + len; off += PLATFORM_FLASH_ERASE_SIZE)
+    std::vector<uint8_t> ones(ERASE_STEP, 0xFF);
+    for (uint32_t off = offset; off < offset + len; off += ERASE_STEP) {
+        if (!step_allowed()) {
+            errno = EIO;
+            return -1;
+        }
         if (pwrite(fd, ones.data(), ones.size(), off) != (ssize_t)ones.size())
             return -1;
+    }
     return 0;
 }
 

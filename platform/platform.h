@@ -43,6 +43,10 @@ ssize_t platform_flash_pread(int fd, void *buf, size_t len, uint32_t offset);
 ssize_t platform_flash_pwrite(int fd, const void *buf, size_t len, uint32_t offset);
 int platform_flash_erase(int fd, uint32_t offset, uint32_t len);
 void platform_flash_close(int fd);
+// Test hooks: the power goes after `steps` more program (256-byte page) or erase (8 KiB) steps;
+// the step in progress and everything after fail with EIO. -1 restores the power.
+void platform_flash_cut_after(long steps);
+long platform_flash_cut_remaining();
 
 // SoC register window. Reads of unmapped addresses are the caller's business.
 int platform_regs_map();

@@ -101,14 +101,18 @@ bool muxer_attach(StreamState *state, int mode, int audio_type)
     return true;
 }
 
-void set_buffer(StreamBuffer *sb, StreamQueue *q, uint32_t offset, uint32_t length, uint32_t ts, uint32_t seq,
+bool set_buffer(StreamBuffer *sb, StreamQueue *q, uint32_t offset, uint32_t length, uint32_t ts, uint32_t seq,
                 uint32_t flags)
 {
-    Buffer_setUserPtr(sb->buf, q->data + offset);
+    if (Buffer_setUserPtr(sb->buf, q->data + offset) < 0) {
+        log_printf("Failed to setUserPtr on internalBuf\n");
+        return false;
+    }
     Buffer_setNumBytesUsed(sb->buf, length);
     sb->timestamp = ts;
     sb->seq = seq;
     sb->flags = stream_buffer_flags(flags);
+    return true;
 }
 
 bool oversized(const char *where, StreamQueue *q, uint32_t seq, uint32_t length, Buffer_Handle buf)
@@ -268,7 +272,8 @@ StreamBuffer *stream_state_dequeue_timeout(StreamState *state, int timeout_ms)
             }
             if (oversized("stream_state_dequeue", q, seq, len, sb->buf))
                 return nullptr;
-            set_buffer(sb, q, off, len, ts, seq, fl);
+            if (!set_buffer(sb, q, off, len, ts, seq, fl))
+                return nullptr;
             if (state->streamId == VIDEO_STREAM1 || state->streamId == VIDEO_STREAM2)
                 stream_latency_add(state->streamId == VIDEO_STREAM1 ? LATENCY_RTSP_A : LATENCY_RTSP_B, ts);
             state->current = sb;
@@ -378,7 +383,8 @@ StreamBuffer *streamQueue_dqBuf(StreamQueue *q, uint32_t *seq, StreamBuffer *sb,
     uint32_t s = (*seq)++;
     if (oversized("streamQueue_dqBuf", q, s, len, sb->buf))
         return nullptr;
-    set_buffer(sb, q, off, len, ts - (uint32_t)stream_queue_get_time_offset(q), s, fl);
+    if (!set_buffer(sb, q, off, len, ts - (uint32_t)stream_queue_get_time_offset(q), s, fl))
+        return nullptr;
     return sb;
 }
 

@@ -203,6 +203,7 @@ FakeProducer *fakeproducer_start(const FakeProducerOptions &options)
     const FakeMedia *m = fakeproducer_media();
     if (!m)
         return nullptr;
+    hw_clock_90khz();   // maps the registers before the producer threads read the clock
     FakeProducer *fp = new FakeProducer();
     fp->has_video = options.video;
     fp->has_audio = options.audio;

@@ -15,6 +15,7 @@ struct TestQueue {
 
     TestQueue(int stream_id, uint32_t size, uint32_t entries, bool run_state = true) : id(stream_id)
     {
+        hw_clock_90khz();   // maps the registers before any test thread reads the clock
         buf = Buffer_create(size, &Buffer_Attrs_DEFAULT);
         stream_register(run_state ? &rs : nullptr, &q, id);
         ringbuffer_init(&q, buf, entries, 32);
