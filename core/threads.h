@@ -30,8 +30,8 @@ struct CaptureEnv {
     Fifo_Handle hToVideoB;
     Fifo_Handle hFromVideoB;
     DisplayEnv *display;
+    Fifo_Handle hFromDisplay;   // copies of the display's own handles; the thread uses the display env's
     Fifo_Handle hToDisplay;
-    Fifo_Handle hFromDisplay;
     int spare1;
     ParamBlock *params;
 };

@@ -79,6 +79,15 @@ uint32_t Memory_getBufferPhysicalAddress(const void *ptr, size_t size, int *vali
     return 0;
 }
 
+void *platform_cmem_virt(uint32_t phys, size_t len)
+{
+    std::lock_guard<std::mutex> lock(cmem_mutex);
+    for (const auto &[user, block] : cmem_blocks)
+        if (phys >= block.phys && (uint64_t)(phys - block.phys) + len <= block.size)
+            return reinterpret_cast<uint8_t *>(user) + (phys - block.phys);
+    return nullptr;
+}
+
 uint32_t CMEM_getPhys(const void *ptr)
 {
     return Memory_getBufferPhysicalAddress(ptr, 1, nullptr);

@@ -1,5 +1,6 @@
 // Board directory, path mapping and the command runner of the simulated board.
 #include "platform/platform.h"
+#include "platform/capture_sim.h"
 #include "platform/platform_internal.h"
 
 #include <cerrno>
@@ -109,6 +110,7 @@ void prepare_board()
     if (access(flash.c_str(), F_OK) != 0)
         create_flash(flash);
     platform_clock_init();
+    platform_capture_board_init(board_dir.c_str());
 }
 
 } // namespace

@@ -1,0 +1,18 @@
+// The simulated analogue input of the PC board: what the test picture looks like, and how tests
+// switch the decoder's input standard. The board directory file "video/standard" holds "ntsc",
+// "pal", "palm" or "none" (no signal); a missing file means "ntsc".
+#pragma once
+#include <cstdint>
+
+// Creates the device files and the "/sys/class/video4linux/<node>/name" files of the simulated
+// capture hardware in the board directory. Called by platform_init.
+void platform_capture_board_init(const char *board_dir);
+// Writes the board's input standard ("ntsc", "pal", "palm", "none").
+int platform_capture_set_input(const char *standard);
+
+// The moving test picture in UYVY: colour bars, a white block that moves 8 pixels a frame, the
+// frame number in digits, and the frame number as a 32-bit black/white code along the bottom.
+void capture_picture_draw(uint8_t *uyvy, int width, int height, int line, uint32_t frame);
+// Reads the frame-number code back from a luma plane (pixel_step 1 for NV12 luma, 2 for the Y
+// bytes of UYVY starting at offset 1). Returns -1 when the code cannot be read.
+int64_t capture_picture_frame_number(const uint8_t *luma, int width, int height, int line, int pixel_step);
