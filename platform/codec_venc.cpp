@@ -125,11 +125,12 @@ int venc_open_h264(VIDENC1_Object *h)
     }
     // High profile needs a High tool: the scaling lists the board signals, else 8x8 transforms.
     bool high = c.profile == 100;
-    char x264opts[160];
+    // CBR is kept as the board keeps it, with filler on easy pictures.
+    char x264opts[200];
     snprintf(x264opts, sizeof x264opts,
-             "scenecut=0:repeat-headers=1:annexb=1:aud=0:sliced-threads=0:cabac=%d:8x8dct=%d:cqm=%s",
+             "scenecut=0:repeat-headers=1:annexb=1:aud=0:sliced-threads=0:cabac=%d:8x8dct=%d:cqm=%s%s",
              c.profile == 66 ? 0 : c.entropy ? 1 : 0, high && (c.transform8x8 || !c.scaling) ? 1 : 0,
-             high && c.scaling ? "jvt" : "flat");
+             high && c.scaling ? "jvt" : "flat", c.rc == RC_CBR ? ":nal-hrd=cbr:filler=1" : "");
     av_dict_set(&opts, "x264-params", x264opts, 0);
     int rc = avcodec_open2(ctx, codec, &opts);
     av_dict_free(&opts);
@@ -164,8 +165,10 @@ int venc_open_mpeg4(VIDENC1_Object *h)
     ctx->qmax = c.qMax;
     switch (c.rc) {
     case RC_CBR:
+        // the minimum rate makes the encoder stuff easy pictures up to the rate
         ctx->bit_rate = c.bitrate;
         ctx->rc_max_rate = c.bitrate;
+        ctx->rc_min_rate = c.bitrate;
         ctx->rc_buffer_size = (int)((int64_t)c.bitrate * c.delayMs / 1000);
         break;
     case RC_VBR:
@@ -384,7 +387,8 @@ XDAS_Int32 venc_setparams(VIDENC1_Object *h, VIDENC1_DynamicParams *d, XDAS_Int3
     return XDM_EOK;
 }
 
-// Annex B with 4-byte start codes throughout, without the encoder's own SEI banner.
+// Annex B with 4-byte start codes throughout, without the encoder's own banner (an SEI of
+// unregistered user data).
 size_t h264_shape(const uint8_t *in, size_t n, uint8_t *out, size_t cap, bool *fits)
 {
     size_t used = 0;
@@ -411,7 +415,8 @@ size_t h264_shape(const uint8_t *in, size_t n, uint8_t *out, size_t cap, bool *f
         size_t sc2;
         size_t end = next_start(body, &sc2);
         int type = body < n ? in[body] & 0x1f : 0;
-        if (type != 6 && end > body) {
+        bool banner = type == 6 && body + 1 < n && in[body + 1] == 5;
+        if (!banner && end > body) {
             size_t len = end - body;
             if (used + 4 + len <= cap) {
                 static const uint8_t start[4] = {0, 0, 0, 1};

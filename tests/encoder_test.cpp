@@ -327,7 +327,7 @@ class EncoderThread : public ::testing::Test {
     {
         int status;
         std::string out = run(std::string("ffmpeg -nostdin -v error -xerror -f ") + format + " -i " + path +
-                                  " -f framemd5 -",
+                                  " -fps_mode passthrough -f framemd5 -",
                               &status);
         EXPECT_EQ(status, 0) << out;
         std::vector<std::string> hashes;
