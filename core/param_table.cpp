@@ -1,4 +1,5 @@
 #include "core/param_table.h"
+#include "streams/stream_state.h"
 
 #include "core/board.h"
 #include "core/log.h"
@@ -828,22 +829,9 @@ int get_board_model(char *buf, size_t size, uintptr_t)
     return print(buf, size, "%d", (int)board_model);
 }
 
-struct LatencyStat {
-    uint32_t min, max;
-    uint64_t sum;
-    uint32_t count;
-};
-LatencyStat latency[4] = {{9000000, 0, 0, 0}, {9000000, 0, 0, 0}, {9000000, 0, 0, 0}, {9000000, 0, 0, 0}};
-pthread_mutex_t latency_mutex = PTHREAD_MUTEX_INITIALIZER;
-
 int get_latency(char *buf, size_t size, uintptr_t i)
 {
-    pthread_mutex_lock(&latency_mutex);
-    LatencyStat s = latency[i];
-    latency[i] = {9000000, 0, 0, 0};
-    pthread_mutex_unlock(&latency_mutex);
-    uint32_t avg = s.count ? (uint32_t)(s.sum / s.count) : 0;
-    return print(buf, size, "min:%d max:%d avg:%d (ms)", (int)(s.min / 90), (int)(s.max / 90), (int)(avg / 90));
+    return stream_latency_print((int)i, buf, size);
 }
 
 #define OFF(f) (uint32_t) offsetof(ParamBlock, f)
@@ -1360,23 +1348,6 @@ uint32_t stream_bitrate(int stream_id, int mode)
     if (ts)
         b += b / 188 * 8;
     return b > UINT32_MAX ? UINT32_MAX : (uint32_t)b;
-}
-
-uint32_t latency_stats_add(int statistic, uint32_t timestamp)
-{
-    uint32_t sample = hw_clock_90khz() - timestamp;
-    if (statistic < 0 || statistic > 3)
-        return sample;
-    pthread_mutex_lock(&latency_mutex);
-    LatencyStat &s = latency[statistic];
-    s.sum += sample;
-    s.count++;
-    if (sample < s.min)
-        s.min = sample;
-    if (sample > s.max)
-        s.max = sample;
-    pthread_mutex_unlock(&latency_mutex);
-    return sample;
 }
 
 void param_capture_size_report(int width, int height)

@@ -63,7 +63,6 @@ bool user_has_level(const char *user, const char *level_name);
 
 // Total bit rate of a stream for transport planning.
 uint32_t stream_bitrate(int stream_id, int mode);
-uint32_t latency_stats_add(int statistic, uint32_t timestamp);
 int getStreamResolution(int stream, int *width, int *height);
 // The resolution choices for the current capture standard, null-terminated.
 const char *const *resolution_mode_table();

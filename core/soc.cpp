@@ -6,11 +6,12 @@
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <atomic>
 #include <mutex>
 
 namespace {
 std::once_flag map_once;
-bool mapped;
+std::atomic<bool> mapped{false};
 
 bool in_window(uint32_t a)
 {

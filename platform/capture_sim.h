@@ -1,6 +1,7 @@
 // The simulated analogue input of the PC board: what the test picture looks like, and how tests
 // switch the decoder's input standard. The board directory file "video/standard" holds "ntsc",
-// "pal", "palm" or "none" (no signal); a missing file means "ntsc".
+// "pal", "palm" or "none" (no signal); a missing file means "ntsc". While a file
+// "video/resizer_fault" exists, the resizer refuses every configuration call.
 #pragma once
 #include <cstdint>
 

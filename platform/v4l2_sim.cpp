@@ -360,6 +360,9 @@ int subdev_ioctl(Node n, unsigned long req, void *arg)
     }
     if (n == N_RSZ && (req == RSZ_S_CONFIG || req == RSZ_G_CONFIG)) {
         rsz_channel_config *c = static_cast<rsz_channel_config *>(arg);
+        // A resizer that has stopped answering, as after a VPSS lock-up.
+        if (access((std::string(platform_board_dir()) + "/video/resizer_fault").c_str(), F_OK) == 0)
+            return fail(EIO);
         if (c->oper_mode != 0)
             return fail(EINVAL);
         if (req == RSZ_S_CONFIG && c->len == 0) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::atomic<const StreamMuxOps *> mux_ops[STREAM_MUX_TYPES];
+std::atomic<const StreamMuxOps *> mux_ops[STREAM_MUX_TYPES] = {nullptr, &ts_mux_ops, &flv_mux_ops, nullptr};
 char compressor_name[33];
 std::once_flag compressor_once;
 

@@ -35,6 +35,10 @@ struct StreamMuxOps {
     void (*set_compressor_name)(const char *name);
 };
 
+// The writers built into the program; MP4 registers its own.
+extern const StreamMuxOps ts_mux_ops;
+extern const StreamMuxOps flv_mux_ops;
+
 // Installs the operations of one container (null removes them).
 void stream_mux_register(int mux_type, const StreamMuxOps *ops);
 const StreamMuxOps *stream_mux_ops(int mux_type);

@@ -72,5 +72,6 @@ uint8_t stream_buffer_flags(uint32_t entry_flags);
 // "latency_rtsp_b") reads of stream ids 1 and 2.
 enum { LATENCY_TS_A = 0, LATENCY_TS_B = 1, LATENCY_RTSP_A = 2, LATENCY_RTSP_B = 3, LATENCY_COUNT = 4 };
 void stream_latency_add(int which, uint32_t timestamp);
+uint32_t latency_stats_add(int which, uint32_t timestamp);
 // "min:%d max:%d avg:%d (ms)" into buf, then resets the record; returns the printed length.
 int stream_latency_print(int which, char *buf, size_t size);

@@ -3,6 +3,7 @@
 // process of its own, as ctest gives it.
 #include "core/log.h"
 #include "core/param.h"
+#include "core/param_table.h"
 #include "core/quit.h"
 #include "core/threads.h"
 #include "platform/capture_dma.h"
@@ -21,11 +22,6 @@
 
 namespace {
 
-// Offsets of the settings the capture thread reads, until the settings block lands.
-enum : size_t { CAPTURE_STANDARD = 536, CAPTURE_INTERPOLATE = 537, CAPTURE_BRIGHTNESS = 538, CAPTURE_SATURATION = 539,
-                CAPTURE_CONTRAST = 541, VIDEO0_FLIP = 129, VIDEO0_FRAMERATE = 131, VIDEO1_FLIP = 325,
-                VIDEO1_FRAMERATE = 327, CHROMA_FILTER = 1568, AUTO_GAIN = 1576, AUTO_BRIGHTNESS = 1577 };
-
 struct Harness {
     ParamBlock params = {};
     CaptureEnv env = {};
@@ -37,11 +33,11 @@ struct Harness {
         platform_init();
         log_init();
         signal(SIGALRM, alarm_handler);
-        reinterpret_cast<uint8_t *>(&params)[CAPTURE_BRIGHTNESS] = 128;
-        reinterpret_cast<uint8_t *>(&params)[CAPTURE_SATURATION] = 128;
-        reinterpret_cast<uint8_t *>(&params)[CAPTURE_CONTRAST] = 128;
-        reinterpret_cast<uint8_t *>(&params)[AUTO_GAIN] = 1;
-        reinterpret_cast<uint8_t *>(&params)[AUTO_BRIGHTNESS] = 1;
+        params.Capture.Brightness = 128;
+        params.Capture.Saturation = 128;
+        params.Capture.Contrast = 128;
+        params.Capture_AutoGain = 1;
+        params.Capture_AutoBrightness = 1;
         env.name = "capture";
         env.hRendezvousInit = Rendezvous_create(2);
         env.hRendezvousCleanup = Rendezvous_create(2);
@@ -251,11 +247,11 @@ TEST(CaptureDetect, UnknownStandardSettingIsResetAndDetected)
     platform_init();
     ASSERT_EQ(platform_capture_set_input("pal"), 0);
     Harness hs;
-    reinterpret_cast<uint8_t *>(&hs.params)[CAPTURE_STANDARD] = 3;
+    hs.params.Capture.Standard = 3;
     hs.start();
     EXPECT_TRUE(wait_log("fixing Capture.Standard = 3"));
     EXPECT_TRUE(wait_log("video standard is ff PAL, 720x576@25000"));
-    EXPECT_EQ(reinterpret_cast<uint8_t *>(&hs.params)[CAPTURE_STANDARD], 0);
+    EXPECT_EQ(hs.params.Capture.Standard, 0);
 }
 
 TEST(CaptureDetect, ForcedStandardFollowsTheSetting)
@@ -266,7 +262,7 @@ TEST(CaptureDetect, ForcedStandardFollowsTheSetting)
     hs.start();
     ASSERT_TRUE(wait_log("video standard is b000 NTSC"));
     ASSERT_EQ(platform_capture_set_input("pal"), 0);
-    reinterpret_cast<uint8_t *>(&hs.params)[CAPTURE_STANDARD] = 6;
+    hs.params.Capture.Standard = 6;
     EXPECT_TRUE(wait_log("video standard is ff PAL, 720x576@25000"));
     FrameMessage *m = picture_of_size(hs, false, 720, 576, 736, ColorSpace_YUV420PSEMI);
     ASSERT_NE(m, nullptr) << "576-line pictures after the restart";
@@ -403,8 +399,8 @@ TEST(CaptureChannels, FrameRateDivisorServesEveryThirdFrame)
     platform_init();
     ASSERT_EQ(platform_capture_set_input("ntsc"), 0);
     Harness hs;
-    reinterpret_cast<uint8_t *>(&hs.params)[VIDEO0_FRAMERATE] = 3;
-    reinterpret_cast<uint8_t *>(&hs.params)[VIDEO1_FRAMERATE] = 1;
+    hs.params.Video[0].FrameRate = 3;
+    hs.params.Video[1].FrameRate = 1;
     hs.start();
     std::vector<uint32_t> a, b;
     while (a.size() < 10) {
@@ -458,7 +454,7 @@ TEST(CaptureChannels, VideoCounterSetsTheNextSequence)
     hs.start();
     FrameMessage *m = get(hs.env.hToVideoA);
     ASSERT_NE(m, nullptr);
-    capture_set_video_counter(1000);
+    ASSERT_EQ(param_set_text("VideoCounter", "1000"), nullptr);
     Fifo_put(hs.env.hFromVideoA, m);
     bool seen = false;
     for (int i = 0; i < 20 && !seen; i++) {
@@ -481,7 +477,7 @@ TEST(CaptureChannels, FlipChangeReconfiguresTheResizer)
     ASSERT_NE(b, nullptr);
     EXPECT_GE(capture_picture_frame_number(Buffer_getUserPtr(b->frame) + 1, 360, 240, 720, 2), 0);
     Fifo_put(hs.env.hFromVideoB, b);
-    reinterpret_cast<uint8_t *>(&hs.params)[VIDEO1_FLIP] = 1;   // upside down
+    hs.params.Video[1].Flip = 1;   // upside down
     bool flipped = false;
     for (int i = 0; i < 30 && !flipped; i++) {
         b = get(hs.env.hToVideoB);
@@ -504,8 +500,8 @@ TEST(CaptureControls, SettingsReachDecoderControlsAndRegisters)
     Harness hs;
     hs.start();
     ASSERT_TRUE(wait_log("video standard is"));
-    reinterpret_cast<uint8_t *>(&hs.params)[CHROMA_FILTER] = 5;
-    reinterpret_cast<uint8_t *>(&hs.params)[CAPTURE_BRIGHTNESS] = 150;
+    hs.params.Capture_ChromaFilter = 5;
+    hs.params.Capture.Brightness = 150;
     EXPECT_TRUE(wait_log("brightness 150"));
     for (int i = 0; i < 100 && (capture_dbg_get_register(27) & 7) != 5; i++)
         poll(nullptr, 0, 20);
@@ -550,4 +546,18 @@ TEST(CaptureDisplay, PassThroughFramesGoToTheDisplay)
     Fifo_put(d.hToCapture, m);
     EXPECT_EQ(get(d.hToOutput), &msg) << "idle display: the message goes on toward the decoder";
 
+}
+
+TEST(CaptureFailure, ResizerThatCannotBeSetUpAsksForAReboot)
+{
+    platform_init();
+    ASSERT_EQ(platform_capture_set_input("ntsc"), 0);
+    FILE *f = fopen(test_board_path("video/resizer_fault").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    Harness hs;
+    hs.start();
+    EXPECT_TRUE(wait_log("resizeSetup failed"));
+    EXPECT_EQ(quit_wait(5000), QUIT_REBOOT);
+    EXPECT_EQ(hs.env.status, -1);
 }

@@ -76,8 +76,8 @@ protected:
     }
     void TearDown() override
     {
-        stream_mux_register(STREAM_MUX_TS, nullptr);
-        stream_mux_register(STREAM_MUX_FLV, nullptr);
+        stream_mux_register(STREAM_MUX_TS, &ts_mux_ops);
+        stream_mux_register(STREAM_MUX_FLV, &flv_mux_ops);
         stream_mux_register(STREAM_MUX_MP4, nullptr);
     }
     void with_muxers()
@@ -164,6 +164,7 @@ TEST_F(Consumer, DequeueTimesOutAndDetachedStateGivesNull)
 
 TEST_F(Consumer, MuxedModeWithoutItsMuxerPassesElementaryFrames)
 {
+    stream_mux_register(STREAM_MUX_TS, nullptr);
     TestQueue t(VIDEO_STREAM1, 8192, 16);
     StreamState s{};
     stream_state_attach(t.id, StreamMode_H264_TS, &s);

@@ -1,4 +1,5 @@
 #include "streams/stream.h"
+#include "streams/stream_mux.h"
 
 #include "fakeproducer.h"
 #include "stream_testutil.h"
@@ -120,10 +121,11 @@ TEST(FakeProducer, ReplaysAccessUnitsAndAdtsFrames)
 
 TEST(FakeProducer, RestartKeepsConsumersAttachedAndProducerStartsAgain)
 {
+    stream_mux_register(STREAM_MUX_TS, nullptr);   // elementary frames, so the marker shows
     FakeProducer *fp = fakeproducer_start();
     ASSERT_NE(fp, nullptr);
     StreamState s{};
-    stream_state_attach(VIDEO_STREAM1, StreamMode_H264_AAC_TS, &s);   // no TS muxer here: elementary
+    stream_state_attach(VIDEO_STREAM1, StreamMode_H264_AAC_TS, &s);
     ASSERT_NE(s.streamq2, nullptr);
     ASSERT_TRUE(read_frames(&s, 5));
     EXPECT_EQ(fakeproducer_starts(fp, VIDEO_STREAM1), 1);
@@ -147,6 +149,7 @@ TEST(FakeProducer, RestartKeepsConsumersAttachedAndProducerStartsAgain)
     EXPECT_EQ(stream_get_state_by_id(VIDEO_STREAM1), 0);
     EXPECT_EQ(stream_get_state_by_id(AAC_STREAM), 0);
     fakeproducer_stop(fp);
+    stream_mux_register(STREAM_MUX_TS, &ts_mux_ops);
 }
 
 TEST(FakeProducer, ElementaryFramesAreAnnexBAccessUnits)

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/param.h"
+#include "core/param_table.h"
 #include "core/quit.h"
 #include "core/soc.h"
 #include "core/threads.h"
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -23,26 +25,18 @@ volatile uint32_t resizer_busy;
 
 namespace {
 
-// --- settings, read in place (offsets of the settings block) ---
-uint8_t setting_u8(const ParamBlock *p, size_t off)
-{
-    return p ? reinterpret_cast<const uint8_t *>(p)[off] : 0;
-}
-int setting_standard(const ParamBlock *p) { return setting_u8(p, 536); }
-void setting_clear_standard(ParamBlock *p)
-{
-    if (p)
-        reinterpret_cast<uint8_t *>(p)[536] = 0;
-}
-int setting_interpolate(const ParamBlock *p) { return setting_u8(p, 537); }
-int setting_brightness(const ParamBlock *p) { return setting_u8(p, 538); }
-int setting_saturation(const ParamBlock *p) { return setting_u8(p, 539); }
-int setting_hue(const ParamBlock *p) { return (int8_t)setting_u8(p, 540); }
-int setting_contrast(const ParamBlock *p) { return setting_u8(p, 541); }
-int setting_flip(const ParamBlock *p, int ch) { return setting_u8(p, ch ? 325 : 129); }
-int setting_frame_rate(const ParamBlock *p, int ch) { return setting_u8(p, ch ? 327 : 131); }
+// --- settings, read in place ---
+int setting_standard(const ParamBlock *p) { return p->Capture.Standard; }
+void setting_clear_standard(ParamBlock *p) { p->Capture.Standard = 0; }
+int setting_interpolate(const ParamBlock *p) { return p->Capture.Interpolate; }
+int setting_brightness(const ParamBlock *p) { return p->Capture.Brightness; }
+int setting_saturation(const ParamBlock *p) { return p->Capture.Saturation; }
+int setting_hue(const ParamBlock *p) { return p->Capture.Hue; }
+int setting_contrast(const ParamBlock *p) { return p->Capture.Contrast; }
+int setting_flip(const ParamBlock *p, int ch) { return p->Video[ch].Flip; }
+int setting_frame_rate(const ParamBlock *p, int ch) { return p->Video[ch].FrameRate; }
+uint8_t setting_u8(const ParamBlock *p, size_t offset) { return reinterpret_cast<const uint8_t *>(p)[offset]; }
 
-// The decoder's filter settings and where they live in its registers.
 struct RegisterSetting {
     size_t offset;          // in the settings block
     uint32_t reg;
@@ -51,12 +45,12 @@ struct RegisterSetting {
     uint32_t first;         // value assumed applied at start
 };
 const RegisterSetting REGISTER_SETTINGS[] = {
-    {1568, 27, 0x07, 0, 0},   // Capture_ChromaFilter
-    {1569, 14, 0x03, 0, 0},   // Capture_LumaFilter
-    {1570, 26, 0x0c, 2, 0},   // Capture_CombFilter
-    {1576, 1, 0x03, 0, 1},    // Capture_AutoGain
-    {1577, 1, 0x0c, 2, 1},    // Capture_AutoBrightness
-    {1663, 6, 0x60, 5, 0},    // Capture_ColorKiller
+    {offsetof(ParamBlock, Capture_ChromaFilter), 27, 0x07, 0, 0},
+    {offsetof(ParamBlock, Capture_LumaFilter), 14, 0x03, 0, 0},
+    {offsetof(ParamBlock, Capture_CombFilter), 26, 0x0c, 2, 0},
+    {offsetof(ParamBlock, Capture_AutoGain), 1, 0x03, 0, 1},
+    {offsetof(ParamBlock, Capture_AutoBrightness), 1, 0x0c, 2, 1},
+    {offsetof(ParamBlock, Capture_ColorKiller), 6, 0x60, 5, 0},
 };
 constexpr int REGISTER_SETTING_COUNT = sizeof REGISTER_SETTINGS / sizeof REGISTER_SETTINGS[0];
 
@@ -96,8 +90,6 @@ struct Capture {
     uint32_t regs[REGISTER_SETTING_COUNT];
 };
 
-std::atomic<uint8_t> video_counter_flag;
-std::atomic<uint32_t> video_counter_value;
 int dbg_fd = -1;
 Framecopy_Handle copy_handles[2];
 
@@ -217,6 +209,7 @@ int setup_pass(Capture *c)
     capture_height = c->h;
     capture_frame_rate = c->rate;
     capture_field_mode = 0;
+    param_capture_size_report((int)c->w, (int)c->h);
     log_printf("video standard is %x %s, %dx%d@%d\n", (unsigned)std, std == V4L2_STD_NTSC ? "NTSC" : "PAL", c->w,
                c->h, c->rate);
     set_capture_lock_status(1);
@@ -646,9 +639,9 @@ int frame_loop(Capture *c)
                 return -1;
             }
         }
-        if (video_counter_flag.load()) {
-            c->seq = video_counter_value.load();
-            video_counter_flag = 0;
+        if (video_counter_request) {
+            c->seq = video_counter_value;
+            video_counter_request = 0;
         } else {
             c->seq++;
         }
@@ -662,12 +655,6 @@ void set_capture_lock_status(uint32_t locked)
 {
     capture_lock = locked;
     log_printf("%s: %d\n", "set_capture_lock_status", locked);
-}
-
-void capture_set_video_counter(uint32_t value)
-{
-    video_counter_value = value;
-    video_counter_flag = 1;
 }
 
 int capture_dbg_set_register(uint32_t reg, uint32_t value)

@@ -32,8 +32,6 @@ enum { CAPTURE_BUFFER_SIZE = 720 * 576 * 2, CAPTURE_BUFFERS = 3, CHANNEL_BUFFERS
 
 void *captureThrFxn(void *arg);
 void set_capture_lock_status(uint32_t locked);
-// The setter of "VideoCounter": the next frame's sequence becomes value.
-void capture_set_video_counter(uint32_t value);
 // Decoder registers over I2C address 0x5c, also used by "DebugData".
 int capture_dbg_set_register(uint32_t reg, uint32_t value);
 uint32_t capture_dbg_get_register(uint32_t reg);
