@@ -1,0 +1,112 @@
+// The transport stream over RTP: a sink that sends each packet as soon as it is full, its
+// MP2T flavour for the SDP, and a framer that hands out whole, aligned 188-byte packets.
+#pragma once
+#include <string>
+
+#include "rtsp/liveMedia.h"
+
+struct ParamBlock;
+
+enum { RTP_IP_UDP_OVERHEAD = 28, RTP_HEADER_SIZE = 12, RTP_MIN_PACKET_SIZE = RTP_HEADER_SIZE + 188,
+       RTP_DEFAULT_UDP_PACKET = 1400 };
+
+// RTP packet size for "UDPPacketSize": the datagram less its IP and UDP headers, never below
+// one header plus a transport packet. 0 when the setting is too small to use (below 29).
+unsigned rtp_packet_size(const ParamBlock *p);
+
+class KelvMultiFramedRTPSink : public RTPSink {
+public:
+    void stopPlaying() override;
+    unsigned maxPacketSize() const { return fMaxPacketSize; }
+    typedef void(onSendErrorFunc)(void *clientData);
+    void setOnSendErrorFunc(onSendErrorFunc *f, void *clientData) { fOnSendErrorFunc = f, fOnSendErrorData = clientData; }
+
+protected:
+    KelvMultiFramedRTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,
+                           const char *rtpPayloadFormatName, unsigned numChannels);
+    ~KelvMultiFramedRTPSink() override;
+
+    bool continuePlaying() override;
+    virtual void doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
+                                        struct timeval framePresentationTime, unsigned numRemainingBytes);
+    virtual bool allowFragmentationAfterStart() const { return false; }
+    virtual bool allowOtherFramesAfterLastFragment() const { return false; }
+    virtual bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const { return true; }
+    virtual unsigned specialHeaderSize() const { return 0; }
+    virtual unsigned frameSpecificHeaderSize() const { return 0; }
+    virtual unsigned computeOverflowForNewFrame(unsigned newFrameSize) const;
+
+    bool isFirstFrameInPacket() const { return fNumFramesUsedSoFar == 0; }
+    void setMarkerBit();
+    void setTimestamp(struct timeval framePresentationTime);
+
+    OutPacketBuffer *fOutBuf = nullptr;
+
+private:
+    static void sendNext(void *firstArg);
+    void buildAndSendPacket(bool isFirstPacket);
+    void packFrame();
+    void sendPacketIfNecessary();
+    static void afterGettingFrame(void *clientData, unsigned numBytesRead, unsigned numTruncatedBytes,
+                                  struct timeval presentationTime, unsigned durationInMicroseconds);
+    void afterGettingFrame1(unsigned frameSize, unsigned numTruncatedBytes, struct timeval presentationTime,
+                            unsigned durationInMicroseconds);
+    static void ourHandleClosure(void *clientData);
+
+    bool fNoFramesLeft = false;
+    unsigned fNumFramesUsedSoFar = 0;
+    unsigned fCurFragmentationOffset = 0;
+    bool fPreviousFrameEndedFragmentation = false;
+    bool fIsFirstPacket = true;
+    struct timeval fNextSendTime = {};
+    unsigned fTimestampPosition = 0;
+    unsigned fSpecialHeaderPosition = 0, fSpecialHeaderSize = 0;
+    unsigned fCurFrameSpecificHeaderPosition = 0, fCurFrameSpecificHeaderSize = 0;
+    unsigned fTotalFrameSpecificHeaderSizes = 0;
+    unsigned fMaxPacketSize = 0;
+    onSendErrorFunc *fOnSendErrorFunc = nullptr;
+    void *fOnSendErrorData = nullptr;
+    bool fMP2T = false;
+};
+
+class KelvSimpleRTPSink : public KelvMultiFramedRTPSink {
+public:
+    static KelvSimpleRTPSink *createNew(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat,
+                                        unsigned rtpTimestampFrequency, const char *sdpMediaTypeString,
+                                        const char *rtpPayloadFormatName, unsigned numChannels = 1,
+                                        bool allowMultipleFramesPerPacket = true, bool doNormalMBitRule = true);
+    const char *sdpMediaType() const override { return fSDPMediaTypeString.c_str(); }
+
+protected:
+    KelvSimpleRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat, unsigned rtpTimestampFrequency,
+                      const char *sdpMediaTypeString, const char *rtpPayloadFormatName, unsigned numChannels,
+                      bool allowMultipleFramesPerPacket, bool doNormalMBitRule);
+    ~KelvSimpleRTPSink() override;
+    void doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
+                                struct timeval framePresentationTime, unsigned numRemainingBytes) override;
+    bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const override {
+        return fAllowMultipleFramesPerPacket;
+    }
+
+private:
+    std::string fSDPMediaTypeString;
+    bool fAllowMultipleFramesPerPacket;
+    bool fSetMBitOnLastFrames;
+};
+
+class KelvMPEG2TransportStreamFramer : public FramedFilter {
+public:
+    static KelvMPEG2TransportStreamFramer *createNew(UsageEnvironment &env, FramedSource *inputSource);
+
+protected:
+    KelvMPEG2TransportStreamFramer(UsageEnvironment &env, FramedSource *inputSource);
+    ~KelvMPEG2TransportStreamFramer() override;
+    void doGetNextFrame() override;
+    void doStopGettingFrames() override;
+
+private:
+    static void afterGettingFrame(void *clientData, unsigned frameSize, unsigned numTruncatedBytes, struct timeval presentationTime,
+                                  unsigned durationInMicroseconds);
+    void afterGettingFrame1(unsigned frameSize, struct timeval presentationTime);
+    unsigned fFrameSize2 = 0;   // gathered so far
+};
