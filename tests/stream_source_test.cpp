@@ -189,3 +189,28 @@ TEST(StreamSource, EverySourceHasItsOwnCursor)
     ASSERT_EQ(q.put(sizeof IDR, 4000, 0, 0, IDR), 0);
     EXPECT_TRUE(a.pull(2)) << "closing one source leaves the other's callback in place";
 }
+
+TEST(StreamSource, JpegChannelSwitchesToH264WithoutHoldingTheLoop)
+{
+    TestQueue q(VIDEO_STREAM1, 65536, 16);
+    ParamBlock *params = get_param_block();
+    int saved = stream_mode_setting(params, 0);
+    stream_mode_setting_set(params, 0, StreamMode_JPEG);
+    stream_set_state_by_id(VIDEO_STREAM1, 1);   // the JPEG producer still runs
+    Puller p;
+    StreamDeviceSource *s = StreamDeviceSource::createNew(*p.env, VIDEO_STREAM1, StreamMode_H264_ES, rtp_video_h264);
+    p.source = s;
+    EXPECT_EQ(stream_mode_setting(params, 0), StreamMode_H264_ES);
+    EXPECT_FALSE(s->attached()) << "the source waits for the old producer in the loop, not in the constructor";
+    EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0);
+    // The old producer stops; the source attaches and delivers what comes next.
+    stream_set_state_by_id(VIDEO_STREAM1, 0);
+    p.request();
+    int64_t end = rtsp_monotonic_us() + 5000000;
+    while (!s->attached() && rtsp_monotonic_us() < end)
+        p.sched->SingleStep(10000);
+    ASSERT_TRUE(s->attached());
+    ASSERT_EQ(q.put(sizeof IDR, 1000, RB_FLAG_KEYFRAME, 0, IDR), 0);
+    EXPECT_TRUE(p.pull(1));
+    stream_mode_setting_set(params, 0, saved);
+}
