@@ -1,0 +1,149 @@
+#include "rtsp/Groupsock.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/log.h"
+
+bool rtsp_is_multicast(const struct in_addr &addr)
+{
+    return (ntohl(addr.s_addr) & 0xf0000000u) == 0xe0000000u;
+}
+
+static struct in_addr addr_of(const struct sockaddr_storage &ss)
+{
+    struct in_addr a = {};
+    if (ss.ss_family == AF_INET)
+        a = ((const struct sockaddr_in *)&ss)->sin_addr;
+    return a;
+}
+
+Groupsock::Groupsock(UsageEnvironment &env, const struct sockaddr_storage &groupAddr, Port port, uint8_t ttl)
+    : Groupsock(env, addr_of(groupAddr), port, ttl)
+{
+}
+
+Groupsock::Groupsock(UsageEnvironment &env, const struct in_addr &groupAddr, Port port, uint8_t ttl)
+{
+    openSocket(env, port.hostOrder(), true);
+    fGroupAddr.sin_family = AF_INET;
+    fGroupAddr.sin_addr = groupAddr;
+    fGroupAddr.sin_port = port.num();
+    fDests.push_back(Destination{fGroupAddr, 0});
+    setTTL(ttl);
+}
+
+Groupsock::Groupsock(UsageEnvironment &env, Port port)
+{
+    openSocket(env, port.hostOrder(), false);
+    fGroupAddr.sin_family = AF_INET;
+}
+
+Groupsock::~Groupsock()
+{
+    if (fSocket >= 0)
+        close(fSocket);
+}
+
+void Groupsock::openSocket(UsageEnvironment &env, portNumBits hostPort, bool fallbackToAny)
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) {
+        env.setResultErrMsg("socket() failed: ");
+        return;
+    }
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(hostPort);
+    if (bind(s, (struct sockaddr *)&a, sizeof a) < 0) {
+        if (!fallbackToAny || hostPort == 0) {
+            env.setResultErrMsg("bind() failed: ");
+            close(s);
+            return;
+        }
+        a.sin_port = 0;
+        if (bind(s, (struct sockaddr *)&a, sizeof a) < 0) {
+            env.setResultErrMsg("bind() failed: ");
+            close(s);
+            return;
+        }
+    }
+    socklen_t len = sizeof a;
+    getsockname(s, (struct sockaddr *)&a, &len);
+    fPort = Port(ntohs(a.sin_port));
+    // Video bursts of a keyframe go out back to back.
+    int sndbuf = 1 << 20;
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    fSocket = s;
+}
+
+void Groupsock::setTTL(uint8_t ttl)
+{
+    fTTL = ttl;
+    if (fSocket < 0)
+        return;
+    int v = ttl;
+    setsockopt(fSocket, IPPROTO_IP, IP_MULTICAST_TTL, &v, sizeof v);
+    setsockopt(fSocket, IPPROTO_IP, IP_TTL, &v, sizeof v);
+}
+
+void Groupsock::changeDestinationParameters(const struct sockaddr_storage &newDestAddr, Port newDestPort, int newDestTTL)
+{
+    struct in_addr a = addr_of(newDestAddr);
+    if (a.s_addr != 0)
+        fGroupAddr.sin_addr = a;
+    fGroupAddr.sin_port = newDestPort.num();
+    fGroupAddr.sin_family = AF_INET;
+    bool found = false;
+    for (auto &d : fDests)
+        if (d.sessionId == 0) {
+            d.addr = fGroupAddr;
+            found = true;
+        }
+    if (!found)
+        fDests.insert(fDests.begin(), Destination{fGroupAddr, 0});
+    if (newDestTTL >= 0)
+        setTTL((uint8_t)newDestTTL);
+}
+
+void Groupsock::addDestination(const struct sockaddr_in &addr, unsigned sessionId)
+{
+    for (auto &d : fDests)
+        if (d.sessionId == sessionId && d.addr.sin_addr.s_addr == addr.sin_addr.s_addr && d.addr.sin_port == addr.sin_port)
+            return;
+    fDests.push_back(Destination{addr, sessionId});
+}
+
+void Groupsock::removeDestinations(unsigned sessionId)
+{
+    fDests.erase(std::remove_if(fDests.begin(), fDests.end(), [&](const Destination &d) { return d.sessionId == sessionId; }),
+                 fDests.end());
+}
+
+bool Groupsock::output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize)
+{
+    if (fSocket < 0)
+        return false;
+    bool any = fDests.empty();
+    for (const auto &d : fDests) {
+        if (d.addr.sin_port == 0 || d.addr.sin_addr.s_addr == 0)
+            continue;
+        ssize_t r = sendto(fSocket, buffer, bufferSize, MSG_NOSIGNAL, (const struct sockaddr *)&d.addr, sizeof d.addr);
+        if (r == (ssize_t)bufferSize) {
+            any = true;
+            continue;
+        }
+        // A vanished receiver or a full queue: report now and then, not per packet.
+        if (fSendErrors++ % 1000 == 0) {
+            char ip[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &d.addr.sin_addr, ip, sizeof ip);
+            log_printf("rtp send to %s:%u failed: %s (%u failures)\n", ip, ntohs(d.addr.sin_port), strerror(errno), fSendErrors);
+        }
+    }
+    return any;
+}

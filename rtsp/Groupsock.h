@@ -1,0 +1,72 @@
+// UDP sockets for RTP and RTCP: a bound socket with a list of destinations (the unicast clients
+// of a shared stream, or one multicast group).
+#pragma once
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <vector>
+
+#include "rtsp/UsageEnvironment.h"
+
+typedef uint16_t portNumBits;
+
+class Port {
+public:
+    Port(portNumBits num = 0) : fPortNum(htons(num)) {}   // host order in
+    portNumBits num() const { return fPortNum; }          // network order out
+    portNumBits hostOrder() const { return ntohs(fPortNum); }
+
+private:
+    portNumBits fPortNum;
+};
+
+class Groupsock {
+public:
+    // Sends to groupAddr:port (multicast or unicast) with the given TTL; bound to the same port
+    // on every interface so that receivers' RTCP reaches it (any free port when that one is taken).
+    Groupsock(UsageEnvironment &env, const struct sockaddr_storage &groupAddr, Port port, uint8_t ttl);
+    Groupsock(UsageEnvironment &env, const struct in_addr &groupAddr, Port port, uint8_t ttl);
+    // A socket bound to port (0: any) without destinations, for on-demand unicast streams.
+    Groupsock(UsageEnvironment &env, Port port);
+    ~Groupsock();
+
+    int socketNum() const { return fSocket; }
+    bool isValid() const { return fSocket >= 0; }
+    Port port() const { return fPort; }                     // the port bound here
+    const struct sockaddr_in &groupAddress() const { return fGroupAddr; }
+    uint8_t ttl() const { return fTTL; }
+    bool isSSM() const { return false; }
+
+    // Points the group destination elsewhere; an all-zero address keeps the old one.
+    void changeDestinationParameters(const struct sockaddr_storage &newDestAddr, Port newDestPort, int newDestTTL);
+    // Sending only: datagrams arriving at the socket are not wanted.
+    void multicastSendOnly() { fSendOnly = true; }
+    bool sendOnly() const { return fSendOnly; }
+
+    void addDestination(const struct sockaddr_in &addr, unsigned sessionId);
+    void removeDestinations(unsigned sessionId);
+    bool hasDestinations() const { return !fDests.empty(); }
+    size_t numDestinations() const { return fDests.size(); }
+
+    // Sends one datagram to every destination. False when every send failed.
+    bool output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize);
+
+private:
+    struct Destination {
+        struct sockaddr_in addr;
+        unsigned sessionId;   // 0 for the group destination
+    };
+    void openSocket(UsageEnvironment &env, portNumBits hostPort, bool fallbackToAny);
+    void setTTL(uint8_t ttl);
+
+    int fSocket = -1;
+    Port fPort;
+    struct sockaddr_in fGroupAddr = {};
+    uint8_t fTTL = 255;
+    bool fSendOnly = false;
+    unsigned fSendErrors = 0;
+    std::vector<Destination> fDests;
+};
+
+// True for 224.0.0.0/4.
+bool rtsp_is_multicast(const struct in_addr &addr);

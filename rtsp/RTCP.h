@@ -1,0 +1,57 @@
+// RTCP for a sender (RFC 3550): periodic sender reports with the CNAME, a BYE at the end, and
+// the receivers' reports read back, which tell the server that a client is still there.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "rtsp/RTPSink.h"
+
+class RTPSource;   // receiving is not offered; pass null
+
+// Called for every report (RR, SR, SDES, BYE...) that arrives, with where it came from: a UDP
+// address, or the RTSP connection that carried it interleaved.
+typedef void(RTCPReportHandler)(void *clientData, const struct sockaddr_in *fromAddr, RTPStreamConnection *fromConn, bool isBye);
+
+class RTCPInstance : public Medium {
+public:
+    // totSessionBW in kbit/s (0: 500); cname null uses the host name.
+    static RTCPInstance *createNew(UsageEnvironment &env, Groupsock *RTCPgs, unsigned totSessionBW, const unsigned char *cname,
+                                   RTPSink *sink, RTPSource *source, bool isSSMTransmitter = false);
+    bool isRTCPInstance() const override { return true; }
+
+    void setReportHandler(RTCPReportHandler *handler, void *clientData) { fReportHandler = handler, fReportClientData = clientData; }
+    // A compound packet that arrived interleaved on an RTSP connection.
+    void injectReport(const uint8_t *packet, unsigned size, RTPStreamConnection *fromConn);
+    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId) { fRTCPInterface.addStreamSocket(conn, channelId); }
+    void removeStreamSocket(RTPStreamConnection *conn) { fRTCPInterface.removeStreamSocket(conn); }
+    // Sends an SR (or RR) with SDES now, outside the schedule (a new receiver's first mapping).
+    void sendReport();
+    void sendBYE();
+    Groupsock *RTCPgs() const { return fGS; }
+    unsigned numReportsSent() const { return fReportsSent; }
+
+    // Parses a compound RTCP packet; returns the number of packets in it, -1 when malformed.
+    // *sawBye tells whether one of them was a BYE.
+    static int parseCompound(const uint8_t *packet, unsigned size, bool *sawBye);
+
+protected:
+    RTCPInstance(UsageEnvironment &env, Groupsock *RTCPgs, unsigned totSessionBW, const unsigned char *cname, RTPSink *sink);
+    ~RTCPInstance() override;
+
+private:
+    static void incomingReportHandler(void *clientData, int mask);
+    static void onExpire(void *clientData);
+    void schedule(bool initial);
+    unsigned buildReport(uint8_t *buf, unsigned size, bool withBye);
+
+    Groupsock *fGS;
+    RTPInterface fRTCPInterface;
+    RTPSink *fSink;
+    unsigned fTotSessionBW;
+    std::string fCNAME;
+    RTCPReportHandler *fReportHandler = nullptr;
+    void *fReportClientData = nullptr;
+    unsigned fAveRTCPSize = 100;
+    unsigned fReportsSent = 0;
+    bool fByeSent = false;
+};

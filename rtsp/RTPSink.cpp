@@ -1,0 +1,391 @@
+#include "rtsp/RTPSink.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/random.h>
+
+#include "core/log.h"
+
+static uint32_t random32()
+{
+    uint32_t v = 0;
+    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != sizeof v) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        v = (uint32_t)(tv.tv_usec * 2654435761u) ^ (uint32_t)tv.tv_sec;
+    }
+    return v;
+}
+
+uint32_t rtsp_random32() { return random32(); }
+
+bool RTPInterface::sendPacket(const unsigned char *packet, unsigned packetSize)
+{
+    bool ok = false;
+    if (fGS && fGS->hasDestinations())
+        ok = fGS->output(fOwner->envir(), packet, packetSize);
+    // A connection may drop itself while we send (peer gone); iterate over a copy.
+    if (!fStreams.empty()) {
+        std::vector<Stream> streams = fStreams;
+        for (const auto &s : streams)
+            ok |= s.conn->sendInterleaved(s.channelId, packet, packetSize);
+    }
+    return ok || (!(fGS && fGS->hasDestinations()) && fStreams.empty());
+}
+
+void RTPInterface::addStreamSocket(RTPStreamConnection *conn, uint8_t channelId)
+{
+    for (const auto &s : fStreams)
+        if (s.conn == conn && s.channelId == channelId)
+            return;
+    fStreams.push_back(Stream{conn, channelId});
+}
+
+void RTPInterface::removeStreamSocket(RTPStreamConnection *conn)
+{
+    fStreams.erase(std::remove_if(fStreams.begin(), fStreams.end(), [&](const Stream &s) { return s.conn == conn; }), fStreams.end());
+}
+
+RTPSink::RTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,
+                 const char *rtpPayloadFormatName, unsigned numChannels)
+    : MediaSink(env), fRTPInterface(this, rtpGS), fRTPPayloadType(rtpPayloadType), fSeqNo((uint16_t)random32()),
+      fSSRC(random32()), fTimestampBase(random32()), fTimestampFrequency(rtpTimestampFrequency ? rtpTimestampFrequency : 90000),
+      fRTPPayloadFormatName(rtpPayloadFormatName ? rtpPayloadFormatName : "unknown"), fNumChannels(numChannels ? numChannels : 1)
+{
+}
+
+RTPSink::~RTPSink() {}
+
+std::string RTPSink::rtpmapLine() const
+{
+    char line[160];
+    if (fNumChannels > 1)
+        snprintf(line, sizeof line, "a=rtpmap:%u %s/%u/%u\r\n", fRTPPayloadType, fRTPPayloadFormatName.c_str(), fTimestampFrequency, fNumChannels);
+    else
+        snprintf(line, sizeof line, "a=rtpmap:%u %s/%u\r\n", fRTPPayloadType, fRTPPayloadFormatName.c_str(), fTimestampFrequency);
+    return line;
+}
+
+uint32_t RTPSink::convertToRTPTimestamp(struct timeval tv) const
+{
+    uint64_t ticks = (uint64_t)tv.tv_sec * fTimestampFrequency + ((uint64_t)tv.tv_usec * fTimestampFrequency + 500000) / 1000000;
+    return fTimestampBase + (uint32_t)ticks;
+}
+
+uint32_t RTPSink::presetNextTimestamp()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return convertToRTPTimestamp(now);
+}
+
+MultiFramedRTPSink::MultiFramedRTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType,
+                                       unsigned rtpTimestampFrequency, const char *rtpPayloadFormatName, unsigned numChannels)
+    : RTPSink(env, rtpGS, rtpPayloadType, rtpTimestampFrequency, rtpPayloadFormatName, numChannels)
+{
+    // 1448 keeps an RTP packet with its IP, UDP and a tunnel header within a 1500-byte MTU.
+    fOutBuf = new OutPacketBuffer(1000, 1448);
+    fMaxPacketSize = 1448;
+}
+
+MultiFramedRTPSink::~MultiFramedRTPSink()
+{
+    MultiFramedRTPSink::stopPlaying();
+    delete fOutBuf;
+}
+
+void MultiFramedRTPSink::setPacketSizes(unsigned preferredPacketSize, unsigned maxPacketSize)
+{
+    if (preferredPacketSize == 0 || maxPacketSize < preferredPacketSize || maxPacketSize < 12 + 16) {
+        log_error("rtp sink: refused packet sizes %u/%u\n", preferredPacketSize, maxPacketSize);
+        return;
+    }
+    if (fSource) {
+        // The source may be writing into the current buffer; switch between packets.
+        fPendingPreferred = preferredPacketSize;
+        fPendingMax = maxPacketSize;
+        return;
+    }
+    delete fOutBuf;
+    fOutBuf = new OutPacketBuffer(preferredPacketSize, maxPacketSize);
+    fMaxPacketSize = maxPacketSize;
+}
+
+void MultiFramedRTPSink::stopPlaying()
+{
+    fOutBuf->resetPacketStart();
+    fOutBuf->resetOffset();
+    fOutBuf->resetOverflowData();
+    fCurFragmentationOffset = 0;
+    fPreviousFrameEndedFragmentation = false;
+    fNumFramesUsedSoFar = 0;
+    MediaSink::stopPlaying();
+}
+
+bool MultiFramedRTPSink::continuePlaying()
+{
+    buildAndSendPacket(true);
+    return true;
+}
+
+void MultiFramedRTPSink::sendNext(void *firstArg)
+{
+    MultiFramedRTPSink *sink = static_cast<MultiFramedRTPSink *>(firstArg);
+    sink->nextTask() = nullptr;
+    sink->buildAndSendPacket(false);
+}
+
+void MultiFramedRTPSink::buildAndSendPacket(bool isFirstPacket)
+{
+    if (fPendingMax && !fOutBuf->haveOverflowData()) {
+        delete fOutBuf;
+        fOutBuf = new OutPacketBuffer(fPendingPreferred, fPendingMax);
+        fMaxPacketSize = fPendingMax;
+        fPendingPreferred = fPendingMax = 0;
+    }
+    fIsFirstPacket = isFirstPacket;
+    fOutBuf->enqueueWord(0x80000000u | (uint32_t)(fRTPPayloadType & 0x7f) << 16 | fSeqNo);
+    fTimestampPosition = fOutBuf->curPacketSize();
+    fOutBuf->skipBytes(4);
+    fOutBuf->enqueueWord(fSSRC);
+    fSpecialHeaderPosition = fOutBuf->curPacketSize();
+    fSpecialHeaderSize = specialHeaderSize();
+    fOutBuf->skipBytes(fSpecialHeaderSize);
+    fTotalFrameSpecificHeaderSizes = 0;
+    fNoFramesLeft = false;
+    fNumFramesUsedSoFar = 0;
+    packFrame();
+}
+
+void MultiFramedRTPSink::packFrame()
+{
+    fCurFrameSpecificHeaderPosition = fOutBuf->curPacketSize();
+    fCurFrameSpecificHeaderSize = frameSpecificHeaderSize();
+    fOutBuf->skipBytes(fCurFrameSpecificHeaderSize);
+    fTotalFrameSpecificHeaderSizes += fCurFrameSpecificHeaderSize;
+    if (fOutBuf->haveOverflowData()) {
+        unsigned size = fOutBuf->overflowDataSize();
+        struct timeval pt = fOutBuf->overflowPresentationTime();
+        unsigned dur = fOutBuf->overflowDurationInMicroseconds();
+        fOutBuf->useOverflowData();
+        afterGettingFrame1(size, 0, pt, dur, true);
+        return;
+    }
+    if (fSource == nullptr)
+        return;
+    fSource->getNextFrame(fOutBuf->curPtr(), fOutBuf->totalBytesAvailable(), afterGettingFrame, this, ourHandleClosure, this);
+}
+
+void MultiFramedRTPSink::afterGettingFrame(void *clientData, unsigned numBytesRead, unsigned numTruncatedBytes,
+                                           struct timeval presentationTime, unsigned durationInMicroseconds)
+{
+    static_cast<MultiFramedRTPSink *>(clientData)->afterGettingFrame1(numBytesRead, numTruncatedBytes, presentationTime,
+                                                                     durationInMicroseconds, false);
+}
+
+void MultiFramedRTPSink::afterGettingFrame1(unsigned frameSize, unsigned numTruncatedBytes, struct timeval presentationTime,
+                                            unsigned durationInMicroseconds, bool fromOverflow)
+{
+    if (fIsFirstPacket)
+        gettimeofday(&fNextSendTime, nullptr);
+    if (numTruncatedBytes > 0)
+        log_printf("MultiFramedRTPSink::afterGettingFrame1(): The input frame data was too large for our buffer size (%u).  "
+                   "%u bytes of trailing data was dropped!  Correct this by increasing \"OutPacketBuffer::maxSize\" to at "
+                   "least %u, *before* creating this 'RTPSink'.  (Current value is %u.)\n",
+                   fOutBuf->totalBytesAvailable(), numTruncatedBytes, OutPacketBuffer::maxSize + numTruncatedBytes,
+                   OutPacketBuffer::maxSize);
+    if (frameSize > fOutBuf->totalBytesAvailable())
+        frameSize = fOutBuf->totalBytesAvailable();
+    if (!fromOverflow)
+        frameSize = adjustNewFrame(fOutBuf->curPtr(), frameSize);
+
+    if (frameSize == 0 && !fromOverflow) {
+        // Nothing to carry; do not spin on a source that keeps handing out empty frames.
+        if (fNumFramesUsedSoFar > 0) {
+            sendPacketIfNecessary();
+        } else {
+            fOutBuf->resetOffset();
+            fOutBuf->resetPacketStart();
+            nextTask() = envir().taskScheduler().scheduleDelayedTask(0, sendNext, this);
+        }
+        return;
+    }
+
+    unsigned curFragmentationOffset = fCurFragmentationOffset;
+    unsigned numFrameBytesToUse = frameSize;
+    unsigned overflowBytes = 0;
+
+    if (fNumFramesUsedSoFar > 0) {
+        if ((fPreviousFrameEndedFragmentation && !allowOtherFramesAfterLastFragment()) ||
+            !frameCanAppearAfterPacketStart(fOutBuf->curPtr(), frameSize)) {
+            numFrameBytesToUse = 0;
+            fOutBuf->setOverflowData(fOutBuf->curPacketSize(), frameSize, presentationTime, durationInMicroseconds);
+        }
+    }
+    fPreviousFrameEndedFragmentation = false;
+
+    if (numFrameBytesToUse > 0) {
+        if (fOutBuf->wouldOverflow(frameSize)) {
+            // A frame that cannot fit even an empty packet is split when allowed here; one that
+            // merely does not fit behind the frames already packed starts the next packet.
+            if (fNumFramesUsedSoFar == 0 || (fOutBuf->isTooBigForAPacket(frameSize) && allowFragmentationAfterStart())) {
+                overflowBytes = computeOverflowForNewFrame(frameSize);
+                unsigned g = fragmentGranularity();
+                unsigned use = frameSize - overflowBytes;
+                if (g > 1 && use > g && use % g) {
+                    overflowBytes += use % g;
+                    use -= use % g;
+                }
+                numFrameBytesToUse = use;
+                fCurFragmentationOffset += numFrameBytesToUse;
+            } else {
+                overflowBytes = frameSize;
+                numFrameBytesToUse = 0;
+            }
+            fOutBuf->setOverflowData(fOutBuf->curPacketSize() + numFrameBytesToUse, overflowBytes, presentationTime,
+                                     durationInMicroseconds);
+        } else if (fCurFragmentationOffset > 0) {
+            fCurFragmentationOffset = 0;
+            fPreviousFrameEndedFragmentation = true;
+        }
+    }
+
+    if (numFrameBytesToUse == 0 && frameSize > 0) {
+        // Nothing of this frame fits here; it starts the next packet.
+        sendPacketIfNecessary();
+        return;
+    }
+
+    unsigned char *frameStart = fOutBuf->curPtr();
+    fOutBuf->increment(numFrameBytesToUse);
+    doSpecialFrameHandling(curFragmentationOffset, frameStart, numFrameBytesToUse, presentationTime, overflowBytes);
+    ++fNumFramesUsedSoFar;
+    if (overflowBytes == 0) {
+        fNextSendTime.tv_usec += durationInMicroseconds;
+        fNextSendTime.tv_sec += fNextSendTime.tv_usec / 1000000;
+        fNextSendTime.tv_usec %= 1000000;
+    }
+
+    if (fOutBuf->isPreferredSize() || fOutBuf->wouldOverflow(numFrameBytesToUse + frameSpecificHeaderSize()) ||
+        overflowBytes > 0 || (fPreviousFrameEndedFragmentation && !allowOtherFramesAfterLastFragment()) ||
+        !frameCanAppearAfterPacketStart(frameStart, numFrameBytesToUse))
+        sendPacketIfNecessary();
+    else
+        packFrame();
+}
+
+void MultiFramedRTPSink::ourHandleClosure(void *clientData)
+{
+    MultiFramedRTPSink *sink = static_cast<MultiFramedRTPSink *>(clientData);
+    sink->fNoFramesLeft = true;
+    sink->sendPacketIfNecessary();
+}
+
+void MultiFramedRTPSink::sendPacketIfNecessary()
+{
+    if (fNumFramesUsedSoFar > 0) {
+        if (!fRTPInterface.sendPacket(fOutBuf->packet(), fOutBuf->curPacketSize())) {
+            if (fOnSendErrorFunc)
+                fOnSendErrorFunc(fOnSendErrorData);
+        }
+        ++fPacketCount;
+        unsigned headers = 12 + fSpecialHeaderSize + fTotalFrameSpecificHeaderSizes;
+        if (fOutBuf->curPacketSize() > headers)
+            fOctetCount += fOutBuf->curPacketSize() - headers;
+        fLastSentTimestamp = fOutBuf->extractWord(fTimestampPosition);
+        ++fSeqNo;
+    }
+    unsigned headers = 12 + specialHeaderSize() + frameSpecificHeaderSize();
+    if (fOutBuf->haveOverflowData() && fOutBuf->overflowDataOffset() > headers &&
+        fOutBuf->totalBytesAvailable() > fOutBuf->totalBufferSize() / 2)
+        fOutBuf->adjustPacketStart(fOutBuf->overflowDataOffset() - headers);
+    else
+        fOutBuf->resetPacketStart();
+    fOutBuf->resetOffset();
+    fNumFramesUsedSoFar = 0;
+
+    if (fNoFramesLeft) {
+        fOutBuf->resetOverflowData();
+        onSourceClosure();
+        return;
+    }
+    // Next packet at once, but through the scheduler so sockets get their turn.
+    nextTask() = envir().taskScheduler().scheduleDelayedTask(0, sendNext, this);
+}
+
+void MultiFramedRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
+                                                struct timeval framePresentationTime, unsigned numRemainingBytes)
+{
+    if (isFirstFrameInPacket())
+        setTimestamp(framePresentationTime);
+}
+
+void MultiFramedRTPSink::setMarkerBit()
+{
+    uint32_t w = fOutBuf->extractWord(0);
+    fOutBuf->insertWord(w | 0x00800000u, 0);
+}
+
+void MultiFramedRTPSink::setTimestamp(struct timeval framePresentationTime)
+{
+    fOutBuf->insertWord(convertToRTPTimestamp(framePresentationTime), fTimestampPosition);
+}
+
+void MultiFramedRTPSink::setSpecialHeaderWord(uint32_t word, unsigned wordPosition)
+{
+    fOutBuf->insertWord(word, fSpecialHeaderPosition + 4 * wordPosition);
+}
+
+void MultiFramedRTPSink::setSpecialHeaderBytes(const unsigned char *bytes, unsigned numBytes, unsigned bytePosition)
+{
+    fOutBuf->insert(bytes, numBytes, fSpecialHeaderPosition + bytePosition);
+}
+
+void MultiFramedRTPSink::setFrameSpecificHeaderWord(uint32_t word, unsigned wordPosition)
+{
+    fOutBuf->insertWord(word, fCurFrameSpecificHeaderPosition + 4 * wordPosition);
+}
+
+SimpleRTPSink *SimpleRTPSink::createNew(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat,
+                                        unsigned rtpTimestampFrequency, const char *sdpMediaTypeString,
+                                        const char *rtpPayloadFormatName, unsigned numChannels,
+                                        bool allowMultipleFramesPerPacket, bool doNormalMBitRule)
+{
+    return new SimpleRTPSink(env, RTPgs, rtpPayloadFormat, rtpTimestampFrequency, sdpMediaTypeString, rtpPayloadFormatName,
+                             numChannels, allowMultipleFramesPerPacket, doNormalMBitRule);
+}
+
+SimpleRTPSink::SimpleRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat, unsigned rtpTimestampFrequency,
+                             const char *sdpMediaTypeString, const char *rtpPayloadFormatName, unsigned numChannels,
+                             bool allowMultipleFramesPerPacket, bool doNormalMBitRule)
+    : MultiFramedRTPSink(env, RTPgs, rtpPayloadFormat, rtpTimestampFrequency, rtpPayloadFormatName, numChannels),
+      fSDPMediaTypeString(sdpMediaTypeString ? sdpMediaTypeString : "unknown"),
+      fAllowMultipleFramesPerPacket(allowMultipleFramesPerPacket)
+{
+    bool video = fSDPMediaTypeString == "video";
+    fSetMBitOnLastFrames = doNormalMBitRule && video;
+    fSetMBitOnNextPacket = doNormalMBitRule && !video;   // audio: the first packet starts a talk spurt
+    const char *fmt = rtpPayloadFormatName ? rtpPayloadFormatName : "";
+    // Never split a sample or a transport packet between two RTP packets.
+    if (strcmp(fmt, "L16") == 0)
+        fGranularity = 2 * this->numChannels();
+    else if (strcmp(fmt, "L24") == 0)
+        fGranularity = 3 * this->numChannels();
+    else if (strcmp(fmt, "L8") == 0)
+        fGranularity = this->numChannels();
+    else if (strcmp(fmt, "MP2T") == 0)
+        fGranularity = 188;
+}
+
+void SimpleRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
+                                           struct timeval framePresentationTime, unsigned numRemainingBytes)
+{
+    if (numRemainingBytes == 0 && fSetMBitOnLastFrames)
+        setMarkerBit();
+    if (fSetMBitOnNextPacket) {
+        setMarkerBit();
+        fSetMBitOnNextPacket = false;
+    }
+    MultiFramedRTPSink::doSpecialFrameHandling(fragmentationOffset, frameStart, numBytesInFrame, framePresentationTime,
+                                               numRemainingBytes);
+}

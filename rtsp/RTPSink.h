@@ -1,0 +1,185 @@
+// RTP senders: the header, sequence and timestamp rules of RTP, fan-out to UDP destinations and
+// to RTSP connections that carry RTP interleaved, and the packer that fills packets with frames.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rtsp/Groupsock.h"
+#include "rtsp/Media.h"
+
+// An RTSP connection that carries '$'-framed RTP/RTCP (interleaved mode).
+class RTPStreamConnection {
+public:
+    // Queues or sends one whole packet; false when the connection dropped it.
+    virtual bool sendInterleaved(uint8_t channelId, const uint8_t *data, unsigned size) = 0;
+
+protected:
+    virtual ~RTPStreamConnection() {}
+};
+
+class RTPInterface {
+public:
+    RTPInterface(Medium *owner, Groupsock *gs) : fOwner(owner), fGS(gs) {}
+    // Sends to every UDP destination of the groupsock and every stream connection. False when no
+    // receiver got it.
+    bool sendPacket(const unsigned char *packet, unsigned packetSize);
+    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId);
+    void removeStreamSocket(RTPStreamConnection *conn);   // every channel of conn
+    size_t numStreamSockets() const { return fStreams.size(); }
+    Groupsock *gs() const { return fGS; }
+
+private:
+    struct Stream {
+        RTPStreamConnection *conn;
+        uint8_t channelId;
+    };
+    Medium *fOwner;
+    Groupsock *fGS;
+    std::vector<Stream> fStreams;
+};
+
+class RTPSink : public MediaSink {
+public:
+    bool isRTPSink() const override { return true; }
+    unsigned char rtpPayloadType() const { return fRTPPayloadType; }
+    unsigned rtpTimestampFrequency() const { return fTimestampFrequency; }
+    const char *rtpPayloadFormatName() const { return fRTPPayloadFormatName.c_str(); }
+    unsigned numChannels() const { return fNumChannels; }
+    virtual const char *sdpMediaType() const { return "data"; }
+    std::string rtpmapLine() const;            // "a=rtpmap:..." with its line end
+    virtual const char *auxSDPLine() { return nullptr; }   // "a=fmtp:..." or null
+
+    uint32_t SSRC() const { return fSSRC; }
+    uint16_t currentSeqNo() const { return fSeqNo; }
+    // RTP timestamp of a presentation time (the same mapping for every packet of this sink).
+    uint32_t convertToRTPTimestamp(struct timeval tv) const;
+    // The timestamp that a frame presented now would carry; what PLAY's RTP-Info reports.
+    uint32_t presetNextTimestamp();
+    uint32_t packetCount() const { return fPacketCount; }
+    uint32_t octetCount() const { return fOctetCount; }
+    // RTP timestamp of the newest packet sent and the wall time it went out.
+    uint32_t lastSentTimestamp() const { return fLastSentTimestamp; }
+
+    RTPInterface &rtpInterface() { return fRTPInterface; }
+    Groupsock *groupsockBeingUsed() const { return fRTPInterface.gs(); }
+    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId) { fRTPInterface.addStreamSocket(conn, channelId); }
+    void removeStreamSocket(RTPStreamConnection *conn) { fRTPInterface.removeStreamSocket(conn); }
+
+protected:
+    RTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,
+            const char *rtpPayloadFormatName, unsigned numChannels);
+    ~RTPSink() override;
+
+    RTPInterface fRTPInterface;
+    unsigned char fRTPPayloadType;
+    uint16_t fSeqNo;
+    uint32_t fSSRC;
+    uint32_t fTimestampBase;
+    uint32_t fLastSentTimestamp = 0;
+    uint32_t fPacketCount = 0, fOctetCount = 0;
+
+private:
+    unsigned fTimestampFrequency;
+    std::string fRTPPayloadFormatName;
+    unsigned fNumChannels;
+};
+
+// Fills each packet with as many whole frames as fit and the rules of the payload format allow;
+// a frame too big for one packet is split across several. Packets leave as soon as they are full.
+class MultiFramedRTPSink : public RTPSink {
+public:
+    // Both sizes count the whole RTP packet; refused when preferred is 0 or above max. Takes
+    // effect at the next packet when called while playing.
+    void setPacketSizes(unsigned preferredPacketSize, unsigned maxPacketSize);
+    unsigned maxPacketSize() const { return fMaxPacketSize; }
+    typedef void(onSendErrorFunc)(void *clientData);
+    void setOnSendErrorFunc(onSendErrorFunc *f, void *clientData) { fOnSendErrorFunc = f, fOnSendErrorData = clientData; }
+    void stopPlaying() override;
+
+protected:
+    MultiFramedRTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,
+                       const char *rtpPayloadFormatName, unsigned numChannels = 1);
+    ~MultiFramedRTPSink() override;
+
+    bool continuePlaying() override;
+    // Per frame (or fragment) placed in the packet; the base sets the timestamp from the first.
+    virtual void doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
+                                        struct timeval framePresentationTime, unsigned numRemainingBytes);
+    virtual bool allowFragmentationAfterStart() const { return false; }
+    virtual bool allowOtherFramesAfterLastFragment() const { return false; }
+    virtual bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const { return true; }
+    virtual unsigned specialHeaderSize() const { return 0; }
+    virtual unsigned frameSpecificHeaderSize() const { return 0; }
+    virtual unsigned computeOverflowForNewFrame(unsigned newFrameSize) const { return fOutBuf->numOverflowBytes(newFrameSize); }
+    // Fragments are cut at multiples of this many bytes (a PCM sample, a TS packet).
+    virtual unsigned fragmentGranularity() const { return 1; }
+    // May rewrite a fresh frame in place (e.g. drop a framing header); returns its new size.
+    virtual unsigned adjustNewFrame(unsigned char *frameStart, unsigned frameSize) { return frameSize; }
+
+    bool isFirstPacket() const { return fIsFirstPacket; }
+    bool isFirstFrameInPacket() const { return fNumFramesUsedSoFar == 0; }
+    unsigned curFragmentationOffset() const { return fCurFragmentationOffset; }
+    void setMarkerBit();
+    void setTimestamp(struct timeval framePresentationTime);
+    void setSpecialHeaderWord(uint32_t word, unsigned wordPosition = 0);
+    void setSpecialHeaderBytes(const unsigned char *bytes, unsigned numBytes, unsigned bytePosition = 0);
+    void setFrameSpecificHeaderWord(uint32_t word, unsigned wordPosition = 0);
+    unsigned numFramesUsedSoFar() const { return fNumFramesUsedSoFar; }
+
+    OutPacketBuffer *fOutBuf = nullptr;
+
+private:
+    static void sendNext(void *firstArg);
+    void buildAndSendPacket(bool isFirstPacket);
+    void packFrame();
+    void sendPacketIfNecessary();
+    static void afterGettingFrame(void *clientData, unsigned numBytesRead, unsigned numTruncatedBytes,
+                                  struct timeval presentationTime, unsigned durationInMicroseconds);
+    void afterGettingFrame1(unsigned numBytesRead, unsigned numTruncatedBytes, struct timeval presentationTime,
+                            unsigned durationInMicroseconds, bool fromOverflow);
+    static void ourHandleClosure(void *clientData);
+
+    unsigned fMaxPacketSize = 1448;
+    unsigned fPendingPreferred = 0, fPendingMax = 0;
+    bool fNoFramesLeft = false;
+    unsigned fNumFramesUsedSoFar = 0;
+    unsigned fCurFragmentationOffset = 0;
+    bool fPreviousFrameEndedFragmentation = false;
+    bool fIsFirstPacket = true;
+    struct timeval fNextSendTime = {};
+    unsigned fTimestampPosition = 0;
+    unsigned fSpecialHeaderPosition = 0, fSpecialHeaderSize = 0;
+    unsigned fCurFrameSpecificHeaderPosition = 0, fCurFrameSpecificHeaderSize = 0;
+    unsigned fTotalFrameSpecificHeaderSizes = 0;
+    onSendErrorFunc *fOnSendErrorFunc = nullptr;
+    void *fOnSendErrorData = nullptr;
+};
+
+class SimpleRTPSink : public MultiFramedRTPSink {
+public:
+    // Media type "audio" or "video"; doNormalMBitRule sets the marker bit on the packet that ends
+    // a frame (video) or begins a talk spurt (audio: the first packet).
+    static SimpleRTPSink *createNew(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat,
+                                    unsigned rtpTimestampFrequency, const char *sdpMediaTypeString,
+                                    const char *rtpPayloadFormatName, unsigned numChannels = 1,
+                                    bool allowMultipleFramesPerPacket = true, bool doNormalMBitRule = true);
+    const char *sdpMediaType() const override { return fSDPMediaTypeString.c_str(); }
+
+protected:
+    SimpleRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat, unsigned rtpTimestampFrequency,
+                  const char *sdpMediaTypeString, const char *rtpPayloadFormatName, unsigned numChannels,
+                  bool allowMultipleFramesPerPacket, bool doNormalMBitRule);
+    void doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
+                                struct timeval framePresentationTime, unsigned numRemainingBytes) override;
+    bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const override {
+        return fAllowMultipleFramesPerPacket;
+    }
+    unsigned fragmentGranularity() const override { return fGranularity; }
+
+private:
+    std::string fSDPMediaTypeString;
+    bool fAllowMultipleFramesPerPacket;
+    bool fSetMBitOnLastFrames, fSetMBitOnNextPacket;
+    unsigned fGranularity = 1;
+};

@@ -1,0 +1,828 @@
+#include "rtsp/RTSPServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/tcp.h>
+#include <sys/random.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/md5.h>
+}
+
+#include "core/log.h"
+#include "rtsp/RTSPMessage.h"
+
+static const char *PUBLIC_METHODS = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER";
+enum { MAX_CONNECTIONS = 256, MAX_NONCES = 64 };
+enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
+enum { OUTPUT_BACKLOG_LIMIT = 2 << 20 };   // beyond this, RTP for a slow reader is dropped
+enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
+
+static std::string md5_hex(const std::string &s)
+{
+    uint8_t d[16];
+    av_md5_sum(d, (const uint8_t *)s.data(), s.size());
+    char hex[33];
+    for (int i = 0; i < 16; i++)
+        snprintf(hex + 2 * i, 3, "%02x", d[i]);
+    return hex;
+}
+
+static std::string random_hex(unsigned bytes)
+{
+    uint8_t b[32] = {};
+    if (bytes > sizeof b)
+        bytes = sizeof b;
+    if (getrandom(b, bytes, 0) != (ssize_t)bytes) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        for (unsigned i = 0; i < bytes; i++)
+            b[i] ^= (uint8_t)((tv.tv_usec >> (i % 3 * 8)) + i * 131);
+    }
+    std::string out;
+    char h[3];
+    for (unsigned i = 0; i < bytes; i++) {
+        snprintf(h, sizeof h, "%02x", b[i]);
+        out += h;
+    }
+    return out;
+}
+
+UserAuthenticationDatabase::UserAuthenticationDatabase(const char *realm, bool passwordsAreMD5)
+    : fRealm(realm ? realm : "k7160 RTSP server"), fPasswordsAreMD5(passwordsAreMD5)
+{
+}
+
+void UserAuthenticationDatabase::addUserRecord(const char *username, const char *password)
+{
+    if (username && password)
+        fUsers[username] = password;
+}
+
+void UserAuthenticationDatabase::removeUserRecord(const char *username)
+{
+    if (username)
+        fUsers.erase(username);
+}
+
+const char *UserAuthenticationDatabase::lookupPassword(const char *username) const
+{
+    auto it = fUsers.find(username ? username : "");
+    return it == fUsers.end() ? nullptr : it->second.c_str();
+}
+
+// ---- client session ----
+
+class GenericMediaServer::ClientSession {
+public:
+    ClientSession(GenericMediaServer *server, ServerMediaSession *sms, const std::string &id, unsigned num)
+        : fServer(server), fSMS(sms), fId(id), fNum(num)
+    {
+        noteLiveness();
+    }
+    ~ClientSession()
+    {
+        fServer->envir().taskScheduler().unscheduleDelayedTask(fLivenessTask);
+        for (auto &s : fStreams)
+            s.sub->deleteStream(fNum, s.token);
+    }
+    void noteLiveness()
+    {
+        if (fServer->fReclamationSeconds == 0)
+            return;
+        fServer->envir().taskScheduler().rescheduleDelayedTask(fLivenessTask, (int64_t)fServer->fReclamationSeconds * 1000000,
+                                                              livenessTimeout, this);
+    }
+    static void noteLivenessFunc(void *clientData) { static_cast<ClientSession *>(clientData)->noteLiveness(); }
+    static void livenessTimeout(void *clientData)
+    {
+        ClientSession *cs = static_cast<ClientSession *>(clientData);
+        cs->fLivenessTask = nullptr;
+        log_printf("rtsp session %s of \"%s\" timed out\n", cs->fId.c_str(), cs->fSMS->streamName());
+        cs->fServer->deleteClientSession(cs);
+    }
+
+    struct Stream {
+        ServerMediaSubsession *sub;
+        void *token;
+        bool tcp;
+    };
+    GenericMediaServer *fServer;
+    ServerMediaSession *fSMS;
+    std::string fId;
+    unsigned fNum;
+    std::vector<Stream> fStreams;
+    RTPStreamConnection *fTCPConn = nullptr;
+    void *fOwnerConn = nullptr;   // the connection that set it up, while it lasts
+    TaskToken fLivenessTask = nullptr;
+};
+
+void GenericMediaServer::deleteClientSession(ClientSession *cs)
+{
+    fClientSessions.erase(cs->fId);
+    delete cs;
+}
+
+// ---- connection ----
+
+class GenericMediaServer::ClientConnection : public RTPStreamConnection {
+public:
+    ClientConnection(GenericMediaServer *server, int sock, const struct sockaddr_in &peer) : fServer(server), fSocket(sock), fPeer(peer)
+    {
+        struct sockaddr_in local = {};
+        socklen_t len = sizeof local;
+        getsockname(sock, (struct sockaddr *)&local, &len);
+        fLocal = local.sin_addr;
+        updateInterest();
+    }
+    ~ClientConnection() override
+    {
+        fServer->envir().taskScheduler().unscheduleDelayedTask(fCloseTask);
+        fServer->envir().taskScheduler().disableBackgroundHandling(fSocket);
+        ::close(fSocket);
+    }
+
+    bool sendInterleaved(uint8_t channelId, const uint8_t *data, unsigned size) override
+    {
+        if (fClosing || size > 65535)
+            return false;
+        uint8_t hdr[4] = {'$', channelId, (uint8_t)(size >> 8), (uint8_t)size};
+        if (pendingBytes() > 0) {
+            if (pendingBytes() > OUTPUT_BACKLOG_LIMIT)
+                return false;   // whole packets only, never a torn frame
+            fOut.append((const char *)hdr, 4);
+            fOut.append((const char *)data, size);
+            return true;
+        }
+        // Header and packet in one system call.
+        struct iovec iov[2] = {{hdr, 4}, {(void *)data, size}};
+        struct msghdr msg = {};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = 2;
+        ssize_t r = sendmsg(fSocket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r == (ssize_t)size + 4)
+            return true;
+        if (r < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                scheduleClose();
+                return false;
+            }
+            r = 0;
+        }
+        if (r < 4)
+            fOut.append((const char *)hdr + r, 4 - r);
+        unsigned done = r > 4 ? (unsigned)r - 4 : 0;
+        fOut.append((const char *)data + done, size - done);
+        updateInterest();
+        return true;
+    }
+
+    void sendText(const std::string &text)
+    {
+        if (fClosing && fCloseAfterFlush == false)
+            return;
+        if (pendingBytes() == 0) {
+            ssize_t r = send(fSocket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r == (ssize_t)text.size())
+                return;
+            if (r < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    scheduleClose();
+                    return;
+                }
+                r = 0;
+            }
+            fOut.append(text, (size_t)r, std::string::npos);
+        } else {
+            fOut += text;
+        }
+        updateInterest();
+    }
+
+    static void incomingHandler(void *clientData, int mask) { static_cast<ClientConnection *>(clientData)->incoming(mask); }
+
+    void incoming(int mask)
+    {
+        if (mask & SOCKET_WRITABLE)
+            flush();
+        if (!(mask & SOCKET_READABLE) || fClosing || fBusy)
+            return;
+        char buf[16384];
+        bool gone = false;
+        for (int i = 0; i < 8; i++) {
+            size_t room = INPUT_LIMIT - fIn.size();
+            if (room == 0)
+                break;
+            ssize_t n = recv(fSocket, buf, room < sizeof buf ? room : sizeof buf, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                gone = true;
+                break;
+            }
+            if (n < 0)
+                break;
+            fIn.append(buf, (size_t)n);
+            fLastActivity = rtsp_monotonic_us();
+        }
+        // A client may send TEARDOWN and close at once: handle what came before the end.
+        processInput();
+        if (gone)
+            scheduleClose();   // the client is gone: its TCP-carried sessions go with it
+    }
+
+    void processInput();
+    void handleRequest(const RTSPRequest &req);
+
+    void flush()
+    {
+        while (pendingBytes() > 0) {
+            ssize_t r = send(fSocket, fOut.data() + fOutOffset, fOut.size() - fOutOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                    break;
+                fOut.clear(), fOutOffset = 0;
+                scheduleClose();
+                return;
+            }
+            fOutOffset += (size_t)r;
+        }
+        if (fOutOffset >= fOut.size()) {
+            fOut.clear();
+            fOutOffset = 0;
+            if (fCloseAfterFlush)
+                scheduleClose();
+        } else if (fOutOffset > (1u << 20)) {
+            fOut.erase(0, fOutOffset);
+            fOutOffset = 0;
+        }
+        updateInterest();
+    }
+
+    size_t pendingBytes() const { return fOut.size() - fOutOffset; }
+
+    void updateInterest()
+    {
+        int cond = 0;
+        if (!fBusy && !fClosing)
+            cond |= SOCKET_READABLE;
+        if (pendingBytes() > 0 && !(fClosing && !fCloseAfterFlush))
+            cond |= SOCKET_WRITABLE;
+        if (cond == fCond)
+            return;
+        fCond = cond;
+        fServer->envir().taskScheduler().setBackgroundHandling(fSocket, cond, incomingHandler, this);
+    }
+
+    void closeAfterFlush()
+    {
+        fClosing = true;
+        fCloseAfterFlush = true;
+        if (pendingBytes() == 0) {
+            scheduleClose();
+            return;
+        }
+        fServer->envir().taskScheduler().rescheduleDelayedTask(fCloseTask, CLOSE_AFTER_FLUSH_LIMIT_US, closeTask, this);
+        updateInterest();
+    }
+
+    void scheduleClose()
+    {
+        fClosing = true;
+        fCloseAfterFlush = false;
+        fServer->envir().taskScheduler().rescheduleDelayedTask(fCloseTask, 0, closeTask, this);
+        updateInterest();
+    }
+
+    static void closeTask(void *clientData)
+    {
+        ClientConnection *c = static_cast<ClientConnection *>(clientData);
+        c->fCloseTask = nullptr;
+        if (c->fBusy) {   // still inside one of its own requests (a nested loop): later
+            c->fCloseTask = c->fServer->envir().taskScheduler().scheduleDelayedTask(10000, closeTask, c);
+            return;
+        }
+        c->fServer->closeConnection(c);
+    }
+
+    void respond(const RTSPRequest &req, const char *status, const std::string &headers = "", const std::string &body = "")
+    {
+        std::string r = std::string("RTSP/1.0 ") + status + "\r\n";
+        if (req.hasCSeq)
+            r += "CSeq: " + req.cseq + "\r\n";
+        char date[64];
+        time_t now = time(nullptr);
+        struct tm tm;
+        gmtime_r(&now, &tm);
+        strftime(date, sizeof date, "Date: %a, %b %d %Y %H:%M:%S GMT\r\n", &tm);
+        r += date;
+        r += headers;
+        if (!body.empty())
+            r += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        r += "\r\n";
+        r += body;
+        sendText(r);
+    }
+
+    bool authenticationOK(const RTSPRequest &req);
+    ClientSession *lookupSession(const RTSPRequest &req, bool &missing);
+
+    GenericMediaServer *fServer;
+    int fSocket;
+    struct sockaddr_in fPeer;
+    struct in_addr fLocal;
+    std::string fIn, fOut;
+    size_t fOutOffset = 0;
+    bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
+    int fCond = -1;
+    TaskToken fCloseTask = nullptr;
+    int64_t fLastActivity = rtsp_monotonic_us();
+};
+
+void GenericMediaServer::idleConnectionCheck(void *clientData)
+{
+    // A connection that carries no session and has said nothing for the reclamation time is
+    // closed, so idle sockets cannot use up the connection table.
+    GenericMediaServer *server = static_cast<GenericMediaServer *>(clientData);
+    server->fIdleCheckTask = nullptr;
+    int64_t limit = rtsp_monotonic_us() - (int64_t)server->fReclamationSeconds * 1000000;
+    std::vector<ClientConnection *> idle;
+    for (auto &kv : server->fConnections) {
+        ClientConnection *c = kv.first;
+        if (c->fLastActivity > limit || c->fBusy || c->fClosing)
+            continue;
+        bool carries = false;
+        for (auto &cs : server->fClientSessions)
+            if (cs.second->fTCPConn == c || cs.second->fOwnerConn == c)
+                carries = true;
+        if (!carries)
+            idle.push_back(c);
+    }
+    for (ClientConnection *c : idle) {
+        log_printf("rtsp: idle connection from %s closed\n", inet_ntoa(c->fPeer.sin_addr));
+        c->scheduleClose();
+    }
+    server->scheduleIdleCheck();
+}
+
+void GenericMediaServer::scheduleIdleCheck()
+{
+    if (fReclamationSeconds == 0)
+        return;
+    int64_t period = (int64_t)fReclamationSeconds * 1000000 / 4;
+    fIdleCheckTask = envir().taskScheduler().scheduleDelayedTask(period < 250000 ? 250000 : period, idleConnectionCheck, this);
+}
+
+void GenericMediaServer::closeConnection(ClientConnection *conn)
+{
+    // Sessions whose RTP runs inside this connection cannot outlive it.
+    unsigned ended = 0;
+    for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
+        ClientSession *cs = it->second;
+        if (cs->fTCPConn == conn) {
+            it = fClientSessions.erase(it);
+            delete cs;
+            ended++;
+        } else {
+            if (cs->fOwnerConn == conn)
+                cs->fOwnerConn = nullptr;
+            ++it;
+        }
+    }
+    if (ended)
+        log_printf("rtsp: connection from %s closed, %u session(s) ended\n", inet_ntoa(conn->fPeer.sin_addr), ended);
+    fConnections.erase(conn);
+    delete conn;
+}
+
+void GenericMediaServer::ClientConnection::processInput()
+{
+    fBusy = true;
+    updateInterest();
+    while (!fClosing && !fIn.empty()) {
+        if (fIn[0] == '$') {
+            // RTCP (or anything) the client sends interleaved: a sign of life, nothing more.
+            if (fIn.size() < 4)
+                break;
+            size_t len = (uint8_t)fIn[2] << 8 | (uint8_t)fIn[3];
+            if (fIn.size() < 4 + len)
+                break;
+            fIn.erase(0, 4 + len);
+            for (auto &kv : fServer->fClientSessions)
+                if (kv.second->fTCPConn == this)
+                    kv.second->noteLiveness();
+            continue;
+        }
+        RTSPRequest req;
+        int r = rtsp_parse_request(fIn.data(), fIn.size(), req);
+        if (r == RTSP_PARSE_INCOMPLETE)
+            break;
+        if (r == RTSP_PARSE_TOO_BIG) {
+            log_printf("rtsp: request of more than %d bytes from %s refused\n", RTSP_MAX_REQUEST_SIZE, inet_ntoa(fPeer.sin_addr));
+            respond(req, "413 Request Entity Too Large");
+            fIn.clear();
+            closeAfterFlush();
+            break;
+        }
+        if (r == RTSP_PARSE_BAD) {
+            log_printf("rtsp: malformed request from %s\n", inet_ntoa(fPeer.sin_addr));
+            respond(RTSPRequest(), "400 Bad Request");
+            fIn.clear();
+            closeAfterFlush();
+            break;
+        }
+        handleRequest(req);
+        fIn.erase(0, req.totalSize);
+    }
+    fBusy = false;
+    updateInterest();
+}
+
+bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &req)
+{
+    UserAuthenticationDatabase *db = fServer->fAuthDB;
+    if (db == nullptr || db->numUsers() == 0)
+        return true;
+    std::map<std::string, std::string> p;
+    if (!req.authorization.empty() && rtsp_parse_digest(req.authorization, p)) {
+        const std::string &user = p["username"], &nonce = p["nonce"], &uri = p["uri"], &response = p["response"];
+        bool nonceKnown = false;
+        for (const auto &n : fServer->fNonces)
+            if (n == nonce)
+                nonceKnown = true;
+        const char *pass = db->lookupPassword(user.c_str());
+        if (nonceKnown && pass && p["realm"] == db->realm() && !uri.empty()) {
+            std::string ha1 = db->passwordsAreMD5() ? std::string(pass) : md5_hex(user + ":" + db->realm() + ":" + pass);
+            std::string ha2 = md5_hex(req.method + ":" + uri);
+            std::string expect;
+            if (p.count("qop"))
+                expect = md5_hex(ha1 + ":" + nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2);
+            else
+                expect = md5_hex(ha1 + ":" + nonce + ":" + ha2);
+            if (strcasecmp(expect.c_str(), response.c_str()) == 0)
+                return true;
+        }
+        log_printf("rtsp: %s authentication failed for user \"%s\" from %s\n", req.method.c_str(), user.c_str(), inet_ntoa(fPeer.sin_addr));
+    }
+    std::string nonce = random_hex(16);
+    fServer->fNonces.push_back(nonce);
+    if (fServer->fNonces.size() > MAX_NONCES)
+        fServer->fNonces.pop_front();
+    respond(req, "401 Unauthorized", std::string("WWW-Authenticate: Digest realm=\"") + db->realm() + "\", nonce=\"" + nonce + "\"\r\n");
+    return false;
+}
+
+GenericMediaServer::ClientSession *GenericMediaServer::ClientConnection::lookupSession(const RTSPRequest &req, bool &missing)
+{
+    missing = req.session.empty();
+    if (missing)
+        return nullptr;
+    auto it = fServer->fClientSessions.find(req.session);
+    return it == fServer->fClientSessions.end() ? nullptr : it->second;
+}
+
+void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
+{
+    if (!req.hasCSeq) {
+        respond(req, "400 Bad Request");
+        return;
+    }
+    if (req.version != "RTSP/1.0") {
+        respond(req, "505 RTSP Version Not Supported");
+        return;
+    }
+    const std::string &m = req.method;
+    std::string path = rtsp_url_path(req.url);
+    char serverIP[INET_ADDRSTRLEN], clientIP[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &fLocal, serverIP, sizeof serverIP);
+    inet_ntop(AF_INET, &fPeer.sin_addr, clientIP, sizeof clientIP);
+    unsigned reclaim = fServer->fReclamationSeconds;
+    std::string sessionHeaderTail = reclaim ? ";timeout=" + std::to_string(reclaim) + "\r\n" : "\r\n";
+
+    if (m == "OPTIONS") {
+        bool missing;
+        ClientSession *cs = lookupSession(req, missing);
+        if (cs)
+            cs->noteLiveness();
+        respond(req, "200 OK", std::string("Public: ") + PUBLIC_METHODS + "\r\n");
+        return;
+    }
+    if (m == "DESCRIBE") {
+        if (!authenticationOK(req))
+            return;
+        ServerMediaSession *sms = fServer->lookupServerMediaSession(path.c_str());
+        if (sms == nullptr) {
+            respond(req, "404 Stream Not Found");
+            return;
+        }
+        std::string sdp = sms->generateSDPDescription(fLocal);
+        if (sdp.empty() || fClosing) {
+            respond(req, "404 Stream Not Found");
+            return;
+        }
+        std::string base = req.url;
+        if (base.empty() || base.back() != '/')
+            base += '/';
+        respond(req, "200 OK", "Content-Base: " + base + "\r\nContent-Type: application/sdp\r\n", sdp);
+        return;
+    }
+    if (m == "SETUP") {
+        if (!authenticationOK(req))
+            return;
+        ServerMediaSession *sms = fServer->lookupServerMediaSession(path.c_str());
+        ServerMediaSubsession *sub = nullptr;
+        if (sms) {
+            if (sms->numSubsessions() == 1)
+                sub = sms->subsession(0);
+        } else {
+            size_t slash = path.rfind('/');
+            if (slash != std::string::npos) {
+                sms = fServer->lookupServerMediaSession(path.substr(0, slash).c_str());
+                if (sms)
+                    sub = sms->lookupByTrackId(path.substr(slash + 1));
+            }
+        }
+        if (sms == nullptr || sub == nullptr) {
+            respond(req, sms ? "459 Aggregate Operation Not Allowed" : "404 Stream Not Found");
+            return;
+        }
+        bool missing;
+        ClientSession *cs = lookupSession(req, missing);
+        if (!missing && cs == nullptr) {
+            respond(req, "454 Session Not Found");
+            return;
+        }
+        if (cs && cs->fSMS != sms) {
+            respond(req, "455 Method Not Valid in This State");
+            return;
+        }
+        RTSPTransport t;
+        if (!rtsp_parse_transport(req.transport, t)) {
+            respond(req, "461 Unsupported Transport");
+            return;
+        }
+        bool created = false;
+        if (cs == nullptr) {
+            std::string id;
+            do
+                id = random_hex(8);
+            while (fServer->fClientSessions.count(id));
+            cs = new ClientSession(fServer, sms, id, fServer->fNextSessionNum++);
+            cs->fOwnerConn = this;
+            fServer->fClientSessions[id] = cs;
+            created = true;
+        }
+        cs->noteLiveness();
+        // Setting up a track again replaces its stream.
+        for (auto it = cs->fStreams.begin(); it != cs->fStreams.end(); ++it)
+            if (it->sub == sub) {
+                sub->deleteStream(cs->fNum, it->token);
+                cs->fStreams.erase(it);
+                break;
+            }
+        ClientDestination dest;
+        dest.livenessFunc = ClientSession::noteLivenessFunc;
+        dest.livenessClientData = cs;
+        if (t.tcp) {
+            dest.tcp = true;
+            dest.conn = this;
+            dest.rtpChannel = t.hasInterleaved ? t.rtpChannel : (uint8_t)(2 * (sub->trackNumber() - 1));
+            dest.rtcpChannel = t.hasInterleaved ? t.rtcpChannel : (uint8_t)(dest.rtpChannel + 1);
+        } else {
+            dest.clientAddr = fPeer;
+            dest.clientRTPPort = t.clientRTPPort;
+            dest.clientRTCPPort = t.clientRTCPPort;
+        }
+        StreamParameters sp;
+        void *token = nullptr;
+        if (!sub->getStreamParameters(cs->fNum, dest, sp, token)) {
+            respond(req, "500 Internal Server Error");
+            if (created)
+                fServer->deleteClientSession(cs);
+            return;
+        }
+        cs->fStreams.push_back(ClientSession::Stream{sub, token, t.tcp && !sp.multicast});
+        if (t.tcp && !sp.multicast)
+            cs->fTCPConn = this;
+        char tr[256];
+        if (sp.multicast) {
+            char group[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &sp.destination, group, sizeof group);
+            snprintf(tr, sizeof tr, "Transport: RTP/AVP;multicast;destination=%s;source=%s;port=%u-%u;ttl=%u\r\n", group, serverIP,
+                     sp.multicastRTPPort, sp.multicastRTCPPort, sp.ttl);
+        } else if (t.tcp) {
+            snprintf(tr, sizeof tr, "Transport: RTP/AVP/TCP;unicast;destination=%s;source=%s;interleaved=%u-%u\r\n", clientIP, serverIP,
+                     dest.rtpChannel, dest.rtcpChannel);
+        } else {
+            snprintf(tr, sizeof tr, "Transport: RTP/AVP;unicast;destination=%s;source=%s;client_port=%u-%u;server_port=%u-%u\r\n",
+                     clientIP, serverIP, t.clientRTPPort, t.clientRTCPPort, sp.serverRTPPort, sp.serverRTCPPort);
+        }
+        respond(req, "200 OK", std::string(tr) + "Session: " + cs->fId + sessionHeaderTail);
+        return;
+    }
+    if (m == "PLAY" || m == "PAUSE" || m == "TEARDOWN" || m == "GET_PARAMETER") {
+        bool missing;
+        ClientSession *cs = lookupSession(req, missing);
+        if (cs == nullptr) {
+            if (missing && m == "GET_PARAMETER")
+                respond(req, "200 OK");   // a keep-alive ping without a session
+            else
+                respond(req, "454 Session Not Found");
+            return;
+        }
+        cs->noteLiveness();
+        if (m == "GET_PARAMETER") {
+            respond(req, "200 OK", "Session: " + cs->fId + sessionHeaderTail);
+            return;
+        }
+        // The aggregate URL means every stream; a track URL just that one.
+        bool aggregate = path == cs->fSMS->streamName() || path.empty() || path == "*";
+        std::string track;
+        if (!aggregate) {
+            size_t slash = path.rfind('/');
+            track = slash == std::string::npos ? path : path.substr(slash + 1);
+        }
+        std::string base = req.url;
+        while (!base.empty() && base.back() == '/')
+            base.pop_back();
+        if (m == "TEARDOWN") {
+            std::string id = cs->fId;
+            if (aggregate) {
+                fServer->deleteClientSession(cs);
+            } else {
+                for (auto it = cs->fStreams.begin(); it != cs->fStreams.end(); ++it)
+                    if (track == it->sub->trackId()) {
+                        it->sub->deleteStream(cs->fNum, it->token);
+                        cs->fStreams.erase(it);
+                        break;
+                    }
+                if (cs->fStreams.empty())
+                    fServer->deleteClientSession(cs);
+            }
+            respond(req, "200 OK");
+            return;
+        }
+        std::string rtpInfo;
+        unsigned matched = 0;
+        for (auto &s : cs->fStreams) {
+            if (!aggregate && track != s.sub->trackId())
+                continue;
+            matched++;
+            if (m == "PAUSE") {
+                s.sub->pauseStream(cs->fNum, s.token);
+                continue;
+            }
+            uint16_t seq = 0;
+            uint32_t ts = 0;
+            s.sub->startStream(cs->fNum, s.token, seq, ts);
+            char info[512];
+            snprintf(info, sizeof info, "%surl=%s%s%s;seq=%u;rtptime=%u", rtpInfo.empty() ? "" : ",", base.c_str(),
+                     aggregate ? "/" : "", aggregate ? s.sub->trackId() : "", seq, ts);
+            rtpInfo += info;
+        }
+        if (matched == 0) {
+            respond(req, "404 Stream Not Found");
+            return;
+        }
+        std::string headers = "Session: " + cs->fId + sessionHeaderTail;
+        if (m == "PLAY")
+            headers = "Range: npt=0.000-\r\n" + headers + (rtpInfo.size() < 4000 ? "RTP-Info: " + rtpInfo + "\r\n" : "");
+        respond(req, "200 OK", headers);
+        return;
+    }
+    respond(req, "501 Not Implemented", std::string("Public: ") + PUBLIC_METHODS + "\r\n");
+}
+
+// ---- server ----
+
+GenericMediaServer::GenericMediaServer(UsageEnvironment &env, int ourSocket, Port ourPort, unsigned reclamationSeconds)
+    : Medium(env), fServerSocket(ourSocket), fServerPort(ourPort), fReclamationSeconds(reclamationSeconds)
+{
+}
+
+GenericMediaServer::~GenericMediaServer()
+{
+    envir().taskScheduler().unscheduleDelayedTask(fIdleCheckTask);
+    while (!fClientSessions.empty()) {
+        ClientSession *cs = fClientSessions.begin()->second;
+        fClientSessions.erase(fClientSessions.begin());
+        delete cs;
+    }
+    while (!fConnections.empty()) {
+        ClientConnection *c = fConnections.begin()->first;
+        fConnections.erase(fConnections.begin());
+        delete c;
+    }
+    for (auto &kv : fSessions)
+        Medium::close(kv.second);
+    fSessions.clear();
+    delete fAuthDB;
+}
+
+void GenericMediaServer::addServerMediaSession(ServerMediaSession *sms)
+{
+    if (sms == nullptr)
+        return;
+    auto it = fSessions.find(sms->streamName());
+    if (it != fSessions.end() && it->second != sms)
+        removeServerMediaSession(it->second);
+    fSessions[sms->streamName()] = sms;
+}
+
+ServerMediaSession *GenericMediaServer::lookupServerMediaSession(const char *streamName) const
+{
+    auto it = fSessions.find(streamName ? streamName : "");
+    return it == fSessions.end() ? nullptr : it->second;
+}
+
+void GenericMediaServer::removeServerMediaSession(ServerMediaSession *sms)
+{
+    if (sms == nullptr)
+        return;
+    for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
+        if (it->second->fSMS == sms) {
+            ClientSession *cs = it->second;
+            it = fClientSessions.erase(it);
+            delete cs;
+        } else {
+            ++it;
+        }
+    }
+    auto it = fSessions.find(sms->streamName());
+    if (it != fSessions.end() && it->second == sms)
+        fSessions.erase(it);
+    Medium::close(sms);
+}
+
+UserAuthenticationDatabase *GenericMediaServer::setAuthenticationDatabase(UserAuthenticationDatabase *newDB)
+{
+    UserAuthenticationDatabase *old = fAuthDB;
+    fAuthDB = newDB;
+    return old;
+}
+
+RTSPServer *RTSPServer::createNew(UsageEnvironment &env, Port ourPort, UserAuthenticationDatabase *authDatabase, unsigned reclamationSeconds)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        env.setResultErrMsg("unable to create stream socket: ");
+        return nullptr;
+    }
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = ourPort.num();
+    if (bind(s, (struct sockaddr *)&a, sizeof a) < 0) {
+        char msg[64];
+        snprintf(msg, sizeof msg, "bind() error (port number: %u): ", ourPort.hostOrder());
+        env.setResultErrMsg(msg);
+        ::close(s);
+        return nullptr;
+    }
+    if (listen(s, 64) < 0) {
+        env.setResultErrMsg("listen() failed: ");
+        ::close(s);
+        return nullptr;
+    }
+    socklen_t len = sizeof a;
+    getsockname(s, (struct sockaddr *)&a, &len);
+    return new RTSPServer(env, s, Port(ntohs(a.sin_port)), authDatabase, reclamationSeconds);
+}
+
+RTSPServer::RTSPServer(UsageEnvironment &env, int ourSocket, Port ourPort, UserAuthenticationDatabase *authDatabase, unsigned reclamationSeconds)
+    : GenericMediaServer(env, ourSocket, ourPort, reclamationSeconds)
+{
+    fAuthDB = authDatabase;
+    env.taskScheduler().turnOnBackgroundReadHandling(fServerSocket, incomingConnectionHandler, this);
+    scheduleIdleCheck();
+}
+
+RTSPServer::~RTSPServer()
+{
+    envir().taskScheduler().turnOffBackgroundReadHandling(fServerSocket);
+    ::close(fServerSocket);
+}
+
+void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
+{
+    RTSPServer *server = static_cast<RTSPServer *>(clientData);
+    for (int i = 0; i < 16; i++) {
+        struct sockaddr_in peer = {};
+        socklen_t len = sizeof peer;
+        int c = accept4(server->fServerSocket, (struct sockaddr *)&peer, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c < 0)
+            return;
+        if (server->fConnections.size() >= MAX_CONNECTIONS) {
+            log_printf("rtsp: connection from %s refused: %d connections open\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS);
+            ::close(c);
+            continue;
+        }
+        int one = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ClientConnection *conn = new ClientConnection(server, c, peer);
+        server->fConnections[conn] = true;
+    }
+}

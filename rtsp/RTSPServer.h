@@ -1,0 +1,83 @@
+// The RTSP server (RFC 2326): OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN and GET_PARAMETER,
+// RTP over UDP or interleaved in the connection, digest authentication (RFC 2617) against a
+// user database, and reclamation of sessions whose clients went silent.
+#pragma once
+#include <deque>
+#include <map>
+#include <string>
+
+#include "rtsp/ServerMediaSession.h"
+
+class UserAuthenticationDatabase {
+public:
+    // realm null: the library's realm. With passwordsAreMD5 the stored "password" is
+    // MD5(username:realm:password) in hex.
+    explicit UserAuthenticationDatabase(const char *realm = nullptr, bool passwordsAreMD5 = false);
+    virtual ~UserAuthenticationDatabase() {}
+    virtual void addUserRecord(const char *username, const char *password);
+    virtual void removeUserRecord(const char *username);
+    virtual const char *lookupPassword(const char *username) const;   // null when unknown
+    const char *realm() const { return fRealm.c_str(); }
+    bool passwordsAreMD5() const { return fPasswordsAreMD5; }
+    unsigned numUsers() const { return (unsigned)fUsers.size(); }
+
+private:
+    std::string fRealm;
+    bool fPasswordsAreMD5;
+    std::map<std::string, std::string> fUsers;
+};
+
+class GenericMediaServer : public Medium {
+public:
+    void addServerMediaSession(ServerMediaSession *serverMediaSession);   // replaces one of the same name
+    ServerMediaSession *lookupServerMediaSession(const char *streamName) const;
+    // Ends the clients' sessions on it, then closes it.
+    void removeServerMediaSession(ServerMediaSession *serverMediaSession);
+    // The server owns the database it holds; the one it held before is returned to the caller,
+    // who deletes it. Null turns authentication off.
+    UserAuthenticationDatabase *setAuthenticationDatabase(UserAuthenticationDatabase *newDB);
+    unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
+    unsigned numClientConnections() const { return (unsigned)fConnections.size(); }
+
+protected:
+    GenericMediaServer(UsageEnvironment &env, int ourSocket, Port ourPort, unsigned reclamationSeconds);
+    ~GenericMediaServer() override;
+    class ClientConnection;
+    class ClientSession;
+    friend class ClientConnection;
+    friend class ClientSession;
+    void deleteClientSession(ClientSession *cs);
+    void closeConnection(ClientConnection *conn);
+    static void idleConnectionCheck(void *clientData);
+    void scheduleIdleCheck();
+    TaskToken fIdleCheckTask = nullptr;
+
+    int fServerSocket;
+    Port fServerPort;
+    unsigned fReclamationSeconds;
+    UserAuthenticationDatabase *fAuthDB = nullptr;
+    std::map<std::string, ServerMediaSession *> fSessions;
+    std::map<ClientConnection *, bool> fConnections;
+    std::map<std::string, ClientSession *> fClientSessions;
+    std::deque<std::string> fNonces;   // recently issued digest nonces, newest last
+    unsigned fNextSessionNum = 1;
+};
+
+class RTSPServer : public GenericMediaServer {
+public:
+    // Listens on ourPort on every interface. On success the server owns authDatabase; null (with
+    // the reason in the environment's result message) when the port cannot be had.
+    // reclamationSeconds: a session without any sign of its client for this long is ended
+    // (0: never).
+    static RTSPServer *createNew(UsageEnvironment &env, Port ourPort = 554, UserAuthenticationDatabase *authDatabase = nullptr,
+                                 unsigned reclamationSeconds = 65);
+    bool isRTSPServer() const override { return true; }
+    portNumBits port() const { return fServerPort.hostOrder(); }
+
+protected:
+    RTSPServer(UsageEnvironment &env, int ourSocket, Port ourPort, UserAuthenticationDatabase *authDatabase, unsigned reclamationSeconds);
+    ~RTSPServer() override;
+
+private:
+    static void incomingConnectionHandler(void *clientData, int mask);
+};

@@ -1,0 +1,706 @@
+// The RTSP/RTP library: scheduler, request parsing, RTP packetisation and the server's answers
+// to good and bad clients. Server tests run the event loop on the test's own thread and step it
+// while the test plays the client over loopback.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/md5.h>
+}
+
+#include "rtsp/liveMedia.h"
+
+namespace {
+
+struct Loop {
+    BasicTaskScheduler *sched = BasicTaskScheduler::createNew(10000);
+    UsageEnvironment *env = BasicUsageEnvironment::createNew(*sched);
+    ~Loop()
+    {
+        env->reclaim();
+        delete sched;
+    }
+    // Steps the loop until cond() holds or the time (ms) is up.
+    template <class F> bool stepUntil(F cond, int ms = 3000)
+    {
+        int64_t end = rtsp_monotonic_us() + (int64_t)ms * 1000;
+        while (!cond()) {
+            if (rtsp_monotonic_us() > end)
+                return false;
+            sched->SingleStep(1000);
+        }
+        return true;
+    }
+};
+
+// ---- scheduler ----
+
+TEST(RtspScheduler, DelayedTasksRunInDueOrderAndUnscheduledOnesNever)
+{
+    Loop l;
+    std::vector<int> order;
+    static std::vector<int> *o;
+    o = &order;
+    auto add = [](void *p) { o->push_back((int)(intptr_t)p); };
+    l.sched->scheduleDelayedTask(200000, add, (void *)3);
+    l.sched->scheduleDelayedTask(0, add, (void *)1);
+    TaskToken t = l.sched->scheduleDelayedTask(10000, add, (void *)99);
+    l.sched->scheduleDelayedTask(20000, add, (void *)2);
+    l.sched->unscheduleDelayedTask(t);
+    EXPECT_EQ(t, nullptr);
+    ASSERT_TRUE(l.stepUntil([&] { return order.size() >= 3; }));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(RtspScheduler, TriggerFiredFromAnotherThreadRunsWithLatestDataAndMergesRepeats)
+{
+    Loop l;
+    static std::atomic<int> runs;
+    static std::atomic<intptr_t> last;
+    runs = 0, last = 0;
+    EventTriggerId id = l.sched->createEventTrigger([](void *p) {
+        runs++;
+        last = (intptr_t)p;
+    });
+    ASSERT_NE(id, 0u);
+    std::thread producer([&] {
+        for (intptr_t i = 1; i <= 1000; i++)
+            l.sched->triggerEvent(id, (void *)i);
+    });
+    producer.join();
+    ASSERT_TRUE(l.stepUntil([&] { return last.load() == 1000; }));
+    EXPECT_GE(runs.load(), 1);
+    EXPECT_LT(runs.load(), 1000);   // firings before the loop ran were merged
+    l.sched->deleteEventTrigger(id);
+    l.sched->triggerEvent(id, (void *)5);   // a deleted trigger is ignored
+    l.sched->SingleStep(1000);
+    EXPECT_EQ(last.load(), 1000);
+}
+
+TEST(RtspScheduler, NestedLoopEndsOnItsOwnWatchVariableWhileOuterContinues)
+{
+    Loop l;
+    static volatile uint8_t outer, inner;
+    static BasicTaskScheduler *s;
+    outer = 0;
+    inner = 0;
+    s = l.sched;
+    l.sched->scheduleDelayedTask(0, [](void *) {
+        s->scheduleDelayedTask(5000, [](void *) { inner = (uint8_t)1; }, nullptr);
+        s->doEventLoop(&inner);   // nested, as a DESCRIBE that probes its source does
+        outer = (uint8_t)1;
+    }, nullptr);
+    l.sched->doEventLoop(&outer);
+    EXPECT_EQ(inner, 1);
+}
+
+// ---- request parsing ----
+
+TEST(RtspParser, ParsesRequestLineHeadersAndBody)
+{
+    const char *r = "SETUP rtsp://h:8554/streamA.h264/track1 RTSP/1.0\r\nCSeq: 7\r\nsession: ABC;timeout=60\r\n"
+                    "Transport: RTP/AVP;unicast;client_port=5000-5001\r\nContent-Length: 3\r\n\r\nxyzNEXT";
+    RTSPRequest q;
+    ASSERT_EQ(rtsp_parse_request(r, strlen(r), q), RTSP_PARSE_OK);
+    EXPECT_EQ(q.method, "SETUP");
+    EXPECT_EQ(q.cseq, "7");
+    EXPECT_EQ(q.session, "ABC");
+    EXPECT_EQ(q.totalSize, strlen(r) - 4);
+    EXPECT_EQ(rtsp_url_path(q.url), "streamA.h264/track1");
+    EXPECT_EQ(rtsp_parse_request(r, strlen(r) - 6, q), RTSP_PARSE_INCOMPLETE);   // body not all there
+    const char *lf = "OPTIONS * RTSP/1.0\nCSeq: 1\n\n";
+    EXPECT_EQ(rtsp_parse_request(lf, strlen(lf), q), RTSP_PARSE_OK);
+}
+
+TEST(RtspParser, RefusesGarbageOversizeAndFlagsMissingCSeq)
+{
+    RTSPRequest q;
+    const char *g = "\x16\x03\x01 hello\r\n\r\n";
+    EXPECT_EQ(rtsp_parse_request(g, strlen(g), q), RTSP_PARSE_BAD);
+    const char *noVersion = "GET /\r\n\r\n";
+    EXPECT_EQ(rtsp_parse_request(noVersion, strlen(noVersion), q), RTSP_PARSE_BAD);
+    std::string big = "OPTIONS * RTSP/1.0\r\nX: " + std::string(RTSP_MAX_REQUEST_SIZE, 'a');
+    EXPECT_EQ(rtsp_parse_request(big.data(), big.size(), q), RTSP_PARSE_TOO_BIG);
+    std::string bigBody = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 999999\r\n\r\n";
+    EXPECT_EQ(rtsp_parse_request(bigBody.data(), bigBody.size(), q), RTSP_PARSE_TOO_BIG);
+    const char *noCSeq = "OPTIONS * RTSP/1.0\r\n\r\n";
+    ASSERT_EQ(rtsp_parse_request(noCSeq, strlen(noCSeq), q), RTSP_PARSE_OK);
+    EXPECT_FALSE(q.hasCSeq);
+}
+
+TEST(RtspParser, TransportAlternativesAndRefusals)
+{
+    RTSPTransport t;
+    ASSERT_TRUE(rtsp_parse_transport("RTP/AVP/TCP;unicast;interleaved=4-5", t));
+    EXPECT_TRUE(t.tcp);
+    EXPECT_EQ(t.rtpChannel, 4);
+    EXPECT_EQ(t.rtcpChannel, 5);
+    ASSERT_TRUE(rtsp_parse_transport("RAW/RAW/UDP;unicast, RTP/AVP;unicast;client_port=6000-6001", t));
+    EXPECT_FALSE(t.tcp);
+    EXPECT_EQ(t.clientRTPPort, 6000);
+    EXPECT_EQ(t.clientRTCPPort, 6001);
+    EXPECT_FALSE(rtsp_parse_transport("RTP/AVP;unicast", t));   // UDP without ports
+    EXPECT_FALSE(rtsp_parse_transport("RTP/AVP;client_port=70000-70001", t));
+    EXPECT_FALSE(rtsp_parse_transport("", t));
+}
+
+TEST(RtspParser, DigestParameters)
+{
+    std::map<std::string, std::string> p;
+    ASSERT_TRUE(rtsp_parse_digest("Digest username=\"u\", realm=\"r x\",nonce=abc, uri=\"rtsp://h/s\", response=\"00\"", p));
+    EXPECT_EQ(p["username"], "u");
+    EXPECT_EQ(p["realm"], "r x");
+    EXPECT_EQ(p["nonce"], "abc");
+    EXPECT_FALSE(rtsp_parse_digest("Basic dXNlcjpwYXNz", p));
+    EXPECT_FALSE(rtsp_parse_digest("Digest username=\"unterminated", p));
+}
+
+// ---- RTP packetisation ----
+
+// Receives what a sink sends, as an interleaved client would.
+struct Capture : RTPStreamConnection {
+    std::vector<std::vector<uint8_t>> packets;
+    bool sendInterleaved(uint8_t, const uint8_t *data, unsigned size) override
+    {
+        packets.emplace_back(data, data + size);
+        return true;
+    }
+};
+
+// Hands out queued units, each with its presentation time, one per request.
+class QueueSource : public FramedSource {
+public:
+    struct Unit {
+        std::vector<uint8_t> data;
+        struct timeval pt;
+    };
+    std::deque<Unit> units;
+    explicit QueueSource(UsageEnvironment &env) : FramedSource(env) {}
+    ~QueueSource() override {}
+
+protected:
+    void doGetNextFrame() override
+    {
+        if (units.empty()) {
+            handleClosure();
+            return;
+        }
+        Unit u = units.front();
+        units.pop_front();
+        fFrameSize = std::min<unsigned>((unsigned)u.data.size(), fMaxSize);
+        fNumTruncatedBytes = (unsigned)u.data.size() - fFrameSize;
+        memcpy(fTo, u.data.data(), fFrameSize);
+        fPresentationTime = u.pt;
+        afterGetting(this);
+    }
+};
+
+struct Rtp {
+    bool marker;
+    uint8_t pt;
+    uint16_t seq;
+    uint32_t ts;
+    std::vector<uint8_t> payload;
+};
+
+Rtp parse_rtp(const std::vector<uint8_t> &p)
+{
+    Rtp r;
+    EXPECT_GE(p.size(), 12u);
+    EXPECT_EQ(p[0], 0x80);
+    r.marker = p[1] & 0x80;
+    r.pt = p[1] & 0x7f;
+    r.seq = (uint16_t)(p[2] << 8 | p[3]);
+    r.ts = (uint32_t)p[4] << 24 | p[5] << 16 | p[6] << 8 | p[7];
+    r.payload.assign(p.begin() + 12, p.end());
+    return r;
+}
+
+std::vector<uint8_t> nal(uint8_t header, size_t size)
+{
+    std::vector<uint8_t> v(size);
+    v[0] = header;
+    for (size_t i = 1; i < size; i++)
+        v[i] = (uint8_t)(i * 7 + header);
+    return v;
+}
+
+static bool g_ended;
+
+TEST(RtspH264, PacketsStayWithinMaximumAndFUAFragmentsReassembleWithMarkerOnPictureEnd)
+{
+    Loop l;
+    OutPacketBuffer::maxSize = 1000000;
+    QueueSource *src = new QueueSource(*l.env);
+    std::vector<std::vector<uint8_t>> nals = {nal(0x67, 12), nal(0x68, 4), nal(0x65, 5000), nal(0x41, 150), nal(0x41, 188)};
+    struct timeval t0 = {1000, 0}, t1 = {1000, 40000}, t2 = {1000, 80000};
+    struct timeval pts[] = {t0, t0, t0, t1, t2};
+    for (size_t i = 0; i < nals.size(); i++) {
+        std::vector<uint8_t> withStartCode = {0, 0, 0, 1};   // the framer drops it
+        withStartCode.insert(withStartCode.end(), nals[i].begin(), nals[i].end());
+        src->units.push_back({i == 0 ? withStartCode : nals[i], pts[i]});
+    }
+    H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*l.env, src);
+    ASSERT_NE(framer, nullptr);
+    EXPECT_EQ(H264VideoStreamDiscreteFramer::createNew(*l.env, src, true), nullptr);
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*l.env, nullptr, 96);
+    sink->setPacketSizes(200, 200);
+    Capture cap;
+    sink->addStreamSocket(&cap, 0);
+    g_ended = false;
+    ASSERT_TRUE(sink->startPlaying(*framer, [](void *) { g_ended = true; }, nullptr));
+    ASSERT_TRUE(l.stepUntil([] { return g_ended; }));
+
+    std::vector<std::vector<uint8_t>> got;
+    std::vector<uint32_t> gotTs;
+    std::vector<uint8_t> fu;
+    uint16_t seq = 0;
+    for (size_t i = 0; i < cap.packets.size(); i++) {
+        EXPECT_LE(cap.packets[i].size(), 200u);
+        Rtp r = parse_rtp(cap.packets[i]);
+        EXPECT_EQ(r.pt, 96);
+        if (i > 0) {
+            EXPECT_EQ(r.seq, (uint16_t)(seq + 1));
+        }
+        seq = r.seq;
+        uint8_t type = r.payload[0] & 0x1f;
+        bool nalEnds;
+        if (type == 28) {
+            uint8_t fuh = r.payload[1];
+            if (fuh & 0x80)
+                fu.assign(1, (uint8_t)((r.payload[0] & 0xe0) | (fuh & 0x1f)));
+            fu.insert(fu.end(), r.payload.begin() + 2, r.payload.end());
+            nalEnds = fuh & 0x40;
+            if (nalEnds) {
+                got.push_back(fu);
+                gotTs.push_back(r.ts);
+            }
+        } else {
+            got.push_back(r.payload);
+            gotTs.push_back(r.ts);
+            nalEnds = true;
+        }
+        uint8_t nalType = type == 28 ? (r.payload[1] & 0x1f) : type;
+        EXPECT_EQ(r.marker, nalEnds && nalType >= 1 && nalType <= 5) << "packet " << i;
+    }
+    ASSERT_EQ(got, nals);
+    EXPECT_EQ(gotTs[0], gotTs[2]);             // one picture, one timestamp
+    EXPECT_EQ(gotTs[3] - gotTs[2], 3600u);     // 40 ms at 90 kHz
+    EXPECT_EQ(gotTs[4] - gotTs[3], 3600u);
+
+    const char *fmtp = sink->auxSDPLine();
+    ASSERT_NE(fmtp, nullptr);
+    EXPECT_NE(strstr(fmtp, "packetization-mode=1"), nullptr);
+    char pli[32];
+    snprintf(pli, sizeof pli, "profile-level-id=%02X%02X%02X;", nals[0][1], nals[0][2], nals[0][3]);
+    EXPECT_NE(strstr(fmtp, pli), nullptr) << fmtp;
+    EXPECT_NE(strstr(fmtp, "sprop-parameter-sets="), nullptr);
+    Medium::close(sink);
+    Medium::close(framer);
+}
+
+TEST(RtspAac, AdtsHeaderDroppedAndLongUnitsSplitWithWholeSizeInAUHeader)
+{
+    Loop l;
+    QueueSource *src = new QueueSource(*l.env);
+    auto adts = [](size_t payload) {
+        size_t len = payload + 7;
+        std::vector<uint8_t> f = {0xff, 0xf1, 0x4c, (uint8_t)(0x80 | (len >> 11)), (uint8_t)(len >> 3), (uint8_t)((len & 7) << 5 | 0x1f), 0xfc};
+        for (size_t i = 0; i < payload; i++)
+            f.push_back((uint8_t)(i + 1));
+        return f;
+    };
+    src->units.push_back({adts(300), {5, 0}});
+    src->units.push_back({adts(700), {5, 21333}});
+    MPEG4GenericRTPSink *sink = MPEG4GenericRTPSink::createNew(*l.env, nullptr, 97, 48000, "audio", "AAC-hbr", "1190", 2);
+    ASSERT_NE(sink, nullptr);
+    EXPECT_EQ(MPEG4GenericRTPSink::createNew(*l.env, nullptr, 97, 48000, "audio", "CELP-cbr", "1190", 2), nullptr);
+    EXPECT_NE(strstr(sink->auxSDPLine(), "mode=AAC-hbr;sizelength=13;indexlength=3;indexdeltalength=3;config=1190"), nullptr);
+    sink->setPacketSizes(412, 412);
+    Capture cap;
+    sink->addStreamSocket(&cap, 2);
+    g_ended = false;
+    ASSERT_TRUE(sink->startPlaying(*src, [](void *) { g_ended = true; }, nullptr));
+    ASSERT_TRUE(l.stepUntil([] { return g_ended; }));
+    ASSERT_EQ(cap.packets.size(), 3u);
+    Rtp a = parse_rtp(cap.packets[0]);
+    EXPECT_TRUE(a.marker);
+    ASSERT_EQ(a.payload.size(), 304u);
+    EXPECT_EQ(a.payload[0] << 8 | a.payload[1], 16);                 // AU-headers-length in bits
+    EXPECT_EQ((a.payload[2] << 8 | a.payload[3]) >> 3, 300);          // AU-size
+    EXPECT_EQ(a.payload[4], 1);                                       // raw data, no ADTS header
+    Rtp b = parse_rtp(cap.packets[1]), c = parse_rtp(cap.packets[2]);
+    EXPECT_FALSE(b.marker);
+    EXPECT_TRUE(c.marker);
+    EXPECT_EQ((b.payload[2] << 8 | b.payload[3]) >> 3, 700);
+    EXPECT_EQ((c.payload[2] << 8 | c.payload[3]) >> 3, 700);
+    EXPECT_EQ(b.payload.size() - 4 + c.payload.size() - 4, 700u);
+    EXPECT_EQ(b.ts, c.ts);
+    EXPECT_EQ(b.ts - a.ts, 1024u);
+    Medium::close(sink);
+    Medium::close(src);
+}
+
+TEST(RtspSimpleSink, PcmFragmentsNeverSplitASampleAndShortFramesShareAPacket)
+{
+    Loop l;
+    QueueSource *src = new QueueSource(*l.env);
+    src->units.push_back({std::vector<uint8_t>(1000, 1), {1, 0}});
+    src->units.push_back({std::vector<uint8_t>(40, 2), {1, 5000}});
+    src->units.push_back({std::vector<uint8_t>(40, 3), {1, 5500}});
+    SimpleRTPSink *sink = SimpleRTPSink::createNew(*l.env, nullptr, 96, 48000, "audio", "L16", 2);
+    sink->setPacketSizes(302, 302);
+    Capture cap;
+    sink->addStreamSocket(&cap, 0);
+    g_ended = false;
+    ASSERT_TRUE(sink->startPlaying(*src, [](void *) { g_ended = true; }, nullptr));
+    ASSERT_TRUE(l.stepUntil([] { return g_ended; }));
+    size_t total = 0;
+    for (auto &p : cap.packets) {
+        EXPECT_LE(p.size(), 302u);
+        EXPECT_EQ((p.size() - 12) % 4, 0u);
+        total += p.size() - 12;
+    }
+    EXPECT_EQ(total, 1080u);
+    EXPECT_EQ(cap.packets.back().size(), 12u + 80u);   // the two short frames together
+    Medium::close(sink);
+    Medium::close(src);
+}
+
+// ---- server ----
+
+static const uint8_t kSPS[] = {0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x47, 0xfe, 0xc8};
+static const uint8_t kPPS[] = {0x68, 0xce, 0x3c, 0x80};
+
+// A live stream of generated pictures, one every 40 ms.
+class TickSource : public FramedSource {
+public:
+    explicit TickSource(UsageEnvironment &env) : FramedSource(env) {}
+
+protected:
+    void doGetNextFrame() override { nextTask() = envir().taskScheduler().scheduleDelayedTask(fCount % 3 ? 0 : 40000, tick, this); }
+
+private:
+    static void tick(void *p)
+    {
+        TickSource *s = static_cast<TickSource *>(p);
+        s->nextTask() = nullptr;
+        unsigned kind = s->fCount++ % 3;
+        std::vector<uint8_t> u = kind == 0 ? std::vector<uint8_t>(kSPS, kSPS + sizeof kSPS)
+                                 : kind == 1 ? std::vector<uint8_t>(kPPS, kPPS + sizeof kPPS)
+                                             : nal(0x65, 3000);
+        s->fFrameSize = std::min<unsigned>((unsigned)u.size(), s->fMaxSize);
+        memcpy(s->fTo, u.data(), s->fFrameSize);
+        gettimeofday(&s->fPresentationTime, nullptr);
+        afterGetting(s);
+    }
+    unsigned fCount = 0;
+};
+
+class TickSubsession : public OnDemandServerMediaSubsession {
+public:
+    explicit TickSubsession(UsageEnvironment &env) : OnDemandServerMediaSubsession(env, true, 16970) {}
+
+protected:
+    FramedSource *createNewStreamSource(unsigned, unsigned &estBitrate) override
+    {
+        estBitrate = 800;
+        return H264VideoStreamDiscreteFramer::createNew(envir(), new TickSource(envir()));
+    }
+    RTPSink *createNewRTPSink(Groupsock *gs, unsigned char pt, FramedSource *) override
+    {
+        return H264VideoRTPSink::createNew(envir(), gs, pt, kSPS, sizeof kSPS, kPPS, sizeof kPPS);
+    }
+};
+
+struct ServerFixture {
+    Loop l;
+    RTSPServer *server;
+    ServerFixture(UserAuthenticationDatabase *db = nullptr, unsigned reclaim = 65)
+    {
+        server = RTSPServer::createNew(*l.env, Port(0), db, reclaim);
+        EXPECT_NE(server, nullptr) << l.env->getResultMsg();
+        ServerMediaSession *sms = ServerMediaSession::createNew(*l.env, "live.h264", "live.h264", "test session");
+        sms->addSubsession(new TickSubsession(*l.env));
+        server->addServerMediaSession(sms);
+    }
+    ~ServerFixture() { Medium::close(server); }
+
+    int connect()
+    {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(server->port());
+        EXPECT_EQ(::connect(s, (struct sockaddr *)&a, sizeof a), 0);
+        l.sched->SingleStep(1000);   // accept
+        return s;
+    }
+
+    // Sends text and steps the server until one whole response (skipping interleaved data) or
+    // the end of the connection has arrived. "" when the connection ended with nothing.
+    std::string request(int s, const std::string &text, bool *closed = nullptr, unsigned untilInterleaved = 0)
+    {
+        if (!text.empty()) {
+            EXPECT_EQ(send(s, text.data(), text.size(), MSG_NOSIGNAL), (ssize_t)text.size());
+        }
+        std::string in;
+        bool eof = false;
+        l.stepUntil([&] {
+            char b[65536];
+            for (;;) {
+                ssize_t n = recv(s, b, sizeof b, MSG_DONTWAIT);
+                if (n == 0) {
+                    eof = true;
+                    return true;
+                }
+                if (n < 0)
+                    break;
+                in.append(b, (size_t)n);
+            }
+            while (!in.empty() && in[0] == '$') {
+                if (in.size() < 4)
+                    return false;
+                size_t len = (uint8_t)in[2] << 8 | (uint8_t)in[3];
+                if (in.size() < 4 + len)
+                    return false;
+                interleaved++;
+                in.erase(0, 4 + len);
+            }
+            if (untilInterleaved && interleaved >= untilInterleaved)
+                return true;
+            size_t end = in.find("\r\n\r\n");
+            if (end == std::string::npos)
+                return false;
+            size_t cl = in.find("Content-Length: ");
+            size_t body = cl != std::string::npos && cl < end ? (size_t)atoi(in.c_str() + cl + 16) : 0;
+            return in.size() >= end + 4 + body;
+        });
+        if (closed)
+            *closed = eof;
+        size_t end = in.find("\r\n\r\n");
+        if (end == std::string::npos)
+            return in;
+        size_t cl = in.find("Content-Length: ");
+        size_t body = cl != std::string::npos && cl < end ? (size_t)atoi(in.c_str() + cl + 16) : 0;
+        return in.substr(0, std::min(in.size(), end + 4 + body));
+    }
+
+    std::string url(const std::string &path = "live.h264") { return "rtsp://127.0.0.1:" + std::to_string(server->port()) + "/" + path; }
+    unsigned interleaved = 0;
+};
+
+std::string status_of(const std::string &response) { return response.substr(0, response.find("\r\n")); }
+
+std::string header_of(const std::string &response, const std::string &name)
+{
+    size_t p = response.find("\r\n" + name + ": ");
+    if (p == std::string::npos)
+        return "";
+    p += name.size() + 4;
+    return response.substr(p, response.find("\r\n", p) - p);
+}
+
+TEST(RtspServer, BadRequestsGetProperErrorsAndTheServerCarriesOn)
+{
+    ServerFixture f;
+    int s = f.connect();
+    EXPECT_EQ(status_of(f.request(s, "OPTIONS * RTSP/1.0\r\n\r\n")), "RTSP/1.0 400 Bad Request");   // no CSeq
+    std::string r = f.request(s, "OPTIONS * RTSP/1.0\r\nCSeq: 2\r\n\r\n");
+    EXPECT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_EQ(header_of(r, "CSeq"), "2");
+    EXPECT_EQ(status_of(f.request(s, "DESCRIBE " + f.url("none") + " RTSP/1.0\r\nCSeq: 3\r\n\r\n")), "RTSP/1.0 404 Stream Not Found");
+    EXPECT_EQ(status_of(f.request(s, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 4\r\nSession: 1234\r\n\r\n")),
+              "RTSP/1.0 454 Session Not Found");
+    EXPECT_EQ(status_of(f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 5\r\nTransport: RTP/AVP;unicast\r\n\r\n")),
+              "RTSP/1.0 461 Unsupported Transport");
+    EXPECT_EQ(status_of(f.request(s, "RECORD " + f.url() + " RTSP/1.0\r\nCSeq: 6\r\n\r\n")), "RTSP/1.0 501 Not Implemented");
+    EXPECT_EQ(status_of(f.request(s, "OPTIONS * RTSP/2.0\r\nCSeq: 7\r\n\r\n")), "RTSP/1.0 505 RTSP Version Not Supported");
+    EXPECT_EQ(f.server->numClientSessions(), 0u);   // the failed SETUP left nothing behind
+    bool closed = false;
+    EXPECT_EQ(status_of(f.request(s, "\x01\x02garbage\r\n\r\n", &closed)), "RTSP/1.0 400 Bad Request");
+    f.request(s, "", &closed);
+    EXPECT_TRUE(closed);
+    close(s);
+
+    s = f.connect();
+    std::string huge = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nX-Pad: " + std::string(20000, 'x');
+    EXPECT_EQ(status_of(f.request(s, huge, &closed)), "RTSP/1.0 413 Request Entity Too Large");
+    close(s);
+
+    s = f.connect();
+    EXPECT_EQ(status_of(f.request(s, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK");
+    close(s);
+}
+
+TEST(RtspServer, DescribeSetupPlayTeardownOverUdp)
+{
+    ServerFixture f;
+    int s = f.connect();
+    std::string d = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    ASSERT_EQ(status_of(d), "RTSP/1.0 200 OK");
+    EXPECT_EQ(header_of(d, "Content-Base"), f.url() + "/");
+    EXPECT_NE(d.find("m=video 0 RTP/AVP 96\r\n"), std::string::npos);
+    EXPECT_NE(d.find("a=control:track1\r\n"), std::string::npos);
+    EXPECT_NE(d.find("sprop-parameter-sets="), std::string::npos);
+
+    int rtp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rtp, (struct sockaddr *)&a, sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(rtp, (struct sockaddr *)&a, &len);
+    unsigned port = ntohs(a.sin_port);
+    std::string r = f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP;unicast;client_port=" +
+                                     std::to_string(port) + "-" + std::to_string(port + 1) + "\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_NE(header_of(r, "Transport").find(";server_port="), std::string::npos);
+    std::string session = header_of(r, "Session");
+    ASSERT_NE(session.find(";timeout=65"), std::string::npos);
+    session.resize(session.find(';'));
+    r = f.request(s, "PLAY " + f.url() + "/ RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_NE(header_of(r, "RTP-Info").find("url=" + f.url() + "/track1;seq="), std::string::npos);
+    uint8_t pkt[2048];
+    ssize_t n = -1;
+    f.l.stepUntil([&] { return (n = recv(rtp, pkt, sizeof pkt, MSG_DONTWAIT)) > 0; });
+    ASSERT_GT(n, 12);
+    EXPECT_EQ(pkt[1] & 0x7f, 96);
+    EXPECT_EQ(f.server->numClientSessions(), 1u);
+    EXPECT_EQ(status_of(f.request(s, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 4\r\nSession: " + session + "\r\n\r\n")),
+              "RTSP/1.0 200 OK");
+    EXPECT_EQ(f.server->numClientSessions(), 0u);
+    close(rtp);
+    close(s);
+}
+
+TEST(RtspServer, DigestAuthenticationAgainstTheUserDatabase)
+{
+    UserAuthenticationDatabase *db = new UserAuthenticationDatabase();
+    db->addUserRecord("admin", "s3cret");
+    ServerFixture f(db);
+    int s = f.connect();
+    std::string r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 401 Unauthorized");
+    std::string challenge = header_of(r, "WWW-Authenticate");
+    std::map<std::string, std::string> p;
+    ASSERT_TRUE(rtsp_parse_digest(challenge, p));
+    EXPECT_EQ(p["realm"], db->realm());
+    auto md5 = [](const std::string &t) {
+        uint8_t d[16];
+        av_md5_sum(d, (const uint8_t *)t.data(), t.size());
+        char h[33];
+        for (int i = 0; i < 16; i++)
+            snprintf(h + 2 * i, 3, "%02x", d[i]);
+        return std::string(h);
+    };
+    auto auth = [&](const std::string &user, const std::string &pass, const std::string &method) {
+        std::string ha1 = md5(user + ":" + p["realm"] + ":" + pass), ha2 = md5(method + ":" + f.url());
+        return "Authorization: Digest username=\"" + user + "\", realm=\"" + p["realm"] + "\", nonce=\"" + p["nonce"] +
+               "\", uri=\"" + f.url() + "\", response=\"" + md5(ha1 + ":" + p["nonce"] + ":" + ha2) + "\"\r\n";
+    };
+    r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\n" + auth("admin", "wrong", "DESCRIBE") + "\r\n");
+    EXPECT_EQ(status_of(r), "RTSP/1.0 401 Unauthorized");
+    r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 3\r\n" + auth("admin", "s3cret", "DESCRIBE") + "\r\n");
+    EXPECT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    // SETUP is guarded as well, so nobody skips DESCRIBE to stream without a password.
+    r = f.request(s, "SETUP " + f.url() + " RTSP/1.0\r\nCSeq: 4\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n\r\n");
+    EXPECT_EQ(status_of(r), "RTSP/1.0 401 Unauthorized");
+    // Taking the database away opens the server.
+    delete f.server->setAuthenticationDatabase(nullptr);
+    r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 5\r\n\r\n");
+    EXPECT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    close(s);
+}
+
+TEST(RtspServer, InterleavedClientThatVanishesFreesItsSessionWithoutSigpipe)
+{
+    signal(SIGPIPE, SIG_DFL);   // a send without MSG_NOSIGNAL would end this test process
+    ServerFixture f;
+    int s = f.connect();
+    std::string r = f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_NE(header_of(r, "Transport").find("interleaved=0-1"), std::string::npos);
+    std::string session = header_of(r, "Session");
+    session.resize(session.find(';'));
+    r = f.request(s, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    f.request(s, "", nullptr, 3);
+    EXPECT_GE(f.interleaved, 3u);
+    // Keep-alive while packets flow: the response comes between whole interleaved packets.
+    r = f.request(s, "GET_PARAMETER " + f.url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\n\r\n");
+    EXPECT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_EQ(f.server->numClientSessions(), 1u);
+    struct linger lg = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);   // reset, as a crashed client does
+    close(s);
+    EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientSessions() == 0; }));
+    EXPECT_EQ(f.server->numClientConnections(), 0u);
+}
+
+TEST(RtspServer, SilentUdpSessionIsReclaimedAfterTheTimeout)
+{
+    ServerFixture f(nullptr, 1);
+    int s = f.connect();
+    std::string r = f.request(s, "SETUP " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=9-10\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_NE(header_of(r, "Session").find(";timeout=1"), std::string::npos);
+    EXPECT_EQ(f.server->numClientSessions(), 1u);
+    EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientSessions() == 0; }, 5000));
+    // The connection that only set it up goes too once it has been silent as long.
+    EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientConnections() == 0; }, 5000));
+    bool closed = false;
+    f.request(s, "", &closed);
+    EXPECT_TRUE(closed);
+    close(s);
+}
+
+} // namespace
+
+namespace {
+
+TEST(RtspServer, PassiveSessionDescribesTheGroupAndSetupPointsThere)
+{
+    ServerFixture f;
+    // A unicast loopback "group" keeps the test on this machine.
+    struct sockaddr_storage group = {};
+    struct sockaddr_in *g = (struct sockaddr_in *)&group;
+    g->sin_family = AF_INET;
+    g->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Groupsock rtpGS(*f.l.env, group, Port(0), 255), rtcpGS(*f.l.env, group, Port(0), 255);
+    rtpGS.changeDestinationParameters(group, Port(23456), 7);
+    rtcpGS.changeDestinationParameters(group, Port(23457), 7);
+    rtpGS.multicastSendOnly();
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*f.l.env, &rtpGS, 96, kSPS, sizeof kSPS, kPPS, sizeof kPPS);
+    RTCPInstance *rtcp = RTCPInstance::createNew(*f.l.env, &rtcpGS, 1000, (const unsigned char *)"cam", sink, nullptr);
+    ServerMediaSession *sms = ServerMediaSession::createNew(*f.l.env, "multicastA.h264", "test.264", "d", true);
+    sms->addSubsession(PassiveServerMediaSubsession::createNew(*sink, rtcp));
+    f.server->addServerMediaSession(sms);
+
+    int s = f.connect();
+    std::string d = f.request(s, "DESCRIBE " + f.url("multicastA.h264") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+    ASSERT_EQ(status_of(d), "RTSP/1.0 200 OK");
+    EXPECT_NE(d.find("m=video 23456 RTP/AVP 96\r\nc=IN IP4 127.0.0.1/7\r\n"), std::string::npos) << d;
+    EXPECT_NE(d.find("a=source-filter: incl IN IP4 * 127.0.0.1\r\n"), std::string::npos);
+    std::string r = f.request(s, "SETUP " + f.url("multicastA.h264") +
+                                     "/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    EXPECT_NE(header_of(r, "Transport").find("RTP/AVP;multicast;destination=127.0.0.1;"), std::string::npos);
+    EXPECT_NE(header_of(r, "Transport").find(";port=23456-23457;ttl=7"), std::string::npos);
+    close(s);
+    f.server->removeServerMediaSession(sms);
+    EXPECT_EQ(f.server->numClientSessions(), 0u);
+    Medium::close(rtcp);
+    Medium::close(sink);
+}
+
+} // namespace
