@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/param.h"
 #include "core/quit.h"
+#include "video/encoder.h"
 
 #include <cstdio>
 #include <ctime>
@@ -140,13 +141,13 @@ VideoEnv *video_env_get(int index)
 
 void setVideoDecimate(int value)
 {
-    int old = videoEnvA.decimate;
+    int old = video_get_decimate(&videoEnvA);
     // The recorder's relief never lowers the rate below what the channel is set to.
     const ParamBlock *p = videoEnvA.params ? videoEnvA.params : get_param_block();
     int least = p->Video[0].FrameRate ? p->Video[0].FrameRate : 1;
     if (value < least)
         value = least;
-    videoEnvA.decimate = value;
+    video_set_decimate(&videoEnvA, value);
     log_printf("%s: %d -> %d\n", "setVideoDecimate", old, value);
 }
 

@@ -1,7 +1,9 @@
 // Threads of the process: the environment records main fills, the common thread pattern
 // helpers, and thread names for log lines and crash reports.
 #pragma once
+#include "platform/codec.h"
 #include "platform/dmai.h"
+#include "streams/stream.h"
 
 #include <cstdint>
 #include <pthread.h>
@@ -11,6 +13,7 @@ struct ParamBlock;
 enum { THREAD_PARTIES = 18 };
 
 struct VideoEnv;
+struct StreamState;
 struct DisplayEnv;
 struct PlaybackEnv;
 
@@ -36,15 +39,60 @@ struct CaptureEnv {
 struct VideoEnv {
     const char *name;
     ParamBlock *params;
-    int channel;
+    int channel;                // 0 or 1; stream id = channel + 1
     Rendezvous_Handle hRendezvousInit;
     Rendezvous_Handle hRendezvousCleanup;
-    int status;
+    int status;                 // 0 idle, 1 encoding, -1 failed
     Fifo_Handle hToCapture;     // empty pictures back to capture
     Fifo_Handle hFromCapture;   // filled pictures from capture
     const char *engineName;
+    int32_t maxEncodedSize;     // from the codec, at most 0x100000; -1 until known
+    int32_t inBufSize[2];       // luma and chroma plane sizes from the codec
+    int frameRate;              // frames per 1000 s, after decimation
+    int maxWidth;
+    int maxHeight;
+    StreamRunState runState;
+    StreamQueue queue;
+    StreamState *captureState;  // capture stamps for the slice-mode unit callback (never used)
+    uint64_t totalBytes;
+    int width;
+    int height;
+    int lineLength;             // bytes
+    int interlacedEncoding;
+    uint32_t colorFormat;       // four-character code "NV12" or "UYVY"
+    int interlaceMode;          // 1..9
+    int sliceLines;             // always 0
+    uint32_t timestamp;         // of the picture being encoded
+    // Fields from here to `recreate` may be written by other threads: only under `lock`
+    // (`recreate` under codec_mutex), through the video_* setters of video/encoder.h.
+    int snapshot;
+    int pause;
+    int videoCodec;             // 2 H.264, 10 MPEG-4, 3 JPEG, or the stream mode itself
+    int h264Profile;
+    int h264Level;
+    int jpegQuality;
+    int aspectRatio;
+    int gopSize;
     int decimate;               // frame decimation (1 = every frame)
-    int restart;                // set by the VPSS recovery
+    int rateMode;
+    int flip;
+    int settingsChanged;
+    int recreate;               // close the codec at the next start (after a VPSS reset)
+    int bitRate;
+    uint32_t frameCount;
+    int lastStatus;             // of the last encode call
+    VIDENC1_Handle codec;
+    void *dynParams;            // heap copy of the dynamic parameters last set
+    Buffer_Handle hSideBuf;     // 800-byte second output buffer of the codec
+    // Owned by the thread.
+    pthread_mutex_t lock;
+    Engine_Handle engine;
+    Buffer_Handle hDataBuf;     // the queue's data area
+    const char *codecName;      // algorithm of `codec`
+    IMGENC1_Handle jpeg;
+    IJPEGENC_DynamicParams jpegParams;
+    uint8_t mpeg4Header[64];    // VOS/VOL put in front of every I-VOP
+    int mpeg4HeaderLen;
 };
 
 struct DisplayEnv {

@@ -1,0 +1,20 @@
+// Shared pieces of the codec engine stand-in.
+#pragma once
+#include "platform/codec.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+enum CodecAlgKind { CODEC_ALG_NONE = 0, CODEC_ALG_H264ENC, CODEC_ALG_MPEG4ENC, CODEC_ALG_JPEGENC };
+
+// Looks the algorithm up on the engine; an unknown name records Engine_ENOTFOUND.
+CodecAlgKind codec_engine_find(Engine_Handle e, const char *name);
+void codec_engine_set_error(Engine_Handle e, Engine_Error err);
+// libav* prints through its own logger; keep it to errors.
+void codec_av_init();
+// Frames per 1000 s as a time base; NTSC rates come out exact (1001/30000).
+AVRational codec_time_base(int framesPer1000s);

@@ -1,0 +1,267 @@
+// Both encoder threads behind the real capture thread on the simulated input, with a test
+// consumer on each stream for ten seconds of pictures. Each case runs the threads once and ends
+// with the quit state, so each needs a process of its own, as ctest gives it.
+#include "core/log.h"
+#include "core/param.h"
+#include "core/quit.h"
+#include "core/threads.h"
+#include "platform/platform.h"
+#include "streams/stream.h"
+#include "streams/stream_mode.h"
+#include "testutil.h"
+#include "video/capture.h"
+#include "video/encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Frame {
+    std::vector<uint8_t> data;
+    uint32_t timestamp;
+    uint32_t flags;
+};
+
+ParamBlock params;
+
+void start_threads(pthread_t *threads, Rendezvous_Handle *start, Rendezvous_Handle *cleanup)
+{
+    platform_init();
+    log_init();
+    signal(SIGALRM, alarm_handler);
+    params.Capture.Brightness = 128;
+    params.Capture.Saturation = 128;
+    params.Capture.Contrast = 128;
+    params.Capture_AutoGain = 1;
+    params.Capture_AutoBrightness = 1;
+    *start = Rendezvous_create(4);
+    *cleanup = Rendezvous_create(4);
+    captureEnv = {};
+    captureEnv.name = "capture";
+    captureEnv.hRendezvousInit = *start;
+    captureEnv.hRendezvousCleanup = *cleanup;
+    captureEnv.hToVideoA = Fifo_create(&Fifo_Attrs_DEFAULT);
+    captureEnv.hFromVideoA = Fifo_create(&Fifo_Attrs_DEFAULT);
+    captureEnv.hToVideoB = Fifo_create(&Fifo_Attrs_DEFAULT);
+    captureEnv.hFromVideoB = Fifo_create(&Fifo_Attrs_DEFAULT);
+    captureEnv.videoA = &videoEnvA;
+    captureEnv.videoB = &videoEnvB;
+    captureEnv.params = &params;
+    VideoEnv *venv[2] = {&videoEnvA, &videoEnvB};
+    for (int ch = 0; ch < 2; ch++) {
+        VideoEnv *v = venv[ch];
+        *v = {};
+        v->name = ch ? "videoB" : "videoA";
+        v->params = &params;
+        v->channel = ch;
+        v->hRendezvousInit = *start;
+        v->hRendezvousCleanup = *cleanup;
+        v->hToCapture = ch ? captureEnv.hFromVideoB : captureEnv.hFromVideoA;
+        v->hFromCapture = ch ? captureEnv.hToVideoB : captureEnv.hToVideoA;
+        v->engineName = "encode";
+        v->decimate = 1;
+    }
+    pthread_create(&threads[0], nullptr, captureThrFxn, &captureEnv);
+    pthread_create(&threads[1], nullptr, videoThrFxn, &videoEnvA);
+    pthread_create(&threads[2], nullptr, videoThrFxn, &videoEnvB);
+    Rendezvous_meet(*start);
+}
+
+void stop_threads(pthread_t *threads, Rendezvous_Handle cleanup)
+{
+    quit_set(QUIT_QUIT, false);
+    stream_stop_all();
+    Fifo_flush(captureEnv.hToVideoA);
+    Fifo_flush(captureEnv.hFromVideoA);
+    Fifo_flush(captureEnv.hToVideoB);
+    Fifo_flush(captureEnv.hFromVideoB);
+    Rendezvous_meet(cleanup);
+    for (int i = 0; i < 3; i++)
+        pthread_join(threads[i], nullptr);
+}
+
+// First consumer of the stream: collects `count` frames, detaches, waits for the end marker.
+void consume(int id, size_t count, std::vector<Frame> *frames, bool *ended)
+{
+    StreamQueue *q = get_stream_queue(id);
+    pthread_mutex_lock(&q->mutex);
+    uint32_t seq = q->seq;
+    pthread_mutex_unlock(&q->mutex);
+    stream_use(id);
+    while (frames->size() < count) {
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += 10;
+        uint32_t off, len, ts, flags;
+        if (ringbuffer_wait_seq(q, &seq, &off, &len, &ts, &flags, 1, &deadline) != 0)
+            break;
+        seq++;
+        if (len)
+            frames->push_back({std::vector<uint8_t>(q->data + off, q->data + off + len), ts, flags});
+    }
+    stream_release(q);
+    // The end marker wakes nobody: look in short steps.
+    *ended = false;
+    for (int i = 0; i < 100 && !*ended; i++) {
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += 100 * 1000000;
+        if (deadline.tv_nsec >= 1000000000) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000;
+        }
+        uint32_t off, len, ts, flags;
+        while (!*ended && ringbuffer_wait_seq(q, &seq, &off, &len, &ts, &flags, 1, &deadline) == 0) {
+            seq++;
+            *ended = len == 0 && ts == 0;
+        }
+    }
+}
+
+std::string write_file(const std::vector<Frame> &frames, const char *name)
+{
+    std::string dir = test_board_dir() + "/media";
+    mkdir(test_board_dir().c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+    std::string path = dir + "/" + name;
+    std::ofstream f(path, std::ios::binary);
+    for (const Frame &fr : frames)
+        f.write((const char *)fr.data.data(), (std::streamsize)fr.data.size());
+    return path;
+}
+
+std::string run(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) {
+        *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    *status = pclose(p);
+    return out;
+}
+
+// ffmpeg decodes every picture without a complaint; returns the distinct picture hashes.
+size_t decode_distinct(const std::string &path, const char *format, size_t *pictures)
+{
+    int status;
+    std::string out = run(std::string("ffmpeg -nostdin -v error -xerror -f ") + format + " -i " + path +
+                              " -fps_mode passthrough -f framemd5 -",
+                          &status);
+    EXPECT_EQ(status, 0) << out;
+    std::vector<std::string> hashes;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos)
+            end = out.size();
+        std::string line = out.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (std::count(line.begin(), line.end(), ',') != 5) {
+            ADD_FAILURE() << "ffmpeg: " << line;
+            continue;
+        }
+        hashes.push_back(line.substr(line.rfind(',') + 1));
+    }
+    *pictures = hashes.size();
+    std::sort(hashes.begin(), hashes.end());
+    return (size_t)(std::unique(hashes.begin(), hashes.end()) - hashes.begin());
+}
+
+std::string probe(const std::string &path, const char *format)
+{
+    int status;
+    std::string out = run(std::string("ffprobe -v error -f ") + format +
+                              " -show_entries stream=width,height,profile,level -of default=nw=1 " + path,
+                          &status);
+    EXPECT_EQ(status, 0) << out;
+    return out;
+}
+
+// Over the pictures' own durations at 29.97 per second, which is what rate control budgets;
+// a machine too slow for real time (a sanitiser build) misses pictures, not bits per picture.
+double kbps(const std::vector<Frame> &frames)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i + 1 < frames.size(); i++)
+        bytes += frames[i].data.size();
+    double secs = (frames.size() - 1) / 29.97;
+    double span = (uint32_t)(frames.back().timestamp - frames.front().timestamp) / 90000.0;
+    printf("%zu pictures over %.2f s of capture, %.0f kbit/s by pictures, %.0f kbit/s by the clock\n",
+           frames.size(), span, bytes * 8 / secs / 1000, bytes * 8 / span / 1000);
+    return bytes * 8 / secs / 1000;
+}
+
+TEST(EncoderWithCapture, BothChannelsEncodeTenSecondsOfTheMovingPicture)
+{
+    ParamVideo &a = params.Video[0];
+    a.StreamMode = StreamMode_H264_ES;
+    a.BitRate = 2000000;
+    a.GOPSize = 30;
+    a.FrameRate = 1;
+    a.H264Profile = 100;
+    a.H264Level = 30;
+    ParamVideo &b = params.Video[1];
+    b.StreamMode = StreamMode_MPEG4_ES;
+    b.Width = 352;
+    b.Height = 240;
+    b.BitRate = 1000000;
+    b.GOPSize = 30;
+    b.FrameRate = 1;
+    pthread_t threads[3];
+    Rendezvous_Handle start, cleanup;
+    start_threads(threads, &start, &cleanup);
+
+    const size_t count = 301;     // 300 intervals of 1/29.97 s
+    std::vector<Frame> fa, fb;
+    bool endA = false, endB = false;
+    std::thread ta(consume, VIDEO_STREAM1, count, &fa, &endA);
+    std::thread tb(consume, VIDEO_STREAM2, count, &fb, &endB);
+    ta.join();
+    tb.join();
+    EXPECT_TRUE(endA && endB) << "an encoder did not put its end marker after its last consumer left";
+    stop_threads(threads, cleanup);
+    ASSERT_EQ(fa.size(), count);
+    ASSERT_EQ(fb.size(), count);
+
+    EXPECT_TRUE(fa[0].flags & RB_FLAG_KEYFRAME);
+    EXPECT_TRUE(fb[0].flags & RB_FLAG_KEYFRAME);
+    size_t pictures = 0;
+    std::string pa = write_file(fa, "a.h264");
+    size_t distinct = decode_distinct(pa, "h264", &pictures);
+    EXPECT_EQ(pictures, count);
+    EXPECT_GT(distinct, count * 9 / 10) << "the pictures do not move";
+    std::string info = probe(pa, "h264");
+    EXPECT_NE(info.find("width=720\nheight=480"), std::string::npos) << info;
+    EXPECT_NE(info.find("profile=High"), std::string::npos) << info;
+    EXPECT_NE(info.find("level=30"), std::string::npos) << info;
+    EXPECT_NEAR(kbps(fa), 2000, 300);
+
+    std::string pb = write_file(fb, "b.m4v");
+    distinct = decode_distinct(pb, "m4v", &pictures);
+    EXPECT_EQ(pictures, count);
+    EXPECT_GT(distinct, count * 9 / 10);
+    info = probe(pb, "m4v");
+    EXPECT_NE(info.find("width=352\nheight=240"), std::string::npos) << info;
+    EXPECT_NEAR(kbps(fb), 1000, 150);
+}
+
+} // namespace
