@@ -125,14 +125,13 @@ Fifo_Handle new_fifo()
     return Fifo_create(&Fifo_Attrs_DEFAULT);
 }
 
-void fill_audio_env(AudioEnv *a, const char *name, int source, int instance, int stream_id)
+void fill_audio_env(AudioEnv *a, const char *name, int source, int instance)
 {
     a->name = name;
     a->hRendezvousInit = hRendezvousInit;
     a->hRendezvousCleanup = hRendezvousCleanup;
     a->source = source;
-    a->runStateId = stream_id;
-    stream_set_state(stream_id, STREAM_STOP);
+    stream_set_state(&a->runState, STREAM_STOP);
     a->bitRate = 192000;
     a->sampleRate = 48000;
     a->channels = 2;
@@ -228,10 +227,10 @@ int start_threads()
             }
         }
     }
-    fill_audio_env(&audioEnvA, "audioA", 1, 0, 4);
-    fill_audio_env(&audioEnvB, "audioB", 1, 1, 5);
-    fill_audio_env(&audioEnvC, "audioC", 3, 2, 12);
-    fill_audio_env(&audioEnvD, "audioD", 3, 3, 12);
+    fill_audio_env(&audioEnvA, "audioA", 1, 0);
+    fill_audio_env(&audioEnvB, "audioB", 1, 1);
+    fill_audio_env(&audioEnvC, "audioC", 3, 2);
+    fill_audio_env(&audioEnvD, "audioD", 3, 3);
     audioEnvD.bitRate = 0;
 
     soundEnv = {};

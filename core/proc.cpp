@@ -21,7 +21,7 @@ namespace {
 
 int read_cmdline(const char *pid, char *buf, size_t size)
 {
-    char path[64];
+    char path[300];
     snprintf(path, sizeof path, "/proc/%s/cmdline", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)

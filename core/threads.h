@@ -118,7 +118,7 @@ struct AudioEnv {
     Rendezvous_Handle hRendezvousCleanup;
     Fifo_Handle fifos[4];
     int source;
-    int runStateId;
+    StreamRunState runState;    // put into the stopped state by main
     int bitRate;
     int sampleRate;
     int channels;

@@ -376,7 +376,7 @@ TEST_F(EncoderThread, H264DecodesAtChannelSizeWithProfileLevelAndGop)
     for (size_t i = 0; i < frames.size(); i++) {
         bool key = frames[i].flags & RB_FLAG_KEYFRAME;
         EXPECT_EQ(key, i % 15 == 0) << i;
-        EXPECT_EQ(is_keyframe(frames[i].data.data(), VIDEO_CODEC_H264), key) << i;
+        EXPECT_EQ(is_keyframe(frames[i].data.data(), VIDEO_CODEC_H264, frames[i].data.size()), key) << i;
         if (i) {
             EXPECT_EQ(frames[i].timestamp - frames[i - 1].timestamp, 3003u) << "capture stamps pass through";
         }
@@ -403,7 +403,7 @@ TEST_F(EncoderThread, Mpeg4CarriesItsHeaderInFrontOfEveryIVop)
         EXPECT_EQ(key, i % 10 == 0) << i;
         bool vos = d[0] == 0 && d[1] == 0 && d[2] == 1 && d[3] == 0xb0;
         EXPECT_EQ(vos, key) << "picture " << i;
-        EXPECT_EQ(is_keyframe(d, VIDEO_CODEC_MPEG4), key) << i;
+        EXPECT_EQ(is_keyframe(d, VIDEO_CODEC_MPEG4, frames[i].data.size()), key) << i;
     }
     // A consumer that joins at the second I-VOP decodes from there.
     std::vector<Frame> late(frames.begin() + 10, frames.end());
@@ -602,6 +602,12 @@ TEST(EncoderRules, KeyframeTests)
     EXPECT_TRUE(is_keyframe(ivop, VIDEO_CODEC_MPEG4));
     EXPECT_FALSE(is_keyframe(pvop, VIDEO_CODEC_MPEG4));
     EXPECT_TRUE(is_keyframe(p, VIDEO_CODEC_JPEG));
+    // A unit cut short is no keyframe, and nothing past it is read.
+    EXPECT_FALSE(is_keyframe(idr, VIDEO_CODEC_H264, 4));
+    EXPECT_FALSE(is_keyframe(sps, VIDEO_CODEC_H264, 10));
+    EXPECT_FALSE(is_keyframe(ivop, VIDEO_CODEC_MPEG4, 4));
+    const uint8_t vosOnly[] = {0, 0, 1, 0xb0, 0x01};
+    EXPECT_FALSE(is_keyframe(vosOnly, VIDEO_CODEC_MPEG4, sizeof vosOnly));
 }
 
 TEST(EncoderRules, ErrorNames)

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <poll.h>
 #include <pthread.h>
 
@@ -1122,32 +1123,39 @@ void video_thread_cleanup(VideoEnv *env)
 
 } // namespace
 
-int is_keyframe(const uint8_t *data, int videoCodec)
+int is_keyframe(const uint8_t *data, int videoCodec, size_t length)
 {
-    if (videoCodec == VIDEO_CODEC_H264) {
-        const uint8_t *p = data;
-        if (p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1 && (p[4] & 0x1f) == 9)
-            p += 6;
-        if (p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) {
-            int type = p[4] & 0x1f;
-            return type == 5 || type == 7;
+    auto at = [&](size_t i, std::initializer_list<uint8_t> bytes) {
+        if (i + bytes.size() > length)
+            return false;
+        for (uint8_t b : bytes) {
+            if (data[i++] != b)
+                return false;
         }
-        return 0;
+        return true;
+    };
+    if (videoCodec == VIDEO_CODEC_H264) {
+        size_t i = 0;
+        if (at(0, {0, 0, 0, 1}) && length > 4 && (data[4] & 0x1f) == 9)
+            i = 6;      // access unit delimiter
+        if (!at(i, {0, 0, 0, 1}) || i + 4 >= length)
+            return 0;
+        int type = data[i + 4] & 0x1f;
+        return type == 5 || type == 7;
     }
     if (videoCodec == VIDEO_CODEC_MPEG4 || videoCodec == StreamMode_16) {
-        const uint8_t *p = data;
-        if (p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xb0)
-            p += 5;
-        if (p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xb5)
-            p += 6;
-        if (p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0x00 && p[4] == 0 && p[5] == 0 && p[6] == 1 &&
-            (p[7] & 0xf0) == 0x20) {
+        size_t i = 0;
+        if (at(i, {0, 0, 1, 0xb0}))
+            i += 5;
+        if (at(i, {0, 0, 1, 0xb5}))
+            i += 6;
+        if (at(i, {0, 0, 1, 0x00, 0, 0, 1}) && i + 7 < length && (data[i + 7] & 0xf0) == 0x20) {
             // the VOL runs up to the next start code
-            p += 8;
-            for (int i = 0; i < 64 && !(p[0] == 0 && p[1] == 0 && p[2] == 1); i++)
-                p++;
+            i += 8;
+            while (i + 3 <= length && !at(i, {0, 0, 1}))
+                i++;
         }
-        return p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0xb6 && p[4] < 64;
+        return at(i, {0, 0, 1, 0xb6}) && i + 4 < length && data[i + 4] < 64;
     }
     return 1;
 }

@@ -2,6 +2,7 @@
 // the capture thread hands it (H.264, MPEG-4 or JPEG) straight into its stream queue, and puts
 // an end marker when the stream stops.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct VideoEnv;
@@ -21,8 +22,8 @@ void capture_setformat(VideoEnv *env, int mode);
 // Encodes the picture as JPEG into the queue; while it does not fit, the quality drops by 3
 // down to 2, below which the picture is dropped. Returns the bytes put, 0 for none.
 uint32_t jpeg_encode_picture(VideoEnv *env, FrameMessage *msg);
-// Keyframe test of one encoded unit of the given video codec.
-int is_keyframe(const uint8_t *data, int videoCodec);
+// Keyframe test of one encoded unit of the given video codec; nothing past `length` is read.
+int is_keyframe(const uint8_t *data, int videoCodec, size_t length = SIZE_MAX);
 void scale_to_fit(int *width, int *height);
 
 // The codec's extended error code as the codec's own name.

@@ -87,21 +87,30 @@ void login_target(MHD_Connection *c, char *out, size_t size)
     snprintf(out, size, "%s", t);
 }
 
-MHD_Result answer_logged_in(MHD_Connection *c, int slot, const char *target)
+// An HTML page with the request's target escaped into its one "%s".
+MHD_Response *escaped_page(const char *page, const char *target)
 {
     char escaped[6 * 150];
     html_escape(target, escaped, sizeof escaped);
     char *body = nullptr;
-    int n = asprintf(&body, login_page, escaped);
+    int n = asprintf(&body, page, escaped);
     if (n < 0)
-        return MHD_NO;
+        return nullptr;
     MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
     if (!r) {
         free(body);
-        return MHD_NO;
+        return nullptr;
     }
     http_no_cache(r);
     http_set_type(r, "text/html");
+    return r;
+}
+
+MHD_Result answer_logged_in(MHD_Connection *c, int slot, const char *target)
+{
+    MHD_Response *r = escaped_page(login_page, target);
+    if (!r)
+        return MHD_NO;
     char cookie[32];
     snprintf(cookie, sizeof cookie, "Token=%s", sessions[slot].token);
     http_add_header(r, "Set-Cookie", cookie);
@@ -173,19 +182,9 @@ MHD_Result queue_auth_fail(MHD_Connection *c, int result)
 {
     char target[150];
     login_target(c, target, sizeof target);
-    char escaped[6 * 150];
-    html_escape(target, escaped, sizeof escaped);
-    char *body = nullptr;
-    int n = asprintf(&body, denied_page, escaped);
-    if (n < 0)
+    MHD_Response *r = escaped_page(denied_page, target);
+    if (!r)
         return MHD_NO;
-    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
-    if (!r) {
-        free(body);
-        return MHD_NO;
-    }
-    http_no_cache(r);
-    http_set_type(r, "text/html");
     MHD_Result ret = MHD_queue_auth_fail_response(c, AUTH_REALM, AUTH_OPAQUE, r, result == -1 ? MHD_YES : MHD_NO);
     MHD_destroy_response(r);
     return ret;
