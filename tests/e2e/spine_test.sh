@@ -14,12 +14,21 @@ for round in 1 2 3; do
   : >"$LOG"
 done
 
+# Ctrl-C takes it down the same way.
+start_app || finish
+kill -INT "$APP_PID"
+for _ in $(seq 1 150); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+wait "$APP_PID"; int_status=$?; APP_PID=""
+check "SIGINT: exit status 0" [ "$int_status" = 0 ]
+check "SIGINT: cleanup rendezvous met" grep -qF "main cleanup rendezvous met" "$LOG"
+: >"$LOG"
+
 # Shutdown order: streams stopped and threads flushed before main waits for the cleanup.
 start_app || finish
 stop_app
 before=$(grep -n "Before main rendezvousCleanup (waiting for 18 threads)" "$LOG" | cut -d: -f1)
 met=$(grep -n "main cleanup rendezvous met" "$LOG" | cut -d: -f1)
-check "cleanup wait precedes the met line" [ -n "$before" ] && [ -n "$met" ] && [ "$before" -lt "$met" ]
+check "cleanup wait precedes the met line" test -n "$before" -a -n "$met" -a "${before:-0}" -lt "${met:-0}"
 for t in capture videoA videoB display httpd sound playback gpio output rtp udpA udpB rtmpA rtmpB rtmpC record serial; do
   grep -qF "myRendezvousCleanup: $t" "$LOG" || fail "thread $t did not reach its cleanup"
 done
