@@ -14,58 +14,16 @@ enum { RTP_IP_UDP_OVERHEAD = 28, RTP_HEADER_SIZE = 12, RTP_MIN_PACKET_SIZE = RTP
 // one header plus a transport packet. 0 when the setting is too small to use (below 29).
 unsigned rtp_packet_size(const ParamBlock *p);
 
-class KelvMultiFramedRTPSink : public RTPSink {
-public:
-    void stopPlaying() override;
-    unsigned maxPacketSize() const { return fMaxPacketSize; }
-    typedef void(onSendErrorFunc)(void *clientData);
-    void setOnSendErrorFunc(onSendErrorFunc *f, void *clientData) { fOnSendErrorFunc = f, fOnSendErrorData = clientData; }
-
+// The library's packer, sized from "UDPPacketSize"; a transport packet never straddles two RTP
+// packets.
+class KelvMultiFramedRTPSink : public MultiFramedRTPSink {
 protected:
     KelvMultiFramedRTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,
                            const char *rtpPayloadFormatName, unsigned numChannels);
     ~KelvMultiFramedRTPSink() override;
-
-    bool continuePlaying() override;
-    virtual void doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
-                                        struct timeval framePresentationTime, unsigned numRemainingBytes);
-    virtual bool allowFragmentationAfterStart() const { return false; }
-    virtual bool allowOtherFramesAfterLastFragment() const { return false; }
-    virtual bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const { return true; }
-    virtual unsigned specialHeaderSize() const { return 0; }
-    virtual unsigned frameSpecificHeaderSize() const { return 0; }
-    virtual unsigned computeOverflowForNewFrame(unsigned newFrameSize) const;
-
-    bool isFirstFrameInPacket() const { return fNumFramesUsedSoFar == 0; }
-    void setMarkerBit();
-    void setTimestamp(struct timeval framePresentationTime);
-
-    OutPacketBuffer *fOutBuf = nullptr;
+    unsigned fragmentGranularity() const override { return fMP2T ? 188 : 1; }
 
 private:
-    static void sendNext(void *firstArg);
-    void buildAndSendPacket(bool isFirstPacket);
-    void packFrame();
-    void sendPacketIfNecessary();
-    static void afterGettingFrame(void *clientData, unsigned numBytesRead, unsigned numTruncatedBytes,
-                                  struct timeval presentationTime, unsigned durationInMicroseconds);
-    void afterGettingFrame1(unsigned frameSize, unsigned numTruncatedBytes, struct timeval presentationTime,
-                            unsigned durationInMicroseconds);
-    static void ourHandleClosure(void *clientData);
-
-    bool fNoFramesLeft = false;
-    unsigned fNumFramesUsedSoFar = 0;
-    unsigned fCurFragmentationOffset = 0;
-    bool fPreviousFrameEndedFragmentation = false;
-    bool fIsFirstPacket = true;
-    struct timeval fNextSendTime = {};
-    unsigned fTimestampPosition = 0;
-    unsigned fSpecialHeaderPosition = 0, fSpecialHeaderSize = 0;
-    unsigned fCurFrameSpecificHeaderPosition = 0, fCurFrameSpecificHeaderSize = 0;
-    unsigned fTotalFrameSpecificHeaderSizes = 0;
-    unsigned fMaxPacketSize = 0;
-    onSendErrorFunc *fOnSendErrorFunc = nullptr;
-    void *fOnSendErrorData = nullptr;
     bool fMP2T = false;
 };
 
