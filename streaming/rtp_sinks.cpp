@@ -28,7 +28,10 @@ KelvMultiFramedRTPSink::KelvMultiFramedRTPSink(UsageEnvironment &env, Groupsock 
         size = RTP_DEFAULT_UDP_PACKET - RTP_IP_UDP_OVERHEAD;
     // Every packet leaves as soon as it is full: preferred and largest size are the same.
     setPacketSizes(size, size);
-    fMP2T = rtpPayloadFormatName && strcmp(rtpPayloadFormatName, "MP2T") == 0;
+    // Whole transport packets, and whole PCM samples, never split across two RTP packets.
+    const char *f = rtpPayloadFormatName ? rtpPayloadFormatName : "";
+    unsigned ch = numChannels ? numChannels : 1;
+    fGranularity = strcmp(f, "MP2T") == 0 ? 188 : strcmp(f, "L16") == 0 ? 2 * ch : strcmp(f, "L24") == 0 ? 3 * ch : 1;
 }
 
 KelvMultiFramedRTPSink::~KelvMultiFramedRTPSink() {}

@@ -21,10 +21,10 @@ protected:
     KelvMultiFramedRTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,
                            const char *rtpPayloadFormatName, unsigned numChannels);
     ~KelvMultiFramedRTPSink() override;
-    unsigned fragmentGranularity() const override { return fMP2T ? 188 : 1; }
+    unsigned fragmentGranularity() const override { return fGranularity; }
 
 private:
-    bool fMP2T = false;
+    unsigned fGranularity = 1;
 };
 
 class KelvSimpleRTPSink : public KelvMultiFramedRTPSink {

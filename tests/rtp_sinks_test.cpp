@@ -161,6 +161,35 @@ TEST(RtpSinks, SmallUdpPacketSizeStillCarriesWholeTransportPackets)
     p->UDPPacketSize = saved;
 }
 
+TEST(RtpSinks, PcmFramesSplitOnlyBetweenSamples)
+{
+    Env e;
+    ParamBlock *p = rtsp_param_block();
+    uint32_t saved = p->UDPPacketSize;
+    p->UDPPacketSize = 28 + 12 + 203;   // room for 203 bytes: not a whole number of stereo samples
+    Groupsock gs(*e.env, Port(0));
+    Received r = receiver(gs, *e.env);
+    std::vector<uint8_t> pcm(1000);
+    for (size_t i = 0; i < pcm.size(); i++)
+        pcm[i] = (uint8_t)i;
+    auto *src = new ChunkSource(*e.env, {pcm});
+    KelvSimpleRTPSink *sink = KelvSimpleRTPSink::createNew(*e.env, &gs, 97, 48000, "audio", "L16", 2, true, false);
+    sink->startPlaying(*src, nullptr, nullptr);
+    drain(r, e, 5);
+    ASSERT_GE(r.packets.size(), 5u);
+    size_t total = 0;
+    for (auto &pk : r.packets) {
+        ASSERT_GT(pk.size(), 12u);
+        EXPECT_EQ((pk.size() - 12) % 4, 0u) << "a stereo 16-bit sample was cut";
+        total += pk.size() - 12;
+    }
+    EXPECT_EQ(total, pcm.size());
+    Medium::close(sink);
+    Medium::close(src);
+    close(r.fd);
+    p->UDPPacketSize = saved;
+}
+
 TEST(RtpSinks, FramerRealignsOnTheSyncByte)
 {
     Env e;
