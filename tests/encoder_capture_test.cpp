@@ -141,46 +141,10 @@ std::string write_file(const std::vector<Frame> &frames, const char *name)
     return path;
 }
 
-std::string run(const std::string &cmd, int *status)
-{
-    std::string out;
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    *status = pclose(p);
-    return out;
-}
-
 // ffmpeg decodes every picture without a complaint; returns the distinct picture hashes.
 size_t decode_distinct(const std::string &path, const char *format, size_t *pictures)
 {
-    int status;
-    std::string out = run(std::string("ffmpeg -nostdin -v error -xerror -f ") + format + " -i " + path +
-                              " -fps_mode passthrough -f framemd5 -",
-                          &status);
-    EXPECT_EQ(status, 0) << out;
-    std::vector<std::string> hashes;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(start, end - start);
-        start = end + 1;
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (std::count(line.begin(), line.end(), ',') != 5) {
-            ADD_FAILURE() << "ffmpeg: " << line;
-            continue;
-        }
-        hashes.push_back(line.substr(line.rfind(',') + 1));
-    }
+    std::vector<std::string> hashes = ffmpeg_frame_hashes(path, format);
     *pictures = hashes.size();
     std::sort(hashes.begin(), hashes.end());
     return (size_t)(std::unique(hashes.begin(), hashes.end()) - hashes.begin());
@@ -189,9 +153,9 @@ size_t decode_distinct(const std::string &path, const char *format, size_t *pict
 std::string probe(const std::string &path, const char *format)
 {
     int status;
-    std::string out = run(std::string("ffprobe -v error -f ") + format +
-                              " -show_entries stream=width,height,profile,level -of default=nw=1 " + path,
-                          &status);
+    std::string out = test_run(std::string("ffprobe -v error -f ") + format +
+                                   " -show_entries stream=width,height,profile,level -of default=nw=1 " + path + " 2>&1",
+                               &status);
     EXPECT_EQ(status, 0) << out;
     return out;
 }

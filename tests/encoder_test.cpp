@@ -306,55 +306,11 @@ class EncoderThread : public ::testing::Test {
         return path;
     }
 
-    static std::string run(const std::string &cmd, int *status)
-    {
-        std::string out;
-        FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-        if (!p) {
-            *status = -1;
-            return out;
-        }
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        *status = pclose(p);
-        return out;
-    }
-
-    // Decodes with ffmpeg: error output must be empty; returns the per-frame hashes.
-    static std::vector<std::string> decode(const std::string &path, const char *format)
-    {
-        int status;
-        std::string out = run(std::string("ffmpeg -nostdin -v error -xerror -f ") + format + " -i " + path +
-                                  " -fps_mode passthrough -f framemd5 -",
-                              &status);
-        EXPECT_EQ(status, 0) << out;
-        std::vector<std::string> hashes;
-        size_t start = 0;
-        while (start < out.size()) {
-            size_t end = out.find('\n', start);
-            if (end == std::string::npos)
-                end = out.size();
-            std::string line = out.substr(start, end - start);
-            start = end + 1;
-            if (line.empty() || line[0] == '#')
-                continue;
-            // "stream, dts, pts, duration, size, hash"; anything else is ffmpeg complaining
-            if (std::count(line.begin(), line.end(), ',') != 5) {
-                ADD_FAILURE() << "ffmpeg: " << line;
-                continue;
-            }
-            hashes.push_back(line.substr(line.rfind(',') + 1));
-        }
-        return hashes;
-    }
-
     static std::string probe(const std::string &path, const char *format, const char *entries)
     {
         int status;
-        std::string out = run(std::string("ffprobe -v error -f ") + format + " -show_entries stream=" + entries +
-                                  " -of default=nw=1 " + path,
+        std::string out = test_run(std::string("ffprobe -v error -f ") + format + " -show_entries stream=" + entries +
+                                       " -of default=nw=1 " + path + " 2>&1",
                               &status);
         EXPECT_EQ(status, 0) << out;
         return out;
@@ -382,7 +338,7 @@ TEST_F(EncoderThread, H264DecodesAtChannelSizeWithProfileLevelAndGop)
         }
     }
     std::string path = write_file(frames, "a.h264");
-    expect_all_differ(decode(path, "h264"), frames.size());
+    expect_all_differ(ffmpeg_frame_hashes(path, "h264"), frames.size());
     std::string info = probe(path, "h264", "width,height,profile,level,has_b_frames");
     EXPECT_NE(info.find("width=720\nheight=480"), std::string::npos) << info;
     EXPECT_NE(info.find("profile=High"), std::string::npos) << info;
@@ -408,7 +364,7 @@ TEST_F(EncoderThread, Mpeg4CarriesItsHeaderInFrontOfEveryIVop)
     // A consumer that joins at the second I-VOP decodes from there.
     std::vector<Frame> late(frames.begin() + 10, frames.end());
     std::string path = write_file(late, "late.m4v");
-    expect_all_differ(decode(path, "m4v"), late.size());
+    expect_all_differ(ffmpeg_frame_hashes(path, "m4v"), late.size());
     std::string info = probe(path, "m4v", "width,height");
     EXPECT_NE(info.find("width=720\nheight=480"), std::string::npos) << info;
 }
@@ -427,7 +383,7 @@ TEST_F(EncoderThread, JpegPicturesAreWholeKeyframesAtChannelSize)
                     f.data.back() == 0xd9);
     }
     std::string path = write_file(frames, "a.mjpeg");
-    expect_all_differ(decode(path, "mjpeg"), frames.size());
+    expect_all_differ(ffmpeg_frame_hashes(path, "mjpeg"), frames.size());
     std::string info = probe(path, "mjpeg", "width,height");
     EXPECT_NE(info.find("width=640\nheight=360"), std::string::npos) << info;
     EXPECT_NE(log_text().find("set format on buffer"), std::string::npos) << "pictures re-tagged as UYVY";

@@ -25,27 +25,12 @@ std::string path_of(const std::string &name)
 
 std::string run(const std::string &cmd)
 {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    if (p)
-        pclose(p);
-    return out;
+    return test_run(cmd);
 }
 
 Bytes read_file(const std::string &path)
 {
-    Bytes d;
-    FILE *f = fopen(path.c_str(), "rb");
-    int c;
-    while (f && (c = fgetc(f)) != EOF)
-        d.push_back((uint8_t)c);
-    if (f)
-        fclose(f);
-    return d;
+    return test_read_file(path);
 }
 
 // H.264 frames (one slice each, no B-frames) and ADTS AAC frames made by ffmpeg.

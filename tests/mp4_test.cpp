@@ -27,30 +27,12 @@ std::string path_of(const std::string &name)
 
 std::string run(const std::string &cmd)
 {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
+    return test_run(cmd);
 }
 
 Bytes read_file(const std::string &path)
 {
-    Bytes d;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return d;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        d.insert(d.end(), buf, buf + n);
-    fclose(f);
-    return d;
+    return test_read_file(path);
 }
 
 // Test media made by ffmpeg at test time: H.264 access units (Annex B, no B-frames) and ADTS AAC frames.

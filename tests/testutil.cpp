@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -42,4 +44,64 @@ const std::string &test_board_dir()
 std::string test_board_path(const std::string &rel)
 {
     return test_board_dir() + (rel.empty() || rel[0] == '/' ? "" : "/") + rel;
+}
+
+std::string test_run(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) {
+        if (status)
+            *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int st = pclose(p);
+    if (status)
+        *status = st;
+    return out;
+}
+
+std::vector<uint8_t> test_read_file(const std::string &path)
+{
+    std::vector<uint8_t> d;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return d;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        d.insert(d.end(), buf, buf + n);
+    fclose(f);
+    return d;
+}
+
+std::vector<std::string> ffmpeg_frame_hashes(const std::string &path, const char *format)
+{
+    int status;
+    std::string out = test_run(std::string("ffmpeg -nostdin -v error -xerror -f ") + format + " -i " + path +
+                                   " -fps_mode passthrough -f framemd5 - 2>&1",
+                               &status);
+    EXPECT_EQ(status, 0) << out;
+    std::vector<std::string> hashes;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos)
+            end = out.size();
+        std::string line = out.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        // "stream, dts, pts, duration, size, hash"; anything else is ffmpeg complaining
+        if (std::count(line.begin(), line.end(), ',') != 5) {
+            ADD_FAILURE() << "ffmpeg: " << line;
+            continue;
+        }
+        hashes.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return hashes;
 }

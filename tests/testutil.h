@@ -1,7 +1,17 @@
 // Every test process gets a board directory of its own, removed at exit.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <vector>
 
 const std::string &test_board_dir();
 // Absolute path inside the test's board directory.
 std::string test_board_path(const std::string &rel);
+
+// Runs a shell command and returns what it printed on standard output; *status gets pclose's
+// result (-1 when it could not start).
+std::string test_run(const std::string &cmd, int *status = nullptr);
+std::vector<uint8_t> test_read_file(const std::string &path);
+// Decodes a file with ffmpeg and returns one hash per decoded picture. Any complaint from
+// ffmpeg, or a failing exit, fails the calling test.
+std::vector<std::string> ffmpeg_frame_hashes(const std::string &path, const char *format);
