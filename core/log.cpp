@@ -98,7 +98,13 @@ int vformat_line(char *line, size_t size, const char *fmt, va_list ap, bool stam
         return off;
     *message_len = n;
     int len = off + n;
-    return len > (int)size - 1 ? (int)size - 1 : len;
+    if (len <= (int)size - 1)
+        return len;
+    // A cut line still ends its line, so the next entry starts on its own with its stamp
+    // and the ring keeps whole lines.
+    len = (int)size - 1;
+    line[len - 1] = '\n';
+    return len;
 }
 
 void write_stderr(const char *text, int len)

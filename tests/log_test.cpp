@@ -41,6 +41,33 @@ TEST(LogRing, LinesCarryTheTimestampPrefixAndAreCut)
     EXPECT_EQ(log_ring_used(), 0u);
 }
 
+TEST(LogRing, CutLineKeepsItsNewlineAndTheNextEntryStartsALine)
+{
+    log_ring_reset();
+    std::string big(400, 'z');
+    EXPECT_EQ(log_printf("long %s\n", big.c_str()), 255);
+    log_printf("next %d\n", 7);
+    log_print_raw("raw %s\n", big.c_str());
+    log_printf("after raw\n");
+    std::string s = ring_contents();
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t nl = s.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos) << "unterminated tail: " << s.substr(pos);
+        lines.push_back(s.substr(pos, nl + 1 - pos));
+        pos = nl + 1;
+    }
+    ASSERT_EQ(lines.size(), 4u) << s;
+    const std::regex stamp(R"(\[[ 0-9]{5}\.[0-9]{6}\] .*\n)");
+    EXPECT_EQ(lines[0].size(), 255u);
+    EXPECT_TRUE(std::regex_match(lines[0], stamp));
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[[ 0-9]{5}\.[0-9]{6}\] next 7\n)"))) << lines[1];
+    EXPECT_EQ(lines[2].size(), 255u);
+    EXPECT_EQ(lines[2].compare(0, 4, "raw "), 0);
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[[ 0-9]{5}\.[0-9]{6}\] after raw\n)"))) << lines[3];
+}
+
 TEST(LogRing, WrapKeepsWholeLinesAndNeverReturnsPadding)
 {
     log_ring_reset();
