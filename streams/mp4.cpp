@@ -1265,6 +1265,10 @@ static int not_reader(const mp4_muxer *m, const char *op)
 
 static void init_timestamps(mp4_muxer *m)
 {
+    if (!m->moov) {
+        log_printf("%s: failed to find moov\n", "init_timestamps");
+        return;
+    }
     mp4_box *mvhd = box_find_child(m->moov, T('m', 'v', 'h', 'd'));
     if (!mvhd) {
         log_printf("%s: failed to find mvhd\n", "init_timestamps");

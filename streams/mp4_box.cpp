@@ -307,6 +307,8 @@ fail:
 
 // ---- nodes ----
 
+void *(*mp4_box_realloc)(void *, size_t) = realloc;
+
 mp4_box *new_box(uint32_t type)
 {
     mp4_box *b = (mp4_box *)calloc(1, sizeof(mp4_box));
@@ -540,6 +542,16 @@ static uint64_t payload_size(const mp4_box *b, int *known)
     if (t == MP4_FOURCC('m', 'p', '4', 'a') || t == MP4_FOURCC('t', 'w', 'o', 's') ||
         t == MP4_FOURCC('s', 'o', 'w', 't'))
         return b->sd_version == 1 ? 44 : 28;
+    if (b->parent && b->parent->type == MP4_FOURCC('s', 't', 's', 'd')) {
+        uint32_t h = box_handler_type(b);
+        if (h == MP4_FOURCC('s', 'o', 'u', 'n'))
+            return b->sd_version == 1 ? 44 : 28;
+        if (h == MP4_FOURCC('h', 'i', 'n', 't') || h == MP4_FOURCC('s', 'u', 'b', 'p') ||
+            h == MP4_FOURCC('m', 'e', 't', 'a'))
+            return 8;
+        *known = -1;
+        return b->size > b->header_size ? b->size - b->header_size : 0;
+    }
     *known = 0;
     return b->size > b->header_size ? b->size - b->header_size : 0;
 }
@@ -553,6 +565,11 @@ uint64_t checkBoxSize(const mp4_box *node)
         return node->size;
     int known;
     uint64_t n = 8 + payload_size(node, &known);
+    if (known < 0) {
+        uint32_t h = box_handler_type(node);
+        log_printf("%s: unhandled handler_type=%c%c%c%c\n", "checkBoxSize", FCC(h));
+        return node->size;
+    }
     if (!known) {
         log_printf("%s: unhandled type=%c%c%c%c size=%llu\n", "checkBoxSize", FCC(node->type),
                    (unsigned long long)node->size);
@@ -1308,7 +1325,27 @@ mp4_box *read_box(RW &rw, mp4_box *parent)
         mp4_error(m, MP4_ERR_BAD_INPUT);
         return nullptr;
     }
-    mp4_box *b = new_box(type);
+    // The node starts as its header and grows to the full record of its type (extendBox).
+    const size_t head = offsetof(mp4_box, version);
+    mp4_box *b = (mp4_box *)mp4_box_realloc(nullptr, head);
+    if (!b) {
+        log_printf("%s: failed to allocate memory for box %c%c%c%c\n", "rwBox", FCC(type));
+        mp4_error(m, MP4_ERR_NOMEM);
+        muxer_seek(m, start + size);
+        return nullptr;
+    }
+    memset((void *)b, 0, head);
+    mp4_box *grown = (mp4_box *)mp4_box_realloc(b, sizeof(mp4_box));
+    if (!grown) {
+        log_printf("%s: failed to realloc size=%zd\n", "extendBox", sizeof(mp4_box));
+        free(b);
+        mp4_error(m, MP4_ERR_NOMEM);
+        muxer_seek(m, start + size);
+        return nullptr;
+    }
+    b = grown;
+    memset((char *)b + head, 0, sizeof(mp4_box) - head);
+    b->type = type;
     b->size = size;
     b->header_size = header;
     b->payload_pos = start + header;

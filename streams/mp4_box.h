@@ -202,6 +202,8 @@ int mp4_is_reader(const mp4_muxer *m);
 
 // nodes
 mp4_box *new_box(uint32_t type);
+// How the reader allocates and grows its nodes; tests put a failing one in its place.
+extern void *(*mp4_box_realloc)(void *, size_t);
 void box_append_child(mp4_box *parent, mp4_box *child);
 void box_free(mp4_box *box);
 mp4_box *box_find_child(mp4_box *node, uint32_t type);

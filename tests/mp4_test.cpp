@@ -1,5 +1,6 @@
 #include "streams/mp4.h"
 #include "streams/mp4_box.h"
+#include "core/log.h"
 #include "testutil.h"
 
 #include <algorithm>
@@ -859,3 +860,77 @@ TEST(Mp4Handle, SettersAndChecks)
 }
 
 } // namespace
+
+namespace {
+
+std::string log_since(uint32_t from)
+{
+    std::vector<char> buf(LOG_RING_SIZE);
+    uint32_t n = log_ring_read(from, buf.data(), (uint32_t)buf.size());
+    return std::string(buf.data(), n);
+}
+
+int allocs_left;
+void *failing_realloc(void *p, size_t n)
+{
+    if (allocs_left-- <= 0)
+        return nullptr;
+    return realloc(p, n);
+}
+
+// Reads one 20-byte mdat with the reader's node allocation failing after `ok` calls.
+std::string read_with_allocs(int ok, int *error)
+{
+    uint8_t box[20] = {0, 0, 0, 20, 'm', 'd', 'a', 't'};
+    mp4_muxer *r = mp4_new_reader();
+    mp4_buf_put(r, box, sizeof box);
+    uint32_t from = log_ring_head();
+    allocs_left = ok;
+    mp4_box_realloc = failing_realloc;
+    const uint8_t *p;
+    uint32_t len = 0;
+    EXPECT_EQ(0, mp4_get_mdat(r, &p, &len));
+    mp4_box_realloc = realloc;
+    *error = mp4_get_error(r);
+    mp4_delete(r);
+    return log_since(from);
+}
+
+} // namespace
+
+TEST(Mp4Box, NodeAllocationFailuresAreNamedAndSetError2)
+{
+    int error = 0;
+    std::string log = read_with_allocs(0, &error);
+    EXPECT_NE(log.find("rwBox: failed to allocate memory for box mdat\n"), std::string::npos) << log;
+    EXPECT_EQ(MP4_ERR_NOMEM, error);
+    log = read_with_allocs(1, &error);
+    EXPECT_NE(log.find("extendBox: failed to realloc size="), std::string::npos) << log;
+    EXPECT_EQ(MP4_ERR_NOMEM, error);
+}
+
+TEST(Mp4Box, SampleEntryOfAnUnknownHandlerIsNamedBySize)
+{
+    auto box = [](mp4_box *parent, const char *type) {
+        mp4_box *b = new_box(MP4_FOURCC(type[0], type[1], type[2], type[3]));
+        if (parent)
+            box_append_child(parent, b);
+        return b;
+    };
+    mp4_box *mdia = box(nullptr, "mdia");
+    mp4_box *hdlr = box(mdia, "hdlr");
+    hdlr->handler_type = MP4_FOURCC('t', 'e', 'x', 't');
+    mp4_box *stsd = box(box(box(mdia, "minf"), "stbl"), "stsd");
+    mp4_box *entry = box(stsd, "tx3g");
+    uint32_t from = log_ring_head();
+    checkBoxSize(entry);
+    std::string log = log_since(from);
+    EXPECT_NE(log.find("checkBoxSize: unhandled handler_type=text\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("unhandled type="), std::string::npos) << log;
+    // a hint track's entry is a plain sample entry: 8 bytes after the header
+    hdlr->handler_type = MP4_FOURCC('h', 'i', 'n', 't');
+    from = log_ring_head();
+    EXPECT_EQ(16u, checkBoxSize(entry));
+    EXPECT_EQ(log_since(from), "");
+    box_free(mdia);
+}
