@@ -401,6 +401,13 @@ void release_fifos()
 
 int main()
 {
+    // A quit asked for during start-up waits until its handler is in place, instead of
+    // ending the process by the default action.
+    sigset_t quit_signals;
+    sigemptyset(&quit_signals);
+    sigaddset(&quit_signals, SIGINT);
+    sigaddset(&quit_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &quit_signals, nullptr);
     platform_init();
     stop_old_instance();
 
@@ -441,6 +448,7 @@ int main()
     cpu_handle = Cpu_create();
     dm365mmap_open();
     install_signals();
+    pthread_sigmask(SIG_UNBLOCK, &quit_signals, nullptr);
 
     int created = 0;
     if (prepare_thread_attrs() != 0) {

@@ -14,6 +14,20 @@ for round in 1 2 3; do
   : >"$LOG"
 done
 
+# A SIGTERM in the first milliseconds, long before the start rendezvous, still ends it in order.
+for round in 1 2 3; do
+  env PLATFORM_BOARD_DIR="$BOARD" "$K7160_BIN" >>"$LOG" 2>&1 &
+  APP_PID=$!
+  for _ in $(seq 1 5000); do [ -s "$LOG" ] && break; sleep 0.001; done
+  kill -TERM "$APP_PID"
+  for _ in $(seq 1 300); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+  wait "$APP_PID"; early_status=$?; APP_PID=""
+  check "early SIGTERM $round: exit status 0, not the default action" [ "$early_status" = 0 ]
+  check "early SIGTERM $round: quit logged" grep -qF "global set quit" "$LOG"
+  check "early SIGTERM $round: cleanup rendezvous met" grep -qF "main cleanup rendezvous met" "$LOG"
+  : >"$LOG"
+done
+
 # Ctrl-C takes it down the same way.
 start_app || finish
 kill -INT "$APP_PID"
