@@ -23,8 +23,11 @@ void ts_destroy(void *m)
 
 int ts_put_video(void *m, const StreamMuxFrame *f, uint8_t *out, uint32_t cap, uint32_t *used)
 {
-    int n = tsmux_write_video(static_cast<TsContext *>(m), out + *used, cap - *used, f->data, f->length, f->pts,
-                              f->keyframe);
+    TsContext *ts = static_cast<TsContext *>(m);
+    // Only the PCR of this frame carries the flag.
+    ts->discontinuity = f->discontinuity ? 1 : 0;
+    int n = tsmux_write_video(ts, out + *used, cap - *used, f->data, f->length, f->pts, f->keyframe);
+    ts->discontinuity = 0;
     if (n < 0)
         return -1;
     *used += n;

@@ -19,6 +19,7 @@ struct StreamMuxFrame {
     uint32_t duration;     // MP4 only: 90 kHz ticks this sample lasts
     int keyframe;
     int header;            // FLV: write the file header (and AAC sequence header) first
+    int discontinuity;     // TS: the producer restarted before this frame; its PCR says so
 };
 
 struct StreamMuxOps {

@@ -133,14 +133,19 @@ void interleave_audio(StreamState *state, uint32_t video_ts, uint8_t *out, uint3
         if (ringbuffer_wait_seq(aq, &seq2, &off, &len, &ts, &fl, 0, nullptr) < 0)
             break;
         state->seq2 = seq2;   // a lapped audio reader has been moved on
+        if (len == 0) {
+            // The producer's end marker: what follows it is the restarted audio, so go past it.
+            state->seq2++;
+            continue;
+        }
         uint32_t ats = ts - (uint32_t)time_offset;
-        if ((int32_t)(video_ts - ats) < 0 || len == 0)
+        if ((int32_t)(video_ts - ats) < 0)
             break;            // newer than the video frame: for the next dequeue
         if (video_ts == state->startTS && (int32_t)(state->startTS - ats) > 1000) {
             state->seq2++;
             continue;
         }
-        StreamMuxFrame f = {aq->data + off, len, ats - state->startTS, 0, 1, 0};
+        StreamMuxFrame f = {aq->data + off, len, ats - state->startTS, 0, 1, 0, 0};
         if (state->mux_type == STREAM_MUX_MP4) {
             int32_t d = (int32_t)(ats - state->audioTS);
             if (d < 1) {
@@ -280,6 +285,12 @@ StreamBuffer *stream_state_dequeue_timeout(StreamState *state, int timeout_ms)
             return sb;
         }
 
+        if (len == 0) {
+            // An end marker is never muxed; the restart it stands for is marked on the next frame.
+            state->flags |= SS_RESTARTED;
+            return nullptr;
+        }
+
         StreamBuffer *mb = state->muxBuf;
         uint8_t *out = nullptr;
         uint32_t capacity = 0;
@@ -331,7 +342,7 @@ StreamBuffer *stream_state_dequeue_timeout(StreamState *state, int timeout_ms)
             state->flags &= (uint8_t)~SS_LAST_KEYFRAME;
 
         StreamMuxFrame f = {data, len, ts - state->startTS, 0, (int)(fl & RB_FLAG_KEYFRAME),
-                            (state->flags & SS_FLV_HEADER) ? 1 : 0};
+                            (state->flags & SS_FLV_HEADER) ? 1 : 0, (state->flags & SS_RESTARTED) ? 1 : 0};
         if (state->mux_type == STREAM_MUX_MP4) {
             int32_t d = (int32_t)(ts - state->videoTS);
             if (d < 0) {
@@ -353,7 +364,7 @@ StreamBuffer *stream_state_dequeue_timeout(StreamState *state, int timeout_ms)
                        stream_queue_name(q), seq, len);
             return nullptr;
         }
-        state->flags &= (uint8_t)~SS_FLV_HEADER;
+        state->flags &= (uint8_t)~(SS_FLV_HEADER | SS_RESTARTED);
         if (state->streamId == VIDEO_STREAM1 || state->streamId == VIDEO_STREAM2)
             stream_latency_add(state->streamId == VIDEO_STREAM1 ? LATENCY_TS_A : LATENCY_TS_B, ts);
         state->videoTS = ts;

@@ -30,6 +30,7 @@ enum : uint8_t {
     SS_FLV_HEADER = 0x02,
     SS_START_AT_KEYFRAME = 0x04,  // set by the consumer before attaching
     SS_LAST_KEYFRAME = 0x08,
+    SS_RESTARTED = 0x10,          // an end marker was passed: the next muxed frame marks the restart
 };
 
 enum : uint32_t { STREAM_ES_BUF_SIZE = 0x100000, STREAM_ES_BUF2_SIZE = 4096, STREAM_MUX_BUF_SIZE = 0xd8000 };

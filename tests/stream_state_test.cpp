@@ -1,6 +1,7 @@
 #include "streams/stream_state.h"
 
 #include "core/log.h"
+#include "fakeproducer.h"
 #include "stream_testutil.h"
 #include "streams/stream_mode.h"
 #include "streams/stream_mux.h"
@@ -21,6 +22,7 @@ struct MuxRecord {
     uint32_t pts, duration;
     int keyframe, header;
     uint32_t length;
+    int discontinuity;
 };
 
 std::atomic<int> mux_created{0}, mux_destroyed{0};
@@ -43,7 +45,7 @@ int test_put(char kind, const StreamMuxFrame *f, uint8_t *out, uint32_t capacity
 {
     if (kind == 'V' && mux_fail_video)
         return -1;
-    mux_log.push_back({kind, f->pts, f->duration, f->keyframe, f->header, f->length});
+    mux_log.push_back({kind, f->pts, f->duration, f->keyframe, f->header, f->length, f->discontinuity});
     if (!out)
         return 0;   // MP4 file mode
     if (*used + 1 + f->length > capacity)
@@ -497,4 +499,142 @@ TEST(Concurrency, SixteenConsumersReceiveIntactFramesInOrderAndResumeLappedAtKey
     EXPECT_GT(laps.load(), 0);
     EXPECT_GT(received.load(), (int)frames);
     EXPECT_EQ(stream_users_by_id(t.id), 0);
+}
+
+TEST_F(Consumer, EndMarkerIsNeverMuxedAndTheNextFrameCarriesTheRestart)
+{
+    with_muxers();
+    TestQueue v(VIDEO_STREAM1, 8192, 16), a(AAC_STREAM, 8192, 16);
+    StreamState s{};
+    stream_state_attach(v.id, StreamMode_H264_AAC_TS, &s);
+    ASSERT_EQ(v.put(10, 1000, RB_FLAG_KEYFRAME), 0);
+    ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
+    ASSERT_EQ(v.put(0, 0, 0), 0);   // the producer restarts
+    ASSERT_EQ(a.put(0, 0, 0), 0);
+    EXPECT_EQ(stream_state_dequeue_timeout(&s, 1000), nullptr);
+    ASSERT_EQ(a.put(8, 40000, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(v.put(10, 40000, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(v.put(10, 43003, 0), 0);
+    ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
+    ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
+    stream_state_detach(&s);
+    ASSERT_EQ(mux_log.size(), 4u);
+    for (const MuxRecord &r : mux_log)
+        EXPECT_GT(r.length, 0u) << r.kind << " pts " << r.pts;
+    EXPECT_EQ(mux_log[0].discontinuity, 0);
+    EXPECT_EQ(mux_log[1].kind, 'V');
+    EXPECT_EQ(mux_log[1].pts, 39000u);
+    EXPECT_EQ(mux_log[1].discontinuity, 1);
+    EXPECT_EQ(mux_log[2].kind, 'A');   // the audio after its end marker is muxed
+    EXPECT_EQ(mux_log[2].pts, 39000u);
+    EXPECT_EQ(mux_log[3].discontinuity, 0);
+}
+
+namespace {
+
+struct TsScan {
+    std::vector<uint32_t> pcr;          // 32 low bits of each PCR base, in order
+    std::vector<bool> pcr_discontinuity;
+    std::vector<uint32_t> video_pts;
+    int audio_pes = 0;
+};
+
+uint32_t pes_pts(const uint8_t *p)
+{
+    return (uint32_t)(((uint64_t)(p[0] & 0x0E) << 29) | (p[1] << 22) | ((p[2] & 0xFE) << 14) | (p[3] << 7) |
+                      (p[4] >> 1));
+}
+
+void ts_scan(const uint8_t *d, size_t n, TsScan *out)
+{
+    for (size_t i = 0; i + 188 <= n; i += 188) {
+        const uint8_t *p = d + i;
+        ASSERT_EQ(p[0], 0x47);
+        int pid = ((p[1] & 0x1F) << 8) | p[2];
+        bool start = p[1] & 0x40;
+        int afc = (p[3] >> 4) & 3;
+        size_t pay = 4;
+        if (afc & 2) {
+            if (p[4] > 0 && (p[5] & 0x10)) {
+                uint64_t base = ((uint64_t)p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+                out->pcr.push_back((uint32_t)base);
+                out->pcr_discontinuity.push_back(p[5] & 0x80);
+            }
+            pay = 5 + p[4];
+        }
+        if (!(afc & 1) || !start || pay + 14 > 188)
+            continue;
+        const uint8_t *pes = p + pay;
+        if (pid == 0x1011 && (pes[7] & 0x80))
+            out->video_pts.push_back(pes_pts(pes + 9));
+        if (pid == 0x1100)
+            out->audio_pes++;
+    }
+}
+
+// Appends the consumer's outputs until `frames` muxed outputs were read; false on a time-out.
+bool read_ts(StreamState *s, int frames, TsScan *scan)
+{
+    for (int got = 0, tries = 0; got < frames && tries < frames * 4; tries++) {
+        StreamBuffer *b = stream_state_dequeue_timeout(s, 3000);
+        if (!b)
+            continue;   // an end marker passed, or nothing yet
+        ts_scan(Buffer_getUserPtr(b->buf), Buffer_getNumBytesUsed(b->buf), scan);
+        got++;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(ConsumerWithProducer, TransportStreamAcrossAProducerRestartMarksItsPcrAndNeverStepsBack)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    StreamState s{};
+    stream_state_attach(VIDEO_STREAM1, StreamMode_H264_AAC_TS, &s);
+    TsScan scan;
+    read_ts(&s, 10, &scan);
+    stream_restart(VIDEO_STREAM1);
+    for (int i = 0; i < 50 && fakeproducer_starts(fp, VIDEO_STREAM1) < 2; i++)
+        read_ts(&s, 1, &scan);
+    read_ts(&s, 10, &scan);
+    stream_state_detach(&s);
+    int starts = fakeproducer_starts(fp, VIDEO_STREAM1);
+    fakeproducer_stop(fp);
+    EXPECT_EQ(starts, 2);
+    ASSERT_GE(scan.video_pts.size(), 20u);
+    for (size_t i = 1; i < scan.video_pts.size(); i++)
+        EXPECT_GT((int32_t)(scan.video_pts[i] - scan.video_pts[i - 1]), 0) << "video PTS steps back at " << i;
+    for (size_t i = 1; i < scan.pcr.size(); i++)
+        EXPECT_GT((int32_t)(scan.pcr[i] - scan.pcr[i - 1]), 0) << "PCR steps back at " << i;
+    int flagged = 0;
+    for (bool d : scan.pcr_discontinuity)
+        flagged += d;
+    EXPECT_EQ(flagged, 1);
+    EXPECT_FALSE(scan.pcr_discontinuity.front());
+}
+
+TEST(ConsumerWithProducer, QuickReattachGoesPastTheAudioEndMarker)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    StreamState first{};
+    stream_state_attach(VIDEO_STREAM1, StreamMode_H264_AAC_TS, &first);
+    TsScan a;
+    for (int i = 0; i < 60 && a.audio_pes == 0; i++)
+        read_ts(&first, 1, &a);
+    ASSERT_GT(a.audio_pes, 0);
+    // The next client comes before the producers have put their end markers.
+    stream_state_detach(&first);
+    StreamState second{};
+    stream_state_attach(VIDEO_STREAM1, StreamMode_H264_AAC_TS, &second);
+    TsScan early, late;
+    read_ts(&second, 40, &early);   // through the first keyframe of the new start
+    read_ts(&second, 20, &late);
+    stream_state_detach(&second);
+    int starts = fakeproducer_starts(fp, AAC_STREAM);
+    fakeproducer_stop(fp);
+    EXPECT_GE(starts, 2);
+    EXPECT_GT(late.audio_pes, 10) << "no audio after the re-attach";
 }
