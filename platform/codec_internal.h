@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -18,3 +19,7 @@ void codec_engine_set_error(Engine_Handle e, Engine_Error err);
 void codec_av_init();
 // Frames per 1000 s as a time base; NTSC rates come out exact (1001/30000).
 AVRational codec_time_base(int framesPer1000s);
+// Rewrites an SPS (from its NAL header byte on, no start code) with the given VUI timing into
+// *out; false when the SPS cannot be parsed, which leaves it to the caller to keep the original.
+bool codec_sps_set_timing(const uint8_t *nal, size_t n, uint32_t unitsPerTick, uint32_t timeScale, bool fixed,
+                          std::vector<uint8_t> *out);

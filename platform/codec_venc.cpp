@@ -29,6 +29,8 @@ struct VencConfig {             // what the libav encoder is opened with
     int profile, level, entropy, transform8x8, scaling;
     int sarW, sarH;
     int useVos;
+    int vuiUnits, vuiScale, vuiFixed;   // H.264 SPS timing from the caller's VUI record; 0: none
+    int picTiming;                      // H.264: picture timing SEI in every access unit
 };
 
 } // namespace
@@ -89,7 +91,12 @@ int venc_open_h264(VIDENC1_Object *h)
     ctx->width = c.width;
     ctx->height = c.height;
     ctx->pix_fmt = AV_PIX_FMT_NV12;
-    ctx->time_base = codec_time_base(c.fps);
+    if (c.vuiUnits > 0 && c.vuiScale > 0) {
+        // A frame lasts two ticks: rate control budgets by the rate the SPS announces.
+        av_reduce(&ctx->time_base.num, &ctx->time_base.den, 2LL * c.vuiUnits, c.vuiScale, 1 << 30);
+    } else {
+        ctx->time_base = codec_time_base(c.fps);
+    }
     ctx->framerate = av_inv_q(ctx->time_base);
     ctx->gop_size = c.gop > 0 ? c.gop : (1 << 30);
     ctx->keyint_min = c.gop > 0 ? c.gop : 1 << 30;
@@ -125,12 +132,14 @@ int venc_open_h264(VIDENC1_Object *h)
     }
     // High profile needs a High tool: the scaling lists the board signals, else 8x8 transforms.
     bool high = c.profile == 100;
-    // CBR is kept as the board keeps it, with filler on easy pictures.
+    // An access unit holds only SPS, PPS (before an IDR), the picture timing SEI when asked for,
+    // and the slice last: no HRD buffering SEI, no filler (CBR may undershoot on easy pictures).
     char x264opts[200];
     snprintf(x264opts, sizeof x264opts,
-             "scenecut=0:repeat-headers=1:annexb=1:aud=0:sliced-threads=0:cabac=%d:8x8dct=%d:cqm=%s%s",
+             "scenecut=0:repeat-headers=1:annexb=1:aud=0:sliced-threads=0:nal-hrd=none:filler=0:cabac=%d:"
+             "8x8dct=%d:cqm=%s%s",
              c.profile == 66 ? 0 : c.entropy ? 1 : 0, high && (c.transform8x8 || !c.scaling) ? 1 : 0,
-             high && c.scaling ? "jvt" : "flat", c.rc == RC_CBR ? ":nal-hrd=cbr:filler=1" : "");
+             high && c.scaling ? "jvt" : "flat", c.picTiming ? ":pic-struct=1" : "");
     av_dict_set(&opts, "x264-params", x264opts, 0);
     int rc = avcodec_open2(ctx, codec, &opts);
     av_dict_free(&opts);
@@ -283,6 +292,13 @@ int venc_make_config(VIDENC1_Object *h, const VIDENC1_DynamicParams *d, VencConf
             c->sarW = hx->aspectRatioX;
             c->sarH = hx->aspectRatioY;
         }
+        const IH264VENC_VUIParams *vui = hx->VUI_Buffer;
+        if (vui && vui->timingInfoPresentFlag && vui->numUnitsInTicks > 0 && vui->timeScale > 0) {
+            c->vuiUnits = vui->numUnitsInTicks;
+            c->vuiScale = vui->timeScale;
+            c->vuiFixed = vui->fixedFrameRateFlag ? 1 : 0;
+        }
+        c->picTiming = hx->enablePicTimSEI ? 1 : 0;
         if (preset == IVIDEO_USER_DEFINED) {
             switch (hx->rcAlgo) {
             case IH264VENC_RC_CBR: case IH264VENC_RC_FIXED_RC: case IH264VENC_RC_CBR_LOW_DELAY:
@@ -388,9 +404,10 @@ XDAS_Int32 venc_setparams(VIDENC1_Object *h, VIDENC1_DynamicParams *d, XDAS_Int3
 }
 
 // Annex B with 4-byte start codes throughout, without the encoder's own banner (an SEI of
-// unregistered user data).
-size_t h264_shape(const uint8_t *in, size_t n, uint8_t *out, size_t cap, bool *fits)
+// unregistered user data), the SPS timing as the caller's VUI record has it.
+size_t h264_shape(const VencConfig &c, const uint8_t *in, size_t n, uint8_t *out, size_t cap, bool *fits)
 {
+    std::vector<uint8_t> sps;
     size_t used = 0;
     *fits = true;
     size_t i = 0;
@@ -418,10 +435,16 @@ size_t h264_shape(const uint8_t *in, size_t n, uint8_t *out, size_t cap, bool *f
         bool banner = type == 6 && body + 1 < n && in[body + 1] == 5;
         if (!banner && end > body) {
             size_t len = end - body;
+            const uint8_t *unit = in + body;
+            if (type == 7 && c.vuiUnits > 0 &&
+                codec_sps_set_timing(unit, len, (uint32_t)c.vuiUnits, (uint32_t)c.vuiScale, c.vuiFixed, &sps)) {
+                unit = sps.data();
+                len = sps.size();
+            }
             if (used + 4 + len <= cap) {
                 static const uint8_t start[4] = {0, 0, 0, 1};
                 memcpy(out + used, start, 4);
-                memcpy(out + used + 4, in + body, len);
+                memcpy(out + used + 4, unit, len);
             } else {
                 *fits = false;
             }
@@ -617,7 +640,7 @@ XDAS_Int32 VIDENC1_process(VIDENC1_Handle h, IVIDEO1_BufDescIn *inBufs, XDM_BufD
 
     bool key = h->pkt->flags & AV_PKT_FLAG_KEY;
     bool fits;
-    size_t n = h264 ? h264_shape(h->pkt->data, h->pkt->size, outBufs->bufs[0], outBufs->bufSizes[0], &fits)
+    size_t n = h264 ? h264_shape(h->cfg, h->pkt->data, h->pkt->size, outBufs->bufs[0], outBufs->bufSizes[0], &fits)
                     : mpeg4_shape(h, h->pkt->data, h->pkt->size, outBufs->bufs[0], outBufs->bufSizes[0], &fits);
     av_packet_unref(h->pkt);
     outArgs->bytesGenerated = (XDAS_Int32)n;

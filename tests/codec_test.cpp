@@ -1,8 +1,12 @@
 #include "platform/codec.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -265,16 +269,16 @@ TEST(CodecH264, AnnexBOneOutputPerPictureWithHeadersBeforeEveryIdr)
         ASSERT_EQ(units.front().first, 4u) << "output must begin with a start code";
         bool idr = n % gop == 0;
         EXPECT_EQ(e.type, idr ? IVIDEO_IDR_FRAME : IVIDEO_P_FRAME) << n;
-        // Besides slices, CBR timing SEI (6) and filler (12) may come along.
+        // Parameter sets and the slice, nothing else (no SEI when progressive, no filler).
         int slices = 0, idrSlices = 0, headers = 0;
         for (auto &u : units) {
             slices += u.second == 1;
             idrSlices += u.second == 5;
             headers += u.second == 7 || u.second == 8;
-            EXPECT_TRUE(u.second == 1 || u.second == 5 || u.second == 6 || u.second == 7 || u.second == 8 ||
-                        u.second == 12)
+            EXPECT_TRUE(u.second == 1 || u.second == 5 || u.second == 7 || u.second == 8)
                 << "unit type " << u.second << " in picture " << n;
         }
+        EXPECT_TRUE(units.back().second == 1 || units.back().second == 5) << "the slice comes last, picture " << n;
         if (idr) {
             ASSERT_GE(units.size(), 3u);
             EXPECT_EQ(units[0].second, 7);
@@ -617,3 +621,49 @@ TEST(CodecJpeg, BadParametersCarryTheirErrorCode)
 }
 
 } // namespace
+
+TEST(CodecH264, SpsTimingIsTheVuiRecordAndPictureTimingSeiOnlyWhenAsked)
+{
+    struct Case {
+        int units, scale, picTiming;
+        const char *rate;
+    } cases[] = {{1001, 60000, 0, "30000/1001"}, {500, 25000, 0, "25/1"}, {1001, 20000, 1, "10000/1001"}};
+    for (const Case &c : cases) {
+        Engine en;
+        VencSetup s;
+        s.vui.timingInfoPresentFlag = 1;
+        s.vui.numUnitsInTicks = c.units;
+        s.vui.timeScale = c.scale;
+        s.vui.fixedFrameRateFlag = 1;
+        VIDENC1_Handle h = make_h264(en.e, &s, 100, 30, 2000000, 10, IH264VENC_RC_CBR_STRICT);
+        ASSERT_NE(h, nullptr);
+        s.hd.enablePicTimSEI = c.picTiming;
+        VIDENC1_Status st{};
+        st.size = sizeof st;
+        ASSERT_EQ(VIDENC1_control(h, XDM_SETPARAMS, &s.hd.videncDynamicParams, &st), XDM_EOK);
+        mkdir(test_board_dir().c_str(), 0755);
+        std::string path = test_board_path("timing.h264");
+        std::ofstream file(path, std::ios::binary);
+        for (int n = 0; n < 12; n++) {
+            Encoded e;
+            ASSERT_EQ(encode(h, n, 0x100000, &e), XDM_EOK);
+            file.write((const char *)e.data.data(), (std::streamsize)e.data.size());
+            bool only4;
+            auto units = nal_units(e.data, &only4);
+            int sei = 0;
+            for (auto &u : units) {
+                EXPECT_NE(u.second, 12) << "filler in picture " << n;
+                if (u.second != 6)
+                    continue;
+                sei++;
+                EXPECT_EQ(e.data[u.first + 1], 1) << "an SEI other than picture timing, picture " << n;
+            }
+            EXPECT_EQ(sei, c.picTiming) << "picture " << n;
+            EXPECT_TRUE(units.back().second == 1 || units.back().second == 5) << "picture " << n;
+        }
+        file.close();
+        VIDENC1_delete(h);
+        EXPECT_EQ(h264_sps_timing(path, "h264"), std::to_string(c.units) + "/" + std::to_string(c.scale));
+        EXPECT_EQ(ffprobe_frame_rate(path, "h264"), c.rate);
+    }
+}

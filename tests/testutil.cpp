@@ -105,3 +105,30 @@ std::vector<std::string> ffmpeg_frame_hashes(const std::string &path, const char
     }
     return hashes;
 }
+
+std::string h264_sps_timing(const std::string &path, const char *format)
+{
+    std::string out = test_run(std::string("ffmpeg -nostdin -v trace -f ") + format + " -i " + path +
+                               " -c copy -bsf:v trace_headers -frames:v 1 -f null - 2>&1");
+    auto value = [&](const char *name) -> std::string {
+        size_t p = out.find(std::string(" ") + name + " ");
+        if (p == std::string::npos)
+            return "-";
+        size_t eq = out.find("= ", p);
+        size_t nl = out.find('\n', eq);
+        return eq == std::string::npos ? "-" : out.substr(eq + 2, nl - eq - 2);
+    };
+    return value("num_units_in_tick") + "/" + value("time_scale");
+}
+
+std::string ffprobe_frame_rate(const std::string &path, const char *format)
+{
+    int status;
+    std::string out = test_run(std::string("ffprobe -v error -f ") + format +
+                                   " -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + path,
+                               &status);
+    EXPECT_EQ(status, 0) << out;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}

@@ -15,3 +15,8 @@ std::vector<uint8_t> test_read_file(const std::string &path);
 // Decodes a file with ffmpeg and returns one hash per decoded picture. Any complaint from
 // ffmpeg, or a failing exit, fails the calling test.
 std::vector<std::string> ffmpeg_frame_hashes(const std::string &path, const char *format);
+// "num_units_in_tick/time_scale" of the first SPS in an H.264 file, as ffmpeg's header trace
+// reads it ("-" for a field that is absent).
+std::string h264_sps_timing(const std::string &path, const char *format);
+// ffprobe's r_frame_rate of the first video stream, e.g. "30000/1001".
+std::string ffprobe_frame_rate(const std::string &path, const char *format);
