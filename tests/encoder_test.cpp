@@ -42,11 +42,13 @@ struct FakeCapture {
     FrameMessage msgs[CHANNEL_BUFFERS];
     pthread_t thread;
     std::atomic<uint32_t> delivered{0};
+    std::atomic<uint32_t> frames{0};    // capture frames gone by, handed over or not
     std::atomic<uint32_t> base{hw_clock_90khz()};
+    const ParamBlock *settings = nullptr;
 
     // Stamps from now on, so no picture looks old to the JPEG path. Only while the encoder is
     // stopped (capture then waits for buffers).
-    void resync() { base = hw_clock_90khz() - delivered * 3003; }
+    void resync() { base = hw_clock_90khz() - frames * 3003; }
 
     void start()
     {
@@ -102,7 +104,11 @@ struct FakeCapture {
             if (Fifo_get(c->fromEncoder, &p) != 0)
                 return nullptr;
             FrameMessage *m = static_cast<FrameMessage *>(p);
-            uint32_t n = c->delivered++;
+            // Like the capture thread, the channel gets one frame in Video[0].FrameRate.
+            int every = c->settings && c->settings->Video[0].FrameRate > 1 ? c->settings->Video[0].FrameRate : 1;
+            uint32_t n = c->frames;
+            c->frames += every;
+            c->delivered++;
             draw(m->frame, n);
             m->timestamp = c->base + n * 3003;   // 29.97 frames per second
             m->sequence = n;
@@ -182,6 +188,7 @@ class EncoderThread : public ::testing::Test {
         capture_field_mode = 0;
         memset(&params, 0, sizeof params);
         capture = new FakeCapture();
+        capture->settings = &params;
         startRv = Rendezvous_create(2);
         cleanupRv = Rendezvous_create(2);
         env = &videoEnvA;
@@ -444,14 +451,62 @@ TEST_F(EncoderThread, BitRateWithinFifteenPercentOverTenSeconds)
     EXPECT_NEAR(kbps, 2000, 300) << "over " << secs << " s";
 }
 
-TEST_F(EncoderThread, DecimationEncodesEveryThirdPicture)
+TEST_F(EncoderThread, DecimationIsTheCapturesAloneAndTheSpsSaysItsRate)
 {
     params.Video[0].FrameRate = 3;
-    std::vector<Frame> frames = consume(6);
-    ASSERT_EQ(frames.size(), 6u);
+    std::vector<Frame> frames = consume(12);
+    ASSERT_EQ(frames.size(), 12u);
     for (size_t i = 1; i < frames.size(); i++)
-        EXPECT_EQ(frames[i].timestamp - frames[i - 1].timestamp, 3u * 3003u);
+        EXPECT_EQ(frames[i].timestamp - frames[i - 1].timestamp, 3u * 3003u) << "every picture capture hands over";
+    std::string path = write_file(frames, "dec3.h264");
+    EXPECT_EQ(h264_sps_timing(path, "h264"), "1001/20000");
+    EXPECT_EQ(ffprobe_frame_rate(path, "h264"), "10000/1001");
+    EXPECT_NE(log_text().find("timeScale=20000 numUnitsInTicks=1001"), std::string::npos);
 }
+
+TEST_F(EncoderThread, H264PicturesHoldOnlyTheirUnitsAndTheSpsHasTheStampsRate)
+{
+    std::vector<Frame> frames = consume(20);
+    ASSERT_EQ(frames.size(), 20u);
+    for (size_t i = 0; i < frames.size(); i++) {
+        const std::vector<uint8_t> &d = frames[i].data;
+        std::vector<int> types;
+        for (size_t k = 0; k + 3 < d.size(); k++)
+            if (d[k] == 0 && d[k + 1] == 0 && d[k + 2] == 1)
+                types.push_back(d[k + 3] & 0x1f);
+        std::vector<int> want = i % 15 == 0 ? std::vector<int>{7, 8, 5} : std::vector<int>{1};
+        EXPECT_EQ(types, want) << "picture " << i << ": start codes inside the slice, SEI or filler";
+        EXPECT_EQ(frames[i].timestamp - frames[0].timestamp, i * 3003u);
+    }
+    std::string path = write_file(frames, "timing.h264");
+    EXPECT_EQ(h264_sps_timing(path, "h264"), "1001/60000");
+    EXPECT_EQ(ffprobe_frame_rate(path, "h264"), "30000/1001");
+}
+
+TEST_F(EncoderThread, ProfileLevelAndEntropyChangesReachTheReusedEncoder)
+{
+    std::vector<Frame> first = consume(2);
+    ASSERT_EQ(first.size(), 2u);
+    std::string info = probe(write_file(first, "high.h264"), "h264", "profile,level");
+    EXPECT_NE(info.find("profile=High\nlevel=30"), std::string::npos) << info;
+    params.Video[0].H264Profile = 66;
+    params.Video[0].H264Level = 31;
+    log_ring_reset();
+    std::vector<Frame> second = consume(2);
+    ASSERT_EQ(second.size(), 2u);
+    std::string path = write_file(second, "base.h264");
+    info = probe(path, "h264", "profile,level");
+    EXPECT_NE(info.find("Baseline\nlevel=31"), std::string::npos) << info;
+    std::string trace = test_run("ffmpeg -nostdin -v trace -f h264 -i " + path +
+                                 " -c copy -bsf:v trace_headers -frames:v 1 -f null - 2>&1");
+    EXPECT_NE(trace.find("entropy_coding_mode_flag                                    0 = 0"), std::string::npos)
+        << "CABAC left on";
+    std::string log = log_text();
+    EXPECT_NE(log.find("h264 level=31 profile=66"), std::string::npos) << log;
+    EXPECT_NE(log.find("creation parameters changed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("reusing existing VIDENC1_Handle"), std::string::npos) << log;
+}
+
 
 TEST_F(EncoderThread, UnknownModeFailsSetupAndStopsItsStream)
 {

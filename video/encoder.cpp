@@ -358,6 +358,8 @@ struct VideoSetup {     // what setup_encoder builds for H.264 and MPEG-4
 
 // The channel's VUI record stays alive with the dynamic parameters that point at it.
 IH264VENC_VUIParams channel_vui[2];
+// What each channel's codec was created with: those values are fixed until it is created again.
+VideoSetup channel_created[2];
 
 int h264_fill(VideoEnv *env, IH264VENC_Params *s, IH264VENC_DynamicParams *d)
 {
@@ -430,11 +432,13 @@ int h264_fill(VideoEnv *env, IH264VENC_Params *s, IH264VENC_DynamicParams *d)
     int dec = env->decimate;
     int full = env->frameRate * dec;
     int timeScale, units;
+    // A tick is a field: a frame lasts two ticks, progressive or not, so the 1000/1001 rates
+    // take the field clock too (30000 would announce half the rate the stamps have).
     if (full == 29970) {
-        timeScale = (env->interlacedEncoding ? 60000 : 30000) / dec;
+        timeScale = 60000 / dec;
         units = 1001;
     } else if (full == 59940) {
-        timeScale = (env->interlacedEncoding ? 120000 : 60000) / dec;
+        timeScale = 120000 / dec;
         units = 1001;
     } else {
         units = 500;
@@ -572,6 +576,14 @@ int setup_video(VideoEnv *env)
     st.size = sizeof st;
     if (env->codec && env->codecName && strcmp(env->codecName, alg) != 0)
         close_video_codec(env);
+    VideoSetup &created = channel_created[env->channel];
+    bool same = h264 ? memcmp(&created.h264, &su.h264, sizeof su.h264) == 0
+                     : memcmp(&created.mpeg4, &su.mpeg4, sizeof su.mpeg4) == 0;
+    if (env->codec && !same) {
+        // Profile, level, entropy coding and the limits are fixed when the codec is made.
+        log_printf("%s: %s creation parameters changed, creating it again\n", env->name, alg);
+        close_video_codec(env);
+    }
     if (env->codec) {
         log_printf("reusing existing VIDENC1_Handle\n");
         VIDENC1_control(env->codec, XDM_RESET, v, &st);
@@ -584,6 +596,7 @@ int setup_video(VideoEnv *env)
             return -1;
         }
         env->codecName = alg;
+        created = su;
     }
     if (VIDENC1_control(env->codec, XDM_SETPARAMS, v, &st) != XDM_EOK) {
         log_printf("%s %d: XDM_SETPARAMS failed, status=%d extendedError=%x %s\n", env->name, __LINE__, -1,
@@ -787,10 +800,14 @@ bool picture_usable(VideoEnv *env, Buffer_Handle frame, size_t needed)
            dim.lineLength == env->lineLength && Buffer_getSize(frame) >= needed && Buffer_getUserPtr(frame);
 }
 
-// Counts pictures; true for the one in every `decimate` that is encoded.
+// Counts pictures; true for the one that is encoded. The capture thread already hands this
+// channel one picture in Video[n].FrameRate: only a decimation beyond that one is ours.
 bool decimation_take(VideoEnv *env, int *count)
 {
-    int d = video_get_decimate(env);
+    int captured = video_settings(env).FrameRate;
+    if (captured < 1)
+        captured = 1;
+    int d = video_get_decimate(env) / captured;
     if (++*count < d)
         return false;
     *count = 0;
