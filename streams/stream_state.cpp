@@ -286,8 +286,10 @@ StreamBuffer *stream_state_dequeue_timeout(StreamState *state, int timeout_ms)
         }
 
         if (len == 0) {
-            // An end marker is never muxed; the restart it stands for is marked on the next frame.
-            state->flags |= SS_RESTARTED;
+            // An end marker is never muxed; the restart it stands for is marked on the next frame
+            // (before the first one there is nothing to mark).
+            if (state->startTS)
+                state->flags |= SS_RESTARTED;
             return nullptr;
         }
 

@@ -507,6 +507,8 @@ TEST_F(Consumer, EndMarkerIsNeverMuxedAndTheNextFrameCarriesTheRestart)
     TestQueue v(VIDEO_STREAM1, 8192, 16), a(AAC_STREAM, 8192, 16);
     StreamState s{};
     stream_state_attach(v.id, StreamMode_H264_AAC_TS, &s);
+    ASSERT_EQ(v.put(0, 0, 0), 0);   // a stop before muxing began: nothing to mark
+    EXPECT_EQ(stream_state_dequeue_timeout(&s, 1000), nullptr);
     ASSERT_EQ(v.put(10, 1000, RB_FLAG_KEYFRAME), 0);
     ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
     ASSERT_EQ(v.put(0, 0, 0), 0);   // the producer restarts
