@@ -627,7 +627,8 @@ TEST(CodecH264, SpsTimingIsTheVuiRecordAndPictureTimingSeiOnlyWhenAsked)
     struct Case {
         int units, scale, picTiming;
         const char *rate;
-    } cases[] = {{1001, 60000, 0, "30000/1001"}, {500, 25000, 0, "25/1"}, {1001, 20000, 1, "10000/1001"}};
+        int profile;
+    } cases[] = {{1001, 60000, 0, "30000/1001", 100}, {500, 25000, 0, "25/1", 66}, {1001, 20000, 1, "10000/1001", 77}};
     for (const Case &c : cases) {
         Engine en;
         VencSetup s;
@@ -635,7 +636,7 @@ TEST(CodecH264, SpsTimingIsTheVuiRecordAndPictureTimingSeiOnlyWhenAsked)
         s.vui.numUnitsInTicks = c.units;
         s.vui.timeScale = c.scale;
         s.vui.fixedFrameRateFlag = 1;
-        VIDENC1_Handle h = make_h264(en.e, &s, 100, 30, 2000000, 10, IH264VENC_RC_CBR_STRICT);
+        VIDENC1_Handle h = make_h264(en.e, &s, c.profile, 30, 2000000, 10, IH264VENC_RC_CBR_STRICT);
         ASSERT_NE(h, nullptr);
         s.hd.enablePicTimSEI = c.picTiming;
         VIDENC1_Status st{};
@@ -663,7 +664,9 @@ TEST(CodecH264, SpsTimingIsTheVuiRecordAndPictureTimingSeiOnlyWhenAsked)
         }
         file.close();
         VIDENC1_delete(h);
-        EXPECT_EQ(h264_sps_timing(path, "h264"), std::to_string(c.units) + "/" + std::to_string(c.scale));
-        EXPECT_EQ(ffprobe_frame_rate(path, "h264"), c.rate);
+        EXPECT_EQ(h264_sps_timing(path, "h264"), std::to_string(c.units) + "/" + std::to_string(c.scale))
+            << "profile " << c.profile;
+        EXPECT_EQ(ffprobe_frame_rate(path, "h264"), c.rate) << "profile " << c.profile;
+        EXPECT_EQ(ffmpeg_frame_hashes(path, "h264").size(), 12u) << "profile " << c.profile;
     }
 }
