@@ -69,7 +69,7 @@ std::string multipart_body(const std::string &spec)
             end = spec.size();
         std::string piece = spec.substr(start, end - start);
         start = end + 1;
-        body += "--B\r\nContent-Disposition: form-data";
+        body += "--XyZ\r\nContent-Disposition: form-data";
         if (!piece.empty() && (piece[0] & 1)) {
             size_t eq = piece.find('=');
             std::string name = piece.substr(1, eq == std::string::npos ? std::string::npos : eq - 1);
@@ -80,7 +80,7 @@ std::string multipart_body(const std::string &spec)
         }
         body += "\r\n\r\n" + piece + "\r\n";
     }
-    return body + "--B--\r\n";
+    return body + "--XyZ--\r\n";
 }
 
 uint16_t server_port()
@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         body = multipart_body(parts[3]);
     if (post)
         req += std::string("Content-Type: ") +
-               (multipart ? "multipart/form-data; boundary=B" : "application/x-www-form-urlencoded") +
+               (multipart ? "multipart/form-data; boundary=XyZ" : "application/x-www-form-urlencoded") +
                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     req += "\r\n" + (post ? body : "");
 
