@@ -28,6 +28,10 @@ notacommand6 in a here-document
 TEXT
 echo 'notacommand7; in quotes' # notacommand8 in a comment
 arr=(notacommand9 notacommand10)
+curl -s http://x/ &>/dev/null notacommand11
+function fn { curl "$@"; }
+fn notacommand12
+python3 -c "import zeroconf; print(1)"
 python3 - <<'PY'
 import os, numpy
 PY
@@ -37,15 +41,15 @@ deps curl
 out=$(python3 "$T/scripts/check-deps" 2>&1); rc=$?
 echo "$out"
 check "fails while packages are missing" [ "$rc" = 1 ]
-for pkg in bc socat python3-numpy; do
+for pkg in bc socat python3-numpy python3-zeroconf; do
   check "names the missing package $pkg" grep -q "package $pkg\$" <<<"$out"
 done
 check "names python3 as missing" grep -qE "^  python3 \(used at tests/e2e/a_test.sh:[0-9]+\): package python3-minimal \(or python3, which brings it\)" <<<"$out"
 check "the listed package is accepted" grep -qE '^  curl .* curl \(listed\)' <<<"$out"
 check "base system commands are accepted" grep -qE '^  timeout .* coreutils \(base system\)' <<<"$out"
-check "nothing else taken for a command" bash -c '! grep -qE "notacommand|myprog|helper|SOME_PROGRAM" <<<"$1"' _ "$out"
+check "nothing else taken for a command" bash -c '! grep -qE "notacommand|myprog|helper|SOME_PROGRAM|^  fn " <<<"$1"' _ "$out"
 
-deps curl bc socat python3 python3-numpy
+deps curl bc socat python3 python3-numpy python3-zeroconf
 out=$(python3 "$T/scripts/check-deps" 2>&1); rc=$?
 check "passes once every package is named" [ "$rc" = 0 ]
 check "python3 accepted through the package that pulls it in" grep -qE '^  python3 .*\((listed|by python3)\)' <<<"$out"
