@@ -53,12 +53,14 @@ int not_available(char *buf, size_t size)
     return print(buf, size, "%s", NOT_AVAILABLE);
 }
 
-// The text of a value as a bounded C string, blanks trimmed. False when it does not fit.
+// The text of a value as a bounded C string, blanks trimmed. False when it does not fit or
+// holds a NUL: "45\0junk" is not 45.
 bool text_copy(const char *text, size_t length, char *out, size_t size)
 {
     if (!text)
-        length = 0;
-    length = strnlen(text ? text : "", length);
+        text = "", length = 0;
+    if (memchr(text, 0, length))
+        return false;
     while (length && isspace((unsigned char)text[length - 1]))
         length--;
     while (length && isspace((unsigned char)*text)) {
@@ -488,10 +490,22 @@ int get_height(char *buf, size_t size, uintptr_t ch)
     return channel_size((int)ch, &w, &h) ? print(buf, size, "%d", h) : not_available(buf, size);
 }
 
+// Sizes the encoders take: even, within their 800x600 maximum; 0 follows the capture size.
+// An odd or tiny size would be stored and then fail every encoder start of the channel.
+bool width_ok(long long w)
+{
+    return w == 0 || (w >= 160 && w <= 800 && w % 2 == 0);
+}
+
+bool height_ok(long long h)
+{
+    return h == 0 || (h >= 120 && h <= 600 && h % 2 == 0);
+}
+
 const char *set_width(const char *text, size_t length, uintptr_t ch)
 {
     long long v;
-    if (!parse_int(text, length, &v) || (v != 0 && (v < 160 || v > 800)))
+    if (!parse_int(text, length, &v) || !width_ok(v))
         return INVALID_VALUE;
     blk()->Video[ch].Width = (uint16_t)v;
     return nullptr;
@@ -500,7 +514,7 @@ const char *set_width(const char *text, size_t length, uintptr_t ch)
 const char *set_height(const char *text, size_t length, uintptr_t ch)
 {
     long long v;
-    if (!parse_int(text, length, &v) || (v != 0 && (v < 120 || v > 600)))
+    if (!parse_int(text, length, &v) || !height_ok(v))
         return INVALID_VALUE;
     blk()->Video[ch].Height = (uint16_t)v;
     return nullptr;
@@ -550,9 +564,9 @@ const char *set_resolution(const char *text, size_t length, uintptr_t arg)
         p++;
         if (!number(&h) || *p)
             return "Invalid resolution";
-        if (w > 800)
+        if (!width_ok(w))
             return "Invalid width";
-        if (h > 600)
+        if (!height_ok(h))
             return "Invalid height";
     }
     log_printf("%s: %d %dx%d\n", "setResolution", (int)arg, w, h);
@@ -1185,6 +1199,10 @@ const char *param_set(const char *name, const char *text, size_t length)
     if (kept)
         memcpy(before, field_ptr(d), d->size);
     const char *msg = nullptr;
+    // A NUL inside the value would cut it short ("%00%00" empties a user name past the
+    // empty-value rule): refused whole, as the setters refuse garbage.
+    if (length && memchr(text, 0, length))
+        return INVALID_VALUE;
     switch (d->type) {
     case PARAM_STRING: {
         size_t len = strnlen(text, length);
@@ -1453,5 +1471,15 @@ void param_table_validate()
                 log_printf("string parameter %s cut to its field\n", d->name);
             }
         }
+    }
+    // An older build stored sizes the encoders refuse; the channel would never start again.
+    for (int ch = 0; ch < 2; ch++) {
+        ParamVideo &v = block->Video[ch];
+        if (width_ok(v.Width) && height_ok(v.Height))
+            continue;
+        log_printf("video size of Video[%d] %dx%d reset to default %dx%d\n", ch, v.Width, v.Height,
+                   param_defaults.Video[ch].Width, param_defaults.Video[ch].Height);
+        v.Width = param_defaults.Video[ch].Width;
+        v.Height = param_defaults.Video[ch].Height;
     }
 }

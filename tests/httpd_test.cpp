@@ -1,3 +1,4 @@
+#include "core/log.h"
 #include "core/mtd.h"
 #include "core/param.h"
 #include "platform/platform.h"
@@ -196,7 +197,8 @@ TEST_F(Httpd, EveryPostRowAtEveryLevel)
             std::string name = row.name;
             WebReply r = post("/" + name, "nothing=1");
             if (!row.post_handler) {
-                EXPECT_EQ(r.status, 0) << name << ": a row without POST closes the connection";
+                EXPECT_EQ(r.status, 405) << name << ": a row without POST is answered";
+                EXPECT_EQ(r.header("allow"), "GET, HEAD") << name;
                 continue;
             }
             bool allowed = row.post_level == 0 || (level != 6 && level >= row.post_level);
@@ -348,4 +350,276 @@ TEST_F(Httpd, ParkedConnectionResumesWhenUnparked)
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "resumed");
     EXPECT_EQ(httpd_unpark(parked_connection), -1);   // already answered
+}
+
+namespace {
+
+// A multipart/form-data POST; a part with an empty name has no "name=" at all.
+WebReply post_multipart(uint16_t port, const std::string &path,
+                        const std::vector<std::pair<std::string, std::string>> &parts)
+{
+    std::string body;
+    for (const auto &p : parts) {
+        body += "--XyZ\r\nContent-Disposition: form-data";
+        if (!p.first.empty())
+            body += "; name=\"" + p.first + "\"";
+        body += "\r\n\r\n" + p.second + "\r\n";
+    }
+    body += "--XyZ--\r\n";
+    int fd = web_connect(port);
+    if (fd < 0)
+        return {};
+    web_send_all(fd, "POST " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nReferer: /back.htm\r\n"
+                     "Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n" + body);
+    WebReply r = web_read_reply(fd);
+    close(fd);
+    return r;
+}
+
+std::string log_since(uint32_t from)
+{
+    std::string text(LOG_RING_SIZE, 0);
+    text.resize(log_ring_read(from, text.data(), LOG_RING_SIZE));
+    return text;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        n++;
+    return n;
+}
+
+} // namespace
+
+TEST_F(Httpd, MultipartPartsWithoutANameAreSkippedOncePerRequest)
+{
+    for (const char *path : {"/streamA_controls", "/controls", "/clear_log", "/auth_controls"}) {
+        SCOPED_TRACE(path);
+        fake_settings_reset();
+        uint32_t from = log_ring_head();
+        std::string key = strcmp(path, "/controls") == 0 ? "Video[0].BitRate" : "BitRate";
+        WebReply r = post_multipart(port, path, {{"", "1"}, {key, "700000"}, {"", "2"}, {"", "3"}});
+        EXPECT_EQ(r.status, strcmp(path, "/auth_controls") == 0 ? 401 : 303);
+        if (strcmp(path, "/controls") == 0 || strcmp(path, "/streamA_controls") == 0) {
+            EXPECT_EQ(fake_params["Video[0].BitRate"].value, "700000");   // named parts still count
+        }
+        std::string log = log_since(from);
+        if (strcmp(path, "/auth_controls") != 0) {
+            EXPECT_EQ(count_of(log, "form part without a name skipped"), 1u) << log;
+        }
+        EXPECT_EQ(get("/").status, 303);   // still serving
+    }
+    // Only nameless parts: nothing changes.
+    fake_settings_reset();
+    EXPECT_EQ(post_multipart(port, "/streamA_controls", {{"", "900000"}}).status, 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+}
+
+TEST(HttpdRedirect, OnlyPathsOnThisDeviceAreLocal)
+{
+    for (const char *ok : {"/index.htm", "setup_streama.htm", "/a/b.htm?x=http://y", "/x#http:z", "/"})
+        EXPECT_TRUE(http_local_target(ok)) << ok;
+    for (const char *bad : {"http://other.host/", "HTTPS://other.host", "//other.host/x", "/\\other.host",
+                            "\\\\other.host", "javascript:alert(1)", "http:other.host", "/\t/other.host",
+                            "/x\r\nSet-Cookie: a=b", "", " http://x"})
+        EXPECT_FALSE(http_local_target(bad)) << bad;
+    EXPECT_FALSE(http_local_target(nullptr));
+}
+
+TEST_F(Httpd, RedirectsElsewhereFallBackAsIfNoneWereGiven)
+{
+    WebReply r = post("/streamA_controls", "redirect=http%3A%2F%2Fother.host%2F&BitRate=300000");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(r.header("location"), "/back.htm");   // the referer
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    EXPECT_EQ(post("/controls", "redirect=%2F%2Fother.host").header("location"), "/back.htm");
+    EXPECT_EQ(post("/controls", "redirect=%2Fok.htm%00http%3A%2F%2Fx").header("location"), "/back.htm");
+    EXPECT_EQ(post("/controls", "redirect=%2Fok.htm").header("location"), "/ok.htm");
+    r = web_request(port, "POST", "/controls", {}, "redirect=http%3A%2F%2Fother.host%2F");
+    EXPECT_EQ(r.status, 200);   // no referer either
+    EXPECT_EQ(r.header("location"), "");
+
+    EXPECT_EQ(get("/logout.htm?redirect=http://other.host/", {"Referer: /r.htm"}).header("location"), "/r.htm");
+    EXPECT_EQ(get("/logout.htm?redirect=//other.host/").header("location"), "/index.htm");
+    EXPECT_EQ(get("/load_default_params?redirect=http://other.host/").header("location"), "/index.htm");
+    r = get("/login.htm?redirect=http://other.host/");
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.body.find("other.host"), std::string::npos);   // nor in the refresh of the challenge page
+}
+
+TEST_F(Httpd, PostWithoutAHandlerIsAnsweredAndLogged)
+{
+    uint32_t from = log_ring_head();
+    WebReply r = post("/log.txt", "x=1");
+    EXPECT_EQ(r.status, 405);
+    EXPECT_NE(log_since(from).find("POST to /log.txt not allowed"), std::string::npos);
+    EXPECT_EQ(post("/", "x=1").status, 405);
+    EXPECT_EQ(post("/streamA.h264", "").status, 405);
+    r = post("/no_such_page.htm", "x=1");
+    EXPECT_EQ(r.status, 404);
+    EXPECT_NE(r.body.find("could not be found"), std::string::npos);
+    EXPECT_EQ(get("/").status, 303);
+}
+
+// --- connection limits ---------------------------------------------------------------------------
+
+namespace {
+
+// "/slow" streams 20 chunks, one every 150 ms: longer than the short limits below.
+int slow_chunks;
+ssize_t slow_reader(void *, uint64_t pos, char *buf, size_t max)
+{
+    if (slow_chunks >= 20)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    usleep(150000);
+    slow_chunks++;
+    buf[0] = 'a';
+    return 1;
+}
+
+MHD_Result limits_handler(void *cls, MHD_Connection *c, const char *url, const char *method, const char *version,
+                          const char *upload, size_t *upload_size, void **con_cls)
+{
+    if (strcmp(url, "/slow") == 0) {
+        slow_chunks = 0;
+        MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1, slow_reader, nullptr, nullptr);
+        return http_queue(c, MHD_HTTP_OK, r);
+    }
+    return answer_to_connection(cls, c, url, method, version, upload, upload_size, con_cls);
+}
+
+// True when the server closed the connection within `ms`; the sweep runs meanwhile, as the
+// thread runs it. `trickle` sends one byte of a header every 300 ms.
+bool closed_within(int fd, int ms, bool trickle, int *sweeps_cut = nullptr)
+{
+    for (int waited = 0; waited < ms; waited += 100) {
+        int cut = httpd_sweep();
+        if (sweeps_cut)
+            *sweeps_cut += cut;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char b[256];
+            if (recv(fd, b, sizeof b, MSG_DONTWAIT) <= 0)
+                return true;
+        }
+        if (trickle && waited % 300 == 0 && send(fd, "X", 1, MSG_NOSIGNAL) < 0)
+            return true;
+    }
+    return false;
+}
+
+class HttpdLimitsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform_init();
+        static bool loaded = (mtd_open(), init_param(&param_block), true);
+        (void)loaded;
+        fake_settings_reset();
+        auth_reset();
+        HttpdLimits l = {2, 2, 4, 64};
+        httpd_set_limits(&l);
+        ASSERT_EQ(httpd_start(0, limits_handler), 0);
+        port = httpd_port();
+    }
+    void TearDown() override
+    {
+        httpd_stop();
+        httpd_set_limits(nullptr);
+        param_access_install(nullptr);
+    }
+    uint16_t port = 0;
+};
+
+} // namespace
+
+TEST_F(HttpdLimitsTest, IdleConnectionIsClosedAfterTheIdleLimit)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(closed_within(fd, 1000, false));
+    EXPECT_TRUE(closed_within(fd, 4000, false));
+    close(fd);
+}
+
+TEST_F(HttpdLimitsTest, TricklingRequestIsClosedAtTheRequestDeadline)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, "GET / HTTP/1.1\r\nX-Slow: "));
+    int cut = 0;
+    // Each byte resets the idle limit; only the deadline from the first byte ends it.
+    EXPECT_TRUE(closed_within(fd, 5000, true, &cut));
+    EXPECT_EQ(cut, 1);
+    close(fd);
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+}
+
+TEST_F(HttpdLimitsTest, SlowFormBodyIsClosedAtTheRequestDeadline)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, "POST /streamA_controls HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                                 "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\nBitRate=1"));
+    EXPECT_TRUE(closed_within(fd, 5000, true));
+    close(fd);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+}
+
+TEST_F(HttpdLimitsTest, StreamingAnswerOutlivesEveryLimit)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, "GET /slow HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    std::thread sweeper([] {
+        for (int i = 0; i < 40; i++) {
+            httpd_sweep();
+            usleep(100000);
+        }
+    });
+    WebReply r = web_read_reply(fd);
+    sweeper.join();
+    close(fd);
+    EXPECT_EQ(r.status, 200);
+    // 3 s of streaming against limits of 2 s: every chunk and the end arrived.
+    EXPECT_EQ(count_of(r.body, "1\r\na\r\n"), 20u);
+    EXPECT_NE(r.body.find("\r\n0\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(HttpdLimitsTest, OneAddressCannotTakeEverySlot)
+{
+    httpd_stop();
+    HttpdLimits l = {30, 2, 4, 64};   // no idle limit within the test
+    httpd_set_limits(&l);
+    ASSERT_EQ(httpd_start(0, limits_handler), 0);
+    port = httpd_port();
+    std::vector<int> idle;
+    for (int i = 0; i < 12; i++)
+        idle.push_back(web_connect(port, "127.0.0.1"));
+    int refused = 0;
+    for (int fd : idle) {
+        ASSERT_GE(fd, 0);
+        pollfd p = {fd, POLLIN, 0};
+        char b;
+        if (poll(&p, 1, 200) > 0 && recv(fd, &b, 1, MSG_DONTWAIT) <= 0)
+            refused++;
+    }
+    EXPECT_EQ(refused, 8);   // four per address
+    WebReply r = web_request(port, "GET", "/", {}, "", "127.0.0.2");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.1").status, 0);
+    for (int fd : idle)
+        close(fd);
+    bool served = false;
+    for (int i = 0; i < 50 && !served; i++) {
+        served = web_request(port, "GET", "/", {}, "", "127.0.0.1").status == 303;
+        if (!served)
+            usleep(20000);
+    }
+    EXPECT_TRUE(served);
 }

@@ -693,3 +693,65 @@ TEST(ParamTable, LatencyStatisticRestartsWhenRead)
     EXPECT_GE(avg, 150);
     EXPECT_EQ(get("latency_ts_b"), "min:0 max:0 avg:0 (ms)");   // nothing measured since the read
 }
+
+// Every size the settings accept must be one the encoders take (even, 16..800 x 16..600), or
+// the channel fails every start from then on.
+TEST(ParamTable, SizesAreOnlyThoseTheEncodersTake)
+{
+    reset_block();
+    for (const char *bad : {"161", "159", "801", "1", "2", "799"}) {
+        EXPECT_STREQ(set("Video[0].Width", bad), "Invalid value") << bad;
+    }
+    for (const char *bad : {"121", "119", "601", "1", "599"}) {
+        EXPECT_STREQ(set("Video[1].Height", bad), "Invalid value") << bad;
+    }
+    struct Case {
+        const char *text, *message;
+    };
+    for (const Case &c : {Case{"1x1", "Invalid width"}, Case{"3x2", "Invalid width"}, Case{"800x1", "Invalid height"},
+                          Case{"161x121", "Invalid width"}, Case{"160x121", "Invalid height"},
+                          Case{"100x600", "Invalid width"}, Case{"800x100", "Invalid height"}}) {
+        EXPECT_STREQ(set("Video[0].Resolution", c.text), c.message) << c.text;
+    }
+    EXPECT_EQ(param_block.Video[0].Width, 640);   // every refusal left the size alone
+    EXPECT_EQ(param_block.Video[0].Height, 480);
+    EXPECT_EQ(param_block.Video[1].Height, 480);
+    for (const char *good : {"160x120", "800x600", "722x578", "0x480", "Auto"}) {
+        EXPECT_EQ(set("Video[1].Resolution", good), nullptr) << good;
+    }
+    EXPECT_EQ(set("Video[0].Width", "0"), nullptr);
+    EXPECT_EQ(set("Video[0].Width", "162"), nullptr);
+    EXPECT_EQ(set("Video[0].Height", "598"), nullptr);
+    EXPECT_EQ(get("Video[0].Resolution"), "162x598");
+}
+
+// A NUL inside a value cut it short: an empty admin name, or 45 out of "45<NUL>junk".
+TEST(ParamTable, ValueHoldingANulIsRefusedWhole)
+{
+    reset_block();
+    strcpy(param_block.User[0].Name, "admin");
+    ParamBlock before;
+    memcpy(&before, &param_block, sizeof before);
+    param_take_changed();
+    struct Case {
+        const char *name;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"User[0].Name", std::string("\0\0\0", 3)},         {"User[0].Name", std::string("ad\0min", 6)},
+        {"Video[0].GOPSize", std::string("45\0junk", 7)},   {"Capture.Hue", std::string("-5\0", 3)},
+        {"Video[0].Resolution", std::string("320x240\0", 8)}, {"Video[0].Width", std::string("320\0", 4)},
+        {"Net[0].Addr", std::string("\0", 1)},              {"NetworkMACAddr", std::string("00:11:22:33:44:55\0x", 19)},
+        {"User[0].Password", std::string("pw\0", 3)},       {"User[0].Delete", std::string("\0", 1)},
+        {"Video[0].FrameRate", std::string("5\0", 2)},      {"Clock", std::string("2024-01-01 00:00\0", 17)},
+        {"NetworkHostname", std::string("box\0evil", 8)},
+    };
+    for (const Case &c : cases) {
+        const char *msg = param_set(c.name, c.text.data(), c.text.size());
+        EXPECT_NE(msg, nullptr) << c.name;
+    }
+    EXPECT_STREQ(param_set("Video[0].GOPSize", "45\0junk", 7), "Invalid value");
+    EXPECT_STREQ(param_set("Video[0].Resolution", "320x240\0", 8), "Invalid value");
+    EXPECT_EQ(memcmp(&before, &param_block, sizeof before), 0);
+    EXPECT_EQ(param_take_changed(), 0u);
+}

@@ -508,3 +508,46 @@ TEST(ParamStore, BlockResetToDefaultsStillWinsOverOlderSaves)
     ASSERT_EQ(get_cur_param_block(&loaded), 0);
     EXPECT_EQ(loaded.UDP_TTL, 99);
 }
+
+// Sizes an older build accepted and stored, which the encoders refuse: repaired at load.
+TEST(ParamValidate, StoredSizeTheEncodersRefuseIsResetAtLoad)
+{
+    erase_log();
+    board_gpio_init();
+    ParamBlock b = defaults_block();
+    b.Video[0].Width = 161;
+    b.Video[0].Height = 120;
+    b.Video[1].Width = 800;
+    b.Video[1].Height = 1;
+    ASSERT_EQ(save_param_block(&b), 0);
+    EXPECT_EQ(init_param(&param_block), 0);
+    EXPECT_EQ(param_block.Video[0].Width, 640);
+    EXPECT_EQ(param_block.Video[0].Height, 480);
+    EXPECT_EQ(param_block.Video[1].Width, 640);
+    EXPECT_EQ(param_block.Video[1].Height, 480);
+
+    // An older layout carries its sizes at the same place.
+    erase_log();
+    std::vector<uint8_t> img(1668);
+    memcpy(img.data(), &param_defaults, img.size());
+    uint16_t w = 3, h = 2;
+    memcpy(img.data() + 120, &w, 2);
+    memcpy(img.data() + 122, &h, 2);
+    put_raw_block(0x20000, img);
+    EXPECT_EQ(init_param(&param_block), 0);
+    EXPECT_EQ(param_block.Video[0].Width, 640);
+    EXPECT_EQ(param_block.Video[0].Height, 480);
+
+    // Sizes that follow the capture, and good ones, are kept.
+    erase_log();
+    b = defaults_block();
+    b.Video[0].Width = 0;
+    b.Video[0].Height = 0;
+    b.Video[1].Width = 352;
+    b.Video[1].Height = 288;
+    ASSERT_EQ(save_param_block(&b), 0);
+    EXPECT_EQ(init_param(&param_block), 0);
+    EXPECT_EQ(param_block.Video[0].Width, 0);
+    EXPECT_EQ(param_block.Video[1].Width, 352);
+    EXPECT_EQ(param_block.Video[1].Height, 288);
+}

@@ -76,10 +76,13 @@ bool request_nonce(MHD_Connection *c, char out[REVOKED_NONCE_MAX + 1])
     return true;
 }
 
-// Redirect target: the query value "redirect", else the Referer, else the index page.
+// Redirect target: the query value "redirect" when it stays on this device, else the Referer,
+// else the index page.
 void login_target(MHD_Connection *c, char *out, size_t size)
 {
     const char *t = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect");
+    if (t && !http_local_target(t))
+        t = nullptr;
     if (!t)
         t = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
     if (!t)

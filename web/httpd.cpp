@@ -18,9 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <strings.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -185,6 +188,8 @@ int get_load_default_params(HttpRequest *req)
     const char *redir = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect");
     log_printf("%s: referer=%s redir=%s\n", "get_load_default_params", referer ? referer : "(null)",
                redir ? redir : "(null)");
+    if (redir && !http_local_target(redir))
+        redir = nullptr;
     return http_redirect(c, redir ? redir : referer ? referer : "/index.htm");
 }
 
@@ -201,8 +206,16 @@ int post_redirect_key(PostContext *ctx, const char *data, size_t size)
 {
     if (!data)
         return MHD_YES;
+    char *target = strndup(data, size);
+    if (!target)
+        return MHD_YES;
+    if (strlen(target) != size || !http_local_target(target)) {
+        log_printf("%s: redirect to %s ignored\n", "post_processor_func", target);
+        free(target);
+        return MHD_YES;
+    }
     free(ctx->redirect);
-    ctx->redirect = strndup(data, size);
+    ctx->redirect = target;
     return MHD_YES;
 }
 
@@ -216,6 +229,8 @@ int post_save_params_key(PostContext *ctx, const char *data, size_t size)
     if (!data)
         return MHD_YES;
     char v[8];
+    if (memchr(data, 0, size))
+        return MHD_YES;
     snprintf(v, sizeof v, "%.*s", (int)std::min(size, sizeof v - 1), data);
     if (strcmp(v, "0") == 0 || strcmp(v, "n") == 0 || strcmp(v, "N") == 0 || strcasecmp(v, "no") == 0 ||
         strcasecmp(v, "false") == 0)
@@ -284,12 +299,24 @@ void form_flush(PostContext *ctx)
     form_key_handler(ctx, f->key, f->value, f->length);
 }
 
+// A multipart part without "name=" comes with no key: skipped, and said once per request.
+bool unnamed_part(PostContext *ctx, const char *key, const char *handler)
+{
+    if (key)
+        return false;
+    if (!ctx->unnamed_parts++)
+        log_printf("%s: form part without a name skipped\n", handler);
+    return true;
+}
+
 MHD_Result form_iterator(void *cls, MHD_ValueKind kind, const char *key, const char *filename,
                          const char *content_type, const char *transfer_encoding, const char *data, uint64_t off,
                          size_t size)
 {
     PostContext *ctx = static_cast<PostContext *>(cls);
     FormState *f = form_of(ctx);
+    if (unnamed_part(ctx, key, "post_processor_func"))
+        return MHD_YES;
     if (off == 0 || !f->active || strcmp(f->key, key) != 0) {
         form_flush(ctx);
         snprintf(f->key, sizeof f->key, "%s", key);
@@ -374,6 +401,8 @@ MHD_Result clear_log_iterator(void *cls, MHD_ValueKind kind, const char *key, co
                               const char *content_type, const char *transfer_encoding, const char *data,
                               uint64_t off, size_t size)
 {
+    if (unnamed_part(static_cast<PostContext *>(cls), key, "post_clear_log_func"))
+        return MHD_YES;
     if (strcmp(key, "confirm") != 0 || off != 0 || size == 0)
         return MHD_YES;
     if ((size <= 7 && strncasecmp(data, "checked", size) == 0) || (size <= 2 && strncasecmp(data, "on", size) == 0)) {
@@ -564,6 +593,32 @@ MHD_Result http_not_found(MHD_Connection *c, const char *url)
     return http_queue(c, MHD_HTTP_NOT_FOUND, r);
 }
 
+MHD_Result http_method_not_allowed(MHD_Connection *c)
+{
+    MHD_Response *r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
+    if (!r)
+        return MHD_NO;
+    http_no_cache(r);
+    http_add_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    return http_queue(c, MHD_HTTP_METHOD_NOT_ALLOWED, r);
+}
+
+bool http_local_target(const char *target)
+{
+    if (!target || !*target)
+        return false;
+    // "//host" is another host to a browser, and so is "/\host"; browsers also drop tabs and
+    // newlines inside a URL.
+    if (target[0] == '/' && target[1] == '/')
+        return false;
+    for (const char *p = target; *p; p++)
+        if ((unsigned char)*p < 0x20 || *p == 0x7f || *p == '\\')
+            return false;
+    // A scheme ("http:", "javascript:") comes before any '/', '?' or '#'.
+    size_t head = strcspn(target, "/?#");
+    return memchr(target, ':', head) == nullptr;
+}
+
 const char *get_mime_type(const char *filename)
 {
     static const struct {
@@ -718,8 +773,12 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         http_add_header(r, "Location", "/admin_update_status.htm");
         return http_queue(connection, MHD_HTTP_SEE_OTHER, r);
     }
-    if (!entry || !entry->post_handler)
-        return MHD_NO;
+    if (!entry)
+        return http_not_found(connection, url);
+    if (!entry->post_handler) {
+        log_printf("%s: POST to %s not allowed\n", "answer_to_connection", url);
+        return http_method_not_allowed(connection);
+    }
     PostContext *ctx = static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
     if (!ctx)
         return MHD_NO;
@@ -767,9 +826,12 @@ MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
     return http_text(connection, MHD_HTTP_OK, nullptr, "", 0);
 }
 
+void track_request_done(MHD_Connection *connection);
+
 void request_completed_callback(void *cls, MHD_Connection *connection, void **con_cls,
                                 MHD_RequestTerminationCode toe)
 {
+    track_request_done(connection);
     PostContext *ctx = static_cast<PostContext *>(*con_cls);
     if (!ctx)
         return;
@@ -809,17 +871,191 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
     return answer_post_final(connection, ctx);
 }
 
+// --- connection limits ------------------------------------------------------------------------
+
+namespace {
+
+// Idle connections and requests that trickle in would otherwise hold every slot: one address
+// may keep only a share of them, a connection with nothing to do is closed after the idle limit,
+// and a request must arrive whole within the request limit of its first byte. An answer being
+// sent (a stream a client plays) is never cut here; the library's idle limit counts from the
+// last byte that went out.
+HttpdLimits limits = {HTTPD_IDLE_SECONDS, HTTPD_REQUEST_SECONDS, HTTPD_PER_ADDRESS, HTTPD_CONNECTIONS};
+
+enum TrackPhase { TRACK_WAITING, TRACK_BODY, TRACK_ANSWERING };
+
+struct ConnTrack {
+    MHD_Connection *connection;
+    int fd;
+    int phase;
+    bool bounded;               // the body counts against the request limit
+    bool cut;
+    int64_t since_ms;           // opened, or the previous answer done
+    int64_t first_ms;           // first byte of the request seen (0: not yet)
+};
+
+// Touched by the server's thread (notifications, handler) and the sweep on the httpd thread.
+pthread_mutex_t track_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::vector<ConnTrack *> tracks;
+MHD_AccessHandlerCallback access_handler;
+
+int64_t mono_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+ConnTrack *track_of(MHD_Connection *connection)
+{
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ConnTrack *>(info->socket_context) : nullptr;
+}
+
+void notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                       MHD_ConnectionNotificationCode code)
+{
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        ConnTrack *t = static_cast<ConnTrack *>(calloc(1, sizeof(ConnTrack)));
+        if (!t || !info) {
+            free(t);
+            return;
+        }
+        t->connection = connection;
+        t->fd = info->connect_fd;
+        t->since_ms = mono_ms();
+        pthread_mutex_lock(&track_mutex);
+        tracks.push_back(t);
+        pthread_mutex_unlock(&track_mutex);
+        *socket_context = t;
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        // Called before the library closes the socket, so the sweep never touches a reused fd.
+        ConnTrack *t = static_cast<ConnTrack *>(*socket_context);
+        if (!t)
+            return;
+        pthread_mutex_lock(&track_mutex);
+        tracks.erase(std::remove(tracks.begin(), tracks.end(), t), tracks.end());
+        pthread_mutex_unlock(&track_mutex);
+        free(t);
+        *socket_context = nullptr;
+    }
+}
+
+// Uploads may take long on a slow link; only their header is bounded.
+bool body_bounded(const char *url)
+{
+    const char *path = url[0] == '/' ? url + 1 : url;
+    return strcmp(path, "firmware") != 0 && strcmp(path, "customzip") != 0;
+}
+
+MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                        const char *version, const char *upload_data, size_t *upload_data_size, void **con_cls)
+{
+    if (ConnTrack *t = track_of(connection)) {
+        pthread_mutex_lock(&track_mutex);
+        if (t->phase == TRACK_WAITING) {
+            // The header is whole.
+            bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+            if (!t->first_ms)
+                t->first_ms = mono_ms();
+            t->phase = post ? TRACK_BODY : TRACK_ANSWERING;
+            t->bounded = post && body_bounded(url);
+        } else if (t->phase == TRACK_BODY && *upload_data_size == 0) {
+            t->phase = TRACK_ANSWERING;
+        }
+        pthread_mutex_unlock(&track_mutex);
+    }
+    return access_handler(cls, connection, url, method, version, upload_data, upload_data_size, con_cls);
+}
+
+void track_request_done(MHD_Connection *connection)
+{
+    ConnTrack *t = track_of(connection);
+    if (!t)
+        return;
+    pthread_mutex_lock(&track_mutex);
+    t->phase = TRACK_WAITING;
+    t->since_ms = mono_ms();
+    t->first_ms = 0;
+    pthread_mutex_unlock(&track_mutex);
+}
+
+// When data last came in on the socket, on the monotonic clock; 0 when the kernel can't say.
+int64_t last_data_ms(int fd, int64_t now)
+{
+    tcp_info ti = {};
+    socklen_t len = sizeof ti;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 ||
+        len < offsetof(tcp_info, tcpi_last_data_recv) + sizeof ti.tcpi_last_data_recv)
+        return 0;
+    return now - (int64_t)ti.tcpi_last_data_recv;
+}
+
+} // namespace
+
+void httpd_set_limits(const HttpdLimits *l)
+{
+    limits = l ? *l : HttpdLimits{HTTPD_IDLE_SECONDS, HTTPD_REQUEST_SECONDS, HTTPD_PER_ADDRESS, HTTPD_CONNECTIONS};
+}
+
+int httpd_sweep()
+{
+    int cut = 0;
+    int64_t now = mono_ms(), limit = (int64_t)limits.request_seconds * 1000;
+    pthread_mutex_lock(&track_mutex);
+    for (ConnTrack *t : tracks) {
+        if (t->phase == TRACK_ANSWERING || (t->phase == TRACK_BODY && !t->bounded) || t->cut)
+            continue;
+        if (t->phase == TRACK_WAITING && !t->first_ms) {
+            // Bytes since the connection opened or the last answer: a request has begun. The
+            // sweep runs about once a second, so its start is known to about a second.
+            // The kernel keeps that time in clock ticks: a margin keeps the connection's own
+            // handshake from counting.
+            int64_t at = last_data_ms(t->fd, now);
+            if (at > t->since_ms + 50)
+                t->first_ms = at;
+            continue;
+        }
+        if (now - t->first_ms < limit)
+            continue;
+        // The library sees the end of the connection and closes it on its own thread.
+        shutdown(t->fd, SHUT_RDWR);
+        t->cut = true;
+        cut++;
+    }
+    pthread_mutex_unlock(&track_mutex);
+    if (cut)
+        log_printf("%s: closed %d connection(s) whose request was not whole within %u s\n", "httpd", cut,
+                   limits.request_seconds);
+    return cut;
+}
+
+int httpd_connection_count()
+{
+    pthread_mutex_lock(&track_mutex);
+    int n = (int)tracks.size();
+    pthread_mutex_unlock(&track_mutex);
+    return n;
+}
+
 // --- server start and stop, parked connections -------------------------------------------------
 
 int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler)
 {
     if (daemon_handle)
         return 0;
-    daemon_handle = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr,
-                                     nullptr, handler ? handler : answer_to_connection, nullptr,
+    access_handler = handler ? handler : answer_to_connection;
+    // poll, not select: select cannot watch a descriptor above 1023, and the process holds many.
+    daemon_handle = MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr,
+                                     nullptr, access_entry, nullptr,
                                      MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof digest_random, digest_random,
                                      MHD_OPTION_NONCE_NC_SIZE, 100, MHD_OPTION_NOTIFY_COMPLETED,
-                                     request_completed_callback, nullptr, MHD_OPTION_END);
+                                     request_completed_callback, nullptr,
+                                     MHD_OPTION_NOTIFY_CONNECTION, notify_connection, nullptr,
+                                     MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds,
+                                     MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address,
+                                     MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_END);
     if (!daemon_handle)
         return -1;
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);
@@ -1025,6 +1261,7 @@ void *httpdThrFxn(void *arg)
                 break;
         tick_pending = 0;
         pthread_mutex_unlock(&tick_mutex);
+        httpd_sweep();
         if (httpd_restart_request) {
             httpd_stop();
             httpd_restart_request = 0;

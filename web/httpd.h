@@ -51,6 +51,7 @@ struct PostContext {
     size_t upload_bytes;
     void *upload;
     int denied;
+    int unnamed_parts;          // multipart parts without a name, logged once
 };
 
 // Growable response text; grows in steps of 4096 bytes.
@@ -82,6 +83,18 @@ void *httpdThrFxn(void *arg);
 int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler);
 void httpd_stop();
 uint16_t httpd_port();
+
+// Limits against clients that hold connections: idle time, time for a request to arrive whole
+// after its first byte, connections per client address and in all.
+enum { HTTPD_IDLE_SECONDS = 30, HTTPD_REQUEST_SECONDS = 10, HTTPD_PER_ADDRESS = 32, HTTPD_CONNECTIONS = 256 };
+struct HttpdLimits {
+    unsigned idle_seconds, request_seconds, per_address, connections;
+};
+void httpd_set_limits(const HttpdLimits *limits);   // for the next start; null: the defaults
+// Closes connections whose request is overdue; the thread calls it about once a second.
+// Returns how many it closed.
+int httpd_sweep();
+int httpd_connection_count();
 MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const char *url, const char *method,
                                 const char *version, const char *upload_data, size_t *upload_data_size,
                                 void **con_cls);
@@ -112,6 +125,9 @@ MHD_Result http_queue(MHD_Connection *c, unsigned status, MHD_Response *r);
 MHD_Result http_redirect(MHD_Connection *c, const char *location);
 MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const char *body, size_t length);
 MHD_Result http_not_found(MHD_Connection *c, const char *url);
+MHD_Result http_method_not_allowed(MHD_Connection *c);
+// A redirect target that stays on this device: a path, never a scheme or another host.
+bool http_local_target(const char *target);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.
 size_t html_escape(const char *in, char *out, size_t size);

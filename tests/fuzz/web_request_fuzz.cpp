@@ -1,5 +1,6 @@
 // Requests with arbitrary credentials, cookies, query texts and form bodies against the web
-// server: the digest, basic and cookie parsing, the login pages and the form handling.
+// server: the digest, basic and cookie parsing, the login pages and the form handling, with
+// urlencoded and multipart bodies whose parts may have no name.
 #include "core/param_commit.h"
 #include "web/auth.h"
 #include "web/httpd.h"
@@ -54,7 +55,33 @@ const ParamAccess fz_access = {fz_get, fz_set, fz_read, fz_write, fz_password, f
 
 const char *const paths[] = {"/", "/login.htm", "/logout.htm", "/controls", "/auth_controls",
                              "/streamA_controls", "/streamA_controls_no_save", "/clear_log",
-                             "/Video[0].BitRate", "/log.txt", "/redirect", "/nowhere"};
+                             "/Video[0].BitRate", "/log.txt", "/redirect", "/nowhere",
+                             "/udpA_controls", "/firmware", "/load_default_params", "/streamA.h264"};
+
+// Parts separated by 0xfe; a part whose first byte is odd has a name (up to '='), else none.
+std::string multipart_body(const std::string &spec)
+{
+    std::string body;
+    size_t start = 0;
+    while (start <= spec.size()) {
+        size_t end = spec.find('\xfe', start);
+        if (end == std::string::npos)
+            end = spec.size();
+        std::string piece = spec.substr(start, end - start);
+        start = end + 1;
+        body += "--XyZ\r\nContent-Disposition: form-data";
+        if (!piece.empty() && (piece[0] & 1)) {
+            size_t eq = piece.find('=');
+            std::string name = piece.substr(1, eq == std::string::npos ? std::string::npos : eq - 1);
+            body += "; name=\"" + name + "\"";
+            piece = eq == std::string::npos ? "" : piece.substr(eq + 1);
+        } else if (!piece.empty()) {
+            piece = piece.substr(1);
+        }
+        body += "\r\n\r\n" + piece + "\r\n";
+    }
+    return body + "--XyZ--\r\n";
+}
 
 uint16_t server_port()
 {
@@ -84,6 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint16_t port = server_port();
     std::string path = paths[data[0] % (sizeof paths / sizeof paths[0])];
     bool post = data[1] & 1;
+    bool multipart = data[1] & 2;
+    bool raw_multipart = data[1] & 4;   // the fuzzer writes the multipart text itself
     // The rest: Authorization, Cookie, query, body; separated by 0xff bytes.
     std::string parts[4];
     size_t part = 0, start = 2;
@@ -103,10 +132,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         req += "Authorization: " + parts[0] + "\r\n";
     if (!parts[1].empty())
         req += "Cookie: " + parts[1] + "\r\n";
+    std::string body = parts[3];
+    if (post && multipart && !raw_multipart)
+        body = multipart_body(parts[3]);
     if (post)
-        req += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-               std::to_string(parts[3].size()) + "\r\n";
-    req += "\r\n" + (post ? parts[3] : "");
+        req += std::string("Content-Type: ") +
+               (multipart ? "multipart/form-data; boundary=XyZ" : "application/x-www-form-urlencoded") +
+               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    req += "\r\n" + (post ? body : "");
 
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
