@@ -1,33 +1,935 @@
 #include "video/display.h"
 
+#include "core/log.h"
+#include "core/param.h"
 #include "core/quit.h"
+#include "core/soc.h"
 #include "core/threads.h"
+#include "platform/platform.h"
+#include "platform/v4l2.h"
+#include "platform/video_out.h"
+#include "video/capture.h"
+#include "video/framecopy.h"
+#include "video/osd.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <linux/videodev2.h>
+
+volatile uint32_t display_clock_base;
+
+namespace {
+
+const char *const DEVICE = "/dev/video6";
+const char *const SUBDEV = "/dev/v4l-subdev6";
+pthread_mutex_t wake_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t wake_cond = PTHREAD_COND_INITIALIZER;
+
+struct Standard {
+    const char *name;
+    uint32_t preset;            // 0: analogue standard or no output mode
+    int32_t width, height;
+    char scan;                  // 'i' or 'p'
+    int rate;
+};
+
+Standard standard_of(int n)
+{
+    switch (n) {
+    case 0: return {"AUTO", 0, 0, 0, 'p', 0};
+    case 5: return {"NTSC", 0, 720, 480, 'i', 30};
+    case 6: return {"PAL", 0, 720, 576, 'i', 25};
+    case 7: return {"480P", V4L2_DV_480P59_94, 720, 480, 'p', 59};
+    case 8: return {"576P", V4L2_DV_576P50, 720, 576, 'p', 50};
+    case 9: return {"720P_60", V4L2_DV_720P60, 1280, 720, 'p', 60};
+    case 10: return {"720P_50", V4L2_DV_720P50, 1280, 720, 'p', 50};
+    case 11: return {"720P_30", V4L2_DV_720P30, 1280, 720, 'p', 30};
+    case 12: return {"1080I_30", V4L2_DV_1080I30, 1920, 1080, 'i', 30};
+    case 13: return {"1080I_25", V4L2_DV_1080I25, 1920, 1080, 'i', 25};
+    case 14: return {"1080P_30", V4L2_DV_1080P30, 1920, 1080, 'p', 30};
+    case 15: return {"1080P_25", V4L2_DV_1080P25, 1920, 1080, 'p', 25};
+    case 16: return {"1080P_24", V4L2_DV_1080P24, 1920, 1080, 'p', 24};
+    case 18: return {"1080P_60", V4L2_DV_1080P60, 1920, 1080, 'p', 60};
+    case 19: return {"1080P_50", V4L2_DV_1080P50, 1920, 1080, 'p', 50};
+    case 20: return {"1080I_60", 0, 0, 0, 'i', 0};
+    default: return {"other", 0, 0, 0, 'p', 0};
+    }
+}
+
+bool has_output_mode(int n)
+{
+    return n == 5 || n == 6 || standard_of(n).preset != 0;
+}
+
+struct BufInfo {
+    int32_t picW, picH;                 // picture last copied in, 0 when none
+    int32_t osdX, osdY, osdW, osdH;     // OSD box last drawn over it
+};
+
+struct Display {
+    DisplayEnv *env;
+    int subdevFd = -1;
+    BufTab_Handle tab = nullptr;
+    size_t bufSize = 0;
+    Buffer_Handle ref = nullptr;        // idle, bars, flash picture
+    Buffer_Handle window = nullptr;     // a display buffer's picture window
+    Buffer_Handle source = nullptr;     // the part of a picture that is shown
+    Framecopy_Handle copy = nullptr;
+    FrameMessage msgs[DISPLAY_MESSAGES] = {};
+    BufInfo info[DISPLAY_BUFFERS] = {};
+    // Output device.
+    int fd = -1;
+    int queued = 0;                     // buffers queued since the device was made, up to the count
+    // Applied state.
+    int requestedStd = -1;              // the request the output was made for
+    int std = -1;                       // the standard it shows
+    int cs = -1;
+    int mode = -1;
+    int32_t width = 0, height = 0, line = 0;
+    uint32_t period = 3003;
+    Buffer_Handle held = nullptr;
+    bool rawOut = false;                // the held buffer is with the decoder
+    uint32_t lastQueue = 0;
+    int lastRefusedStd = -1;
+};
+
+void report(const char *what)
+{
+    log_printf("%s: %s\n", what, strerror(errno));
+}
+
+bool sleep_ms(int ms)
+{
+    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000l};
+    nanosleep(&ts, nullptr);
+    return quit_requested() == 0;
+}
+
+int buffer_index(Display *d, Buffer_Handle b)
+{
+    for (int i = 0; i < DISPLAY_BUFFERS; i++)
+        if (BufTab_getBuf(d->tab, i) == b)
+            return i;
+    return -1;
+}
+
+// Waits up to ms for a message on the fifo; null on time-out, quit or a flushed fifo.
+FrameMessage *fifo_take(Fifo_Handle f, int ms)
+{
+    void *m = nullptr;
+    if (Fifo_get_nonblocking(f, &m) == Dmai_EOK && m)
+        return static_cast<FrameMessage *>(m);
+    struct pollfd p = {Fifo_getFd(f), POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return nullptr;
+    m = nullptr;
+    if (Fifo_get_nonblocking(f, &m) != Dmai_EOK)
+        return nullptr;
+    return static_cast<FrameMessage *>(m);
+}
+
+void fill_words(uint8_t *row, int words, uint32_t w)
+{
+    uint32_t *p = reinterpret_cast<uint32_t *>(row);
+    for (int i = 0; i < words; i++)
+        p[i] = w;
+}
+
+// Replicates the buffer's first line over the others.
+int replicate_first_line(Framecopy_Handle copy, Buffer_Handle buf, int32_t bytes)
+{
+    BufferGfx_Dimensions dim;
+    BufferGfx_getDimensions(buf, &dim);
+    if (dim.height < 2)
+        return 0;
+    uint8_t *p = Buffer_getUserPtr(buf);
+    BufferGfx_Dimensions fill = {0, 0, bytes, dim.height - 1, dim.lineLength};
+    return copy_engine_fill_lines(copy, &fill, p, p + dim.lineLength);
+}
+
+void make_bars(Display *d)
+{
+    static const uint32_t BARS[8] = {0xea80ea80, 0xa78aa731, 0x8a318a9a, 0x793e794c,
+                                     0x60c360b4, 0x4fcf4f66, 0x327332ce, 0x22802280};
+    BufferGfx_Dimensions dim;
+    BufferGfx_getDimensions(d->ref, &dim);
+    uint8_t *row = Buffer_getUserPtr(d->ref);
+    int bar = dim.width / 8 / 2;   // words a bar
+    for (int i = 0; i < 8; i++)
+        fill_words(row + 4 * bar * i, bar, BARS[i]);
+    fill_words(row + 4 * bar * 8, dim.width / 2 - bar * 8, BARS[7]);
+    replicate_first_line(d->copy, d->ref, dim.width * 2);
+}
+
+void make_white(Display *d)
+{
+    BufferGfx_Dimensions dim;
+    BufferGfx_getDimensions(d->ref, &dim);
+    fill_words(Buffer_getUserPtr(d->ref), dim.width / 2, 0xff80ff80);
+    replicate_first_line(d->copy, d->ref, dim.width * 2);
+}
+
+// --- output device ---
+
+int display_queue_buffer(Display *d, Buffer_Handle b)
+{
+    int index = buffer_index(d, b);
+    v4l2_buffer vb = {};
+    vb.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    vb.memory = V4L2_MEMORY_USERPTR;
+    vb.index = (uint32_t)index;
+    vb.bytesused = (uint32_t)Buffer_getNumBytesUsed(b);
+    vb.m.userptr = (unsigned long)Buffer_getUserPtr(b);
+    vb.length = (uint32_t)Buffer_getSize(b);
+    if (index < 0 || platform_v4l2_ioctl(d->fd, VIDIOC_QBUF, &vb) < 0) {
+        report("Display VIDIOC_QBUF");
+        log_printf("vb: %d %p %d\n", index, (void *)Buffer_getUserPtr(b), (int)vb.length);
+        return -1;
+    }
+    if (d->queued < DISPLAY_BUFFERS) {
+        d->queued++;
+        if (d->queued == DISPLAY_BUFFERS) {
+            int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+            if (platform_v4l2_ioctl(d->fd, VIDIOC_STREAMON, &type) < 0)
+                report("Display VIDIOC_STREAMON");
+            log_printf("display streamon\n");
+        }
+    }
+    return 0;
+}
+
+int Display_delete(Display *d)
+{
+    if (d->fd < 0)
+        return -1;
+    log_printf("%s: fd=%d\n", "Display_delete", d->fd);
+    platform_v4l2_close(d->fd);
+    d->fd = -1;
+    return 0;
+}
+
+// 0 made, -1 fatal.
+int display_create(Display *d, int std, int cs)
+{
+    const Standard s = standard_of(std);
+    for (;;) {
+        int fd = platform_v4l2_open(DEVICE, O_RDWR);
+        if (fd < 0) {
+            report(DEVICE);
+            return -1;
+        }
+        if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
+            report("FD_CLOEXEC");
+        v4l2_capability cap = {};
+        if (platform_v4l2_ioctl(fd, VIDIOC_QUERYCAP, &cap) < 0)
+            report("VIDIOC_QUERYCAP");
+        log_printf("%s: %s %s %x\n", DEVICE, (const char *)cap.card, (const char *)cap.driver, cap.capabilities);
+        if (!(cap.capabilities & V4L2_CAP_VIDEO_OUTPUT)) {
+            log_printf("%s is not a video output device!\n", DEVICE);
+            platform_v4l2_close(fd);
+            return -1;
+        }
+        for (uint32_t i = 0;; i++) {
+            v4l2_output o = {};
+            o.index = i;
+            if (platform_v4l2_ioctl(fd, VIDIOC_ENUMOUTPUT, &o) < 0)
+                break;
+            log_printf("output %d, name %s, caps %x\n", i, (const char *)o.name, o.capabilities);
+        }
+        log_printf("%s: output index=%d videoStd=%d fd=%d\n", "Display_create", 0, std, fd);
+        int index = 0;
+        bool retry = platform_v4l2_ioctl(fd, VIDIOC_S_OUTPUT, &index) < 0;
+        if (retry)
+            report("VIDIOC_S_OUTPUT");
+        if (!retry && (std == 5 || std == 6)) {
+            v4l2_std_id id = std == 5 ? 0xb000 : 0xff;
+            log_printf("videoStd=%d v4l2_std_id=0x%llx\n", std, (unsigned long long)id);
+            if (platform_v4l2_ioctl(fd, VIDIOC_S_STD, &id) < 0)
+                report("VIDIOC_S_STD");
+        } else if (!retry) {
+            log_printf("videoStd=%d dv_preset=%d %dx%d%c%d\n", std, s.preset, s.width, s.height, s.scan, s.rate);
+            v4l2_dv_preset cur = {};
+            if (platform_v4l2_ioctl(fd, VIDIOC_G_DV_PRESET, &cur) < 0)
+                report("VIDIOC_G_DV_PRESET");
+            if (cur.preset != s.preset) {
+                v4l2_dv_preset want = {};
+                want.preset = s.preset;
+                if (platform_v4l2_ioctl(fd, VIDIOC_S_DV_PRESET, &want) < 0) {
+                    report("VIDIOC_S_DV_PRESET");
+                    platform_v4l2_close(fd);
+                    return -1;
+                }
+            }
+        }
+        if (!retry) {
+            v4l2_format f = {};
+            f.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+            if (platform_v4l2_ioctl(fd, VIDIOC_G_FMT, &f) < 0) {
+                report("VIDIOC_G_FMT");
+                platform_v4l2_close(fd);
+                return -1;
+            }
+            v4l2_pix_format &p = f.fmt.pix;
+            p.width = (uint32_t)d->width;
+            p.height = (uint32_t)d->height;
+            p.bytesperline = ((uint32_t)d->line + 31) & ~31u;
+            if (cs == ColorSpace_UYVY) {
+                p.pixelformat = V4L2_PIX_FMT_UYVY;
+                p.sizeimage = p.height * p.bytesperline;
+            } else {
+                p.pixelformat = V4L2_PIX_FMT_NV12;
+                p.sizeimage = p.height * p.bytesperline * 3 / 2;
+            }
+            p.field = s.scan == 'i' ? V4L2_FIELD_INTERLACED : V4L2_FIELD_NONE;
+            log_printf("display S_FMT %dx%d %d %s field=%d sizeimage=%d\n", p.width, p.height, p.bytesperline,
+                       cs == ColorSpace_UYVY ? "UYVY" : "NV12", p.field, p.sizeimage);
+            if (platform_v4l2_ioctl(fd, VIDIOC_S_FMT, &f) < 0) {
+                report("VIDIOC_S_FMT");
+                platform_v4l2_close(fd);
+                return -1;
+            }
+            v4l2_requestbuffers r = {};
+            r.count = DISPLAY_BUFFERS;
+            r.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+            r.memory = V4L2_MEMORY_USERPTR;
+            retry = platform_v4l2_ioctl(fd, VIDIOC_REQBUFS, &r) < 0;
+            if (retry)
+                report("VIDIOC_REQBUFS");
+        }
+        if (!retry) {
+            d->fd = fd;
+            d->queued = 0;
+            return 0;
+        }
+        platform_v4l2_close(fd);
+        if (!sleep_ms(100))
+            return -1;
+    }
+}
+
+// Sizes the buffers for the frame; false when they cannot be had (the standard is refused).
+bool fit_buffers(Display *d, size_t need)
+{
+    if (need <= d->bufSize)
+        return true;
+    Buffer_Attrs a = BufferGfx_Attrs_DEFAULT;
+    a.colorSpace = ColorSpace_UYVY;
+    a.dim = {0, 0, 720, 576, 1440};
+    BufTab_Handle tab = BufTab_create(DISPLAY_BUFFERS, need, &a);
+    Buffer_Handle ref = Buffer_create(need, &a);
+    if (!tab || !ref) {
+        BufTab_delete(tab);
+        Buffer_delete(ref);
+        return false;
+    }
+    log_printf("%s: display buffers grow to %zu bytes\n", d->env->name, need);
+    BufTab_delete(d->tab);
+    Buffer_delete(d->ref);
+    d->tab = tab;
+    d->ref = ref;
+    d->bufSize = need;
+    return true;
+}
+
+// The standard actually shown for a request: AUTO follows the capture input, a number without
+// an output mode falls back to NTSC.
+int resolve_standard(Display *d, int want)
+{
+    if (has_output_mode(want))
+        return want;
+    if (want == 0)
+        return capture_height == 576 ? 6 : 5;
+    if (want != d->lastRefusedStd)
+        log_printf("%s: Display.Standard %d (%s) has no output mode, using NTSC\n", d->env->name, want,
+                   standard_of(want).name);
+    d->lastRefusedStd = want;
+    return 5;
+}
+
+int recreate_output(Display *d, int want, int cs)
+{
+    DisplayEnv *env = d->env;
+    int std = resolve_standard(d, want);
+    Display_delete(d);
+    BufTab_freeAll(d->tab);
+    d->held = nullptr;
+    d->rawOut = false;
+    for (BufInfo &i : d->info)
+        i = {};
+    Standard s = standard_of(std);
+    int32_t line = ((cs == ColorSpace_UYVY ? 2 * s.width : s.width) + 31) & ~31;
+    size_t need = (size_t)s.height * line * (cs == ColorSpace_UYVY ? 2 : 3) / (cs == ColorSpace_UYVY ? 2 : 2);
+    size_t refNeed = (size_t)s.height * (((2 * s.width) + 31) & ~31);
+    if (!fit_buffers(d, need > refNeed ? need : refNeed)) {
+        log_error("%s %d: no display buffers of %zu bytes for %s, using NTSC\n", env->name, __LINE__, need, s.name);
+        std = 5;
+        s = standard_of(std);
+        line = ((cs == ColorSpace_UYVY ? 2 * s.width : s.width) + 31) & ~31;
+    }
+    d->width = s.width;
+    d->height = s.height;
+    d->line = line;
+    d->period = std == 5 ? 3003 : 3600;
+    log_printf("display %s %dx%d (%d) %s\n", s.name, s.width, s.height, line, cs == ColorSpace_UYVY ? "422" : "420sp");
+    BufferGfx_Dimensions dim = {0, 0, s.width, s.height, line};
+    for (int i = 0; i < DISPLAY_BUFFERS; i++) {
+        Buffer_Handle b = BufTab_getBuf(d->tab, i);
+        BufferGfx_setColorSpace(b, (ColorSpace_Type)cs);
+        BufferGfx_setDimensions(b, &dim);
+        Buffer_setNumBytesUsed(b, (size_t)s.height * line * (cs == ColorSpace_UYVY ? 2 : 3) / 2);
+    }
+    BufferGfx_Dimensions rdim = {0, 0, s.width, s.height, ((2 * s.width) + 31) & ~31};
+    BufferGfx_setColorSpace(d->ref, ColorSpace_UYVY);
+    BufferGfx_setDimensions(d->ref, &rdim);
+    if (display_create(d, std, cs) < 0) {
+        log_error("%s %d: Failed to create display device %s\n", env->name, __LINE__, DEVICE);
+        platform_system("ps -o pid,user,time,comm,ppid");
+        env->status = -1;
+        return -1;
+    }
+    log_printf("display gfxAttrs %ldx%ld %ld\n", (long)s.width, (long)s.height, (long)line);
+    osd_set_frame_size(2, (uint32_t)s.width, (uint32_t)s.height, cs, (uint32_t)line);
+    d->requestedStd = want;
+    d->std = std;
+    d->cs = cs;
+    d->mode = -1;
+    return 0;
+}
+
+// --- modes ---
+
+// true when the output is UYVY; otherwise asks for it and forgets the mode.
+bool need_uyvy(Display *d)
+{
+    if (d->cs == ColorSpace_UYVY)
+        return true;
+    d->env->colorSpace = ColorSpace_UYVY;
+    d->mode = -1;
+    return false;
+}
+
+void enter_mode(Display *d, int want)
+{
+    DisplayEnv *env = d->env;
+    switch (want) {
+    case DISPLAY_IDLE:
+        log_printf("setting output idle\n");
+        Frame_blackFill(d->copy, d->ref);
+        break;
+    case DISPLAY_PASSTHRU: {
+        if (!need_uyvy(d))
+            return;
+        log_printf("%s: passthru stream started, cap=%d in=%d out=%d\n", env->name, Fifo_getNumEntries(env->hToCapture),
+                   Fifo_getNumEntries(env->hFromCapture), Fifo_getNumEntries(env->hToOutput));
+        while (FrameMessage *m = fifo_take(env->hToOutput, 0))
+            Fifo_put(env->hToCapture, m);
+        break;
+    }
+    case DISPLAY_COLORBARS:
+        if (!need_uyvy(d))
+            return;
+        log_printf("setting output colorbars\n");
+        make_bars(d);
+        break;
+    case DISPLAY_FLASH:
+        if (!need_uyvy(d))
+            return;
+        make_white(d);
+        break;
+    case DISPLAY_DECODED:
+        log_printf("%s: output stream started, mode=%d\n", env->name, want);
+        break;
+    case DISPLAY_RAW:
+        log_printf("%s: output raw started hDisBuf=%p\n", env->name, (void *)d->held);
+        if (d->held && !d->rawOut && display_queue_buffer(d, d->held) == 0)
+            d->held = nullptr;
+        break;
+    default:
+        // 6, and the 7 and 8 of the VPSS reset and power-off, are not modes of this output.
+        if (d->mode < 0) {
+            log_printf("%s: display mode %d refused, output idle\n", env->name, want);
+            env->mode = DISPLAY_IDLE;
+        } else {
+            env->mode = d->mode;
+        }
+        return;
+    }
+    d->mode = want;
+}
+
+// The beep of a flash: one silent and one square-wave buffer on the playback fifos, taken
+// without waiting; with no free buffer there is no beep.
+void flash_beep(Display *d)
+{
+    PlaybackEnv *pb = d->env->playback;
+    if (!pb || !pb->fifos[0] || !pb->fifos[1])
+        return;
+    for (int k = 0; k < 2; k++) {
+        FrameMessage *m = fifo_take(pb->fifos[1], 0);
+        if (!m)
+            return;
+        if (!m->frame || Buffer_getSize(m->frame) < 4096) {
+            Fifo_put(pb->fifos[1], m);
+            return;
+        }
+        uint32_t *w = reinterpret_cast<uint32_t *>(Buffer_getUserPtr(m->frame));
+        for (int i = 0; i < 1024; i++)
+            w[i] = k == 0 ? 0 : (i & 0x10) == 0 ? 0x7fff7fffu : 0x80008000u;
+        Buffer_setNumBytesUsed(m->frame, 4096);
+        m->flags |= 1;   // PCM to play as it is
+        if (Fifo_put(pb->fifos[0], m) != Dmai_EOK)
+            Fifo_put(pb->fifos[1], m);
+    }
+}
+
+void paint_box_black(Display *d, Buffer_Handle b, const BufInfo &in)
+{
+    uint8_t *p = Buffer_getUserPtr(b);
+    int32_t x = in.osdX, y = in.osdY, w = in.osdW, h = in.osdH;
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || x >= d->width || y >= d->height)
+        return;
+    w = x + w > d->width ? d->width - x : w;
+    h = y + h > d->height ? d->height - y : h;
+    if (d->cs == ColorSpace_UYVY) {
+        int32_t x0 = x & ~3, x1 = (x + w + 1) & ~1;
+        x1 = x1 > d->width ? d->width & ~1 : x1;
+        for (int32_t r = 0; r < h; r++)
+            fill_words(p + (size_t)(y + r) * d->line + 2 * x0, (x1 - x0) / 2, 0x00800080);
+    } else {
+        for (int32_t r = 0; r < h; r++)
+            memset(p + (size_t)(y + r) * d->line + x, 0, (size_t)w);
+        uint8_t *chroma = p + (size_t)d->line * d->height;
+        int32_t cx = x & ~1, cw = ((x + w + 1) & ~1) - cx;
+        cw = cx + cw > d->width ? d->width - cx : cw;
+        for (int32_t r = 0; r < (h + (y & 1) + 1) / 2; r++)
+            if (y / 2 + r < d->height / 2)
+                memset(chroma + (size_t)(y / 2 + r) * d->line + cx, 128, (size_t)cw);
+    }
+}
+
+// Copies the picture centred into the held display buffer; a picture larger than the output
+// is cropped around its centre. true when it was copied.
+bool copy_picture(Display *d, FrameMessage *m)
+{
+    Buffer_Handle pic = m->frame;
+    Buffer_Handle dst = d->held;
+    int idx = buffer_index(d, dst);
+    BufferGfx_Dimensions pd;
+    BufferGfx_getDimensions(pic, &pd);
+    ColorSpace_Type pcs = BufferGfx_getColorSpace(pic);
+    bool planar = pcs == ColorSpace_YUV420PSEMI;
+    int32_t cw = pd.width < d->width ? pd.width : d->width;
+    int32_t ch = pd.height < d->height ? pd.height : d->height;
+    int32_t sx = pd.x + (pd.width - cw) / 2, sy = pd.y + (pd.height - ch) / 2;
+    int32_t dx = (d->width - cw) / 2, dy = (d->height - ch) / 2;
+    sx &= ~1;
+    dx &= ~1;
+    if (planar) {
+        // 4:2:0 chroma rows pair luma rows: windows start on even rows.
+        sy &= ~1;
+        dy &= ~1;
+        ch &= ~1;
+    }
+    BufInfo &in = d->info[idx];
+    if (in.picW == pd.width && in.picH == pd.height) {
+        if (in.osdW > 0 && in.osdH > 0)
+            paint_box_black(d, dst, in);
+    } else {
+        log_printf("clearing display buf %d   %ldx%ld -> %ldx%ld id=%d cap=%d seq=%u\n", idx, (long)in.picW,
+                   (long)in.picH, (long)pd.width, (long)pd.height, Buffer_getId(pic), (m->flags & FRAME_FLAG_PASSTHROUGH) ? 1 : 0,
+                   m->sequence);
+        Frame_blackFill(d->copy, dst);
+        in.picW = pd.width;
+        in.picH = pd.height;
+    }
+    in.osdW = in.osdH = 0;
+    Buffer_copy(pic, d->source);
+    BufferGfx_Dimensions sdim = {sx, sy, cw, ch, pd.lineLength};
+    BufferGfx_Dimensions wdim = {dx, dy, cw, ch, d->line};
+    Buffer_copy(dst, d->window);
+    bool ok = BufferGfx_setDimensions(d->source, &sdim) == Dmai_EOK && BufferGfx_setDimensions(d->window, &wdim) == Dmai_EOK;
+    if (!ok || Framecopy_config(d->copy, d->source, d->window) < 0) {
+        log_error("%s %d: Failed to configure framecopy to display\n", d->env->name, __LINE__);
+        log_printf("%d %d\n", pcs, d->cs);
+        return false;
+    }
+    if (Framecopy_execute(d->copy, d->source, d->window) < 0) {
+        log_error("%s %d: Failed to execute framecopy to display\n", d->env->name, __LINE__);
+        return false;
+    }
+    Buffer_setNumBytesUsed(dst, (size_t)d->height * d->line * (d->cs == ColorSpace_UYVY ? 2 : 3) / 2);
+    return true;
+}
+
+// Holds a decoded picture until its time. false: drop it (late, and one was shown within the
+// last period).
+bool pace(Display *d, uint32_t ts)
+{
+    uint32_t now = hw_clock_90khz();
+    int32_t lead = ts_diff(ts - d->period, now - display_clock_base);
+    if (lead > 0 && lead <= 90000) {
+        // Slices, so that quit is seen; a lead beyond a second is a discontinuity, shown at once.
+        while (lead > 0 && quit_requested() == 0) {
+            int32_t slice = lead > 9000 ? 9000 : lead;
+            struct timespec ts_sleep = {slice / 90000, (long)(slice % 90000) * 11111l};
+            nanosleep(&ts_sleep, nullptr);
+            lead -= slice;
+        }
+        now = hw_clock_90khz();
+    } else if (lead < -(int32_t)d->period && ts_diff(now, d->lastQueue) < (int32_t)d->period) {
+        return false;
+    }
+    d->lastQueue = now;
+    return true;
+}
+
+// 1 got one (held), 0 none yet, -1 fatal.
+int get_display_buffer(Display *d)
+{
+    if (d->held)
+        return 1;
+    if (d->queued < DISPLAY_BUFFERS) {
+        d->held = BufTab_getBuf(d->tab, d->queued);
+        return 1;
+    }
+    int r = platform_v4l2_poll(d->fd, 100);
+    if (r == 0)
+        return 0;
+    v4l2_buffer vb = {};
+    vb.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    vb.memory = V4L2_MEMORY_USERPTR;
+    if (r < 0 || platform_v4l2_ioctl(d->fd, VIDIOC_DQBUF, &vb) < 0) {
+        if (r > 0 && errno == EAGAIN)
+            return 0;
+        report("VIDIOC_DQBUF");
+        log_error("%s %d: Failed to get display buffer\n", d->env->name, __LINE__);
+        d->env->status = -1;
+        return -1;
+    }
+    d->held = BufTab_getBuf(d->tab, (int)vb.index);
+    return d->held ? 1 : 0;
+}
+
+void release_picture(FrameMessage *m)
+{
+    if (m->frame)
+        Buffer_freeUseMask(m->frame, 2);
+}
+
+// Idle, bars and flash: the reference picture with the OSD.
+int show_reference(Display *d)
+{
+    DisplayEnv *env = d->env;
+    if (d->mode == DISPLAY_FLASH)
+        env->mode = DISPLAY_IDLE;   // exactly one flash frame
+    Buffer_Handle dst = d->held;
+    if (Framecopy_config(d->copy, d->ref, dst) < 0) {
+        log_error("%s %d: Failed to configure framecopy for colorbar or idle %d %d\n", env->name, __LINE__,
+                  BufferGfx_getColorSpace(d->ref), BufferGfx_getColorSpace(dst));
+        env->colorSpace = BufferGfx_getColorSpace(d->ref);
+        return 0;
+    }
+    Framecopy_accel_execute2(d->copy, d->ref, dst);
+    d->info[buffer_index(d, dst)] = {};
+    osd_update(2, dst);
+    if (d->mode == DISPLAY_FLASH) {
+        flash_beep(d);
+        log_printf("%s: Flash at %ld\n", env->name, (long)hw_clock_90khz());
+    }
+    if (display_queue_buffer(d, dst) == 0)
+        d->held = nullptr;
+    else
+        sleep_ms(40);
+    if (FrameMessage *m = fifo_take(env->hFromCapture, 0)) {
+        if (m->frame && Buffer_getBufTab(m->frame) == d->tab) {
+            m->frame = nullptr;   // a display buffer back from the decoder after raw mode
+            Fifo_put(env->hFromCapture, m);
+        } else if (m->frame && (Buffer_getUseMask(m->frame) & 2)) {
+            log_printf("display freeing buf %d\n", Buffer_getId(m->frame));
+            release_picture(m);
+            m->frame = nullptr;
+            if (Fifo_put(env->hToOutput, m) != Dmai_EOK)
+                Fifo_put(env->hFromCapture, m);
+        } else {
+            Fifo_put(env->hFromCapture, m);
+        }
+    }
+    return 0;
+}
+
+// Pass-through and decoded pictures.
+int show_picture(Display *d)
+{
+    DisplayEnv *env = d->env;
+    bool passthru = d->mode == DISPLAY_PASSTHRU;
+    FrameMessage *m = fifo_take(env->hFromCapture, 10);
+    if (!m)
+        return 0;
+    Buffer_Handle pic = m->frame;
+    bool copied = false;
+    if (!pic) {
+        // An empty message: nothing to show.
+    } else if (Buffer_getType(pic) != Buffer_Type_GRAPHICS || Buffer_getNumBytesUsed(pic) == 0) {
+        log_printf("%s: buffer %d is not a picture (type %d, %zu bytes)\n", env->name, Buffer_getId(pic),
+                   Buffer_getType(pic), Buffer_getNumBytesUsed(pic));
+        release_picture(m);
+    } else if (Buffer_getBufTab(pic) == d->tab) {
+        m->frame = nullptr;   // one of ours, back after raw mode
+    } else if (((m->flags & FRAME_FLAG_PASSTHROUGH) != 0) != passthru ||
+               (passthru && Fifo_getNumEntries(env->hFromCapture) > 0)) {
+        release_picture(m);
+    } else {
+        copied = copy_picture(d, m);
+        release_picture(m);
+    }
+    Fifo_Handle back = passthru ? env->hToCapture : env->hToOutput;
+    if (!passthru && m->sequence % 30 == 0 && pic)
+        log_printf("decode seq %d\n", m->sequence);
+    uint32_t ts = m->timestamp;
+    if (Fifo_put(back, m) != Dmai_EOK) {
+        log_error("%s %d: error putting capture display fifo\n", env->name, __LINE__);
+        env->status = -1;
+        return -1;
+    }
+    if (!copied)
+        return 0;
+    Buffer_Handle dst = d->held;
+    osd_update(2, dst);
+    BufInfo &in = d->info[buffer_index(d, dst)];
+    osd_text_extent(2, &in.osdX, &in.osdY, &in.osdW, &in.osdH);
+    if (!passthru && env->pacing && !pace(d, ts))
+        return 0;   // too late: the buffer takes the next picture
+    if (display_queue_buffer(d, dst) == 0)
+        d->held = nullptr;
+    else
+        sleep_ms(40);
+    return 0;
+}
+
+int raw_hand_out(Display *d)
+{
+    DisplayEnv *env = d->env;
+    int idx = buffer_index(d, d->held);
+    if (d->info[idx].picW || d->info[idx].picH) {
+        Frame_blackFill(d->copy, d->held);
+        d->info[idx] = {};
+    }
+    FrameMessage *m = fifo_take(env->hFromCapture, 100);
+    if (!m)
+        return 0;
+    release_picture(m);
+    m->frame = d->held;
+    m->flags = 0;
+    log_printf("display thread sending raw buffer\n");
+    if (Fifo_put(env->hRaw, m) != Dmai_EOK) {
+        log_error("%s %d: error putting fifo\n", env->name, __LINE__);
+        env->status = -1;
+        return -1;
+    }
+    d->rawOut = true;
+    return 0;
+}
+
+int raw_take_back(Display *d)
+{
+    DisplayEnv *env = d->env;
+    FrameMessage *m = fifo_take(env->hFromCapture, 100);
+    if (!m)
+        return 0;
+    Fifo_Handle to = env->hToOutput;
+    if (d->held && m->frame == d->held) {
+        if (display_queue_buffer(d, d->held) == 0)
+            d->held = nullptr;
+        d->rawOut = false;
+        to = env->hFromCapture;   // handed out again with the next display buffer
+    } else if (m->frame && Buffer_getBufTab(m->frame) == d->tab) {
+        to = env->hFromCapture;   // a display buffer that is no longer out: keep the message
+    } else {
+        release_picture(m);
+    }
+    m->frame = nullptr;
+    if (Fifo_put(to, m) != Dmai_EOK) {
+        log_error("%s %d: error putting fifo\n", env->name, __LINE__);
+        env->status = -1;
+        return -1;
+    }
+    return 0;
+}
+
+int start(Display *d)
+{
+    DisplayEnv *env = d->env;
+    ParamBlock *p = env->params;
+    log_printf("%s: starting up\n", env->name);
+    d->subdevFd = platform_v4l2_open(SUBDEV, O_RDWR);
+    if (p->Display.Standard > 20) {
+        log_printf("Invalid Display.Standard %d\n", p->Display.Standard);
+        p->Display.Standard = 5;
+    }
+    env->standard = p->Display.Standard;
+    if (env->mode != DISPLAY_DECODED && env->mode != DISPLAY_RAW)
+        env->mode = p->Display.DisplayMode;
+    Buffer_Attrs a = BufferGfx_Attrs_DEFAULT;
+    a.colorSpace = ColorSpace_UYVY;
+    a.dim = {0, 0, 720, 576, 1440};
+    d->tab = BufTab_create(DISPLAY_BUFFERS, DISPLAY_BUFFER_SIZE, &a);
+    if (!d->tab) {
+        log_error("%s %d: Failed to allocate display buffers\n", env->name, __LINE__);
+        return -1;
+    }
+    d->bufSize = DISPLAY_BUFFER_SIZE;
+    Buffer_Attrs r = a;
+    r.reference = true;
+    d->window = Buffer_create(0, &r);
+    d->source = Buffer_create(0, &r);
+    d->ref = Buffer_create(DISPLAY_BUFFER_SIZE, &a);
+    if (!d->window || !d->source) {
+        log_error("%s %d: Failed to create colorbar buffer\n", env->name, __LINE__);
+        return -1;
+    }
+    if (!d->ref) {
+        log_error("%s %d: Failed to create reference buffer\n", env->name, __LINE__);
+        return -1;
+    }
+    Framecopy_Attrs fa = {true};
+    d->copy = Framecopy_create(&fa);
+    if (!d->copy) {
+        log_error("%s %d: Failed to allocate display buffers\n", env->name, __LINE__);
+        return -1;
+    }
+    for (FrameMessage &m : d->msgs) {
+        m = {};
+        if (Fifo_put(env->hFromCapture, &m) != Dmai_EOK) {
+            log_error("%s %d: Failed to put fifo in display buf\n", env->name, __LINE__);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int loop_pass(Display *d)
+{
+    DisplayEnv *env = d->env;
+    ParamBlock *p = env->params;
+    int want = env->standard;
+    if (d->mode == DISPLAY_PASSTHRU && (p->Capture.Standard == 5 || p->Capture.Standard == 6) &&
+        p->Capture.Standard != want) {
+        want = p->Capture.Standard;
+        env->standard = want;
+        log_printf("display std changed to %s\n", want == 5 ? "NTSC" : "PAL");
+    }
+    int cs = env->colorSpace;
+    if (cs != ColorSpace_UYVY && cs != ColorSpace_YUV420PSEMI) {
+        log_printf("%s: unsupported colorSpace\n", env->name);
+        cs = ColorSpace_UYVY;
+        env->colorSpace = cs;
+    }
+    if (d->fd < 0 || want != d->requestedStd || cs != d->cs || (want == 0 && resolve_standard(d, 0) != d->std)) {
+        if (recreate_output(d, want, cs) < 0)
+            return -1;
+    }
+    int mode = env->mode;
+    if (mode != d->mode) {
+        enter_mode(d, mode);
+        if (d->mode < 0)
+            return 0;   // the output is made again first
+    }
+    if (d->mode < 0)
+        return 0;
+    if (!d->held || !d->rawOut) {
+        int r = get_display_buffer(d);
+        if (r <= 0)
+            return r;
+        if (d->mode == DISPLAY_RAW && !d->rawOut)
+            return raw_hand_out(d);
+    }
+    switch (d->mode) {
+    case DISPLAY_IDLE:
+    case DISPLAY_COLORBARS:
+    case DISPLAY_FLASH:
+        return show_reference(d);
+    case DISPLAY_PASSTHRU:
+    case DISPLAY_DECODED:
+        return show_picture(d);
+    case DISPLAY_RAW:
+        return raw_take_back(d);
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+int Frame_blackFill(Framecopy_Object *copy, Buffer_Handle buf)
+{
+    BufferGfx_Dimensions dim;
+    BufferGfx_getDimensions(buf, &dim);
+    uint8_t *p = Buffer_getUserPtr(buf);
+    if (!p || dim.height <= 0 || dim.lineLength <= 0)
+        return -1;
+    switch (BufferGfx_getColorSpace(buf)) {
+    case ColorSpace_UYVY:
+        for (int32_t y = 0; y < dim.height; y++)
+            fill_words(p + (size_t)y * dim.lineLength, dim.width / 2, 0x00800080);
+        return 0;
+    case ColorSpace_GRAY: {
+        memset(p, 0, (size_t)dim.width);
+        BufferGfx_Dimensions fill = {0, 0, dim.width, dim.height - 1, dim.lineLength};
+        return dim.height > 1 ? copy_engine_fill_lines(copy, &fill, p, p + dim.lineLength) : 0;
+    }
+    case ColorSpace_YUV420PSEMI:
+        memset(p, 0, (size_t)dim.height * dim.lineLength);
+        memset(p + (size_t)dim.height * dim.lineLength, 128, (size_t)((dim.height - 1) / 2 + 1) * dim.lineLength);
+        return 0;
+    default:
+        log_printf("%s: unknown colorspace %d\n", "Frame_blackFill", BufferGfx_getColorSpace(buf));
+        return -1;
+    }
+}
+
+const char *display_standard_name(int standard)
+{
+    return standard_of(standard).name;
+}
 
 void *displayThrFxn(void *arg)
 {
-    // Placeholder until the display exists: pass-through pictures go straight back to capture.
     DisplayEnv *env = static_cast<DisplayEnv *>(arg);
+    static Display disp;
+    Display *d = &disp;
+    *d = Display{};
+    d->env = env;
+    env->status = 0;
     thread_init_begin(env->name);
+    int rc = start(d);
+    if (rc < 0)
+        env->status = -1;
     thread_init_end(env->name);
     rendezvous_meet(env->hRendezvousInit, env->name);
-    while (!quit_requested()) {
-        struct pollfd pfd = {Fifo_getFd(env->hFromCapture), POLLIN, 0};
-        if (poll(&pfd, 1, 200) <= 0)
-            continue;
-        void *msg = nullptr;
-        if (Fifo_get_nonblocking(env->hFromCapture, &msg) != Dmai_EOK)
-            break;
-        if (msg)
-            Fifo_put(env->hToCapture, msg);
-    }
-    while (!quit_requested())
-        quit_wait(200);
+    while (rc == 0 && quit_requested() == 0)
+        rc = loop_pass(d);
     myRendezvousCleanup(env->hRendezvousCleanup, env->name);
+    Display_delete(d);
+    BufTab_delete(d->tab);
+    Buffer_delete(d->ref);
+    Buffer_delete(d->window);
+    Buffer_delete(d->source);
+    Framecopy_delete(d->copy);
+    if (d->subdevFd >= 0)
+        platform_v4l2_close(d->subdevFd);
+    d->tab = nullptr;
     return nullptr;
 }
 
 void display_wake()
 {
+    pthread_mutex_lock(&wake_mutex);
+    pthread_cond_signal(&wake_cond);
+    pthread_mutex_unlock(&wake_mutex);
 }
