@@ -87,8 +87,9 @@ void format_time(char *buf, size_t size, int v, const struct tm &t, long usec)
     case 2: snprintf(buf, size, "%02d:%02d:%02d.%02d", h, m, s, (int)(usec / 10000)); break;
     case 3: snprintf(buf, size, "%02d:%02d:%02d.%03d", h, m, s, (int)(usec / 1000)); break;
     case 4: snprintf(buf, size, "%02d:%02d", h, m); break;
-    case 5: snprintf(buf, size, "% 2d:%02d%s", h12, m, h < 12 ? "AM" : "PM"); break;
-    case 6: snprintf(buf, size, "% 2d:%02d%s", h12, m, h < 12 ? "a" : "p"); break;
+    // Hours padded to two places with a space (12:05AM, " 1:05PM"); a sign blank would make " 12".
+    case 5: snprintf(buf, size, "%2d:%02d%s", h12, m, h < 12 ? "AM" : "PM"); break;
+    case 6: snprintf(buf, size, "%2d:%02d%s", h12, m, h < 12 ? "a" : "p"); break;
     default: snprintf(buf, size, "%02d:%02d:%02d", h, m, s); break;
     }
 }
