@@ -513,6 +513,37 @@ void paint_box_black(Display *d, Buffer_Handle b, const BufInfo &in)
     }
 }
 
+// One plane window by the copy engine: rows lines of bytes bytes, from (x bytes, y) of the source
+// plane to (x bytes, y) of the destination plane. The windows are grey views that start at
+// their first byte, so the engine moves exactly that rectangle and nothing around it.
+bool copy_plane(Display *d, uint8_t *src, int32_t sx, int32_t sy, int32_t sline, uint8_t *dst, int32_t dx, int32_t dy,
+                int32_t dline, int32_t bytes, int32_t rows)
+{
+    if (bytes <= 0 || rows <= 0)
+        return true;
+    struct View {
+        Buffer_Handle b;
+        uint8_t *at;
+        int32_t line;
+    } views[2] = {{d->source, src + (size_t)sy * sline + sx, sline}, {d->window, dst + (size_t)dy * dline + dx, dline}};
+    for (const View &v : views) {
+        Buffer_setUserPtr(v.b, v.at);
+        Buffer_setSize(v.b, (size_t)v.line * rows);
+        BufferGfx_setColorSpace(v.b, ColorSpace_GRAY);
+        BufferGfx_Dimensions dim = {0, 0, bytes, rows, v.line};
+        BufferGfx_setDimensions(v.b, &dim);
+    }
+    if (Framecopy_config(d->copy, d->source, d->window) < 0) {
+        log_error("%s %d: Failed to configure framecopy to display\n", d->env->name, __LINE__);
+        return false;
+    }
+    if (Framecopy_execute(d->copy, d->source, d->window) < 0) {
+        log_error("%s %d: Failed to execute framecopy to display\n", d->env->name, __LINE__);
+        return false;
+    }
+    return true;
+}
+
 // Copies the picture centred into the held display buffer; a picture larger than the output
 // is cropped around its centre. true when it was copied.
 bool copy_picture(Display *d, FrameMessage *m)
@@ -549,20 +580,19 @@ bool copy_picture(Display *d, FrameMessage *m)
         in.picH = pd.height;
     }
     in.osdW = in.osdH = 0;
-    Buffer_copy(pic, d->source);
-    BufferGfx_Dimensions sdim = {sx, sy, cw, ch, pd.lineLength};
-    BufferGfx_Dimensions wdim = {dx, dy, cw, ch, d->line};
-    Buffer_copy(dst, d->window);
-    bool ok = BufferGfx_setDimensions(d->source, &sdim) == Dmai_EOK && BufferGfx_setDimensions(d->window, &wdim) == Dmai_EOK;
-    if (!ok || Framecopy_config(d->copy, d->source, d->window) < 0) {
+    if (pcs != d->cs || (pcs != ColorSpace_UYVY && !planar)) {
         log_error("%s %d: Failed to configure framecopy to display\n", d->env->name, __LINE__);
         log_printf("%d %d\n", pcs, d->cs);
         return false;
     }
-    if (Framecopy_execute(d->copy, d->source, d->window) < 0) {
-        log_error("%s %d: Failed to execute framecopy to display\n", d->env->name, __LINE__);
+    int32_t bpp = planar ? 1 : 2;
+    uint8_t *sp = Buffer_getUserPtr(pic), *dp = Buffer_getUserPtr(dst);
+    bool ok = copy_plane(d, sp, sx * bpp, sy, pd.lineLength, dp, dx * bpp, dy, d->line, cw * bpp, ch);
+    if (ok && planar)
+        ok = copy_plane(d, sp + (size_t)pd.lineLength * pd.height, sx, sy / 2, pd.lineLength,
+                        dp + (size_t)d->line * d->height, dx, dy / 2, d->line, cw, ch / 2);
+    if (!ok)
         return false;
-    }
     Buffer_setNumBytesUsed(dst, (size_t)d->height * d->line * (d->cs == ColorSpace_UYVY ? 2 : 3) / 2);
     return true;
 }
