@@ -425,4 +425,68 @@ TEST(Display, EveryStandardAndModeNumberIsClampedOrRefused)
     h.stop();
 }
 
+// A picture larger than the output is cropped around its centre, never written past a buffer:
+// a 576-line 4:2:0 picture on a 480-line output shows its lines 48 to 527.
+TEST(Display, LargerPictureIsCroppedAroundItsCentre)
+{
+    Harness h;
+    h.env.colorSpace = ColorSpace_YUV420PSEMI;
+    h.env.mode = DISPLAY_DECODED;
+    h.start();
+    std::vector<FrameMessage *> recs;
+    for (int i = 0; i < DISPLAY_MESSAGES; i++)
+        recs.push_back(get(h.env.hToOutput));
+    ASSERT_NE(recs.back(), nullptr);
+    Buffer_Attrs a = BufferGfx_Attrs_DEFAULT;
+    a.colorSpace = ColorSpace_YUV420PSEMI;
+    a.dim = {0, 0, 720, 576, 736};
+    Buffer_Handle pic = Buffer_create((size_t)736 * 576 * 3 / 2, &a);
+    h.pictures.push_back(pic);
+    uint8_t *p = Buffer_getUserPtr(pic);
+    for (int r = 0; r < 576; r++)
+        memset(p + (size_t)r * 736, r & 0xff, 736);
+    for (int r = 0; r < 288; r++)
+        memset(p + (size_t)736 * 576 + (size_t)r * 736, 100 + (r & 0x7f), 736);
+    Buffer_setNumBytesUsed(pic, (size_t)736 * 576 * 3 / 2);
+    for (int i = 0; i < 5; i++) {
+        give(h, recs[i], pic, hw_clock_90khz(), (uint32_t)i);
+        ASSERT_EQ(get(h.env.hToOutput), recs[i]);
+    }
+    ASSERT_TRUE(wait_shown(2));
+    std::vector<uint8_t> f = screen();
+    ASSERT_EQ(f.size(), (size_t)736 * 480 * 3 / 2);
+    EXPECT_EQ(f[0], 48) << "output line 0 is picture line 48";
+    EXPECT_EQ(f[(size_t)479 * 736 + 719], (527 & 0xff));
+    EXPECT_EQ(f[(size_t)736 * 480], 100 + 24) << "chroma line 0 is picture chroma line 24";
+    EXPECT_EQ(f[(size_t)736 * 480 + (size_t)239 * 736 + 700], 100 + ((24 + 239) & 0x7f));
+    h.stop();
+}
+
+TEST(Display, LargerUyvyPictureIsCroppedAroundItsCentre)
+{
+    Harness h;
+    h.env.mode = DISPLAY_DECODED;
+    h.start();
+    std::vector<FrameMessage *> recs;
+    for (int i = 0; i < DISPLAY_MESSAGES; i++)
+        recs.push_back(get(h.env.hToOutput));
+    ASSERT_NE(recs.back(), nullptr);
+    Buffer_Handle pic = h.picture(800, 576, 0);
+    uint32_t *p = reinterpret_cast<uint32_t *>(Buffer_getUserPtr(pic));
+    for (int r = 0; r < 576; r++)
+        for (int x = 0; x < 400; x++)
+            p[r * 400 + x] = (uint32_t)(r & 0xff) << 24 | 0x800000 | (uint32_t)(x & 0xff) << 8 | 0x80;
+    for (int i = 0; i < 5; i++) {
+        give(h, recs[i], pic, hw_clock_90khz(), (uint32_t)i);
+        ASSERT_EQ(get(h.env.hToOutput), recs[i]);
+    }
+    ASSERT_TRUE(wait_shown(2));
+    std::vector<uint8_t> f = screen();
+    ASSERT_EQ(f.size(), 1440u * 480);
+    // 800 wide on 720: pairs 20..379 of the picture; 576 lines on 480: lines 48..527.
+    EXPECT_EQ(word_at(f, 0, 0, 1440), 48u << 24 | 0x800000 | 20u << 8 | 0x80);
+    EXPECT_EQ(word_at(f, 718, 479, 1440), (527u & 0xff) << 24 | 0x800000 | (379u & 0xff) << 8 | 0x80);
+    h.stop();
+}
+
 } // namespace
