@@ -97,6 +97,8 @@ struct Display {
     bool rawOut = false;                // the held buffer is with the decoder
     uint32_t lastQueue = 0;
     int lastRefusedStd = -1;
+    // Tables replaced by larger ones: a buffer of theirs may still be with the decoder.
+    BufTab_Handle retired[4] = {};
 };
 
 void report(const char *what)
@@ -329,6 +331,12 @@ bool fit_buffers(Display *d, size_t need)
         return false;
     }
     log_printf("%s: display buffers grow to %zu bytes\n", d->env->name, need);
+    for (BufTab_Handle &r : d->retired)
+        if (!r) {
+            r = d->tab;
+            d->tab = nullptr;
+            break;
+        }
     BufTab_delete(d->tab);
     Buffer_delete(d->ref);
     d->tab = tab;
@@ -947,6 +955,8 @@ void *displayThrFxn(void *arg)
     myRendezvousCleanup(env->hRendezvousCleanup, env->name);
     Display_delete(d);
     BufTab_delete(d->tab);
+    for (BufTab_Handle r : d->retired)
+        BufTab_delete(r);
     Buffer_delete(d->ref);
     Buffer_delete(d->window);
     Buffer_delete(d->source);
