@@ -46,6 +46,8 @@ struct PlatformVideoOut {
     uint64_t std;               // the analogue standard set last, 0 for a preset
     uint32_t preset;            // the DV preset set last, 0 for an analogue standard
     uint64_t shown;             // frames put on screen since the process started
+    uint64_t queued;            // buffers queued since the process started
+    int64_t lastQueueNs;        // CLOCK_MONOTONIC time of the last VIDIOC_QBUF
 };
 void platform_video_out_state(PlatformVideoOut *state);
 // Writes the frame on screen to <board>/video/display_frame.raw and its geometry line

@@ -62,6 +62,8 @@ struct Out {
     int64_t start_ns = 0;
     int64_t vsyncs = 0;         // vsyncs handled since STREAMON
     uint64_t shown = 0;
+    uint64_t queuedTotal = 0;
+    int64_t lastQueueNs = 0;
     uint32_t sequence = 0;
     int64_t dump_checked_ns = 0;
 } out;
@@ -331,6 +333,8 @@ int out_ioctl(int fd, unsigned long req, void *arg, std::unique_lock<std::mutex>
         s.bytesused = b->bytesused ? b->bytesused : out.fmt.sizeimage;
         s.state = 1;
         out.queued.push_back(b->index);
+        out.queuedTotal++;
+        out.lastQueueNs = now_ns();
         return 0;
     }
     case VIDIOC_DQBUF: {
@@ -502,6 +506,8 @@ void platform_video_out_state(PlatformVideoOut *s)
     s->std = out.std;
     s->preset = out.preset;
     s->shown = out.shown;
+    s->queued = out.queuedTotal;
+    s->lastQueueNs = out.lastQueueNs;
 }
 
 int platform_video_out_dump()
