@@ -489,4 +489,29 @@ TEST(Display, LargerUyvyPictureIsCroppedAroundItsCentre)
     h.stop();
 }
 
+// The output thread's stop in raw mode: it sets the mode to idle and gives the display buffer
+// it held back on the input fifo. The display takes it back (black) and goes on with all three.
+TEST(Display, RawBufferGivenBackOnStopReturnsToTheOutput)
+{
+    Harness h;
+    h.env.mode = DISPLAY_RAW;
+    h.start();
+    FrameMessage *m = get(h.env.hRaw);
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(m->frame, nullptr);
+    memset(Buffer_getUserPtr(m->frame), 0x77, 1440 * 480);
+    h.env.mode = DISPLAY_IDLE;
+    ASSERT_TRUE(wait_log("setting output idle"));
+    ASSERT_EQ(Fifo_put(h.env.hFromCapture, m), Dmai_EOK);
+    uint64_t shown = out_state().shown;
+    ASSERT_TRUE(wait_shown(shown + 6));
+    std::vector<uint8_t> f = screen();
+    ASSERT_EQ(f.size(), 1440u * 480);
+    for (size_t i = 0; i < f.size(); i += 4)
+        ASSERT_EQ(word_at(f, (int)(i % 1440) / 2, (int)(i / 1440), 1440), 0x00800080u) << "byte " << i;
+    h.stop();
+    EXPECT_EQ(entries(h.env.hRaw) + entries(h.env.hToOutput) + entries(h.env.hFromCapture) + entries(h.env.hToCapture),
+              DISPLAY_MESSAGES);
+}
+
 } // namespace

@@ -86,6 +86,7 @@ struct Display {
     // Output device.
     int fd = -1;
     int queued = 0;                     // buffers queued since the device was made, up to the count
+    int fresh = 0;                      // buffers taken from the table since then, never dequeued
     // Applied state.
     int requestedStd = -1;              // the request the output was made for
     int std = -1;                       // the standard it shows
@@ -93,8 +94,8 @@ struct Display {
     int mode = -1;
     int32_t width = 0, height = 0, line = 0;
     uint32_t period = 3003;
-    Buffer_Handle held = nullptr;
-    bool rawOut = false;                // the held buffer is with the decoder
+    Buffer_Handle held = nullptr;       // the display buffer the next picture goes into
+    Buffer_Handle rawBuf = nullptr;     // a display buffer with the decoder (raw mode)
     uint32_t lastQueue = 0;
     int lastRefusedStd = -1;
     // Tables replaced by larger ones: a buffer of theirs may still be with the decoder.
@@ -307,6 +308,7 @@ int display_create(Display *d, int std, int cs)
         if (!retry) {
             d->fd = fd;
             d->queued = 0;
+            d->fresh = 0;
             return 0;
         }
         platform_v4l2_close(fd);
@@ -367,7 +369,7 @@ int recreate_output(Display *d, int want, int cs)
     Display_delete(d);
     BufTab_freeAll(d->tab);
     d->held = nullptr;
-    d->rawOut = false;
+    d->rawBuf = nullptr;   // if it comes back, it is only one of ours
     for (BufInfo &i : d->info)
         i = {};
     Standard s = standard_of(std);
@@ -455,7 +457,7 @@ void enter_mode(Display *d, int want)
         break;
     case DISPLAY_RAW:
         log_printf("%s: output raw started hDisBuf=%p\n", env->name, (void *)d->held);
-        if (d->held && !d->rawOut && display_queue_buffer(d, d->held) == 0)
+        if (d->held && display_queue_buffer(d, d->held) == 0)
             d->held = nullptr;
         break;
     default:
@@ -464,6 +466,7 @@ void enter_mode(Display *d, int want)
             log_printf("%s: display mode %d refused, output idle\n", env->name, want);
             env->mode = DISPLAY_IDLE;
         } else {
+            log_printf("%s: display mode %d refused, mode %d stays\n", env->name, want, d->mode);
             env->mode = d->mode;
         }
         return;
@@ -627,14 +630,55 @@ bool pace(Display *d, uint32_t ts)
     return true;
 }
 
+bool is_own(Display *d, Buffer_Handle b)
+{
+    BufTab_Handle t = b ? Buffer_getBufTab(b) : nullptr;
+    if (!t)
+        return false;
+    if (t == d->tab)
+        return true;
+    for (BufTab_Handle r : d->retired)
+        if (r == t)
+            return true;
+    return false;
+}
+
+// A message that carries one of the display's own buffers: the one the decoder had is shown
+// (as decoded in raw mode, black otherwise, as after the decoder gave it back on a stop); the
+// message is kept for the next hand-out. false when the message carries something else.
+bool own_buffer_back(Display *d, FrameMessage *m)
+{
+    if (!is_own(d, m->frame))
+        return false;
+    if (m->frame == d->rawBuf) {
+        d->rawBuf = nullptr;
+        if (d->mode != DISPLAY_RAW) {
+            Frame_blackFill(d->copy, m->frame);
+            d->info[buffer_index(d, m->frame)] = {};
+        }
+        if (display_queue_buffer(d, m->frame) < 0 && !d->held)
+            d->held = m->frame;
+    }
+    m->frame = nullptr;
+    Fifo_put(d->env->hFromCapture, m);
+    return true;
+}
+
 // 1 got one (held), 0 none yet, -1 fatal.
 int get_display_buffer(Display *d)
 {
     if (d->held)
         return 1;
-    if (d->queued < DISPLAY_BUFFERS) {
-        d->held = BufTab_getBuf(d->tab, d->queued);
+    if (d->fresh < DISPLAY_BUFFERS) {
+        d->held = BufTab_getBuf(d->tab, d->fresh++);
         return 1;
+    }
+    if (d->queued < DISPLAY_BUFFERS) {
+        // Not streaming yet and the last buffer is with the decoder: wait for it to come back.
+        if (FrameMessage *m = fifo_take(d->env->hFromCapture, 20))
+            if (!own_buffer_back(d, m))
+                Fifo_put(d->env->hFromCapture, m);
+        return 0;
     }
     int r = platform_v4l2_poll(d->fd, 100);
     if (r == 0)
@@ -685,9 +729,7 @@ int show_reference(Display *d)
     else
         sleep_ms(40);
     if (FrameMessage *m = fifo_take(env->hFromCapture, 0)) {
-        if (m->frame && Buffer_getBufTab(m->frame) == d->tab) {
-            m->frame = nullptr;   // a display buffer back from the decoder after raw mode
-            Fifo_put(env->hFromCapture, m);
+        if (own_buffer_back(d, m)) {
         } else if (m->frame && (Buffer_getUseMask(m->frame) & 2)) {
             log_printf("display freeing buf %d\n", Buffer_getId(m->frame));
             release_picture(m);
@@ -707,7 +749,7 @@ int show_picture(Display *d)
     DisplayEnv *env = d->env;
     bool passthru = d->mode == DISPLAY_PASSTHRU;
     FrameMessage *m = fifo_take(env->hFromCapture, 10);
-    if (!m)
+    if (!m || own_buffer_back(d, m))
         return 0;
     Buffer_Handle pic = m->frame;
     bool copied = false;
@@ -717,8 +759,6 @@ int show_picture(Display *d)
         log_printf("%s: buffer %d is not a picture (type %d, %zu bytes)\n", env->name, Buffer_getId(pic),
                    Buffer_getType(pic), Buffer_getNumBytesUsed(pic));
         release_picture(m);
-    } else if (Buffer_getBufTab(pic) == d->tab) {
-        m->frame = nullptr;   // one of ours, back after raw mode
     } else if (((m->flags & FRAME_FLAG_PASSTHROUGH) != 0) != passthru ||
                (passthru && Fifo_getNumEntries(env->hFromCapture) > 0)) {
         release_picture(m);
@@ -770,7 +810,8 @@ int raw_hand_out(Display *d)
         env->status = -1;
         return -1;
     }
-    d->rawOut = true;
+    d->rawBuf = d->held;
+    d->held = nullptr;
     return 0;
 }
 
@@ -778,21 +819,11 @@ int raw_take_back(Display *d)
 {
     DisplayEnv *env = d->env;
     FrameMessage *m = fifo_take(env->hFromCapture, 100);
-    if (!m)
-        return 0;
-    Fifo_Handle to = env->hToOutput;
-    if (d->held && m->frame == d->held) {
-        if (display_queue_buffer(d, d->held) == 0)
-            d->held = nullptr;
-        d->rawOut = false;
-        to = env->hFromCapture;   // handed out again with the next display buffer
-    } else if (m->frame && Buffer_getBufTab(m->frame) == d->tab) {
-        to = env->hFromCapture;   // a display buffer that is no longer out: keep the message
-    } else {
-        release_picture(m);
-    }
+    if (!m || own_buffer_back(d, m))
+        return 0;   // a filled buffer is queued; its message goes out with the next one
+    release_picture(m);
     m->frame = nullptr;
-    if (Fifo_put(to, m) != Dmai_EOK) {
+    if (Fifo_put(env->hToOutput, m) != Dmai_EOK) {
         log_error("%s %d: error putting fifo\n", env->name, __LINE__);
         env->status = -1;
         return -1;
@@ -880,13 +911,19 @@ int loop_pass(Display *d)
     }
     if (d->mode < 0)
         return 0;
-    if (!d->held || !d->rawOut) {
-        int r = get_display_buffer(d);
-        if (r <= 0)
-            return r;
-        if (d->mode == DISPLAY_RAW && !d->rawOut)
+    if (d->mode == DISPLAY_RAW) {
+        // One buffer at a time is with the decoder.
+        if (!d->rawBuf) {
+            int r = get_display_buffer(d);
+            if (r <= 0)
+                return r;
             return raw_hand_out(d);
+        }
+        return raw_take_back(d);
     }
+    int r = get_display_buffer(d);
+    if (r <= 0)
+        return r;
     switch (d->mode) {
     case DISPLAY_IDLE:
     case DISPLAY_COLORBARS:
@@ -895,8 +932,6 @@ int loop_pass(Display *d)
     case DISPLAY_PASSTHRU:
     case DISPLAY_DECODED:
         return show_picture(d);
-    case DISPLAY_RAW:
-        return raw_take_back(d);
     default:
         return 0;
     }

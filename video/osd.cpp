@@ -237,6 +237,7 @@ void osd_layout(int channel, OsdSettings *s)
         l.textOffset = x * (l.pixelFormat == ColorSpace_UYVY ? 2 : 1) + l.y * l.lineLength;
         c.layout = l;
         if (s->X != x || s->Y != l.y) {
+            log_printf("osd ch=%d position %d,%d clamped to %u,%u\n", channel, X, Y, x, l.y);
             s->X = x;
             s->Y = l.y;
         }
