@@ -69,6 +69,25 @@ for _ in $(seq 1 50); do [ "$(get "Video[0].OSD.Y")" != 576 ] && break; sleep 0.
 height=$(cut -d, -f2 "$TEST_DIR/style0.size")
 check "Y 576 stored back as $((height - 13))" [ "$(get "Video[0].OSD.Y")" = $((height - 13)) ]
 
+# Bad input: control characters, high-bit bytes and a trailing "^"; 159 characters of tags;
+# positions beyond their limits. Clamped or refused, and the channel goes on decoding.
+curl -s -o /dev/null -H "Referer: /x.htm" --data-binary $'Video[0].OSD.Message=%01%1b%09ab%e9%ff%80^c^' "$HTTP/controls"
+sleep 0.5
+grab bad1
+check "control and high-bit bytes: still decoding" [ ! -s "$TEST_DIR/bad1.err" -a -s "$TEST_DIR/bad1.gray" ]
+tags="$(printf '^d^t^c%.0s' $(seq 1 26))^d^"
+post "Video[0].OSD.Message=$tags"
+# (a read by name gives at most 80 characters)
+check "159 characters of tags stored" [ "$(get "Video[0].OSD.Message")" = "${tags:0:80}" -a ${#tags} = 159 ]
+post "Video[0].OSD.Enabled=2"
+post "Video[0].OSD.X=9999"
+check "X beyond its limit refused" [ "$(get "Video[0].OSD.X")" -le 720 ]
+post "Video[0].OSD.X=640"
+sleep 1.5
+grab bad2
+check "tags at the right edge in 16x16: still decoding" [ ! -s "$TEST_DIR/bad2.err" -a -s "$TEST_DIR/bad2.gray" ]
+check "the appliance kept running" kill -0 "$APP_PID"
+
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
 finish
