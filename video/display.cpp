@@ -1,4 +1,5 @@
 #include "video/display.h"
+#include "video/display_device.h"
 
 #include "core/log.h"
 #include "core/param.h"
@@ -7,7 +8,6 @@
 #include "core/threads.h"
 #include "platform/platform.h"
 #include "platform/v4l2.h"
-#include "platform/video_out.h"
 #include "video/capture.h"
 #include "video/framecopy.h"
 #include "video/osd.h"
@@ -31,42 +31,6 @@ const char *const SUBDEV = "/dev/v4l-subdev6";
 pthread_mutex_t wake_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t wake_cond = PTHREAD_COND_INITIALIZER;
 
-struct Standard {
-    const char *name;
-    uint32_t preset;            // 0: analogue standard or no output mode
-    int32_t width, height;
-    char scan;                  // 'i' or 'p'
-    int rate;
-};
-
-Standard standard_of(int n)
-{
-    switch (n) {
-    case 0: return {"AUTO", 0, 0, 0, 'p', 0};
-    case 5: return {"NTSC", 0, 720, 480, 'i', 30};
-    case 6: return {"PAL", 0, 720, 576, 'i', 25};
-    case 7: return {"480P", V4L2_DV_480P59_94, 720, 480, 'p', 59};
-    case 8: return {"576P", V4L2_DV_576P50, 720, 576, 'p', 50};
-    case 9: return {"720P_60", V4L2_DV_720P60, 1280, 720, 'p', 60};
-    case 10: return {"720P_50", V4L2_DV_720P50, 1280, 720, 'p', 50};
-    case 11: return {"720P_30", V4L2_DV_720P30, 1280, 720, 'p', 30};
-    case 12: return {"1080I_30", V4L2_DV_1080I30, 1920, 1080, 'i', 30};
-    case 13: return {"1080I_25", V4L2_DV_1080I25, 1920, 1080, 'i', 25};
-    case 14: return {"1080P_30", V4L2_DV_1080P30, 1920, 1080, 'p', 30};
-    case 15: return {"1080P_25", V4L2_DV_1080P25, 1920, 1080, 'p', 25};
-    case 16: return {"1080P_24", V4L2_DV_1080P24, 1920, 1080, 'p', 24};
-    case 18: return {"1080P_60", V4L2_DV_1080P60, 1920, 1080, 'p', 60};
-    case 19: return {"1080P_50", V4L2_DV_1080P50, 1920, 1080, 'p', 50};
-    case 20: return {"1080I_60", 0, 0, 0, 'i', 0};
-    default: return {"other", 0, 0, 0, 'p', 0};
-    }
-}
-
-bool has_output_mode(int n)
-{
-    return n == 5 || n == 6 || standard_of(n).preset != 0;
-}
-
 struct BufInfo {
     int32_t picW, picH;                 // picture last copied in, 0 when none
     int32_t osdX, osdY, osdW, osdH;     // OSD box last drawn over it
@@ -83,9 +47,7 @@ struct Display {
     Framecopy_Handle copy = nullptr;
     FrameMessage msgs[DISPLAY_MESSAGES] = {};
     BufInfo info[DISPLAY_BUFFERS] = {};
-    // Output device.
-    int fd = -1;
-    int queued = 0;                     // buffers queued since the device was made, up to the count
+    DisplayDevice dev = {-1, nullptr, 0, DISPLAY_BUFFERS};
     int fresh = 0;                      // buffers taken from the table since then, never dequeued
     // Applied state.
     int requestedStd = -1;              // the request the output was made for
@@ -178,143 +140,11 @@ void make_white(Display *d)
     replicate_first_line(d->copy, d->ref, dim.width * 2);
 }
 
-// --- output device ---
-
-int display_queue_buffer(Display *d, Buffer_Handle b)
+// Bytes of a frame: UYVY lines, or 4:2:0 luma lines and half as many chroma lines.
+size_t frame_bytes(int32_t height, int32_t line, int cs)
 {
-    int index = buffer_index(d, b);
-    v4l2_buffer vb = {};
-    vb.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-    vb.memory = V4L2_MEMORY_USERPTR;
-    vb.index = (uint32_t)index;
-    vb.bytesused = (uint32_t)Buffer_getNumBytesUsed(b);
-    vb.m.userptr = (unsigned long)Buffer_getUserPtr(b);
-    vb.length = (uint32_t)Buffer_getSize(b);
-    if (index < 0 || platform_v4l2_ioctl(d->fd, VIDIOC_QBUF, &vb) < 0) {
-        report("Display VIDIOC_QBUF");
-        log_printf("vb: %d %p %d\n", index, (void *)Buffer_getUserPtr(b), (int)vb.length);
-        return -1;
-    }
-    if (d->queued < DISPLAY_BUFFERS) {
-        d->queued++;
-        if (d->queued == DISPLAY_BUFFERS) {
-            int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-            if (platform_v4l2_ioctl(d->fd, VIDIOC_STREAMON, &type) < 0)
-                report("Display VIDIOC_STREAMON");
-            log_printf("display streamon\n");
-        }
-    }
-    return 0;
-}
-
-int Display_delete(Display *d)
-{
-    if (d->fd < 0)
-        return -1;
-    log_printf("%s: fd=%d\n", "Display_delete", d->fd);
-    platform_v4l2_close(d->fd);
-    d->fd = -1;
-    return 0;
-}
-
-// 0 made, -1 fatal.
-int display_create(Display *d, int std, int cs)
-{
-    const Standard s = standard_of(std);
-    for (;;) {
-        int fd = platform_v4l2_open(DEVICE, O_RDWR);
-        if (fd < 0) {
-            report(DEVICE);
-            return -1;
-        }
-        if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
-            report("FD_CLOEXEC");
-        v4l2_capability cap = {};
-        if (platform_v4l2_ioctl(fd, VIDIOC_QUERYCAP, &cap) < 0)
-            report("VIDIOC_QUERYCAP");
-        log_printf("%s: %s %s %x\n", DEVICE, (const char *)cap.card, (const char *)cap.driver, cap.capabilities);
-        if (!(cap.capabilities & V4L2_CAP_VIDEO_OUTPUT)) {
-            log_printf("%s is not a video output device!\n", DEVICE);
-            platform_v4l2_close(fd);
-            return -1;
-        }
-        for (uint32_t i = 0;; i++) {
-            v4l2_output o = {};
-            o.index = i;
-            if (platform_v4l2_ioctl(fd, VIDIOC_ENUMOUTPUT, &o) < 0)
-                break;
-            log_printf("output %d, name %s, caps %x\n", i, (const char *)o.name, o.capabilities);
-        }
-        log_printf("%s: output index=%d videoStd=%d fd=%d\n", "Display_create", 0, std, fd);
-        int index = 0;
-        bool retry = platform_v4l2_ioctl(fd, VIDIOC_S_OUTPUT, &index) < 0;
-        if (retry)
-            report("VIDIOC_S_OUTPUT");
-        if (!retry && (std == 5 || std == 6)) {
-            v4l2_std_id id = std == 5 ? 0xb000 : 0xff;
-            log_printf("videoStd=%d v4l2_std_id=0x%llx\n", std, (unsigned long long)id);
-            if (platform_v4l2_ioctl(fd, VIDIOC_S_STD, &id) < 0)
-                report("VIDIOC_S_STD");
-        } else if (!retry) {
-            log_printf("videoStd=%d dv_preset=%d %dx%d%c%d\n", std, s.preset, s.width, s.height, s.scan, s.rate);
-            v4l2_dv_preset cur = {};
-            if (platform_v4l2_ioctl(fd, VIDIOC_G_DV_PRESET, &cur) < 0)
-                report("VIDIOC_G_DV_PRESET");
-            if (cur.preset != s.preset) {
-                v4l2_dv_preset want = {};
-                want.preset = s.preset;
-                if (platform_v4l2_ioctl(fd, VIDIOC_S_DV_PRESET, &want) < 0) {
-                    report("VIDIOC_S_DV_PRESET");
-                    platform_v4l2_close(fd);
-                    return -1;
-                }
-            }
-        }
-        if (!retry) {
-            v4l2_format f = {};
-            f.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-            if (platform_v4l2_ioctl(fd, VIDIOC_G_FMT, &f) < 0) {
-                report("VIDIOC_G_FMT");
-                platform_v4l2_close(fd);
-                return -1;
-            }
-            v4l2_pix_format &p = f.fmt.pix;
-            p.width = (uint32_t)d->width;
-            p.height = (uint32_t)d->height;
-            p.bytesperline = ((uint32_t)d->line + 31) & ~31u;
-            if (cs == ColorSpace_UYVY) {
-                p.pixelformat = V4L2_PIX_FMT_UYVY;
-                p.sizeimage = p.height * p.bytesperline;
-            } else {
-                p.pixelformat = V4L2_PIX_FMT_NV12;
-                p.sizeimage = p.height * p.bytesperline * 3 / 2;
-            }
-            p.field = s.scan == 'i' ? V4L2_FIELD_INTERLACED : V4L2_FIELD_NONE;
-            log_printf("display S_FMT %dx%d %d %s field=%d sizeimage=%d\n", p.width, p.height, p.bytesperline,
-                       cs == ColorSpace_UYVY ? "UYVY" : "NV12", p.field, p.sizeimage);
-            if (platform_v4l2_ioctl(fd, VIDIOC_S_FMT, &f) < 0) {
-                report("VIDIOC_S_FMT");
-                platform_v4l2_close(fd);
-                return -1;
-            }
-            v4l2_requestbuffers r = {};
-            r.count = DISPLAY_BUFFERS;
-            r.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-            r.memory = V4L2_MEMORY_USERPTR;
-            retry = platform_v4l2_ioctl(fd, VIDIOC_REQBUFS, &r) < 0;
-            if (retry)
-                report("VIDIOC_REQBUFS");
-        }
-        if (!retry) {
-            d->fd = fd;
-            d->queued = 0;
-            d->fresh = 0;
-            return 0;
-        }
-        platform_v4l2_close(fd);
-        if (!sleep_ms(100))
-            return -1;
-    }
+    size_t luma = (size_t)height * line;
+    return cs == ColorSpace_UYVY ? luma : luma * 3 / 2;
 }
 
 // Sizes the buffers for the frame; false when they cannot be had (the standard is refused).
@@ -351,13 +181,13 @@ bool fit_buffers(Display *d, size_t need)
 // an output mode falls back to NTSC.
 int resolve_standard(Display *d, int want)
 {
-    if (has_output_mode(want))
+    if (display_has_output_mode(want))
         return want;
     if (want == 0)
         return capture_height == 576 ? 6 : 5;
     if (want != d->lastRefusedStd)
         log_printf("%s: Display.Standard %d (%s) has no output mode, using NTSC\n", d->env->name, want,
-                   standard_of(want).name);
+                   display_standard(want).name);
     d->lastRefusedStd = want;
     return 5;
 }
@@ -366,20 +196,20 @@ int recreate_output(Display *d, int want, int cs)
 {
     DisplayEnv *env = d->env;
     int std = resolve_standard(d, want);
-    Display_delete(d);
+    Display_delete(&d->dev);
     BufTab_freeAll(d->tab);
     d->held = nullptr;
     d->rawBuf = nullptr;   // if it comes back, it is only one of ours
     for (BufInfo &i : d->info)
         i = {};
-    Standard s = standard_of(std);
+    DisplayStandard s = display_standard(std);
     int32_t line = ((cs == ColorSpace_UYVY ? 2 * s.width : s.width) + 31) & ~31;
-    size_t need = (size_t)s.height * line * (cs == ColorSpace_UYVY ? 2 : 3) / (cs == ColorSpace_UYVY ? 2 : 2);
-    size_t refNeed = (size_t)s.height * (((2 * s.width) + 31) & ~31);
+    size_t need = frame_bytes(s.height, line, cs);
+    size_t refNeed = frame_bytes(s.height, (2 * s.width + 31) & ~31, ColorSpace_UYVY);
     if (!fit_buffers(d, need > refNeed ? need : refNeed)) {
         log_error("%s %d: no display buffers of %zu bytes for %s, using NTSC\n", env->name, __LINE__, need, s.name);
         std = 5;
-        s = standard_of(std);
+        s = display_standard(std);
         line = ((cs == ColorSpace_UYVY ? 2 * s.width : s.width) + 31) & ~31;
     }
     d->width = s.width;
@@ -392,17 +222,19 @@ int recreate_output(Display *d, int want, int cs)
         Buffer_Handle b = BufTab_getBuf(d->tab, i);
         BufferGfx_setColorSpace(b, (ColorSpace_Type)cs);
         BufferGfx_setDimensions(b, &dim);
-        Buffer_setNumBytesUsed(b, (size_t)s.height * line * (cs == ColorSpace_UYVY ? 2 : 3) / 2);
+        Buffer_setNumBytesUsed(b, frame_bytes(s.height, line, cs));
     }
     BufferGfx_Dimensions rdim = {0, 0, s.width, s.height, ((2 * s.width) + 31) & ~31};
     BufferGfx_setColorSpace(d->ref, ColorSpace_UYVY);
     BufferGfx_setDimensions(d->ref, &rdim);
-    if (display_create(d, std, cs) < 0) {
+    d->dev.tab = d->tab;
+    if (display_device_create(&d->dev, std, cs, s.width, s.height, line) < 0) {
         log_error("%s %d: Failed to create display device %s\n", env->name, __LINE__, DEVICE);
         platform_system("ps -o pid,user,time,comm,ppid");
         env->status = -1;
         return -1;
     }
+    d->fresh = 0;
     log_printf("display gfxAttrs %ldx%ld %ld\n", (long)s.width, (long)s.height, (long)line);
     osd_set_frame_size(2, (uint32_t)s.width, (uint32_t)s.height, cs, (uint32_t)line);
     d->requestedStd = want;
@@ -457,7 +289,7 @@ void enter_mode(Display *d, int want)
         break;
     case DISPLAY_RAW:
         log_printf("%s: output raw started hDisBuf=%p\n", env->name, (void *)d->held);
-        if (d->held && display_queue_buffer(d, d->held) == 0)
+        if (d->held && display_queue_buffer(&d->dev, d->held) == 0)
             d->held = nullptr;
         break;
     default:
@@ -604,7 +436,7 @@ bool copy_picture(Display *d, FrameMessage *m)
                         dp + (size_t)d->line * d->height, dx, dy / 2, d->line, cw, ch / 2);
     if (!ok)
         return false;
-    Buffer_setNumBytesUsed(dst, (size_t)d->height * d->line * (d->cs == ColorSpace_UYVY ? 2 : 3) / 2);
+    Buffer_setNumBytesUsed(dst, frame_bytes(d->height, d->line, d->cs));
     return true;
 }
 
@@ -656,7 +488,7 @@ bool own_buffer_back(Display *d, FrameMessage *m)
             Frame_blackFill(d->copy, m->frame);
             d->info[buffer_index(d, m->frame)] = {};
         }
-        if (display_queue_buffer(d, m->frame) < 0 && !d->held)
+        if (display_queue_buffer(&d->dev, m->frame) < 0 && !d->held)
             d->held = m->frame;
     }
     m->frame = nullptr;
@@ -673,20 +505,20 @@ int get_display_buffer(Display *d)
         d->held = BufTab_getBuf(d->tab, d->fresh++);
         return 1;
     }
-    if (d->queued < DISPLAY_BUFFERS) {
+    if (d->dev.queued < DISPLAY_BUFFERS) {
         // Not streaming yet and the last buffer is with the decoder: wait for it to come back.
         if (FrameMessage *m = fifo_take(d->env->hFromCapture, 20))
             if (!own_buffer_back(d, m))
                 Fifo_put(d->env->hFromCapture, m);
         return 0;
     }
-    int r = platform_v4l2_poll(d->fd, 100);
+    int r = platform_v4l2_poll(d->dev.fd, 100);
     if (r == 0)
         return 0;
     v4l2_buffer vb = {};
     vb.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     vb.memory = V4L2_MEMORY_USERPTR;
-    if (r < 0 || platform_v4l2_ioctl(d->fd, VIDIOC_DQBUF, &vb) < 0) {
+    if (r < 0 || platform_v4l2_ioctl(d->dev.fd, VIDIOC_DQBUF, &vb) < 0) {
         if (r > 0 && errno == EAGAIN)
             return 0;
         report("VIDIOC_DQBUF");
@@ -724,7 +556,7 @@ int show_reference(Display *d)
         flash_beep(d);
         log_printf("%s: Flash at %ld\n", env->name, (long)hw_clock_90khz());
     }
-    if (display_queue_buffer(d, dst) == 0)
+    if (display_queue_buffer(&d->dev, dst) == 0)
         d->held = nullptr;
     else
         sleep_ms(40);
@@ -783,7 +615,7 @@ int show_picture(Display *d)
     osd_text_extent(2, &in.osdX, &in.osdY, &in.osdW, &in.osdH);
     if (!passthru && env->pacing && !pace(d, ts))
         return 0;   // too late: the buffer takes the next picture
-    if (display_queue_buffer(d, dst) == 0)
+    if (display_queue_buffer(&d->dev, dst) == 0)
         d->held = nullptr;
     else
         sleep_ms(40);
@@ -899,7 +731,7 @@ int loop_pass(Display *d)
         cs = ColorSpace_UYVY;
         env->colorSpace = cs;
     }
-    if (d->fd < 0 || want != d->requestedStd || cs != d->cs || (want == 0 && resolve_standard(d, 0) != d->std)) {
+    if (d->dev.fd < 0 || want != d->requestedStd || cs != d->cs || (want == 0 && resolve_standard(d, 0) != d->std)) {
         if (recreate_output(d, want, cs) < 0)
             return -1;
     }
@@ -939,38 +771,6 @@ int loop_pass(Display *d)
 
 } // namespace
 
-int Frame_blackFill(Framecopy_Object *copy, Buffer_Handle buf)
-{
-    BufferGfx_Dimensions dim;
-    BufferGfx_getDimensions(buf, &dim);
-    uint8_t *p = Buffer_getUserPtr(buf);
-    if (!p || dim.height <= 0 || dim.lineLength <= 0)
-        return -1;
-    switch (BufferGfx_getColorSpace(buf)) {
-    case ColorSpace_UYVY:
-        for (int32_t y = 0; y < dim.height; y++)
-            fill_words(p + (size_t)y * dim.lineLength, dim.width / 2, 0x00800080);
-        return 0;
-    case ColorSpace_GRAY: {
-        memset(p, 0, (size_t)dim.width);
-        BufferGfx_Dimensions fill = {0, 0, dim.width, dim.height - 1, dim.lineLength};
-        return dim.height > 1 ? copy_engine_fill_lines(copy, &fill, p, p + dim.lineLength) : 0;
-    }
-    case ColorSpace_YUV420PSEMI:
-        memset(p, 0, (size_t)dim.height * dim.lineLength);
-        memset(p + (size_t)dim.height * dim.lineLength, 128, (size_t)((dim.height - 1) / 2 + 1) * dim.lineLength);
-        return 0;
-    default:
-        log_printf("%s: unknown colorspace %d\n", "Frame_blackFill", BufferGfx_getColorSpace(buf));
-        return -1;
-    }
-}
-
-const char *display_standard_name(int standard)
-{
-    return standard_of(standard).name;
-}
-
 void *displayThrFxn(void *arg)
 {
     DisplayEnv *env = static_cast<DisplayEnv *>(arg);
@@ -988,7 +788,7 @@ void *displayThrFxn(void *arg)
     while (rc == 0 && quit_requested() == 0)
         rc = loop_pass(d);
     myRendezvousCleanup(env->hRendezvousCleanup, env->name);
-    Display_delete(d);
+    Display_delete(&d->dev);
     BufTab_delete(d->tab);
     for (BufTab_Handle r : d->retired)
         BufTab_delete(r);
