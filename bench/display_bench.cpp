@@ -87,6 +87,8 @@ void BM_DisplayPacing(benchmark::State &state)
         }
         errors.push_back((double)(after.lastQueueNs - due_ns) / 1000.0);
     }
+    // The first pictures fill the output's queue before it streams: not pacing.
+    errors.erase(errors.begin(), errors.begin() + 5);
     std::sort(errors.begin(), errors.end());
     state.counters["p50_us"] = errors[errors.size() / 2];
     state.counters["p99_us"] = errors[errors.size() * 99 / 100];
