@@ -195,10 +195,10 @@ int start_threads()
     displayEnv.colorSpace = 2;
     displayEnv.hFromCapture = new_fifo();
     displayEnv.hToCapture = new_fifo();
-    displayEnv.hFromOutput = new_fifo();
+    displayEnv.hRaw = new_fifo();
     displayEnv.hToOutput = new_fifo();
     displayEnv.playback = &playbackEnv;
-    if (!displayEnv.hFromCapture || !displayEnv.hToCapture || !displayEnv.hFromOutput || !displayEnv.hToOutput) {
+    if (!displayEnv.hFromCapture || !displayEnv.hToCapture || !displayEnv.hRaw || !displayEnv.hToOutput) {
         log_error("%s %d: Failed to open display fifos\n", m.name, __LINE__);
         return -1;
     }
@@ -387,7 +387,7 @@ void release_fifos()
 {
     Fifo_Handle all[] = {captureEnv.hToVideoA, captureEnv.hFromVideoA, captureEnv.hToVideoB,
                          captureEnv.hFromVideoB, displayEnv.hFromCapture, displayEnv.hToCapture,
-                         displayEnv.hFromOutput, displayEnv.hToOutput, playbackEnv.fifos[0],
+                         displayEnv.hRaw, displayEnv.hToOutput, playbackEnv.fifos[0],
                          playbackEnv.fifos[1], gpioEnv.hEventFifo};
     for (Fifo_Handle f : all)
         Fifo_delete(f);

@@ -8,6 +8,7 @@
 #include "services/network.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
+#include "video/osd.h"
 
 #include <cctype>
 #include <cstdio>
@@ -83,10 +84,10 @@ void param_mutex_init()
     pthread_mutexattr_destroy(&a);
 }
 
-// The OSD is not linked in yet: its groups are logged and skipped.
 void osd_step(int channel)
 {
-    log_printf("%s: OSD channel %d refresh skipped, OSD not built\n", "param_apply_changes", channel);
+    OsdSettings *own[3] = {&param_block.Video[0].OSD, &param_block.Video[1].OSD, &param_block.Display.OSD};
+    osd_set_params(channel, own[channel]);
 }
 
 void *network_thread(void *)
@@ -116,7 +117,7 @@ void network_step()
 void display_step()
 {
     displayEnv.standard = param_access_int("Display.Standard", displayEnv.standard);
-    displayEnv.displayMode = param_access_int("Display.DisplayMode", displayEnv.displayMode);
+    displayEnv.mode = param_access_int("Display.DisplayMode", displayEnv.mode);
 }
 
 void strip_trailing_space(char *s)

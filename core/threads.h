@@ -101,14 +101,15 @@ struct DisplayEnv {
     Rendezvous_Handle hRendezvousInit;
     Rendezvous_Handle hRendezvousCleanup;
     int status;
-    int mode;                   // requested mode: 0 idle, 1 pass-through, 7 recovery, 8 power off
-    int colorSpace;             // requested colour space
-    int standard;
-    int displayMode;
-    Fifo_Handle hFromCapture;
-    Fifo_Handle hToCapture;
-    Fifo_Handle hFromOutput;
-    Fifo_Handle hToOutput;
+    // Requested by other threads, read by the display once a pass.
+    volatile int mode;          // 0 idle, 1 pass-through, 2 bars, 3 flash, 4 decoded, 5 raw (7, 8 refused)
+    volatile int colorSpace;    // 2 UYVY, 0 420SP
+    volatile int standard;      // standard number of Display.Standard
+    volatile int pacing;        // decoded pictures are shown at their time stamps
+    Fifo_Handle hFromCapture;   // input: pictures to show, and the display's empty messages
+    Fifo_Handle hToCapture;     // empty messages capture may fill (pass-through)
+    Fifo_Handle hRaw;           // messages carrying an empty display buffer to decode into
+    Fifo_Handle hToOutput;      // messages given back to the output thread
     PlaybackEnv *playback;
 };
 

@@ -8,6 +8,7 @@
 #include "platform/resizer.h"
 #include "platform/resizer_scale.h"
 #include "platform/v4l2.h"
+#include "platform/video_out_internal.h"
 
 #include <cerrno>
 #include <chrono>
@@ -718,6 +719,7 @@ void platform_capture_board_init(const char *board_dir)
             fclose(f);
         }
     }
+    video_out_board_init(board_dir);
 }
 
 int platform_capture_set_input(const char *standard)
@@ -750,6 +752,8 @@ int platform_v4l2_devnum(const char *path, uint32_t *major, uint32_t *minor)
 
 int platform_v4l2_open(const char *path, int flags)
 {
+    if (video_out_path(path))
+        return video_out_open(path, flags);
     for (int n = 0; n < N_COUNT; n++)
         if (path && strcmp(path, ENTITIES[n].path) == 0) {
             int fd = eventfd(0, 0);
@@ -769,6 +773,8 @@ int platform_v4l2_ioctl(int fd, unsigned long request, void *arg)
 {
     if (!arg)
         return fail(EFAULT);
+    if (video_out_fd(fd))
+        return video_out_ioctl(fd, request, arg);
     std::lock_guard<std::mutex> lock(sim.mutex);
     auto it = sim.fds.find(fd);
     if (it == sim.fds.end())
@@ -783,6 +789,8 @@ int platform_v4l2_ioctl(int fd, unsigned long request, void *arg)
 
 int platform_v4l2_poll(int fd, int timeout_ms)
 {
+    if (video_out_fd(fd))
+        return video_out_poll(fd, timeout_ms);
     std::unique_lock<std::mutex> lock(sim.mutex);
     auto it = sim.fds.find(fd);
     if (it == sim.fds.end())
@@ -815,6 +823,8 @@ int platform_v4l2_poll(int fd, int timeout_ms)
 
 int platform_v4l2_close(int fd)
 {
+    if (video_out_fd(fd))
+        return video_out_close(fd);
     {
         std::lock_guard<std::mutex> lock(sim.mutex);
         auto it = sim.fds.find(fd);

@@ -159,11 +159,11 @@ TEST_F(ParamCommit, NetworkChangeRedirectsToTheAddressTheModeSelects)
 TEST_F(ParamCommit, DisplayModeCopiesStandardAndModeToTheDisplayThread)
 {
     displayEnv.standard = 0;
-    displayEnv.displayMode = 0;
+    displayEnv.mode = 0;
     param_mark_changed(PARAM_GROUP_DISPLAY_MODE);
     param_apply_changes();
     EXPECT_EQ(displayEnv.standard, 6);
-    EXPECT_EQ(displayEnv.displayMode, 3);
+    EXPECT_EQ(displayEnv.mode, 3);
 }
 
 TEST_F(ParamCommit, CommitSavesFirstThenAppliesEvenWhenTheSaveFails)

@@ -9,6 +9,7 @@
 #include "platform/v4l2.h"
 #include "video/framecopy.h"
 #include "video/media.h"
+#include "video/osd.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -254,6 +255,10 @@ int setup_pass(Capture *c)
         c->env->status = -1;
         return -1;
     }
+    for (int i = 0; i < 2; i++)
+        osd_set_frame_size(i, c->ch[i].spec.width, c->ch[i].spec.height, ColorSpace_YUV420PSEMI,
+                           c->ch[i].spec.lineLength);
+    osd_set_frame_size(3, c->w, c->h, ColorSpace_UYVY, 2 * c->w);
     dbg_fd = media_decoder.fd;
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (platform_v4l2_ioctl(media_capture.fd, VIDIOC_STREAMON, &type) < 0) {
@@ -346,6 +351,7 @@ void follow_request(Capture *c, Channel &ch, int index, Buffer_Handle buf)
     }
     ch.spec = {w, h, uyvy ? V4L2_PIX_FMT_UYVY : V4L2_PIX_FMT_NV12, V4L2_FIELD_NONE, line};
     ch.code = uyvy ? MBUS_YUYV8_2X8 : MBUS_NV12_1X20;
+    osd_set_frame_size(index, w, h, uyvy ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI, line);
     c->reconfig = true;
 }
 
@@ -386,6 +392,7 @@ void hand_over(Capture *c, Channel &ch, uint32_t ts)
     FrameMessage *m = ch.msg;
     tag(m->frame, ch.spec.width, ch.spec.height, ch.spec.lineLength,
         ch.spec.pixelformat == V4L2_PIX_FMT_UYVY ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI);
+    osd_frame_update((int)(&ch - c->ch), m->frame, c->seq);
     m->timestamp = ts;
     m->sequence = c->seq;
     m->flags |= FRAME_FLAG_CAPTURE;

@@ -1,4 +1,55 @@
+// On-screen text: four channels bound to the OSD settings sub-blocks, drawn into the luma of
+// 8-bit planes (NV12, grey) or into UYVY frames. Channels 0 and 1 are drawn by the capture
+// thread into the encoder pictures, channel 2 by the display thread; channel 3 is laid out for
+// the capture frame but never drawn.
 #pragma once
+#include "platform/dmai.h"
+
+#include <cstdint>
+#include <sys/time.h>
 
 struct ParamBlock;
+struct OsdSettings;
+
+enum { OSD_CHANNELS = 4, OSD_TEXT_SIZE = 180, OSD_TEXT_LIMIT = 179 };
+
+// Where the text goes in a frame. Written and read as a whole under a per-channel lock, so a
+// drawing thread never sees a new offset with an old characters-per-line count.
+struct OsdLayout {
+    uint32_t textOffset;        // byte offset of the text's top-left pixel
+    uint32_t lineLength;        // bytes
+    uint32_t height;            // lines
+    int pixelFormat;            // platform colour space: 2 UYVY, anything else one byte a pixel
+    uint32_t charsPerLine;
+    uint32_t x, y;              // pixel position of textOffset
+};
+
+struct OsdChannel {
+    OsdSettings *settings;
+    OsdLayout layout;
+    char text[OSD_TEXT_SIZE];   // composed text, owned by the drawing thread
+    uint32_t frameCounter;      // "^c"; touched only by the drawing thread
+};
+
+extern OsdChannel osd_channels[OSD_CHANNELS];
+
+// A/V-sync readout: on once a channel's message is "avsync" at a settings change.
+extern volatile int osd_avsync_enabled;
+extern volatile uint32_t osd_avsync_ts[2];
+
+// Wall clock used for "^d" and "^t"; tests replace it.
+extern int (*osd_clock)(struct timeval *tv);
+
 int osd_init(ParamBlock *params);
+void osd_set_frame_size(int channel, uint32_t width, uint32_t height, int pixelFormat, uint32_t lineLength);
+void osd_layout(int channel, OsdSettings *settings);
+void osd_set_params(int channel, OsdSettings *settings);
+
+// Expands the tags of message into out (at most limit characters and a NUL).
+int osd_compose_text(int channel, const char *message, char *out, int limit);
+void osd_draw_text(int channel, const OsdSettings *settings, Buffer_Handle frame);
+void osd_update(int channel, Buffer_Handle frame);
+void osd_frame_update(int channel, Buffer_Handle frame, uint32_t counter);
+// The box the last composed text covers in the frame, clipped to it; returns the text length,
+// 0 (and a zero box) when the channel is off.
+int osd_text_extent(int channel, int32_t *x, int32_t *y, int32_t *width, int32_t *height);
