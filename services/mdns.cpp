@@ -151,6 +151,11 @@ void *mdns_thread(void *arg)
             goto done;
 
     {
+        // Our address as the source of what we multicast (lo's own has only host scope).
+        struct ip_mreqn mif = {};
+        mif.imr_address.s_addr = addr;
+        mif.imr_ifindex = (int)if_nametoindex(platform_eth());
+        setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, &mif, sizeof mif);
         char addr_text[16];
         inet_ntop(AF_INET, &addr, addr_text, sizeof addr_text);
         log_printf("mDNS: Announcing .local site named '%s' to %s:%d and extra path '%s'\n", host, addr_text,
