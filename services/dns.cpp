@@ -1,5 +1,6 @@
 #include "services/dns.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -317,7 +318,9 @@ void rr_drop(dns_message *m)
 
 void dns_message_reset(dns_message *m)
 {
-    memset(m, 0, sizeof *m);
+    // The storage is written before it is read (arrays are cleared as they are taken), so only
+    // the fields ahead of it need clearing: 64 KiB less to touch per datagram.
+    memset(m, 0, offsetof(dns_message, storage));
 }
 
 int dns_message_parse(dns_message *m, const uint8_t *pkt, size_t length)
