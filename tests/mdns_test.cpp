@@ -1,5 +1,6 @@
 // mDNS responder driven by a fake clock: probing and announcing times, answers with known-answer
 // suppression and legacy unicast, conflicts, the cache; and the announcer's TXT coder.
+#include "core/param.h"
 #include "services/mdns.h"
 #include "services/mdns_daemon.h"
 
@@ -465,4 +466,18 @@ TEST(MdnsLog, LevelNames)
     EXPECT_EQ(mdns_log_level_by_name("none"), 16);
     EXPECT_EQ(mdns_log_level_by_name("panic"), 0);
     EXPECT_EQ(mdns_log_level_by_name("6"), 6);
+}
+
+TEST(MdnsAnnouncer, DisabledOrNamelessDeviceStartsNoThread)
+{
+    auto p = std::make_unique<ParamBlock>();
+    memset(p.get(), 0, sizeof *p);
+    EXPECT_EQ(mdns_restart(p.get()), 0);   // no host name
+    EXPECT_FALSE(mdns_running());
+    snprintf(p->NetworkHostname, sizeof p->NetworkHostname, "cam1");
+    p->NetworkDisableMDNS = 1;
+    EXPECT_EQ(mdns_restart(p.get()), 0);
+    EXPECT_FALSE(mdns_running());
+    stop_mdns();   // nothing to stop: harmless
+    EXPECT_FALSE(mdns_running());
 }
