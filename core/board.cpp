@@ -31,7 +31,7 @@ int gpio_fd;                     // 0 not opened, negative failed or closed
 volatile int blink_state;        // 0 off, 1 blinking with the LED off, 2 blinking with it on
 std::atomic<int> alarm_out_last; // the last value written to GPIO 26
 int watchdog_fd = -2;            // -2 not yet opened, -1 unavailable
-time_t watchdog_last;
+long long watchdog_last_ms;   // monotonic time of the last feed, 0 none yet
 std::atomic<int> button_presses;
 std::atomic<int> events_dropped;
 volatile int audio_routing;
@@ -176,10 +176,13 @@ void watchdog_kick()
         log_printf("watchdog is enabled\n");
         return;
     }
-    long now = monotonic_seconds();
-    if (watchdog_fd >= 0 && (watchdog_last == 0 || now - watchdog_last >= 4)) {
+    // Whole seconds would let two feeds come barely three seconds apart.
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    long long now = (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    if (watchdog_fd >= 0 && (watchdog_last_ms == 0 || now - watchdog_last_ms >= 4000)) {
         platform_watchdog_feed(watchdog_fd);
-        watchdog_last = now;
+        watchdog_last_ms = now;
     }
 }
 
