@@ -1086,7 +1086,7 @@ int mdnsd_step(mdns_daemon *d, int sock, bool in, bool out, struct timeval *wait
     if (in) {
         static thread_local uint8_t buf[0xFFFF];
         for (;;) {
-            struct sockaddr_in from;
+            struct sockaddr_in from = {};
             socklen_t len = sizeof from;
             ssize_t n = recvfrom(sock, buf, sizeof buf, 0, (struct sockaddr *)&from, &len);
             if (n < 0) {

@@ -419,6 +419,39 @@ TEST_F(Responder, ShutdownSendsGoodbyesForAnnouncedRecordsOnly)
     EXPECT_TRUE(drain().empty());
 }
 
+TEST_F(Responder, NewAddressIsAnnouncedAndEveryAnswerReachesTheHook)
+{
+    Conflicts c;
+    publish_a("cam1.local.", "127.0.0.1", &c);
+    past_probing();
+    for (int i = 0; i < 4; i++) {
+        fake_now += 2000000;
+        drain();
+    }
+    mdnsd_update_ip(d, ip4("127.0.0.3"));
+    std::vector<Sent> s = drain();
+    ASSERT_EQ(s.size(), 1u);
+    ASSERT_EQ(s[0].msg->ancount, 1);
+    EXPECT_EQ(s[0].msg->an[0].ip, ip4("127.0.0.3"));
+    mdnsd_update_ip(d, ip4("127.0.0.3"));   // unchanged: nothing new
+    fake_now += 2000000;
+    EXPECT_EQ(drain().size(), 1u);          // the second of the four announcements only
+
+    std::vector<std::string> heard;
+    mdnsd_set_answer_hook(d, [](const dns_rr *a, void *arg) {
+        static_cast<std::vector<std::string> *>(arg)->push_back(a->name);
+    }, &heard);
+    auto r = std::make_unique<dns_message>();
+    dns_message_reset(r.get());
+    r->qr = 1;
+    dns_message_an(r.get(), "a.local.", DNS_TYPE_A, DNS_CLASS_IN, 120);
+    dns_message_rdata_ipv4(r.get(), ip4("127.0.0.7"));
+    dns_message_an(r.get(), "b.local.", DNS_TYPE_A, DNS_CLASS_IN, 0);
+    dns_message_rdata_ipv4(r.get(), ip4("127.0.0.8"));
+    feed(r.get(), ip4("127.0.0.7"), 5353);
+    EXPECT_EQ(heard, (std::vector<std::string>{"a.local.", "b.local."}));
+}
+
 TEST(MdnsTxt, TableAndTxtBothWays)
 {
     strtab *t = strtab_create(11);
