@@ -281,7 +281,9 @@ int mdns_restart(ParamBlock *params)
         return 0;
     pthread_mutex_lock(&control_mutex);
     int ret = 0;
-    if (pipe2(mdns_pipe, O_CLOEXEC) != 0) {
+    if (mdns_started) {
+        // Another network change started it meanwhile.
+    } else if (pipe2(mdns_pipe, O_CLOEXEC) != 0) {
         perror("mdns_pipe");
         mdns_pipe[0] = mdns_pipe[1] = -1;
         ret = -1;
