@@ -15,6 +15,7 @@
 #include "platform/dmai.h"
 #include "platform/platform.h"
 #include "services/customzip.h"
+#include "services/mdns.h"
 #include "services/network.h"
 #include "services/serial.h"
 #include "storage/filesys.h"
@@ -436,6 +437,8 @@ int main()
             log_printf("getty already started\n");
     }
     init_network(&param_block);
+    // The announcer follows the network configuration; until that module owns it, start it here.
+    mdns_restart(&param_block);
     if (param_developer_mode(&param_block))
         spawn_detached("/usr/sbin/telnetd", "-l", "/bin/sh", (char *)nullptr);
 
@@ -514,6 +517,7 @@ int main()
     dm365mmap_close();
     board_gpio_close();
     mtd_close();
+    stop_mdns();
     shutdown_system();
     return m.failed ? 1 : 0;
 }

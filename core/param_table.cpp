@@ -641,7 +641,6 @@ const char *set_delete_user(const char *text, size_t length, uintptr_t n)
     return nullptr;
 }
 
-int gpio_out_value;
 
 int get_gpio_in(char *buf, size_t size, uintptr_t)
 {
@@ -650,15 +649,15 @@ int get_gpio_in(char *buf, size_t size, uintptr_t)
 
 int get_gpio_out(char *buf, size_t size, uintptr_t)
 {
-    return print(buf, size, "%d", gpio_out_value);
+    return print(buf, size, "%d", gpio_alarm_out_last());
 }
 
 const char *set_gpio_out(const char *text, size_t length, uintptr_t)
 {
     if (!text || strnlen(text, length) != 1 || (text[0] != '0' && text[0] != '1'))
         return INVALID_VALUE;
-    gpio_out_value = text[0] - '0';
-    user_gpio_write(GPIO_ALARM_OUT, gpio_out_value);
+    if (user_gpio_write(GPIO_ALARM_OUT, text[0] - '0') != 0)
+        return NOT_AVAILABLE;
     return nullptr;
 }
 
@@ -777,9 +776,12 @@ int get_debug_data(char *buf, size_t size, uintptr_t)
         v = 0;
     else if (a <= 0xffff)
         return not_available(buf, size);   // video decoder chip: the capture code's
-    else if (a <= 0x2ffff)
-        v = (uint32_t)prtc_read((int)(a & 0xff));
-    else
+    else if (a <= 0x2ffff) {
+        int r = prtc_read_u8((int)a);
+        if (r < 0)
+            return not_available(buf, size);   // the bridge stayed busy
+        v = (uint32_t)r;
+    } else
         v = reg_read(a);
     return print(buf, size, "0x%08x", v);
 }
@@ -793,9 +795,10 @@ const char *set_debug_data(const char *text, size_t length, uintptr_t)
         return nullptr;
     if (a <= 0xffff)
         return NOT_AVAILABLE;
-    if (a <= 0x2ffff)
-        prtc_write((int)(a & 0xff), (int)v);
-    else
+    if (a <= 0x2ffff) {
+        if (prtc_write((int)(a & 0xff), (int)v) != 0)
+            return NOT_AVAILABLE;
+    } else
         reg_write(a, v);
     return nullptr;
 }

@@ -24,6 +24,38 @@ std::atomic<uint32_t> emif_window[EMIF_SIZE / 4];
 std::once_flag map_once;
 std::atomic<uint32_t> clock_offset;
 
+// The PRTC bridge: a command and a data register in front of 256 byte-wide registers.
+constexpr uint32_t PRTC_CMD = 0x01C69004u, PRTC_DATA = 0x01C69008u;
+constexpr uint32_t PRTC_BUSY = 0x80000000u, PRTC_READ = 0x01000000u, PRTC_WRITE = 0x00010000u;
+std::mutex prtc_mutex;
+uint8_t prtc_regs[256];
+int prtc_pending = -1;   // register of a write whose data comes next
+std::atomic<int> prtc_busy{-1};   // -1: not yet read from the environment
+
+bool prtc_held_busy()
+{
+    int b = prtc_busy.load();
+    if (b < 0) {
+        const char *e = getenv("PLATFORM_PRTC_BUSY");
+        b = e && *e == '1';
+        prtc_busy.store(b);
+    }
+    return b != 0;
+}
+
+std::atomic<int> gpio_fail_mode{-1};   // bit 0 open fails, bit 1 requests fail
+
+int gpio_fail()
+{
+    int m = gpio_fail_mode.load();
+    if (m < 0) {
+        const char *e = getenv("PLATFORM_GPIO_FAIL");
+        m = !e ? 0 : strcmp(e, "open") == 0 ? 1 : strcmp(e, "all") == 0 ? 3 : 0;
+        gpio_fail_mode.store(m);
+    }
+    return m;
+}
+
 uint32_t ticks_now()
 {
     struct timespec ts;
@@ -94,6 +126,10 @@ uint32_t platform_reg_read(uint32_t phys)
 {
     if (phys == PLATFORM_REG_TIMER90K)
         return ticks_now() + clock_offset.load(std::memory_order_relaxed);
+    if (phys == PRTC_CMD && window) {
+        std::lock_guard<std::mutex> lock(prtc_mutex);
+        return window[(phys - WIN_BASE) / 4].load() | (prtc_held_busy() ? PRTC_BUSY : 0);
+    }
     std::atomic<uint32_t> *s = slot(phys);
     return s ? s->load(std::memory_order_relaxed) : 0xDEADBEEFu;
 }
@@ -105,14 +141,42 @@ void platform_reg_write(uint32_t phys, uint32_t value)
         return;
     }
     std::atomic<uint32_t> *s = slot(phys);
-    if (s)
-        s->store(value, std::memory_order_relaxed);
+    if (!s)
+        return;
+    if (phys == PRTC_CMD || phys == PRTC_DATA) {
+        std::lock_guard<std::mutex> lock(prtc_mutex);
+        if (phys == PRTC_CMD) {
+            if (value & PRTC_READ) {
+                window[(PRTC_DATA - WIN_BASE) / 4].store(prtc_regs[value & 0xFF]);
+                prtc_pending = -1;
+            } else if (value & PRTC_WRITE) {
+                prtc_pending = (int)(value & 0xFF);
+            }
+            s->store(value & ~PRTC_BUSY);
+        } else {
+            if (prtc_pending >= 0)
+                prtc_regs[prtc_pending] = (uint8_t)value;
+            prtc_pending = -1;
+            s->store(value);
+        }
+        return;
+    }
+    s->store(value, std::memory_order_relaxed);
+}
+
+void platform_prtc_hold_busy(int on)
+{
+    prtc_busy.store(on ? 1 : 0);
 }
 
 // GPIO: inputs are files gpio/in<N> holding 1 while the input is active; outputs are mirrored
 // into gpio/out<N>. The driver hands out raw levels, active low, as the board's does.
 int platform_gpio_open()
 {
+    if (gpio_fail() & 1) {
+        errno = ENOENT;
+        return -1;
+    }
     std::string dev = std::string(platform_board_dir()) + "/gpio";
     return open(dev.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
@@ -161,6 +225,39 @@ int platform_gpio_poll_vlock(int fd)
     return strcmp(word, "none") == 0 ? -1 : 0;
 }
 
+int platform_gpio_ioctl(int fd, unsigned long request, void *arg)
+{
+    if (gpio_fail() & 2) {
+        errno = EIO;
+        return -1;
+    }
+    uint32_t *a = static_cast<uint32_t *>(arg);   // {gpio, value}
+    switch (request) {
+    case 0x4700:
+        if (!a) {
+            errno = EFAULT;
+            return -1;
+        }
+        return platform_gpio_read(fd, a[0], &a[1]);
+    case 0x4701:
+        if (!a) {
+            errno = EFAULT;
+            return -1;
+        }
+        return platform_gpio_write(fd, a[0], a[1]);
+    case 0x4702:
+        return platform_gpio_poll_vlock(fd);
+    default:
+        errno = ENOTTY;
+        return -1;
+    }
+}
+
+void platform_gpio_fail(int open_fails, int requests_fail)
+{
+    gpio_fail_mode.store((open_fails ? 1 : 0) | (requests_fail ? 2 : 0));
+}
+
 void platform_gpio_close(int fd)
 {
     if (fd >= 0)
@@ -180,7 +277,7 @@ int platform_gpio_output(uint32_t gpio)
 int platform_watchdog_open()
 {
     std::string dev = std::string(platform_board_dir()) + "/dev/watchdog";
-    return open(dev.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return open(dev.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
 }
 
 int platform_watchdog_feed(int fd)
@@ -188,6 +285,6 @@ int platform_watchdog_feed(int fd)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     char line[32];
-    int n = snprintf(line, sizeof line, "%ld\n", (long)ts.tv_sec);
-    return pwrite(fd, line, n, 0) == n ? 0 : -1;
+    int n = snprintf(line, sizeof line, "%ld.%03ld\n", (long)ts.tv_sec, ts.tv_nsec / 1000000);
+    return write(fd, line, n) == n ? 0 : -1;
 }

@@ -62,11 +62,18 @@ int platform_gpio_open();
 int platform_gpio_read(int fd, uint32_t gpio, uint32_t *raw);   // raw level, active low for inputs
 int platform_gpio_write(int fd, uint32_t gpio, uint32_t value);
 int platform_gpio_poll_vlock(int fd);                              // 0 when video is locked
+// The driver's three requests (0x4700 read, 0x4701 write with {uint32 gpio, uint32 value},
+// 0x4702 video-lock poll), answered as the board's driver answers them.
+int platform_gpio_ioctl(int fd, unsigned long request, void *arg);
 void platform_gpio_close(int fd);
+// Test hooks (also PLATFORM_GPIO_FAIL=open|all): the device is missing, or every request fails.
+void platform_gpio_fail(int open_fails, int requests_fail);
+// Test hook (also PLATFORM_PRTC_BUSY=1): the PRTC command register reports busy for ever.
+void platform_prtc_hold_busy(int on);
 // Test hooks: press or release a button (active level), read an output.
 void platform_gpio_set_input(uint32_t gpio, int active);
 int platform_gpio_output(uint32_t gpio);
 
 // "/dev/watchdog".
 int platform_watchdog_open();
-int platform_watchdog_feed(int fd);
+int platform_watchdog_feed(int fd);   // the stand-in appends the monotonic time of each feed
