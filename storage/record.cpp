@@ -553,7 +553,8 @@ void record_run(Run &r)
         break;
     }
     run_active = false;
-    (void)env;
+    if (const char *msg = status_message.load())
+        log_printf("%s: %s\n", env->name, msg);
 
     // Every way out of a run gives the media back.
     status_message = "Wait until safe to remove";
