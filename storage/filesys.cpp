@@ -336,9 +336,13 @@ void filesys_remount(int source, const char *mode)
         char last[MOUNT_CMD_MAX + 1] = "";
         int status = -1;
         if (FILE *p = platform_popen(cmd)) {
-            char line[MOUNT_CMD_MAX + 1];
-            while (fgets(line, sizeof line, p))
-                snprintf(last, sizeof last, "%s", line);
+            // The reason is at the end of the line, past the device and mount point.
+            char *line = nullptr;
+            size_t cap = 0;
+            ssize_t len;
+            while ((len = getline(&line, &cap, p)) > 0)
+                snprintf(last, sizeof last, "%s", len > MOUNT_CMD_MAX ? line + len - MOUNT_CMD_MAX : line);
+            free(line);
             status = platform_pclose(p);
         }
         FILESYS_LOCK();

@@ -296,3 +296,35 @@ TEST(StorageStatus, EncodeStatusClampsTheChannel)
     encode_status_text(-3, text, sizeof text);
     EXPECT_EQ(strncmp(text, "Encode[0], ", 11), 0) << text;
 }
+
+TEST_F(Storage, OddMountAndDfOutputIsLoggedNotTrusted)
+{
+    std::ofstream(test_board_path("/mount-fail")) << "something nobody expects \x01\x02 failed:\n";
+    insert();
+    fileSysTick(&params);
+    EXPECT_EQ(filesys_is_mounted(0), 0);
+    EXPECT_NE(log_text().find("ret=65280 "), std::string::npos) << log_text();
+    EXPECT_NE(log_text().find("something nobody expects \x01\x02 failed:"), std::string::npos) << log_text();
+    // A long device name pushes the reason past 79 characters: it is still recognised.
+    unlink(test_board_path("/dev/mmcblk0p1").c_str());
+    touch("/dev/mmcblk0p1extra");
+    filesys_set_device(0, "/dev/mmcblk0p1extra");
+    std::ofstream(test_board_path("/mount-fail")) << "busy\n";
+    fileSysTick(&params);
+    EXPECT_NE(log_text().find("Filesystem busy, retrying..."), std::string::npos);
+    ASSERT_EQ(filesys_is_mounted(0), 1);
+    fileSysDone();
+    filesys_set_device(0, "/dev/mmcblk0p1");
+    unlink(test_board_path("/dev/mmcblk0p1extra").c_str());
+    insert();
+    fileSysTick(&params);
+    ASSERT_EQ(filesys_is_mounted(0), 1);
+    // The mount point vanishes under df: its answer has no second line.
+    ASSERT_EQ(rename(test_board_path("/media/mmc").c_str(), test_board_path("/media/mmc.away").c_str()), 0);
+    char text[100];
+    int n = getRecordingStorage(text, sizeof text);
+    EXPECT_STREQ(text, "MMC: unknown");
+    EXPECT_EQ(n, (int)strlen(text));
+    EXPECT_NE(log_text().find("getRecordingStorage: unexpected df output"), std::string::npos);
+    ASSERT_EQ(rename(test_board_path("/media/mmc.away").c_str(), test_board_path("/media/mmc").c_str()), 0);
+}

@@ -2,6 +2,8 @@
 
 #include "core/log.h"
 #include "core/param.h"
+#include "core/param_commit.h"
+#include "core/param_table.h"
 #include "core/quit.h"
 #include "core/threads.h"
 #include "platform/platform.h"
@@ -12,6 +14,9 @@
 #include "testutil.h"
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include "video/encoder.h"
 #include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -265,6 +270,76 @@ TEST_F(Recorder, TransportStreamOfTheChannelCarriesH264AndAac)
     EXPECT_NE(streams.find("h264\n"), std::string::npos) << streams;
     EXPECT_NE(streams.find("aac\n"), std::string::npos) << streams;
     EXPECT_GT(ffmpeg_frame_hashes(path, "mpegts").size(), 60u);
+}
+
+// The recorder falls behind on channel B: channel B's encoder is throttled, channel A's is not,
+// and the throttle goes when the run ends. A FIFO as the file holds the recorder up at will.
+TEST_F(Recorder, DecimationThrottlesTheRecordedChannelAndIsUndoneAtTheEnd)
+{
+    make_dir("/media/mmc/DCIM");
+    std::string fifo = test_board_path("/media/mmc/DCIM/slow.h264");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "slow.h264");
+    p->Recording.Format = 0;
+    p->Recording.Source = 2;
+    p->Video[1].StreamMode = 2;   // elementary H.264: the file gets the frames as they are
+    videoEnvB.params = p;
+    video_set_decimate(&videoEnvB, 1);
+    video_set_decimate(&videoEnvA, 5);   // a throttle of channel A would log "5 -> "
+    TestQueue q(VIDEO_STREAM2, 2 << 20, 256);
+    log_ring_reset();
+    stream_set_state_by_id(RECORD_STREAM, STREAM_START);
+    ASSERT_TRUE(wait_log("i=0 mnt=/media/mmc filename=slow.h264", 3000));
+    for (int i = 0; i < 100 && stream_users_by_id(VIDEO_STREAM2) < 1; i++)
+        usleep(10000);
+    std::vector<uint8_t> frame(32 << 10, 0x11);
+    for (int i = 0; i < 40; i++)   // past the 1 MiB file buffer: the write into the FIFO blocks
+        q.put((uint32_t)frame.size(), hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x11);
+    usleep(200000);
+    for (int i = 0; i < 45; i++)   // meanwhile the queue fills up behind the recorder
+        q.put((uint32_t)frame.size(), hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x11);
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    auto drain_until = [&](const char *text, int ms) {
+        std::vector<char> sink(1 << 16);
+        for (int i = 0; i < ms / 10; i++) {
+            while (read(rd, sink.data(), sink.size()) > 0) {
+            }
+            if (log_text().find(text) != std::string::npos)
+                return true;
+            usleep(10000);
+        }
+        return false;
+    };
+    EXPECT_TRUE(drain_until("setVideoDecimate: 1 -> 3", 5000)) << log_text();
+    stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
+    EXPECT_TRUE(drain_until("rw 0 0 0", 5000)) << log_text();
+    close(rd);
+    EXPECT_EQ(video_get_decimate(&videoEnvB), 1) << "the throttle outlived the run";
+    EXPECT_EQ(video_get_decimate(&videoEnvA), 5) << "channel A is not recorded";
+    EXPECT_EQ(log_text().find("setVideoDecimate: 5 -> "), std::string::npos);
+}
+
+TEST_F(Recorder, ARecordingSettingCommittedDuringARunRestartsIt)
+{
+    fp = fakeproducer_start();
+    ASSERT_TRUE(fp);
+    snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "re^c.ts");
+    p->Recording.Format = 0;
+    log_ring_reset();
+    stream_set_state_by_id(RECORD_STREAM, STREAM_START);
+    ASSERT_TRUE(wait_log("filename=re^c.ts", 3000));
+    usleep(500000);
+    ASSERT_EQ(param_set_text("Recording.Duration", "7"), nullptr);
+    param_apply_changes();
+    EXPECT_TRUE(wait_log("i=13\n", 1000));
+    EXPECT_TRUE(wait_log("safe to remove", 3000)) << "the old run ends";
+    for (int i = 0; i < 150 && !path_exists("/media/mmc/DCIM/re2.ts"); i++)
+        usleep(20000);
+    EXPECT_EQ(path_exists("/media/mmc/DCIM/re2.ts"), 1) << "and a new one begins";
+    EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
+    stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
+    EXPECT_TRUE(wait_log("rw 0 0 0", 5000));
 }
 
 TEST_F(Recorder, AParentFolderNameIsRefusedAndNothingIsWritten)
