@@ -9,6 +9,14 @@ URL=http://127.0.0.1
 CARD="$BOARD/dev/mmcblk0p1"
 DCIM="$BOARD/media/mmc/DCIM"
 setp() { curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "$1" $URL/controls; }
+# Recording settings in one post, then the commit that restarts a run (change group 13) is
+# awaited, so that it cannot land inside the run that follows.
+setrec() {
+  local args=() kv before; before=$(count_log "i=13")
+  for kv in "$@"; do args+=(--data-urlencode "$kv"); done
+  curl -s -o /dev/null -H "Referer: /x.htm" "${args[@]}" $URL/controls
+  wait_count "i=13" "$before" 12 || true
+}
 getp() { curl -sg "$URL/$1"; }
 count_log() { grep -cF -- "$1" "$LOG" 2>/dev/null; }
 wait_count() {   # TEXT N SECONDS: waits until more than N lines hold TEXT
@@ -54,8 +62,7 @@ touch "$CARD"
 wait_count "simulated: mount -o ro,usefree" 1 3
 
 # A transport-stream recording (channel A's own container): read-write only during the run.
-setp "Recording.Filename=rec^c.ts"
-setp "Recording.Format=0"
+setp "Recording.Filename=rec^c.ts"   # the recording group's settings keep their defaults
 record_for 5 || fail "transport-stream run did not end"
 check "the medium was read-write during the run" grep -qF "simulated: mount -o remount,rw,usefree" "$LOG"
 check "and read-only after it" grep -qF "remount,ro,usefree" <<<"$(last_mount)"
@@ -89,8 +96,7 @@ touch "$CARD"
 wait_count "simulated: mount -o ro,usefree" 2 3
 
 # MP4 (format 1): every frame decodes, about the recorded length.
-setp "Recording.Filename=clip^c.mp4"
-setp "Recording.Format=1"
+setrec "Recording.Filename=clip^c.mp4" "Recording.Format=1"
 record_for 4 || fail "MP4 run did not end"
 mp4="$DCIM/clip1.mp4"
 check "clip1.mp4 written" [ -s "$mp4" ]
@@ -100,10 +106,7 @@ frames=$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames,nb_f
 check "decoded frames equal the table's ($frames)" awk -F, '{ exit !($1 == $2 && $1 > 60) }' <<<"$frames"
 
 # Duration-limited: 3 s segments, 2 of them, then the run stops by itself.
-setp "Recording.Filename=seg^c.mp4"
-setp "Recording.DurationMode=1"
-setp "Recording.Duration=3"
-setp "Recording.Segments=2"
+setrec "Recording.Filename=seg^c.mp4" "Recording.DurationMode=1" "Recording.Duration=3" "Recording.Segments=2"
 before=$(count_log "safe to remove")
 setp "Recording.State=start"
 check "duration-limited run stops by itself" wait_count "safe to remove" "$before" 20
@@ -114,18 +117,15 @@ for f in seg1 seg2; do
 done
 
 # Size-limited in the channel's container: 300 KiB files, never more, until stopped.
-setp "Recording.Filename=size^c.ts"
-setp "Recording.Format=0"
-setp "Recording.DurationMode=4"
-setp "Recording.Duration=300"
-setp "Recording.Segments=1"
+setrec "Recording.Filename=size^c.ts" "Recording.Format=0" "Recording.DurationMode=4" "Recording.Duration=300" \
+  "Recording.Segments=1"
 record_for 8 || fail "size-limited run did not end"
 n=$(ls "$DCIM"/size*.ts 2>/dev/null | wc -l)
 check "size-limited run makes more segments than Segments ($n)" [ "$n" -ge 3 ]
 big=$(find "$DCIM" -name 'size*.ts' -size +307200c | wc -l)
 check "no segment exceeds 300 KiB" [ "$big" = 0 ]
 errs=$(decode_errors "$DCIM/size2.ts"); check "a middle segment decodes${errs:+: $errs}" [ -z "$errs" ]
-setp "Recording.DurationMode=0"
+setrec "Recording.DurationMode=0"
 
 # Canned mount failures: busy is retried, an unknown option is dropped, bad free space too.
 rm -f "$CARD"; wait_count "unmounted /media/mmc (i=0 fs=0)" 2 4
@@ -153,8 +153,7 @@ rm -f "$BOARD/statfs-overreport"
 rm -f "$CARD"; sleep 2
 mount -t tmpfs -o size=3m tmpfs "$BOARD/media/mmc"
 touch "$CARD"; sleep 2
-setp "Recording.Filename=full^c.mp4"
-setp "Recording.Format=1"
+setrec "Recording.Filename=full^c.mp4" "Recording.Format=1"
 setp "Recording.State=start"
 check "full card logs the write failure" wait_log "error: file write failed: No space left on device" 40
 check "full card ends the run with the message" wait_log "record: Storage full or write error" 5
