@@ -403,7 +403,10 @@ SegmentEnd record_segment(Run &r)
     filesys_unlock();
 
     int err = 0;
-    if (!attached || (!raw && !mp4)) {
+    // A muxed attach whose muxer could not be made has nothing to hand out.
+    bool no_muxer =
+        raw && stream_mode_mux_type(mode) != STREAM_MUX_ES && !state.mux && !state.internalBuf.buf;
+    if (!attached || (!raw && !mp4) || no_muxer) {
         log_printf("error: recording can't attach to stream %d mode %d\n", r.streamId, mode);
         end = END_FAILED;
     }
