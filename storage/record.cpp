@@ -703,6 +703,17 @@ void record_media_dir_scan(const char *dir, int *folder, int *count)
     }
 }
 
+void record_limits(int duration_mode, uint32_t duration, uint64_t *size_limit, uint64_t *duration_limit)
+{
+    // 64-bit: a 24-hour segment is 7.8e9 ticks, a 4 GiB one 2^32 bytes.
+    uint64_t d = duration;
+    *size_limit = duration_mode == 4 ? d * 1024 : duration_mode == 5 ? d * 1048576 : 0;
+    *duration_limit = duration_mode == 1   ? d * 90000
+                      : duration_mode == 2 ? d * 5400000ull
+                      : duration_mode == 3 ? d * 324000000ull
+                                           : 0;
+}
+
 int recording_status_text(char *buf, size_t size)
 {
     if (!buf || size == 0)
@@ -754,10 +765,7 @@ void *recordThrFxn(void *arg)
         r.format = r.p->Recording.Format;
         r.channel = r.p->Recording.Source == 2 ? 1 : 0;
         r.streamId = r.channel + 1;
-        uint64_t d = r.p->Recording.Duration;
-        r.sizeLimit = r.durationMode == 4 ? d * 1024 : r.durationMode == 5 ? d * 1048576 : 0;
-        r.durationLimit = r.durationMode == 1 ? d * 90000 : r.durationMode == 2 ? d * 5400000ull
-                          : r.durationMode == 3 ? d * 324000000ull : 0;
+        record_limits(r.durationMode, r.p->Recording.Duration, &r.sizeLimit, &r.durationLimit);
         r.segments = (int)r.p->Recording.Segments;
         r.fileBuf[0] = bufs[0];
         r.fileBuf[1] = bufs[1];

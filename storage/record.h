@@ -2,12 +2,17 @@
 // the first mounted medium, in segments named from "Recording.Filename".
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 void *recordThrFxn(void *arg);
 
 // "Recording.Status": the printed length.
 int recording_status_text(char *buf, size_t size);
+
+// Size (bytes) and duration (90 kHz ticks) limits of a segment from "Recording.DurationMode"
+// and "Recording.Duration"; 0 = none.
+void record_limits(int duration_mode, uint32_t duration, uint64_t *size_limit, uint64_t *duration_limit);
 
 // Naming, exposed for tests. The template's "^d" is the date, "^t" the time, "^c" the count.
 enum { RECORD_NAME_MAX = 99 };

@@ -132,6 +132,21 @@ TEST(RecordNames, AFieldCutOffTheNameEndsTheSearch)
     EXPECT_EQ(record_next_name(name, "/media/n3", tmpl.c_str(), time(nullptr)), -1);
 }
 
+TEST(RecordLimits, LongSegmentsAndLargeFilesDoNotWrap)
+{
+    uint64_t size, ticks;
+    record_limits(3, 24, &size, &ticks);
+    EXPECT_EQ(ticks, 24ull * 3600 * 90000);   // past 2^32: a 24-hour segment lasts 24 hours
+    EXPECT_EQ(size, 0u);
+    record_limits(5, 4096, &size, &ticks);
+    EXPECT_EQ(size, 4096ull << 20);
+    EXPECT_EQ(ticks, 0u);
+    record_limits(2, 2147483647, &size, &ticks);
+    EXPECT_EQ(ticks, 2147483647ull * 5400000);
+    record_limits(0, 10, &size, &ticks);
+    EXPECT_EQ(size + ticks, 0u);
+}
+
 TEST(RecordFolders, NewestFolderAndRollOverAtFiveHundred)
 {
     platform_init();

@@ -38,6 +38,15 @@ record_for() {   # SECONDS: one run, stopped by hand; waits until it has ended
   setp "Recording.State=stop"
   wait_count "safe to remove" "$before" 15
 }
+# Log lines after a mark: for waits on what one action caused.
+mark() { MARK=$(wc -l <"$LOG"); }
+wait_since() {   # TEXT SECONDS
+  local i
+  for i in $(seq 1 $(($2 * 10))); do tail -n +$((MARK + 1)) "$LOG" | grep -qF -- "$1" && return 0; sleep 0.1; done
+  return 1
+}
+pull() { mark; rm -f "$CARD"; wait_since "unmounted /media/mmc (i=0 fs=0)" 4; }
+insert() { mark; touch "$CARD"; }
 decode_errors() { ffmpeg -v error -i "$1" -f null - 2>&1 | grep -v '^$' | head -n 5; }
 
 start_app || finish
@@ -54,12 +63,13 @@ read -r _ _ used avail pcent _ < <(df -h "$BOARD/media/mmc" | tail -n 1)
 check "Recording.Storage gives df's figures" [ "$(getp Recording.Storage)" = "MMC: $used ($pcent) used, $avail available" ]
 
 # Pull and reinsert.
+mark
 rm -f "$CARD"
-check "pulled card is unmounted" wait_log "unmounted /media/mmc (i=0 fs=0)" 3
+check "pulled card is unmounted" wait_since "unmounted /media/mmc (i=0 fs=0)" 3
 sleep 1
 check "Recording.Storage after the pull" [ "$(getp Recording.Storage)" = "Not present" ]
-touch "$CARD"
-wait_count "simulated: mount -o ro,usefree" 1 3
+insert
+wait_since "bsize=" 3
 
 # A transport-stream recording (channel A's own container): read-write only during the run.
 setp "Recording.Filename=rec^c.ts"   # the recording group's settings keep their defaults
@@ -92,8 +102,8 @@ before=$(count_log "safe to remove")
 setp "Recording.State=stop"
 wait_count "safe to remove" "$before" 10
 check "after the run the pulled card is unmounted" wait_count "unmounted /media/mmc (i=0 fs=0)" 1 4
-touch "$CARD"
-wait_count "simulated: mount -o ro,usefree" 2 3
+insert
+wait_since "bsize=" 4
 
 # MP4 (format 1): every frame decodes, about the recorded length.
 setrec "Recording.Filename=clip^c.mp4" "Recording.Format=1"
@@ -128,32 +138,42 @@ errs=$(decode_errors "$DCIM/size2.ts"); check "a middle segment decodes${errs:+:
 setrec "Recording.DurationMode=0"
 
 # Canned mount failures: busy is retried, an unknown option is dropped, bad free space too.
-rm -f "$CARD"; wait_count "unmounted /media/mmc (i=0 fs=0)" 2 4
+pull
 printf 'busy\n' >"$BOARD/mount-fail"
-touch "$CARD"
-check "busy medium is retried" wait_log "Filesystem busy, retrying..." 4
-check "and mounted after the retry" wait_count "simulated: mount -o ro,usefree" 3 4
-rm -f "$CARD"; wait_count "unmounted /media/mmc (i=0 fs=0)" 3 4
+insert
+check "busy medium is retried" wait_since "Filesystem busy, retrying..." 4
+check "and mounted after the retry" wait_since "bsize=" 4
+pull
 printf 'inval-usefree\n' >"$BOARD/mount-fail"
-touch "$CARD"
-check "refused usefree is retried without it" wait_log "simulated: mount -o ro /dev/mmcblk0p1 /media/mmc" 4
-rm -f "$CARD"; wait_count "unmounted /media/mmc (i=0 fs=0)" 4 4
+insert
+check "refused usefree is retried without it" wait_since "simulated: mount -o ro /dev/mmcblk0p1 /media/mmc" 4
+check "and then mounted" wait_since "bsize=" 4
+pull
 printf 'inval\ninval\n' >"$BOARD/mount-fail"
-touch "$CARD"
-check "unsupported file system reported" wait_log "Unsupported filesystem type" 4
-wait_count "simulated: mount -o ro,usefree" 5 4
-rm -f "$CARD"; wait_count "unmounted /media/mmc (i=0 fs=0)" 4 4; sleep 1
+insert
+check "unsupported file system reported" wait_since "Unsupported filesystem type" 4
+mark
+check "the next tick mounts it" wait_since "bsize=" 4
+pull
 touch "$BOARD/statfs-overreport"
-touch "$CARD"
-check "over-reported free space remounts without usefree" wait_count "simulated: mount -o ro /dev/mmcblk0p1" 1 4
+insert
+check "over-reported free space remounts without usefree" wait_since "simulated: mount -o ro /dev/mmcblk0p1" 4
+wait_since "unmounted" 1   # nothing more is to come: the second mount is final
 rm -f "$BOARD/statfs-overreport"
+check "the card is mounted read-only without usefree" grep -qF "mount -o ro /dev/mmcblk0p1" <<<"$(last_mount)"
+
+# Numbered media folders: a fresh card's DCIM/100MEDIA is made with its parents.
+setrec "Recording.SubDir=1" "Recording.Filename=sub^c.ts"
+record_for 2 || fail "media-folder run did not end"
+check "SubDir puts the file in DCIM/100MEDIA" [ -s "$DCIM/100MEDIA/sub1.ts" ]
 
 # A full card: a 3 MiB tmpfs over the card's folder ends the run with the message, and the
 # file left behind plays.
-rm -f "$CARD"; sleep 2
+pull
 mount -t tmpfs -o size=3m tmpfs "$BOARD/media/mmc"
-touch "$CARD"; sleep 2
-setrec "Recording.Filename=full^c.mp4" "Recording.Format=1"
+insert
+wait_since "bsize=" 4
+setrec "Recording.Filename=full^c.mp4" "Recording.Format=1" "Recording.SubDir=0"
 setp "Recording.State=start"
 check "full card logs the write failure" wait_log "error: file write failed: No space left on device" 40
 check "full card ends the run with the message" wait_log "record: Storage full or write error" 5
