@@ -148,6 +148,7 @@ const char *platform_eth()
 const char *platform_path(const char *path, char *out, size_t size)
 {
     platform_init();
+    // The kernel's tuning files under /proc/sys are the board's; the rest of /proc is the host's.
     if (!path || path[0] != '/' || strncmp(path, board_dir.c_str(), board_dir.size()) == 0 ||
         (strncmp(path, "/proc/", 6) == 0 && strncmp(path, "/proc/sys/", 10) != 0) ||
         strcmp(path, "/dev/null") == 0)
