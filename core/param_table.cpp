@@ -13,6 +13,8 @@
 #include "core/util.h"
 #include "platform/platform.h"
 #include "platform/systime.h"
+#include "storage/filesys.h"
+#include "storage/record.h"
 #include "streams/stream.h"
 
 #include <cctype>
@@ -841,6 +843,21 @@ int get_not_available(char *buf, size_t size, uintptr_t)
     return not_available(buf, size);
 }
 
+int get_recording_status(char *buf, size_t size, uintptr_t)
+{
+    return recording_status_text(buf, size);
+}
+
+int get_recording_storage(char *buf, size_t size, uintptr_t)
+{
+    return getRecordingStorage(buf, size);
+}
+
+int get_encode_status(char *buf, size_t size, uintptr_t channel)
+{
+    return encode_status_text((int)channel, buf, size);
+}
+
 int get_board_model(char *buf, size_t size, uintptr_t)
 {
     return print(buf, size, "%d", (int)board_model);
@@ -1033,12 +1050,12 @@ const ParamDesc param_table[] = {
     INT("Recording.DurationMode", Recording.DurationMode, 13, 0, 5, 1, 1, 4),
     INT("Recording.Duration", Recording.Duration, 13, 0, 2147483647, 1, 1, 4),
     INT("Recording.Segments", Recording.Segments, 13, 1, 2147483647, 1, 1, 4),
-    FUNC("Recording.Status", 0, 1, 0, 0, get_not_available, nullptr),
+    FUNC("Recording.Status", 0, 1, 0, 0, get_recording_status, nullptr),
     FUNC("Recording.State", 0, 0, 3, 13, nullptr, set_run_state),
-    FUNC("Recording.Storage", 0, 1, 0, 0, get_not_available, nullptr),
+    FUNC("Recording.Storage", 0, 1, 0, 0, get_recording_storage, nullptr),
     INT("Recording.SubDir", Recording.SubDir, 13, 0, 255, 1, 1, 4),
-    FUNC("Encode.Status[0]", 0, 1, 0, 0, get_not_available, nullptr),
-    FUNC("Encode.Status[1]", 0, 1, 0, 1, get_not_available, nullptr),
+    FUNC("Encode.Status[0]", 0, 1, 0, 0, get_encode_status, nullptr),
+    FUNC("Encode.Status[1]", 0, 1, 0, 1, get_encode_status, nullptr),
     INT("Serial.BaudRate", Serial.BaudRate, 15, 50, 4000000, 1, 1, 4),
     INT("Serial.Interval", Serial.Interval, 15, 1, 1000000, 1, 1, 4),
     INT("Serial.StreamID", Serial.StreamID, 15, 1, 9, 1, 1, 4),

@@ -124,11 +124,16 @@ pid_t spawn_detached(const char *path, ...)
 
 int run_command(const char *fmt, ...)
 {
-    char cmd[512];
+    char cmd[100];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(cmd, sizeof cmd, fmt, ap);
+    int n = vsnprintf(cmd, sizeof cmd, fmt, ap);
     va_end(ap);
+    // A cut command could act on another path than the one meant.
+    if (n < 0 || n >= (int)sizeof cmd) {
+        log_printf("%s: command of %d characters refused: %s...\n", "run_command", n, cmd);
+        return -1;
+    }
     int r = platform_system(cmd);
     if (r == -1)
         return -1;

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 namespace {
 
 std::mutex sim_files_mutex;
-std::set<FILE *> sim_files;
+std::map<FILE *, int> sim_files;   // answered commands and their wait status
 
 std::vector<std::string> split_words(const char *cmdline)
 {
@@ -130,15 +130,39 @@ std::string simulated_answer(const std::vector<std::string> &words)
     _exit(cmd == "halt" ? PLATFORM_EXIT_HALT : PLATFORM_EXIT_REBOOT);
 }
 
-} // namespace
-
-int platform_system(const char *cmdline)
+// "A && B" runs B only when A succeeded; the one pipeline the system runs ("mount | grep -q
+// TEXT") is answered from the mount table.
+int run_words(const std::vector<std::string> &all, const char *cmdline)
 {
-    platform_init();
-    std::vector<std::string> words = split_words(cmdline ? cmdline : "");
+    for (size_t i = 0; i < all.size(); i++) {
+        if (all[i] != "&&")
+            continue;
+        std::vector<std::string> left(all.begin(), all.begin() + (long)i), right(all.begin() + (long)i + 1, all.end());
+        int st = run_words(left, cmdline);
+        return st != 0 ? st : run_words(right, cmdline);
+    }
+    std::vector<std::string> words = all;
     if (words.empty())
         return 0;
     std::string cmd = base_name(words[0]);
+    for (size_t i = 0; i < words.size(); i++) {
+        if (words[i] != "|")
+            continue;
+        if (cmd == "mount" && i == 1 && words.size() == 5 && words[2] == "grep" && words[3] == "-q") {
+            platform_log("simulated: %s\n", cmdline);
+            return platform_storage_table().find(words[4]) != std::string::npos ? 0 : 1 << 8;
+        }
+        platform_log("refused unknown command: %s\n", cmdline);
+        return 127 << 8;
+    }
+    std::string out;
+    int status;
+    if (platform_storage_command(words, &out, &status)) {
+        platform_log("simulated: %s\n", cmdline);
+        if (!out.empty())
+            fputs(out.c_str(), stderr);
+        return status;
+    }
     if (is_simulated(cmd)) {
         platform_log("simulated: %s\n", cmdline);
         if (cmd == "reboot" || cmd == "halt")
@@ -153,6 +177,14 @@ int platform_system(const char *cmdline)
     return system(real.c_str());
 }
 
+} // namespace
+
+int platform_system(const char *cmdline)
+{
+    platform_init();
+    return run_words(split_words(cmdline ? cmdline : ""), cmdline ? cmdline : "");
+}
+
 FILE *platform_popen(const char *cmdline)
 {
     platform_init();
@@ -160,8 +192,11 @@ FILE *platform_popen(const char *cmdline)
     if (words.empty())
         return nullptr;
     std::string cmd = base_name(words[0]);
-    if (is_simulated(cmd) || !is_harmless(cmd)) {
-        if (is_simulated(cmd))
+    std::string answer;
+    int status = 0;
+    bool storage = platform_storage_command(words, &answer, &status);
+    if (storage || is_simulated(cmd) || !is_harmless(cmd)) {
+        if (storage || is_simulated(cmd))
             platform_log("simulated: %s\n", cmdline);
         else
             platform_log("refused unknown command: %s\n", cmdline);
@@ -170,11 +205,12 @@ FILE *platform_popen(const char *cmdline)
         FILE *f = tmpfile();
         if (!f)
             return nullptr;
-        std::string answer = is_simulated(cmd) ? simulated_answer(words) : "sh: not found\n";
+        if (!storage)
+            answer = is_simulated(cmd) ? simulated_answer(words) : "sh: not found\n";
         fwrite(answer.data(), 1, answer.size(), f);
         rewind(f);
         std::lock_guard<std::mutex> lock(sim_files_mutex);
-        sim_files.insert(f);
+        sim_files[f] = storage ? status : is_simulated(cmd) ? 0 : 127 << 8;
         return f;
     }
     std::string real = mapped_command(words);
@@ -187,9 +223,12 @@ int platform_pclose(FILE *f)
         return -1;
     {
         std::lock_guard<std::mutex> lock(sim_files_mutex);
-        if (sim_files.erase(f)) {
+        auto it = sim_files.find(f);
+        if (it != sim_files.end()) {
+            int status = it->second;
+            sim_files.erase(it);
             fclose(f);
-            return 0;
+            return status;
         }
     }
     return pclose(f);

@@ -96,7 +96,8 @@ void prepare_board()
     bool fresh = !is_dir(board_dir);
     if (fresh)
         platform_log("creating board directory %s\n", board_dir.c_str());
-    static const char *const subdirs[] = {"", "/dev", "/gpio", "/usr/html", "/tmp", "/media", "/var/log"};
+    static const char *const subdirs[] = {"", "/dev", "/gpio", "/usr/html", "/tmp", "/media", "/var/log",
+                                         "/proc/sys/vm"};
     for (const char *sub : subdirs) {
         std::string p = board_dir + sub;
         if (!is_dir(p)) {
@@ -147,8 +148,10 @@ const char *platform_eth()
 const char *platform_path(const char *path, char *out, size_t size)
 {
     platform_init();
+    // The kernel's tuning files under /proc/sys are the board's; the rest of /proc is the host's.
     if (!path || path[0] != '/' || strncmp(path, board_dir.c_str(), board_dir.size()) == 0 ||
-        strncmp(path, "/proc/", 6) == 0 || strcmp(path, "/dev/null") == 0)
+        (strncmp(path, "/proc/", 6) == 0 && strncmp(path, "/proc/sys/", 10) != 0) ||
+        strcmp(path, "/dev/null") == 0)
         snprintf(out, size, "%s", path ? path : "");
     else
         snprintf(out, size, "%s%s", board_dir.c_str(), path);

@@ -77,3 +77,11 @@ int platform_gpio_output(uint32_t gpio);
 // "/dev/watchdog".
 int platform_watchdog_open();
 int platform_watchdog_feed(int fd);   // the stand-in appends the monotonic time of each feed
+
+// Removable media. Device nodes ("/dev/mmcblk0p1") and mount points ("/media/mmc") are paths
+// like any other (platform_path); mount and umount go through the command runner, which keeps
+// the board's mount table. statfs of a mounted medium, as the board's driver answers it.
+struct statfs;
+int platform_statfs(const char *path, struct statfs *st);
+// Test hook: 1 and the options ("ro,usefree") when a mount point is in the mount table.
+int platform_storage_mount_options(const char *point, char *options, size_t size);

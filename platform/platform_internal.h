@@ -8,3 +8,11 @@ void platform_clock_init();
 // Virtual address of len bytes of contiguous memory at a physical address; null unless the
 // whole range lies inside one block.
 void *platform_cmem_virt(uint32_t phys, size_t len);
+
+#include <string>
+#include <vector>
+// mount and umount as the board's tools answer them: true when the command was one of them,
+// with its output and wait status.
+bool platform_storage_command(const std::vector<std::string> &words, std::string *out, int *status);
+// What "mount" lists.
+std::string platform_storage_table();

@@ -1,3 +1,28 @@
+// The recording thread: while stream id 13 runs, writes one video channel's stream to files on
+// the first mounted medium, in segments named from "Recording.Filename".
 #pragma once
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
 
 void *recordThrFxn(void *arg);
+
+// "Recording.Status": the printed length.
+int recording_status_text(char *buf, size_t size);
+
+// Size (bytes) and duration (90 kHz ticks) limits of a segment from "Recording.DurationMode"
+// and "Recording.Duration"; 0 = none.
+void record_limits(int duration_mode, uint32_t duration, uint64_t *size_limit, uint64_t *duration_limit);
+
+// Naming, exposed for tests. The template's "^d" is the date, "^t" the time, "^c" the count.
+enum { RECORD_NAME_MAX = 99 };
+// dir "/" template with the fields filled in, cut at RECORD_NAME_MAX characters.
+void record_build_name(char *out, const char *dir, const char *tmpl, const struct tm *tm, int count);
+// 1 + the largest count among the entries of dir that fit the template around "^c"; 1 when
+// dir cannot be listed or the template has no "^c".
+int record_find_count(const char *dir, const char *tmpl);
+// The first free name; an existing name is reused only without "^t" and "^c". -1 when the
+// search runs out.
+int record_next_name(char *out, const char *dir, const char *tmpl, time_t now);
+// Folder number (100..999) and entry count of the newest "NNNMEDIA" folder in dir.
+void record_media_dir_scan(const char *dir, int *folder, int *count);

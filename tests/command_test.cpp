@@ -15,11 +15,48 @@ TEST(Commands, MachineChangingCommandsAreAnsweredNotRun)
     platform_init();
     EXPECT_EQ(run_command("ifconfig eth0 192.168.24.53 netmask 255.255.0.0"), 0);
     EXPECT_EQ(run_command("route add default gw 192.168.0.1"), 0);
-    EXPECT_EQ(run_command("mount -o ro /dev/mmcblk0p1 /media/mmcblk0p1"), 0);
     EXPECT_EQ(run_command("udhcpc -i eth0 -q"), 0);
     FILE *f = platform_popen("hwclock -w -f /dev/rtc1");
     ASSERT_TRUE(f);
     EXPECT_EQ(platform_pclose(f), 0);
+}
+
+TEST(Commands, MountAndUmountKeepTheBoardsMountTable)
+{
+    platform_init();
+    // Neither the device nor the mount point exists yet: mount says so as the board's does.
+    FILE *f = platform_popen("mount -o ro /dev/mmcblk9p1 /media/card 2>&1");
+    ASSERT_TRUE(f);
+    char line[256] = "";
+    ASSERT_TRUE(fgets(line, sizeof line, f));
+    EXPECT_STREQ(line, "mount: mounting /dev/mmcblk9p1 on /media/card failed: No such file or directory\n");
+    EXPECT_NE(platform_pclose(f), 0);
+
+    FILE *dev = fopen(test_board_path("/dev/mmcblk9p1").c_str(), "w");
+    ASSERT_TRUE(dev);
+    fclose(dev);
+    ASSERT_EQ(run_command("mkdir -p /media/card"), 0);
+    EXPECT_EQ(run_command("mount -o ro,usefree /dev/mmcblk9p1 /media/card"), 0);
+    char opts[64];
+    ASSERT_EQ(platform_storage_mount_options("/media/card", opts, sizeof opts), 1);
+    EXPECT_STREQ(opts, "ro,usefree");
+    EXPECT_NE(run_command("mount -o ro /dev/mmcblk9p1 /media/card"), 0) << "mounted twice";
+    EXPECT_EQ(run_command("mount -o remount,rw /dev/mmcblk9p1 /media/card"), 0);
+    platform_storage_mount_options("/media/card", opts, sizeof opts);
+    EXPECT_STREQ(opts, "rw");
+    // The one pipeline the storage code runs is answered from the table.
+    EXPECT_EQ(run_command("mount | grep -q \"on /media/card\" && umount /media/card"), 0);
+    EXPECT_EQ(platform_storage_mount_options("/media/card", opts, sizeof opts), 0);
+    EXPECT_NE(run_command("mount | grep -q \"on /media/card\" && umount /media/card"), 0);
+    EXPECT_NE(run_command("umount /media/card"), 0);
+}
+
+TEST(Commands, OverLongCommandsAreRefusedNotCut)
+{
+    std::string path = "/media/" + std::string(120, 'x');
+    EXPECT_EQ(run_command("mkdir -p %s", path.c_str()), -1);
+    struct stat st;
+    EXPECT_NE(stat(test_board_path(path.substr(0, 90)).c_str(), &st), 0) << "the cut command ran";
 }
 
 TEST(Commands, HarmlessCommandsRunInsideTheBoardDirectory)

@@ -7,6 +7,7 @@
 #include "core/threads.h"
 #include "core/util.h"
 #include "platform/platform.h"
+#include "storage/filesys.h"
 #include "streams/stream.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
@@ -1235,7 +1236,7 @@ void *httpdThrFxn(void *arg)
     pthread_condattr_destroy(&ca);
 
     for (;;) {
-        // The storage tick runs here once the storage sources are built.
+        fileSysTick(params);
         if (quit_requested()) {
             myRendezvousCleanup(env->hRendezvousCleanup, env->name);
             httpd_stop();
