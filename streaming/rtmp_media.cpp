@@ -296,6 +296,12 @@ int rtmp_media_step(RtmpConnection *c)
         data = sb->buf ? Buffer_getUserPtr(sb->buf) : nullptr;
         len = sb->buf ? (size_t)Buffer_getNumBytesUsed(sb->buf) : 0;
         bool key = sb->flags & SB_KEYFRAME;
+        // A player joining in the middle of a GOP cannot decode anything before the next
+        // keyframe, which also brings the decoder configuration: wait for it.
+        if (c->first_frame && !key && !c->catch_up && data && len > 0) {
+            log_printf("first packet is not a keyframe!!! seq=%u\n", sb->seq);
+            c->catch_up = 1;
+        }
         if (c->catch_up) {
             if (!key) {
                 while (c->audio) {
@@ -322,8 +328,6 @@ int rtmp_media_step(RtmpConnection *c)
         break;
     }
     uint32_t vts = sb->timestamp;
-    uint32_t seq = sb->seq;
-    bool key = sb->flags & SB_KEYFRAME;
 
     if (c->audio && !c->has_pending_audio) {
         for (;;) {
@@ -351,11 +355,8 @@ int rtmp_media_step(RtmpConnection *c)
         }
     }
 
-    if (c->first_frame) {
-        if (!key)
-            log_printf("first packet is not a keyframe!!! seq=%u\n", seq);
+    if (c->first_frame)
         rtmp_timestamp_reset(c, vts);
-    }
     c->out_video.timestamp = rtmp_timestamp_ms(c, vts);
     if (rtmp_send_video(c, &c->out_video, data, len) < 0) {
         log_printf("rtmp video send: %s\n", strerror(errno));

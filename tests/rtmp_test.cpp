@@ -690,6 +690,9 @@ TEST(RtmpMedia, LateFramesCatchUpToTheNextKeyframe)
     MediaRig m;
     m.t.c->audio = 0;
     uint32_t now = hw_clock_90khz();
+    m.put_video(idr(), now - 9000, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    ASSERT_EQ(m.t.drain().size(), 2u);
     uint32_t tail = log_ring_tail();
     m.put_video(nal(0x41, 100, 1), now - 200000, false);   // more than a second late
     m.put_video(nal(0x41, 100, 2), now - 3000, false);     // recent, but no keyframe
@@ -701,8 +704,33 @@ TEST(RtmpMedia, LateFramesCatchUpToTheNextKeyframe)
     ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9"}));
     EXPECT_EQ(r[0].body[1], 0) << "the keyframe's configuration";
     EXPECT_EQ(r[1].body[0], 0x17);
-    EXPECT_EQ(r[1].ts, 0u);
+    EXPECT_EQ(r[1].ts, (now - 1000) / 90 - (now - 9000) / 90);
     EXPECT_EQ(m.t.c->catch_up, 0);
+}
+
+TEST(RtmpMedia, APlayerJoiningMidGopStartsAtTheNextKeyframe)
+{
+    MediaRig m;
+    uint32_t now = hw_clock_90khz();
+    m.put_audio(adts(50, 1), now - 6000);
+    m.put_video(nal(0x41, 100, 1), now - 5000, false);
+    m.put_audio(adts(50, 2), now - 4000);
+    m.put_video(nal(0x41, 100, 2), now - 2000, false);
+    m.put_audio(adts(51, 3), now - 1500);
+    m.put_video(idr(), now - 1000, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    // Dropped pictures take their audio with them, up to the first audio frame after each.
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9"}));
+    EXPECT_EQ(r[0].body[1], 0) << "the configuration first";
+    EXPECT_EQ(r[1].body[0], 0x17);
+    EXPECT_EQ(r[1].ts, 0u);
+    m.put_audio(adts(52, 4), now - 900);
+    m.put_video(nal(0x41, 100, 3), now - 700, false);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"20/8", "20/8", "21/9"})) << "configuration, audio, picture";
+    EXPECT_EQ(r[0].body, (Bytes{0xAF, 0, 0x11, 0x90}));
 }
 
 TEST(RtmpMedia, EndOfStreamEndsTheSession)

@@ -59,6 +59,15 @@ check "the picture moves" [ "$distinct" -ge $((frames / 2)) ]
 check "timestamps start at 0" [ "$(head -1 "$TEST_DIR/pts")" = 0 ]
 check "timestamps rise" awk 'NR > 1 && $1 <= prev { exit 1 } { prev = $1 }' "$TEST_DIR/pts"
 
+# A second player joining in the middle of a GOP decodes from its first picture on.
+timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 6 -f null - 2>"$TEST_DIR/first.err" &
+first=$!
+sleep 1.5
+timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 3 -f framemd5 "$TEST_DIR/join.md5" 2>"$TEST_DIR/join.err"
+wait $first
+joined=$(grep -c '^0,' "$TEST_DIR/join.md5"); echo "joined player frames=$joined"; cat "$TEST_DIR/join.err"
+check "a player joining mid-GOP decodes without a message" [ "$joined" -ge 80 -a ! -s "$TEST_DIR/join.err" -a ! -s "$TEST_DIR/first.err" ]
+
 # The bytes, through a player of our own.
 client play streamA.m3u8 640 480 $audio
 client play liveB.m3u8 320 240 0
