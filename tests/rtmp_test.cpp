@@ -796,6 +796,24 @@ TEST(RtmpSession, HandshakeEchoAndRefusal)
     }
 }
 
+TEST(RtmpSession, AStalledPeerHoldsUpNoOtherSession)
+{
+    Session stalled, other;
+    Bytes s1 = stalled.hello();
+    ASSERT_EQ(s1.size(), 1536u);
+    stalled.t.peer.send_bytes(s1);
+    Bytes wire = chunked(3, 20, connect_body());
+    stalled.t.peer.send_bytes(Bytes(wire.begin(), wire.end() - 10));   // and never the rest
+    Bytes o1 = other.hello();
+    ASSERT_EQ(o1.size(), 1536u);
+    other.t.peer.send_bytes(o1);
+    other.t.peer.send_bytes(wire);
+    EXPECT_EQ(names(other.t.drain(500)), CONNECT_REPLY);
+    EXPECT_TRUE(stalled.t.drain(100).empty());
+    stalled.join();
+    other.join();
+}
+
 TEST(RtmpSession, PlaysTheFakeProducersChannel)
 {
     FakeProducer *fp = fakeproducer_start();

@@ -327,6 +327,17 @@ if __name__ == "__main__":
         c0_only()
     elif what == "no-connection":
         no_connection(int(sys.argv[2]), float(sys.argv[3]))
+    elif what == "hold":   # an idle session that stays until the server goes
+        s, r = new_session()
+        s.sendall(chunked(3, 20, connect_body()))
+        r.messages(5)
+        print("holding", flush=True)
+        s.settimeout(60)
+        try:
+            while s.recv(4096):
+                pass
+        except OSError:
+            pass
     elif what == "commands":
         split_and_chunked()
     sys.exit(1 if failures else 0)

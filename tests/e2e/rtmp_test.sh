@@ -92,7 +92,21 @@ check "channel A's encoder keeps running" [ "$(count_log "videoA: fully stopped"
 curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "RTMP[0].StartMode=0" $URL/controls
 check "start mode 0 stops it and the encoder with it" wait_count "videoA: fully stopped" "$stops" 10
 
+check "the accepted connection's local address is logged" \
+  grep -q "RTMP accepted connection from 127.0.0.1:[0-9]* to 127.0.0.1:1935" "$LOG"
+
+# A quit ends an idle session and a playing one at once.
+$CLIENT hold >"$TEST_DIR/hold.out" 2>&1 &
+holder=$!
+timeout 60 ffmpeg -v error -i "$RTMP/streamA.m3u8" -f null - 2>/dev/null &
+player=$!
+for _ in $(seq 1 50); do grep -q holding "$TEST_DIR/hold.out" && break; sleep 0.1; done
+sleep 2
+t0=$(date +%s%N)
 stop_app
+dt=$((($(date +%s%N) - t0) / 1000000)); echo "stop with two sessions took $dt ms"
+check "a quit with an idle and a playing session takes under 4 s" [ "$dt" -lt 4000 ]
+wait $holder $player 2>/dev/null
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
 check "every session thread ended" [ "$(count_log "serverThread: started")" = "$(count_log "serverThread: exiting")" ]
 finish
