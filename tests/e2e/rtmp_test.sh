@@ -2,7 +2,8 @@
 # RTMP play judged with ffprobe/ffmpeg and a byte-level python player: both channels' H.264 at
 # their sizes (and AAC when the appliance has an audio stream), 10 s recorded and decoded with
 # timestamps from 0 up, the handshake and reply bytes, a bad C2, a silent peer, split, chunked
-# and AMF3 commands, and a push consumer that keeps its channel's encoder running.
+# and AMF3 commands, a push consumer that keeps its channel's encoder running, prompt quit, and
+# timestamps across a wrap of the 90 kHz counter.
 source "$K7160_TESTLIB"
 
 RTMP=rtmp://127.0.0.1:1935/live
@@ -109,4 +110,19 @@ check "a quit with an idle and a playing session takes under 4 s" [ "$dt" -lt 40
 wait $holder $player 2>/dev/null
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
 check "every session thread ended" [ "$(count_log "serverThread: started")" = "$(count_log "serverThread: exiting")" ]
+
+# Across a wrap of the 90 kHz counter (about 8 s after start) the timestamps go on rising.
+mv "$LOG" "$LOG.first"
+t_app=$(date +%s)
+start_app PLATFORM_CLOCK90K_START=$((0xFFFFFFFF - 90000 * 8)) || finish
+wait_log "RTMP server listening on port 1935" 20 || fail "RTMP listener did not start again"
+t0=$(date +%s)
+timeout 40 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 10 -map 0:v -c copy -f flv "$TEST_DIR/wrap.flv" 2>"$TEST_DIR/wrap.err"
+t1=$(date +%s)
+timeout 60 ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 "$TEST_DIR/wrap.flv" >"$TEST_DIR/wrap.pts"
+echo "across the wrap: $(wc -l <"$TEST_DIR/wrap.pts") pictures, last pts $(tail -1 "$TEST_DIR/wrap.pts")"
+check "the counter wrapped during the recording" [ $((t0 - t_app)) -lt 8 -a $((t1 - t_app)) -gt 9 ]
+check "timestamps across the wrap start at 0 and rise to about 10 s" \
+  awk 'NR == 1 && $1 != 0 { exit 1 } NR > 1 && $1 <= prev { exit 1 } { prev = $1 } END { exit !(NR >= 250 && prev >= 9000) }' "$TEST_DIR/wrap.pts"
+stop_app
 finish
