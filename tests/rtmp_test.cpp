@@ -361,6 +361,30 @@ TEST(RtmpChunk, ThreeChunkCommandAndLargerChunkSize)
     EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
 }
 
+// Past 0xFFFFFE ms the timestamp moves to the extended field, which players read again in every
+// continuation chunk of the message; a player's own such chunks are read the same way.
+TEST(RtmpChunk, ExtendedTimestampsInEveryChunk)
+{
+    Conn t;
+    Bytes body(300, 0x42);
+    t.c->out_video.timestamp = 0x1234567;
+    ASSERT_EQ(rtmp_send_message(t.c, &t.c->out_video, body.data(), body.size()), 0);
+    Msg m;
+    ASSERT_TRUE(t.peer.next(m, 500));
+    EXPECT_EQ(m.ts, 0x1234567u);
+    EXPECT_EQ(m.body, body);
+
+    Bytes cmd = connect_body(300 - connect_body().size());
+    Bytes w = {3, 0xFF, 0xFF, 0xFF, 0, 0x01, 0x2C, 20, 0, 0, 0, 0, 0x01, 0x23, 0x45, 0x67};
+    for (size_t done = 0; done < cmd.size(); done += 128) {
+        if (done)
+            w.insert(w.end(), {0xC3, 0x01, 0x23, 0x45, 0x67});
+        w.insert(w.end(), cmd.begin() + (long)done, cmd.begin() + (long)std::min(cmd.size(), done + 128));
+    }
+    ASSERT_EQ(t.feed(w), 0);
+    EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+}
+
 TEST(RtmpChunk, Amf3CommandAnsweredLikeAmf0)
 {
     Conn t;
