@@ -315,7 +315,7 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
     } else if (strcmp(name, "createStream") == 0 || strcmp(name, "closeStream") == 0) {
         RtmpChunkStream cmd = reply_stream(RTMP_CS_COMMAND, RTMP_MSG_COMMAND);
         sendpacket(c, &cmd, "sd0n", "_result", txn, (int)c->stream_id);
-        if (name[1] == 'l')
+        if (strcmp(name, "closeStream") == 0)
             c->playing = 0;
     } else if (strcmp(name, "getStreamLength") == 0) {
         RtmpChunkStream cmd = reply_stream(RTMP_CS_COMMAND, RTMP_MSG_COMMAND);

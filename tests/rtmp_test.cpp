@@ -200,7 +200,6 @@ struct Peer {
                 }
             }
             in.erase(in.begin(), in.begin() + (long)pos);
-            // keep partial: restore consumed chunk parts is unnecessary as we only erase whole chunks
             if (!fill(ms))
                 return false;
         }
