@@ -114,6 +114,21 @@ void network_step()
     }
 }
 
+// A restart alone would leave a stopped push consumer stopped after its start mode became 1,
+// and a running one running after it became 0.
+void rtmp_push_step(int id)
+{
+    const char *name = id == PARAM_GROUP_RTMP0 ? "RTMP[0].StartMode" : "RTMP[1].StartMode";
+    int start = param_access_int(name, 0) == 1;
+    int running = stream_get_state_by_id(id);
+    if (running < 0)
+        return;
+    if (start && running)
+        stream_restart(id);
+    else if (start != running)
+        stream_set_state_by_id(id, start ? STREAM_START : STREAM_STOP);
+}
+
 void display_step()
 {
     displayEnv.standard = param_access_int("Display.Standard", displayEnv.standard);
@@ -210,7 +225,10 @@ void param_apply_changes()
             log_printf("i=%d\n", i);
             if (i == 1 || i == 2)
                 check_h264_mpeg4_conflict(&param_block, i - 1);
-            stream_restart(i);
+            if (i == PARAM_GROUP_RTMP0 || i == PARAM_GROUP_RTMP1)
+                rtmp_push_step(i);
+            else
+                stream_restart(i);
         }
     }
     if (mask & (1u << PARAM_GROUP_NETWORK))

@@ -1,17 +1,355 @@
+// RTMP listener on port 1935 and its session threads: one detached thread per player, the
+// handshake with its digests, then media and commands until the player leaves or we quit.
 #include "streaming/rtmp.h"
 
+#include "core/log.h"
+#include "core/param.h"
+#include "core/quit.h"
+#include "core/sha256.h"
+#include "core/soc.h"
 #include "core/threads.h"
 
-void *rtmpThrFxn(void *arg)
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef SO_ORIGINAL_DST
+#define SO_ORIGINAL_DST 80
+#endif
+
+ParamBlock *rtmp_params;
+
+// The key players sign C1 with, and the one we sign S1 with; the last 32 bytes of the server
+// key take part only in the key of S2. These are the values players check against.
+const uint8_t rtmp_client_key[30] = {'G', 'e', 'n', 'u', 'i', 'n', 'e', ' ', 'A', 'd', 'o', 'b', 'e', ' ', 'F',
+                                     'l', 'a', 's', 'h', ' ', 'P', 'l', 'a', 'y', 'e', 'r', ' ', '0', '0', '1'};
+const uint8_t rtmp_server_key[68] = {
+    'G',  'e',  'n',  'u',  'i',  'n',  'e',  ' ',  'A',  'd',  'o',  'b',  'e',  ' ',  'F',  'l',  'a',
+    's',  'h',  ' ',  'M',  'e',  'd',  'i',  'a',  ' ',  'S',  'e',  'r',  'v',  'e',  'r',  ' ',  '0',
+    '0',  '1',  0xF0, 0xEE, 0xC2, 0x4A, 0x80, 0x68, 0xBE, 0xE8, 0x2E, 0x00, 0xD0, 0xD1, 0x02, 0x9E, 0x7E,
+    0x57, 0x6E, 0xEC, 0x5D, 0x2D, 0x29, 0x80, 0x6F, 0xAB, 0x93, 0xB8, 0xE6, 0x36, 0xCF, 0xEB, 0x31, 0xAE,
+};
+
+namespace {
+
+enum { WAIT_MS = 5000, DIGEST_AREA = 1504 };
+
+// Sockets of the live sessions, so that a quit can cut a session out of a blocked send.
+std::mutex session_mutex;
+std::vector<int> session_sockets;
+
+void session_add(int sock)
 {
-    SenderEnv *env = static_cast<SenderEnv *>(arg);
-    thread_idle_until_quit(env->name, env->hRendezvousInit, env->hRendezvousCleanup);
+    std::lock_guard<std::mutex> l(session_mutex);
+    session_sockets.push_back(sock);
+}
+
+void session_remove_and_close(int sock)
+{
+    std::lock_guard<std::mutex> l(session_mutex);
+    session_sockets.erase(std::remove(session_sockets.begin(), session_sockets.end(), sock), session_sockets.end());
+    close(sock);
+}
+
+void session_shutdown_all()
+{
+    std::lock_guard<std::mutex> l(session_mutex);
+    for (int s : session_sockets)
+        shutdown(s, SHUT_RDWR);
+}
+
+// 1 readable (or closed), 0 nothing within ms, -1 failure or quit.
+int rtmp_wait_readable(int sock, int ms)
+{
+    while (ms > 0) {
+        if (quit_requested())
+            return -1;
+        int slice = ms < 1000 ? ms : 1000;
+        struct pollfd p = {sock, POLLIN, 0};
+        int r = poll(&p, 1, slice);
+        if (r > 0)
+            return 1;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        ms -= slice;
+    }
+    return 0;
+}
+
+uint32_t digest_offset(const uint8_t *b, int at, uint32_t base)
+{
+    return (uint32_t)(b[at] + b[at + 1] + b[at + 2] + b[at + 3]) % 728 + base;
+}
+
+// HMAC of the 1536-byte packet without the 32 bytes at `offset`.
+void packet_digest(const uint8_t *packet, uint32_t offset, const uint8_t *key, size_t key_len, uint8_t *out)
+{
+    uint8_t work[DIGEST_AREA];
+    memcpy(work, packet, offset);
+    memcpy(work + offset, packet + offset + 32, RTMP_HANDSHAKE_SIZE - offset - 32);
+    hmac_sha256(work, sizeof work, out, key, key_len);
+}
+
+bool digest_matches(const uint8_t *c1, uint32_t offset)
+{
+    uint8_t d[32];
+    packet_digest(c1, offset, rtmp_client_key, sizeof rtmp_client_key, d);
+    return memcmp(d, c1 + offset, 32) == 0;
+}
+
+void address_text(const struct sockaddr_in *a, char *out, size_t size)
+{
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a->sin_addr, ip, sizeof ip);
+    snprintf(out, size, "%s:%u", ip, (unsigned)ntohs(a->sin_port));
+}
+
+void *serverThread(void *arg)
+{
+    int sock = *static_cast<int *>(arg);
+    free(arg);
+    log_printf("%s: started\n", "serverThread");
+    RtmpConnection *c = static_cast<RtmpConnection *>(malloc(sizeof(RtmpConnection)));
+    if (c) {
+        rtmp_connection_init(c, sock);
+        rtmp_session_run(c);
+        rtmp_connection_free(c);
+        free(c);
+    }
+    session_remove_and_close(sock);
+    log_printf("%s: exiting\n", "serverThread");
     return nullptr;
+}
+
+} // namespace
+
+void rtmp_connection_init(RtmpConnection *c, int sock)
+{
+    memset(c, 0, sizeof *c);
+    c->sock = sock;
+    c->out_chunk_size = RTMP_OUT_CHUNK_SIZE;
+    c->in_chunk_size = RTMP_OUT_CHUNK_SIZE;
+    c->stream_id = 1;
+    c->chunk_slot = -1;
+    rtmp_timestamp_reset(c, hw_clock_90khz());
+    c->out_video.id = RTMP_CS_VIDEO;
+    c->out_video.type = RTMP_MSG_VIDEO;
+    c->out_video.stream_id = 1;
+    c->out_audio.id = RTMP_CS_AUDIO;
+    c->out_audio.type = RTMP_MSG_AUDIO;
+    c->out_audio.stream_id = 1;
+}
+
+void rtmp_connection_free(RtmpConnection *c)
+{
+    rtmp_media_detach(c);
+    for (RtmpChunkStream &cs : c->cs) {
+        free(cs.buffer);
+        cs.buffer = nullptr;
+        cs.assembled = 0;
+    }
+    free(c->out);
+    free(c->body);
+    c->out = c->body = nullptr;
+    c->out_size = c->body_size = 0;
+}
+
+int rtmp_recv_exact(RtmpConnection *c, uint8_t *buf, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        int w = rtmp_wait_readable(c->sock, WAIT_MS);
+        if (w <= 0) {
+            log_printf("select: %s\n", w == 0 ? "timed out" : "failed");
+            return -1;
+        }
+        ssize_t r = recv(c->sock, buf + got, n - got, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        got += (size_t)r;
+    }
+    return (int)n;
+}
+
+int rtmp_handshake(RtmpConnection *c)
+{
+    uint8_t s[1 + 2 * RTMP_HANDSHAKE_SIZE];
+    uint8_t c0, c1[RTMP_HANDSHAKE_SIZE], c2[RTMP_HANDSHAKE_SIZE];
+    uint8_t *s1 = s + 1, *s2 = s + 1 + RTMP_HANDSHAKE_SIZE;
+    s[0] = 3;
+    memset(s1, 0, 8);
+    for (uint32_t i = 8; i < RTMP_HANDSHAKE_SIZE; i++)
+        s1[i] = (uint8_t)rand();
+
+    if (rtmp_recv_exact(c, &c0, 1) < 0 || rtmp_recv_exact(c, c1, sizeof c1) < 0)
+        return -1;
+    uint32_t off_a = digest_offset(c1, 772, 776), off_b = digest_offset(c1, 8, 12);
+    bool layout_a = digest_matches(c1, off_a);
+    bool layout_b = !layout_a && digest_matches(c1, off_b);
+    uint32_t client_off = layout_a ? off_a : off_b;
+
+    uint32_t server_off = layout_b ? digest_offset(s1, 8, 12) : digest_offset(s1, 772, 776);
+    uint8_t digest[32];
+    packet_digest(s1, server_off, rtmp_server_key, 36, digest);
+    memcpy(s1 + server_off, digest, 32);
+
+    for (uint32_t i = 0; i < DIGEST_AREA; i++)
+        s2[i] = (uint8_t)rand();
+    uint8_t key[32];
+    hmac_sha256(c1 + client_off, 32, key, rtmp_server_key, sizeof rtmp_server_key);
+    hmac_sha256(s2, DIGEST_AREA, s2 + DIGEST_AREA, key, sizeof key);
+
+    if (rtmp_send_all(c->sock, s, sizeof s) < 0)
+        return -1;
+    if (rtmp_recv_exact(c, c2, sizeof c2) < 0)
+        return -1;
+    if (memcmp(c2 + 8, s1 + 8, RTMP_HANDSHAKE_SIZE - 8) != 0)
+        return -3;
+    return 0;
+}
+
+void rtmp_session_run(RtmpConnection *c)
+{
+    // A player that stops reading fails our send instead of holding the thread for ever.
+    struct timeval tv = {10, 0};
+    setsockopt(c->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int rc = rtmp_handshake(c);
+    if (rc != 0) {
+        log_printf("RTMP handshake error %d\n", rc);
+        return;
+    }
+    while (!quit_requested()) {
+        if (c->playing) {
+            int r = rtmp_media_step(c);
+            if (r < 0)
+                break;
+            if (r == 0)
+                continue;
+        } else {
+            rtmp_media_detach(c);
+            int r = rtmp_wait_readable(c->sock, WAIT_MS);
+            if (r == 0)
+                continue;
+            if (r < 0) {
+                if (!quit_requested())
+                    log_printf("select: %s\n", strerror(errno));
+                break;
+            }
+        }
+        ssize_t n = recv(c->sock, c->rbuf + c->held, sizeof c->rbuf - c->held, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            log_printf("recv: %s\n", strerror(errno));
+        if (n <= 0)
+            break;
+        if (rtmp_process(c, (size_t)n) < 0)
+            break;
+    }
+}
+
+int rtmp_session_count()
+{
+    std::lock_guard<std::mutex> l(session_mutex);
+    return (int)session_sockets.size();
 }
 
 void *rtmpServerThrFxn(void *arg)
 {
     SenderEnv *env = static_cast<SenderEnv *>(arg);
-    thread_idle_until_quit(env->name, env->hRendezvousInit, env->hRendezvousCleanup);
+    thread_init_begin(env->name);
+    rtmp_params = env->params ? env->params : get_param_block();
+    thread_init_end(env->name);
+    rendezvous_meet(env->hRendezvousInit, env->name);
+
+    int one = 1;
+    struct sockaddr_in addr = {};
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ls < 0) {
+        log_printf("socket: %s\n", strerror(errno));
+        env->status = -1;
+        myRendezvousCleanup(env->hRendezvousCleanup, env->name);
+        return nullptr;
+    }
+    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(RTMP_PORT);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    const char *failed = nullptr;
+    if (bind(ls, (struct sockaddr *)&addr, sizeof addr) < 0)
+        failed = "bind";
+    else if (listen(ls, 10) < 0)
+        failed = "listen";
+    if (failed) {
+        log_printf("%s: %s\n", failed, strerror(errno));
+        env->status = -1;
+        close(ls);
+        myRendezvousCleanup(env->hRendezvousCleanup, env->name);
+        return nullptr;
+    }
+    log_printf("RTMP server listening on port %u\n", (unsigned)RTMP_PORT);
+
+    while (!quit_requested()) {
+        struct pollfd p = {ls, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0)
+            continue;
+        struct sockaddr_in peer = {};
+        socklen_t plen = sizeof peer;
+        int s = accept4(ls, (struct sockaddr *)&peer, &plen, SOCK_CLOEXEC);
+        if (s < 0) {
+            log_printf("accept: %s\n", strerror(errno));
+            continue;
+        }
+        struct sockaddr_in dest = {};
+        socklen_t dlen = sizeof dest;
+        if (getsockopt(s, SOL_IP, SO_ORIGINAL_DST, &dest, &dlen) != 0) {
+            dlen = sizeof dest;   // not redirected: the address it reached us on
+            getsockname(s, (struct sockaddr *)&dest, &dlen);
+        }
+        char from[40], to[40];
+        address_text(&peer, from, sizeof from);
+        address_text(&dest, to, sizeof to);
+        log_printf("RTMP accepted connection from %s to %s\n", from, to);
+
+        int *argp = static_cast<int *>(malloc(sizeof(int)));
+        if (!argp) {
+            log_printf("Failed to allocate RTMP server\n");
+            close(s);
+            continue;
+        }
+        *argp = s;
+        log_printf("created server %p\n", (void *)argp);
+        session_add(s);
+        pthread_t t;
+        if (pthread_create(&t, nullptr, serverThread, argp) != 0) {
+            log_printf("Failed to start RTMP server thread\n");
+            free(argp);
+            session_remove_and_close(s);
+            continue;
+        }
+        pthread_detach(t);
+    }
+
+    close(ls);
+    // Sessions must be gone before the process frees what they read.
+    session_shutdown_all();
+    for (int i = 0; i < 100 && rtmp_session_count() > 0; i++) {
+        struct timespec t = {0, 50 * 1000000};
+        nanosleep(&t, nullptr);
+    }
+    if (rtmp_session_count() > 0)
+        log_printf("%s: %d sessions still open\n", env->name, rtmp_session_count());
+    myRendezvousCleanup(env->hRendezvousCleanup, env->name);
     return nullptr;
 }

@@ -4,6 +4,7 @@
 #include "core/quit.h"
 #include "core/threads.h"
 #include "platform/platform.h"
+#include "streams/stream.h"
 #include "testutil.h"
 
 #include <cstdio>
@@ -116,6 +117,29 @@ TEST_F(ParamCommit, StreamGroupsActInAscendingOrderAndTheMaskClears)
     ASSERT_NE(nine, std::string::npos);
     EXPECT_LT(one, nine);
     EXPECT_EQ(param_pending(), 0u);
+}
+
+// The RTMP push groups follow the start mode: a stopped consumer starts, a running one stops,
+// and a running one whose mode stays 1 is restarted.
+TEST_F(ParamCommit, RtmpPushGroupsFollowTheStartMode)
+{
+    StreamRunState rs{};
+    stream_register(&rs, nullptr, RTMP_STREAM2);
+    values["RTMP[1].StartMode"] = "1";
+    param_mark_changed(11);
+    param_apply_changes();
+    EXPECT_EQ(stream_get_state_by_id(RTMP_STREAM2), 1);
+    EXPECT_EQ(stream_wait_start(&rs), 1);
+    param_mark_changed(11);
+    param_apply_changes();
+    EXPECT_EQ(rs.flags & (RUN_START_PENDING | RUN_STOP_PENDING), RUN_START_PENDING | RUN_STOP_PENDING)
+        << "a restart";
+    values["RTMP[1].StartMode"] = "0";
+    param_mark_changed(11);
+    param_apply_changes();
+    EXPECT_EQ(stream_get_state_by_id(RTMP_STREAM2), 0);
+    EXPECT_NE(log_text().find("i=11\n"), std::string::npos);
+    stream_register(nullptr, nullptr, RTMP_STREAM2);
 }
 
 TEST_F(ParamCommit, SerialAndPictureGroupsClearWithoutAction)

@@ -1,0 +1,894 @@
+// RTMP play: the digests, the chunk stream (split reads, reassembly, bounds), the command
+// replies, the media messages (configuration records, NAL unit lengths, audio window,
+// catch-up, clock wrap) and whole sessions against the fake producer.
+#include "streaming/rtmp.h"
+
+#include "core/log.h"
+#include "core/param.h"
+#include "core/param_table.h"
+#include "core/sha256.h"
+#include "core/soc.h"
+#include "fakeproducer.h"
+#include "platform/platform.h"
+#include "stream_testutil.h"
+#include "streams/stream_mode.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string hex(const uint8_t *d, size_t n)
+{
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, "%02x", d[i]);
+        s += b;
+    }
+    return s;
+}
+
+std::string log_since(uint32_t tail)
+{
+    static char buf[LOG_RING_SIZE];
+    uint32_t n = log_ring_read(tail, buf, sizeof buf - 1);
+    return std::string(buf, n);
+}
+
+// ---- AMF0 building for the client side ----
+void amf_str(Bytes &b, const std::string &s)
+{
+    b.push_back(2);
+    b.push_back((uint8_t)(s.size() >> 8));
+    b.push_back((uint8_t)s.size());
+    b.insert(b.end(), s.begin(), s.end());
+}
+void amf_key(Bytes &b, const std::string &s)
+{
+    b.push_back((uint8_t)(s.size() >> 8));
+    b.push_back((uint8_t)s.size());
+    b.insert(b.end(), s.begin(), s.end());
+}
+void amf_num(Bytes &b, double d)
+{
+    uint64_t v;
+    memcpy(&v, &d, 8);
+    b.push_back(0);
+    for (int i = 0; i < 8; i++)
+        b.push_back((uint8_t)(v >> (56 - 8 * i)));
+}
+void amf_null(Bytes &b) { b.push_back(5); }
+void amf_end(Bytes &b) { b.insert(b.end(), {0, 0, 9}); }
+
+Bytes command(const std::string &name, double txn)
+{
+    Bytes b;
+    amf_str(b, name);
+    amf_num(b, txn);
+    return b;
+}
+
+Bytes connect_body(size_t pad = 0)
+{
+    Bytes b = command("connect", 1);
+    b.push_back(3);
+    amf_key(b, "app");
+    amf_str(b, "live");
+    amf_key(b, "tcUrl");
+    amf_str(b, "rtmp://127.0.0.1:1935/live" + std::string(pad, 'x'));
+    amf_end(b);
+    return b;
+}
+
+Bytes play_body(const std::string &stream)
+{
+    Bytes b = command("play", 4);
+    amf_null(b);
+    amf_str(b, stream);
+    return b;
+}
+
+// One message as chunks of `chunk` bytes on chunk stream `cs`.
+Bytes chunked(uint32_t cs, uint32_t type, const Bytes &body, size_t chunk = 128, uint32_t sid = 0)
+{
+    Bytes o;
+    o.push_back((uint8_t)cs);
+    o.insert(o.end(), {0, 0, 0, (uint8_t)(body.size() >> 16), (uint8_t)(body.size() >> 8), (uint8_t)body.size(),
+                       (uint8_t)type, (uint8_t)sid, 0, 0, 0});
+    for (size_t done = 0; done < body.size();) {
+        if (done)
+            o.push_back((uint8_t)(0xC0 | cs));
+        size_t n = std::min(chunk, body.size() - done);
+        o.insert(o.end(), body.begin() + (long)done, body.begin() + (long)(done + n));
+        done += n;
+    }
+    return o;
+}
+
+struct Msg {
+    uint32_t cs, type, ts, sid;
+    Bytes body;
+    std::string name() const   // first AMF0 string of a command or data message
+    {
+        if (body.size() < 3 || body[0] != 2)
+            return "";
+        size_t n = body[1] << 8 | body[2];
+        return std::string((const char *)body.data() + 3, std::min(n, body.size() - 3));
+    }
+};
+
+// The player's end of a session's socket: reads our chunks back into messages, checking that
+// no chunk carries more than 128 bytes.
+struct Peer {
+    int fd = -1;
+    Bytes in;
+    struct State {
+        uint32_t ts = 0, len = 0, type = 0, sid = 0;
+        Bytes body;
+        bool ext = false;
+    } st[64];
+    int oversize_chunks = 0;
+
+    bool fill(int ms)
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0)
+            return false;
+        uint8_t buf[65536];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return false;
+        in.insert(in.end(), buf, buf + n);
+        return true;
+    }
+    // Next complete message, waiting up to ms for more bytes.
+    bool next(Msg &m, int ms = 3000)
+    {
+        for (;;) {
+            size_t pos = 0;
+            while (pos < in.size()) {
+                size_t start = pos;
+                int fmt = in[pos] >> 6;
+                uint32_t id = in[pos] & 0x3f;
+                static const int hs[4] = {11, 7, 3, 0};
+                if (in.size() - pos < 1u + hs[fmt])
+                    break;
+                pos++;
+                State &s = st[id];
+                if (fmt <= 2) {
+                    s.ts = (uint32_t)in[pos] << 16 | in[pos + 1] << 8 | in[pos + 2];
+                    s.ext = s.ts == 0xFFFFFF;
+                }
+                if (fmt <= 1) {
+                    s.len = (uint32_t)in[pos + 3] << 16 | in[pos + 4] << 8 | in[pos + 5];
+                    s.type = in[pos + 6];
+                }
+                if (fmt == 0)
+                    s.sid = in[pos + 7] | in[pos + 8] << 8 | in[pos + 9] << 16 | (uint32_t)in[pos + 10] << 24;
+                pos += hs[fmt];
+                if (s.ext) {
+                    if (in.size() - pos < 4) {
+                        pos = start;
+                        break;
+                    }
+                    s.ts = (uint32_t)in[pos] << 24 | in[pos + 1] << 16 | in[pos + 2] << 8 | in[pos + 3];
+                    pos += 4;
+                }
+                size_t take = std::min<size_t>(128, s.len - s.body.size());
+                if (in.size() - pos < take) {
+                    pos = start;
+                    break;
+                }
+                s.body.insert(s.body.end(), in.begin() + (long)pos, in.begin() + (long)(pos + take));
+                pos += take;
+                if (s.body.size() == s.len) {
+                    m = Msg{id, s.type, s.ts, s.sid, s.body};
+                    s.body.clear();
+                    in.erase(in.begin(), in.begin() + (long)pos);
+                    return true;
+                }
+            }
+            in.erase(in.begin(), in.begin() + (long)pos);
+            if (!fill(ms))
+                return false;
+        }
+    }
+    void send_bytes(const Bytes &b) { ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), (ssize_t)b.size()); }
+};
+
+// A connection whose socket's other end is the test's peer.
+struct Conn {
+    RtmpConnection *c = static_cast<RtmpConnection *>(calloc(1, sizeof(RtmpConnection)));
+    Peer peer;
+    Conn()
+    {
+        int sv[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        rtmp_connection_init(c, sv[0]);
+        peer.fd = sv[1];
+    }
+    ~Conn()
+    {
+        rtmp_connection_free(c);
+        close(c->sock);
+        close(peer.fd);
+        free(c);
+    }
+    int feed(const Bytes &b) { return rtmp_feed(c, b.data(), b.size()); }
+    std::vector<Msg> drain(int ms = 200)
+    {
+        std::vector<Msg> v;
+        Msg m;
+        while (peer.next(m, ms))
+            v.push_back(m);
+        return v;
+    }
+};
+
+std::vector<std::string> names(const std::vector<Msg> &v)
+{
+    std::vector<std::string> n;
+    for (const Msg &m : v)
+        n.push_back(std::to_string(m.cs) + "/" + std::to_string(m.type) + (m.name().empty() ? "" : "/" + m.name()));
+    return n;
+}
+
+const std::vector<std::string> CONNECT_REPLY = {"2/5", "2/6", "2/4", "3/20/_result", "3/20/onBWDone"};
+
+} // namespace
+
+TEST(RtmpDigest, Sha256PublishedVectors)
+{
+    uint8_t d[32];
+    sha256(nullptr, (const uint8_t *)"", 0, d);
+    EXPECT_EQ(hex(d, 32), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    sha256(nullptr, (const uint8_t *)"abc", 3, d);
+    EXPECT_EQ(hex(d, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const char *m448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    sha256(nullptr, (const uint8_t *)m448, strlen(m448), d);
+    EXPECT_EQ(hex(d, 32), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    std::string million(1000000, 'a');
+    sha256(nullptr, (const uint8_t *)million.data(), million.size(), d);
+    EXPECT_EQ(hex(d, 32), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    // The optional block is hashed before the data.
+    uint8_t e[32];
+    sha256((const uint8_t *)million.data(), (const uint8_t *)"abc", 3, d);
+    std::string joined = million.substr(0, 64) + "abc";
+    sha256(nullptr, (const uint8_t *)joined.data(), joined.size(), e);
+    EXPECT_EQ(hex(d, 32), hex(e, 32));
+}
+
+TEST(RtmpDigest, HmacSha256Rfc4231)
+{
+    uint8_t d[32];
+    uint8_t k1[20];
+    memset(k1, 0x0b, sizeof k1);
+    hmac_sha256((const uint8_t *)"Hi There", 8, d, k1, sizeof k1);
+    EXPECT_EQ(hex(d, 32), "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+    const char *m2 = "what do ya want for nothing?";
+    hmac_sha256((const uint8_t *)m2, strlen(m2), d, (const uint8_t *)"Jefe", 4);
+    EXPECT_EQ(hex(d, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    uint8_t k6[131];
+    memset(k6, 0xaa, sizeof k6);
+    const char *m6 = "Test Using Larger Than Block-Size Key - Hash Key First";
+    hmac_sha256((const uint8_t *)m6, strlen(m6), d, k6, sizeof k6);
+    EXPECT_EQ(hex(d, 32), "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+}
+
+TEST(RtmpChunk, ConnectSplitAcrossReadsAnsweredOnce)
+{
+    Conn t;
+    Bytes all = chunked(3, 20, connect_body());
+    for (size_t cut : {1ul, 5ul, 12ul, 13ul, 60ul, all.size() - 1}) {
+        SCOPED_TRACE(cut);
+        ASSERT_EQ(t.feed(Bytes(all.begin(), all.begin() + (long)cut)), 0);
+        EXPECT_TRUE(t.drain(50).empty()) << "nothing before the message is whole";
+        ASSERT_EQ(t.feed(Bytes(all.begin() + (long)cut, all.end())), 0);
+        std::vector<Msg> r = t.drain();
+        EXPECT_EQ(names(r), CONNECT_REPLY);
+    }
+}
+
+TEST(RtmpChunk, ConnectRepliesFieldByField)
+{
+    Conn t;
+    ASSERT_EQ(t.feed(chunked(3, 20, connect_body())), 0);
+    std::vector<Msg> r = t.drain();
+    ASSERT_EQ(names(r), CONNECT_REPLY);
+    EXPECT_EQ(r[0].body, (Bytes{0x00, 0x26, 0x25, 0xA0}));
+    EXPECT_EQ(r[1].body, (Bytes{0x00, 0x26, 0x25, 0xA0, 2}));
+    EXPECT_EQ(r[2].body, (Bytes{0, 0, 0, 0, 0, 0}));
+    Bytes want = command("_result", 1);
+    want.push_back(3);
+    amf_key(want, "fmsVer");
+    amf_str(want, "FMS/3,0,24,53");
+    amf_key(want, "capabilities");
+    amf_num(want, 31);
+    amf_end(want);
+    want.push_back(3);
+    amf_key(want, "level");
+    amf_str(want, "status");
+    amf_key(want, "code");
+    amf_str(want, "NetConnection.Connect.Success");
+    amf_key(want, "description");
+    amf_str(want, "Connection succeeded");
+    amf_key(want, "objectEncoding");
+    amf_num(want, 0);
+    amf_end(want);
+    EXPECT_EQ(r[3].body, want);
+    EXPECT_EQ(r[3].sid, 0u);
+    Bytes bw = command("onBWDone", 0);
+    amf_null(bw);
+    amf_num(bw, 8192);
+    EXPECT_EQ(r[4].body, bw);
+}
+
+TEST(RtmpChunk, ThreeChunkCommandAndLargerChunkSize)
+{
+    Conn t;
+    Bytes body = connect_body(300 - connect_body().size());
+    ASSERT_EQ(body.size(), 300u);
+    Bytes wire = chunked(3, 20, body);
+    ASSERT_EQ(wire.size(), 12u + 300 + 2) << "three chunks, two of format 3";
+    ASSERT_EQ(t.feed(wire), 0);
+    EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+
+    // Set Chunk Size 4096: a 3000-byte command arrives in one chunk.
+    ASSERT_EQ(t.feed(chunked(2, 1, {0, 0, 0x10, 0})), 0);
+    EXPECT_EQ(t.c->in_chunk_size, 4096u);
+    Bytes big = connect_body(3000 - connect_body().size());
+    ASSERT_EQ(t.feed(chunked(3, 20, big, 4096)), 0);
+    EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+
+    // A chunk larger than the receive buffer spans reads.
+    ASSERT_EQ(t.feed(chunked(2, 1, {0, 0, 0x20, 0})), 0);
+    Bytes huge = connect_body(6000 - connect_body().size());
+    Bytes w = chunked(3, 20, huge, 8192);
+    for (size_t i = 0; i < w.size(); i += 700)
+        ASSERT_EQ(t.feed(Bytes(w.begin() + (long)i, w.begin() + (long)std::min(w.size(), i + 700))), 0);
+    EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+}
+
+// Past 0xFFFFFE ms the timestamp moves to the extended field, which players read again in every
+// continuation chunk of the message; a player's own such chunks are read the same way.
+TEST(RtmpChunk, ExtendedTimestampsInEveryChunk)
+{
+    Conn t;
+    Bytes body(300, 0x42);
+    t.c->out_video.timestamp = 0x1234567;
+    ASSERT_EQ(rtmp_send_message(t.c, &t.c->out_video, body.data(), body.size()), 0);
+    Msg m;
+    ASSERT_TRUE(t.peer.next(m, 500));
+    EXPECT_EQ(m.ts, 0x1234567u);
+    EXPECT_EQ(m.body, body);
+
+    Bytes cmd = connect_body(300 - connect_body().size());
+    Bytes w = {3, 0xFF, 0xFF, 0xFF, 0, 0x01, 0x2C, 20, 0, 0, 0, 0, 0x01, 0x23, 0x45, 0x67};
+    for (size_t done = 0; done < cmd.size(); done += 128) {
+        if (done)
+            w.insert(w.end(), {0xC3, 0x01, 0x23, 0x45, 0x67});
+        w.insert(w.end(), cmd.begin() + (long)done, cmd.begin() + (long)std::min(cmd.size(), done + 128));
+    }
+    ASSERT_EQ(t.feed(w), 0);
+    EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+}
+
+TEST(RtmpChunk, Amf3CommandAnsweredLikeAmf0)
+{
+    Conn t;
+    Bytes body = {0};
+    Bytes b = connect_body();
+    body.insert(body.end(), b.begin(), b.end());
+    ASSERT_EQ(t.feed(chunked(3, 17, body)), 0);
+    EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+    Bytes cs = {0};
+    Bytes c2 = command("createStream", 2);
+    amf_null(c2);
+    cs.insert(cs.end(), c2.begin(), c2.end());
+    ASSERT_EQ(t.feed(chunked(3, 17, cs)), 0);
+    std::vector<Msg> r = t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"3/20/_result"}));
+    Bytes want = command("_result", 2);
+    amf_null(want);
+    amf_num(want, 1);
+    EXPECT_EQ(r[0].body, want);
+}
+
+TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
+{
+    ParamBlock *p = get_param_block();
+    uint8_t saved_audio = p->Video[1].RTMPAudio;
+    p->Video[1].RTMPAudio = 0;
+    {
+        Conn t;
+        uint32_t tail = log_ring_tail();
+        ASSERT_EQ(t.feed(chunked(8, 20, play_body("foo"))), 0);
+        EXPECT_EQ(t.c->channel, 0u);
+        EXPECT_NE(log_since(tail).find("RTMP Stream Name is foo !!!!!"), std::string::npos);
+        std::vector<Msg> r = t.drain();
+        ASSERT_EQ(names(r), (std::vector<std::string>{"2/4", "20/20/onStatus", "20/20/onStatus", "20/18/onMetaData"}));
+        EXPECT_EQ(r[0].body, (Bytes{0, 0, 0, 0, 0, 1}));
+        auto has = [](const Bytes &b, const std::string &s) {
+            return std::search(b.begin(), b.end(), s.begin(), s.end()) != b.end();
+        };
+        EXPECT_TRUE(has(r[1].body, "NetStream.Play.Reset"));
+        EXPECT_TRUE(has(r[2].body, "NetStream.Play.Start"));
+        EXPECT_TRUE(has(r[3].body, "Kelvane 7160 RTMP Server"));
+        EXPECT_TRUE(t.c->playing);
+    }
+    {
+        Conn t;
+        char w[16], h[16];
+        param_get("Video[1].Width", w, sizeof w);
+        param_get("Video[1].Height", h, sizeof h);
+        ASSERT_EQ(t.feed(chunked(8, 20, play_body("streamB.m3u8"))), 0);
+        EXPECT_EQ(t.c->channel, 1u);
+        EXPECT_EQ(t.c->audio, 0u) << "channel B's RTMP audio is off";
+        std::vector<Msg> r = t.drain();
+        ASSERT_EQ(r.size(), 4u);
+        Bytes meta;
+        amf_str(meta, "onMetaData");
+        meta.push_back(3);
+        amf_key(meta, "width");
+        amf_num(meta, atoi(w));
+        amf_key(meta, "height");
+        amf_num(meta, atoi(h));
+        amf_key(meta, "Server");
+        amf_str(meta, "Kelvane 7160 RTMP Server");
+        amf_end(meta);
+        EXPECT_EQ(r[3].body, meta);
+        // closeStream answers like createStream and stops the media.
+        ASSERT_EQ(t.feed(chunked(8, 20, command("closeStream", 7))), 0);
+        EXPECT_EQ(names(t.drain()), (std::vector<std::string>{"3/20/_result"}));
+        EXPECT_FALSE(t.c->playing);
+    }
+    p->Video[1].RTMPAudio = saved_audio;
+}
+
+TEST(RtmpChunk, BadInputEndsTheSession)
+{
+    {
+        Conn t;   // a chunk size of zero would never consume payload
+        EXPECT_EQ(t.feed(chunked(2, 1, {0, 0, 0, 0})), -1);
+    }
+    {
+        Conn t;
+        EXPECT_EQ(t.feed(chunked(2, 1, {0x80, 0, 0, 0})), -1);
+    }
+    {
+        Conn t;   // a message above the reassembly cap
+        Bytes h = {3, 0, 0, 0, 0x10, 0x00, 0x01, 20, 0, 0, 0, 0};
+        EXPECT_EQ(t.feed(h), -1);
+    }
+    {
+        Conn t;   // nested objects past the limit
+        Bytes b = command("connect", 1);
+        for (int i = 0; i < 40; i++) {
+            b.push_back(3);
+            amf_key(b, "a");
+        }
+        b.push_back(5);
+        EXPECT_EQ(t.feed(chunked(3, 20, b)), -1);
+    }
+    {
+        Conn t;   // twenty chunk streams: only nineteen are tracked
+        int rc = 0;
+        for (uint32_t id = 2; id < 22 && rc == 0; id++) {
+            Bytes h = {(uint8_t)id, 0, 0, 0, 0, 0, 200, 20, 0, 0, 0, 0};   // first chunk of a 200-byte message
+            h.insert(h.end(), 128, 5);
+            rc = t.feed(h);
+        }
+        EXPECT_EQ(rc, -1);
+    }
+    {
+        Conn t;   // unterminated object: the message is dropped, the session goes on
+        Bytes b = command("foo", 1);
+        b.push_back(3);
+        amf_key(b, "a");
+        EXPECT_EQ(t.feed(chunked(3, 20, b)), 0);
+        EXPECT_EQ(t.feed(chunked(3, 20, connect_body())), 0);
+        EXPECT_EQ(names(t.drain()), CONNECT_REPLY);
+    }
+}
+
+TEST(RtmpMedia, TimestampsRiseAcrossTheClockWrap)
+{
+    hw_clock_90khz();
+    platform_clock90k_set(0xFFFFFFFFu - 90 * 150);   // 150 ms before the wrap
+    Conn t;
+    uint32_t prev = rtmp_timestamp_ms(t.c, hw_clock_90khz());
+    EXPECT_LE(prev, 5u);
+    for (int i = 0; i < 30; i++) {
+        usleep(10000);
+        uint32_t now = rtmp_timestamp_ms(t.c, hw_clock_90khz());
+        EXPECT_GE(now, prev) << "step " << i;
+        prev = now;
+    }
+    EXPECT_LT(hw_clock_90khz(), 0x80000000u) << "the counter wrapped during the test";
+    EXPECT_GE(prev, 290u);
+    EXPECT_LE(prev, 1000u);
+    // Media stamps straddling the wrap, 40 ms apart.
+    rtmp_timestamp_reset(t.c, 0xFFFFFFFFu - 3600 * 2);
+    uint32_t a = rtmp_timestamp_ms(t.c, 0xFFFFFFFFu - 3600);
+    uint32_t b = rtmp_timestamp_ms(t.c, 2500);
+    EXPECT_EQ(a, 40u);
+    EXPECT_NEAR((double)b, 40.0 + 3601 / 90.0 + 2500 / 90.0, 1.0);
+}
+
+namespace {
+
+// Annex B helpers.
+Bytes nal(uint8_t type_byte, size_t len, uint8_t fill)
+{
+    Bytes b = {0, 0, 0, 1, type_byte};
+    for (size_t i = 1; i < len; i++)
+        b.push_back(fill);
+    return b;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes o;
+    for (const Bytes &p : parts)
+        o.insert(o.end(), p.begin(), p.end());
+    return o;
+}
+
+// Splits a video message body after its 5-byte header into its length-prefixed units.
+std::vector<Bytes> units(const Bytes &body)
+{
+    std::vector<Bytes> v;
+    size_t p = 5;
+    while (p + 4 <= body.size()) {
+        size_t n = (size_t)body[p] << 24 | body[p + 1] << 16 | body[p + 2] << 8 | body[p + 3];
+        if (p + 4 + n > body.size())
+            return {};
+        v.emplace_back(body.begin() + (long)p + 4, body.begin() + (long)(p + 4 + n));
+        p += 4 + n;
+    }
+    return p == body.size() ? v : std::vector<Bytes>{};
+}
+
+Bytes adts(size_t payload, uint8_t fill)
+{
+    size_t len = payload + 7;
+    // AAC LC, 48 kHz, 2 channels, no CRC.
+    Bytes b = {0xFF, 0xF1, 0x4C, (uint8_t)(0x80 | (len >> 11)), (uint8_t)(len >> 3), (uint8_t)((len & 7) << 5 | 0x1F),
+               0xFC};
+    b.insert(b.end(), payload, fill);
+    return b;
+}
+
+} // namespace
+
+TEST(RtmpMedia, AccessUnitWithSeiAndTwoSlicesKeepsEachUnit)
+{
+    Conn t;
+    Bytes sps = nal(0x67, 12, 0x11), pps = nal(0x68, 4, 0x22), sei = nal(0x06, 20, 0x33);
+    sps[5] = 0x64;   // profile 100, compatibility 0, level 40
+    sps[6] = 0x00;
+    sps[7] = 0x28;
+    Bytes s1 = nal(0x65, 300, 0x44), s2 = nal(0x65, 200, 0x55);
+    Bytes au = cat({sps, pps, sei, s1, s2});
+    t.c->out_video.timestamp = 0;
+    ASSERT_EQ(rtmp_send_video(t.c, &t.c->out_video, au.data(), au.size()), 0);
+    std::vector<Msg> r = t.drain();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].cs, 21u);
+    EXPECT_EQ(r[0].type, 9u);
+    EXPECT_EQ(r[0].sid, 1u);
+    Bytes rec = {0x17, 0, 0, 0, 0, 1, 0x64, 0x00, 0x28, 0xFF, 0xE1, 0, 12};
+    rec.insert(rec.end(), sps.begin() + 4, sps.end());
+    rec.insert(rec.end(), {1, 0, 4});
+    rec.insert(rec.end(), pps.begin() + 4, pps.end());
+    EXPECT_EQ(r[0].body, rec);
+    EXPECT_EQ(Bytes(r[1].body.begin(), r[1].body.begin() + 5), (Bytes{0x17, 1, 0, 0, 0}));
+    std::vector<Bytes> u = units(r[1].body);
+    ASSERT_EQ(u.size(), 3u) << "SEI and both slices, each with its own length";
+    EXPECT_EQ(u[0], Bytes(sei.begin() + 4, sei.end()));
+    EXPECT_EQ(u[1], Bytes(s1.begin() + 4, s1.end()));
+    EXPECT_EQ(u[2], Bytes(s2.begin() + 4, s2.end()));
+
+    // An inter frame with a 3-byte start code in the middle.
+    Bytes p1 = nal(0x41, 100, 0x66), p2 = {0, 0, 1, 0x41, 0x77, 0x77};
+    Bytes inter = cat({p1, p2});
+    ASSERT_EQ(rtmp_send_video(t.c, &t.c->out_video, inter.data(), inter.size()), 0);
+    r = t.drain();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body[0], 0x27);
+    u = units(r[0].body);
+    ASSERT_EQ(u.size(), 2u);
+    EXPECT_EQ(u[1], (Bytes{0x41, 0x77, 0x77}));
+
+    // SPS too large for the 256-byte record: skipped with a log line, the picture still sent.
+    uint32_t tail = log_ring_tail();
+    Bytes big = cat({nal(0x67, 300, 0x11), pps, s1});
+    ASSERT_EQ(rtmp_send_video(t.c, &t.c->out_video, big.data(), big.size()), 0);
+    r = t.drain();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body[1], 1);
+    EXPECT_NE(log_since(tail).find("do not fit the configuration record"), std::string::npos);
+}
+
+TEST(RtmpMedia, AacSequenceHeaderThenRawFrames)
+{
+    Conn t;
+    Bytes f = adts(200, 0x5A);
+    ASSERT_EQ(rtmp_send_audio(t.c, &t.c->out_audio, f.data(), f.size()), 0);
+    ASSERT_EQ(rtmp_send_audio(t.c, &t.c->out_audio, f.data(), f.size()), 0);
+    std::vector<Msg> r = t.drain();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].body, (Bytes{0xAF, 0, 0x11, 0x90}));
+    EXPECT_EQ(r[0].cs, 20u);
+    EXPECT_EQ(r[0].type, 8u);
+    Bytes raw = {0xAF, 1};
+    raw.insert(raw.end(), 200, 0x5A);
+    EXPECT_EQ(r[1].body, raw);
+    EXPECT_EQ(r[2].body, raw);
+    // A lying frame length reads no further than the frame.
+    Bytes liar = adts(10, 1);
+    liar[3] |= 3;
+    liar[4] = 0xFF;
+    ASSERT_EQ(rtmp_send_audio(t.c, &t.c->out_audio, liar.data(), liar.size()), 0);
+    r = t.drain();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body.size(), 12u);
+}
+
+namespace {
+
+struct MediaRig {
+    TestQueue video{VIDEO_STREAM1, 1 << 20, 64};
+    TestQueue audio{AAC_STREAM, 1 << 18, 64};
+    Conn t;
+    MediaRig()
+    {
+        stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &t.c->video);
+        stream_state_attach(AAC_STREAM, StreamMode_Audio_AAC, &t.c->audio_state);
+        t.c->audio = 1;
+        t.c->playing = 1;
+        t.c->first_frame = 1;
+    }
+    ~MediaRig() { rtmp_media_detach(t.c); }
+    void put_video(const Bytes &b, uint32_t ts, bool key) { video.put((uint32_t)b.size(), ts, key ? 1 : 0, 0, b.data()); }
+    void put_audio(const Bytes &b, uint32_t ts) { audio.put((uint32_t)b.size(), ts, 0, 0, b.data()); }
+};
+
+Bytes idr()
+{
+    Bytes sps = nal(0x67, 10, 0x11);
+    return cat({sps, nal(0x68, 4, 0x22), nal(0x65, 400, 0x44)});
+}
+
+} // namespace
+
+TEST(RtmpMedia, AudioWindowAroundTheFirstVideoFrame)
+{
+    MediaRig m;
+    uint32_t now = hw_clock_90khz();
+    uint32_t v = now - 20000;
+    m.put_audio(adts(50, 1), v - 10000);   // too old: dropped
+    m.put_audio(adts(51, 2), v - 5000);    // recent: before the picture, and the clock starts at it
+    m.put_audio(adts(52, 3), v + 1500);    // newer: after the picture
+    m.put_video(idr(), v, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"20/8", "20/8", "21/9", "21/9", "20/8"}));
+    uint32_t base = v - 5000;
+    auto ms = [base](uint32_t stamp) { return stamp / 90 - base / 90; };
+    EXPECT_EQ(r[0].body, (Bytes{0xAF, 0, 0x11, 0x90}));
+    EXPECT_EQ(r[1].body.size(), 2u + 51);
+    EXPECT_EQ(r[1].ts, 0u) << "the first media message has timestamp 0";
+    EXPECT_EQ(r[2].ts, ms(v));
+    EXPECT_EQ(r[3].ts, ms(v));
+    EXPECT_EQ(r[4].body.size(), 2u + 52);
+    EXPECT_EQ(r[4].ts, ms(v + 1500));
+
+    // The next picture: audio just older than it goes before it, newer audio after it.
+    m.put_audio(adts(53, 4), v + 3000);
+    m.put_video(nal(0x41, 100, 9), v + 3003, false);
+    m.put_audio(adts(54, 5), v + 3100);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"20/8", "21/9", "20/8"}));
+    EXPECT_EQ(r[0].ts, ms(v + 3000));
+    EXPECT_EQ(r[1].ts, ms(v + 3003));
+    EXPECT_EQ(r[1].body[0], 0x27);
+    EXPECT_EQ(r[2].ts, ms(v + 3100));
+}
+
+TEST(RtmpMedia, LateFramesCatchUpToTheNextKeyframe)
+{
+    MediaRig m;
+    m.t.c->audio = 0;
+    uint32_t now = hw_clock_90khz();
+    m.put_video(idr(), now - 9000, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    ASSERT_EQ(m.t.drain().size(), 2u);
+    uint32_t tail = log_ring_tail();
+    m.put_video(nal(0x41, 100, 1), now - 200000, false);   // more than a second late
+    m.put_video(nal(0x41, 100, 2), now - 3000, false);     // recent, but no keyframe
+    m.put_video(nal(0x41, 100, 3), now - 2000, false);
+    m.put_video(idr(), now - 1000, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    EXPECT_NE(log_since(tail).find("catching up"), std::string::npos);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9"}));
+    EXPECT_EQ(r[0].body[1], 0) << "the keyframe's configuration";
+    EXPECT_EQ(r[1].body[0], 0x17);
+    EXPECT_EQ(r[1].ts, (now - 1000) / 90 - (now - 9000) / 90);
+    EXPECT_EQ(m.t.c->catch_up, 0);
+}
+
+TEST(RtmpMedia, APlayerJoiningMidGopStartsAtTheNextKeyframe)
+{
+    MediaRig m;
+    uint32_t now = hw_clock_90khz();
+    m.put_audio(adts(50, 1), now - 6000);
+    m.put_video(nal(0x41, 100, 1), now - 5000, false);
+    m.put_audio(adts(50, 2), now - 4000);
+    m.put_video(nal(0x41, 100, 2), now - 2000, false);
+    m.put_audio(adts(51, 3), now - 1500);
+    m.put_video(idr(), now - 1000, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    // Dropped pictures take their audio with them, up to the first audio frame after each.
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9"}));
+    EXPECT_EQ(r[0].body[1], 0) << "the configuration first";
+    EXPECT_EQ(r[1].body[0], 0x17);
+    EXPECT_EQ(r[1].ts, 0u);
+    m.put_audio(adts(52, 4), now - 900);
+    m.put_video(nal(0x41, 100, 3), now - 700, false);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"20/8", "20/8", "21/9"})) << "configuration, audio, picture";
+    EXPECT_EQ(r[0].body, (Bytes{0xAF, 0, 0x11, 0x90}));
+}
+
+TEST(RtmpMedia, EndOfStreamEndsTheSession)
+{
+    MediaRig m;
+    m.put_video(Bytes(), 0, false);
+    EXPECT_EQ(rtmp_media_step(m.t.c), -1);
+}
+
+namespace {
+
+struct Session {
+    Conn t;
+    pthread_t thread;
+    static void *run(void *arg)
+    {
+        rtmp_session_run(static_cast<RtmpConnection *>(arg));
+        return nullptr;
+    }
+    Session() { pthread_create(&thread, nullptr, run, t.c); }
+    void join()
+    {
+        shutdown(t.peer.fd, SHUT_RDWR);
+        pthread_join(thread, nullptr);
+    }
+    // Plain C0 + C1, reads S0 S1 S2; returns S1.
+    Bytes hello()
+    {
+        Bytes c01(1 + 1536, 0x5C);
+        c01[0] = 3;
+        t.peer.send_bytes(c01);
+        while (t.peer.in.size() < 3073)
+            if (!t.peer.fill(3000))
+                return {};
+        Bytes s1(t.peer.in.begin() + 1, t.peer.in.begin() + 1537);
+        t.peer.in.erase(t.peer.in.begin(), t.peer.in.begin() + 3073);
+        return s1;
+    }
+};
+
+} // namespace
+
+TEST(RtmpSession, HandshakeEchoAndRefusal)
+{
+    {
+        Session s;
+        Bytes s1 = s.hello();
+        ASSERT_EQ(s1.size(), 1536u);
+        s.t.peer.send_bytes(s1);   // C2 echoes S1
+        s.t.peer.send_bytes(chunked(3, 20, connect_body()));
+        EXPECT_EQ(names(s.t.drain(500)), CONNECT_REPLY);
+        s.join();
+    }
+    {
+        Session s;
+        uint32_t tail = log_ring_tail();
+        Bytes s1 = s.hello();
+        ASSERT_EQ(s1.size(), 1536u);
+        s1[100] ^= 1;
+        s.t.peer.send_bytes(s1);
+        pthread_join(s.thread, nullptr);
+        EXPECT_NE(log_since(tail).find("RTMP handshake error -3"), std::string::npos);
+    }
+}
+
+TEST(RtmpSession, AStalledPeerHoldsUpNoOtherSession)
+{
+    Session stalled, other;
+    Bytes s1 = stalled.hello();
+    ASSERT_EQ(s1.size(), 1536u);
+    stalled.t.peer.send_bytes(s1);
+    Bytes wire = chunked(3, 20, connect_body());
+    stalled.t.peer.send_bytes(Bytes(wire.begin(), wire.end() - 10));   // and never the rest
+    Bytes o1 = other.hello();
+    ASSERT_EQ(o1.size(), 1536u);
+    other.t.peer.send_bytes(o1);
+    other.t.peer.send_bytes(wire);
+    EXPECT_EQ(names(other.t.drain(500)), CONNECT_REPLY);
+    EXPECT_TRUE(stalled.t.drain(100).empty());
+    stalled.join();
+    other.join();
+}
+
+TEST(RtmpSession, PlaysTheFakeProducersChannel)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    ParamBlock *p = get_param_block();
+    p->Video[0].RTMPAudio = 1;
+    {
+        Session s;
+        Bytes s1 = s.hello();
+        ASSERT_EQ(s1.size(), 1536u);
+        s.t.peer.send_bytes(s1);
+        s.t.peer.send_bytes(chunked(3, 20, connect_body()));
+        Bytes cs = command("createStream", 2);
+        amf_null(cs);
+        s.t.peer.send_bytes(chunked(3, 20, cs));
+        s.t.peer.send_bytes(chunked(8, 20, play_body("streamA.m3u8"), 128, 1));
+        std::vector<Msg> got;
+        Msg m;
+        int video = 0, audio = 0;
+        while ((video < 60 || audio < 60) && s.t.peer.next(m, 3000)) {
+            got.push_back(m);
+            video += m.type == 9;
+            audio += m.type == 8;
+        }
+        ASSERT_GE(video, 60);
+        ASSERT_GE(audio, 60);
+        std::vector<std::string> n = names(got);
+        std::vector<std::string> head(n.begin(), n.begin() + 10);
+        EXPECT_EQ(head, (std::vector<std::string>{"2/5", "2/6", "2/4", "3/20/_result", "3/20/onBWDone",
+                                                  "3/20/_result", "2/4", "20/20/onStatus", "20/20/onStatus",
+                                                  "20/18/onMetaData"}));
+        const Msg *first_video = nullptr, *first_audio = nullptr;
+        uint32_t last_video_ts = 0, first_ts = UINT32_MAX;
+        for (const Msg &x : got) {
+            if (x.type != 8 && x.type != 9)
+                continue;
+            first_ts = std::min(first_ts, x.ts);
+            if (x.type == 9) {
+                if (!first_video)
+                    first_video = &x;
+                EXPECT_GE(x.ts, last_video_ts);
+                last_video_ts = x.ts;
+            } else if (!first_audio)
+                first_audio = &x;
+        }
+        EXPECT_EQ(first_ts, 0u);
+        ASSERT_TRUE(first_video && first_audio);
+        EXPECT_EQ(first_video->body[0], 0x17);
+        EXPECT_EQ(first_video->body[1], 0) << "the configuration record comes first";
+        EXPECT_EQ(first_audio->body, (Bytes{0xAF, 0, 0x11, 0x90}));
+        EXPECT_GE(last_video_ts, 1500u);
+        s.join();
+    }
+    fakeproducer_stop(fp);
+}
