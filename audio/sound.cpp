@@ -63,6 +63,7 @@ enum {
 // The queues live as long as the process: the registry points at them.
 StreamQueue pcm_queue, aac_queue;
 StreamRunState pcm_run, aac_run;
+Buffer_Handle pcm_ring_data, aac_ring_data;
 
 struct SoundThread {
     SoundEnv *env;
@@ -70,8 +71,6 @@ struct SoundThread {
     Buffer_Handle hPcmIn;       // reference into the PCM ring
     Buffer_Handle hAacOut;      // reference into the AAC ring
     Buffer_Handle hMono;
-    Buffer_Handle hPcmRing;
-    Buffer_Handle hAacRing;
     Aenc1_Handle aenc;
     int encChannels;
     int encRate;
@@ -533,20 +532,20 @@ bool thread_setup(SoundThread *t)
         env->status = -1;
         return false;
     }
-    if (!(t->hPcmRing = Buffer_create(PCM_RING_BYTES, &Buffer_Attrs_DEFAULT))) {
+    if (!(pcm_ring_data = Buffer_create(PCM_RING_BYTES, &Buffer_Attrs_DEFAULT))) {
         log_error("%s %d: Failed to allocate PCM ring buffer.\n", env->name, __LINE__);
         env->status = -1;
         return false;
     }
-    if (!(t->hAacRing = Buffer_create(AAC_RING_BYTES, &Buffer_Attrs_DEFAULT))) {
+    if (!(aac_ring_data = Buffer_create(AAC_RING_BYTES, &Buffer_Attrs_DEFAULT))) {
         log_error("%s %d: Failed to allocate AAC ring buffer.\n", env->name, __LINE__);
         env->status = -1;
         return false;
     }
     stream_register(&pcm_run, &pcm_queue, PCM_STREAM);
-    ringbuffer_init(&pcm_queue, t->hPcmRing, PCM_RING_ENTRIES, RING_ALIGN);
+    ringbuffer_init(&pcm_queue, pcm_ring_data, PCM_RING_ENTRIES, RING_ALIGN);
     stream_register(&aac_run, &aac_queue, AAC_STREAM);
-    ringbuffer_init(&aac_queue, t->hAacRing, AAC_RING_ENTRIES, RING_ALIGN);
+    ringbuffer_init(&aac_queue, aac_ring_data, AAC_RING_ENTRIES, RING_ALIGN);
     return true;
 }
 
