@@ -502,6 +502,29 @@ TEST(SoundThread, FeedsPcmAlwaysAndAacWhileConsumedFollowingTheSettings)
     EXPECT_EQ(env.status, 0);
     EXPECT_EQ(audio_status.overruns, 0u);
 
+    // The ends of the ranges: the most the encoder takes, in mono, keeps it encoding.
+    stream_use(AAC_STREAM);
+    params.Audio.BitRate = 512000;
+    EXPECT_TRUE(wait_for([] { return count_of("sound: AAC bitrate 512000") == 1; }, 2000));
+    for (const Entry &e : next_entries(aac, queue_seq(aac), 5))
+        EXPECT_GT(e.length, 7u);
+    // A rate the encoder cannot take: the failure is logged, and nothing is retried (no device
+    // opened and closed each period) until a setting changes.
+    params.Audio.SampleRate = 32000;
+    EXPECT_TRUE(wait_for([] { return count_of("Failed to create audio encoder: aacenc") > 0; }, 3000));
+    int failures = count_of("Failed to create audio encoder: aacenc");
+    int opens = count_of("sound: input=");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(count_of("Failed to create audio encoder: aacenc"), failures);
+    EXPECT_EQ(count_of("sound: input="), opens);
+    EXPECT_EQ(env.status, -1);
+    params.Audio.SampleRate = 48000;
+    EXPECT_TRUE(wait_for([&] { return count_of("sound: input=") == opens + 1; }, 3000));
+    uint32_t from = queue_seq(aac);
+    for (const Entry &e : next_entries(aac, from, 3))
+        EXPECT_EQ(adts_channels(e), 1);
+    stream_release(aq);
+
     quit_set(QUIT_QUIT, false);
     Rendezvous_meet(env.hRendezvousCleanup);
     th.join();
