@@ -278,6 +278,7 @@ void Sound_delete(SoundAlsaObject *s)
     platform_pcm_sw_free(s->captureSw);
     platform_pcm_sw_free(s->playbackSw);
     free(s);
+    platform_sound_free_config();
 }
 
 namespace {

@@ -59,6 +59,12 @@ const char *platform_sound_strerror(int err)
     return snd_strerror(err);
 }
 
+void platform_sound_free_config()
+{
+    if (alsa())
+        snd_config_update_free_global();
+}
+
 // --- PCM ---
 
 struct PlatformPcm {

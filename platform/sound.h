@@ -22,6 +22,8 @@ bool platform_trace_on(int bit);
 void platform_trace(int bit, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 const char *platform_sound_strerror(int err);
+// Frees the sound library's global configuration cache (after a device is released).
+void platform_sound_free_config();
 
 // --- PCM ---
 enum PlatformPcmStream { PLATFORM_PCM_PLAYBACK = 0, PLATFORM_PCM_CAPTURE = 1 };
