@@ -414,7 +414,7 @@ void encode_period(SoundThread *t, SoundAlsaObject *s, uint32_t stamp, bool *fai
     Buffer_setUserPtr(t->hAacOut, aac_queue.data + off);
     Buffer_setNumBytesUsed(t->hAacOut, 0);
 
-    int channels = p->Audio.Channels == 1 ? 1 : 2;
+    int channels = p->Audio.Channels == 1 || s->channels == 1 ? 1 : 2;
     if (!t->aenc || channels != t->encChannels || s->sampleRate != t->encRate) {
         if (create_encoder(t, channels, s->sampleRate) < 0) {
             log_error("%s %d: Failed to create audio encoder: aacenc\n", env->name, __LINE__);
@@ -427,7 +427,7 @@ void encode_period(SoundThread *t, SoundAlsaObject *s, uint32_t stamp, bool *fai
         set_bitrate(t, (int)p->Audio.BitRate);
 
     Buffer_Handle in = t->hPcmIn;
-    if (channels == 1) {
+    if (channels == 1 && s->channels == 2) {
         sound_make_mono(reinterpret_cast<const int16_t *>(Buffer_getUserPtr(t->hPcmIn)),
                         reinterpret_cast<int16_t *>(Buffer_getUserPtr(t->hMono)), SOUND_PERIOD_FRAMES,
                         p->Audio.MonoMode);
