@@ -426,6 +426,22 @@ TEST(SoundThread, FeedsPcmAlwaysAndAacWhileConsumedFollowingTheSettings)
     }
     EXPECT_NE(log_text().find("sound: input=Line, left=0 right=0 agc=0 mute=0"), std::string::npos);
 
+    // Held up longer than the device buffer: one overrun, counted, and the pass still appends
+    // its whole period of continuous signal; the device stays open.
+    uint32_t before = queue_seq(pcm);
+    pthread_mutex_lock(&pcm->mutex);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    pthread_mutex_unlock(&pcm->mutex);
+    EXPECT_TRUE(wait_for([] { return audio_status.overruns == 1; }, 2000));
+    for (const Entry &e : next_entries(pcm, before, 6)) {
+        ASSERT_EQ(e.length, 4096u);
+        long at = tone_position(e, 48000, 1200);
+        EXPECT_TRUE(at >= 0 && holds_tones_from(e, at, 48000)) << "entry " << e.seq;
+    }
+    EXPECT_EQ(audio_status.overruns, 1u);
+    EXPECT_EQ(count_of("overrun!!! last capture was"), 1);
+    EXPECT_EQ(count_of("sound: input="), 1);
+
     // A consumer: one ADTS frame per period, never an empty entry, stamped as its PCM period.
     stream_use(AAC_STREAM);
     std::vector<Entry> a = next_entries(aac, 0, 20);
@@ -500,7 +516,7 @@ TEST(SoundThread, FeedsPcmAlwaysAndAacWhileConsumedFollowingTheSettings)
     }, 2000));
     EXPECT_EQ(count_of("sound: input="), 2);
     EXPECT_EQ(env.status, 0);
-    EXPECT_EQ(audio_status.overruns, 0u);
+    EXPECT_EQ(audio_status.overruns, 1u);
 
     // The ends of the ranges: the most the encoder takes, in mono, keeps it encoding.
     stream_use(AAC_STREAM);
