@@ -7,8 +7,8 @@ source "$K7160_TESTLIB"
 
 RTSP=rtsp://127.0.0.1:8554
 HTTP=http://127.0.0.1
-PY=/usr/bin/python3     # Debian's, with numpy
-TONES="$K7160_SRC/tests/e2e/audio_tones.py"
+# Debian's python3, with numpy
+audio_tones() { /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" "$@"; }
 count_log() { grep -cF -- "$1" "$LOG" 2>/dev/null; }
 wait_count() {   # TEXT N SECONDS: waits until at least N lines hold TEXT
   local i
@@ -34,7 +34,7 @@ bytes=$(stat -c %s "$TEST_DIR/c.aac" 2>/dev/null || echo 0)
 kbps=$((bytes * 8 / 10 / 1000)); echo "AAC session: $bytes bytes in 10 s = $kbps kbit/s"
 check "AAC bit rate near 192 kbit/s" [ "$kbps" -ge 150 -a "$kbps" -le 240 ]
 ffmpeg -v error -i "$TEST_DIR/c.aac" -y "$TEST_DIR/c.wav"
-check "AAC session holds the tones without gaps" $PY "$TONES" tones "$TEST_DIR/c.wav" 2
+check "AAC session holds the tones without gaps" audio_tones tones "$TEST_DIR/c.wav" 2
 
 # Ten seconds of channel A's transport stream: AAC beside H.264, the first audio and video stamps
 # within one frame, one period per audio frame, and the tones.
@@ -53,11 +53,11 @@ steps=$(grep '^audio' "$TEST_DIR/pk.csv" | cut -d, -f2 | awk 'NR > 1 { d = $1 - 
 echo "audio packets, steps off one period: $steps"
 check "TS: the audio PTS advances one period per frame" [ "${steps#* }" = 0 -a "${steps% *}" -ge 400 ]
 ffmpeg -v error -i "$TEST_DIR/a.ts" -map 0:a -y "$TEST_DIR/ts.wav"
-check "TS audio holds the tones without gaps" $PY "$TONES" tones "$TEST_DIR/ts.wav" 2
+check "TS audio holds the tones without gaps" audio_tones tones "$TEST_DIR/ts.wav" 2
 
 # The L16 track of the H.264+PCM session is the card's signal, sample for sample.
 timeout 30 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -map 0:a -t 6 -c:a pcm_s16le -y "$TEST_DIR/pcm.wav"
-check "L16 track decodes to the tones sample for sample" $PY "$TONES" exact "$TEST_DIR/pcm.wav"
+check "L16 track decodes to the tones sample for sample" audio_tones exact "$TEST_DIR/pcm.wav"
 
 # GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones: each
 # RTP stream of the session goes to a decoder of its own by its media type.
@@ -114,7 +114,7 @@ sleep 3
 set_param "Audio.Channels=1"
 wait_log "aac: ADTS=1 ch=1" 5
 wait $rec
-summary=$($PY "$TONES" adts "$TEST_DIR/live.aac"); echo "$summary"
+summary=$(audio_tones adts "$TEST_DIR/live.aac"); echo "$summary"
 check "one recording holds stereo then mono frames" grep -qE '\(2,3\)x[0-9]+:[0-9]+ \(1,3\)x[0-9]+' <<<"$summary"
 frames=$(sed -n 's/^adts: \([0-9]*\) frames.*/\1/p' <<<"$summary")
 check "no frame lost across the changes (9 s)" [ "${frames:-0}" -ge 400 ]
@@ -142,7 +142,7 @@ grep -E "overrun!!!|sound: input=" "$LOG" | tail -3
 check "a forced overrun is counted once" [ "$(count_log "overrun!!!")" = $((before + 1)) ]
 check "capture goes on without reopening" [ "$(count_log "sound: input=")" = "$opens" -a "$(count_log "Failed to read audio buffer")" = 0 ]
 timeout 30 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamC.pcm" -t 3 -c:a pcm_s16le -y "$TEST_DIR/after.wav"
-check "PCM after the overrun is still the card's signal" $PY "$TONES" exact "$TEST_DIR/after.wav"
+check "PCM after the overrun is still the card's signal" audio_tones exact "$TEST_DIR/after.wav"
 
 # The mixer page and one posted field.
 page=$(curl -s "$HTTP/mixer_settings")
