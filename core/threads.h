@@ -139,10 +139,11 @@ struct SoundEnv {
     AudioEnv *audioA;
     AudioEnv *audioB;
     AudioEnv *audioC;
-    int words[4];
-    int flag0;
+    int status;                 // 0 while well, -1 after a failure
+    int words[3];
+    int flag0;                  // pass-through (only printed)
     int flag1;
-    Fifo_Handle hPlaybackFifo1;
+    Fifo_Handle hPlaybackFifo1; // flushed when the thread ends
     Fifo_Handle hPlaybackFifo0;
 };
 

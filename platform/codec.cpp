@@ -25,6 +25,7 @@ const AlgName engine_algs[] = {
     {"h264enc", CODEC_ALG_H264ENC},
     {"mpeg4enc", CODEC_ALG_MPEG4ENC},
     {"jpegenc", CODEC_ALG_JPEGENC},
+    {"aacenc", CODEC_ALG_AACENC},
 };
 
 } // namespace

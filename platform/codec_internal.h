@@ -10,7 +10,8 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
-enum CodecAlgKind { CODEC_ALG_NONE = 0, CODEC_ALG_H264ENC, CODEC_ALG_MPEG4ENC, CODEC_ALG_JPEGENC };
+enum CodecAlgKind { CODEC_ALG_NONE = 0, CODEC_ALG_H264ENC, CODEC_ALG_MPEG4ENC, CODEC_ALG_JPEGENC,
+                   CODEC_ALG_AACENC };
 
 // Looks the algorithm up on the engine; an unknown name records Engine_ENOTFOUND.
 CodecAlgKind codec_engine_find(Engine_Handle e, const char *name);

@@ -111,13 +111,6 @@ void StreamDeviceSource::checkOldProducer(void *clientData)
 
 void StreamDeviceSource::attach()
 {
-    int audio = stream_mode_audio_type(fStreamMode);
-    int audioId = audio == AUDIO_TYPE_AAC ? AAC_STREAM : audio == AUDIO_TYPE_PCM ? PCM_STREAM : 0;
-    if (audioId && stream_mode_mux_type(fStreamMode) == STREAM_MUX_TS && !get_stream_queue(audioId)) {
-        // Without a sound thread a muxed attach would get no muxer at all; carry the video.
-        log_printf("StreamDeviceSource: no audio stream %d, stream %d goes out without audio\n", audioId, fStreamId);
-        fStreamMode = stream_mode_build(stream_mode_video_codec(fStreamMode), AUDIO_TYPE_NONE, STREAM_MUX_TS);
-    }
     stream_state_attach(fStreamId, fStreamMode, &fState);
     log_printf("stream attached\n");
     log_printf("%s idx=%d streamid=%d mode=%d\n", "StreamDeviceSource", fStreamId - 1, fStreamId, fStreamMode);

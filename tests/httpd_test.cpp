@@ -138,6 +138,7 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
         {"log.txt", {200, ""}},
         {"debuglog.txt", {200, ""}},
         {"dmesg.txt", {200, ""}},
+        {"mixer_settings", {200, ""}},
         {"login.htm", {401, ""}},
         {"logout.htm", {303, "/index.htm"}},
     };

@@ -1,5 +1,6 @@
 #include "web/httpd.h"
 
+#include "audio/mixer.h"
 #include "core/log.h"
 #include "core/param.h"
 #include "core/param_commit.h"
@@ -70,6 +71,7 @@ struct FormState {
     bool active;
     bool overflow;
     bool aborted;
+    bool mixer;                 // keys go to the mixer, not to the settings
 };
 
 FormState *form_of(PostContext *ctx)
@@ -297,7 +299,10 @@ void form_flush(PostContext *ctx)
         return;
     }
     f->value[f->length] = 0;
-    form_key_handler(ctx, f->key, f->value, f->length);
+    if (f->mixer)
+        mixer_setting_apply(f->key, f->value, f->length);
+    else
+        form_key_handler(ctx, f->key, f->value, f->length);
 }
 
 // A multipart part without "name=" comes with no key: skipped, and said once per request.
@@ -390,6 +395,45 @@ int post_processor_func(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
+// The mixer page's form: each field goes to the codec's mixer; nothing is stored.
+int post_mixer_func(PostContext *ctx, const char *data, size_t size)
+{
+    if (data || ctx->pp)
+        return MHD_YES;
+    FormState *f = static_cast<FormState *>(calloc(1, sizeof(FormState)));
+    if (!f)
+        return MHD_NO;
+    f->mixer = true;
+    ctx->upload = f;
+    ctx->pp = MHD_create_post_processor(ctx->connection, 1024, form_iterator, ctx);
+    if (!ctx->pp) {
+        log_printf("%s: Failed to create post processor\n", "post_mixer_func");
+        free(ctx->upload);
+        ctx->upload = nullptr;
+        return MHD_YES;
+    }
+    ctx->chunk = form_chunk;
+    ctx->close = form_release;
+    return MHD_YES;
+}
+
+int get_mixer_page(HttpRequest *req)
+{
+    enum { MIXER_PAGE_SIZE = 65536 };
+    char *page = static_cast<char *>(malloc(MIXER_PAGE_SIZE));
+    if (!page)
+        return MHD_NO;
+    size_t n = mixer_page_render(page, MIXER_PAGE_SIZE);
+    MHD_Response *r = MHD_create_response_from_buffer(n, page, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(page);
+        return MHD_NO;
+    }
+    http_no_cache(r);
+    http_set_type(r, "text/html");
+    return http_queue(req->connection, MHD_HTTP_OK, r);
+}
+
 int post_no_save_func(PostContext *ctx, const char *data, size_t size)
 {
     if (!data)
@@ -473,7 +517,7 @@ const UrlEntry url_table[] = {
     {"debuglog.txt", nullptr, get_debug_log, nullptr, 0},
     {"dmesg.txt", nullptr, get_dmesg, nullptr, 0},
     // The mixer needs the level that changes the audio settings.
-    {"mixer_settings", nullptr, get_not_built, post_not_built, WEB_LEVEL_STREAM_CONFIG},
+    {"mixer_settings", nullptr, get_mixer_page, post_mixer_func, WEB_LEVEL_STREAM_CONFIG},
     GEN("audio_input_options"), GEN("rtsp_streams"), GEN("stream_mode_options"),
     {"login.htm", nullptr, get_login_func, nullptr, 0},
     {"logout.htm", nullptr, get_logout_func, nullptr, 0},
