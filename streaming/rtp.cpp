@@ -149,14 +149,14 @@ void *rtpThrFxn(void *arg)
             scheduler->doEventLoop(&global_quit.rtsp_control);
             if (quit_requested())
                 break;
-            if (global_quit.rtsp_control == RTSP_CONTROL_RESTART) {
-                global_quit.rtsp_control = RTSP_CONTROL_NONE;
+            // Taken and cleared in one step: a request set meanwhile is not lost.
+            uint8_t request = global_quit.rtsp_control.exchange(RTSP_CONTROL_NONE);
+            if (request == RTSP_CONTROL_RESTART) {
                 log_printf("rtp restart\n");
                 Medium::close(server);
                 server = nullptr;
                 rebuild = true;
             } else {
-                global_quit.rtsp_control = RTSP_CONTROL_NONE;
                 log_printf("rtp reload users\n");
                 delete server->setAuthenticationDatabase(rtsp_user_database_new());
             }

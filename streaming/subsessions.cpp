@@ -115,7 +115,7 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
     pthread_mutex_unlock(&fMutex);
     // A channel without a producer never sends its parameter sets: the DESCRIBE is answered
     // without them rather than held forever; quit and server rebuilds end the wait too.
-    if (rtsp_monotonic_us() >= fProbeDeadline || quit_requested() || global_quit.rtsp_control) {
+    if (rtsp_monotonic_us() >= fProbeDeadline || quit_requested() || global_quit.rtsp_control.load()) {
         log_printf("H264VideoFrameServerMediaSubsession: no SPS/PPS from stream %d\n", fStreamId);
         fDoneFlag = 0xff;
         return;
