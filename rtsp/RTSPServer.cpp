@@ -16,7 +16,15 @@ extern "C" {
 #include "rtsp/RTSPMessage.h"
 
 static const char *PUBLIC_METHODS = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER";
-enum { MAX_CONNECTIONS = 256, MAX_NONCES = 64 };
+enum { MAX_CONNECTIONS = 256 };
+// One address may hold a quarter of the table: a host that opens connections and trickles
+// bytes cannot lock out the others.
+enum { MAX_CONNECTIONS_PER_ADDRESS = MAX_CONNECTIONS / 4 };
+// A request (or an interleaved frame) must arrive whole within this time of its first byte.
+enum { REQUEST_DEADLINE_US = 10000000 };
+// Digest nonces are kept per client address, so requests from one address cannot evict the
+// nonce another address is answering.
+enum { MAX_NONCES_PER_ADDRESS = 16, MAX_NONCE_ADDRESSES = 256 };
 enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
 enum { OUTPUT_BACKLOG_LIMIT = 2 << 20 };   // beyond this, RTP for a slow reader is dropped
 enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
@@ -141,6 +149,7 @@ public:
     ~ClientConnection() override
     {
         fServer->envir().taskScheduler().unscheduleDelayedTask(fCloseTask);
+        fServer->envir().taskScheduler().unscheduleDelayedTask(fRequestTask);
         fServer->envir().taskScheduler().disableBackgroundHandling(fSocket);
         ::close(fSocket);
     }
@@ -227,9 +236,44 @@ public:
             fLastActivity = rtsp_monotonic_us();
         }
         // A client may send TEARDOWN and close at once: handle what came before the end.
+        size_t before = fIn.size();
         processInput();
-        if (gone)
+        if (gone) {
             scheduleClose();   // the client is gone: its TCP-carried sessions go with it
+            return;
+        }
+        noteRequestProgress(before);
+    }
+
+    // Any byte used to reset the idle timer, so a peer trickling one byte at a time held its
+    // slot for ever. A request has its deadline from its first byte; a client that only reads
+    // its stream has no partial request and is never cut by it.
+    void noteRequestProgress(size_t hadBeforeProcessing)
+    {
+        TaskScheduler &ts = fServer->envir().taskScheduler();
+        if (fIn.empty() || fClosing) {
+            ts.unscheduleDelayedTask(fRequestTask);
+            return;
+        }
+        // A request was used up and the rest begins the next one: its time starts now.
+        if (fRequestTask == nullptr || fIn.size() < hadBeforeProcessing)
+            ts.rescheduleDelayedTask(fRequestTask, REQUEST_DEADLINE_US, requestTimeout, this);
+    }
+
+    static void requestTimeout(void *clientData)
+    {
+        ClientConnection *c = static_cast<ClientConnection *>(clientData);
+        c->fRequestTask = nullptr;
+        if (c->fIn.empty() || c->fClosing)
+            return;
+        if (c->fBusy) {   // the request is whole and being answered (a probe runs)
+            c->fRequestTask = c->fServer->envir().taskScheduler().scheduleDelayedTask(1000000, requestTimeout, c);
+            return;
+        }
+        log_printf("rtsp: request from %s not complete within %d s (%zu bytes), connection closed\n", inet_ntoa(c->fPeer.sin_addr),
+                   REQUEST_DEADLINE_US / 1000000, c->fIn.size());
+        c->fIn.clear();
+        c->scheduleClose();
     }
 
     void processInput();
@@ -337,6 +381,7 @@ public:
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
     int fCond = -1;
     TaskToken fCloseTask = nullptr;
+    TaskToken fRequestTask = nullptr;
     int64_t fLastActivity = rtsp_monotonic_us();
 };
 
@@ -445,14 +490,16 @@ bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &r
     if (db == nullptr || db->numUsers() == 0)
         return true;
     std::map<std::string, std::string> p;
+    uint32_t addr = fPeer.sin_addr.s_addr;
     if (!req.authorization.empty() && rtsp_parse_digest(req.authorization, p)) {
         const std::string &user = p["username"], &nonce = p["nonce"], &uri = p["uri"], &response = p["response"];
-        bool nonceKnown = false;
-        for (const auto &n : fServer->fNonces)
-            if (n == nonce)
-                nonceKnown = true;
+        bool nonceKnown = fServer->nonceIssued(addr, nonce);
         const char *pass = db->lookupPassword(user.c_str());
-        if (nonceKnown && pass && p["realm"] == db->realm() && !uri.empty()) {
+        // The digest covers its own uri: one captured for another stream must not open this one.
+        bool uriOK = rtsp_digest_uri_matches(uri, req.url);
+        if (!uriOK)
+            log_printf("rtsp: %s digest uri \"%s\" does not name \"%s\"\n", req.method.c_str(), uri.c_str(), req.url.c_str());
+        if (nonceKnown && pass && p["realm"] == db->realm() && uriOK) {
             std::string ha1 = db->passwordsAreMD5() ? std::string(pass) : md5_hex(user + ":" + db->realm() + ":" + pass);
             std::string ha2 = md5_hex(req.method + ":" + uri);
             std::string expect;
@@ -466,11 +513,57 @@ bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &r
         log_printf("rtsp: %s authentication failed for user \"%s\" from %s\n", req.method.c_str(), user.c_str(), inet_ntoa(fPeer.sin_addr));
     }
     std::string nonce = random_hex(16);
-    fServer->fNonces.push_back(nonce);
-    if (fServer->fNonces.size() > MAX_NONCES)
-        fServer->fNonces.pop_front();
+    fServer->keepNonce(addr, nonce);
     respond(req, "401 Unauthorized", std::string("WWW-Authenticate: Digest realm=\"") + db->realm() + "\", nonce=\"" + nonce + "\"\r\n");
     return false;
+}
+
+bool GenericMediaServer::nonceIssued(uint32_t addr, const std::string &nonce) const
+{
+    auto it = fNonces.find(addr);
+    if (it == fNonces.end() || nonce.empty())
+        return false;
+    for (const auto &n : it->second.nonces)
+        if (n == nonce)
+            return true;
+    return false;
+}
+
+void GenericMediaServer::keepNonce(uint32_t addr, const std::string &nonce)
+{
+    auto it = fNonces.find(addr);
+    if (it == fNonces.end() && fNonces.size() >= MAX_NONCE_ADDRESSES) {
+        // The address that was given a nonce longest ago makes room.
+        auto oldest = fNonces.begin();
+        for (auto i = fNonces.begin(); i != fNonces.end(); ++i)
+            if (i->second.lastIssued < oldest->second.lastIssued)
+                oldest = i;
+        fNonces.erase(oldest);
+    }
+    AddressNonces &a = fNonces[addr];
+    a.nonces.push_back(nonce);
+    if (a.nonces.size() > MAX_NONCES_PER_ADDRESS)
+        a.nonces.pop_front();
+    a.lastIssued = rtsp_monotonic_us();
+}
+
+bool rtsp_digest_uri_matches(const std::string &uri, const std::string &requestURL)
+{
+    if (uri.empty())
+        return false;
+    if (uri == requestURL)
+        return true;
+    std::string a = rtsp_url_path(uri), b = rtsp_url_path(requestURL);
+    if (a == b)
+        return true;
+    // A client may answer for the aggregate URL while setting up one of its tracks, or the
+    // other way round.
+    auto isTrackOf = [](const std::string &track, const std::string &aggregate) {
+        size_t slash = track.rfind('/');
+        return slash != std::string::npos && track.compare(0, slash, aggregate) == 0 && slash == aggregate.size() &&
+               track.compare(slash + 1, 5, "track") == 0;
+    };
+    return isTrackOf(b, a) || isTrackOf(a, b);
 }
 
 GenericMediaServer::ClientSession *GenericMediaServer::ClientConnection::lookupSession(const RTSPRequest &req, bool &missing)
@@ -817,6 +910,15 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
             return;
         if (server->fConnections.size() >= MAX_CONNECTIONS) {
             log_printf("rtsp: connection from %s refused: %d connections open\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS);
+            ::close(c);
+            continue;
+        }
+        unsigned fromPeer = 0;
+        for (auto &kv : server->fConnections)
+            fromPeer += kv.first->fPeer.sin_addr.s_addr == peer.sin_addr.s_addr && !kv.first->fClosing;
+        if (fromPeer >= MAX_CONNECTIONS_PER_ADDRESS) {
+            log_printf("rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
+                       MAX_CONNECTIONS_PER_ADDRESS);
             ::close(c);
             continue;
         }

@@ -162,6 +162,20 @@ TEST(RtspParser, DigestParameters)
     EXPECT_FALSE(rtsp_parse_digest("Digest username=\"unterminated", p));
 }
 
+TEST(RtspParser, DigestUriMustNameTheRequestOrItsAggregate)
+{
+    const std::string a = "rtsp://10.0.0.5:8554/streamA.h264";
+    EXPECT_TRUE(rtsp_digest_uri_matches(a, a));
+    EXPECT_TRUE(rtsp_digest_uri_matches("/streamA.h264", a)) << "a path-only uri names the same stream";
+    EXPECT_TRUE(rtsp_digest_uri_matches(a + "/", a));
+    EXPECT_TRUE(rtsp_digest_uri_matches(a, a + "/track1")) << "aggregate uri for a track's SETUP";
+    EXPECT_TRUE(rtsp_digest_uri_matches(a + "/track2", a)) << "track uri for the aggregate";
+    EXPECT_FALSE(rtsp_digest_uri_matches("rtsp://10.0.0.5:8554/streamB.h264", a));
+    EXPECT_FALSE(rtsp_digest_uri_matches(a, "rtsp://10.0.0.5:8554/streamA.h264_aac"));
+    EXPECT_FALSE(rtsp_digest_uri_matches(a + "/x", a)) << "only a track is an aggregate's child";
+    EXPECT_FALSE(rtsp_digest_uri_matches("", a));
+}
+
 // ---- RTP packetisation ----
 
 // Receives what a sink sends, as an interleaved client would.
