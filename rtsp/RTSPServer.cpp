@@ -26,7 +26,9 @@ enum { REQUEST_DEADLINE_US = 10000000 };
 // nonce another address is answering.
 enum { MAX_NONCES_PER_ADDRESS = 16, MAX_NONCE_ADDRESSES = 256 };
 enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
-enum { OUTPUT_BACKLOG_LIMIT = 2 << 20 };   // beyond this, RTP for a slow reader is dropped
+// A hard bound beside the lag rule of the RTP interface (about one GOP): beyond it RTP for a
+// slow reader is dropped.
+enum { OUTPUT_BACKLOG_LIMIT = 16 << 20 };
 enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
 
 static std::string md5_hex(const std::string &s)
@@ -144,6 +146,7 @@ public:
         socklen_t len = sizeof local;
         getsockname(sock, (struct sockaddr *)&local, &len);
         fLocal = local.sin_addr;
+        inet_ntop(AF_INET, &peer.sin_addr, fPeerName, sizeof fPeerName);
         updateInterest();
     }
     ~ClientConnection() override
@@ -158,57 +161,78 @@ public:
     {
         if (fClosing || size > 65535)
             return false;
-        uint8_t hdr[4] = {'$', channelId, (uint8_t)(size >> 8), (uint8_t)size};
-        if (pendingBytes() > 0) {
-            if (pendingBytes() > OUTPUT_BACKLOG_LIMIT)
-                return false;   // whole packets only, never a torn frame
-            fOut.append((const char *)hdr, 4);
-            fOut.append((const char *)data, size);
-            return true;
-        }
-        // Header and packet in one system call.
-        struct iovec iov[2] = {{hdr, 4}, {(void *)data, size}};
-        struct msghdr msg = {};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = 2;
-        ssize_t r = sendmsg(fSocket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r == (ssize_t)size + 4)
-            return true;
-        if (r < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                scheduleClose();
-                return false;
-            }
-            r = 0;
-        }
-        if (r < 4)
-            fOut.append((const char *)hdr + r, 4 - r);
-        unsigned done = r > 4 ? (unsigned)r - 4 : 0;
-        fOut.append((const char *)data + done, size - done);
-        updateInterest();
+        if (fQueuedBytes > OUTPUT_BACKLOG_LIMIT)
+            return false;   // whole packets only, never a torn frame
+        OutItem item;
+        item.text.reserve(4 + size);
+        item.text += '$';
+        item.text += (char)channelId;
+        item.text += (char)(size >> 8);
+        item.text += (char)size;
+        item.text.append((const char *)data, size);
+        push(std::move(item));
         return true;
     }
+
+    bool sendBatch(uint8_t channelId, const RTPPacketBatchRef &batch, unsigned first, unsigned end) override
+    {
+        if (fClosing || first >= end)
+            return false;
+        if (fQueuedBytes > OUTPUT_BACKLOG_LIMIT)
+            return false;
+        OutItem item;
+        item.batch = batch;
+        item.channel = channelId;
+        item.next = first;
+        item.end = end;
+        for (unsigned i = first; i < end; i++)
+            item.bytes += 4 + batch->packets[i].size;
+        push(std::move(item));
+        return true;
+    }
+
+    int64_t backlogAgeUs(int64_t nowUs) const override
+    {
+        for (const OutItem &i : fQueue)
+            if (i.batch)
+                return nowUs - i.batch->createdUs;
+        return 0;
+    }
+
+    unsigned dropBacklog(uint8_t channelId) override
+    {
+        unsigned dropped = 0;
+        for (auto it = fQueue.begin(); it != fQueue.end();) {
+            if (!it->batch || it->channel != channelId) {
+                ++it;
+                continue;
+            }
+            // A packet half written stays whole: the stream's framing depends on it.
+            unsigned keep = it == fQueue.begin() && it->offset > 0 ? it->next + 1 : it->next;
+            for (unsigned i = keep; i < it->end; i++) {
+                size_t b = 4 + it->batch->packets[i].size;
+                it->bytes -= b;
+                fQueuedBytes -= b;
+                dropped++;
+            }
+            it->end = keep;
+            if (it->next >= it->end)
+                it = fQueue.erase(it);
+            else
+                ++it;
+        }
+        return dropped;
+    }
+
+    const char *peerName() const override { return fPeerName; }
 
     void sendText(const std::string &text)
     {
         if (fClosing && fCloseAfterFlush == false)
             return;
-        if (pendingBytes() == 0) {
-            ssize_t r = send(fSocket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (r == (ssize_t)text.size())
-                return;
-            if (r < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    scheduleClose();
-                    return;
-                }
-                r = 0;
-            }
-            fOut.append(text, (size_t)r, std::string::npos);
-        } else {
-            fOut += text;
-        }
-        updateInterest();
+        OutItem item;
+        item.text = text;
+        push(std::move(item));
     }
 
     static void incomingHandler(void *clientData, int mask) { static_cast<ClientConnection *>(clientData)->incoming(mask); }
@@ -279,32 +303,114 @@ public:
     void processInput();
     void handleRequest(const RTSPRequest &req);
 
-    void flush()
+    // What waits is written in one system call where the socket takes it: the text, and for RTP
+    // a '$' header of our own in front of each shared packet.
+    struct OutItem {
+        std::string text;              // an answer, or one copied RTCP packet (no batch)
+        RTPPacketBatchRef batch;
+        uint8_t channel = 0;
+        unsigned next = 0, end = 0;    // batch packets still to write
+        size_t offset = 0;             // bytes written of the text, or of the packet `next` with its header
+        size_t bytes = 0;              // batch bytes still to write, headers included
+    };
+
+    void push(OutItem &&item)
     {
-        while (pendingBytes() > 0) {
-            ssize_t r = send(fSocket, fOut.data() + fOutOffset, fOut.size() - fOutOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (r < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    break;
-                fOut.clear(), fOutOffset = 0;
-                scheduleClose();
-                return;
-            }
-            fOutOffset += (size_t)r;
-        }
-        if (fOutOffset >= fOut.size()) {
-            fOut.clear();
-            fOutOffset = 0;
-            if (fCloseAfterFlush)
-                scheduleClose();
-        } else if (fOutOffset > (1u << 20)) {
-            fOut.erase(0, fOutOffset);
-            fOutOffset = 0;
-        }
+        bool idle = fQueue.empty();
+        fQueuedBytes += item.batch ? item.bytes : item.text.size();
+        fQueue.push_back(std::move(item));
+        // With data already waiting the socket is full: the writable event writes it all.
+        if (idle)
+            writeQueue();
         updateInterest();
     }
 
-    size_t pendingBytes() const { return fOut.size() - fOutOffset; }
+    // False when the connection failed.
+    bool writeQueue()
+    {
+        enum { MAX_IOV = 1024, MAX_HEADERS = MAX_IOV / 2 };
+        struct iovec iov[MAX_IOV];
+        uint8_t headers[MAX_HEADERS][4];
+        while (!fQueue.empty()) {
+            int n = 0, h = 0;
+            size_t want = 0;
+            for (auto it = fQueue.begin(); it != fQueue.end() && n < MAX_IOV - 2 && h < MAX_HEADERS; ++it) {
+                if (!it->batch) {
+                    iov[n++] = {(void *)(it->text.data() + it->offset), it->text.size() - it->offset};
+                    want += it->text.size() - it->offset;
+                    continue;
+                }
+                for (unsigned i = it->next; i < it->end && n < MAX_IOV - 2 && h < MAX_HEADERS; i++) {
+                    unsigned size = it->batch->packets[i].size;
+                    uint8_t *hd = headers[h++];
+                    hd[0] = '$', hd[1] = it->channel, hd[2] = (uint8_t)(size >> 8), hd[3] = (uint8_t)size;
+                    size_t off = i == it->next ? it->offset : 0;
+                    if (off < 4) {
+                        iov[n++] = {hd + off, 4 - off};
+                        iov[n++] = {(void *)it->batch->packet(i), size};
+                    } else {
+                        iov[n++] = {(void *)(it->batch->packet(i) + off - 4), size - (off - 4)};
+                    }
+                    want += 4 + size - off;
+                }
+            }
+            struct msghdr msg = {};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = n;
+            ssize_t r = sendmsg(fSocket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                    return true;
+                fQueue.clear();
+                fQueuedBytes = 0;
+                scheduleClose();
+                return false;
+            }
+            consume((size_t)r);
+            if ((size_t)r < want)
+                return true;   // the socket is full
+        }
+        return true;
+    }
+
+    void consume(size_t r)
+    {
+        fQueuedBytes -= r < fQueuedBytes ? r : fQueuedBytes;
+        while (r > 0 && !fQueue.empty()) {
+            OutItem &f = fQueue.front();
+            if (!f.batch) {
+                size_t take = f.text.size() - f.offset < r ? f.text.size() - f.offset : r;
+                f.offset += take;
+                r -= take;
+                if (f.offset == f.text.size())
+                    fQueue.pop_front();
+                continue;
+            }
+            size_t rest = 4 + f.batch->packets[f.next].size - f.offset;
+            if (r < rest) {
+                f.offset += r;
+                f.bytes -= r;
+                r = 0;
+                break;
+            }
+            r -= rest;
+            f.bytes -= rest;
+            f.offset = 0;
+            if (++f.next >= f.end)
+                fQueue.pop_front();
+        }
+    }
+
+    void flush()
+    {
+        if (!writeQueue())
+            return;
+        if (fQueue.empty() && fCloseAfterFlush)
+            scheduleClose();
+        updateInterest();
+    }
+
+    size_t pendingBytes() const { return fQueue.empty() ? 0 : fQueuedBytes ? fQueuedBytes : 1; }
 
     void updateInterest()
     {
@@ -376,8 +482,10 @@ public:
     int fSocket;
     struct sockaddr_in fPeer;
     struct in_addr fLocal;
-    std::string fIn, fOut;
-    size_t fOutOffset = 0;
+    std::string fIn;
+    std::deque<OutItem> fQueue;
+    size_t fQueuedBytes = 0;
+    char fPeerName[INET_ADDRSTRLEN] = "";
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
     int fCond = -1;
     TaskToken fCloseTask = nullptr;

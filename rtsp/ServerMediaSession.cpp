@@ -247,14 +247,16 @@ void OnDemandServerMediaSubsession::startStream(unsigned clientSessionId, void *
         if (d.sessionId != cs->sessionId || d.active)
             continue;
         d.active = true;
+        // A client joining a running video stream starts at its next keyframe.
+        bool waitSync = st->sink->joinersWaitForSyncPoint();
         if (d.dest.tcp) {
-            st->sink->addStreamSocket(d.dest.conn, d.dest.rtpChannel);
+            st->sink->addStreamSocket(d.dest.conn, d.dest.rtpChannel, waitSync);
             if (st->rtcp)
                 st->rtcp->addStreamSocket(d.dest.conn, d.dest.rtcpChannel);
         } else {
             struct sockaddr_in a = d.dest.clientAddr;
             a.sin_port = htons(d.dest.clientRTPPort);
-            st->rtpGS->addDestination(a, cs->sessionId);
+            st->rtpGS->addDestination(a, cs->sessionId, waitSync);
             a.sin_port = htons(d.dest.clientRTCPPort);
             st->rtcpGS->addDestination(a, cs->sessionId);
         }
