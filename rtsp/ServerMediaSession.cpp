@@ -142,7 +142,11 @@ const char *OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, Frame
 
 std::string OnDemandServerMediaSubsession::sdpLines()
 {
-    if (!fSDPLines.empty())
+    // A running stream describes itself as it is now (its parameter sets change with the
+    // encoder's size); otherwise the lines learned last hold while their key does.
+    std::string key = sdpCacheKey();
+    bool live = fShared && fShared->sink && !fShared->ended;
+    if (!live && !fSDPLines.empty() && key == fSDPKey)
         return fSDPLines;
     unsigned char pt = (unsigned char)(96 + trackNumber() - 1);
     RTPSink *sink;
@@ -151,7 +155,7 @@ std::string OnDemandServerMediaSubsession::sdpLines()
     std::string aux;
     bool probe = false;
     Groupsock *gs = nullptr;
-    if (fShared && fShared->sink && !fShared->ended) {
+    if (live) {
         sink = fShared->sink;
         source = fShared->source;
         bitrate = fShared->estBitrate;
@@ -186,8 +190,10 @@ std::string OnDemandServerMediaSubsession::sdpLines()
         closeStreamSource(source);
         delete gs;
     }
-    if (complete)
-        fSDPLines = lines;   // an H.264 line without parameter sets is tried again next time
+    if (complete) {   // an H.264 line without parameter sets is tried again next time
+        fSDPLines = lines;
+        fSDPKey = key;
+    }
     return lines;
 }
 

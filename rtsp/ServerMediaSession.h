@@ -103,6 +103,9 @@ protected:
     virtual RTPSink *createNewRTPSink(Groupsock *rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic, FramedSource *inputSource) = 0;
     // The "a=fmtp:" line; may play the sink for a while to learn it. Default: the sink's own.
     virtual const char *getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource);
+    // What the SDP lines depend on besides the subsession itself (e.g. the channel's size): lines
+    // learned under another key are learned again.
+    virtual std::string sdpCacheKey() { return ""; }
     virtual void closeStreamSource(FramedSource *inputSource) { Medium::close(inputSource); }
 
 private:
@@ -118,7 +121,7 @@ private:
     bool fReuseFirstSource;
     portNumBits fInitialPortNum;
     StreamState *fShared = nullptr;
-    std::string fSDPLines;
+    std::string fSDPLines, fSDPKey;
 };
 
 // Describes a stream that is sent anyway (multicast); SETUP only tells the client where it goes.

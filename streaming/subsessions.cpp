@@ -10,6 +10,7 @@
 #include "streaming/rtp.h"
 #include "streaming/rtp_sinks.h"
 #include "streaming/stream_source.h"
+#include "streams/stream.h"
 
 namespace {
 
@@ -83,6 +84,20 @@ RTPSink *H264VideoFrameServerMediaSubsession::createNewRTPSink(Groupsock *rtpGro
     return sink;
 }
 
+std::string H264VideoFrameServerMediaSubsession::sdpCacheKey()
+{
+    // The parameter sets follow the channel's settings (size, profile, level, interlacing) and
+    // the input standard: a change makes the next DESCRIBE learn them again.
+    const ParamBlock *p = rtsp_param_block();
+    std::string key;
+    if (p && (fStreamId == VIDEO_STREAM1 || fStreamId == VIDEO_STREAM2)) {
+        const ParamVideo &v = p->Video[fStreamId - 1];
+        key.assign(reinterpret_cast<const char *>(&v), sizeof v);
+        key += (char)p->Capture.Standard;
+    }
+    return key;
+}
+
 void H264VideoFrameServerMediaSubsession::afterPlayingProbe(void *clientData)
 {
     H264VideoFrameServerMediaSubsession *s = static_cast<H264VideoFrameServerMediaSubsession *>(clientData);
@@ -125,8 +140,12 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
 
 const char *H264VideoFrameServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource)
 {
-    if (fAuxSDPLine)
+    std::string key = sdpCacheKey();
+    if (fAuxSDPLine && key == fAuxKey)
         return fAuxSDPLine;
+    free(fAuxSDPLine);
+    fAuxSDPLine = nullptr;
+    fAuxKey = key;
     bool mine = false;
     pthread_mutex_lock(&fMutex);
     if (!fProbeSink) {

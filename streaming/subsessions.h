@@ -2,6 +2,7 @@
 // queue and the RTP sink for its payload.
 #pragma once
 #include <pthread.h>
+#include <string>
 
 #include "rtsp/liveMedia.h"
 
@@ -17,6 +18,7 @@ protected:
     FramedSource *createNewStreamSource(unsigned clientSessionId, unsigned &estBitrate) override;
     RTPSink *createNewRTPSink(Groupsock *rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic, FramedSource *inputSource) override;
     const char *getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource) override;
+    std::string sdpCacheKey() override;
 
 private:
     static void afterPlayingProbe(void *clientData);
@@ -25,6 +27,7 @@ private:
 
     int fStreamId, fStreamMode;
     char *fAuxSDPLine = nullptr;
+    std::string fAuxKey;   // the channel settings it was learned under
     volatile uint8_t fDoneFlag = 0;
     RTPSink *fProbeSink = nullptr;
     pthread_mutex_t fMutex;

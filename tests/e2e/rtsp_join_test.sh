@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# A clean first picture for every client, judged with a raw interleaved RTP reader: over 20
+# sessions, fresh and joining a running channel, the first H.264 units are SPS, PPS and an IDR,
+# no packet is stamped before the RTP-Info rtptime (nor numbered before its seq), and the first
+# picture is complete within one GOP of PLAY. Then a size change: the DESCRIBE after it carries
+# the SPS/PPS that the stream sends.
+source "$K7160_TESTLIB"
+
+start_app || finish
+wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
+
+cat >"$TEST_DIR/reader.py" <<'PY'
+import base64, random, re, socket, sys, threading, time
+
+BASE = "rtsp://127.0.0.1:8554/"
+GOP_S = 1.0            # GOPSize 30 at 29.97 fps
+
+def recv_response(s, buf):
+    while b"\r\n\r\n" not in buf[0]:
+        chunk = s.recv(65536)
+        if not chunk:
+            raise RuntimeError("connection closed")
+        buf[0] += chunk
+    head, _, rest = buf[0].partition(b"\r\n\r\n")
+    m = re.search(rb"Content-Length: *(\d+)", head, re.I)
+    n = int(m.group(1)) if m else 0
+    while len(rest) < n:
+        rest += s.recv(65536)
+    buf[0] = rest[n:]
+    return head.decode(errors="replace"), rest[:n].decode(errors="replace")
+
+def request(s, buf, text):
+    s.sendall(text.encode())
+    return recv_response(s, buf)
+
+def sprop(sdp):
+    m = re.search(r"sprop-parameter-sets=([^;\r\n]+)", sdp)
+    return [base64.b64decode(x) for x in m.group(1).split(",")] if m else []
+
+def session(name, tracks, seconds):
+    """Plays NAME over TCP; returns a verdict dict for its H.264 track (channel 0)."""
+    s = socket.create_connection(("127.0.0.1", 8554), timeout=15)
+    buf = [b""]
+    head, sdp = request(s, buf, "DESCRIBE %s%s RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n" % (BASE, name))
+    sess = ""
+    for t in range(tracks):
+        head, _ = request(s, buf, "SETUP %s%s/track%d RTSP/1.0\r\nCSeq: %d\r\n%sTransport: RTP/AVP/TCP;unicast;interleaved=%d-%d\r\n\r\n"
+                          % (BASE, name, t + 1, 2 + t, ("Session: %s\r\n" % sess) if sess else "", 2 * t, 2 * t + 1))
+        sess = re.search(r"Session: *([^;\r\n]+)", head).group(1)
+    t_play = time.time()
+    head, _ = request(s, buf, "PLAY %s%s RTSP/1.0\r\nCSeq: 9\r\nSession: %s\r\nRange: npt=0.000-\r\n\r\n" % (BASE, name, sess))
+    info = {}
+    for part in re.search(r"RTP-Info: *([^\r\n]+)", head).group(1).split(","):
+        url = re.search(r"url=([^;]+)", part).group(1)
+        ch = 2 * (int(re.search(r"track(\d+)", url).group(1)) - 1)
+        info[ch] = (int(re.search(r"seq=(\d+)", part).group(1)), int(re.search(r"rtptime=(\d+)", part).group(1)))
+    units, early, early_seq, first_pic, sps_inband = [], 0, 0, None, None
+    data = buf[0]
+    s.settimeout(0.5)
+    end = time.time() + seconds
+    while time.time() < end:
+        while len(data) >= 4 and data[0:1] == b"$":
+            n = data[2] << 8 | data[3]
+            if len(data) < 4 + n:
+                break
+            ch, pkt, data = data[1], data[4:4 + n], data[4 + n:]
+            if ch not in info or len(pkt) < 13:
+                continue
+            seq, ts = pkt[2] << 8 | pkt[3], int.from_bytes(pkt[4:8], "big")
+            if ((ts - info[ch][1]) & 0xffffffff) >= 0x80000000:
+                early += 1
+            if ((seq - info[ch][0]) & 0xffff) >= 0x8000:
+                early_seq += 1
+            if ch != 0:
+                continue
+            t = pkt[12] & 0x1f
+            if t == 28:
+                if pkt[13] & 0x80:
+                    units.append(pkt[13] & 0x1f)
+            elif t < 24:
+                units.append(t)
+                if t == 7 and sps_inband is None:
+                    sps_inband = bytes(pkt[12:])
+            if first_pic is None and (pkt[1] & 0x80) and 5 in units:
+                first_pic = time.time() - t_play
+        if data and data[0:1] != b"$":
+            i = data.find(b"$")
+            data = data[i:] if i >= 0 else b""
+        try:
+            chunk = s.recv(1 << 20)
+        except socket.timeout:
+            continue
+        if not chunk:
+            break
+        data += chunk
+    try:
+        s.sendall(("TEARDOWN %s%s RTSP/1.0\r\nCSeq: 10\r\nSession: %s\r\n\r\n" % (BASE, name, sess)).encode())
+    except OSError:
+        pass
+    s.close()
+    slices = [u for u in units if u in (1, 5, 7, 8)]
+    start_ok = len(slices) >= 3 and slices[0] == 7 and slices[1] == 8 and slices[2] == 5
+    return {"start": start_ok, "units": units[:6], "early": early, "early_seq": early_seq, "first_pic": first_pic,
+            "sprop": sprop(sdp), "sps": sps_inband}
+
+def verdict(label, r):
+    ok = r["start"] and r["early"] == 0 and r["early_seq"] == 0 and r["first_pic"] is not None and r["first_pic"] <= GOP_S + 0.5
+    print("%s %s units=%s early_ts=%d early_seq=%d first_picture=%s" % (label, "ok" if ok else "BAD", r["units"], r["early"],
+          r["early_seq"], "%.2f" % r["first_pic"] if r["first_pic"] is not None else "none"))
+    return ok
+
+mode = sys.argv[1]
+if mode == "sessions":
+    good = 0
+    for i in range(10):                      # fresh: nobody else watches channel A
+        good += verdict("fresh%d" % i, session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
+    # joining: a client keeps channel A running; others join at random points of the GOP.
+    stop = threading.Event()
+    bg = threading.Thread(target=lambda: session("streamA.h264", 1, 40.0), daemon=True)
+    bg.start()
+    time.sleep(1.5)
+    for i in range(10):
+        time.sleep(random.uniform(0.05, 0.9))
+        good += verdict("join%d" % i, session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
+    print("good=%d of 20" % good)
+elif mode == "sprop":
+    r = session("streamA.h264", 1, 2.0)
+    same = bool(r["sprop"]) and r["sps"] is not None and r["sprop"][0] == r["sps"]
+    print("sprop_matches_stream=%s sprop_sps=%s inband_sps=%s" % (same, r["sprop"][0].hex() if r["sprop"] else None,
+                                                                  r["sps"].hex() if r["sps"] else None))
+PY
+
+out=$(timeout 120 python3 "$TEST_DIR/reader.py" sessions); echo "$out"
+check "20 of 20 sessions start at SPS, PPS, IDR, never before RTP-Info, picture within a GOP" grep -q "good=20 of 20" <<<"$out"
+
+# The channel's size changes: the next DESCRIBE describes the stream as it now is.
+out=$(timeout 30 python3 "$TEST_DIR/reader.py" sprop); echo "$out"
+check "before the change, the SDP's SPS is the stream's" grep -q "sprop_matches_stream=True" <<<"$out"
+curl -s -o /dev/null -H "Referer: /x.htm" -d "Video[0].Width=320&Video[0].Height=240" http://127.0.0.1/controls
+sleep 4
+out=$(timeout 30 python3 "$TEST_DIR/reader.py" sprop); echo "$out"
+check "after a size change, DESCRIBE carries the new SPS/PPS" grep -q "sprop_matches_stream=True" <<<"$out"
+check "and the stream is 320x240" [ "$(timeout 20 ffprobe -v error -rtsp_transport tcp -show_entries stream=width,height -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = "320,240" ]
+
+stop_app
+check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
+finish
