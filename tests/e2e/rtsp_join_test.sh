@@ -103,6 +103,13 @@ def session(name, tracks, seconds):
     return {"start": start_ok, "units": units[:6], "early": early, "early_seq": early_seq, "first_pic": first_pic,
             "sprop": sprop(sdp), "sps": sps_inband}
 
+def safe_session(*a):
+    try:
+        return session(*a)
+    except Exception as e:
+        print("session failed: %r" % e)
+        return {"start": False, "units": [], "early": -1, "early_seq": -1, "first_pic": None, "sprop": [], "sps": None}
+
 def verdict(label, r):
     ok = r["start"] and r["early"] == 0 and r["early_seq"] == 0 and r["first_pic"] is not None and r["first_pic"] <= GOP_S + 0.5
     print("%s %s units=%s early_ts=%d early_seq=%d first_picture=%s" % (label, "ok" if ok else "BAD", r["units"], r["early"],
@@ -113,7 +120,7 @@ mode = sys.argv[1]
 if mode == "sessions":
     good = 0
     for i in range(10):                      # fresh: nobody else watches channel A
-        good += verdict("fresh%d" % i, session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
+        good += verdict("fresh%d" % i, safe_session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
     # joining: a client keeps channel A running; others join at random points of the GOP.
     stop = threading.Event()
     bg = threading.Thread(target=lambda: session("streamA.h264", 1, 40.0), daemon=True)
@@ -121,10 +128,10 @@ if mode == "sessions":
     time.sleep(1.5)
     for i in range(10):
         time.sleep(random.uniform(0.05, 0.9))
-        good += verdict("join%d" % i, session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
+        good += verdict("join%d" % i, safe_session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
     print("good=%d of 20" % good)
 elif mode == "sprop":
-    r = session("streamA.h264", 1, 2.0)
+    r = safe_session("streamA.h264", 1, 2.0)
     same = bool(r["sprop"]) and r["sps"] is not None and r["sprop"][0] == r["sps"]
     print("sprop_matches_stream=%s sprop_sps=%s inband_sps=%s" % (same, r["sprop"][0].hex() if r["sprop"] else None,
                                                                   r["sps"].hex() if r["sps"] else None))
