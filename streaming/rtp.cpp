@@ -1,6 +1,7 @@
 #include "streaming/rtp.h"
 
 #include <cstring>
+#include <pthread.h>
 
 #include "core/log.h"
 #include "core/quit.h"
@@ -117,6 +118,7 @@ void *rtpThrFxn(void *arg)
 {
     RtpEnv *env = static_cast<RtpEnv *>(arg);
     thread_init_begin(env->name);
+    pthread_setname_np(pthread_self(), env->name);   // for per-thread CPU figures (top -H, bench)
     rtsp_params = env->params;
     thread_init_end(env->name);
     rendezvous_meet(env->hRendezvousInit, env->name);
