@@ -29,6 +29,7 @@ enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
 // A hard bound beside the lag rule of the RTP interface (about one GOP): beyond it RTP for a
 // slow reader is dropped.
 enum { OUTPUT_BACKLOG_LIMIT = 16 << 20 };
+enum { CONNECTION_SNDBUF = 256 << 10 };
 enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
 
 static std::string md5_hex(const std::string &s)
@@ -1032,6 +1033,10 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
         }
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // The kernel's share of a slow reader's backlog stays small (a fraction of a second of
+        // video), so the lag rule above it bounds what the client is behind.
+        int sndbuf = CONNECTION_SNDBUF;
+        setsockopt(c, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         ClientConnection *conn = new ClientConnection(server, c, peer);
         server->fConnections[conn] = true;
     }

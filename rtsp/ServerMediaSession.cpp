@@ -133,6 +133,26 @@ OnDemandServerMediaSubsession::~OnDemandServerMediaSubsession()
     // The server deletes client sessions before their subsessions; anything left is orphaned.
     if (fShared && fShared->refCount == 0)
         closeStreamState(fShared);
+    endLinger(this);
+}
+
+enum { PROBE_LINGER_US = 5000000 };
+
+void OnDemandServerMediaSubsession::lingerSource(FramedSource *source)
+{
+    endLinger(this);
+    fLingerSource = source;
+    fLingerTask = envir().taskScheduler().scheduleDelayedTask(PROBE_LINGER_US, endLinger, this);
+}
+
+void OnDemandServerMediaSubsession::endLinger(void *clientData)
+{
+    OnDemandServerMediaSubsession *s = static_cast<OnDemandServerMediaSubsession *>(clientData);
+    s->envir().taskScheduler().unscheduleDelayedTask(s->fLingerTask);
+    FramedSource *source = s->fLingerSource;
+    s->fLingerSource = nullptr;
+    if (source)
+        s->closeStreamSource(source);
 }
 
 const char *OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource)
@@ -143,10 +163,9 @@ const char *OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, Frame
 std::string OnDemandServerMediaSubsession::sdpLines()
 {
     // A running stream describes itself as it is now (its parameter sets change with the
-    // encoder's size); otherwise the lines learned last hold while their key does.
-    std::string key = sdpCacheKey();
+    // encoder's settings).
     bool live = fShared && fShared->sink && !fShared->ended;
-    if (!live && !fSDPLines.empty() && key == fSDPKey)
+    if (!live && !fSDPLines.empty() && sdpLinesCacheable())
         return fSDPLines;
     unsigned char pt = (unsigned char)(96 + trackNumber() - 1);
     RTPSink *sink;
@@ -187,13 +206,14 @@ std::string OnDemandServerMediaSubsession::sdpLines()
     if (probe) {
         sink->stopPlaying();
         Medium::close(sink);
-        closeStreamSource(source);
+        if (complete)
+            lingerSource(source);
+        else
+            closeStreamSource(source);   // nothing to describe: let go of the producer
         delete gs;
     }
-    if (complete) {   // an H.264 line without parameter sets is tried again next time
-        fSDPLines = lines;
-        fSDPKey = key;
-    }
+    if (complete)
+        fSDPLines = lines;   // an H.264 line without parameter sets is tried again next time
     return lines;
 }
 
@@ -205,6 +225,7 @@ bool OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessionId
         state = new StreamState();
         state->master = this;
         state->source = createNewStreamSource(clientSessionId, state->estBitrate);
+        endLinger(this);   // the stream now has a source of its own
         if (state->source == nullptr) {
             delete state;
             return false;

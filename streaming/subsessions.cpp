@@ -84,20 +84,6 @@ RTPSink *H264VideoFrameServerMediaSubsession::createNewRTPSink(Groupsock *rtpGro
     return sink;
 }
 
-std::string H264VideoFrameServerMediaSubsession::sdpCacheKey()
-{
-    // The parameter sets follow the channel's settings (size, profile, level, interlacing) and
-    // the input standard: a change makes the next DESCRIBE learn them again.
-    const ParamBlock *p = rtsp_param_block();
-    std::string key;
-    if (p && (fStreamId == VIDEO_STREAM1 || fStreamId == VIDEO_STREAM2)) {
-        const ParamVideo &v = p->Video[fStreamId - 1];
-        key.assign(reinterpret_cast<const char *>(&v), sizeof v);
-        key += (char)p->Capture.Standard;
-    }
-    return key;
-}
-
 void H264VideoFrameServerMediaSubsession::afterPlayingProbe(void *clientData)
 {
     H264VideoFrameServerMediaSubsession *s = static_cast<H264VideoFrameServerMediaSubsession *>(clientData);
@@ -114,14 +100,16 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine(void *clientData)
 
 void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
 {
-    if (fAuxSDPLine) {
+    if (fLearned) {
         fDoneFlag = 0xff;
         return;
     }
     pthread_mutex_lock(&fMutex);
     const char *line = fProbeSink ? fProbeSink->auxSDPLine() : nullptr;
     if (line) {
+        free(fAuxSDPLine);
         fAuxSDPLine = strdup(line);
+        fLearned = true;
         fProbeSink = nullptr;
         pthread_mutex_unlock(&fMutex);
         fDoneFlag = 0xff;
@@ -140,12 +128,10 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
 
 const char *H264VideoFrameServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource)
 {
-    std::string key = sdpCacheKey();
-    if (fAuxSDPLine && key == fAuxKey)
-        return fAuxSDPLine;
-    free(fAuxSDPLine);
-    fAuxSDPLine = nullptr;
-    fAuxKey = key;
+    // Asked only while no stream of this channel runs here: the encoder starts with the
+    // channel's settings as they are now, and its first SPS and PPS describe it (a size or bit
+    // rate changed since the last DESCRIBE changes them).
+    fLearned = false;
     bool mine = false;
     pthread_mutex_lock(&fMutex);
     if (!fProbeSink) {

@@ -54,7 +54,7 @@ def session(name, tracks, seconds):
         url = re.search(r"url=([^;]+)", part).group(1)
         ch = 2 * (int(re.search(r"track(\d+)", url).group(1)) - 1)
         info[ch] = (int(re.search(r"seq=(\d+)", part).group(1)), int(re.search(r"rtptime=(\d+)", part).group(1)))
-    units, early, early_seq, first_pic, sps_inband = [], 0, 0, None, None
+    units, early, early_seq, first_pic, sps_inband, lost, prev_seq = [], 0, 0, None, None, 0, None
     data = buf[0]
     s.settimeout(0.5)
     end = time.time() + seconds
@@ -73,6 +73,9 @@ def session(name, tracks, seconds):
                 early_seq += 1
             if ch != 0:
                 continue
+            if prev_seq is not None:
+                lost += ((seq - prev_seq) & 0xffff) - 1
+            prev_seq = seq
             t = pkt[12] & 0x1f
             if t == 28:
                 if pkt[13] & 0x80:
@@ -101,7 +104,7 @@ def session(name, tracks, seconds):
     slices = [u for u in units if u in (1, 5, 7, 8)]
     start_ok = len(slices) >= 3 and slices[0] == 7 and slices[1] == 8 and slices[2] == 5
     return {"start": start_ok, "units": units[:6], "early": early, "early_seq": early_seq, "first_pic": first_pic,
-            "sprop": sprop(sdp), "sps": sps_inband}
+            "sprop": sprop(sdp), "sps": sps_inband, "lost": lost}
 
 def safe_session(*a):
     try:
@@ -130,6 +133,57 @@ if mode == "sessions":
         time.sleep(random.uniform(0.05, 0.9))
         good += verdict("join%d" % i, safe_session("streamA.h264" if i % 2 == 0 else "streamA.h264_aac", 1 if i % 2 == 0 else 2, 2.0))
     print("good=%d of 20" % good)
+elif mode == "lag":
+    # A client beside a stalled one loses nothing; the stalled one, after its stall, resumes at
+    # an SPS after every gap.
+    healthy = {}
+    def run_healthy():
+        healthy.update(safe_session("streamA.h264", 1, 18.0))
+    th = threading.Thread(target=run_healthy)
+    th.start()
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+    s.settimeout(15)
+    s.connect(("127.0.0.1", 8554))
+    buf = [b""]
+    request(s, buf, "DESCRIBE %sstreamA.h264 RTSP/1.0\r\nCSeq: 1\r\n\r\n" % BASE)
+    head, _ = request(s, buf, "SETUP %sstreamA.h264/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n" % BASE)
+    sess = re.search(r"Session: *([^;\r\n]+)", head).group(1)
+    request(s, buf, "PLAY %sstreamA.h264 RTSP/1.0\r\nCSeq: 3\r\nSession: %s\r\n\r\n" % (BASE, sess))
+    def read_for(seconds, data, out):
+        end = time.time() + seconds
+        s.settimeout(0.2)
+        while time.time() < end:
+            try:
+                chunk = s.recv(1 << 20)
+            except socket.timeout:
+                continue
+            if not chunk:
+                break
+            data += chunk
+            while len(data) >= 4 and data[0:1] == b"$":
+                n = data[2] << 8 | data[3]
+                if len(data) < 4 + n:
+                    break
+                if data[1] == 0 and n > 13:
+                    out.append(data[4:4 + n])
+                data = data[4 + n:]
+        return data
+    pkts = []
+    data = read_for(1.0, buf[0], pkts)
+    time.sleep(10.0)                      # stalled: reads nothing
+    data = read_for(5.0, data, pkts)
+    gaps, resumed_at_sps, prev = 0, 0, None
+    for p in pkts:
+        seq = p[2] << 8 | p[3]
+        if prev is not None and ((seq - prev) & 0xffff) != 1:
+            gaps += 1
+            t = p[12] & 0x1f
+            resumed_at_sps += t == 7
+        prev = seq
+    th.join()
+    print("stalled_gaps=%d resumed_at_sps=%d healthy_start=%s healthy_lost=%s" % (gaps, resumed_at_sps, healthy.get("start"),
+                                                                               healthy.get("lost")))
 elif mode == "sprop":
     r = safe_session("streamA.h264", 1, 2.0)
     same = bool(r["sprop"]) and r["sps"] is not None and r["sprop"][0] == r["sps"]
@@ -139,6 +193,22 @@ PY
 
 out=$(timeout 120 python3 "$TEST_DIR/reader.py" sessions); echo "$out"
 check "20 of 20 sessions start at SPS, PPS, IDR, never before RTP-Info, picture within a GOP" grep -q "good=20 of 20" <<<"$out"
+
+# A client that stops reading for 10 s falls more than a GOP behind: it skips to the
+# next keyframe (a counted, logged drop) and resumes at an SPS; the client beside it loses nothing.
+# The encoder takes the rate at its next start: wait until the last client (and the source a
+# DESCRIBE keeps for a few seconds) has let it stop.
+encoder_stopped() { [ "$(grep -E 'videoA: (fully stopped|idx=)' "$LOG" | tail -n 1 | grep -c 'fully stopped')" = 1 ]; }
+wait_stopped() { local i; for i in $(seq 1 200); do encoder_stopped && return 0; sleep 0.1; done; return 1; }
+wait_stopped || fail "channel A did not stop after the sessions"
+curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=8000000" http://127.0.0.1/streamA_controls_no_save
+out=$(timeout 60 python3 "$TEST_DIR/reader.py" lag); echo "$out"
+check "the stalled client skipped ahead" grep -qE "stalled_gaps=[1-9]" <<<"$out"
+check "after every skip it resumed at an SPS" bash -c '[[ "$1" =~ stalled_gaps=([0-9]+)\ resumed_at_sps=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ]' _ "$out"
+check "the skip is logged" grep -qF "skipping to the next keyframe" "$LOG"
+check "the client beside it lost nothing" grep -q "healthy_start=True healthy_lost=0" <<<"$out"
+wait_stopped || fail "channel A did not stop after the stalled client"
+curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=2000000" http://127.0.0.1/streamA_controls_no_save
 
 # The channel's size changes: the next DESCRIBE describes the stream as it now is.
 out=$(timeout 30 python3 "$TEST_DIR/reader.py" sprop); echo "$out"
