@@ -16,6 +16,8 @@ namespace {
 
 // Bounds the look at a JPEG producer that has to stop before H.264 starts (100 ms steps).
 constexpr int OLD_PRODUCER_WAIT_STEPS = 30;
+// A keyframe younger than this (300 ms) may begin a new source's stream.
+constexpr int32_t RECENT_KEYFRAME_TICKS = 27000;
 // Muxed reads that may skip frames (waiting for a keyframe) before we give up for this turn.
 constexpr int MAX_SKIPPED_READS = 64;
 
@@ -117,6 +119,15 @@ void StreamDeviceSource::attach()
         // Without a sound thread a muxed attach would get no muxer at all; carry the video.
         log_printf("StreamDeviceSource: no audio stream %d, stream %d goes out without audio\n", audioId, fStreamId);
         fStreamMode = stream_mode_build(stream_mode_video_codec(fStreamMode), AUDIO_TYPE_NONE, STREAM_MUX_TS);
+    }
+    if (fStreamType == rtp_video_h264 && stream_get_state_by_id(fStreamId) == 1) {
+        // The encoder already runs (another client, or the source a DESCRIBE just used): start
+        // at its newest keyframe when that is only just out, so the first picture does not wait
+        // for the next GOP; an older one would put the client behind live.
+        StreamQueue *q = get_stream_queue(fStreamId);
+        uint32_t ts, seq;
+        if (q && stream_recent_keyframe(q, &ts, &seq) && (int32_t)(hw_clock_90khz() - ts) < RECENT_KEYFRAME_TICKS)
+            fState.flags |= SS_START_AT_KEYFRAME;
     }
     stream_state_attach(fStreamId, fStreamMode, &fState);
     log_printf("stream attached\n");
