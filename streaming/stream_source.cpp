@@ -206,7 +206,9 @@ void StreamDeviceSource::doGetNextFrame()
             deliverFrameMPEGTS(0);
         break;
     case rtp_video_h264:
-        if (fRemaining > 0 || fPendingCount != 0)
+        // The queue itself says whether a frame waits: a cursor that began at a keyframe behind
+        // the head has frames no callback announced, and must catch up rather than stay behind.
+        if (fRemaining > 0 || fPendingCount != 0 || queue_has_frame(&fState))
             deliverFrameH264();
         break;
     default:
