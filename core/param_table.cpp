@@ -307,14 +307,10 @@ const char *set_mask(const char *text, size_t length, uintptr_t target)
     return nullptr;
 }
 
-int frame_base()
-{
-    return blk()->Capture.Standard == 5 ? 30 : 25;
-}
 
 int get_framerate(char *buf, size_t size, uintptr_t target)
 {
-    int base = frame_base();
+    int base = framerate_base();
     int d = *fld(target) ? *fld(target) : 1;
     if (base % d == 0)
         return print(buf, size, "%d", base / d);
@@ -335,7 +331,7 @@ const char *set_framerate(const char *text, size_t length, uintptr_t target)
     double v = strtod(buf, &end);
     if (*end || !std::isfinite(v))
         return INVALID_VALUE;
-    int base = frame_base();
+    int base = framerate_base();
     if (v <= 0 || v > base + v / 2)
         return INVALID_VALUE;
     // Below one frame a second the divisor would pass the capture rate itself.
@@ -1392,6 +1388,14 @@ void param_capture_size_report(int width, int height)
 {
     __atomic_store_n(&capture_height, height, __ATOMIC_RELEASE);
     __atomic_store_n(&capture_width, width, __ATOMIC_RELEASE);
+}
+
+// NTSC (30) when chosen, or when detecting and the input has fewer than 576 lines; the
+// frame-rate row, its setter and its option list all count from this base.
+int framerate_base()
+{
+    uint8_t standard = blk()->Capture.Standard;
+    return standard == 5 || (standard == 0 && __atomic_load_n(&capture_height, __ATOMIC_ACQUIRE) < 576) ? 30 : 25;
 }
 
 void param_set_scale_rule(void (*rule)(int *width, int *height))

@@ -66,6 +66,9 @@ uint32_t stream_bitrate(int stream_id, int mode);
 int getStreamResolution(int stream, int *width, int *height);
 // The resolution choices for the current capture standard, null-terminated.
 const char *const *resolution_mode_table();
+// Base of Video[n].FrameRate and of its option list: 30 for an NTSC input (chosen, or detected
+// with fewer than 576 lines), else 25.
+int framerate_base();
 
 // Repairs every stored row of the current block that is out of its range (after each load).
 void param_table_validate();

@@ -64,7 +64,8 @@ std::vector<pid_t> other_instances()
         if (pid == self)
             continue;
         char cmd[257];
-        if (read_cmdline(e->d_name, cmd, sizeof cmd) == 0 && is_instance(cmd))
+        // Another board's appliance is not an older instance of this one.
+        if (read_cmdline(e->d_name, cmd, sizeof cmd) == 0 && is_instance(cmd) && platform_shares_board(pid))
             pids.push_back(pid);
     }
     closedir(d);

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -11,7 +12,8 @@ GlobalQuit global_quit = {0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER
 int quit_eventfd = -1;
 
 namespace {
-volatile sig_atomic_t pending_signal;
+// Set by the signal handler, looked at by every thread: a lock-free atomic is safe in both.
+std::atomic<int> pending_signal{0};
 
 void wake_eventfd()
 {
@@ -36,15 +38,16 @@ int quit_requested()
 
 int quit_requested_nolock()
 {
-    return __atomic_load_n(&global_quit.value, __ATOMIC_RELAXED) | (pending_signal ? 1 : 0);
+    return __atomic_load_n(&global_quit.value, __ATOMIC_ACQUIRE) | (pending_signal ? 1 : 0);
 }
 
 void quit_set(int value, bool wake)
 {
     pthread_mutex_lock(&global_quit.mutex);
     // A reboot or halt asked for earlier is not weakened by a later plain quit.
+    // Stored atomically: the signal and crash paths read it without the mutex.
     if (global_quit.value == 0 || value > global_quit.value)
-        global_quit.value = value;
+        __atomic_store_n(&global_quit.value, value, __ATOMIC_RELEASE);
     global_quit.rtsp_control = RTSP_CONTROL_RELOAD_USERS;
     pthread_cond_broadcast(&global_quit.cond);
     pthread_mutex_unlock(&global_quit.mutex);
@@ -85,14 +88,13 @@ void global_quit_handler(int sig)
 {
     // A second SIGINT during shutdown ends the process at once.
     signal(SIGINT, SIG_DFL);
-    pending_signal = sig;
+    pending_signal.store(sig);
 }
 
 bool quit_service_signals()
 {
-    if (!pending_signal)
+    if (pending_signal.exchange(0) == 0)
         return false;
-    pending_signal = 0;
     // Every thread loop polls the quit state, so whichever sees the signal first acts on it.
     quit_set(QUIT_QUIT, true);
     log_printf("global set quit\n");

@@ -1,5 +1,6 @@
 // The one quit state of the process: 0 run, 1 quit, 2 reboot, 3 halt.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -10,7 +11,9 @@ struct GlobalQuit {
     int32_t value;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    volatile uint8_t rtsp_control;   // the RTSP event loop's watch variable
+    // The RTSP event loop's watch variable: written by other threads, read by the loop after
+    // every pass without the mutex.
+    std::atomic<uint8_t> rtsp_control;
 };
 extern GlobalQuit global_quit;
 extern int quit_eventfd;   // -1 while none exists

@@ -4,6 +4,7 @@
 #include "platform/platform_internal.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
@@ -137,6 +138,57 @@ const char *platform_board_dir()
 {
     platform_init();
     return board_dir.c_str();
+}
+
+namespace {
+
+// The board directory a process was started with, resolved; empty when it cannot be read.
+std::string board_dir_of(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/environ", (int)pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string env;
+    char buf[4096];
+    ssize_t n;
+    while (env.size() < (1u << 20) && (n = read(fd, buf, sizeof buf)) > 0)
+        env.append(buf, (size_t)n);
+    close(fd);
+    std::string dir = "/tmp/k7160-board";
+    static const char key[] = "PLATFORM_BOARD_DIR=";
+    for (size_t at = 0; at < env.size();) {
+        size_t end = env.find('\0', at);
+        if (end == std::string::npos)
+            end = env.size();
+        if (env.compare(at, sizeof key - 1, key) == 0 && end > at + sizeof key - 1)
+            dir = env.substr(at + sizeof key - 1, end - at - (sizeof key - 1));
+        at = end + 1;
+    }
+    if (dir[0] != '/')
+        dir = "/proc/" + std::to_string((int)pid) + "/cwd/" + dir;
+    char real[PATH_MAX];
+    if (realpath(dir.c_str(), real))
+        return real;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+} // namespace
+
+bool platform_shares_board(pid_t pid)
+{
+    platform_init();
+    // On the PC every appliance has a board directory of its own; only one started on ours is
+    // an older instance of us. One we may not look at is somebody else's.
+    std::string theirs = board_dir_of(pid);
+    if (theirs.empty())
+        return false;
+    char real[PATH_MAX];
+    std::string ours = realpath(board_dir.c_str(), real) ? std::string(real) : board_dir;
+    return theirs == ours;
 }
 
 const char *platform_eth()

@@ -16,6 +16,9 @@ void platform_init();
 // The board directory ("" never: a default is chosen), and the host interface standing for "eth0".
 const char *platform_board_dir();
 const char *platform_eth();
+// Whether another process of this program runs on this board (on the PC: was started on the
+// same board directory), so that a new start is to stop it.
+bool platform_shares_board(pid_t pid);
 
 // Maps an absolute device or system path ("/dev/mtd0", "/usr/html/index.htm") to where it lives
 // on this platform. Relative paths are returned unchanged. Writes at most size bytes.

@@ -33,7 +33,7 @@ Groupsock::Groupsock(UsageEnvironment &env, const struct in_addr &groupAddr, Por
     fGroupAddr.sin_family = AF_INET;
     fGroupAddr.sin_addr = groupAddr;
     fGroupAddr.sin_port = port.num();
-    fDests.push_back(Destination{fGroupAddr, 0});
+    fDests.push_back(Destination{fGroupAddr, 0, false});
     setTTL(ttl);
 }
 
@@ -106,17 +106,17 @@ void Groupsock::changeDestinationParameters(const struct sockaddr_storage &newDe
             found = true;
         }
     if (!found)
-        fDests.insert(fDests.begin(), Destination{fGroupAddr, 0});
+        fDests.insert(fDests.begin(), Destination{fGroupAddr, 0, false});
     if (newDestTTL >= 0)
         setTTL((uint8_t)newDestTTL);
 }
 
-void Groupsock::addDestination(const struct sockaddr_in &addr, unsigned sessionId)
+void Groupsock::addDestination(const struct sockaddr_in &addr, unsigned sessionId, bool waitForSyncPoint)
 {
     for (auto &d : fDests)
         if (d.sessionId == sessionId && d.addr.sin_addr.s_addr == addr.sin_addr.s_addr && d.addr.sin_port == addr.sin_port)
             return;
-    fDests.push_back(Destination{addr, sessionId});
+    fDests.push_back(Destination{addr, sessionId, waitForSyncPoint});
 }
 
 void Groupsock::removeDestinations(unsigned sessionId)
@@ -125,14 +125,19 @@ void Groupsock::removeDestinations(unsigned sessionId)
                  fDests.end());
 }
 
-bool Groupsock::output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize)
+bool Groupsock::output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize, bool syncPoint)
 {
     if (fSocket < 0)
         return false;
     bool any = fDests.empty();
-    for (const auto &d : fDests) {
+    for (auto &d : fDests) {
         if (d.addr.sin_port == 0 || d.addr.sin_addr.s_addr == 0)
             continue;
+        if (d.waitSync && !syncPoint) {
+            any = true;
+            continue;
+        }
+        d.waitSync = false;
         ssize_t r = sendto(fSocket, buffer, bufferSize, MSG_NOSIGNAL, (const struct sockaddr *)&d.addr, sizeof d.addr);
         if (r == (ssize_t)bufferSize) {
             any = true;

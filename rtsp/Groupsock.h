@@ -43,18 +43,20 @@ public:
     void multicastSendOnly() { fSendOnly = true; }
     bool sendOnly() const { return fSendOnly; }
 
-    void addDestination(const struct sockaddr_in &addr, unsigned sessionId);
+    // waitForSyncPoint: the destination gets nothing before a packet that starts a sync point.
+    void addDestination(const struct sockaddr_in &addr, unsigned sessionId, bool waitForSyncPoint = false);
     void removeDestinations(unsigned sessionId);
     bool hasDestinations() const { return !fDests.empty(); }
     size_t numDestinations() const { return fDests.size(); }
 
     // Sends one datagram to every destination. False when every send failed.
-    bool output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize);
+    bool output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize, bool syncPoint = true);
 
 private:
     struct Destination {
         struct sockaddr_in addr;
         unsigned sessionId;   // 0 for the group destination
+        bool waitSync;
     };
     void openSocket(UsageEnvironment &env, portNumBits hostPort, bool fallbackToAny);
     void setTTL(uint8_t ttl);

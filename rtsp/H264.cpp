@@ -90,11 +90,15 @@ public:
     }
     H264VideoStreamFramer *framer() const { return static_cast<H264VideoStreamFramer *>(fInputSource); }
     bool lastFragmentCompletedNALUnit() const { return fLastFragmentCompletedNALUnit; }
-    bool pictureEnd() const { return fPictureEnd; }
+    bool pictureEnd() const { return fPictureEnd && !fDeliveredInjected; }
 
 protected:
     void doGetNextFrame() override
     {
+        if (fInjectPos < fInject.size()) {
+            deliver();
+            return;
+        }
         if (fOffset >= fLength) {
             fOffset = fLength = 0;
             fInputSource->getNextFrame(fBuf.data(), (unsigned)fBuf.size(), afterGettingFrame, this, FramedSource::handleClosure, this);
@@ -118,11 +122,47 @@ private:
         f->fPictureEnd = f->framer()->pictureEndMarker();
         if (frameSize > 0 && numTruncatedBytes == 0)
             f->fSink->noteNALUnit(f->fBuf.data(), frameSize);
+        f->noteAccessUnit();
         f->deliver();
+    }
+
+    // Every IDR goes out behind the SPS and PPS it needs, so that a client starting at any
+    // keyframe (joining or skipping ahead) decodes from its first packet.
+    void noteAccessUnit()
+    {
+        fInject.clear();
+        fInjectPos = 0;
+        if (fLength == 0)
+            return;
+        unsigned type = fBuf[0] & 0x1f;
+        if (type == 7)
+            fSawSPS = true;
+        else if (type == 8)
+            fSawPPS = true;
+        else if (type == 5 && !(fSawSPS && fSawPPS) && !fSink->sps().empty() && !fSink->pps().empty()) {
+            fInject.push_back(fSink->sps());
+            fInject.push_back(fSink->pps());
+        }
+        if (type >= 1 && type <= 5 && fPictureEnd)
+            fSawSPS = fSawPPS = false;
     }
 
     void deliver()
     {
+        fDeliveredInjected = false;
+        if (fInjectPos < fInject.size()) {
+            const std::vector<uint8_t> &unit = fInject[fInjectPos++];
+            unsigned size = unit.size() < fMaxSize ? (unsigned)unit.size() : fMaxSize;
+            memcpy(fTo, unit.data(), size);
+            fFrameSize = size;
+            fNumTruncatedBytes = 0;
+            fPresentationTime = fNALPresentationTime;
+            fDurationInMicroseconds = 0;
+            fLastFragmentCompletedNALUnit = true;
+            fDeliveredInjected = true;
+            afterGetting(this);
+            return;
+        }
         unsigned maxPayload = fSink->maxPacketSize() - 12;
         if (maxPayload > fMaxSize)
             maxPayload = fMaxSize;
@@ -166,6 +206,10 @@ private:
     unsigned fNALDuration = 0;
     bool fLastFragmentCompletedNALUnit = true;
     bool fPictureEnd = false;
+    bool fSawSPS = false, fSawPPS = false;   // in the access unit being sent
+    std::vector<std::vector<uint8_t>> fInject;
+    size_t fInjectPos = 0;
+    bool fDeliveredInjected = false;
 };
 
 H264VideoRTPSink *H264VideoRTPSink::createNew(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat,
@@ -235,6 +279,13 @@ void H264VideoRTPSink::noteNALUnit(const uint8_t *nal, unsigned size)
 void H264VideoRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
                                               struct timeval framePresentationTime, unsigned numRemainingBytes)
 {
+    // A client may start at an SPS (an IDR follows it); before any SPS is known, at an IDR.
+    if (numBytesInFrame > 0) {
+        unsigned type = frameStart[0] & 0x1f;
+        bool idrStart = type == 5 || (type == 28 && numBytesInFrame > 1 && (frameStart[1] & 0x80) && (frameStart[1] & 0x1f) == 5);
+        if (type == 7 || (idrStart && fSPS.empty()))
+            fPacketIsSyncPoint = true;
+    }
     if (fFragmenter && fFragmenter->lastFragmentCompletedNALUnit() && fFragmenter->pictureEnd() && numRemainingBytes == 0)
         setMarkerBit();
     setTimestamp(framePresentationTime);

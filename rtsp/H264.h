@@ -56,6 +56,9 @@ public:
     void stopPlaying() override;
     // Called with every NAL unit on its way out.
     void noteNALUnit(const uint8_t *nal, unsigned size);
+    const std::vector<uint8_t> &sps() const { return fSPS; }
+    const std::vector<uint8_t> &pps() const { return fPPS; }
+    bool joinersWaitForSyncPoint() const override { return true; }
 
 protected:
     H264VideoRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat);

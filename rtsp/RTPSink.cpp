@@ -19,6 +19,96 @@ static uint32_t random32()
 
 uint32_t rtsp_random32() { return random32(); }
 
+namespace {
+// A frame's packets go to the interleaved clients together; a batch that grows past these
+// (a source far behind) is handed over early.
+constexpr size_t BATCH_FLUSH_BYTES = 512 * 1024;
+constexpr size_t BATCH_FLUSH_PACKETS = 1024;
+// Packets the sink sends in one go before it lets the scheduler run other work.
+constexpr unsigned MAX_PACKETS_PER_PASS = 1024;
+// A client whose oldest unwritten RTP is older than about one interval between sync points
+// (a GOP) skips to the next one; the interval is taken within these bounds.
+constexpr int64_t LAG_LIMIT_MIN_US = 500000, LAG_LIMIT_MAX_US = 5000000, LAG_LIMIT_DEFAULT_US = 2000000;
+} // namespace
+
+bool RTPStreamConnection::sendBatch(uint8_t channelId, const RTPPacketBatchRef &batch, unsigned first, unsigned end)
+{
+    bool ok = false;
+    for (unsigned i = first; i < end; i++)
+        ok |= sendInterleaved(channelId, batch->packet(i), batch->packets[i].size);
+    return ok;
+}
+
+bool RTPInterface::queuePacket(const unsigned char *packet, unsigned packetSize, bool syncPoint)
+{
+    bool ok = true;
+    if (fGS && fGS->hasDestinations())
+        ok = fGS->output(fOwner->envir(), packet, packetSize, syncPoint);
+    if (syncPoint) {
+        int64_t now = rtsp_monotonic_us();
+        if (fLastSyncUs)
+            fSyncIntervalUs = now - fLastSyncUs;
+        fLastSyncUs = now;
+    }
+    if (fStreams.empty())
+        return ok;
+    if (!fBatch) {
+        fBatch = std::make_shared<RTPPacketBatch>();
+        fBatch->createdUs = rtsp_monotonic_us();
+        fBatch->data.reserve(64 * 1024);
+    }
+    RTPPacketBatch &b = *fBatch;
+    b.packets.push_back(RTPPacketBatch::Packet{(uint32_t)b.data.size(), (uint16_t)packetSize, syncPoint});
+    b.data.insert(b.data.end(), packet, packet + packetSize);
+    if (b.data.size() >= BATCH_FLUSH_BYTES || b.packets.size() >= BATCH_FLUSH_PACKETS)
+        flush();
+    return true;
+}
+
+void RTPInterface::flush()
+{
+    if (!fBatch)
+        return;
+    RTPPacketBatchRef batch = std::move(fBatch);
+    fBatch.reset();
+    unsigned n = (unsigned)batch->packets.size();
+    int64_t now = rtsp_monotonic_us();
+    int64_t limit = fSyncIntervalUs ? fSyncIntervalUs : LAG_LIMIT_DEFAULT_US;
+    limit = limit < LAG_LIMIT_MIN_US ? LAG_LIMIT_MIN_US : limit > LAG_LIMIT_MAX_US ? LAG_LIMIT_MAX_US : limit;
+    for (size_t k = 0; k < fStreams.size(); k++) {
+        Stream &s = fStreams[k];
+        unsigned dropped = 0;
+        bool newDrop = false;
+        if (!s.waitSync && s.conn->backlogAgeUs(now) > limit) {
+            // Never hold the others back, nor let one client's backlog grow: it starts again
+            // at the next keyframe.
+            dropped = s.conn->dropBacklog(s.channelId);
+            s.waitSync = s.lagging = newDrop = true;
+        }
+        unsigned first = 0;
+        if (s.waitSync) {
+            while (first < n && !batch->packets[first].syncPoint)
+                first++;
+            if (s.lagging)
+                dropped += first;   // a joiner's wait for its first keyframe is no loss
+            if (first < n)
+                s.waitSync = s.lagging = false;
+        }
+        if (first < n && !s.conn->sendBatch(s.channelId, batch, first, n)) {
+            dropped += n - first;
+            newDrop = !s.lagging;
+            s.waitSync = s.lagging = true;
+        }
+        fLagDroppedPackets += dropped;
+        if (newDrop) {
+            s.drops++;
+            fLagDrops++;
+            log_printf("rtsp: %s (channel %u) lags more than %lld ms: %u RTP packets dropped, skipping to the next keyframe "
+                       "(drop %u)\n", s.conn->peerName(), s.channelId, (long long)(limit / 1000), dropped, s.drops);
+        }
+    }
+}
+
 bool RTPInterface::sendPacket(const unsigned char *packet, unsigned packetSize)
 {
     bool ok = false;
@@ -33,12 +123,12 @@ bool RTPInterface::sendPacket(const unsigned char *packet, unsigned packetSize)
     return ok || (!(fGS && fGS->hasDestinations()) && fStreams.empty());
 }
 
-void RTPInterface::addStreamSocket(RTPStreamConnection *conn, uint8_t channelId)
+void RTPInterface::addStreamSocket(RTPStreamConnection *conn, uint8_t channelId, bool waitForSyncPoint)
 {
     for (const auto &s : fStreams)
         if (s.conn == conn && s.channelId == channelId)
             return;
-    fStreams.push_back(Stream{conn, channelId});
+    fStreams.push_back(Stream{conn, channelId, waitForSyncPoint, false, 0});
 }
 
 void RTPInterface::removeStreamSocket(RTPStreamConnection *conn)
@@ -74,9 +164,25 @@ uint32_t RTPSink::convertToRTPTimestamp(struct timeval tv) const
 
 uint32_t RTPSink::presetNextTimestamp()
 {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    return convertToRTPTimestamp(now);
+    // Frames leave in presentation order, so a client joining a running stream gets nothing
+    // stamped before the newest packet sent.
+    if (fPacketCount > 0)
+        return fLastSentTimestamp;
+    if (!fTimestampPreset) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        fPresetTimestamp = convertToRTPTimestamp(now);
+        fTimestampPreset = true;
+    }
+    return fPresetTimestamp;
+}
+
+uint32_t RTPSink::packetTimestamp(struct timeval tv)
+{
+    if (fTimestampPreset && !fTimestampAnchored)
+        fTimestampBase += fPresetTimestamp - convertToRTPTimestamp(tv);
+    fTimestampAnchored = true;
+    return convertToRTPTimestamp(tv);
 }
 
 MultiFramedRTPSink::MultiFramedRTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType,
@@ -124,7 +230,7 @@ void MultiFramedRTPSink::stopPlaying()
 
 bool MultiFramedRTPSink::continuePlaying()
 {
-    buildAndSendPacket(true);
+    drive(true);
     return true;
 }
 
@@ -132,7 +238,32 @@ void MultiFramedRTPSink::sendNext(void *firstArg)
 {
     MultiFramedRTPSink *sink = static_cast<MultiFramedRTPSink *>(firstArg);
     sink->nextTask() = nullptr;
-    sink->buildAndSendPacket(false);
+    sink->drive(false);
+}
+
+// Packets follow one another in this loop while the source has data at hand, instead of taking
+// a pass of the scheduler each; the frame goes to the interleaved clients when the source has
+// to wait for its producer.
+void MultiFramedRTPSink::drive(bool isFirstPacket)
+{
+    if (fDriving) {
+        fNextPacketWanted = true;
+        return;
+    }
+    fDriving = true;
+    fNextPacketWanted = true;
+    unsigned n = 0;
+    while (fNextPacketWanted && fSource) {
+        fNextPacketWanted = false;
+        if (n++ == MAX_PACKETS_PER_PASS) {
+            nextTask() = envir().taskScheduler().scheduleDelayedTask(0, sendNext, this);
+            break;
+        }
+        buildAndSendPacket(isFirstPacket);
+        isFirstPacket = false;
+    }
+    fDriving = false;
+    fRTPInterface.flush();
 }
 
 void MultiFramedRTPSink::buildAndSendPacket(bool isFirstPacket)
@@ -144,6 +275,7 @@ void MultiFramedRTPSink::buildAndSendPacket(bool isFirstPacket)
         fPendingPreferred = fPendingMax = 0;
     }
     fIsFirstPacket = isFirstPacket;
+    fPacketIsSyncPoint = !joinersWaitForSyncPoint();
     fOutBuf->enqueueWord(0x80000000u | (uint32_t)(fRTPPayloadType & 0x7f) << 16 | fSeqNo);
     fTimestampPosition = fOutBuf->curPacketSize();
     fOutBuf->skipBytes(4);
@@ -206,7 +338,7 @@ void MultiFramedRTPSink::afterGettingFrame1(unsigned frameSize, unsigned numTrun
         } else {
             fOutBuf->resetOffset();
             fOutBuf->resetPacketStart();
-            nextTask() = envir().taskScheduler().scheduleDelayedTask(0, sendNext, this);
+            drive(false);
         }
         return;
     }
@@ -284,7 +416,7 @@ void MultiFramedRTPSink::ourHandleClosure(void *clientData)
 void MultiFramedRTPSink::sendPacketIfNecessary()
 {
     if (fNumFramesUsedSoFar > 0) {
-        if (!fRTPInterface.sendPacket(fOutBuf->packet(), fOutBuf->curPacketSize())) {
+        if (!fRTPInterface.queuePacket(fOutBuf->packet(), fOutBuf->curPacketSize(), fPacketIsSyncPoint)) {
             if (fOnSendErrorFunc)
                 fOnSendErrorFunc(fOnSendErrorData);
         }
@@ -306,11 +438,11 @@ void MultiFramedRTPSink::sendPacketIfNecessary()
 
     if (fNoFramesLeft) {
         fOutBuf->resetOverflowData();
+        fRTPInterface.flush();
         onSourceClosure();
         return;
     }
-    // Next packet at once, but through the scheduler so sockets get their turn.
-    nextTask() = envir().taskScheduler().scheduleDelayedTask(0, sendNext, this);
+    drive(false);
 }
 
 void MultiFramedRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
@@ -328,7 +460,7 @@ void MultiFramedRTPSink::setMarkerBit()
 
 void MultiFramedRTPSink::setTimestamp(struct timeval framePresentationTime)
 {
-    fOutBuf->insertWord(convertToRTPTimestamp(framePresentationTime), fTimestampPosition);
+    fOutBuf->insertWord(packetTimestamp(framePresentationTime), fTimestampPosition);
 }
 
 void MultiFramedRTPSink::setSpecialHeaderWord(uint32_t word, unsigned wordPosition)

@@ -2,17 +2,42 @@
 // to RTSP connections that carry RTP interleaved, and the packer that fills packets with frames.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "rtsp/Groupsock.h"
 #include "rtsp/Media.h"
 
+// The RTP packets of one frame (or of what the source had at hand), written once and shared by
+// every interleaved client: a connection that cannot take them at once keeps a reference, never
+// a copy.
+struct RTPPacketBatch {
+    struct Packet {
+        uint32_t offset;
+        uint16_t size;
+        bool syncPoint;           // a joining or lagging client may start here
+    };
+    std::vector<uint8_t> data;
+    std::vector<Packet> packets;
+    int64_t createdUs = 0;
+    const uint8_t *packet(unsigned i) const { return data.data() + packets[i].offset; }
+};
+typedef std::shared_ptr<const RTPPacketBatch> RTPPacketBatchRef;
+
 // An RTSP connection that carries '$'-framed RTP/RTCP (interleaved mode).
 class RTPStreamConnection {
 public:
     // Queues or sends one whole packet; false when the connection dropped it.
     virtual bool sendInterleaved(uint8_t channelId, const uint8_t *data, unsigned size) = 0;
+    // Packets [first, end) of a batch, '$'-framed on channelId, in as few writes as the socket
+    // takes. False when the connection dropped them.
+    virtual bool sendBatch(uint8_t channelId, const RTPPacketBatchRef &batch, unsigned first, unsigned end);
+    // Age (µs) of the oldest RTP still waiting to be written; 0 when none waits.
+    virtual int64_t backlogAgeUs(int64_t nowUs) const { return 0; }
+    // Forgets the RTP of channelId not yet begun; returns the packets dropped.
+    virtual unsigned dropBacklog(uint8_t channelId) { return 0; }
+    virtual const char *peerName() const { return "client"; }
 
 protected:
     virtual ~RTPStreamConnection() {}
@@ -21,22 +46,36 @@ protected:
 class RTPInterface {
 public:
     RTPInterface(Medium *owner, Groupsock *gs) : fOwner(owner), fGS(gs) {}
-    // Sends to every UDP destination of the groupsock and every stream connection. False when no
-    // receiver got it.
+    // Sends to every UDP destination of the groupsock and every stream connection at once. False
+    // when no receiver got it.
     bool sendPacket(const unsigned char *packet, unsigned packetSize);
-    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId);
+    // RTP: UDP destinations get the packet now; stream connections get it with the rest of the
+    // frame at the next flush(), in one write each.
+    bool queuePacket(const unsigned char *packet, unsigned packetSize, bool syncPoint);
+    void flush();
+    // waitForSyncPoint: the connection gets nothing before a packet that starts a sync point.
+    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId, bool waitForSyncPoint = false);
     void removeStreamSocket(RTPStreamConnection *conn);   // every channel of conn
     size_t numStreamSockets() const { return fStreams.size(); }
     Groupsock *gs() const { return fGS; }
+    // Skips of lagging clients to the next sync point, and the packets they dropped.
+    uint64_t lagDrops() const { return fLagDrops; }
+    uint64_t lagDroppedPackets() const { return fLagDroppedPackets; }
 
 private:
     struct Stream {
         RTPStreamConnection *conn;
         uint8_t channelId;
+        bool waitSync;            // nothing before the next sync point
+        bool lagging;             // waiting because it fell behind (not a fresh joiner)
+        uint32_t drops;
     };
     Medium *fOwner;
     Groupsock *fGS;
     std::vector<Stream> fStreams;
+    std::shared_ptr<RTPPacketBatch> fBatch;
+    int64_t fLastSyncUs = 0, fSyncIntervalUs = 0;
+    uint64_t fLagDrops = 0, fLagDroppedPackets = 0;
 };
 
 class RTPSink : public MediaSink {
@@ -54,8 +93,11 @@ public:
     uint16_t currentSeqNo() const { return fSeqNo; }
     // RTP timestamp of a presentation time (the same mapping for every packet of this sink).
     uint32_t convertToRTPTimestamp(struct timeval tv) const;
-    // The timestamp that a frame presented now would carry; what PLAY's RTP-Info reports.
+    // What PLAY's RTP-Info reports: no packet a client gets after it carries an earlier
+    // timestamp. Before the first packet, the first packet is stamped with it.
     uint32_t presetNextTimestamp();
+    // Whether a client joining the running stream is to wait for a sync point (a keyframe).
+    virtual bool joinersWaitForSyncPoint() const { return false; }
     uint32_t packetCount() const { return fPacketCount; }
     uint32_t octetCount() const { return fOctetCount; }
     // RTP timestamp of the newest packet sent and the wall time it went out.
@@ -63,7 +105,9 @@ public:
 
     RTPInterface &rtpInterface() { return fRTPInterface; }
     Groupsock *groupsockBeingUsed() const { return fRTPInterface.gs(); }
-    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId) { fRTPInterface.addStreamSocket(conn, channelId); }
+    void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId, bool waitForSyncPoint = false) {
+        fRTPInterface.addStreamSocket(conn, channelId, waitForSyncPoint);
+    }
     void removeStreamSocket(RTPStreamConnection *conn) { fRTPInterface.removeStreamSocket(conn); }
 
 protected:
@@ -78,6 +122,10 @@ protected:
     uint32_t fTimestampBase;
     uint32_t fLastSentTimestamp = 0;
     uint32_t fPacketCount = 0, fOctetCount = 0;
+    // A packet's timestamp; the first one is anchored to a preset RTP-Info value.
+    uint32_t packetTimestamp(struct timeval tv);
+    bool fTimestampPreset = false, fTimestampAnchored = false;
+    uint32_t fPresetTimestamp = 0;
 
 private:
     unsigned fTimestampFrequency;
@@ -128,9 +176,11 @@ protected:
     unsigned numFramesUsedSoFar() const { return fNumFramesUsedSoFar; }
 
     OutPacketBuffer *fOutBuf = nullptr;
+    bool fPacketIsSyncPoint = true;   // of the packet being built
 
 private:
     static void sendNext(void *firstArg);
+    void drive(bool isFirstPacket);
     void buildAndSendPacket(bool isFirstPacket);
     void packFrame();
     void sendPacketIfNecessary();
@@ -154,6 +204,7 @@ private:
     unsigned fTotalFrameSpecificHeaderSizes = 0;
     onSendErrorFunc *fOnSendErrorFunc = nullptr;
     void *fOnSendErrorData = nullptr;
+    bool fDriving = false, fNextPacketWanted = false;
 };
 
 class SimpleRTPSink : public MultiFramedRTPSink {

@@ -16,9 +16,20 @@ extern "C" {
 #include "rtsp/RTSPMessage.h"
 
 static const char *PUBLIC_METHODS = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER";
-enum { MAX_CONNECTIONS = 256, MAX_NONCES = 64 };
+enum { MAX_CONNECTIONS = 256 };
+// One address may hold a quarter of the table: a host that opens connections and trickles
+// bytes cannot lock out the others.
+enum { MAX_CONNECTIONS_PER_ADDRESS = MAX_CONNECTIONS / 4 };
+// A request (or an interleaved frame) must arrive whole within this time of its first byte.
+enum { REQUEST_DEADLINE_US = 10000000 };
+// Digest nonces are kept per client address, so requests from one address cannot evict the
+// nonce another address is answering.
+enum { MAX_NONCES_PER_ADDRESS = 16, MAX_NONCE_ADDRESSES = 256 };
 enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
-enum { OUTPUT_BACKLOG_LIMIT = 2 << 20 };   // beyond this, RTP for a slow reader is dropped
+// A hard bound beside the lag rule of the RTP interface (about one GOP): beyond it RTP for a
+// slow reader is dropped.
+enum { OUTPUT_BACKLOG_LIMIT = 16 << 20 };
+enum { CONNECTION_SNDBUF = 256 << 10 };
 enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
 
 static std::string md5_hex(const std::string &s)
@@ -136,11 +147,13 @@ public:
         socklen_t len = sizeof local;
         getsockname(sock, (struct sockaddr *)&local, &len);
         fLocal = local.sin_addr;
+        inet_ntop(AF_INET, &peer.sin_addr, fPeerName, sizeof fPeerName);
         updateInterest();
     }
     ~ClientConnection() override
     {
         fServer->envir().taskScheduler().unscheduleDelayedTask(fCloseTask);
+        fServer->envir().taskScheduler().unscheduleDelayedTask(fRequestTask);
         fServer->envir().taskScheduler().disableBackgroundHandling(fSocket);
         ::close(fSocket);
     }
@@ -149,57 +162,78 @@ public:
     {
         if (fClosing || size > 65535)
             return false;
-        uint8_t hdr[4] = {'$', channelId, (uint8_t)(size >> 8), (uint8_t)size};
-        if (pendingBytes() > 0) {
-            if (pendingBytes() > OUTPUT_BACKLOG_LIMIT)
-                return false;   // whole packets only, never a torn frame
-            fOut.append((const char *)hdr, 4);
-            fOut.append((const char *)data, size);
-            return true;
-        }
-        // Header and packet in one system call.
-        struct iovec iov[2] = {{hdr, 4}, {(void *)data, size}};
-        struct msghdr msg = {};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = 2;
-        ssize_t r = sendmsg(fSocket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r == (ssize_t)size + 4)
-            return true;
-        if (r < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                scheduleClose();
-                return false;
-            }
-            r = 0;
-        }
-        if (r < 4)
-            fOut.append((const char *)hdr + r, 4 - r);
-        unsigned done = r > 4 ? (unsigned)r - 4 : 0;
-        fOut.append((const char *)data + done, size - done);
-        updateInterest();
+        if (fQueuedBytes > OUTPUT_BACKLOG_LIMIT)
+            return false;   // whole packets only, never a torn frame
+        OutItem item;
+        item.text.reserve(4 + size);
+        item.text += '$';
+        item.text += (char)channelId;
+        item.text += (char)(size >> 8);
+        item.text += (char)size;
+        item.text.append((const char *)data, size);
+        push(std::move(item));
         return true;
     }
+
+    bool sendBatch(uint8_t channelId, const RTPPacketBatchRef &batch, unsigned first, unsigned end) override
+    {
+        if (fClosing || first >= end)
+            return false;
+        if (fQueuedBytes > OUTPUT_BACKLOG_LIMIT)
+            return false;
+        OutItem item;
+        item.batch = batch;
+        item.channel = channelId;
+        item.next = first;
+        item.end = end;
+        for (unsigned i = first; i < end; i++)
+            item.bytes += 4 + batch->packets[i].size;
+        push(std::move(item));
+        return true;
+    }
+
+    int64_t backlogAgeUs(int64_t nowUs) const override
+    {
+        for (const OutItem &i : fQueue)
+            if (i.batch)
+                return nowUs - i.batch->createdUs;
+        return 0;
+    }
+
+    unsigned dropBacklog(uint8_t channelId) override
+    {
+        unsigned dropped = 0;
+        for (auto it = fQueue.begin(); it != fQueue.end();) {
+            if (!it->batch || it->channel != channelId) {
+                ++it;
+                continue;
+            }
+            // A packet half written stays whole: the stream's framing depends on it.
+            unsigned keep = it == fQueue.begin() && it->offset > 0 ? it->next + 1 : it->next;
+            for (unsigned i = keep; i < it->end; i++) {
+                size_t b = 4 + it->batch->packets[i].size;
+                it->bytes -= b;
+                fQueuedBytes -= b;
+                dropped++;
+            }
+            it->end = keep;
+            if (it->next >= it->end)
+                it = fQueue.erase(it);
+            else
+                ++it;
+        }
+        return dropped;
+    }
+
+    const char *peerName() const override { return fPeerName; }
 
     void sendText(const std::string &text)
     {
         if (fClosing && fCloseAfterFlush == false)
             return;
-        if (pendingBytes() == 0) {
-            ssize_t r = send(fSocket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (r == (ssize_t)text.size())
-                return;
-            if (r < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    scheduleClose();
-                    return;
-                }
-                r = 0;
-            }
-            fOut.append(text, (size_t)r, std::string::npos);
-        } else {
-            fOut += text;
-        }
-        updateInterest();
+        OutItem item;
+        item.text = text;
+        push(std::move(item));
     }
 
     static void incomingHandler(void *clientData, int mask) { static_cast<ClientConnection *>(clientData)->incoming(mask); }
@@ -227,40 +261,157 @@ public:
             fLastActivity = rtsp_monotonic_us();
         }
         // A client may send TEARDOWN and close at once: handle what came before the end.
+        size_t before = fIn.size();
         processInput();
-        if (gone)
+        if (gone) {
             scheduleClose();   // the client is gone: its TCP-carried sessions go with it
+            return;
+        }
+        noteRequestProgress(before);
+    }
+
+    // Any byte used to reset the idle timer, so a peer trickling one byte at a time held its
+    // slot for ever. A request has its deadline from its first byte; a client that only reads
+    // its stream has no partial request and is never cut by it.
+    void noteRequestProgress(size_t hadBeforeProcessing)
+    {
+        TaskScheduler &ts = fServer->envir().taskScheduler();
+        if (fIn.empty() || fClosing) {
+            ts.unscheduleDelayedTask(fRequestTask);
+            return;
+        }
+        // A request was used up and the rest begins the next one: its time starts now.
+        if (fRequestTask == nullptr || fIn.size() < hadBeforeProcessing)
+            ts.rescheduleDelayedTask(fRequestTask, REQUEST_DEADLINE_US, requestTimeout, this);
+    }
+
+    static void requestTimeout(void *clientData)
+    {
+        ClientConnection *c = static_cast<ClientConnection *>(clientData);
+        c->fRequestTask = nullptr;
+        if (c->fIn.empty() || c->fClosing)
+            return;
+        if (c->fBusy) {   // the request is whole and being answered (a probe runs)
+            c->fRequestTask = c->fServer->envir().taskScheduler().scheduleDelayedTask(1000000, requestTimeout, c);
+            return;
+        }
+        log_printf("rtsp: request from %s not complete within %d s (%zu bytes), connection closed\n", inet_ntoa(c->fPeer.sin_addr),
+                   REQUEST_DEADLINE_US / 1000000, c->fIn.size());
+        c->fIn.clear();
+        c->scheduleClose();
     }
 
     void processInput();
     void handleRequest(const RTSPRequest &req);
 
-    void flush()
+    // What waits is written in one system call where the socket takes it: the text, and for RTP
+    // a '$' header of our own in front of each shared packet.
+    struct OutItem {
+        std::string text;              // an answer, or one copied RTCP packet (no batch)
+        RTPPacketBatchRef batch;
+        uint8_t channel = 0;
+        unsigned next = 0, end = 0;    // batch packets still to write
+        size_t offset = 0;             // bytes written of the text, or of the packet `next` with its header
+        size_t bytes = 0;              // batch bytes still to write, headers included
+    };
+
+    void push(OutItem &&item)
     {
-        while (pendingBytes() > 0) {
-            ssize_t r = send(fSocket, fOut.data() + fOutOffset, fOut.size() - fOutOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (r < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    break;
-                fOut.clear(), fOutOffset = 0;
-                scheduleClose();
-                return;
-            }
-            fOutOffset += (size_t)r;
-        }
-        if (fOutOffset >= fOut.size()) {
-            fOut.clear();
-            fOutOffset = 0;
-            if (fCloseAfterFlush)
-                scheduleClose();
-        } else if (fOutOffset > (1u << 20)) {
-            fOut.erase(0, fOutOffset);
-            fOutOffset = 0;
-        }
+        bool idle = fQueue.empty();
+        fQueuedBytes += item.batch ? item.bytes : item.text.size();
+        fQueue.push_back(std::move(item));
+        // With data already waiting the socket is full: the writable event writes it all.
+        if (idle)
+            writeQueue();
         updateInterest();
     }
 
-    size_t pendingBytes() const { return fOut.size() - fOutOffset; }
+    // False when the connection failed.
+    bool writeQueue()
+    {
+        enum { MAX_IOV = 1024, MAX_HEADERS = MAX_IOV / 2 };
+        struct iovec iov[MAX_IOV];
+        uint8_t headers[MAX_HEADERS][4];
+        while (!fQueue.empty()) {
+            int n = 0, h = 0;
+            size_t want = 0;
+            for (auto it = fQueue.begin(); it != fQueue.end() && n < MAX_IOV - 2 && h < MAX_HEADERS; ++it) {
+                if (!it->batch) {
+                    iov[n++] = {(void *)(it->text.data() + it->offset), it->text.size() - it->offset};
+                    want += it->text.size() - it->offset;
+                    continue;
+                }
+                for (unsigned i = it->next; i < it->end && n < MAX_IOV - 2 && h < MAX_HEADERS; i++) {
+                    unsigned size = it->batch->packets[i].size;
+                    uint8_t *hd = headers[h++];
+                    hd[0] = '$', hd[1] = it->channel, hd[2] = (uint8_t)(size >> 8), hd[3] = (uint8_t)size;
+                    size_t off = i == it->next ? it->offset : 0;
+                    if (off < 4) {
+                        iov[n++] = {hd + off, 4 - off};
+                        iov[n++] = {(void *)it->batch->packet(i), size};
+                    } else {
+                        iov[n++] = {(void *)(it->batch->packet(i) + off - 4), size - (off - 4)};
+                    }
+                    want += 4 + size - off;
+                }
+            }
+            struct msghdr msg = {};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = n;
+            ssize_t r = sendmsg(fSocket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                    return true;
+                fQueue.clear();
+                fQueuedBytes = 0;
+                scheduleClose();
+                return false;
+            }
+            consume((size_t)r);
+            if ((size_t)r < want)
+                return true;   // the socket is full
+        }
+        return true;
+    }
+
+    void consume(size_t r)
+    {
+        fQueuedBytes -= r < fQueuedBytes ? r : fQueuedBytes;
+        while (r > 0 && !fQueue.empty()) {
+            OutItem &f = fQueue.front();
+            if (!f.batch) {
+                size_t take = f.text.size() - f.offset < r ? f.text.size() - f.offset : r;
+                f.offset += take;
+                r -= take;
+                if (f.offset == f.text.size())
+                    fQueue.pop_front();
+                continue;
+            }
+            size_t rest = 4 + f.batch->packets[f.next].size - f.offset;
+            if (r < rest) {
+                f.offset += r;
+                f.bytes -= r;
+                r = 0;
+                break;
+            }
+            r -= rest;
+            f.bytes -= rest;
+            f.offset = 0;
+            if (++f.next >= f.end)
+                fQueue.pop_front();
+        }
+    }
+
+    void flush()
+    {
+        if (!writeQueue())
+            return;
+        if (fQueue.empty() && fCloseAfterFlush)
+            scheduleClose();
+        updateInterest();
+    }
+
+    size_t pendingBytes() const { return fQueue.empty() ? 0 : fQueuedBytes ? fQueuedBytes : 1; }
 
     void updateInterest()
     {
@@ -332,11 +483,14 @@ public:
     int fSocket;
     struct sockaddr_in fPeer;
     struct in_addr fLocal;
-    std::string fIn, fOut;
-    size_t fOutOffset = 0;
+    std::string fIn;
+    std::deque<OutItem> fQueue;
+    size_t fQueuedBytes = 0;
+    char fPeerName[INET_ADDRSTRLEN] = "";
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
     int fCond = -1;
     TaskToken fCloseTask = nullptr;
+    TaskToken fRequestTask = nullptr;
     int64_t fLastActivity = rtsp_monotonic_us();
 };
 
@@ -445,14 +599,16 @@ bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &r
     if (db == nullptr || db->numUsers() == 0)
         return true;
     std::map<std::string, std::string> p;
+    uint32_t addr = fPeer.sin_addr.s_addr;
     if (!req.authorization.empty() && rtsp_parse_digest(req.authorization, p)) {
         const std::string &user = p["username"], &nonce = p["nonce"], &uri = p["uri"], &response = p["response"];
-        bool nonceKnown = false;
-        for (const auto &n : fServer->fNonces)
-            if (n == nonce)
-                nonceKnown = true;
+        bool nonceKnown = fServer->nonceIssued(addr, nonce);
         const char *pass = db->lookupPassword(user.c_str());
-        if (nonceKnown && pass && p["realm"] == db->realm() && !uri.empty()) {
+        // The digest covers its own uri: one captured for another stream must not open this one.
+        bool uriOK = rtsp_digest_uri_matches(uri, req.url);
+        if (!uriOK)
+            log_printf("rtsp: %s digest uri \"%s\" does not name \"%s\"\n", req.method.c_str(), uri.c_str(), req.url.c_str());
+        if (nonceKnown && pass && p["realm"] == db->realm() && uriOK) {
             std::string ha1 = db->passwordsAreMD5() ? std::string(pass) : md5_hex(user + ":" + db->realm() + ":" + pass);
             std::string ha2 = md5_hex(req.method + ":" + uri);
             std::string expect;
@@ -466,11 +622,57 @@ bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &r
         log_printf("rtsp: %s authentication failed for user \"%s\" from %s\n", req.method.c_str(), user.c_str(), inet_ntoa(fPeer.sin_addr));
     }
     std::string nonce = random_hex(16);
-    fServer->fNonces.push_back(nonce);
-    if (fServer->fNonces.size() > MAX_NONCES)
-        fServer->fNonces.pop_front();
+    fServer->keepNonce(addr, nonce);
     respond(req, "401 Unauthorized", std::string("WWW-Authenticate: Digest realm=\"") + db->realm() + "\", nonce=\"" + nonce + "\"\r\n");
     return false;
+}
+
+bool GenericMediaServer::nonceIssued(uint32_t addr, const std::string &nonce) const
+{
+    auto it = fNonces.find(addr);
+    if (it == fNonces.end() || nonce.empty())
+        return false;
+    for (const auto &n : it->second.nonces)
+        if (n == nonce)
+            return true;
+    return false;
+}
+
+void GenericMediaServer::keepNonce(uint32_t addr, const std::string &nonce)
+{
+    auto it = fNonces.find(addr);
+    if (it == fNonces.end() && fNonces.size() >= MAX_NONCE_ADDRESSES) {
+        // The address that was given a nonce longest ago makes room.
+        auto oldest = fNonces.begin();
+        for (auto i = fNonces.begin(); i != fNonces.end(); ++i)
+            if (i->second.lastIssued < oldest->second.lastIssued)
+                oldest = i;
+        fNonces.erase(oldest);
+    }
+    AddressNonces &a = fNonces[addr];
+    a.nonces.push_back(nonce);
+    if (a.nonces.size() > MAX_NONCES_PER_ADDRESS)
+        a.nonces.pop_front();
+    a.lastIssued = rtsp_monotonic_us();
+}
+
+bool rtsp_digest_uri_matches(const std::string &uri, const std::string &requestURL)
+{
+    if (uri.empty())
+        return false;
+    if (uri == requestURL)
+        return true;
+    std::string a = rtsp_url_path(uri), b = rtsp_url_path(requestURL);
+    if (a == b)
+        return true;
+    // A client may answer for the aggregate URL while setting up one of its tracks, or the
+    // other way round.
+    auto isTrackOf = [](const std::string &track, const std::string &aggregate) {
+        size_t slash = track.rfind('/');
+        return slash != std::string::npos && track.compare(0, slash, aggregate) == 0 && slash == aggregate.size() &&
+               track.compare(slash + 1, 5, "track") == 0;
+    };
+    return isTrackOf(b, a) || isTrackOf(a, b);
 }
 
 GenericMediaServer::ClientSession *GenericMediaServer::ClientConnection::lookupSession(const RTSPRequest &req, bool &missing)
@@ -820,8 +1022,21 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
             ::close(c);
             continue;
         }
+        unsigned fromPeer = 0;
+        for (auto &kv : server->fConnections)
+            fromPeer += kv.first->fPeer.sin_addr.s_addr == peer.sin_addr.s_addr && !kv.first->fClosing;
+        if (fromPeer >= MAX_CONNECTIONS_PER_ADDRESS) {
+            log_printf("rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
+                       MAX_CONNECTIONS_PER_ADDRESS);
+            ::close(c);
+            continue;
+        }
         int one = 1;
         setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // The kernel's share of a slow reader's backlog stays small (a fraction of a second of
+        // video), so the lag rule above it bounds what the client is behind.
+        int sndbuf = CONNECTION_SNDBUF;
+        setsockopt(c, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         ClientConnection *conn = new ClientConnection(server, c, peer);
         server->fConnections[conn] = true;
     }

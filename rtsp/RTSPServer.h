@@ -27,6 +27,10 @@ private:
     std::map<std::string, std::string> fUsers;
 };
 
+// Whether a digest's uri names the request's URL (RFC 2617 3.2.2.5): the same URL or path, or
+// the aggregate of a track URL (or a track of the aggregate).
+bool rtsp_digest_uri_matches(const std::string &uri, const std::string &requestURL);
+
 class GenericMediaServer : public Medium {
 public:
     void addServerMediaSession(ServerMediaSession *serverMediaSession);   // replaces one of the same name
@@ -59,7 +63,13 @@ protected:
     std::map<std::string, ServerMediaSession *> fSessions;
     std::map<ClientConnection *, bool> fConnections;
     std::map<std::string, ClientSession *> fClientSessions;
-    std::deque<std::string> fNonces;   // recently issued digest nonces, newest last
+    bool nonceIssued(uint32_t addr, const std::string &nonce) const;
+    void keepNonce(uint32_t addr, const std::string &nonce);
+    struct AddressNonces {
+        std::deque<std::string> nonces;   // newest last
+        int64_t lastIssued = 0;
+    };
+    std::map<uint32_t, AddressNonces> fNonces;   // digest nonces by client address
     unsigned fNextSessionNum = 1;
 };
 

@@ -133,6 +133,26 @@ OnDemandServerMediaSubsession::~OnDemandServerMediaSubsession()
     // The server deletes client sessions before their subsessions; anything left is orphaned.
     if (fShared && fShared->refCount == 0)
         closeStreamState(fShared);
+    endLinger(this);
+}
+
+enum { PROBE_LINGER_US = 5000000 };
+
+void OnDemandServerMediaSubsession::lingerSource(FramedSource *source)
+{
+    endLinger(this);
+    fLingerSource = source;
+    fLingerTask = envir().taskScheduler().scheduleDelayedTask(PROBE_LINGER_US, endLinger, this);
+}
+
+void OnDemandServerMediaSubsession::endLinger(void *clientData)
+{
+    OnDemandServerMediaSubsession *s = static_cast<OnDemandServerMediaSubsession *>(clientData);
+    s->envir().taskScheduler().unscheduleDelayedTask(s->fLingerTask);
+    FramedSource *source = s->fLingerSource;
+    s->fLingerSource = nullptr;
+    if (source)
+        s->closeStreamSource(source);
 }
 
 const char *OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource)
@@ -142,7 +162,10 @@ const char *OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, Frame
 
 std::string OnDemandServerMediaSubsession::sdpLines()
 {
-    if (!fSDPLines.empty())
+    // A running stream describes itself as it is now (its parameter sets change with the
+    // encoder's settings).
+    bool live = fShared && fShared->sink && !fShared->ended;
+    if (!live && !fSDPLines.empty() && sdpLinesCacheable())
         return fSDPLines;
     unsigned char pt = (unsigned char)(96 + trackNumber() - 1);
     RTPSink *sink;
@@ -151,7 +174,7 @@ std::string OnDemandServerMediaSubsession::sdpLines()
     std::string aux;
     bool probe = false;
     Groupsock *gs = nullptr;
-    if (fShared && fShared->sink && !fShared->ended) {
+    if (live) {
         sink = fShared->sink;
         source = fShared->source;
         bitrate = fShared->estBitrate;
@@ -183,7 +206,10 @@ std::string OnDemandServerMediaSubsession::sdpLines()
     if (probe) {
         sink->stopPlaying();
         Medium::close(sink);
-        closeStreamSource(source);
+        if (complete)
+            lingerSource(source);
+        else
+            closeStreamSource(source);   // nothing to describe: let go of the producer
         delete gs;
     }
     if (complete)
@@ -199,6 +225,7 @@ bool OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessionId
         state = new StreamState();
         state->master = this;
         state->source = createNewStreamSource(clientSessionId, state->estBitrate);
+        endLinger(this);   // the stream now has a source of its own
         if (state->source == nullptr) {
             delete state;
             return false;
@@ -247,14 +274,16 @@ void OnDemandServerMediaSubsession::startStream(unsigned clientSessionId, void *
         if (d.sessionId != cs->sessionId || d.active)
             continue;
         d.active = true;
+        // A client joining a running video stream starts at its next keyframe.
+        bool waitSync = st->sink->joinersWaitForSyncPoint();
         if (d.dest.tcp) {
-            st->sink->addStreamSocket(d.dest.conn, d.dest.rtpChannel);
+            st->sink->addStreamSocket(d.dest.conn, d.dest.rtpChannel, waitSync);
             if (st->rtcp)
                 st->rtcp->addStreamSocket(d.dest.conn, d.dest.rtcpChannel);
         } else {
             struct sockaddr_in a = d.dest.clientAddr;
             a.sin_port = htons(d.dest.clientRTPPort);
-            st->rtpGS->addDestination(a, cs->sessionId);
+            st->rtpGS->addDestination(a, cs->sessionId, waitSync);
             a.sin_port = htons(d.dest.clientRTCPPort);
             st->rtcpGS->addDestination(a, cs->sessionId);
         }

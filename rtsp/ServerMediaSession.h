@@ -103,6 +103,9 @@ protected:
     virtual RTPSink *createNewRTPSink(Groupsock *rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic, FramedSource *inputSource) = 0;
     // The "a=fmtp:" line; may play the sink for a while to learn it. Default: the sink's own.
     virtual const char *getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource);
+    // Whether lines learned once hold for later DESCRIBEs while no stream runs. A live encoder's
+    // parameter sets change with its settings, so such a subsession learns them afresh.
+    virtual bool sdpLinesCacheable() { return true; }
     virtual void closeStreamSource(FramedSource *inputSource) { Medium::close(inputSource); }
 
 private:
@@ -113,12 +116,18 @@ private:
     static void startPlaying(void *clientData);
     static void onRTCPReport(void *clientData, const struct sockaddr_in *fromAddr, RTPStreamConnection *fromConn, bool isBye);
     void closeStreamState(StreamState *state);
+    void lingerSource(FramedSource *source);
+    static void endLinger(void *clientData);
     void removeDestination(StreamState *state, ClientStream *cs);
 
     bool fReuseFirstSource;
     portNumBits fInitialPortNum;
     StreamState *fShared = nullptr;
     std::string fSDPLines;
+    // The source a DESCRIBE probed, kept a while so that the SETUP and PLAY that follow get the
+    // very stream (for a live encoder: the run) that the SDP describes.
+    FramedSource *fLingerSource = nullptr;
+    TaskToken fLingerTask = nullptr;
 };
 
 // Describes a stream that is sent anyway (multicast); SETUP only tells the client where it goes.

@@ -242,6 +242,12 @@ void BasicTaskScheduler::doEventLoop(volatile uint8_t *watchVariable)
         SingleStep();
 }
 
+void BasicTaskScheduler::doEventLoop(const std::atomic<uint8_t> *watchVariable)
+{
+    while (watchVariable == nullptr || watchVariable->load(std::memory_order_acquire) == 0)
+        SingleStep();
+}
+
 void UsageEnvironment::setResultMsg(const char *msg) { fResultMsg = msg ? msg : ""; }
 
 void UsageEnvironment::setResultMsg(const char *msg1, const char *msg2)

@@ -42,6 +42,8 @@ public:
     // handler (nested loop); the watch variable is looked at after every pass.
     virtual void doEventLoop(volatile uint8_t *watchVariable = nullptr) = 0;
     void doEventLoop(volatile char *watchVariable) { doEventLoop(reinterpret_cast<volatile uint8_t *>(watchVariable)); }
+    // The same with a watch variable that other threads set.
+    virtual void doEventLoop(const std::atomic<uint8_t> *watchVariable) = 0;
 
 protected:
     TaskScheduler() {}
@@ -60,6 +62,7 @@ public:
     void deleteEventTrigger(EventTriggerId eventTriggerId) override;
     void triggerEvent(EventTriggerId eventTriggerId, void *clientData = nullptr) override;
     void doEventLoop(volatile uint8_t *watchVariable = nullptr) override;
+    void doEventLoop(const std::atomic<uint8_t> *watchVariable) override;
     using TaskScheduler::doEventLoop;
 
     // One pass: wait for sockets (at most maxDelayTime µs, bounded by the granularity), then run

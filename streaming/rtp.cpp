@@ -1,6 +1,7 @@
 #include "streaming/rtp.h"
 
 #include <cstring>
+#include <pthread.h>
 
 #include "core/log.h"
 #include "core/quit.h"
@@ -117,6 +118,7 @@ void *rtpThrFxn(void *arg)
 {
     RtpEnv *env = static_cast<RtpEnv *>(arg);
     thread_init_begin(env->name);
+    pthread_setname_np(pthread_self(), env->name);   // for per-thread CPU figures (top -H, bench)
     rtsp_params = env->params;
     thread_init_end(env->name);
     rendezvous_meet(env->hRendezvousInit, env->name);
@@ -149,14 +151,14 @@ void *rtpThrFxn(void *arg)
             scheduler->doEventLoop(&global_quit.rtsp_control);
             if (quit_requested())
                 break;
-            if (global_quit.rtsp_control == RTSP_CONTROL_RESTART) {
-                global_quit.rtsp_control = RTSP_CONTROL_NONE;
+            // Taken and cleared in one step: a request set meanwhile is not lost.
+            uint8_t request = global_quit.rtsp_control.exchange(RTSP_CONTROL_NONE);
+            if (request == RTSP_CONTROL_RESTART) {
                 log_printf("rtp restart\n");
                 Medium::close(server);
                 server = nullptr;
                 rebuild = true;
             } else {
-                global_quit.rtsp_control = RTSP_CONTROL_NONE;
                 log_printf("rtp reload users\n");
                 delete server->setAuthenticationDatabase(rtsp_user_database_new());
             }

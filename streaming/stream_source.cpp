@@ -16,6 +16,8 @@ namespace {
 
 // Bounds the look at a JPEG producer that has to stop before H.264 starts (100 ms steps).
 constexpr int OLD_PRODUCER_WAIT_STEPS = 30;
+// A keyframe younger than this (300 ms) may begin a new source's stream.
+constexpr int32_t RECENT_KEYFRAME_TICKS = 27000;
 // Muxed reads that may skip frames (waiting for a keyframe) before we give up for this turn.
 constexpr int MAX_SKIPPED_READS = 64;
 
@@ -111,6 +113,15 @@ void StreamDeviceSource::checkOldProducer(void *clientData)
 
 void StreamDeviceSource::attach()
 {
+    if (fStreamType == rtp_video_h264 && stream_get_state_by_id(fStreamId) == 1) {
+        // The encoder already runs (another client, or the source a DESCRIBE just used): start
+        // at its newest keyframe when that is only just out, so the first picture does not wait
+        // for the next GOP; an older one would put the client behind live.
+        StreamQueue *q = get_stream_queue(fStreamId);
+        uint32_t ts, seq;
+        if (q && stream_recent_keyframe(q, &ts, &seq) && (int32_t)(hw_clock_90khz() - ts) < RECENT_KEYFRAME_TICKS)
+            fState.flags |= SS_START_AT_KEYFRAME;
+    }
     stream_state_attach(fStreamId, fStreamMode, &fState);
     log_printf("stream attached\n");
     log_printf("%s idx=%d streamid=%d mode=%d\n", "StreamDeviceSource", fStreamId - 1, fStreamId, fStreamMode);
@@ -188,7 +199,9 @@ void StreamDeviceSource::doGetNextFrame()
             deliverFrameMPEGTS(0);
         break;
     case rtp_video_h264:
-        if (fRemaining > 0 || fPendingCount != 0)
+        // The queue itself says whether a frame waits: a cursor that began at a keyframe behind
+        // the head has frames no callback announced, and must catch up rather than stay behind.
+        if (fRemaining > 0 || fPendingCount != 0 || queue_has_frame(&fState))
             deliverFrameH264();
         break;
     default:

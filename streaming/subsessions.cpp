@@ -10,6 +10,7 @@
 #include "streaming/rtp.h"
 #include "streaming/rtp_sinks.h"
 #include "streaming/stream_source.h"
+#include "streams/stream.h"
 
 namespace {
 
@@ -99,14 +100,16 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine(void *clientData)
 
 void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
 {
-    if (fAuxSDPLine) {
+    if (fLearned) {
         fDoneFlag = 0xff;
         return;
     }
     pthread_mutex_lock(&fMutex);
     const char *line = fProbeSink ? fProbeSink->auxSDPLine() : nullptr;
     if (line) {
+        free(fAuxSDPLine);
         fAuxSDPLine = strdup(line);
+        fLearned = true;
         fProbeSink = nullptr;
         pthread_mutex_unlock(&fMutex);
         fDoneFlag = 0xff;
@@ -115,7 +118,7 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
     pthread_mutex_unlock(&fMutex);
     // A channel without a producer never sends its parameter sets: the DESCRIBE is answered
     // without them rather than held forever; quit and server rebuilds end the wait too.
-    if (rtsp_monotonic_us() >= fProbeDeadline || quit_requested() || global_quit.rtsp_control) {
+    if (rtsp_monotonic_us() >= fProbeDeadline || quit_requested() || global_quit.rtsp_control.load()) {
         log_printf("H264VideoFrameServerMediaSubsession: no SPS/PPS from stream %d\n", fStreamId);
         fDoneFlag = 0xff;
         return;
@@ -125,8 +128,10 @@ void H264VideoFrameServerMediaSubsession::pollAuxSDPLine1()
 
 const char *H264VideoFrameServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource)
 {
-    if (fAuxSDPLine)
-        return fAuxSDPLine;
+    // Asked only while no stream of this channel runs here: the encoder starts with the
+    // channel's settings as they are now, and its first SPS and PPS describe it (a size or bit
+    // rate changed since the last DESCRIBE changes them).
+    fLearned = false;
     bool mine = false;
     pthread_mutex_lock(&fMutex);
     if (!fProbeSink) {

@@ -17,6 +17,7 @@ protected:
     FramedSource *createNewStreamSource(unsigned clientSessionId, unsigned &estBitrate) override;
     RTPSink *createNewRTPSink(Groupsock *rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic, FramedSource *inputSource) override;
     const char *getAuxSDPLine(RTPSink *rtpSink, FramedSource *inputSource) override;
+    bool sdpLinesCacheable() override { return false; }
 
 private:
     static void afterPlayingProbe(void *clientData);
@@ -24,7 +25,8 @@ private:
     void pollAuxSDPLine1();
 
     int fStreamId, fStreamMode;
-    char *fAuxSDPLine = nullptr;
+    char *fAuxSDPLine = nullptr;   // the line learned last; stands in when a probe learns none
+    bool fLearned = false;         // by the probe under way
     volatile uint8_t fDoneFlag = 0;
     RTPSink *fProbeSink = nullptr;
     pthread_mutex_t fMutex;

@@ -27,7 +27,7 @@ bool valid_id(int id)
 int queue_id(const StreamQueue *q)
 {
     for (int id = 1; id < STREAM_ID_COUNT; id++)
-        if (stream_queue_table[id] == q)
+        if (__atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE) == q)
             return id;
     return -1;
 }
@@ -53,14 +53,14 @@ void run_state_change(StreamRunState *rs, int state)
 int run_state_id(const StreamRunState *rs)
 {
     for (int id = 1; id < STREAM_ID_COUNT; id++)
-        if (stream_run_state_table[id] == rs)
+        if (__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE) == rs)
             return id;
     return -1;
 }
 
 void wake_readers(int id)
 {
-    StreamQueue *q = id > 0 ? stream_queue_table[id] : nullptr;
+    StreamQueue *q = id > 0 ? __atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE) : nullptr;
     if (!q)
         return;
     pthread_mutex_lock(&q->mutex);
@@ -88,8 +88,9 @@ void stream_register(StreamRunState *rs, StreamQueue *q, int id)
         pthread_cond_init(&q->cond, nullptr);
         pthread_mutex_init(&q->callback_mutex, nullptr);
     }
-    stream_queue_table[id] = q;
-    stream_run_state_table[id] = rs;
+    // Producers register during their own set-up while main and other threads look entries up.
+    __atomic_store_n(&stream_queue_table[id], q, __ATOMIC_RELEASE);
+    __atomic_store_n(&stream_run_state_table[id], rs, __ATOMIC_RELEASE);
 
     char name[32];
     snprintf(name, sizeof name, "Kelvane %d FW%d", (int)MODEL_NUMBER, (int)FIRMWARE_BUILD);
@@ -98,11 +99,11 @@ void stream_register(StreamRunState *rs, StreamQueue *q, int id)
 
 StreamQueue *get_stream_queue(int id)
 {
-    if (!valid_id(id) || !stream_queue_table[id]) {
+    if (!valid_id(id) || !__atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE)) {
         log_printf("%s: invalid streamid %d\n", "get_stream_queue", id);
         return nullptr;
     }
-    return stream_queue_table[id];
+    return __atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE);
 }
 
 const char *stream_queue_name(const StreamQueue *q)
@@ -115,7 +116,7 @@ const char *stream_queue_name(const StreamQueue *q)
                  {CAPTURE_STREAM2, "CAPTURE_STREAM2"}, {PCM_STREAM, "PCM_STREAM"},
                  {AAC_STREAM, "AAC_STREAM"}};
     for (const auto &n : names)
-        if (q && stream_queue_table[n.id] == q)
+        if (q && __atomic_load_n(&stream_queue_table[n.id], __ATOMIC_ACQUIRE) == q)
             return n.name;
     return "unknown stream";
 }
@@ -170,8 +171,8 @@ void stream_use(int id)
         return;
     pthread_mutex_lock(&q->mutex);
     // Started under the queue's lock, so a concurrent last release cannot come in between.
-    if (q->users++ == 0 && stream_run_state_table[id])
-        run_state_change(stream_run_state_table[id], STREAM_START);
+    if (q->users++ == 0 && __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE))
+        run_state_change(__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE), STREAM_START);
     pthread_mutex_unlock(&q->mutex);
 }
 
@@ -184,8 +185,8 @@ void stream_release(StreamQueue *q)
         // Stopped before the lock is dropped: a new attach in between would otherwise see its
         // start undone by this stop and hang with the producer stopped.
         int id = queue_id(q);
-        if (id > 0 && stream_run_state_table[id])
-            run_state_change(stream_run_state_table[id], STREAM_STOP);
+        if (id > 0 && __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE))
+            run_state_change(__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE), STREAM_STOP);
         q->time_offset = 0;
         pthread_cond_broadcast(&q->cond);
     }
@@ -259,11 +260,11 @@ int stream_set_state(int id, int state)
 
 int stream_set_state_by_id(int id, int state)
 {
-    if (!valid_id(id) || !stream_run_state_table[id]) {
+    if (!valid_id(id) || !__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE)) {
         log_printf("%s: invalid streamid %d\n", "stream_set_state_by_id", id);
         return -1;
     }
-    stream_set_state(stream_run_state_table[id], state);
+    stream_set_state(__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE), state);
     if (id == RECORD_STREAM && record_notify)
         record_notify();
     return 0;
@@ -271,11 +272,11 @@ int stream_set_state_by_id(int id, int state)
 
 int stream_get_state_by_id(int id)
 {
-    if (!valid_id(id) || !stream_run_state_table[id]) {
+    if (!valid_id(id) || !__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE)) {
         log_printf("%s: invalid streamid %d\n", "stream_get_state_by_id", id);
         return -1;
     }
-    StreamRunState *rs = stream_run_state_table[id];
+    StreamRunState *rs = __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE);
     pthread_mutex_lock(&rs->mutex);
     int running = (rs->flags & RUN_STOPPED) ? 0 : 1;
     pthread_mutex_unlock(&rs->mutex);
@@ -284,12 +285,12 @@ int stream_get_state_by_id(int id)
 
 void stream_restart(int id)
 {
-    if (!valid_id(id) || !stream_run_state_table[id]) {
+    if (!valid_id(id) || !__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE)) {
         log_printf("%s: invalid streamid %d\n", "stream_restart", id);
         return;
     }
-    StreamRunState *rs = stream_run_state_table[id];
-    StreamQueue *q = stream_queue_table[id];
+    StreamRunState *rs = __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE);
+    StreamQueue *q = __atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE);
     // Under the queue's lock so a last release cannot interleave and leave it started unused.
     if (q)
         pthread_mutex_lock(&q->mutex);
@@ -311,11 +312,11 @@ void stream_stop_all()
 {
     log_printf("stopping all streams\n");
     for (int id = 1; id < STREAM_ID_COUNT; id++) {
-        if (!stream_run_state_table[id])
+        if (!__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE))
             continue;
         if (id == SERIAL_STREAM && quit_requested() == 0)
             continue;
-        stream_set_state(stream_run_state_table[id], STREAM_STOP);
+        stream_set_state(__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE), STREAM_STOP);
     }
     display_wake();
 }

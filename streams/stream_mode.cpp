@@ -102,7 +102,7 @@ void check_h264_mpeg4_conflict(ParamBlock *p, int a)
                stream_mode_name(mode_a), b, stream_mode_name(mode));
     // The other encoder copies its mode at start: restart it so the conflict ends now, not at
     // its next start.
-    if (stream_run_state_table[VIDEO_STREAM1 + b])
+    if (__atomic_load_n(&stream_run_state_table[VIDEO_STREAM1 + b], __ATOMIC_ACQUIRE))
         stream_restart(VIDEO_STREAM1 + b);
 }
 

@@ -405,7 +405,7 @@ TEST(ParamTable, EveryConvertedRowRoundTripsAndRefusesGarbage)
         {"Net[0].DNS2", "10.1.2.1", "10.1.2.1"},    {"Net[1].DNS2", "10.1.2.1", "10.1.2.1"},
         {"LogUDPAddr", "127.0.0.1", "127.0.0.1"},   {"UDP[0].Addr", "239.1.1.1", "239.1.1.1"},
         {"UDP[1].Addr", "127.0.0.2", "127.0.0.2"},  {"Serial_TCPAddr", "127.0.0.3", "127.0.0.3"},
-        {"Video[0].FrameRate", "12.5", "12.5"},      {"Video[1].FrameRate", "5", "5"},
+        {"Video[0].FrameRate", "15", "15"},          {"Video[1].FrameRate", "5", "5"},
         {"Video[0].AspectRatio", "16:9", "16:9"},   {"Video[1].AspectRatio", "NONE", "None"},
         {"Video[0].H264Level", "31", "31"},         {"Video[1].H264Level", "50", "50"},
         {"Video[0].H264Profile", "66", "66"},       {"Video[1].H264Profile", "77", "77"},
@@ -564,6 +564,38 @@ TEST(ParamTable, FunctionRowsOfTheVideoChannels)
     EXPECT_EQ(get("Video[0].FrameRate"), "10");
     EXPECT_STREQ(set("Video[0].FrameRate", "0"), "Invalid value");
     EXPECT_STREQ(set("Video[0].FrameRate", "61"), "Invalid value");
+}
+
+// The row, its setter and the option list count from one base: NTSC when chosen or when the
+// detected input has fewer than 576 lines.
+TEST(ParamTable, FrameRateBaseFollowsTheDetectedInput)
+{
+    reset_block();
+    param_block.Capture.Standard = 0;   // AUTO
+    param_capture_size_report(720, 480);
+    param_block.Video[0].FrameRate = 1;
+    EXPECT_EQ(get("Video[0].FrameRate"), "30");
+    const char *ntsc[] = {"30", "15", "10", "6", "5", "4.3", "3", "2", "1"};
+    for (const char *v : ntsc) {
+        EXPECT_EQ(set("Video[0].FrameRate", v), nullptr) << v;
+        EXPECT_EQ(get("Video[0].FrameRate"), v) << "the row names the chosen NTSC rate";
+    }
+    EXPECT_EQ(set("Video[0].FrameRate", "6"), nullptr);
+    EXPECT_EQ(param_block.Video[0].FrameRate, 5);   // 29.97 / 5, not / 4 (7.5 fps)
+    param_capture_size_report(720, 576);
+    const char *pal[] = {"25", "12.5", "8.3", "5", "4.2", "3.1", "2.1", "1"};
+    for (const char *v : pal) {
+        EXPECT_EQ(set("Video[0].FrameRate", v), nullptr) << v;
+        EXPECT_EQ(get("Video[0].FrameRate"), v) << "the row names the chosen PAL rate";
+    }
+    param_block.Capture.Standard = 5;   // NTSC chosen, whatever was detected
+    param_block.Video[0].FrameRate = 1;
+    EXPECT_EQ(get("Video[0].FrameRate"), "30");
+    param_block.Capture.Standard = 6;
+    param_capture_size_report(720, 480);
+    EXPECT_EQ(get("Video[0].FrameRate"), "25");
+    EXPECT_EQ(framerate_base(), 25);
+    param_capture_size_report(0, 0);
 }
 
 TEST(ParamTable, DecimationNeverBelowTheChannelFrameDivisor)

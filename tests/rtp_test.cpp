@@ -46,7 +46,7 @@ void set_user(ParamBlock *p, int i, const char *name, uint32_t level, const char
 TEST(Rtp, UserDatabaseHoldsNamedUsersAboveLevelZero)
 {
     SavedParams s;
-    for (int i = 0; i < PARAM_USER_COUNT; i++)
+    for (int i = 0; i < (int)PARAM_USER_COUNT; i++)
         set_user(s.p, i, "", 0, "");
     s.p->RTSP_DisableAuth = 0;
     EXPECT_EQ(rtsp_user_database_new(), nullptr) << "no users: no authentication";

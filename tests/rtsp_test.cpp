@@ -162,6 +162,20 @@ TEST(RtspParser, DigestParameters)
     EXPECT_FALSE(rtsp_parse_digest("Digest username=\"unterminated", p));
 }
 
+TEST(RtspParser, DigestUriMustNameTheRequestOrItsAggregate)
+{
+    const std::string a = "rtsp://10.0.0.5:8554/streamA.h264";
+    EXPECT_TRUE(rtsp_digest_uri_matches(a, a));
+    EXPECT_TRUE(rtsp_digest_uri_matches("/streamA.h264", a)) << "a path-only uri names the same stream";
+    EXPECT_TRUE(rtsp_digest_uri_matches(a + "/", a));
+    EXPECT_TRUE(rtsp_digest_uri_matches(a, a + "/track1")) << "aggregate uri for a track's SETUP";
+    EXPECT_TRUE(rtsp_digest_uri_matches(a + "/track2", a)) << "track uri for the aggregate";
+    EXPECT_FALSE(rtsp_digest_uri_matches("rtsp://10.0.0.5:8554/streamB.h264", a));
+    EXPECT_FALSE(rtsp_digest_uri_matches(a, "rtsp://10.0.0.5:8554/streamA.h264_aac"));
+    EXPECT_FALSE(rtsp_digest_uri_matches(a + "/x", a)) << "only a track is an aggregate's child";
+    EXPECT_FALSE(rtsp_digest_uri_matches("", a));
+}
+
 // ---- RTP packetisation ----
 
 // Receives what a sink sends, as an interleaved client would.
@@ -302,6 +316,144 @@ TEST(RtspH264, PacketsStayWithinMaximumAndFUAFragmentsReassembleWithMarkerOnPict
     snprintf(pli, sizeof pli, "profile-level-id=%02X%02X%02X;", nals[0][1], nals[0][2], nals[0][3]);
     EXPECT_NE(strstr(fmtp, pli), nullptr) << fmtp;
     EXPECT_NE(strstr(fmtp, "sprop-parameter-sets="), nullptr);
+    Medium::close(sink);
+    Medium::close(framer);
+}
+
+// Units as a live source hands them out: a unit marked `wait` comes a little later, as after
+// the producer's next append, so the sink's pass ends there and the frame goes out.
+class LiveQueueSource : public FramedSource {
+public:
+    struct Unit {
+        std::vector<uint8_t> data;
+        struct timeval pt;
+        bool wait;
+    };
+    std::deque<Unit> units;
+    explicit LiveQueueSource(UsageEnvironment &env) : FramedSource(env) {}
+    ~LiveQueueSource() override { envir().taskScheduler().unscheduleDelayedTask(fTask); }
+
+protected:
+    void doGetNextFrame() override
+    {
+        if (units.empty()) {
+            handleClosure();
+            return;
+        }
+        if (units.front().wait) {
+            units.front().wait = false;
+            fTask = envir().taskScheduler().scheduleDelayedTask(2000, deliver0, this);
+            return;
+        }
+        deliver();
+    }
+
+private:
+    static void deliver0(void *c)
+    {
+        static_cast<LiveQueueSource *>(c)->fTask = nullptr;
+        static_cast<LiveQueueSource *>(c)->deliver();
+    }
+    void deliver()
+    {
+        Unit u = units.front();
+        units.pop_front();
+        fFrameSize = std::min<unsigned>((unsigned)u.data.size(), fMaxSize);
+        fNumTruncatedBytes = 0;
+        memcpy(fTo, u.data.data(), fFrameSize);
+        fPresentationTime = u.pt;
+        afterGetting(this);
+    }
+    TaskToken fTask = nullptr;
+};
+
+// An interleaved client that takes what it is given, or one stuck far behind.
+struct BatchCapture : RTPStreamConnection {
+    std::vector<std::vector<uint8_t>> packets;
+    std::vector<size_t> batchStarts;   // index in packets where each batch handed over began
+    int64_t stuckUs = 0;
+    unsigned drops = 0;
+    bool sendInterleaved(uint8_t, const uint8_t *data, unsigned size) override
+    {
+        packets.emplace_back(data, data + size);
+        return true;
+    }
+    bool sendBatch(uint8_t ch, const RTPPacketBatchRef &b, unsigned first, unsigned end) override
+    {
+        batchStarts.push_back(packets.size());
+        return RTPStreamConnection::sendBatch(ch, b, first, end);
+    }
+    int64_t backlogAgeUs(int64_t) const override { return stuckUs; }
+    unsigned dropBacklog(uint8_t) override
+    {
+        drops++;
+        return 3;
+    }
+};
+
+// The first NAL type a packet carries (an FU-A start counts as its NAL), 0 for an FU-A middle.
+unsigned first_nal(const std::vector<uint8_t> &p)
+{
+    unsigned t = p[12] & 0x1f;
+    if (t != 28)
+        return t;
+    return (p[13] & 0x80) ? (p[13] & 0x1f) : 0;
+}
+
+TEST(RtspFanout, JoinersStartAtAnSPSAndALaggingClientSkipsToTheNextKeyframeWithoutDelayingOthers)
+{
+    Loop l;
+    OutPacketBuffer::maxSize = 1000000;
+    LiveQueueSource *src = new LiveQueueSource(*l.env);
+    // P P | SPS PPS IDR | P | IDR without its parameter sets | P | SPS PPS IDR, one picture per 40 ms.
+    struct { uint8_t hdr; size_t size; } seq[] = {{0x41, 300}, {0x41, 300}, {0x67, 12}, {0x68, 4}, {0x65, 3000}, {0x41, 300},
+                                                  {0x65, 3000}, {0x41, 300}, {0x67, 12}, {0x68, 4}, {0x65, 3000}};
+    long usec = 0;
+    for (auto &u : seq) {
+        bool slice = (u.hdr & 0x1f) == 1 || (u.hdr & 0x1f) == 5;
+        // Each picture (parameter sets with their IDR) arrives after a wait.
+        bool pictureStart = src->units.empty() || (src->units.back().data[0] & 0x1f) == 1 || (src->units.back().data[0] & 0x1f) == 5;
+        src->units.push_back({nal(u.hdr, u.size), {2000, usec}, pictureStart});
+        if (slice)
+            usec += 40000;
+    }
+    H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*l.env, src);
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*l.env, nullptr, 96);
+    sink->setPacketSizes(1000, 1000);
+    BatchCapture all, joiner, laggard;
+    laggard.stuckUs = 60 * 1000000LL;
+    sink->addStreamSocket(&all, 0);
+    sink->addStreamSocket(&joiner, 2, true);
+    sink->addStreamSocket(&laggard, 4);
+    uint32_t rtptime = sink->presetNextTimestamp();
+    g_ended = false;
+    ASSERT_TRUE(sink->startPlaying(*framer, [](void *) { g_ended = true; }, nullptr));
+    ASSERT_TRUE(l.stepUntil([] { return g_ended; }));
+
+    ASSERT_FALSE(all.packets.empty());
+    EXPECT_EQ(parse_rtp(all.packets[0]).ts, rtptime) << "the first packet carries the RTP-Info time";
+    EXPECT_EQ(sink->presetNextTimestamp(), parse_rtp(all.packets.back()).ts) << "a later joiner gets nothing earlier";
+    std::vector<unsigned> types;
+    for (auto &p : all.packets)
+        if (first_nal(p))
+            types.push_back(first_nal(p));
+    // The IDR that came without its parameter sets goes out behind the cached ones.
+    std::vector<unsigned> want = {1, 1, 7, 8, 5, 1, 7, 8, 5, 1, 7, 8, 5};
+    EXPECT_EQ(types, want);
+    // One write per picture for the client that keeps up: batches are whole pictures.
+    EXPECT_EQ(all.batchStarts.size(), 7u);
+
+    ASSERT_FALSE(joiner.packets.empty());
+    EXPECT_EQ(first_nal(joiner.packets[0]), 7u) << "a joiner's first unit is the SPS";
+    EXPECT_EQ(all.packets.size() - joiner.packets.size(), 2u) << "it only missed the two P pictures ahead of the first SPS";
+
+    // The stuck client drops its backlog at every look and takes up again at each keyframe only.
+    EXPECT_GE(laggard.drops, 1u);
+    ASSERT_FALSE(laggard.batchStarts.empty());
+    for (size_t s : laggard.batchStarts)
+        EXPECT_EQ(first_nal(laggard.packets[s]), 7u) << "a skip resumes at an SPS";
+    EXPECT_GE(sink->rtpInterface().lagDrops(), 1u);
+    EXPECT_GT(sink->rtpInterface().lagDroppedPackets(), 0u);
     Medium::close(sink);
     Medium::close(framer);
 }

@@ -1,0 +1,331 @@
+// N RTSP clients over TCP interleaved on one live H.264 channel, in one thread on epoll, so
+// that the client costs well under the server it measures (loopback only).
+//
+// Per run it prints: frames and packets lost per client (RTP sequence gaps; frames from the
+// RTP timestamps seen by the best client in the common window), timestamps that step back,
+// capture-to-receive latency p50/p99 of every picture's last packet (the RTCP sender report
+// maps RTP time to the capture wall clock, on the same host), the time from PLAY to the first
+// whole IDR, and the client's own CPU. Exit status 0 when every client got every packet.
+//
+// usage: rtsp_bench_client URL CLIENTS SECONDS     (URL rtsp://127.0.0.1:PORT/NAME)
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <set>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double now_s()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1e6;
+}
+
+struct Client {
+    int fd = -1;
+    std::string in;
+    std::string session;
+    int step = 0;                 // 0 DESCRIBE, 1 SETUP, 2 PLAY, 3 playing
+    double tPlay = 0, firstIdr = -1;
+    bool idrParts = false, haveSeq = false;
+    uint16_t lastSeq = 0;
+    uint32_t lastTs = 0;
+    uint64_t packets = 0, lostPackets = 0, tsBackwards = 0;
+    std::set<uint32_t> frameTs;   // RTP timestamps of whole pictures
+    bool haveSR = false;
+    double srWall = 0;
+    uint32_t srRtp = 0;
+    std::vector<std::pair<uint32_t, double>> pending;   // (timestamp, arrival) before the first SR
+    std::vector<double> latencies;
+};
+
+std::string g_url;
+
+bool send_all(int fd, const std::string &s)
+{
+    size_t off = 0;
+    while (off < s.size()) {
+        ssize_t r = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+        if (r <= 0)
+            return false;
+        off += (size_t)r;
+    }
+    return true;
+}
+
+void send_step(Client &c)
+{
+    char req[512];
+    if (c.step == 0)
+        snprintf(req, sizeof req, "DESCRIBE %s RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", g_url.c_str());
+    else if (c.step == 1)
+        snprintf(req, sizeof req, "SETUP %s/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+                 g_url.c_str());
+    else {
+        snprintf(req, sizeof req, "PLAY %s RTSP/1.0\r\nCSeq: 3\r\nSession: %s\r\nRange: npt=0.000-\r\n\r\n", g_url.c_str(),
+                 c.session.c_str());
+        c.tPlay = now_s();
+    }
+    send_all(c.fd, req);
+}
+
+void note_latency(Client &c, uint32_t ts, double arrival)
+{
+    double d = (double)(int32_t)(ts - c.srRtp) / 90000.0;
+    c.latencies.push_back(arrival - (c.srWall + d));
+}
+
+void on_rtp(Client &c, const uint8_t *p, unsigned n, double t)
+{
+    if (n < 13)
+        return;
+    uint16_t seq = (uint16_t)(p[2] << 8 | p[3]);
+    uint32_t ts = (uint32_t)p[4] << 24 | (uint32_t)p[5] << 16 | (uint32_t)p[6] << 8 | p[7];
+    if (c.haveSeq) {
+        c.lostPackets += (uint16_t)(seq - c.lastSeq - 1);
+        if ((int32_t)(ts - c.lastTs) < 0)
+            c.tsBackwards++;
+    }
+    c.haveSeq = true;
+    c.lastSeq = seq;
+    c.lastTs = ts;
+    c.packets++;
+    unsigned nal = p[12] & 0x1f;
+    if (nal == 28 && n > 13)
+        nal = p[13] & 0x1f;
+    if (nal == 5)
+        c.idrParts = true;
+    if (p[1] & 0x80) {   // a picture ends
+        c.frameTs.insert(ts);
+        if (c.idrParts && c.firstIdr < 0)
+            c.firstIdr = t - c.tPlay;
+        c.idrParts = false;
+        if (c.haveSR)
+            note_latency(c, ts, t);
+        else
+            c.pending.emplace_back(ts, t);
+    }
+}
+
+void on_rtcp(Client &c, const uint8_t *p, unsigned n)
+{
+    if (n < 20 || p[1] != 200)
+        return;
+    uint32_t sec = (uint32_t)p[8] << 24 | (uint32_t)p[9] << 16 | (uint32_t)p[10] << 8 | p[11];
+    uint32_t frac = (uint32_t)p[12] << 24 | (uint32_t)p[13] << 16 | (uint32_t)p[14] << 8 | p[15];
+    c.srRtp = (uint32_t)p[16] << 24 | (uint32_t)p[17] << 16 | (uint32_t)p[18] << 8 | p[19];
+    c.srWall = (double)sec - 2208988800.0 + frac / 4294967296.0;
+    c.haveSR = true;
+    for (auto &pt : c.pending)
+        note_latency(c, pt.first, pt.second);
+    c.pending.clear();
+}
+
+// Consumes what it can of c.in; false when the connection is unusable.
+bool parse(Client &c, double t)
+{
+    size_t off = 0;
+    while (off < c.in.size()) {
+        const uint8_t *b = (const uint8_t *)c.in.data() + off;
+        size_t left = c.in.size() - off;
+        if (b[0] == '$') {
+            if (left < 4)
+                break;
+            unsigned n = b[2] << 8 | b[3];
+            if (left < 4 + n)
+                break;
+            if (b[1] == 0)
+                on_rtp(c, b + 4, n, t);
+            else if (b[1] == 1)
+                on_rtcp(c, b + 4, n);
+            off += 4 + n;
+            continue;
+        }
+        size_t end = c.in.find("\r\n\r\n", off);
+        if (end == std::string::npos)
+            break;
+        std::string head = c.in.substr(off, end + 4 - off);
+        size_t body = 0;
+        size_t cl = head.find("Content-Length:");
+        if (cl != std::string::npos)
+            body = strtoul(head.c_str() + cl + 15, nullptr, 10);
+        if (c.in.size() < end + 4 + body)
+            break;
+        off = end + 4 + body;
+        if (head.compare(0, 12, "RTSP/1.0 200") != 0) {
+            fprintf(stderr, "client: %s", head.c_str());
+            return false;
+        }
+        if (c.step == 1) {
+            size_t s = head.find("Session:");
+            if (s == std::string::npos)
+                return false;
+            s += 8;
+            while (head[s] == ' ')
+                s++;
+            c.session = head.substr(s, head.find_first_of(";\r", s) - s);
+        }
+        if (c.step < 3) {
+            c.step++;
+            if (c.step < 3)
+                send_step(c);
+        }
+    }
+    c.in.erase(0, off);
+    return true;
+}
+
+double pct(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    size_t i = (size_t)(v.size() * p);
+    return v[i >= v.size() ? v.size() - 1 : i] * 1000;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s URL CLIENTS SECONDS\n", argv[0]);
+        return 2;
+    }
+    g_url = argv[1];
+    int clients = atoi(argv[2]);
+    double seconds = atof(argv[3]);
+    unsigned port = 0;
+    if (sscanf(argv[1], "rtsp://127.0.0.1:%u/", &port) != 1 || clients < 1 || clients > 64 || seconds <= 0 || seconds > 30) {
+        fprintf(stderr, "loopback URLs, at most 64 clients and 30 s only\n");
+        return 2;
+    }
+    int ep = epoll_create1(0);
+    std::vector<Client> cs(clients);
+    for (int i = 0; i < clients; i++) {
+        Client &c = cs[i];
+        c.fd = socket(AF_INET, SOCK_STREAM, 0);
+        // Spread over four loopback addresses, as clients on a network would come from several.
+        struct sockaddr_in src = {};
+        src.sin_family = AF_INET;
+        src.sin_addr.s_addr = htonl(0x7f000001u + (uint32_t)(i % 4));
+        bind(c.fd, (struct sockaddr *)&src, sizeof src);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = htonl(0x7f000001u);
+        if (connect(c.fd, (struct sockaddr *)&a, sizeof a) < 0) {
+            perror("connect");
+            return 2;
+        }
+        int big = 4 << 20;
+        setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        struct epoll_event e = {};
+        e.events = EPOLLIN;
+        e.data.u32 = (uint32_t)i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &e);
+        send_step(c);
+    }
+    struct rusage r0;
+    getrusage(RUSAGE_SELF, &r0);
+    double t0 = now_s(), end = t0 + seconds + 3;   // 3 s for the set-up of every client
+    double playEnd = 0;
+    std::vector<char> buf(1 << 20);
+    int failed = 0;
+    while (true) {
+        double t = now_s();
+        bool allPlaying = true;
+        for (auto &c : cs)
+            allPlaying &= c.step == 3;
+        if (allPlaying && playEnd == 0)
+            playEnd = t + seconds;
+        if ((playEnd && t >= playEnd) || t >= end + seconds)
+            break;
+        struct epoll_event ev[64];
+        int n = epoll_wait(ep, ev, 64, 100);
+        t = now_s();
+        for (int k = 0; k < n; k++) {
+            Client &c = cs[ev[k].data.u32];
+            ssize_t r = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (r <= 0) {
+                if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                    failed++;
+                }
+                continue;
+            }
+            c.in.append(buf.data(), (size_t)r);
+            if (!parse(c, t)) {
+                epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                failed++;
+            }
+        }
+    }
+    double wall = now_s() - t0;
+    struct rusage r1;
+    getrusage(RUSAGE_SELF, &r1);
+    double cpu = (r1.ru_utime.tv_sec - r0.ru_utime.tv_sec) + (r1.ru_utime.tv_usec - r0.ru_utime.tv_usec) / 1e6 +
+                 (r1.ru_stime.tv_sec - r0.ru_stime.tv_sec) + (r1.ru_stime.tv_usec - r0.ru_stime.tv_usec) / 1e6;
+    for (auto &c : cs) {
+        char req[256];
+        snprintf(req, sizeof req, "TEARDOWN %s RTSP/1.0\r\nCSeq: 4\r\nSession: %s\r\n\r\n", g_url.c_str(), c.session.c_str());
+        send_all(c.fd, req);
+        close(c.fd);
+    }
+    close(ep);
+
+    // Frames in the window every client covered, by RTP timestamp (the stream is shared).
+    uint32_t lo = 0, hi = 0;
+    bool first = true;
+    for (auto &c : cs) {
+        if (c.frameTs.empty())
+            continue;
+        uint32_t a = *c.frameTs.begin(), b = *c.frameTs.rbegin();
+        if (first || (int32_t)(a - lo) > 0)
+            lo = a;
+        if (first || (int32_t)(b - hi) < 0)
+            hi = b;
+        first = false;
+    }
+    size_t best = 0;
+    std::vector<size_t> inWindow;
+    for (auto &c : cs) {
+        size_t k = 0;
+        for (uint32_t ts : c.frameTs)
+            k += (int32_t)(ts - lo) >= 0 && (int32_t)(hi - ts) >= 0;
+        inWindow.push_back(k);
+        best = std::max(best, k);
+    }
+    double lostFrames = 0, lostPackets = 0;
+    uint64_t backwards = 0, packets = 0;
+    std::vector<double> lat, firstPic;
+    for (size_t i = 0; i < cs.size(); i++) {
+        lostFrames += best - inWindow[i];
+        lostPackets += cs[i].lostPackets;
+        backwards += cs[i].tsBackwards;
+        packets += cs[i].packets;
+        lat.insert(lat.end(), cs[i].latencies.begin(), cs[i].latencies.end());
+        if (cs[i].firstIdr >= 0)
+            firstPic.push_back(cs[i].firstIdr);
+    }
+    printf("clients=%d frames=%zu packets=%llu frames_lost_per_client=%.2f packets_lost_per_client=%.2f ts_backwards=%llu "
+           "latency_ms_p50=%.1f latency_ms_p99=%.1f play_to_picture_ms_max=%.0f failed=%d client_cpu=%.1f%%\n",
+           clients, best, (unsigned long long)packets, lostFrames / clients, lostPackets / clients, (unsigned long long)backwards,
+           pct(lat, 0.5), pct(lat, 0.99), pct(firstPic, 1.0), failed, 100.0 * cpu / wall);
+    return lostPackets == 0 && backwards == 0 && failed == 0 && (int)firstPic.size() == clients ? 0 : 1;
+}

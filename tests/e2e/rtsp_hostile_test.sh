@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Hostile RTSP clients on the local network: one address trickling bytes on 256 connections
+# cannot lock out another address or cut a client that plays; a digest answer is bound to its
+# uri; an anonymous flood from one address does not evict the nonce another is answering.
+source "$K7160_TESTLIB"
+
+ip addr add 127.0.0.2/32 dev lo 2>/dev/null
+start_app || finish
+wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
+
+cat >"$TEST_DIR/rtsp.py" <<'PY'
+import hashlib, re, socket, sys, time
+
+URL = "rtsp://127.0.0.1:8554/"
+
+def connect(src="127.0.0.1"):
+    s = socket.socket()
+    s.bind((src, 0))
+    s.settimeout(10)
+    s.connect(("127.0.0.1", 8554))
+    return s
+
+def request(s, method, path, cseq, extra=""):
+    s.sendall(("%s %s%s RTSP/1.0\r\nCSeq: %d\r\n%s\r\n" % (method, URL, path, cseq, extra)).encode())
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = s.recv(65536)
+        if not chunk:
+            return "closed", ""
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    m = re.search(rb"Content-Length: *(\d+)", head, re.I)
+    n = int(m.group(1)) if m else 0
+    while len(body) < n:
+        body += s.recv(65536)
+    return head.decode(errors="replace"), body.decode(errors="replace")
+
+def status(head):
+    return head.split("\r\n")[0]
+
+def nonce_of(head):
+    return re.search(r'nonce="([^"]+)"', head).group(1)
+
+def realm_of(head):
+    return re.search(r'realm="([^"]+)"', head).group(1)
+
+def digest(user, password, realm, nonce, method, uri):
+    h = lambda t: hashlib.md5(t.encode()).hexdigest()
+    resp = h("%s:%s:%s" % (h("%s:%s:%s" % (user, realm, password)), nonce, h("%s:%s" % (method, uri))))
+    return 'Authorization: Digest username="%s", realm="%s", nonce="%s", uri="%s", response="%s"\r\n' % (
+        user, realm, nonce, uri, resp)
+
+def trickle():
+    # 256 connections from 127.0.0.1, one byte each every 2 s; then 127.0.0.2 asks for a stream.
+    socks = []
+    for i in range(256):
+        try:
+            socks.append(connect())
+        except OSError:
+            break
+    start = time.time()
+    served = None
+    while time.time() - start < 14:
+        for s in socks:
+            try:
+                s.send(b"O")
+            except OSError:
+                pass
+        if served is None and time.time() - start > 3:
+            try:
+                c = connect("127.0.0.2")
+                served = status(request(c, "DESCRIBE", "streamA.h264", 1, "Accept: application/sdp\r\n")[0])
+                c.close()
+            except OSError as e:
+                served = "refused: %s" % e
+        time.sleep(2)
+    open_left = 0
+    for s in socks:
+        s.settimeout(0.5)
+        try:
+            if s.recv(1) != b"":
+                open_left += 1
+        except socket.timeout:
+            open_left += 1
+        except OSError:
+            pass
+    print("other_address=%s" % served)
+    print("trickling_open_after_deadline=%d" % open_left)
+
+def auth(user, password):
+    s = connect("127.0.0.2")
+    head, _ = request(s, "DESCRIBE", "streamA.h264", 1)
+    print("anonymous=%s" % status(head))
+    realm, nonce = realm_of(head), nonce_of(head)
+    # A header made for streamA must not open streamB.
+    head, _ = request(s, "DESCRIBE", "streamB.h264", 2, digest(user, password, realm, nonce, "DESCRIBE", URL + "streamA.h264"))
+    print("other_uri=%s" % status(head))
+    head, _ = request(s, "DESCRIBE", "streamA.h264", 3, digest(user, password, realm, nonce, "DESCRIBE", URL + "streamA.h264"))
+    print("own_uri=%s" % status(head))
+    # A SETUP of a track may answer for the aggregate URL.
+    head, _ = request(s, "SETUP", "streamA.h264/track1", 4,
+                      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" +
+                      digest(user, password, realm, nonce, "SETUP", URL + "streamA.h264"))
+    print("track_with_aggregate_uri=%s" % status(head))
+    s.close()
+    # 127.0.0.2 is asked for credentials, then 127.0.0.1 floods; the nonce of .2 still holds.
+    v = connect("127.0.0.2")
+    head, _ = request(v, "DESCRIBE", "streamB.h264", 1)
+    nonce = nonce_of(head)
+    for i in range(70):
+        f = connect()
+        request(f, "DESCRIBE", "streamB.h264", 1)
+        f.close()
+    head, _ = request(v, "DESCRIBE", "streamB.h264", 2, digest(user, password, realm, nonce, "DESCRIBE", URL + "streamB.h264"))
+    print("after_flood=%s" % status(head))
+
+if sys.argv[1] == "trickle":
+    trickle()
+else:
+    auth(sys.argv[2], sys.argv[3])
+PY
+
+# A client playing over TCP from 127.0.0.1 before the trickle starts, for 16 s.
+timeout 40 ffmpeg -v error -rtsp_transport tcp -i rtsp://127.0.0.1:8554/streamA.h264 -t 16 -f framemd5 "$TEST_DIR/play.md5" \
+  2>"$TEST_DIR/play.err" &
+player=$!
+sleep 2
+out=$(timeout 60 python3 "$TEST_DIR/rtsp.py" trickle); echo "$out"
+wait $player
+frames=$(grep -c '^0,' "$TEST_DIR/play.md5"); echo "player frames=$frames"; cat "$TEST_DIR/play.err"
+check "another address is served while one trickles on 256 connections" grep -q "other_address=RTSP/1.0 200" <<<"$out"
+check "trickling connections are closed after the request deadline" grep -q "trickling_open_after_deadline=0$" <<<"$out"
+check "the per-address limit is logged" grep -qF "connections from that address" "$LOG"
+check "the playing client is never cut" [ "$frames" -ge 400 -a ! -s "$TEST_DIR/play.err" ]
+check "still serving" [ "$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = h264 ]
+
+# Digest: a user in the settings.
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "User[0].Name=viewer" --data-urlencode "User[0].Permission=1" \
+  --data-urlencode "User[0].Password=pass7" http://127.0.0.1/controls
+wait_log "rtp reload users" 10 || fail "no reload of the RTSP users"
+out=$(timeout 60 python3 "$TEST_DIR/rtsp.py" auth viewer pass7); echo "$out"
+check "anonymous DESCRIBE is challenged" grep -q "anonymous=RTSP/1.0 401" <<<"$out"
+check "a digest for streamA does not open streamB" grep -q "other_uri=RTSP/1.0 401" <<<"$out"
+check "a digest for its own uri is accepted" grep -q "own_uri=RTSP/1.0 200" <<<"$out"
+check "a track SETUP may answer for the aggregate uri" grep -q "track_with_aggregate_uri=RTSP/1.0 200" <<<"$out"
+check "70 anonymous DESCRIBEs from one address leave another's nonce valid" grep -q "after_flood=RTSP/1.0 200" <<<"$out"
+
+stop_app
+check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
+finish
