@@ -70,3 +70,10 @@ int platform_gpio_output(uint32_t gpio);
 // "/dev/watchdog".
 int platform_watchdog_open();
 int platform_watchdog_feed(int fd);
+
+// The kernel's neighbour (ARP) table on the interface standing for "eth0": 1 with the hardware
+// address in mac, 0 when it is not (yet) known, -1 on error (errno set). A loopback or local
+// destination counts as known, with a zero address.
+int platform_arp_lookup(int sock, uint32_t addr_net, uint8_t mac[6]);
+// Sends the socket's multicast through the interface standing for "eth0". 0 or -1.
+int platform_set_multicast_if(int sock);

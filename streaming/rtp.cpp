@@ -1,4 +1,5 @@
 #include "streaming/rtp.h"
+#include "streaming/multicast.h"
 
 #include <cstring>
 
@@ -143,6 +144,7 @@ void *rtpThrFxn(void *arg)
         }
         log_printf("RTSP server created on port %u\n", (unsigned)p->RTSP_Port);
         rtsp_add_sessions(*uenv, server);
+        multicast_build(*uenv, server);
 
         bool rebuild = false;
         while (!quit_requested() && !rebuild) {
@@ -152,6 +154,7 @@ void *rtpThrFxn(void *arg)
             if (global_quit.rtsp_control == RTSP_CONTROL_RESTART) {
                 global_quit.rtsp_control = RTSP_CONTROL_NONE;
                 log_printf("rtp restart\n");
+                multicast_teardown();
                 Medium::close(server);
                 server = nullptr;
                 rebuild = true;
@@ -164,6 +167,7 @@ void *rtpThrFxn(void *arg)
     }
 
     // Sources detach from the queues here, while their producers still exist.
+    multicast_teardown();
     Medium::close(server);
     myRendezvousCleanup(env->hRendezvousCleanup, env->name);
     if (uenv)
