@@ -188,11 +188,61 @@ check "SDP: the group with TTL 255" grep -q "^c=IN IP4 239.255.7.7/255" <<<"$sdp
 timeout 30 ffmpeg -v error -rtsp_transport udp_multicast -i rtsp://127.0.0.1:8554/multicastA.h264 -t 3 -f framemd5 "$TEST_DIR/mc.md5" 2>"$TEST_DIR/mc.err"
 mcframes=$(grep -c '^0,' "$TEST_DIR/mc.md5"); echo "multicast frames=$mcframes"; head -5 "$TEST_DIR/mc.err"
 check "ffmpeg decodes the multicast video" [ "$mcframes" -ge 40 ]
+# A new port restarts the multicast toward it.
+post udpA_controls "Port=5020"
+check "the changed port restarts the multicast" wait_log "ports 5020 5021 5022 5023" 10
+listen_udp 5020 2 "$TEST_DIR/moved.bin" 239.255.7.7
+check "packets reach the new port" [ -s "$TEST_DIR/moved.bin" ]
+check "still streaming after the restart" [ "$(status)" = "Streaming Multicast RTP" ]
 post udpA_controls "State=stop"
 check "multicast finished on stop" wait_log "multicast rstp streaming 0 finished" 5
 sleep 0.5
-listen_udp 5010 2 "$TEST_DIR/after.bin" 239.255.7.7
+listen_udp 5020 2 "$TEST_DIR/after.bin" 239.255.7.7
 check "nothing on the group after the stop" [ ! -s "$TEST_DIR/after.bin" ]
+
+# Odd settings: a unicast address in mode 3 is reported and run all the same; the last port
+# wraps its companions to 0 and 1.
+post udpA_controls "Addr=127.0.0.1&Port=65535&StreamMode=3&State=start"
+check "a unicast address in mode 3 is reported" wait_status "^Invalid Multicast Address 127.0.0.1" 10
+check "and run anyway" wait_log "ports 65535 0 1 2" 10
+post udpA_controls "State=stop"
+check "stopped again" wait_status "^Stopped" 5
+
+# UDPPacketSize 1 leaves no payload: mode 1 falls back to the default.
+post controls "UDPPacketSize=1"
+post udpA_controls "Addr=127.0.0.1&Port=5030&StreamMode=1&State=start"
+sleep 2
+listen_udp 5030 2 "$TEST_DIR/small.bin"
+check "a packet size of 1 gives default-sized datagrams" python3 - "$TEST_DIR/small.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read(); sizes = []
+while d:
+    n = struct.unpack("<I", d[:4])[0]; sizes.append(n); d = d[4 + n:]
+print("packet size 1: %d datagrams, largest %d" % (len(sizes), max(sizes or [0])))
+sys.exit(0 if sizes and max(sizes) == 1400 else 1)
+PY
+post controls "UDPPacketSize=1460"
+
+# A TCP receiver that accepts and never reads: a stop is honoured within about a second.
+python3 - <<'PY' &
+import socket, time
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+l.bind(("127.0.0.1", 5040)); l.listen(1); l.settimeout(15)
+c, _ = l.accept(); time.sleep(8)
+PY
+stall=$!
+post udpA_controls "Port=5040&StreamMode=4"
+check "TCP to a receiver that never reads" wait_status "^Streaming TCP" 15
+sleep 1
+stops=$(grep -c "udpA: stopped" "$LOG")
+t0=$(date +%s%N)
+post udpA_controls "State=stop"
+for _ in $(seq 1 30); do [ "$(grep -c "udpA: stopped" "$LOG")" -gt "$stops" ] && break; sleep 0.1; done
+t1=$(date +%s%N)
+echo "stop took $(((t1 - t0) / 1000000)) ms"
+check "stop honoured within a second and a half" [ $(((t1 - t0) / 1000000)) -le 1500 ]
+kill $stall 2>/dev/null; wait $stall 2>/dev/null
 
 stop_app
 check "shutdown in order" [ "$APP_STATUS" = 0 ]
