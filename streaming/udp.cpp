@@ -23,6 +23,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -551,6 +552,7 @@ void *udpThrFxn(void *arg)
     const int n = env->instance;
     StreamRunState *rs = &run_state[n];
     thread_init_begin(env->name);
+    prctl(PR_SET_NAME, env->name);   // so its CPU can be told apart in /proc
     stream_register(rs, nullptr, UDP_STREAM1 + n);
     udp_set_status(n, "Stopped");
     if (env->params->UDP[n].StartMode == 1)
