@@ -1,4 +1,5 @@
 #include "core/board.h"
+#include "services/network.h"
 
 #include "core/log.h"
 #include "core/param.h"
@@ -260,6 +261,5 @@ void *gpioThrFxn(void *arg)
 void gpio_button_pressed()
 {
     set_mac_from_serial();
-    // Address learning from a raw frame is not part of this build yet.
-    log_printf("%s: button pressed, IP learning not available\n", "gpio");
+    start_ip_config(get_param_block());
 }
