@@ -1,4 +1,5 @@
 #include "core/board.h"
+#include "services/network.h"
 
 #include "core/log.h"
 #include "core/param.h"
@@ -432,8 +433,8 @@ void gpio_button_pressed()
 {
     button_presses++;
     set_mac_from_serial();
-    // Address learning from a raw frame is not part of this build yet.
-    log_printf("%s: button pressed (%d), IP learning not available\n", "gpio", button_presses.load());
+    log_printf("%s: button pressed (%d)\n", "gpio", button_presses.load());
+    start_ip_config(get_param_block());
 }
 
 int gpio_button_press_count()

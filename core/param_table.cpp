@@ -15,6 +15,7 @@
 #include "platform/systime.h"
 #include "storage/filesys.h"
 #include "storage/record.h"
+#include "streaming/udp.h"
 #include "streams/stream.h"
 
 #include <cctype>
@@ -432,10 +433,22 @@ const char *set_telnet(const char *text, size_t length, uintptr_t)
     return nullptr;
 }
 
-int get_run_status(char *buf, size_t size, uintptr_t)
+int get_run_status(char *buf, size_t size, uintptr_t id)
 {
-    // The stream registry cannot be asked for a run state yet.
-    return not_available(buf, size);
+    StreamRunState *rs = id < STREAM_ID_COUNT ? stream_run_state_table[id] : nullptr;
+    bool running = false;
+    if (rs) {
+        pthread_mutex_lock(&rs->mutex);
+        running = !(rs->flags & RUN_STOPPED);
+        pthread_mutex_unlock(&rs->mutex);
+    }
+    if (!running)
+        return print(buf, size, "Stopped");
+    if (id == UDP_STREAM1 || id == UDP_STREAM2)
+        return udp_status_get((int)id - UDP_STREAM1, buf, size);
+    if (id == OUTPUT_STREAM || id == SERIAL_STREAM)
+        return not_available(buf, size);   // their services keep no status text yet
+    return print(buf, size, "Streaming");
 }
 
 const char *set_run_state(const char *text, size_t length, uintptr_t id)

@@ -3,11 +3,13 @@
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -241,4 +243,135 @@ pid_t platform_spawn_detached(const char *path, char *const argv[])
         line += std::string(" ") + argv[i];
     platform_log("simulated: not starting daemon %s\n", line.c_str());
     return 0;
+}
+
+namespace {
+struct Child {
+    pid_t pid;
+    std::string cmdline;
+    bool running;      // a daemon left running (simulated children exit at once otherwise)
+};
+std::mutex children_mutex;
+std::vector<Child> children;
+pid_t next_fake_pid = 4000000;   // above any real pid, so nothing real is ever signalled
+
+bool is_daemon(const std::string &cmd)
+{
+    return cmd == "udhcpc" || cmd == "ntpd";
+}
+
+// Every descriptor but the standard three, whatever its number.
+void close_inherited()
+{
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0)
+        return;
+    long max = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < max; fd++)
+        close((int)fd);
+}
+} // namespace
+
+pid_t platform_spawn_child(const char *path, char *const argv[])
+{
+    platform_init();
+    std::string line = path ? path : "";
+    for (int i = 1; argv && argv[i]; i++)
+        line += std::string(" ") + argv[i];
+    std::string cmd = base_name(path ? path : "");
+    if (is_simulated(cmd)) {
+        platform_log("simulated: %s\n", line.c_str());
+        std::lock_guard<std::mutex> lock(children_mutex);
+        pid_t pid = next_fake_pid++;
+        children.push_back({pid, line, is_daemon(cmd)});
+        return pid;
+    }
+    // Only programs a test placed in the board directory run for real.
+    char mapped[4096];
+    platform_path(path ? path : "", mapped, sizeof mapped);
+    if (!path || path[0] != '/' || access(mapped, F_OK) != 0) {
+        platform_log("refused unknown command: %s\n", line.c_str());
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        close_inherited();
+        execv(mapped, argv);
+        _exit(127);
+    }
+    std::lock_guard<std::mutex> lock(children_mutex);
+    children.push_back({pid, line, false});
+    return pid;
+}
+
+int platform_wait_child(pid_t pid)
+{
+    if (pid <= 0)
+        return -1;
+    {
+        std::lock_guard<std::mutex> lock(children_mutex);
+        for (size_t i = 0; i < children.size(); i++) {
+            if (children[i].pid != pid || pid < 4000000)
+                continue;
+            // A simulated tool has done its work; a simulated daemon keeps running.
+            if (!children[i].running)
+                children.erase(children.begin() + (long)i);
+            return 0;
+        }
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0)
+        return -1;
+    std::lock_guard<std::mutex> lock(children_mutex);
+    for (size_t i = 0; i < children.size(); i++)
+        if (children[i].pid == pid) {
+            children.erase(children.begin() + (long)i);
+            break;
+        }
+    return status;
+}
+
+int platform_signal_children(const char *prefix, int sig)
+{
+    std::vector<pid_t> real;
+    int n = 0;
+    {
+        std::lock_guard<std::mutex> lock(children_mutex);
+        for (size_t i = 0; i < children.size();) {
+            Child &c = children[i];
+            if (c.cmdline.compare(0, strlen(prefix), prefix) != 0) {
+                i++;
+                continue;
+            }
+            n++;
+            if (c.pid >= 4000000) {
+                platform_log("simulated: signal %d to %s\n", sig, c.cmdline.c_str());
+                if (sig == SIGTERM || sig == SIGKILL) {
+                    children.erase(children.begin() + (long)i);
+                    continue;
+                }
+            } else {
+                real.push_back(c.pid);
+            }
+            i++;
+        }
+    }
+    for (pid_t pid : real)
+        kill(pid, sig);
+    return n;
+}
+
+int platform_ethtool_set(int speed, int full_duplex, int autoneg)
+{
+    platform_log("simulated: ethtool eth0 speed %d duplex %s autoneg %s\n", speed, full_duplex ? "full" : "half",
+                 autoneg ? "on" : "off");
+    return 0;
+}
+
+int platform_ip_learning_window()
+{
+    const char *v = getenv("PLATFORM_IPLEARN_SECONDS");
+    int s = v ? atoi(v) : 0;
+    return s > 0 ? s : 300;
 }

@@ -88,3 +88,26 @@ struct statfs;
 int platform_statfs(const char *path, struct statfs *st);
 // Test hook: 1 and the options ("ro,usefree") when a mount point is in the mount table.
 int platform_storage_mount_options(const char *point, char *options, size_t size);
+
+// The kernel's neighbour (ARP) table on the interface standing for "eth0": 1 with the hardware
+// address in mac, 0 when it is not (yet) known, -1 on error (errno set). A loopback or local
+// destination counts as known, with a zero address.
+int platform_arp_lookup(int sock, uint32_t addr_net, uint8_t mac[6]);
+// Sends the socket's multicast through the interface standing for "eth0". 0 or -1.
+int platform_set_multicast_if(int sock);
+
+// Configuration tools and daemons started as children (ifconfig, route, udhcpc, ntpd...). On
+// the PC the tools that would change this machine are logged and answered with a pid of their
+// own, never run; a program inside the board directory runs for real (for tests). The child
+// closes every inherited descriptor; an exec that fails ends it with status 127.
+pid_t platform_spawn_child(const char *path, char *const argv[]);
+// The child's wait status, or -1.
+int platform_wait_child(pid_t pid);
+// Signals the running children this process started whose command line begins with prefix;
+// never a process of the host found by its name. Returns how many.
+int platform_signal_children(const char *prefix, int sig);
+// The ethtool link request on the interface standing for "eth0" (speed 10 or 100, full or half
+// duplex, auto-negotiation). 0, or -1 with errno set.
+int platform_ethtool_set(int speed, int full_duplex, int autoneg);
+// How long IP learning listens, in seconds (a test may shorten it with PLATFORM_IPLEARN_SECONDS).
+int platform_ip_learning_window();

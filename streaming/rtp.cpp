@@ -1,4 +1,5 @@
 #include "streaming/rtp.h"
+#include "streaming/multicast.h"
 
 #include <cstring>
 #include <pthread.h>
@@ -145,6 +146,7 @@ void *rtpThrFxn(void *arg)
         }
         log_printf("RTSP server created on port %u\n", (unsigned)p->RTSP_Port);
         rtsp_add_sessions(*uenv, server);
+        multicast_build(*uenv, server);
 
         bool rebuild = false;
         while (!quit_requested() && !rebuild) {
@@ -155,6 +157,7 @@ void *rtpThrFxn(void *arg)
             uint8_t request = global_quit.rtsp_control.exchange(RTSP_CONTROL_NONE);
             if (request == RTSP_CONTROL_RESTART) {
                 log_printf("rtp restart\n");
+                multicast_teardown();
                 Medium::close(server);
                 server = nullptr;
                 rebuild = true;
@@ -166,6 +169,7 @@ void *rtpThrFxn(void *arg)
     }
 
     // Sources detach from the queues here, while their producers still exist.
+    multicast_teardown();
     Medium::close(server);
     myRendezvousCleanup(env->hRendezvousCleanup, env->name);
     if (uenv)

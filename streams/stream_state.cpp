@@ -238,7 +238,9 @@ void stream_state_attach(int id, int mode, StreamState *state)
         return;
     if (!state->internalBuf.buf)
         state->internalBuf.buf = reference_buffer(STREAM_ES_BUF_SIZE);
-    if (!state->internalBuf2.buf && stream_mode_video_codec(mode) != VIDEO_CODEC_NONE)
+    // An audio-only mode reading a paired audio queue (the UDP sender's PCM summary) needs the
+    // second buffer as much as a video mode does.
+    if (!state->internalBuf2.buf && (stream_mode_video_codec(mode) != VIDEO_CODEC_NONE || id2))
         state->internalBuf2.buf = reference_buffer(STREAM_ES_BUF2_SIZE);
 }
 

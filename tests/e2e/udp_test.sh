@@ -1,0 +1,249 @@
+#!/usr/bin/env bash
+# The UDP/TCP stream senders judged from the receiving end: plain UDP transport stream in
+# ffprobe, the counted and headed layouts field by field, TCP with a receiver that goes away,
+# refusals ignored or not, a destination that never answers ARP, multicast RTP played from its
+# RTSP session, and a changed port followed. Destinations are loopback, a group routed on lo, or
+# a veth neighbour that does not exist.
+source "$K7160_TESTLIB"
+
+HTTP=http://127.0.0.1
+ip link set lo multicast on
+ip route add 224.0.0.0/4 dev lo
+ip link add v0 type veth peer name v1
+ip addr add 198.18.0.1/24 dev v0
+ip link set v0 up
+ip link set v1 up
+
+post() { curl -s -o /dev/null -H "Referer: /x.htm" -d "$2" "$HTTP/$1"; }
+status() { curl -sg "$HTTP/UDP[0].Status"; }
+wait_status() {   # PATTERN SECONDS
+  local i
+  for i in $(seq 1 $(($2 * 10))); do status | grep -qE -- "$1" && return 0; sleep 0.1; done
+  echo "status: $(status)"; return 1
+}
+
+# Receives datagrams on a port (or group) for a while and writes them, length-prefixed, to a file.
+listen_udp() {   # PORT SECONDS FILE [GROUP]
+  python3 - "$@" <<'PY'
+import socket, struct, sys, time
+port, secs, out = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+group = sys.argv[4] if len(sys.argv) > 4 else None
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((group or "127.0.0.1", port))
+if group:
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(group) + socket.inet_aton("127.0.0.1"))
+s.settimeout(0.2)
+end = time.time() + secs
+with open(out, "wb") as f:
+    while time.time() < end:
+        try:
+            d = s.recv(65536)
+        except socket.timeout:
+            continue
+        f.write(struct.pack("<I", len(d)) + d)
+PY
+}
+
+start_app || finish
+wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
+check "a sender that was never started reads Stopped" [ "$(status)" = "Stopped" ]
+
+# Mode 0: channel A's transport stream as plain datagrams.
+post streamA_controls "StreamMode=0"
+post udpA_controls "Addr=127.0.0.1&Port=5000&StreamMode=0&StreamID=1&State=start"
+check "mode 0 streams" wait_status "^Streaming UDP [0-9]+ bytes sent" 15
+codecs=$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "udp://127.0.0.1:5000?timeout=10000000" | sort | tr '\n' ' ')
+echo "mode 0 codecs: $codecs"
+check "ffprobe finds H.264 in the datagrams" grep -q h264 <<<"$codecs"
+post udpA_controls "Port=5001"
+sleep 2
+listen_udp 5001 3 "$TEST_DIR/m0.bin"
+check "mode 0 datagrams within the payload size" python3 - "$TEST_DIR/m0.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read(); sizes = []
+while d:
+    n = struct.unpack("<I", d[:4])[0]; sizes.append(n); d = d[4 + n:]
+print("mode 0: %d datagrams, largest %d" % (len(sizes), max(sizes or [0])))
+sys.exit(0 if len(sizes) > 50 and max(sizes) <= 1432 and sizes.count(1432) > len(sizes) // 3 else 1)
+PY
+
+# Mode 1 on the elementary stream: a two-byte counter, the same on every packet of a frame,
+# one up from frame to frame.
+post streamA_controls "StreamMode=2"
+post udpA_controls "Port=5002&StreamMode=1"
+sleep 2
+listen_udp 5002 3 "$TEST_DIR/m1.bin"
+check "mode 1 counters" python3 - "$TEST_DIR/m1.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read(); pk = []
+while d:
+    n = struct.unpack("<I", d[:4])[0]; pk.append(d[4:4 + n]); d = d[4 + n:]
+counters = [struct.unpack("<H", p[:2])[0] for p in pk]
+frames = []
+for c in counters:
+    if not frames or frames[-1] != c: frames.append(c)
+steps = set((b - a) & 0xffff for a, b in zip(frames, frames[1:]))
+starts = sum(1 for p in pk if p[2:6] == b"\0\0\0\1")
+print("mode 1: %d packets, %d frames, steps %s, largest %d" % (len(pk), len(frames), steps, max(len(p) for p in pk)))
+sys.exit(0 if len(frames) > 60 and steps == {1} and max(len(p) for p in pk) <= 1432 and starts >= len(frames) else 1)
+PY
+
+# Mode 2: frame headers, picture info and, with the PCM queue, audio summaries.
+post udpA_controls "Port=5003&StreamMode=2"
+sleep 2
+listen_udp 5003 4 "$TEST_DIR/m2.bin"
+check "mode 2 headers and picture info" python3 - "$TEST_DIR/m2.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read(); pk = []
+while d:
+    n = struct.unpack("<I", d[:4])[0]; pk.append(d[4:4 + n]); d = d[4 + n:]
+video = [p for p in pk if p[1] == 0]
+summ = [p for p in pk if p[1] == 1]
+errors = []; frames = 0; cur = None; last_time = None
+for p in video:
+    idx, counter, total = p[4], struct.unpack("<I", p[8:12])[0], struct.unpack("<I", p[12:16])[0]
+    if idx == 1:
+        if cur and not cur["done"]: errors.append("frame %d not finished" % cur["counter"])
+        pi = p[16:60]
+        if pi[:8] != b"\0\0\1\xb2\1\0\0\1" or pi[16:20] != b"\x0c\1\0\3": errors.append("picture info fixed bytes")
+        if struct.unpack("<I", pi[8:12])[0] != total - 12: errors.append("picture info length")
+        if struct.unpack("<I", pi[20:24])[0] != counter: errors.append("picture info counter")
+        if pi[24] != 64 or pi[25] != 9 or pi[27] != 30: errors.append("resolution/rate %d %d %d" % (pi[24], pi[25], pi[27]))
+        sec, usec = struct.unpack("<I", pi[12:16])[0], struct.unpack("<I", pi[32:36])[0]
+        if struct.unpack("<I", pi[28:32])[0] != sec or usec % 10000 or usec >= 1000000: errors.append("time fields")
+        t = sec + usec / 1e6
+        if last_time is not None and not (0 <= t - last_time < 0.2): errors.append("time step %.3f" % (t - last_time))
+        last_time = t
+        cur = {"counter": counter, "got": len(p) - 60, "total": total - 44, "idx": 1, "done": p[2] == 1}
+        frames += 1
+    else:
+        if cur is None: continue
+        if counter != cur["counter"] or idx != (cur["idx"] + 1) % 256: errors.append("packet order")
+        cur["idx"] = idx; cur["got"] += len(p) - 16; cur["done"] = p[2] == 1
+    if len(p) > 1472: errors.append("packet of %d bytes" % len(p))
+    if cur and cur["done"] and cur["got"] != cur["total"]: errors.append("frame %d: %d of %d bytes" % (cur["counter"], cur["got"], cur["total"]))
+for p in summ:
+    if len(p) != 1068 or struct.unpack("<I", p[12:16])[0] != 1052 or p[20:24] != b"\2\0\0\1": errors.append("summary layout")
+print("mode 2: %d frames, %d summaries, %d errors %s" % (frames, len(summ), len(errors), errors[:5]))
+sys.exit(0 if frames > 60 and not errors else 1)
+PY
+
+# Mode 4: TCP to a receiver that reads a little and goes away mid-frame.
+post udpA_controls "Port=5004&StreamMode=4"
+python3 - <<'PY' &
+import socket
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.bind(("127.0.0.1", 5004)); l.listen(1); l.settimeout(15)
+c, _ = l.accept(); got = 0
+while got < 200000:
+    d = c.recv(65536)
+    if not d: break
+    got += len(d)
+open("/dev/stderr", "w").write("tcp receiver got %d bytes\n" % got)
+c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+c.close()
+PY
+tcp=$!
+check "mode 4 streams over TCP" wait_status "^Streaming TCP [0-9]+ bytes sent" 15
+wait $tcp
+check "a receiver gone mid-frame ends the connection with the write error" wait_status "\(write\)|\(connect\)|Connecting" 10
+check "the appliance is still serving" [ -n "$(curl -sg "$HTTP/UDP[0].StreamMode")" ]
+
+# Nobody on the port, no retry time-out: refusals are ignored and the sender streams on.
+post udpA_controls "Port=5005&StreamMode=0&RetryTimeout=0"
+check "refusals ignored without a retry time-out" wait_status "^Streaming UDP" 10
+b1=$(status | grep -oE '[0-9]+'); sleep 2; b2=$(status | grep -oE '[0-9]+')
+check "bytes keep counting with nobody listening" [ "${b2:-0}" -gt "${b1:-0}" ]
+
+# A destination that never answers ARP, with a retry time-out of 2 s: host time-out, stopped.
+t0=$(date +%s)
+post udpA_controls "Addr=198.18.0.2&Port=5006&RetryTimeout=2"
+check "host time-out logged" wait_log "udpA: destination host timeout" 15
+t1=$(date +%s)
+check "after about the retry time-out" [ $((t1 - t0)) -ge 2 ]
+sleep 1
+check "the sender stays stopped" [ "$(status)" = "Stopped" ]
+
+# Mode 3: multicast RTP to a group routed on lo, played from its RTSP session.
+post udpA_controls "Addr=239.255.7.7&Port=5010&StreamMode=3&RetryTimeout=0&State=start"
+check "multicast status" wait_status "^Streaming Multicast RTP" 15
+check "multicast started" wait_log "multicast rstp streaming 0 started" 15
+sdp=$(python3 - <<'PY'
+import socket
+s = socket.create_connection(("127.0.0.1", 8554), timeout=10)
+s.sendall(b"DESCRIBE rtsp://127.0.0.1:8554/multicastA.h264_aac RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n")
+d = b""
+while b"\r\n\r\n" not in d or len(d.split(b"\r\n\r\n", 1)[1]) < int([l for l in d.split(b"\r\n") if l.lower().startswith(b"content-length")][0].split(b":")[1]):
+    c = s.recv(4096)
+    if not c: break
+    d += c
+print(d.split(b"\r\n\r\n", 1)[1].decode())
+PY
+)
+echo "$sdp"
+check "SDP: video on 5010, payload 96" grep -q "^m=video 5010 RTP/AVP 96" <<<"$sdp"
+check "SDP: audio on 5012, payload 111" grep -q "^m=audio 5012 RTP/AVP 111" <<<"$sdp"
+check "SDP: the group with TTL 255" grep -q "^c=IN IP4 239.255.7.7/255" <<<"$sdp"
+timeout 30 ffmpeg -v error -rtsp_transport udp_multicast -i rtsp://127.0.0.1:8554/multicastA.h264 -t 3 -f framemd5 "$TEST_DIR/mc.md5" 2>"$TEST_DIR/mc.err"
+mcframes=$(grep -c '^0,' "$TEST_DIR/mc.md5"); echo "multicast frames=$mcframes"; head -5 "$TEST_DIR/mc.err"
+check "ffmpeg decodes the multicast video" [ "$mcframes" -ge 40 ]
+# A new port restarts the multicast toward it.
+post udpA_controls "Port=5020"
+check "the changed port restarts the multicast" wait_log "ports 5020 5021 5022 5023" 10
+listen_udp 5020 2 "$TEST_DIR/moved.bin" 239.255.7.7
+check "packets reach the new port" [ -s "$TEST_DIR/moved.bin" ]
+check "still streaming after the restart" [ "$(status)" = "Streaming Multicast RTP" ]
+post udpA_controls "State=stop"
+check "multicast finished on stop" wait_log "multicast rstp streaming 0 finished" 5
+sleep 0.5
+listen_udp 5020 2 "$TEST_DIR/after.bin" 239.255.7.7
+check "nothing on the group after the stop" [ ! -s "$TEST_DIR/after.bin" ]
+
+# Odd settings: a unicast address in mode 3 is reported and run all the same; the last port
+# wraps its companions to 0 and 1.
+post udpA_controls "Addr=127.0.0.1&Port=65535&StreamMode=3&State=start"
+check "a unicast address in mode 3 is reported" wait_status "^Invalid Multicast Address 127.0.0.1" 10
+check "and run anyway" wait_log "ports 65535 0 1 2" 10
+post udpA_controls "State=stop"
+check "stopped again" wait_status "^Stopped" 5
+
+# UDPPacketSize 1 leaves no payload: mode 1 falls back to the default.
+post controls "UDPPacketSize=1"
+post udpA_controls "Addr=127.0.0.1&Port=5030&StreamMode=1&State=start"
+sleep 2
+listen_udp 5030 2 "$TEST_DIR/small.bin"
+check "a packet size of 1 gives default-sized datagrams" python3 - "$TEST_DIR/small.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read(); sizes = []
+while d:
+    n = struct.unpack("<I", d[:4])[0]; sizes.append(n); d = d[4 + n:]
+print("packet size 1: %d datagrams, largest %d" % (len(sizes), max(sizes or [0])))
+sys.exit(0 if sizes and max(sizes) == 1400 else 1)
+PY
+post controls "UDPPacketSize=1460"
+
+# A TCP receiver that accepts and never reads: a stop is honoured within about a second.
+python3 - <<'PY' &
+import socket, time
+l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+l.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+l.bind(("127.0.0.1", 5040)); l.listen(1); l.settimeout(15)
+c, _ = l.accept(); time.sleep(8)
+PY
+stall=$!
+post udpA_controls "Port=5040&StreamMode=4"
+check "TCP to a receiver that never reads" wait_status "^Streaming TCP" 15
+sleep 1
+stops=$(grep -c "udpA: stopped" "$LOG")
+t0=$(date +%s%N)
+post udpA_controls "State=stop"
+for _ in $(seq 1 30); do [ "$(grep -c "udpA: stopped" "$LOG")" -gt "$stops" ] && break; sleep 0.1; done
+t1=$(date +%s%N)
+echo "stop took $(((t1 - t0) / 1000000)) ms"
+check "stop honoured within a second and a half" [ $(((t1 - t0) / 1000000)) -le 1500 ]
+kill $stall 2>/dev/null; wait $stall 2>/dev/null
+
+stop_app
+check "shutdown in order" [ "$APP_STATUS" = 0 ]
+finish
