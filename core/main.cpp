@@ -436,9 +436,11 @@ int main()
         else
             log_printf("getty already started\n");
     }
+    // The network configuration stops and starts the announcer with every change.
+    static const NetworkAnnouncer announcer = {stop_mdns, mdns_running,
+                                               [](ParamBlock *p) { mdns_restart(p); }};
+    network_set_announcer(&announcer);
     init_network(&param_block);
-    // The announcer follows the network configuration; until that module owns it, start it here.
-    mdns_restart(&param_block);
     if (param_developer_mode(&param_block))
         spawn_detached("/usr/sbin/telnetd", "-l", "/bin/sh", (char *)nullptr);
 
