@@ -350,6 +350,7 @@ TEST(Image, TiffHeaderReadsBackInTiffinfo)
     for (size_t i = 0; i < w * h * 2; i++)
         buf[tiff_data_offset() + i] = (uint8_t)i;
     std::string path = test_board_path("frame.tif");
+    test_run("mkdir -p " + test_board_dir());
     int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, buf.data(), n), n);
