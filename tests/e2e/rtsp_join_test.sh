@@ -141,7 +141,7 @@ elif mode == "lag":
     # an SPS after every gap.
     healthy = {}
     def run_healthy():
-        healthy.update(safe_session("streamA.h264", 1, 18.0))
+        healthy.update(safe_session("streamA.h264", 1, 28.0))
     th = threading.Thread(target=run_healthy)
     th.start()
     s = socket.socket()
@@ -174,7 +174,7 @@ elif mode == "lag":
         return data
     pkts = []
     data = read_for(1.0, buf[0], pkts)
-    time.sleep(10.0)                      # stalled: reads nothing
+    time.sleep(20.0)                      # stalled: reads nothing, until the kernel's buffers are full
     data = read_for(5.0, data, pkts)
     gaps, resumed_at_sps, prev = 0, 0, None
     for p in pkts:
@@ -197,21 +197,23 @@ PY
 out=$(timeout 120 python3 "$TEST_DIR/reader.py" sessions); echo "$out"
 check "20 of 20 sessions start at SPS, PPS, IDR, never before RTP-Info, picture within a GOP" grep -q "good=20 of 20" <<<"$out"
 
-# A client that stops reading for 10 s falls more than a GOP behind: it skips to the
+# A client that stops reading for 20 s falls more than a GOP behind: it skips to the
 # next keyframe (a counted, logged drop) and resumes at an SPS; the client beside it loses nothing.
 # The encoder takes the rate at its next start: wait until the last client (and the source a
 # DESCRIBE keeps for a few seconds) has let it stop.
 encoder_stopped() { [ "$(grep -E 'videoA: (fully stopped|idx=)' "$LOG" | tail -n 1 | grep -c 'fully stopped')" = 1 ]; }
 wait_stopped() { local i; for i in $(seq 1 200); do encoder_stopped && return 0; sleep 0.1; done; return 1; }
 wait_stopped || fail "channel A did not stop after the sessions"
-curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=8000000" http://127.0.0.1/streamA_controls_no_save
+# The encoder pads nothing, so a mostly still test picture would stay far below any bit rate:
+# an intra picture every frame keeps the stream at its rate and the stalled client's backlog large.
+curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=8000000&GOPSize=1" http://127.0.0.1/streamA_controls_no_save
 out=$(timeout 60 python3 "$TEST_DIR/reader.py" lag); echo "$out"
 check "the stalled client skipped ahead" grep -qE "stalled_gaps=[1-9]" <<<"$out"
 check "after every skip it resumed at an SPS" bash -c '[[ "$1" =~ stalled_gaps=([0-9]+)\ resumed_at_sps=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ]' _ "$out"
 check "the skip is logged" grep -qF "skipping to the next keyframe" "$LOG"
 check "the client beside it lost nothing" grep -q "healthy_start=True healthy_lost=0" <<<"$out"
 wait_stopped || fail "channel A did not stop after the stalled client"
-curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=2000000" http://127.0.0.1/streamA_controls_no_save
+curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=2000000&GOPSize=30" http://127.0.0.1/streamA_controls_no_save
 
 # The channel's size changes: the next DESCRIBE describes the stream as it now is.
 out=$(timeout 30 python3 "$TEST_DIR/reader.py" sprop); echo "$out"
