@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 pthread_mutex_t net_config_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -38,7 +39,8 @@ void announcer_stop()
         announcer->stop();
 }
 
-void run_and_wait(const char *path, std::vector<const char *> args)
+// Logs the command line ("cmd: ..."), starts the child; its pid or -1.
+pid_t spawn_argv(const char *path, std::vector<const char *> args)
 {
     args.insert(args.begin(), path);
     args.push_back(nullptr);
@@ -50,8 +52,12 @@ void run_and_wait(const char *path, std::vector<const char *> args)
     pid_t pid = platform_spawn_child(path, const_cast<char *const *>(args.data()));
     if (pid < 0)
         log_printf("fork: %s\n", strerror(errno));
-    else
-        wait_child(pid);
+    return pid;
+}
+
+void run_and_wait(const char *path, std::vector<const char *> args)
+{
+    wait_child(spawn_argv(path, std::move(args)));
 }
 
 void ethtool_step(const ParamBlock *p)
@@ -116,10 +122,7 @@ void configure_interface(const ParamBlock *p, const char *mac)
     char host[sizeof p->NetworkHostname + 1];
     memcpy(host, p->NetworkHostname, sizeof p->NetworkHostname);
     host[sizeof p->NetworkHostname] = 0;
-    const char *argv[] = {"/sbin/udhcpc", "-s", "/etc/init.d/dhcp.sh", "-h", host, nullptr};
-    log_printf("cmd: /sbin/udhcpc -s /etc/init.d/dhcp.sh -h %s\n", host);
-    if (platform_spawn_child(argv[0], const_cast<char *const *>(argv)) < 0)
-        log_printf("fork: %s\n", strerror(errno));
+    spawn_argv("/sbin/udhcpc", {"-s", "/etc/init.d/dhcp.sh", "-h", host});   // left running
 }
 } // namespace
 
@@ -140,22 +143,13 @@ int format_ipv4(char *buf, size_t size, const uint8_t *b)
 
 pid_t spawn_child(const char *path, ...)
 {
-    std::vector<const char *> argv = {path};
+    std::vector<const char *> args;
     va_list ap;
     va_start(ap, path);
     while (const char *a = va_arg(ap, const char *))
-        argv.push_back(a);
+        args.push_back(a);
     va_end(ap);
-    argv.push_back(nullptr);
-    char line[512];
-    int n = snprintf(line, sizeof line, "cmd: %s", path);
-    for (size_t i = 1; i + 1 < argv.size() && n < (int)sizeof line; i++)
-        n += snprintf(line + n, sizeof line - (size_t)n, " %s", argv[i]);
-    log_printf("%s\n", line);
-    pid_t pid = platform_spawn_child(path, const_cast<char *const *>(argv.data()));
-    if (pid < 0)
-        log_printf("fork: %s\n", strerror(errno));
-    return pid;
+    return spawn_argv(path, std::move(args));
 }
 
 int wait_child(pid_t pid)

@@ -31,6 +31,18 @@ bool mc_playing[2];       // what the RTSP thread has done
 TaskScheduler *mc_scheduler;
 EventTriggerId mc_trigger;
 
+struct timespec in_200ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    t.tv_nsec += 200 * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
 // On the RTSP thread: brings each instance to the state its sender asks for.
 void apply_requests(void *)
 {
@@ -60,13 +72,7 @@ void request(int n, bool play)
     if (mc_scheduler)
         mc_scheduler->triggerEvent(mc_trigger, nullptr);
     while (mc_playing[n] != play && multicaster_table[n] && !quit_requested_nolock()) {
-        struct timespec t;
-        clock_gettime(CLOCK_REALTIME, &t);
-        t.tv_nsec += 200 * 1000000L;
-        if (t.tv_nsec >= 1000000000L) {
-            t.tv_sec++;
-            t.tv_nsec -= 1000000000L;
-        }
+        struct timespec t = in_200ms();
         pthread_cond_timedwait(&mc_cond, &mc_mutex, &t);
     }
     pthread_mutex_unlock(&mc_mutex);
@@ -251,13 +257,7 @@ int multicast_run(int channel, ParamBlock *, StreamRunState *rs)
     // Bounded waits: a stop (or a restart) is seen within one wake-up, quit within a tick.
     pthread_mutex_lock(&rs->mutex);
     while (!(rs->flags & (RUN_STOP_PENDING | RUN_STOPPED)) && !quit_requested_nolock()) {
-        struct timespec t;
-        clock_gettime(CLOCK_REALTIME, &t);
-        t.tv_nsec += 200 * 1000000L;
-        if (t.tv_nsec >= 1000000000L) {
-            t.tv_sec++;
-            t.tv_nsec -= 1000000000L;
-        }
+        struct timespec t = in_200ms();
         pthread_cond_timedwait(&rs->cond, &rs->mutex, &t);
     }
     pthread_mutex_unlock(&rs->mutex);
