@@ -146,6 +146,12 @@ void sleep_ms(int ms)
 
 int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_t stamp)
 {
+    // A frame raised to a picture's stamp may be followed by one that arrived later but was
+    // captured before that picture: players refuse audio going back in time.
+    if (c->has_last_audio && (int32_t)(stamp - c->last_audio_ts) < 0)
+        stamp = c->last_audio_ts;
+    c->last_audio_ts = stamp;
+    c->has_last_audio = 1;
     c->out_audio.timestamp = rtmp_timestamp_ms(c, stamp);
     if (rtmp_send_audio(c, &c->out_audio, data, len) < 0) {
         log_printf("rtmp audio send: %s\n", strerror(errno));
@@ -281,6 +287,7 @@ int rtmp_media_step(RtmpConnection *c)
         }
         c->first_frame = 1;
         c->has_pending_audio = 0;
+        c->has_last_audio = 0;
     }
 
     StreamBuffer *sb;

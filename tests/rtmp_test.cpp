@@ -708,6 +708,33 @@ TEST(RtmpMedia, AudioWindowAroundTheFirstVideoFrame)
     EXPECT_EQ(r[2].ts, ms(v + 3100));
 }
 
+TEST(RtmpMedia, AudioTimestampsNeverGoBack)
+{
+    MediaRig m;
+    uint32_t v = hw_clock_90khz() - 20000;
+    // Audio taken after a picture is raised to at least its stamp, so a frame captured before
+    // the picture but taken later (as when it arrives while the picture goes out) must still
+    // not go out earlier than the audio already sent. An older frame queued behind a newer one
+    // stands in for that race here.
+    m.put_audio(adts(50, 1), v + 1920);
+    m.put_audio(adts(51, 2), v - 1920);
+    m.put_video(idr(), v, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    m.put_audio(adts(52, 3), v - 100);
+    m.put_video(nal(0x41, 100, 9), v + 3003, false);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9", "20/8", "20/8", "20/8", "20/8", "21/9"}));
+    uint32_t last = 0;
+    for (const Msg &x : r) {
+        if (x.type != 8)
+            continue;
+        EXPECT_GE(x.ts, last) << "audio timestamps go back";
+        last = x.ts;
+    }
+    EXPECT_EQ(r[5].ts, r[4].ts) << "the late frame goes out at the stamp of the one before it";
+}
+
 TEST(RtmpMedia, LateFramesCatchUpToTheNextKeyframe)
 {
     MediaRig m;

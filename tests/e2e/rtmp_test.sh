@@ -66,7 +66,8 @@ check "timestamps start at 0" [ "$(cut -d, -f2 "$TEST_DIR/all.pts" | sort -n | h
 # Audio up to 9600 ticks (107 ms) older than the first picture goes out before it.
 check "the first picture within 107 ms of the start" [ "$(head -1 "$TEST_DIR/pts")" -le 107 ]
 check "picture timestamps rise" awk 'NR > 1 && $1 <= prev { exit 1 } { prev = $1 }' "$TEST_DIR/pts"
-check "audio timestamps rise" awk 'NR > 1 && $1 <= prev { exit 1 } { prev = $1 }' "$TEST_DIR/apts"
+# Two frames may share a stamp (one held back to the picture before it), never go back.
+check "audio timestamps rise" awk 'NR > 1 && $1 < prev { exit 1 } { prev = $1 } END { exit !(prev >= 9000) }' "$TEST_DIR/apts"
 check "audio keeps pace with the pictures" \
   [ $(( $(tail -1 "$TEST_DIR/apts") - $(tail -1 "$TEST_DIR/pts") )) -ge -200 -a $(( $(tail -1 "$TEST_DIR/apts") - $(tail -1 "$TEST_DIR/pts") )) -le 200 ]
 
@@ -139,6 +140,6 @@ check "timestamps across the wrap start at 0" [ "$(cut -d, -f2 "$TEST_DIR/wrap.a
 check "picture timestamps across the wrap rise to about 10 s" \
   awk 'NR == 1 && $1 > 107 { exit 1 } NR > 1 && $1 <= prev { exit 1 } { prev = $1 } END { exit !(NR >= 250 && prev >= 9000) }' "$TEST_DIR/wrap.pts"
 check "audio timestamps across the wrap rise to about 10 s" \
-  awk 'NR > 1 && $1 <= prev { exit 1 } { prev = $1 } END { exit !(NR >= 420 && prev >= 9000) }' "$TEST_DIR/wrap.apts"
+  awk 'NR > 1 && $1 < prev { exit 1 } { prev = $1 } END { exit !(NR >= 420 && prev >= 9000) }' "$TEST_DIR/wrap.apts"
 stop_app
 finish
