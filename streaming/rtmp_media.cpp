@@ -353,6 +353,10 @@ int rtmp_media_step(RtmpConnection *c)
             }
             if (older > (int32_t)AUDIO_WINDOW)
                 continue;
+            // Captured before the picture the clock started from, yet arriving only now: it
+            // would go out stamped before 0.
+            if (!c->first_frame && !c->has_last_audio && (int32_t)(ab->timestamp - c->clock_origin) < 0)
+                continue;
             if (c->first_frame) {
                 rtmp_timestamp_reset(c, ab->timestamp);
                 c->first_frame = 0;
@@ -362,8 +366,10 @@ int rtmp_media_step(RtmpConnection *c)
         }
     }
 
-    if (c->first_frame)
+    if (c->first_frame) {
         rtmp_timestamp_reset(c, vts);
+        c->clock_origin = vts;
+    }
     c->out_video.timestamp = rtmp_timestamp_ms(c, vts);
     if (rtmp_send_video(c, &c->out_video, data, len) < 0) {
         log_printf("rtmp video send: %s\n", strerror(errno));

@@ -735,6 +735,23 @@ TEST(RtmpMedia, AudioTimestampsNeverGoBack)
     EXPECT_EQ(r[5].ts, r[4].ts) << "the late frame goes out at the stamp of the one before it";
 }
 
+TEST(RtmpMedia, AudioFromBeforeTheFirstPictureArrivingAfterItIsDropped)
+{
+    MediaRig m;
+    uint32_t v = hw_clock_90khz() - 20000;
+    m.put_video(idr(), v, true);   // no audio yet: the clock starts at the picture
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    m.put_audio(adts(50, 1), v - 1260);   // captured 14 ms before it, in the window of the next
+    m.put_audio(adts(51, 2), v + 1000);
+    m.put_video(nal(0x41, 100, 9), v + 3003, false);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9", "20/8", "20/8", "21/9"}));
+    EXPECT_EQ(r[0].ts, 0u);
+    EXPECT_EQ(r[3].body.size(), 2u + 51) << "the frame from before the start is dropped";
+    EXPECT_EQ(r[3].ts, (v + 1000) / 90 - v / 90);
+}
+
 TEST(RtmpMedia, LateFramesCatchUpToTheNextKeyframe)
 {
     MediaRig m;

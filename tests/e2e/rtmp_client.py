@@ -233,6 +233,9 @@ def play_session(stream, width, height, audio_expected):
     check("then the keyframe", video[1][4][:2] == b"\x17\x01", video[1][4][:5].hex())
     first_ts = min([x[2] for x in video + audio])
     check("media timestamps start at 0", first_ts == 0, first_ts)
+    # A stamp from before the start would wrap to about 49 days.
+    check("no media stamped before the start", max(x[2] for x in video + audio) < 60000,
+          max(x[2] for x in video + audio))
     vts = [x[2] for x in video]
     check("video timestamps rise", all(b >= a for a, b in zip(vts, vts[1:])) and vts[-1] > vts[0], vts[:5])
     # Every picture's units parse exactly: with larger chunks than 128 the reader would have

@@ -98,6 +98,8 @@ curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "RTMP[0].URL=rtmp://1
   --data-urlencode "RTMP[0].StartMode=1" $URL/controls
 check "push consumer started" wait_log "rtmpA: attached to stream" 10
 check "it names its URL only" grep -qF "streaming to rtmp://127.0.0.1:19350/live/push" "$LOG"
+check "it takes the AAC stream along with channel A's pictures" awk '/streaming to rtmp:\/\/127.0.0.1:19350/ { on = 1 }
+  on && /stream2 attach strmid=5/ { aac = 1 } on && /rtmpA: attached to stream/ { exit !aac } END { if (!on) exit 1 }' "$LOG"
 wait $listener; cat "$TEST_DIR/push.out"
 check "no connection leaves for the push URL" grep -q "^ok: no connection" "$TEST_DIR/push.out"
 check "channel A's encoder keeps running" [ "$(count_log "videoA: fully stopped")" -eq "$stops" ]
