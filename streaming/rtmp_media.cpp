@@ -164,10 +164,19 @@ int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_
 
 uint32_t rtmp_timestamp_ms(RtmpConnection *c, uint32_t stamp)
 {
-    if (stamp < c->ts_last && c->ts_last - stamp > 0xF0000000u)
-        c->ts_offset += WRAP_MS;
-    c->ts_last = stamp;
-    return stamp / 90 + c->ts_offset;
+    if ((int32_t)(stamp - c->ts_last) >= 0) {
+        if (stamp < c->ts_last)   // the 90 kHz counter wrapped
+            c->ts_offset += WRAP_MS;
+        c->ts_last = stamp;
+        return stamp / 90 + c->ts_offset;
+    }
+    // Older than the newest stamp seen (audio sent before a picture it precedes, a reply's clock
+    // ahead of the media): it neither moves the clock on nor counts a wrap, and one from before
+    // a wrap already counted keeps the offset of its side.
+    uint32_t offset = c->ts_offset;
+    if (stamp > c->ts_last)
+        offset -= WRAP_MS;
+    return stamp / 90 + offset;
 }
 
 void rtmp_timestamp_reset(RtmpConnection *c, uint32_t stamp)

@@ -524,6 +524,16 @@ TEST(RtmpMedia, TimestampsRiseAcrossTheClockWrap)
     uint32_t b = rtmp_timestamp_ms(t.c, 2500);
     EXPECT_EQ(a, 40u);
     EXPECT_NEAR((double)b, 40.0 + 3601 / 90.0 + 2500 / 90.0, 1.0);
+
+    // Audio from just before the wrap sent after a picture from just after it, then the next
+    // picture: the wrap is counted once and the audio keeps its place before the picture.
+    uint32_t c = rtmp_timestamp_ms(t.c, 0xFFFFFFFFu - 900);
+    uint32_t d = rtmp_timestamp_ms(t.c, 2500 + 3003);
+    EXPECT_NEAR((double)c, 40.0 + (3600 - 900) / 90.0, 1.0);
+    EXPECT_NEAR((double)d, (double)b + 3003 / 90.0, 1.0) << "no second wrap counted";
+    // Audio stamped a little before the picture ahead of it, and a reply on the clock ahead.
+    EXPECT_NEAR((double)rtmp_timestamp_ms(t.c, 2500 + 2000), (double)b + 2000 / 90.0, 1.0);
+    EXPECT_NEAR((double)rtmp_timestamp_ms(t.c, 2500 + 3003 + 9000), (double)d + 100, 1.0);
 }
 
 namespace {
