@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # RTMP play judged with ffprobe/ffmpeg and a byte-level python player: both channels' H.264 at
 # their sizes, AAC where the channel's RTMP audio is on and none where it is off, 10 s of video
-# and audio recorded and decoded with timestamps from 0 up, the handshake and reply bytes, a bad C2, a silent peer, split, chunked
-# and AMF3 commands, a push consumer that keeps its channel's encoder running, prompt quit, and
-# timestamps across a wrap of the 90 kHz counter.
+# and audio recorded and decoded with timestamps from 0 up, the handshake and reply bytes, a bad
+# C2, a silent peer, split, chunked and AMF3 commands, a push consumer that keeps its channel's
+# encoder running with the AAC stream attached, prompt quit, and timestamps across a wrap of the
+# 90 kHz counter.
 source "$K7160_TESTLIB"
 
 RTMP=rtmp://127.0.0.1:1935/live
