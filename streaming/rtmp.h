@@ -106,6 +106,10 @@ struct RtmpConnection {
     size_t pending_audio_len;
     uint32_t pending_audio_ts;
     int has_pending_audio;
+    // Stamp of the last audio frame sent since the first frame after attaching.
+    uint32_t last_audio_ts;
+    int has_last_audio;
+    uint32_t clock_origin;   // stamp of the picture the clock started from, when it did
 };
 
 // Session set-up and tear-down around a connected socket (the socket is not closed).

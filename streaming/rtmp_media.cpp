@@ -146,6 +146,12 @@ void sleep_ms(int ms)
 
 int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_t stamp)
 {
+    // A frame raised to a picture's stamp may be followed by one that arrived later but was
+    // captured before that picture: players refuse audio going back in time.
+    if (c->has_last_audio && (int32_t)(stamp - c->last_audio_ts) < 0)
+        stamp = c->last_audio_ts;
+    c->last_audio_ts = stamp;
+    c->has_last_audio = 1;
     c->out_audio.timestamp = rtmp_timestamp_ms(c, stamp);
     if (rtmp_send_audio(c, &c->out_audio, data, len) < 0) {
         log_printf("rtmp audio send: %s\n", strerror(errno));
@@ -158,10 +164,19 @@ int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_
 
 uint32_t rtmp_timestamp_ms(RtmpConnection *c, uint32_t stamp)
 {
-    if (stamp < c->ts_last && c->ts_last - stamp > 0xF0000000u)
-        c->ts_offset += WRAP_MS;
-    c->ts_last = stamp;
-    return stamp / 90 + c->ts_offset;
+    if ((int32_t)(stamp - c->ts_last) >= 0) {
+        if (stamp < c->ts_last)   // the 90 kHz counter wrapped
+            c->ts_offset += WRAP_MS;
+        c->ts_last = stamp;
+        return stamp / 90 + c->ts_offset;
+    }
+    // Older than the newest stamp seen (audio sent before a picture it precedes, a reply's clock
+    // ahead of the media): it neither moves the clock on nor counts a wrap, and one from before
+    // a wrap already counted keeps the offset of its side.
+    uint32_t offset = c->ts_offset;
+    if (stamp > c->ts_last)
+        offset -= WRAP_MS;
+    return stamp / 90 + offset;
 }
 
 void rtmp_timestamp_reset(RtmpConnection *c, uint32_t stamp)
@@ -281,6 +296,7 @@ int rtmp_media_step(RtmpConnection *c)
         }
         c->first_frame = 1;
         c->has_pending_audio = 0;
+        c->has_last_audio = 0;
     }
 
     StreamBuffer *sb;
@@ -346,6 +362,10 @@ int rtmp_media_step(RtmpConnection *c)
             }
             if (older > (int32_t)AUDIO_WINDOW)
                 continue;
+            // Captured before the picture the clock started from, yet arriving only now: it
+            // would go out stamped before 0.
+            if (!c->first_frame && !c->has_last_audio && (int32_t)(ab->timestamp - c->clock_origin) < 0)
+                continue;
             if (c->first_frame) {
                 rtmp_timestamp_reset(c, ab->timestamp);
                 c->first_frame = 0;
@@ -355,8 +375,10 @@ int rtmp_media_step(RtmpConnection *c)
         }
     }
 
-    if (c->first_frame)
+    if (c->first_frame) {
         rtmp_timestamp_reset(c, vts);
+        c->clock_origin = vts;
+    }
     c->out_video.timestamp = rtmp_timestamp_ms(c, vts);
     if (rtmp_send_video(c, &c->out_video, data, len) < 0) {
         log_printf("rtmp video send: %s\n", strerror(errno));

@@ -524,6 +524,16 @@ TEST(RtmpMedia, TimestampsRiseAcrossTheClockWrap)
     uint32_t b = rtmp_timestamp_ms(t.c, 2500);
     EXPECT_EQ(a, 40u);
     EXPECT_NEAR((double)b, 40.0 + 3601 / 90.0 + 2500 / 90.0, 1.0);
+
+    // Audio from just before the wrap sent after a picture from just after it, then the next
+    // picture: the wrap is counted once and the audio keeps its place before the picture.
+    uint32_t c = rtmp_timestamp_ms(t.c, 0xFFFFFFFFu - 900);
+    uint32_t d = rtmp_timestamp_ms(t.c, 2500 + 3003);
+    EXPECT_NEAR((double)c, 40.0 + (3600 - 900) / 90.0, 1.0);
+    EXPECT_NEAR((double)d, (double)b + 3003 / 90.0, 1.0) << "no second wrap counted";
+    // Audio stamped a little before the picture ahead of it, and a reply on the clock ahead.
+    EXPECT_NEAR((double)rtmp_timestamp_ms(t.c, 2500 + 2000), (double)b + 2000 / 90.0, 1.0);
+    EXPECT_NEAR((double)rtmp_timestamp_ms(t.c, 2500 + 3003 + 9000), (double)d + 100, 1.0);
 }
 
 namespace {
@@ -706,6 +716,50 @@ TEST(RtmpMedia, AudioWindowAroundTheFirstVideoFrame)
     EXPECT_EQ(r[1].ts, ms(v + 3003));
     EXPECT_EQ(r[1].body[0], 0x27);
     EXPECT_EQ(r[2].ts, ms(v + 3100));
+}
+
+TEST(RtmpMedia, AudioTimestampsNeverGoBack)
+{
+    MediaRig m;
+    uint32_t v = hw_clock_90khz() - 20000;
+    // Audio taken after a picture is raised to at least its stamp, so a frame captured before
+    // the picture but taken later (as when it arrives while the picture goes out) must still
+    // not go out earlier than the audio already sent. An older frame queued behind a newer one
+    // stands in for that race here.
+    m.put_audio(adts(50, 1), v + 1920);
+    m.put_audio(adts(51, 2), v - 1920);
+    m.put_video(idr(), v, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    m.put_audio(adts(52, 3), v - 100);
+    m.put_video(nal(0x41, 100, 9), v + 3003, false);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9", "20/8", "20/8", "20/8", "20/8", "21/9"}));
+    uint32_t last = 0;
+    for (const Msg &x : r) {
+        if (x.type != 8)
+            continue;
+        EXPECT_GE(x.ts, last) << "audio timestamps go back";
+        last = x.ts;
+    }
+    EXPECT_EQ(r[5].ts, r[4].ts) << "the late frame goes out at the stamp of the one before it";
+}
+
+TEST(RtmpMedia, AudioFromBeforeTheFirstPictureArrivingAfterItIsDropped)
+{
+    MediaRig m;
+    uint32_t v = hw_clock_90khz() - 20000;
+    m.put_video(idr(), v, true);   // no audio yet: the clock starts at the picture
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    m.put_audio(adts(50, 1), v - 1260);   // captured 14 ms before it, in the window of the next
+    m.put_audio(adts(51, 2), v + 1000);
+    m.put_video(nal(0x41, 100, 9), v + 3003, false);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9", "20/8", "20/8", "21/9"}));
+    EXPECT_EQ(r[0].ts, 0u);
+    EXPECT_EQ(r[3].body.size(), 2u + 51) << "the frame from before the start is dropped";
+    EXPECT_EQ(r[3].ts, (v + 1000) / 90 - v / 90);
 }
 
 TEST(RtmpMedia, LateFramesCatchUpToTheNextKeyframe)

@@ -215,11 +215,14 @@ def play_session(stream, width, height, audio_expected):
     w, h = amf_number_after(m[3][4], "width"), amf_number_after(m[3][4], "height")
     check("metadata gives the channel's size", (w, h) == (width, height), (w, h))
     video, audio = [], []
+    behind = 0   # how far audio lags the video message sent before it, in ms
     deadline = time.time() + 10
     while time.time() < deadline and (len(video) < 40 or (audio_expected and len(audio) < 20)):
         x = r.message()
         if x[3] != 1 or x[0] not in (20, 21):
             check("media on chunk streams 20/21, message stream 1", False, x[:4])
+        if x[1] == 8 and video:
+            behind = max(behind, video[-1][2] - x[2])
         (video if x[1] == 9 else audio if x[1] == 8 else []).append(x)
     check("video arrives", len(video) >= 40, len(video))
     v0 = video[0]
@@ -230,6 +233,9 @@ def play_session(stream, width, height, audio_expected):
     check("then the keyframe", video[1][4][:2] == b"\x17\x01", video[1][4][:5].hex())
     first_ts = min([x[2] for x in video + audio])
     check("media timestamps start at 0", first_ts == 0, first_ts)
+    # A stamp from before the start would wrap to about 49 days.
+    check("no media stamped before the start", max(x[2] for x in video + audio) < 60000,
+          max(x[2] for x in video + audio))
     vts = [x[2] for x in video]
     check("video timestamps rise", all(b >= a for a, b in zip(vts, vts[1:])) and vts[-1] > vts[0], vts[:5])
     # Every picture's units parse exactly: with larger chunks than 128 the reader would have
@@ -244,11 +250,18 @@ def play_session(stream, width, height, audio_expected):
         ok = ok and p == len(body)
     check("NAL units length-prefixed, 128-byte chunks reassemble", ok and max(len(x[4]) for x in video) > 128)
     if audio_expected:
-        check("first audio message is the AAC configuration", audio and audio[0][4][:2] in (b"\xAF\0", b"\xAE\0"),
+        # The sound thread captures 48 kHz stereo: AAC LC, 48 kHz, 2 channels.
+        check("first audio message is the AAC configuration", audio and audio[0][4] == b"\xAF\0\x11\x90",
               audio[0][4].hex() if audio else "none")
-        check("then raw AAC", len(audio) > 1 and audio[1][4][1] == 1)
+        check("then raw AAC", len(audio) > 1 and all(x[4][:2] == b"\xAF\x01" and len(x[4]) > 2 for x in audio[1:]))
+        ats = [x[2] for x in audio]
+        check("audio timestamps rise", all(b >= a for a, b in zip(ats, ats[1:])) and ats[-1] > ats[0], ats[:5])
+        # Audio up to 9600 ticks older than the first picture may go out before it, from 0.
+        check("the first picture at most 107 ms after the first audio", 0 <= video[0][2] - min(audio[0][2], video[0][2]) <= 107,
+              (audio[0][2], video[0][2]))
+        check("audio never more than 107 ms behind the picture before it", behind <= 107, behind)
     else:
-        check("no audio without an audio stream", not audio, len(audio))
+        check("no audio when the channel's RTMP audio is off", not audio, len(audio))
     s.close()
 
 

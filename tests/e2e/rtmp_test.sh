@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # RTMP play judged with ffprobe/ffmpeg and a byte-level python player: both channels' H.264 at
-# their sizes (and AAC when the appliance has an audio stream), 10 s recorded and decoded with
-# timestamps from 0 up, the handshake and reply bytes, a bad C2, a silent peer, split, chunked
-# and AMF3 commands, a push consumer that keeps its channel's encoder running, prompt quit, and
-# timestamps across a wrap of the 90 kHz counter.
+# their sizes, AAC where the channel's RTMP audio is on and none where it is off, 10 s of video
+# and audio recorded and decoded with timestamps from 0 up, the handshake and reply bytes, a bad
+# C2, a silent peer, split, chunked and AMF3 commands, a push consumer that keeps its channel's
+# encoder running with the AAC stream attached, prompt quit, and timestamps across a wrap of the
+# 90 kHz counter.
 source "$K7160_TESTLIB"
 
 RTMP=rtmp://127.0.0.1:1935/live
@@ -26,39 +27,50 @@ start_app || finish
 wait_log "RTMP server listening on port 1935" 20 || { fail "RTMP listener did not start"; finish; }
 wait_log "httpd: started" 20 || fail "web server did not start"
 
-# Channel B as H.264 at 320x240, so the two channels differ.
+# Channel B as H.264 at 320x240 with its RTMP audio off, so the two channels differ.
 curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "Video[1].StreamMode=2" \
-  --data-urlencode "Video[1].Width=320" --data-urlencode "Video[1].Height=240" $URL/controls
+  --data-urlencode "Video[1].Width=320" --data-urlencode "Video[1].Height=240" \
+  --data-urlencode "Video[1].RTMPAudio=0" --data-urlencode "Video[0].RTMPAudio=1" $URL/controls
 for _ in $(seq 1 50); do [ "$(curl -sg "$URL/Video[1].Width")" = 320 ] && break; sleep 0.1; done
+check "channel B's RTMP audio is off" [ "$(curl -sg "$URL/Video[1].RTMPAudio")" = 0 ]
 sleep 2   # the save thread commits a second after the post
 
-audio=0
-probe() { timeout 20 ffprobe -v error -show_entries stream=codec_type,codec_name,width,height -of csv=p=0 "$RTMP/$1"; }
+probe() { timeout 20 ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,channels -of csv=p=0 "$RTMP/$1"; }
 a=$(probe streamA.m3u8); echo "channel A: $a"
-grep -q "no audio stream" "$LOG" || audio=1
 check "ffprobe channel A: H.264 640x480" grep -q "^h264,video,640,480" <<<"$a"
+check "ffprobe channel A: AAC 48 kHz stereo, as its RTMP audio says" grep -q "^aac,audio,48000,2" <<<"$a"
 b=$(probe liveB.m3u8); echo "channel B: $b"
 check "ffprobe channel B: H.264 320x240" grep -q "^h264,video,320,240" <<<"$b"
-if [ $audio = 1 ]; then
-  check "AAC on channel A as its RTMP audio says" grep -q "^aac,audio" <<<"$a"
-else
-  echo "note: no audio stream registered in this build; checking video-only play"
-  check "no audio track without an audio stream" bash -c "! grep -q ',audio' <<<'$a'"
-fi
+check "ffprobe channel B: no audio with its RTMP audio off" bash -c "! grep -q ',audio' <<<'$b'"
 
-# 10 s recorded as it arrives, then decoded frame by frame.
-timeout 40 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 10 -map 0:v -c copy -f flv "$TEST_DIR/rec.flv" 2>"$TEST_DIR/rec.err"
+# 10 s of video and audio recorded as they arrive, then decoded frame by frame.
+timeout 40 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 10 -map 0:v -map 0:a -c copy -f flv "$TEST_DIR/rec.flv" 2>"$TEST_DIR/rec.err"
 cat "$TEST_DIR/rec.err"
-timeout 60 ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 "$TEST_DIR/rec.flv" >"$TEST_DIR/pts"
-packets=$(wc -l <"$TEST_DIR/pts")
-timeout 60 ffmpeg -v error -i "$TEST_DIR/rec.flv" -f framemd5 "$TEST_DIR/rec.md5" 2>"$TEST_DIR/dec.err"
+packets_of() {   # FILE: "type,pts" per packet in file order
+  timeout 60 ffprobe -v error -show_entries packet=codec_type,pts -of csv=p=0 "$1"
+}
+packets_of "$TEST_DIR/rec.flv" >"$TEST_DIR/all.pts"
+grep '^video,' "$TEST_DIR/all.pts" | cut -d, -f2 >"$TEST_DIR/pts"
+grep '^audio,' "$TEST_DIR/all.pts" | cut -d, -f2 >"$TEST_DIR/apts"
+packets=$(wc -l <"$TEST_DIR/pts"); apackets=$(wc -l <"$TEST_DIR/apts")
+timeout 60 ffmpeg -v error -i "$TEST_DIR/rec.flv" -map 0:v -map 0:a -f framemd5 "$TEST_DIR/rec.md5" 2>"$TEST_DIR/dec.err"
 frames=$(grep -c '^0,' "$TEST_DIR/rec.md5"); distinct=$(grep '^0,' "$TEST_DIR/rec.md5" | awk -F, '{print $6}' | sort -u | wc -l)
-echo "recorded packets=$packets decoded=$frames distinct=$distinct"; cat "$TEST_DIR/dec.err"
+aframes=$(grep -c '^1,' "$TEST_DIR/rec.md5")
+echo "recorded packets=$packets decoded=$frames distinct=$distinct audio packets=$apackets decoded=$aframes"
+echo "first packets: $(head -4 "$TEST_DIR/all.pts" | tr '\n' ' ')"; cat "$TEST_DIR/dec.err"
 check "10 s hold at least 250 pictures" [ "$packets" -ge 250 ]
 check "every picture decodes without a message" [ "$frames" -eq "$packets" -a ! -s "$TEST_DIR/dec.err" -a ! -s "$TEST_DIR/rec.err" ]
 check "the picture moves" [ "$distinct" -ge $((frames / 2)) ]
-check "timestamps start at 0" [ "$(head -1 "$TEST_DIR/pts")" = 0 ]
-check "timestamps rise" awk 'NR > 1 && $1 <= prev { exit 1 } { prev = $1 }' "$TEST_DIR/pts"
+# 48 kHz in frames of 1024 samples: about 47 a second.
+check "10 s hold at least 420 AAC frames, every one decoded" [ "$apackets" -ge 420 -a "$aframes" -eq "$apackets" ]
+check "timestamps start at 0" [ "$(cut -d, -f2 "$TEST_DIR/all.pts" | sort -n | head -1)" = 0 ]
+# Audio up to 9600 ticks (107 ms) older than the first picture goes out before it.
+check "the first picture within 107 ms of the start" [ "$(head -1 "$TEST_DIR/pts")" -le 107 ]
+check "picture timestamps rise" awk 'NR > 1 && $1 <= prev { exit 1 } { prev = $1 }' "$TEST_DIR/pts"
+# Two frames may share a stamp (one held back to the picture before it), never go back.
+check "audio timestamps rise" awk 'NR > 1 && $1 < prev { exit 1 } { prev = $1 } END { exit !(prev >= 9000) }' "$TEST_DIR/apts"
+check "audio keeps pace with the pictures" \
+  [ $(( $(tail -1 "$TEST_DIR/apts") - $(tail -1 "$TEST_DIR/pts") )) -ge -200 -a $(( $(tail -1 "$TEST_DIR/apts") - $(tail -1 "$TEST_DIR/pts") )) -le 200 ]
 
 # A second player joining in the middle of a GOP decodes from its first picture on.
 timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 6 -f null - 2>"$TEST_DIR/first.err" &
@@ -70,7 +82,7 @@ joined=$(grep -c '^0,' "$TEST_DIR/join.md5"); echo "joined player frames=$joined
 check "a player joining mid-GOP decodes without a message" [ "$joined" -ge 80 -a ! -s "$TEST_DIR/join.err" -a ! -s "$TEST_DIR/first.err" ]
 
 # The bytes, through a player of our own.
-client play streamA.m3u8 640 480 $audio
+client play streamA.m3u8 640 480 1
 client play liveB.m3u8 320 240 0
 errs=$(count_log "RTMP handshake error -3")
 client bad-c2
@@ -87,6 +99,8 @@ curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "RTMP[0].URL=rtmp://1
   --data-urlencode "RTMP[0].StartMode=1" $URL/controls
 check "push consumer started" wait_log "rtmpA: attached to stream" 10
 check "it names its URL only" grep -qF "streaming to rtmp://127.0.0.1:19350/live/push" "$LOG"
+check "it takes the AAC stream along with channel A's pictures" awk '/streaming to rtmp:\/\/127.0.0.1:19350/ { on = 1 }
+  on && /stream2 attach strmid=5/ { aac = 1 } on && /rtmpA: attached to stream/ { exit !aac } END { if (!on) exit 1 }' "$LOG"
 wait $listener; cat "$TEST_DIR/push.out"
 check "no connection leaves for the push URL" grep -q "^ok: no connection" "$TEST_DIR/push.out"
 check "channel A's encoder keeps running" [ "$(count_log "videoA: fully stopped")" -eq "$stops" ]
@@ -117,12 +131,18 @@ t_app=$(date +%s)
 start_app PLATFORM_CLOCK90K_START=$((0xFFFFFFFF - 90000 * 8)) || finish
 wait_log "RTMP server listening on port 1935" 20 || fail "RTMP listener did not start again"
 t0=$(date +%s)
-timeout 40 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 10 -map 0:v -c copy -f flv "$TEST_DIR/wrap.flv" 2>"$TEST_DIR/wrap.err"
+timeout 40 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 10 -map 0:v -map 0:a -c copy -f flv "$TEST_DIR/wrap.flv" 2>"$TEST_DIR/wrap.err"
 t1=$(date +%s)
-timeout 60 ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 "$TEST_DIR/wrap.flv" >"$TEST_DIR/wrap.pts"
-echo "across the wrap: $(wc -l <"$TEST_DIR/wrap.pts") pictures, last pts $(tail -1 "$TEST_DIR/wrap.pts")"
+packets_of "$TEST_DIR/wrap.flv" >"$TEST_DIR/wrap.all"
+grep '^video,' "$TEST_DIR/wrap.all" | cut -d, -f2 >"$TEST_DIR/wrap.pts"
+grep '^audio,' "$TEST_DIR/wrap.all" | cut -d, -f2 >"$TEST_DIR/wrap.apts"
+echo "across the wrap: $(wc -l <"$TEST_DIR/wrap.pts") pictures, last pts $(tail -1 "$TEST_DIR/wrap.pts");" \
+  "$(wc -l <"$TEST_DIR/wrap.apts") AAC frames, last pts $(tail -1 "$TEST_DIR/wrap.apts")"; cat "$TEST_DIR/wrap.err"
 check "the counter wrapped during the recording" [ $((t0 - t_app)) -lt 8 -a $((t1 - t_app)) -gt 9 ]
-check "timestamps across the wrap start at 0 and rise to about 10 s" \
-  awk 'NR == 1 && $1 != 0 { exit 1 } NR > 1 && $1 <= prev { exit 1 } { prev = $1 } END { exit !(NR >= 250 && prev >= 9000) }' "$TEST_DIR/wrap.pts"
+check "timestamps across the wrap start at 0" [ "$(cut -d, -f2 "$TEST_DIR/wrap.all" | sort -n | head -1)" = 0 ]
+check "picture timestamps across the wrap rise to about 10 s" \
+  awk 'NR == 1 && $1 > 107 { exit 1 } NR > 1 && $1 <= prev { exit 1 } { prev = $1 } END { exit !(NR >= 250 && prev >= 9000) }' "$TEST_DIR/wrap.pts"
+check "audio timestamps across the wrap rise to about 10 s" \
+  awk 'NR > 1 && $1 < prev { exit 1 } { prev = $1 } END { exit !(NR >= 420 && prev >= 9000) }' "$TEST_DIR/wrap.apts"
 stop_app
 finish
