@@ -141,7 +141,9 @@ void interleave_audio(StreamState *state, uint32_t video_ts, uint8_t *out, uint3
         uint32_t ats = ts - (uint32_t)time_offset;
         if ((int32_t)(video_ts - ats) < 0)
             break;            // newer than the video frame: for the next dequeue
-        if (video_ts == state->startTS && (int32_t)(state->startTS - ats) > 1000) {
+        // Audio from before the first video frame has no place on the muxed timeline: its PTS
+        // (audio minus startTS) would wrap to the far end of the 33-bit TS clock.
+        if ((int32_t)(ats - state->startTS) < 0) {
             state->seq2++;
             continue;
         }

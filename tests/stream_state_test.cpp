@@ -261,20 +261,23 @@ TEST_F(Consumer, AudioInterleaveDropsStaleAudioAndKeepsNewerForTheNextRead)
     StreamState s{};
     stream_state_attach(v.id, StreamMode_H264_AAC_TS, &s);
     ASSERT_EQ(s.streamq2, &a.q);
-    ASSERT_EQ(a.put(8, 100000 - 5000, RB_FLAG_KEYFRAME), 0);   // older than start - 1000: dropped
-    ASSERT_EQ(a.put(8, 100000 - 500, RB_FLAG_KEYFRAME), 0);    // kept
+    ASSERT_EQ(a.put(8, 100000 - 5000, RB_FLAG_KEYFRAME), 0);   // long before the start: dropped
+    ASSERT_EQ(a.put(8, 100000 - 500, RB_FLAG_KEYFRAME), 0);    // just before it: a negative PTS, dropped
+    ASSERT_EQ(a.put(8, 100000, RB_FLAG_KEYFRAME), 0);          // with the keyframe: kept
     ASSERT_EQ(a.put(8, 100000 + 1000, RB_FLAG_KEYFRAME), 0);   // newer than the video frame
     ASSERT_EQ(v.put(20, 100000, RB_FLAG_KEYFRAME), 0);
     ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
     ASSERT_EQ(mux_log.size(), 2u);
     EXPECT_EQ(mux_log[1].kind, 'A');
-    EXPECT_EQ(mux_log[1].pts, (uint32_t)-500);
-    EXPECT_EQ(s.seq2, 2u);
+    EXPECT_EQ(mux_log[1].pts, 0u);
+    EXPECT_EQ(s.seq2, 3u);
     ASSERT_EQ(v.put(20, 103000, 0), 0);
     ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
     ASSERT_EQ(mux_log.size(), 4u);
     EXPECT_EQ(mux_log[3].kind, 'A');
     EXPECT_EQ(mux_log[3].pts, 1000u);
+    for (const MuxRecord &r : mux_log)
+        EXPECT_LT(r.pts, 0x80000000u) << r.kind;   // nothing stamped before the start
     stream_state_detach(&s);
     EXPECT_EQ(stream_get_state_by_id(AAC_STREAM), 0);
 }

@@ -2,7 +2,7 @@
 # The SD card and the recorder judged from outside: inserting and pulling the card, df's figures
 # in Recording.Storage, transport-stream and MP4 recordings played by ffprobe/ffmpeg, duration
 # and size limited segments, read-write only during a run, canned mount failures, a full card.
-# No audio producer runs in the appliance yet, so recordings are checked as video only.
+# Channel A's stream mode carries AAC, and MP4 format 1 records it: both are checked.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -81,6 +81,11 @@ ts="$DCIM/rec1.ts"
 check "rec1.ts written" [ -s "$ts" ]
 probe=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$ts" 2>&1 | sort -u | tr '\n' ' ')
 check "rec1.ts holds H.264 ($probe)" grep -q 'h264' <<<"$probe"
+check "rec1.ts holds AAC ($probe)" grep -q 'aac' <<<"$probe"
+starts=$(for s in v a; do ffprobe -v error -select_streams $s -show_entries stream=start_time -of csv=p=0 "$ts" |
+  head -n 1; done | tr '\n' ' ')
+check "rec1.ts audio and video start together ($starts)" awk -v s="$starts" 'BEGIN { split(s, a, " ");
+  d = a[1] - a[2]; exit !(a[2] != "" && d > -0.5 && d < 0.5) }'
 errs=$(decode_errors "$ts"); check "rec1.ts decodes without errors${errs:+: $errs}" [ -z "$errs" ]
 dur=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$ts")
 check "rec1.ts lasts about 5 s ($dur)" awk -v d="$dur" 'BEGIN { exit !(d > 3.5 && d < 7) }'
@@ -110,10 +115,16 @@ setrec "Recording.Filename=clip^c.mp4" "Recording.Format=1"
 record_for 4 || fail "MP4 run did not end"
 mp4="$DCIM/clip1.mp4"
 check "clip1.mp4 written" [ -s "$mp4" ]
-check "clip1.mp4 has an H.264 track" [ "$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$mp4")" = h264 ]
+tracks=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$mp4" | sort | tr '\n' ' ')
+check "clip1.mp4 has an H.264 and an AAC track ($tracks)" [ "$tracks" = "aac h264 " ]
 errs=$(decode_errors "$mp4"); check "every frame of clip1.mp4 decodes${errs:+: $errs}" [ -z "$errs" ]
-frames=$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames,nb_frames -of csv=p=0 "$mp4")
-check "decoded frames equal the table's ($frames)" awk -F, '{ exit !($1 == $2 && $1 > 60) }' <<<"$frames"
+for s in v a; do
+  frames=$(ffprobe -v error -select_streams $s -count_frames -show_entries stream=nb_read_frames,nb_frames -of csv=p=0 "$mp4")
+  check "decoded $s frames equal the table's ($frames)" awk -F, '{ exit !($1 == $2 && $1 > 60) }' <<<"$frames"
+done
+durs=$(for s in v a; do ffprobe -v error -select_streams $s -show_entries stream=duration -of csv=p=0 "$mp4"; done | tr '\n' ' ')
+check "both tracks last about the recorded 4 s, together ($durs)" awk -v s="$durs" 'BEGIN { split(s, a, " ");
+  d = a[1] - a[2]; exit !(a[1] > 3 && a[1] < 5.5 && d > -0.2 && d < 0.2) }'
 
 # Duration-limited: 3 s segments, 2 of them, then the run stops by itself.
 setrec "Recording.Filename=seg^c.mp4" "Recording.DurationMode=1" "Recording.Duration=3" "Recording.Segments=2"
@@ -126,14 +137,14 @@ for f in seg1 seg2; do
   check "$f.mp4 lasts 3 s within a GOP ($d)" awk -v d="$d" 'BEGIN { exit !(d > 2.9 && d < 4.1) }'
 done
 
-# Size-limited in the channel's container: 300 KiB files, never more, until stopped.
-setrec "Recording.Filename=size^c.ts" "Recording.Format=0" "Recording.DurationMode=4" "Recording.Duration=300" \
+# Size-limited in the channel's container: 100 KiB files (2-3 s each), never more, until stopped.
+setrec "Recording.Filename=size^c.ts" "Recording.Format=0" "Recording.DurationMode=4" "Recording.Duration=100" \
   "Recording.Segments=1"
 record_for 8 || fail "size-limited run did not end"
 n=$(ls "$DCIM"/size*.ts 2>/dev/null | wc -l)
 check "size-limited run makes more segments than Segments ($n)" [ "$n" -ge 3 ]
-big=$(find "$DCIM" -name 'size*.ts' -size +307200c | wc -l)
-check "no segment exceeds 300 KiB" [ "$big" = 0 ]
+big=$(find "$DCIM" -name 'size*.ts' -size +102400c | wc -l)
+check "no segment exceeds 100 KiB" [ "$big" = 0 ]
 errs=$(decode_errors "$DCIM/size2.ts"); check "a middle segment decodes${errs:+: $errs}" [ -z "$errs" ]
 setrec "Recording.DurationMode=0"
 
@@ -167,10 +178,10 @@ setrec "Recording.SubDir=1" "Recording.Filename=sub^c.ts"
 record_for 2 || fail "media-folder run did not end"
 check "SubDir puts the file in DCIM/100MEDIA" [ -s "$DCIM/100MEDIA/sub1.ts" ]
 
-# A full card: a 3 MiB tmpfs over the card's folder ends the run with the message, and the
-# file left behind plays.
+# A full card: a 640 KiB tmpfs over the card's folder (some 20 s of recording) ends the run
+# with the message, and the file left behind plays.
 pull
-mount -t tmpfs -o size=3m tmpfs "$BOARD/media/mmc"
+mount -t tmpfs -o size=640k tmpfs "$BOARD/media/mmc"
 insert
 wait_since "bsize=" 4
 setrec "Recording.Filename=full^c.mp4" "Recording.Format=1" "Recording.SubDir=0"
@@ -181,7 +192,7 @@ wait_status "Stopped" 10
 full="$DCIM/full1.mp4"
 errs=$(decode_errors "$full")
 check "the file on the full card plays${errs:+: $errs}" [ -s "$full" -a -z "$errs" ]
-check "the full card's file has frames" [ "$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$full")" -gt 10 ]
+check "the full card's file has frames" [ "$(ffprobe -v error -select_streams v -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$full")" -gt 10 ]
 
 stop_app
 check "shutdown unmounts the card" grep -qF "unmounted /media/mmc" <<<"$(tail -n 30 "$LOG")"
