@@ -388,3 +388,82 @@ TEST_F(Osd, LayoutChangesWhileDrawingNeverWritePastTheFrame)
 }
 
 } // namespace
+
+// Overlay slots: drawn after the text on every update, text items with records of their own.
+TEST_F(Osd, EmptySlotsChangeOnlyTheTextAndAShadeSlotIsDrawnAfterIt)
+{
+    Frame a(64, 32, false, 100), b(64, 32, false, 100);
+    draw(a, 1, 0, "A");
+    uint32_t counter = osd_get_frame_counter(0);
+    // The same text again, with a shade item (code 7 paints 16) over the frame's right half.
+    std::vector<uint8_t> rle;
+    for (int row = 0; row < 32; row++) {
+        rle.push_back(0x70 | 15);   // 15 pixels of code 7
+        rle.push_back(0x70 | 15);
+        rle.push_back(0x72);        // 32 a row
+    }
+    OverlayItem &it = osd_channels[0].items[3];
+    it.data = rle.data();
+    it.size = (uint32_t)rle.size();
+    it.x = 32;
+    it.width = 32;
+    it.height = 32;
+    it.kind = OVERLAY_SHADE;
+    osd_set_frame_counter(0, counter - 1);
+    osd_update(0, b.buf);
+    EXPECT_EQ(osd_get_frame_counter(0), counter);
+    for (uint32_t y = 0; y < 32; y++)
+        for (uint32_t x = 0; x < 64; x++)
+            ASSERT_EQ(b.at(x, y), x >= 32 ? 16 : a.at(x, y)) << x << "," << y;
+    it = OverlayItem{};
+}
+
+TEST_F(Osd, TextItemsDrawWithTheirOwnSettingsAndCopiesOwnTheirRecords)
+{
+    Frame f(160, 64, false, 128);
+    s->Enabled = 0;
+    osd_set_frame_size(0, f.width, f.height, ColorSpace_GRAY, f.line);
+    overlay_set_text(2, 40, 20, "HI", 1, 0);
+    ASSERT_EQ(osd_channels[0].items[2].kind, (uint32_t)OVERLAY_TEXT);
+    osd_update(0, f.buf);
+    // Style 0 is an opaque box: the item's cells are dark or bright, the rest untouched.
+    EXPECT_NE(f.at(40, 20), 128);
+    EXPECT_EQ(f.at(39, 20), 128);
+    EXPECT_EQ(f.at(40, 19), 128);
+    EXPECT_EQ(f.at(56, 20), 128);   // two 8-pixel cells
+    // The channel's own layout is as it was.
+    EXPECT_EQ(osd_channels[0].layout.x, 0u);
+    osd_copy_channel(0, 1);
+    ASSERT_EQ(osd_channels[1].items[2].kind, (uint32_t)OVERLAY_TEXT);
+    EXPECT_NE(osd_channels[1].items[2].settings, osd_channels[0].items[2].settings);
+    EXPECT_STREQ(osd_channels[1].items[2].settings->Message, "HI");
+    overlay_clear(2);
+    EXPECT_EQ(osd_channels[0].items[2].kind, (uint32_t)OVERLAY_EMPTY);
+    osd_clear_items(1);   // frees the copy: ASan would see a double free or a leak
+    EXPECT_EQ(osd_channels[1].items[2].kind, (uint32_t)OVERLAY_EMPTY);
+    overlay_set_text(4, 0, 0, std::string(300, 'x').c_str(), 1, 0);
+    EXPECT_EQ(strlen(osd_channels[0].items[4].settings->Message), sizeof s->Message - 1);
+    overlay_set_text(4, 0, 0, nullptr, 1, 0);   // null clears
+    EXPECT_EQ(osd_channels[0].items[4].kind, (uint32_t)OVERLAY_EMPTY);
+    s->Enabled = 1;
+    overlay_clear(16);   // beyond the slots: the channel's text goes off
+    EXPECT_EQ(s->Enabled, 0);
+}
+
+TEST_F(Osd, ResetKeepsTheBindingAndMovesTheText)
+{
+    s->X = 100;
+    s->Y = 50;
+    osd_reset_channel(0, 320, 240, ColorSpace_GRAY, 320);
+    EXPECT_EQ(osd_channels[0].settings, s);
+    EXPECT_EQ(s->X, 4u);
+    EXPECT_EQ(s->Y, 2u);
+    EXPECT_EQ(osd_channels[0].layout.lineLength, 320u);
+    Frame f(320, 240, false, 128);
+    s->Enabled = 1;
+    osd_draw_text_at(0, f.buf, "AB\nC");
+    int32_t top, last;
+    osd_text_rows(0, &top, &last);
+    EXPECT_EQ(top, 2);
+    EXPECT_EQ(last, 2 + 2 * 13 - 1);
+}

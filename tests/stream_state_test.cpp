@@ -490,7 +490,7 @@ TEST(Concurrency, SixteenConsumersReceiveIntactFramesInOrderAndResumeLappedAtKey
         int off = ringbuffer_preallocate(&t.q, len);
         ASSERT_GE(off, 0);
         make_frame(t.q.data + off, seq, len, rng);
-        ASSERT_EQ(ringbuffer_put(&t.q, len, seq * 3000, seq % 16 == 0 ? RB_FLAG_KEYFRAME : 0), 0);
+        ASSERT_EQ(ringbuffer_put(&t.q, len, seq * 3000, seq % 16 == 0 ? (uint32_t)RB_FLAG_KEYFRAME : 0u), 0);
         usleep(200);
     }
     done = true;

@@ -184,6 +184,37 @@ Geometry geometry(int channel, int enabled, size_t bufSize)
     return g;
 }
 
+void free_item(OverlayItem &it)
+{
+    if (it.kind == OVERLAY_TEXT)
+        delete it.settings;
+    it = OverlayItem{};
+}
+
+void draw_items(int channel, Buffer_Handle frame)
+{
+    if (!frame || !Buffer_getUserPtr(frame))
+        return;
+    OsdChannel &c = osd_channels[channel];
+    OsdLayout l = layout_of(channel);
+    if (!l.lineLength)
+        return;
+    uint32_t rows = l.height;
+    if (Buffer_getSize(frame) / l.lineLength < rows)
+        rows = (uint32_t)(Buffer_getSize(frame) / l.lineLength);
+    for (OverlayItem &it : c.items) {
+        if (it.kind == OVERLAY_EMPTY)
+            continue;
+        if (it.kind == OVERLAY_TEXT) {
+            int f = l.pixelFormat;
+            if (it.settings && f != 3 && f != 4)   // no text on RGB frames
+                osd_draw_text_item(channel, frame, it.settings);
+            continue;
+        }
+        overlay_draw_item(&it, l.pixelFormat, Buffer_getUserPtr(frame), l.lineLength, rows);
+    }
+}
+
 } // namespace
 
 int osd_init(ParamBlock *params)
@@ -196,6 +227,7 @@ int osd_init(ParamBlock *params)
         c.layout = {};
         memset(c.text, 0, sizeof c.text);
         c.frameCounter = 0;
+        memset(c.items, 0, sizeof c.items);
     }
     return 0;
 }
@@ -356,6 +388,7 @@ void osd_update(int channel, Buffer_Handle frame)
         }
         osd_draw_text(channel, s, frame);
     }
+    draw_items(channel, frame);
     c.frameCounter++;
 }
 
@@ -400,4 +433,134 @@ int osd_text_extent(int channel, int32_t *x, int32_t *y, int32_t *width, int32_t
     if (width) *width = bw;
     if (height) *height = bh;
     return len;
+}
+
+void osd_draw_text_item(int channel, Buffer_Handle frame, OsdSettings *settings)
+{
+    if (!valid(channel) || !settings)
+        return;
+    OsdChannel &c = osd_channels[channel];
+    OsdLayout saved = layout_of(channel);
+    osd_layout(channel, settings);
+    osd_compose_text(channel, settings->Message, c.text, OSD_TEXT_LIMIT);
+    osd_draw_text(channel, settings, frame);
+    std::lock_guard<std::mutex> lock(layout_locks[channel]);
+    c.layout.textOffset = saved.textOffset;
+    c.layout.charsPerLine = saved.charsPerLine;
+    c.layout.x = saved.x;
+    c.layout.y = saved.y;
+}
+
+void overlay_set_text(int slot, int x, int y, const char *message, int enabled, int transparent)
+{
+    OsdChannel &c = osd_channels[0];
+    if (slot < 0)
+        return;
+    if (slot >= OVERLAY_SLOTS) {
+        osd_layout(0, c.settings);
+        return;
+    }
+    OverlayItem &it = c.items[slot];
+    free_item(it);
+    if (!message)
+        return;
+    OsdSettings *s = new OsdSettings{};
+    s->Enabled = (uint8_t)enabled;
+    s->Transparent = (uint8_t)transparent;
+    s->X = x;
+    s->Y = y;
+    snprintf(s->Message, sizeof s->Message, "%s", message);
+    it.settings = s;
+    it.x = x;
+    it.y = y;
+    it.kind = OVERLAY_TEXT;
+}
+
+void overlay_clear(int slot)
+{
+    if (slot < 0)
+        return;
+    if (slot >= OVERLAY_SLOTS) {
+        if (osd_channels[0].settings)
+            osd_channels[0].settings->Enabled = 0;
+        return;
+    }
+    free_item(osd_channels[0].items[slot]);
+}
+
+void osd_clear_items(int channel)
+{
+    if (!valid(channel))
+        return;
+    OsdChannel &c = osd_channels[channel];
+    for (OverlayItem &it : c.items)
+        free_item(it);
+    if (c.settings)
+        c.settings->Enabled = 0;
+}
+
+void osd_copy_channel(int from, int to)
+{
+    if (!valid(from) || !valid(to) || from == to)
+        return;
+    OsdChannel &a = osd_channels[from], &b = osd_channels[to];
+    for (int i = 0; i < OVERLAY_SLOTS; i++) {
+        free_item(b.items[i]);
+        b.items[i] = a.items[i];
+        // A text item's record is owned by its slot: the copy gets its own.
+        if (a.items[i].kind == OVERLAY_TEXT && a.items[i].settings)
+            b.items[i].settings = new OsdSettings(*a.items[i].settings);
+    }
+    if (a.settings && b.settings && a.settings != b.settings)
+        memcpy(b.settings, a.settings, sizeof *b.settings);
+}
+
+void osd_reset_channel(int channel, uint32_t width, uint32_t height, int pixelFormat, uint32_t lineLength)
+{
+    if (!valid(channel))
+        return;
+    OsdChannel &c = osd_channels[channel];
+    {
+        std::lock_guard<std::mutex> lock(layout_locks[channel]);
+        c.layout = {};
+    }
+    memset(c.text, 0, sizeof c.text);
+    for (OverlayItem &it : c.items)
+        free_item(it);
+    if (c.settings) {
+        c.settings->Y = 2;
+        c.settings->X = 4;
+    }
+    osd_set_frame_size(channel, width, height, pixelFormat, lineLength);
+}
+
+void osd_draw_text_at(int channel, Buffer_Handle frame, const char *text)
+{
+    if (!valid(channel) || !text)
+        return;
+    OsdChannel &c = osd_channels[channel];
+    snprintf(c.text, sizeof c.text, "%s", text);
+    osd_draw_text(channel, c.settings, frame);
+}
+
+void osd_text_rows(int channel, int32_t *top, int32_t *last)
+{
+    int32_t x, y, w, h;
+    if (osd_text_extent(channel, &x, &y, &w, &h) <= 0 || h <= 0) {
+        *top = *last = 0;
+        return;
+    }
+    *top = y;
+    *last = y + h - 1;
+}
+
+uint32_t osd_get_frame_counter(int channel)
+{
+    return valid(channel) ? osd_channels[channel].frameCounter : 0;
+}
+
+void osd_set_frame_counter(int channel, uint32_t counter)
+{
+    if (valid(channel))
+        osd_channels[channel].frameCounter = counter;
 }
