@@ -62,6 +62,11 @@ void count_status()
     set_status("Streaming, rx:%llu tx:%llu", rx_bytes, tx_bytes);
 }
 
+bool stopping()
+{
+    return quit_requested() || stream_stop_pending(&serial_run_state);
+}
+
 struct BaudEntry {
     uint32_t rate;
     speed_t speed;
@@ -74,11 +79,6 @@ const BaudEntry baud_table[] = {
     {576000, B576000},   {921000, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
-
-bool stopping()
-{
-    return quit_requested() || stream_stop_pending(&serial_run_state);
-}
 
 // Waits up to ms on the event descriptor; true when the service is to stop or restart.
 bool wait_event(int ms)
@@ -123,8 +123,11 @@ bool write_bounded(int fd, const uint8_t *data, size_t len, bool sock)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        struct pollfd p = {fd, POLLOUT, 0};
-        if (poll(&p, 1, SEND_STALL_MS) <= 0)
+        // A stop or quit during the wait ends it too.
+        struct pollfd p[2] = {{fd, POLLOUT, 0}, {event_fd, POLLIN, 0}};
+        if (poll(p, event_fd >= 0 ? 2 : 1, SEND_STALL_MS) <= 0)
+            return false;
+        if ((p[1].revents & POLLIN) && (stopping() || restart_asked.load()))
             return false;
     }
     return true;
