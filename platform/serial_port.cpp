@@ -67,6 +67,11 @@ int platform_serial_tcsetattr(int fd, int action, const struct termios *t)
         last_settings = *t;
         have_settings = true;
     }
+    // A pty drops the parity bits, so what was asked for is logged where tests can see it.
+    static const char *const parity[] = {"none", "even", "odd", "odd", "none", "space", "mark", "mark"};
+    const tcflag_t c = t->c_cflag;
+    int k = ((c & PARENB) ? 1 : 0) | ((c & PARODD) ? 2 : 0) | ((c & CMSPAR) ? 4 : 0);
+    platform_log("serial: settings speed=%u parity=%s\n", (unsigned)cfgetospeed(t), (c & PARENB) ? parity[k] : "none");
     return tcsetattr(fd, action, t);
 }
 

@@ -5,9 +5,16 @@
 source "$K7160_TESTLIB"
 
 mkdir -p "$BOARD/dev"
-python3 - "$BOARD" "$TEST_DIR/result" <<'PY' &
+python3 - "$BOARD" "$TEST_DIR/result" "$LOG" <<'PY' &
 import os, pty, socket, sys, termios, time, urllib.error, urllib.request
-board, result = sys.argv[1], sys.argv[2]
+board, result, log = sys.argv[1], sys.argv[2], sys.argv[3]
+def wait_log(text, secs=10):
+    end = time.time() + secs
+    while time.time() < end:
+        if text in open(log, errors="replace").read():
+            return True
+        time.sleep(0.1)
+    return False
 out = open(result, "w", buffering=1)
 def ok(what, cond, detail=""):
     out.write(("ok: " if cond else "FAIL: ") + what + ("" if cond else " " + str(detail)) + "\n")
@@ -126,6 +133,36 @@ except Exception:
 ok("stop closes the connection", closed)
 now = termios.tcgetattr(s)
 ok("stop restores the port's settings", now == orig, (now, orig))
+ok("even parity as asked", wait_log("serial: settings speed=%d parity=even" % termios.B921600, 1))
+
+# Console: getty through the command runner, then the bridge again after a stop.
+post("Serial.StreamID=8")
+post("Serial.State=start")
+ok("console starts getty", wait_log("cmd: /sbin/getty -n -l /bin/sh 115200 /dev/ttyS0"))
+post("Serial.State=stop")
+post("Serial.StreamID=3&Serial_Parity=3")
+post("Serial.State=start")
+wait_status(lambda t: t == "Streaming, waiting for connection")
+c4 = socket.create_connection(("127.0.0.1", 7000))
+wait_status(lambda t: t.startswith("Streaming, accepted"))
+c4.sendall(b"again")
+ok("bridge again after the console", read_exact(m, 5) == b"again")
+ok("mark parity as asked", wait_log("parity=mark", 1))
+post("Serial.State=stop")
+ok("stopped again", wait_status(lambda t: t == "Stopped") == "Stopped")
+c4.close()
+
+# A mode that is not one: refused, stopped.
+post("Serial.StreamID=6")
+post("Serial.State=start")
+ok("StreamID 6 refused", wait_log("StreamID 6 is not a serial mode"))
+ok("StreamID 6 shows stopped", wait_status(lambda t: t == "Stopped") == "Stopped")
+
+# 921600 is off the table: the service ends, logged, and shutdown still completes.
+post("Serial.StreamID=3&Serial.BaudRate=921600")
+post("Serial.State=start")
+ok("921600 ends the service", wait_log("baud rate 921600 is not supported"))
+ok("921600 shows stopped", wait_status(lambda t: t == "Stopped") == "Stopped")
 out.write("done\n")
 PY
 DRIVER=$!
