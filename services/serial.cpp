@@ -25,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -83,10 +84,22 @@ const BaudEntry baud_table[] = {
 // Waits up to ms on the event descriptor; true when the service is to stop or restart.
 bool wait_event(int ms)
 {
-    struct pollfd p = {event_fd, POLLIN, 0};
-    if (poll(&p, 1, ms) > 0)
-        serial_drain_fd(event_fd);
-    return stopping() || restart_asked.load();
+    struct timespec now, end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    long long deadline = end.tv_sec * 1000LL + end.tv_nsec / 1000000;
+    deadline += ms;
+    for (;;) {
+        if (stopping() || restart_asked.load())
+            return true;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+        if (left <= 0)
+            return false;
+        // Other wake-ups (a start while running) do not cut the wait short.
+        struct pollfd p = {event_fd, POLLIN, 0};
+        if (poll(&p, 1, (int)left) > 0)
+            serial_drain_fd(event_fd);
+    }
 }
 
 // Waits for a start of the run state; 0 when quitting instead.
@@ -217,8 +230,15 @@ RelayEnd relay(int mode, int conn, int tty, int listener)
             // a start while running: nothing to do
         }
         if (p[0].revents & POLLERR) {
-            log_printf("POLLERR\n");
-            return RELAY_CLOSED;
+            if (mode == 5) {
+                // An ICMP error from the peer: cleared, the datagram bridge goes on.
+                int err = 0;
+                socklen_t el = sizeof err;
+                getsockopt(conn, SOL_SOCKET, SO_ERROR, &err, &el);
+            } else {
+                log_printf("POLLERR\n");
+                return RELAY_CLOSED;
+            }
         }
         if (p[0].revents & (POLLIN | POLLHUP)) {
             ssize_t got;
