@@ -152,6 +152,36 @@ post("Serial.State=stop")
 ok("stopped again", wait_status(lambda t: t == "Stopped") == "Stopped")
 c4.close()
 
+# Key frames of channel A in JPEG, one each Serial.Interval.
+req = urllib.request.Request(HTTP + "streamA_controls", data=b"StreamMode=3", headers={"Referer": "/x.htm"})
+try:
+    urllib.request.urlopen(req, timeout=5).read()
+except urllib.error.HTTPError:
+    pass
+post("Serial.StreamID=1&Serial.Interval=500&Serial.BaudRate=4000000&Serial_Parity=0")
+post("Serial.State=start")
+ok("attached to channel A", wait_log("serial: attached to stream", 10))
+import select
+data, starts = b"", []
+end = time.time() + 5
+while time.time() < end:
+    r, _, _ = select.select([m], [], [], 0.2)
+    if r:
+        try:
+            chunk = os.read(m, 1 << 16)
+        except BlockingIOError:
+            continue
+        if b"\xff\xd8\xff" in chunk:
+            starts.append(time.time())
+        data += chunk
+post("Serial.State=stop")
+pics = [p for p in data.split(b"\xff\xd8\xff") if p]
+complete = [p for p in pics[:-1] if p.endswith(b"\xff\xd9")]
+ok("key frames are JPEG pictures", data.startswith(b"\xff\xd8\xff") and len(complete) >= 3, (data[:4], len(pics), len(complete)))
+gaps = [b - a for a, b in zip(starts, starts[1:])]
+ok("about Serial.Interval apart", len(starts) <= 12 and all(g > 0.3 for g in gaps), gaps)
+wait_status(lambda t: t == "Stopped")
+
 # A mode that is not one: refused, stopped.
 post("Serial.StreamID=6")
 post("Serial.State=start")
