@@ -279,7 +279,7 @@ RelayEnd relay(int mode, int conn, int tty, int listener)
                 count_status();
                 bool sent;
                 if (mode == 5)
-                    sent = sendto(conn, buf, (size_t)got, MSG_NOSIGNAL, (const struct sockaddr *)&peer, sizeof peer) == got;
+                    sent = sendto(conn, buf, (size_t)got, MSG_NOSIGNAL | MSG_DONTWAIT, (const struct sockaddr *)&peer, sizeof peer) == got;
                 else
                     sent = write_bounded(conn, buf, (size_t)got, true);
                 if (!sent && mode != 5) {
