@@ -15,6 +15,7 @@
 #include "platform/systime.h"
 #include "storage/filesys.h"
 #include "storage/record.h"
+#include "services/serial.h"
 #include "streaming/udp.h"
 #include "streams/stream.h"
 
@@ -446,8 +447,10 @@ int get_run_status(char *buf, size_t size, uintptr_t id)
         return print(buf, size, "Stopped");
     if (id == UDP_STREAM1 || id == UDP_STREAM2)
         return udp_status_get((int)id - UDP_STREAM1, buf, size);
-    if (id == OUTPUT_STREAM || id == SERIAL_STREAM)
-        return not_available(buf, size);   // their services keep no status text yet
+    if (id == SERIAL_STREAM)
+        return serial_status_get(buf, size);
+    if (id == OUTPUT_STREAM)
+        return not_available(buf, size);   // its service keeps no status text yet
     return print(buf, size, "Streaming");
 }
 
