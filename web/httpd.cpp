@@ -547,8 +547,11 @@ int firmware_chunk(PostContext *ctx, const char *data, size_t size)
 
 int post_firmware_func(PostContext *ctx, const char *data, size_t size)
 {
-    if (!data)
-        ctx->chunk = firmware_chunk;
+    if (data)
+        return MHD_YES;
+    if (!ctx->user && ctx->level != WEB_LEVEL_ADMIN)
+        ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
+    ctx->chunk = firmware_chunk;
     return MHD_YES;
 }
 
@@ -613,8 +616,11 @@ int customzip_chunk(PostContext *ctx, const char *data, size_t size)
 
 int post_customzip_func(PostContext *ctx, const char *data, size_t size)
 {
-    if (!data)
-        ctx->chunk = customzip_chunk;
+    if (data)
+        return MHD_YES;
+    if (!ctx->user && ctx->level != WEB_LEVEL_ADMIN)
+        ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
+    ctx->chunk = customzip_chunk;
     return MHD_YES;
 }
 
