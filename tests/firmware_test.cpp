@@ -1,3 +1,4 @@
+#include "core/board.h"
 #include "core/crc32.h"
 #include "core/mtd.h"
 #include "core/quit.h"
@@ -86,6 +87,20 @@ TEST_F(Firmware, CorruptedByteRefusedFlashUntouchedThenWrittenAndNoUpdateNeeded)
     tzset();
     EXPECT_EQ(firmware_image_time(), 1765000000u);
     EXPECT_STREQ(firmware_date_text(), "2025 1206 0546");
+}
+
+TEST_F(Firmware, SafeBootAsksForAPowerCycleAndDatesTheSafeImage)
+{
+    std::vector<uint8_t> img = make_image(50000, 1765300000, 5);
+    safe_boot = 1;
+    EXPECT_TRUE(firmware_flash_image(img.data(), img.size()));
+    EXPECT_EQ(take(), "Update complete, cycle power to restart");
+    uint8_t safe_stamp[4] = {0x12, 0x34, 0x56, 0x78};
+    ASSERT_EQ(mtd_erase_block(FIRMWARE_SAFE_OFFSET, MTD_ERASE_SIZE), 0);
+    ASSERT_EQ(mtd_write(safe_stamp, FIRMWARE_SAFE_OFFSET + 8, 4), 4);
+    EXPECT_EQ(firmware_image_time(), 0x12345678u);
+    safe_boot = 0;
+    EXPECT_EQ(firmware_image_time(), 1765300000u);
 }
 
 TEST_F(Firmware, InterruptedWriteLeavesNoValidHeader)

@@ -150,4 +150,7 @@ curl -s -o /dev/null "${ADMIN[@]}" -d CustomClear=1 $URL/controls
 check "CustomClear removes the archive" [ "$(param CustomZipSize)" = -1 ]
 check "CustomClear removes the listing" [ ! -e "$BOARD/usr/html/customzip.txt" ]
 stop_app
+check "clean exit after the restart" [ "${APP_STATUS:-x}" = 0 ]
+no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$LOG" "$TEST_DIR/first.log"; }
+check "no sanitizer report" no_sanitizer_report
 finish
