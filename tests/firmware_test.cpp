@@ -288,6 +288,18 @@ TEST_F(CustomZip, LinksAndPathsOutsideTheWebRootAreNotUnpacked)
     EXPECT_FALSE(exists(board("escape.txt")));
 }
 
+TEST_F(CustomZip, DamagedArchiveIsStoredButReportsTheListingFailure)
+{
+    std::vector<uint8_t> junk(5000);
+    for (size_t i = 0; i < junk.size(); i++)
+        junk[i] = (uint8_t)(i * 37 + 11);
+    std::vector<uint8_t> block = block_of(junk);
+    EXPECT_GT(customzip_save(block.data(), block.size()), 0);   // unzip's failing status
+    EXPECT_EQ(customzip_stored_size(), 5000);
+    EXPECT_FALSE(exists(board("custom.zip")));
+    EXPECT_FALSE(exists(board("custom.unzip")));
+}
+
 TEST_F(CustomZip, LengthBeyondTheBlockIsRefusedAtLoad)
 {
     int32_t huge = (int32_t)CUSTOMZIP_BLOCK;
