@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Firmware update and custom web content over HTTP: images built here (header and CRC) posted
 # as raw bodies, refusals by level, size and CRC, a cut-off upload, the zip block across a restart,
-# user creation, and the reboot at the end of a good update.
+# user creation, the reboot at the end of a good update and the halt in safe boot.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -151,6 +151,23 @@ check "CustomClear removes the archive" [ "$(param CustomZipSize)" = -1 ]
 check "CustomClear removes the listing" [ ! -e "$BOARD/usr/html/customzip.txt" ]
 stop_app
 check "clean exit after the restart" [ "${APP_STATUS:-x}" = 0 ]
-no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$LOG" "$TEST_DIR/first.log"; }
+
+# Safe boot: a new image ends with the power-cycle text and the halt status.
+make_image "$TEST_DIR/new.img" 300000 1765400000
+mv "$LOG" "$TEST_DIR/second.log"
+mkdir -p "$BOARD/gpio"
+for pin in 0 27; do echo 0 >"$BOARD/gpio/in$pin"; done
+echo 1 >"$BOARD/gpio/in25"
+start_app || finish
+wait_log "httpd: started" 20 || { fail "web server did not start in safe boot"; finish; }
+post_fw "$TEST_DIR/new.img" >/dev/null
+check "safe boot: FirmwareStatus asks for a power cycle" wait_status "Update complete, cycle power to restart" 20
+for _ in $(seq 1 100); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+wait "$APP_PID"; STATUS=$?; APP_PID=""
+check "safe boot: the process ends with the halt status (67)" [ "$STATUS" = 67 ]
+check "safe boot: the flash holds the new image" \
+  [ "$(flash_range 0x860000 "$(stat -c %s "$TEST_DIR/new.img")")" = "$(file_digest "$TEST_DIR/new.img")" ]
+
+no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$LOG" "$TEST_DIR/first.log" "$TEST_DIR/second.log"; }
 check "no sanitizer report" no_sanitizer_report
 finish
