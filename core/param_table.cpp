@@ -13,6 +13,8 @@
 #include "core/util.h"
 #include "platform/platform.h"
 #include "platform/systime.h"
+#include "services/customzip.h"
+#include "services/firmware.h"
 #include "storage/filesys.h"
 #include "storage/record.h"
 #include "services/serial.h"
@@ -730,13 +732,6 @@ int get_bootloader(char *buf, size_t size, uintptr_t)
     return print(buf, size, "%d.%d.%d", (int)(v >> 16 & 0xff), (int)(v >> 8 & 0xff), (int)(v & 0xff));
 }
 
-int get_empty(char *buf, size_t size, uintptr_t)
-{
-    if (size)
-        buf[0] = 0;
-    return 0;
-}
-
 int get_serial(char *buf, size_t size, uintptr_t)
 {
     return print(buf, size, "%d", (int)param_serial_number());
@@ -845,14 +840,26 @@ const char *set_reboot(const char *text, size_t length, uintptr_t)
     return nullptr;
 }
 
-const char *set_not_available(const char *, size_t, uintptr_t)
+int get_firmware_version(char *buf, size_t size, uintptr_t)
 {
-    return NOT_AVAILABLE;
+    return print(buf, size, "%s", firmware_date_text());
 }
 
-int get_not_available(char *buf, size_t size, uintptr_t)
+int get_firmware_status(char *buf, size_t size, uintptr_t)
 {
-    return not_available(buf, size);
+    const char *m = firmware_take_message();
+    return print(buf, size, "%s", m ? m : "");
+}
+
+int get_customzip_size(char *buf, size_t size, uintptr_t)
+{
+    return print(buf, size, "%d", customzip_stored_size());
+}
+
+const char *set_custom_clear(const char *, size_t, uintptr_t)
+{
+    customzip_erase();
+    return nullptr;
 }
 
 int get_recording_status(char *buf, size_t size, uintptr_t)
@@ -1047,10 +1054,10 @@ const ParamDesc param_table[] = {
     FUNC("GPIO.in", 0, 3, 0, 0, get_gpio_in, nullptr),
     FUNC("GPIO.out", 0, 3, 3, 0, get_gpio_out, set_gpio_out),
     FUNC("Clock", 0, 5, 5, 0, get_clock, set_clock),
-    FUNC("FirmwareVersion", 0, 5, 0, 0, get_not_available, nullptr),
+    FUNC("FirmwareVersion", 0, 5, 0, 0, get_firmware_version, nullptr),
     FUNC("FirmwareBuild", 0, 5, 0, 0, get_firmware_build, nullptr),
     FUNC("BootloaderVersion", 0, 5, 0, 0, get_bootloader, nullptr),
-    FUNC("FirmwareStatus", 0, 5, 0, 0, get_empty, nullptr),
+    FUNC("FirmwareStatus", 0, 5, 0, 0, get_firmware_status, nullptr),
     FUNC("SerialNumber", 0, 5, 5, 0, get_serial, set_serial),
     FUNC("CPULoad", 0, 1, 0, 0, get_cpu_load, nullptr),
     FUNC("DebugAddr", 0, 5, 5, 0, get_debug_addr, set_debug_addr),
@@ -1080,7 +1087,7 @@ const ParamDesc param_table[] = {
     FUNC("Timestamp", 0, 0, 5, 0, nullptr, set_timestamp),
     FUNC("Timestamp", 0, 5, 0, 0, get_timestamp, nullptr),
     FUNC("Reboot", 0, 0, 5, 0, nullptr, set_reboot),
-    FUNC("CustomClear", 0, 0, 5, 0, nullptr, set_not_available),
+    FUNC("CustomClear", 0, 0, 5, 0, nullptr, set_custom_clear),
     INT("DeveloperMode", DeveloperMode, 0, 0, 1, 1, 5, 5),
     INT("RTSP_Disable", RTSP_Disable, 22, 0, 1, 1, 1, 4),
     INT("RTSP_Port", RTSP_Port, 22, 100, 65535, 1, 1, 4),
@@ -1092,7 +1099,7 @@ const ParamDesc param_table[] = {
     FUNC("latency_ts_b", 0, 0, 0, 1, get_latency, nullptr),
     FUNC("latency_rtsp_a", 0, 0, 0, 2, get_latency, nullptr),
     FUNC("latency_rtsp_b", 0, 0, 0, 3, get_latency, nullptr),
-    FUNC("CustomZipSize", 0, 0, 0, 0, get_not_available, nullptr),
+    FUNC("CustomZipSize", 0, 0, 0, 0, get_customzip_size, nullptr),
     {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr, nullptr},
 };
 

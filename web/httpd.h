@@ -52,6 +52,8 @@ struct PostContext {
     void *upload;
     int denied;
     int unnamed_parts;          // multipart parts without a name, logged once
+    int aborted;                // the client went away before the body ended
+    int new_user_slot;          // user creation: slot + 1, -1 none free, 0 not chosen yet
 };
 
 // Growable response text; grows in steps of 4096 bytes.
