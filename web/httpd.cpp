@@ -545,14 +545,20 @@ int firmware_chunk(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
-int post_firmware_func(PostContext *ctx, const char *data, size_t size)
+// The first call of an upload row: the body's chunks go to chunk from now on.
+int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext::chunk) chunk)
 {
     if (data)
         return MHD_YES;
     if (!ctx->user && ctx->level != WEB_LEVEL_ADMIN)
         ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
-    ctx->chunk = firmware_chunk;
+    ctx->chunk = chunk;
     return MHD_YES;
+}
+
+int post_firmware_func(PostContext *ctx, const char *data, size_t size)
+{
+    return begin_admin_upload(ctx, data, firmware_chunk);
 }
 
 // Custom zip: the block is the length word followed by the archive.
@@ -616,12 +622,7 @@ int customzip_chunk(PostContext *ctx, const char *data, size_t size)
 
 int post_customzip_func(PostContext *ctx, const char *data, size_t size)
 {
-    if (data)
-        return MHD_YES;
-    if (!ctx->user && ctx->level != WEB_LEVEL_ADMIN)
-        ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
-    ctx->chunk = customzip_chunk;
-    return MHD_YES;
+    return begin_admin_upload(ctx, data, customzip_chunk);
 }
 
 // One form key of a new user; the first key chooses the slot.
