@@ -1,6 +1,7 @@
 // RTMP media: the session's millisecond clock, video and audio messages built from the queues'
 // access units and ADTS frames, the media step of a playing session, and the push consumers.
 #include "streaming/rtmp.h"
+#include "streams/annexb.h"
 
 #include "core/log.h"
 #include "core/param.h"
@@ -47,22 +48,6 @@ void put32(uint8_t *p, uint32_t v)
     p[3] = (uint8_t)v;
 }
 
-// Position of the next 00 00 01 at or after `from`, `len` when there is none.
-size_t find_start_code(const uint8_t *d, size_t len, size_t from)
-{
-    size_t i = from;
-    while (i + 3 <= len) {
-        const void *z = memchr(d + i, 0, len - i - 2);
-        if (!z)
-            return len;
-        i = (size_t)((const uint8_t *)z - d);
-        if (d[i + 1] == 0 && d[i + 2] == 1)
-            return i;
-        i++;
-    }
-    return len;
-}
-
 bool is_annexb(const uint8_t *d, size_t len)
 {
     return (len >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) ||
@@ -77,18 +62,7 @@ struct Nal {
 // The next NAL unit from *pos (at a start code); false at the end.
 bool next_nal(const uint8_t *d, size_t len, size_t *pos, Nal *nal)
 {
-    size_t s = find_start_code(d, len, *pos);
-    if (s >= len)
-        return false;
-    size_t begin = s + 3;
-    size_t e = find_start_code(d, len, begin);
-    *pos = e;
-    size_t end = e;
-    while (end > begin && d[end - 1] == 0)   // the leading zero of a 4-byte start code
-        end--;
-    nal->data = d + begin;
-    nal->len = end - begin;
-    return true;
+    return annexb_next_nal(d, len, pos, &nal->data, &nal->len);
 }
 
 // Body bytes: header, then each remaining NAL unit with its own 4-byte length.

@@ -1,4 +1,5 @@
 #include "streams/flv.h"
+#include "streams/annexb.h"
 
 #include "core/log.h"
 
@@ -27,16 +28,7 @@ void put_be32(uint8_t *p, uint32_t v)
 // The next 00 00 01 at or after p, or end.
 const uint8_t *find_start_code(const uint8_t *p, const uint8_t *end)
 {
-    const uint8_t *a = p;
-    while (end - a >= 3) {
-        const uint8_t *q = static_cast<const uint8_t *>(memchr(a + 2, 1, end - (a + 2)));
-        if (!q)
-            return end;
-        if (q[-1] == 0 && q[-2] == 0)
-            return q - 2;
-        a = q - 1;
-    }
-    return end;
+    return p + annexb_find_start_code(p, (size_t)(end - p), 0);
 }
 
 // The first start code when the data begins with one (3 or 4 bytes), else null.
