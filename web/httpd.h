@@ -133,3 +133,7 @@ bool http_local_target(const char *target);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.
 size_t html_escape(const char *in, char *out, size_t size);
+
+// For the upload rows kept in their own file: a form key by key, and the end of a post.
+int httpd_post_form(PostContext *ctx, const char *data, size_t size);
+extern void (*const httpd_post_done)(PostContext *ctx);   // the ordinary end, to compare against

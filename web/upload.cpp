@@ -1,0 +1,208 @@
+#include "web/upload.h"
+
+#include "core/log.h"
+#include "core/param.h"
+#include "core/param_commit.h"
+#include "services/customzip.h"
+#include "services/firmware.h"
+#include "streams/stream.h"
+#include "web/accesslog.h"
+#include "web/auth.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+// The firmware header may come in pieces: it is gathered before the upload starts.
+struct FirmwarePost {
+    uint8_t head[FIRMWARE_HEADER_SIZE];
+    size_t head_length;
+    bool started;
+    bool refused;               // the header was refused: the rest of the body is dropped
+};
+
+void firmware_end(PostContext *ctx)
+{
+    FirmwarePost *fw = static_cast<FirmwarePost *>(ctx->upload);
+    if (fw && !fw->started && !fw->refused && fw->head_length)
+        firmware_upload_init(fw->head, fw->head_length);   // too small
+    upload_finish();
+    free(ctx->upload);
+    ctx->upload = nullptr;
+    httpd_post_done(ctx);
+}
+
+int firmware_chunk(PostContext *ctx, const char *data, size_t size)
+{
+    if (ctx->level != WEB_LEVEL_ADMIN)
+        return MHD_YES;
+    FirmwarePost *fw = static_cast<FirmwarePost *>(ctx->upload);
+    if (!fw) {
+        if (!(fw = static_cast<FirmwarePost *>(calloc(1, sizeof(FirmwarePost)))))
+            return MHD_NO;
+        ctx->upload = fw;
+        if (ctx->close && ctx->close != httpd_post_done)
+            log_printf("%s: warning! post->close_func != post_processor_done\n", "post_firmware_func");
+        ctx->close = firmware_end;
+    }
+    if (fw->refused)
+        return MHD_YES;
+    if (!fw->started) {
+        size_t n = std::min(size, sizeof fw->head - fw->head_length);
+        memcpy(fw->head + fw->head_length, data, n);
+        fw->head_length += n;
+        data += n;
+        size -= n;
+        if (fw->head_length < sizeof fw->head)
+            return MHD_YES;
+        if (fw->head_length == sizeof fw->head && !fw->started) {
+            stream_stop_all();
+            if (firmware_upload_init(fw->head, fw->head_length) != 0) {
+                // Starting again mid-body would only replace the reason with a wrong one.
+                fw->refused = true;
+                return MHD_YES;
+            }
+            fw->started = true;
+            firmware_upload_data(fw->head, fw->head_length);
+        }
+    }
+    if (size)
+        firmware_upload_data(data, size);
+    return MHD_YES;
+}
+
+// The first call of an upload row: the body's chunks go to chunk from now on.
+int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext::chunk) chunk)
+{
+    if (data)
+        return MHD_YES;
+    if (!ctx->user && ctx->level != WEB_LEVEL_ADMIN)
+        ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
+    ctx->chunk = chunk;
+    return MHD_YES;
+}
+
+} // namespace
+
+int post_firmware_func(PostContext *ctx, const char *data, size_t size)
+{
+    return begin_admin_upload(ctx, data, firmware_chunk);
+}
+
+namespace {
+
+// Custom zip: the block is the length word followed by the archive.
+struct ZipPost {
+    char *block;
+    size_t count;
+    bool oversize;
+};
+
+void customzip_end(PostContext *ctx)
+{
+    ZipPost *z = static_cast<ZipPost *>(ctx->upload);
+    if (z) {
+        if (ctx->aborted)
+            log_printf("customzip: upload cut off, nothing stored\n");
+        else if (z->oversize)
+            log_printf("customzip oversize, nothing stored\n");
+        else if (z->block && z->count > 4) {
+            int32_t length = (int32_t)(z->count - 4);
+            memcpy(z->block, &length, sizeof length);
+            customzip_save(z->block, z->count);
+        }
+        free(z->block);
+        free(z);
+        ctx->upload = nullptr;
+    }
+    httpd_post_done(ctx);
+}
+
+int customzip_chunk(PostContext *ctx, const char *data, size_t size)
+{
+    if (ctx->level != WEB_LEVEL_ADMIN)
+        return MHD_YES;
+    ZipPost *z = static_cast<ZipPost *>(ctx->upload);
+    log_printf("%s: index=%d size=%d\n", "post_customzip_func", z ? (int)z->count : 0, (int)size);
+    if (!z) {
+        if (!(z = static_cast<ZipPost *>(calloc(1, sizeof(ZipPost)))))
+            return MHD_NO;
+        ctx->upload = z;
+        if (ctx->close && ctx->close != httpd_post_done)
+            log_printf("%s: warning! post->close_func != post_processor_done\n", "post_customzip_func");
+        ctx->close = customzip_end;
+        z->count = 4;
+    }
+    if (z->oversize)
+        return MHD_YES;
+    if (z->count + size > CUSTOMZIP_BLOCK) {
+        // A partial archive would replace the stored one with a broken one: keep nothing.
+        log_printf("customzip oversize\n");
+        z->oversize = true;
+        return MHD_YES;
+    }
+    char *grown = static_cast<char *>(realloc(z->block, z->count + size));
+    if (!grown)
+        return MHD_NO;
+    z->block = grown;
+    memcpy(z->block + z->count, data, size);
+    z->count += size;
+    return MHD_YES;
+}
+
+} // namespace
+
+int post_customzip_func(PostContext *ctx, const char *data, size_t size)
+{
+    return begin_admin_upload(ctx, data, customzip_chunk);
+}
+
+namespace {
+
+// One form key of a new user; the first key chooses the slot.
+int post_create_user_func(PostContext *ctx, const char *field, const char *data, size_t size)
+{
+    if (ctx->level != WEB_LEVEL_ADMIN)
+        return MHD_NO;
+    if (ctx->new_user_slot == 0) {
+        char name[40], value[64];
+        for (int n = 0; n < 10 && ctx->new_user_slot == 0; n++) {
+            snprintf(name, sizeof name, "User[%d].Name", n);
+            if (param_access_get(name, value, sizeof value) >= 0 && value[0] == 0)
+                ctx->new_user_slot = n + 1;
+        }
+        if (ctx->new_user_slot == 0) {
+            ctx->new_user_slot = -1;
+            log_printf("%s: no free user slot\n", "post_create_user_func");
+        } else if (access_log_add(32, ctx->user ? ctx->user : "", 5) != 0) {
+            log_printf("%s: log write failed\n", "post_create_user_func");
+        }
+    }
+    if (ctx->new_user_slot < 0)
+        return MHD_NO;
+    char name[40];
+    snprintf(name, sizeof name, "User[%d].%s", ctx->new_user_slot - 1, field);
+    if (const char *msg = param_access_set(name, data, size))
+        log_printf("%s: %s\n", name, msg);
+    return MHD_YES;
+}
+
+} // namespace
+
+int post_create_user_name(PostContext *ctx, const char *data, size_t size)
+{
+    return data ? post_create_user_func(ctx, "Name", data, size) : httpd_post_form(ctx, data, size);
+}
+
+int post_create_user_perm(PostContext *ctx, const char *data, size_t size)
+{
+    return data ? post_create_user_func(ctx, "Permission", data, size) : httpd_post_form(ctx, data, size);
+}
+
+int post_create_user_pass(PostContext *ctx, const char *data, size_t size)
+{
+    return data ? post_create_user_func(ctx, "Password", data, size) : httpd_post_form(ctx, data, size);
+}
