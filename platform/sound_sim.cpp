@@ -320,10 +320,19 @@ int sim_pcm_htimestamp(SimPcm *pcm, unsigned long *avail, struct timespec *ts)
     ts->tv_nsec = 0;
     if (pcm->state != SIM_RUNNING && pcm->state != SIM_XRUN)
         return 0;
-    uint64_t now = now_ns();
+    // The counter and the monotonic clock are read apart: a preemption between the two
+    // reads would skew the stamp, so read again until both fall within one tick.
+    uint64_t now = 0;
+    uint32_t clock = 0;
+    for (int tries = 0; tries < 8; tries++) {
+        uint32_t before = platform_reg_read(PLATFORM_REG_TIMER90K);
+        now = now_ns();
+        clock = platform_reg_read(PLATFORM_REG_TIMER90K);
+        if (clock - before <= 1)
+            break;
+    }
     uint64_t hw = hw_frames(pcm, now);
     uint64_t boundary = pcm->t0 + frames_to_ns(pcm, hw);
-    uint32_t clock = platform_reg_read(PLATFORM_REG_TIMER90K);
     // The driver stamps each period boundary with the 90 kHz counter.
     ts->tv_sec = (time_t)(uint32_t)(clock - (uint32_t)((now - boundary) * 9 / 100000));
     *avail = pcm->stream == PLATFORM_PCM_CAPTURE ? (unsigned long)(hw - pcm->appl) : 0;
