@@ -3,10 +3,12 @@
 // table of their own in the board directory ("mtab") so a restarted program finds its stale
 // mounts there. Test hooks in the board directory: "mount-fail" holds canned failure reasons,
 // one per mount attempt; "statfs-overreport" makes media mounted with "usefree" report more
-// available than total blocks, as some card drivers do.
+// available than total blocks, as some card drivers do; "statfs-avail" holds lines of a mount
+// point and a count of available blocks that its statfs reports, as a nearly full medium does.
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -221,6 +223,19 @@ int platform_statfs(const char *path, struct statfs *st)
     int r = statfs(path, st);
     if (r != 0)
         return r;
+    {
+        std::ifstream in(board_file("statfs-avail"));
+        std::string point;
+        unsigned long long blocks;
+        while (in >> point >> blocks) {
+            char real[4096];
+            platform_path(point.c_str(), real, sizeof real);
+            if (strncmp(path, real, strlen(real)) == 0 && path[strlen(real)] == '/') {
+                st->f_bavail = std::min<unsigned long long>(blocks, st->f_blocks);
+                break;
+            }
+        }
+    }
     struct stat probe;
     if (stat(board_file("statfs-overreport").c_str(), &probe) != 0)
         return 0;

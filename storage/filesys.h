@@ -3,6 +3,7 @@
 // that mounts and unmounts media and starts the recording after the first mount; a small file API.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <pthread.h>
 
@@ -65,3 +66,44 @@ int filesys_storage_problem();
 void filesys_set_device(int source, const char *device);
 // Back to the state at process start (tests).
 void filesys_reset();
+
+// Further file operations (filesys_ops.cpp); nothing on a recording or streaming path uses
+// them. Names are relative to the mount path (or its "DCIM" folder where said) and may not
+// hold a ".." component. Returned strings and buffers are the caller's to free.
+// The recorder's next file: its base name in name (at most min(size, 100) bytes with the
+// terminator) when one begins within wait_ms, else "unknown"; returns the wait's result.
+int getRecordFilename(char *name, size_t size, int wait_ms);
+int64_t filesys_total_space(int source);          // bytes, -1 unmounted or not measured
+int64_t filesys_free_space(int source);
+void filesys_recalculate_free_space(int source);
+int filesys_count_devices();
+void unmount_all();
+char *filesys_get_file_on(int source, const char *name);
+char *filesys_get_file(const char *name);         // searched on sources 2, 1, 0
+int file_exists_on(int source, const char *name);
+// A writing mode ("w", "a" or "+") holds a writer reference until filesys_fclose_w.
+FILE *filesys_fopen(int source, const char *name, const char *mode);
+int filesys_fclose(int source, FILE *f);
+int filesys_fclose_w(int source, FILE *f);
+uint8_t *filesys_readfile(int source, const char *name, size_t *count);   // null: empty or short
+int filesys_writefile(int source, const char *name, const void *data, size_t length);
+int filesys_unlink(int source, const char *name);
+int filesys_rename(int source, const char *from, const char *to);        // in "DCIM"; -2 taken
+// Copies a "DCIM" file between the SD card (0) and the internal medium (1), either way.
+enum {
+    FILESYS_ERR_CANCELLED = -1,
+    FILESYS_ERR_FILE_EXISTS = -2,
+    FILESYS_ERR_NO_SPACE = -3,
+    FILESYS_ERR_FILE_WRITE = -4,
+    FILESYS_ERR_FILE_READ = -5,
+    FILESYS_ERR_UNEXPECTED = -6,
+};
+int filesys_copy(int source, const char *name, int overwrite);   // 0 or FILESYS_ERR_*
+const char *filesys_copy_strerror(int code);
+int filesys_load_config_params(int source);      // "config.txt" in the mount path
+int filesys_save_log();                          // to the first mounted of sources 2, 1, 0
+int filesys_save_dmesg();
+int filesys_wait_read_only();                    // 100 when quit came first, else 0
+int filesys_all_read_only();
+int filesys_problem_kind();                      // row 0 is of kind 2
+int filesys_check_source(int source);            // the source, or -1

@@ -40,7 +40,8 @@ StreamRunState record_run_state;
 // Recorder state read by the web thread.
 pthread_mutex_t recorder_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t next_file_cond = PTHREAD_COND_INITIALIZER;
-int next_file_waiting, next_file_signalled;
+int next_file_waiting;
+uint32_t next_file_seq;       // one more for each file begun while somebody waits
 std::atomic<const char *> status_message{nullptr};
 std::atomic<bool> run_active{false};
 std::atomic<uint64_t> run_start_ms{0};
@@ -362,7 +363,7 @@ SegmentEnd record_segment(Run &r)
     pthread_mutex_lock(&recorder_mutex);
     snprintf(current_file, sizeof current_file, "%s", name);
     if (next_file_waiting) {
-        next_file_signalled = 1;
+        next_file_seq++;
         pthread_cond_broadcast(&next_file_cond);
     }
     if (r.p->Recording.SubDir)
@@ -712,6 +713,29 @@ void record_limits(int duration_mode, uint32_t duration, uint64_t *size_limit, u
                       : duration_mode == 2 ? d * 5400000ull
                       : duration_mode == 3 ? d * 324000000ull
                                            : 0;
+}
+
+int record_wait_next_file(char *path, size_t size, int wait_ms)
+{
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    int64_t ns = deadline.tv_nsec + (int64_t)(wait_ms > 0 ? wait_ms : 0) * 1000000;
+    deadline.tv_sec += (time_t)(ns / 1000000000);
+    deadline.tv_nsec = (long)(ns % 1000000000);
+    pthread_mutex_lock(&recorder_mutex);
+    next_file_waiting++;
+    uint32_t seen = next_file_seq;
+    int r = 0;
+    // The sequence tells a real signal from a spurious wake-up.
+    while (next_file_seq == seen && r == 0)
+        r = pthread_cond_timedwait(&next_file_cond, &recorder_mutex, &deadline);
+    if (next_file_seq != seen)
+        r = 0;
+    next_file_waiting--;
+    if (path && size)
+        snprintf(path, size, "%s", r == 0 ? current_file : "");
+    pthread_mutex_unlock(&recorder_mutex);
+    return r;
 }
 
 int recording_status_text(char *buf, size_t size)

@@ -7,6 +7,10 @@
 
 void *recordThrFxn(void *arg);
 
+// Waits up to wait_ms for the recorder to begin its next file; 0 with that file's path in
+// path, else the wait's error (ETIMEDOUT) and an empty path.
+int record_wait_next_file(char *path, size_t size, int wait_ms);
+
 // "Recording.Status": the printed length.
 int recording_status_text(char *buf, size_t size);
 
