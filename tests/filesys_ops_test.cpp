@@ -291,6 +291,10 @@ TEST_F(StorageOps, WholeFilesAreReadAndWrittenOrRefusedWithAReason)
     EXPECT_EQ(filesys_readfile(7, "blob.bin", &n), nullptr);
     EXPECT_TRUE(logged("filesys_readfile: invalid source 7"));
     EXPECT_EQ(filesys_readfile(0, "a/../blob.bin", &n), nullptr);
+    ASSERT_EQ(symlink("/nowhere/at/all", test_board_path("/media/mmc/dangling.bin").c_str()), 0);
+    log_ring_reset();
+    EXPECT_EQ(filesys_readfile(0, "dangling.bin", &n), nullptr);
+    EXPECT_TRUE(logged("/media/mmc/dangling.bin: No such file or directory"));
 
     EXPECT_EQ(filesys_writefile(0, "no/folder/x.bin", "x", 1), -1);
     EXPECT_EQ(filesys_writefile(0, "..", "x", 1), -1);
