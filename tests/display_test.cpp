@@ -368,7 +368,8 @@ TEST(Display, BarsOnA420OutputRemakeItInUyvy)
     ASSERT_TRUE(wait_log("setting output colorbars"));
     std::string all = log_all();
     EXPECT_LT(all.find("display NTSC 720x480 (1440) 422"), all.find("setting output colorbars"));
-    ASSERT_TRUE(wait_shown(3));
+    // Frames shown before the bars were drawn count too: wait for ones after the log line.
+    ASSERT_TRUE(wait_shown(out_state().shown + 2));
     std::vector<uint8_t> f = screen();
     ASSERT_EQ(f.size(), 720u * 480 * 2);
     const uint32_t bars[8] = {0xea80ea80, 0xa78aa731, 0x8a318a9a, 0x793e794c,

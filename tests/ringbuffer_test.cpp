@@ -158,7 +158,7 @@ TEST(Ringbuffer, LappedReaderResumesAtOldestHeldKeyframe)
 {
     TestQueue t(VIDEO_STREAM2, 8192, 8);
     for (int i = 0; i < 20; i++)   // keyframes at 0, 5, 10, 15
-        ASSERT_EQ(t.put(10, 100 + i, i % 5 == 0 ? RB_FLAG_KEYFRAME : 0), 0);
+        ASSERT_EQ(t.put(10, 100 + i, i % 5 == 0 ? (uint8_t)RB_FLAG_KEYFRAME : (uint8_t)0), 0);
     // Held: 13..19; the oldest keyframe among them is 15.
     uint32_t seq = 2, off, len, ts, fl;
     ASSERT_EQ(ringbuffer_wait_seq(&t.q, &seq, &off, &len, &ts, &fl, 1, nullptr), 0);
