@@ -1,4 +1,5 @@
-// Uploads go as the raw request body: the device reads no form encoding there.
+// Uploads go as the raw request body: the device reads no form encoding there. The answer's
+// redirect is not followed, so that no other page takes the update's status message first.
 (function () {
   function send(form, input, done) {
     form.addEventListener('submit', function (ev) {
@@ -6,16 +7,11 @@
       var file = document.getElementById(input).files[0];
       var progress = document.getElementById('progress');
       if (!file) { progress.textContent = 'Choose a file first.'; return; }
-      var xhr = new XMLHttpRequest();
-      xhr.open('POST', form.getAttribute('action'));
-      xhr.setRequestHeader('Content-Type', 'application/octet-stream');
-      xhr.upload.onprogress = function (e) {
-        if (e.lengthComputable) progress.textContent = 'Sending ' + Math.round(100 * e.loaded / e.total) + '%';
-      };
-      xhr.onload = function () { done(); };
-      xhr.onerror = function () { progress.textContent = 'Upload failed.'; };
-      progress.textContent = 'Sending ' + file.name;
-      xhr.send(file);
+      progress.textContent = 'Sending ' + file.name + ' (' + file.size + ' bytes)';
+      fetch(form.getAttribute('action'), {
+        method: 'POST', body: file, redirect: 'manual', credentials: 'same-origin',
+        headers: { 'Content-Type': 'application/octet-stream' }
+      }).then(done, function () { progress.textContent = 'Upload failed.'; });
     });
   }
   send(document.forms.firmware, 'fwfile', function () { location.href = 'admin_update_status.htm'; });
