@@ -151,6 +151,7 @@ TEST_F(Pages, TagRules)
         {"include of a setting", "[<include src='Video[0].BitRate'>]", "[2000000]"},
         {"include of a row that answers by itself inserts nothing", "[<include src='login.htm'>]", "[]"},
         {"include of a missing file inserts nothing", "[<include src='nothing_here.htm'>]", "[]"},
+        {"include without a source is dropped", "[<include title='x'>]", "[]"},
         {"include of a path out of the web root", "[<include src='../dev/mtd0'>]", "[]"},
         {"require met is removed", "<require permission='Stream Config'>ok", "ok"},
         {"unterminated tag", "x<input type='text' name='Flag", "x<input type='text' name='Flag"},
@@ -233,6 +234,16 @@ TEST_F(Pages, RequireBelowTheLevelShowsOnlyTheUnauthorizedPage)
     EXPECT_EQ(out.find("tail"), std::string::npos);
     EXPECT_EQ(out.find("secret"), std::string::npos);
     EXPECT_NE(out.find("<h1>Unauthorized</h1>"), std::string::npos);
+}
+
+TEST_F(Pages, RequireWithAnUnknownLevelNameGuardsLikeAdmin)
+{
+    write_page("header.htm", "<title>H</title>");
+    write_page("footer.htm", "F");
+    EXPECT_EQ(render("<require permission='Stream Confg'>ok", 5), "ok");
+    EXPECT_NE(render("<require permission='Stream Confg'>ok", 4).find("<h1>Unauthorized</h1>"), std::string::npos);
+    EXPECT_NE(render("<require>ok", 4).find("<h1>Unauthorized</h1>"), std::string::npos);
+    EXPECT_EQ(render("<require permission=\"stream view\">ok", 1), "ok");
 }
 
 TEST_F(Pages, HeaderThatRequiresMoreStopsTheUnauthorizedPage)

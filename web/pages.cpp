@@ -48,7 +48,6 @@ PagesLimitsFn limits_fn = param_limits;
 
 struct Render {
     DynBuf *out;
-    HttpRequest *req;
     std::string select_value;   // value of the current select's parameter
     bool select_has;
     bool unauthorized;          // the Unauthorized text is being rendered
@@ -424,7 +423,15 @@ size_t tag_require(Render *r, const char *t, size_t len, size_t word_end, int *r
     Attr a[1];
     size_t end = tag_end(t, len, parse_attrs(t, len, word_end, names, 1, a));
     *result = RENDER_OK;
-    int needed = (int)get_permission(a[0].value.c_str());
+    // A level name that names no level (a typo in a page) guards like Admin, not like None.
+    int needed = -1;
+    for (int l = WEB_LEVEL_NONE; l <= WEB_LEVEL_DEMO && needed < 0; l++)
+        if (strcasecmp(permission_name(l), a[0].value.c_str()) == 0)
+            needed = l;
+    if (needed < 0) {
+        log_printf("%s: unknown permission %s, Admin required\n", "render_template", a[0].value.c_str());
+        needed = WEB_LEVEL_ADMIN;
+    }
     if (request_level(r->out) >= needed)
         return end;
     HttpRequest *req = r->out->req;
@@ -581,7 +588,7 @@ int render_file(Render *r, const char *name, const char *title)
     return rc;
 }
 
-int finish(Render *r, int rc)
+int render_result(int rc)
 {
     return rc == RENDER_OK || rc == RENDER_REPLACED ? 0 : -1;
 }
@@ -885,12 +892,11 @@ int render_top(DynBuf *out, const char *text, size_t len, const char *file, cons
 {
     Render r = {};
     r.out = out;
-    r.req = out->req;
     Render *saved = current_render;
     current_render = &r;
     int rc = file ? render_file(&r, file, title) : render_text(&r, text, len, title);
     current_render = saved;
-    return finish(&r, rc);
+    return render_result(rc);
 }
 
 // debug.htm: each query value and header, escaped.
