@@ -122,7 +122,11 @@ check "the Stream Control user logs in again" \
   [ "$(curl -sg --basic -u ctl:ctlpw8 -o /dev/null -w '%{http_code}' "$URL/Video[0].BitRate")" = 200 ]
 check "the Admin user logs in again" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].Name")" = ctl ]
 
-# The browser: every menu page as the guest of the device.
+# The browser: every menu page as the guest of the device, with a card in (the recording pages
+# are offered only then).
+touch "$BOARD/dev/mmcblk0p1"
+wait_log "mount -o ro,usefree /dev/mmcblk0p1 /media/mmc" 5 || fail "the card is mounted"
+check "the menu offers the recording pages with a card" grep -q "href='download.htm'" <(curl -s $URL/nav_bar)
 browser menu
 check "menu pages leave no sanitizer report" no_sanitizer_report "$LOG"
 
