@@ -103,14 +103,20 @@ void seed_pages(const std::string &from, const std::string &to)
         int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
         int out = in < 0 ? -1 : open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         char buf[8192];
-        ssize_t n;
+        ssize_t n = 0;
         while (out >= 0 && (n = read(in, buf, sizeof buf)) > 0)
             if (write(out, buf, (size_t)n) != n) {
-                platform_log("cannot copy page %s: %s\n", dst.c_str(), strerror(errno));
+                n = -1;
                 break;
             }
-        if (out >= 0)
+        if (out >= 0) {
             close(out);
+            if (n < 0) {
+                // A half copy would stay: the next start tries again.
+                platform_log("cannot copy page %s: %s\n", dst.c_str(), strerror(errno));
+                unlink(dst.c_str());
+            }
+        }
         if (in >= 0)
             close(in);
     }
