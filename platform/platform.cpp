@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -76,6 +77,52 @@ void create_flash(const std::string &path)
                  (unsigned)PLATFORM_FLASH_SIZE, SIM_BOARD_MODEL, SIM_SERIAL);
 }
 
+// The web pages are data beside the program: the board's web root gets every page of the
+// source tree it lacks, so a page from a custom zip (unpacked after this) stays as it is.
+// PLATFORM_HTML_SRC names another source; set empty, nothing is copied.
+void seed_pages(const std::string &from, const std::string &to)
+{
+    DIR *d = opendir(from.c_str());
+    if (!d)
+        return;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::string src = from + "/" + e->d_name, dst = to + "/" + e->d_name;
+        struct stat st, dt;
+        if (stat(src.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (!is_dir(dst) && mkdir(dst.c_str(), 0755) != 0)
+                continue;
+            seed_pages(src, dst);
+            continue;
+        }
+        if (!S_ISREG(st.st_mode) || lstat(dst.c_str(), &dt) == 0)
+            continue;
+        int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+        int out = in < 0 ? -1 : open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        char buf[8192];
+        ssize_t n = 0;
+        while (out >= 0 && (n = read(in, buf, sizeof buf)) > 0)
+            if (write(out, buf, (size_t)n) != n) {
+                n = -1;
+                break;
+            }
+        if (out >= 0) {
+            close(out);
+            if (n < 0) {
+                // A half copy would stay: the next start tries again.
+                platform_log("cannot copy page %s: %s\n", dst.c_str(), strerror(errno));
+                unlink(dst.c_str());
+            }
+        }
+        if (in >= 0)
+            close(in);
+    }
+    closedir(d);
+}
+
 void prepare_board()
 {
     const char *dir = getenv("PLATFORM_BOARD_DIR");
@@ -111,6 +158,13 @@ void prepare_board()
     std::string flash = board_dir + "/dev/mtd0";
     if (access(flash.c_str(), F_OK) != 0)
         create_flash(flash);
+    const char *pages = getenv("PLATFORM_HTML_SRC");
+#ifdef K7160_HTML_SRC
+    if (!pages)
+        pages = K7160_HTML_SRC;
+#endif
+    if (pages && *pages)
+        seed_pages(pages, board_dir + "/usr/html");
     platform_clock_init();
     platform_capture_board_init(board_dir.c_str());
 }

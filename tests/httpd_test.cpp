@@ -141,7 +141,17 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
         {"mixer_settings", {200, ""}},
         {"login.htm", {401, ""}},
         {"logout.htm", {303, "/index.htm"}},
+        {"unauthorized.htm", {200, ""}},
+        {"debug.htm", {200, ""}},
+        {"config.txt", {200, ""}},
+        {"view_streama.htm", {303, "invalid_stream.htm"}},
+        {"view_streamb.htm", {303, "invalid_stream.htm"}},
     };
+    for (const char *generator : {"capture_input_options", "display_output_options", "resolutionA_options",
+                                  "resolutionB_options", "frame_rate_options", "permission_options", "users_table",
+                                  "nav_bar", "username", "referer", "audio_input_options", "rtsp_streams",
+                                  "stream_mode_options"})
+        expect[generator] = {200, ""};
     for (int level = 0; level <= 6; level++) {
         fake_guest_level = level;
         for (int i = 0; i < url_table_size; i++) {

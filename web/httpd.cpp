@@ -12,6 +12,7 @@
 #include "streams/stream.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/pages.h"
 #include "web/upload.h"
 #include "services/firmware.h"
 
@@ -493,6 +494,7 @@ bool is_form_handler(PostHandler h)
 // --- the table --------------------------------------------------------------------------------
 
 #define GEN(n) {n, nullptr, get_not_built, nullptr, 0}
+#define GENERATOR(n) {n, nullptr, generator_page, nullptr, 0}
 #define FORM(n, prefix) {n, prefix, get_controls_redirect_func, post_processor_func, 0}
 #define KEY(n, h) {n, nullptr, nullptr, h, 0}
 #define STREAM(n, sel) {n, sel, get_not_built, nullptr, 0}
@@ -502,9 +504,9 @@ bool is_form_handler(PostHandler h)
 
 const UrlEntry url_table[] = {
     {"", "/index.htm", get_redirect_arg, nullptr, 0},
-    GEN("capture_input_options"), GEN("display_output_options"), GEN("resolutionA_options"),
-    GEN("resolutionB_options"), GEN("frame_rate_options"), GEN("permission_options"), GEN("users_table"),
-    GEN("nav_bar"), GEN("username"), GEN("referer"),
+    GENERATOR("capture_input_options"), GENERATOR("display_output_options"), GENERATOR("resolutionA_options"),
+    GENERATOR("resolutionB_options"), GENERATOR("frame_rate_options"), GENERATOR("permission_options"),
+    GENERATOR("users_table"), GENERATOR("nav_bar"), GENERATOR("username"), GENERATOR("referer"),
     GEN("filelist"), GEN("download"), GEN("filelist_int"), GEN("filelist_ext"), GEN("filelist_mmc"),
     // Deleting recordings needs the level that changes the recording settings.
     {"delete_files_int", "int", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
@@ -515,12 +517,14 @@ const UrlEntry url_table[] = {
     {"dmesg.txt", nullptr, get_dmesg, nullptr, 0},
     // The mixer needs the level that changes the audio settings.
     {"mixer_settings", nullptr, get_mixer_page, post_mixer_func, WEB_LEVEL_STREAM_CONFIG},
-    GEN("audio_input_options"), GEN("rtsp_streams"), GEN("stream_mode_options"),
+    GENERATOR("audio_input_options"), GENERATOR("rtsp_streams"), GENERATOR("stream_mode_options"),
     {"login.htm", nullptr, get_login_func, nullptr, 0},
     {"logout.htm", nullptr, get_logout_func, nullptr, 0},
-    GEN("unauthorized.htm"),
-    {"load_default_params", nullptr, get_load_default_params, nullptr, 0}, GEN("debug.htm"), GEN("config.txt"),
-    GEN("view_streama.htm"), GEN("view_streamb.htm"),
+    {"unauthorized.htm", pages_unauthorized_text, render_page, nullptr, 0},
+    {"load_default_params", nullptr, get_load_default_params, nullptr, 0},
+    {"debug.htm", nullptr, get_debug_page, nullptr, 0}, {"config.txt", nullptr, get_config_txt, nullptr, 0},
+    {"view_streama.htm", nullptr, get_view_stream, nullptr, 0},
+    {"view_streamb.htm", nullptr, get_view_stream, nullptr, 0},
     {"controls", nullptr, nullptr, post_processor_func, 0},
     {"auth_controls", nullptr, nullptr, post_processor_func, 0},
     FORM("streamA_controls", "Video[0]."), FORM("streamB_controls", "Video[1]."),
@@ -573,6 +577,11 @@ int httpd_post_form(PostContext *ctx, const char *data, size_t size)
 }
 
 void (*const httpd_post_done)(PostContext *ctx) = post_processor_done;
+
+bool url_is_settings_form(const UrlEntry *row)
+{
+    return row && (row->post_handler == post_processor_func || row->post_handler == post_no_save_func);
+}
 
 const UrlEntry *url_lookup(const char *name)
 {
@@ -792,8 +801,10 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
             if (n >= 0)
                 ret = http_text(connection, MHD_HTTP_OK, "text/plain", value, std::min(n, 80));
         }
-        // Unknown names and unreadable values are pages and files, served elsewhere.
     }
+    // Unknown names and unreadable values are pages and files.
+    if (ret == HTTP_NO_RESPONSE)
+        ret = serve_file(&req);
     if (ret == HTTP_NO_RESPONSE)
         ret = http_not_found(connection, url);
     free(req.user);

@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# The web pages judged with curl and headless Chromium: paths out of the web root, the view
+# redirects, the settings listing and its round trip through the defaults file, who may load the
+# defaults, the RTSP links, every menu page in a browser, a setting changed on its page and
+# stored, a Stream Control user's menus, the custom zip's pages across a restart, and the update
+# page driving a firmware upload to the restart.
+source "$K7160_TESTLIB"
+
+URL=http://127.0.0.1
+SCREENS=${K7160_SCREENS:-$TEST_DIR/screens}
+# Debian's own python3 carries python3-selenium.
+BROWSER="/usr/bin/python3 ${K7160_SRC:?}/tests/e2e/browser_pages.py"
+code() { curl -sg --path-as-is -o /dev/null -w '%{http_code}' "$@"; }
+location() { curl -sg -o /dev/null -w '%{redirect_url}' "$@"; }
+# Basic sends the credentials with a form body (a digest client would post first as the guest).
+ROOT=(--basic -u root:rootpw8)
+no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$@"; }
+reads_back_resolution() { [ -n "$res" ] && [ "$(curl -sg "$URL/Video[0].Resolution")" = "$res" ]; }
+
+# newest_block: "<bitrate> <width> <height>" of Stream A in the newest settings block in flash.
+newest_block() {
+  python3 - "$BOARD/dev/mtd0" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+for off in range(0x5E000, 0x1E000, -0x2000):
+    size, crc, count = struct.unpack_from('<III', data, off)
+    if size != 0xFFFFFFFF:
+        w, h, rate = struct.unpack_from('<HHI', data, off + 120)
+        print(rate, w, h); break
+else:
+    print('none')
+PY
+}
+wait_block() {
+  local want=$1 i
+  for i in $(seq 1 100); do [ "$(newest_block)" = "$want" ] && return 0; sleep 0.1; done
+  return 1
+}
+
+# browser STEP ARGS: runs one browser step; its checks count as this test's.
+browser() {
+  local out
+  out=$($BROWSER "$URL" "$SCREENS" "$@" 2>&1)
+  echo "$out" | grep -E '^(ok|FAIL): '
+  FAILURES=$((FAILURES + $(grep -c '^FAIL: ' <<<"$out")))
+  grep -qE '^(ok|FAIL): ' <<<"$out" || fail "browser step $1 ran: $(tail -n 3 <<<"$out")"
+  BROWSER_OUT=$out
+}
+
+start_app || finish
+wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
+
+# The page set is in the web root.
+for f in index.htm header.htm footer.htm download.htm admin_update.htm admin_update_status.htm \
+         rtsp_streams.htm rtmp_streama.htm jpeg_streamb.htm invalid_stream.htm style.css; do
+  [ -f "$BOARD/usr/html/$f" ] || fail "$f installed in the web root"
+done
+
+# Paths: ".." and over 70 characters are never served; directories are not files.
+long=$(printf 'p%.0s' $(seq 1 67)).css
+echo long >"$BOARD/usr/html/$long"
+mkdir -p "$BOARD/usr/html/sub.css"
+check "a page is served" [ "$(code $URL/index.htm)" = 200 ]
+check "/../dev/mtd0 is not found" [ "$(code $URL/../dev/mtd0)" = 404 ]
+check "/x/../index.htm is not found" [ "$(code $URL/x/../index.htm)" = 404 ]
+check "%2e%2e is not found either" [ "$(code $URL/%2e%2e/dev/mtd0)" = 404 ]
+check "a path over 70 characters is not found" [ "$(code "$URL/$long")" = 404 ]
+check "a directory is not found" [ "$(code $URL/sub.css)" = 404 ]
+check "a style sheet goes out as text/css" \
+  [ "$(curl -s -o /dev/null -w '%{content_type}' $URL/style.css)" = text/css ]
+
+# The view pages by codec.
+check "view_streama.htm leads to the H.264 page" [ "$(location $URL/view_streama.htm)" = "$URL/rtmp_streama.htm" ]
+check "view_streamb.htm leads to the MJPEG page" [ "$(location $URL/view_streamb.htm)" = "$URL/jpeg_streamb.htm" ]
+curl -s -o /dev/null -d "StreamMode=9" $URL/streamA_controls
+check "an MPEG-4 channel leads to invalid_stream.htm" \
+  [ "$(location $URL/view_streama.htm)" = "$URL/invalid_stream.htm" ]
+curl -s -o /dev/null -d "StreamMode=0" $URL/streamA_controls
+check "the MJPEG page shows the live picture" grep -q "<img class='live' src='streamB.mjpg'" <(curl -s $URL/jpeg_streamb.htm)
+
+# RTSP links from the Host header and RTSP_Port.
+check "RTSP links use the Host header and port 8554" \
+  grep -q "href='rtsp://cam.example:8554/streamA.h264_aac'" <(curl -s -H 'Host: cam.example' $URL/rtsp_streams.htm)
+curl -s -o /dev/null -d "RTSP_Port=8600" $URL/controls
+check "RTSP links follow RTSP_Port" \
+  grep -q "href='rtsp://cam.example:8600/streamB.ts'" <(curl -s -H 'Host: cam.example' $URL/rtsp_streams.htm)
+curl -s -o /dev/null -d "RTSP_Port=8554" $URL/controls
+
+# Users for the level checks and the browser (the guest of a fresh device is Admin).
+curl -s -o /dev/null --data-urlencode create_user_name=root --data-urlencode create_user_perm=5 \
+  --data-urlencode create_user_pass=rootpw8 $URL/controls
+curl -s -o /dev/null --data-urlencode create_user_name=ctl --data-urlencode create_user_perm=3 \
+  --data-urlencode create_user_pass=ctlpw8 $URL/controls
+check "the Stream Control user exists" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].Name")" = ctl ]
+
+# load_default_params: refused below Admin and for Demo.
+curl -s -o /dev/null -d "BitRate=3100000" $URL/streamA_controls
+curl -s -o /dev/null --basic -u ctl:ctlpw8 $URL/load_default_params
+check "Stream Control cannot load the defaults" [ "$(curl -sg "$URL/Video[0].BitRate")" = 3100000 ]
+curl -s -o /dev/null -d "GuestPermission=6" $URL/controls
+curl -s -o /dev/null $URL/load_default_params
+check "Demo cannot load the defaults" [ "$(curl -sg "${ROOT[@]}" "$URL/Video[0].BitRate")" = 3100000 ]
+curl -s -o /dev/null "${ROOT[@]}" -d "GuestPermission=5" $URL/controls
+
+# config.txt lists the settings; loading it back as the defaults file changes none of them.
+curl -s $URL/config.txt >"$TEST_DIR/config1.txt"
+check "config.txt lists the settings" [ "$(grep -c ' = ' "$TEST_DIR/config1.txt")" -gt 150 ]
+check "config.txt has the changed bit rate" grep -qx 'Video\[0\].BitRate = 3100000' "$TEST_DIR/config1.txt"
+check "config.txt keeps table order" \
+  [ "$(grep -n -e '^GpioAlarmEnabled ' -e '^NetworkHostname ' -e '^Video\[0\].StreamMode ' -e '^RTSP_Port ' \
+       "$TEST_DIR/config1.txt" | cut -d: -f2 | cut -d' ' -f1 | tr '\n' ' ')" = \
+    "GpioAlarmEnabled NetworkHostname Video[0].StreamMode RTSP_Port " ]
+cp "$TEST_DIR/config1.txt" "$BOARD/usr/html/config.txt"
+curl -s -o /dev/null "${ROOT[@]}" $URL/load_default_params
+wait_log "Loading default params from file config.txt" 5 || fail "the defaults file was loaded"
+curl -s $URL/config.txt >"$TEST_DIR/config2.txt"
+check "loading config.txt back changes no setting" diff -u "$TEST_DIR/config1.txt" "$TEST_DIR/config2.txt"
+rm -f "$BOARD/usr/html/config.txt"
+# Passwords are never listed: the defaults cleared them.
+curl -s -o /dev/null --data-urlencode "User[0].Password=rootpw8" --data-urlencode "User[1].Password=ctlpw8" $URL/controls
+check "the Stream Control user logs in again" \
+  [ "$(curl -sg --basic -u ctl:ctlpw8 -o /dev/null -w '%{http_code}' "$URL/Video[0].BitRate")" = 200 ]
+check "the Admin user logs in again" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].Name")" = ctl ]
+
+# The browser: every menu page as the guest of the device, with a card in (the recording pages
+# are offered only then).
+touch "$BOARD/dev/mmcblk0p1"
+wait_log "mount -o ro,usefree /dev/mmcblk0p1 /media/mmc" 5 || fail "the card is mounted"
+check "the menu offers the recording pages with a card" grep -q "href='download.htm'" <(curl -s $URL/nav_bar)
+browser menu
+check "menu pages leave no sanitizer report" no_sanitizer_report "$LOG"
+
+# Stream A's bit rate and resolution on its page; read back and stored in flash.
+browser stream_setup 2500000
+res=$(sed -n 's/^resolution=//p' <<<"$BROWSER_OUT")
+check "the bit rate reads back" [ "$(curl -sg "$URL/Video[0].BitRate")" = 2500000 ]
+check "the resolution reads back ($res)" reads_back_resolution
+check "flash holds the bit rate and resolution" wait_block "2500000 ${res%x*} ${res#*x}"
+
+# A Stream Control user: no Configure or Admin menu, Unauthorized on a Configure page, logout.
+browser control_user ctl ctlpw8
+
+# The custom zip's pages: served, listed, and back after a restart even when deleted. Its
+# index.htm wins over ours.
+mkdir -p "$TEST_DIR/zip/extra"
+echo "<include src='header.htm' title='Custom'>zip page<include src='footer.htm'>" >"$TEST_DIR/zip/extra/zp.htm"
+echo "custom index" >"$TEST_DIR/zip/index.htm"
+(cd "$TEST_DIR/zip" && zip -qr ../c.zip extra index.htm)
+curl -s -o /dev/null -H 'Content-Type: application/octet-stream' --data-binary "@$TEST_DIR/c.zip" $URL/customzip
+check "the zip's page is served" grep -q "zip page" <(curl -s $URL/extra/zp.htm)
+check "the zip's page is rendered with our header" grep -q "<title>.* - Custom</title>" <(curl -s $URL/extra/zp.htm)
+check "the zip's index wins" [ "$(curl -s $URL/index.htm)" = "custom index" ]
+check "customzip.txt lists the zip's files" grep -q "extra/zp.htm" <(curl -s $URL/customzip.txt)
+stop_app
+mv "$LOG" "$TEST_DIR/first.log"
+rm -rf "$BOARD/usr/html/extra" "$BOARD/usr/html/index.htm"
+start_app || finish
+wait_log "httpd: started" 20 || { fail "web server did not restart"; finish; }
+check "after a restart the zip's page is served again" grep -q "zip page" <(curl -s $URL/extra/zp.htm)
+check "after a restart the zip's index still wins" [ "$(curl -s $URL/index.htm)" = "custom index" ]
+curl -s -o /dev/null "${ROOT[@]}" -d CustomClear=1 $URL/controls
+
+# The update page in the browser: choose a file, upload, the status page reaches the restart.
+python3 - "$TEST_DIR/fw.img" <<'PY'
+import random, struct, sys, zlib
+size = 300000
+data = random.Random(7).randbytes(size)
+hdr = bytearray(64)
+struct.pack_into('>IIII', hdr, 0, 0x27051956, 0, 1765000000, size)
+struct.pack_into('>I', hdr, 24, zlib.crc32(data) & 0xFFFFFFFF)
+hdr[32:41] = b'e2e image'
+open(sys.argv[1], 'wb').write(bytes(hdr) + data)
+PY
+curl -s -o /dev/null "${ROOT[@]}" -d "GuestPermission=5" $URL/controls
+browser update "$TEST_DIR/fw.img"
+for _ in $(seq 1 100); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$APP_PID" 2>/dev/null; then fail "the device restarts after the update"; else
+  wait "$APP_PID"; STATUS=$?; APP_PID=""
+  check "the process ends with the reboot status (66)" [ "$STATUS" = 66 ]
+fi
+check "no sanitizer report" no_sanitizer_report "$LOG" "$TEST_DIR/first.log"
+finish
