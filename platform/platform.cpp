@@ -78,7 +78,8 @@ void create_flash(const std::string &path)
 }
 
 // The web pages are data beside the program: the board's web root gets every page of the
-// source tree it lacks, so a page from a custom zip (unpacked after this) stays as it is.
+// source tree it lacks or holds in an older copy (an edited page shows on the next start); a
+// page from a custom zip is unpacked after this, so it still wins.
 // PLATFORM_HTML_SRC names another source; set empty, nothing is copied.
 void seed_pages(const std::string &from, const std::string &to)
 {
@@ -98,10 +99,14 @@ void seed_pages(const std::string &from, const std::string &to)
             seed_pages(src, dst);
             continue;
         }
-        if (!S_ISREG(st.st_mode) || lstat(dst.c_str(), &dt) == 0)
+        if (!S_ISREG(st.st_mode))
             continue;
+        if (lstat(dst.c_str(), &dt) == 0 && (!S_ISREG(dt.st_mode) || dt.st_mtime >= st.st_mtime))
+            continue;
+        std::string tmp = dst + ".seed";
+        unlink(tmp.c_str());
         int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-        int out = in < 0 ? -1 : open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int out = in < 0 ? -1 : open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         char buf[8192];
         ssize_t n = 0;
         while (out >= 0 && (n = read(in, buf, sizeof buf)) > 0)
@@ -111,10 +116,10 @@ void seed_pages(const std::string &from, const std::string &to)
             }
         if (out >= 0) {
             close(out);
-            if (n < 0) {
-                // A half copy would stay: the next start tries again.
+            // A half copy never replaces a page: the next start tries again.
+            if (n < 0 || rename(tmp.c_str(), dst.c_str()) != 0) {
                 platform_log("cannot copy page %s: %s\n", dst.c_str(), strerror(errno));
-                unlink(dst.c_str());
+                unlink(tmp.c_str());
             }
         }
         if (in >= 0)
