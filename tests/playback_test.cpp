@@ -252,9 +252,10 @@ struct PlaybackThread {
     ParamBlock params = param_defaults;
     PlaybackEnv env = {};
     std::thread th;
-    PlaybackThread()
+    explicit PlaybackThread(int passThrough = 0)
     {
         params.Audio.SampleRate = 48000;
+        env.passThrough = passThrough;
         env.name = "playback";
         env.params = &params;
         env.hRendezvousInit = Rendezvous_create(2);
@@ -306,13 +307,71 @@ double rms(const int16_t *s, size_t n, int stride)
     return n ? std::sqrt(e / n) : 0;
 }
 
-TEST(PlaybackThread, GateClockAndRatesOfReceivedAac)
+// The live PCM queue as the sound thread feeds it: 1024-frame periods whose samples all hold
+// the period's number.
+struct PcmProducer {
+    StreamRunState run = {};
+    StreamQueue queue = {};
+    Buffer_Handle data = Buffer_create(65536, &Buffer_Attrs_DEFAULT);
+    std::atomic<bool> stop{false};
+    std::atomic<int> periods{0};
+    std::thread th;
+    PcmProducer()
+    {
+        stream_register(&run, &queue, PCM_STREAM);
+        ringbuffer_init(&queue, data, 16, 32);
+        th = std::thread([this] {
+            for (int k = 1; !stop; k++) {
+                int off = ringbuffer_preallocate(&queue, 4096);
+                if (off >= 0) {
+                    int16_t *p = reinterpret_cast<int16_t *>(queue.data + off);
+                    for (int i = 0; i < 2048; i++)
+                        p[i] = (int16_t)k;
+                    ringbuffer_put(&queue, 4096, (uint32_t)k * 1920, 1);
+                    periods = k;
+                }
+                // Faster than the card plays: older periods must be skipped.
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    ~PcmProducer()
+    {
+        stop = true;
+        th.join();
+        ringbuffer_free(&queue);
+        Buffer_delete(data);
+    }
+};
+
+// One thread per process (quit is for good): pass-through first, then received AAC.
+TEST(PlaybackThread, PassThroughThenReceivedAacBehindTheGate)
 {
     platform_sound_sim_set_present(true);
     log_ring_reset();
-    PlaybackThread t;
+    PcmProducer pcm;
+    PlaybackThread t(1);
     ASSERT_TRUE(wait_for([] { return log_text().find("Sound playback device started.") != std::string::npos; }, 5000));
     EXPECT_NE(log_text().find("srate=48000"), std::string::npos);
+
+    // Pass-through: the newest live period each time.
+    ASSERT_TRUE(wait_for([] { return log_text().find("Audio passthru starting") != std::string::npos; }, 5000));
+    ASSERT_TRUE(wait_for([] { return read_wav().samples.size() >= 8 * 2048; }, 5000));
+    t.env.passThrough = 0;
+    EXPECT_TRUE(wait_for([] { return log_text().find("Audio passthru stopped") != std::string::npos; }, 3000));
+    Wav pw = read_wav();
+    ASSERT_GE(pw.samples.size(), 8u * 2048);
+    // Whole periods, in order, with the ones that fell behind left out.
+    int skipped = 0;
+    for (size_t k = 1; k < pw.samples.size() / 2048; k++) {
+        int16_t a = pw.samples[(k - 1) * 2048], b = pw.samples[k * 2048];
+        EXPECT_EQ(pw.samples[k * 2048 + 2047], b) << "period " << k << " is not whole";
+        EXPECT_GT(b, a) << "period " << k;
+        skipped += b > a + 1;
+    }
+    EXPECT_GT(skipped, 0) << "a producer faster than the card: older periods are skipped";
+
+    // Received AAC.
     ASSERT_TRUE(t.all_back(1000)) << "every record starts free";
     playback_clock_reset();
 
@@ -358,68 +417,6 @@ TEST(PlaybackThread, GateClockAndRatesOfReceivedAac)
     t.send({liar, more[1]}, 600000);
     ASSERT_TRUE(t.all_back(5000));
     EXPECT_GE(t.env.status, 0);
-}
-
-
-// The live PCM queue as the sound thread feeds it: 1024-frame periods whose samples all hold
-// the period's number.
-struct PcmProducer {
-    StreamRunState run = {};
-    StreamQueue queue = {};
-    Buffer_Handle data = Buffer_create(65536, &Buffer_Attrs_DEFAULT);
-    std::atomic<bool> stop{false};
-    std::atomic<int> periods{0};
-    std::thread th;
-    PcmProducer()
-    {
-        stream_register(&run, &queue, PCM_STREAM);
-        ringbuffer_init(&queue, data, 16, 32);
-        th = std::thread([this] {
-            for (int k = 1; !stop; k++) {
-                int off = ringbuffer_preallocate(&queue, 4096);
-                if (off >= 0) {
-                    int16_t *p = reinterpret_cast<int16_t *>(queue.data + off);
-                    for (int i = 0; i < 2048; i++)
-                        p[i] = (int16_t)k;
-                    ringbuffer_put(&queue, 4096, (uint32_t)k * 1920, 1);
-                    periods = k;
-                }
-                // Faster than the card plays: older periods must be skipped.
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
-    }
-    ~PcmProducer()
-    {
-        stop = true;
-        th.join();
-        ringbuffer_free(&queue);
-        Buffer_delete(data);
-    }
-};
-
-TEST(PlaybackThread, PassThroughPlaysTheNewestLivePeriod)
-{
-    platform_sound_sim_set_present(true);
-    log_ring_reset();
-    PcmProducer pcm;
-    PlaybackThread t;
-    t.env.passThrough = 1;
-    ASSERT_TRUE(wait_for([] { return log_text().find("Audio passthru starting") != std::string::npos; }, 5000));
-    ASSERT_TRUE(wait_for([] { return read_wav().samples.size() >= 8 * 2048; }, 5000));
-    t.env.passThrough = 0;
-    EXPECT_TRUE(wait_for([] { return log_text().find("Audio passthru stopped") != std::string::npos; }, 3000));
-    Wav w = read_wav();
-    ASSERT_GE(w.samples.size(), 8u * 2048);
-    // Whole periods, in order, with the ones that fell behind left out.
-    int skipped = 0;
-    for (size_t k = 1; k < w.samples.size() / 2048; k++) {
-        int16_t a = w.samples[(k - 1) * 2048], b = w.samples[k * 2048];
-        EXPECT_EQ(w.samples[k * 2048 + 2047], b) << "period " << k << " is not whole";
-        EXPECT_GT(b, a) << "period " << k;
-        skipped += b > a + 1;
-    }
-    EXPECT_GT(skipped, 0) << "a producer faster than the card: older periods are skipped";
 }
 
 } // namespace
