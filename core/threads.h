@@ -156,7 +156,9 @@ struct PlaybackEnv {
     int sampleRate;
     Fifo_Handle fifos[2];
     Pause_Handle hPause;
-    int words[3];
+    int status;                 // -1 after a failure
+    int passThrough;            // nonzero: play PCM_STREAM
+    volatile int container;     // written by the output thread: PLAYBACK_CONTAINER_*
     int marker;                 // 0x7f7f
 };
 

@@ -3,6 +3,7 @@
 #include "platform/platform_internal.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -542,6 +543,12 @@ void Pause_test(Pause_Handle p)
 {
     std::unique_lock<std::mutex> lock(p->mutex);
     p->cond.wait(lock, [p] { return !p->on; });
+}
+
+int Pause_testTimeout(Pause_Handle p, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(p->mutex);
+    return p->cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [p] { return !p->on; }) ? 0 : 1;
 }
 
 void Pause_on(Pause_Handle p)

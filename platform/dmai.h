@@ -115,6 +115,7 @@ struct Pause_Object;
 typedef Pause_Object *Pause_Handle;
 Pause_Handle Pause_create();
 void Pause_test(Pause_Handle p);   // blocks while on
+int Pause_testTimeout(Pause_Handle p, int timeoutMs);   // 0 passed, 1 still on after the time-out
 void Pause_on(Pause_Handle p);
 void Pause_off(Pause_Handle p);
 int Pause_delete(Pause_Handle p);
