@@ -28,8 +28,8 @@ struct OutputSink {
     uint8_t *(*audio_get)(void *user, size_t *capacity);
     // Hands the buffer of the last audio_get over with len bytes (0 gives it back unused).
     int (*audio_put)(void *user, size_t len, uint32_t ts);
-    // The stream timestamp now being heard (90 kHz).
-    uint32_t (*audio_heard)(void *user);
+    // The stream timestamp now being heard (90 kHz); false while no audio has been played.
+    bool (*audio_heard)(void *user, uint32_t *heard);
     // A stop or quit is pending: long loops end early.
     bool (*stop_requested)(void *user);
 };
