@@ -50,4 +50,13 @@ int32_t playback_output_delay(long delay_frames, int rate);
 // Whether a received rate may be stored in "Audio.SampleRate" (within its limits and steps).
 bool playback_rate_storable(int rate);
 
+// The platform's sound output wrapper: the card's playback stream at attrs' rate (ALSA
+// implementation only); released with Sound_delete. Sound_write plays the buffer's bytes used,
+// starting the card again after an underrun: 0 or a negative errno.
+struct SoundAttrs;
+struct SoundAlsaObject;
+struct Buffer_Object;
+SoundAlsaObject *Sound_create(SoundAttrs *attrs);
+int Sound_write(SoundAlsaObject *s, Buffer_Object *b);
+
 void *soundPlaybackThrFxn(void *arg);

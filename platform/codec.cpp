@@ -20,12 +20,16 @@ struct AlgName {
     const char *name;
     CodecAlgKind kind;
 };
-// Only what the board's "encode" engine is built with; the decoders join this table.
+// Only what the board's "encode" engine is built with: no MPEG-2 decoder.
 const AlgName engine_algs[] = {
     {"h264enc", CODEC_ALG_H264ENC},
     {"mpeg4enc", CODEC_ALG_MPEG4ENC},
     {"jpegenc", CODEC_ALG_JPEGENC},
     {"aacenc", CODEC_ALG_AACENC},
+    {"h264dec", CODEC_ALG_H264DEC},
+    {"mpeg4dec", CODEC_ALG_MPEG4DEC},
+    {"jpegdec", CODEC_ALG_JPEGDEC},
+    {"aacdec", CODEC_ALG_AACDEC},
 };
 
 } // namespace

@@ -1,30 +1,396 @@
-// Placeholder bodies until the decoders land.
+// "h264dec", "mpeg4dec" and "jpegdec" over libavcodec. A parser in front cuts one unit from the
+// caller's input, so a call consumes what the hardware decoder would and says how much; the
+// picture is converted into the caller's buffer (NV12 for video, UYVY or NV12 for images).
 #include "platform/codec_dec.h"
+#include "platform/codec_internal.h"
 
-const VIDDEC2_Params Vdec2_Params_DEFAULT = {sizeof(VIDDEC2_Params), 576, 720, 30000, 0xa00000, XDM_BYTE, XDM_YUV_420SP};
-const VIDDEC2_DynamicParams Vdec2_DynamicParams_DEFAULT = {sizeof(VIDDEC2_DynamicParams), 0, 0, 0, 0, 0, 0, {0, 0}, 1, {0, 0, 0}};
+#include <cstring>
+#include <new>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+const VIDDEC2_Params Vdec2_Params_DEFAULT = {sizeof(VIDDEC2_Params), 576, 720, 30000, 0xa00000, XDM_BYTE,
+                                             XDM_YUV_420SP};
+const VIDDEC2_DynamicParams Vdec2_DynamicParams_DEFAULT = {sizeof(VIDDEC2_DynamicParams), 0, 0, 0, 0, 0, 0, {0, 0}, 1,
+                                                           {0, 0, 0}};
 const IMGDEC1_Params Idec1_Params_DEFAULT = {sizeof(IMGDEC1_Params), 576, 720, 1, XDM_BYTE, XDM_YUV_422ILE};
 const IMGDEC1_DynamicParams Idec1_DynamicParams_DEFAULT = {sizeof(IMGDEC1_DynamicParams), 0, 0, 0};
-const IAACDEC_Params Adec1_Params_DEFAULT = {{sizeof(IAACDEC_Params), 16, 1, XDM_BYTE}, 0, 0, 48000, {0, 0, 0, 0, 0, 0}};
-const AUDDEC1_DynamicParams Adec1_DynamicParams_DEFAULT = {sizeof(AUDDEC1_DynamicParams), 0};
 
-Vdec2_Handle Vdec2_create(Engine_Handle, const char *, const VIDDEC2_Params *, const VIDDEC2_DynamicParams *) { return nullptr; }
-int Vdec2_process(Vdec2_Handle, Buffer_Handle, Buffer_Handle) { return Dmai_EFAIL; }
-int Vdec2_flush(Vdec2_Handle) { return Dmai_EOK; }
-Buffer_Handle Vdec2_getDisplayBuf(Vdec2_Handle) { return nullptr; }
-Buffer_Handle Vdec2_getFreeBuf(Vdec2_Handle) { return nullptr; }
-int Vdec2_getMinOutBufs(Vdec2_Handle) { return 0; }
-int32_t Vdec2_getOutBufSize(Vdec2_Handle) { return 0; }
-void Vdec2_setBufTab(Vdec2_Handle, BufTab_Handle) {}
-BufTab_Handle Vdec2_getBufTab(Vdec2_Handle) { return nullptr; }
-int Vdec2_delete(Vdec2_Handle) { return 0; }
-Idec1_Handle Idec1_create(Engine_Handle, const char *, const IMGDEC1_Params *, const IMGDEC1_DynamicParams *) { return nullptr; }
-int Idec1_process(Idec1_Handle, Buffer_Handle, Buffer_Handle) { return Dmai_EFAIL; }
-int32_t Idec1_getOutBufSize(Idec1_Handle) { return 0; }
-int Idec1_delete(Idec1_Handle) { return 0; }
-Adec1_Handle Adec1_create(Engine_Handle, const char *, const AUDDEC1_Params *, const AUDDEC1_DynamicParams *) { return nullptr; }
-int Adec1_process(Adec1_Handle, Buffer_Handle, Buffer_Handle) { return Dmai_EFAIL; }
-int Adec1_getInBufSize(Adec1_Handle) { return 0; }
-int Adec1_getOutBufSize(Adec1_Handle) { return 0; }
-int Adec1_getSampleRate(Adec1_Handle) { return 0; }
-int Adec1_delete(Adec1_Handle) { return 0; }
+namespace {
+
+// Pictures in flight between the decoder, the caller and the display.
+constexpr int VDEC_MIN_OUT_BUFS = 4;
+
+struct Picture {                // one libav* decoder with its packet and frame
+    AVCodecContext *ctx = nullptr;
+    AVPacket *pkt = nullptr;
+    AVFrame *frame = nullptr;
+    SwsContext *sws = nullptr;
+    std::vector<uint8_t> unit;  // the unit with the padding libavcodec reads past its end
+};
+
+void picture_close(Picture *p)
+{
+    avcodec_free_context(&p->ctx);
+    av_packet_free(&p->pkt);
+    av_frame_free(&p->frame);
+    sws_freeContext(p->sws);
+    p->sws = nullptr;
+}
+
+int picture_open(Picture *p, AVCodecID id)
+{
+    const AVCodec *codec = avcodec_find_decoder(id);
+    if (!codec)
+        return -1;
+    p->ctx = avcodec_alloc_context3(codec);
+    p->pkt = av_packet_alloc();
+    p->frame = av_frame_alloc();
+    if (!p->ctx || !p->pkt || !p->frame)
+        return -1;
+    // One thread: frame threads would hold pictures back by a frame each.
+    p->ctx->thread_count = 1;
+    return avcodec_open2(p->ctx, codec, nullptr) < 0 ? -1 : 0;
+}
+
+// Sends one unit; false when the decoder refused it as damaged.
+bool picture_send(Picture *p, const uint8_t *data, size_t n)
+{
+    p->unit.assign(data, data + n);
+    p->unit.resize(n + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    av_packet_unref(p->pkt);
+    p->pkt->data = p->unit.data();
+    p->pkt->size = (int)n;
+    return avcodec_send_packet(p->ctx, p->pkt) == 0;
+}
+
+// Writes the decoded frame into dst as NV12 or UYVY: 0, or -1 when it does not fit.
+int picture_store(Picture *p, const AVFrame *f, Buffer_Handle dst, ColorSpace_Type cs, int maxW, int maxH)
+{
+    int w = f->width, h = f->height;
+    if (w <= 0 || h <= 0 || w > maxW || h > maxH)
+        return -1;
+    int32_t line = BufferGfx_calcLineLength(w, cs);
+    size_t need = cs == ColorSpace_UYVY ? (size_t)line * h : (size_t)line * h + (size_t)line * ((h + 1) / 2);
+    if (line <= 0 || need > Buffer_getSize(dst))
+        return -1;
+    uint8_t *out = Buffer_getUserPtr(dst);
+    AVPixelFormat fmt = (AVPixelFormat)f->format;
+    if (cs == ColorSpace_YUV420PSEMI && (fmt == AV_PIX_FMT_YUV420P || fmt == AV_PIX_FMT_YUVJ420P)) {
+        for (int y = 0; y < h; y++)
+            memcpy(out + (size_t)y * line, f->data[0] + (size_t)y * f->linesize[0], (size_t)w);
+        uint8_t *uv = out + (size_t)line * h;
+        for (int y = 0; y < (h + 1) / 2; y++) {
+            const uint8_t *u = f->data[1] + (size_t)y * f->linesize[1];
+            const uint8_t *v = f->data[2] + (size_t)y * f->linesize[2];
+            uint8_t *d = uv + (size_t)y * line;
+            for (int x = 0; x < (w + 1) / 2 && 2 * x + 1 < line; x++) {
+                d[2 * x] = u[x];
+                d[2 * x + 1] = v[x];
+            }
+        }
+    } else {
+        AVPixelFormat want = cs == ColorSpace_UYVY ? AV_PIX_FMT_UYVY422 : AV_PIX_FMT_NV12;
+        p->sws = sws_getCachedContext(p->sws, w, h, fmt, w, h, want, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!p->sws)
+            return -1;
+        uint8_t *planes[4] = {out, cs == ColorSpace_UYVY ? nullptr : out + (size_t)line * h, nullptr, nullptr};
+        int strides[4] = {line, cs == ColorSpace_UYVY ? 0 : line, 0, 0};
+        if (sws_scale(p->sws, f->data, f->linesize, 0, h, planes, strides) != h)
+            return -1;
+    }
+    BufferGfx_Dimensions dim = {0, 0, w, h, line};
+    BufferGfx_setDimensions(dst, &dim);
+    BufferGfx_setColorSpace(dst, cs);
+    Buffer_setNumBytesUsed(dst, need);
+    return 0;
+}
+
+// The length of the first unit in data: what the codec's parser cuts as one packet, or all of
+// it when no second unit begins inside.
+size_t first_unit(AVCodecContext *ctx, AVCodecID id, const uint8_t *data, size_t n)
+{
+    AVCodecParserContext *parser = av_parser_init(id);
+    if (!parser)
+        return n;
+    size_t pos = 0, unit = n;
+    while (pos < n) {
+        uint8_t *out = nullptr;
+        int outSize = 0;
+        int c = av_parser_parse2(parser, ctx, &out, &outSize, data + pos, (int)(n - pos), AV_NOPTS_VALUE,
+                                 AV_NOPTS_VALUE, 0);
+        if (c < 0)
+            break;
+        pos += (size_t)c;
+        if (outSize > 0) {
+            unit = pos;
+            break;
+        }
+        if (c == 0)
+            break;
+    }
+    av_parser_close(parser);
+    return unit == 0 ? n : unit;
+}
+
+} // namespace
+
+// --- video ---
+
+struct Vdec2_Object {
+    Engine_Handle engine;
+    AVCodecID id;
+    int maxWidth, maxHeight;
+    Picture pic;
+    BufTab_Handle tab;
+    int width, height;          // of the last picture, 0 before the first
+    bool flushing;
+    bool flushSent;
+    Buffer_Handle display, freed;
+};
+
+Vdec2_Handle Vdec2_create(Engine_Handle e, const char *name, const VIDDEC2_Params *params,
+                          const VIDDEC2_DynamicParams *dynParams)
+{
+    CodecAlgKind kind = codec_engine_find(e, name);
+    if (kind != CODEC_ALG_H264DEC && kind != CODEC_ALG_MPEG4DEC) {
+        if (kind != CODEC_ALG_NONE)
+            codec_engine_set_error(e, Engine_ECODECCREATE);
+        return nullptr;
+    }
+    const VIDDEC2_Params *p = params ? params : &Vdec2_Params_DEFAULT;
+    if (p->size < (XDAS_Int32)sizeof(VIDDEC2_Params) || p->maxWidth <= 0 || p->maxHeight <= 0 ||
+        (p->forceChromaFormat != XDM_YUV_420SP && p->forceChromaFormat != 0)) {
+        codec_engine_set_error(e, Engine_ECODECCREATE);
+        return nullptr;
+    }
+    Vdec2_Object *h = new (std::nothrow) Vdec2_Object();
+    if (!h) {
+        codec_engine_set_error(e, Engine_ENOMEM);
+        return nullptr;
+    }
+    h->engine = e;
+    h->id = kind == CODEC_ALG_H264DEC ? AV_CODEC_ID_H264 : AV_CODEC_ID_MPEG4;
+    h->maxWidth = p->maxWidth;
+    h->maxHeight = p->maxHeight;
+    codec_av_init();
+    if (picture_open(&h->pic, h->id) < 0) {
+        picture_close(&h->pic);
+        delete h;
+        codec_engine_set_error(e, Engine_ECODECCREATE);
+        return nullptr;
+    }
+    return h;
+}
+
+int Vdec2_process(Vdec2_Handle h, Buffer_Handle hInBuf, Buffer_Handle hDstBuf)
+{
+    if (!h || !hInBuf || !hDstBuf)
+        return Dmai_EFAIL;
+    h->display = nullptr;
+    h->freed = hDstBuf;
+    const uint8_t *in = Buffer_getUserPtr(hInBuf);
+    size_t n = Buffer_getNumBytesUsed(hInBuf);
+    if (!in && n)
+        return Dmai_EFAIL;
+    AVCodecContext *ctx = h->pic.ctx;
+    bool damaged = false;
+    size_t consumed = n;
+    if (h->flushing) {
+        if (!h->flushSent)
+            avcodec_send_packet(ctx, nullptr);
+        h->flushSent = true;
+    } else if (n > 0) {
+        consumed = first_unit(ctx, h->id, in, n);
+        damaged = !picture_send(&h->pic, in, consumed);
+    }
+    bool stored = false;
+    for (;;) {
+        int r = avcodec_receive_frame(ctx, h->pic.frame);
+        if (r == AVERROR(EAGAIN))
+            break;
+        if (r == AVERROR_EOF) {
+            // Drained: ready for a new stream.
+            avcodec_flush_buffers(ctx);
+            h->flushing = h->flushSent = false;
+            break;
+        }
+        if (r < 0) {
+            damaged = true;
+            break;
+        }
+        // Pictures that would not fit are what the hardware refuses at its limits.
+        if (!stored) {
+            if (picture_store(&h->pic, h->pic.frame, hDstBuf, ColorSpace_YUV420PSEMI, h->maxWidth, h->maxHeight) < 0) {
+                av_frame_unref(h->pic.frame);
+                Buffer_setNumBytesUsed(hInBuf, 0);
+                return Dmai_EFAIL;
+            }
+            stored = true;
+            h->width = h->pic.frame->width;
+            h->height = h->pic.frame->height;
+            h->display = hDstBuf;
+        }
+        av_frame_unref(h->pic.frame);
+        if (h->flushing)
+            break;      // one picture per call while draining
+    }
+    Buffer_setNumBytesUsed(hInBuf, consumed);
+    return damaged ? (int)Dmai_EBITERROR : (int)Dmai_EOK;
+}
+
+int Vdec2_flush(Vdec2_Handle h)
+{
+    if (!h)
+        return Dmai_EFAIL;
+    h->flushing = true;
+    h->flushSent = false;
+    return Dmai_EOK;
+}
+
+Buffer_Handle Vdec2_getDisplayBuf(Vdec2_Handle h)
+{
+    if (!h)
+        return nullptr;
+    Buffer_Handle b = h->display;
+    h->display = nullptr;
+    return b;
+}
+
+Buffer_Handle Vdec2_getFreeBuf(Vdec2_Handle h)
+{
+    if (!h)
+        return nullptr;
+    Buffer_Handle b = h->freed;
+    h->freed = nullptr;
+    return b;
+}
+
+int Vdec2_getMinOutBufs(Vdec2_Handle h)
+{
+    return h ? VDEC_MIN_OUT_BUFS : -1;
+}
+
+int32_t Vdec2_getOutBufSize(Vdec2_Handle h)
+{
+    if (!h)
+        return -1;
+    int w = h->width ? h->width : h->maxWidth, ht = h->height ? h->height : h->maxHeight;
+    return w * ht + w * ((ht + 1) / 2);
+}
+
+void Vdec2_setBufTab(Vdec2_Handle h, BufTab_Handle t)
+{
+    if (h)
+        h->tab = t;
+}
+
+BufTab_Handle Vdec2_getBufTab(Vdec2_Handle h)
+{
+    return h ? h->tab : nullptr;
+}
+
+int Vdec2_delete(Vdec2_Handle h)
+{
+    if (!h)
+        return Dmai_EOK;
+    picture_close(&h->pic);
+    delete h;
+    return Dmai_EOK;
+}
+
+// --- images ---
+
+struct Idec1_Object {
+    Engine_Handle engine;
+    int maxWidth, maxHeight;
+    ColorSpace_Type cs;
+    Picture pic;
+};
+
+Idec1_Handle Idec1_create(Engine_Handle e, const char *name, const IMGDEC1_Params *params,
+                          const IMGDEC1_DynamicParams *dynParams)
+{
+    CodecAlgKind kind = codec_engine_find(e, name);
+    if (kind != CODEC_ALG_JPEGDEC) {
+        if (kind != CODEC_ALG_NONE)
+            codec_engine_set_error(e, Engine_ECODECCREATE);
+        return nullptr;
+    }
+    const IMGDEC1_Params *p = params ? params : &Idec1_Params_DEFAULT;
+    if (p->size < (XDAS_Int32)sizeof(IMGDEC1_Params) || p->maxWidth <= 0 || p->maxHeight <= 0 ||
+        (p->forceChromaFormat != XDM_YUV_422ILE && p->forceChromaFormat != XDM_YUV_420SP)) {
+        codec_engine_set_error(e, Engine_ECODECCREATE);
+        return nullptr;
+    }
+    Idec1_Object *h = new (std::nothrow) Idec1_Object();
+    if (!h) {
+        codec_engine_set_error(e, Engine_ENOMEM);
+        return nullptr;
+    }
+    h->engine = e;
+    h->maxWidth = p->maxWidth;
+    h->maxHeight = p->maxHeight;
+    h->cs = p->forceChromaFormat == XDM_YUV_422ILE ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI;
+    codec_av_init();
+    if (picture_open(&h->pic, AV_CODEC_ID_MJPEG) < 0) {
+        picture_close(&h->pic);
+        delete h;
+        codec_engine_set_error(e, Engine_ECODECCREATE);
+        return nullptr;
+    }
+    return h;
+}
+
+int Idec1_process(Idec1_Handle h, Buffer_Handle hInBuf, Buffer_Handle hDstBuf)
+{
+    if (!h || !hInBuf || !hDstBuf)
+        return Dmai_EFAIL;
+    const uint8_t *in = Buffer_getUserPtr(hInBuf);
+    size_t n = Buffer_getNumBytesUsed(hInBuf);
+    // One image: up to and with its EOI, or all that was given.
+    size_t len = n;
+    for (size_t i = 2; i + 1 < n; i++)
+        if (in[i] == 0xFF && in[i + 1] == 0xD9) {
+            len = i + 2;
+            break;
+        }
+    if (!in || len < 4 || in[0] != 0xFF || in[1] != 0xD8) {
+        Buffer_setNumBytesUsed(hInBuf, 0);
+        return Dmai_EFAIL;
+    }
+    int rc = Dmai_EFAIL;
+    if (picture_send(&h->pic, in, len) && avcodec_receive_frame(h->pic.ctx, h->pic.frame) == 0) {
+        if (picture_store(&h->pic, h->pic.frame, hDstBuf, h->cs, h->maxWidth, h->maxHeight) == 0)
+            rc = Dmai_EOK;
+        av_frame_unref(h->pic.frame);
+    }
+    // A damaged image leaves nothing behind for the next one.
+    if (rc != Dmai_EOK)
+        avcodec_flush_buffers(h->pic.ctx);
+    Buffer_setNumBytesUsed(hInBuf, rc == Dmai_EOK ? len : 0);
+    return rc;
+}
+
+int32_t Idec1_getOutBufSize(Idec1_Handle h)
+{
+    if (!h)
+        return -1;
+    return h->cs == ColorSpace_UYVY ? h->maxWidth * 2 * h->maxHeight
+                                    : h->maxWidth * h->maxHeight + h->maxWidth * ((h->maxHeight + 1) / 2);
+}
+
+int Idec1_delete(Idec1_Handle h)
+{
+    if (!h)
+        return Dmai_EOK;
+    picture_close(&h->pic);
+    delete h;
+    return Dmai_EOK;
+}

@@ -11,7 +11,8 @@ extern "C" {
 }
 
 enum CodecAlgKind { CODEC_ALG_NONE = 0, CODEC_ALG_H264ENC, CODEC_ALG_MPEG4ENC, CODEC_ALG_JPEGENC,
-                   CODEC_ALG_AACENC };
+                   CODEC_ALG_AACENC, CODEC_ALG_H264DEC, CODEC_ALG_MPEG4DEC, CODEC_ALG_JPEGDEC,
+                   CODEC_ALG_AACDEC };
 
 // Looks the algorithm up on the engine; an unknown name records Engine_ENOTFOUND.
 CodecAlgKind codec_engine_find(Engine_Handle e, const char *name);

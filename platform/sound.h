@@ -7,6 +7,9 @@
 // SOUND_SIM_TONE_RIGHT Hz, amplitude SOUND_SIM_AMPLITUDE), paced by CLOCK_MONOTONIC in
 // periods; a reader late by more than the buffer gets -EPIPE until it prepares the stream again.
 // Its timestamp's tv_sec is the 90 kHz clock at the last period boundary (tv_nsec 0).
+// Its playback stream starts at the start threshold, plays in real time (snd_pcm_delay answers
+// the frames not yet played) and appends what was written to "audio/" SOUND_SIM_WAV_FILE in
+// the board directory (16-bit PCM WAV; a new rate or channel count starts the file anew).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <sys/types.h>
 
 enum { SOUND_SIM_TONE_LEFT = 440, SOUND_SIM_TONE_RIGHT = 1000, SOUND_SIM_AMPLITUDE = 8000 };
+#define SOUND_SIM_WAV_FILE "playback.wav"
 
 // Platform trace output: "[Sound] ..." lines on stderr for the bits set in PLATFORM_TRACE
 // (default: errors only).

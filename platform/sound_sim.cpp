@@ -1,6 +1,7 @@
 // The simulated sound card of the PC board: a capture stream that delivers a steady tone per
-// channel in whole periods at the pace of CLOCK_MONOTONIC, a playback stream that takes samples
-// at the same pace, and the board codec's mixer elements with their channels, ranges and
+// channel in whole periods at the pace of CLOCK_MONOTONIC, a playback stream that plays samples
+// at the same pace once its start threshold is reached (so its delay answers like a card's) and
+// writes what it played to a WAV file in the board directory, and the board codec's mixer elements with their channels, ranges and
 // enumerations. Like the hardware, each stream can be opened once at a time.
 #include "platform/platform.h"
 #include "platform/sound_sim.h"
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -37,6 +40,75 @@ void sleep_until_ns(uint64_t t)
     struct timespec ts = {(time_t)(t / 1000000000ull), (long)(t % 1000000000ull)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
+}
+
+} // namespace
+
+namespace {
+
+// What the playback stream played, as 16-bit PCM WAV; a new rate or channel count starts the
+// file anew, since one file holds one format. The header is kept current after every write so
+// the file can be read while the card plays.
+struct SimWav {
+    std::mutex mutex;
+    FILE *f = nullptr;
+    unsigned rate = 0, channels = 0;
+    uint64_t bytes = 0;
+} wav;
+
+void put_le(uint8_t *p, uint32_t v, int n)
+{
+    for (int i = 0; i < n; i++)
+        p[i] = (uint8_t)(v >> (8 * i));
+}
+
+void wav_header_locked()
+{
+    uint8_t h[44];
+    uint32_t data = wav.bytes > 0xFFFFFFD3ull ? 0xFFFFFFD3u : (uint32_t)wav.bytes;
+    memcpy(h, "RIFF", 4);
+    put_le(h + 4, 36 + data, 4);
+    memcpy(h + 8, "WAVEfmt ", 8);
+    put_le(h + 16, 16, 4);
+    put_le(h + 20, 1, 2);
+    put_le(h + 22, wav.channels, 2);
+    put_le(h + 24, wav.rate, 4);
+    put_le(h + 28, wav.rate * wav.channels * 2, 4);
+    put_le(h + 32, wav.channels * 2, 2);
+    put_le(h + 34, 16, 2);
+    memcpy(h + 36, "data", 4);
+    put_le(h + 40, data, 4);
+    fseek(wav.f, 0, SEEK_SET);
+    fwrite(h, 1, sizeof h, wav.f);
+    fseek(wav.f, 0, SEEK_END);
+    fflush(wav.f);
+}
+
+void wav_format(unsigned rate, unsigned channels)
+{
+    std::lock_guard<std::mutex> g(wav.mutex);
+    if (wav.f && wav.rate == rate && wav.channels == channels)
+        return;
+    if (wav.f)
+        fclose(wav.f);
+    std::string dir = std::string(platform_board_dir()) + "/audio";
+    mkdir(dir.c_str(), 0755);
+    wav.f = fopen((dir + "/" + SOUND_SIM_WAV_FILE).c_str(), "wb");
+    wav.rate = rate;
+    wav.channels = channels;
+    wav.bytes = 0;
+    if (wav.f)
+        wav_header_locked();
+}
+
+void wav_append(const void *buf, size_t n)
+{
+    std::lock_guard<std::mutex> g(wav.mutex);
+    if (!wav.f || !buf || n == 0)
+        return;
+    fwrite(buf, 1, n, wav.f);
+    wav.bytes += n;
+    wav_header_locked();
 }
 
 } // namespace
@@ -187,6 +259,8 @@ int sim_hw_params(SimPcm *pcm, SimHw *hw)
     pcm->sw = SimSw{hw->period, 1, hw->buffer};
     pcm->state = SIM_PREPARED;
     pcm->appl = 0;
+    if (pcm->stream == PLATFORM_PCM_PLAYBACK)
+        wav_format(pcm->rate, pcm->channels);
     return 0;
 }
 
@@ -291,15 +365,24 @@ long sim_pcm_readi(SimPcm *pcm, void *buf, unsigned long frames)
 
 long sim_pcm_writei(SimPcm *pcm, const void *buf, unsigned long frames)
 {
-    (void)buf;
     if (pcm->stream != PLATFORM_PCM_PLAYBACK)
         return -EINVAL;
     if (pcm->state == SIM_XRUN)
         return -EPIPE;
-    if (pcm->state == SIM_PREPARED)
-        run(pcm);
-    if (pcm->state != SIM_RUNNING)
+    if (pcm->state != SIM_RUNNING && pcm->state != SIM_PREPARED)
         return -EBADFD;
+    if (pcm->state == SIM_PREPARED) {
+        // Frames wait in the buffer until the start threshold (or a full buffer) starts the
+        // card; the wait for room below then plays them.
+        if (pcm->appl + frames < pcm->sw.startThreshold && pcm->appl + frames <= pcm->buffer) {
+            pcm->appl += frames;
+            wav_append(buf, frames * pcm->channels * 2);
+            return (long)frames;
+        }
+        uint64_t queued = pcm->appl;
+        run(pcm);
+        pcm->appl = queued;
+    }
     uint64_t now = now_ns();
     uint64_t played = (now - pcm->t0) * pcm->rate / 1000000000ull;
     if (played > pcm->appl) {       // the card ran dry: underrun
@@ -310,6 +393,7 @@ long sim_pcm_writei(SimPcm *pcm, const void *buf, unsigned long frames)
     if (pcm->appl + frames > played + pcm->buffer)
         sleep_until_ns(pcm->t0 + frames_to_ns(pcm, pcm->appl + frames - pcm->buffer));
     pcm->appl += frames;
+    wav_append(buf, frames * pcm->channels * 2);
     return (long)frames;
 }
 
@@ -342,6 +426,10 @@ int sim_pcm_htimestamp(SimPcm *pcm, unsigned long *avail, struct timespec *ts)
 int sim_pcm_delay(SimPcm *pcm, long *frames)
 {
     *frames = 0;
+    if (pcm->state == SIM_PREPARED && pcm->stream == PLATFORM_PCM_PLAYBACK) {
+        *frames = (long)pcm->appl;  // all still to be played
+        return 0;
+    }
     if (pcm->state != SIM_RUNNING)
         return pcm->state == SIM_XRUN ? -EPIPE : 0;
     uint64_t now = now_ns();
