@@ -98,7 +98,7 @@ wait_log "display streamon" 20 || { fail "the output did not start"; finish; }
 check "stream 3 reads Stopped before a start" [ "$(status)" = "Stopped" ]
 
 # H.264 in transport stream over UDP.
-start_output 1 ""
+start_output 1 udp
 check "UDP: listening" wait_status "^Listening\.\.\. UDP \(low-latency\)$" 10
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
 check "UDP TS: frames decoded" wait_status "^[1-9][0-9]* frames decoded, [0-9]+ bytes received from 127\.0\.0\.1$" 15
@@ -125,7 +125,8 @@ s.sendall(b"\x47" + bytes(187))
 time.sleep(4)
 PY
 SILENT=$!
-check "silent sender: dropped after a second" wait_log "closing stream rc=0 timeout=1000" 10
+check "silent sender: dropped after a second" wait_log "closing stream rc=0 timeout=1000 revents=0x0" 10
+check "silent sender: listening again" wait_status "^Listening\.\.\. TCP" 10
 accepted=$(count_log "Output TCP accepted connection")
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
 check "silent sender: the next one is accepted" wait_count "Output TCP accepted connection" "$accepted" 10
@@ -144,7 +145,7 @@ stop_send
 start_output 1 127.0.0.2
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316&localaddr=127.0.0.3"
 sleep 3
-check "source filter: another sender decodes nothing" wait_status "^Listening\.\.\. UDP" 2
+check "source filter: another sender's datagrams are not kept" wait_status "^(Listening\.\.\. UDP|0 frames decoded, 0 bytes received)" 2
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316&localaddr=127.0.0.2"
 check "source filter: the named sender is decoded" wait_status "^[1-9][0-9]* frames decoded, [0-9]+ bytes received from 127\.0\.0\.2$" 15
 stop_send
@@ -152,6 +153,7 @@ stop_send
 # Elementary streams over TCP.
 start_output 2 tcp
 send -i "$TEST_DIR/h264.264" -c copy -f h264 "tcp://127.0.0.1:$PORT"
+check "H.264 ES: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
 check "H.264 ES: the count rises" rising
 dump h264es
 check "H.264 ES: the shown picture is ffmpeg's decode" matches h264es "$TEST_DIR/h264.nv12" 352 288 nv12
@@ -159,6 +161,7 @@ stop_send
 
 start_output 10 tcp
 send -i "$TEST_DIR/mpeg4.m4v" -c copy -f m4v "tcp://127.0.0.1:$PORT"
+check "MPEG-4 ES: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
 check "MPEG-4 ES: the count rises" rising
 dump mpeg4es
 check "MPEG-4 ES: the shown picture is ffmpeg's decode" matches mpeg4es "$TEST_DIR/mpeg4.nv12" 352 288 nv12
@@ -166,13 +169,14 @@ stop_send
 
 start_output 3 tcp
 send -i "$TEST_DIR/image.mjpeg" -c copy -f mjpeg "tcp://127.0.0.1:$PORT"
+check "JPEG: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
 check "JPEG: the count rises" rising
 dump jpeg
 check "JPEG: the shown picture is ffmpeg's decode" matches jpeg "$TEST_DIR/image.uyvy" 352 288 uyvy422
 stop_send
 
 # MPEG-2 video in a transport stream: refused, and the stream stops.
-start_output 1 ""
+start_output 1 udp
 send -i "$TEST_DIR/mpeg2.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
 check "MPEG-2: the decoder is refused by name" wait_log "failed to create video decoder mpeg2dec" 15
 check "MPEG-2: the stream stops" wait_status "^Stopped$" 10
@@ -180,7 +184,7 @@ stop_send
 
 # A format that cannot be shown: nothing is decoded and the stream reads stopped.
 before=$(count_log "dim 352x288")
-start_output 4 ""
+start_output 4 udp
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
 check "invalid format: refused" wait_log "invalid format" 10
 check "invalid format: stopped" wait_status "^Stopped$" 10
@@ -188,13 +192,17 @@ sleep 1
 check "invalid format: nothing decoded" [ "$(count_log "dim 352x288")" = "$before" ]
 stop_send
 
-# MP4 from our own writer: channel A as H.264 in MP4, sent by the TCP sender to our own input.
+# MP4 over TCP, init movie first and one sample per fragment.
+ffmpeg -nostdin -loglevel error -i "$TEST_DIR/h264.ts" -c copy -movflags empty_moov+frag_every_frame+default_base_moof \
+  -f mp4 "$TEST_DIR/frag.mp4" || fail "making frag.mp4"
 start_output 14 tcp
-post streamA_controls "StreamMode=14"
-post udpA_controls "Addr=127.0.0.1&Port=$PORT&StreamMode=4&StreamID=1&State=start"
+send -i "$TEST_DIR/frag.mp4" -c copy -movflags empty_moov+frag_every_frame+default_base_moof -f mp4 "tcp://127.0.0.1:$PORT"
 check "MP4: the video track is found" wait_log "mp4 video format h264dec" 20
+check "MP4: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
 check "MP4: the count rises" rising
-post udpA_controls "State=stop"
+dump mp4
+check "MP4: the shown picture is ffmpeg's decode" matches mp4 "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
 
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
