@@ -174,7 +174,8 @@ int play_aac(Playback *t, FrameMessage *m)
     if (used > Buffer_getSize(m->frame))
         used = Buffer_getSize(m->frame);
     size_t pos = 0;
-    while (pos + 8 < used) {
+    // A raw frame may be shorter than a header (silence): the first is always decoded.
+    while (pos < used && (pos == 0 || pos + 8 < used)) {
         AdtsHeader h;
         bool adts = playback_adts_header(data + pos, used - pos, &h);
         size_t payload = adts ? (size_t)(h.frameLength > h.headerLength ? h.frameLength - h.headerLength : 0) : used;

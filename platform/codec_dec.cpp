@@ -112,10 +112,55 @@ int picture_store(Picture *p, const AVFrame *f, Buffer_Handle dst, ColorSpace_Ty
     return 0;
 }
 
+// Position of the next 00 00 01 at or after from, n when none.
+size_t next_start_code(const uint8_t *d, size_t n, size_t from)
+{
+    while (from + 3 <= n) {
+        const void *z = memchr(d + from, 0, n - from - 2);
+        if (!z)
+            return n;
+        size_t i = (size_t)(static_cast<const uint8_t *>(z) - d);
+        if (d[i + 1] == 0 && d[i + 2] == 1)
+            return i;
+        from = i + 1;
+    }
+    return n;
+}
+
+// The length of the first H.264 access unit in data: it ends where, after a slice, an access
+// unit delimiter, SEI, SPS, PPS or a slice with first_mb_in_slice 0 begins. Our own cut, as
+// libavcodec's parser complains about every slice whose parameter sets it has not seen.
+size_t h264_first_unit(const uint8_t *d, size_t n)
+{
+    bool slice = false;
+    size_t sc = next_start_code(d, n, 0);
+    while (sc < n) {
+        size_t nal = sc + 3;
+        if (nal >= n)
+            break;
+        int type = d[nal] & 0x1f;
+        bool vcl = type >= 1 && type <= 5;
+        bool starts = type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18);
+        if (vcl && nal + 1 < n && (d[nal + 1] & 0x80))
+            starts = true;      // first_mb_in_slice = 0: a new picture
+        if (slice && starts) {
+            size_t end = sc;
+            while (end > 0 && d[end - 1] == 0)
+                end--;          // the zero byte of a 4-byte start code belongs to the next unit
+            return end;
+        }
+        slice = slice || vcl;
+        sc = next_start_code(d, n, nal);
+    }
+    return n;
+}
+
 // The length of the first unit in data: what the codec's parser cuts as one packet, or all of
 // it when no second unit begins inside.
 size_t first_unit(AVCodecContext *ctx, AVCodecID id, const uint8_t *data, size_t n)
 {
+    if (id == AV_CODEC_ID_H264)
+        return h264_first_unit(data, n);
     AVCodecParserContext *parser = av_parser_init(id);
     if (!parser)
         return n;

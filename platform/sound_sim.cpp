@@ -437,7 +437,11 @@ int sim_pcm_delay(SimPcm *pcm, long *frames)
         *frames = (long)(hw_frames(pcm, now) - pcm->appl);
     } else {
         uint64_t played = (now - pcm->t0) * pcm->rate / 1000000000ull;
-        *frames = played >= pcm->appl ? 0 : (long)(pcm->appl - played);
+        if (played >= pcm->appl) {  // ran dry: an underrun, as the next write will hear
+            pcm->state = SIM_XRUN;
+            return -EPIPE;
+        }
+        *frames = (long)(pcm->appl - played);
     }
     return 0;
 }
