@@ -3,6 +3,7 @@
 // copies bounded by their destinations.
 #include "video/output.h"
 
+#include "streams/mp4.h"
 #include "streams/stream_mode.h"
 #include "streams/tsmux.h"
 
@@ -288,4 +289,41 @@ TEST(OutputConsume, FullBufferOfOneTransportStreamPesIsDropped)
     EXPECT_GE(r.s.units.size(), 1u);
     for (const Bytes &u : r.s.units)
         EXPECT_LT(u.size(), 32768u);
+}
+
+TEST(OutputConsume, Mp4FromOurStreamBufferWriterDecodesWithItsConfigurationInFront)
+{
+    Bytes sps = nal(0x67, true, true, 8), pps = nal(0x68, true, true, 4);
+    Bytes idr = cat({sps, pps, nal(0x65, true), nal(0x65, true, false)});
+    Bytes p = nal(0x41, true, true, 40);
+    Bytes aac(120, 0x21);
+    mp4_muxer *w = mp4_new();
+    mp4_video_track_create(w, MP4_FOURCC('a', 'v', 'c', '1'), 90000, 3600, 0, 352, 288, 66, 30);
+    mp4_audio_track_create(w, MP4_FOURCC('m', 'p', '4', 'a'), 90000, 1920, 0, 48000, 2);
+    ASSERT_EQ(mp4_set_parameter_data(w, idr.data(), (uint32_t)(sps.size() + pps.size())), 0);
+    Bytes stream, out(1 << 20);
+    mp4_buf_put(w, out.data(), (uint32_t)out.size());
+    ASSERT_EQ(mp4_finish(w), 0);   // the init movie first
+    stream.insert(stream.end(), out.begin(), out.begin() + mp4_buf_drain(w));
+    for (const Bytes *f : {&p, &idr, &p, &p}) {
+        mp4_buf_put(w, out.data(), (uint32_t)out.size());
+        mp4_write_track(w, 1, f->data(), (uint32_t)f->size(), 3600);
+        mp4_write_track(w, 2, aac.data(), (uint32_t)aac.size(), 1920);
+        stream.insert(stream.end(), out.begin(), out.begin() + mp4_buf_drain(w));
+    }
+    ASSERT_FALSE(mp4_has_error(w));
+    mp4_delete(w);
+
+    for (size_t chunk : {size_t(1 << 20), size_t(333)}) {
+        Feeder r(StreamMode_H264_AAC_MP4);
+        r.feed(stream, chunk);
+        ASSERT_EQ(r.s.units.size(), 3u) << "chunk " << chunk;   // the leading P frame waits
+        // Annex B again, the stream's SPS and PPS in front of the first picture.
+        EXPECT_EQ(r.s.units[0], idr);
+        EXPECT_EQ(r.s.units[1], p);
+        EXPECT_EQ(r.s.unitTs[1], 2u * 3600);
+        EXPECT_EQ(r.s.audioStarts, 1);
+        ASSERT_EQ(r.s.audio.size(), 4u);
+        EXPECT_EQ(r.s.audio[0], aac);
+    }
 }

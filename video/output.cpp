@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 
 namespace {
@@ -528,6 +529,7 @@ void *outputThrFxn(void *arg)
                          sink_audio_heard,
                          sink_stop_requested};
     thread_init_begin(env->name);
+    prctl(PR_SET_NAME, env->name);   // so its CPU can be told apart in /proc
     stream_register(&o->run, nullptr, OUTPUT_STREAM);
     env->status = 0;
     Engine_Error ec;

@@ -107,6 +107,16 @@ dump udp
 check "UDP TS: the shown picture is ffmpeg's decode" matches udp "$TEST_DIR/h264.nv12" 352 288 nv12
 stop_send
 
+# A format with audio but a stream without: pictures are shown, not held for an audio clock
+# that never starts.
+start_output 0 udp
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
+check "no audio: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "no audio: the count rises" rising
+sleep 0.5; dump noaudio
+check "no audio: the picture is shown" matches noaudio "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
 # The same over TCP; the status names the peer.
 start_output 1 tcp
 check "TCP: listening" wait_status "^Listening\.\.\. TCP $" 10
