@@ -97,6 +97,11 @@ start_app || finish
 wait_log "display streamon" 20 || { fail "the output did not start"; finish; }
 check "stream 3 reads Stopped before a start" [ "$(status)" = "Stopped" ]
 
+# The video decoder chip's registers through DebugData (addresses up to 0xffff).
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "DebugAddr=0x0a" "$HTTP/controls"
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "DebugData=0x5a" "$HTTP/controls"
+check "DebugData writes and reads a decoder-chip register" [ "$(curl -sg "$HTTP/DebugData")" = 0x0000005a ]
+
 # H.264 in transport stream over UDP.
 start_output 1 udp
 check "UDP: listening" wait_status "^Listening\.\.\. UDP \(low-latency\)$" 10
