@@ -270,8 +270,9 @@ size_t consume_jpeg(OutputConsumer *c, uint8_t *buf, size_t fill, size_t cap, bo
 bool audio_keep(OutputConsumer *c, uint32_t ts)
 {
     bool keep = true;
-    if (c->lowLatency && c->sink->audio_heard) {
-        if (latency_estimate(&c->latency, c->sink->audio_heard(c->sink->user), ts, c->prevAudioTs)) {
+    uint32_t heard = 0;
+    if (c->lowLatency && c->sink->audio_heard && c->sink->audio_heard(c->sink->user, &heard)) {
+        if (latency_estimate(&c->latency, heard, ts, c->prevAudioTs)) {
             keep = false;
             c->audioDropped++;
         }
