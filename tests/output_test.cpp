@@ -327,3 +327,15 @@ TEST(OutputConsume, Mp4FromOurStreamBufferWriterDecodesWithItsConfigurationInFro
         EXPECT_EQ(r.s.audio[0], aac);
     }
 }
+
+TEST(OutputConsume, NoFreePlaybackRecordDropsAudioAndVideoGoesOn)
+{
+    Bytes idr = cat({nal(0x67, true), nal(0x68, true), nal(0x65, true)});
+    Bytes aac(200, 0x21);
+    Feeder r(StreamMode_H264_AAC_TS);
+    r.s.recordFree = false;
+    r.feed(ts_stream(TS_TYPE_H264, {idr, idr, idr, idr}, aac), 1316, true);
+    EXPECT_TRUE(r.s.audio.empty());
+    EXPECT_EQ(r.c.audioDropped, 4u);
+    EXPECT_EQ(r.s.units.size(), 4u);
+}

@@ -127,6 +127,7 @@ start_output 1 tcp
 check "TCP: listening" wait_status "^Listening\.\.\. TCP $" 10
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
 check "TCP: accepted, the peer named" wait_log "Output TCP accepted connection from 127.0.0.1" 10
+check "TCP: the status names the peer" wait_status "^[0-9]+ frames decoded, [0-9]+ bytes received from 127\.0\.0\.1$" 10
 check "TCP TS: the count rises" rising
 dump tcp
 check "TCP TS: the shown picture is ffmpeg's decode" matches tcp "$TEST_DIR/h264.nv12" 352 288 nv12
