@@ -407,6 +407,22 @@ void stop_sequence(Output *o, bool decoded)
         log_printf("all bufs reclaimed\n");
     }
     BufTab_freeAll(o->frames);
+    if (d->mode == DISPLAY_RAW) {
+        // The display buffer lent for raw decoding goes back with the display idle.
+        void *m = nullptr;
+        pollfd p = {Fifo_getFd(d->hRaw), POLLIN, 0};
+        if (Fifo_get_nonblocking(d->hRaw, &m) != Dmai_EOK || !m) {
+            poll(&p, 1, 200);
+            m = nullptr;
+            Fifo_get_nonblocking(d->hRaw, &m);
+        }
+        if (!m)
+            log_printf("%s %d: Failed to get raw display buffer\n", env->name, __LINE__);
+        d->mode = DISPLAY_IDLE;
+        d->pacing = 0;
+        if (m && Fifo_put(d->hFromCapture, m) != Dmai_EOK)
+            log_printf("%s %d: Failed to put raw display buffer\n", env->name, __LINE__);
+    }
     log_printf("before turn off display, envp->display->mode=%d\n", d->mode);
     if (d->mode == DISPLAY_DECODED) {
         d->mode = DISPLAY_IDLE;
