@@ -273,7 +273,11 @@ bool play_one(Playback *t)
         stream_state_detach(&t->pcmState);
         t->passThrough = false;
     }
-    if (fd_poll_in(Fifo_getFd(env->fifos[0]), FIFO_WAIT_MS) <= 0)
+    // Up to FIFO_WAIT_MS for a record, in slices so that a quit is not kept waiting.
+    int ready = 0;
+    for (int waited = 0; waited < FIFO_WAIT_MS && ready <= 0 && !quit_requested(); waited += 250)
+        ready = fd_poll_in(Fifo_getFd(env->fifos[0]), 250);
+    if (ready <= 0)
         return true;
     void *p = nullptr;
     int rc = Fifo_get(env->fifos[0], &p);

@@ -184,6 +184,37 @@ size_t first_unit(AVCodecContext *ctx, AVCodecID id, const uint8_t *data, size_t
     return unit == 0 ? n : unit;
 }
 
+// Length of the JPEG image at the start of d, up to and with its EOI, found by walking the
+// marker segments (an EXIF thumbnail carries an EOI of its own); n when the walk runs out.
+size_t jpeg_image_length(const uint8_t *d, size_t n)
+{
+    size_t pos = 2;
+    while (pos + 1 < n) {
+        if (d[pos] != 0xFF)
+            return n;
+        uint8_t m = d[pos + 1];
+        if (m == 0xFF) {        // fill byte
+            pos++;
+            continue;
+        }
+        if (m == 0xD9)
+            return pos + 2;
+        if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
+            pos += 2;
+            continue;
+        }
+        if (pos + 3 >= n)
+            return n;
+        pos += 2 + ((size_t)d[pos + 2] << 8 | d[pos + 3]);
+        if (m != 0xDA)
+            continue;
+        // Entropy-coded data runs to the first marker that is neither a stuffed zero nor a restart.
+        while (pos + 1 < n && !(d[pos] == 0xFF && d[pos + 1] != 0 && (d[pos + 1] < 0xD0 || d[pos + 1] > 0xD7)))
+            pos++;
+    }
+    return n;
+}
+
 } // namespace
 
 // --- video ---
@@ -399,13 +430,7 @@ int Idec1_process(Idec1_Handle h, Buffer_Handle hInBuf, Buffer_Handle hDstBuf)
         return Dmai_EFAIL;
     const uint8_t *in = Buffer_getUserPtr(hInBuf);
     size_t n = Buffer_getNumBytesUsed(hInBuf);
-    // One image: up to and with its EOI, or all that was given.
-    size_t len = n;
-    for (size_t i = 2; i + 1 < n; i++)
-        if (in[i] == 0xFF && in[i + 1] == 0xD9) {
-            len = i + 2;
-            break;
-        }
+    size_t len = in ? jpeg_image_length(in, n) : n;
     if (!in || len < 4 || in[0] != 0xFF || in[1] != 0xD8) {
         Buffer_setNumBytesUsed(hInBuf, 0);
         return Dmai_EFAIL;

@@ -416,6 +416,16 @@ TEST(ImageDecoder, JpegToUyvyConsumingOneImage)
     av_frame_free(&f);
     EXPECT_LT(err / (64 * 48), 4.0);
 
+    // An EXIF segment holding a thumbnail's EOI does not end the image.
+    std::vector<uint8_t> exif(jpg.begin(), jpg.begin() + (long)starts[1]);
+    const uint8_t app1[] = {0xFF, 0xE1, 0x00, 0x0C, 'E', 'x', 'i', 'f', 0, 0, 0xFF, 0xD8, 0xFF, 0xD9};
+    exif.insert(exif.begin() + 2, app1, app1 + sizeof app1);
+    size_t whole = exif.size();
+    exif.insert(exif.end(), jpg.begin() + (long)starts[1], jpg.end());
+    point(ref, exif.data(), exif.size());
+    EXPECT_EQ(Idec1_process(d, ref, dst.b), Dmai_EOK);
+    EXPECT_EQ(Buffer_getNumBytesUsed(ref), whole);
+
     std::vector<uint8_t> cut(jpg.begin(), jpg.begin() + 20);
     point(ref, cut.data(), cut.size());
     EXPECT_EQ(Idec1_process(d, ref, dst.b), Dmai_EFAIL);
