@@ -95,6 +95,7 @@ ffmpeg -nostdin -loglevel error -i "$TEST_DIR/image.mjpeg" -frames:v 1 -f rawvid
 
 start_app || finish
 wait_log "display streamon" 20 || { fail "the output did not start"; finish; }
+for _ in $(seq 1 100); do [ -n "$(status)" ] && break; sleep 0.1; done   # the web server answers
 check "stream 3 reads Stopped before a start" [ "$(status)" = "Stopped" ]
 
 # The video decoder chip's registers through DebugData (addresses up to 0xffff).
