@@ -20,6 +20,7 @@
 #include "services/serial.h"
 #include "streaming/udp.h"
 #include "streams/stream.h"
+#include "video/netinput.h"
 
 #include <cctype>
 #include <cerrno>
@@ -34,6 +35,11 @@
 
 volatile uint32_t video_counter_value;
 volatile int video_counter_request;
+
+// The video decoder chip's registers, through the capture code (its header's capture size
+// names clash with this file's).
+int capture_dbg_set_register(uint32_t reg, uint32_t value);
+uint32_t capture_dbg_get_register(uint32_t reg);
 
 namespace {
 
@@ -451,8 +457,12 @@ int get_run_status(char *buf, size_t size, uintptr_t id)
         return udp_status_get((int)id - UDP_STREAM1, buf, size);
     if (id == SERIAL_STREAM)
         return serial_status_get(buf, size);
-    if (id == OUTPUT_STREAM)
-        return not_available(buf, size);   // its service keeps no status text yet
+    if (id == OUTPUT_STREAM) {
+        char text[sizeof decoder_status_text];
+        memcpy(text, decoder_status_text, sizeof text);
+        text[sizeof text - 1] = 0;
+        return print(buf, size, "%s", text);
+    }
     return print(buf, size, "Streaming");
 }
 
@@ -784,7 +794,7 @@ int get_debug_data(char *buf, size_t size, uintptr_t)
     if (a == 0)
         v = 0;
     else if (a <= 0xffff)
-        return not_available(buf, size);   // video decoder chip: the capture code's
+        v = capture_dbg_get_register(a);   // the video decoder chip
     else if (a <= 0x2ffff) {
         int r = prtc_read_u8((int)a);
         if (r < 0)
@@ -802,8 +812,10 @@ const char *set_debug_data(const char *text, size_t length, uintptr_t)
         return INVALID_VALUE;
     if (a == 0)
         return nullptr;
-    if (a <= 0xffff)
-        return NOT_AVAILABLE;
+    if (a <= 0xffff) {
+        capture_dbg_set_register(a, v);
+        return nullptr;
+    }
     if (a <= 0x2ffff) {
         if (prtc_write((int)(a & 0xff), (int)v) != 0)
             return NOT_AVAILABLE;

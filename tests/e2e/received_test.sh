@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# Received streams shown on the video output, sent by ffmpeg: H.264 in transport stream over
+# UDP (the dumped picture against ffmpeg's own decode), over TCP, to a multicast group, from
+# one sender only; H.264, MPEG-4 and JPEG elementary streams; MP4 from our own writer over TCP;
+# MPEG-2 refused; an invalid format; a silent TCP sender dropped and the next one accepted.
+source "$K7160_TESTLIB"
+
+HTTP=http://127.0.0.1
+PORT=5600
+ip link set lo multicast on
+ip route add 224.0.0.0/4 dev lo
+ip addr add 127.0.0.2/8 dev lo 2>/dev/null
+ip addr add 127.0.0.3/8 dev lo 2>/dev/null
+
+post() { curl -s -o /dev/null -H "Referer: /x.htm" -d "$2" "$HTTP/$1"; }
+status() { curl -sg "$HTTP/Display.Status"; }
+wait_status() {   # PATTERN SECONDS
+  local i
+  for i in $(seq 1 $(($2 * 10))); do status | grep -qE -- "$1" && return 0; sleep 0.1; done
+  echo "status: $(status)"; return 1
+}
+frames() { status | sed -nE 's/^([0-9]+) frames decoded.*/\1/p'; }
+# rising: the decoded-frame count grows (read twice, a second apart).
+rising() {
+  local a b
+  a=$(frames); sleep 1.5; b=$(frames)
+  echo "frames decoded: ${a:-none} then ${b:-none}"
+  [ -n "$a" ] && [ -n "$b" ] && [ "$b" -gt "$a" ]
+}
+count_log() { grep -cF -- "$1" "$LOG" 2>/dev/null; }
+wait_count() {   # TEXT N SECONDS: more than N lines hold TEXT
+  local i
+  for i in $(seq 1 $(($3 * 10))); do [ "$(count_log "$1")" -gt "$2" ] && return 0; sleep 0.1; done
+  return 1
+}
+dump() {
+  local i
+  touch "$BOARD/video/display_dump"
+  for i in $(seq 1 50); do [ -e "$BOARD/video/display_dump" ] || break; sleep 0.1; done
+  cp "$BOARD/video/display_frame.raw" "$TEST_DIR/$1.raw" && cp "$BOARD/video/display_frame.txt" "$TEST_DIR/$1.txt"
+}
+# matches NAME REF W H FMT: the picture centred in the dumped frame against ffmpeg's decode
+# (REF: raw frame in FMT, nv12 or uyvy422); 95% of the luma samples within 10 levels.
+matches() {
+  python3 - "$TEST_DIR/$1" "$2" "$3" "$4" "$5" <<'PY'
+import sys
+base, ref, pw, ph, fmt = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+w, h, line, cc = open(base + ".txt").read().split()[:4]
+w, h, line = int(w), int(h), int(line)
+raw = open(base + ".raw", "rb").read()
+r = open(ref, "rb").read()
+x0, y0 = ((w - pw) // 2) & ~1, ((h - ph) // 2) & ~1
+def luma(buf, x, y, stride, packed):
+    return buf[y * stride + 2 * x + 1] if packed else buf[y * stride + x]
+packed_out = cc == "UYVY"
+packed_ref = fmt == "uyvy422"
+good = total = 0
+for y in range(4, ph - 4, 3):
+    for x in range(4, pw - 4, 3):
+        a = luma(raw, x0 + x, y0 + y, line, packed_out)
+        b = luma(r, x, y, pw * (2 if packed_ref else 1), packed_ref)
+        total += 1
+        good += abs(a - b) <= 10
+share = good / total
+print("frame %s (%s %dx%d): %.1f%% of luma samples within 10 of ffmpeg's decode" % (base, cc, w, h, 100 * share))
+sys.exit(0 if share >= 0.95 else 1)
+PY
+}
+SENDER=""
+send() {   # ffmpeg output arguments: loops the input for at most 30 s in the background
+  stop_send
+  timeout 30 ffmpeg -nostdin -loglevel error -re -stream_loop -1 "$@" >/dev/null 2>&1 &
+  SENDER=$!
+}
+stop_send() { [ -n "$SENDER" ] && { kill "$SENDER" 2>/dev/null; while kill -0 "$SENDER" 2>/dev/null; do sleep 0.1; done; }; SENDER=""; }
+# start_output FORMAT URL: sets the input and starts stream 3 afresh.
+start_output() {
+  post display_controls "State=stop"
+  post display_controls "UDPPort=$PORT&StreamFormat=$1&URL=$2"
+  post display_controls "State=start"
+  sleep 1.5   # the settings commit restarts the stream once more
+}
+
+# Inputs: a still picture (colour bars) so that any decoded frame is the reference frame.
+SRC="-f lavfi -i smptebars=size=352x288:rate=25 -t 4"
+X264="-c:v libx264 -bf 0 -g 25 -pix_fmt yuv420p -preset veryfast"
+ffmpeg -nostdin -loglevel error $SRC $X264 -f mpegts "$TEST_DIR/h264.ts" || fail "making h264.ts"
+ffmpeg -nostdin -loglevel error $SRC $X264 -f h264 "$TEST_DIR/h264.264" || fail "making h264.264"
+ffmpeg -nostdin -loglevel error $SRC -c:v mpeg4 -bf 0 -g 25 -q:v 3 -f m4v "$TEST_DIR/mpeg4.m4v" || fail "making mpeg4.m4v"
+ffmpeg -nostdin -loglevel error $SRC -c:v mjpeg -q:v 3 -pix_fmt yuvj422p -f mjpeg "$TEST_DIR/image.mjpeg" || fail "making image.mjpeg"
+ffmpeg -nostdin -loglevel error $SRC -c:v mpeg2video -bf 0 -f mpegts "$TEST_DIR/mpeg2.ts" || fail "making mpeg2.ts"
+ffmpeg -nostdin -loglevel error -i "$TEST_DIR/h264.ts" -frames:v 1 -f rawvideo -pix_fmt nv12 "$TEST_DIR/h264.nv12"
+ffmpeg -nostdin -loglevel error -i "$TEST_DIR/mpeg4.m4v" -frames:v 1 -f rawvideo -pix_fmt nv12 "$TEST_DIR/mpeg4.nv12"
+ffmpeg -nostdin -loglevel error -i "$TEST_DIR/image.mjpeg" -frames:v 1 -f rawvideo -pix_fmt uyvy422 "$TEST_DIR/image.uyvy"
+
+start_app || finish
+wait_log "display streamon" 20 || { fail "the output did not start"; finish; }
+for _ in $(seq 1 100); do [ -n "$(status)" ] && break; sleep 0.1; done   # the web server answers
+check "stream 3 reads Stopped before a start" [ "$(status)" = "Stopped" ]
+
+# The video decoder chip's registers through DebugData (addresses up to 0xffff).
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "DebugAddr=0x0a" "$HTTP/controls"
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "DebugData=0x5a" "$HTTP/controls"
+check "DebugData writes and reads a decoder-chip register" [ "$(curl -sg "$HTTP/DebugData")" = 0x0000005a ]
+
+# H.264 in transport stream over UDP.
+start_output 1 udp
+check "UDP: listening" wait_status "^Listening\.\.\. UDP \(low-latency\)$" 10
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
+check "UDP TS: frames decoded" wait_status "^[1-9][0-9]* frames decoded, [0-9]+ bytes received from 127\.0\.0\.1$" 15
+check "UDP TS: the count rises" rising
+dump udp
+check "UDP TS: the shown picture is ffmpeg's decode" matches udp "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
+# A format with audio but a stream without: pictures are shown, not held for an audio clock
+# that never starts.
+start_output 0 udp
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
+check "no audio: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "no audio: the count rises" rising
+sleep 0.5; dump noaudio
+check "no audio: the picture is shown" matches noaudio "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
+# The same over TCP; the status names the peer.
+start_output 1 tcp
+check "TCP: listening" wait_status "^Listening\.\.\. TCP $" 10
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
+check "TCP: accepted, the peer named" wait_log "Output TCP accepted connection from 127.0.0.1" 10
+check "TCP: the status names the peer" wait_status "^[0-9]+ frames decoded, [0-9]+ bytes received from 127\.0\.0\.1$" 10
+check "TCP TS: the count rises" rising
+dump tcp
+check "TCP TS: the shown picture is ffmpeg's decode" matches tcp "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
+# A TCP sender silent for a second is dropped; the next one is accepted.
+python3 - "$PORT" <<'PY' &
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.sendall(b"\x47" + bytes(187))
+time.sleep(4)
+PY
+SILENT=$!
+check "silent sender: dropped after a second" wait_log "closing stream rc=0 timeout=1000 revents=0x0" 10
+check "silent sender: listening again" wait_status "^Listening\.\.\. TCP" 10
+accepted=$(count_log "Output TCP accepted connection")
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
+check "silent sender: the next one is accepted" wait_count "Output TCP accepted connection" "$accepted" 10
+check "silent sender: the next one's frames are decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+stop_send
+kill "$SILENT" 2>/dev/null
+
+# A multicast group on lo.
+start_output 1 239.1.2.3
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://239.1.2.3:$PORT?pkt_size=1316&localaddr=127.0.0.1&ttl=1"
+check "multicast: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "multicast: the count rises" rising
+stop_send
+
+# A source filter: datagrams from another sender are not taken.
+start_output 1 127.0.0.2
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316&localaddr=127.0.0.3"
+sleep 3
+check "source filter: another sender's datagrams are not kept" wait_status "^(Listening\.\.\. UDP|0 frames decoded, 0 bytes received)" 2
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316&localaddr=127.0.0.2"
+check "source filter: the named sender is decoded" wait_status "^[1-9][0-9]* frames decoded, [0-9]+ bytes received from 127\.0\.0\.2$" 15
+stop_send
+
+# Elementary streams over TCP.
+start_output 2 tcp
+send -i "$TEST_DIR/h264.264" -c copy -f h264 "tcp://127.0.0.1:$PORT"
+check "H.264 ES: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "H.264 ES: the count rises" rising
+dump h264es
+check "H.264 ES: the shown picture is ffmpeg's decode" matches h264es "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
+start_output 10 tcp
+send -i "$TEST_DIR/mpeg4.m4v" -c copy -f m4v "tcp://127.0.0.1:$PORT"
+check "MPEG-4 ES: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "MPEG-4 ES: the count rises" rising
+dump mpeg4es
+check "MPEG-4 ES: the shown picture is ffmpeg's decode" matches mpeg4es "$TEST_DIR/mpeg4.nv12" 352 288 nv12
+stop_send
+
+start_output 3 tcp
+send -i "$TEST_DIR/image.mjpeg" -c copy -f mjpeg "tcp://127.0.0.1:$PORT"
+check "JPEG: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "JPEG: the count rises" rising
+dump jpeg
+check "JPEG: the shown picture is ffmpeg's decode" matches jpeg "$TEST_DIR/image.uyvy" 352 288 uyvy422
+stop_send
+
+# MPEG-2 video in a transport stream: refused, and the stream stops.
+start_output 1 udp
+send -i "$TEST_DIR/mpeg2.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
+check "MPEG-2: the decoder is refused by name" wait_log "failed to create video decoder mpeg2dec" 15
+check "MPEG-2: the stream stops" wait_status "^Stopped$" 10
+stop_send
+
+# A format that cannot be shown: nothing is decoded and the stream reads stopped.
+before=$(count_log "dim 352x288")
+start_output 4 udp
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
+check "invalid format: refused" wait_log "invalid format" 10
+check "invalid format: stopped" wait_status "^Stopped$" 10
+sleep 1
+check "invalid format: nothing decoded" [ "$(count_log "dim 352x288")" = "$before" ]
+stop_send
+
+# MP4 over TCP, init movie first and one sample per fragment.
+ffmpeg -nostdin -loglevel error -i "$TEST_DIR/h264.ts" -c copy -movflags empty_moov+frag_every_frame+default_base_moof \
+  -f mp4 "$TEST_DIR/frag.mp4" || fail "making frag.mp4"
+start_output 14 tcp
+send -i "$TEST_DIR/frag.mp4" -c copy -movflags empty_moov+frag_every_frame+default_base_moof -f mp4 "tcp://127.0.0.1:$PORT"
+check "MP4: the video track is found" wait_log "mp4 video format h264dec" 20
+check "MP4: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "MP4: the count rises" rising
+dump mp4
+check "MP4: the shown picture is ffmpeg's decode" matches mp4 "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
+stop_app
+check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
+finish
