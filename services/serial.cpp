@@ -566,8 +566,9 @@ void *serialThrFxn(void *arg)
         const int id = params->Serial.StreamID;
         log_printf("%s: started, StreamID=%d\n", NAME, id);
         if (id != 1 && id != 2 && id != 3 && id != 4 && id != 5 && id != 8) {
-            log_error("%s: StreamID %d is not a serial mode\n", NAME, id);
+            // Stopped before the line is out, so a start that follows it is not lost.
             stream_set_state(&serial_run_state, STREAM_STOP);
+            log_error("%s: StreamID %d is not a serial mode\n", NAME, id);
             continue;
         }
         const uint32_t rate = params->Serial.BaudRate;
