@@ -12,6 +12,9 @@
 #include "streams/stream.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/files.h"
+#include "web/hls.h"
+#include "web/live.h"
 #include "web/upload.h"
 #include "services/firmware.h"
 
@@ -476,15 +479,6 @@ int post_clear_log_func(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
-// POST targets whose work is built elsewhere (recordings, mixer, uploads, users): the body is
-// read and dropped.
-int post_not_built(PostContext *ctx, const char *data, size_t size)
-{
-    if (!data)
-        log_printf("%s: %s not available\n", "answer_to_connection", ctx->entry ? ctx->entry->name : "?");
-    return MHD_YES;
-}
-
 bool is_form_handler(PostHandler h)
 {
     return h == post_processor_func || h == post_no_save_func || h == post_clear_log_func;
@@ -495,8 +489,10 @@ bool is_form_handler(PostHandler h)
 #define GEN(n) {n, nullptr, get_not_built, nullptr, 0}
 #define FORM(n, prefix) {n, prefix, get_controls_redirect_func, post_processor_func, 0}
 #define KEY(n, h) {n, nullptr, nullptr, h, 0}
-#define STREAM(n, sel) {n, sel, get_not_built, nullptr, 0}
-#define HLS(n) {n, nullptr, get_not_built, nullptr, 0}
+#define STREAM(n, sel) {n, sel, get_stream_func, nullptr, 0}
+#define HLS(n) {n, nullptr, hls_get_func, nullptr, 0}
+#define FILES(n, h) {n, nullptr, h, nullptr, 0}
+#define JPEG(n) {n, nullptr, jpeg_stream_handler, nullptr, 0}
 
 } // namespace
 
@@ -505,11 +501,12 @@ const UrlEntry url_table[] = {
     GEN("capture_input_options"), GEN("display_output_options"), GEN("resolutionA_options"),
     GEN("resolutionB_options"), GEN("frame_rate_options"), GEN("permission_options"), GEN("users_table"),
     GEN("nav_bar"), GEN("username"), GEN("referer"),
-    GEN("filelist"), GEN("download"), GEN("filelist_int"), GEN("filelist_ext"), GEN("filelist_mmc"),
+    FILES("filelist", files_list_func), FILES("download", files_download_func), FILES("filelist_int", files_list_func),
+    FILES("filelist_ext", files_list_func), FILES("filelist_mmc", files_list_func),
     // Deleting recordings needs the level that changes the recording settings.
-    {"delete_files_int", "int", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
-    {"delete_files_ext", "ext", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
-    {"delete_files_mmc", "mmc", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
+    {"delete_files_int", "int", get_controls_redirect_func, post_delete_files_func, WEB_LEVEL_STREAM_CONFIG},
+    {"delete_files_ext", "ext", get_controls_redirect_func, post_delete_files_func, WEB_LEVEL_STREAM_CONFIG},
+    {"delete_files_mmc", "mmc", get_controls_redirect_func, post_delete_files_func, WEB_LEVEL_STREAM_CONFIG},
     {"log.txt", nullptr, get_access_log, nullptr, 0},
     {"debuglog.txt", nullptr, get_debug_log, nullptr, 0},
     {"dmesg.txt", nullptr, get_dmesg, nullptr, 0},
@@ -551,7 +548,7 @@ const UrlEntry url_table[] = {
     // Clearing the log needs the level that creates users, whose records it removes.
     {"clear_log", nullptr, nullptr, post_clear_log_func, WEB_LEVEL_ADMIN},
     {"admin_update_status.htm", "admin_update.htm", get_update_status, nullptr, 0},
-    GEN("streamA.jpg"), GEN("streamA.mjpg"), GEN("streamB.jpg"), GEN("streamB.mjpg"),
+    JPEG("streamA.jpg"), JPEG("streamA.mjpg"), JPEG("streamB.jpg"), JPEG("streamB.mjpg"),
     STREAM("streamA.h264", "0x102"), STREAM("streamA_vid.ts", "0x101"), STREAM("streamA.ts", "0x100"),
     STREAM("streamA.aac", "0x511"), STREAM("streamB.h264", "0x202"), STREAM("streamB_vid.ts", "0x201"),
     STREAM("streamB.ts", "0x200"), STREAM("streamB.aac", "0x511"), STREAM("streamC.pcm", "0x412"),
