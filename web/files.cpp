@@ -147,7 +147,9 @@ struct FileListJob {
 };
 
 pthread_mutex_t jobs_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t jobs_cond = PTHREAD_COND_INITIALIZER;
 int jobs_running;
+bool jobs_held;
 
 void job_free(FileListJob *job)
 {
@@ -163,6 +165,10 @@ void job_release(LiveWait *w)
 void *filelist_thread(void *arg)
 {
     FileListJob *job = static_cast<FileListJob *>(arg);
+    pthread_mutex_lock(&jobs_mutex);
+    while (jobs_held)
+        pthread_cond_wait(&jobs_cond, &jobs_mutex);
+    pthread_mutex_unlock(&jobs_mutex);
     if (files_render_list(&job->out, job->row, job->page, job->detailed, job->fast) < 0)
         log_printf("%s: list incomplete\n", "filelist_thread");
     pthread_mutex_lock(&jobs_mutex);
@@ -473,6 +479,14 @@ int files_jobs_running()
     int n = jobs_running;
     pthread_mutex_unlock(&jobs_mutex);
     return n;
+}
+
+void files_hold_lists(bool hold)
+{
+    pthread_mutex_lock(&jobs_mutex);
+    jobs_held = hold;
+    pthread_cond_broadcast(&jobs_cond);
+    pthread_mutex_unlock(&jobs_mutex);
 }
 
 int files_download_func(HttpRequest *req)

@@ -18,6 +18,8 @@ int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, 
 // GET of a list row: the list is made on a thread of its own while the connection waits.
 int files_list_func(HttpRequest *req);
 int files_jobs_running();
+// Tests: list threads wait before rendering while held.
+void files_hold_lists(bool hold);
 // GET "download?s=<source>&f=<item>".
 int files_download_func(HttpRequest *req);
 // POST of a "delete_files_*" row: each "delete_file" value is removed from the row's source.
