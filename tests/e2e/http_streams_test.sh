@@ -41,6 +41,12 @@ wait "$hls_pid"
 check "HLS: ffmpeg plays the playlist 30 s without an error" [ ! -s "$TEST_DIR/hls.err" ]
 check "HLS: the segments were fetched by the player" grep -q "starting hls thread" "$LOG"
 
+# The PCM row, read as raw 16-bit stereo at 48 kHz, holds the simulated card's samples.
+curl -s --max-time 4 -o "$TEST_DIR/c.pcm" "$URL/streamC.pcm"
+ffmpeg -v error -f s16le -ar 48000 -ac 2 -i "$TEST_DIR/c.pcm" -y "$TEST_DIR/c.wav"
+check "streamC.pcm: about 4 s of sound" [ "$(stat -c %s "$TEST_DIR/c.pcm")" -gt 500000 ]
+check "streamC.pcm: the card's samples" /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/c.wav"
+
 # Segments one by one: each starts with a keyframe and lasts about a GOP or more.
 for i in 0 1 2; do
   curl -s --max-time 30 -o "$TEST_DIR/seg$i.ts" "$URL/streamA$i.ts"
