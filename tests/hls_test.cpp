@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/mtd.h"
 #include "core/param.h"
+#include "core/quit.h"
 #include "fakeproducer.h"
 #include "platform/platform.h"
 #include "streams/stream.h"
@@ -131,5 +132,39 @@ TEST_F(Hls, SegmentsStartAtKeyframesAndTheWorkerStopsUnwatched)
     EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
     EXPECT_EQ(hls_channels[0].completed, 0u);
     EXPECT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }, 5000));
+    fakeproducer_stop(fp);
+}
+
+TEST_F(Hls, ClientLeavingMidSegmentLeavesNothingBehind)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    web_send_all(fd, "GET /streamA1.ts HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }, 5000));
+    close(fd);
+    // The wait ends when the slot is ready; nobody comes back for it and it is dropped.
+    EXPECT_TRUE(wait_for([] { return live_wait_count() == 0; }, 40000));
+    EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
+    EXPECT_EQ(httpd_parked_count(), 0);
+    fakeproducer_stop(fp);
+}
+
+// Last: it sets the quit state, which only this test puts back.
+TEST_F(Hls, WorkerEndsOnQuitAndAnswersItsWaiters)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    WebReply r;
+    std::thread get([&] { r = web_request(port, "GET", "/streamA4.ts"); });
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1 && hls_running(0); }, 5000));
+    quit_set(1, false);
+    get.join();
+    EXPECT_EQ(r.status, 503);
+    EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 5000));
+    pthread_mutex_lock(&global_quit.mutex);
+    global_quit.value = 0;
+    pthread_mutex_unlock(&global_quit.mutex);
     fakeproducer_stop(fp);
 }
