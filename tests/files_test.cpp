@@ -239,3 +239,17 @@ TEST_F(Files, DeletePostRemovesTickedFilesAndRefusesDotDot)
     ASSERT_TRUE(platform_storage_mount_options("/media/mmc", o, sizeof o));
     EXPECT_STREQ(o, "ro,usefree");
 }
+
+// The list is answered while the connection waits: a digest answer, good once, is not checked
+// a second time.
+TEST_F(Files, DigestUserGetsTheList)
+{
+    fake_guest_level = 0;
+    put_file("/media/mmc/DCIM/a.mp4");
+    WebReply c = web_request(port, "GET", "/filelist_mmc");
+    ASSERT_EQ(c.status, 401);
+    std::string auth = web_digest(c.header("www-authenticate"), "admin", "adminpw", "/filelist_mmc");
+    WebReply r = web_request(port, "GET", "/filelist_mmc", {auth});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find(">a.mp4<"), std::string::npos);
+}

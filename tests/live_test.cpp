@@ -278,3 +278,21 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
     stream_mode_setting_set(&param_block, 0, StreamMode_H264_ES);
     EXPECT_EQ(web_request(port, "GET", "/streamA.jpg").status, 404);
 }
+
+TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    for (int round = 0; round < 3; round++) {
+        StreamClient c(port, "/streamA.h264");
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+        // A unit resumes the reader as the server stops: it sends the unit, finds no next one
+        // and must not suspend itself again.
+        ASSERT_EQ(q.put_now(1000, RB_FLAG_KEYFRAME), 0);
+        httpd_stop();
+        EXPECT_EQ(httpd_parked_count(), 0);
+        EXPECT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
+        ASSERT_EQ(httpd_start(0, nullptr), 0);
+        port = httpd_port();
+    }
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+}

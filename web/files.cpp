@@ -162,6 +162,31 @@ void job_release(LiveWait *w)
     job_free(reinterpret_cast<FileListJob *>(w));
 }
 
+// The list as a response; the text moves into it.
+MHD_Response *job_response(FileListJob *job)
+{
+    DynBuf *b = &job->out;
+    MHD_Response *r;
+    if (b->data && b->owned) {
+        r = MHD_create_response_from_buffer(b->length, b->data, MHD_RESPMEM_MUST_FREE);
+        if (r)
+            *b = {};
+    } else {
+        r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
+    }
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "text/html");
+    }
+    return r;
+}
+
+MHD_Response *job_build(LiveWait *w, unsigned *status)
+{
+    *status = MHD_HTTP_OK;
+    return job_response(reinterpret_cast<FileListJob *>(w));
+}
+
 void *filelist_thread(void *arg)
 {
     FileListJob *job = static_cast<FileListJob *>(arg);
@@ -174,28 +199,10 @@ void *filelist_thread(void *arg)
     pthread_mutex_lock(&jobs_mutex);
     jobs_running--;
     pthread_mutex_unlock(&jobs_mutex);
-    // The job belongs to the connection's handler from here on.
-    live_wait_finish(&job->wait, &job->done);
+    // Answered here when the connection waits; otherwise the handler answers in place. Either
+    // way the job is no longer this thread's.
+    live_wait_finish(&job->wait, &job->done, job_build);
     return nullptr;
-}
-
-int job_answer(HttpRequest *req, FileListJob *job)
-{
-    DynBuf *b = &job->out;
-    MHD_Response *r;
-    if (b->data && b->owned) {
-        r = MHD_create_response_from_buffer(b->length, b->data, MHD_RESPMEM_MUST_FREE);
-        if (r)
-            *b = {};
-    } else {
-        r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
-    }
-    job_free(job);
-    if (!r)
-        return MHD_NO;
-    http_no_cache(r);
-    http_set_type(r, "text/html");
-    return http_queue(req->connection, MHD_HTTP_OK, r);
 }
 
 // --- deletion -------------------------------------------------------------------------------------
@@ -429,8 +436,6 @@ int files_list_func(HttpRequest *req)
 {
     if (req->level == WEB_LEVEL_NONE)
         return queue_auth_fail(req->connection, 0);
-    if (LiveWait *w = live_wait_take(req->connection, LIVE_WAIT_FILELIST))
-        return job_answer(req, reinterpret_cast<FileListJob *>(w));
     if (row_source(req->entry->name) < 0)
         return http_text(req->connection, MHD_HTTP_OK, "text/html", "", 0);
     pthread_mutex_lock(&jobs_mutex);
@@ -468,9 +473,19 @@ int files_list_func(HttpRequest *req)
         return HTTP_NO_RESPONSE;
     }
     pthread_attr_destroy(&attr);
-    if (live_wait_park_unless(&job->wait, 0, &job->done))
+    int parked = live_wait_park_unless(&job->wait, 0, &job->done);
+    if (parked > 0)
         return MHD_YES;
-    return job_answer(req, job);   // done before the connection could be suspended
+    if (parked < 0) {
+        // The server stops: the job is freed here once the thread has let go of it.
+        live_wait_until_done(&job->done);
+        job_free(job);
+        return MHD_NO;
+    }
+    // Done before the connection could be suspended: answered in place.
+    MHD_Response *r = job_response(job);
+    job_free(job);
+    return r ? http_queue(req->connection, MHD_HTTP_OK, r) : MHD_NO;
 }
 
 int files_jobs_running()

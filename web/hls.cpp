@@ -17,22 +17,64 @@
 #include <ctime>
 
 HlsChannel hls_channels[HLS_CHANNELS] = {
-    {PTHREAD_MUTEX_INITIALIZER, false, 0, {}, {}, 0, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, false, 0, {}, {}, 0, 0, 1},
+    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 1},
 };
 
 namespace {
 
-// A segment request suspended until its slot is ready.
-struct SegmentWait {
-    LiveWait wait;
-    uint32_t generation;        // the worker it waits on
-    int64_t until_ms;
-};
+const char segment_missing[] = "Segment not available\n";
+
+MHD_Response *segment_unavailable_response(unsigned *status)
+{
+    *status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    MHD_Response *r = MHD_create_response_from_buffer(sizeof segment_missing - 1, (void *)segment_missing,
+                                                      MHD_RESPMEM_PERSISTENT);
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "text/plain");
+    }
+    return r;
+}
+
+MHD_Response *segment_timeout(LiveWait *w, unsigned *status)
+{
+    log_printf("%s: segment %d did not come in %d ms\n", "hls_segment_func", w->arg, HLS_SEGMENT_WAIT_MS);
+    return segment_unavailable_response(status);
+}
 
 void segment_release(LiveWait *w)
 {
     free(w);
+}
+
+// A copy of a ready slot: the worker refills it five segments later. Caller holds the channel's lock.
+MHD_Response *slot_response(HlsChannel *ch, int d)
+{
+    HlsSlot &slot = ch->slots[d];
+    MHD_Response *r = MHD_create_response_from_buffer(slot.length, slot.data, MHD_RESPMEM_MUST_COPY);
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "video/MP2T");
+    }
+    return r;
+}
+
+// Worker's thread with the channel's lock: waits whose slot is now ready.
+MHD_Response *segment_ready(LiveWait *w, unsigned *status, void *arg)
+{
+    HlsChannel *ch = static_cast<HlsChannel *>(arg);
+    if (!ch->slots[w->arg].length)
+        return nullptr;
+    *status = MHD_HTTP_OK;
+    return slot_response(ch, w->arg);
+}
+
+// The worker ends: nothing more comes for anyone.
+MHD_Response *segment_gone(LiveWait *w, unsigned *status, void *)
+{
+    log_printf("%s: segment %d will not come\n", "hls_thread", w->arg);
+    return segment_unavailable_response(status);
 }
 
 HlsChannel *channel_of(const char *name)
@@ -57,7 +99,6 @@ bool worker_start_locked(HlsChannel *ch)
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     ch->running = true;
-    ch->generation++;
     if (pthread_create(&t, &attr, hls_thread, ch) != 0) {
         log_printf("%s: failed to start hls thread\n", "hls_segment_func");
         ch->running = false;
@@ -68,8 +109,9 @@ bool worker_start_locked(HlsChannel *ch)
 
 MHD_Result segment_unavailable(HttpRequest *req)
 {
-    static const char body[] = "Segment not available\n";
-    return http_text(req->connection, MHD_HTTP_SERVICE_UNAVAILABLE, "text/plain", body, sizeof body - 1);
+    unsigned status;
+    MHD_Response *r = segment_unavailable_response(&status);
+    return r ? http_queue(req->connection, status, r) : MHD_NO;
 }
 
 // Next unit of the worker's stream: 1 a unit (sb set), 0 none yet, -1 the stream ended or failed.
@@ -156,7 +198,7 @@ void *hls_thread(void *arg)
             data = ch->slots[cur].data;
             capacity = ch->slots[cur].capacity;
             ch->slots[cur] = {};
-            live_wait_wake_owner(LIVE_WAIT_SEGMENT, ch);
+            live_wait_answer_owner(LIVE_WAIT_SEGMENT, ch, segment_ready, ch);
             pthread_mutex_unlock(&ch->mutex);
             units = 0;
             length = 0;
@@ -193,7 +235,7 @@ void *hls_thread(void *arg)
     ch->last_playlist = 0;
     ch->running = false;
     // Requests waiting on this worker get their answer now.
-    live_wait_wake_owner(LIVE_WAIT_SEGMENT, ch);
+    live_wait_answer_owner(LIVE_WAIT_SEGMENT, ch, segment_gone, nullptr);
     pthread_mutex_unlock(&ch->mutex);
     return nullptr;
 }
@@ -240,48 +282,34 @@ int hls_segment_func(HttpRequest *req)
     if (d < 0 || d >= HLS_SLOTS)
         return http_text(req->connection, MHD_HTTP_OK, "text/html", "", 0);
     HlsChannel *ch = channel_of(name);
-    SegmentWait *w = reinterpret_cast<SegmentWait *>(live_wait_take(req->connection, LIVE_WAIT_SEGMENT));
     pthread_mutex_lock(&ch->mutex);
-    HlsSlot &slot = ch->slots[d];
-    if (slot.length) {
-        // A copy: the worker refills the slot five segments later.
-        MHD_Response *r = MHD_create_response_from_buffer(slot.length, slot.data, MHD_RESPMEM_MUST_COPY);
+    if (ch->slots[d].length) {
+        MHD_Response *r = slot_response(ch, d);
         pthread_mutex_unlock(&ch->mutex);
-        free(w);
-        if (!r)
-            return MHD_NO;
-        http_no_cache(r);
-        http_set_type(r, "video/MP2T");
-        return http_queue(req->connection, MHD_HTTP_OK, r);
-    }
-    if (w) {
-        int64_t left = w->until_ms - live_now_ms();
-        if (w->wait.timed_out || left <= 0 || w->generation != ch->generation || !ch->running) {
-            pthread_mutex_unlock(&ch->mutex);
-            log_printf("%s: %s did not come\n", "hls_segment_func", name);
-            free(w);
-            return segment_unavailable(req);
-        }
-        live_wait_park(&w->wait, (int)left);   // another slot was completed: wait on
-        pthread_mutex_unlock(&ch->mutex);
-        return MHD_YES;
+        return r ? http_queue(req->connection, MHD_HTTP_OK, r) : MHD_NO;
     }
     if (!worker_start_locked(ch)) {
         pthread_mutex_unlock(&ch->mutex);
         return segment_unavailable(req);
     }
-    w = static_cast<SegmentWait *>(calloc(1, sizeof(SegmentWait)));
+    LiveWait *w = static_cast<LiveWait *>(calloc(1, sizeof(LiveWait)));
     if (!w) {
         pthread_mutex_unlock(&ch->mutex);
         return MHD_NO;
     }
-    w->wait.connection = req->connection;
-    w->wait.kind = LIVE_WAIT_SEGMENT;
-    w->wait.owner = ch;
-    w->wait.release = segment_release;
-    w->generation = ch->generation;
-    w->until_ms = live_now_ms() + HLS_SEGMENT_WAIT_MS;
-    live_wait_park(&w->wait, HLS_SEGMENT_WAIT_MS);
+    w->connection = req->connection;
+    w->kind = LIVE_WAIT_SEGMENT;
+    w->owner = ch;
+    w->arg = d;
+    w->on_timeout = segment_timeout;
+    w->release = segment_release;
+    // Under the channel's lock: the worker cannot complete the slot or end before the wait is
+    // registered.
+    if (live_wait_park(w, HLS_SEGMENT_WAIT_MS) != 0) {
+        pthread_mutex_unlock(&ch->mutex);
+        free(w);
+        return MHD_NO;
+    }
     pthread_mutex_unlock(&ch->mutex);
     return MHD_YES;
 }

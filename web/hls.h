@@ -20,7 +20,6 @@ struct HlsSlot {
 struct HlsChannel {
     pthread_mutex_t mutex;
     bool running;               // a worker runs (it clears this itself when it ends)
-    uint32_t generation;        // workers started so far
     StreamState state;
     HlsSlot slots[HLS_SLOTS];
     uint32_t completed;         // segments completed since the worker started

@@ -49,6 +49,7 @@ uint8_t digest_random[16];
 
 pthread_mutex_t park_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<MHD_Connection *> parked;
+bool parking_closed;            // the server is stopping: nothing may be suspended again
 
 pthread_mutex_t tick_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t tick_cond;
@@ -1116,7 +1117,9 @@ void httpd_stop()
     if (!daemon_handle)
         return;
     // The library aborts the process when stopped with connections still suspended.
+    // A resumed stream reader would otherwise suspend itself again while the library stops.
     pthread_mutex_lock(&park_mutex);
+    parking_closed = true;
     for (MHD_Connection *c : parked)
         MHD_resume_connection(c);
     parked.clear();
@@ -1124,6 +1127,9 @@ void httpd_stop()
     MHD_stop_daemon(daemon_handle);
     daemon_handle = nullptr;
     daemon_port = 0;
+    pthread_mutex_lock(&park_mutex);
+    parking_closed = false;
+    pthread_mutex_unlock(&park_mutex);
 }
 
 uint16_t httpd_port()
@@ -1134,6 +1140,10 @@ uint16_t httpd_port()
 int httpd_park(MHD_Connection *connection)
 {
     pthread_mutex_lock(&park_mutex);
+    if (parking_closed) {
+        pthread_mutex_unlock(&park_mutex);
+        return -1;
+    }
     MHD_suspend_connection(connection);
     parked.push_back(connection);
     pthread_mutex_unlock(&park_mutex);
@@ -1152,6 +1162,25 @@ int httpd_unpark(MHD_Connection *connection)
     MHD_resume_connection(connection);
     pthread_mutex_unlock(&park_mutex);
     return 0;
+}
+
+int httpd_unpark_answer(MHD_Connection *connection, unsigned status, MHD_Response *response)
+{
+    pthread_mutex_lock(&park_mutex);
+    auto it = std::find(parked.begin(), parked.end(), connection);
+    if (it == parked.end()) {
+        pthread_mutex_unlock(&park_mutex);
+        MHD_destroy_response(response);
+        return -1;
+    }
+    parked.erase(it);
+    // Queued while suspended, the handler is not called again (a digest answer would not
+    // pass twice: its nonce count is spent).
+    MHD_Result r = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    MHD_resume_connection(connection);
+    pthread_mutex_unlock(&park_mutex);
+    return r == MHD_YES ? 0 : -1;
 }
 
 int httpd_parked_count()

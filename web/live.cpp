@@ -17,6 +17,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <strings.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,8 +29,7 @@ pthread_cond_t wait_cond = PTHREAD_COND_INITIALIZER;
 LiveWait *waits;
 bool sweeper_running;
 
-// A woken connection calls its handler again at once; one that never does has closed.
-enum { LIVE_WOKEN_KEEP_MS = 10000, LIVE_SWEEP_MS = 100 };
+enum { LIVE_SWEEP_MS = 100 };
 
 void unlink_locked(LiveWait *w)
 {
@@ -52,12 +52,25 @@ bool linked_locked(const LiveWait *w)
 void wake_locked(LiveWait *w)
 {
     w->parked = false;
-    w->woken_ms = live_now_ms();
-    if (httpd_unpark(w->connection) != 0)
-        w->gone = true;   // the server stopped and let it go
+    httpd_unpark(w->connection);   // -1: the server stopped and let it go
 }
 
-// Ends the waits whose time is up and drops those nobody comes back for.
+int answer_locked(LiveWait *w, unsigned status, MHD_Response *response)
+{
+    if (!w->parked) {
+        if (response)
+            MHD_destroy_response(response);
+        return -1;
+    }
+    w->parked = false;
+    w->answered = true;
+    if (!response)
+        return httpd_unpark(w->connection);   // nothing to say: the library closes it
+    return httpd_unpark_answer(w->connection, status, response);
+}
+
+// Answers the waits whose time is up, resumes the readers whose time is up, and releases the
+// answered ones.
 void *sweeper_thread(void *)
 {
     pthread_mutex_lock(&wait_mutex);
@@ -67,18 +80,21 @@ void *sweeper_thread(void *)
         for (LiveWait **p = &waits; *p;) {
             LiveWait *w = *p;
             if (w->parked && w->deadline_ms && now >= w->deadline_ms) {
-                w->timed_out = true;
-                wake_locked(w);
+                if (w->on_timeout) {
+                    unsigned status = MHD_HTTP_SERVICE_UNAVAILABLE;
+                    MHD_Response *r = w->on_timeout(w, &status);
+                    answer_locked(w, status, r);
+                } else {
+                    w->timed_out = true;
+                    wake_locked(w);
+                }
             }
-            bool stale = !w->parked && (w->gone || now - w->woken_ms > LIVE_WOKEN_KEEP_MS);
-            if (stale && w->release) {
+            if (w->answered && w->release) {
                 *p = w->next;
                 w->next = drop;
                 drop = w;
                 continue;
             }
-            if (stale)
-                w->gone = true;
             p = &w->next;
         }
         pthread_mutex_unlock(&wait_mutex);
@@ -117,18 +133,24 @@ void sweeper_start_locked()
     pthread_attr_destroy(&attr);
 }
 
-void park_locked(LiveWait *w, int timeout_ms)
+// -1 while the server stops: the wait is not registered.
+int park_locked(LiveWait *w, int timeout_ms)
 {
+    if (httpd_park(w->connection) != 0) {
+        unlink_locked(w);
+        w->parked = false;
+        return -1;
+    }
     if (!linked_locked(w)) {
         w->next = waits;
         waits = w;
     }
     w->deadline_ms = timeout_ms > 0 ? live_now_ms() + timeout_ms : 0;
     w->timed_out = false;
-    w->gone = false;
+    w->answered = false;
     w->parked = true;
-    httpd_park(w->connection);
     sweeper_start_locked();
+    return 0;
 }
 
 // Producer's thread, after each append: a parked reader goes on.
@@ -218,11 +240,70 @@ int64_t live_now_ms()
     return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-void live_wait_park(LiveWait *w, int timeout_ms)
+int live_wait_park(LiveWait *w, int timeout_ms)
 {
     pthread_mutex_lock(&wait_mutex);
-    park_locked(w, timeout_ms);
+    int r = park_locked(w, timeout_ms);
     pthread_mutex_unlock(&wait_mutex);
+    return r;
+}
+
+int live_wait_park_unless(LiveWait *w, int timeout_ms, const bool *done)
+{
+    pthread_mutex_lock(&wait_mutex);
+    int r = *done ? 0 : park_locked(w, timeout_ms) == 0 ? 1 : -1;
+    pthread_mutex_unlock(&wait_mutex);
+    return r;
+}
+
+void live_wait_finish(LiveWait *w, bool *done, MHD_Response *(*build)(LiveWait *w, unsigned *status))
+{
+    pthread_mutex_lock(&wait_mutex);
+    *done = true;
+    if (w->parked) {
+        unsigned status = MHD_HTTP_OK;
+        MHD_Response *r = build(w, &status);
+        answer_locked(w, status, r);
+    }
+    pthread_mutex_unlock(&wait_mutex);
+}
+
+void live_wait_until_done(const bool *done)
+{
+    for (;;) {
+        pthread_mutex_lock(&wait_mutex);
+        bool d = *done;
+        pthread_mutex_unlock(&wait_mutex);
+        if (d)
+            return;
+        usleep(1000);
+    }
+}
+
+int live_wait_answer(LiveWait *w, unsigned status, MHD_Response *response)
+{
+    pthread_mutex_lock(&wait_mutex);
+    int r = answer_locked(w, status, response);
+    pthread_mutex_unlock(&wait_mutex);
+    return r;
+}
+
+int live_wait_answer_owner(int kind, const void *owner, MHD_Response *(*fn)(LiveWait *w, unsigned *status, void *arg),
+                           void *arg)
+{
+    int n = 0;
+    pthread_mutex_lock(&wait_mutex);
+    for (LiveWait *w = waits; w; w = w->next) {
+        if (w->kind != kind || w->owner != owner || !w->parked)
+            continue;
+        unsigned status = MHD_HTTP_OK;
+        if (MHD_Response *r = fn(w, &status, arg)) {
+            answer_locked(w, status, r);
+            n++;
+        }
+    }
+    pthread_mutex_unlock(&wait_mutex);
+    return n;
 }
 
 int live_wait_wake(LiveWait *w)
@@ -233,53 +314,6 @@ int live_wait_wake(LiveWait *w)
         wake_locked(w);
     pthread_mutex_unlock(&wait_mutex);
     return was;
-}
-
-int live_wait_wake_owner(int kind, const void *owner)
-{
-    int n = 0;
-    pthread_mutex_lock(&wait_mutex);
-    for (LiveWait *w = waits; w; w = w->next)
-        if (w->kind == kind && w->owner == owner && w->parked) {
-            wake_locked(w);
-            n++;
-        }
-    pthread_mutex_unlock(&wait_mutex);
-    return n;
-}
-
-int live_wait_park_unless(LiveWait *w, int timeout_ms, const bool *done)
-{
-    pthread_mutex_lock(&wait_mutex);
-    int parked = !*done;
-    if (parked)
-        park_locked(w, timeout_ms);
-    pthread_mutex_unlock(&wait_mutex);
-    return parked;
-}
-
-void live_wait_finish(LiveWait *w, bool *done)
-{
-    pthread_mutex_lock(&wait_mutex);
-    *done = true;
-    if (w->parked)
-        wake_locked(w);
-    pthread_mutex_unlock(&wait_mutex);
-}
-
-LiveWait *live_wait_take(MHD_Connection *c, int kind)
-{
-    pthread_mutex_lock(&wait_mutex);
-    LiveWait *found = nullptr;
-    for (LiveWait *w = waits; w; w = w->next)
-        if (w->connection == c && w->kind == kind && !w->parked && !w->gone) {
-            found = w;
-            break;
-        }
-    if (found)
-        unlink_locked(found);
-    pthread_mutex_unlock(&wait_mutex);
-    return found;
 }
 
 void live_wait_remove(LiveWait *w)
@@ -380,7 +414,8 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                     break;
                 }
                 // Resumed from the queue callback, or by the sweeper when the time is up.
-                park_locked(&s->wait, LIVE_UNIT_WAIT_MS);
+                if (park_locked(&s->wait, LIVE_UNIT_WAIT_MS) != 0)
+                    result = MHD_CONTENT_READER_END_WITH_ERROR;   // the server stops
                 break;
             }
             continue;
@@ -441,65 +476,74 @@ struct SnapshotWait {
     int id;
 };
 
-void snapshot_callback(void *user, uint32_t)
+const char snapshot_missing[] = "<html><head><title>Not found</title></head><body>No picture.</body></html>";
+
+MHD_Response *snapshot_timeout(LiveWait *, unsigned *status)
 {
-    live_wait_wake(&static_cast<SnapshotWait *>(user)->wait);
+    *status = MHD_HTTP_NOT_FOUND;
+    MHD_Response *r = MHD_create_response_from_buffer(sizeof snapshot_missing - 1, (void *)snapshot_missing,
+                                                      MHD_RESPMEM_PERSISTENT);
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "text/html");
+    }
+    return r;
 }
 
-void snapshot_free(SnapshotWait *w)
+// A copy of the next unit; the ring entry must survive the copy. Caller holds wait_mutex.
+MHD_Response *snapshot_copy(SnapshotWait *w)
 {
+    if (peek_unit(&w->state) <= 0)
+        return nullptr;
+    StreamBuffer *sb = stream_state_dequeue_timeout(&w->state, 1);
+    if (!sb)
+        return nullptr;
+    uint32_t len = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
+    void *copy = len ? malloc(len) : nullptr;
+    if (!copy)
+        return nullptr;
+    memcpy(copy, Buffer_getUserPtr(sb->buf), len);
+    if (!unit_held(w->state.streamq, sb->seq)) {
+        log_printf("%s: snapshot overwritten while copied\n", "jpeg_stream_handler");
+        free(copy);
+        return nullptr;
+    }
+    MHD_Response *r = MHD_create_response_from_buffer(len, copy, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(copy);
+        return nullptr;
+    }
+    http_no_cache(r);
+    http_set_type(r, "image/jpeg");
+    return r;
+}
+
+// Producer's thread after each append, or the handler: answers once a whole unit is there.
+void snapshot_try(SnapshotWait *w)
+{
+    pthread_mutex_lock(&wait_mutex);
+    if (w->wait.parked)
+        if (MHD_Response *r = snapshot_copy(w))
+            answer_locked(&w->wait, MHD_HTTP_OK, r);
+    pthread_mutex_unlock(&wait_mutex);
+}
+
+void snapshot_callback(void *user, uint32_t)
+{
+    snapshot_try(static_cast<SnapshotWait *>(user));
+}
+
+// On the sweeper's thread, never inside the queue's callback walk.
+void snapshot_release(LiveWait *lw)
+{
+    SnapshotWait *w = reinterpret_cast<SnapshotWait *>(lw);
     stream_remove_callback(w->id, &w->callback);
     stream_state_detach(&w->state);
     free(w);
 }
 
-void snapshot_release(LiveWait *w)
-{
-    snapshot_free(reinterpret_cast<SnapshotWait *>(w));
-}
-
-// Copies the next unit out; the ring entry must survive the copy.
-int snapshot_answer(HttpRequest *req, SnapshotWait *w)
-{
-    int ret = HTTP_NO_RESPONSE;
-    StreamBuffer *sb = peek_unit(&w->state) > 0 ? stream_state_dequeue_timeout(&w->state, 1) : nullptr;
-    if (sb) {
-        uint32_t len = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
-        void *copy = len ? malloc(len) : nullptr;
-        if (copy) {
-            memcpy(copy, Buffer_getUserPtr(sb->buf), len);
-            if (!unit_held(w->state.streamq, sb->seq)) {
-                log_printf("%s: snapshot overwritten while copied\n", "jpeg_stream_handler");
-                free(copy);
-                copy = nullptr;
-            }
-        }
-        if (copy) {
-            MHD_Response *r = MHD_create_response_from_buffer(len, copy, MHD_RESPMEM_MUST_FREE);
-            if (!r) {
-                free(copy);
-                ret = MHD_NO;
-            } else {
-                http_no_cache(r);
-                http_set_type(r, "image/jpeg");
-                ret = http_queue(req->connection, MHD_HTTP_OK, r);
-            }
-        }
-    }
-    snapshot_free(w);
-    return ret;
-}
-
 int snapshot(HttpRequest *req, int id)
 {
-    if (LiveWait *lw = live_wait_take(req->connection, LIVE_WAIT_SNAPSHOT)) {
-        SnapshotWait *w = reinterpret_cast<SnapshotWait *>(lw);
-        if (peek_unit(&w->state) < 0 && !lw->timed_out) {
-            live_wait_park(lw, LIVE_UNIT_WAIT_MS);   // woken early: wait on
-            return MHD_YES;
-        }
-        return snapshot_answer(req, w);
-    }
     const ParamBlock *p = get_param_block();
     if (!p || stream_mode_setting(p, id - 1) != StreamMode_JPEG)
         return HTTP_NO_RESPONSE;
@@ -515,14 +559,18 @@ int snapshot(HttpRequest *req, int id)
     w->id = id;
     w->wait.connection = req->connection;
     w->wait.kind = LIVE_WAIT_SNAPSHOT;
+    w->wait.on_timeout = snapshot_timeout;
     w->wait.release = snapshot_release;
     w->callback.fn = snapshot_callback;
     w->callback.user = w;
     // Parked before the callback can fire, so no unit is missed.
-    live_wait_park(&w->wait, LIVE_UNIT_WAIT_MS);
+    if (live_wait_park(&w->wait, LIVE_UNIT_WAIT_MS) != 0) {
+        stream_state_detach(&w->state);
+        free(w);
+        return MHD_NO;
+    }
     stream_add_callback(id, &w->callback);
-    if (peek_unit(&w->state) > 0)
-        live_wait_wake(&w->wait);
+    snapshot_try(w);
     return MHD_YES;
 }
 

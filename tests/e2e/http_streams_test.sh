@@ -119,6 +119,8 @@ for row in streamA.ts streamA.h264 streamC.pcm streamA.m3u8 streamA0.ts streamB.
   check "guest at level None challenged on $row" [ "$(code --max-time 5 "$URL/$row")" = 401 ]
 done
 check "the admin gets the playlist" [ "$(code --digest -u admin:pw "$URL/streamA.m3u8")" = 200 ]
+# A waiting segment is answered without a second look at the digest answer.
+check "the admin gets a segment with digest" [ "$(code --max-time 30 --digest -u admin:pw "$URL/streamA0.ts")" = 200 ]
 
 stop_app
 check "clean exit" [ "$APP_STATUS" = 0 ]
