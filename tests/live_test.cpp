@@ -258,15 +258,18 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
 {
     stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
     TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
-    StreamClient c(port, "/streamA.mjpg?multipart=TrUe");
-    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
-    ASSERT_EQ(q.put_now(300, RB_FLAG_KEYFRAME), 0);
-    c.read_body(300);
-    EXPECT_NE(c.raw.find("multipart/x-mixed-replace; boundary=--multipart_boundary"), std::string::npos);
-    EXPECT_EQ(c.body().rfind("--multipart_boundary\r\n", 0), 0u);
+    {
+        StreamClient c(port, "/streamA.mjpg?multipart=TrUe");
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+        ASSERT_EQ(q.put_now(300, RB_FLAG_KEYFRAME), 0);
+        c.read_body(300);
+        EXPECT_NE(c.raw.find("multipart/x-mixed-replace; boundary=--multipart_boundary"), std::string::npos);
+        EXPECT_EQ(c.body().rfind("--multipart_boundary\r\n", 0), 0u);
+    }
+    ASSERT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
 
     std::thread put([&] {
-        wait_for([] { return httpd_parked_count() == 2; });
+        wait_for([] { return httpd_parked_count() == 1; });
         q.put(5000, 3, RB_FLAG_KEYFRAME, 0x5A);
     });
     WebReply r = web_request(port, "GET", "/streamA.jpg");
@@ -277,6 +280,8 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
 
     stream_mode_setting_set(&param_block, 0, StreamMode_H264_ES);
     EXPECT_EQ(web_request(port, "GET", "/streamA.jpg").status, 404);
+    // The answered snapshot lets go of the queue before the queue goes.
+    EXPECT_TRUE(wait_for([] { return live_wait_count() == 0 && stream_users_by_id(VIDEO_STREAM1) == 0; }));
 }
 
 TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)
