@@ -189,6 +189,7 @@ MHD_Response *job_build(LiveWait *w, unsigned *status)
 
 void *filelist_thread(void *arg)
 {
+    pthread_setname_np(pthread_self(), "filelist");   // not the name of the server thread that made it
     FileListJob *job = static_cast<FileListJob *>(arg);
     pthread_mutex_lock(&jobs_mutex);
     while (jobs_held)

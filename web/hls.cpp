@@ -153,6 +153,7 @@ bool hls_running(int channel)
 
 void *hls_thread(void *arg)
 {
+    pthread_setname_np(pthread_self(), "hls");   // not the name of the server thread that made it
     HlsChannel *ch = static_cast<HlsChannel *>(arg);
     int id = ch->index + 1;
     StreamState *st = &ch->state;

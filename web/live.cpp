@@ -73,6 +73,7 @@ int answer_locked(LiveWait *w, unsigned status, MHD_Response *response)
 // answered ones.
 void *sweeper_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "live-sweep");   // not the name of the server thread that made it
     pthread_mutex_lock(&wait_mutex);
     while (waits) {
         int64_t now = live_now_ms();
