@@ -12,6 +12,9 @@
 #include "streams/stream.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/files.h"
+#include "web/hls.h"
+#include "web/live.h"
 #include "web/pages.h"
 #include "web/upload.h"
 #include "services/firmware.h"
@@ -47,6 +50,7 @@ uint8_t digest_random[16];
 
 pthread_mutex_t park_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<MHD_Connection *> parked;
+bool parking_closed;            // the server is stopping: nothing may be suspended again
 
 pthread_mutex_t tick_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t tick_cond;
@@ -89,12 +93,6 @@ bool is_form_handler(PostHandler h);
 int get_redirect_arg(HttpRequest *req)
 {
     return http_redirect(req->connection, req->entry->arg);
-}
-
-// Rows whose pages are built elsewhere: no response, the request falls through.
-int get_not_built(HttpRequest *req)
-{
-    return HTTP_NO_RESPONSE;
 }
 
 int get_controls_redirect_func(HttpRequest *req)
@@ -477,15 +475,6 @@ int post_clear_log_func(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
-// POST targets whose work is built elsewhere (recordings, mixer, uploads, users): the body is
-// read and dropped.
-int post_not_built(PostContext *ctx, const char *data, size_t size)
-{
-    if (!data)
-        log_printf("%s: %s not available\n", "answer_to_connection", ctx->entry ? ctx->entry->name : "?");
-    return MHD_YES;
-}
-
 bool is_form_handler(PostHandler h)
 {
     return h == post_processor_func || h == post_no_save_func || h == post_clear_log_func;
@@ -493,12 +482,13 @@ bool is_form_handler(PostHandler h)
 
 // --- the table --------------------------------------------------------------------------------
 
-#define GEN(n) {n, nullptr, get_not_built, nullptr, 0}
 #define GENERATOR(n) {n, nullptr, generator_page, nullptr, 0}
 #define FORM(n, prefix) {n, prefix, get_controls_redirect_func, post_processor_func, 0}
 #define KEY(n, h) {n, nullptr, nullptr, h, 0}
-#define STREAM(n, sel) {n, sel, get_not_built, nullptr, 0}
-#define HLS(n) {n, nullptr, get_not_built, nullptr, 0}
+#define STREAM(n, sel) {n, sel, get_stream_func, nullptr, 0}
+#define HLS(n) {n, nullptr, hls_get_func, nullptr, 0}
+#define FILES(n, h) {n, nullptr, h, nullptr, 0}
+#define JPEG(n) {n, nullptr, jpeg_stream_handler, nullptr, 0}
 
 } // namespace
 
@@ -507,11 +497,12 @@ const UrlEntry url_table[] = {
     GENERATOR("capture_input_options"), GENERATOR("display_output_options"), GENERATOR("resolutionA_options"),
     GENERATOR("resolutionB_options"), GENERATOR("frame_rate_options"), GENERATOR("permission_options"),
     GENERATOR("users_table"), GENERATOR("nav_bar"), GENERATOR("username"), GENERATOR("referer"),
-    GEN("filelist"), GEN("download"), GEN("filelist_int"), GEN("filelist_ext"), GEN("filelist_mmc"),
+    FILES("filelist", files_list_func), FILES("download", files_download_func), FILES("filelist_int", files_list_func),
+    FILES("filelist_ext", files_list_func), FILES("filelist_mmc", files_list_func),
     // Deleting recordings needs the level that changes the recording settings.
-    {"delete_files_int", "int", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
-    {"delete_files_ext", "ext", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
-    {"delete_files_mmc", "mmc", get_controls_redirect_func, post_not_built, WEB_LEVEL_STREAM_CONFIG},
+    {"delete_files_int", "int", get_controls_redirect_func, post_delete_files_func, WEB_LEVEL_STREAM_CONFIG},
+    {"delete_files_ext", "ext", get_controls_redirect_func, post_delete_files_func, WEB_LEVEL_STREAM_CONFIG},
+    {"delete_files_mmc", "mmc", get_controls_redirect_func, post_delete_files_func, WEB_LEVEL_STREAM_CONFIG},
     {"log.txt", nullptr, get_access_log, nullptr, 0},
     {"debuglog.txt", nullptr, get_debug_log, nullptr, 0},
     {"dmesg.txt", nullptr, get_dmesg, nullptr, 0},
@@ -555,7 +546,7 @@ const UrlEntry url_table[] = {
     // Clearing the log needs the level that creates users, whose records it removes.
     {"clear_log", nullptr, nullptr, post_clear_log_func, WEB_LEVEL_ADMIN},
     {"admin_update_status.htm", "admin_update.htm", get_update_status, nullptr, 0},
-    GEN("streamA.jpg"), GEN("streamA.mjpg"), GEN("streamB.jpg"), GEN("streamB.mjpg"),
+    JPEG("streamA.jpg"), JPEG("streamA.mjpg"), JPEG("streamB.jpg"), JPEG("streamB.mjpg"),
     STREAM("streamA.h264", "0x102"), STREAM("streamA_vid.ts", "0x101"), STREAM("streamA.ts", "0x100"),
     STREAM("streamA.aac", "0x511"), STREAM("streamB.h264", "0x202"), STREAM("streamB_vid.ts", "0x201"),
     STREAM("streamB.ts", "0x200"), STREAM("streamB.aac", "0x511"), STREAM("streamC.pcm", "0x412"),
@@ -1130,7 +1121,9 @@ void httpd_stop()
     if (!daemon_handle)
         return;
     // The library aborts the process when stopped with connections still suspended.
+    // A resumed stream reader would otherwise suspend itself again while the library stops.
     pthread_mutex_lock(&park_mutex);
+    parking_closed = true;
     for (MHD_Connection *c : parked)
         MHD_resume_connection(c);
     parked.clear();
@@ -1138,6 +1131,9 @@ void httpd_stop()
     MHD_stop_daemon(daemon_handle);
     daemon_handle = nullptr;
     daemon_port = 0;
+    pthread_mutex_lock(&park_mutex);
+    parking_closed = false;
+    pthread_mutex_unlock(&park_mutex);
 }
 
 uint16_t httpd_port()
@@ -1148,6 +1144,10 @@ uint16_t httpd_port()
 int httpd_park(MHD_Connection *connection)
 {
     pthread_mutex_lock(&park_mutex);
+    if (parking_closed) {
+        pthread_mutex_unlock(&park_mutex);
+        return -1;
+    }
     MHD_suspend_connection(connection);
     parked.push_back(connection);
     pthread_mutex_unlock(&park_mutex);
@@ -1166,6 +1166,25 @@ int httpd_unpark(MHD_Connection *connection)
     MHD_resume_connection(connection);
     pthread_mutex_unlock(&park_mutex);
     return 0;
+}
+
+int httpd_unpark_answer(MHD_Connection *connection, unsigned status, MHD_Response *response)
+{
+    pthread_mutex_lock(&park_mutex);
+    auto it = std::find(parked.begin(), parked.end(), connection);
+    if (it == parked.end()) {
+        pthread_mutex_unlock(&park_mutex);
+        MHD_destroy_response(response);
+        return -1;
+    }
+    parked.erase(it);
+    // Queued while suspended, the handler is not called again (a digest answer would not
+    // pass twice: its nonce count is spent).
+    MHD_Result r = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    MHD_resume_connection(connection);
+    pthread_mutex_unlock(&park_mutex);
+    return r == MHD_YES ? 0 : -1;
 }
 
 int httpd_parked_count()

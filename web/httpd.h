@@ -103,10 +103,13 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
 
 // The per-connection pointer of the library belongs to the POST machinery; GET handlers keep
 // their own state. A handler that hands its work to another thread parks the connection; the worker resumes it
-// with httpd_unpark. Returns 0 when parked. Stopping the server releases every parked
+// with httpd_unpark. Returns 0 when parked, -1 while the server stops. Stopping the server releases every parked
 // connection first; httpd_unpark then reports -1 and the worker must not touch the connection.
 int httpd_park(MHD_Connection *connection);
 int httpd_unpark(MHD_Connection *connection);
+// Queues the answer of a parked connection from the worker and resumes it; the response is
+// released either way. -1 when the connection was not parked (the server let it go).
+int httpd_unpark_answer(MHD_Connection *connection, unsigned status, MHD_Response *response);
 int httpd_parked_count();
 
 // Wakes the once-a-second tick at once (the recording stream's state changed).

@@ -1,0 +1,218 @@
+// N HTTP clients on one live transport-stream row, in one thread on epoll, so that the client
+// costs well under the server it measures (loopback only).
+//
+// Per run it prints the pictures each client received (video PES starts), pictures missed per
+// client against the best client, continuity-counter gaps, bytes per client, and the client's
+// own CPU. Exit status 0 when every client got every picture the best one got and no gap.
+//
+// usage: http_stream_client PORT PATH CLIENTS SECONDS
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double now_s()
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1e6;
+}
+
+struct Client {
+    int fd = -1;
+    bool header_done = false;
+    std::string head;
+    // Chunked transfer: bytes left in the current chunk, or reading a size line.
+    size_t chunk_left = 0;
+    std::string line;
+    bool in_line = true;
+    int crlf_skip = 0;
+    std::string ts;               // transport-stream bytes not yet parsed (less than a packet)
+    uint64_t bytes = 0, pictures = 0, cc_gaps = 0;
+    int video_pid = -1;
+    int last_cc[8192];
+    bool closed = false;
+    Client() { std::fill(std::begin(last_cc), std::end(last_cc), -1); }
+};
+
+void parse_ts(Client &c, const uint8_t *p, size_t n)
+{
+    c.ts.append(reinterpret_cast<const char *>(p), n);
+    size_t at = 0;
+    while (c.ts.size() - at >= 188) {
+        const uint8_t *k = reinterpret_cast<const uint8_t *>(c.ts.data()) + at;
+        if (k[0] != 0x47) {
+            at++;
+            continue;
+        }
+        int pid = ((k[1] & 0x1f) << 8) | k[2];
+        bool pusi = k[1] & 0x40;
+        bool payload = k[3] & 0x10;
+        int cc = k[3] & 0x0f;
+        if (payload && pid != 0x1fff) {
+            if (c.last_cc[pid] >= 0 && cc != ((c.last_cc[pid] + 1) & 15))
+                c.cc_gaps++;
+            c.last_cc[pid] = cc;
+        }
+        if (pusi && payload) {
+            size_t off = 4;
+            if (k[3] & 0x20)
+                off += 1 + k[4];
+            // A PES start with a video stream id (0xE0..0xEF).
+            if (off + 4 <= 188 && k[off] == 0 && k[off + 1] == 0 && k[off + 2] == 1 && (k[off + 3] & 0xf0) == 0xe0) {
+                if (c.video_pid < 0)
+                    c.video_pid = pid;
+                if (pid == c.video_pid)
+                    c.pictures++;
+            }
+        }
+        at += 188;
+    }
+    c.ts.erase(0, at);
+}
+
+// Takes the chunk framing out of what arrived.
+void feed(Client &c, const uint8_t *p, size_t n)
+{
+    while (n) {
+        if (c.crlf_skip) {
+            c.crlf_skip--;
+            p++;
+            n--;
+            continue;
+        }
+        if (c.in_line) {
+            char ch = (char)*p++;
+            n--;
+            if (ch == '\n') {
+                c.chunk_left = strtoul(c.line.c_str(), nullptr, 16);
+                c.line.clear();
+                c.in_line = c.chunk_left == 0;
+                if (c.chunk_left == 0)
+                    c.closed = true;
+            } else if (ch != '\r') {
+                c.line += ch;
+            }
+            continue;
+        }
+        size_t k = std::min(n, c.chunk_left);
+        parse_ts(c, p, k);
+        c.bytes += k;
+        c.chunk_left -= k;
+        p += k;
+        n -= k;
+        if (c.chunk_left == 0) {
+            c.in_line = true;
+            c.crlf_skip = 2;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 5) {
+        fprintf(stderr, "usage: %s PORT PATH CLIENTS SECONDS\n", argv[0]);
+        return 2;
+    }
+    int port = atoi(argv[1]);
+    std::string path = argv[2];
+    int n = atoi(argv[3]);
+    double seconds = atof(argv[4]);
+    if (n < 1 || n > 64 || seconds <= 0 || seconds > 30) {
+        fprintf(stderr, "at most 64 clients and 30 s only\n");
+        return 2;
+    }
+    int ep = epoll_create1(0);
+    std::vector<Client> clients(n);
+    for (int i = 0; i < n; i++) {
+        Client &c = clients[i];
+        c.fd = socket(AF_INET, SOCK_STREAM, 0);
+        // The server keeps a share of its connections per address: 16 clients per loopback address.
+        sockaddr_in src = {};
+        src.sin_family = AF_INET;
+        src.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + (uint32_t)(i / 16));
+        if (bind(c.fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+            perror("bind");
+            return 2;
+        }
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(c.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            perror("connect");
+            return 2;
+        }
+        std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        if (send(c.fd, req.data(), req.size(), MSG_NOSIGNAL) != (ssize_t)req.size())
+            return 2;
+        epoll_event ev = {};
+        ev.events = EPOLLIN;
+        ev.data.u32 = (uint32_t)i;
+        epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
+    }
+    double end = now_s() + seconds;
+    std::vector<uint8_t> buf(1 << 16);
+    epoll_event evs[64];
+    while (now_s() < end) {
+        int k = epoll_wait(ep, evs, 64, 100);
+        for (int e = 0; e < k; e++) {
+            Client &c = clients[evs[e].data.u32];
+            ssize_t r = recv(c.fd, buf.data(), buf.size(), 0);
+            if (r <= 0) {
+                c.closed = true;
+                epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                continue;
+            }
+            const uint8_t *p = buf.data();
+            size_t len = (size_t)r;
+            if (!c.header_done) {
+                c.head.append(reinterpret_cast<const char *>(p), len);
+                size_t h = c.head.find("\r\n\r\n");
+                if (h == std::string::npos)
+                    continue;
+                c.header_done = true;
+                std::string rest = c.head.substr(h + 4);
+                feed(c, reinterpret_cast<const uint8_t *>(rest.data()), rest.size());
+                continue;
+            }
+            feed(c, p, len);
+        }
+    }
+    uint64_t best = 0, missed = 0, gaps = 0, bytes = 0;
+    int closed = 0;
+    for (Client &c : clients) {
+        best = std::max(best, c.pictures);
+        gaps += c.cc_gaps;
+        bytes += c.bytes;
+        closed += c.closed;
+    }
+    for (Client &c : clients) {
+        missed += best - c.pictures;
+        close(c.fd);
+    }
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    printf("clients=%d pictures_best=%llu pictures_missed_per_client=%.2f cc_gaps=%llu kbytes_per_client=%.0f "
+           "closed_early=%d client_cpu=%.1f%%\n",
+           n, (unsigned long long)best, (double)missed / n, (unsigned long long)gaps, bytes / 1000.0 / n, closed,
+           cpu * 100 / seconds);
+    // A client that joins a little later misses the first picture or two of the window.
+    return (gaps == 0 && closed == 0 && (double)missed / n <= 2) ? 0 : 1;
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# One transport stream (channel A, H.264 and AAC) to 1, 16 and 64 HTTP clients beside as many
+# RTSP clients over TCP on the same stream, in one run of the whole appliance in a namespace of
+# its own (loopback only): the process's CPU per client-second beyond the first client, the
+# serving thread's CPU per client-second (the web server's polling thread, or the RTSP thread),
+# and pictures or packets missed per client. Then the time to list a card of 1,000 and of 10,000
+# recordings (page 1 with sizes, and the fast view of all). Use an optimised appliance:
+#   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK7160_TESTS=OFF -DK7160_BENCH=OFF
+#   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/http_streams_bench.sh
+top=$(cd "$(dirname "$0")/.." && pwd)
+export K7160_BIN=${K7160_BIN:-$top/build-rel/k7160}
+export K7160_TESTLIB=$top/tests/e2e/lib.sh
+source "$K7160_TESTLIB"
+SECONDS_PER_RUN=${HTTP_BENCH_SECONDS:-8}
+[ "$SECONDS_PER_RUN" -le 30 ] || SECONDS_PER_RUN=30
+HTTP_CLIENT="$TEST_DIR/http_stream_client"
+RTSP_CLIENT="$TEST_DIR/rtsp_bench_client"
+g++ -O2 -std=c++20 -o "$HTTP_CLIENT" "$top/bench/http_stream_client.cpp" || { fail "the HTTP client does not build"; finish; }
+g++ -O2 -std=c++20 -o "$RTSP_CLIENT" "$top/bench/rtsp_bench_client.cpp" || { fail "the RTSP client does not build"; finish; }
+
+start_app || finish
+wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
+wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
+hz=$(getconf CLK_TCK)
+proc_ns() { awk -v hz="$hz" '{printf "%.0f\n", ($14 + $15) * 1000000000 / hz}' "/proc/$APP_PID/stat"; }
+# CPU time of the thread that serves the clients: the web server's polling thread or the RTSP thread.
+thread_ns() {
+  local t
+  for t in /proc/$APP_PID/task/*; do
+    [ "$(cat "$t/comm" 2>/dev/null)" = "$1" ] && { awk '{print $1}' "$t/schedstat"; return; }
+  done
+  echo 0
+}
+
+run() {   # KIND N: one run; sets RUN_CPU (cores used by the process) and RUN_THREAD (by the serving thread)
+  local kind=$1 n=$2 p0 p1 t0 t1 s0 s1 out rc name=MHD-single
+  [ "$kind" = rtsp ] && name=rtp
+  p0=$(proc_ns); s0=$(thread_ns $name); t0=$(date +%s.%N)
+  if [ "$kind" = http ]; then
+    out=$("$HTTP_CLIENT" 80 /streamA.ts "$n" "$SECONDS_PER_RUN"); rc=$?
+  else
+    out=$("$RTSP_CLIENT" rtsp://127.0.0.1:8554/streamA.ts "$n" "$SECONDS_PER_RUN"); rc=$?
+  fi
+  p1=$(proc_ns); s1=$(thread_ns $name); t1=$(date +%s.%N)
+  RUN_CPU=$(echo "($p1 - $p0) / 1000000000 / ($t1 - $t0)" | bc -l)
+  RUN_THREAD=$(echo "($s1 - $s0) / 1000000000 / ($t1 - $t0)" | bc -l)
+  RUN_OUT=$out; RUN_RC=$rc
+
+}
+
+for kind in http rtsp; do
+  one=""
+  for n in 1 16 64; do
+    # A short warm-up lets the encoder start before the measured window.
+    [ "$kind" = http ] && "$HTTP_CLIENT" 80 /streamA.ts 1 1 >/dev/null 2>&1
+    [ "$kind" = rtsp ] && "$RTSP_CLIENT" rtsp://127.0.0.1:8554/streamA.ts 1 1 >/dev/null 2>&1
+    run "$kind" "$n"
+    [ "$n" = 1 ] && one=$RUN_CPU
+    marginal=$(echo "($RUN_CPU - $one) * 1000 / ($n - 1 + ($n == 1))" | bc -l)
+    printf '%s clients=%d process_cpu=%.1f%% process_ms_per_extra_client_s=%.3f serving_thread_ms_per_client_s=%.3f | %s\n' \
+      "$kind" "$n" "$(echo "$RUN_CPU * 100" | bc -l)" "$marginal" "$(echo "$RUN_THREAD * 1000 / $n" | bc -l)" "$RUN_OUT"
+    [ "$kind" = http ] && check "$n HTTP clients: no gap, no picture missed beyond the join" [ "$RUN_RC" = 0 ]
+  done
+done
+
+# File lists of a card holding 1,000 and then 10,000 recordings.
+touch "$BOARD/dev/mmcblk0p1"
+wait_log "simulated: mount -o ro,usefree /dev/mmcblk0p1 /media/mmc" 5 || fail "card not mounted"
+mkdir -p "$BOARD/media/mmc/DCIM/100MEDIA"
+made=0
+for total in 1000 10000; do
+  python3 - "$BOARD/media/mmc/DCIM/100MEDIA" "$made" "$total" <<'PY'
+import sys
+d, a, b = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for i in range(a, b):
+    open(f"{d}/rec{i}.mp4", "wb").close()
+PY
+  made=$total
+  for view in "" "?p=all_fast"; do
+    t=$(curl -s -o "$TEST_DIR/list.html" -w '%{time_total}' "http://127.0.0.1/filelist_mmc$view")
+    printf 'list files=%d view=%s seconds=%s rows=%d\n' "$total" "${view:-page1}" "$t" \
+      "$(grep -c 'name="delete_file"' "$TEST_DIR/list.html")"
+  done
+done
+stop_app
+finish

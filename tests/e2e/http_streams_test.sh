@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Live streams over HTTP judged with ffprobe, ffmpeg and curl: the stream rows decode, HLS plays
+# through its rotating segments, JPEG rows give whole pictures in their framing, the guest at
+# level None is challenged, and a segment that cannot come is refused while pages go on.
+source "$K7160_TESTLIB"
+
+URL=http://127.0.0.1
+code() { curl -sg -o /dev/null -w '%{http_code}' "$@"; }
+post() { curl -s -o /dev/null -H "Referer: /x.htm" --data "$2" "$URL/$1"; }
+codecs() { ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$1" | grep -v '^$' | sort -u | tr '\n' ' '; }
+no_sanitizer() { ! grep -q "Sanitizer" "$LOG"; }
+
+start_app || finish
+wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
+
+# Channel A carries H.264 and AAC in its default mode. Each row is decoded for 10 s by ffmpeg,
+# all at once.
+declare -A want=([streamA.ts]="aac h264 " [streamA_vid.ts]="h264 " [streamA.flv]="aac h264 "
+                 [streamA.h264]="h264 " [streamA.aac]="aac ")
+declare -A fmt=([streamA.ts]=mpegts [streamA_vid.ts]=mpegts [streamA.flv]=flv [streamA.h264]=h264 [streamA.aac]=adts)
+pids=()
+for row in "${!want[@]}"; do
+  in=${fmt[$row]}; [ "$in" = adts ] && in=aac
+  timeout 40 ffmpeg -v error -f "$in" -i "$URL/$row" -t 10 -c copy -f "${fmt[$row]}" -y "$TEST_DIR/$row" \
+    2>"$TEST_DIR/$row.err" &
+  pids+=($!)
+done
+# HLS alongside: the player follows the playlist for 30 s.
+timeout 60 ffmpeg -v error -i "$URL/streamA.m3u8" -t 30 -f null - 2>"$TEST_DIR/hls.err" &
+hls_pid=$!
+for p in "${pids[@]}"; do wait "$p"; done
+for row in "${!want[@]}"; do
+  check "$row: ffprobe finds $(echo ${want[$row]})" [ "$(codecs "$TEST_DIR/$row")" = "${want[$row]}" ]
+  in=${fmt[$row]}; [ "$in" = adts ] && in=aac
+  errs=$(ffmpeg -v error -f "$in" -i "$TEST_DIR/$row" -f null - 2>&1 | head -n 3)
+  check "$row: 10 s decode without an error" [ -z "$errs" ]
+  dur=$(ffprobe -v error -show_entries format=duration -of csv=p=0 -f "$in" "$TEST_DIR/$row" 2>/dev/null)
+  [ "$row" = streamA.h264 ] || check "$row: about 10 s long ($dur)" awk -v d="${dur:-0}" 'BEGIN{exit !(d > 8)}'
+done
+wait "$hls_pid"
+check "HLS: ffmpeg plays the playlist 30 s without an error" [ ! -s "$TEST_DIR/hls.err" ]
+check "HLS: the segments were fetched by the player" grep -q "starting hls thread" "$LOG"
+
+# The PCM row, read as raw 16-bit stereo at 48 kHz, holds the simulated card's samples.
+curl -s --max-time 4 -o "$TEST_DIR/c.pcm" "$URL/streamC.pcm"
+ffmpeg -v error -f s16le -ar 48000 -ac 2 -i "$TEST_DIR/c.pcm" -y "$TEST_DIR/c.wav"
+check "streamC.pcm: about 4 s of sound" [ "$(stat -c %s "$TEST_DIR/c.pcm")" -gt 500000 ]
+check "streamC.pcm: the card's samples" /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/c.wav"
+
+# Segments one by one: each starts with a keyframe and lasts about a GOP or more.
+for i in 0 1 2; do
+  curl -s --max-time 30 -o "$TEST_DIR/seg$i.ts" "$URL/streamA$i.ts"
+  curl -s -o /dev/null "$URL/streamA.m3u8"
+  k=$(ffprobe -v error -select_streams v -show_frames -read_intervals '%+#1' -show_entries frame=key_frame \
+      -of csv=p=0 "$TEST_DIR/seg$i.ts" | head -n 1)
+  check "segment $i starts with a keyframe" [ "$k" = 1 ]
+  n=$(ffprobe -v error -select_streams v -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$TEST_DIR/seg$i.ts" | tr -dc 0-9)
+  check "segment $i holds more than 30 frames ($n)" [ "${n:-0}" -gt 30 ]
+done
+pl=$(curl -s "$URL/streamA.m3u8")
+check "the playlist names at most five segments" [ "$(grep -c '^streamA[0-4].ts$' <<<"$pl")" -le 5 ]
+check "the playlist counts the dropped ones" grep -q '^#EXT-X-MEDIA-SEQUENCE:[0-9]' <<<"$pl"
+# Nobody fetches playlists now: the worker stops after five segments and starts again on request.
+wait_log "stopping hls thread" 60
+check "the unwatched worker stops" grep -q "stopping hls thread" "$LOG"
+check "digits 5 to 9 answer an empty page" [ "$(curl -s "$URL/streamA7.ts" | wc -c)" = 0 ]
+before=$(grep -c "starting hls thread" "$LOG")
+check "a segment request starts it again" [ "$(code --max-time 30 "$URL/streamA0.ts")" = 200 ]
+check "... and the worker started" [ "$(grep -c "starting hls thread" "$LOG")" -gt "$before" ]
+
+# JPEG mode on channel B: a snapshot is one whole JPEG; back-to-back and multipart parse.
+post streamB_controls "StreamMode=3"
+sleep 2
+curl -s --max-time 10 -o "$TEST_DIR/snap.jpg" "$URL/streamB.jpg"
+check "snapshot is one complete JPEG" python3 - "$TEST_DIR/snap.jpg" <<'PY'
+import sys
+d = open(sys.argv[1], 'rb').read()
+sys.exit(0 if d[:2] == b'\xff\xd8' and d[-2:] == b'\xff\xd9' and d.count(b'\xff\xd9') >= 1 else 1)
+PY
+check "snapshot decodes" [ -z "$(ffmpeg -v error -i "$TEST_DIR/snap.jpg" -f null - 2>&1)" ]
+curl -s --max-time 3 -o "$TEST_DIR/b2b.mjpg" "$URL/streamB.mjpg"
+curl -s --max-time 3 -D "$TEST_DIR/mp.hdr" -o "$TEST_DIR/mp.bin" "$URL/streamB.mjpg?multipart=TRUE"
+check "multipart content type" grep -qi '^Content-Type: multipart/x-mixed-replace; boundary=--multipart_boundary' "$TEST_DIR/mp.hdr"
+check "back-to-back and multipart JPEGs are whole and framed" python3 - "$TEST_DIR/b2b.mjpg" "$TEST_DIR/mp.bin" <<'PY'
+import re, sys
+b2b = open(sys.argv[1], 'rb').read()
+frames = [f for f in b2b.split(b'\xff\xd9\xff\xd8') if f]
+assert len(frames) >= 3 and b2b.startswith(b'\xff\xd8'), len(frames)
+mp = open(sys.argv[2], 'rb').read()
+assert mp.startswith(b'--multipart_boundary\r\n'), mp[:40]
+pos, parts = 0, 0
+while True:
+    m = re.compile(rb'(\r\n\r\n)?--multipart_boundary\r\nContent-Type: image/jpeg\r\nContent-Length: (\d+)\r\n\r\n').match(mp, pos)
+    if not m:
+        break
+    assert (m.group(1) is None) == (parts == 0)
+    n = int(m.group(2)); body = mp[m.end():m.end() + n]
+    if len(body) < n:
+        break   # cut by the client's time limit
+    assert body[:2] == b'\xff\xd8' and body[-2:] == b'\xff\xd9', parts
+    parts += 1; pos = m.end() + n
+assert parts >= 3, parts
+PY
+# The H.264 rows of a JPEG channel end at once, and an HLS segment of it cannot come: refused,
+# in bounded time, while pages answer.
+t0=$(date +%s)
+check "segment of a JPEG channel is refused" [ "$(code --max-time 30 "$URL/streamB1.ts")" = 503 ]
+check "... within the wait limit" [ $(( $(date +%s) - t0 )) -le 25 ]
+check "pages answer" [ "$(code "$URL/")" = 303 ]
+
+# A client that leaves mid-stream: the consumer detaches (the encoder stops when nobody reads).
+curl -s --max-time 2 -o /dev/null "$URL/streamA.ts"
+check "server still answers after a cut stream" [ "$(code "$URL/")" = 303 ]
+
+# A guest at level None is challenged on the stream rows.
+post controls "User[0].Name=admin&User[0].Permission=5&User[0].Password=pw&GuestPermission=0"
+sleep 1
+for row in streamA.ts streamA.h264 streamC.pcm streamA.m3u8 streamA0.ts streamB.jpg filelist_mmc "download?s=0&f=a.mp4"; do
+  check "guest at level None challenged on $row" [ "$(code --max-time 5 "$URL/$row")" = 401 ]
+done
+check "the admin gets the playlist" [ "$(code --digest -u admin:pw "$URL/streamA.m3u8")" = 200 ]
+# A waiting segment is answered without a second look at the digest answer.
+check "the admin gets a segment with digest" [ "$(code --max-time 30 --digest -u admin:pw "$URL/streamA0.ts")" = 200 ]
+
+stop_app
+check "clean exit" [ "$APP_STATUS" = 0 ]
+check "no sanitizer report" no_sanitizer
+finish

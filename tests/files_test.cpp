@@ -1,0 +1,255 @@
+#include "web/files.h"
+
+#include "core/log.h"
+#include "core/mtd.h"
+#include "core/param.h"
+#include "platform/platform.h"
+#include "storage/filesys.h"
+#include "testutil.h"
+#include "web/auth.h"
+#include "web/httpd.h"
+#include "web/live.h"
+#include "web_client.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+void put_file(const std::string &rel, const std::string &content = "x")
+{
+    std::ofstream(test_board_path(rel)) << content;
+}
+
+std::string log_text()
+{
+    static char buf[LOG_RING_SIZE];
+    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
+    return std::string(buf, n);
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+struct Files : ::testing::Test {
+    ParamBlock params{};
+    uint16_t port = 0;
+    void SetUp() override
+    {
+        platform_init();
+        static bool loaded = (mtd_open(), init_param(&param_block), true);
+        (void)loaded;
+        fake_settings_reset();
+        auth_reset();
+        test_run("rm -rf '" + test_board_path("/media/mmc/DCIM") + "'");
+        filesys_reset();
+        put_file("/dev/mmcblk0p1", "");
+        fileSysTick(&params);
+        ASSERT_TRUE(filesys_is_mounted(0));
+        mkdir(test_board_path("/media/mmc/DCIM").c_str(), 0755);
+        log_ring_reset();
+        ASSERT_EQ(httpd_start(0, nullptr), 0);
+        port = httpd_port();
+    }
+    void TearDown() override
+    {
+        files_hold_lists(false);
+        httpd_stop();
+        param_access_install(nullptr);
+        unlink(test_board_path("/dev/mmcblk0p1").c_str());
+        fileSysTick(&params);
+    }
+    void many(int n)
+    {
+        for (int i = 0; i < n; i++)
+            put_file("/media/mmc/DCIM/clip" + std::to_string(i) + ".mp4");
+    }
+    std::string list(const std::string &query = "")
+    {
+        WebReply r = web_request(port, "GET", "/filelist_mmc" + query);
+        EXPECT_EQ(r.status, 200);
+        return r.body;
+    }
+    const UrlEntry *row() { return url_lookup("filelist_mmc"); }
+};
+
+} // namespace
+
+TEST(FilesSort, NaturalOrderComparesDigitRunsAsNumbers)
+{
+    EXPECT_GT(files_natural_compare("clip10.mp4", "clip9.mp4"), 0);
+    EXPECT_LT(files_natural_compare("clip", "clip1"), 0);   // a prefix sorts first
+    EXPECT_EQ(files_natural_compare("a007", "a7"), 0);
+    EXPECT_LT(files_natural_compare("B", "a"), 0);          // by code
+}
+
+TEST_F(Files, NewestFirstSubdirectoriesBeforeTopLevel)
+{
+    mkdir(test_board_path("/media/mmc/DCIM/100MEDIA").c_str(), 0755);
+    mkdir(test_board_path("/media/mmc/DCIM/101MEDIA").c_str(), 0755);
+    mkdir(test_board_path("/media/mmc/DCIM/other").c_str(), 0755);
+    put_file("/media/mmc/DCIM/100MEDIA/clip9.mp4");
+    put_file("/media/mmc/DCIM/100MEDIA/clip10.mp4");
+    put_file("/media/mmc/DCIM/101MEDIA/a.ts");
+    put_file("/media/mmc/DCIM/other/hidden.mp4");
+    put_file("/media/mmc/DCIM/top.JPG");
+    put_file("/media/mmc/DCIM/notes.txt");
+    std::string b = list();
+    size_t a = b.find(">101MEDIA/a.ts<"), c10 = b.find(">100MEDIA/clip10.mp4<"), c9 = b.find(">100MEDIA/clip9.mp4<"),
+           top = b.find(">top.JPG<");
+    ASSERT_NE(a, std::string::npos) << b;
+    ASSERT_NE(c10, std::string::npos);
+    ASSERT_NE(c9, std::string::npos);
+    ASSERT_NE(top, std::string::npos);
+    EXPECT_LT(a, c10);
+    EXPECT_LT(c10, c9);
+    EXPECT_LT(c9, top);
+    EXPECT_EQ(b.find("hidden.mp4"), std::string::npos);
+    EXPECT_EQ(b.find("notes.txt"), std::string::npos);
+    EXPECT_NE(b.find("action='delete_files_mmc'"), std::string::npos);
+}
+
+TEST_F(Files, PagesClampAndNavigate)
+{
+    many(120);
+    std::string p9 = list("?p=9");
+    EXPECT_EQ(count(p9, "name=\"delete_file\""), 20u);   // page 3 of 3
+    EXPECT_NE(p9.find("<span style=\"font-weight:bold\">3</span>"), std::string::npos);
+    std::string p0 = list("?p=0");
+    EXPECT_EQ(count(p0, "name=\"delete_file\""), 50u);
+    EXPECT_NE(p0.find(">clip119.mp4<"), std::string::npos);   // newest first
+    EXPECT_NE(p0.find("download.htm?p=all_fast"), std::string::npos);
+
+    DynBuf b = {};
+    many(600);   // 600 files: 12 pages
+    ASSERT_EQ(files_render_list(&b, row(), 11, 0, 0), 0);
+    std::string t(b.data, b.length);
+    dynbuf_free(&b);
+    EXPECT_NE(t.find("<span style=\"font-weight:bold\">11</span>"), std::string::npos);
+    EXPECT_NE(t.find("download.htm?p=12\">12<"), std::string::npos);
+    EXPECT_NE(t.find("download.htm?p=1\">&lt;&lt;<"), std::string::npos);
+    EXPECT_EQ(t.find("&gt;&gt;"), std::string::npos);
+    EXPECT_EQ(t.find("download.htm?p=10\""), std::string::npos);
+}
+
+TEST_F(Files, DetailedAndFastViews)
+{
+    many(700);
+    std::string all = list("?p=all");
+    EXPECT_EQ(count(all, "name=\"delete_file\""), 500u);
+    EXPECT_EQ(count(all, ">1 B<"), 500u);
+    EXPECT_NE(all.find("&larr; Back to Paginated Mode"), std::string::npos);
+    std::string fast = list("?p=all_fast");
+    EXPECT_EQ(count(fast, "name=\"delete_file\""), 700u);
+    EXPECT_EQ(count(fast, ">---<"), 700u);
+}
+
+TEST_F(Files, NamesAreEscapedAndEncoded)
+{
+    put_file("/media/mmc/DCIM/a\"<b>&x y.mp4");
+    std::string b = list();
+    EXPECT_EQ(b.find("a\"<b>"), std::string::npos) << b;
+    EXPECT_NE(b.find("value=\"a&quot;&lt;b&gt;&amp;x y.mp4\""), std::string::npos) << b;
+    EXPECT_NE(b.find("f=a%22%3Cb%3E%26x%20y.mp4\""), std::string::npos) << b;
+}
+
+TEST_F(Files, NoMediumAndNoFiles)
+{
+    EXPECT_NE(list().find("<p>No files to display.</p>"), std::string::npos);
+    EXPECT_EQ(web_request(port, "GET", "/filelist_ext").body, "<p>No storage device.</p>\n");
+}
+
+TEST_F(Files, GuestAtLevelNoneIsChallenged)
+{
+    fake_guest_level = 0;
+    put_file("/media/mmc/DCIM/a.mp4");
+    EXPECT_EQ(web_request(port, "GET", "/filelist_mmc").status, 401);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=a.mp4").status, 401);
+}
+
+TEST_F(Files, ListJobsAreCapped)
+{
+    files_hold_lists(true);
+    std::vector<std::thread> waiting;
+    std::vector<int> status(FILES_JOBS_MAX);
+    for (int i = 0; i < FILES_JOBS_MAX; i++)
+        waiting.emplace_back([&, i] { status[i] = web_request(port, "GET", "/filelist_mmc").status; });
+    for (int i = 0; i < 500 && files_jobs_running() < FILES_JOBS_MAX; i++)
+        usleep(10000);
+    ASSERT_EQ(files_jobs_running(), FILES_JOBS_MAX);
+    EXPECT_EQ(web_request(port, "GET", "/filelist_mmc").status, 503);
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);   // the server is not held meanwhile
+    files_hold_lists(false);
+    for (auto &t : waiting)
+        t.join();
+    for (int s : status)
+        EXPECT_EQ(s, 200);
+    EXPECT_EQ(web_request(port, "GET", "/filelist_mmc").status, 200);
+}
+
+TEST_F(Files, DownloadServesTheFileWithAQuotedName)
+{
+    mkdir(test_board_path("/media/mmc/DCIM/100MEDIA").c_str(), 0755);
+    std::string content(100000, 'q');
+    put_file("/media/mmc/DCIM/100MEDIA/we\"ird.mp4", content);
+    WebReply r = web_request(port, "GET", "/download?s=0&f=100MEDIA/we%22ird.mp4");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, content);
+    EXPECT_EQ(r.header("content-disposition"), "attachment;filename=\"we\\\"ird.mp4\"");
+    EXPECT_EQ(r.header("content-type"), "video/mp4");
+}
+
+TEST_F(Files, DownloadRefusesBadInput)
+{
+    put_file("/media/mmc/secret.mp4");
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=../secret.mp4").status, 404);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=%2e%2e/secret.mp4").status, 404);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=3&f=a.mp4").status, 404);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=" + std::string(101, 'a')).status, 404);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0").status, 404);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=100MEDIA").status, 404);   // not a file
+    std::string log = log_text();
+    EXPECT_NE(log.find("Bad filename: ../secret.mp4"), std::string::npos);
+    EXPECT_NE(log.find("Bad source: 3"), std::string::npos);
+}
+
+TEST_F(Files, DeletePostRemovesTickedFilesAndRefusesDotDot)
+{
+    put_file("/media/mmc/DCIM/a.mp4");
+    put_file("/media/mmc/DCIM/b.mp4");
+    put_file("/media/mmc/DCIM/c.mp4");
+    put_file("/media/mmc/keep.mp4");
+    WebReply r = web_request(port, "POST", "/delete_files_mmc", {"Referer: /download.htm"},
+                             "delete_file=a.mp4&delete_file=c.mp4&delete_file=..%2Fkeep.mp4&delete_file=");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(file_size("/media/mmc/DCIM/a.mp4"), -1);
+    EXPECT_EQ(file_size("/media/mmc/DCIM/c.mp4"), -1);
+    EXPECT_EQ(file_size("/media/mmc/DCIM/b.mp4"), 1);
+    EXPECT_EQ(file_size("/media/mmc/keep.mp4"), 1);
+    EXPECT_NE(log_text().find("Bad filename: ../keep.mp4"), std::string::npos);
+    char o[64] = "";
+    ASSERT_TRUE(platform_storage_mount_options("/media/mmc", o, sizeof o));
+    EXPECT_STREQ(o, "ro,usefree");
+}
+
+// The list is answered while the connection waits: a digest answer, good once, is not checked
+// a second time.
+TEST_F(Files, DigestUserGetsTheList)
+{
+    fake_guest_level = 0;
+    put_file("/media/mmc/DCIM/a.mp4");
+    WebReply c = web_request(port, "GET", "/filelist_mmc");
+    ASSERT_EQ(c.status, 401);
+    std::string auth = web_digest(c.header("www-authenticate"), "admin", "adminpw", "/filelist_mmc");
+    WebReply r = web_request(port, "GET", "/filelist_mmc", {auth});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find(">a.mp4<"), std::string::npos);
+}

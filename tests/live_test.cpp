@@ -1,0 +1,303 @@
+#include "web/live.h"
+
+#include "core/log.h"
+#include "core/mtd.h"
+#include "core/param.h"
+#include "platform/platform.h"
+#include "stream_testutil.h"
+#include "streams/stream_mode.h"
+#include "testutil.h"
+#include "web/auth.h"
+#include "web/httpd.h"
+#include "web_client.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string log_text()
+{
+    static char buf[LOG_RING_SIZE];
+    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
+    return std::string(buf, n);
+}
+
+// An endless response read as it comes: headers, then the raw (chunked) body.
+struct StreamClient {
+    int fd = -1;
+    std::string raw;
+    bool closed = false;
+    StreamClient(uint16_t port, const std::string &path)
+    {
+        fd = web_connect(port);
+        web_send_all(fd, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+    ~StreamClient()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    // Reads until `want` bytes of raw response are there, the peer closes, or 10 s pass.
+    void read_until(size_t want, int limit_ms = 10000)
+    {
+        char buf[65536];
+        while (raw.size() < want && !closed) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, limit_ms) <= 0)
+                return;
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                closed = true;
+                return;
+            }
+            raw.append(buf, (size_t)n);
+        }
+    }
+    // Reads until the body holds `n` bytes (or the peer closes, or 10 s pass).
+    void read_body(size_t n)
+    {
+        for (int i = 0; i < 100 && body().size() < n && !closed; i++)
+            read_until(raw.size() + 1, 100);
+    }
+    // The body with the chunk framing taken out.
+    std::string body() const
+    {
+        size_t at = raw.find("\r\n\r\n");
+        std::string out;
+        if (at == std::string::npos)
+            return out;
+        at += 4;
+        while (at < raw.size()) {
+            size_t eol = raw.find("\r\n", at);
+            if (eol == std::string::npos)
+                break;
+            size_t n = strtoul(raw.c_str() + at, nullptr, 16);
+            if (n == 0 || eol + 2 + n > raw.size())
+                break;
+            out += raw.substr(eol + 2, n);
+            at = eol + 2 + n + 2;
+        }
+        return out;
+    }
+};
+
+bool wait_for(const std::function<bool()> &cond, int limit_ms = 5000)
+{
+    for (int i = 0; i < limit_ms / 10; i++) {
+        if (cond())
+            return true;
+        usleep(10000);
+    }
+    return cond();
+}
+
+struct Live : ::testing::Test {
+    uint16_t port = 0;
+    void SetUp() override
+    {
+        platform_init();
+        static bool loaded = (mtd_open(), init_param(&param_block), true);
+        (void)loaded;
+        fake_settings_reset();
+        auth_reset();
+        stream_mode_setting_set(&param_block, 0, StreamMode_H264_AAC_TS);
+        param_block.Video[0].FrameRate = 1;
+        log_ring_reset();
+        ASSERT_EQ(httpd_start(0, nullptr), 0);
+        port = httpd_port();
+    }
+    void TearDown() override
+    {
+        httpd_stop();
+        param_access_install(nullptr);
+        stream_mode_setting_set(&param_block, 0, StreamMode_H264_AAC_TS);
+        param_block.Video[0].FrameRate = 1;
+    }
+};
+
+} // namespace
+
+TEST_F(Live, GuestAtLevelNoneIsChallengedOnEveryStreamRow)
+{
+    fake_guest_level = 0;
+    for (const char *row : {"/streamA.h264", "/streamA.ts", "/streamC.pcm", "/streamA.flv", "/streamA.jpg",
+                            "/streamA.mjpg", "/streamA.m3u8", "/streamA0.ts", "/streamB7.ts"})
+        EXPECT_EQ(web_request(port, "GET", row).status, 401) << row;
+}
+
+TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    StreamClient c(port, "/streamA.h264");
+    c.read_until(1, 2000);   // the header goes out at once
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    // The server answers others while the stream waits.
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+    ASSERT_EQ(q.put_now(1000, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(q.put_now(500, 0), 0);
+    c.read_body(1500);
+    EXPECT_EQ(c.body(), std::string(1500, (char)0xAB));
+    EXPECT_EQ(c.raw.find("HTTP/1.1 200"), 0u);
+    EXPECT_NE(c.raw.find("Content-Type: video/mpeg"), std::string::npos);
+}
+
+TEST_F(Live, StalledStreamEndsWithAnError)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    StreamClient c(port, "/streamA.h264");
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    c.read_until(1 << 20, 8000);
+    EXPECT_TRUE(c.closed);
+    EXPECT_EQ(c.raw.find("\r\n0\r\n"), std::string::npos);   // no normal end of the chunks
+    EXPECT_NE(log_text().find("no unit from stream 1 in 3000 ms"), std::string::npos);
+    EXPECT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
+}
+
+TEST_F(Live, FrameDividerSkipsNoUnit)
+{
+    param_block.Video[0].FrameRate = 3;
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    StreamClient c(port, "/streamA.h264");
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    for (int i = 0; i < 9; i++)
+        ASSERT_EQ(q.put(100, 1000 + i, i == 0 ? (uint32_t)RB_FLAG_KEYFRAME : 0u, (uint8_t)(i + 1)), 0);
+    c.read_body(900);
+    std::string expected;
+    for (int i = 0; i < 9; i++)
+        expected += std::string(100, (char)(i + 1));
+    EXPECT_EQ(c.body(), expected);
+}
+
+TEST_F(Live, ProducerEndMarkerEndsNormally)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    StreamClient c(port, "/streamA.h264");
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    ASSERT_EQ(q.put_now(100, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(q.put(0, 0, 0), 0);   // end marker: no callback, the time limit wakes the reader
+    c.read_until(1 << 20, 8000);
+    EXPECT_NE(c.raw.find("\r\n0\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(Live, StreamOfAnotherCodecEndsNormally)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    StreamClient c(port, "/streamA.h264");
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    ASSERT_EQ(q.put_now(100, RB_FLAG_KEYFRAME), 0);
+    c.read_body(100);
+    stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
+    ASSERT_EQ(q.put_now(100, 0), 0);
+    c.read_until(1 << 20, 5000);
+    EXPECT_NE(c.raw.find("\r\n0\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(c.body().size(), 100u);
+}
+
+TEST_F(Live, ClientLeavingMidStreamDetaches)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    {
+        StreamClient c(port, "/streamA.h264");
+        ASSERT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 1; }));
+        ASSERT_EQ(q.put_now(1000, RB_FLAG_KEYFRAME), 0);
+        c.read_until(500);
+    }
+    for (int i = 0; i < 50 && stream_users_by_id(VIDEO_STREAM1) != 0; i++) {
+        q.put_now(60000, 0);
+        usleep(20000);
+    }
+    EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0);
+}
+
+// The reader straight, without a server: its copies and headers.
+TEST_F(Live, OverwrittenUnitIsNotSent)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 16, 16);
+    HttpStream *s = http_stream_open(VIDEO_STREAM1, StreamMode_H264_ES, "video/mpeg", 0);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(q.put_now(20000, RB_FLAG_KEYFRAME), 0);
+    char buf[1000];
+    ASSERT_EQ(http_stream_read(s, 0, buf, sizeof buf), 1000);
+    for (int i = 0; i < 4; i++)
+        ASSERT_EQ(q.put(20000, 1, 0, 0xCD), 0);   // the ring wraps over the unit being read
+    EXPECT_EQ(http_stream_read(s, 1000, buf, sizeof buf), MHD_CONTENT_READER_END_WITH_ERROR);
+    chunked_free_callback(s);
+}
+
+TEST_F(Live, MultipartHeaderFitsTheRoomOffered)
+{
+    stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *s = http_stream_open(VIDEO_STREAM1, StreamMode_JPEG, "image/jpeg", 1);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(q.put_now(300, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(q.put(200, 2, 0, 0x11), 0);
+    std::string first = "--multipart_boundary\r\nContent-Type: image/jpeg\r\nContent-Length: 300\r\n\r\n";
+    std::string second = "\r\n\r\n--multipart_boundary\r\nContent-Type: image/jpeg\r\nContent-Length: 200\r\n\r\n";
+    std::string expected = first + std::string(300, (char)0xAB) + second + std::string(200, 0x11);
+    std::string out;
+    char buf[7];
+    uint64_t pos = 0;
+    for (int i = 0; i < 400; i++) {
+        ssize_t n = http_stream_read(s, pos, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        ASSERT_LE(n, (ssize_t)sizeof buf);
+        out.append(buf, (size_t)n);
+        pos += (uint64_t)n;
+        if (out.size() >= expected.size())
+            break;
+    }
+    EXPECT_EQ(out, expected);
+    chunked_free_callback(s);
+}
+
+TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
+{
+    stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    {
+        StreamClient c(port, "/streamA.mjpg?multipart=TrUe");
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+        ASSERT_EQ(q.put_now(300, RB_FLAG_KEYFRAME), 0);
+        c.read_body(300);
+        EXPECT_NE(c.raw.find("multipart/x-mixed-replace; boundary=--multipart_boundary"), std::string::npos);
+        EXPECT_EQ(c.body().rfind("--multipart_boundary\r\n", 0), 0u);
+    }
+    ASSERT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
+
+    std::thread put([&] {
+        wait_for([] { return httpd_parked_count() == 1; });
+        q.put(5000, 3, RB_FLAG_KEYFRAME, 0x5A);
+    });
+    WebReply r = web_request(port, "GET", "/streamA.jpg");
+    put.join();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, std::string(5000, 0x5A));
+    EXPECT_EQ(r.header("content-type"), "image/jpeg");
+
+    stream_mode_setting_set(&param_block, 0, StreamMode_H264_ES);
+    EXPECT_EQ(web_request(port, "GET", "/streamA.jpg").status, 404);
+    // The answered snapshot lets go of the queue before the queue goes.
+    EXPECT_TRUE(wait_for([] { return live_wait_count() == 0 && stream_users_by_id(VIDEO_STREAM1) == 0; }));
+}
+
+TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    for (int round = 0; round < 3; round++) {
+        StreamClient c(port, "/streamA.h264");
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+        // A unit resumes the reader as the server stops: it sends the unit, finds no next one
+        // and must not suspend itself again.
+        ASSERT_EQ(q.put_now(1000, RB_FLAG_KEYFRAME), 0);
+        httpd_stop();
+        EXPECT_EQ(httpd_parked_count(), 0);
+        EXPECT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
+        ASSERT_EQ(httpd_start(0, nullptr), 0);
+        port = httpd_port();
+    }
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+}

@@ -1,0 +1,321 @@
+// HTTP Live Streaming: the worker cuts the channel's transport stream into segments at keyframes
+// into five rotating slots; segment requests wait suspended until their slot is ready.
+#include "web/hls.h"
+
+#include "core/log.h"
+#include "core/param.h"
+#include "core/quit.h"
+#include "core/util.h"
+#include "streams/stream.h"
+#include "streams/stream_mode.h"
+#include "web/auth.h"
+#include "web/live.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+HlsChannel hls_channels[HLS_CHANNELS] = {
+    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 1},
+};
+
+namespace {
+
+const char segment_missing[] = "Segment not available\n";
+
+MHD_Response *segment_unavailable_response(unsigned *status)
+{
+    *status = MHD_HTTP_SERVICE_UNAVAILABLE;
+    MHD_Response *r = MHD_create_response_from_buffer(sizeof segment_missing - 1, (void *)segment_missing,
+                                                      MHD_RESPMEM_PERSISTENT);
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "text/plain");
+    }
+    return r;
+}
+
+MHD_Response *segment_timeout(LiveWait *w, unsigned *status)
+{
+    log_printf("%s: segment %d did not come in %d ms\n", "hls_segment_func", w->arg, HLS_SEGMENT_WAIT_MS);
+    return segment_unavailable_response(status);
+}
+
+void segment_release(LiveWait *w)
+{
+    free(w);
+}
+
+// A copy of a ready slot: the worker refills it five segments later. Caller holds the channel's lock.
+MHD_Response *slot_response(HlsChannel *ch, int d)
+{
+    HlsSlot &slot = ch->slots[d];
+    MHD_Response *r = MHD_create_response_from_buffer(slot.length, slot.data, MHD_RESPMEM_MUST_COPY);
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "video/MP2T");
+    }
+    return r;
+}
+
+// Worker's thread with the channel's lock: waits whose slot is now ready.
+MHD_Response *segment_ready(LiveWait *w, unsigned *status, void *arg)
+{
+    HlsChannel *ch = static_cast<HlsChannel *>(arg);
+    if (!ch->slots[w->arg].length)
+        return nullptr;
+    *status = MHD_HTTP_OK;
+    return slot_response(ch, w->arg);
+}
+
+// The worker ends: nothing more comes for anyone.
+MHD_Response *segment_gone(LiveWait *w, unsigned *status, void *)
+{
+    log_printf("%s: segment %d will not come\n", "hls_thread", w->arg);
+    return segment_unavailable_response(status);
+}
+
+HlsChannel *channel_of(const char *name)
+{
+    const char *p = strstr(name, "stream");
+    return &hls_channels[p && p[6] == 'B' ? 1 : 0];
+}
+
+bool channel_h264(const HlsChannel *ch)
+{
+    const ParamBlock *p = get_param_block();
+    return p && stream_mode_video_codec(stream_mode_setting(p, ch->index)) == VIDEO_CODEC_H264;
+}
+
+// Caller holds the channel's lock.
+bool worker_start_locked(HlsChannel *ch)
+{
+    if (ch->running)
+        return true;
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    ch->running = true;
+    if (pthread_create(&t, &attr, hls_thread, ch) != 0) {
+        log_printf("%s: failed to start hls thread\n", "hls_segment_func");
+        ch->running = false;
+    }
+    pthread_attr_destroy(&attr);
+    return ch->running;
+}
+
+MHD_Result segment_unavailable(HttpRequest *req)
+{
+    unsigned status;
+    MHD_Response *r = segment_unavailable_response(&status);
+    return r ? http_queue(req->connection, status, r) : MHD_NO;
+}
+
+// Next unit of the worker's stream: 1 a unit (sb set), 0 none yet, -1 the stream ended or failed.
+int worker_next(HlsChannel *ch, StreamBuffer **out)
+{
+    StreamState *st = &ch->state;
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 1;
+    uint32_t seq = st->seq, off, len, ts, fl;
+    if (ringbuffer_wait_seq(st->streamq, &seq, &off, &len, &ts, &fl, 1, &deadline) < 0)
+        return 0;
+    if (len == 0) {
+        log_printf("%s: stream %d ended\n", "hls_thread", ch->index + 1);
+        return -1;
+    }
+    if (st->startTS == 0 && !(fl & RB_FLAG_KEYFRAME)) {
+        st->seq = seq + 1;      // a segment begins at a keyframe
+        return 0;
+    }
+    *out = stream_state_dequeue_timeout(st, 1);
+    if (!*out) {
+        log_printf("%s: dequeue failed on stream %d\n", "hls_thread", ch->index + 1);
+        return -1;
+    }
+    return 1;
+}
+
+} // namespace
+
+bool hls_running(int channel)
+{
+    HlsChannel *ch = &hls_channels[channel];
+    pthread_mutex_lock(&ch->mutex);
+    bool r = ch->running;
+    pthread_mutex_unlock(&ch->mutex);
+    return r;
+}
+
+void *hls_thread(void *arg)
+{
+    pthread_setname_np(pthread_self(), "hls");   // not the name of the server thread that made it
+    HlsChannel *ch = static_cast<HlsChannel *>(arg);
+    int id = ch->index + 1;
+    StreamState *st = &ch->state;
+    *st = {};
+    st->flags = SS_START_AT_KEYFRAME;
+    stream_state_attach(id, StreamMode_H264_AAC_TS, st);
+    log_printf("starting hls thread\n");
+
+    uint8_t *data = nullptr;
+    uint32_t length = 0, capacity = 0, units = 1, cur = 0;
+    bool wait_key = false;
+    int64_t last_unit = live_now_ms();
+    while (st->streamq && !quit_requested()) {
+        pthread_mutex_lock(&ch->mutex);
+        bool wanted = ch->completed <= ch->last_playlist + 4;
+        pthread_mutex_unlock(&ch->mutex);
+        if (!wanted)
+            break;
+        if (!channel_h264(ch)) {
+            log_printf("%s: channel %d does not carry H.264\n", "hls_thread", id);
+            break;
+        }
+        StreamBuffer *sb = nullptr;
+        int r = worker_next(ch, &sb);
+        if (r < 0)
+            break;
+        if (r == 0) {
+            if (live_now_ms() - last_unit > HLS_STALL_MS) {
+                log_printf("%s: no unit from stream %d in %d ms\n", "hls_thread", id, HLS_STALL_MS);
+                break;
+            }
+            continue;
+        }
+        last_unit = live_now_ms();
+        uint32_t n = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
+        bool key = sb->flags & SB_KEYFRAME;
+        if (units > HLS_SEGMENT_UNITS && key) {
+            pthread_mutex_lock(&ch->mutex);
+            ch->slots[cur] = {data, length, capacity};
+            ch->completed++;
+            cur = (cur + 1) % HLS_SLOTS;
+            // The slot about to be refilled leaves the playlist's window now.
+            data = ch->slots[cur].data;
+            capacity = ch->slots[cur].capacity;
+            ch->slots[cur] = {};
+            live_wait_answer_owner(LIVE_WAIT_SEGMENT, ch, segment_ready, ch);
+            pthread_mutex_unlock(&ch->mutex);
+            units = 0;
+            length = 0;
+        }
+        if (wait_key && !key)
+            continue;
+        wait_key = false;
+        if (length + n > capacity) {
+            uint32_t want = ((length + n) / HLS_GROW + 1) * HLS_GROW;
+            uint8_t *p = static_cast<uint8_t *>(realloc(data, want));
+            if (!p) {
+                log_printf("%s: failed to realloc %u bytes\n", "hls_thread", want);
+                // A segment with a hole would not decode: it starts again at the next keyframe.
+                length = 0;
+                wait_key = true;
+                continue;
+            }
+            data = p;
+            capacity = want;
+        }
+        memcpy(data + length, Buffer_getUserPtr(sb->buf), n);
+        length += n;
+        units++;
+    }
+    log_printf("stopping hls thread\n");
+    stream_state_detach(st);
+    pthread_mutex_lock(&ch->mutex);
+    free(data);
+    for (HlsSlot &s : ch->slots) {
+        free(s.data);
+        s = {};
+    }
+    ch->completed = 0;
+    ch->last_playlist = 0;
+    ch->running = false;
+    // Requests waiting on this worker get their answer now.
+    live_wait_answer_owner(LIVE_WAIT_SEGMENT, ch, segment_gone, nullptr);
+    pthread_mutex_unlock(&ch->mutex);
+    return nullptr;
+}
+
+int hls_playlist_render(HlsChannel *ch, DynBuf *out)
+{
+    pthread_mutex_lock(&ch->mutex);
+    uint32_t c = ch->completed;
+    // The slots hold the last four completed segments and the one being cut.
+    uint32_t first = c > HLS_SLOTS - 1 ? c - (HLS_SLOTS - 1) : 0;
+    int r = dynbuf_printf(out, "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXT-X-MEDIA-SEQUENCE:%u\n", first);
+    for (uint32_t i = first; i <= c && r == 0; i++)
+        r = dynbuf_printf(out, "#EXTINF:%d,\nstream%c%u.ts\n", 1, ch->index ? 'B' : 'A', i % HLS_SLOTS);
+    ch->last_playlist = c;
+    pthread_mutex_unlock(&ch->mutex);
+    return r;
+}
+
+int hls_playlist_func(HttpRequest *req)
+{
+    if (req->level == WEB_LEVEL_NONE)
+        return queue_auth_fail(req->connection, 0);
+    DynBuf b = {};
+    if (hls_playlist_render(channel_of(req->entry->name), &b) < 0 || !b.data) {
+        dynbuf_free(&b);
+        return MHD_NO;
+    }
+    MHD_Response *r = MHD_create_response_from_buffer(b.length, b.data, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        dynbuf_free(&b);
+        return MHD_NO;
+    }
+    http_no_cache(r);
+    http_set_type(r, "application/x-mpegURL");
+    return http_queue(req->connection, MHD_HTTP_OK, r);
+}
+
+int hls_segment_func(HttpRequest *req)
+{
+    if (req->level == WEB_LEVEL_NONE)
+        return queue_auth_fail(req->connection, 0);
+    const char *name = req->entry->name;
+    int d = name[7] - '0';
+    if (d < 0 || d >= HLS_SLOTS)
+        return http_text(req->connection, MHD_HTTP_OK, "text/html", "", 0);
+    HlsChannel *ch = channel_of(name);
+    pthread_mutex_lock(&ch->mutex);
+    if (ch->slots[d].length) {
+        MHD_Response *r = slot_response(ch, d);
+        pthread_mutex_unlock(&ch->mutex);
+        return r ? http_queue(req->connection, MHD_HTTP_OK, r) : MHD_NO;
+    }
+    if (!worker_start_locked(ch)) {
+        pthread_mutex_unlock(&ch->mutex);
+        return segment_unavailable(req);
+    }
+    LiveWait *w = static_cast<LiveWait *>(calloc(1, sizeof(LiveWait)));
+    if (!w) {
+        pthread_mutex_unlock(&ch->mutex);
+        return MHD_NO;
+    }
+    w->connection = req->connection;
+    w->kind = LIVE_WAIT_SEGMENT;
+    w->owner = ch;
+    w->arg = d;
+    w->on_timeout = segment_timeout;
+    w->release = segment_release;
+    // Under the channel's lock: the worker cannot complete the slot or end before the wait is
+    // registered.
+    if (live_wait_park(w, HLS_SEGMENT_WAIT_MS) != 0) {
+        pthread_mutex_unlock(&ch->mutex);
+        free(w);
+        return MHD_NO;
+    }
+    pthread_mutex_unlock(&ch->mutex);
+    return MHD_YES;
+}
+
+int hls_get_func(HttpRequest *req)
+{
+    return has_suffix_ci(req->entry->name, ".m3u8") ? hls_playlist_func(req) : hls_segment_func(req);
+}

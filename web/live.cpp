@@ -1,0 +1,627 @@
+// Live streams over HTTP: one queue consumer per response, suspended while no unit is there and
+// resumed from the queue's callback on the producer's thread.
+#include "web/live.h"
+
+#include "core/log.h"
+#include "core/param.h"
+#include "core/util.h"
+#include "streams/stream.h"
+#include "streams/stream_mode.h"
+#include "web/auth.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <strings.h>
+#include <unistd.h>
+
+namespace {
+
+// One lock over every wait's state and the registry; the queue callbacks, the HLS workers, the
+// list threads and the sweeper take it only briefly. Taken after an HLS channel's lock, never
+// before it.
+pthread_mutex_t wait_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t wait_cond = PTHREAD_COND_INITIALIZER;
+LiveWait *waits;
+bool sweeper_running;
+
+enum { LIVE_SWEEP_MS = 100 };
+
+void unlink_locked(LiveWait *w)
+{
+    for (LiveWait **p = &waits; *p; p = &(*p)->next)
+        if (*p == w) {
+            *p = w->next;
+            w->next = nullptr;
+            return;
+        }
+}
+
+bool linked_locked(const LiveWait *w)
+{
+    for (LiveWait *p = waits; p; p = p->next)
+        if (p == w)
+            return true;
+    return false;
+}
+
+void wake_locked(LiveWait *w)
+{
+    w->parked = false;
+    httpd_unpark(w->connection);   // -1: the server stopped and let it go
+}
+
+int answer_locked(LiveWait *w, unsigned status, MHD_Response *response)
+{
+    if (!w->parked) {
+        if (response)
+            MHD_destroy_response(response);
+        return -1;
+    }
+    w->parked = false;
+    w->answered = true;
+    if (!response)
+        return httpd_unpark(w->connection);   // nothing to say: the library closes it
+    return httpd_unpark_answer(w->connection, status, response);
+}
+
+// Answers the waits whose time is up, resumes the readers whose time is up, and releases the
+// answered ones.
+void *sweeper_thread(void *)
+{
+    pthread_setname_np(pthread_self(), "live-sweep");   // not the name of the server thread that made it
+    pthread_mutex_lock(&wait_mutex);
+    while (waits) {
+        int64_t now = live_now_ms();
+        LiveWait *drop = nullptr;
+        for (LiveWait **p = &waits; *p;) {
+            LiveWait *w = *p;
+            if (w->parked && w->deadline_ms && now >= w->deadline_ms) {
+                if (w->on_timeout) {
+                    unsigned status = MHD_HTTP_SERVICE_UNAVAILABLE;
+                    MHD_Response *r = w->on_timeout(w, &status);
+                    answer_locked(w, status, r);
+                } else {
+                    w->timed_out = true;
+                    wake_locked(w);
+                }
+            }
+            if (w->answered && w->release) {
+                *p = w->next;
+                w->next = drop;
+                drop = w;
+                continue;
+            }
+            p = &w->next;
+        }
+        pthread_mutex_unlock(&wait_mutex);
+        while (drop) {
+            LiveWait *next = drop->next;
+            drop->release(drop);
+            drop = next;
+        }
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += LIVE_SWEEP_MS * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        pthread_mutex_lock(&wait_mutex);
+        pthread_cond_timedwait(&wait_cond, &wait_mutex, &deadline);
+    }
+    sweeper_running = false;
+    pthread_mutex_unlock(&wait_mutex);
+    return nullptr;
+}
+
+void sweeper_start_locked()
+{
+    if (sweeper_running)
+        return;
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (pthread_create(&t, &attr, sweeper_thread, nullptr) == 0)
+        sweeper_running = true;
+    else
+        log_printf("%s: failed to start the wait sweeper\n", "live_wait_park");
+    pthread_attr_destroy(&attr);
+}
+
+// -1 while the server stops: the wait is not registered.
+int park_locked(LiveWait *w, int timeout_ms)
+{
+    if (httpd_park(w->connection) != 0) {
+        unlink_locked(w);
+        w->parked = false;
+        return -1;
+    }
+    if (!linked_locked(w)) {
+        w->next = waits;
+        waits = w;
+    }
+    w->deadline_ms = timeout_ms > 0 ? live_now_ms() + timeout_ms : 0;
+    w->timed_out = false;
+    w->answered = false;
+    w->parked = true;
+    sweeper_start_locked();
+    return 0;
+}
+
+// Producer's thread, after each append: a parked reader goes on.
+void stream_unit_callback(void *user, uint32_t)
+{
+    HttpStream *s = static_cast<HttpStream *>(user);
+    pthread_mutex_lock(&wait_mutex);
+    if (s->wait.parked)
+        wake_locked(&s->wait);
+    pthread_mutex_unlock(&wait_mutex);
+}
+
+// The entry of `seq` still held: its bytes were not overwritten.
+bool unit_held(StreamQueue *q, uint32_t seq)
+{
+    pthread_mutex_lock(&q->mutex);
+    int r = ringbuffer_get_entry(q, seq, nullptr, nullptr, nullptr, nullptr);
+    pthread_mutex_unlock(&q->mutex);
+    return r == 0;
+}
+
+// Looks at the next entry without taking it: 1 a unit, 0 the producer's end marker, -1 none yet.
+int peek_unit(StreamState *st)
+{
+    uint32_t seq = st->seq, off, len, ts, fl;
+    if (ringbuffer_wait_seq(st->streamq, &seq, &off, &len, &ts, &fl, 0, nullptr) < 0)
+        return -1;
+    return len == 0 ? 0 : 1;
+}
+
+enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END, UNIT_ERROR };
+
+// Makes the next unit current. Caller holds wait_mutex.
+NextUnit next_unit(HttpStream *s)
+{
+    StreamState *st = &s->state;
+    for (int tries = 0; tries < 64; tries++) {
+        int p = peek_unit(st);
+        if (p < 0)
+            return UNIT_NONE;
+        if (p == 0) {
+            log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
+            return UNIT_END;
+        }
+        // The entry is there: a dequeue does not wait (a muxed one may skip to a keyframe).
+        StreamBuffer *sb = stream_state_dequeue_timeout(st, 1);
+        if (!sb)
+            continue;
+        const uint8_t *data = Buffer_getUserPtr(sb->buf);
+        uint32_t len = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
+        if (!st->mux) {
+            s->unit_in_ring = true;
+        } else {
+            // The muxer copied the entry; it must not have been overwritten while it did.
+            s->unit_in_ring = false;
+            if (!unit_held(st->streamq, sb->seq)) {
+                log_printf("%s: stream %d unit %u overwritten while muxed\n", "http_stream_read", s->id, sb->seq);
+                return UNIT_ERROR;
+            }
+        }
+        if (len == 0)
+            continue;   // the muxer held everything back
+        s->unit = data;
+        s->unit_len = len;
+        s->unit_seq = sb->seq;
+        s->offset = 0;
+        s->current = true;
+        if (s->multipart) {
+            int n = snprintf(s->header, sizeof s->header,
+                             "%s--multipart_boundary\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
+                             s->parts ? "\r\n\r\n" : "", s->content_type, (int)len);
+            s->header_len = (uint32_t)n;
+            s->header_off = 0;
+            s->parts++;
+        }
+        return UNIT_READY;
+    }
+    return UNIT_NONE;
+}
+
+} // namespace
+
+int64_t live_now_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+int live_wait_park(LiveWait *w, int timeout_ms)
+{
+    pthread_mutex_lock(&wait_mutex);
+    int r = park_locked(w, timeout_ms);
+    pthread_mutex_unlock(&wait_mutex);
+    return r;
+}
+
+int live_wait_park_unless(LiveWait *w, int timeout_ms, const bool *done)
+{
+    pthread_mutex_lock(&wait_mutex);
+    int r = *done ? 0 : park_locked(w, timeout_ms) == 0 ? 1 : -1;
+    pthread_mutex_unlock(&wait_mutex);
+    return r;
+}
+
+void live_wait_finish(LiveWait *w, bool *done, MHD_Response *(*build)(LiveWait *w, unsigned *status))
+{
+    pthread_mutex_lock(&wait_mutex);
+    *done = true;
+    if (w->parked) {
+        unsigned status = MHD_HTTP_OK;
+        MHD_Response *r = build(w, &status);
+        answer_locked(w, status, r);
+    }
+    pthread_mutex_unlock(&wait_mutex);
+}
+
+void live_wait_until_done(const bool *done)
+{
+    for (;;) {
+        pthread_mutex_lock(&wait_mutex);
+        bool d = *done;
+        pthread_mutex_unlock(&wait_mutex);
+        if (d)
+            return;
+        usleep(1000);
+    }
+}
+
+int live_wait_answer(LiveWait *w, unsigned status, MHD_Response *response)
+{
+    pthread_mutex_lock(&wait_mutex);
+    int r = answer_locked(w, status, response);
+    pthread_mutex_unlock(&wait_mutex);
+    return r;
+}
+
+int live_wait_answer_owner(int kind, const void *owner, MHD_Response *(*fn)(LiveWait *w, unsigned *status, void *arg),
+                           void *arg)
+{
+    int n = 0;
+    pthread_mutex_lock(&wait_mutex);
+    for (LiveWait *w = waits; w; w = w->next) {
+        if (w->kind != kind || w->owner != owner || !w->parked)
+            continue;
+        unsigned status = MHD_HTTP_OK;
+        if (MHD_Response *r = fn(w, &status, arg)) {
+            answer_locked(w, status, r);
+            n++;
+        }
+    }
+    pthread_mutex_unlock(&wait_mutex);
+    return n;
+}
+
+int live_wait_wake(LiveWait *w)
+{
+    pthread_mutex_lock(&wait_mutex);
+    int was = w->parked;
+    if (was)
+        wake_locked(w);
+    pthread_mutex_unlock(&wait_mutex);
+    return was;
+}
+
+void live_wait_remove(LiveWait *w)
+{
+    pthread_mutex_lock(&wait_mutex);
+    unlink_locked(w);
+    pthread_mutex_unlock(&wait_mutex);
+}
+
+int live_wait_count()
+{
+    pthread_mutex_lock(&wait_mutex);
+    int n = 0;
+    for (LiveWait *w = waits; w; w = w->next)
+        n++;
+    pthread_mutex_unlock(&wait_mutex);
+    return n;
+}
+
+// --- endless responses --------------------------------------------------------------------------
+
+bool http_stream_produced(const HttpStream *s)
+{
+    int wanted = stream_mode_video_codec(s->mode);
+    if (wanted == VIDEO_CODEC_NONE || (s->id != VIDEO_STREAM1 && s->id != VIDEO_STREAM2))
+        return true;
+    const ParamBlock *p = get_param_block();
+    if (!p)
+        return false;
+    return stream_mode_video_codec(stream_mode_setting(p, s->id - 1)) == wanted;
+}
+
+HttpStream *http_stream_open(int id, int mode, const char *content_type, int multipart)
+{
+    HttpStream *s = static_cast<HttpStream *>(calloc(1, sizeof(HttpStream)));
+    if (!s)
+        return nullptr;
+    stream_state_attach(id, mode, &s->state);
+    if (!s->state.streamq) {
+        stream_state_detach(&s->state);
+        free(s);
+        return nullptr;
+    }
+    s->id = id;
+    s->mode = mode;
+    s->multipart = multipart;
+    s->content_type = content_type;
+    // The capture already hands each channel only every n-th frame; skipping here as well would
+    // thin the stream twice and cut P-frames out of H.264, TS and FLV.
+    s->frame_skip = 0;
+    s->wait.kind = LIVE_WAIT_STREAM;
+    s->wait.owner = s;
+    s->callback.fn = stream_unit_callback;
+    s->callback.user = s;
+    stream_add_callback(id, &s->callback);
+    log_printf("attached stream %d seq=%u frame_skip=%u\n", id, s->state.seq, s->frame_skip);
+    return s;
+}
+
+ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
+{
+    HttpStream *s = static_cast<HttpStream *>(cls);
+    size_t n = 0;
+    pthread_mutex_lock(&wait_mutex);
+    bool timed_out = s->wait.timed_out;
+    s->wait.timed_out = false;
+    ssize_t result = 0;
+    while (n < max) {
+        if (s->header_off < s->header_len) {
+            size_t k = std::min<size_t>(s->header_len - s->header_off, max - n);
+            memcpy(buffer + n, s->header + s->header_off, k);
+            s->header_off += (uint32_t)k;
+            n += k;
+            continue;
+        }
+        if (!s->current) {
+            if (!http_stream_produced(s)) {
+                log_printf("%s: stream %d no longer carries %s\n", "http_stream_read", s->id,
+                           stream_mode_name(s->mode));
+                result = MHD_CONTENT_READER_END_OF_STREAM;
+                break;
+            }
+            NextUnit u = next_unit(s);
+            if (u == UNIT_END) {
+                result = MHD_CONTENT_READER_END_OF_STREAM;
+                break;
+            }
+            if (u == UNIT_ERROR) {
+                result = MHD_CONTENT_READER_END_WITH_ERROR;
+                break;
+            }
+            if (u == UNIT_NONE) {
+                if (n)
+                    break;
+                if (timed_out) {
+                    log_printf("%s: no unit from stream %d in %d ms\n", "http_stream_read", s->id, LIVE_UNIT_WAIT_MS);
+                    result = MHD_CONTENT_READER_END_WITH_ERROR;
+                    break;
+                }
+                // Resumed from the queue callback, or by the sweeper when the time is up.
+                if (park_locked(&s->wait, LIVE_UNIT_WAIT_MS) != 0)
+                    result = MHD_CONTENT_READER_END_WITH_ERROR;   // the server stops
+                break;
+            }
+            continue;
+        }
+        size_t k = std::min<size_t>(s->unit_len - s->offset, max - n);
+        memcpy(buffer + n, s->unit + s->offset, k);
+        if (s->unit_in_ring && !unit_held(s->state.streamq, s->unit_seq)) {
+            log_printf("%s: stream %d unit %u overwritten while read\n", "http_stream_read", s->id, s->unit_seq);
+            result = MHD_CONTENT_READER_END_WITH_ERROR;
+            break;
+        }
+        s->offset += (uint32_t)k;
+        n += k;
+        if (s->offset == s->unit_len)
+            s->current = false;
+    }
+    pthread_mutex_unlock(&wait_mutex);
+    if (result < 0 && result != MHD_CONTENT_READER_END_WITH_ERROR && n)
+        return (ssize_t)n;   // what was copied goes out; the end comes on the next call
+    if (result == MHD_CONTENT_READER_END_WITH_ERROR)
+        return result;
+    return n ? (ssize_t)n : result;
+}
+
+void chunked_free_callback(void *cls)
+{
+    HttpStream *s = static_cast<HttpStream *>(cls);
+    log_printf("%s: content_type=%s\n", "chunked_free_callback", s->content_type);
+    stream_remove_callback(s->id, &s->callback);   // no callback runs for it after this
+    live_wait_remove(&s->wait);
+    stream_state_detach(&s->state);
+    free(s);
+}
+
+namespace {
+
+MHD_Result stream_response(HttpRequest *req, HttpStream *s, size_t block, const char *type, bool close)
+{
+    MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, block, http_stream_read, s,
+                                                        chunked_free_callback);
+    if (!r) {
+        chunked_free_callback(s);
+        return MHD_NO;
+    }
+    s->wait.connection = req->connection;
+    http_no_cache(r);
+    http_set_type(r, type);
+    if (close)
+        http_add_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
+    return http_queue(req->connection, MHD_HTTP_OK, r);
+}
+
+// A snapshot being waited for: the consumer, and the connection parked until a unit comes.
+struct SnapshotWait {
+    LiveWait wait;
+    StreamState state;
+    StreamCallback callback;
+    int id;
+};
+
+const char snapshot_missing[] = "<html><head><title>Not found</title></head><body>No picture.</body></html>";
+
+MHD_Response *snapshot_timeout(LiveWait *, unsigned *status)
+{
+    *status = MHD_HTTP_NOT_FOUND;
+    MHD_Response *r = MHD_create_response_from_buffer(sizeof snapshot_missing - 1, (void *)snapshot_missing,
+                                                      MHD_RESPMEM_PERSISTENT);
+    if (r) {
+        http_no_cache(r);
+        http_set_type(r, "text/html");
+    }
+    return r;
+}
+
+// A copy of the next unit; the ring entry must survive the copy. Caller holds wait_mutex.
+MHD_Response *snapshot_copy(SnapshotWait *w)
+{
+    if (peek_unit(&w->state) <= 0)
+        return nullptr;
+    StreamBuffer *sb = stream_state_dequeue_timeout(&w->state, 1);
+    if (!sb)
+        return nullptr;
+    uint32_t len = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
+    void *copy = len ? malloc(len) : nullptr;
+    if (!copy)
+        return nullptr;
+    memcpy(copy, Buffer_getUserPtr(sb->buf), len);
+    if (!unit_held(w->state.streamq, sb->seq)) {
+        log_printf("%s: snapshot overwritten while copied\n", "jpeg_stream_handler");
+        free(copy);
+        return nullptr;
+    }
+    MHD_Response *r = MHD_create_response_from_buffer(len, copy, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(copy);
+        return nullptr;
+    }
+    http_no_cache(r);
+    http_set_type(r, "image/jpeg");
+    return r;
+}
+
+// Producer's thread after each append, or the handler: answers once a whole unit is there.
+void snapshot_try(SnapshotWait *w)
+{
+    pthread_mutex_lock(&wait_mutex);
+    if (w->wait.parked)
+        if (MHD_Response *r = snapshot_copy(w))
+            answer_locked(&w->wait, MHD_HTTP_OK, r);
+    pthread_mutex_unlock(&wait_mutex);
+}
+
+void snapshot_callback(void *user, uint32_t)
+{
+    snapshot_try(static_cast<SnapshotWait *>(user));
+}
+
+// On the sweeper's thread, never inside the queue's callback walk.
+void snapshot_release(LiveWait *lw)
+{
+    SnapshotWait *w = reinterpret_cast<SnapshotWait *>(lw);
+    stream_remove_callback(w->id, &w->callback);
+    stream_state_detach(&w->state);
+    free(w);
+}
+
+int snapshot(HttpRequest *req, int id)
+{
+    const ParamBlock *p = get_param_block();
+    if (!p || stream_mode_setting(p, id - 1) != StreamMode_JPEG)
+        return HTTP_NO_RESPONSE;
+    SnapshotWait *w = static_cast<SnapshotWait *>(calloc(1, sizeof(SnapshotWait)));
+    if (!w)
+        return MHD_NO;
+    stream_state_attach(id, StreamMode_JPEG, &w->state);
+    if (!w->state.streamq) {
+        stream_state_detach(&w->state);
+        free(w);
+        return HTTP_NO_RESPONSE;
+    }
+    w->id = id;
+    w->wait.connection = req->connection;
+    w->wait.kind = LIVE_WAIT_SNAPSHOT;
+    w->wait.on_timeout = snapshot_timeout;
+    w->wait.release = snapshot_release;
+    w->callback.fn = snapshot_callback;
+    w->callback.user = w;
+    // Parked before the callback can fire, so no unit is missed.
+    if (live_wait_park(&w->wait, LIVE_UNIT_WAIT_MS) != 0) {
+        stream_state_detach(&w->state);
+        free(w);
+        return MHD_NO;
+    }
+    stream_add_callback(id, &w->callback);
+    snapshot_try(w);
+    return MHD_YES;
+}
+
+} // namespace
+
+int get_stream_func(HttpRequest *req)
+{
+    if (req->level == WEB_LEVEL_NONE)
+        return queue_auth_fail(req->connection, 0);
+    unsigned selector = (unsigned)strtoul(req->entry->arg, nullptr, 0);
+    int id = (int)(selector >> 8), mode = (int)(selector & 0xff);
+    const char *type;
+    int mux = stream_mode_mux_type(mode);
+    if (mux == 2)
+        type = "video/x-flv";
+    else if (mux == 1)
+        type = "video/MP2T";
+    else if (mode == StreamMode_Audio_AAC)
+        type = "audio/mpeg";
+    else
+        type = "video/mpeg";
+    HttpStream *s = http_stream_open(id, mode, type, 0);
+    if (!s)
+        return HTTP_NO_RESPONSE;
+    log_printf("%s: %s content_type=%s\n", "get_stream_func", req->entry->name, type);
+    return stream_response(req, s, LIVE_STREAM_BLOCK, type, false);
+}
+
+int jpeg_stream_handler(HttpRequest *req)
+{
+    if (req->level == WEB_LEVEL_NONE)
+        return queue_auth_fail(req->connection, 0);
+    const char *name = req->entry->name;
+    const char *letter = strstr(name, "stream");
+    int id = letter && letter[6] == 'B' ? VIDEO_STREAM2 : VIDEO_STREAM1;
+    const char *mp = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "multipart");
+    if (mp && strcasecmp(mp, "true") == 0) {
+        HttpStream *s = http_stream_open(id, StreamMode_JPEG, "image/jpeg", 1);
+        if (!s)
+            return HTTP_NO_RESPONSE;
+        log_printf("%s: %s content_type=%s\n", "jpeg_stream_handler", name, "multipart");
+        return stream_response(req, s, LIVE_JPEG_BLOCK, "multipart/x-mixed-replace; boundary=--multipart_boundary",
+                               true);
+    }
+    if (has_suffix_ci(name, ".mjpg")) {
+        HttpStream *s = http_stream_open(id, StreamMode_JPEG, "image/jpeg", 0);
+        if (!s)
+            return HTTP_NO_RESPONSE;
+        log_printf("%s: %s content_type=%s\n", "jpeg_stream_handler", name, "image/jpeg");
+        return stream_response(req, s, LIVE_JPEG_BLOCK, "image/jpeg", false);
+    }
+    return snapshot(req, id);
+}
