@@ -1129,6 +1129,32 @@ int mp4_write_track(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_t len
     return 0;
 }
 
+// The track starts `ticks` (movie timescale) late: a leading edit with media time -1.
+static void lead_with_empty_edit(mp4_track *t, uint64_t ticks)
+{
+    mp4_box *edts = box_find_child(t->trak, T('e', 'd', 't', 's'));
+    if (!edts) {
+        edts = new_box(T('e', 'd', 't', 's'));
+        mp4_box *tkhd = box_find_child(t->trak, T('t', 'k', 'h', 'd'));
+        edts->parent = t->trak;
+        if (tkhd) {
+            edts->next = tkhd->next;
+            tkhd->next = edts;
+        } else {
+            edts->next = t->trak->child;
+            t->trak->child = edts;
+        }
+    }
+    mp4_box *elst = box_find_child(edts, T('e', 'l', 's', 't'));
+    if (!elst)
+        elst = make_table(edts, T('e', 'l', 's', 't'), 3);
+    uint64_t e[3] = {ticks, (uint64_t)-1, 0x00010000};
+    if (box_table_append(elst, e) < 0)
+        return;
+    memmove(elst->table + 3, elst->table, sizeof(uint64_t) * 3 * (elst->count - 1));
+    memcpy(elst->table, e, sizeof e);
+}
+
 int mp4_write_raw_sample(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_t len, uint32_t duration, int sync,
                          int32_t cto)
 {
@@ -1144,6 +1170,13 @@ int mp4_write_raw_sample(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_
     }
     m->mdat->size += len;
     TrakTables tt = tables_of(t->trak);
+    if (len == 0 && tt.stts && !tt.stts->count) {
+        t->accumulated += duration;   // lost before the first sample: becomes an empty edit
+        return 0;
+    }
+    if (t->accumulated && tt.mdhd && tt.mdhd->timescale)
+        lead_with_empty_edit(t, t->accumulated * MOVIE_TIMESCALE / tt.mdhd->timescale);
+    t->accumulated = 0;
     if (len == 0) {
         // a sample without data: the previous sample lasts longer, so later ones keep their times
         if (tt.stts && tt.stts->count && duration) {
@@ -1169,6 +1202,8 @@ int mp4_write_raw_sample(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_
         }
     }
     if (ctts) {
+        if (cto < 0)
+            ctts->version = 1;   // signed offsets
         uint64_t *last = ctts->count ? ctts->table + (ctts->count - 1) * 2 : nullptr;
         if (last && (int32_t)last[1] == cto) {
             last[0]++;
