@@ -124,8 +124,22 @@ void mp4_set_error(mp4_muxer *m, int code)
         m->error = (uint8_t)code;
 }
 
-void mp4_set_interleave(mp4_muxer *m, uint32_t period) { if (m) m->interleave = period; }
-void mp4_set_max_size(mp4_muxer *m, uint64_t bytes) { if (m) m->max_size = bytes; }
+// A remux handle's output settings belong to its child, as with the file setters.
+void mp4_set_interleave(mp4_muxer *m, uint32_t period)
+{
+    if (m && m->child)
+        m = m->child;
+    if (m)
+        m->interleave = period;
+}
+
+void mp4_set_max_size(mp4_muxer *m, uint64_t bytes)
+{
+    if (m && m->child)
+        m = m->child;
+    if (m)
+        m->max_size = bytes;
+}
 
 int mp4_get_error(const mp4_muxer *m)
 {
@@ -1163,6 +1177,10 @@ int mp4_write_raw_sample(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_
         return -1;
     if (m->error == MP4_ERR_WRITE)
         return -1;
+    if (m->max_size && m->pos + checkBoxSize(m->moov) + len + 1024 > m->max_size) {
+        mp4_error(m, MP4_ERR_MAX_SIZE);
+        return -1;
+    }
     uint64_t sample_pos = m->pos;
     if (len && write_n(m, data, len) < 0) {
         m->mdat->size = m->pos - (m->mdat->payload_pos - m->mdat->header_size);

@@ -173,3 +173,31 @@ TEST(Mp4Remux, SampleInNoMdatKeepsItsDurationOrFailsPastTheSearchLimit)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Mp4Remux, OutputSettersReachTheChildWriter)
+{
+    std::string in = fragmented("frag_s.mp4", "-bf 0"), out = path_of("plain_s.mp4");
+    mp4_muxer *h = mp4_new_defrag_reader();
+    ASSERT_EQ(0, mp4_open_file(h, out.c_str()));
+    mp4_set_max_size(h, 40000);
+    FILE *f = fopen(in.c_str(), "rb");
+    EXPECT_EQ(-1, mp4_remux(h, f));
+    EXPECT_EQ(9, mp4_get_error(h));
+    EXPECT_STREQ("maximum size limit reached", mp4_strerror(h));
+    mp4_finish(h);
+    mp4_delete(h);
+    fclose(f);
+    struct stat st;
+    ASSERT_EQ(0, stat(out.c_str(), &st));
+    EXPECT_LE(st.st_size, 40000);
+    // what went in before the limit still plays
+    EXPECT_EQ("", run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"));
+    int packets = atoi(run("ffprobe -v error -count_packets -select_streams v -show_entries stream=nb_read_packets "
+                           "-of csv=p=0 '" + out + "'").c_str());
+    EXPECT_GT(packets, 10);
+    EXPECT_LT(packets, 150);
+}
+
+} // namespace
