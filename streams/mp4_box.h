@@ -132,7 +132,7 @@ struct mp4_track {
     uint32_t sample_count, sample_cap;
     mp4_sample *samples;
     uint64_t running_time;    // writer: ticks queued or written; reader: next timestamp
-    uint64_t accumulated;     // reader
+    uint64_t accumulated;     // reader; remuxed track: time lost before its first sample
     // writer bookkeeping
     mp4_box *trak;
     uint32_t chunks;
@@ -198,7 +198,7 @@ struct mp4_muxer {
     uint64_t max_size;
 
     mp4_player *player;       // cursors of mp4_play, made on first use
-    mp4_remux_state *remux;         // remux state while mp4_remux runs
+    mp4_remux_state *remux;   // while mp4_remux runs
     int exact_durations;      // samples carry their own durations (remux): no stts shift at finish
 };
 

@@ -287,7 +287,7 @@ void defrag_callback(void *user, uint32_t id, uint64_t offset, uint32_t len, uin
     if (!x)
         return;
     mp4_muxer *w = x->writer;
-    if (id == 0 || id >= w->next_track_id || !w->track[id - 1].trak)
+    if (!w->track || id == 0 || id >= w->next_track_id || !w->track[id - 1].trak)
         return;
     if (len > x->buf_size) {
         uint8_t *p = (uint8_t *)realloc(x->buf, len);
