@@ -215,6 +215,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fclose(f);
     }
     if (FILE *f = file_of(d)) {
+        // backwards from the end, across every chunk and stts run
+        mp4_muxer *r = mp4_new_reader();
+        mp4_set_file(r, f);
+        mp4_set_sample_callback(r, on_sample, &bytes);
+        for (int i = 0; i < 3000 && mp4_play_reverse(r) == 0; i++) {
+        }
+        mp4_delete(r);
+        fclose(f);
+    }
+    if (FILE *f = file_of(d)) {
         int out = memfd_create("out", 0);
         FILE *o = out >= 0 ? fdopen(out, "w+b") : nullptr;
         mp4_muxer *h = mp4_new_defrag_reader();
