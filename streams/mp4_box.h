@@ -232,6 +232,9 @@ int box_is_known(const mp4_box *node);   // rwBox can write it back from its fie
 
 // shared between the writer, the player and the remuxer
 void mp4_player_free(mp4_player *p);
+// Walks a track's sample tables after checking them against each other, as the player does.
+typedef void (*mp4_table_sample_fn)(void *user, uint64_t offset, uint32_t size, uint32_t duration, int sync);
+int mp4_each_table_sample(mp4_box *trak, int sound, mp4_table_sample_fn fn, void *user);
 void mp4_init_timestamps(mp4_muxer *m);
 int mp4_write_file_start(mp4_muxer *m);   // ftyp when due, placeholder, open mdat
 // Appends one sample's bytes as they are to the open mdat and its tables; sync -1 detects it.

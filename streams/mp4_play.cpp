@@ -378,3 +378,17 @@ int mp4_seek(mp4_muxer *m, uint64_t time)
     }
     return 0;
 }
+
+int mp4_each_table_sample(mp4_box *trak, int sound, mp4_table_sample_fn fn, void *user)
+{
+    Cursor c;
+    if (setup_track(c, trak, sound) < 0)
+        return -1;
+    while (c.index < c.count) {
+        uint32_t delta = (uint32_t)c.stts->table[(size_t)c.stts_e * 2 + 1];
+        fn(user, c.offset, (uint32_t)sample_size(c, c.index), delta, flags_of(c) != 0);
+        if (next(c) < 0)
+            return -1;
+    }
+    return 0;
+}

@@ -30,6 +30,8 @@ struct mp4_remux_state {
     MdatRange *mdats;
     uint32_t mdat_count;
     mp4_box *pending;        // moof whose mdat has not been read yet
+    bool moov_samples;       // the moov itself holds a first fragment, waiting for its mdat
+    uint32_t table_track;    // track whose moov samples are being copied
     uint64_t file_size;
     uint8_t *buf;
     uint32_t buf_size;
@@ -270,8 +272,56 @@ void process_moof(mp4_remux_state *x, mp4_box *moof)
     }
 }
 
+void table_sample(void *user, uint64_t offset, uint32_t size, uint32_t duration, int sync)
+{
+    mp4_remux_state *x = (mp4_remux_state *)user;
+    mp4_muxer *r = x->reader;
+    if (x->stop)
+        return;
+    int found = locate(x, offset, size);
+    if (found < 0) {
+        log_printf("%s: failed to find a MDAT containing referenced track data at offset %llu len=%u\n", "mp4_remux",
+                   (unsigned long long)offset, size);
+        mp4_error(r, MP4_ERR_REMUX);
+        x->stop = true;
+        return;
+    }
+    if (found == 0 && x->misses++ < MISS_LOG_LIMIT)
+        log_printf("%s: failed to find a MDAT containing referenced track data at offset %llu len=%u\n", "mp4_remux",
+                   (unsigned long long)offset, size);
+    if (r->fragment_cb)
+        r->fragment_cb(r->fragment_user, x->table_track, offset, found ? size : 0, duration, sync ? 0 : 0x10000, 0);
+}
+
+// Samples the moov's own tables name (a fragmented file whose first fragment is in the moov).
+void process_moov_samples(mp4_remux_state *x)
+{
+    x->moov_samples = false;
+    for (mp4_box *trak = x->reader->moov->child; trak && !x->stop; trak = trak->next) {
+        mp4_box *tkhd = trak->type == T('t', 'r', 'a', 'k') ? box_find_child(trak, T('t', 'k', 'h', 'd')) : nullptr;
+        mp4_box *hdlr = box_find_path(trak, "mdia/hdlr");
+        if (!tkhd || !hdlr)
+            continue;
+        x->table_track = tkhd->track_id;
+        if (mp4_each_table_sample(trak, hdlr->handler_type != T('v', 'i', 'd', 'e'), table_sample, x) < 0)
+            log_printf("%s: sample tables of track %u do not hold together\n", "mp4_remux", tkhd->track_id);
+    }
+}
+
+bool has_table_samples(mp4_box *moov)
+{
+    for (mp4_box *trak = moov->child; trak; trak = trak->next) {
+        mp4_box *stsz = trak->type == T('t', 'r', 'a', 'k') ? box_find_path(trak, "mdia/minf/stbl/stsz") : nullptr;
+        if (stsz && (stsz->sample_size ? stsz->sample_count : stsz->count))
+            return true;
+    }
+    return false;
+}
+
 void process_pending(mp4_remux_state *x)
 {
+    if (x->moov_samples && !x->stop)
+        process_moov_samples(x);
     if (!x->pending)
         return;
     process_moof(x, x->pending);
@@ -337,6 +387,7 @@ int run(mp4_muxer *r, mp4_muxer *w)
             mp4_init_timestamps(r);
             if (copy_moov(&x, b) < 0)
                 x.stop = true;
+            x.moov_samples = has_table_samples(b);
             continue;
         }
         if (b->type == T('m', 'o', 'o', 'f') && have_moov) {

@@ -201,3 +201,20 @@ TEST(Mp4Remux, OutputSettersReachTheChildWriter)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Mp4Remux, FirstFragmentHeldByTheMoovIsKept)
+{
+    std::string in = path_of("frag_moov.mp4"), out = path_of("plain_moov.mp4");
+    run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 -t 4 "
+        "-c:v libx264 -bf 0 -g 25 -c:a aac -movflags frag_keyframe '" + in + "' 2>&1");
+    std::string want = packets(in);
+    ASSERT_GT(want.size(), 1000u);
+    EXPECT_EQ(0, defrag(in, out));
+    std::string got = packets(out);
+    EXPECT_TRUE(want == got) << want.size() << " vs " << got.size() << " bytes of packet list";
+    EXPECT_EQ("", run("ffmpeg -v error -xerror -i '" + out + "' -f null - 2>&1"));
+}
+
+} // namespace
