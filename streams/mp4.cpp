@@ -61,6 +61,14 @@ mp4_muxer *mp4_new_reader()
     return m;
 }
 
+mp4_muxer *mp4_new_qt()
+{
+    mp4_muxer *m = mp4_new();
+    if (m)
+        m->mode |= MP4_MODE_QT;
+    return m;
+}
+
 void mp4_set_file(mp4_muxer *m, FILE *f)
 {
     if (!m)
@@ -116,8 +124,22 @@ void mp4_set_error(mp4_muxer *m, int code)
         m->error = (uint8_t)code;
 }
 
-void mp4_set_interleave(mp4_muxer *m, uint32_t period) { if (m) m->interleave = period; }
-void mp4_set_max_size(mp4_muxer *m, uint64_t bytes) { if (m) m->max_size = bytes; }
+// A remux handle's output settings belong to its child, as with the file setters.
+void mp4_set_interleave(mp4_muxer *m, uint32_t period)
+{
+    if (m && m->child)
+        m = m->child;
+    if (m)
+        m->interleave = period;
+}
+
+void mp4_set_max_size(mp4_muxer *m, uint64_t bytes)
+{
+    if (m && m->child)
+        m = m->child;
+    if (m)
+        m->max_size = bytes;
+}
 
 int mp4_get_error(const mp4_muxer *m)
 {
@@ -191,13 +213,15 @@ static mp4_box *build_trak(mp4_muxer *m, uint32_t id, bool fragmented)
 {
     mp4_track *t = &m->track[id - 1];
     bool video = t->handler_type == T('v', 'i', 'd', 'e');
+    bool subp = t->handler_type == T('s', 'u', 'b', 'p');
+    bool qt = m->mode & MP4_MODE_QT;
     bool pcm = t->fourcc == T('t', 'w', 'o', 's') || t->fourcc == T('s', 'o', 'w', 't');
     mp4_box *trak = new_box(T('t', 'r', 'a', 'k'));
     mp4_box *tkhd = child(trak, T('t', 'k', 'h', 'd'));
-    tkhd->flags = fragmented ? 7 : 3;
+    tkhd->flags = fragmented || subp ? 7 : 3;
     tkhd->track_id = id;
     memcpy(tkhd->matrix, unity_matrix, sizeof unity_matrix);
-    if (!video) {
+    if (!video && !subp) {
         tkhd->alternate_group = 1;
         tkhd->volume = 0x0100;
     }
@@ -220,12 +244,19 @@ static mp4_box *build_trak(mp4_muxer *m, uint32_t id, bool fragmented)
     if (video) {
         mp4_box *vmhd = child(minf, T('v', 'm', 'h', 'd'));
         vmhd->flags = 1;
+    } else if (subp) {
+        child(minf, T('n', 'm', 'h', 'd'));
     } else {
         child(minf, T('s', 'm', 'h', 'd'));
     }
+    if (qt) {
+        mp4_box *dhlr = child(minf, T('h', 'd', 'l', 'r'));
+        dhlr->handler_type = T('a', 'l', 'i', 's');
+        dhlr->name = strdup("Alias Data Handler");
+    }
     mp4_box *dref = child(child(minf, T('d', 'i', 'n', 'f')), T('d', 'r', 'e', 'f'));
     dref->entry_count = 1;
-    child(dref, T('u', 'r', 'l', ' '))->flags = 1;
+    child(dref, qt ? T('a', 'l', 'i', 's') : T('u', 'r', 'l', ' '))->flags = 1;
     mp4_box *stbl = child(minf, T('s', 't', 'b', 'l'));
     mp4_box *stsd = child(stbl, T('s', 't', 's', 'd'));
     stsd->entry_count = 1;
@@ -257,6 +288,14 @@ static mp4_box *build_trak(mp4_muxer *m, uint32_t id, bool fragmented)
             memcpy(esds->es.dsi, m->sps, m->sps_len);
             esds->es.sl_predefined = 2;
         }
+    } else if (subp) {
+        mp4_box *esds = child(entry, T('e', 's', 'd', 's'));
+        esds->es.object_type = 0xE0;
+        esds->es.stream_type = 0x38 << 2 | 1;
+        esds->es.has_dsi = 1;
+        esds->es.dsi_len = sizeof t->palette;
+        memcpy(esds->es.dsi, t->palette, sizeof t->palette);
+        esds->es.sl_predefined = 2;
     } else if (pcm) {
         entry->sd_version = 1;
         entry->channelcount = 2;
@@ -300,7 +339,7 @@ static mp4_box *build_trak(mp4_muxer *m, uint32_t id, bool fragmented)
     if (pcm)
         stsz->sample_size = 1;
     make_table(stbl, T('s', 't', 'c', 'o'), 1);
-    if (!video && !fragmented) {
+    if (!video && !subp && !fragmented) {
         mp4_box *sgpd = make_table(stbl, T('s', 'g', 'p', 'd'), 1);
         sgpd->version = 1;
         sgpd->grouping_type = T('r', 'o', 'l', 'l');
@@ -390,6 +429,40 @@ uint32_t mp4_audio_track_create(mp4_muxer *m, uint32_t fourcc, uint32_t timescal
     return id;
 }
 
+uint32_t mp4_mpeg_audio_track_create(mp4_muxer *m, uint32_t timescale, uint32_t duration, int edit,
+                                     uint32_t sample_rate, uint32_t channels)
+{
+    uint32_t id = mp4_audio_track_create(m, T('m', 'p', '4', 'a'), timescale, duration, edit, sample_rate, channels);
+    if (!id)
+        return 0;
+    m->track[id - 1].mpeg_audio = 1;
+    if (m->track[id - 1].trak) {
+        // the tree was built before the flag was known
+        box_free(m->track[id - 1].trak);
+        attach_trak(m, id);
+    }
+    return id;
+}
+
+uint32_t mp4_subpicture_track_create(mp4_muxer *m, uint32_t timescale, uint32_t duration, const uint32_t palette[16])
+{
+    uint32_t id = track_create(m, T('s', 'u', 'b', 'p'), "SubPicture", T('m', 'p', '4', 's'), timescale, duration, 0);
+    if (!id)
+        return 0;
+    mp4_track *t = &m->track[id - 1];
+    for (int i = 0; palette && i < 16; i++) {
+        t->palette[i * 4] = (uint8_t)(palette[i] >> 24);
+        t->palette[i * 4 + 1] = (uint8_t)(palette[i] >> 16);
+        t->palette[i * 4 + 2] = (uint8_t)(palette[i] >> 8);
+        t->palette[i * 4 + 3] = (uint8_t)palette[i];
+    }
+    if (m->moov) {
+        box_find_child(m->moov, T('m', 'v', 'h', 'd'))->next_track_id = m->next_track_id;
+        attach_trak(m, id);
+    }
+    return id;
+}
+
 // ---- writing ----
 
 static void write_ftyp(mp4_muxer *m)
@@ -397,9 +470,18 @@ static void write_ftyp(mp4_muxer *m)
     if (m->pos != 0)
         log_printf("%s: warning: FTYP needs to be first in file\n", "write_ftyp");
     mp4_box *ftyp = new_box(T('f', 't', 'y', 'p'));
+    ftyp->fields = 1;
+    if (m->mode & MP4_MODE_QT) {
+        ftyp->major_brand = T('q', 't', ' ', ' ');
+        ftyp->minor_version = 0x20050300;
+        uint64_t b = T('q', 't', ' ', ' ');
+        box_table_append(ftyp, &b);
+        rwBox(m, ftyp);
+        box_free(ftyp);
+        return;
+    }
     ftyp->major_brand = T('m', 'p', '4', '2');
     ftyp->minor_version = 0x00000200;
-    ftyp->fields = 1;
     bool mp4v = false;
     for (uint32_t i = 0; i < 2 && i + 1 < m->next_track_id; i++)
         mp4v |= m->track[i].fourcc == T('m', 'p', '4', 'v');
@@ -411,10 +493,25 @@ static void write_ftyp(mp4_muxer *m)
     box_free(ftyp);
 }
 
-static int start_file(mp4_muxer *m)
+static void setup_moov_at_start(mp4_muxer *m);
+
+int mp4_write_file_start(mp4_muxer *m)
 {
     if (m->high_water == 0)
         write_ftyp(m);
+    if (m->moov_reserve || m->moov_max_minutes)
+        setup_moov_at_start(m);
+    mp4_box *placeholder = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
+    rwBox(m, placeholder);
+    box_free(placeholder);
+    m->mdat = new_box(T('m', 'd', 'a', 't'));
+    rwBox(m, m->mdat);
+    m->mode |= MP4_MODE_NEW_CHUNK;
+    return m->error ? -1 : 0;
+}
+
+static int start_file(mp4_muxer *m)
+{
     m->moov = new_box(T('m', 'o', 'o', 'v'));
     build_mvhd(m->moov, m);
     for (uint32_t id = 1; id < m->next_track_id; id++) {
@@ -423,13 +520,7 @@ static int start_file(mp4_muxer *m)
             continue;
         attach_trak(m, id);
     }
-    mp4_box *placeholder = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
-    rwBox(m, placeholder);
-    box_free(placeholder);
-    m->mdat = new_box(T('m', 'd', 'a', 't'));
-    rwBox(m, m->mdat);
-    m->mode |= MP4_MODE_NEW_CHUNK;
-    return 0;
+    return mp4_write_file_start(m);
 }
 
 static uint32_t h264_header_length(const uint8_t *d, uint32_t len)
@@ -647,14 +738,16 @@ static int write_sample_bytes(mp4_muxer *m, const mp4_track *t, const uint8_t *d
     return 0;
 }
 
-static void add_to_tables(mp4_muxer *m, mp4_track *t, uint64_t sample_pos, uint32_t len, uint32_t duration,
-                          const uint8_t *data)
+// Returns the sample's callback flags: 1 sync sample, 2 a track without sync table.
+static int add_to_tables(mp4_muxer *m, mp4_track *t, uint64_t sample_pos, uint32_t len, uint32_t duration,
+                         const uint8_t *data, int sync)
 {
     TrakTables tt = tables_of(t->trak);
     if (tt.mdhd)
         tt.mdhd->duration += duration;
     if (!tt.stts || !tt.stsz || !tt.stsc || !tt.stco || len == 0)
-        return;
+        return tt.stss ? 0 : 2;
+    int flags = tt.stss ? 0 : 2;
     bool pcm = t->fourcc == T('t', 'w', 'o', 's') || t->fourcc == T('s', 'o', 'w', 't');
     uint32_t count = pcm ? duration : 1;
     uint32_t delta = pcm ? 1 : duration;
@@ -674,9 +767,10 @@ static void add_to_tables(mp4_muxer *m, mp4_track *t, uint64_t sample_pos, uint3
         fail |= box_table_append(tt.stsz, &e) < 0;
         tt.stsz->sample_count = tt.stsz->count;
     }
-    if (tt.stss && is_sync(t, data, len)) {
+    if (tt.stss && (sync < 0 ? is_sync(t, data, len) : sync)) {
         uint64_t e = samples_before + 1;
         fail |= box_table_append(tt.stss, &e) < 0;
+        flags = 1;
     }
     if (new_chunk) {
         t->chunks++;
@@ -705,6 +799,7 @@ static void add_to_tables(mp4_muxer *m, mp4_track *t, uint64_t sample_pos, uint3
         mp4_error(m, MP4_ERR_NOMEM);
     t->last_end = sample_pos + len;
     m->mode &= (uint8_t)~MP4_MODE_NEW_CHUNK;
+    return flags;
 }
 
 static int buffer_mode_write(mp4_muxer *m, mp4_track *t, const uint8_t *data, uint32_t len, uint32_t duration)
@@ -741,6 +836,214 @@ static int buffer_mode_write(mp4_muxer *m, mp4_track *t, const uint8_t *data, ui
         return -1;
     t->running_time += duration;
     return 0;
+}
+
+// ---- reserved moov ----
+
+void mp4_set_moov_reserve(mp4_muxer *m, uint32_t bytes, uint32_t interval_ticks)
+{
+    if (!m)
+        return;
+    if (m->child)
+        m = m->child;
+    m->moov_reserve = bytes;
+    m->moov_interval = m->moov_ticks_left = interval_ticks;
+}
+
+void mp4_set_moov_max_duration(mp4_muxer *m, uint32_t max_minutes, uint32_t interval_seconds)
+{
+    if (!m)
+        return;
+    if (m->child)
+        m = m->child;
+    log_printf("%s: max_minutes=%u interval_seconds=%u\n", "mp4_set_moov_max_duration", max_minutes,
+               interval_seconds);
+    m->moov_max_minutes = max_minutes;
+    m->moov_interval = m->moov_ticks_left = interval_seconds * 90000u;
+}
+
+static bool moov_fits(uint64_t size, uint32_t reserve)
+{
+    // a smaller moov needs room for the free box that fills the gap
+    return size == reserve || size + 8 <= reserve;
+}
+
+static int write_moov_into_reserve(mp4_muxer *m)
+{
+    uint64_t back = m->pos;
+    uint64_t saved = m->moov->size;
+    uint8_t flags = m->moov->node_flags;
+    if (muxer_seek(m, m->moov_pos) < 0)
+        return -1;
+    m->moov->size = m->moov_reserve;
+    m->moov->node_flags &= (uint8_t)~BOX_RESIZABLE;
+    rwBox(m, m->moov);
+    m->moov->size = saved;
+    m->moov->node_flags = flags;
+    return muxer_seek(m, back);
+}
+
+static void setup_moov_at_start(mp4_muxer *m)
+{
+    if (m->moov_max_minutes) {
+        uint64_t minutes = m->moov_max_minutes;
+        uint64_t video_frames = 90000ull * 60 * minutes / 1501, audio_frames = 90000ull * 60 * minutes / 1920;
+        uint32_t video_dur = 0, audio_dur = 0;
+        for (uint32_t id = 1; id < m->next_track_id; id++) {
+            mp4_track *t = &m->track[id - 1];
+            if (!t->sample_duration)
+                continue;
+            uint64_t frames = (uint64_t)t->timescale * 60 * minutes / t->sample_duration;
+            if (t->handler_type == T('v', 'i', 'd', 'e') && !video_dur) {
+                video_dur = t->sample_duration;
+                video_frames = frames;
+                log_printf("video_dur=%u timescale=%u track=%d\n", video_dur, t->timescale, (int)id);
+            } else if (t->handler_type == T('s', 'o', 'u', 'n') && !audio_dur) {
+                audio_dur = t->sample_duration;
+                audio_frames = frames;
+                log_printf("audio_dur=%u timescale=%u track=%d\n", audio_dur, t->timescale, (int)id);
+            }
+        }
+        log_printf("%s: max_minutes=%u video_dur=%u audio_dur=%u next_track_id=%u\n", "setup_moov_at_start",
+                   m->moov_max_minutes, video_dur, audio_dur, m->next_track_id);
+        uint64_t est = (10 * audio_frames + 12 * video_frames + 65535) / 32768 * 32768;
+        if (est > 0x7FFFFFFF)
+            est = 0x7FFF8000;
+        log_printf("%s: video_frames=%u audio_frames=%u est_size=%u\n", "setup_moov_at_start",
+                   (unsigned)video_frames, (unsigned)audio_frames, (unsigned)est);
+        if (!m->moov_reserve)
+            m->moov_reserve = (uint32_t)est;
+    }
+    m->moov_pos = m->pos;
+    if (m->moov_reserve >= 8 && moov_fits(checkBoxSize(m->moov), m->moov_reserve)) {
+        mp4_box *moov = m->moov;
+        uint64_t saved = moov->size;
+        uint8_t flags = moov->node_flags;
+        moov->size = m->moov_reserve;
+        moov->node_flags &= (uint8_t)~BOX_RESIZABLE;
+        rwBox(m, moov);
+        moov->size = saved;
+        moov->node_flags = flags;
+        return;
+    }
+    log_printf("%s: empty moov of %llu bytes does not fit a reserve of %u\n", "setup_moov_at_start",
+               (unsigned long long)checkBoxSize(m->moov), m->moov_reserve);
+    m->moov_stop = 1;
+    if (m->moov_reserve >= 8) {
+        mp4_box *gap = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
+        gap->size = m->moov_reserve;
+        rwBox(m, gap);
+        box_free(gap);
+    } else {
+        m->moov_pos = 0;
+    }
+}
+
+// Durations as far as the samples written so far reach, so a moov written now plays.
+static void interim_durations(mp4_muxer *m)
+{
+    mp4_box *mvhd = box_find_child(m->moov, T('m', 'v', 'h', 'd'));
+    uint64_t movie = 0;
+    for (mp4_box *trak = m->moov->child; trak; trak = trak->next) {
+        mp4_box *tkhd = box_find_child(trak, T('t', 'k', 'h', 'd'));
+        mp4_box *mdhd = box_find_path(trak, "mdia/mdhd");
+        mp4_box *elst = box_find_path(trak, "edts/elst");
+        if (!tkhd || !mdhd || !mdhd->timescale)
+            continue;
+        tkhd->duration = mdhd->duration * MOVIE_TIMESCALE / mdhd->timescale;
+        movie = tkhd->duration > movie ? tkhd->duration : movie;
+        if (elst) {
+            // finishing starts the edit list afresh: an entry with media time 0 is not kept
+            uint64_t e[3] = {tkhd->duration, 0, 0x00010000};
+            elst->count = 0;
+            box_table_append(elst, e);
+        }
+    }
+    if (mvhd)
+        mvhd->duration = movie;
+}
+
+static void rewrite_moov(mp4_muxer *m)
+{
+    interim_durations(m);
+    uint64_t size = checkBoxSize(m->moov);
+    if (!moov_fits(size, m->moov_reserve)) {
+        // Not an error: the moov still goes to the end of the file when the recording ends.
+        log_printf("%s: moov of %llu bytes outgrew the reserve of %u; it goes to the end of the file\n",
+                   "rewrite_moov", (unsigned long long)size, m->moov_reserve);
+        m->moov_stop = 1;
+        return;
+    }
+    // every sample the moov names must be on disk before the moov is
+    if (m->file)
+        fflush(m->file);
+    if (updateBoxSize(m, m->mdat) < 0 || write_moov_into_reserve(m) < 0)
+        return;
+    if (m->file)
+        fflush(m->file);
+    if (10ull * (m->moov_reserve - size) < m->moov_interval) {
+        log_printf("%s: %llu bytes left in the moov reserve, rewrites stop\n", "rewrite_moov",
+                   (unsigned long long)(m->moov_reserve - size));
+        m->moov_stop = 1;
+    }
+}
+
+static void after_sample(mp4_muxer *m, mp4_track *t, uint64_t pos, uint32_t len, uint32_t duration, int flags)
+{
+    if (m->sample_cb) {
+        if (m->file)
+            fflush(m->file);
+        mp4_box *mdhd = box_find_path(t->trak, "mdia/mdhd");
+        uint64_t start = mdhd && mdhd->duration >= duration ? mdhd->duration - duration : 0;
+        m->sample_cb(m->sample_user, pos, start, len, flags);
+    }
+    if (m->moov_pos && !m->moov_stop && m->moov_interval && flags != 2) {
+        if (m->moov_ticks_left > duration) {
+            m->moov_ticks_left -= duration;
+        } else {
+            m->moov_ticks_left = m->moov_interval;
+            rewrite_moov(m);
+        }
+    }
+}
+
+void mp4_set_sample_callback(mp4_muxer *m, mp4_sample_fn fn, void *user)
+{
+    if (!m)
+        return;
+    m->sample_cb = fn;
+    m->sample_user = user;
+}
+
+void mp4_set_mirror_file(mp4_muxer *m, FILE *f)
+{
+    if (!m)
+        return;
+    if (m->child)
+        m = m->child;
+    m->mirror = f;
+}
+
+int write_skip(mp4_muxer *m, uint32_t payload_len)
+{
+    if (!m)
+        return -1;
+    if (mp4_is_reader(m) && m->child)
+        m = m->child;
+    if (mp4_is_reader(m))
+        return -1;
+    if (m->mdat) {
+        // inside the open mdat it would be taken for sample data
+        log_printf("%s: the mdat is already open\n", "write_skip");
+        return -1;
+    }
+    if (m->high_water == 0)
+        write_ftyp(m);
+    mp4_box *skip = new_box(T('s', 'k', 'i', 'p'));
+    skip->size = 8ull + payload_len;
+    rwBox(m, skip);
+    box_free(skip);
+    return m->error ? -1 : 0;
 }
 
 static int flush_interleave(mp4_muxer *m, uint32_t id);
@@ -834,7 +1137,101 @@ int mp4_write_track(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_t len
         mp4_error(m, MP4_ERR_WRITE);
         return -1;
     }
-    add_to_tables(m, t, sample_pos, written, duration, data);
+    int flags = add_to_tables(m, t, sample_pos, written, duration, data, -1);
+    if (m->sample_cb || m->moov_pos)
+        after_sample(m, t, sample_pos, written, duration, flags);
+    return 0;
+}
+
+// The track starts `ticks` (movie timescale) late: a leading edit with media time -1.
+static void lead_with_empty_edit(mp4_track *t, uint64_t ticks)
+{
+    mp4_box *edts = box_find_child(t->trak, T('e', 'd', 't', 's'));
+    if (!edts) {
+        edts = new_box(T('e', 'd', 't', 's'));
+        mp4_box *tkhd = box_find_child(t->trak, T('t', 'k', 'h', 'd'));
+        edts->parent = t->trak;
+        if (tkhd) {
+            edts->next = tkhd->next;
+            tkhd->next = edts;
+        } else {
+            edts->next = t->trak->child;
+            t->trak->child = edts;
+        }
+    }
+    mp4_box *elst = box_find_child(edts, T('e', 'l', 's', 't'));
+    if (!elst)
+        elst = make_table(edts, T('e', 'l', 's', 't'), 3);
+    uint64_t e[3] = {ticks, (uint64_t)-1, 0x00010000};
+    if (box_table_append(elst, e) < 0)
+        return;
+    memmove(elst->table + 3, elst->table, sizeof(uint64_t) * 3 * (elst->count - 1));
+    memcpy(elst->table, e, sizeof e);
+}
+
+int mp4_write_raw_sample(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_t len, uint32_t duration, int sync,
+                         int32_t cto)
+{
+    mp4_track *t = track_of(m, id);
+    if (!t || !t->trak || !m->mdat || mp4_is_reader(m))
+        return -1;
+    if (m->error == MP4_ERR_WRITE)
+        return -1;
+    if (m->max_size && m->pos + checkBoxSize(m->moov) + len + 1024 > m->max_size) {
+        mp4_error(m, MP4_ERR_MAX_SIZE);
+        return -1;
+    }
+    uint64_t sample_pos = m->pos;
+    if (len && write_n(m, data, len) < 0) {
+        m->mdat->size = m->pos - (m->mdat->payload_pos - m->mdat->header_size);
+        return -1;
+    }
+    m->mdat->size += len;
+    TrakTables tt = tables_of(t->trak);
+    if (len == 0 && tt.stts && !tt.stts->count) {
+        t->accumulated += duration;   // lost before the first sample: becomes an empty edit
+        return 0;
+    }
+    if (t->accumulated && tt.mdhd && tt.mdhd->timescale)
+        lead_with_empty_edit(t, t->accumulated * MOVIE_TIMESCALE / tt.mdhd->timescale);
+    t->accumulated = 0;
+    if (len == 0) {
+        // a sample without data: the previous sample lasts longer, so later ones keep their times
+        if (tt.stts && tt.stts->count && duration) {
+            uint64_t *last = tt.stts->table + (tt.stts->count - 1) * 2;
+            uint64_t e[2] = {1, last[1] + duration};
+            if (--last[0] == 0)
+                tt.stts->count--;
+            if (box_table_append(tt.stts, e) < 0)
+                mp4_error(m, MP4_ERR_NOMEM);
+            if (tt.mdhd)
+                tt.mdhd->duration += duration;
+        }
+        return 0;
+    }
+    mp4_box *ctts = box_find_path(t->trak, "mdia/minf/stbl/ctts");
+    if (cto && !ctts && tt.stsz) {
+        mp4_box *stbl = box_find_path(t->trak, "mdia/minf/stbl");
+        ctts = make_table(stbl, T('c', 't', 't', 's'), 2);
+        uint64_t before = tt.stsz->sample_size ? tt.stsz->sample_count : tt.stsz->count;
+        if (before) {
+            uint64_t e[2] = {before, 0};
+            box_table_append(ctts, e);
+        }
+    }
+    if (ctts) {
+        if (cto < 0)
+            ctts->version = 1;   // signed offsets
+        uint64_t *last = ctts->count ? ctts->table + (ctts->count - 1) * 2 : nullptr;
+        if (last && (int32_t)last[1] == cto) {
+            last[0]++;
+        } else {
+            uint64_t e[2] = {1, (uint64_t)(uint32_t)cto};
+            if (box_table_append(ctts, e) < 0)
+                mp4_error(m, MP4_ERR_NOMEM);
+        }
+    }
+    add_to_tables(m, t, sample_pos, len, duration, data, sync);
     return 0;
 }
 
@@ -1030,18 +1427,29 @@ static int finalise_moov(mp4_muxer *m)
             if (sbgp->count)
                 sbgp->table[0] = samples;
         if (mp4_box *elst = box_find_path(trak, "edts/elst")) {
+            int64_t media_time = 0;   // a remuxed track keeps where its input's edit began
+            for (uint32_t i = 0; m->exact_durations && i < elst->count; i++)
+                if ((int64_t)elst->table[i * 3 + 1] >= 0) {
+                    media_time = (int64_t)elst->table[i * 3 + 1];
+                    break;
+                }
+            if (media_time < 0 || (uint64_t)media_time > media_dur)
+                media_time = 0;
             if (elst->count && (int64_t)elst->table[1] == -1) {
                 elst->table[0] = elst->table[0] * movie_ts / MOVIE_TIMESCALE;
                 elst->count = 1;
             } else {
                 elst->count = 0;
             }
-            uint64_t e[3] = {media_dur * movie_ts / tt.mdhd->timescale, 0, 0x00010000};
+            uint64_t e[3] = {(media_dur - (uint64_t)media_time) * movie_ts / tt.mdhd->timescale, (uint64_t)media_time,
+                             0x00010000};
             if (box_table_append(elst, e) < 0) {
                 log_printf("Failed to realloc elst entries\n");
                 err = -1;
             }
         }
+        if (m->exact_durations)
+            continue;   // remuxed samples carry their own durations in their own timescale
         // durations were passed as time since the previous sample: shift them by one
         if (tt.stts && tt.stts->count > 1) {
             uint64_t delta = tt.stts->table[1];
@@ -1186,7 +1594,7 @@ int mp4_finish(mp4_muxer *m)
     if (!m)
         return -1;
     if (mp4_is_reader(m))
-        return 0;
+        return m->child ? mp4_finish(m->child) : 0;
     if (m->high_water == 0)
         write_ftyp(m);
     if (!m->moov) {
@@ -1215,7 +1623,26 @@ int mp4_finish(mp4_muxer *m)
     updateBoxSize(m, m->mdat);
     if (finalise_moov(m) < 0)
         mp4_error(m, MP4_ERR_NOMEM);
-    rwBox(m, m->moov);
+    bool in_reserve = false;
+    if (m->moov_pos) {
+        uint64_t size = checkBoxSize(m->moov);
+        if (!m->moov_stop && moov_fits(size, m->moov_reserve)) {
+            in_reserve = write_moov_into_reserve(m) == 0;
+        } else {
+            log_printf("max_moov_size=%u moov_interval=%u moov->size=%llu\n", m->moov_reserve, m->moov_interval,
+                       (unsigned long long)size);
+            // one moov per file: the reserve is given up as a whole
+            uint64_t back = m->pos;
+            mp4_box *gap = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
+            gap->size = m->moov_reserve;
+            if (muxer_seek(m, m->moov_pos) == 0)
+                rwBox(m, gap);
+            box_free(gap);
+            muxer_seek(m, back);
+        }
+    }
+    if (!in_reserve)
+        rwBox(m, m->moov);
     if (m->max_size && m->pos > m->max_size)
         log_printf("max file size exceeded %llx > %llx\n", (unsigned long long)m->pos,
                    (unsigned long long)m->max_size);
@@ -1241,6 +1668,7 @@ void mp4_delete(mp4_muxer *m)
     if (m->buf && !mp4_is_reader(m) && m->pos > m->buf_attach_pos)
         log_printf("%s: warning: buffer is still queued with data in it\n", "mp4_delete");
     mp4_delete(m->child);
+    mp4_player_free(m->player);
     box_free(m->moov);
     box_free(m->mdat);
     for (uint32_t id = 1; id < m->next_track_id && m->track; id++)
@@ -1263,7 +1691,7 @@ static int not_reader(const mp4_muxer *m, const char *op)
     return 1;
 }
 
-static void init_timestamps(mp4_muxer *m)
+void mp4_init_timestamps(mp4_muxer *m)
 {
     if (!m->moov) {
         log_printf("%s: failed to find moov\n", "init_timestamps");
@@ -1317,6 +1745,42 @@ static void init_timestamps(mp4_muxer *m)
     }
 }
 
+int mp4_read_until_moov(mp4_muxer *m)
+{
+    if (!m || not_reader(m, "mp4_read_until_moov"))
+        return -1;
+    if (m->buf) {
+        log_printf("%s: needs a file\n", "mp4_read_until_moov");
+        return -1;
+    }
+    while (!m->moov) {
+        mp4_box *b = rwBox(m, nullptr);
+        if (!b) {
+            log_printf("%s: no moov in the input\n", "mp4_read_until_moov");
+            return -1;
+        }
+        if (b->type == T('m', 'd', 'a', 't') && !m->mdat) {
+            m->mdat = b;
+        } else if (b->type == T('m', 'o', 'o', 'v')) {
+            m->moov = b;
+            mp4_init_timestamps(m);
+        } else {
+            box_free(b);
+        }
+    }
+    // a moov in front of its data: the mdat follows
+    for (int boxes = 0; !m->mdat && boxes < 500; boxes++) {
+        mp4_box *b = rwBox(m, nullptr);
+        if (!b)
+            break;
+        if (b->type == T('m', 'd', 'a', 't'))
+            m->mdat = b;
+        else
+            box_free(b);
+    }
+    return m->track ? 0 : -1;
+}
+
 static void apply_moof(mp4_muxer *m, mp4_box *moof)
 {
     if (!m->track)
@@ -1358,7 +1822,7 @@ int mp4_get_mdat(mp4_muxer *m, const uint8_t **payload, uint32_t *len)
         if (b->type == T('m', 'o', 'o', 'v')) {
             box_free(m->moov);
             m->moov = b;
-            init_timestamps(m);
+            mp4_init_timestamps(m);
             continue;
         }
         if (b->type == T('m', 'd', 'a', 't')) {

@@ -61,3 +61,35 @@ uint64_t mp4_track_advance_ts(mp4_muxer *m, uint32_t track_id);
 uint32_t mp4_track_duration(mp4_muxer *m, uint32_t track_id);
 uint32_t mp4_get_samplerate(mp4_muxer *m, uint32_t track_id);
 uint32_t mp4_get_timescale(mp4_muxer *m, uint32_t track_id);
+
+// Writer extras: none of the live paths use them.
+mp4_muxer *mp4_new_qt();   // QuickTime flavour: brand "qt  ", wide placeholders, alias data handler
+void mp4_set_mirror_file(mp4_muxer *m, FILE *f);   // receives a copy of every byte written
+// Called after each sample written in file mode (file flushed first) and for each sample the
+// player delivers. flags: 1 sync sample, 2 the track has no sync table.
+typedef void (*mp4_sample_fn)(void *user, uint64_t offset, uint64_t time, uint32_t len, int flags);
+void mp4_set_sample_callback(mp4_muxer *m, mp4_sample_fn fn, void *user);
+// A moov reserved right after ftyp and rewritten every interval, so a recording cut short
+// still plays up to the last rewrite.
+void mp4_set_moov_reserve(mp4_muxer *m, uint32_t bytes, uint32_t interval_ticks);
+void mp4_set_moov_max_duration(mp4_muxer *m, uint32_t max_minutes, uint32_t interval_seconds);
+uint32_t mp4_mpeg_audio_track_create(mp4_muxer *m, uint32_t timescale, uint32_t duration, int edit,
+                                     uint32_t sample_rate, uint32_t channels);
+// palette: 16 entries 0x00YYCrCb, as a DVD subpicture stream carries them
+uint32_t mp4_subpicture_track_create(mp4_muxer *m, uint32_t timescale, uint32_t duration,
+                                     const uint32_t palette[16]);
+int write_skip(mp4_muxer *m, uint32_t payload_len);
+
+// Whole-file player (reader over a file stream). mp4_play and mp4_play_reverse return 0 when
+// samples were delivered, 1 at the end, -1 on error; every sample goes to the sample callback.
+int mp4_read_until_moov(mp4_muxer *m);
+int mp4_play(mp4_muxer *m);
+int mp4_play_reverse(mp4_muxer *m);
+int mp4_seek(mp4_muxer *m, uint64_t time);
+
+// Remuxing a fragmented file into a plain one. The setters reach the child of a remux handle,
+// so `other` is the stream they cannot name: the input of a defrag reader, the output of a
+// remux writer. Finish the handle with mp4_finish afterwards.
+mp4_muxer *mp4_new_remux_writer();
+mp4_muxer *mp4_new_defrag_reader();
+int mp4_remux(mp4_muxer *m, FILE *other);

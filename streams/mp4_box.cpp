@@ -518,7 +518,7 @@ static uint64_t payload_size(const mp4_box *b, int *known)
     case MP4_FOURCC('s', 'm', 'h', 'd'): return 8;
     case MP4_FOURCC('n', 'm', 'h', 'd'): return 4;
     case MP4_FOURCC('d', 'r', 'e', 'f'): return 8;
-    case MP4_FOURCC('u', 'r', 'l', ' '): return 4;
+    case MP4_FOURCC('u', 'r', 'l', ' '): case MP4_FOURCC('a', 'l', 'i', 's'): return 4;
     case MP4_FOURCC('s', 't', 's', 'd'): return 8;
     case MP4_FOURCC('a', 'v', 'c', 'C'): return 11ull + b->sps_len + b->pps_len;
     case MP4_FOURCC('p', 'a', 's', 'p'): return 8;
@@ -554,6 +554,16 @@ static uint64_t payload_size(const mp4_box *b, int *known)
     }
     *known = 0;
     return b->size > b->header_size ? b->size - b->header_size : 0;
+}
+
+int box_is_known(const mp4_box *node)
+{
+    if (node->type == T_MDAT || node->type == T_FREE || node->type == T_WIDE ||
+        node->type == MP4_FOURCC('s', 'k', 'i', 'p') || node->type == MP4_FOURCC('m', 'e', 't', 'a'))
+        return 0;
+    int known;
+    payload_size(node, &known);
+    return known > 0;
 }
 
 uint64_t checkBoxSize(const mp4_box *node)
@@ -1057,7 +1067,7 @@ void rw_fields(RW &rw, mp4_box *b)
         f(rw, b->balance, 2);
         fconst(rw, 16, 0);
         break;
-    case MP4_FOURCC('n', 'm', 'h', 'd'): case MP4_FOURCC('u', 'r', 'l', ' '):
+    case MP4_FOURCC('n', 'm', 'h', 'd'): case MP4_FOURCC('u', 'r', 'l', ' '): case MP4_FOURCC('a', 'l', 'i', 's'):
         full(rw, b);
         break;
     case MP4_FOURCC('d', 'r', 'e', 'f'): case MP4_FOURCC('s', 't', 's', 'd'):

@@ -128,15 +128,19 @@ struct mp4_track {
     int edit;
     uint32_t sample_rate;
     uint32_t channels;
+    uint8_t palette[64];      // subpicture track: its DecoderSpecificInfo
     uint32_t sample_count, sample_cap;
     mp4_sample *samples;
     uint64_t running_time;    // writer: ticks queued or written; reader: next timestamp
-    uint64_t accumulated;     // reader
+    uint64_t accumulated;     // reader; remuxed track: time lost before its first sample
     // writer bookkeeping
     mp4_box *trak;
     uint32_t chunks;
     uint64_t last_end;
 };
+
+struct mp4_player;
+struct mp4_remux_state;
 
 struct mp4_muxer {
     int fd;
@@ -161,7 +165,9 @@ struct mp4_muxer {
     uint32_t next_track_id;
     mp4_track *track;
 
-    void (*fragment_cb)(void *user, uint32_t track_id, uint64_t offset, uint32_t len, uint32_t duration);
+    // sample_flags as a trun gives them: 0x10000 marks a sample that is not a sync sample
+    void (*fragment_cb)(void *user, uint32_t track_id, uint64_t offset, uint32_t len, uint32_t duration,
+                        uint32_t sample_flags, int32_t cto);
     void *fragment_user;
     uint8_t *attach_len;
 
@@ -184,11 +190,16 @@ struct mp4_muxer {
 
     uint32_t moov_reserve, moov_max_minutes, moov_interval, moov_ticks_left;
     int moov_stop;
+    uint64_t moov_pos;        // start of the reserved moov, 0 when none is written
 
     void (*sample_cb)(void *user, uint64_t offset, uint64_t time, uint32_t len, int flags);
     void *sample_user;
 
     uint64_t max_size;
+
+    mp4_player *player;       // cursors of mp4_play, made on first use
+    mp4_remux_state *remux;   // while mp4_remux runs
+    int exact_durations;      // samples carry their own durations (remux): no stts shift at finish
 };
 
 // byte layer
@@ -217,3 +228,15 @@ uint32_t box_handler_type(const mp4_box *node);
 uint64_t checkBoxSize(const mp4_box *node);
 mp4_box *rwBox(mp4_muxer *m, mp4_box *node);
 uint32_t mp4_esds_size(const mp4_es *es);
+int box_is_known(const mp4_box *node);   // rwBox can write it back from its fields
+
+// shared between the writer, the player and the remuxer
+void mp4_player_free(mp4_player *p);
+// Walks a track's sample tables after checking them against each other, as the player does.
+typedef void (*mp4_table_sample_fn)(void *user, uint64_t offset, uint32_t size, uint32_t duration, int sync);
+int mp4_each_table_sample(mp4_box *trak, int sound, mp4_table_sample_fn fn, void *user);
+void mp4_init_timestamps(mp4_muxer *m);
+int mp4_write_file_start(mp4_muxer *m);   // ftyp when due, placeholder, open mdat
+// Appends one sample's bytes as they are to the open mdat and its tables; sync -1 detects it.
+int mp4_write_raw_sample(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_t len, uint32_t duration,
+                         int sync, int32_t cto);
