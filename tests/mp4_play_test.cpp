@@ -133,8 +133,9 @@ TEST(Mp4Player, ForwardPlayDeliversFfprobesPacketsWithAudioNotLaterFirst)
         if (p.got[i].stream != 0)
             continue;
         for (size_t k = 0; k < p.got.size(); k++) {
-            if (p.got[k].stream == 1)
+            if (p.got[k].stream == 1) {
                 EXPECT_EQ(k < i, p.got[k].time <= p.got[i].time) << p.got[i] << " vs " << p.got[k];
+            }
         }
     }
     for (const Sample &s : of_stream(p.got, 0))
