@@ -115,18 +115,10 @@ FrameMessage *get(Fifo_Handle f, int timeout_ms = 3000)
     return static_cast<FrameMessage *>(m);
 }
 
-std::string log_all()
-{
-    std::string all(LOG_RING_SIZE, '\0');
-    uint32_t n = log_ring_read(log_ring_tail(), all.data(), LOG_RING_SIZE);
-    all.resize(n);
-    return all;
-}
-
 bool wait_log(const std::string &text, int timeout_ms = 5000, size_t from = 0)
 {
     for (int waited = 0; waited <= timeout_ms; waited += 10) {
-        if (log_all().find(text, from) != std::string::npos)
+        if (test_log_text().find(text, from) != std::string::npos)
             return true;
         poll(nullptr, 0, 10);
     }
@@ -135,7 +127,7 @@ bool wait_log(const std::string &text, int timeout_ms = 5000, size_t from = 0)
 
 size_t count_of(const std::string &text)
 {
-    std::string all = log_all();
+    std::string all = test_log_text();
     size_t n = 0;
     for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
         n++;
@@ -333,7 +325,7 @@ TEST(Display, FlashShowsOneFrameBeepsWithoutWaitingAndFallsBackToIdle)
     ASSERT_TRUE(wait_log("display streamon"));
     h.env.mode = DISPLAY_FLASH;
     ASSERT_TRUE(wait_log("Flash at"));
-    ASSERT_TRUE(wait_log("setting output idle", 2000, log_all().find("Flash at")));
+    ASSERT_TRUE(wait_log("setting output idle", 2000, test_log_text().find("Flash at")));
     EXPECT_EQ(h.env.mode, DISPLAY_IDLE);
     FrameMessage *silent = get(h.playback.fifos[0], 1000), *square = get(h.playback.fifos[0], 1000);
     ASSERT_NE(silent, nullptr);
@@ -366,7 +358,7 @@ TEST(Display, BarsOnA420OutputRemakeItInUyvy)
     ASSERT_TRUE(wait_log("display NTSC 720x480 (736) 420sp"));
     h.env.mode = DISPLAY_COLORBARS;
     ASSERT_TRUE(wait_log("setting output colorbars"));
-    std::string all = log_all();
+    std::string all = test_log_text();
     EXPECT_LT(all.find("display NTSC 720x480 (1440) 422"), all.find("setting output colorbars"));
     // Frames shown before the bars were drawn count too: wait for ones after the log line.
     ASSERT_TRUE(wait_shown(out_state().shown + 2));
@@ -413,7 +405,7 @@ TEST(Display, EveryStandardAndModeNumberIsClampedOrRefused)
     EXPECT_TRUE(wait_log("Display.Standard 17 (other) has no output mode, using NTSC"));
     h.env.standard = 5;
     h.env.mode = DISPLAY_COLORBARS;
-    ASSERT_TRUE(wait_log("setting output colorbars", 3000, log_all().rfind("display NTSC")));
+    ASSERT_TRUE(wait_log("setting output colorbars", 3000, test_log_text().rfind("display NTSC")));
     for (int mode : {6, 7, 8, -1, 1000}) {
         h.env.mode = mode;
         for (int i = 0; i < 100 && h.env.mode == mode; i++)

@@ -24,21 +24,6 @@ void put_file(const std::string &rel, const std::string &content = "x")
     std::ofstream(test_board_path(rel)) << content;
 }
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
-    return std::string(buf, n);
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 struct Files : ::testing::Test {
     ParamBlock params{};
     uint16_t port = 0;
@@ -121,10 +106,10 @@ TEST_F(Files, PagesClampAndNavigate)
 {
     many(120);
     std::string p9 = list("?p=9");
-    EXPECT_EQ(count(p9, "name=\"delete_file\""), 20u);   // page 3 of 3
+    EXPECT_EQ(test_count(p9, "name=\"delete_file\""), 20u);   // page 3 of 3
     EXPECT_NE(p9.find("<span style=\"font-weight:bold\">3</span>"), std::string::npos);
     std::string p0 = list("?p=0");
-    EXPECT_EQ(count(p0, "name=\"delete_file\""), 50u);
+    EXPECT_EQ(test_count(p0, "name=\"delete_file\""), 50u);
     EXPECT_NE(p0.find(">clip119.mp4<"), std::string::npos);   // newest first
     EXPECT_NE(p0.find("download.htm?p=all_fast"), std::string::npos);
 
@@ -144,12 +129,12 @@ TEST_F(Files, DetailedAndFastViews)
 {
     many(700);
     std::string all = list("?p=all");
-    EXPECT_EQ(count(all, "name=\"delete_file\""), 500u);
-    EXPECT_EQ(count(all, ">1 B<"), 500u);
+    EXPECT_EQ(test_count(all, "name=\"delete_file\""), 500u);
+    EXPECT_EQ(test_count(all, ">1 B<"), 500u);
     EXPECT_NE(all.find("&larr; Back to Paginated Mode"), std::string::npos);
     std::string fast = list("?p=all_fast");
-    EXPECT_EQ(count(fast, "name=\"delete_file\""), 700u);
-    EXPECT_EQ(count(fast, ">---<"), 700u);
+    EXPECT_EQ(test_count(fast, "name=\"delete_file\""), 700u);
+    EXPECT_EQ(test_count(fast, ">---<"), 700u);
 }
 
 TEST_F(Files, NamesAreEscapedAndEncoded)
@@ -216,7 +201,7 @@ TEST_F(Files, DownloadRefusesBadInput)
     EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=" + std::string(101, 'a')).status, 404);
     EXPECT_EQ(web_request(port, "GET", "/download?s=0").status, 404);
     EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=100MEDIA").status, 404);   // not a file
-    std::string log = log_text();
+    std::string log = test_log_text();
     EXPECT_NE(log.find("Bad filename: ../secret.mp4"), std::string::npos);
     EXPECT_NE(log.find("Bad source: 3"), std::string::npos);
 }
@@ -234,7 +219,7 @@ TEST_F(Files, DeletePostRemovesTickedFilesAndRefusesDotDot)
     EXPECT_EQ(file_size("/media/mmc/DCIM/c.mp4"), -1);
     EXPECT_EQ(file_size("/media/mmc/DCIM/b.mp4"), 1);
     EXPECT_EQ(file_size("/media/mmc/keep.mp4"), 1);
-    EXPECT_NE(log_text().find("Bad filename: ../keep.mp4"), std::string::npos);
+    EXPECT_NE(test_log_text().find("Bad filename: ../keep.mp4"), std::string::npos);
     char o[64] = "";
     ASSERT_TRUE(platform_storage_mount_options("/media/mmc", o, sizeof o));
     EXPECT_STREQ(o, "ro,usefree");

@@ -57,15 +57,9 @@ std::string options(const char *point)
     return platform_storage_mount_options(point, o, sizeof o) ? o : "(not mounted)";
 }
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    return std::string(buf, log_ring_read(log_ring_tail(), buf, sizeof buf - 1));
-}
-
 bool logged(const std::string &text)
 {
-    return log_text().find(text) != std::string::npos;
+    return test_log_text().find(text) != std::string::npos;
 }
 
 // The SD card mounted as source 0; the internal medium (1) and USB (2) on request.
@@ -109,7 +103,7 @@ TEST_F(StorageOps, RenameRefusesAnExistingNameAndWritesOnlyInsideAWriterReferenc
     EXPECT_EQ(filesys_rename(0, "a.ts", "c.ts"), 0);
     EXPECT_FALSE(exists("/media/mmc/DCIM/a.ts"));
     EXPECT_EQ(file_text("/media/mmc/DCIM/c.ts"), "AAA");
-    std::string log = log_text();
+    std::string log = test_log_text();
     EXPECT_NE(log.find("remount,rw"), std::string::npos);
     EXPECT_GT(log.find("remount,ro"), log.find("remount,rw"));
     EXPECT_EQ(options("/media/mmc"), "ro,usefree");
@@ -129,7 +123,7 @@ TEST_F(StorageOps, CopyMovesEveryByteToTheOtherMediumAndRefusesATakenName)
     mount(1, "/dev/intmem");
     std::string clip = random_bytes((3 << 20) + 12345, 1);   // several 1 MiB chunks and a tail
     put_file("/media/mmc/DCIM/clip.mp4", clip);
-    EXPECT_EQ(filesys_copy(0, "clip.mp4", 0), 0) << log_text();
+    EXPECT_EQ(filesys_copy(0, "clip.mp4", 0), 0) << test_log_text();
     EXPECT_EQ(file_text("/media/int/DCIM/clip.mp4"), clip);
     EXPECT_TRUE(logged("Copied " + std::to_string(clip.size()) + " bytes in "));
     EXPECT_EQ(options("/media/int"), "ro,usefree");
@@ -159,7 +153,7 @@ TEST_F(StorageOps, CopyCountsTheTargetsFreeSpaceAndTheFileItReplaces)
 
     // An old file of the same size makes room for its replacement.
     put_file("/media/int/DCIM/big.ts", std::string(clip.size(), 'x'));
-    EXPECT_EQ(filesys_copy(0, "big.ts", 1), 0) << log_text();
+    EXPECT_EQ(filesys_copy(0, "big.ts", 1), 0) << test_log_text();
     EXPECT_EQ(file_text("/media/int/DCIM/big.ts"), clip);
 }
 
@@ -305,7 +299,7 @@ TEST_F(StorageOps, WholeFilesAreReadAndWrittenOrRefusedWithAReason)
     log_ring_reset();
     EXPECT_EQ(filesys_unlink(0, "blob.bin"), 0);
     EXPECT_FALSE(exists("/media/mmc/blob.bin"));
-    std::string log = log_text();
+    std::string log = test_log_text();
     EXPECT_NE(log.find("remount,rw"), std::string::npos);
     EXPECT_GT(log.find("remount,ro"), log.find("remount,rw"));
     EXPECT_EQ(filesys_unlink(0, "blob.bin"), -1);
@@ -433,7 +427,7 @@ TEST_F(StorageOps, RecordFilenameIsTheSegmentTheRecorderBeginsMeanwhile)
     stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
     for (int i = 0; i < 500 && !logged("rw 0 0 0"); i++)
         usleep(20000);
-    EXPECT_TRUE(logged("rw 0 0 0")) << log_text();
+    EXPECT_TRUE(logged("rw 0 0 0")) << test_log_text();
     // Nothing begins now: "unknown" after the wait.
     EXPECT_EQ(getRecordFilename(name, sizeof name, 300), ETIMEDOUT);
     EXPECT_STREQ(name, "unknown");

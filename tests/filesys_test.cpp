@@ -26,21 +26,6 @@ std::string options(const char *point)
     return platform_storage_mount_options(point, o, sizeof o) ? o : "(not mounted)";
 }
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
-    return std::string(buf, n);
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 struct Storage : ::testing::Test {
     ParamBlock params{};
     void SetUp() override
@@ -71,7 +56,7 @@ TEST_F(Storage, FirstTickTunesWriteBackClearsStaleMountsAndMakesMountPoints)
     EXPECT_EQ(v, "50");
     struct stat st;
     EXPECT_EQ(stat(test_board_path("/media/ext").c_str(), &st), 0);
-    EXPECT_NE(log_text().find("fileSysTick: initializing mount points 2=/media/ext dev="), std::string::npos);
+    EXPECT_NE(test_log_text().find("fileSysTick: initializing mount points 2=/media/ext dev="), std::string::npos);
 }
 
 TEST_F(Storage, InsertMountsReadOnlyAndRemovalUnmounts)
@@ -117,7 +102,7 @@ TEST_F(Storage, WritersHoldTheMediumReadWriteAndRefuseItsRemovalOnce)
     fileSysTick(&params);
     fileSysTick(&params);
     EXPECT_EQ(filesys_is_mounted(0), 1);
-    EXPECT_EQ(count(log_text(), "can't unmount /media/mmc with 2 writers"), 1u);
+    EXPECT_EQ(test_count(test_log_text(), "can't unmount /media/mmc with 2 writers"), 1u);
     FILESYS_LOCK();
     filesys_writer_put(0);
     EXPECT_EQ(options("/media/mmc"), "rw,usefree");
@@ -137,7 +122,7 @@ TEST_F(Storage, DeleteOnAReadOnlyMediumIsReadWriteOnlyAroundTheUnlink)
     log_ring_reset();
     EXPECT_EQ(filesys_delete(0, "old.ts"), 0);
     EXPECT_EQ(file_size("/media/mmc/DCIM/old.ts"), -1);
-    std::string log = log_text();
+    std::string log = test_log_text();
     size_t rw = log.find("remount,rw"), ro = log.find("remount,ro");
     EXPECT_NE(rw, std::string::npos);
     EXPECT_GT(ro, rw);
@@ -186,7 +171,7 @@ TEST_F(Storage, CannedMountFailures)
     insert();
     fileSysTick(&params);
     EXPECT_EQ(filesys_is_mounted(0), 1);
-    EXPECT_EQ(count(log_text(), "Filesystem busy, retrying..."), 2u);
+    EXPECT_EQ(test_count(test_log_text(), "Filesystem busy, retrying..."), 2u);
 
     // An unknown option is dropped; without it too the file system is unsupported.
     unlink(test_board_path("/dev/mmcblk0p1").c_str());
@@ -197,7 +182,7 @@ TEST_F(Storage, CannedMountFailures)
     fileSysTick(&params);
     EXPECT_EQ(filesys_is_mounted(0), 0);
     EXPECT_EQ(storage_mount[0].state, FILESYS_BUSY);
-    std::string log = log_text();
+    std::string log = test_log_text();
     EXPECT_NE(log.find("mount -o ro /dev/mmcblk0p1 /media/mmc 2>&1 (rw=2)"), std::string::npos);
     EXPECT_NE(log.find("Unsupported filesystem type"), std::string::npos);
     fileSysTick(&params);   // the next tick tries again and succeeds
@@ -211,7 +196,7 @@ TEST_F(Storage, CannedMountFailures)
     insert();
     fileSysTick(&params);
     EXPECT_EQ(filesys_storage_problem(), 1);
-    EXPECT_NE(log_text().find("Filesys storage problem detected"), std::string::npos);
+    EXPECT_NE(test_log_text().find("Filesys storage problem detected"), std::string::npos);
 }
 
 TEST_F(Storage, OverReportedFreeSpaceRemountsWithoutUsefree)
@@ -252,7 +237,7 @@ TEST_F(Storage, DoneUnmountsEveryMountedRow)
     fileSysDone();
     EXPECT_EQ(filesys_is_mounted(0), 0);
     EXPECT_EQ(options("/media/mmc"), "(not mounted)");
-    EXPECT_NE(log_text().find("unmounted /media/mmc\n"), std::string::npos);
+    EXPECT_NE(test_log_text().find("unmounted /media/mmc\n"), std::string::npos);
 }
 
 TEST_F(Storage, SaveLogWritesInsideAWriterReference)
@@ -303,15 +288,15 @@ TEST_F(Storage, OddMountAndDfOutputIsLoggedNotTrusted)
     insert();
     fileSysTick(&params);
     EXPECT_EQ(filesys_is_mounted(0), 0);
-    EXPECT_NE(log_text().find("ret=65280 "), std::string::npos) << log_text();
-    EXPECT_NE(log_text().find("something nobody expects \x01\x02 failed:"), std::string::npos) << log_text();
+    EXPECT_NE(test_log_text().find("ret=65280 "), std::string::npos) << test_log_text();
+    EXPECT_NE(test_log_text().find("something nobody expects \x01\x02 failed:"), std::string::npos) << test_log_text();
     // A long device name pushes the reason past 79 characters: it is still recognised.
     unlink(test_board_path("/dev/mmcblk0p1").c_str());
     touch("/dev/mmcblk0p1extra");
     filesys_set_device(0, "/dev/mmcblk0p1extra");
     std::ofstream(test_board_path("/mount-fail")) << "busy\n";
     fileSysTick(&params);
-    EXPECT_NE(log_text().find("Filesystem busy, retrying..."), std::string::npos);
+    EXPECT_NE(test_log_text().find("Filesystem busy, retrying..."), std::string::npos);
     ASSERT_EQ(filesys_is_mounted(0), 1);
     fileSysDone();
     filesys_set_device(0, "/dev/mmcblk0p1");
@@ -325,6 +310,6 @@ TEST_F(Storage, OddMountAndDfOutputIsLoggedNotTrusted)
     int n = getRecordingStorage(text, sizeof text);
     EXPECT_STREQ(text, "MMC: unknown");
     EXPECT_EQ(n, (int)strlen(text));
-    EXPECT_NE(log_text().find("getRecordingStorage: unexpected df output"), std::string::npos);
+    EXPECT_NE(test_log_text().find("getRecordingStorage: unexpected df output"), std::string::npos);
     ASSERT_EQ(rename(test_board_path("/media/mmc.away").c_str(), test_board_path("/media/mmc").c_str()), 0);
 }

@@ -18,13 +18,6 @@
 
 namespace {
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
-    return std::string(buf, n);
-}
-
 // An endless response read as it comes: headers, then the raw (chunked) body.
 struct StreamClient {
     int fd = -1;
@@ -152,7 +145,7 @@ TEST_F(Live, StalledStreamEndsWithAnError)
     c.read_until(1 << 20, 8000);
     EXPECT_TRUE(c.closed);
     EXPECT_EQ(c.raw.find("\r\n0\r\n"), std::string::npos);   // no normal end of the chunks
-    EXPECT_NE(log_text().find("no unit from stream 1 in 3000 ms"), std::string::npos);
+    EXPECT_NE(test_log_text().find("no unit from stream 1 in 3000 ms"), std::string::npos);
     EXPECT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
 }
 

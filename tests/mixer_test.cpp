@@ -4,6 +4,7 @@
 #include "audio/sound.h"
 #include "core/log.h"
 #include "platform/sound.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
@@ -53,13 +54,6 @@ Snapshot snapshot()
     }
     platform_mixer_close(m);
     return s;
-}
-
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
-    return std::string(buf, n);
 }
 
 class Mixer : public ::testing::Test {
@@ -112,7 +106,7 @@ TEST_F(Mixer, Model7160RoutesLineOrMicAndPresetsTheOutputPath)
     EXPECT_EQ(s.at("Right Line Mixer PGAR Bypass/psw0"), 0);
     EXPECT_EQ(s.at("Right Line Mixer PGAL Bypass/pvol0"), 0);
     EXPECT_EQ(s.at("Left HPCOM Mixer DACL1/psw0"), 0);
-    EXPECT_EQ(log_text().find("Missing essential"), std::string::npos);
+    EXPECT_EQ(test_log_text().find("Missing essential"), std::string::npos);
 
     // Mic with the mic route disabled by AGC bit 2: "NONE", every input switch off.
     a = input(SOUND_INPUT_MIC, 90, 30);
@@ -123,7 +117,7 @@ TEST_F(Mixer, Model7160RoutesLineOrMicAndPresetsTheOutputPath)
     EXPECT_EQ(s.at("Left PGA Mixer Line1L/psw0"), 0);
     EXPECT_EQ(s.at("PGA/csw0"), 1);   // mute bit 1: right only
     EXPECT_EQ(s.at("PGA/csw1"), 0);
-    EXPECT_NE(log_text().find("audio mode NONE mute=2 agc=4"), std::string::npos);
+    EXPECT_NE(test_log_text().find("audio mode NONE mute=2 agc=4"), std::string::npos);
 
     a = input(SOUND_INPUT_MIC, 10, 10);
     ASSERT_EQ(setMixerVolume(&a, 0, 3), 0);
@@ -144,7 +138,7 @@ TEST_F(Mixer, UnknownModelRoutesAsThe7160)
     EXPECT_EQ(s.at("Left PGA Mixer Line1L/psw0"), 1);
     EXPECT_EQ(s.at("Right PGA Mixer Line1R/psw0"), 1);
     EXPECT_EQ(s.at("Left PGA Mixer Mic3L/psw0"), 0);
-    EXPECT_NE(log_text().find("UNKNOWN AudioModel 7999"), std::string::npos);
+    EXPECT_NE(test_log_text().find("UNKNOWN AudioModel 7999"), std::string::npos);
 }
 
 TEST_F(Mixer, The7341FamilySetsMultiplexersAndMixerSwitches)
@@ -178,7 +172,7 @@ TEST_F(Mixer, The7341FamilySetsMultiplexersAndMixerSwitches)
         EXPECT_EQ(s.at("Right PGA Mixer Mic3R/psw0"), 1);
         EXPECT_EQ(s.at("Right PGA Mixer Mic3L/psw0"), 0);
     }
-    EXPECT_NE(log_text().find("xx41/xx77/7423 audio mode LINE"), std::string::npos);
+    EXPECT_NE(test_log_text().find("xx41/xx77/7423 audio mode LINE"), std::string::npos);
 }
 
 TEST_F(Mixer, Model7172TouchesNothing)
@@ -231,7 +225,7 @@ TEST_F(Mixer, ConcurrentCallersShareOneHandle)
     std::thread t1(worker, SOUND_MODE_INPUT), t2(worker, SOUND_MODE_OUTPUT);
     t1.join();
     t2.join();
-    EXPECT_EQ(log_text().find("Missing essential"), std::string::npos);
+    EXPECT_EQ(test_log_text().find("Missing essential"), std::string::npos);
     Snapshot s = snapshot();
     EXPECT_EQ(s.at("PCM/pvol0"), 63);
     EXPECT_EQ(s.at("Left PGA Mixer Line1L/psw0"), 1);
@@ -282,11 +276,11 @@ TEST_F(Mixer, PostedFieldChangesOnlyItsControlAndChannel)
         else
             EXPECT_EQ(after.at(kv.first), kv.second) << kv.first;
     }
-    EXPECT_NE(log_text().find("setting PGA_1_sw to 0"), std::string::npos);
+    EXPECT_NE(test_log_text().find("setting PGA_1_sw to 0"), std::string::npos);
     // Already off: nothing to set, nothing printed.
     log_ring_reset();
     mixer_setting_apply("PGA_1_sw", "0", 1);
-    EXPECT_EQ(log_text().find("setting"), std::string::npos);
+    EXPECT_EQ(test_log_text().find("setting"), std::string::npos);
 
     mixer_setting_apply("PCM_0_vol", "100junk", 3);   // only "100" is posted
     EXPECT_EQ(snapshot().at("PCM/pvol0"), 100);

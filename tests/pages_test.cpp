@@ -36,21 +36,6 @@ void write_page(const std::string &name, const std::string &text)
     std::ofstream(test_board_path("/usr/html/" + name)) << text;
 }
 
-std::string log_text()
-{
-    std::vector<char> all(LOG_RING_SIZE);
-    uint32_t n = log_ring_read(log_ring_tail(), all.data(), LOG_RING_SIZE);
-    return std::string(all.data(), n);
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-        n++;
-    return n;
-}
-
 class Pages : public ::testing::Test {
 protected:
     void SetUp() override
@@ -204,7 +189,7 @@ TEST_F(Pages, IncludesOfRowsAndFiles)
     // Option generators select the current value of prefix + name.
     std::string modes = render("<form action='streamB_controls'><include src='stream_mode_options'></form>");
     EXPECT_NE(modes.find("<option value='3' selected>MJPEG VES</option>"), std::string::npos);
-    EXPECT_EQ(count(modes, "selected"), 1u);
+    EXPECT_EQ(test_count(modes, "selected"), 1u);
 }
 
 TEST_F(Pages, SelfIncludeStopsAtTheDepthLimit)
@@ -213,10 +198,10 @@ TEST_F(Pages, SelfIncludeStopsAtTheDepthLimit)
     int rc = -2;
     std::string out = render("<include src='self.htm'>", 5, &rc);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(count(out, "A"), count(out, "B"));
-    EXPECT_GE(count(out, "A"), 2u);
-    EXPECT_LE(count(out, "A"), (size_t)PAGES_INCLUDE_DEPTH + 1);
-    EXPECT_NE(log_text().find("failed to include resource self.htm"), std::string::npos);
+    EXPECT_EQ(test_count(out, "A"), test_count(out, "B"));
+    EXPECT_GE(test_count(out, "A"), 2u);
+    EXPECT_LE(test_count(out, "A"), (size_t)PAGES_INCLUDE_DEPTH + 1);
+    EXPECT_NE(test_log_text().find("failed to include resource self.htm"), std::string::npos);
 }
 
 TEST_F(Pages, RequireBelowTheLevelShowsOnlyTheUnauthorizedPage)
@@ -254,7 +239,7 @@ TEST_F(Pages, HeaderThatRequiresMoreStopsTheUnauthorizedPage)
     std::string out = render("<require permission='Admin'>SECRET", 1, &rc);
     EXPECT_EQ(out.find("SECRET"), std::string::npos);
     EXPECT_NE(out.find("<h1>Unauthorized</h1>"), std::string::npos);
-    EXPECT_NE(log_text().find("failed to include resource header.htm"), std::string::npos);
+    EXPECT_NE(test_log_text().find("failed to include resource header.htm"), std::string::npos);
 }
 
 TEST_F(Pages, RequireFromTheLogoutPageRedirectsHome)

@@ -26,13 +26,6 @@
 
 namespace {
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
-    return std::string(buf, n);
-}
-
 bool wait_for(const std::function<bool()> &cond, int ms)
 {
     for (int i = 0; i < ms / 10; i++) {
@@ -351,15 +344,15 @@ TEST(PlaybackThread, PassThroughThenReceivedAacBehindTheGate)
     log_ring_reset();
     PcmProducer pcm;
     PlaybackThread t(1);
-    ASSERT_TRUE(wait_for([] { return log_text().find("Sound playback device started.") != std::string::npos; }, 5000));
-    EXPECT_NE(log_text().find("srate=48000"), std::string::npos);
+    ASSERT_TRUE(wait_for([] { return test_log_text().find("Sound playback device started.") != std::string::npos; }, 5000));
+    EXPECT_NE(test_log_text().find("srate=48000"), std::string::npos);
 
     // Pass-through: the newest live period each time. Past the card's buffer (15 periods) each
     // write waits a period while the producer makes four.
-    ASSERT_TRUE(wait_for([] { return log_text().find("Audio passthru starting") != std::string::npos; }, 5000));
+    ASSERT_TRUE(wait_for([] { return test_log_text().find("Audio passthru starting") != std::string::npos; }, 5000));
     ASSERT_TRUE(wait_for([] { return read_wav().samples.size() >= 24 * 2048; }, 5000));
     t.env.passThrough = 0;
-    EXPECT_TRUE(wait_for([] { return log_text().find("Audio passthru stopped") != std::string::npos; }, 3000));
+    EXPECT_TRUE(wait_for([] { return test_log_text().find("Audio passthru stopped") != std::string::npos; }, 3000));
     Wav pw = read_wav();
     ASSERT_GE(pw.samples.size(), 24u * 2048);
     // Whole periods, in order, with the ones that fell behind left out.
@@ -392,8 +385,8 @@ TEST(PlaybackThread, PassThroughThenReceivedAacBehindTheGate)
     uint32_t offset = 0;
     EXPECT_TRUE(playback_clock(&offset)) << "audio reached the card";
     EXPECT_EQ(t.params.Audio.SampleRate, 44100u);
-    EXPECT_NE(log_text().find("AAC samplerate changed to 44100"), std::string::npos);
-    EXPECT_NE(log_text().find("srate=44100"), std::string::npos);
+    EXPECT_NE(test_log_text().find("AAC samplerate changed to 44100"), std::string::npos);
+    EXPECT_NE(test_log_text().find("srate=44100"), std::string::npos);
     Wav w = read_wav();
     EXPECT_EQ(w.rate, 44100u);
     ASSERT_GE(w.samples.size(), 30u * 2048);
@@ -408,7 +401,7 @@ TEST(PlaybackThread, PassThroughThenReceivedAacBehindTheGate)
     ASSERT_TRUE(t.all_back(5000));
     EXPECT_TRUE(playback_clock(nullptr));
     EXPECT_EQ(t.params.Audio.SampleRate, 44100u);
-    EXPECT_NE(log_text().find("srate=32000"), std::string::npos);
+    EXPECT_NE(test_log_text().find("srate=32000"), std::string::npos);
     EXPECT_EQ(read_wav().rate, 32000u);
 
     // A frame whose header claims more than it holds is skipped; the thread goes on.

@@ -37,12 +37,6 @@ void make_dir(const std::string &rel)
     test_run("mkdir -p '" + test_board_path(rel) + "'");
 }
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    return std::string(buf, log_ring_read(log_ring_tail(), buf, sizeof buf - 1));
-}
-
 struct tm fixed_time()
 {
     struct tm tm{};
@@ -173,7 +167,7 @@ TEST(RecordFolders, NewestFolderAndRollOverAtFiveHundred)
     record_media_dir_scan("/media/f1/NODCIM", &folder, &count);
     EXPECT_EQ(folder, 100);
     EXPECT_EQ(count, 0);
-    EXPECT_NE(log_text().find("failed dcim"), std::string::npos);
+    EXPECT_NE(test_log_text().find("failed dcim"), std::string::npos);
 }
 
 // The thread itself over the fake producer: stream id 13 started and stopped as the web does.
@@ -224,7 +218,7 @@ struct Recorder : ::testing::Test {
     bool wait_log(const char *text, int ms)
     {
         for (int i = 0; i < ms / 20; i++, usleep(20000))
-            if (log_text().find(text) != std::string::npos)
+            if (test_log_text().find(text) != std::string::npos)
                 return true;
         return false;
     }
@@ -234,7 +228,7 @@ struct Recorder : ::testing::Test {
         stream_set_state_by_id(RECORD_STREAM, STREAM_START);
         usleep(ms * 1000);
         stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
-        ASSERT_TRUE(wait_log("rw 0 0 0", 10000)) << log_text();
+        ASSERT_TRUE(wait_log("rw 0 0 0", 10000)) << test_log_text();
     }
 };
 
@@ -320,19 +314,19 @@ TEST_F(Recorder, DecimationThrottlesTheRecordedChannelAndIsUndoneAtTheEnd)
         for (int i = 0; i < ms / 10; i++) {
             while (read(rd, sink.data(), sink.size()) > 0) {
             }
-            if (log_text().find(text) != std::string::npos)
+            if (test_log_text().find(text) != std::string::npos)
                 return true;
             usleep(10000);
         }
         return false;
     };
-    EXPECT_TRUE(drain_until("setVideoDecimate: 1 -> 3", 5000)) << log_text();
+    EXPECT_TRUE(drain_until("setVideoDecimate: 1 -> 3", 5000)) << test_log_text();
     stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
-    EXPECT_TRUE(drain_until("rw 0 0 0", 5000)) << log_text();
+    EXPECT_TRUE(drain_until("rw 0 0 0", 5000)) << test_log_text();
     close(rd);
     EXPECT_EQ(video_get_decimate(&videoEnvB), 1) << "the throttle outlived the run";
     EXPECT_EQ(video_get_decimate(&videoEnvA), 5) << "channel A is not recorded";
-    EXPECT_EQ(log_text().find("setVideoDecimate: 5 -> "), std::string::npos);
+    EXPECT_EQ(test_log_text().find("setVideoDecimate: 5 -> "), std::string::npos);
 }
 
 TEST_F(Recorder, ARecordingSettingCommittedDuringARunRestartsIt)
@@ -364,8 +358,8 @@ TEST_F(Recorder, AParentFolderNameIsRefusedAndNothingIsWritten)
     snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "../../evil^c.ts");
     p->Recording.Format = 0;
     run_for(300);
-    EXPECT_NE(log_text().find("error: recording filename contains /../"), std::string::npos);
-    EXPECT_NE(log_text().find("record: Filename invalid"), std::string::npos);
+    EXPECT_NE(test_log_text().find("error: recording filename contains /../"), std::string::npos);
+    EXPECT_NE(test_log_text().find("record: Filename invalid"), std::string::npos);
     std::string found = test_run("find '" + test_board_dir() + "' -name 'evil*'");
     EXPECT_EQ(found, "");
     EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
@@ -378,7 +372,7 @@ TEST_F(Recorder, NoStorageStopsTheRunWithItsMessage)
     ASSERT_EQ(filesys_is_mounted(0), 0);
     log_ring_reset();
     stream_set_state_by_id(RECORD_STREAM, STREAM_START);
-    EXPECT_TRUE(wait_log("record: Storage not present", 3000)) << log_text();
+    EXPECT_TRUE(wait_log("record: Storage not present", 3000)) << test_log_text();
     EXPECT_TRUE(wait_log("error: can't start recording, no storage device", 100));
     EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
 }
@@ -395,7 +389,7 @@ TEST_F(Recorder, AStopIsSeenWhileTheProducerStalls)
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
-    EXPECT_TRUE(wait_log("rw 0 0 0", 5000)) << log_text();
+    EXPECT_TRUE(wait_log("rw 0 0 0", 5000)) << test_log_text();
     clock_gettime(CLOCK_MONOTONIC, &t1);
     EXPECT_LT(t1.tv_sec - t0.tv_sec, 3);
 }

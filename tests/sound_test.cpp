@@ -10,6 +10,7 @@
 #include "platform/codec_audio.h"
 #include "platform/sound.h"
 #include "streams/stream.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
@@ -283,16 +284,9 @@ TEST(AacEncoder, RefusesWhatItCannotDo)
 
 // --- the thread ---
 
-std::string log_text()
-{
-    static char buf[LOG_RING_SIZE];
-    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf - 1);
-    return std::string(buf, n);
-}
-
 int count_of(const std::string &text)
 {
-    std::string log = log_text();
+    std::string log = test_log_text();
     int n = 0;
     for (size_t p = log.find(text); p != std::string::npos; p = log.find(text, p + 1))
         n++;
@@ -424,7 +418,7 @@ TEST(SoundThread, FeedsPcmAlwaysAndAacWhileConsumedFollowingTheSettings)
             EXPECT_NEAR((double)(int32_t)(p[k].stamp - p[k - 1].stamp), 1920.0, 2.0);
         }
     }
-    EXPECT_NE(log_text().find("sound: input=Line, left=0 right=0 agc=0 mute=0"), std::string::npos);
+    EXPECT_NE(test_log_text().find("sound: input=Line, left=0 right=0 agc=0 mute=0"), std::string::npos);
 
     // Held up longer than the device buffer: one overrun, counted, and the pass still appends
     // its whole period of continuous signal; the device stays open.
@@ -475,7 +469,7 @@ TEST(SoundThread, FeedsPcmAlwaysAndAacWhileConsumedFollowingTheSettings)
     // A new rate reopens the device and the encoder follows.
     params.Audio.SampleRate = 44100;
     EXPECT_TRUE(wait_for([] { return count_of("rate=44100 AudioModel=") == 1; }, 3000));
-    EXPECT_NE(log_text().find("sound sample rate 48000 44100 or channels changed 2 2"), std::string::npos);
+    EXPECT_NE(test_log_text().find("sound sample rate 48000 44100 or channels changed 2 2"), std::string::npos);
     EXPECT_TRUE(wait_for([] { return count_of("aac: ADTS=1 ch=1 in=2048 out=775 rate=44100 44100") == 1; }, 3000));
     EXPECT_EQ(audio_status.adtsIndex, 4u);
     std::vector<Entry> q = next_entries(pcm, queue_seq(pcm), 3);

@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include "core/log.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -131,4 +133,20 @@ std::string ffprobe_frame_rate(const std::string &path, const char *format)
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
         out.pop_back();
     return out;
+}
+
+std::string test_log_text()
+{
+    std::string all(LOG_RING_SIZE, '\0');
+    uint32_t n = log_ring_read(log_ring_tail(), all.data(), LOG_RING_SIZE);
+    all.resize(n);
+    return all;
+}
+
+size_t test_count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
 }

@@ -20,3 +20,8 @@ std::vector<std::string> ffmpeg_frame_hashes(const std::string &path, const char
 std::string h264_sps_timing(const std::string &path, const char *format);
 // ffprobe's r_frame_rate of the first video stream, e.g. "30000/1001".
 std::string ffprobe_frame_rate(const std::string &path, const char *format);
+
+// The whole program log ring as it stands.
+std::string test_log_text();
+// How often `what` occurs in `text`.
+size_t test_count(const std::string &text, const std::string &what);
