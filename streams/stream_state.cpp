@@ -229,8 +229,29 @@ void stream_state_attach(int id, int mode, StreamState *state)
         }
         stream_use(id2);
         state->streamq2 = q2;
+        // The first video frame was captured before it was encoded: audio stamped since then
+        // is already queued, and starting at the newest entry would lose it.
+        bool from_known = false;
+        uint32_t from = 0;
+        if (stream_mode_video_codec(mode) != VIDEO_CODEC_NONE) {
+            pthread_mutex_lock(&q->mutex);
+            if (!(state->flags & SS_WAIT_KEYFRAME)) {
+                from = state->startTS;
+                from_known = true;
+            } else if (ringbuffer_get_entry(q, q->seq - 1, nullptr, nullptr, &from, nullptr) == 0) {
+                from_known = true;
+            }
+            from += (uint32_t)q->time_offset;   // audio stamps as the muxer compares them
+            pthread_mutex_unlock(&q->mutex);
+        }
         pthread_mutex_lock(&q2->mutex);
         state->seq2 = q2->seq;
+        for (uint32_t len = 0, ts = 0; from_known;) {
+            if (ringbuffer_get_entry(q2, state->seq2 - 1, nullptr, &len, &ts, nullptr) < 0 || len == 0 ||
+                (int32_t)(ts - from) < 0)
+                break;
+            state->seq2--;
+        }
         pthread_mutex_unlock(&q2->mutex);
         log_printf("getting stream2 buf\n");
         log_printf("stream2 attach strmid=%d seq=%u seq2=%u\n", id2, state->seq, state->seq2);

@@ -282,6 +282,30 @@ TEST_F(Consumer, AudioInterleaveDropsStaleAudioAndKeepsNewerForTheNextRead)
     EXPECT_EQ(stream_get_state_by_id(AAC_STREAM), 0);
 }
 
+// A consumer attaching while a captured picture is still being encoded: the sound stamped since
+// that picture is already queued and belongs in the stream beside it.
+TEST_F(Consumer, AudioQueuedSinceTheNewestPictureIsKeptAtAttach)
+{
+    with_muxers();
+    TestQueue v(VIDEO_STREAM1, 8192, 16), a(AAC_STREAM, 8192, 16);
+    ASSERT_EQ(v.put(20, 200000 - 3003, 0), 0);                 // the newest picture encoded so far
+    ASSERT_EQ(a.put(8, 200000 - 5000, RB_FLAG_KEYFRAME), 0);   // older than it: not wanted
+    ASSERT_EQ(a.put(8, 200000 - 1080, RB_FLAG_KEYFRAME), 0);   // since then: queued before the attach
+    ASSERT_EQ(a.put(8, 200000 + 840, RB_FLAG_KEYFRAME), 0);
+    StreamState s{};
+    stream_state_attach(v.id, StreamMode_H264_AAC_TS, &s);
+    EXPECT_EQ(s.seq2, 1u) << "the reader starts with the sound since the newest picture";
+    ASSERT_EQ(v.put(20, 200000, RB_FLAG_KEYFRAME), 0);         // the picture being encoded at attach
+    ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
+    ASSERT_EQ(mux_log.size(), 1u) << "nothing from before the first keyframe";
+    ASSERT_EQ(v.put(20, 203003, 0), 0);
+    ASSERT_NE(stream_state_dequeue_timeout(&s, 1000), nullptr);
+    ASSERT_EQ(mux_log.size(), 3u);
+    EXPECT_EQ(mux_log[2].kind, 'A');
+    EXPECT_EQ(mux_log[2].pts, 840u) << "the sound queued before the attach goes out";
+    stream_state_detach(&s);
+}
+
 TEST_F(Consumer, Mp4DurationsFollowTimestampsAndNegativeOnesGetHalfAFrame)
 {
     with_muxers();

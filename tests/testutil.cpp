@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -137,10 +138,12 @@ std::string ffprobe_frame_rate(const std::string &path, const char *format)
 
 std::string test_log_text()
 {
-    std::string all(LOG_RING_SIZE, '\0');
-    uint32_t n = log_ring_read(log_ring_tail(), all.data(), LOG_RING_SIZE);
-    all.resize(n);
-    return all;
+    // Tests poll the log in tight loops: no fresh half-megabyte buffer per call.
+    static std::mutex lock;
+    static char buf[LOG_RING_SIZE];
+    std::lock_guard<std::mutex> hold(lock);
+    uint32_t n = log_ring_read(log_ring_tail(), buf, sizeof buf);
+    return std::string(buf, n);
 }
 
 size_t test_count(const std::string &text, const std::string &what)
