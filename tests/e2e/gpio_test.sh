@@ -18,7 +18,11 @@ wait_for() {
 out_is() { [ "$(out "$1")" = "$2" ]; }
 # A later start: the earlier run's log is set aside, so the start is awaited for real.
 not_logged() { ! grep -qF "$1" "$LOG"; }
-restart() { cat "$LOG" >>"$TEST_DIR/earlier.log"; : >"$LOG"; start_app "$@"; }
+# The web server may bind a moment after the start is logged: wait until it answers.
+restart() {
+  cat "$LOG" >>"$TEST_DIR/earlier.log"; : >"$LOG"
+  start_app "$@" && wait_for 10 curl -sf -o /dev/null "$URL/GpioAlarmEnabled"
+}
 
 mkdir -p "$GPIO"
 set_in 27 0
@@ -39,8 +43,8 @@ post "GPIO.out=0"
 check "GPIO.out back to 0" out_is 26 0
 
 # ---- alarm ------------------------------------------------------------------------------------
-post "GpioInTrigLevel=1"; post "GpioOutDefault=0"; post "AlarmTimeout=2"; post "GpioAlarmEnabled=1"
-check "alarm settings stored" [ "$(get GpioAlarmEnabled)$(get AlarmTimeout)" = 12 ]
+post "GpioInTrigLevel=1"; post "GpioOutDefault=0"; post "AlarmTimeout=3"; post "GpioAlarmEnabled=1"
+check "alarm settings stored" [ "$(get GpioAlarmEnabled)$(get AlarmTimeout)" = 13 ]
 sleep 0.5
 set_in 27 1; sleep 0.12; set_in 27 0
 sleep 0.8
@@ -49,18 +53,18 @@ set_in 27 1
 check "a steady trigger level drives the output to the inverse of the default" wait_for 2 out_is 26 1
 sleep 1
 check "the output holds while AlarmTimeout runs" out_is 26 1
-check "and returns to the default after AlarmTimeout" wait_for 3 out_is 26 0
+check "and returns to the default after AlarmTimeout" wait_for 4 out_is 26 0
 set_in 27 0; sleep 0.6
 set_in 27 1
 check "after the input returned to rest, a second alarm fires" wait_for 2 out_is 26 1
-check "and ends again" wait_for 4 out_is 26 0
+check "and ends again" wait_for 5 out_is 26 0
 # A default equal to the trigger level: the alarm drives 0 and gives back 1.
 set_in 27 0; sleep 0.6
 post "GpioOutDefault=1"
 post "GPIO.out=1"
 set_in 27 1
 check "with GpioOutDefault 1 the alarm drives 0" wait_for 2 out_is 26 0
-check "and gives back 1" wait_for 4 out_is 26 1
+check "and gives back 1" wait_for 5 out_is 26 1
 set_in 27 0
 
 # ---- button -----------------------------------------------------------------------------------
@@ -112,7 +116,7 @@ stop_app
 set_in 25 1; set_in 0 1
 restart || finish
 check "safe boot with the button held restores the defaults" grep -qF "using default params due to button press" "$LOG"
-check "defaults in force (AlarmTimeout back to its default)" [ "$(get AlarmTimeout)" != 2 ]
+check "defaults in force (AlarmTimeout back to its default)" [ "$(get AlarmTimeout)" != 3 ]
 sleep 0.5
 check "holding the button through start is not a press" not_logged "gpio: button pressed"
 stop_app

@@ -131,7 +131,8 @@ frames=$(grep -c '^0,' "$TEST_DIR/play.md5"); echo "player frames=$frames"; cat 
 check "another address is served while one trickles on 256 connections" grep -q "other_address=RTSP/1.0 200" <<<"$out"
 check "trickling connections are closed after the request deadline" grep -q "trickling_open_after_deadline=0$" <<<"$out"
 check "the per-address limit is logged" grep -qF "connections from that address" "$LOG"
-check "the playing client is never cut" [ "$frames" -ge 400 -a ! -s "$TEST_DIR/play.err" ]
+# 16 s at 30 fps is 480 pictures; a cut client has far fewer (the trickle itself loads the host).
+check "the playing client is never cut" [ "$frames" -ge 300 -a ! -s "$TEST_DIR/play.err" ]
 check "still serving" [ "$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = h264 ]
 
 # Digest: a user in the settings.
