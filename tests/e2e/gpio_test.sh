@@ -21,13 +21,14 @@ not_logged() { ! grep -qF "$1" "$LOG"; }
 # The web server may bind a moment after the start is logged: wait until it answers.
 restart() {
   cat "$LOG" >>"$TEST_DIR/earlier.log"; : >"$LOG"
-  start_app "$@" && wait_for 10 curl -sf -o /dev/null "$URL/GpioAlarmEnabled"
+  start_app "$@" && wait_log "httpd: started" 20
 }
 
 mkdir -p "$GPIO"
 set_in 27 0
 set_in 0 0
 start_app || finish
+wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
 
 # ---- the GPIO rows ----------------------------------------------------------------------------
 set_in 27 1

@@ -38,6 +38,8 @@ start_app() {
   env PLATFORM_BOARD_DIR="$BOARD" "$@" "$K7160_BIN" >>"$LOG" 2>&1 &
   APP_PID=$!
   wait_log "main rendezvous met" 60 || { fail "appliance did not start"; return 1; }
+  # The web server binds just after: tests talk to it at once.
+  wait_log "httpd: started" 20 || true
 }
 
 # wait_log TEXT SECONDS: waits for a fixed text in the log.
