@@ -30,12 +30,12 @@ thread_local bool reporting;
 
 void send_locked(const char *text, size_t len)
 {
-    if (send(log_socket, text, len, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 || errno == ECONNREFUSED)
+    // A refused send (nobody listens at the collector) is a failure like any other.
+    if (send(log_socket, text, len, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
         return;
-    int err = errno;
     pthread_mutex_unlock(&udp_mutex);
     reporting = true;
-    log_printf("%s: write failed: %s\n", "log_udp", strerror(err));
+    log_printf("%s: write failed\n", "log_udp");
     reporting = false;
     pthread_mutex_lock(&udp_mutex);
 }
