@@ -19,16 +19,21 @@
 
 namespace {
 
+enum UploadPhase { PHASE_IDLE, PHASE_RECEIVING, PHASE_FLASHING };
+
+// One update at a time: the image belongs to the state from the upload's start until the
+// flash thread ends, and only the thread frees it once flashing began.
 struct UploadState {
     pthread_mutex_t mutex;
-    uint8_t *image;             // null when no upload is in progress
+    uint8_t *image;
     uint32_t received;
     uint32_t expected;
     const char *message;
-    bool handed_off;            // the flash thread owns the verdict of this upload
+    int phase;
+    bool thread;                // the flash thread was started for this image
 };
 
-UploadState upload = {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0, nullptr, false};
+UploadState upload = {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0, nullptr, PHASE_IDLE, false};
 
 uint32_t be32(const uint8_t *p)
 {
@@ -48,6 +53,17 @@ void reset_locked()
     upload.image = nullptr;
     upload.received = 0;
     upload.expected = 0;
+    upload.phase = PHASE_IDLE;
+    upload.thread = false;
+}
+
+// Claims the update for a caller; false (and a log line) while another one runs.
+bool claim_locked(const char *who)
+{
+    if (upload.phase == PHASE_IDLE)
+        return true;
+    log_printf("%s: another update is in progress\n", who);
+    return false;
 }
 
 void yield_cpu()
@@ -73,10 +89,6 @@ bool write_image(const uint8_t *image, uint32_t size)
             return false;
         }
         off += n;
-    }
-    if (getenv("K7160_TEST_FIRMWARE_STOP_BEFORE_HEADER")) {
-        set_message("error writing block");
-        return false;
     }
     if (mtd_write(image, FIRMWARE_MAIN_OFFSET, FIRMWARE_HEADER_SIZE) != (ssize_t)FIRMWARE_HEADER_SIZE) {
         set_message("error writing block");
@@ -104,19 +116,37 @@ void flash_done()
 void *flash_thread(void *)
 {
     pthread_mutex_lock(&upload.mutex);
-    uint8_t *image = upload.image;
+    const uint8_t *image = upload.image;
     uint32_t received = upload.received, expected = upload.expected;
     pthread_mutex_unlock(&upload.mutex);
     log_printf("%s: fw total=%u fw_size=%u\n", "flash_thread", received, expected);
-    bool written = false;
-    if (image && received == expected)
-        written = firmware_flash_image(image, received);   // the buffer stays until the reset below
-    if (written)
+    // Flashing: nobody else frees or refills the buffer until the reset below.
+    if (image && received == expected && firmware_flash_image(image, received))
         flash_done();
     pthread_mutex_lock(&upload.mutex);
     reset_locked();
     pthread_mutex_unlock(&upload.mutex);
     return nullptr;
+}
+
+// An image file's descriptor and size, refused unless it can be a whole image.
+int open_image_file(const char *path, uint32_t *size)
+{
+    char mapped[4096];
+    int fd = open(platform_path(path, mapped, sizeof mapped), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        log_printf("%s: could not open %s\n", "firmware_upload_file", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size <= FIRMWARE_HEADER_SIZE || st.st_size > FIRMWARE_MAX_SIZE) {
+        log_printf("%s: %s is no image (%lld bytes)\n", "firmware_upload_file", path, (long long)st.st_size);
+        close(fd);
+        return -1;
+    }
+    *size = (uint32_t)st.st_size;
+    log_printf("%s %s size %d\n", "firmware_upload_file", path, (int)*size);
+    return fd;
 }
 
 } // namespace
@@ -168,8 +198,8 @@ int firmware_upload_init(const void *chunk, size_t size)
     const uint8_t *c = static_cast<const uint8_t *>(chunk);
     pthread_mutex_lock(&upload.mutex);
     int rc = -1;
-    if (upload.image) {
-        // another upload is in progress
+    if (!claim_locked("firmware_upload_init")) {
+        rc = FIRMWARE_BUSY;
     } else if (size == 0) {
     } else if (size < FIRMWARE_HEADER_SIZE) {
         upload.message = "firmware file too small";
@@ -194,7 +224,7 @@ int firmware_upload_init(const void *chunk, size_t size)
         } else {
             upload.expected = (uint32_t)expected;
             upload.received = 0;
-            upload.handed_off = false;
+            upload.phase = PHASE_RECEIVING;
             upload.message = "uploading";
             rc = 0;
         }
@@ -207,7 +237,7 @@ int firmware_upload_data(const void *chunk, size_t size)
 {
     const uint8_t *c = static_cast<const uint8_t *>(chunk);
     pthread_mutex_lock(&upload.mutex);
-    if (!upload.image || upload.handed_off) {
+    if (upload.phase != PHASE_RECEIVING) {
         pthread_mutex_unlock(&upload.mutex);
         return 0;
     }
@@ -224,7 +254,7 @@ int firmware_upload_data(const void *chunk, size_t size)
     if (start) {
         log_printf("upload_finish: fw_len=%u fw_size=%u size=%u\n", upload.received, upload.expected,
                    (unsigned)size);
-        upload.handed_off = true;
+        upload.phase = PHASE_FLASHING;
     }
     pthread_mutex_unlock(&upload.mutex);
     if (start)
@@ -234,6 +264,13 @@ int firmware_upload_data(const void *chunk, size_t size)
 
 int firmware_start_flash()
 {
+    // One thread per complete image: a thread on an upload still arriving would reset it.
+    pthread_mutex_lock(&upload.mutex);
+    bool complete = upload.phase == PHASE_FLASHING && upload.image && !upload.thread;
+    upload.thread = upload.thread || complete;
+    pthread_mutex_unlock(&upload.mutex);
+    if (!complete)
+        return -1;
     pthread_t t;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -271,9 +308,9 @@ int firmware_start_flash()
 void upload_finish()
 {
     pthread_mutex_lock(&upload.mutex);
-    if (upload.handed_off) {
-        upload.handed_off = false;   // the flash thread gives the verdict
-    } else if (upload.image) {
+    if (upload.phase == PHASE_FLASHING) {
+        // the flash thread gives the verdict and frees the image
+    } else if (upload.phase == PHASE_RECEIVING) {
         log_printf("%s: fw_len=%u fw_size=%u\n", "upload_finish", upload.received, upload.expected);
         reset_locked();
         upload.message = "Firmware image truncated";
@@ -286,7 +323,7 @@ void upload_finish()
 bool firmware_upload_active()
 {
     pthread_mutex_lock(&upload.mutex);
-    bool active = upload.image != nullptr;
+    bool active = upload.phase != PHASE_IDLE;
     pthread_mutex_unlock(&upload.mutex);
     return active;
 }
@@ -322,21 +359,37 @@ const char *firmware_date_text()
     return text;
 }
 
+int firmware_flash_file(const char *path)
+{
+    uint32_t size = 0;
+    int fd = open_image_file(path, &size);
+    if (fd < 0)
+        return -1;
+    uint8_t *image = static_cast<uint8_t *>(malloc(size));
+    bool read_whole = image && pread(fd, image, size, 0) == (ssize_t)size;
+    close(fd);
+    pthread_mutex_lock(&upload.mutex);
+    bool claimed = read_whole && claim_locked("firmware_flash_file");
+    if (claimed) {
+        upload.image = image;
+        upload.expected = upload.received = size;
+        upload.phase = PHASE_FLASHING;
+        upload.message = "uploading";
+    }
+    pthread_mutex_unlock(&upload.mutex);
+    if (!claimed) {
+        free(image);
+        return -1;
+    }
+    return firmware_start_flash();
+}
+
 int firmware_upload_file(const char *path)
 {
-    char mapped[4096];
-    int fd = open(platform_path(path, mapped, sizeof mapped), O_RDONLY);
-    if (fd < 0) {
-        log_printf("%s: could not open %s\n", "firmware_upload_file", path);
+    uint32_t size = 0;
+    int fd = open_image_file(path, &size);
+    if (fd < 0)
         return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size <= FIRMWARE_HEADER_SIZE || st.st_size > FIRMWARE_MAX_SIZE) {
-        close(fd);
-        return -1;
-    }
-    uint32_t size = (uint32_t)st.st_size;
-    log_printf("%s %s size %d\n", "firmware_upload_file", path, (int)size);
     void *map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     uint8_t *image = nullptr;
     if (map != MAP_FAILED) {
@@ -345,16 +398,31 @@ int firmware_upload_file(const char *path)
     } else {
         map = nullptr;
         image = static_cast<uint8_t *>(malloc(size));
-        if (!image || pread(fd, image, size, 0) != (ssize_t)size) {
+        if (image && pread(fd, image, size, 0) != (ssize_t)size) {
             free(image);
-            close(fd);
-            return -1;
+            image = nullptr;
         }
     }
     close(fd);
-    bool ok = firmware_flash_image(image, size);
-    const char *m = firmware_take_message();
-    printf("%s\n", m ? m : "");
+    pthread_mutex_lock(&upload.mutex);
+    // The caller owns the image; the state only says that an update runs.
+    bool claimed = image && claim_locked("firmware_upload_file");
+    if (claimed)
+        upload.phase = PHASE_FLASHING;
+    pthread_mutex_unlock(&upload.mutex);
+    bool ok = false;
+    if (claimed) {
+        ok = firmware_flash_image(image, size);
+        pthread_mutex_lock(&upload.mutex);
+        const char *final_message = upload.message;
+        pthread_mutex_unlock(&upload.mutex);
+        printf("%s\n", final_message ? final_message : "");
+        if (ok)
+            flash_done();
+        pthread_mutex_lock(&upload.mutex);
+        upload.phase = PHASE_IDLE;
+        pthread_mutex_unlock(&upload.mutex);
+    }
     if (map)
         munmap(map, size);
     else

@@ -12,12 +12,18 @@ enum : uint32_t {
     FIRMWARE_SAFE_OFFSET = 0x60000u,
 };
 
-// First chunk of an upload (the whole 64-byte header): 0 when an upload was started, else -1.
+enum { FIRMWARE_BUSY = -2 };
+
+// First chunk of an upload (the whole 64-byte header): 0 when an upload was started, -1 refused
+// (the status message says why), FIRMWARE_BUSY while another update is arriving or flashing
+// (nothing changes, its message stays).
 int firmware_upload_init(const void *chunk, size_t size);
 // Appends a chunk; starts the flash thread when the image is complete. Returns 0.
 int firmware_upload_data(const void *chunk, size_t size);
-// End of the upload request: an incomplete image is dropped.
+// End of the upload request whose init succeeded (or of one that never started): an incomplete
+// image is dropped; an image being flashed is left to the flash thread.
 void upload_finish();
+// True from a started upload until its flashing ends.
 bool firmware_upload_active();
 // The status message, cleared by reading (null when none).
 const char *firmware_take_message();
@@ -29,4 +35,7 @@ int firmware_start_flash();
 bool firmware_header_check(const void *header, uint64_t total);
 // Checks and writes an image the caller owns, in the calling thread; true when written.
 bool firmware_flash_image(const uint8_t *image, uint32_t size);
+// Loads an image file into memory and starts the flash thread on it: 0 when it started.
+int firmware_flash_file(const char *path);
+// Checks and writes an image file in the calling thread, then restarts as an upload does.
 int firmware_upload_file(const char *path);

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -106,9 +107,17 @@ TEST_F(Firmware, SafeBootAsksForAPowerCycleAndDatesTheSafeImage)
 TEST_F(Firmware, InterruptedWriteLeavesNoValidHeader)
 {
     std::vector<uint8_t> img = make_image(200000, 1765100000, 7);
-    setenv("K7160_TEST_FIRMWARE_STOP_BEFORE_HEADER", "1", 1);
+    // The power goes just when the data is written: the erase (8 KiB steps) and the data (256-byte
+    // pages, in pieces of 4 KiB) are done, the header is not.
+    long steps = 0;
+    for (uint32_t off = 0; off < img.size(); off += MTD_ERASE_SIZE)
+        steps += MTD_ERASE_SIZE / 8192;
+    for (uint32_t off = 64; off < img.size(); off += 4096)
+        steps += (std::min<uint32_t>(4096, img.size() - off) + 255) / 256;
+    platform_flash_cut_after(steps);
     EXPECT_FALSE(firmware_flash_image(img.data(), img.size()));
-    unsetenv("K7160_TEST_FIRMWARE_STOP_BEFORE_HEADER");
+    EXPECT_EQ(platform_flash_cut_remaining(), 0);
+    platform_flash_cut_after(-1);
     EXPECT_EQ(take(), "error writing block");
     std::vector<uint8_t> head = flash_bytes(FIRMWARE_MAIN_OFFSET, 64);
     EXPECT_FALSE(firmware_header_check(head.data(), img.size()));
@@ -153,14 +162,110 @@ TEST_F(Firmware, TruncatedUploadIsDroppedAndTheNextAccepted)
     ASSERT_EQ(firmware_upload_init(img.data(), 64), 0);
     EXPECT_EQ(take(), "uploading");
     firmware_upload_data(img.data(), 3000);
+    EXPECT_EQ(firmware_start_flash(), -1);   // not while the image is still arriving
     EXPECT_TRUE(firmware_upload_active());
-    EXPECT_EQ(firmware_upload_init(img.data(), 64), -1);   // one at a time
+    EXPECT_EQ(firmware_upload_init(img.data(), 64), FIRMWARE_BUSY);   // one at a time
+    EXPECT_EQ(take(), "");                                             // and the first's message stays
     upload_finish();
     EXPECT_FALSE(firmware_upload_active());
     EXPECT_EQ(take(), "Firmware image truncated");
     ASSERT_EQ(firmware_upload_init(img.data(), 64), 0);
     upload_finish();
     EXPECT_EQ(take(), "Firmware image truncated");
+}
+
+// Messages until no update runs any more (at most 20 s).
+std::vector<std::string> messages_until_idle()
+{
+    std::vector<std::string> seen;
+    for (int i = 0; i < 2000; i++) {
+        bool active = firmware_upload_active();
+        std::string m = take();
+        if (!m.empty())
+            seen.push_back(m);
+        if (!active)
+            break;
+        usleep(10000);
+    }
+    return seen;
+}
+
+TEST_F(Firmware, EndsAndStartsDuringFlashingLeaveTheImageToTheFlashThread)
+{
+    std::vector<uint8_t> img = make_image(6 << 20, 3, 9);
+    img[64 + 100] ^= 1;   // refused after the whole CRC pass: nothing is written
+    ASSERT_EQ(firmware_upload_init(img.data(), 64), 0);
+    firmware_upload_data(img.data(), img.size());
+    // What a second request did when it ended: it must neither free nor replace the image.
+    upload_finish();
+    upload_finish();
+    EXPECT_EQ(firmware_upload_init(img.data(), 64), FIRMWARE_BUSY);
+    EXPECT_EQ(firmware_upload_data(img.data(), 64), 0);
+    std::vector<std::string> seen = messages_until_idle();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), "not a valid firmware file");
+    for (const std::string &m : seen)
+        EXPECT_NE(m, "Firmware image truncated");
+    ASSERT_EQ(firmware_upload_init(img.data(), 64), 0);   // idle again
+    upload_finish();
+    EXPECT_EQ(take(), "Firmware image truncated");
+}
+
+TEST_F(Firmware, ImageFileIsLoadedAndCheckedOnTheFlashThread)
+{
+    std::vector<uint8_t> img = make_image(40000, 4, 11);
+    img[64 + 5] ^= 1;
+    std::string path = test_board_path("bad.img");
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(img.data(), 1, img.size(), f);
+    fclose(f);
+    std::vector<uint8_t> before = flash_bytes(FIRMWARE_MAIN_OFFSET, img.size());
+    ASSERT_EQ(firmware_flash_file(path.c_str()), 0);
+    std::vector<std::string> seen = messages_until_idle();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), "not a valid firmware file");
+    EXPECT_EQ(flash_bytes(FIRMWARE_MAIN_OFFSET, img.size()), before);
+    EXPECT_EQ(firmware_flash_file(test_board_path("missing.img").c_str()), -1);
+    EXPECT_NE(test_log_text().find("firmware_upload_file: could not open"), std::string::npos);
+
+    // While an upload arrives, a file is refused and the upload goes on.
+    ASSERT_EQ(firmware_upload_init(img.data(), 64), 0);
+    EXPECT_EQ(firmware_flash_file(path.c_str()), -1);
+    EXPECT_EQ(firmware_upload_file(path.c_str()), -1);
+    EXPECT_TRUE(firmware_upload_active());
+    EXPECT_EQ(take(), "uploading");
+    upload_finish();
+}
+
+// A file written from the calling thread ends as an upload does: the page gets its moment to
+// read the message, then the restart.
+TEST_F(Firmware, ZUploadFileWaitsForThePageThenRestarts)
+{
+    std::vector<uint8_t> img = make_image(60000, 1765500000, 13);
+    std::string path = test_board_path("good.img");
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(img.data(), 1, img.size(), f);
+    fclose(f);
+    std::string page_saw;
+    std::thread page([&] {
+        for (int i = 0; i < 2000 && page_saw != "Restarting"; i++) {
+            std::string m = take();
+            if (!m.empty())
+                page_saw = m;
+            usleep(10000);
+        }
+    });
+    EXPECT_EQ(firmware_upload_file(path.c_str()), 0);
+    page.join();
+    EXPECT_EQ(page_saw, "Restarting");
+    EXPECT_EQ(quit_requested(), QUIT_REBOOT);
+    EXPECT_EQ(flash_bytes(FIRMWARE_MAIN_OFFSET, img.size()), img);
+    std::string log = test_log_text();
+    EXPECT_NE(log.find("flash_thread: waiting for web page to see message"), std::string::npos);
+    EXPECT_NE(log.find("flash_thread: done"), std::string::npos);
+    EXPECT_FALSE(firmware_upload_active());
 }
 
 // A successful upload asks the process to reboot (each test runs in a process of its own).
@@ -322,6 +427,73 @@ TEST_F(CustomZip, ArchiveFillingTheBlockIsStoredWhole)
     std::vector<uint8_t> over = block;
     over.push_back(0);
     EXPECT_EQ(customzip_save(over.data(), over.size()), -1);
+}
+
+} // namespace
+
+namespace {
+
+// `script` as for make_zip, then every entry's unpacked size (local and central) set to `claim`.
+std::vector<uint8_t> make_lying_zip(const std::string &script, uint32_t claim)
+{
+    std::vector<uint8_t> zip = make_zip(script);
+    auto put_le32 = [&](size_t at) {
+        for (int i = 0; i < 4; i++)
+            zip[at + i] = (uint8_t)(claim >> (8 * i));
+    };
+    for (size_t i = 0; i + 46 <= zip.size(); i++) {
+        if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 3 && zip[i + 3] == 4)
+            put_le32(i + 22);
+        if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2)
+            put_le32(i + 24);
+    }
+    return zip;
+}
+
+TEST_F(CustomZip, ArchivesBeyondTheWebRootAreRefusedAndTheStoredOneStays)
+{
+    std::vector<uint8_t> good = block_of(make_zip("z.writestr(\"keep.txt\", \"kept\")"));
+    ASSERT_EQ(customzip_save(good.data(), good.size()), 0);
+    std::vector<uint8_t> listing = test_read_file(board("usr/html/customzip.txt"));
+
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> zip;
+    } cases[] = {
+        {"40 MB of zeros", make_zip("z.writestr(\"zeros.bin\", bytes(40<<20), zipfile.ZIP_DEFLATED)")},
+        {"1100 files", make_zip("for i in range(1100): z.writestr(\"f%d\" % i, \"\")")},
+        // The directory says 1000 bytes; unzip would write all 40 MB.
+        {"understated sizes", make_lying_zip("z.writestr(\"zeros.bin\", bytes(40<<20), zipfile.ZIP_DEFLATED)", 1000)},
+    };
+    for (const Case &c : cases) {
+        ASSERT_LE(c.zip.size(), CUSTOMZIP_BLOCK - 4) << c.what;
+        std::vector<uint8_t> block = block_of(c.zip);
+        EXPECT_EQ(customzip_save(block.data(), block.size()), CUSTOMZIP_REFUSED) << c.what;
+        EXPECT_EQ(customzip_stored_size(), (int)good.size() - 4) << c.what;
+        EXPECT_FALSE(exists(board("usr/html/zeros.bin"))) << c.what;
+        EXPECT_FALSE(exists(board("usr/html/f0"))) << c.what;
+        EXPECT_FALSE(exists(board("custom.unzip"))) << c.what;
+        EXPECT_EQ(test_read_file(board("usr/html/customzip.txt")), listing) << c.what;
+    }
+    std::string log = test_log_text();
+    EXPECT_NE(log.find("more than the web root takes (16777216 bytes, 1024 files)"), std::string::npos);
+    EXPECT_NE(log.find("customzip: unpacking stopped beyond 16777216 bytes"), std::string::npos);
+    unlink(board("usr/html/keep.txt").c_str());
+    EXPECT_EQ(customzip_load(), 0);
+    EXPECT_TRUE(exists(board("usr/html/keep.txt")));
+}
+
+TEST_F(CustomZip, StoredArchiveBeyondTheWebRootIsLeftPackedAtLoad)
+{
+    // As an older build stored it: straight into the block.
+    std::vector<uint8_t> block =
+        block_of(make_lying_zip("z.writestr(\"zeros.bin\", bytes(40<<20), zipfile.ZIP_DEFLATED)", 1000));
+    ASSERT_EQ(mtd_write(block.data(), CUSTOMZIP_OFFSET, block.size()), (ssize_t)block.size());
+    EXPECT_EQ(customzip_load(), CUSTOMZIP_REFUSED);
+    EXPECT_FALSE(exists(board("usr/html/zeros.bin")));
+    EXPECT_FALSE(exists(board("custom.unzip")));
+    EXPECT_FALSE(exists(board("custom.zip")));
+    EXPECT_NE(test_log_text().find("customzip: stored archive left packed"), std::string::npos);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "web_client.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <set>
 #include <thread>
 
@@ -350,6 +351,30 @@ TEST_F(Httpd, OtherMethodsAreNotFound)
     EXPECT_EQ(web_request(port, "DELETE", "/").status, 404);
 }
 
+TEST_F(Httpd, DmesgIsCutAtItsLimitAndSaysWhenItCannotStart)
+{
+    std::string bin = test_board_path("dmesgbin"), empty = test_board_path("emptybin");
+    test_run("mkdir -p '" + bin + "' '" + empty + "'");
+    {
+        FILE *f = fopen((bin + "/dmesg").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("#!/bin/sh\nhead -c 300000 /dev/zero | tr '\\0' k\n", f);
+        fclose(f);
+    }
+    chmod((bin + "/dmesg").c_str(), 0755);
+    std::string path = getenv("PATH");
+    setenv("PATH", (bin + ":" + path).c_str(), 1);
+    WebReply big = get("/dmesg.txt");
+    setenv("PATH", empty.c_str(), 1);
+    WebReply none = get("/dmesg.txt");
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(big.status, 200);
+    EXPECT_EQ(big.body, std::string(0x40000, 'k'));
+    EXPECT_EQ(none.status, 200);
+    EXPECT_EQ(none.body, "can't open dmesg\n");
+    EXPECT_EQ(none.header("content-type"), "text/plain");
+}
+
 TEST_F(Httpd, StoppingWithAParkedConnectionDoesNotAbort)
 {
     parked_connection = nullptr;
@@ -654,4 +679,36 @@ TEST_F(HttpdLimitsTest, OneAddressCannotTakeEverySlot)
             usleep(20000);
     }
     EXPECT_TRUE(served);
+}
+
+// An upload keeps its connection while it delivers at least the upload rate; a trickle is cut
+// at the request deadline like any other slow request.
+TEST_F(HttpdLimitsTest, SlowUploadIsClosedAndASteadyOneIsNot)
+{
+    std::string head = "POST /customzip HTTP/1.1\r\nHost: x\r\n" + web_basic("admin", "adminpw") +
+                       "\r\nContent-Type: application/octet-stream\r\nContent-Length: 120000\r\n\r\n";
+    int slow = web_connect(port);
+    ASSERT_GE(slow, 0);
+    ASSERT_TRUE(web_send_all(slow, head + "PK"));
+    int cut = 0;
+    EXPECT_TRUE(closed_within(slow, 6000, true, &cut));
+    EXPECT_EQ(cut, 1);
+    close(slow);
+    EXPECT_NE(test_log_text().find("httpd: closed 1 upload(s) slower than 8192 bytes/s"), std::string::npos);
+
+    // 40 KB/s for about 3 s against a 2 s deadline.
+    int steady = web_connect(port);
+    ASSERT_GE(steady, 0);
+    ASSERT_TRUE(web_send_all(steady, head));
+    bool closed = false;
+    std::string chunk(4000, 'z');
+    for (int i = 0; i < 29 && !closed; i++) {   // the body never completes
+        httpd_sweep();
+        pollfd p = {steady, POLLIN, 0};
+        char b;
+        closed = (poll(&p, 1, 0) > 0 && recv(steady, &b, 1, MSG_DONTWAIT) <= 0) || !web_send_all(steady, chunk);
+        usleep(100000);
+    }
+    EXPECT_FALSE(closed);
+    close(steady);
 }

@@ -32,6 +32,7 @@
 #include <strings.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -147,14 +148,22 @@ int get_debug_log(HttpRequest *req)
 
 int get_dmesg(HttpRequest *req)
 {
-    FILE *f = platform_popen("dmesg");
+    enum { DMESG_MAX = 0x40000 };
+    static const char command[] = "dmesg";
+    FILE *f = platform_popen(command);
     DynBuf b = {};
+    int status = -1;
     if (f) {
         char chunk[4096];
         size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        while (b.length < DMESG_MAX && (n = fread(chunk, 1, std::min(sizeof chunk, DMESG_MAX - b.length), f)) > 0)
             dynbuf_append(&b, chunk, n);
-        platform_pclose(f);
+        status = platform_pclose(f);
+    }
+    // The shell answers 127 when it finds no such command.
+    if (!f || (b.length == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
+        dynbuf_free(&b);
+        dynbuf_printf(&b, "can't open %s\n", command);
     }
     MHD_Response *r = MHD_create_response_from_buffer(b.length, b.data ? b.data : (void *)"",
                                                       b.data ? MHD_RESPMEM_MUST_FREE : MHD_RESPMEM_PERSISTENT);
@@ -812,11 +821,14 @@ void post_context_free(PostContext *ctx)
     free(ctx);
 }
 
+MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx);
+
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)
 {
     const char *path = url[0] == '/' ? url + 1 : url;
     const UrlEntry *entry = url_lookup(path);
     if (firmware_upload_active()) {
+        log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", url);
         static const char body[] = "POST not allowed during firmware update\n";
         MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
         if (!r)
@@ -851,7 +863,10 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         ctx->denied = 1;   // the body is read and dropped; the answer is a challenge
         return MHD_YES;
     }
-    return entry->post_handler(ctx, nullptr, 0) == MHD_NO ? MHD_NO : MHD_YES;
+    if (entry->post_handler(ctx, nullptr, 0) == MHD_NO)
+        return MHD_NO;
+    // Answered before the body: the library then reads none of it and closes the connection.
+    return ctx->answer_early ? answer_post_final(connection, ctx) : MHD_YES;
 }
 
 MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
@@ -860,6 +875,9 @@ MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
     ctx->close = nullptr;
     if (close)
         close(ctx);
+    // Work left on another thread: the library calls again once it resumes the connection.
+    if (ctx->deferred)
+        return MHD_YES;
     free(ctx->user);
     ctx->user = nullptr;
     if (network_redirect_host[0]) {
@@ -870,6 +888,8 @@ MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
     }
     if (ctx->denied)
         return queue_auth_fail(connection, 0);
+    if (ctx->refusal)
+        return http_text(connection, ctx->refusal, "text/plain", ctx->refusal_text, strlen(ctx->refusal_text));
     const char *target = ctx->redirect;
     if (!target)
         target = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Referer");
@@ -941,8 +961,9 @@ struct ConnTrack {
     MHD_Connection *connection;
     int fd;
     int phase;
-    bool bounded;               // the body counts against the request limit
+    bool upload;                // the body's deadline grows with what it delivered
     bool cut;
+    uint64_t body_bytes;
     int64_t since_ms;           // opened, or the previous answer done
     int64_t first_ms;           // first byte of the request seen (0: not yet)
 };
@@ -995,11 +1016,11 @@ void notify_connection(void *cls, MHD_Connection *connection, void **socket_cont
     }
 }
 
-// Uploads may take long on a slow link; only their header is bounded.
-bool body_bounded(const char *url)
+// Uploads may take long on a slow link, but only while they keep coming.
+bool is_upload(const char *url)
 {
     const char *path = url[0] == '/' ? url + 1 : url;
-    return strcmp(path, "firmware") != 0 && strcmp(path, "customzip") != 0;
+    return strcmp(path, "firmware") == 0 || strcmp(path, "customzip") == 0;
 }
 
 MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
@@ -1013,9 +1034,12 @@ MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, 
             if (!t->first_ms)
                 t->first_ms = mono_ms();
             t->phase = post ? TRACK_BODY : TRACK_ANSWERING;
-            t->bounded = post && body_bounded(url);
+            t->upload = post && is_upload(url);
+            t->body_bytes = 0;
         } else if (t->phase == TRACK_BODY && *upload_data_size == 0) {
             t->phase = TRACK_ANSWERING;
+        } else if (t->phase == TRACK_BODY) {
+            t->body_bytes += *upload_data_size;
         }
         pthread_mutex_unlock(&track_mutex);
     }
@@ -1054,11 +1078,11 @@ void httpd_set_limits(const HttpdLimits *l)
 
 int httpd_sweep()
 {
-    int cut = 0;
+    int cut = 0, slow_uploads = 0;
     int64_t now = mono_ms(), limit = (int64_t)limits.request_seconds * 1000;
     pthread_mutex_lock(&track_mutex);
     for (ConnTrack *t : tracks) {
-        if (t->phase == TRACK_ANSWERING || (t->phase == TRACK_BODY && !t->bounded) || t->cut)
+        if (t->phase == TRACK_ANSWERING || t->cut)
             continue;
         if (t->phase == TRACK_WAITING && !t->first_ms) {
             // Bytes since the connection opened or the last answer: a request has begun. The
@@ -1070,18 +1094,26 @@ int httpd_sweep()
                 t->first_ms = at;
             continue;
         }
-        if (now - t->first_ms < limit)
+        bool upload = t->phase == TRACK_BODY && t->upload;
+        int64_t allowed = limit + (upload ? (int64_t)(t->body_bytes * 1000 / HTTPD_UPLOAD_RATE) : 0);
+        if (now - t->first_ms < allowed)
             continue;
         // The library sees the end of the connection and closes it on its own thread.
         shutdown(t->fd, SHUT_RDWR);
         t->cut = true;
-        cut++;
+        if (upload)
+            slow_uploads++;
+        else
+            cut++;
     }
     pthread_mutex_unlock(&track_mutex);
     if (cut)
         log_printf("%s: closed %d connection(s) whose request was not whole within %u s\n", "httpd", cut,
                    limits.request_seconds);
-    return cut;
+    if (slow_uploads)
+        log_printf("%s: closed %d upload(s) slower than %u bytes/s\n", "httpd", slow_uploads,
+                   (unsigned)HTTPD_UPLOAD_RATE);
+    return cut + slow_uploads;
 }
 
 int httpd_connection_count()

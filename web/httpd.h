@@ -54,6 +54,10 @@ struct PostContext {
     int unnamed_parts;          // multipart parts without a name, logged once
     int aborted;                // the client went away before the body ended
     int new_user_slot;          // user creation: slot + 1, -1 none free, 0 not chosen yet
+    unsigned refusal;           // an upload refused: this status and text instead of the usual answer
+    const char *refusal_text;
+    int answer_early;           // the body will be refused: answered before it is read
+    int deferred;               // the close handler parked the connection: answered once resumed
 };
 
 // Growable response text; grows in steps of 4096 bytes.
@@ -87,8 +91,11 @@ void httpd_stop();
 uint16_t httpd_port();
 
 // Limits against clients that hold connections: idle time, time for a request to arrive whole
-// after its first byte, connections per client address and in all.
+// after its first byte, connections per client address and in all. An upload body may take
+// longer, as long as it keeps the upload rate: it gets the request time plus a second for every
+// HTTPD_UPLOAD_RATE bytes it has delivered.
 enum { HTTPD_IDLE_SECONDS = 30, HTTPD_REQUEST_SECONDS = 10, HTTPD_PER_ADDRESS = 32, HTTPD_CONNECTIONS = 256 };
+enum { HTTPD_UPLOAD_RATE = 8192 };
 struct HttpdLimits {
     unsigned idle_seconds, request_seconds, per_address, connections;
 };

@@ -10,6 +10,8 @@
 #include "web/auth.h"
 
 #include <algorithm>
+#include <atomic>
+#include <pthread.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,16 +22,27 @@ namespace {
 struct FirmwarePost {
     uint8_t head[FIRMWARE_HEADER_SIZE];
     size_t head_length;
-    bool started;
+    bool started;               // this request owns the update
     bool refused;               // the header was refused: the rest of the body is dropped
 };
+
+// Another update is arriving or flashing: this one is refused and never touches it.
+void firmware_refuse_busy(PostContext *ctx, FirmwarePost *fw)
+{
+    fw->refused = true;
+    log_printf("%s: another update is in progress, upload refused\n", "post_firmware_func");
+    ctx->refusal = MHD_HTTP_CONFLICT;
+    ctx->refusal_text = "Another firmware update is in progress\n";
+}
 
 void firmware_end(PostContext *ctx)
 {
     FirmwarePost *fw = static_cast<FirmwarePost *>(ctx->upload);
-    if (fw && !fw->started && !fw->refused && fw->head_length)
-        firmware_upload_init(fw->head, fw->head_length);   // too small
-    upload_finish();
+    if (fw && fw->started)
+        upload_finish();
+    else if (fw && !fw->refused && fw->head_length &&
+             firmware_upload_init(fw->head, fw->head_length) == FIRMWARE_BUSY)   // too small
+        firmware_refuse_busy(ctx, fw);
     free(ctx->upload);
     ctx->upload = nullptr;
     httpd_post_done(ctx);
@@ -58,30 +71,54 @@ int firmware_chunk(PostContext *ctx, const char *data, size_t size)
         size -= n;
         if (fw->head_length < sizeof fw->head)
             return MHD_YES;
-        if (fw->head_length == sizeof fw->head && !fw->started) {
-            stream_stop_all();
-            if (firmware_upload_init(fw->head, fw->head_length) != 0) {
-                // Starting again mid-body would only replace the reason with a wrong one.
-                fw->refused = true;
-                return MHD_YES;
-            }
-            fw->started = true;
-            firmware_upload_data(fw->head, fw->head_length);
+        if (firmware_upload_active()) {
+            firmware_refuse_busy(ctx, fw);
+            return MHD_YES;
         }
+        stream_stop_all();
+        int rc = firmware_upload_init(fw->head, fw->head_length);
+        if (rc != 0) {
+            // Starting again mid-body would only replace the reason with a wrong one.
+            if (rc == FIRMWARE_BUSY)
+                firmware_refuse_busy(ctx, fw);
+            fw->refused = true;
+            return MHD_YES;
+        }
+        fw->started = true;
+        firmware_upload_data(fw->head, fw->head_length);
     }
     if (size)
         firmware_upload_data(data, size);
     return MHD_YES;
 }
 
-// The first call of an upload row: the body's chunks go to chunk from now on.
-int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext::chunk) chunk)
+// The first call of an upload row: the body's chunks go to chunk from now on. A body that will
+// be refused (below Admin, or longer than the row takes) is answered before it is read.
+int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext::chunk) chunk, uint64_t max_body,
+                       const char *too_large)
 {
     if (data)
         return MHD_YES;
-    if (!ctx->user && ctx->level != WEB_LEVEL_ADMIN)
-        ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
     ctx->chunk = chunk;
+    if (ctx->level != WEB_LEVEL_ADMIN) {
+        if (!ctx->user)
+            ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
+        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
+                   ctx->entry->name);
+        ctx->answer_early = 1;
+        return MHD_YES;
+    }
+    const char *length = MHD_lookup_connection_value(ctx->connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
+    char *end = nullptr;
+    unsigned long long declared = length ? strtoull(length, &end, 10) : 0;
+    if (length && end != length && declared > max_body) {
+        log_printf("%s: body of %llu bytes refused, at most %llu taken\n", ctx->entry->name, declared,
+                   (unsigned long long)max_body);
+        ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        ctx->refusal_text = too_large;
+        ctx->answer_early = 1;
+    }
     return MHD_YES;
 }
 
@@ -89,36 +126,134 @@ int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext:
 
 int post_firmware_func(PostContext *ctx, const char *data, size_t size)
 {
-    return begin_admin_upload(ctx, data, firmware_chunk);
+    return begin_admin_upload(ctx, data, firmware_chunk, FIRMWARE_MAX_SIZE, "firmware file too large\n");
 }
 
 namespace {
 
 // Custom zip: the block is the length word followed by the archive.
+struct ZipJob;
 struct ZipPost {
     char *block;
     size_t count;
     bool oversize;
+    ZipJob *job;
 };
+
+// Storing and unpacking run on a thread of their own while the connection waits parked; the
+// job is shared with the request until both are done with it.
+struct ZipJob {
+    std::atomic<int> refs;
+    pthread_mutex_t mutex;      // held until the connection is parked
+    bool parked;
+    MHD_Connection *connection;
+    char *block;
+    size_t count;
+    int result;
+};
+
+const char zip_refused_text[] = "customzip: archive unpacks to more than the web root takes\n";
+
+void zip_job_release(ZipJob *job)
+{
+    if (--job->refs > 0)
+        return;
+    pthread_mutex_destroy(&job->mutex);
+    free(job->block);
+    delete job;
+}
+
+void *zip_job_thread(void *arg)
+{
+    ZipJob *job = static_cast<ZipJob *>(arg);
+    job->result = customzip_save(job->block, job->count);
+    pthread_mutex_lock(&job->mutex);
+    if (job->parked)
+        httpd_unpark(job->connection);   // the library calls again, and the answer is made then
+    pthread_mutex_unlock(&job->mutex);
+    zip_job_release(job);
+    return nullptr;
+}
+
+// The call after the job resumed the connection (or the request's end when the server let it go).
+void customzip_answer(PostContext *ctx)
+{
+    ctx->deferred = 0;
+    ZipPost *z = static_cast<ZipPost *>(ctx->upload);
+    if (z && z->job) {
+        if (z->job->result == CUSTOMZIP_REFUSED) {
+            ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+            ctx->refusal_text = zip_refused_text;
+        }
+        zip_job_release(z->job);
+        z->job = nullptr;
+    }
+}
+
+// Hands the block to a job; false when it has to be stored here and now.
+bool customzip_defer(PostContext *ctx, ZipPost *z)
+{
+    ZipJob *job = new ZipJob();
+    job->refs = 2;
+    pthread_mutex_init(&job->mutex, nullptr);
+    job->connection = ctx->connection;
+    job->block = z->block;
+    job->count = z->count;
+    pthread_mutex_lock(&job->mutex);
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    bool started = pthread_create(&t, &attr, zip_job_thread, job) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) {
+        pthread_mutex_unlock(&job->mutex);
+        job->block = nullptr;
+        job->refs = 1;
+        zip_job_release(job);
+        return false;
+    }
+    z->block = nullptr;   // the job's now
+    job->parked = httpd_park(ctx->connection) == 0;
+    pthread_mutex_unlock(&job->mutex);
+    if (job->parked) {
+        z->job = job;
+        ctx->deferred = 1;
+        ctx->close = customzip_answer;
+    } else {
+        zip_job_release(job);   // the server stops: answered now, stored all the same
+    }
+    return true;
+}
 
 void customzip_end(PostContext *ctx)
 {
     ZipPost *z = static_cast<ZipPost *>(ctx->upload);
-    if (z) {
-        if (ctx->aborted)
-            log_printf("customzip: upload cut off, nothing stored\n");
-        else if (z->oversize)
-            log_printf("customzip oversize, nothing stored\n");
-        else if (z->block && z->count > 4) {
-            int32_t length = (int32_t)(z->count - 4);
-            memcpy(z->block, &length, sizeof length);
-            customzip_save(z->block, z->count);
-        }
-        free(z->block);
-        free(z);
-        ctx->upload = nullptr;
-    }
+    ctx->upload = nullptr;
     httpd_post_done(ctx);
+    if (!z)
+        return;
+    if (ctx->aborted) {
+        log_printf("customzip: upload cut off, nothing stored\n");
+    } else if (z->oversize) {
+        log_printf("customzip oversize, nothing stored\n");
+    } else if (z->block && z->count > 4) {
+        int32_t length = (int32_t)(z->count - 4);
+        memcpy(z->block, &length, sizeof length);
+        if (customzip_check(z->block + 4, z->count - 4) != 0) {
+            ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+            ctx->refusal_text = zip_refused_text;
+        } else if (!customzip_defer(ctx, z) && customzip_save(z->block, z->count) == CUSTOMZIP_REFUSED) {
+            ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+            ctx->refusal_text = zip_refused_text;
+        }
+    }
+    free(z->block);
+    z->block = nullptr;
+    if (z->job)
+        ctx->upload = z;   // until the answer
+    else
+        free(z);
 }
 
 int customzip_chunk(PostContext *ctx, const char *data, size_t size)
@@ -157,7 +292,7 @@ int customzip_chunk(PostContext *ctx, const char *data, size_t size)
 
 int post_customzip_func(PostContext *ctx, const char *data, size_t size)
 {
-    return begin_admin_upload(ctx, data, customzip_chunk);
+    return begin_admin_upload(ctx, data, customzip_chunk, CUSTOMZIP_BLOCK - 4, "customzip oversize\n");
 }
 
 namespace {

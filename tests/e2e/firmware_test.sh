@@ -152,6 +152,17 @@ check "CustomClear removes the listing" [ ! -e "$BOARD/usr/html/customzip.txt" ]
 stop_app
 check "clean exit after the restart" [ "${APP_STATUS:-x}" = 0 ]
 
+# An archive stored by an older build that unpacks to 64 MB: left packed at start.
+python3 - "$BOARD/dev/mtd0" <<'PY'
+import io, struct, sys, zipfile
+b = io.BytesIO()
+with zipfile.ZipFile(b, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('stored_bomb/zeros.bin', bytes(64 << 20))
+zip = b.getvalue()
+with open(sys.argv[1], 'r+b') as f:
+    f.seek(0xFE0000); f.write(struct.pack('<i', len(zip)) + zip)
+PY
+
 # Safe boot: a new image ends with the power-cycle text and the halt status.
 make_image "$TEST_DIR/new.img" 300000 1765400000
 mv "$LOG" "$TEST_DIR/second.log"
@@ -160,6 +171,8 @@ for pin in 0 27; do echo 0 >"$BOARD/gpio/in$pin"; done
 echo 1 >"$BOARD/gpio/in25"
 start_app || finish
 wait_log "httpd: started" 20 || { fail "web server did not start in safe boot"; finish; }
+check "a stored archive unpacking to 64 MB is left packed at start" grep -qF "customzip: stored archive left packed" "$LOG"
+check "nothing of the stored archive is unpacked" [ ! -e "$BOARD/usr/html/stored_bomb" ]
 post_fw "$TEST_DIR/new.img" >/dev/null
 check "safe boot: FirmwareStatus asks for a power cycle" wait_status "Update complete, cycle power to restart" 20
 for _ in $(seq 1 100); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done

@@ -190,6 +190,208 @@ check "idle connections closed after the idle limit" [ "$(cat "$TEST_DIR/hold.la
 check "the first address is served again" [ "$(code --max-time 3 $URL/)" = 303 ]
 check "still serving after the connection floods" alive
 
+# === uploads: one firmware update at a time, slow and refused upload bodies, archive bounds ====
+# Clients are Python sockets and curl, each case on loopback addresses of its own so that the
+# per-address limit of one case does not decide another.
+AUTH_HDR="Authorization: Basic $(printf admin:secret7 | base64)"
+# wait_fw_status TEXT SECONDS: reads FirmwareStatus (each read takes the message) until TEXT;
+# FW_SEEN keeps every message read.
+FW_SEEN=""
+wait_fw_status() {
+  local i s
+  for i in $(seq 1 $(($2 * 10))); do
+    s=$(curl -sg -m 2 "${A[@]}" "$URL/FirmwareStatus" 2>/dev/null)
+    [ -n "$s" ] && FW_SEEN="$FW_SEEN|$s"
+    [ "$s" = "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# An image of 6 MB whose data CRC is wrong: the flash thread reads it whole, then writes nothing.
+python3 - "$TEST_DIR/bad6m.img" <<'PY'
+import struct, sys, zlib
+data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 23437
+hdr = bytearray(64)
+struct.pack_into('>I', hdr, 0, 0x27051956)
+struct.pack_into('>I', hdr, 12, len(data))
+struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
+open(sys.argv[1], 'wb').write(bytes(hdr) + data)
+PY
+# fw_client FROM MODE: one upload of the image from address FROM; prints the answer's status.
+# MODE "split": the first half, a wait for the file $TEST_DIR/go, the rest. "headfirst": the
+# header at once, the body after $TEST_DIR/go. "whole": all at once.
+fw_client() {
+  python3 - "$TEST_DIR/bad6m.img" "$AUTH_HDR" "$1" "$2" "$TEST_DIR" <<'PY'
+import os, socket, sys, time
+img, auth, src, mode, tmp = sys.argv[1:6]
+data = open(img, 'rb').read()
+if mode == 'headfirst':
+    data = data[:1000]
+def go():
+    for _ in range(300):
+        if os.path.exists(tmp + '/go'): return
+        time.sleep(0.1)
+s = socket.socket(); s.bind((src, 0)); s.settimeout(60); s.connect(('127.0.0.1', 80))
+s.sendall(('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nReferer: /admin_update.htm\r\n'
+           'Content-Length: %d\r\nConnection: close\r\n\r\n' % (auth, len(data))).encode())
+open(tmp + '/' + src + '.begun', 'w').write('1')
+if mode == 'split':
+    s.sendall(data[:len(data) // 2]); open(tmp + '/' + src + '.half', 'w').write('1'); go(); s.sendall(data[len(data) // 2:])
+elif mode == 'headfirst':
+    go(); s.sendall(data)
+else:
+    s.sendall(data)
+try:
+    print(s.recv(200).split(b' ')[1].decode())
+except Exception as e:
+    print('no answer')
+PY
+}
+wait_file() { local i; for i in $(seq 1 200); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
+
+# A second upload while the first arrives: refused with 409, the first goes on to its own verdict.
+rm -f "$TEST_DIR/go"
+fw_client 127.0.0.30 split >"$TEST_DIR/first.code" &
+fwa=$!
+wait_file "$TEST_DIR/127.0.0.30.half"
+second=$(fw_client 127.0.0.31 whole)
+touch "$TEST_DIR/go"; wait $fwa
+echo "uploads at once: first answered $(cat "$TEST_DIR/first.code"), second answered $second"
+check "a second upload while one arrives is refused with 409" [ "$second" = 409 ]
+check "the refusal is logged" grep -qF "post_firmware_func: another update is in progress, upload refused" "$LOG"
+check "the first upload is answered as usual" [ "$(cat "$TEST_DIR/first.code")" = 303 ]
+check "the first image is checked whole" wait_fw_status "not a valid firmware file" 30
+check "the first upload was never cut short ($FW_SEEN)" [ "${FW_SEEN/truncated/}" = "$FW_SEEN" ]
+
+# A second upload begun before the first one ends, and ending while the first image is checked.
+rm -f "$TEST_DIR/go"; FW_SEEN=""
+fw_client 127.0.0.32 headfirst >"$TEST_DIR/second.code" &
+fwb=$!
+wait_file "$TEST_DIR/127.0.0.32.begun"; sleep 0.5
+first=$(fw_client 127.0.0.33 whole)
+touch "$TEST_DIR/go"; wait $fwb
+echo "upload ending during the check: first answered $first, second answered $(cat "$TEST_DIR/second.code")"
+check "the upload ending while the first is checked is refused with 409" [ "$(cat "$TEST_DIR/second.code")" = 409 ]
+check "the image being checked is checked to the end" wait_fw_status "not a valid firmware file" 30
+check "no sanitizer report after two uploads at once" bash -c "! grep -qE 'AddressSanitizer|runtime error' '$LOG'"
+
+# Refused bodies are answered before they are read: a guest and a too large body, each from 30
+# connections declaring 100 MB and sending nothing more.
+python3 - "$AUTH_HDR" >"$TEST_DIR/refused.txt" <<'PY'
+import socket, sys, time
+auth = sys.argv[1]
+def answered(src, row, extra):
+    s = socket.socket(); s.bind((src, 0)); s.settimeout(5); s.connect(('127.0.0.1', 80))
+    s.sendall(('POST /%s HTTP/1.1\r\nHost: x\r\n%sContent-Length: 100000000\r\n\r\n' % (row, extra)).encode())
+    try:
+        return s.recv(100).split(b' ')[1].decode()
+    except Exception:
+        return 'none'
+    finally:
+        s.close()
+codes = [answered('127.0.0.34', 'firmware', '') for _ in range(15)] + \
+        [answered('127.0.0.34', 'customzip', '') for _ in range(15)] + \
+        [answered('127.0.0.35', 'firmware', auth + '\r\n') for _ in range(15)] + \
+        [answered('127.0.0.35', 'customzip', auth + '\r\n') for _ in range(15)]
+print(' '.join(sorted(set(codes[:30]))), ' '.join(sorted(set(codes[30:]))))
+PY
+echo "refused bodies answered: guest $(cut -d' ' -f1 "$TEST_DIR/refused.txt"), admin too large $(cut -d' ' -f2 "$TEST_DIR/refused.txt")"
+check "a guest's 100 MB upload is answered at once with the challenge" [ "$(cut -d' ' -f1 "$TEST_DIR/refused.txt")" = 401 ]
+check "an admin's 100 MB upload is refused at once with 413" [ "$(cut -d' ' -f2 "$TEST_DIR/refused.txt")" = 413 ]
+
+# 300 admin uploads from ten addresses, each declaring 5 MB and sending a byte every 2 s: all are
+# closed at the deadline, and a client from another address is answered meanwhile.
+python3 - "$AUTH_HDR" "$TEST_DIR/slow" <<'PY' &
+import resource, select, socket, sys, time
+auth, out = sys.argv[1], sys.argv[2]
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+head = ('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nContent-Length: 5000000\r\n\r\n' % auth).encode()
+conns = []
+for a in range(40, 50):
+    for _ in range(30):
+        s = socket.socket(); s.settimeout(3)
+        try:
+            s.bind(('127.0.0.%d' % a, 0)); s.connect(('127.0.0.1', 80)); s.sendall(head); conns.append(s)
+        except OSError:
+            s.close()
+time.sleep(1)
+def is_open(s):
+    try:
+        r, _, _ = select.select([s], [], [], 0)
+        return not r or s.recv(1, socket.MSG_PEEK) != b''
+    except OSError:
+        return False
+held = [s for s in conns if is_open(s)]
+open(out + '.held', 'w').write('%d %d\n' % (len(conns), len(held)))
+start = time.time(); last = 0
+while held and time.time() - start < 40:
+    if time.time() - last >= 2:
+        for s in held:
+            try:
+                s.send(b'x')
+            except OSError:
+                pass
+        last = time.time()
+    held = [s for s in held if is_open(s)]
+    time.sleep(0.2)
+open(out + '.left', 'w').write('%d %d\n' % (len(held), int(time.time() - start)))
+PY
+slowpid=$!
+wait_file "$TEST_DIR/slow.held"
+t0=$(date +%s); served=""
+while [ $(($(date +%s) - t0)) -lt 35 ]; do
+  [ "$(curl -s --max-time 2 --interface 127.0.0.50 -o /dev/null -w '%{http_code}' $URL/)" = 303 ] && { served=yes; break; }
+done
+waited=$(($(date +%s) - t0))
+wait $slowpid
+read opened held <"$TEST_DIR/slow.held"; read left took <"$TEST_DIR/slow.left"
+echo "slow uploads: $opened connected, $held held by the server, $left still open after ${took} s; another client answered after ${waited} s"
+check "the server held slow uploads" [ "$held" -ge 100 ]
+check "every slow upload is closed" [ "$left" = 0 ]
+check "slow uploads are closed within 25 s" [ "$took" -le 25 ]
+check "a client from another address is answered while uploads trickle" [ "$served" = yes ]
+check "closing slow uploads is logged" grep -qF "upload(s) slower than 8192 bytes/s" "$LOG"
+
+# One address keeps at most 32 connections, uploads as well.
+perip=$(python3 - "$AUTH_HDR" <<'PY'
+import select, socket, sys, time
+head = ('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nContent-Length: 5000000\r\n\r\n' % sys.argv[1]).encode()
+conns = []
+for _ in range(40):
+    s = socket.socket(); s.settimeout(3)
+    try:
+        s.bind(('127.0.0.51', 0)); s.connect(('127.0.0.1', 80)); s.sendall(head); conns.append(s)
+    except OSError:
+        s.close()
+time.sleep(1)
+def is_open(s):
+    try:
+        r, _, _ = select.select([s], [], [], 0)
+        return not r or s.recv(1, socket.MSG_PEEK) != b''
+    except OSError:
+        return False
+print(sum(1 for s in conns if is_open(s)))
+PY
+)
+echo "uploads from one address kept open: $perip of 40"
+check "one address keeps at most 32 upload connections" [ "$perip" -le 32 ]
+
+# An archive that unpacks beyond what the web root takes: refused with 413, nothing unpacked.
+python3 - "$TEST_DIR/bomb.zip" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('bomb/zeros.bin', bytes(64 << 20))
+PY
+before_zip=$(curl -sg "${A[@]}" "$URL/CustomZipSize")
+bomb=$(curl -s -o "$TEST_DIR/bomb.answer" -w '%{http_code}' "${A[@]}" --data-binary "@$TEST_DIR/bomb.zip" $URL/customzip)
+echo "archive of $(stat -c %s "$TEST_DIR/bomb.zip") bytes unpacking to 64 MB answered $bomb: $(cat "$TEST_DIR/bomb.answer")"
+check "an archive unpacking to 64 MB is refused with 413" [ "$bomb" = 413 ]
+check "the refused archive is not stored" [ "$(curl -sg "${A[@]}" "$URL/CustomZipSize")" = "$before_zip" ]
+check "nothing of it is unpacked" [ ! -e "$BOARD/usr/html/bomb" ]
+check "still serving after the uploads" alive
+# === end of uploads ================================================================================
+
 # --- a bad size stored by an older build is survived at load ------------------------------------------------
 stop_app
 check "clean exit" [ "${APP_STATUS:-x}" = 0 ]
