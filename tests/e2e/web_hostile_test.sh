@@ -217,61 +217,56 @@ struct.pack_into('>I', hdr, 12, len(data))
 struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
 open(sys.argv[1], 'wb').write(bytes(hdr) + data)
 PY
-# fw_client FROM MODE: one upload of the image from address FROM; prints the answer's status.
-# MODE "split": the first half, a wait for the file $TEST_DIR/go, the rest. "headfirst": the
-# header at once, the body after $TEST_DIR/go. "whole": all at once.
-fw_client() {
-  python3 - "$TEST_DIR/bad6m.img" "$AUTH_HDR" "$1" "$2" "$TEST_DIR" <<'PY'
-import os, socket, sys, time
-img, auth, src, mode, tmp = sys.argv[1:6]
-data = open(img, 'rb').read()
-if mode == 'headfirst':
-    data = data[:1000]
-def go():
-    for _ in range(300):
-        if os.path.exists(tmp + '/go'): return
-        time.sleep(0.1)
-s = socket.socket(); s.bind((src, 0)); s.settimeout(60); s.connect(('127.0.0.1', 80))
-s.sendall(('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nReferer: /admin_update.htm\r\n'
-           'Content-Length: %d\r\nConnection: close\r\n\r\n' % (auth, len(data))).encode())
-open(tmp + '/' + src + '.begun', 'w').write('1')
-if mode == 'split':
-    s.sendall(data[:len(data) // 2]); open(tmp + '/' + src + '.half', 'w').write('1'); go(); s.sendall(data[len(data) // 2:])
-elif mode == 'headfirst':
-    go(); s.sendall(data)
+# wait_file FILE: up to 60 s (Python alone may take seconds to start on a loaded machine).
+wait_file() { local i; for i in $(seq 1 600); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
+# two_uploads ORDER: two uploads of the image from two connections of one client, in the order
+# given; prints the first connection's answer status, then the second's. "arriving": the second
+# sends its header first, the first then sends half its image, the second all of its own, and
+# the first the rest. "checking": the second sends its header, the first its whole image, and
+# the second its body as soon as the first is answered (while the image is being checked).
+two_uploads() {
+  python3 - "$TEST_DIR/bad6m.img" "$AUTH_HDR" "$1" <<'PY'
+import socket, sys, time
+data = open(sys.argv[1], 'rb').read(); auth, order = sys.argv[2], sys.argv[3]
+def connect(src, length):
+    s = socket.socket(); s.bind((src, 0)); s.settimeout(60); s.connect(('127.0.0.1', 80))
+    s.sendall(('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nReferer: /admin_update.htm\r\n'
+               'Content-Length: %d\r\nConnection: close\r\n\r\n' % (auth, length)).encode())
+    return s
+def status(s):
+    try:
+        return s.recv(200).split(b' ')[1].decode()
+    except Exception:
+        return 'none'
+body2 = data if order == 'arriving' else data[:1000]
+second = connect('127.0.0.31', len(body2))
+time.sleep(0.5)    # the second's header is in before the first image begins
+first = connect('127.0.0.30', len(data))
+if order == 'arriving':
+    first.sendall(data[:len(data) // 2]); time.sleep(1)
+    second.sendall(body2); code2 = status(second)
+    first.sendall(data[len(data) // 2:]); code1 = status(first)
 else:
-    s.sendall(data)
-try:
-    print(s.recv(200).split(b' ')[1].decode())
-except Exception as e:
-    print('no answer')
+    first.sendall(data); code1 = status(first)
+    second.sendall(body2); code2 = status(second)
+print(code1, code2)
 PY
 }
-wait_file() { local i; for i in $(seq 1 200); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
 
 # A second upload while the first arrives: refused with 409, the first goes on to its own verdict.
-rm -f "$TEST_DIR/go"
-fw_client 127.0.0.30 split >"$TEST_DIR/first.code" &
-fwa=$!
-wait_file "$TEST_DIR/127.0.0.30.half"
-second=$(fw_client 127.0.0.31 whole)
-touch "$TEST_DIR/go"; wait $fwa
-echo "uploads at once: first answered $(cat "$TEST_DIR/first.code"), second answered $second"
+read first second < <(two_uploads arriving)
+echo "uploads at once: first answered $first, second answered $second"
 check "a second upload while one arrives is refused with 409" [ "$second" = 409 ]
 check "the refusal is logged" grep -qF "post_firmware_func: another update is in progress, upload refused" "$LOG"
-check "the first upload is answered as usual" [ "$(cat "$TEST_DIR/first.code")" = 303 ]
+check "the first upload is answered as usual" [ "$first" = 303 ]
 check "the first image is checked whole" wait_fw_status "not a valid firmware file" 30
 check "the first upload was never cut short ($FW_SEEN)" [ "${FW_SEEN/truncated/}" = "$FW_SEEN" ]
 
-# A second upload begun before the first one ends, and ending while the first image is checked.
-rm -f "$TEST_DIR/go"; FW_SEEN=""
-fw_client 127.0.0.32 headfirst >"$TEST_DIR/second.code" &
-fwb=$!
-wait_file "$TEST_DIR/127.0.0.32.begun"; sleep 0.5
-first=$(fw_client 127.0.0.33 whole)
-touch "$TEST_DIR/go"; wait $fwb
-echo "upload ending during the check: first answered $first, second answered $(cat "$TEST_DIR/second.code")"
-check "the upload ending while the first is checked is refused with 409" [ "$(cat "$TEST_DIR/second.code")" = 409 ]
+# A second upload ending while the first image is checked.
+FW_SEEN=""
+read first second < <(two_uploads checking)
+echo "upload ending during the check: first answered $first, second answered $second"
+check "the upload ending while the first is checked is refused with 409" [ "$second" = 409 ]
 check "the image being checked is checked to the end" wait_fw_status "not a valid firmware file" 30
 check "no sanitizer report after two uploads at once" bash -c "! grep -qE 'AddressSanitizer|runtime error' '$LOG'"
 
@@ -300,7 +295,8 @@ check "a guest's 100 MB upload is answered at once with the challenge" [ "$(cut 
 check "an admin's 100 MB upload is refused at once with 413" [ "$(cut -d' ' -f2 "$TEST_DIR/refused.txt")" = 413 ]
 
 # 300 admin uploads from ten addresses, each declaring 5 MB and sending a byte every 2 s: all are
-# closed at the deadline, and a client from another address is answered meanwhile.
+# closed at the deadline (those beyond the 256 slots wait in the listen queue for a slot, then
+# for their own deadline), and a client from another address is answered meanwhile.
 python3 - "$AUTH_HDR" "$TEST_DIR/slow" <<'PY' &
 import resource, select, socket, sys, time
 auth, out = sys.argv[1], sys.argv[2]
@@ -325,7 +321,7 @@ def is_open(s):
 held = [s for s in conns if is_open(s)]
 open(out + '.held', 'w').write('%d %d\n' % (len(conns), len(held)))
 start = time.time(); last = 0
-while held and time.time() - start < 40:
+while held and time.time() - start < 60:
     if time.time() - last >= 2:
         for s in held:
             try:
@@ -340,7 +336,7 @@ PY
 slowpid=$!
 wait_file "$TEST_DIR/slow.held"
 t0=$(date +%s); served=""
-while [ $(($(date +%s) - t0)) -lt 35 ]; do
+while [ $(($(date +%s) - t0)) -lt 50 ]; do
   [ "$(curl -s --max-time 2 --interface 127.0.0.50 -o /dev/null -w '%{http_code}' $URL/)" = 303 ] && { served=yes; break; }
 done
 waited=$(($(date +%s) - t0))
@@ -349,7 +345,7 @@ read opened held <"$TEST_DIR/slow.held"; read left took <"$TEST_DIR/slow.left"
 echo "slow uploads: $opened connected, $held held by the server, $left still open after ${took} s; another client answered after ${waited} s"
 check "the server held slow uploads" [ "$held" -ge 100 ]
 check "every slow upload is closed" [ "$left" = 0 ]
-check "slow uploads are closed within 25 s" [ "$took" -le 25 ]
+check "slow uploads are closed within 45 s" [ "$took" -le 45 ]
 check "a client from another address is answered while uploads trickle" [ "$served" = yes ]
 check "closing slow uploads is logged" grep -qF "upload(s) slower than 8192 bytes/s" "$LOG"
 
