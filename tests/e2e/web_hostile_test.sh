@@ -297,15 +297,20 @@ check "an admin's 100 MB upload is refused at once with 413" [ "$(cut -d' ' -f2 
 # 300 admin uploads from ten addresses, each declaring 5 MB and sending a byte every 2 s: all are
 # closed at the deadline (those beyond the 256 slots wait in the listen queue for a slot, then
 # for their own deadline), and a client from another address is answered meanwhile.
-python3 - "$AUTH_HDR" "$TEST_DIR/slow" <<'PY' &
+# slow_uploads OUT FIRST LAST COUNT SECONDS: COUNT admin uploads from each address 127.0.0.FIRST
+# to LAST, declaring 5 MB; writes "connected held" to OUT.held (held: left open by the server
+# after a second), then sends each a byte every 2 s for at most SECONDS and writes "open seconds"
+# to OUT.left.
+slow_uploads() {
+  python3 - "$AUTH_HDR" "$@" <<'PY'
 import resource, select, socket, sys, time
-auth, out = sys.argv[1], sys.argv[2]
+auth, out, first, last, count, seconds = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:7])
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
 head = ('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nContent-Length: 5000000\r\n\r\n' % auth).encode()
 conns = []
-for a in range(40, 50):
-    for _ in range(30):
+for a in range(first, last + 1):
+    for _ in range(count):
         s = socket.socket(); s.settimeout(3)
         try:
             s.bind(('127.0.0.%d' % a, 0)); s.connect(('127.0.0.1', 80)); s.sendall(head); conns.append(s)
@@ -320,19 +325,21 @@ def is_open(s):
         return False
 held = [s for s in conns if is_open(s)]
 open(out + '.held', 'w').write('%d %d\n' % (len(conns), len(held)))
-start = time.time(); last = 0
-while held and time.time() - start < 60:
-    if time.time() - last >= 2:
+start = time.time(); last_byte = 0
+while held and time.time() - start < seconds:
+    if time.time() - last_byte >= 2:
         for s in held:
             try:
                 s.send(b'x')
             except OSError:
                 pass
-        last = time.time()
+        last_byte = time.time()
     held = [s for s in held if is_open(s)]
     time.sleep(0.2)
 open(out + '.left', 'w').write('%d %d\n' % (len(held), int(time.time() - start)))
 PY
+}
+slow_uploads "$TEST_DIR/slow" 40 49 30 60 &
 slowpid=$!
 wait_file "$TEST_DIR/slow.held"
 t0=$(date +%s); served=""
@@ -350,26 +357,8 @@ check "a client from another address is answered while uploads trickle" [ "$serv
 check "closing slow uploads is logged" grep -qF "upload(s) slower than 8192 bytes/s" "$LOG"
 
 # One address keeps at most 32 connections, uploads as well.
-perip=$(python3 - "$AUTH_HDR" <<'PY'
-import select, socket, sys, time
-head = ('POST /firmware HTTP/1.1\r\nHost: x\r\n%s\r\nContent-Length: 5000000\r\n\r\n' % sys.argv[1]).encode()
-conns = []
-for _ in range(40):
-    s = socket.socket(); s.settimeout(3)
-    try:
-        s.bind(('127.0.0.51', 0)); s.connect(('127.0.0.1', 80)); s.sendall(head); conns.append(s)
-    except OSError:
-        s.close()
-time.sleep(1)
-def is_open(s):
-    try:
-        r, _, _ = select.select([s], [], [], 0)
-        return not r or s.recv(1, socket.MSG_PEEK) != b''
-    except OSError:
-        return False
-print(sum(1 for s in conns if is_open(s)))
-PY
-)
+slow_uploads "$TEST_DIR/perip" 51 51 40 0
+read _ perip <"$TEST_DIR/perip.held"
 echo "uploads from one address kept open: $perip of 40"
 check "one address keeps at most 32 upload connections" [ "$perip" -le 32 ]
 
