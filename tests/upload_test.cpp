@@ -99,6 +99,35 @@ protected:
         close(fd);
         return r;
     }
+    // Puts an unzip first on the path that waits for the returned file to exist (up to 10 s).
+    std::string hold_unzip()
+    {
+        std::string bin = test_board_path("slowbin"), go = test_board_path("go");
+        unlink(go.c_str());
+        mkdir(bin.c_str(), 0755);
+        std::string real = test_run("command -v unzip");
+        real.erase(real.find_last_not_of("\n") + 1);
+        EXPECT_FALSE(real.empty());
+        {
+            std::ofstream s(bin + "/unzip");
+            s << "#!/bin/sh\nfor i in $(seq 1 100); do [ -e '" << go << "' ] && break; sleep 0.1; done\nexec '"
+              << real << "' \"$@\"\n";
+        }
+        chmod((bin + "/unzip").c_str(), 0755);
+        saved_path = getenv("PATH");
+        setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
+        return go;
+    }
+    std::vector<uint8_t> small_zip(const std::string &entry)
+    {
+        std::string zip_path = test_board_path("c.zip");
+        int status = -1;
+        test_run("python3 -c 'import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1],\"w\")\n"
+                 "z.writestr(\"" + entry + "\", \"deferred page\")\nz.close()' " + zip_path,
+                 &status);
+        EXPECT_EQ(status, 0);
+        return test_read_file(zip_path);
+    }
     std::string admin = web_basic("admin", "adminpw");
     uint16_t port = 0;
     std::string saved_path;
@@ -211,32 +240,14 @@ TEST_F(Upload, SecondUploadEndingWhileTheFirstIsCheckedLeavesItsImageAlone)
 
 TEST_F(Upload, ZipIsUnpackedOffTheServingThreadAndAnsweredWhenInPlace)
 {
-    // An unzip that waits for a go: meanwhile the server must answer others.
-    std::string bin = test_board_path("slowbin"), go = test_board_path("go");
-    mkdir(bin.c_str(), 0755);
-    std::string real = test_run("command -v unzip");
-    real.erase(real.find_last_not_of("\n") + 1);
-    ASSERT_FALSE(real.empty());
-    {
-        std::ofstream s(bin + "/unzip");
-        s << "#!/bin/sh\nfor i in $(seq 1 100); do [ -e '" << go << "' ] && break; sleep 0.1; done\nexec '" << real
-          << "' \"$@\"\n";
-    }
-    chmod((bin + "/unzip").c_str(), 0755);
-    saved_path = getenv("PATH");
-    setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
-
-    std::string zip_path = test_board_path("c.zip");
-    int status = -1;
-    test_run("python3 -c 'import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1],\"w\")\n"
-             "z.writestr(\"deferred/page.htm\", \"deferred page\")\nz.close()' " + zip_path,
-             &status);
-    ASSERT_EQ(status, 0);
-    std::vector<uint8_t> zip = test_read_file(zip_path);
+    std::string go = hold_unzip();
+    std::vector<uint8_t> zip = small_zip("deferred/page.htm");
     int fd = web_connect(port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(web_send_all(fd, upload_head("customzip", {admin}, zip.size()) + std::string(zip.begin(), zip.end())));
-    usleep(300000);
+    for (int i = 0; i < 500 && httpd_parked_count() == 0; i++)
+        usleep(10000);
+    ASSERT_EQ(httpd_parked_count(), 1);                     // the upload waits for its job
     EXPECT_EQ(web_request(port, "GET", "/").status, 303);   // served while unzip waits
     pollfd p = {fd, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0);                           // the upload is not answered yet
@@ -246,6 +257,26 @@ TEST_F(Upload, ZipIsUnpackedOffTheServingThreadAndAnsweredWhenInPlace)
     EXPECT_EQ(r.status, 303);
     std::vector<uint8_t> page = test_read_file(test_board_path("usr/html/deferred/page.htm"));
     EXPECT_EQ(std::string(page.begin(), page.end()), "deferred page");   // in place when answered
+    EXPECT_EQ(customzip_stored_size(), (int)zip.size());
+}
+
+TEST_F(Upload, ServerStoppingWhileAZipIsUnpackedLetsTheJobFinish)
+{
+    std::string go = hold_unzip();
+    std::vector<uint8_t> zip = small_zip("stopped/page.htm");
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, upload_head("customzip", {admin}, zip.size()) + std::string(zip.begin(), zip.end())));
+    for (int i = 0; i < 500 && httpd_parked_count() == 0; i++)
+        usleep(10000);
+    ASSERT_EQ(httpd_parked_count(), 1);
+    httpd_stop();   // with the job's connection parked
+    close(fd);
+    { std::ofstream(go.c_str()) << "go"; }
+    struct stat st;
+    for (int i = 0; i < 1000 && stat(test_board_path("usr/html/stopped/page.htm").c_str(), &st) != 0; i++)
+        usleep(10000);
+    EXPECT_EQ(stat(test_board_path("usr/html/stopped/page.htm").c_str(), &st), 0);
     EXPECT_EQ(customzip_stored_size(), (int)zip.size());
 }
 
