@@ -207,7 +207,7 @@ TEST_F(Pages, IncludedBodyTakesThePrefixOfTheFormAroundIt)
               "<form action='streamB_controls'><input type='text' name='BitRate' value='1000000'>"
               "<form action='udpA_controls'><input type='text' name='Port' value='5000'></form></form>");
     // Outside any form the body's fields stay as written.
-    EXPECT_EQ(render("<include src='t_body.htm'>").substr(0, 44), "<input type='text' name='BitRate' value=''>");
+    EXPECT_EQ(render("<include src='t_body.htm'>").find("name='BitRate' value=''>"), 19u);
 }
 
 // Only the plain settings rows give a form's fields their prefix: a save-less or log-clearing
