@@ -127,7 +127,7 @@ def step_menu(driver):
               % (name, selects, numbers, bad[:3]), not bad)
         total_selects[0] += selects
         shot(driver, 'menu_' + name.replace('.htm', ''))
-    print('selects read: %d' % total_selects[0])
+    check('read the labels of %d selects on %d pages' % (total_selects[0], len(links)), total_selects[0] > 40)
     check_page_meanings(driver)
 
 
