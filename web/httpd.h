@@ -54,6 +54,9 @@ struct PostContext {
     int unnamed_parts;          // multipart parts without a name, logged once
     int aborted;                // the client went away before the body ended
     int new_user_slot;          // user creation: slot + 1, -1 none free, 0 not chosen yet
+    struct NewUser *new_user;   // user creation: the keys, kept until the form ends
+    int stopped;                // a refused key: the rest of the form is not acted on
+    char refused[96];           // why the form was refused, for the answer; empty: it was not
 };
 
 // Growable response text; grows in steps of 4096 bytes.
@@ -133,6 +136,13 @@ MHD_Result http_not_found(MHD_Connection *c, const char *url);
 MHD_Result http_method_not_allowed(MHD_Connection *c);
 // A redirect target that stays on this device: a path, never a scheme or another host.
 bool http_local_target(const char *target);
+// Where to send a client back to: `wanted` when it stays on this device, else the page the
+// client came from (its Referer) as a path when that page is on this device, else `fallback`.
+// False when none of them applies (fallback null).
+bool http_return_target(MHD_Connection *c, const char *wanted, const char *fallback, char *out, size_t size);
+// The header ("Origin" or "Referer") that names a host other than the one the request was sent
+// to, or null. A request with neither header names none.
+const char *http_cross_site(MHD_Connection *c);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.
 size_t html_escape(const char *in, char *out, size_t size);

@@ -95,10 +95,10 @@ check "the Stream Control user exists" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].
 
 # load_default_params: refused below Admin and for Demo.
 curl -s -o /dev/null -d "BitRate=3100000" $URL/streamA_controls
-curl -s -o /dev/null --basic -u ctl:ctlpw8 $URL/load_default_params
+curl -s -o /dev/null --basic -u ctl:ctlpw8 -d redirect=/index.htm $URL/load_default_params
 check "Stream Control cannot load the defaults" [ "$(curl -sg "$URL/Video[0].BitRate")" = 3100000 ]
 curl -s -o /dev/null -d "GuestPermission=6" $URL/controls
-curl -s -o /dev/null $URL/load_default_params
+curl -s -o /dev/null -d redirect=/index.htm $URL/load_default_params
 check "Demo cannot load the defaults" [ "$(curl -sg "${ROOT[@]}" "$URL/Video[0].BitRate")" = 3100000 ]
 curl -s -o /dev/null "${ROOT[@]}" -d "GuestPermission=5" $URL/controls
 
@@ -111,7 +111,7 @@ check "config.txt keeps table order" \
        "$TEST_DIR/config1.txt" | cut -d: -f2 | cut -d' ' -f1 | tr '\n' ' ')" = \
     "GpioAlarmEnabled NetworkHostname Video[0].StreamMode RTSP_Port " ]
 cp "$TEST_DIR/config1.txt" "$BOARD/usr/html/config.txt"
-curl -s -o /dev/null "${ROOT[@]}" $URL/load_default_params
+curl -s -o /dev/null "${ROOT[@]}" -d redirect=/index.htm $URL/load_default_params
 wait_log "Loading default params from file config.txt" 5 || fail "the defaults file was loaded"
 curl -s $URL/config.txt >"$TEST_DIR/config2.txt"
 check "loading config.txt back changes no setting" diff -u "$TEST_DIR/config1.txt" "$TEST_DIR/config2.txt"

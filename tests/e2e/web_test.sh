@@ -105,7 +105,7 @@ check "saved setting survives a restart" \
 mkdir -p "$BOARD/usr/html"
 printf 'Video[0].GOPSize = 60\r\n# a comment\nVideo[1].BitRate=3000000   \n' >"$BOARD/usr/html/config.txt"
 check "defaults reload answers 303" \
-  [ "$(code --basic -u admin:secret7 "$URL/load_default_params?redirect=/index.htm")" = 303 ]
+  [ "$(code --basic -u admin:secret7 -d redirect=/index.htm "$URL/load_default_params")" = 303 ]
 check "configuration file imported" wait_log "Loading default params from file config.txt" 5
 check "imported GOP size" [ "$(curl -sg "$URL/Video[0].GOPSize")" = 60 ]
 check "imported bit rate, trailing blanks dropped" [ "$(curl -sg "$URL/Video[1].BitRate")" = 3000000 ]
