@@ -288,7 +288,7 @@ TEST_F(Httpd, EmptyValueReachesTheSetterAndSpecialKeysAct)
     EXPECT_EQ(r.header("location"), "/done.htm");
     EXPECT_EQ(fake_params["Video[0].BitRate"].value, "");
     // Last in the body, and as a multipart part.
-    EXPECT_EQ(post("/controls", "Status=x&UDP%5B0%5D.Port=").status, 303);
+    EXPECT_EQ(post("/controls", "Capture.Hue=3&UDP%5B0%5D.Port=").status, 303);
     EXPECT_EQ(fake_params["UDP[0].Port"].value, "");
     EXPECT_EQ(post("/controls", "redirect=&UDP%5B1%5D.Port=").header("location"), "/back.htm");
     EXPECT_EQ(fake_params["UDP[1].Port"].value, "");
