@@ -60,6 +60,26 @@ TEST_F(Auth, ChallengeIsDigestWithRealmAndOpaque)
     EXPECT_EQ(web_param(c, "opaque"), AUTH_OPAQUE);
     EXPECT_EQ(c.find("stale"), std::string::npos);
     EXPECT_NE(r.body.find("Access denied"), std::string::npos);
+    // Spelled as the RFCs spell it: ffmpeg answers no other spelling.
+    EXPECT_NE(c.find(",algorithm=MD5"), std::string::npos) << c;
+    EXPECT_EQ(c.find("md5"), std::string::npos) << c;
+    // A stale challenge too.
+    fake_guest_level = 0;
+    std::string path = "/GuestPermission";
+    r = get(path, {web_digest(c, "admin", "adminpw", path, std::string(40, 'a'))});
+    EXPECT_NE(r.header("www-authenticate").find("stale=\"true\""), std::string::npos);
+    EXPECT_NE(r.header("www-authenticate").find(",algorithm=MD5"), std::string::npos);
+}
+
+TEST_F(Auth, DigestAnswerNamingTheAlgorithmIsAccepted)
+{
+    fake_guest_level = 0;
+    std::string path = "/GuestPermission";
+    // As ffmpeg answers: the algorithm named, quoted, after the response.
+    std::string answer = web_digest(challenge(path), "admin", "adminpw", path) + ", algorithm=\"MD5\"";
+    WebReply r = get(path, {answer});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "5");
 }
 
 TEST_F(Auth, DigestUserGetsTheirLevel)

@@ -211,6 +211,28 @@ char *auth_get_user(MHD_Connection *c, int *ok)
     return basic_user(c, ok);
 }
 
+namespace {
+
+// The library names the digest algorithm "md5"; the RFCs write "MD5", and some clients
+// (ffmpeg) answer only a challenge spelled so. Fixed in the queued answer, which goes out later
+// on this same thread.
+void challenge_algorithm_case(MHD_Response *r)
+{
+    const char *h = MHD_get_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE);
+    const char *at = h ? strstr(h, ",algorithm=md5") : nullptr;
+    if (!at)
+        return;
+    char fixed[512];
+    size_t head = (size_t)(at - h) + strlen(",algorithm=");
+    if (strlen(h) >= sizeof fixed)
+        return;
+    snprintf(fixed, sizeof fixed, "%.*sMD5%s", (int)head, h, at + strlen(",algorithm=md5"));
+    if (MHD_del_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, h) == MHD_YES)
+        http_add_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, fixed);
+}
+
+} // namespace
+
 MHD_Result queue_auth_fail(MHD_Connection *c, int result)
 {
     char target[150];
@@ -219,6 +241,8 @@ MHD_Result queue_auth_fail(MHD_Connection *c, int result)
     if (!r)
         return MHD_NO;
     MHD_Result ret = MHD_queue_auth_fail_response(c, AUTH_REALM, AUTH_OPAQUE, r, result == -1 ? MHD_YES : MHD_NO);
+    if (ret == MHD_YES)
+        challenge_algorithm_case(r);
     MHD_destroy_response(r);
     return ret;
 }
