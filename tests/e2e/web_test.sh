@@ -73,9 +73,11 @@ check "a wrong digest password is refused" [ "$(code --digest -u admin:wrong "$U
 check "basic authentication works too" [ "$(curl -sg --basic -u admin:secret7 "$URL/Video[0].BitRate")" = 2500000 ]
 
 # Cookie login: the token then stands for the user.
-cookie=$(curl -sg --digest -u admin:secret7 -D - -o /dev/null "$URL/login.htm?a=cookie&redirect=/index.htm" |
-         tr -d '\r' | sed -n 's/^Set-Cookie: //Ip')
-check "cookie login sets a token" grep -qE '^Token=[0-9a-f]{16}$' <<<"$cookie"
+setcookie=$(curl -sg --digest -u admin:secret7 -D - -o /dev/null "$URL/login.htm?a=cookie&redirect=/index.htm" |
+            tr -d '\r' | sed -n 's/^Set-Cookie: //Ip')
+check "cookie login sets a token, SameSite=Strict and HttpOnly" \
+  grep -qE '^Token=[0-9a-f]{16}; SameSite=Strict; HttpOnly$' <<<"$setcookie"
+cookie=${setcookie%%;*}
 check "the cookie is accepted" [ "$(curl -sg -H "Cookie: $cookie" "$URL/GuestPermission")" = 0 ]
 check "without the cookie the admin setting is refused" [ "$(code "$URL/GuestPermission")" = 401 ]
 
