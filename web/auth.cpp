@@ -94,18 +94,7 @@ MHD_Response *escaped_page(const char *page, const char *target)
 {
     char escaped[6 * 150];
     html_escape(target, escaped, sizeof escaped);
-    char *body = nullptr;
-    int n = asprintf(&body, page, escaped);
-    if (n < 0)
-        return nullptr;
-    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
-    if (!r) {
-        free(body);
-        return nullptr;
-    }
-    http_no_cache(r);
-    http_set_type(r, "text/html");
-    return r;
+    return http_html_response(page, escaped);
 }
 
 MHD_Result answer_logged_in(MHD_Connection *c, int slot, const char *target)

@@ -678,6 +678,25 @@ MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const
     return http_queue(c, status, r);
 }
 
+MHD_Response *http_html_response(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char *body = nullptr;
+    int n = vasprintf(&body, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return nullptr;
+    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(body);
+        return nullptr;
+    }
+    http_no_cache(r);
+    http_set_type(r, "text/html");
+    return r;
+}
+
 MHD_Result http_not_found(MHD_Connection *c, const char *url)
 {
     log_printf("resource %s not found\n", url);
@@ -979,21 +998,10 @@ MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
     http_return_target(connection, nullptr, "/index.htm", back, sizeof back);
     html_escape(ctx->refused, reason, sizeof reason);
     html_escape(back, back_escaped, sizeof back_escaped);
-    char *body = nullptr;
-    int n = asprintf(&body,
-                     "<html><head><title>Not done</title></head>\n<body><p>%s</p>\n<p><a href=\"%s\">Back</a></p>"
-                     "</body></html>\n",
-                     reason, back_escaped);
-    if (n < 0)
-        return MHD_NO;
-    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
-    if (!r) {
-        free(body);
-        return MHD_NO;
-    }
-    http_no_cache(r);
-    http_set_type(r, "text/html");
-    return http_queue(connection, MHD_HTTP_BAD_REQUEST, r);
+    MHD_Response *r = http_html_response(
+        "<html><head><title>Not done</title></head>\n<body><p>%s</p>\n<p><a href=\"%s\">Back</a></p></body></html>\n",
+        reason, back_escaped);
+    return r ? http_queue(connection, MHD_HTTP_BAD_REQUEST, r) : MHD_NO;
 }
 
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)

@@ -132,6 +132,8 @@ void http_set_type(MHD_Response *r, const char *type);
 MHD_Result http_queue(MHD_Connection *c, unsigned status, MHD_Response *r);
 MHD_Result http_redirect(MHD_Connection *c, const char *location);
 MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const char *body, size_t length);
+// A small HTML page from a format, not cached; null when it cannot be made.
+MHD_Response *http_html_response(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 MHD_Result http_not_found(MHD_Connection *c, const char *url);
 MHD_Result http_method_not_allowed(MHD_Connection *c);
 // A redirect target that stays on this device: a path, never a scheme or another host.

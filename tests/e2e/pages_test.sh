@@ -7,9 +7,6 @@
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
-SCREENS=${K7160_SCREENS:-$TEST_DIR/screens}
-# Debian's own python3 carries python3-selenium.
-BROWSER="/usr/bin/python3 ${K7160_SRC:?}/tests/e2e/browser_pages.py"
 code() { curl -sg --path-as-is -o /dev/null -w '%{http_code}' "$@"; }
 location() { curl -sg -o /dev/null -w '%{redirect_url}' "$@"; }
 # Basic sends the credentials with a form body (a digest client would post first as the guest).
@@ -37,15 +34,6 @@ wait_block() {
   return 1
 }
 
-# browser STEP ARGS: runs one browser step; its checks count as this test's.
-browser() {
-  local out
-  out=$($BROWSER "$URL" "$SCREENS" "$@" 2>&1)
-  echo "$out" | grep -E '^(ok|FAIL): '
-  FAILURES=$((FAILURES + $(grep -c '^FAIL: ' <<<"$out")))
-  grep -qE '^(ok|FAIL): ' <<<"$out" || fail "browser step $1 ran: $(tail -n 3 <<<"$out")"
-  BROWSER_OUT=$out
-}
 
 start_app || finish
 wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }

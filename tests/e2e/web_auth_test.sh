@@ -6,21 +6,9 @@
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
-SCREENS=${K7160_SCREENS:-$TEST_DIR/screens}
-# Debian's own python3 carries python3-selenium.
-BROWSER="/usr/bin/python3 ${K7160_SRC:?}/tests/e2e/browser_pages.py"
 code() { curl -sg -o /dev/null -w '%{http_code}' "$@"; }
 value() { curl -sg --max-time 5 "$@"; }
 no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$@"; }
-
-# browser STEP ARGS: runs one browser step; its checks count as this test's.
-browser() {
-  local out
-  out=$($BROWSER "$URL" "$SCREENS" "$@" 2>&1)
-  echo "$out" | grep -E '^(ok|FAIL): '
-  FAILURES=$((FAILURES + $(grep -c '^FAIL: ' <<<"$out")))
-  grep -qE '^(ok|FAIL): ' <<<"$out" || fail "browser step $1 ran: $(tail -n 3 <<<"$out")"
-}
 
 # frames URL: video frames ffmpeg takes from URL in 3 s of stream, its errors in $TEST_DIR/ff.err.
 frames() {
