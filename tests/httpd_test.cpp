@@ -294,6 +294,17 @@ TEST_F(Httpd, EmptyValueReachesTheSetterAndSpecialKeysAct)
     EXPECT_EQ(fake_params["UDP[1].Port"].value, "");
 }
 
+WebReply post_multipart(uint16_t port, const std::string &path,
+                        const std::vector<std::pair<std::string, std::string>> &parts);
+
+TEST_F(Httpd, EmptyMultipartValueReachesTheSetter)
+{
+    EXPECT_EQ(post_multipart(port, "/display_controls", {{"Standard", ""}, {"x", "1"}}).status, 303);
+    EXPECT_EQ(fake_params["Display.Standard"].value, "");
+    EXPECT_EQ(post_multipart(port, "/udpA_controls", {{"Port", ""}}).status, 303);
+    EXPECT_EQ(fake_params["UDP[0].Port"].value, "");
+}
+
 TEST_F(Httpd, NoSavePostAppliesWithoutStoringAndAnOrdinaryPostStores)
 {
     uint32_t wakes = param_save_wake_count();
@@ -397,8 +408,6 @@ TEST_F(Httpd, ParkedConnectionResumesWhenUnparked)
     EXPECT_EQ(httpd_unpark(parked_connection), -1);   // already answered
 }
 
-namespace {
-
 // A multipart/form-data POST; a part with an empty name has no "name=" at all.
 WebReply post_multipart(uint16_t port, const std::string &path,
                         const std::vector<std::pair<std::string, std::string>> &parts)
@@ -421,6 +430,8 @@ WebReply post_multipart(uint16_t port, const std::string &path,
     close(fd);
     return r;
 }
+
+namespace {
 
 std::string log_since(uint32_t from)
 {
