@@ -583,6 +583,7 @@ TEST_F(Httpd, LoadingTheDefaultsTakesAnAdminsPost)
     EXPECT_EQ(r.status, 303);
     EXPECT_EQ(r.header("location"), "admin_update.htm");
     EXPECT_NE(log_since(from).find("Loading default params from internal table"), std::string::npos);
+}
 
 // A body that no form processor can read (not a form's content type) is refused: the old
 // answer, the usual redirect, told the browser its settings were taken.
