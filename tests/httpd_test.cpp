@@ -135,7 +135,7 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
         {"delete_files_ext", {303, "download.htm"}},
         {"delete_files_mmc", {303, "download.htm"}},
         {"admin_update_status.htm", {303, "admin_update.htm"}},
-        {"load_default_params", {303, "/index.htm"}},
+        {"load_default_params", {405, ""}},
         {"log.txt", {200, ""}},
         {"debuglog.txt", {200, ""}},
         {"dmesg.txt", {200, ""}},
@@ -264,7 +264,7 @@ TEST_F(Httpd, FormWritesFollowTheWriteLevel)
     EXPECT_EQ(fake_params["Capture.Hue"].value, "7");
 }
 
-TEST_F(Httpd, AuthControlsNeedsAUser)
+TEST_F(Httpd, AuthControlsNeedsAUserOnceANamedAdminExists)
 {
     fake_users["admin"].level = 5;
     EXPECT_EQ(post("/auth_controls", "Video[0].BitRate=300000").status, 401);
@@ -272,14 +272,38 @@ TEST_F(Httpd, AuthControlsNeedsAUser)
     WebReply r = post("/auth_controls", "Video[0].BitRate=300000", {web_basic("admin", "adminpw")});
     EXPECT_EQ(r.status, 303);
     EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    // A named user below Admin leaves the device open: the guest posts there.
+    fake_params["User[0].Permission"].value = "4";
+    EXPECT_EQ(post("/auth_controls", "Video[0].BitRate=400000").status, 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "400000");
+    fake_params.erase("User[0].Name");
+    fake_params.erase("User[0].Permission");
+    EXPECT_EQ(post("/auth_controls", "Video[0].BitRate=500000").status, 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "500000");
 }
 
-TEST_F(Httpd, EmptyValueLeavesTheSettingAndSpecialKeysAct)
+TEST_F(Httpd, EmptyValueReachesTheSetterAndSpecialKeysAct)
 {
     WebReply r = post("/streamA_controls", "BitRate=&x=4&y=5&redirect=/done.htm");
     EXPECT_EQ(r.status, 303);
     EXPECT_EQ(r.header("location"), "/done.htm");
-    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "");
+    // Last in the body, and as a multipart part.
+    EXPECT_EQ(post("/controls", "Capture.Hue=3&UDP%5B0%5D.Port=").status, 303);
+    EXPECT_EQ(fake_params["UDP[0].Port"].value, "");
+    EXPECT_EQ(post("/controls", "redirect=&UDP%5B1%5D.Port=").header("location"), "/back.htm");
+    EXPECT_EQ(fake_params["UDP[1].Port"].value, "");
+}
+
+WebReply post_multipart(uint16_t port, const std::string &path,
+                        const std::vector<std::pair<std::string, std::string>> &parts);
+
+TEST_F(Httpd, EmptyMultipartValueReachesTheSetter)
+{
+    EXPECT_EQ(post_multipart(port, "/display_controls", {{"Standard", ""}, {"x", "1"}}).status, 303);
+    EXPECT_EQ(fake_params["Display.Standard"].value, "");
+    EXPECT_EQ(post_multipart(port, "/udpA_controls", {{"Port", ""}}).status, 303);
+    EXPECT_EQ(fake_params["UDP[0].Port"].value, "");
 }
 
 TEST_F(Httpd, NoSavePostAppliesWithoutStoringAndAnOrdinaryPostStores)
@@ -409,8 +433,6 @@ TEST_F(Httpd, ParkedConnectionResumesWhenUnparked)
     EXPECT_EQ(httpd_unpark(parked_connection), -1);   // already answered
 }
 
-namespace {
-
 // A multipart/form-data POST; a part with an empty name has no "name=" at all.
 WebReply post_multipart(uint16_t port, const std::string &path,
                         const std::vector<std::pair<std::string, std::string>> &parts)
@@ -433,6 +455,8 @@ WebReply post_multipart(uint16_t port, const std::string &path,
     close(fd);
     return r;
 }
+
+namespace {
 
 std::string log_since(uint32_t from)
 {
@@ -501,10 +525,89 @@ TEST_F(Httpd, RedirectsElsewhereFallBackAsIfNoneWereGiven)
 
     EXPECT_EQ(get("/logout.htm?redirect=http://other.host/", {"Referer: /r.htm"}).header("location"), "/r.htm");
     EXPECT_EQ(get("/logout.htm?redirect=//other.host/").header("location"), "/index.htm");
-    EXPECT_EQ(get("/load_default_params?redirect=http://other.host/").header("location"), "/index.htm");
     r = get("/login.htm?redirect=http://other.host/");
     EXPECT_EQ(r.status, 401);
     EXPECT_EQ(r.body.find("other.host"), std::string::npos);   // nor in the refresh of the challenge page
+}
+
+TEST_F(Httpd, OnlyAPathOnThisDeviceBecomesALocation)
+{
+    // Leading white space: a browser drops it and reads "//other.host" as a host.
+    EXPECT_EQ(post("/controls", "redirect=%20%2F%2Fother.host%2F").header("location"), "/back.htm");
+    EXPECT_EQ(post("/controls", "redirect=%09%2F%2Fother.host%2F").header("location"), "/back.htm");
+    EXPECT_EQ(get("/logout.htm?redirect=%20//other.host/").header("location"), "/index.htm");
+    EXPECT_EQ(get("/logout.htm?redirect=%0a//other.host/").header("location"), "/index.htm");
+    // A Referer naming another site is no way back; one naming this device gives its path.
+    auto from = [&](const std::string &path, const std::string &referer) {
+        return web_request(port, "GET", path, {"Referer: " + referer}).header("location");
+    };
+    EXPECT_EQ(from("/logout.htm", "http://other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1.other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1@other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1/x.htm?p=2"), "/x.htm?p=2");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1:80/x.htm"), "/x.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1"), "/");
+    EXPECT_EQ(from("/logout.htm", "//other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm?redirect=/r.htm", "http://other.host/x.htm"), "/r.htm");
+    WebReply r = web_request(port, "GET", "/login.htm", {"Referer: http://other.host/"});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.body.find("other.host"), std::string::npos);
+    // A form post with no redirect of its own: back to this device's page, or no Location.
+    r = web_request(port, "POST", "/controls", {"Referer: http://127.0.0.1/setup.htm"}, "x=1");
+    EXPECT_EQ(r.header("location"), "/setup.htm");
+    r = web_request(port, "POST", "/controls", {"Referer: http://127.0.0.1/%0d%0aSet-Cookie:x"}, "x=1");
+    EXPECT_EQ(r.header("location"), "/%0d%0aSet-Cookie:x");   // escaped, so still one path
+}
+
+TEST_F(Httpd, CrossSitePostsAreRefusedAndOurOwnPass)
+{
+    uint32_t from = log_ring_head();
+    auto post_from = [&](const std::vector<std::string> &h) {
+        return web_request(port, "POST", "/streamA_controls", h, "BitRate=300000").status;
+    };
+    for (const std::vector<std::string> &h : std::vector<std::vector<std::string>>{
+             {"Origin: http://other.host"},
+             {"Origin: null"},
+             {"Origin: http://127.0.0.1:8080"},
+             {"Referer: http://other.host/form.htm"},
+             {"Origin: http://127.0.0.1", "Referer: http://other.host/form.htm"},
+             {"Referer: http://127.0.0.1/x", "Origin: https://other.host"}}) {
+        EXPECT_EQ(post_from(h), 403) << h[0];
+        EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000") << h[0];
+    }
+    EXPECT_NE(log_since(from).find("POST to /streamA_controls from another site (Origin: http://other.host) refused"),
+              std::string::npos);
+    // Uploads and the defaults are guarded alike.
+    EXPECT_EQ(web_request(port, "POST", "/firmware", {"Origin: http://other.host"}, "x").status, 403);
+    EXPECT_EQ(web_request(port, "POST", "/load_default_params", {"Origin: http://other.host"}, "").status, 403);
+    // Our own page, a script with neither header, and a bare-path Referer pass.
+    EXPECT_EQ(post_from({"Origin: http://127.0.0.1", "Referer: http://127.0.0.1/setup_streama.htm"}), 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    fake_params["Video[0].BitRate"].value = "1";
+    EXPECT_EQ(post_from({}), 200);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    EXPECT_EQ(post_from({"Referer: /back.htm", "Origin: HTTP://127.0.0.1:80"}), 303);
+    // GETs read; they are not refused.
+    EXPECT_EQ(web_request(port, "GET", "/Video[0].BitRate", {"Origin: http://other.host"}).status, 200);
+}
+
+TEST_F(Httpd, LoadingTheDefaultsTakesAnAdminsPost)
+{
+    uint32_t from = log_ring_head();
+    WebReply r = get("/load_default_params?redirect=/index.htm");
+    EXPECT_EQ(r.status, 405);
+    EXPECT_EQ(r.header("allow"), "POST");
+    EXPECT_EQ(log_since(from).find("Loading default params"), std::string::npos);
+    for (int level : {4, 6}) {
+        fake_guest_level = level;
+        EXPECT_EQ(post("/load_default_params", "redirect=admin_update.htm").status, 401) << level;
+        EXPECT_EQ(log_since(from).find("Loading default params"), std::string::npos) << level;
+    }
+    fake_guest_level = 5;
+    r = post("/load_default_params", "redirect=admin_update.htm");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(r.header("location"), "admin_update.htm");
+    EXPECT_NE(log_since(from).find("Loading default params from internal table"), std::string::npos);
 }
 
 // A body that no form processor can read (not a form's content type) is refused: the old

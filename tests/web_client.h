@@ -232,6 +232,8 @@ inline void fake_settings_reset()
         {"Capture.Hue", {"0", 1, 2}},            {"Display.Standard", {"5", 1, 4}},
         {"UDP[0].Port", {"5000", 1, 4}},         {"UDP[1].Port", {"5002", 1, 4}},
         {"GuestPermission", {"5", 5, 5}},        {"Status", {"ok", 0, 7}},
+        // The named Admin that makes the device no longer open.
+        {"User[0].Name", {"admin", 5, 5}},       {"User[0].Permission", {"5", 5, 5}},
     };
     fake_users = {{"admin", {"adminpw", 5}}, {"cfg", {"cfgpw", 4}}, {"ctl", {"ctlpw", 3}},
                   {"view", {"viewpw", 1}},   {"demo", {"demopw", 6}}};

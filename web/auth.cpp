@@ -10,7 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/random.h>
+
+extern "C" {
+#include <libavutil/base64.h>
+}
 
 namespace {
 
@@ -76,18 +81,12 @@ bool request_nonce(MHD_Connection *c, char out[REVOKED_NONCE_MAX + 1])
     return true;
 }
 
-// Redirect target: the query value "redirect" when it stays on this device, else the Referer,
-// else the index page.
+// Redirect target: the query value "redirect", else the Referer, else the index page; only a
+// path on this device.
 void login_target(MHD_Connection *c, char *out, size_t size)
 {
-    const char *t = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect");
-    if (t && !http_local_target(t))
-        t = nullptr;
-    if (!t)
-        t = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
-    if (!t)
-        t = "/index.htm";
-    snprintf(out, size, "%s", t);
+    http_return_target(c, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect"), "/index.htm", out,
+                       size);
 }
 
 // An HTML page with the request's target escaped into its one "%s".
@@ -95,18 +94,7 @@ MHD_Response *escaped_page(const char *page, const char *target)
 {
     char escaped[6 * 150];
     html_escape(target, escaped, sizeof escaped);
-    char *body = nullptr;
-    int n = asprintf(&body, page, escaped);
-    if (n < 0)
-        return nullptr;
-    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
-    if (!r) {
-        free(body);
-        return nullptr;
-    }
-    http_no_cache(r);
-    http_set_type(r, "text/html");
-    return r;
+    return http_html_response(page, escaped);
 }
 
 MHD_Result answer_logged_in(MHD_Connection *c, int slot, const char *target)
@@ -114,8 +102,9 @@ MHD_Result answer_logged_in(MHD_Connection *c, int slot, const char *target)
     MHD_Response *r = escaped_page(login_page, target);
     if (!r)
         return MHD_NO;
-    char cookie[32];
-    snprintf(cookie, sizeof cookie, "Token=%s", sessions[slot].token);
+    char cookie[64];
+    // Strict: no other site's page or link makes the browser send it; HttpOnly: no script reads it.
+    snprintf(cookie, sizeof cookie, "Token=%s; SameSite=Strict; HttpOnly", sessions[slot].token);
     http_add_header(r, "Set-Cookie", cookie);
     return http_queue(c, MHD_HTTP_OK, r);
 }
@@ -134,7 +123,50 @@ void revoked_remove(int index)
     revoked_write = j;
 }
 
+// Basic credentials: the name and the password are compared whole, as decoded, so a NUL and
+// whatever follows it cannot ride on a right password. Null when the request carries none.
+char *basic_user(MHD_Connection *c, int *ok)
+{
+    const char *authz = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization");
+    if (!authz || strncasecmp(authz, "Basic ", 6) != 0)
+        return nullptr;
+    const char *b64 = authz + 6;
+    while (*b64 == ' ')
+        b64++;
+    size_t n = strlen(b64);
+    if (n == 0 || n > 1024)
+        return nullptr;
+    uint8_t decoded[1024];
+    int len = av_base64_decode(decoded, b64, (int)sizeof decoded);
+    const uint8_t *colon = len > 0 ? static_cast<const uint8_t *>(memchr(decoded, ':', (size_t)len)) : nullptr;
+    if (!colon)
+        return nullptr;
+    size_t name_len = (size_t)(colon - decoded), pass_len = (size_t)len - name_len - 1;
+    const char *pass = reinterpret_cast<const char *>(colon + 1);
+    char *name = strndup(reinterpret_cast<const char *>(decoded), name_len);
+    if (!name)
+        return nullptr;
+    const char *stored = strlen(name) == name_len ? param_access_user_password(name) : nullptr;
+    *ok = stored && strlen(stored) == pass_len && memcmp(stored, pass, pass_len) == 0;
+    return name;
+}
+
 } // namespace
+
+bool auth_device_open()
+{
+    // Slots whose rows cannot be read hold nobody.
+    for (int n = 0; n < 10; n++) {
+        char key[32], value[32];
+        snprintf(key, sizeof key, "User[%d].Name", n);
+        if (param_access_get(key, value, sizeof value) <= 0)
+            continue;
+        snprintf(key, sizeof key, "User[%d].Permission", n);
+        if (param_access_get(key, value, sizeof value) > 0 && atoi(value) >= WEB_LEVEL_ADMIN)
+            return false;
+    }
+    return true;
+}
 
 bool auth_write_allowed(int level, int needed)
 {
@@ -165,21 +197,30 @@ char *auth_get_user(MHD_Connection *c, int *ok)
         }
         free(name);   // not one of ours: try basic, else the guest
     }
-    char *pass = nullptr;
-    char *user = MHD_basic_auth_get_username_password(c, &pass);
-    if (user) {
-        const char *stored = param_access_user_password(user);
-        *ok = stored && pass && strcmp(stored, pass) == 0;
-        char *copy = strdup(user);
-        MHD_free(user);
-        if (pass)
-            MHD_free(pass);
-        return copy;
-    }
-    if (pass)
-        MHD_free(pass);
-    return nullptr;
+    return basic_user(c, ok);
 }
+
+namespace {
+
+// The library names the digest algorithm "md5"; the RFCs write "MD5", and some clients
+// (ffmpeg) answer only a challenge spelled so. Fixed in the queued answer, which goes out later
+// on this same thread.
+void challenge_algorithm_case(MHD_Response *r)
+{
+    const char *h = MHD_get_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE);
+    const char *at = h ? strstr(h, ",algorithm=md5") : nullptr;
+    if (!at)
+        return;
+    char fixed[512];
+    size_t head = (size_t)(at - h) + strlen(",algorithm=");
+    if (strlen(h) >= sizeof fixed)
+        return;
+    snprintf(fixed, sizeof fixed, "%.*sMD5%s", (int)head, h, at + strlen(",algorithm=md5"));
+    if (MHD_del_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, h) == MHD_YES)
+        http_add_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, fixed);
+}
+
+} // namespace
 
 MHD_Result queue_auth_fail(MHD_Connection *c, int result)
 {
@@ -189,6 +230,8 @@ MHD_Result queue_auth_fail(MHD_Connection *c, int result)
     if (!r)
         return MHD_NO;
     MHD_Result ret = MHD_queue_auth_fail_response(c, AUTH_REALM, AUTH_OPAQUE, r, result == -1 ? MHD_YES : MHD_NO);
+    if (ret == MHD_YES)
+        challenge_algorithm_case(r);
     MHD_destroy_response(r);
     return ret;
 }

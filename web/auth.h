@@ -32,6 +32,10 @@ int revoked_nonce_find(MHD_Connection *c, int add);
 int get_login_func(HttpRequest *req);
 int get_logout_func(HttpRequest *req);
 
+// True while no named user is an Admin: the device is open (the guest is Admin) and the guest
+// may create the first user.
+bool auth_device_open();
+
 // Whether `level` may do what needs `needed`: Demo never writes.
 bool auth_write_allowed(int level, int needed);
 

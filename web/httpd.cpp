@@ -20,6 +20,7 @@
 #include "services/firmware.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -177,28 +178,31 @@ int get_dmesg(HttpRequest *req)
 }
 
 // Factory settings, then the optional defaults file beside the pages, then one commit.
+void load_default_params()
+{
+    factory_reset();
+    char path[256];
+    platform_path("/usr/html/config.txt", path, sizeof path);
+    if (access(path, R_OK) == 0) {
+        log_printf("Loading default params from file config.txt\n");
+        param_load_file(path);
+    } else {
+        log_printf("Loading default params from internal table\n");
+    }
+    param_commit();
+}
+
+// A reset deletes every user and opens the device to anyone: a link or a picture on another
+// site must not be able to do it, so it takes a POST, which the cross-site check guards.
 int get_load_default_params(HttpRequest *req)
 {
-    MHD_Connection *c = req->connection;
-    if (auth_write_allowed(req->level, WEB_LEVEL_ADMIN)) {
-        factory_reset();
-        char path[256];
-        platform_path("/usr/html/config.txt", path, sizeof path);
-        if (access(path, R_OK) == 0) {
-            log_printf("Loading default params from file config.txt\n");
-            param_load_file(path);
-        } else {
-            log_printf("Loading default params from internal table\n");
-        }
-        param_commit();
-    }
-    const char *referer = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
-    const char *redir = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect");
-    log_printf("%s: referer=%s redir=%s\n", "get_load_default_params", referer ? referer : "(null)",
-               redir ? redir : "(null)");
-    if (redir && !http_local_target(redir))
-        redir = nullptr;
-    return http_redirect(c, redir ? redir : referer ? referer : "/index.htm");
+    log_printf("%s: a reset takes a POST, nothing done\n", "get_load_default_params");
+    MHD_Response *r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
+    if (!r)
+        return MHD_NO;
+    http_no_cache(r);
+    http_add_header(r, MHD_HTTP_HEADER_ALLOW, "POST");
+    return http_queue(req->connection, MHD_HTTP_METHOD_NOT_ALLOWED, r);
 }
 
 int get_update_status(HttpRequest *req)
@@ -212,7 +216,7 @@ int get_update_status(HttpRequest *req)
 
 int post_redirect_key(PostContext *ctx, const char *data, size_t size)
 {
-    if (!data)
+    if (!data || !size)
         return MHD_YES;
     char *target = strndup(data, size);
     if (!target)
@@ -249,9 +253,10 @@ int post_save_params_key(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
+// An empty value reaches its setter like any other: that is how a setting is cleared.
 void form_key_handler(PostContext *ctx, const char *key, const char *value, size_t length)
 {
-    if (length == 0)
+    if (ctx->stopped)
         return;
     const char *prefix = form_of(ctx)->prefix;
     char name[FORM_KEY_MAX + 32];
@@ -270,6 +275,7 @@ void form_key_handler(PostContext *ctx, const char *key, const char *value, size
             log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
                        name);
             ctx->denied = 1;
+            ctx->stopped = 1;   // the rest of a refused action is not acted on either
             return;
         }
         // A form nested in a form is not a key: only the special keys act on values.
@@ -363,6 +369,7 @@ void form_release(PostContext *ctx)
 void post_processor_done(PostContext *ctx)
 {
     form_release(ctx);
+    upload_create_user_finish(ctx);
     param_apply_changes();
     if (httpd_no_save)
         httpd_no_save = 0;
@@ -486,6 +493,45 @@ int post_clear_log_func(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
+// The Restore Defaults form: one key, "redirect"; the reset comes when the form is whole.
+MHD_Result load_defaults_iterator(void *cls, MHD_ValueKind kind, const char *key, const char *filename,
+                                  const char *content_type, const char *transfer_encoding, const char *data,
+                                  uint64_t off, size_t size)
+{
+    PostContext *ctx = static_cast<PostContext *>(cls);
+    if (unnamed_part(ctx, key, "post_load_default_params"))
+        return MHD_YES;
+    if (strcmp(key, "redirect") == 0 && off == 0 && size)
+        post_redirect_key(ctx, data, size);
+    return MHD_YES;
+}
+
+void load_defaults_done(PostContext *ctx)
+{
+    clear_log_done(ctx);
+    if (ctx->aborted)
+        return;
+    load_default_params();
+    const char *referer = MHD_lookup_connection_value(ctx->connection, MHD_HEADER_KIND, "Referer");
+    log_printf("%s: referer=%s redir=%s\n", "post_load_default_params", referer ? referer : "(null)",
+               ctx->redirect ? ctx->redirect : "(null)");
+}
+
+int post_load_default_params(PostContext *ctx, const char *data, size_t size)
+{
+    if (data || ctx->pp)
+        return MHD_YES;
+    ctx->pp = MHD_create_post_processor(ctx->connection, 1024, load_defaults_iterator, ctx);
+    if (!ctx->pp) {
+        log_printf("%s: Failed to create post processor\n", "post_load_default_params");
+        snprintf(ctx->refused, sizeof ctx->refused, "The defaults were not loaded: out of memory.");
+        return MHD_YES;
+    }
+    ctx->chunk = form_chunk;
+    ctx->close = load_defaults_done;
+    return MHD_YES;
+}
+
 bool is_form_handler(PostHandler h)
 {
     return h == post_processor_func || h == post_no_save_func || h == post_clear_log_func;
@@ -523,7 +569,8 @@ const UrlEntry url_table[] = {
     {"login.htm", nullptr, get_login_func, nullptr, 0},
     {"logout.htm", nullptr, get_logout_func, nullptr, 0},
     {"unauthorized.htm", pages_unauthorized_text, render_page, nullptr, 0},
-    {"load_default_params", nullptr, get_load_default_params, nullptr, 0},
+    // Loading the defaults needs a user at exactly Admin, not Demo.
+    {"load_default_params", nullptr, get_load_default_params, post_load_default_params, WEB_LEVEL_ADMIN},
     {"debug.htm", nullptr, get_debug_page, nullptr, 0}, {"config.txt", nullptr, get_config_txt, nullptr, 0},
     {"view_streama.htm", nullptr, get_view_stream, nullptr, 0},
     {"view_streamb.htm", nullptr, get_view_stream, nullptr, 0},
@@ -644,6 +691,25 @@ MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const
     return http_queue(c, status, r);
 }
 
+MHD_Response *http_html_response(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char *body = nullptr;
+    int n = vasprintf(&body, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return nullptr;
+    MHD_Response *r = MHD_create_response_from_buffer(n, body, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        free(body);
+        return nullptr;
+    }
+    http_no_cache(r);
+    http_set_type(r, "text/html");
+    return r;
+}
+
 MHD_Result http_not_found(MHD_Connection *c, const char *url)
 {
     log_printf("resource %s not found\n", url);
@@ -670,16 +736,118 @@ bool http_local_target(const char *target)
 {
     if (!target || !*target)
         return false;
-    // "//host" is another host to a browser, and so is "/\host"; browsers also drop tabs and
-    // newlines inside a URL.
+    // "//host" is another host to a browser, and so is "/\host"; browsers also drop blanks and
+    // control characters around and inside a URL, so " //host" is another host too. None of
+    // them belongs in a path of ours.
     if (target[0] == '/' && target[1] == '/')
         return false;
-    for (const char *p = target; *p; p++)
-        if ((unsigned char)*p < 0x20 || *p == 0x7f || *p == '\\')
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(target); *p; p++)
+        if (*p <= 0x20 || *p >= 0x7f || *p == '\\')
             return false;
     // A scheme ("http:", "javascript:") comes before any '/', '?' or '#'.
     size_t head = strcspn(target, "/?#");
     return memchr(target, ':', head) == nullptr;
+}
+
+namespace {
+
+enum UrlKind { URL_RELATIVE, URL_ABSOLUTE, URL_BAD };
+
+// The host (and port) an absolute URL names, without user information, and where its path
+// begins. A URL with neither scheme nor "//" is relative; a scheme without a host ("null",
+// "about:blank") names no host of ours.
+UrlKind url_host(const char *url, char *host, size_t size, const char **path)
+{
+    const char *p = url;
+    while (isalnum((unsigned char)*p) || *p == '+' || *p == '-' || *p == '.')
+        p++;
+    bool scheme = p > url && *p == ':';
+    if (scheme)
+        p++;
+    else
+        p = url;
+    if (p[0] != '/' || p[1] != '/')
+        return scheme || strcmp(url, "null") == 0 ? URL_BAD : URL_RELATIVE;
+    p += 2;
+    size_t n = strcspn(p, "/?#\\");
+    *path = p + n;
+    for (size_t i = n; i > 0; i--)
+        if (p[i - 1] == '@') {
+            p += i;
+            n -= i;
+            break;
+        }
+    if (n == 0 || n >= size)
+        return URL_BAD;
+    memcpy(host, p, n);
+    host[n] = 0;
+    // Port 80 may be written or left out.
+    if (n > 3 && strcmp(host + n - 3, ":80") == 0)
+        host[n - 3] = 0;
+    return URL_ABSOLUTE;
+}
+
+// Whether an absolute URL names the host this request was sent to (its Host header).
+bool url_is_ours(MHD_Connection *c, const char *url, const char **path)
+{
+    char host[256], ours[256];
+    if (url_host(url, host, sizeof host, path) != URL_ABSOLUTE)
+        return false;
+    const char *h = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    if (!h || !*h)
+        return false;
+    size_t n = strlen(h);
+    if (n >= sizeof ours)
+        return false;
+    memcpy(ours, h, n + 1);
+    if (n > 3 && strcmp(ours + n - 3, ":80") == 0)
+        ours[n - 3] = 0;
+    return strcasecmp(host, ours) == 0;
+}
+
+} // namespace
+
+bool http_return_target(MHD_Connection *c, const char *wanted, const char *fallback, char *out, size_t size)
+{
+    const char *t = http_local_target(wanted) ? wanted : nullptr;
+    if (!t) {
+        const char *referer = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
+        char host[256];
+        const char *path = nullptr;
+        if (referer) {
+            UrlKind kind = url_host(referer, host, sizeof host, &path);
+            if (kind == URL_RELATIVE)
+                t = referer;
+            else if (kind == URL_ABSOLUTE && url_is_ours(c, referer, &path))
+                t = *path == '/' ? path : "/";
+        }
+        if (t && !http_local_target(t))
+            t = nullptr;
+    }
+    if (!t)
+        t = fallback;
+    if (!t)
+        return false;
+    snprintf(out, size, "%s", t);
+    return true;
+}
+
+const char *http_cross_site(MHD_Connection *c)
+{
+    static const char *const headers[] = {"Origin", "Referer"};
+    for (const char *name : headers) {
+        const char *v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+        if (!v)
+            continue;
+        char host[256];
+        const char *path = nullptr;
+        // A Referer that is a bare path names no host; an Origin always names one ("null" too).
+        if (strcmp(name, "Referer") == 0 && url_host(v, host, sizeof host, &path) == URL_RELATIVE)
+            continue;
+        if (!url_is_ours(c, v, &path))
+            return name;
+    }
+    return nullptr;
 }
 
 const char *get_mime_type(const char *filename)
@@ -822,10 +990,33 @@ void post_context_free(PostContext *ctx)
     free(ctx->user);
     free(ctx->redirect);
     free(ctx->upload);
+    free(ctx->new_user);
     free(ctx);
 }
 
 MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx);
+// A page of ours posts with our own host in its Origin and Referer; a form or a script on
+// another site names its own, and browsers send an Origin with every cross-site POST.
+MHD_Result answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
+{
+    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", url, header,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header));
+    static const char body[] = "Cross-site request refused\n";
+    return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
+}
+
+// A form that was refused with its reason, and a way back.
+MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
+{
+    char back[256], reason[3 * sizeof ctx->refused], back_escaped[6 * sizeof back];
+    http_return_target(connection, nullptr, "/index.htm", back, sizeof back);
+    html_escape(ctx->refused, reason, sizeof reason);
+    html_escape(back, back_escaped, sizeof back_escaped);
+    MHD_Response *r = http_html_response(
+        "<html><head><title>Not done</title></head>\n<body><p>%s</p>\n<p><a href=\"%s\">Back</a></p></body></html>\n",
+        reason, back_escaped);
+    return r ? http_queue(connection, MHD_HTTP_BAD_REQUEST, r) : MHD_NO;
+}
 
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)
 {
@@ -847,6 +1038,8 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         log_printf("%s: POST to %s not allowed\n", "answer_to_connection", url);
         return http_method_not_allowed(connection);
     }
+    if (const char *header = http_cross_site(connection))
+        return answer_cross_site(connection, url, header);
     PostContext *ctx = static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
     if (!ctx)
         return MHD_NO;
@@ -854,7 +1047,9 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     ctx->entry = entry;
     int ok = 1;
     ctx->user = auth_get_user(connection, &ok);
-    if ((ctx->user && ok != 1) || (!ctx->user && strcmp(entry->name, "auth_controls") == 0)) {
+    // Until a named Admin exists the device is open and the guest creates the first one.
+    if ((ctx->user && ok != 1) ||
+        (!ctx->user && strcmp(entry->name, "auth_controls") == 0 && !auth_device_open())) {
         int result = ctx->user ? ok : 0;
         post_context_free(ctx);
         return queue_auth_fail(connection, result);
@@ -894,11 +1089,14 @@ MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
         return queue_auth_fail(connection, 0);
     if (ctx->refusal)
         return http_text(connection, ctx->refusal, "text/plain", ctx->refusal_text, strlen(ctx->refusal_text));
-    const char *target = ctx->redirect;
-    if (!target)
-        target = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Referer");
-    if (target)
-        return http_redirect(connection, target);
+    if (ctx->refused[0])
+        return answer_refused(connection, ctx);
+    // The redirect is a checked path or the device's own new address.
+    if (ctx->redirect)
+        return http_redirect(connection, ctx->redirect);
+    char back[512];
+    if (http_return_target(connection, nullptr, nullptr, back, sizeof back))
+        return http_redirect(connection, back);
     return http_text(connection, MHD_HTTP_OK, nullptr, "", 0);
 }
 

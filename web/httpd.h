@@ -58,6 +58,9 @@ struct PostContext {
     const char *refusal_text;
     int answer_early;           // the body will be refused: answered before it is read
     int deferred;               // the close handler parked the connection: answered once resumed
+    struct NewUser *new_user;   // user creation: the keys, kept until the form ends
+    int stopped;                // a refused key: the rest of the form is not acted on
+    char refused[96];           // why the form was refused, for the answer; empty: it was not
 };
 
 // Growable response text; grows in steps of 4096 bytes.
@@ -136,10 +139,19 @@ void http_set_type(MHD_Response *r, const char *type);
 MHD_Result http_queue(MHD_Connection *c, unsigned status, MHD_Response *r);
 MHD_Result http_redirect(MHD_Connection *c, const char *location);
 MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const char *body, size_t length);
+// A small HTML page from a format, not cached; null when it cannot be made.
+MHD_Response *http_html_response(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 MHD_Result http_not_found(MHD_Connection *c, const char *url);
 MHD_Result http_method_not_allowed(MHD_Connection *c);
 // A redirect target that stays on this device: a path, never a scheme or another host.
 bool http_local_target(const char *target);
+// Where to send a client back to: `wanted` when it stays on this device, else the page the
+// client came from (its Referer) as a path when that page is on this device, else `fallback`.
+// False when none of them applies (fallback null).
+bool http_return_target(MHD_Connection *c, const char *wanted, const char *fallback, char *out, size_t size);
+// The header ("Origin" or "Referer") that names a host other than the one the request was sent
+// to, or null. A request with neither header names none.
+const char *http_cross_site(MHD_Connection *c);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.
 size_t html_escape(const char *in, char *out, size_t size);

@@ -295,37 +295,145 @@ int post_customzip_func(PostContext *ctx, const char *data, size_t size)
     return begin_admin_upload(ctx, data, customzip_chunk, CUSTOMZIP_BLOCK - 4, "customzip oversize\n");
 }
 
+// A new user's keys are gathered and the user is made when the form ends, so that the form's
+// order cannot leave a half-made user behind (a name whose level is the empty slot's Admin).
+struct NewUser {
+    char name[64], perm[16], pass[64];
+    bool has_name, has_perm, has_pass;
+};
+
 namespace {
+
+enum { USER_SLOTS = 10, USER_FIELD_MAX = 19 };
+
+// Refuses the form: the rest of it is not acted on, and the answer gives the reason.
+int refuse_new_user(PostContext *ctx, const char *reason)
+{
+    log_printf("%s: user not created: %s\n", "post_create_user_func", reason);
+    snprintf(ctx->refused, sizeof ctx->refused, "User not created: %s.", reason);
+    ctx->stopped = 1;
+    return MHD_NO;
+}
+
+bool name_in_use(const char *name)
+{
+    for (int n = 0; n < USER_SLOTS; n++) {
+        char key[32], value[64];
+        snprintf(key, sizeof key, "User[%d].Name", n);
+        if (param_access_get(key, value, sizeof value) > 0 && strcmp(value, name) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Keeps one key's value; a value the user could never be made with refuses the form at once.
+int keep_value(PostContext *ctx, char *out, size_t size, bool *has, const char *data, size_t length)
+{
+    if (*has)
+        return refuse_new_user(ctx, "a field was given twice");
+    if (memchr(data, 0, length))
+        return refuse_new_user(ctx, "a field holds a NUL byte");
+    if (length >= size)
+        length = size - 1;   // longer than any field takes: the setter says so at the end
+    memcpy(out, data, length);
+    out[length] = 0;
+    *has = true;
+    return MHD_YES;
+}
 
 // One form key of a new user; the first key chooses the slot.
 int post_create_user_func(PostContext *ctx, const char *field, const char *data, size_t size)
 {
-    if (ctx->level != WEB_LEVEL_ADMIN)
+    if (ctx->stopped)
         return MHD_NO;
+    if (ctx->level != WEB_LEVEL_ADMIN)
+        return refuse_new_user(ctx, "only an Admin creates users");
     if (ctx->new_user_slot == 0) {
         char name[40], value[64];
-        for (int n = 0; n < 10 && ctx->new_user_slot == 0; n++) {
+        for (int n = 0; n < USER_SLOTS && ctx->new_user_slot == 0; n++) {
             snprintf(name, sizeof name, "User[%d].Name", n);
             if (param_access_get(name, value, sizeof value) >= 0 && value[0] == 0)
                 ctx->new_user_slot = n + 1;
         }
         if (ctx->new_user_slot == 0) {
             ctx->new_user_slot = -1;
-            log_printf("%s: no free user slot\n", "post_create_user_func");
-        } else if (access_log_add(32, ctx->user ? ctx->user : "", 5) != 0) {
-            log_printf("%s: log write failed\n", "post_create_user_func");
+            return refuse_new_user(ctx, "every user slot is taken");
         }
+        if (!(ctx->new_user = static_cast<NewUser *>(calloc(1, sizeof(NewUser)))))
+            return refuse_new_user(ctx, "out of memory");
     }
-    if (ctx->new_user_slot < 0)
+    if (ctx->new_user_slot < 0 || !ctx->new_user)
         return MHD_NO;
-    char name[40];
-    snprintf(name, sizeof name, "User[%d].%s", ctx->new_user_slot - 1, field);
-    if (const char *msg = param_access_set(name, data, size))
-        log_printf("%s: %s\n", name, msg);
+    NewUser *u = ctx->new_user;
+    if (strcmp(field, "Name") == 0) {
+        if (keep_value(ctx, u->name, sizeof u->name, &u->has_name, data, size) != MHD_YES)
+            return MHD_NO;
+        if (!u->name[0])
+            return refuse_new_user(ctx, "the name is empty");
+        if (name_in_use(u->name))
+            return refuse_new_user(ctx, "the name is already in use");
+    } else if (strcmp(field, "Permission") == 0) {
+        if (keep_value(ctx, u->perm, sizeof u->perm, &u->has_perm, data, size) != MHD_YES)
+            return MHD_NO;
+        char *end = nullptr;
+        long level = strtol(u->perm, &end, 10);
+        if (!u->perm[0] || *end || end == u->perm || level < WEB_LEVEL_VIEW || level > WEB_LEVEL_ADMIN)
+            return refuse_new_user(ctx, "the permission is not a level from 1 to 5");
+    } else {
+        return keep_value(ctx, u->pass, sizeof u->pass, &u->has_pass, data, size);
+    }
     return MHD_YES;
 }
 
 } // namespace
+
+void upload_create_user_finish(PostContext *ctx)
+{
+    NewUser *u = ctx->new_user;
+    if (!u || ctx->stopped || ctx->aborted || ctx->denied || ctx->new_user_slot <= 0)
+        return;
+    if (!u->has_name) {
+        refuse_new_user(ctx, "no name was given");
+        return;
+    }
+    if (!u->has_perm) {
+        refuse_new_user(ctx, "no permission was given");
+        return;
+    }
+    int n = ctx->new_user_slot - 1;
+    // Another form may have ended meanwhile.
+    char key[40], value[64];
+    snprintf(key, sizeof key, "User[%d].Name", n);
+    if (param_access_get(key, value, sizeof value) != 0 || name_in_use(u->name)) {
+        refuse_new_user(ctx, "the name or its slot was taken meanwhile");
+        return;
+    }
+    // The name last: until it is set the slot holds nobody.
+    const struct {
+        const char *field, *value;
+    } steps[] = {{"Permission", u->perm}, {"Password", u->pass}, {"Name", u->name}};
+    for (const auto &step : steps) {
+        if (strcmp(step.field, "Password") == 0 && !u->has_pass)
+            continue;
+        snprintf(key, sizeof key, "User[%d].%s", n, step.field);
+        if (const char *msg = param_access_set(key, step.value, strlen(step.value))) {
+            log_printf("%s: %s\n", key, msg);
+            char reason[80];
+            snprintf(reason, sizeof reason, "%s: %s", strcmp(step.field, "Name") == 0 ? "name" :
+                     strcmp(step.field, "Password") == 0 ? "password" : "permission", msg);
+            refuse_new_user(ctx, reason);
+            return;
+        }
+    }
+    if (access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
+        log_printf("%s: log write failed\n", "post_create_user_func");
+    log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", u->name, n, u->perm);
+    // The first Admin of an open device: its maker is asked to log in as it.
+    if (!ctx->user && atoi(u->perm) >= WEB_LEVEL_ADMIN) {
+        free(ctx->redirect);
+        ctx->redirect = strdup("/login.htm?redirect=/admin_users.htm");
+    }
+}
 
 int post_create_user_name(PostContext *ctx, const char *data, size_t size)
 {

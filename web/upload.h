@@ -10,3 +10,6 @@ int post_customzip_func(PostContext *ctx, const char *data, size_t size);
 int post_create_user_name(PostContext *ctx, const char *data, size_t size);
 int post_create_user_perm(PostContext *ctx, const char *data, size_t size);
 int post_create_user_pass(PostContext *ctx, const char *data, size_t size);
+// Makes the user whose keys the form carried, when the form ended whole; a refusal is kept
+// in the context for the answer.
+void upload_create_user_finish(PostContext *ctx);

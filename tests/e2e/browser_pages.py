@@ -7,11 +7,19 @@ browser_pages.py BASE SCREEN_DIR STEP [ARGS]
   stream_setup BITRATE    set Stream A's bit rate and the last resolution offered
   control_user USER PASS  log in through login.htm, check the menus, the Unauthorized page, log out
   update IMAGE            choose a firmware file on the update page, upload, wait for the restart text
+  first_user USER PASS    on a fresh device create the first Admin on the Users page, log in as it, close
+                          the device to the guest
+  cross_site PORT         another site's page (served here on 127.0.0.2:PORT) posts a form to the device
+                          and loads its defaults reset as a picture
+  restore_defaults USER PASS  log in, refuse the Restore Defaults confirmation once, then accept it
 Prints "ok: ..." per check and "FAIL: ..." per failed one; exits 1 when any failed.
 """
+import http.server
+import json
 import os
 import re
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -42,7 +50,7 @@ def make_driver():
         opts.add_argument(a)
     # A live MJPEG picture never finishes loading: the DOM is enough.
     opts.page_load_strategy = 'eager'
-    opts.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    opts.set_capability('goog:loggingPrefs', {'browser': 'ALL', 'performance': 'ALL'})
     d = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=opts)
     d.set_page_load_timeout(30)
     return d
@@ -232,6 +240,130 @@ def step_update(driver, image):
     check('no script error on the update pages', not script_errors(driver))
 
 
+def responses(driver):
+    """(url, status) of every HTTP response the browser received since the last call."""
+    out = []
+    for e in driver.get_log('performance'):
+        msg = json.loads(e.get('message', '{}')).get('message', {})
+        if msg.get('method') == 'Network.responseReceived':
+            r = msg['params']['response']
+            out.append((r.get('url', ''), r.get('status')))
+    return out
+
+
+def log_in(driver, user, password, target):
+    """Answers the login challenge as a person would at the browser's prompt."""
+    host = urllib.parse.urlparse(BASE).netloc
+    driver.delete_all_cookies()
+    driver.get('http://%s:%s@%s/login.htm?redirect=%s' % (user, password, host, target))
+    WebDriverWait(driver, 15).until(lambda d: d.get_cookie('Token'))
+
+
+def step_first_user(driver, user, password):
+    driver.get(BASE + '/admin_users.htm')
+    shot(driver, 'first_user_fresh')
+    body = driver.find_element(By.TAG_NAME, 'body').text
+    check('a fresh device shows its Users page to the guest', 'New user' in body and 'Unauthorized' not in body)
+    driver.find_element(By.ID, 'newname').send_keys(user)
+    driver.find_element(By.ID, 'newpass').send_keys(password)
+    Select(driver.find_element(By.ID, 'newperm')).select_by_value('5')
+    shot(driver, 'first_user_filled')
+    responses(driver)
+    old = driver.find_element(By.ID, 'newname')
+    driver.find_element(By.ID, 'newcreate').click()
+    WebDriverWait(driver, 15).until(EC.staleness_of(old))
+    seen = []
+    for _ in range(50):
+        seen += responses(driver)
+        if any('/login.htm' in u for u, _ in seen):
+            break
+        time.sleep(0.1)
+    login = [st for u, st in seen if urllib.parse.urlparse(u).path == '/login.htm']
+    check('creating the first Admin leads to the login, which asks for credentials (%s)' % seen[:4], login == [401])
+    check('the creation was not refused', all(st != 400 for _, st in seen))
+    shot(driver, 'first_user_login_prompt')   # headless: the prompt is a blank page
+
+    log_in(driver, user, password, '/admin_users.htm')
+    cookie = driver.get_cookie('Token')
+    check('the login cookie is HttpOnly and SameSite=Strict (%s)' % cookie,
+          cookie.get('httpOnly') is True and cookie.get('sameSite') == 'Strict')
+    check('no script can read the login cookie', 'Token' not in driver.execute_script('return document.cookie'))
+    driver.get(BASE + '/index.htm')
+    heads = menu_headings(driver)
+    user_line = [h for h in heads if h.startswith('user')]
+    check('logged in as %s (%s)' % (user, user_line), bool(user_line) and user in user_line[0])
+    check('the new user sees the Admin menu', 'admin' in heads)
+    shot(driver, 'first_user_logged_in')
+
+    # As the logged-in Admin, the guest is shut out from the Users page's own form.
+    driver.get(BASE + '/admin_users.htm')
+    Select(driver.find_element(By.NAME, 'GuestPermission')).select_by_value('0')
+    apply = driver.find_element(By.CSS_SELECTOR, "form[name='users'] input[type='submit']")
+    apply.click()
+    WebDriverWait(driver, 15).until(EC.staleness_of(apply))
+    WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.NAME, 'GuestPermission'))
+    shown = Select(driver.find_element(By.NAME, 'GuestPermission')).first_selected_option.get_attribute('value')
+    check('the logged-in Admin set the guest to None (shows %s)' % shown, shown == '0')
+    shot(driver, 'first_user_guest_none')
+    check('no script error in the first-user walk', not script_errors(driver))
+
+
+def step_cross_site(driver, port):
+    device = BASE.rstrip('/')
+    page = ("<html><head><title>Another site</title></head><body><p>Another site</p>"
+            "<img src='%s/load_default_params?redirect=/'>"
+            "<form id='f' method='POST' action='%s/streamA_controls'>"
+            "<input name='GOPSize' value='77'></form>"
+            "<script>window.onload = function () { document.getElementById('f').submit(); };</script>"
+            "</body></html>") % (device, device)
+
+    class Page(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = page.encode()
+            self.send_response(200)
+            self.send_header('Content-Type', 'text/html')
+            self.send_header('Content-Length', str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *a):
+            pass
+
+    server = http.server.HTTPServer(('127.0.0.2', int(port)), Page)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        driver.get('http://127.0.0.2:%s/evil.htm' % port)
+        WebDriverWait(driver, 15).until(lambda d: d.current_url.startswith(device))
+        WebDriverWait(driver, 15).until(lambda d: d.find_element(By.TAG_NAME, 'body').text.strip())
+        body = driver.find_element(By.TAG_NAME, 'body').text
+        check('the other site\'s form post is refused by the device (%r)' % body[:60],
+              'Cross-site request refused' in body)
+        shot(driver, 'cross_site_refused')
+    finally:
+        server.shutdown()
+
+
+def step_restore_defaults(driver, user, password):
+    log_in(driver, user, password, '/admin_update.htm')
+    driver.get(BASE + '/admin_update.htm')
+    shot(driver, 'restore_defaults_page')
+    driver.find_element(By.ID, 'defaults').click()
+    WebDriverWait(driver, 10).until(EC.alert_is_present())
+    text = driver.switch_to.alert.text
+    check('Restore Defaults asks for confirmation (%r)' % text, 'default settings' in text)
+    driver.switch_to.alert.dismiss()
+    check('refusing the confirmation stays on the page', driver.find_elements(By.ID, 'defaults'))
+    button = driver.find_element(By.ID, 'defaults')
+    button.click()
+    WebDriverWait(driver, 10).until(EC.alert_is_present())
+    driver.switch_to.alert.accept()
+    WebDriverWait(driver, 15).until(EC.staleness_of(button))
+    WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.ID, 'defaults'))
+    check('after the reset the update page is shown again', urllib.parse.urlparse(driver.current_url).path ==
+          '/admin_update.htm')
+    shot(driver, 'restore_defaults_done')
+
+
 driver = make_driver()
 try:
     if STEP == 'menu':
@@ -242,6 +374,12 @@ try:
         step_control_user(driver, ARGS[0], ARGS[1])
     elif STEP == 'update':
         step_update(driver, ARGS[0])
+    elif STEP == 'first_user':
+        step_first_user(driver, ARGS[0], ARGS[1])
+    elif STEP == 'cross_site':
+        step_cross_site(driver, ARGS[0])
+    elif STEP == 'restore_defaults':
+        step_restore_defaults(driver, ARGS[0], ARGS[1])
     else:
         check('known step ' + STEP, False)
 except Exception as e:  # a missing element or a time-out is a failed check, not a crash

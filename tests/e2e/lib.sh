@@ -71,6 +71,19 @@ stop_app() {
   APP_PID=""
 }
 
+# browser STEP ARGS: one step of browser_pages.py in headless Chromium against the appliance; its
+# checks count as the test's, its output is left in BROWSER_OUT. Screenshots go to K7160_SCREENS,
+# else the test's directory. Debian's own python3 carries python3-selenium.
+browser() {
+  local out
+  out=$(/usr/bin/python3 "${K7160_SRC:?}/tests/e2e/browser_pages.py" http://127.0.0.1 \
+        "${K7160_SCREENS:-$TEST_DIR/screens}" "$@" 2>&1)
+  echo "$out" | grep -E '^(ok|FAIL): '
+  FAILURES=$((FAILURES + $(grep -c '^FAIL: ' <<<"$out")))
+  grep -qE '^(ok|FAIL): ' <<<"$out" || fail "browser step $1 ran: $(tail -n 3 <<<"$out")"
+  BROWSER_OUT=$out
+}
+
 finish() {
   if [ "$FAILURES" -ne 0 ]; then echo "$FAILURES check(s) failed"; exit 1; fi
   echo "all checks passed"; exit 0

@@ -104,10 +104,10 @@ check "the guest is still refused" [ "$(code "$URL/GuestPermission")" = 401 ]
 
 # --- redirects only to a path on this device ---------------------------------------------------------
 loc() { curl -s -o /dev/null -D - "$@" | tr -d '\r' | sed -n 's/^Location: //Ip'; }
-check "redirect to another host falls back to the referer" \
-  [ "$(loc "${A[@]}" -H "Referer: $URL/setup.htm" -d "redirect=http://other.host/" $URL/streamA_controls)" = "$URL/setup.htm" ]
+check "redirect to another host falls back to the referer's path" \
+  [ "$(loc "${A[@]}" -H "Referer: $URL/setup.htm" -d "redirect=http://other.host/" $URL/streamA_controls)" = /setup.htm ]
 check "protocol-relative redirect falls back too" \
-  [ "$(loc "${A[@]}" -H "Referer: $URL/setup.htm" -d "redirect=//other.host/x" $URL/controls)" = "$URL/setup.htm" ]
+  [ "$(loc "${A[@]}" -H "Referer: $URL/setup.htm" -d "redirect=//other.host/x" $URL/controls)" = /setup.htm ]
 check "a path on the device is followed" \
   [ "$(loc "${A[@]}" -d "redirect=/setup_streama.htm" $URL/streamA_controls)" = /setup_streama.htm ]
 check "without a referer: 200, no Location" \
@@ -122,6 +122,74 @@ done
 check "POST to an unknown page answered 404" [ "$(code -d x=1 "$URL/nothing_here.htm")" = 404 ]
 check "refused POST logged" grep -qF "POST to /log.txt not allowed" "$LOG"
 check "still serving after refused POSTs" alive
+
+# === Cross-site requests, redirect targets, user creation, basic credentials =======================
+# Each with the admin's credentials riding along, as a browser's would on another site's request.
+gop() { value "${A[@]}" "$URL/Video[0].GOPSize"; }
+EVIL=http://evil.example
+check "a cross-site form post (Origin) is answered 403" \
+  [ "$(code "${A[@]}" -H "Origin: $EVIL" -H "Referer: $EVIL/f.htm" -d GOPSize=77 $URL/streamA_controls)" = 403 ]
+check "a cross-site post naming itself in the Referer only is answered 403" \
+  [ "$(code "${A[@]}" -H "Referer: $EVIL/f.htm" -d GOPSize=77 $URL/streamA_controls)" = 403 ]
+check "a post from an opaque origin (Origin: null) is answered 403" \
+  [ "$(code "${A[@]}" -H "Origin: null" -d GOPSize=77 $URL/streamA_controls)" = 403 ]
+check "a look-alike host is another host" \
+  [ "$(code "${A[@]}" -H "Origin: http://127.0.0.1.evil.example" -d GOPSize=77 $URL/streamA_controls)" = 403 ]
+check "the cross-site posts changed nothing" [ "$(gop)" = 31 ]
+check "the refusal is logged" grep -qF "POST to /streamA_controls from another site (Origin: $EVIL) refused" "$LOG"
+check "our own page's post passes" \
+  [ "$(code "${A[@]}" -H "Origin: $URL" -H "Referer: $URL/setup_streama.htm" -d GOPSize=33 $URL/streamA_controls)" = 303 ]
+check "... and applied" [ "$(gop)" = 33 ]
+check "a script's post (neither header) passes" [ "$(code "${A[@]}" -d GOPSize=31 $URL/streamA_controls)" = 200 ]
+check "... and applied" [ "$(gop)" = 31 ]
+check "a GET of load_default_params is answered 405" [ "$(code "${A[@]}" "$URL/load_default_params")" = 405 ]
+check "a cross-site POST of the defaults is answered 403" \
+  [ "$(code "${A[@]}" -H "Origin: $EVIL" -d redirect=/ $URL/load_default_params)" = 403 ]
+check "neither reset the device: the admin is still there" [ "$(value "${A[@]}" "$URL/User[0].Name")" = admin ]
+setcookie=$(curl -s -o /dev/null -D - "${A[@]}" "$URL/login.htm?a=cookie" | tr -d '\r' | sed -n 's/^Set-Cookie: //Ip')
+check "the login cookie is SameSite=Strict and HttpOnly ($setcookie)" \
+  grep -qE '^Token=[0-9a-f]{16}; SameSite=Strict; HttpOnly$' <<<"$setcookie"
+
+check "a redirect behind a blank is no Location" \
+  [ "$(loc "${A[@]}" -H "Referer: $URL/setup.htm" --data-urlencode "redirect= //evil.example/" $URL/controls)" = /setup.htm ]
+check "a redirect behind a tab is no Location" \
+  [ "$(loc "${A[@]}" "$URL/logout.htm?redirect=%09//evil.example/")" = /index.htm ]
+check "logout does not fall back to another site's Referer" \
+  [ "$(loc "${A[@]}" -H "Referer: $EVIL/page.htm" "$URL/logout.htm")" = /index.htm ]
+check "logout falls back to this device's page as a path" \
+  [ "$(loc "${A[@]}" -H "Referer: $URL/setup_video.htm" "$URL/logout.htm")" = /setup_video.htm ]
+check "the login challenge's refresh names no other site" \
+  [ -z "$(curl -s -H "Referer: $EVIL/" "$URL/login.htm" | grep -F evil.example)" ]
+
+# User creation: each refused form says why and fills no slot; a refused key stops the form.
+users() { local n; for n in 0 1 2 3 4 5 6 7 8 9; do value "${A[@]}" "$URL/User[$n].Name"; echo; done | grep -c .; }
+create() { curl -s -w '\n%{http_code}' "${A[@]}" "$@" $URL/controls; }
+for perm in "" 0 6 9 abc; do
+  out=$(create --data-urlencode create_user_name=nolevel --data-urlencode create_user_pass=pw1 \
+        ${perm:+--data-urlencode create_user_perm=$perm})
+  check "a new user with permission '${perm:-(none)}' is refused (${out##*$'\n'})" [ "${out##*$'\n'}" = 400 ]
+  check "... saying why" grep -qE "no permission was given|not a level from 1 to 5" <<<"$out"
+done
+out=$(create --data-urlencode create_user_name=admin --data-urlencode create_user_perm=1 \
+      --data-urlencode create_user_pass=pw2 --data-urlencode "Video[0].GOPSize=66")
+check "a name in use is refused (${out##*$'\n'})" [ "${out##*$'\n'}" = 400 ] && check "... saying so" grep -qF "already in use" <<<"$out"
+check "the refused key stopped the rest of the form" [ "$(gop)" = 31 ]
+check "no slot was filled by the refused forms" [ "$(users)" = 1 ]
+check "the admin's password is the old one" [ "$(code "${A[@]}" "$URL/GuestPermission")" = 200 ]
+check "a proper new user is created" [ "$(create --data-urlencode create_user_name=viewer --data-urlencode create_user_perm=1 \
+  --data-urlencode create_user_pass=viewpw | tail -n 1)" = 200 ]
+check "... at the level asked" [ "$(value "${A[@]}" "$URL/User[1].Permission")" = 1 ]
+
+# Basic credentials are compared whole: a NUL and more after the right password is refused.
+basic() { printf "$1" | base64 -w0; }
+check "basic with the exact password is accepted" \
+  [ "$(code -H "Authorization: Basic $(basic 'admin:secret7')" "$URL/GuestPermission")" = 200 ]
+check "basic with the password, a NUL and more is refused" \
+  [ "$(code -H "Authorization: Basic $(basic 'admin:secret7\0junk')" "$URL/GuestPermission")" = 401 ]
+check "basic with a NUL inside the name is refused" \
+  [ "$(code -H "Authorization: Basic $(basic 'admin\0x:secret7')" "$URL/GuestPermission")" = 401 ]
+check "still serving after the cross-site and credential cases" alive
+# === end of the cross-site, redirect, user and credential cases ====================================
 
 # --- idle and trickling connections -----------------------------------------------------------------------
 ip addr add 127.0.0.2/32 dev lo 2>/dev/null

@@ -73,9 +73,11 @@ check "a wrong digest password is refused" [ "$(code --digest -u admin:wrong "$U
 check "basic authentication works too" [ "$(curl -sg --basic -u admin:secret7 "$URL/Video[0].BitRate")" = 2500000 ]
 
 # Cookie login: the token then stands for the user.
-cookie=$(curl -sg --digest -u admin:secret7 -D - -o /dev/null "$URL/login.htm?a=cookie&redirect=/index.htm" |
-         tr -d '\r' | sed -n 's/^Set-Cookie: //Ip')
-check "cookie login sets a token" grep -qE '^Token=[0-9a-f]{16}$' <<<"$cookie"
+setcookie=$(curl -sg --digest -u admin:secret7 -D - -o /dev/null "$URL/login.htm?a=cookie&redirect=/index.htm" |
+            tr -d '\r' | sed -n 's/^Set-Cookie: //Ip')
+check "cookie login sets a token, SameSite=Strict and HttpOnly" \
+  grep -qE '^Token=[0-9a-f]{16}; SameSite=Strict; HttpOnly$' <<<"$setcookie"
+cookie=${setcookie%%;*}
 check "the cookie is accepted" [ "$(curl -sg -H "Cookie: $cookie" "$URL/GuestPermission")" = 0 ]
 check "without the cookie the admin setting is refused" [ "$(code "$URL/GuestPermission")" = 401 ]
 
@@ -105,7 +107,7 @@ check "saved setting survives a restart" \
 mkdir -p "$BOARD/usr/html"
 printf 'Video[0].GOPSize = 60\r\n# a comment\nVideo[1].BitRate=3000000   \n' >"$BOARD/usr/html/config.txt"
 check "defaults reload answers 303" \
-  [ "$(code --basic -u admin:secret7 "$URL/load_default_params?redirect=/index.htm")" = 303 ]
+  [ "$(code --basic -u admin:secret7 -d redirect=/index.htm "$URL/load_default_params")" = 303 ]
 check "configuration file imported" wait_log "Loading default params from file config.txt" 5
 check "imported GOP size" [ "$(curl -sg "$URL/Video[0].GOPSize")" = 60 ]
 check "imported bit rate, trailing blanks dropped" [ "$(curl -sg "$URL/Video[1].BitRate")" = 3000000 ]
