@@ -629,6 +629,17 @@ TEST(RtmpMedia, AccessUnitWithSeiAndTwoSlicesKeepsEachUnit)
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].body[1], 1);
     EXPECT_NE(log_since(tail).find("do not fit the configuration record"), std::string::npos);
+
+    // An SPS with no PPS behind it: the log says the PPS is missing, not that something was too big.
+    tail = log_ring_tail();
+    Bytes lone = cat({sps, s1});
+    ASSERT_EQ(rtmp_send_video(t.c, &t.c->out_video, lone.data(), lone.size()), 0);
+    r = t.drain();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body[1], 1);
+    std::string said = log_since(tail);
+    EXPECT_NE(said.find("SPS of 12 bytes without a PPS"), std::string::npos) << said;
+    EXPECT_EQ(said.find("do not fit"), std::string::npos) << said;
 }
 
 TEST(RtmpMedia, AacSequenceHeaderThenRawFrames)
