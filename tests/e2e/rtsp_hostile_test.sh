@@ -146,6 +146,18 @@ check "a digest for its own uri is accepted" grep -q "own_uri=RTSP/1.0 200" <<<"
 check "a track SETUP may answer for the aggregate uri" grep -q "track_with_aggregate_uri=RTSP/1.0 200" <<<"$out"
 check "70 anonymous DESCRIBEs from one address leave another's nonce valid" grep -q "after_flood=RTSP/1.0 200" <<<"$out"
 
+# RTMP brings no credentials: with the guest at None it plays nothing, as HTTP refuses.
+rtmp_probe() { timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtmp://127.0.0.1:1935/live/streamA.m3u8; }
+check "RTMP plays while the guest may view" grep -q "^h264" <<<"$(rtmp_probe)"
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "User[1].Name=boss" --data-urlencode "User[1].Permission=5" \
+  --data-urlencode "User[1].Password=boss7" --data-urlencode "GuestPermission=0" http://127.0.0.1/controls
+check "the guest is at None" [ "$(curl -sg --digest -u boss:boss7 http://127.0.0.1/GuestPermission)" = 0 ]
+check "HTTP refuses the guest a stream" \
+  [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 http://127.0.0.1/streamA.h264)" = 401 ]
+probe=$(rtmp_probe 2>&1); echo "RTMP with the guest at None: ${probe:-nothing}"
+check "RTMP play is refused with the guest at None" bash -c '! grep -q "^h264" <<<"$1"' _ "$probe"
+check "the refusal is logged" grep -qF "play streamA.m3u8 refused: the guest may not view streams" "$LOG"
+
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
 finish
