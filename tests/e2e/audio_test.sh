@@ -61,6 +61,8 @@ check "L16 track decodes to the tones sample for sample" audio_tones exact "$TES
 
 # GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones: each
 # RTP stream of the session goes to a decoder of its own by its media type.
+# What rtspsrc and decodebin plug in by themselves, checked by scripts/check-deps:
+# gst-elements: rtpbin udpsrc rtph264depay rtpmp4gdepay rtpL16depay h264parse aacparse avdec_h264 avdec_aac
 gst() {   # TRANSPORT SESSION OUT MEDIA...
   local proto=$1 session=$2 out=$3 branches="" m
   shift 3
