@@ -79,6 +79,9 @@ gst_has() {   # FILE MEDIA: at least 60 decoded buffers reached that medium's si
   echo "$1: $n $2 buffers"; grep -iE 'error|warning' "$1" | head -3
   return 1
 }
+# The first GStreamer program on a machine builds its plugin registry, which takes seconds and
+# more with six at once: built here, not inside the pipelines' 10 s.
+gst-inspect-1.0 >/dev/null 2>&1
 for proto in udp tcp; do
   pids=""
   for s in streamA.h264_aac streamB.h264_aac streamA.h264_pcm streamB.h264_pcm; do
