@@ -669,6 +669,16 @@ std::string header_of(const std::string &response, const std::string &name)
     return response.substr(p, response.find("\r\n", p) - p);
 }
 
+std::string md5_hex_of(const std::string &t)
+{
+    uint8_t d[16];
+    av_md5_sum(d, (const uint8_t *)t.data(), t.size());
+    char h[33];
+    for (int i = 0; i < 16; i++)
+        snprintf(h + 2 * i, 3, "%02x", d[i]);
+    return std::string(h);
+}
+
 TEST(RtspServer, BadRequestsGetProperErrorsAndTheServerCarriesOn)
 {
     ServerFixture f;
@@ -755,18 +765,10 @@ TEST(RtspServer, DigestAuthenticationAgainstTheUserDatabase)
     std::map<std::string, std::string> p;
     ASSERT_TRUE(rtsp_parse_digest(challenge, p));
     EXPECT_EQ(p["realm"], db->realm());
-    auto md5 = [](const std::string &t) {
-        uint8_t d[16];
-        av_md5_sum(d, (const uint8_t *)t.data(), t.size());
-        char h[33];
-        for (int i = 0; i < 16; i++)
-            snprintf(h + 2 * i, 3, "%02x", d[i]);
-        return std::string(h);
-    };
     auto auth = [&](const std::string &user, const std::string &pass, const std::string &method) {
-        std::string ha1 = md5(user + ":" + p["realm"] + ":" + pass), ha2 = md5(method + ":" + f.url());
+        std::string ha1 = md5_hex_of(user + ":" + p["realm"] + ":" + pass), ha2 = md5_hex_of(method + ":" + f.url());
         return "Authorization: Digest username=\"" + user + "\", realm=\"" + p["realm"] + "\", nonce=\"" + p["nonce"] +
-               "\", uri=\"" + f.url() + "\", response=\"" + md5(ha1 + ":" + p["nonce"] + ":" + ha2) + "\"\r\n";
+               "\", uri=\"" + f.url() + "\", response=\"" + md5_hex_of(ha1 + ":" + p["nonce"] + ":" + ha2) + "\"\r\n";
     };
     r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\n" + auth("admin", "wrong", "DESCRIBE") + "\r\n");
     EXPECT_EQ(status_of(r), "RTSP/1.0 401 Unauthorized");
@@ -874,24 +876,15 @@ TEST(RtspServer, UdpSessionOnANewConnectionOnlyForItsOwnUser)
     db->addUserRecord("alice", "a1");
     db->addUserRecord("bob", "b2");
     ServerFixture f(db);
-    auto md5 = [](const std::string &t) {
-        uint8_t d[16];
-        av_md5_sum(d, (const uint8_t *)t.data(), t.size());
-        char h[33];
-        for (int i = 0; i < 16; i++)
-            snprintf(h + 2 * i, 3, "%02x", d[i]);
-        return std::string(h);
-    };
     // Asks for a nonce on s, then answers it for method on the aggregate URL.
     auto send_as = [&](int s, const std::string &user, const std::string &pass, const std::string &method,
                        const std::string &extra) {
-        std::string c = f.request(s, "OPTIONS " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
         std::string r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
         std::map<std::string, std::string> p;
         EXPECT_TRUE(rtsp_parse_digest(header_of(r, "WWW-Authenticate"), p));
-        std::string ha1 = md5(user + ":" + p["realm"] + ":" + pass), ha2 = md5(method + ":" + f.url());
+        std::string ha1 = md5_hex_of(user + ":" + p["realm"] + ":" + pass), ha2 = md5_hex_of(method + ":" + f.url());
         std::string auth = "Authorization: Digest username=\"" + user + "\", realm=\"" + p["realm"] + "\", nonce=\"" +
-                           p["nonce"] + "\", uri=\"" + f.url() + "\", response=\"" + md5(ha1 + ":" + p["nonce"] + ":" + ha2) +
+                           p["nonce"] + "\", uri=\"" + f.url() + "\", response=\"" + md5_hex_of(ha1 + ":" + p["nonce"] + ":" + ha2) +
                            "\"\r\n";
         return f.request(s, method + " " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\n" + auth + extra + "\r\n");
     };
