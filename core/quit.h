@@ -19,7 +19,8 @@ extern GlobalQuit global_quit;
 extern int quit_eventfd;   // -1 while none exists
 
 int quit_requested();
-// Reads the value without the mutex, for signal and crash paths only.
+// Reads the value without the mutex: for signal and crash paths, and under another lock whose
+// condition the quitting side signals after setting quit.
 int quit_requested_nolock();
 // Sets the quit state (never back to 0), wakes main, the RTSP loop and, when asked, the
 // threads that sleep on quit_eventfd.

@@ -128,6 +128,8 @@ public:
     std::vector<Stream> fStreams;
     RTPStreamConnection *fTCPConn = nullptr;
     void *fOwnerConn = nullptr;   // the connection that set it up, while it lasts
+    in_addr_t fOwnerAddr = 0;     // its client's address and user: a UDP client may come back
+    std::string fOwnerUser;       // on a new connection, nobody else may
     TaskToken fLivenessTask = nullptr;
 };
 
@@ -477,7 +479,9 @@ public:
     }
 
     bool authenticationOK(const RTSPRequest &req);
+    bool digestValid(const RTSPRequest &req);   // sets fUser when it is
     ClientSession *lookupSession(const RTSPRequest &req, bool &missing);
+    bool ownsSession(const ClientSession *cs);
 
     GenericMediaServer *fServer;
     int fSocket;
@@ -487,6 +491,7 @@ public:
     std::deque<OutItem> fQueue;
     size_t fQueuedBytes = 0;
     char fPeerName[INET_ADDRSTRLEN] = "";
+    std::string fUser;   // the user this connection last authenticated as
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
     int fCond = -1;
     TaskToken fCloseTask = nullptr;
@@ -598,6 +603,17 @@ bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &r
     UserAuthenticationDatabase *db = fServer->fAuthDB;
     if (db == nullptr || db->numUsers() == 0)
         return true;
+    if (digestValid(req))
+        return true;
+    std::string nonce = random_hex(16);
+    fServer->keepNonce(fPeer.sin_addr.s_addr, nonce);
+    respond(req, "401 Unauthorized", std::string("WWW-Authenticate: Digest realm=\"") + db->realm() + "\", nonce=\"" + nonce + "\"\r\n");
+    return false;
+}
+
+bool GenericMediaServer::ClientConnection::digestValid(const RTSPRequest &req)
+{
+    UserAuthenticationDatabase *db = fServer->fAuthDB;
     std::map<std::string, std::string> p;
     uint32_t addr = fPeer.sin_addr.s_addr;
     if (!req.authorization.empty() && rtsp_parse_digest(req.authorization, p)) {
@@ -616,14 +632,13 @@ bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &r
                 expect = md5_hex(ha1 + ":" + nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2);
             else
                 expect = md5_hex(ha1 + ":" + nonce + ":" + ha2);
-            if (strcasecmp(expect.c_str(), response.c_str()) == 0)
+            if (strcasecmp(expect.c_str(), response.c_str()) == 0) {
+                fUser = user;
                 return true;
+            }
         }
         log_printf("rtsp: %s authentication failed for user \"%s\" from %s\n", req.method.c_str(), user.c_str(), inet_ntoa(fPeer.sin_addr));
     }
-    std::string nonce = random_hex(16);
-    fServer->keepNonce(addr, nonce);
-    respond(req, "401 Unauthorized", std::string("WWW-Authenticate: Digest realm=\"") + db->realm() + "\", nonce=\"" + nonce + "\"\r\n");
     return false;
 }
 
@@ -681,7 +696,30 @@ GenericMediaServer::ClientSession *GenericMediaServer::ClientConnection::lookupS
     if (missing)
         return nullptr;
     auto it = fServer->fClientSessions.find(req.session);
-    return it == fServer->fClientSessions.end() ? nullptr : it->second;
+    if (it == fServer->fClientSessions.end())
+        return nullptr;
+    // A session id seen on the wire is no key: only its own client controls the session.
+    UserAuthenticationDatabase *db = fServer->fAuthDB;
+    if (!ownsSession(it->second) && !(db && db->numUsers() && digestValid(req) && ownsSession(it->second))) {
+        log_printf("rtsp: %s of session %s from %s refused: the session belongs to another connection\n",
+                   req.method.c_str(), req.session.c_str(), fPeerName);
+        return nullptr;
+    }
+    return it->second;
+}
+
+bool GenericMediaServer::ClientConnection::ownsSession(const ClientSession *cs)
+{
+    if (cs->fOwnerConn == this)
+        return true;
+    // Interleaved RTP lives and dies with its connection; a UDP client may send its later
+    // requests on a new connection, from the same address as the same user.
+    if (cs->fTCPConn != nullptr || cs->fOwnerAddr != fPeer.sin_addr.s_addr)
+        return false;
+    UserAuthenticationDatabase *db = fServer->fAuthDB;
+    if (db == nullptr || db->numUsers() == 0)
+        return true;
+    return !fUser.empty() && fUser == cs->fOwnerUser;
 }
 
 void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
@@ -772,6 +810,8 @@ void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
             while (fServer->fClientSessions.count(id));
             cs = new ClientSession(fServer, sms, id, fServer->fNextSessionNum++);
             cs->fOwnerConn = this;
+            cs->fOwnerAddr = fPeer.sin_addr.s_addr;
+            cs->fOwnerUser = fUser;
             fServer->fClientSessions[id] = cs;
             created = true;
         }

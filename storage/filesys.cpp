@@ -84,19 +84,6 @@ bool ends_with_nocase(const char *text, const char *tail)
     return n >= t && strcasecmp(text + n - t, tail) == 0;
 }
 
-// The whole path of name in the source's "DCIM" folder, or null.
-char *dcim_path(int source, const char *name)
-{
-    char *dir = filesys_getdir(source);
-    if (!dir)
-        return nullptr;
-    char *path = nullptr;
-    if (asprintf(&path, "%s/%s", dir, name ? name : "") < 0)
-        path = nullptr;
-    free(dir);
-    return path;
-}
-
 } // namespace
 
 void filesys_lock(pthread_mutex_t *mutex, int line, const char *function)
@@ -216,26 +203,130 @@ void filesys_writer_put(int source)
         filesys_remount(source, "ro");
 }
 
+bool filesys_item_valid(const char *item)
+{
+    if (!item || !*item || strlen(item) > FILESYS_ITEM_MAX)
+        return false;
+    for (const char *p = item;;) {
+        const char *slash = strchr(p, '/');
+        size_t n = slash ? (size_t)(slash - p) : strlen(p);
+        if (n == 0 || n > NAME_MAX || (n == 1 && p[0] == '.') || (n == 2 && p[0] == '.' && p[1] == '.'))
+            return false;
+        if (!slash)
+            return true;
+        p = slash + 1;
+    }
+}
+
+namespace {
+
+// The folder as a directory fd; the folder itself may not be a link (the mount point is ours).
+int open_folder_fd(int source)
+{
+    char *dir = filesys_getdir(source);
+    if (!dir)
+        return -1;
+    char *slash = strrchr(dir, '/');
+    int fd = -1;
+    if (slash) {
+        *slash = 0;
+        int parent = open(Real(dir).path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent >= 0) {
+            fd = openat(parent, slash + 1, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(parent);
+        }
+    }
+    free(dir);
+    return fd;
+}
+
+// Opens the item's directories from the folder down, following no link; returns the last
+// one's fd and points *leaf at the name inside it.
+int walk_to_leaf(int source, const char *item, const char **leaf)
+{
+    if (!filesys_item_valid(item))
+        return -1;
+    int fd = open_folder_fd(source);
+    for (const char *p = item; fd >= 0;) {
+        const char *slash = strchr(p, '/');
+        if (!slash) {
+            *leaf = p;
+            return fd;
+        }
+        std::string part(p, (size_t)(slash - p));
+        int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+        p = slash + 1;
+    }
+    return -1;
+}
+
+} // namespace
+
+int filesys_open_folder(int source, const char *sub)
+{
+    if (!valid(source) || !sub)
+        return -1;
+    if (!*sub)
+        return open_folder_fd(source);
+    const char *leaf = nullptr;
+    int dir = walk_to_leaf(source, sub, &leaf);
+    if (dir < 0)
+        return -1;
+    int fd = openat(dir, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(dir);
+    return fd;
+}
+
+int filesys_open_item(int source, const char *item)
+{
+    const char *leaf = nullptr;
+    int dir = valid(source) ? walk_to_leaf(source, item, &leaf) : -1;
+    if (dir < 0)
+        return -1;
+    // Non-blocking, so a FIFO on the medium cannot hold the opener.
+    int fd = openat(dir, leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    close(dir);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 int filesys_delete(int source, const char *name)
 {
     if (!valid(source) || !name)
         return -1;
-    char *path = dcim_path(source, name);
-    if (!path)
+    const char *leaf = nullptr;
+    int dir = walk_to_leaf(source, name, &leaf);
+    if (dir < 0) {
+        log_printf("%s: %s: no such item\n", "filesys_delete", name);
         return -1;
+    }
     FILESYS_LOCK();
     bool in_multi = multi_source == source;
     if (!in_multi)
         filesys_writer_get(source);
     else if (multi_total)
         multi_done += 1000;
-    int r = unlink(Real(path).path);
-    if (r != 0)
+    struct stat st;
+    int r = -1;
+    if (fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        perror("unlink");
+    else if (!S_ISREG(st.st_mode))
+        log_printf("%s: %s: not a file\n", "filesys_delete", name);
+    else if ((r = unlinkat(dir, leaf, 0)) != 0)
         perror("unlink");
     if (!in_multi)
         filesys_writer_put(source);
     filesys_unlock();
-    free(path);
+    close(dir);
     return r == 0 ? 0 : -1;
 }
 

@@ -10,6 +10,7 @@
 struct ParamBlock;
 
 enum { FILESYS_SOURCES = 3, FILESYS_SD = 0, FILESYS_INT = 1, FILESYS_EXT = 2 };
+enum { FILESYS_ITEM_MAX = 1024 };   // longest item path below a source's folder
 enum : uint8_t { FILESYS_RO = 0, FILESYS_RW = 1, FILESYS_BUSY = 2 };
 
 struct StorageMount {
@@ -43,6 +44,12 @@ void set_fd_flags(int fd, int flags);
 
 // Take the lock themselves.
 char *filesys_getdir(int source);                 // "<mount>/DCIM", freed by the caller
+// An item of a source's folder is "name" or "dir/.../name", every part a plain name (not "."
+// nor ".."). Items are opened and deleted without following a link anywhere from the folder
+// down, and only when they are regular files: a prepared medium cannot lead outside its folder.
+bool filesys_item_valid(const char *item);
+int filesys_open_folder(int source, const char *sub);   // directory fd of the folder or one below it ("")
+int filesys_open_item(int source, const char *item);    // read-only fd of a regular file; -1 otherwise
 int filesys_delete(int source, const char *name);
 void filesys_multi_start(int source, int64_t total);
 void filesys_multi_finish(int source);

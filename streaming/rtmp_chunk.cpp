@@ -337,6 +337,14 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         if (c->channel > 1)
             c->channel = 0;
         ParamBlock *params = rtmp_params ? rtmp_params : get_param_block();
+        if (params->GuestPermission < PERM_STREAM_VIEW) {
+            // RTMP brings no credentials here, so it plays only what a guest may view.
+            log_printf("rtmp: play %s refused: the guest may not view streams\n", stream);
+            RtmpChunkStream st = reply_stream(RTMP_CS_AUDIO, RTMP_MSG_COMMAND);
+            sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed",
+                       "description", "Not authorized");
+            return -1;
+        }
         if (params->Video[c->channel].RTMPAudio)
             c->audio = 1;
 

@@ -202,6 +202,10 @@ int rtmp_send_video(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *data,
         n += pps.len;
         if (send_sequence_header(c, cs, rec, n) < 0)
             return -1;
+    } else if (!pps.data) {
+        log_printf("rtmp: SPS of %zu bytes without a PPS, configuration record skipped\n", sps.len);
+    } else if (sps.len < 4) {
+        log_printf("rtmp: SPS of %zu bytes too short for the configuration record, skipped\n", sps.len);
     } else {
         log_printf("rtmp: SPS %zu and PPS %zu bytes do not fit the configuration record, skipped\n", sps.len,
                    pps.len);

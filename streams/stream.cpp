@@ -124,7 +124,10 @@ const char *stream_queue_name(const StreamQueue *q)
 int stream_wait_start(StreamRunState *rs)
 {
     pthread_mutex_lock(&rs->mutex);
-    if ((rs->flags & (RUN_START_PENDING | RUN_STOPPED)) == RUN_STOPPED)
+    // Quit is read under this lock: shutdown sets quit and then stops every run state under it,
+    // so a stop that lands after the caller's own quit check either finds the caller waiting
+    // here or is seen here as quit; it is never lost.
+    if ((rs->flags & (RUN_START_PENDING | RUN_STOPPED)) == RUN_STOPPED && !quit_requested_nolock())
         pthread_cond_wait(&rs->cond, &rs->mutex);
     int started = rs->flags & RUN_START_PENDING;
     rs->flags &= (uint8_t)~(RUN_START_PENDING | RUN_STOP_PENDING);

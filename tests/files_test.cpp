@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -270,6 +271,82 @@ TEST_F(Files, DeletePostRemovesTickedFilesAndRefusesDotDot)
     char o[64] = "";
     ASSERT_TRUE(platform_storage_mount_options("/media/mmc", o, sizeof o));
     EXPECT_STREQ(o, "ro,usefree");
+}
+
+// A prepared card: links to files and folders outside, a FIFO. None is listed, served or
+// deleted, and a folder that is itself a link shows nothing.
+TEST_F(Files, LinksOnTheMediumAreNeitherListedServedNorDeleted)
+{
+    std::string outside = test_board_path("/outside");
+    mkdir(outside.c_str(), 0755);
+    put_file("/outside/secret.mp4", "secret");
+    mkdir(test_board_path("/media/mmc/DCIM/100MEDIA").c_str(), 0755);
+    put_file("/media/mmc/DCIM/100MEDIA/clip.mp4", "clip");
+    ASSERT_EQ(symlink((outside + "/secret.mp4").c_str(), test_board_path("/media/mmc/DCIM/link.mp4").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/secret.mp4").c_str(), test_board_path("/media/mmc/DCIM/100MEDIA/in.mp4").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), test_board_path("/media/mmc/DCIM/200MEDIA").c_str()), 0);
+    ASSERT_EQ(mkfifo(test_board_path("/media/mmc/DCIM/pipe.mp4").c_str(), 0644), 0);
+
+    std::string b = list();
+    EXPECT_NE(b.find(">100MEDIA/clip.mp4<"), std::string::npos) << b;
+    for (const char *name : {"link.mp4", "in.mp4", "200MEDIA", "secret", "pipe.mp4"})
+        EXPECT_EQ(b.find(name), std::string::npos) << name << " listed";
+
+    for (const char *item : {"link.mp4", "100MEDIA/in.mp4", "200MEDIA/secret.mp4", "pipe.mp4"}) {
+        WebReply r = web_request(port, "GET", std::string("/download?s=0&f=") + item);
+        EXPECT_EQ(r.status, 404) << item;
+        EXPECT_EQ(r.body.find("secret"), std::string::npos) << item;
+    }
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=100MEDIA/clip.mp4").body, "clip");
+
+    web_request(port, "POST", "/delete_files_mmc", {"Referer: /download.htm"},
+                "delete_file=link.mp4&delete_file=100MEDIA%2Fin.mp4&delete_file=200MEDIA%2Fsecret.mp4&delete_file=pipe.mp4");
+    struct stat st;
+    EXPECT_EQ(file_size("/outside/secret.mp4"), 6) << "deleted through a link";
+    EXPECT_EQ(lstat(test_board_path("/media/mmc/DCIM/pipe.mp4").c_str(), &st), 0) << "a FIFO deleted";
+
+    // The folder itself a link to elsewhere: nothing there is ours.
+    test_run("rm -rf '" + test_board_path("/media/mmc/DCIM") + "'");
+    ASSERT_EQ(symlink(outside.c_str(), test_board_path("/media/mmc/DCIM").c_str()), 0);
+    EXPECT_EQ(list().find("secret.mp4"), std::string::npos);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=secret.mp4").status, 404);
+    web_request(port, "POST", "/delete_files_mmc", {"Referer: /download.htm"}, "delete_file=secret.mp4");
+    EXPECT_EQ(file_size("/outside/secret.mp4"), 6);
+    unlink(test_board_path("/media/mmc/DCIM").c_str());
+    test_run("rm -rf '" + outside + "'");
+}
+
+// Names with ".." inside a name or longer than 100 characters: every listed link downloads
+// the file and every listed checkbox deletes it.
+TEST_F(Files, WhateverIsListedCanBeDownloadedAndDeleted)
+{
+    mkdir(test_board_path("/media/mmc/DCIM/100MEDIA").c_str(), 0755);
+    std::string long_name = std::string(200, 'L') + ".mp4";
+    std::vector<std::string> items = {"..mp4", "a..b.ts", "100MEDIA/" + long_name, "100MEDIA/...mp4"};
+    for (const std::string &i : items)
+        put_file("/media/mmc/DCIM/" + i, "content of " + i);
+    std::string b = list();
+    for (const std::string &i : items) {
+        char enc[4096];
+        files_url_encode(i.c_str(), enc, sizeof enc);
+        ASSERT_NE(b.find("/download?s=0&f=" + std::string(enc) + "\""), std::string::npos) << i << " not listed\n" << b;
+        WebReply r = web_request(port, "GET", "/download?s=0&f=" + std::string(enc));
+        EXPECT_EQ(r.status, 200) << i;
+        EXPECT_EQ(r.body, "content of " + i);
+    }
+    std::string form;
+    for (const std::string &i : items) {
+        char enc[4096];
+        files_url_encode(i.c_str(), enc, sizeof enc);
+        form += std::string(form.empty() ? "" : "&") + "delete_file=" + enc;
+    }
+    EXPECT_EQ(web_request(port, "POST", "/delete_files_mmc", {"Referer: /download.htm"}, form).status, 303);
+    for (const std::string &i : items)
+        EXPECT_EQ(file_size(("/media/mmc/DCIM/" + i).c_str()), -1) << i << " still there";
+    // A ".." part is still no item.
+    put_file("/media/mmc/keep.mp4");
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=100MEDIA/../../keep.mp4").status, 404);
+    EXPECT_EQ(web_request(port, "GET", "/download?s=0&f=./100MEDIA").status, 404);
 }
 
 // The list is answered while the connection waits: a digest answer, good once, is not checked

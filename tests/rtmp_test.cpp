@@ -409,7 +409,9 @@ TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
 {
     ParamBlock *p = get_param_block();
     uint8_t saved_audio = p->Video[1].RTMPAudio;
+    uint32_t saved_guest = p->GuestPermission;
     p->Video[1].RTMPAudio = 0;
+    p->GuestPermission = PERM_STREAM_VIEW;
     {
         Conn t;
         uint32_t tail = log_ring_tail();
@@ -454,6 +456,34 @@ TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
         EXPECT_FALSE(t.c->playing);
     }
     p->Video[1].RTMPAudio = saved_audio;
+    p->GuestPermission = saved_guest;
+}
+
+// RTMP carries no credentials: with the guest below Stream View, play is refused and the session ends.
+TEST(RtmpChunk, PlayRefusedWhenTheGuestMayNotViewStreams)
+{
+    ParamBlock *p = get_param_block();
+    uint32_t saved = p->GuestPermission;
+    p->GuestPermission = PERM_NONE;
+    {
+        Conn t;
+        uint32_t tail = log_ring_head();
+        EXPECT_LT(t.feed(chunked(8, 20, play_body("streamA.m3u8"))), 0);
+        EXPECT_FALSE(t.c->playing);
+        std::vector<Msg> r = t.drain();
+        ASSERT_EQ(names(r), (std::vector<std::string>{"20/20/onStatus"}));
+        std::string body(r[0].body.begin(), r[0].body.end());
+        EXPECT_NE(body.find("NetStream.Play.Failed"), std::string::npos);
+        EXPECT_NE(log_since(tail).find("rtmp: play streamA.m3u8 refused: the guest may not view streams"),
+                  std::string::npos);
+    }
+    p->GuestPermission = PERM_STREAM_VIEW;
+    {
+        Conn t;
+        ASSERT_EQ(t.feed(chunked(8, 20, play_body("streamA.m3u8"))), 0);
+        EXPECT_TRUE(t.c->playing);
+    }
+    p->GuestPermission = saved;
 }
 
 TEST(RtmpChunk, BadInputEndsTheSession)
@@ -629,6 +659,17 @@ TEST(RtmpMedia, AccessUnitWithSeiAndTwoSlicesKeepsEachUnit)
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].body[1], 1);
     EXPECT_NE(log_since(tail).find("do not fit the configuration record"), std::string::npos);
+
+    // An SPS with no PPS behind it: the log says the PPS is missing, not that something was too big.
+    tail = log_ring_head();
+    Bytes lone = cat({sps, s1});
+    ASSERT_EQ(rtmp_send_video(t.c, &t.c->out_video, lone.data(), lone.size()), 0);
+    r = t.drain();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body[1], 1);
+    std::string said = log_since(tail);
+    EXPECT_NE(said.find("SPS of 12 bytes without a PPS"), std::string::npos) << said;
+    EXPECT_EQ(said.find("do not fit"), std::string::npos) << said;
 }
 
 TEST(RtmpMedia, AacSequenceHeaderThenRawFrames)
@@ -897,6 +938,7 @@ TEST(RtmpSession, PlaysTheFakeProducersChannel)
     ASSERT_NE(fp, nullptr);
     ParamBlock *p = get_param_block();
     p->Video[0].RTMPAudio = 1;
+    p->GuestPermission = PERM_STREAM_VIEW;   // RTMP plays only what a guest may view
     {
         Session s;
         Bytes s1 = s.hello();

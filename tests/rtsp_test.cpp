@@ -10,11 +10,13 @@
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 extern "C" {
 #include <libavutil/md5.h>
 }
 
+#include "core/log.h"
 #include "rtsp/liveMedia.h"
 
 namespace {
@@ -585,9 +587,15 @@ struct ServerFixture {
     }
     ~ServerFixture() { Medium::close(server); }
 
-    int connect()
+    int connect(const char *from = nullptr)
     {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (from) {   // any 127.x address is the loopback's own
+            struct sockaddr_in b = {};
+            b.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &b.sin_addr);
+            EXPECT_EQ(bind(s, (struct sockaddr *)&b, sizeof b), 0);
+        }
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -659,6 +667,16 @@ std::string header_of(const std::string &response, const std::string &name)
         return "";
     p += name.size() + 4;
     return response.substr(p, response.find("\r\n", p) - p);
+}
+
+std::string md5_hex_of(const std::string &t)
+{
+    uint8_t d[16];
+    av_md5_sum(d, (const uint8_t *)t.data(), t.size());
+    char h[33];
+    for (int i = 0; i < 16; i++)
+        snprintf(h + 2 * i, 3, "%02x", d[i]);
+    return std::string(h);
 }
 
 TEST(RtspServer, BadRequestsGetProperErrorsAndTheServerCarriesOn)
@@ -747,18 +765,10 @@ TEST(RtspServer, DigestAuthenticationAgainstTheUserDatabase)
     std::map<std::string, std::string> p;
     ASSERT_TRUE(rtsp_parse_digest(challenge, p));
     EXPECT_EQ(p["realm"], db->realm());
-    auto md5 = [](const std::string &t) {
-        uint8_t d[16];
-        av_md5_sum(d, (const uint8_t *)t.data(), t.size());
-        char h[33];
-        for (int i = 0; i < 16; i++)
-            snprintf(h + 2 * i, 3, "%02x", d[i]);
-        return std::string(h);
-    };
     auto auth = [&](const std::string &user, const std::string &pass, const std::string &method) {
-        std::string ha1 = md5(user + ":" + p["realm"] + ":" + pass), ha2 = md5(method + ":" + f.url());
+        std::string ha1 = md5_hex_of(user + ":" + p["realm"] + ":" + pass), ha2 = md5_hex_of(method + ":" + f.url());
         return "Authorization: Digest username=\"" + user + "\", realm=\"" + p["realm"] + "\", nonce=\"" + p["nonce"] +
-               "\", uri=\"" + f.url() + "\", response=\"" + md5(ha1 + ":" + p["nonce"] + ":" + ha2) + "\"\r\n";
+               "\", uri=\"" + f.url() + "\", response=\"" + md5_hex_of(ha1 + ":" + p["nonce"] + ":" + ha2) + "\"\r\n";
     };
     r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\n" + auth("admin", "wrong", "DESCRIBE") + "\r\n");
     EXPECT_EQ(status_of(r), "RTSP/1.0 401 Unauthorized");
@@ -797,6 +807,103 @@ TEST(RtspServer, InterleavedClientThatVanishesFreesItsSessionWithoutSigpipe)
     close(s);
     EXPECT_TRUE(f.l.stepUntil([&] { return f.server->numClientSessions() == 0; }));
     EXPECT_EQ(f.server->numClientConnections(), 0u);
+}
+
+std::string session_of(const std::string &response)
+{
+    std::string id = header_of(response, "Session");
+    return id.substr(0, id.find(';'));
+}
+
+// A session id seen on the wire is no key: TEARDOWN, PLAY, PAUSE and keep-alives from another
+// connection are answered 454 and logged, and the session goes on. A UDP client may come back
+// on a new connection from its own address; an interleaved session belongs to its connection.
+TEST(RtspServer, SessionIsControlledOnlyByItsOwnClient)
+{
+    ServerFixture f;
+    int owner = f.connect();
+    std::string r = f.request(owner, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    std::string tcp = session_of(r);
+    ASSERT_EQ(status_of(f.request(owner, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + tcp + "\r\n\r\n")), "RTSP/1.0 200 OK");
+
+    uint32_t tail = log_ring_head();
+    int other = f.connect();   // same address, another connection
+    for (const char *m : {"TEARDOWN", "PAUSE", "PLAY", "GET_PARAMETER"})
+        EXPECT_EQ(status_of(f.request(other, std::string(m) + " " + f.url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + tcp + "\r\n\r\n")),
+                  "RTSP/1.0 454 Session Not Found")
+            << m;
+    EXPECT_EQ(status_of(f.request(other, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 4\r\nSession: " + tcp +
+                                             "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n\r\n")),
+              "RTSP/1.0 454 Session Not Found");
+    std::vector<char> text(65536);
+    std::string said(text.data(), log_ring_read(tail, text.data(), (uint32_t)text.size()));
+    EXPECT_NE(said.find("rtsp: TEARDOWN of session " + tcp + " from 127.0.0.1 refused: the session belongs to another connection"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(f.server->numClientSessions(), 1u);
+    unsigned before = f.interleaved;
+    f.request(owner, "", nullptr, before + 3);
+    EXPECT_GE(f.interleaved, before + 3) << "the session still plays";
+
+    // UDP: the same address may come back on a new connection, another address may not.
+    int udp = f.connect();
+    r = f.request(udp, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=9-10\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    std::string id = session_of(r);
+    int stranger = f.connect("127.0.0.2");
+    EXPECT_EQ(status_of(f.request(stranger, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + id + "\r\n\r\n")),
+              "RTSP/1.0 454 Session Not Found");
+    EXPECT_EQ(f.server->numClientSessions(), 2u);
+    close(udp);
+    int back = f.connect();
+    EXPECT_EQ(status_of(f.request(back, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + id + "\r\n\r\n")),
+              "RTSP/1.0 200 OK");
+    EXPECT_EQ(status_of(f.request(back, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + id + "\r\n\r\n")),
+              "RTSP/1.0 200 OK");
+    // The owner itself ends its interleaved session.
+    EXPECT_EQ(status_of(f.request(owner, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 5\r\nSession: " + tcp + "\r\n\r\n")),
+              "RTSP/1.0 200 OK");
+    EXPECT_EQ(f.server->numClientSessions(), 0u);
+    for (int s : {owner, other, stranger, back})
+        close(s);
+}
+
+// With users, a UDP session comes back only to the user who set it up.
+TEST(RtspServer, UdpSessionOnANewConnectionOnlyForItsOwnUser)
+{
+    UserAuthenticationDatabase *db = new UserAuthenticationDatabase();
+    db->addUserRecord("alice", "a1");
+    db->addUserRecord("bob", "b2");
+    ServerFixture f(db);
+    // Asks for a nonce on s, then answers it for method on the aggregate URL.
+    auto send_as = [&](int s, const std::string &user, const std::string &pass, const std::string &method,
+                       const std::string &extra) {
+        std::string r = f.request(s, "DESCRIBE " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+        std::map<std::string, std::string> p;
+        EXPECT_TRUE(rtsp_parse_digest(header_of(r, "WWW-Authenticate"), p));
+        std::string ha1 = md5_hex_of(user + ":" + p["realm"] + ":" + pass), ha2 = md5_hex_of(method + ":" + f.url());
+        std::string auth = "Authorization: Digest username=\"" + user + "\", realm=\"" + p["realm"] + "\", nonce=\"" +
+                           p["nonce"] + "\", uri=\"" + f.url() + "\", response=\"" + md5_hex_of(ha1 + ":" + p["nonce"] + ":" + ha2) +
+                           "\"\r\n";
+        return f.request(s, method + " " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\n" + auth + extra + "\r\n");
+    };
+    int a = f.connect();
+    std::string r = send_as(a, "alice", "a1", "SETUP", "Transport: RTP/AVP;unicast;client_port=9-10\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    std::string id = session_of(r);
+    close(a);
+    int b = f.connect();
+    EXPECT_EQ(status_of(send_as(b, "bob", "b2", "TEARDOWN", "Session: " + id + "\r\n")), "RTSP/1.0 454 Session Not Found");
+    EXPECT_EQ(f.server->numClientSessions(), 1u);
+    int c = f.connect();
+    EXPECT_EQ(status_of(f.request(c, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 1\r\nSession: " + id + "\r\n\r\n")),
+              "RTSP/1.0 454 Session Not Found")
+        << "nobody known on that connection";
+    EXPECT_EQ(status_of(send_as(c, "alice", "a1", "TEARDOWN", "Session: " + id + "\r\n")), "RTSP/1.0 200 OK");
+    EXPECT_EQ(f.server->numClientSessions(), 0u);
+    close(b);
+    close(c);
 }
 
 TEST(RtspServer, SilentUdpSessionIsReclaimedAfterTheTimeout)

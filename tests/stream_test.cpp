@@ -1,4 +1,5 @@
 #include "streams/stream.h"
+#include "core/quit.h"
 #include "streams/stream_mux.h"
 
 #include "fakeproducer.h"
@@ -198,6 +199,81 @@ TEST(Concurrency, LastDetachRacingAttachNeverLeavesAttachedStreamStopped)
     EXPECT_EQ(stopped_while_attached.load(), 0);
     EXPECT_EQ(stream_get_state_by_id(t.id), 0);
     EXPECT_EQ(stream_users_by_id(t.id), 0);
+}
+
+namespace {
+
+// Runs fn on a thread and reports whether it returned within the bound; a thread still stuck
+// is released with `rescue` so the test ends either way.
+template <class Fn, class Rescue> bool returns_within(int ms, Fn fn, Rescue rescue)
+{
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        fn();
+        done = true;
+    });
+    for (int waited = 0; !done && waited < ms; waited += 5)
+        usleep(5000);
+    bool ok = done;
+    while (!done) {
+        rescue();
+        usleep(5000);
+    }
+    t.join();
+    return ok;
+}
+
+void quit_clear()
+{
+    pthread_mutex_lock(&global_quit.mutex);
+    global_quit.value = 0;
+    pthread_mutex_unlock(&global_quit.mutex);
+}
+
+} // namespace
+
+// Shutdown sets quit, then stops every run state. A producer that checked quit just before and
+// reaches its wait after that stop must still come back, or shutdown hangs at the rendezvous.
+TEST(Concurrency, StopAtQuitBeforeTheWaitIsNeverLost)
+{
+    TestQueue t(UDP_STREAM1, 4096, 16, true);
+    auto rescue = [&] { stream_set_state(&t.rs, STREAM_START); };
+
+    // The stop lands between the producer's quit check and its wait.
+    quit_set(QUIT_QUIT, false);
+    stream_set_state(&t.rs, STREAM_STOP);
+    int started = -1;
+    EXPECT_TRUE(returns_within(5000, [&] { started = stream_wait_start(&t.rs); }, rescue))
+        << "a producer waited on past the stop of shutdown";
+    EXPECT_EQ(started, 0);
+    quit_clear();
+
+    // A producer loop as the senders and the output thread run it, racing shutdown.
+    for (int round = 0; round < 300; round++) {
+        stream_set_state(&t.rs, STREAM_STOP);
+        std::atomic<int> starts{0};
+        std::atomic<bool> go{false};
+        bool ended = returns_within(
+            5000,
+            [&] {
+                std::thread producer([&] {
+                    go = true;
+                    while (!quit_requested())
+                        if (stream_wait_start(&t.rs))
+                            starts++;
+                });
+                while (!go)
+                    ;
+                for (int spin = round * 7 % 300; spin > 0; spin--)
+                    std::atomic_signal_fence(std::memory_order_seq_cst);
+                quit_set(QUIT_QUIT, false);
+                stream_set_state(&t.rs, STREAM_STOP);
+                producer.join();
+            },
+            rescue);
+        quit_clear();
+        ASSERT_TRUE(ended) << "round " << round << ": the producer missed the stop";
+    }
 }
 
 namespace {

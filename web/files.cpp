@@ -61,22 +61,27 @@ bool real_entry(const char *name)
     return strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
-std::vector<std::string> dir_files(const char *dir, bool dirs)
+// Media folders or listed files of a folder ("" the source's own): real directories and
+// regular files only, never a link, so that whatever is listed can be served and deleted.
+std::vector<std::string> dir_files(int source, const std::string &sub, bool dirs)
 {
     std::vector<std::string> out;
-    char real[4096];
-    platform_path(dir, real, sizeof real);
-    DIR *d = opendir(real);
-    if (!d)
+    int fd = filesys_open_folder(source, sub.c_str());
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
         return out;
+    }
     while (dirent *e = readdir(d)) {
-        bool is_dir = e->d_type == DT_DIR;
-        if (e->d_type == DT_UNKNOWN) {
+        unsigned char type = e->d_type;
+        if (type == DT_UNKNOWN) {
             struct stat st;
-            std::string p = std::string(real) + "/" + e->d_name;
-            is_dir = stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
-        if (dirs ? (is_dir && media_dir_name(e->d_name)) : (!is_dir && listed_extension(e->d_name)))
+        if (dirs ? (type == DT_DIR && media_dir_name(e->d_name)) : (type == DT_REG && listed_extension(e->d_name)))
             out.emplace_back(e->d_name);
     }
     closedir(d);
@@ -209,7 +214,7 @@ void *filelist_thread(void *arg)
 
 // --- deletion -------------------------------------------------------------------------------------
 
-enum { DELETE_NAME_MAX = 200 };
+enum { DELETE_NAME_MAX = FILESYS_ITEM_MAX };
 
 struct DeleteState {
     int source;
@@ -227,7 +232,7 @@ void delete_flush(DeleteState *d)
     if (d->length == 0)
         return;
     d->value[d->length] = 0;
-    if (d->overflow || strstr(d->value, "..") || strlen(d->value) != d->length) {
+    if (d->overflow || strlen(d->value) != d->length || !filesys_item_valid(d->value)) {
         log_printf("Bad filename: %s\n", d->value);
         return;
     }
@@ -384,16 +389,15 @@ int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, 
         return dynbuf_printf(out, "<p>No storage device.</p>\n");
 
     std::vector<std::string> items;
-    std::vector<std::string> subdirs = dir_files(dir, true);
+    std::vector<std::string> subdirs = dir_files(source, "", true);
     std::sort(subdirs.begin(), subdirs.end(), [](const std::string &a, const std::string &b) { return a > b; });
     for (const std::string &sub : subdirs) {
-        std::string path = std::string(dir) + "/" + sub;
-        std::vector<std::string> files = dir_files(path.c_str(), false);
+        std::vector<std::string> files = dir_files(source, sub, false);
         std::sort(files.begin(), files.end(), by_name_desc);
         for (const std::string &f : files)
             items.push_back(sub + "/" + f);
     }
-    std::vector<std::string> top = dir_files(dir, false);
+    std::vector<std::string> top = dir_files(source, "", false);
     std::sort(top.begin(), top.end(), by_name_desc);
     items.insert(items.end(), top.begin(), top.end());
 
@@ -540,7 +544,8 @@ int files_download_func(HttpRequest *req)
         log_printf("Bad source: %s\n", s);
         return HTTP_NO_RESPONSE;
     }
-    if (!*f || strstr(f, "..") || strlen(f) > 100) {
+    // Any item the list shows ("..mp4", long names) is served; "." and ".." parts never are.
+    if (!filesys_item_valid(f)) {
         log_printf("Bad filename: %s\n", f);
         return HTTP_NO_RESPONSE;
     }
@@ -550,19 +555,15 @@ int files_download_func(HttpRequest *req)
         log_printf("Filesys not mounted: %d\n", source);
         return HTTP_NO_RESPONSE;
     }
-    char path[512], real[4096];
-    snprintf(path, sizeof path, "%s/%s", dir, f);
+    std::string path = std::string(dir) + "/" + f;
     free(dir);
-    platform_path(path, real, sizeof real);
-    int fd = open(real, O_RDONLY | O_CLOEXEC);
+    int fd = filesys_open_item(source, f);
     struct stat st;
-    if (fd < 0) {
-        log_printf("%s: %s\n", path, strerror(errno));
-        return HTTP_NO_RESPONSE;
-    }
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        log_printf("%s: not a file\n", path);
-        close(fd);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        // A link anywhere on the way, a folder or a device is no recording.
+        log_printf("%s: %s\n", path.c_str(), errno == EINVAL || errno == ELOOP || errno == ENOTDIR ? "not a file" : strerror(errno));
+        if (fd >= 0)
+            close(fd);
         return HTTP_NO_RESPONSE;
     }
     MHD_Response *r = MHD_create_response_from_fd((uint64_t)st.st_size, fd);

@@ -61,6 +61,8 @@ check "L16 track decodes to the tones sample for sample" audio_tones exact "$TES
 
 # GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones: each
 # RTP stream of the session goes to a decoder of its own by its media type.
+# What rtspsrc and decodebin plug in by themselves, checked by scripts/check-deps:
+# gst-elements: rtpbin udpsrc rtph264depay rtpmp4gdepay rtpL16depay h264parse aacparse avdec_h264 avdec_aac
 gst() {   # TRANSPORT SESSION OUT MEDIA...
   local proto=$1 session=$2 out=$3 branches="" m
   shift 3
@@ -77,6 +79,9 @@ gst_has() {   # FILE MEDIA: at least 60 decoded buffers reached that medium's si
   echo "$1: $n $2 buffers"; grep -iE 'error|warning' "$1" | head -3
   return 1
 }
+# The first GStreamer program on a machine builds its plugin registry, which takes seconds and
+# more with six at once: built here, not inside the pipelines' 10 s.
+gst-inspect-1.0 >/dev/null 2>&1
 for proto in udp tcp; do
   pids=""
   for s in streamA.h264_aac streamB.h264_aac streamA.h264_pcm streamB.h264_pcm; do

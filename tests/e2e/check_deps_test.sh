@@ -60,5 +60,35 @@ out=$(python3 "$T/scripts/check-deps" 2>&1); rc=$?
 check "a command no package provides fails the check" [ "$rc" = 1 ]
 check "and is named" grep -q "nosuchcommand-k7160 (used at bench/b.sh:1): no package provides it" <<<"$out"
 
+# Pipeline elements: first after gst-launch-1.0, after each "!" of a pipeline, or declared for
+# what a pipeline plugs in by itself; a shell "!" is no link.
+rm "$T/bench/b.sh"
+deps curl bc socat python3 python3-numpy python3-zeroconf gstreamer1.0-tools gstreamer1.0-plugins-base \
+  gstreamer1.0-plugins-good
+cat >"$T/tests/e2e/g_test.sh" <<'EOF'
+#!/usr/bin/env bash
+# gst-elements: rtph264depay
+gst-launch-1.0 -q videotestsrc num-buffers=1 ! "video/x-raw,width=8" ! fakesink
+p="s. ! queue ! decodebin"
+if ! grep -q notanelement1 /dev/null; then echo; fi
+check "a negation" ! grep -q notanelement2 /dev/null
+true && ! grep -q notanelement3 /dev/null
+EOF
+elements() { sed -n '/GStreamer elements the pipelines/,/^check-deps:/p' <<<"$1"; }
+out=$(python3 "$T/scripts/check-deps" 2>&1); rc=$?
+echo "$out"
+check "passes with every element installed" [ "$rc" = 0 ]
+for e in videotestsrc fakesink queue decodebin rtph264depay; do
+  check "element $e found in its plugin" grep -qE "^  $e +/.*libgst.*\.so .*\((listed|base system|by .*)\)" <<<"$(elements "$out")"
+done
+check "no shell word taken for an element" bash -c '! grep -qE "^  (grep|notanelement[0-9]|check|video/x-raw) " <<<"$1"' _ \
+  "$(elements "$out")"
+cat >>"$T/tests/e2e/g_test.sh" <<'EOF'
+gst-launch-1.0 fakesrc ! nosuchelement-k7160 ! fakesink
+EOF
+out=$(python3 "$T/scripts/check-deps" 2>&1); rc=$?
+check "an element no plugin provides fails the check" [ "$rc" = 1 ]
+check "and is named" grep -q "GStreamer element nosuchelement-k7160 (used at tests/e2e/g_test.sh:8): no installed plugin provides it" <<<"$out"
+
 check "the project's own scripts pass" python3 "$SRC/scripts/check-deps"
 finish

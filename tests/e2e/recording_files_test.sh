@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Recording files over the web judged with curl: the list of a card the test fills (order,
 # pages, navigation, escaping), downloads equal to the file, refused names, a delete post that
-# removes the ticked files and leaves the card read-only, and many lists at once.
+# removes the ticked files and leaves the card read-only, links on a prepared card, and many
+# lists at once.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -50,7 +51,7 @@ check "download names the file" grep -qi '^Content-Disposition: attachment;filen
 check "odd name downloads" [ "$(curl -s "$URL/download?s=0&f=a%26b%20%3Cc%3E.ts")" = odd ]
 echo secret >"$BOARD/media/mmc/secret.mp4"
 for bad in "s=0&f=../secret.mp4" "s=0&f=%2e%2e/secret.mp4" "s=0&f=100MEDIA/..%2F..%2Fsecret.mp4" "s=5&f=clip1.mp4" \
-           "s=0&f=$(printf 'a%.0s' $(seq 1 101))" "f=clip1.mp4"; do
+           "s=0&f=100MEDIA" "f=clip1.mp4"; do
   check "download refused: $bad" [ "$(code "$URL/download?$bad")" = 404 ]
 done
 
@@ -63,6 +64,31 @@ check "others kept" [ -e "$DCIM/clip2.mp4" ] && [ -e "$BOARD/media/mmc/secret.mp
 check "'..' refused in the log" grep -qF "Bad filename: ../secret.mp4" "$LOG"
 check "card remounted read-write for the deletion" grep -qF "simulated: mount -o remount,rw,usefree" "$LOG"
 check "and read-only after it" grep -qF "remount,ro,usefree" <<<"$(last_mount)"
+
+# A prepared card: links to a system file, to a file and a folder outside the card. None is
+# listed, served or deleted; names with ".." inside a name and long names are listed, served
+# and deleted like any other.
+echo outside >"$TEST_DIR/outside.mp4"
+ln -s /etc/passwd "$DCIM/passwd.mp4"
+ln -s "$TEST_DIR/outside.mp4" "$DCIM/100MEDIA/outside.mp4"
+ln -s /etc "$DCIM/300MEDIA"
+long=$(printf 'L%.0s' $(seq 1 150)).mp4
+echo dots >"$DCIM/..mp4"
+echo long >"$DCIM/100MEDIA/$long"
+all=$(curl -s "$URL/filelist_mmc?p=all_fast")
+check "no link is listed" bash -c '! grep -qE "passwd|outside|300MEDIA" <<<"$1"' _ "$all"
+check "'..mp4' is listed" grep -qF 'value="..mp4"' <<<"$all"
+check "a 150-character name is listed" grep -qF "value=\"100MEDIA/$long\"" <<<"$all"
+for f in passwd.mp4 100MEDIA/outside.mp4 300MEDIA/passwd; do
+  check "no download through the link $f" [ "$(code "$URL/download?s=0&f=$f")" = 404 ]
+done
+check "no system file reaches the client" bash -c '! curl -s "$1/download?s=0&f=passwd.mp4" | grep -q "root:"' _ "$URL"
+check "'..mp4' downloads" [ "$(curl -s "$URL/download?s=0&f=..mp4")" = dots ]
+check "the long name downloads" [ "$(curl -s "$URL/download?s=0&f=100MEDIA/$long")" = long ]
+code -H "Referer: /download.htm" --data "delete_file=100MEDIA%2Foutside.mp4&delete_file=300MEDIA%2Fpasswd&delete_file=..mp4&delete_file=100MEDIA%2F$long" \
+  "$URL/delete_files_mmc" >/dev/null
+check "nothing deleted through a link" [ -s "$TEST_DIR/outside.mp4" ] && [ -L "$DCIM/100MEDIA/outside.mp4" ]
+check "'..mp4' and the long name deleted" [ ! -e "$DCIM/..mp4" ] && [ ! -e "$DCIM/100MEDIA/$long" ]
 
 # Many lists at once: each answered 200 or 503, the server keeps answering.
 for i in $(seq 1 30); do curl -s -o /dev/null -w '%{http_code}\n' --max-time 20 "$URL/filelist_mmc?p=all" >>"$TEST_DIR/many" & done

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Hostile RTSP clients on the local network: one address trickling bytes on 256 connections
 # cannot lock out another address or cut a client that plays; a digest answer is bound to its
-# uri; an anonymous flood from one address does not evict the nonce another is answering.
+# uri; an anonymous flood from one address does not evict the nonce another is answering; a
+# session id seen on the wire does not let another connection end the session; RTMP, which
+# carries no credentials, plays nothing while the guest may not view streams.
 source "$K7160_TESTLIB"
 
 ip addr add 127.0.0.2/32 dev lo 2>/dev/null
@@ -114,8 +116,56 @@ def auth(user, password):
     head, _ = request(v, "DESCRIBE", "streamB.h264", 2, digest(user, password, realm, nonce, "DESCRIBE", URL + "streamB.h264"))
     print("after_flood=%s" % status(head))
 
+def interleaved(s, n, limit=10):
+    # Reads until n interleaved packets came (or the limit passed); returns how many came.
+    got, data, end = 0, b"", time.time() + limit
+    s.settimeout(1)
+    while got < n and time.time() < end:
+        try:
+            chunk = s.recv(65536)
+        except socket.timeout:
+            continue
+        if not chunk:
+            break
+        data += chunk
+        while len(data) >= 4 and data[0:1] == b"$":
+            size = 4 + (data[2] << 8 | data[3])
+            if len(data) < size:
+                break
+            data, got = data[size:], got + 1
+        if data and data[0:1] != b"$":
+            data = data[data.find(b"$") if b"$" in data else len(data):]
+    return got
+
+def control(user, password):
+    # An authorised client from another address, and another connection from the owner's own
+    # address, name a playing session's id: neither ends it.
+    path = URL + "streamA.h264"
+    a = connect()
+    head, _ = request(a, "DESCRIBE", "streamA.h264", 1)
+    realm, nonce = realm_of(head), nonce_of(head)
+    head, _ = request(a, "SETUP", "streamA.h264/track1", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" +
+                      digest(user, password, realm, nonce, "SETUP", path))
+    session = re.search(r"Session: *([^;\r]+)", head).group(1)
+    request(a, "PLAY", "streamA.h264", 3, "Session: %s\r\n" % session)
+    print("owner_packets_before=%d" % interleaved(a, 20))
+    for src in ("127.0.0.2", "127.0.0.1"):
+        b = connect(src)
+        head, _ = request(b, "DESCRIBE", "streamA.h264", 1)
+        n2 = nonce_of(head)
+        head, _ = request(b, "DESCRIBE", "streamA.h264", 2, digest(user, password, realm, n2, "DESCRIBE", path))
+        print("other_%s_describe=%s" % (src, status(head)))
+        head, _ = request(b, "TEARDOWN", "streamA.h264", 3, "Session: %s\r\n" % session +
+                          digest(user, password, realm, n2, "TEARDOWN", path))
+        print("other_%s_teardown=%s" % (src, status(head)))
+        b.close()
+    print("owner_packets_after=%d" % interleaved(a, 20))
+    a.close()
+
 if sys.argv[1] == "trickle":
     trickle()
+elif sys.argv[1] == "control":
+    control(sys.argv[2], sys.argv[3])
 else:
     auth(sys.argv[2], sys.argv[3])
 PY
@@ -145,6 +195,29 @@ check "a digest for streamA does not open streamB" grep -q "other_uri=RTSP/1.0 4
 check "a digest for its own uri is accepted" grep -q "own_uri=RTSP/1.0 200" <<<"$out"
 check "a track SETUP may answer for the aggregate uri" grep -q "track_with_aggregate_uri=RTSP/1.0 200" <<<"$out"
 check "70 anonymous DESCRIBEs from one address leave another's nonce valid" grep -q "after_flood=RTSP/1.0 200" <<<"$out"
+
+# A session is controlled from its own connection only.
+out=$(timeout 90 python3 "$TEST_DIR/rtsp.py" control viewer pass7); echo "$out"
+check "the owner plays over TCP" grep -q "owner_packets_before=20$" <<<"$out"
+for src in 127.0.0.2 127.0.0.1; do
+  check "an authorised client from $src is served" grep -q "other_${src}_describe=RTSP/1.0 200" <<<"$out"
+  check "its TEARDOWN of another connection's session is answered 454" \
+    grep -q "other_${src}_teardown=RTSP/1.0 454" <<<"$out"
+done
+check "the session plays on" grep -q "owner_packets_after=20$" <<<"$out"
+check "the refusal is logged" grep -qF "refused: the session belongs to another connection" "$LOG"
+
+# RTMP brings no credentials: with the guest at None it plays nothing, as HTTP refuses.
+rtmp_probe() { timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtmp://127.0.0.1:1935/live/streamA.m3u8; }
+check "RTMP plays while the guest may view" grep -q "^h264" <<<"$(rtmp_probe)"
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "User[1].Name=boss" --data-urlencode "User[1].Permission=5" \
+  --data-urlencode "User[1].Password=boss7" --data-urlencode "GuestPermission=0" http://127.0.0.1/controls
+check "the guest is at None" [ "$(curl -sg --digest -u boss:boss7 http://127.0.0.1/GuestPermission)" = 0 ]
+check "HTTP refuses the guest a stream" \
+  [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 http://127.0.0.1/streamA.h264)" = 401 ]
+probe=$(rtmp_probe 2>&1); echo "RTMP with the guest at None: ${probe:-nothing}"
+check "RTMP play is refused with the guest at None" bash -c '! grep -q "^h264" <<<"$1"' _ "$probe"
+check "the refusal is logged" grep -qF "play streamA.m3u8 refused: the guest may not view streams" "$LOG"
 
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
