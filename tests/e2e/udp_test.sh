@@ -135,7 +135,7 @@ post streamB_controls "StreamMode=2&Resolution=352x240"
 post udpA_controls "Port=5007&StreamID=2"
 sleep 2
 listen_udp 5007 3 "$TEST_DIR/m2b.bin"
-check "mode 2 of stream 2 on UDP[0]: picture info byte 24 is channel A's code" python3 - "$TEST_DIR/m2b.bin" <<'PY'
+check "mode 2 of stream 2 on UDP[0]: picture info byte 24 is the code of channel A" python3 - "$TEST_DIR/m2b.bin" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read(); codes = []
 while d:
