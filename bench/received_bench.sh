@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Received H.264 in transport stream over UDP at 2 and 8 Mbit/s (720x576, 25 fps): frames the
-# output thread decodes per second and its CPU, beside `ffmpeg -i udp://... -f null -` decoding
-# the same stream at the same time (both fed by one ffmpeg sender through the tee muxer), in a
-# network namespace of its own. Use an optimised build:
+# Received H.264 in transport stream over UDP at 2 and 8 Mbit/s (720x576, 25 fps), and 720x480
+# at 30 fps with AAC over TCP: frames the output thread decodes per second and its CPU (with
+# sound also the display's A/V offset), beside `ffmpeg -i udp://... -f null -` decoding the same
+# stream at the same time (both fed by one ffmpeg sender through the tee muxer), in a network
+# namespace of its own. Use an optimised build:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK7160_TESTS=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/received_bench.sh
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,10 +25,21 @@ sleep 2
 thread=$(grep -lx output /proc/$APP_PID/task/*/comm | head -1 | xargs dirname)
 [ -n "$thread" ] || { fail "no output thread"; finish; }
 
-for rate in 2 8; do
+for rate in 2 8 av; do
   src="$TEST_DIR/s$rate.ts"
-  ffmpeg -v error -y -f lavfi -i testsrc2=size=720x576:rate=25 -t "$((RUN + 4))" -c:v libx264 -preset veryfast -bf 0 \
-    -g 25 -b:v ${rate}M -minrate ${rate}M -maxrate ${rate}M -bufsize ${rate}M -pix_fmt yuv420p -f mpegts "$src"
+  if [ "$rate" = av ]; then
+    # Pictures with sound: the appliance takes them over TCP, as the sound is meant to be kept.
+    ffmpeg -v error -y -f lavfi -i testsrc2=size=720x480:rate=30 -f lavfi -i "sine=frequency=440:sample_rate=48000" \
+      -t "$((RUN + 4))" -c:v libx264 -preset veryfast -bf 0 -g 30 -b:v 2M -pix_fmt yuv420p -c:a aac -ac 2 -ar 48000 \
+      -b:a 128k -f mpegts "$src"
+    post display_controls "State=stop"; post display_controls "UDPPort=6100&StreamFormat=0&URL=tcp"
+    post display_controls "State=start"; sleep 2
+    target="[f=mpegts]tcp://127.0.0.1:6100"
+  else
+    ffmpeg -v error -y -f lavfi -i testsrc2=size=720x576:rate=25 -t "$((RUN + 4))" -c:v libx264 -preset veryfast -bf 0 \
+      -g 25 -b:v ${rate}M -minrate ${rate}M -maxrate ${rate}M -bufsize ${rate}M -pix_fmt yuv420p -f mpegts "$src"
+    target="[f=mpegts]udp://127.0.0.1:6100?pkt_size=1316"
+  fi
   # The peer decoder, on its own port, for as long as the stream lasts.
   python3 -c 'import re, resource, subprocess, sys
 p = subprocess.run(sys.argv[1:], stderr=subprocess.PIPE, text=True)
@@ -39,7 +51,7 @@ print("%.3f %s" % (r.ru_utime + r.ru_stime, frames[-1] if frames else 0))' \
   peer=$!
   sleep 1
   timeout $((RUN + 10)) ffmpeg -v error -re -i "$src" -c copy -map 0 -f tee \
-    "[f=mpegts]udp://127.0.0.1:6100?pkt_size=1316|[f=mpegts]udp://127.0.0.1:6101?pkt_size=1316" &
+    "$target|[f=mpegts]udp://127.0.0.1:6101?pkt_size=1316" &
   sender=$!
   sleep 2
   f0=$(frames); c0=$(ticks "$thread/stat"); t0=$(date +%s.%N)
@@ -48,8 +60,14 @@ print("%.3f %s" % (r.ru_utime + r.ru_stime, frames[-1] if frames else 0))' \
   while kill -0 "$sender" 2>/dev/null; do sleep 0.2; done
   while kill -0 "$peer" 2>/dev/null; do sleep 0.2; done
   read -r pcpu pframes <"$TEST_DIR/peer$rate.out"
-  printf '%s Mbit/s: k7160 output thread %.1f frames/s cpu=%.1f%% | ffmpeg -f null %.1f frames/s cpu=%.1f%% (whole stream, %s frames)\n' \
-    "$rate" "$(echo "(${f1:-0} - ${f0:-0}) / ($t1 - $t0)" | bc -l)" "$(echo "($c1 - $c0) / $hz / ($t1 - $t0) * 100" | bc -l)" \
+  label="$rate Mbit/s"
+  if [ "$rate" = av ]; then
+    label="30 fps with AAC"
+    wait_log "A/V offset over" 10
+    grep -F "A/V offset over" "$LOG" | tail -1 | sed -E 's/^\[[ 0-9.]+\] display: /k7160 display: /'
+  fi
+  printf '%s: k7160 output thread %.1f frames/s cpu=%.1f%% | ffmpeg -f null %.1f frames/s cpu=%.1f%% (whole stream, %s frames)\n' \
+    "$label" "$(echo "(${f1:-0} - ${f0:-0}) / ($t1 - $t0)" | bc -l)" "$(echo "($c1 - $c0) / $hz / ($t1 - $t0) * 100" | bc -l)" \
     "$(echo "${pframes:-0} / ($RUN + 4)" | bc -l)" "$(echo "${pcpu:-0} / ($RUN + 4) * 100" | bc -l)" "${pframes:-0}"
   post display_controls "State=stop"; sleep 1; post display_controls "State=start"; sleep 1
 done

@@ -277,7 +277,8 @@ void run_connection(SenderEnv *env, StreamRunState *rs, uint32_t *frames, uint32
     log_printf("%s: attached to stream %d; seq %d\n", env->name, stream_id, (int)video.seq);
 
     const bool pal = p->Capture.Standard == 6;
-    const int res_code = stream_id <= 2 ? stream_resolution_code(stream_id - 1) : 255;
+    // The receiver reads the picture size of this sender's own channel, whatever stream it sends.
+    const int res_code = stream_resolution_code(n);
     const int sample_rate = p->Audio.SampleRate ? (int)p->Audio.SampleRate : 48000;
     while (!should_stop(rs)) {
         StreamBuffer *sb = stream_state_dequeue_timeout(&video, frame_wait_ms);

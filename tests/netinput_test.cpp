@@ -155,6 +155,31 @@ TEST(NetInput, EmptyDatagramEndsNothingAndFilterKeepsOneSender)
     EXPECT_GE(in.rs.sock, 0);
 }
 
+TEST(NetInput, UdpSocketHoldsASecondOfEightMegabitsWhileNobodyReads)
+{
+    // A receive round stalled by decoding: every datagram sent meanwhile must still be there.
+    registered();
+    uint16_t port = free_port(SOCK_DGRAM);
+    Input in("udp", port);
+    ASSERT_EQ(output_open_input(&in.rs, &in.p, &run3), 0);
+    int tx = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    std::vector<uint8_t> d(1316, 0x47);
+    const int count = 8000000 / 8 / 1316;   // one second at 8 Mbit/s
+    for (int i = 0; i < count; i++)
+        ASSERT_EQ(sendto(tx, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a), (ssize_t)d.size());
+    close(tx);
+    uint64_t expect = (uint64_t)count * d.size();
+    for (int round = 0; round < 20 && in.rs.bytesReceived < expect; round++) {
+        ASSERT_GE(output_receive(&in.rs, 0), 0);
+        output_receive_consume(&in.rs, in.rs.fill);
+    }
+    EXPECT_EQ(in.rs.bytesReceived, expect);
+}
+
 TEST(NetInput, LowFreeSpaceReadsNothingAndConsumeMovesTheRest)
 {
     registered();

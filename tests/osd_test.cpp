@@ -450,6 +450,21 @@ TEST_F(Osd, TextItemsDrawWithTheirOwnSettingsAndCopiesOwnTheirRecords)
     EXPECT_EQ(s->Enabled, 0);
 }
 
+TEST_F(Osd, TextItemsLeaveTheChannelTextExtentAlone)
+{
+    // The display cleans the OSD box by the channel's extent: an item must not change it.
+    Frame f(320, 64, false, 128);
+    overlay_set_text(3, 0, 30, "A MUCH LONGER ITEM TEXT\nON TWO LINES", 1, 0);
+    draw(f, 1, 0, "AB");
+    int32_t x, y, w, h;
+    EXPECT_EQ(osd_text_extent(0, &x, &y, &w, &h), 2);
+    EXPECT_EQ(w, 2 * 8);
+    EXPECT_EQ(h, 13);
+    EXPECT_STREQ(osd_channels[0].text, "AB");
+    EXPECT_NE(f.at(0, 30), 128) << "the item was drawn";
+    overlay_clear(3);
+}
+
 TEST_F(Osd, ResetKeepsTheBindingAndMovesTheText)
 {
     s->X = 100;

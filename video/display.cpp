@@ -59,6 +59,11 @@ struct Display {
     Buffer_Handle held = nullptr;       // the display buffer the next picture goes into
     Buffer_Handle rawBuf = nullptr;     // a display buffer with the decoder (raw mode)
     uint32_t lastQueue = 0;
+    // Paced pictures of the current decoded stream: video time less the audio time heard when
+    // each appears (90 kHz).
+    int64_t avSum = 0;
+    int32_t avWorst = 0;
+    uint32_t avCount = 0;
     int lastRefusedStd = -1;
     // Tables replaced by larger ones: a buffer of theirs may still be with the decoder.
     BufTab_Handle retired[4] = {};
@@ -259,11 +264,25 @@ bool need_uyvy(Display *d)
 void enter_mode(Display *d, int want)
 {
     DisplayEnv *env = d->env;
+    if (d->mode == DISPLAY_DECODED && d->avCount) {
+        log_printf("%s: A/V offset over %u paced pictures: mean %+d ms, worst %+d ms\n", env->name, d->avCount,
+                   (int)(d->avSum / d->avCount / 90), d->avWorst / 90);
+        d->avSum = 0;
+        d->avWorst = 0;
+        d->avCount = 0;
+    }
     switch (want) {
-    case DISPLAY_IDLE:
+    case DISPLAY_IDLE: {
         log_printf("setting output idle\n");
+        // Idle keeps the colour space the output runs at (decoded video leaves it at 4:2:0):
+        // the black picture is laid out like the buffers it is copied into.
+        int32_t line = d->cs == ColorSpace_UYVY ? ((2 * d->width) + 31) & ~31 : d->line;
+        BufferGfx_Dimensions dim = {0, 0, d->width, d->height, line};
+        BufferGfx_setColorSpace(d->ref, (ColorSpace_Type)d->cs);
+        BufferGfx_setDimensions(d->ref, &dim);
         Frame_blackFill(d->copy, d->ref);
         break;
+    }
     case DISPLAY_PASSTHRU: {
         if (!need_uyvy(d))
             return;
@@ -613,8 +632,19 @@ int show_picture(Display *d)
     osd_update(2, dst);
     BufInfo &in = d->info[buffer_index(d, dst)];
     osd_text_extent(2, &in.osdX, &in.osdY, &in.osdW, &in.osdH);
-    if (!passthru && env->pacing && !pace(d, ts))
-        return 0;   // too late: the buffer takes the next picture
+    if (!passthru && env->pacing) {
+        if (!pace(d, ts))
+            return 0;   // too late: the buffer takes the next picture
+        // The picture appears a period after it is queued.
+        uint32_t heard = d->lastQueue - display_clock_base + d->period;
+        int32_t av = ts_diff(ts, heard);
+        osd_avsync_ts[0] = ts;
+        osd_avsync_ts[1] = heard;
+        d->avSum += av;
+        if ((av < 0 ? -av : av) > (d->avWorst < 0 ? -d->avWorst : d->avWorst))
+            d->avWorst = av;
+        d->avCount++;
+    }
     if (display_queue_buffer(&d->dev, dst) == 0)
         d->held = nullptr;
     else

@@ -51,6 +51,23 @@ void input_failed(OutputReceiveState *rs, const char *what)
     stream_set_state_by_id(OUTPUT_STREAM, STREAM_STOP);
 }
 
+// A receive round waits while the consume step decodes what came before; the socket holds what
+// arrives meanwhile: two seconds at the decoder's highest bit rate (the kernel adds its own
+// bookkeeping of each datagram on top).
+enum { UDP_RECEIVE_BUFFER = 0xa00000 / 8 * 2 };
+
+void size_receive_buffer(int s)
+{
+    int want = UDP_RECEIVE_BUFFER, got = 0;
+    socklen_t len = sizeof got;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &want, sizeof want) < 0)
+        report("setsockopt SO_RCVBUF");
+    // The system's cap may be lower than a stream needs; the resident program may raise it.
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &got, &len) == 0 && got < want &&
+        setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) < 0)
+        log_printf("UDP receive buffer %d bytes, wanted %d\n", got, want);
+}
+
 void connection_ended(OutputReceiveState *rs, int rc, int timeout, int revents)
 {
     output_close_input(rs);
@@ -125,6 +142,7 @@ int output_open_input(OutputReceiveState *rs, const ParamBlock *p, StreamRunStat
         return -1;
     }
     if (!rs->transportIsTcp) {
+        size_receive_buffer(s);
         in_addr a;
         if (inet_aton(url, &a)) {
             if ((ntohl(a.s_addr) >> 28) == 0xE) {

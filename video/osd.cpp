@@ -331,11 +331,12 @@ int osd_compose_text(int channel, const char *message, char *out, int limit)
     return len;
 }
 
-void osd_draw_text(int channel, const OsdSettings *s, Buffer_Handle frame)
+namespace {
+
+void draw_text(int channel, const OsdSettings *s, Buffer_Handle frame, const char *composed)
 {
     if (!valid(channel) || !s || !frame || !Buffer_getUserPtr(frame))
         return;
-    OsdChannel &c = osd_channels[channel];
     Geometry g = geometry(channel, s->Enabled, Buffer_getSize(frame));
     if (!g.l.lineLength || !g.cpl || g.rows <= g.l.y)
         return;
@@ -344,7 +345,7 @@ void osd_draw_text(int channel, const OsdSettings *s, Buffer_Handle frame)
     int style = s->Transparent > 5 ? 5 : s->Transparent;
     uint8_t *base = Buffer_getUserPtr(frame);
     uint8_t bits[OSD_TEXT_SIZE * 16];
-    const unsigned char *text = reinterpret_cast<const unsigned char *>(c.text);
+    const unsigned char *text = reinterpret_cast<const unsigned char *>(composed);
     uint32_t top = g.l.y;
     while (*text && top < g.rows) {
         const unsigned char *line = text;
@@ -371,6 +372,14 @@ void osd_draw_text(int channel, const OsdSettings *s, Buffer_Handle frame)
         }
         top += (uint32_t)g.cell.h;
     }
+}
+
+} // namespace
+
+void osd_draw_text(int channel, const OsdSettings *s, Buffer_Handle frame)
+{
+    if (valid(channel))
+        draw_text(channel, s, frame, osd_channels[channel].text);
 }
 
 void osd_update(int channel, Buffer_Handle frame)
@@ -442,8 +451,10 @@ void osd_draw_text_item(int channel, Buffer_Handle frame, OsdSettings *settings)
     OsdChannel &c = osd_channels[channel];
     OsdLayout saved = layout_of(channel);
     osd_layout(channel, settings);
-    osd_compose_text(channel, settings->Message, c.text, OSD_TEXT_LIMIT);
-    osd_draw_text(channel, settings, frame);
+    // The channel's text stays what it composed: the display measures it to clean its box.
+    char text[OSD_TEXT_SIZE];
+    osd_compose_text(channel, settings->Message, text, OSD_TEXT_LIMIT);
+    draw_text(channel, settings, frame, text);
     std::lock_guard<std::mutex> lock(layout_locks[channel]);
     c.layout.textOffset = saved.textOffset;
     c.layout.charsPerLine = saved.charsPerLine;

@@ -46,6 +46,14 @@ struct Output {
     uint64_t decodeUs = 0;
     uint64_t startUs = 0;
     int width = 0, height = 0;
+    // Decoded pictures waiting for a display record, oldest first. With sound the thread must
+    // read on past the pictures the display holds: the transport stream carries a picture's
+    // audio later than the picture, and the card starts only once its buffer is full.
+    struct Pending {
+        Buffer_Handle buf;
+        uint32_t ts;
+    } pending[FRAME_BUFFERS];
+    int pendingHead = 0, pendingCount = 0;
 };
 
 Output out;
@@ -68,15 +76,16 @@ bool stopping(Output *o)
     return quit_requested() != 0 || stream_stop_pending(&o->run) != 0;
 }
 
-// A free display record, waiting in 10 ms steps while the display shows decoded video.
-FrameMessage *display_record(Output *o)
+// A free display record, waiting in 10 ms steps while the display shows decoded video (not
+// at all when wait is false).
+FrameMessage *display_record(Output *o, bool wait = true)
 {
     DisplayEnv *d = o->env->display;
     while (true) {
         void *m = nullptr;
         if (Fifo_get_nonblocking(d->hToOutput, &m) == Dmai_EOK && m)
             return static_cast<FrameMessage *>(m);
-        if (d->mode != DISPLAY_DECODED || quit_requested())
+        if (!wait || d->mode != DISPLAY_DECODED || quit_requested())
             return nullptr;
         pollfd p = {Fifo_getFd(d->hToOutput), POLLIN, 0};
         poll(&p, 1, 10);
@@ -95,12 +104,10 @@ void update_pacing(Output *o)
     }
 }
 
-int output_display_put(Output *o, Buffer_Handle buf, uint32_t ts)
+// Hands one picture over on record m.
+int display_hand(Output *o, FrameMessage *m, Buffer_Handle buf, uint32_t ts)
 {
     DisplayEnv *d = o->env->display;
-    FrameMessage *m = display_record(o);
-    if (!m)
-        return 0;   // not showing decoded video: the picture is dropped
     update_pacing(o);
     m->sequence = ++o->framesDecoded;
     m->flags &= (uint8_t)~FRAME_FLAG_PASSTHROUGH;
@@ -115,6 +122,55 @@ int output_display_put(Output *o, Buffer_Handle buf, uint32_t ts)
     return 0;
 }
 
+void pending_drop_oldest(Output *o)
+{
+    Buffer_freeUseMask(o->pending[o->pendingHead].buf, 2);
+    o->pendingHead = (o->pendingHead + 1) % FRAME_BUFFERS;
+    o->pendingCount--;
+}
+
+// Hands waiting pictures to the display while it has records; with wait, at least the oldest
+// (waiting for a record as long as the display shows decoded video). -1 on fifo errors.
+int pending_flush(Output *o, bool wait)
+{
+    while (o->pendingCount > 0) {
+        FrameMessage *m = display_record(o, wait);
+        if (!m) {
+            if (!wait)
+                return 0;
+            while (o->pendingCount > 0)   // not showing decoded video: dropped
+                pending_drop_oldest(o);
+            return 0;
+        }
+        wait = false;
+        Output::Pending p = o->pending[o->pendingHead];
+        o->pendingHead = (o->pendingHead + 1) % FRAME_BUFFERS;
+        o->pendingCount--;
+        if (display_hand(o, m, p.buf, p.ts) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int output_display_put(Output *o, Buffer_Handle buf, uint32_t ts)
+{
+    if (pending_flush(o, false) < 0)
+        return -1;
+    if (o->pendingCount == 0) {
+        FrameMessage *m = display_record(o, !o->hasAudio);
+        if (m)
+            return display_hand(o, m, buf, ts);
+        if (!o->hasAudio)
+            return 0;   // not showing decoded video: the picture is dropped
+    }
+    if (o->pendingCount == FRAME_BUFFERS && pending_flush(o, true) < 0)
+        return -1;
+    Buffer_setUseMask(buf, (uint16_t)(Buffer_getUseMask(buf) | 2));
+    o->pending[(o->pendingHead + o->pendingCount) % FRAME_BUFFERS] = {buf, ts};
+    o->pendingCount++;
+    return 0;
+}
+
 // A free picture buffer; waits while the display holds pictures, never past a stop or quit.
 Buffer_Handle free_frame(Output *o)
 {
@@ -122,6 +178,12 @@ Buffer_Handle free_frame(Output *o)
         Buffer_Handle b = BufTab_getFreeBuf(o->frames);
         if (b)
             return b;
+        if (o->pendingCount > 0) {
+            // The waiting pictures hold the buffers: the oldest goes to the display first.
+            if (pending_flush(o, true) < 0)
+                return nullptr;
+            continue;
+        }
         if (Fifo_getNumEntries(o->env->display->hToOutput) >= DISPLAY_MESSAGES) {
             for (int i = 0; i < BufTab_getNumBufs(o->frames); i++)
                 log_printf("Buffer %d use is %d\n", i, Buffer_getUseMask(BufTab_getBuf(o->frames, i)));
@@ -386,6 +448,9 @@ void stop_sequence(Output *o, bool decoded)
         playback_return_record(env->playback, o->audioRec);
         o->audioRec = nullptr;
     }
+    while (o->pendingCount > 0)
+        pending_drop_oldest(o);
+    o->pendingHead = 0;
     if (decoded && !quit_requested()) {
         // The display gives pictures back as it shows them; a display that stopped showing
         // decoded video hands them back on its next pass. Bounded: quit ends the wait.
@@ -509,6 +574,7 @@ void run_stream(Output *o)
         long fill = output_receive(&o->rs, o->framesDecoded);
         if (fill == OUTPUT_RECEIVE_ENDED)
             break;
+        pending_flush(o, false);
         if (fill == 0 && !o->rs.lastpacket)
             continue;
         pthread_mutex_lock(&o->rs.mutex);

@@ -2,7 +2,8 @@
 # Received streams shown on the video output, sent by ffmpeg: H.264 in transport stream over
 # UDP (the dumped picture against ffmpeg's own decode), over TCP, to a multicast group, from
 # one sender only; H.264, MPEG-4 and JPEG elementary streams; MP4 from our own writer over TCP;
-# MPEG-2 refused; an invalid format; a silent TCP sender dropped and the next one accepted.
+# MPEG-2 refused; an invalid format; three TCP senders in a row, the first silent; a new port
+# followed; the return to idle without a failed copy set-up.
 source "$K7160_TESTLIB"
 
 HTTP=http://127.0.0.1
@@ -134,22 +135,39 @@ dump tcp
 check "TCP TS: the shown picture is ffmpeg's decode" matches tcp "$TEST_DIR/h264.nv12" 352 288 nv12
 stop_send
 
-# A TCP sender silent for a second is dropped; the next one is accepted.
+# Three TCP senders in a row, the first silent: it is dropped after a second, and the two
+# after it are accepted and decoded.
 python3 - "$PORT" <<'PY' &
 import socket, sys, time
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
-s.sendall(b"\x47" + bytes(187))
-time.sleep(4)
+time.sleep(6)
 PY
 SILENT=$!
 check "silent sender: dropped after a second" wait_log "closing stream rc=0 timeout=1000 revents=0x0" 10
 check "silent sender: listening again" wait_status "^Listening\.\.\. TCP" 10
+for n in 2 3; do
+  accepted=$(count_log "Output TCP accepted connection")
+  decoded=$(count_log "dim 352x288")
+  send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
+  check "sender $n after the silent one: accepted" wait_count "Output TCP accepted connection" "$accepted" 10
+  check "sender $n after the silent one: decoded" wait_count "dim 352x288" "$decoded" 15
+  check "sender $n after the silent one: the status counts its frames" wait_status "^[1-9][0-9]* frames decoded" 10
+  stop_send
+  check "sender $n gone: listening again" wait_status "^Listening\.\.\. TCP" 10
+done
+kill "$SILENT" 2>/dev/null
+
+# A new port on a TCP input: the status and the socket follow it.
+PORT=5601
+post display_controls "UDPPort=$PORT"
+check "new port: listening" wait_status "^Listening\.\.\. TCP" 10
 accepted=$(count_log "Output TCP accepted connection")
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
-check "silent sender: the next one is accepted" wait_count "Output TCP accepted connection" "$accepted" 10
-check "silent sender: the next one's frames are decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "new port: the sender is accepted" wait_count "Output TCP accepted connection" "$accepted" 10
+check "new port: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
 stop_send
-kill "$SILENT" 2>/dev/null
+check "back to idle after the streams: the idle picture's copy is set up" [ "$(count_log "Failed to configure framecopy")" = 0 ]
+PORT=5600
 
 # A multicast group on lo.
 start_output 1 239.1.2.3

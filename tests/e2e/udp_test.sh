@@ -130,6 +130,22 @@ print("mode 2: %d frames, %d summaries, %d errors %s" % (frames, len(summ), len(
 sys.exit(0 if frames > 60 and not errors else 1)
 PY
 
+# Mode 2 from UDP[0] sending channel B's stream: the picture info still names channel A's size.
+post streamB_controls "StreamMode=2&Resolution=352x240"
+post udpA_controls "Port=5007&StreamID=2"
+sleep 2
+listen_udp 5007 3 "$TEST_DIR/m2b.bin"
+check "mode 2 of stream 2 on UDP[0]: picture info byte 24 is the code of channel A" python3 - "$TEST_DIR/m2b.bin" <<'PY'
+import struct, sys
+d = open(sys.argv[1], "rb").read(); codes = []
+while d:
+    n = struct.unpack("<I", d[:4])[0]; p = d[4:4 + n]; d = d[4 + n:]
+    if p[1] == 0 and p[4] == 1 and len(p) >= 60: codes.append(p[16 + 24])
+print("stream 2 on UDP[0]: %d frames, resolution codes %s" % (len(codes), sorted(set(codes))))
+sys.exit(0 if len(codes) > 30 and set(codes) == {64} else 1)
+PY
+post udpA_controls "StreamID=1"
+
 # Mode 4: TCP to a receiver that reads a little and goes away mid-frame.
 post udpA_controls "Port=5004&StreamMode=4"
 python3 - <<'PY' &
