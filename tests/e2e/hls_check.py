@@ -1,0 +1,137 @@
+"""Follows an HLS playlist the way a strict player would and checks it against RFC 8216.
+
+usage: hls_check.py URL SECONDS
+
+Reloads the playlist about twice per target duration and fetches every segment once, at the
+time it is first listed. Checks: the header tags; every EXTINF, rounded up, at most
+EXT-X-TARGETDURATION, which never goes down; the media sequence never
+goes back and a number always names the same URI and duration; a playlist that dropped a
+segment still lasts three target durations; each segment is whole transport stream beginning
+with PAT and PMT and its pictures last as long as its EXTINF says; a segment dropped from the
+playlist is still served, the same bytes, when fetched at once. Prints what it saw; exits 1 on
+the first broken rule.
+"""
+import json
+import math
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+url, seconds = sys.argv[1], float(sys.argv[2])
+base = url.rsplit("/", 1)[0] + "/"
+
+
+def fail(msg):
+    print("FAIL:", msg)
+    sys.exit(1)
+
+
+def get(u):
+    with urllib.request.urlopen(u, timeout=30) as r:
+        return r.status, r.read()
+
+
+def parse(text):
+    lines = text.splitlines()
+    if not lines or lines[0] != "#EXTM3U":
+        fail("playlist does not begin with #EXTM3U: %r" % text[:40])
+    tags, segs, dur, disc = {}, [], None, False
+    for ln in lines[1:]:
+        if not ln:
+            continue
+        if ln.startswith("#EXTINF:"):
+            dur = float(ln[8:].split(",")[0])
+        elif ln == "#EXT-X-DISCONTINUITY":
+            disc = True
+        elif ln.startswith("#EXT-X-"):
+            k, _, v = ln.partition(":")
+            tags[k] = v
+        elif ln.startswith("#"):
+            continue
+        else:
+            if dur is None:
+                fail("URI %s without EXTINF" % ln)
+            segs.append((ln, dur, disc))
+            dur, disc = None, False
+    for k in ("#EXT-X-TARGETDURATION", "#EXT-X-MEDIA-SEQUENCE"):
+        if k not in tags:
+            fail("no %s" % k)
+    if any(d != int(d) for _, d, _ in segs) and int(tags.get("#EXT-X-VERSION", "1")) < 3:
+        fail("decimal EXTINF needs EXT-X-VERSION 3")
+    return int(tags["#EXT-X-TARGETDURATION"]), int(tags["#EXT-X-MEDIA-SEQUENCE"]), segs
+
+
+def video_span(data):
+    """Seconds of pictures in a segment: last PTS - first PTS + one frame."""
+    with tempfile.NamedTemporaryFile(suffix=".ts") as f:
+        f.write(data)
+        f.flush()
+        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                              "packet=pts_time", "-of", "json", f.name], capture_output=True, text=True).stdout
+    pts = sorted(float(p["pts_time"]) for p in json.loads(out).get("packets", []) if "pts_time" in p)
+    if len(pts) < 2:
+        return 0.0, len(pts)
+    step = (pts[-1] - pts[0]) / (len(pts) - 1)
+    return pts[-1] - pts[0] + step, len(pts)
+
+
+known = {}          # seq -> (uri, duration)
+fetched = {}        # seq -> bytes
+last_seq, target, first_seen, reloads = None, None, None, 0
+end = time.time() + seconds
+while time.time() < end:
+    status, body = get(url)
+    if status != 200:
+        fail("playlist answered %d" % status)
+    t, seq, segs = parse(body.decode())
+    reloads += 1
+    if not segs:
+        fail("a playlist without segments")
+    if target is not None and t < target:
+        fail("EXT-X-TARGETDURATION went down from %d to %d" % (target, t))
+    target = t
+    if last_seq is not None and seq < last_seq:
+        fail("media sequence went back from %d to %d" % (last_seq, seq))
+    if first_seen is None:
+        first_seen = seq
+    listed = {}
+    for i, (uri, d, _) in enumerate(segs):
+        n = seq + i
+        listed[n] = uri
+        if math.ceil(d) > t:
+            fail("segment %d lasts %.3f s, over the target duration %d" % (n, d, t))
+        if n in known and known[n] != (uri, d):
+            fail("number %d named %s now, %s before" % (n, (uri, d), known[n]))
+        known[n] = (uri, d)
+        if n not in fetched:
+            status, data = get(base + uri)
+            if status != 200 or not data or len(data) % 188 or any(data[k] != 0x47 for k in range(0, len(data), 188)):
+                fail("segment %d (%s) is not whole transport stream (%d bytes)" % (n, uri, len(data)))
+            if (data[1] & 0x1F) << 8 | data[2] != 0:
+                fail("segment %d does not begin with the PAT" % n)
+            span, frames = video_span(data)
+            if abs(span - d) > 0.1:
+                fail("segment %d: EXTINF %.3f s, pictures last %.3f s (%d frames)" % (n, d, span, frames))
+            fetched[n] = data
+            print("segment %d %s EXTINF %.3f pictures %.3f s (%d frames)" % (n, uri, d, span, frames))
+    # Dropped since the last reload: still served, unchanged.
+    if last_seq is not None:
+        for n in range(last_seq, seq):
+            if n in fetched:
+                status, data = get(base + known[n][0])
+                if status != 200 or data != fetched[n]:
+                    fail("segment %d was dropped from the playlist and is no longer served as it was" % n)
+        if seq > first_seen and sum(d for _, d, _ in segs) < 3 * t:
+            fail("a playlist that dropped segments lasts %.3f s, under three target durations (%d)"
+                 % (sum(d for _, d, _ in segs), t))
+    last_seq = seq
+    time.sleep(t / 2.0)
+
+if len(fetched) < seconds / (2 * target):
+    fail("only %d segments in %.0f s" % (len(fetched), seconds))
+missing = [n for n in range(min(fetched), max(fetched) + 1) if n not in fetched]
+if missing:
+    fail("segments %s were never listed" % missing)
+print("hls_check: %d reloads, segments %d..%d, target %d s" % (reloads, min(fetched), max(fetched), target))
