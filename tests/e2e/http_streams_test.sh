@@ -58,12 +58,11 @@ for i in 0 1 2; do
   check "segment $i holds more than 30 frames ($n)" [ "${n:-0}" -gt 30 ]
 done
 pl=$(curl -s "$URL/streamA.m3u8")
-check "the playlist names at most five segments" [ "$(grep -c '^streamA[0-4].ts$' <<<"$pl")" -le 5 ]
+check "the playlist names at most five segments" [ "$(grep -c '^streamA[0-9].ts$' <<<"$pl")" -le 5 ]
 check "the playlist counts the dropped ones" grep -q '^#EXT-X-MEDIA-SEQUENCE:[0-9]' <<<"$pl"
 # Nobody fetches playlists now: the worker stops after five segments and starts again on request.
 wait_log "stopping hls thread" 60
 check "the unwatched worker stops" grep -q "stopping hls thread" "$LOG"
-check "digits 5 to 9 answer an empty page" [ "$(curl -s "$URL/streamA7.ts" | wc -c)" = 0 ]
 before=$(grep -c "starting hls thread" "$LOG")
 check "a segment request starts it again" [ "$(code --max-time 30 "$URL/streamA0.ts")" = 200 ]
 check "... and the worker started" [ "$(grep -c "starting hls thread" "$LOG")" -gt "$before" ]
