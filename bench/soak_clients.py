@@ -7,6 +7,7 @@ RSS, descriptors and threads and the pictures each client received so far; at th
 client's pictures and RSS growth after the warm-up.
 
 usage: soak_clients.py PID MINUTES OUTDIR"""
+import http.client
 import os
 import re
 import socket
@@ -100,19 +101,22 @@ def rtsp_client(name):
 
 
 def mjpeg_reader(name):
+    """Reads back-to-back JPEGs; like a viewer, it opens the row again when the answer ends."""
     counts.setdefault(name, 0)
-    try:
-        with urllib.request.urlopen("http://%s/streamB.mjpg" % HOST, timeout=15) as r:
-            tail = b""
-            while not stop.is_set():
-                d = r.read(65536)
-                if not d:
-                    break
-                d = tail + d
-                add(name, d.count(b"\xff\xd9\xff\xd8"))
-                tail = d[-3:]
-    except OSError as e:
-        print("%s: %s" % (name, e), flush=True)
+    while not stop.is_set():
+        try:
+            with urllib.request.urlopen("http://%s/streamB.mjpg" % HOST, timeout=15) as r:
+                tail = b""
+                while not stop.is_set():
+                    d = r.read(65536)
+                    if not d:
+                        break
+                    d = tail + d
+                    add(name, d.count(b"\xff\xd9\xff\xd8"))
+                    tail = d[-3:]
+        except (OSError, http.client.HTTPException) as e:
+            print("%s: %s, again" % (name, e), flush=True)
+            stop.wait(1)
 
 
 def setting_changer():

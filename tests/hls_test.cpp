@@ -107,6 +107,16 @@ TEST_F(Hls, PlaylistNamesTheNewestCompletedSegmentsWithTheirDurations)
                            "#EXTINF:2.036,\nstreamB7.ts\n#EXTINF:2.036,\nstreamB8.ts\n#EXTINF:2.036,\nstreamB9.ts\n"
                            "#EXTINF:2.036,\nstreamB0.ts\n#EXTINF:2.036,\nstreamB1.ts\n");
     EXPECT_EQ(ch.last_playlist, 12u);
+    // A segment of 7 s makes the target 7: the playlist names enough to last 21 s, while the
+    // slots allow.
+    hold_segments(ch, 2, 12, 183240);
+    pthread_mutex_lock(&ch.mutex);
+    ch.slots[11 % HLS_SLOTS].duration = 630000;
+    ch.target = 7;
+    pthread_mutex_unlock(&ch.mutex);
+    std::string longer = playlist(1);
+    EXPECT_NE(longer.find("#EXT-X-MEDIA-SEQUENCE:4\n"), std::string::npos) << longer;
+    EXPECT_EQ(test_count(longer, "#EXTINF:"), 8u) << longer;
     // After a restart only this run's segments are named, and their numbers do not go back.
     hold_segments(ch, 30, 32, 90000);
     pthread_mutex_lock(&ch.mutex);

@@ -173,15 +173,20 @@ int park_for_worker(HttpRequest *req, HlsChannel *ch, int arg)
     return MHD_YES;
 }
 
-// The newest run of held segments, at most HLS_LISTED of them: first seq and count. Caller
-// holds the channel's lock.
+// The newest run of held segments: HLS_LISTED of them, more when a long one makes those last
+// under three target durations, but never the oldest held (a player may still be fetching it).
+// First seq and count. Caller holds the channel's lock.
 uint32_t listed_locked(const HlsChannel *ch, uint32_t *first)
 {
     uint32_t n = 0;
-    for (uint32_t seq = ch->completed; n < HLS_LISTED && seq > 0; seq--, n++) {
+    uint64_t ticks = 0, want = (uint64_t)ch->target * 3 * 90000;
+    for (uint32_t seq = ch->completed; n < HLS_SLOTS - 2 && seq > 0; seq--, n++) {
+        if (n >= HLS_LISTED && ticks >= want)
+            break;
         const HlsSlot &s = ch->slots[(seq - 1) % HLS_SLOTS];
         if (!s.length || s.seq != seq - 1)
             break;
+        ticks += s.duration;
     }
     *first = ch->completed - n;
     return n;
