@@ -182,8 +182,11 @@ TEST_F(Hls, SequenceGoesOnAcrossAWorkerRestart)
     EXPECT_GE(stopped_at, (uint32_t)HLS_UNWATCHED);
     WebReply again = web_request(port, "GET", "/streamA.m3u8");
     ASSERT_EQ(again.status, 200);
-    EXPECT_NE(again.body.find("#EXT-X-MEDIA-SEQUENCE:" + std::to_string(stopped_at) + "\n"), std::string::npos)
+    // The new run goes on from the next multiple of the slot count: its first is streamA0.ts.
+    uint32_t next = (stopped_at + HLS_SLOTS - 1) / HLS_SLOTS * HLS_SLOTS;
+    EXPECT_NE(again.body.find("#EXT-X-MEDIA-SEQUENCE:" + std::to_string(next) + "\n"), std::string::npos)
         << again.body;
+    EXPECT_NE(again.body.find("\nstreamA0.ts\n"), std::string::npos) << again.body;
     EXPECT_NE(again.body.find("#EXT-X-DISCONTINUITY-SEQUENCE:1\n"), std::string::npos) << again.body;
     EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
     fakeproducer_stop(fp);

@@ -215,10 +215,10 @@ int render_locked(HlsChannel *ch, DynBuf *out)
     return r < 0 ? -1 : 0;
 }
 
-// Next unit of the worker's stream: 1 a unit (sb set), 0 none yet, -1 the stream ended or failed,
-// 2 the end of the producer's earlier run was passed (`fresh` is where this run's frames begin):
-// what was cut so far is from that run.
-int worker_next(HlsChannel *ch, uint32_t fresh, StreamBuffer **out)
+// Next unit of the worker's stream: 1 a unit (sb set), 0 none yet, -1 failed, 2 the producer's
+// end marker was passed (it restarted, or an earlier run ended just before this worker
+// attached): what was cut so far does not go on into what follows.
+int worker_next(HlsChannel *ch, StreamBuffer **out)
 {
     StreamState *st = &ch->state;
     timespec deadline;
@@ -227,14 +227,11 @@ int worker_next(HlsChannel *ch, uint32_t fresh, StreamBuffer **out)
     uint32_t seq = st->seq, off, len, ts, fl;
     if (ringbuffer_wait_seq(st->streamq, &seq, &off, &len, &ts, &fl, 1, &deadline) < 0)
         return 0;
-    if (len == 0 && (int32_t)(seq - fresh) < 0) {
-        st->seq = seq + 1;
-        st->startTS = 0;        // this run begins at its own keyframe
-        return 2;
-    }
     if (len == 0) {
-        log_printf("%s: stream %d ended\n", "hls_thread", ch->index + 1);
-        return -1;
+        log_printf("%s: stream %d restarts\n", "hls_thread", ch->index + 1);
+        st->seq = seq + 1;
+        st->startTS = 0;        // the next run begins at its own keyframe
+        return 2;
     }
     if (st->startTS == 0 && !(fl & RB_FLAG_KEYFRAME)) {
         st->seq = seq + 1;      // a segment begins at a keyframe
@@ -269,24 +266,21 @@ void *hls_thread(void *arg)
     st->flags = SS_START_AT_KEYFRAME;
     stream_state_attach(id, StreamMode_H264_AAC_TS, st);
     log_printf("starting hls thread\n");
-    // A worker started just after the last one may begin at a keyframe of the producer's earlier
-    // run, ahead of that run's end marker.
-    uint32_t fresh = 0;
-    if (st->streamq) {
-        pthread_mutex_lock(&st->streamq->mutex);
-        fresh = st->streamq->seq;
-        pthread_mutex_unlock(&st->streamq->mutex);
-    }
 
     pthread_mutex_lock(&ch->mutex);
-    // Segments from an earlier run were listed: this run's timestamps start again.
-    if (ch->completed)
+    // Segments from an earlier run were listed: this run's timestamps start again, and its
+    // numbers go on from the next multiple of the slot count, so that its first segment is
+    // streamA0.ts as after power-up.
+    if (ch->completed) {
         ch->discontinuity++;
+        ch->completed += (HLS_SLOTS - ch->completed % HLS_SLOTS) % HLS_SLOTS;
+        ch->last_playlist = ch->completed;
+    }
     uint32_t cur = ch->completed % HLS_SLOTS;
     pthread_mutex_unlock(&ch->mutex);
     uint8_t *data = nullptr;
     uint32_t length = 0, capacity = 0, units = 1, start_ts = 0;
-    bool wait_key = false;
+    bool wait_key = false, cut_any = false;
     int64_t last_unit = live_now_ms();
     while (st->streamq && !quit_requested()) {
         pthread_mutex_lock(&ch->mutex);
@@ -299,12 +293,19 @@ void *hls_thread(void *arg)
             break;
         }
         StreamBuffer *sb = nullptr;
-        int r = worker_next(ch, fresh, &sb);
+        int r = worker_next(ch, &sb);
         if (r < 0)
             break;
         if (r == 2) {
+            // A producer that stopped for good is noticed by the stall limit below.
+            if (cut_any) {
+                pthread_mutex_lock(&ch->mutex);
+                ch->discontinuity++;
+                pthread_mutex_unlock(&ch->mutex);
+            }
             length = 0;
             units = 1;
+            last_unit = live_now_ms();
             continue;
         }
         if (r == 0) {
@@ -333,6 +334,7 @@ void *hls_thread(void *arg)
             pthread_mutex_unlock(&ch->mutex);
             units = 0;
             length = 0;
+            cut_any = true;
         }
         if (wait_key && !key)
             continue;
