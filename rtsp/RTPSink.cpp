@@ -500,11 +500,11 @@ SimpleRTPSink::SimpleRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned c
     const char *fmt = rtpPayloadFormatName ? rtpPayloadFormatName : "";
     // Never split a sample or a transport packet between two RTP packets.
     if (strcmp(fmt, "L16") == 0)
-        fGranularity = 2 * this->numChannels();
+        fGranularity = fSampleBytes = 2 * this->numChannels();
     else if (strcmp(fmt, "L24") == 0)
-        fGranularity = 3 * this->numChannels();
+        fGranularity = fSampleBytes = 3 * this->numChannels();
     else if (strcmp(fmt, "L8") == 0)
-        fGranularity = this->numChannels();
+        fGranularity = fSampleBytes = this->numChannels();
     else if (strcmp(fmt, "MP2T") == 0)
         fGranularity = 188;
 }
@@ -518,6 +518,15 @@ void SimpleRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigne
         setMarkerBit();
         fSetMBitOnNextPacket = false;
     }
-    MultiFramedRTPSink::doSpecialFrameHandling(fragmentationOffset, frameStart, numBytesInFrame, framePresentationTime,
-                                               numRemainingBytes);
+    // Linear PCM (RFC 3551): a packet is stamped with its first sample, also when it carries a
+    // later part of a frame.
+    struct timeval pt = framePresentationTime;
+    if (fSampleBytes && fragmentationOffset > 0) {
+        uint64_t f = rtpTimestampFrequency();
+        uint64_t us = ((uint64_t)(fragmentationOffset / fSampleBytes) * 1000000 + f / 2) / f;
+        us += (uint64_t)pt.tv_usec;
+        pt.tv_sec += (time_t)(us / 1000000);
+        pt.tv_usec = (suseconds_t)(us % 1000000);
+    }
+    MultiFramedRTPSink::doSpecialFrameHandling(fragmentationOffset, frameStart, numBytesInFrame, pt, numRemainingBytes);
 }

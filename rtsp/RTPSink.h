@@ -233,4 +233,5 @@ private:
     bool fAllowMultipleFramesPerPacket;
     bool fSetMBitOnLastFrames, fSetMBitOnNextPacket;
     unsigned fGranularity = 1;
+    unsigned fSampleBytes = 0;   // linear PCM: bytes of one sample of every channel
 };

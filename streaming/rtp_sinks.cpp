@@ -53,8 +53,30 @@ KelvSimpleRTPSink::KelvSimpleRTPSink(UsageEnvironment &env, Groupsock *RTPgs, un
     : KelvMultiFramedRTPSink(env, RTPgs, rtpPayloadFormat, rtpTimestampFrequency, rtpPayloadFormatName, numChannels),
       fSDPMediaTypeString(sdpMediaTypeString ? sdpMediaTypeString : "unknown"),
       fAllowMultipleFramesPerPacket(allowMultipleFramesPerPacket),
-      fSetMBitOnLastFrames(fSDPMediaTypeString == "video" && doNormalMBitRule)
+      fSetMBitOnLastFrames(fSDPMediaTypeString == "video" && doNormalMBitRule),
+      fTransportStream(rtpPayloadFormatName && strcmp(rtpPayloadFormatName, "MP2T") == 0)
 {
+}
+
+bool ts_keyframe_start(const unsigned char *data, unsigned size)
+{
+    if (size < 188 || data[0] != 0x47 || (data[1] & 0x5f) != 0x40 || data[2] != 0)
+        return false;
+    for (unsigned off = 188; off + 188 <= size; off += 188) {
+        const unsigned char *p = data + off;
+        unsigned pid = (p[1] & 0x1fu) << 8 | p[2];
+        if (p[0] == 0x47 && (p[1] & 0x60) == 0x60 && pid != 0)
+            return true;
+    }
+    return false;
+}
+
+bool KelvSimpleRTPSink::frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const
+{
+    // A keyframe's start opens a packet of its own, so that a joiner gets nothing before it.
+    if (fTransportStream && ts_keyframe_start(frameStart, numBytesInFrame))
+        return false;
+    return fAllowMultipleFramesPerPacket;
 }
 
 KelvSimpleRTPSink::~KelvSimpleRTPSink() {}
@@ -64,6 +86,9 @@ void KelvSimpleRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, uns
 {
     if (numRemainingBytes == 0 && fSetMBitOnLastFrames)
         setMarkerBit();
+    if (fTransportStream && isFirstFrameInPacket() && fragmentationOffset == 0 &&
+        ts_keyframe_start(frameStart, numBytesInFrame))
+        fPacketIsSyncPoint = true;
     KelvMultiFramedRTPSink::doSpecialFrameHandling(fragmentationOffset, frameStart, numBytesInFrame, framePresentationTime,
                                                    numRemainingBytes);
 }

@@ -34,6 +34,9 @@ public:
                                         const char *rtpPayloadFormatName, unsigned numChannels = 1,
                                         bool allowMultipleFramesPerPacket = true, bool doNormalMBitRule = true);
     const char *sdpMediaType() const override { return fSDPMediaTypeString.c_str(); }
+    // MP2T: a client joining the running stream starts at a packet that begins with the tables
+    // in front of a keyframe.
+    bool joinersWaitForSyncPoint() const override { return fTransportStream; }
 
 protected:
     KelvSimpleRTPSink(UsageEnvironment &env, Groupsock *RTPgs, unsigned char rtpPayloadFormat, unsigned rtpTimestampFrequency,
@@ -42,15 +45,18 @@ protected:
     ~KelvSimpleRTPSink() override;
     void doSpecialFrameHandling(unsigned fragmentationOffset, unsigned char *frameStart, unsigned numBytesInFrame,
                                 struct timeval framePresentationTime, unsigned numRemainingBytes) override;
-    bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const override {
-        return fAllowMultipleFramesPerPacket;
-    }
+    bool frameCanAppearAfterPacketStart(const unsigned char *frameStart, unsigned numBytesInFrame) const override;
 
 private:
     std::string fSDPMediaTypeString;
     bool fAllowMultipleFramesPerPacket;
     bool fSetMBitOnLastFrames;
+    bool fTransportStream;
 };
+
+// Whether transport packets begin with a PAT and hold the first packet of a keyframe's PES
+// (marked with the transport priority bit): a player can start decoding there.
+bool ts_keyframe_start(const unsigned char *data, unsigned size);
 
 class KelvMPEG2TransportStreamFramer : public FramedFilter {
 public:

@@ -16,6 +16,9 @@ namespace {
 
 // Bounds the look at a JPEG producer that has to stop before H.264 starts (100 ms steps).
 constexpr int OLD_PRODUCER_WAIT_STEPS = 30;
+// L16 as the sink announces it: 48 kHz, two 16-bit channels.
+constexpr int64_t PCM_RATE = 48000;
+constexpr uint32_t PCM_FRAME_BYTES = 4;
 // A keyframe younger than this (300 ms) may begin a new source's stream.
 constexpr int32_t RECENT_KEYFRAME_TICKS = 27000;
 // Muxed reads that may skip frames (waiting for a keyframe) before we give up for this turn.
@@ -38,6 +41,14 @@ bool queue_has_frame(StreamState *st)
     return more;
 }
 
+// A JPEG channel switched to H.264 for RTP sources: it goes back to JPEG when the last of them
+// ends. RTSP thread only.
+struct JpegLoan {
+    bool lent;
+    int users;
+};
+JpegLoan jpeg_loans[2];
+
 // A channel that encodes JPEG cannot feed RTP; switch its setting to H.264. True when switched.
 bool switch_jpeg_to_h264(int id)
 {
@@ -48,7 +59,27 @@ bool switch_jpeg_to_h264(int id)
         return false;
     log_printf("changing %d to H.264 from JPEG\n", id - 1);
     stream_mode_setting_set(p, id - 1, StreamMode_H264_ES);
+    jpeg_loans[id - 1].lent = true;
     return true;
+}
+
+// The last source that needed H.264 on a channel set to JPEG has gone: the channel makes JPEG
+// again, so the snapshot and MJPEG rows work and the setting says what the encoder makes.
+void return_jpeg_loan(int id)
+{
+    JpegLoan &loan = jpeg_loans[id - 1];
+    if (--loan.users > 0 || !loan.lent)
+        return;
+    loan.lent = false;
+    ParamBlock *p = rtsp_param_block();
+    // Somebody chose a mode meanwhile: theirs stands.
+    if (!p || stream_mode_setting(p, id - 1) != StreamMode_H264_ES)
+        return;
+    log_printf("changing %d back to JPEG\n", id - 1);
+    stream_mode_setting_set(p, id - 1, StreamMode_JPEG);
+    // Other consumers keep the encoder running: it starts again in JPEG.
+    if (stream_get_state_by_id(id) == 1 && stream_users_by_id(id) > 0)
+        stream_restart(id);
 }
 
 // Length of the ADTS header in front of an AAC frame, 0 when there is none.
@@ -89,7 +120,12 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, int streamId, int 
     fEventTriggerId = envir().taskScheduler().createEventTrigger(deliverFrame0);
     if (fEventTriggerId == 0)
         log_error("StreamDeviceSource: no event trigger left for stream %d\n", streamId);
-    if (switch_jpeg_to_h264(streamId) && stream_get_state_by_id(streamId) == 1) {
+    bool switched = switch_jpeg_to_h264(streamId);
+    if ((streamId == VIDEO_STREAM1 || streamId == VIDEO_STREAM2) && jpeg_loans[streamId - 1].lent) {
+        jpeg_loans[streamId - 1].users++;
+        fHoldsJpegLoan = true;
+    }
+    if (switched && stream_get_state_by_id(streamId) == 1) {
         // The JPEG producer has to stop first; look again later instead of holding up every
         // other client of this thread.
         fWaitTask = envir().taskScheduler().scheduleDelayedTask(100000, checkOldProducer, this);
@@ -150,6 +186,8 @@ StreamDeviceSource::~StreamDeviceSource()
         stream_state_detach(&fState);
         log_printf("stream detached\n");
     }
+    if (fHoldsJpegLoan)
+        return_jpeg_loan(fStreamId);
     fCurPtr = nullptr;
     if (fEventTriggerId)
         envir().taskScheduler().deleteEventTrigger(fEventTriggerId);
@@ -251,6 +289,12 @@ void StreamDeviceSource::deliverFrameMPEGTS(int)
         fCurPtr = data;
         fRemaining = len;
         setPresentationTime(sb->timestamp);
+        // A keyframe (it opens with the tables) begins a unit of its own, where a joining
+        // client can start: what is carried goes out short first.
+        if ((sb->flags & SB_KEYFRAME) && fCarryLen > 0) {
+            size = fCarryLen;
+            break;
+        }
     }
     unsigned n = fCarryLen < size ? fCarryLen : size;
     memcpy(fTo, fCarry, n);
@@ -292,7 +336,10 @@ void StreamDeviceSource::deliverFrameH264()
         }
         if (!(data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1)) {
             log_printf("non-h264 data received, stopping stream\n");
-            switch_jpeg_to_h264(fStreamId);
+            if (switch_jpeg_to_h264(fStreamId) && !fHoldsJpegLoan) {
+                jpeg_loans[fStreamId - 1].users++;
+                fHoldsJpegLoan = true;
+            }
             handleClosure();
             return;
         }
@@ -372,19 +419,38 @@ void StreamDeviceSource::deliverFrameAudio()
         fNumTruncatedBytes = len - fMaxSize;
         len = fMaxSize;
     }
-    setPresentationTime(sb->timestamp);
     if (fStreamType == rtp_audio_pcm) {
+        len &= ~(uint32_t)(PCM_FRAME_BYTES - 1);
+        setPcmPresentationTime(sb->timestamp, sb->seq, len / PCM_FRAME_BYTES);
         // Queue order is little-endian; L16 on the wire is big-endian.
-        len &= ~1u;
         for (uint32_t i = 0; i < len; i += 2) {
             fTo[i] = data[i + 1];
             fTo[i + 1] = data[i];
         }
     } else {
+        setPresentationTime(sb->timestamp);
         memcpy(fTo, data, len);
     }
     fFrameSize = len;
     FramedSource::afterGetting(this);
+}
+
+void StreamDeviceSource::setPcmPresentationTime(uint32_t stamp, uint32_t seq, uint32_t samples)
+{
+    // The capture stamps jitter; the RTP clock must rise by exactly the samples sent, so frames
+    // that follow one another are placed by count. A lost frame or a clock that has run away
+    // takes the stamp again.
+    setPresentationTime(stamp);
+    uint64_t at = (uint64_t)fPresentationTime.tv_sec * PCM_RATE + ((uint64_t)fPresentationTime.tv_usec * PCM_RATE + 500000) / 1000000;
+    int64_t drift = (int64_t)(at - fPcmNext);
+    if (fPcmNext == 0 || seq != fPcmSeq || drift > PCM_RATE / 2 || drift < -PCM_RATE / 2)
+        fPcmNext = at;
+    else
+        at = fPcmNext;
+    fPresentationTime.tv_sec = (time_t)(at / PCM_RATE);
+    fPresentationTime.tv_usec = (suseconds_t)(((at % PCM_RATE) * 1000000 + PCM_RATE / 2) / PCM_RATE);
+    fPcmNext = at + samples;
+    fPcmSeq = seq + 1;
 }
 
 void StreamDeviceSource::setPresentationTime(uint32_t stamp)

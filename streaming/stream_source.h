@@ -30,6 +30,8 @@ public:
     void deliverFrameH264();
     void deliverFrameAudio();
     void setPresentationTime(uint32_t stamp);
+    // L16: the time of the first sample of a frame of `samples` samples from queue entry `seq`.
+    void setPcmPresentationTime(uint32_t stamp, uint32_t seq, uint32_t samples);
     void notePending();
     struct timeval presentationTime() const { return fPresentationTime; }
 
@@ -58,5 +60,8 @@ private:
     uint8_t fCarry[TS_UNIT_SIZE];   // transport bytes of a used-up frame, ahead of the next one
     unsigned fCarryLen = 0;
     int fWaitSteps = 0;          // 100 ms looks at a JPEG producer that has to stop first
+    uint64_t fPcmNext = 0;       // 48 kHz sample clock of the next L16 frame (0: not started)
+    uint32_t fPcmSeq = 0;        // queue entry expected next
+    bool fHoldsJpegLoan = false; // counted among the sources that keep a JPEG channel in H.264
     TaskToken fWaitTask = nullptr;
 };

@@ -408,7 +408,9 @@ int tsmux_write(TsContext *ctx, uint16_t pid, uint8_t *dest, size_t dest_size, c
     }
 
     uint8_t *out = dest;
-    if (ctx->pcr - ctx->psi_pcr > PSI_INTERVAL) {
+    // A keyframe carries the tables too: an HLS segment or a late joiner starting there can
+    // decode from its first byte.
+    if (ctx->pcr - ctx->psi_pcr > PSI_INTERVAL || (st == &ctx->video && st->priority)) {
         ctx->psi_pcr = ctx->pcr;
         write_pat(ctx, out);
         write_pmt(ctx, out + TS_PACKET_SIZE);

@@ -61,38 +61,136 @@ struct Hls : ::testing::Test {
     }
 };
 
-} // namespace
 
-TEST_F(Hls, PlaylistListsOnlyTheSegmentsHeld)
+// Fills slots as a worker would have: segments first..completed-1 held, each `ticks` long.
+void hold_segments(HlsChannel &ch, uint32_t first, uint32_t completed, uint32_t ticks)
 {
-    ASSERT_FALSE(hls_running(0));
-    EXPECT_EQ(playlist(0), "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1,\nstreamA0.ts\n");
-    HlsChannel &ch = hls_channels[1];
     pthread_mutex_lock(&ch.mutex);
-    ch.completed = 12;
+    for (HlsSlot &s : ch.slots) {
+        free(s.data);
+        s = {};
+    }
+    for (uint32_t seq = first; seq < completed; seq++) {
+        uint8_t *d = static_cast<uint8_t *>(calloc(1, 188));
+        d[0] = 0x47;
+        ch.slots[seq % HLS_SLOTS] = {d, 188, 188, seq, ticks, 0};
+    }
+    ch.completed = completed;
+    ch.target = (ticks + 89999) / 90000;
     pthread_mutex_unlock(&ch.mutex);
-    EXPECT_EQ(playlist(1), "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXT-X-MEDIA-SEQUENCE:8\n"
-                           "#EXTINF:1,\nstreamB3.ts\n#EXTINF:1,\nstreamB4.ts\n#EXTINF:1,\nstreamB0.ts\n"
-                           "#EXTINF:1,\nstreamB1.ts\n#EXTINF:1,\nstreamB2.ts\n");
-    EXPECT_EQ(ch.last_playlist, 12u);
-    pthread_mutex_lock(&ch.mutex);
-    ch.completed = 0;
-    ch.last_playlist = 0;
-    pthread_mutex_unlock(&ch.mutex);
-    WebReply r = web_request(port, "GET", "/streamB.m3u8");
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.header("content-type"), "application/x-mpegURL");
-    EXPECT_FALSE(hls_running(1));   // a playlist does not start the worker
 }
 
-TEST_F(Hls, DigitsFiveToNineGiveAnEmptyPage)
+void forget_segments(HlsChannel &ch)
 {
-    for (const char *row : {"/streamA5.ts", "/streamA9.ts", "/streamB7.ts"}) {
-        WebReply r = web_request(port, "GET", row);
-        EXPECT_EQ(r.status, 200) << row;
-        EXPECT_EQ(r.body, "") << row;
+    pthread_mutex_lock(&ch.mutex);
+    for (HlsSlot &s : ch.slots) {
+        free(s.data);
+        s = {};
     }
+    ch.completed = ch.last_playlist = ch.target = ch.discontinuity = 0;
+    pthread_mutex_unlock(&ch.mutex);
+}
+
+} // namespace
+
+TEST_F(Hls, PlaylistNamesTheNewestCompletedSegmentsWithTheirDurations)
+{
+    HlsChannel &ch = hls_channels[1];
+    // Nothing completed: nothing to name, and no segment still being cut is named.
+    DynBuf none = {};
+    EXPECT_EQ(hls_playlist_render(&ch, &none), 1);
+    dynbuf_free(&none);
+    // Twelve completed segments of 2.036 s, ten held: the newest five are named, numbered on.
+    hold_segments(ch, 2, 12, 183240);
+    EXPECT_EQ(playlist(1), "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:3\n#EXT-X-MEDIA-SEQUENCE:7\n"
+                           "#EXT-X-DISCONTINUITY-SEQUENCE:0\n"
+                           "#EXTINF:2.036,\nstreamB7.ts\n#EXTINF:2.036,\nstreamB8.ts\n#EXTINF:2.036,\nstreamB9.ts\n"
+                           "#EXTINF:2.036,\nstreamB0.ts\n#EXTINF:2.036,\nstreamB1.ts\n");
+    EXPECT_EQ(ch.last_playlist, 12u);
+    // A segment of 7 s makes the target 7: the playlist names enough to last 21 s, while the
+    // slots allow.
+    hold_segments(ch, 2, 12, 183240);
+    pthread_mutex_lock(&ch.mutex);
+    ch.slots[11 % HLS_SLOTS].duration = 630000;
+    ch.target = 7;
+    pthread_mutex_unlock(&ch.mutex);
+    std::string longer = playlist(1);
+    EXPECT_NE(longer.find("#EXT-X-MEDIA-SEQUENCE:4\n"), std::string::npos) << longer;
+    EXPECT_EQ(test_count(longer, "#EXTINF:"), 8u) << longer;
+    // After a restart only this run's segments are named, and their numbers do not go back.
+    hold_segments(ch, 30, 32, 90000);
+    pthread_mutex_lock(&ch.mutex);
+    ch.slots[30 % HLS_SLOTS].discontinuity = ch.slots[31 % HLS_SLOTS].discontinuity = 1;
+    pthread_mutex_unlock(&ch.mutex);
+    EXPECT_EQ(playlist(1), "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:30\n"
+                           "#EXT-X-DISCONTINUITY-SEQUENCE:1\n"
+                           "#EXTINF:1.000,\nstreamB0.ts\n#EXTINF:1.000,\nstreamB1.ts\n");
+    forget_segments(ch);
+}
+
+TEST_F(Hls, EveryRowNamesASlot)
+{
+    HlsChannel &ch = hls_channels[0];
+    hold_segments(ch, 0, 10, 90000);
+    for (int d = 0; d < HLS_SLOTS; d++) {
+        WebReply r = web_request(port, "GET", "/streamA" + std::to_string(d) + ".ts");
+        EXPECT_EQ(r.status, 200) << d;
+        EXPECT_EQ(r.body.size(), 188u) << d;
+    }
+    forget_segments(ch);
     EXPECT_FALSE(hls_running(0));
+}
+
+TEST_F(Hls, PlayerStartingWithThePlaylistGetsAPlayingStream)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    // The playlist comes once a segment is complete, and names only what can be fetched now.
+    WebReply pl = web_request(port, "GET", "/streamA.m3u8");
+    ASSERT_EQ(pl.status, 200);
+    EXPECT_EQ(pl.header("content-type"), "application/x-mpegURL");
+    EXPECT_TRUE(hls_running(0));
+    size_t at = pl.body.find("#EXTINF:");
+    ASSERT_NE(at, std::string::npos) << pl.body;
+    double dur = atof(pl.body.c_str() + at + 8);
+    EXPECT_GT(dur, 0.5) << pl.body;   // the replayed stream has a keyframe a second
+    EXPECT_LT(dur, 2.5) << pl.body;
+    size_t name = pl.body.find("streamA", at);
+    ASSERT_NE(name, std::string::npos);
+    std::string first = "/" + pl.body.substr(name, pl.body.find('\n', name) - name);
+    int64_t t0 = live_now_ms();
+    WebReply seg = web_request(port, "GET", first);
+    EXPECT_LT(live_now_ms() - t0, 500) << "a listed segment is there already";
+    ASSERT_EQ(seg.status, 200);
+    // It starts with the tables and then the keyframe.
+    ASSERT_GE(seg.body.size(), 3 * 188u);
+    EXPECT_EQ((uint8_t)seg.body[0], 0x47);
+    EXPECT_EQ(((uint8_t)seg.body[1] & 0x1f) << 8 | (uint8_t)seg.body[2], 0) << "PAT first";
+    EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
+    fakeproducer_stop(fp);
+}
+
+TEST_F(Hls, SequenceGoesOnAcrossAWorkerRestart)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    WebReply pl = web_request(port, "GET", "/streamA.m3u8");
+    ASSERT_EQ(pl.status, 200);
+    // Unwatched, the worker stops; the next playlist starts it again with new numbers.
+    ASSERT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
+    uint32_t stopped_at = hls_channels[0].completed;
+    EXPECT_GE(stopped_at, (uint32_t)HLS_UNWATCHED);
+    WebReply again = web_request(port, "GET", "/streamA.m3u8");
+    ASSERT_EQ(again.status, 200);
+    // The new run goes on from the next multiple of the slot count: its first is streamA0.ts.
+    uint32_t next = (stopped_at + HLS_SLOTS - 1) / HLS_SLOTS * HLS_SLOTS;
+    EXPECT_NE(again.body.find("#EXT-X-MEDIA-SEQUENCE:" + std::to_string(next) + "\n"), std::string::npos)
+        << again.body;
+    EXPECT_NE(again.body.find("\nstreamA0.ts\n"), std::string::npos) << again.body;
+    EXPECT_NE(again.body.find("#EXT-X-DISCONTINUITY-SEQUENCE:1\n"), std::string::npos) << again.body;
+    EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
+    fakeproducer_stop(fp);
+    forget_segments(hls_channels[0]);
 }
 
 TEST_F(Hls, SegmentThatCannotComeIsAnsweredWithAnError)
@@ -130,7 +228,8 @@ TEST_F(Hls, SegmentsStartAtKeyframesAndTheWorkerStopsUnwatched)
     EXPECT_EQ(first.substr(0, 1), "1") << first;
     // Nobody asks for playlists: five more segments and the worker stops.
     EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
-    EXPECT_EQ(hls_channels[0].completed, 0u);
+    for (const HlsSlot &s : hls_channels[0].slots)
+        EXPECT_EQ(s.data, nullptr);
     EXPECT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }, 5000));
     fakeproducer_stop(fp);
 }

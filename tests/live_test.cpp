@@ -18,6 +18,15 @@
 
 namespace {
 
+// A unit that passes for a JPEG picture: the SOI marker, then the fill.
+std::string jpeg_like(size_t n, char fill)
+{
+    std::string s(n, fill);
+    s[0] = (char)0xFF;
+    s[1] = (char)0xD8;
+    return s;
+}
+
 // An endless response read as it comes: headers, then the raw (chunked) body.
 struct StreamClient {
     int fd = -1;
@@ -226,11 +235,12 @@ TEST_F(Live, MultipartHeaderFitsTheRoomOffered)
     TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *s = http_stream_open(VIDEO_STREAM1, StreamMode_JPEG, "image/jpeg", 1);
     ASSERT_NE(s, nullptr);
-    ASSERT_EQ(q.put_now(300, RB_FLAG_KEYFRAME), 0);
-    ASSERT_EQ(q.put(200, 2, 0, 0x11), 0);
+    std::string a = jpeg_like(300, (char)0xAB), b = jpeg_like(200, 0x11);
+    ASSERT_EQ(q.put(300, hw_clock_90khz(), RB_FLAG_KEYFRAME, 0, (const uint8_t *)a.data()), 0);
+    ASSERT_EQ(q.put(200, 2, 0, 0, (const uint8_t *)b.data()), 0);
     std::string first = "--multipart_boundary\r\nContent-Type: image/jpeg\r\nContent-Length: 300\r\n\r\n";
     std::string second = "\r\n\r\n--multipart_boundary\r\nContent-Type: image/jpeg\r\nContent-Length: 200\r\n\r\n";
-    std::string expected = first + std::string(300, (char)0xAB) + second + std::string(200, 0x11);
+    std::string expected = first + a + second + b;
     std::string out;
     char buf[7];
     uint64_t pos = 0;
@@ -254,27 +264,40 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
     {
         StreamClient c(port, "/streamA.mjpg?multipart=TrUe");
         ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
-        ASSERT_EQ(q.put_now(300, RB_FLAG_KEYFRAME), 0);
+        std::string a = jpeg_like(300, (char)0xAB);
+        ASSERT_EQ(q.put(300, hw_clock_90khz(), RB_FLAG_KEYFRAME, 0, (const uint8_t *)a.data()), 0);
         c.read_body(300);
         EXPECT_NE(c.raw.find("multipart/x-mixed-replace; boundary=--multipart_boundary"), std::string::npos);
         EXPECT_EQ(c.body().rfind("--multipart_boundary\r\n", 0), 0u);
     }
     ASSERT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
 
+    // The tail of an H.264 run that is still ending is no snapshot: the picture after it is.
+    std::string pic = jpeg_like(5000, 0x5A);
     std::thread put([&] {
         wait_for([] { return httpd_parked_count() == 1; });
-        q.put(5000, 3, RB_FLAG_KEYFRAME, 0x5A);
+        q.put(400, 3, RB_FLAG_KEYFRAME, 0x00);
+        q.put(5000, 4, RB_FLAG_KEYFRAME, 0, (const uint8_t *)pic.data());
     });
     WebReply r = web_request(port, "GET", "/streamA.jpg");
     put.join();
     EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, std::string(5000, 0x5A));
+    EXPECT_EQ(r.body, pic);
     EXPECT_EQ(r.header("content-type"), "image/jpeg");
 
+    // A channel making H.264 refuses every JPEG row alike, saying why, and starts nothing.
     stream_mode_setting_set(&param_block, 0, StreamMode_H264_ES);
-    EXPECT_EQ(web_request(port, "GET", "/streamA.jpg").status, 404);
-    // The answered snapshot lets go of the queue before the queue goes.
     EXPECT_TRUE(wait_for([] { return live_wait_count() == 0 && stream_users_by_id(VIDEO_STREAM1) == 0; }));
+    WebReply jpg = web_request(port, "GET", "/streamA.jpg");
+    EXPECT_EQ(jpg.status, 404);
+    EXPECT_EQ(jpg.body, "Channel A makes StreamMode_H264_ES, not JPEG pictures.\n");
+    for (const char *row : {"/streamA.mjpg", "/streamA.mjpg?multipart=true"}) {
+        WebReply r2 = web_request(port, "GET", row);
+        EXPECT_EQ(r2.status, 404) << row;
+        EXPECT_EQ(r2.body, jpg.body) << row;
+    }
+    EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0);
+    EXPECT_NE(test_log_text().find("streamA.mjpg: channel A makes StreamMode_H264_ES, not JPEG"), std::string::npos);
 }
 
 TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)

@@ -211,3 +211,29 @@ TEST(RtpSinks, FramerRealignsOnTheSyncByte)
     EXPECT_EQ(src->asked[1], 5u) << "the missing bytes are read from the input";
     Medium::close(framer);
 }
+
+TEST(RtpSinks, PcmFragmentsStampedWithTheirFirstSample)
+{
+    Env e;
+    Groupsock gs(*e.env, Port(0));
+    Received r = receiver(gs, *e.env);
+    // One frame of 2000 stereo samples goes out in several packets.
+    std::vector<uint8_t> pcm(8000, 0x5a);
+    auto *src = new ChunkSource(*e.env, {pcm});
+    SimpleRTPSink *sink = SimpleRTPSink::createNew(*e.env, &gs, 96, 48000, "audio", "L16", 2, true, true);
+    sink->startPlaying(*src, nullptr, nullptr);
+    drain(r, e, 6);
+    ASSERT_GE(r.packets.size(), 6u);
+    size_t total = 0;
+    for (size_t i = 0; i + 1 < r.packets.size(); i++) {
+        uint32_t a, b;
+        memcpy(&a, r.packets[i].data() + 4, 4);
+        memcpy(&b, r.packets[i + 1].data() + 4, 4);
+        EXPECT_EQ(ntohl(b) - ntohl(a), (r.packets[i].size() - 12) / 4) << "packet " << i;
+        total += r.packets[i].size() - 12;
+    }
+    EXPECT_EQ(total + r.packets.back().size() - 12, pcm.size());
+    Medium::close(sink);
+    Medium::close(src);
+    close(r.fd);
+}

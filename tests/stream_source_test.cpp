@@ -214,3 +214,49 @@ TEST(StreamSource, JpegChannelSwitchesToH264WithoutHoldingTheLoop)
     EXPECT_TRUE(p.pull(1));
     stream_mode_setting_set(params, 0, saved);
 }
+
+TEST(StreamSource, JpegChannelGoesBackToJpegWhenItsLastRtpSourceEnds)
+{
+    TestQueue q(VIDEO_STREAM1, 65536, 16);
+    ParamBlock *params = get_param_block();
+    int saved = stream_mode_setting(params, 0);
+    stream_mode_setting_set(params, 0, StreamMode_JPEG);
+    {
+        Puller a, b;
+        a.source = StreamDeviceSource::createNew(*a.env, VIDEO_STREAM1, StreamMode_H264_ES, rtp_video_h264);
+        b.source = StreamDeviceSource::createNew(*b.env, VIDEO_STREAM1, StreamMode_H264_AAC_TS, rtp_transport);
+        EXPECT_EQ(stream_mode_setting(params, 0), StreamMode_H264_ES);
+        Medium::close(a.source);
+        a.source = nullptr;
+        EXPECT_EQ(stream_mode_setting(params, 0), StreamMode_H264_ES) << "the transport stream still needs H.264";
+    }
+    EXPECT_EQ(stream_mode_setting(params, 0), StreamMode_JPEG);
+    // A mode chosen while the loan ran is the one that stays.
+    {
+        Puller a;
+        a.source = StreamDeviceSource::createNew(*a.env, VIDEO_STREAM1, StreamMode_H264_ES, rtp_video_h264);
+        stream_mode_setting_set(params, 0, StreamMode_MPEG4_ES);
+    }
+    EXPECT_EQ(stream_mode_setting(params, 0), StreamMode_MPEG4_ES);
+    stream_mode_setting_set(params, 0, saved);
+}
+
+TEST(StreamSource, PcmTimestampsRiseByTheSamplesCarriedWhateverTheStamps)
+{
+    TestQueue q(PCM_STREAM, 1 << 20, 64);
+    Puller p;
+    p.source = StreamDeviceSource::createNew(*p.env, PCM_STREAM, StreamMode_Audio_PCM, rtp_audio_pcm);
+    // 1024 stereo samples a frame (1920 ticks at 90 kHz), stamped with up to 6 ms of jitter.
+    std::vector<uint8_t> frame(1024 * 4, 0x11);
+    const int jitter[] = {0, 540, -300, 90, -540, 270, 0, -90, 450, -450};
+    const int n = 10;
+    for (int i = 0; i < n; i++)
+        ASSERT_EQ(q.put(frame.size(), 100000 + (uint32_t)(i * 1920 + jitter[i]), 0, 0, frame.data()), 0);
+    ASSERT_TRUE(p.pull(n));
+    // What the sink turns into the RTP timestamp: the presentation time on a 48 kHz clock.
+    auto rtp = [](const struct timeval &t) {
+        return (uint64_t)t.tv_sec * 48000 + ((uint64_t)t.tv_usec * 48000 + 500000) / 1000000;
+    };
+    for (int i = 1; i < n; i++)
+        EXPECT_EQ(rtp(p.got[i].pt) - rtp(p.got[i - 1].pt), 1024u) << "frame " << i;
+}

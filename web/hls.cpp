@@ -1,5 +1,6 @@
 // HTTP Live Streaming: the worker cuts the channel's transport stream into segments at keyframes
-// into five rotating slots; segment requests wait suspended until their slot is ready.
+// into ten rotating slots; segment and first playlist requests wait suspended until there is
+// something to give them.
 #include "web/hls.h"
 
 #include "core/log.h"
@@ -11,14 +12,15 @@
 #include "web/auth.h"
 #include "web/live.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 HlsChannel hls_channels[HLS_CHANNELS] = {
-    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 1},
+    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 0, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, false, {}, {}, 0, 0, 0, 0, 1},
 };
 
 namespace {
@@ -37,9 +39,15 @@ MHD_Response *segment_unavailable_response(unsigned *status)
     return r;
 }
 
+// A wait's arg: a segment's slot, or this for a playlist waiting for its first segment.
+constexpr int PLAYLIST_WAIT = -1;
+
 MHD_Response *segment_timeout(LiveWait *w, unsigned *status)
 {
-    log_printf("%s: segment %d did not come in %d ms\n", "hls_segment_func", w->arg, HLS_SEGMENT_WAIT_MS);
+    if (w->arg == PLAYLIST_WAIT)
+        log_printf("%s: no segment in %d ms\n", "hls_playlist_func", HLS_SEGMENT_WAIT_MS);
+    else
+        log_printf("%s: segment %d did not come in %d ms\n", "hls_segment_func", w->arg, HLS_SEGMENT_WAIT_MS);
     return segment_unavailable_response(status);
 }
 
@@ -60,10 +68,34 @@ MHD_Response *slot_response(HlsChannel *ch, int d)
     return r;
 }
 
-// Worker's thread with the channel's lock: waits whose slot is now ready.
+int render_locked(HlsChannel *ch, DynBuf *out);
+
+// The playlist answer, null when there is no segment to name yet. Caller holds the channel's lock.
+MHD_Response *playlist_response(HlsChannel *ch)
+{
+    DynBuf b = {};
+    if (render_locked(ch, &b) != 0 || !b.data) {
+        dynbuf_free(&b);
+        return nullptr;
+    }
+    MHD_Response *r = MHD_create_response_from_buffer(b.length, b.data, MHD_RESPMEM_MUST_FREE);
+    if (!r) {
+        dynbuf_free(&b);
+        return nullptr;
+    }
+    http_no_cache(r);
+    http_set_type(r, "application/x-mpegURL");
+    return r;
+}
+
+// Worker's thread with the channel's lock: waits whose slot (or first playlist) is now ready.
 MHD_Response *segment_ready(LiveWait *w, unsigned *status, void *arg)
 {
     HlsChannel *ch = static_cast<HlsChannel *>(arg);
+    if (w->arg == PLAYLIST_WAIT) {
+        *status = MHD_HTTP_OK;
+        return playlist_response(ch);
+    }
     if (!ch->slots[w->arg].length)
         return nullptr;
     *status = MHD_HTTP_OK;
@@ -73,7 +105,10 @@ MHD_Response *segment_ready(LiveWait *w, unsigned *status, void *arg)
 // The worker ends: nothing more comes for anyone.
 MHD_Response *segment_gone(LiveWait *w, unsigned *status, void *)
 {
-    log_printf("%s: segment %d will not come\n", "hls_thread", w->arg);
+    if (w->arg == PLAYLIST_WAIT)
+        log_printf("%s: no segment will come for the playlist\n", "hls_thread");
+    else
+        log_printf("%s: segment %d will not come\n", "hls_thread", w->arg);
     return segment_unavailable_response(status);
 }
 
@@ -100,7 +135,7 @@ bool worker_start_locked(HlsChannel *ch)
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     ch->running = true;
     if (pthread_create(&t, &attr, hls_thread, ch) != 0) {
-        log_printf("%s: failed to start hls thread\n", "hls_segment_func");
+        log_printf("%s: failed to start hls thread\n", "hls_get_func");
         ch->running = false;
     }
     pthread_attr_destroy(&attr);
@@ -114,7 +149,75 @@ MHD_Result segment_unavailable(HttpRequest *req)
     return r ? http_queue(req->connection, status, r) : MHD_NO;
 }
 
-// Next unit of the worker's stream: 1 a unit (sb set), 0 none yet, -1 the stream ended or failed.
+// Starts the worker when none runs and parks the request until `segment_ready` or
+// `segment_gone` answers it. Caller holds the channel's lock.
+int park_for_worker(HttpRequest *req, HlsChannel *ch, int arg)
+{
+    if (!worker_start_locked(ch))
+        return segment_unavailable(req);
+    LiveWait *w = static_cast<LiveWait *>(calloc(1, sizeof(LiveWait)));
+    if (!w)
+        return MHD_NO;
+    w->connection = req->connection;
+    w->kind = LIVE_WAIT_SEGMENT;
+    w->owner = ch;
+    w->arg = arg;
+    w->on_timeout = segment_timeout;
+    w->release = segment_release;
+    // Under the channel's lock: the worker cannot complete the slot or end before the wait is
+    // registered.
+    if (live_wait_park(w, HLS_SEGMENT_WAIT_MS) != 0) {
+        free(w);
+        return MHD_NO;
+    }
+    return MHD_YES;
+}
+
+// The newest run of held segments: HLS_LISTED of them, more when a long one makes those last
+// under three target durations, but never the oldest held (a player may still be fetching it).
+// First seq and count. Caller holds the channel's lock.
+uint32_t listed_locked(const HlsChannel *ch, uint32_t *first)
+{
+    uint32_t n = 0;
+    uint64_t ticks = 0, want = (uint64_t)ch->target * 3 * 90000;
+    for (uint32_t seq = ch->completed; n < HLS_SLOTS - 2 && seq > 0; seq--, n++) {
+        if (n >= HLS_LISTED && ticks >= want)
+            break;
+        const HlsSlot &s = ch->slots[(seq - 1) % HLS_SLOTS];
+        if (!s.length || s.seq != seq - 1)
+            break;
+        ticks += s.duration;
+    }
+    *first = ch->completed - n;
+    return n;
+}
+
+int render_locked(HlsChannel *ch, DynBuf *out)
+{
+    uint32_t first, n = listed_locked(ch, &first);
+    if (n == 0)
+        return 1;
+    const HlsSlot &head = ch->slots[first % HLS_SLOTS];
+    int r = dynbuf_printf(out,
+                          "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:%u\n#EXT-X-MEDIA-SEQUENCE:%u\n"
+                          "#EXT-X-DISCONTINUITY-SEQUENCE:%u\n",
+                          ch->target, first, head.discontinuity);
+    for (uint32_t seq = first; seq < first + n && r == 0; seq++) {
+        const HlsSlot &s = ch->slots[seq % HLS_SLOTS];
+        // Timestamps start again after a worker restart.
+        if (seq != first && s.discontinuity != ch->slots[(seq - 1) % HLS_SLOTS].discontinuity)
+            r = dynbuf_printf(out, "#EXT-X-DISCONTINUITY\n");
+        if (r == 0)
+            r = dynbuf_printf(out, "#EXTINF:%u.%03u,\nstream%c%u.ts\n", s.duration / 90000, s.duration % 90000 / 90,
+                              ch->index ? 'B' : 'A', seq % HLS_SLOTS);
+    }
+    ch->last_playlist = ch->completed;
+    return r < 0 ? -1 : 0;
+}
+
+// Next unit of the worker's stream: 1 a unit (sb set), 0 none yet, -1 failed, 2 the producer's
+// end marker was passed (it restarted, or an earlier run ended just before this worker
+// attached): what was cut so far does not go on into what follows.
 int worker_next(HlsChannel *ch, StreamBuffer **out)
 {
     StreamState *st = &ch->state;
@@ -125,8 +228,10 @@ int worker_next(HlsChannel *ch, StreamBuffer **out)
     if (ringbuffer_wait_seq(st->streamq, &seq, &off, &len, &ts, &fl, 1, &deadline) < 0)
         return 0;
     if (len == 0) {
-        log_printf("%s: stream %d ended\n", "hls_thread", ch->index + 1);
-        return -1;
+        log_printf("%s: stream %d restarts\n", "hls_thread", ch->index + 1);
+        st->seq = seq + 1;
+        st->startTS = 0;        // the next run begins at its own keyframe
+        return 2;
     }
     if (st->startTS == 0 && !(fl & RB_FLAG_KEYFRAME)) {
         st->seq = seq + 1;      // a segment begins at a keyframe
@@ -162,13 +267,24 @@ void *hls_thread(void *arg)
     stream_state_attach(id, StreamMode_H264_AAC_TS, st);
     log_printf("starting hls thread\n");
 
+    pthread_mutex_lock(&ch->mutex);
+    // Segments from an earlier run were listed: this run's timestamps start again, and its
+    // numbers go on from the next multiple of the slot count, so that its first segment is
+    // streamA0.ts as after power-up.
+    if (ch->completed) {
+        ch->discontinuity++;
+        ch->completed += (HLS_SLOTS - ch->completed % HLS_SLOTS) % HLS_SLOTS;
+        ch->last_playlist = ch->completed;
+    }
+    uint32_t cur = ch->completed % HLS_SLOTS;
+    pthread_mutex_unlock(&ch->mutex);
     uint8_t *data = nullptr;
-    uint32_t length = 0, capacity = 0, units = 1, cur = 0;
-    bool wait_key = false;
+    uint32_t length = 0, capacity = 0, units = 1, start_ts = 0;
+    bool wait_key = false, cut_any = false;
     int64_t last_unit = live_now_ms();
     while (st->streamq && !quit_requested()) {
         pthread_mutex_lock(&ch->mutex);
-        bool wanted = ch->completed <= ch->last_playlist + 4;
+        bool wanted = ch->completed < ch->last_playlist + HLS_UNWATCHED;
         pthread_mutex_unlock(&ch->mutex);
         if (!wanted)
             break;
@@ -180,6 +296,18 @@ void *hls_thread(void *arg)
         int r = worker_next(ch, &sb);
         if (r < 0)
             break;
+        if (r == 2) {
+            // A producer that stopped for good is noticed by the stall limit below.
+            if (cut_any) {
+                pthread_mutex_lock(&ch->mutex);
+                ch->discontinuity++;
+                pthread_mutex_unlock(&ch->mutex);
+            }
+            length = 0;
+            units = 1;
+            last_unit = live_now_ms();
+            continue;
+        }
         if (r == 0) {
             if (live_now_ms() - last_unit > HLS_STALL_MS) {
                 log_printf("%s: no unit from stream %d in %d ms\n", "hls_thread", id, HLS_STALL_MS);
@@ -190,12 +318,15 @@ void *hls_thread(void *arg)
         last_unit = live_now_ms();
         uint32_t n = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
         bool key = sb->flags & SB_KEYFRAME;
-        if (units > HLS_SEGMENT_UNITS && key) {
+        if (units > HLS_SEGMENT_UNITS && key && length) {
             pthread_mutex_lock(&ch->mutex);
-            ch->slots[cur] = {data, length, capacity};
+            uint32_t duration = sb->timestamp - start_ts;
+            ch->slots[cur] = {data, length, capacity, ch->completed, duration, ch->discontinuity};
+            ch->target = std::max(ch->target, (duration + 89999) / 90000);
             ch->completed++;
-            cur = (cur + 1) % HLS_SLOTS;
-            // The slot about to be refilled leaves the playlist's window now.
+            cur = ch->completed % HLS_SLOTS;
+            // The slot about to be refilled held a segment the playlist stopped naming
+            // HLS_SLOTS - HLS_LISTED - 1 segments ago.
             data = ch->slots[cur].data;
             capacity = ch->slots[cur].capacity;
             ch->slots[cur] = {};
@@ -203,6 +334,7 @@ void *hls_thread(void *arg)
             pthread_mutex_unlock(&ch->mutex);
             units = 0;
             length = 0;
+            cut_any = true;
         }
         if (wait_key && !key)
             continue;
@@ -220,6 +352,8 @@ void *hls_thread(void *arg)
             data = p;
             capacity = want;
         }
+        if (length == 0)
+            start_ts = sb->timestamp;
         memcpy(data + length, Buffer_getUserPtr(sb->buf), n);
         length += n;
         units++;
@@ -232,8 +366,8 @@ void *hls_thread(void *arg)
         free(s.data);
         s = {};
     }
-    ch->completed = 0;
-    ch->last_playlist = 0;
+    // `completed` stays: the next run's segments get new numbers.
+    ch->last_playlist = ch->completed;
     ch->running = false;
     // Requests waiting on this worker get their answer now.
     live_wait_answer_owner(LIVE_WAIT_SEGMENT, ch, segment_gone, nullptr);
@@ -244,13 +378,7 @@ void *hls_thread(void *arg)
 int hls_playlist_render(HlsChannel *ch, DynBuf *out)
 {
     pthread_mutex_lock(&ch->mutex);
-    uint32_t c = ch->completed;
-    // The slots hold the last four completed segments and the one being cut.
-    uint32_t first = c > HLS_SLOTS - 1 ? c - (HLS_SLOTS - 1) : 0;
-    int r = dynbuf_printf(out, "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXT-X-MEDIA-SEQUENCE:%u\n", first);
-    for (uint32_t i = first; i <= c && r == 0; i++)
-        r = dynbuf_printf(out, "#EXTINF:%d,\nstream%c%u.ts\n", 1, ch->index ? 'B' : 'A', i % HLS_SLOTS);
-    ch->last_playlist = c;
+    int r = render_locked(ch, out);
     pthread_mutex_unlock(&ch->mutex);
     return r;
 }
@@ -259,19 +387,18 @@ int hls_playlist_func(HttpRequest *req)
 {
     if (req->level == WEB_LEVEL_NONE)
         return queue_auth_fail(req->connection, 0);
-    DynBuf b = {};
-    if (hls_playlist_render(channel_of(req->entry->name), &b) < 0 || !b.data) {
-        dynbuf_free(&b);
-        return MHD_NO;
+    HlsChannel *ch = channel_of(req->entry->name);
+    pthread_mutex_lock(&ch->mutex);
+    MHD_Response *r = playlist_response(ch);
+    if (r) {
+        pthread_mutex_unlock(&ch->mutex);
+        return http_queue(req->connection, MHD_HTTP_OK, r);
     }
-    MHD_Response *r = MHD_create_response_from_buffer(b.length, b.data, MHD_RESPMEM_MUST_FREE);
-    if (!r) {
-        dynbuf_free(&b);
-        return MHD_NO;
-    }
-    http_no_cache(r);
-    http_set_type(r, "application/x-mpegURL");
-    return http_queue(req->connection, MHD_HTTP_OK, r);
+    // Nothing to name yet: a player that starts with the playlist waits for the first segment
+    // rather than being told of one still being cut.
+    int q = park_for_worker(req, ch, PLAYLIST_WAIT);
+    pthread_mutex_unlock(&ch->mutex);
+    return q;
 }
 
 int hls_segment_func(HttpRequest *req)
@@ -289,30 +416,9 @@ int hls_segment_func(HttpRequest *req)
         pthread_mutex_unlock(&ch->mutex);
         return r ? http_queue(req->connection, MHD_HTTP_OK, r) : MHD_NO;
     }
-    if (!worker_start_locked(ch)) {
-        pthread_mutex_unlock(&ch->mutex);
-        return segment_unavailable(req);
-    }
-    LiveWait *w = static_cast<LiveWait *>(calloc(1, sizeof(LiveWait)));
-    if (!w) {
-        pthread_mutex_unlock(&ch->mutex);
-        return MHD_NO;
-    }
-    w->connection = req->connection;
-    w->kind = LIVE_WAIT_SEGMENT;
-    w->owner = ch;
-    w->arg = d;
-    w->on_timeout = segment_timeout;
-    w->release = segment_release;
-    // Under the channel's lock: the worker cannot complete the slot or end before the wait is
-    // registered.
-    if (live_wait_park(w, HLS_SEGMENT_WAIT_MS) != 0) {
-        pthread_mutex_unlock(&ch->mutex);
-        free(w);
-        return MHD_NO;
-    }
+    int q = park_for_worker(req, ch, d);
     pthread_mutex_unlock(&ch->mutex);
-    return MHD_YES;
+    return q;
 }
 
 int hls_get_func(HttpRequest *req)

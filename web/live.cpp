@@ -182,6 +182,12 @@ int peek_unit(StreamState *st)
     return len == 0 ? 0 : 1;
 }
 
+bool is_jpeg(const StreamBuffer *sb)
+{
+    const uint8_t *d = Buffer_getUserPtr(sb->buf);
+    return Buffer_getNumBytesUsed(sb->buf) >= 2 && d[0] == 0xff && d[1] == 0xd8;
+}
+
 enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END, UNIT_ERROR };
 
 // Makes the next unit current. Caller holds wait_mutex.
@@ -214,6 +220,8 @@ NextUnit next_unit(HttpStream *s)
         }
         if (len == 0)
             continue;   // the muxer held everything back
+        if (s->mode == StreamMode_JPEG && !is_jpeg(sb))
+            continue;   // the tail of the channel's H.264 run
         s->unit = data;
         s->unit_len = len;
         s->unit_seq = sb->seq;
@@ -494,11 +502,15 @@ MHD_Response *snapshot_timeout(LiveWait *, unsigned *status)
 // A copy of the next unit; the ring entry must survive the copy. Caller holds wait_mutex.
 MHD_Response *snapshot_copy(SnapshotWait *w)
 {
-    if (peek_unit(&w->state) <= 0)
-        return nullptr;
-    StreamBuffer *sb = stream_state_dequeue_timeout(&w->state, 1);
-    if (!sb)
-        return nullptr;
+    StreamBuffer *sb = nullptr;
+    // Pictures the channel's last H.264 run put after we attached are not snapshots.
+    while (!sb || !is_jpeg(sb)) {
+        if (peek_unit(&w->state) <= 0)
+            return nullptr;
+        sb = stream_state_dequeue_timeout(&w->state, 1);
+        if (!sb)
+            return nullptr;
+    }
     uint32_t len = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
     void *copy = len ? malloc(len) : nullptr;
     if (!copy)
@@ -543,11 +555,19 @@ void snapshot_release(LiveWait *lw)
     free(w);
 }
 
+// The snapshot and the MJPEG rows of a channel that makes another codec get one answer that
+// says so, and the log says which row was refused.
+int jpeg_not_made(HttpRequest *req, int id, int mode)
+{
+    char text[128];
+    log_printf("%s: %s: channel %c makes %s, not JPEG\n", "jpeg_stream_handler", req->entry->name, 'A' + id - 1,
+               stream_mode_name(mode));
+    int n = snprintf(text, sizeof text, "Channel %c makes %s, not JPEG pictures.\n", 'A' + id - 1, stream_mode_name(mode));
+    return http_text(req->connection, MHD_HTTP_NOT_FOUND, "text/plain", text, (size_t)n);
+}
+
 int snapshot(HttpRequest *req, int id)
 {
-    const ParamBlock *p = get_param_block();
-    if (!p || stream_mode_setting(p, id - 1) != StreamMode_JPEG)
-        return HTTP_NO_RESPONSE;
     SnapshotWait *w = static_cast<SnapshotWait *>(calloc(1, sizeof(SnapshotWait)));
     if (!w)
         return MHD_NO;
@@ -607,6 +627,10 @@ int jpeg_stream_handler(HttpRequest *req)
     const char *name = req->entry->name;
     const char *letter = strstr(name, "stream");
     int id = letter && letter[6] == 'B' ? VIDEO_STREAM2 : VIDEO_STREAM1;
+    const ParamBlock *p = get_param_block();
+    int mode = p ? stream_mode_setting(p, id - 1) : StreamMode_None;
+    if (mode != StreamMode_JPEG)
+        return jpeg_not_made(req, id, mode);
     const char *mp = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "multipart");
     if (mp && strcasecmp(mp, "true") == 0) {
         HttpStream *s = http_stream_open(id, StreamMode_JPEG, "image/jpeg", 1);

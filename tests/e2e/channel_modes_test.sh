@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Channels and the players that use them: channel B, set to JPEG, serves JPEG again soon after
+# an RTSP H.264 client leaves; the JPEG rows of an H.264 channel answer one clear refusal;
+# transport-stream RTSP sessions joined into a running channel decode from their first
+# picture in ffmpeg; L16 RTP timestamps rise by the samples carried with 32 clients playing.
+source "$K7160_TESTLIB"
+
+URL=http://127.0.0.1
+RTSP=rtsp://127.0.0.1:8554
+code() { curl -sg -o /dev/null -w '%{http_code}' "$@"; }
+no_sanitizer() { ! grep -q "Sanitizer" "$LOG"; }
+is_jpeg() { python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(0 if d[:2]==b"\xff\xd8" and d[-2:]==b"\xff\xd9" else 1)' "$1"; }
+now_ms() { date +%s%3N; }
+
+start_app || finish
+wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
+
+# --- channel B returns to JPEG ------------------------------------------------------------------
+check "channel B is set to JPEG" [ "$(curl -sg "$URL/Video[1].StreamMode")" = 3 ]
+curl -s --max-time 10 -o "$TEST_DIR/b0.jpg" "$URL/streamB.jpg"
+check "channel B gives a snapshot" is_jpeg "$TEST_DIR/b0.jpg"
+timeout 40 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamB.h264" -t 5 -f null - 2>"$TEST_DIR/b264.err" &
+b264=$!
+wait_log "changing 1 to H.264 from JPEG" 20
+check "while RTSP plays H.264 the setting says so" [ "$(curl -sg "$URL/Video[1].StreamMode")" = 2 ]
+wait "$b264"
+left=$(now_ms)
+check "the RTSP client played channel B" [ ! -s "$TEST_DIR/b264.err" ]
+# The first request after the client left gets a picture: the encoder is back in JPEG.
+curl -s --max-time 10 -o "$TEST_DIR/b1.jpg" "$URL/streamB.jpg"
+got=$(now_ms)
+echo "JPEG again $(( got - left )) ms after the RTSP client left"
+check "channel B serves a JPEG snapshot again at the first request" is_jpeg "$TEST_DIR/b1.jpg"
+# Two seconds on an idle machine; the bound allows for a loaded one.
+check "... within a few seconds ($(( got - left )) ms)" [ $(( got - left )) -le 5000 ]
+check "... the setting reads JPEG again" [ "$(curl -sg "$URL/Video[1].StreamMode")" = 3 ]
+curl -s --max-time 3 -o "$TEST_DIR/b.mjpg" "$URL/streamB.mjpg"
+check "... and MJPEG gives pictures" python3 -c '
+import sys; d = open(sys.argv[1], "rb").read(); sys.exit(0 if d[:2] == b"\xff\xd8" and d.count(b"\xff\xd9\xff\xd8") >= 2 else 1)' "$TEST_DIR/b.mjpg"
+
+# --- JPEG rows of an H.264 channel --------------------------------------------------------------
+ja=$(curl -s -o "$TEST_DIR/a.jpg.body" -w '%{http_code}' "$URL/streamA.jpg")
+jm=$(curl -s --max-time 5 -o "$TEST_DIR/a.mjpg.body" -w '%{http_code}' "$URL/streamA.mjpg")
+echo "streamA.jpg: $ja $(cat "$TEST_DIR/a.jpg.body") / streamA.mjpg: $jm $(cat "$TEST_DIR/a.mjpg.body")"
+check "streamA.jpg and streamA.mjpg answer alike" cmp -s "$TEST_DIR/a.jpg.body" "$TEST_DIR/a.mjpg.body"
+both_404() { [ "$ja" = 404 ] && [ "$jm" = 404 ]; }
+check "... with 404" both_404
+check "... and the reason" grep -q 'Channel A makes StreamMode_H264_AAC_TS, not JPEG' "$TEST_DIR/a.jpg.body"
+check "... and the log says why" grep -q 'streamA.mjpg: channel A makes StreamMode_H264_AAC_TS, not JPEG' "$LOG"
+
+# --- transport-stream sessions joined into a running channel ------------------------------------
+for row in streamA.ts vstreamA.ts; do
+  timeout 60 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/$row" -t 20 -f null - 2>"$TEST_DIR/$row.first.err" &
+  first=$!
+  sleep 2
+  pids=()
+  for i in $(seq 1 10); do
+    timeout 40 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/$row" -t 3 -f null - 2>"$TEST_DIR/$row.$i.err" &
+    pids+=($!)
+    sleep 0.$(( RANDOM % 9 + 1 ))
+  done
+  for p in "${pids[@]}"; do wait "$p"; done
+  wait "$first"
+  dirty=0
+  for f in "$TEST_DIR/$row".*.err; do [ -s "$f" ] && { dirty=$((dirty + 1)); head -n 2 "$f"; }; done
+  check "$row: the first client and 10 joiners decode without a decoder error ($dirty dirty)" [ "$dirty" = 0 ]
+done
+
+# --- L16 timestamps with 32 clients -------------------------------------------------------------
+pids=()
+for i in $(seq 1 32); do
+  timeout 60 python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" "$RTSP/streamC.pcm" 6 "$TEST_DIR/pcm$i.rtp" \
+    2>"$TEST_DIR/pcm$i.err" &
+  pids+=($!)
+done
+timeout 40 ffmpeg -v warning -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -t 5 -f null - 2>"$TEST_DIR/hpcm.err"
+for p in "${pids[@]}"; do wait "$p"; done
+cat "$TEST_DIR"/pcm*.err | sort | uniq -c | head -n 5
+check "32 L16 clients: every timestamp rises by the samples carried" \
+  python3 "$K7160_SRC/tests/e2e/pcm_ts_check.py" l16 "$TEST_DIR"/pcm*.rtp
+no_dts_complaint() { ! grep -q 'non monotonically' "$TEST_DIR/hpcm.err"; }
+check "ffmpeg on streamA.h264_pcm beside them: no dts complaint" no_dts_complaint
+
+stop_app
+check "clean exit" [ "$APP_STATUS" = 0 ]
+check "no sanitizer report" no_sanitizer
+finish
