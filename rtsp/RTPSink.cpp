@@ -458,9 +458,9 @@ void MultiFramedRTPSink::setMarkerBit()
     fOutBuf->insertWord(w | 0x00800000u, 0);
 }
 
-void MultiFramedRTPSink::setTimestamp(struct timeval framePresentationTime)
+void MultiFramedRTPSink::setTimestamp(struct timeval framePresentationTime, uint32_t ticksIntoFrame)
 {
-    fOutBuf->insertWord(packetTimestamp(framePresentationTime), fTimestampPosition);
+    fOutBuf->insertWord(packetTimestamp(framePresentationTime) + ticksIntoFrame, fTimestampPosition);
 }
 
 void MultiFramedRTPSink::setSpecialHeaderWord(uint32_t word, unsigned wordPosition)
@@ -519,14 +519,12 @@ void SimpleRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsigne
         fSetMBitOnNextPacket = false;
     }
     // Linear PCM (RFC 3551): a packet is stamped with its first sample, also when it carries a
-    // later part of a frame.
-    struct timeval pt = framePresentationTime;
+    // later part of a frame; counted in samples, so no rounding through microseconds.
     if (fSampleBytes && fragmentationOffset > 0) {
-        uint64_t f = rtpTimestampFrequency();
-        uint64_t us = ((uint64_t)(fragmentationOffset / fSampleBytes) * 1000000 + f / 2) / f;
-        us += (uint64_t)pt.tv_usec;
-        pt.tv_sec += (time_t)(us / 1000000);
-        pt.tv_usec = (suseconds_t)(us % 1000000);
+        if (isFirstFrameInPacket())
+            setTimestamp(framePresentationTime, fragmentationOffset / fSampleBytes);
+        return;
     }
-    MultiFramedRTPSink::doSpecialFrameHandling(fragmentationOffset, frameStart, numBytesInFrame, pt, numRemainingBytes);
+    MultiFramedRTPSink::doSpecialFrameHandling(fragmentationOffset, frameStart, numBytesInFrame, framePresentationTime,
+                                               numRemainingBytes);
 }

@@ -169,7 +169,7 @@ protected:
     bool isFirstFrameInPacket() const { return fNumFramesUsedSoFar == 0; }
     unsigned curFragmentationOffset() const { return fCurFragmentationOffset; }
     void setMarkerBit();
-    void setTimestamp(struct timeval framePresentationTime);
+    void setTimestamp(struct timeval framePresentationTime, uint32_t ticksIntoFrame = 0);
     void setSpecialHeaderWord(uint32_t word, unsigned wordPosition = 0);
     void setSpecialHeaderBytes(const unsigned char *bytes, unsigned numBytes, unsigned bytePosition = 0);
     void setFrameSpecificHeaderWord(uint32_t word, unsigned wordPosition = 0);
