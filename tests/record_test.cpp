@@ -109,10 +109,31 @@ TEST(RecordNames, CollisionsMoveTheLastField)
     record_build_name(want, "/media/n2", "x^t_^c", &tm, 2);
     EXPECT_STREQ(name, want);
 
-    // Without a field an existing file is reused.
-    touch("/media/n2/same.ts");
+    // Without a field an existing file is never reused: a number goes in before the extension.
     ASSERT_EQ(record_next_name(name, "/media/n2", "same.ts", now), 0);
     EXPECT_STREQ(name, "/media/n2/same.ts");
+    touch("/media/n2/same.ts");
+    ASSERT_EQ(record_next_name(name, "/media/n2", "same.ts", now), 0);
+    EXPECT_STREQ(name, "/media/n2/same_2.ts");
+    touch("/media/n2/same_2.ts");
+    ASSERT_EQ(record_next_name(name, "/media/n2", "same.ts", now), 0);
+    EXPECT_STREQ(name, "/media/n2/same_3.ts");
+    touch("/media/n2/bare");
+    ASSERT_EQ(record_next_name(name, "/media/n2", "bare", now), 0);
+    EXPECT_STREQ(name, "/media/n2/bare_2");
+}
+
+TEST(RecordNames, ANameWithoutExtensionGetsTheContainers)
+{
+    char t[100] = "rec0";
+    record_add_extension(t, sizeof t, ".mp4");
+    EXPECT_STREQ(t, "rec0.mp4");
+    snprintf(t, sizeof t, "cam^c.ts");
+    record_add_extension(t, sizeof t, ".mp4");
+    EXPECT_STREQ(t, "cam^c.ts");   // the user's own extension stays
+    snprintf(t, sizeof t, "a.b/rec^c");
+    record_add_extension(t, sizeof t, ".ts");
+    EXPECT_STREQ(t, "a.b/rec^c.ts");   // a dot in a folder is no extension
 }
 
 TEST(RecordNames, AFieldCutOffTheNameEndsTheSearch)
@@ -349,6 +370,53 @@ TEST_F(Recorder, ARecordingSettingCommittedDuringARunRestartsIt)
     EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
     stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
     EXPECT_TRUE(wait_log("rw 0 0 0", 5000));
+}
+
+TEST_F(Recorder, ABareNameRecordedTwiceGivesTwoFilesWithTheContainersExtension)
+{
+    fp = fakeproducer_start();
+    ASSERT_TRUE(fp);
+    snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "twice");
+    p->Recording.Format = 1;
+    p->Recording.DurationMode = 0;
+    run_for(1500);
+    run_for(1500);
+    std::string dir = test_board_path("/media/mmc/DCIM/");
+    struct stat a, b;
+    ASSERT_EQ(stat((dir + "twice.mp4").c_str(), &a), 0);
+    ASSERT_EQ(stat((dir + "twice_2.mp4").c_str(), &b), 0);
+    EXPECT_NE(a.st_ino, b.st_ino);
+    for (const char *f : {"twice.mp4", "twice_2.mp4"}) {
+        int st = 0;
+        std::string out = test_run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + dir + f + "'", &st);
+        EXPECT_EQ(st, 0) << f << ": " << out;
+        EXPECT_NE(out.find("h264"), std::string::npos) << f << ": " << out;
+    }
+}
+
+// The status counts the frames' 90 kHz stamps, not the wall clock: frames stamped an hour
+// apart, put in a moment, read as an hour.
+TEST_F(Recorder, StatusTimeComesFromTheFramesStamps)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "stamps^c.h264");
+    p->Recording.Format = 0;
+    p->Video[0].StreamMode = 2;   // elementary H.264: every frame goes to the file as it is
+    log_ring_reset();
+    stream_set_state_by_id(RECORD_STREAM, STREAM_START);
+    ASSERT_TRUE(wait_log("filename=stamps^c.h264", 3000));
+    for (int i = 0; i < 100 && stream_users_by_id(VIDEO_STREAM1) < 1; i++)
+        usleep(10000);
+    uint32_t t0 = 0xFFFF0000u;   // and across the 32-bit wrap
+    const uint32_t steps[] = {0, 90000u * 60, 90000u * 3723};
+    for (uint32_t s : steps)
+        q.put(1000, t0 + s, RB_FLAG_KEYFRAME, 0x22);
+    std::string st;
+    for (int i = 0; i < 200 && (st = status()) != "Recording 1:02:03"; i++)
+        usleep(10000);
+    EXPECT_EQ(st, "Recording 1:02:03");
+    stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
+    EXPECT_TRUE(wait_log("rw 0 0 0", 5000)) << test_log_text();
 }
 
 TEST_F(Recorder, AParentFolderNameIsRefusedAndNothingIsWritten)
