@@ -202,7 +202,7 @@ int raw_flush_now(SegmentFile &sf)
         return 0;
     off_t at = lseek(sf.fd, 0, SEEK_CUR);
     if (at < 0)
-        return -1;
+        return 0;   // nowhere to put it ahead: it goes out with the next blocks
     if (sf.direct)
         set_fd_flags(sf.fd, ~O_DIRECT);
     size_t done = 0;
@@ -226,6 +226,9 @@ int raw_flush_now(SegmentFile &sf)
 
 int raw_write(SegmentFile &sf, const uint8_t *data, size_t len)
 {
+    // What reaches the medium ends with a whole frame, so a file cut there decodes to its end.
+    if (sf.used && sf.used + len > FILE_BUF_SIZE && raw_flush_now(sf) < 0)
+        return -1;
     while (len) {
         size_t n = std::min(len, FILE_BUF_SIZE - sf.used);
         memcpy(sf.buf + sf.used, data, n);
@@ -577,6 +580,11 @@ SegmentEnd record_segment(Run &r)
                 err = dq_errno;
                 end = END_FAILED;
             }
+            break;
+        } else if (mp4_moov_rewrites_stopped(mp4)) {
+            // A cut from here on would lose all that follows: the next file takes over.
+            log_printf("moov reserve full i=%d\n", src);
+            end = END_SIZE;
             break;
         }
 

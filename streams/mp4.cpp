@@ -845,6 +845,13 @@ void mp4_set_moov_max_duration(mp4_muxer *m, uint32_t max_minutes, uint32_t inte
     m->moov_interval = m->moov_ticks_left = interval_seconds * 90000u;
 }
 
+int mp4_moov_rewrites_stopped(const mp4_muxer *m)
+{
+    if (m && m->child)
+        m = m->child;
+    return m && m->moov_pos && m->moov_stop ? 1 : 0;
+}
+
 static bool moov_fits(uint64_t size, uint32_t reserve)
 {
     // a smaller moov needs room for the free box that fills the gap

@@ -218,6 +218,7 @@ TEST(Mp4ReservedMoov, FinishedNormallyTheReserveHoldsTheFinalMoov)
     mp4_set_moov_max_duration(m, 1, 1);
     mp4_set_file(m, f);
     feed(m, media());
+    EXPECT_EQ(0, mp4_moov_rewrites_stopped(m));
     EXPECT_EQ(0, mp4_finish(m));
     EXPECT_EQ(0, mp4_get_error(m));
     mp4_delete(m);
@@ -244,7 +245,9 @@ TEST(Mp4ReservedMoov, MoovOutgrowingTheReserveGoesToTheEndWithoutAnError)
     mp4_set_moov_reserve(m, 2048, 1);   // rewritten after every frame until it no longer fits
     mp4_set_file(m, f);
     uint32_t from = log_ring_head();
+    EXPECT_EQ(0, mp4_moov_rewrites_stopped(m));
     feed(m, media());
+    EXPECT_EQ(1, mp4_moov_rewrites_stopped(m));   // the recorder begins its next file here
     EXPECT_EQ(0, mp4_get_error(m));   // the recording goes on: callers stop at the first error
     EXPECT_EQ(0, mp4_finish(m));
     EXPECT_EQ(0, mp4_get_error(m));

@@ -100,8 +100,9 @@ TEST(StreamRunState, ARestartIsOneStepThatNobodySeesStopped)
     ASSERT_EQ(read(fd, &count, sizeof count), (ssize_t)sizeof count);
     t.rs.eventfd = 0;
     close(fd);
-    if (!seen_stopped.load())
+    if (!seen_stopped.load()) {
         EXPECT_EQ(count, 20000u) << "one change per restart";
+    }
     EXPECT_EQ(t.flags(), RUN_START_PENDING | RUN_STOP_PENDING);
 }
 
