@@ -971,12 +971,9 @@ static void rewrite_moov(mp4_muxer *m)
         return;
     }
     // every sample the moov names must be on disk before the moov is
-    if (m->file)
-        fflush(m->file);
-    if (updateBoxSize(m, m->mdat) < 0 || write_moov_into_reserve(m) < 0)
+    if (mp4_flush_file(m) < 0 || updateBoxSize(m, m->mdat) < 0 || write_moov_into_reserve(m) < 0 ||
+        mp4_flush_file(m) < 0)
         return;
-    if (m->file)
-        fflush(m->file);
     if (10ull * (m->moov_reserve - size) < m->moov_interval) {
         log_printf("%s: %llu bytes left in the moov reserve, rewrites stop\n", "rewrite_moov",
                    (unsigned long long)(m->moov_reserve - size));
@@ -987,8 +984,7 @@ static void rewrite_moov(mp4_muxer *m)
 static void after_sample(mp4_muxer *m, mp4_track *t, uint64_t pos, uint32_t len, uint32_t duration, int flags)
 {
     if (m->sample_cb) {
-        if (m->file)
-            fflush(m->file);
+        mp4_flush_file(m);
         mp4_box *mdhd = box_find_path(t->trak, "mdia/mdhd");
         uint64_t start = mdhd && mdhd->duration >= duration ? mdhd->duration - duration : 0;
         m->sample_cb(m->sample_user, pos, start, len, flags);

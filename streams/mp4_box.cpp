@@ -40,6 +40,17 @@ static void note_write_failure(mp4_muxer *m, const char *what, uint64_t n)
         m->pos = (uint64_t)fpos;
 }
 
+int mp4_flush_file(mp4_muxer *m)
+{
+    if (!m->file || ferror(m->file))
+        return m->file ? -1 : 0;
+    if (fflush(m->file) != 0) {
+        note_write_failure(m, "fflush", 0);
+        return -1;
+    }
+    return 0;
+}
+
 static void buffer_write(mp4_muxer *m, const uint8_t *data, uint64_t n)
 {
     uint64_t off = m->pos - m->buf_attach_pos;
@@ -87,8 +98,11 @@ int write_n(mp4_muxer *m, const void *data, uint64_t n)
             done += (uint64_t)r;
         }
     } else if (m->file) {
-        if (ferror(m->file))
+        if (ferror(m->file)) {
+            if (!m->error)
+                mp4_error(m, MP4_ERR_WRITE);   // a flush failed where nobody looked
             return -1;
+        }
         uint64_t done = 0;
         while (done < n) {
             size_t chunk = data ? (size_t)(n - done) : (size_t)(n - done < sizeof zeros ? n - done : sizeof zeros);
