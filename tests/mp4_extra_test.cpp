@@ -1,4 +1,5 @@
 #include "streams/mp4.h"
+#include "streams/annexb.h"
 #include "core/log.h"
 #include "testutil.h"
 
@@ -41,19 +42,17 @@ std::vector<Bytes> split_access_units(const Bytes &d)
     std::vector<Bytes> units;
     size_t start = 0;
     bool have_slice = false;
-    for (size_t i = 0; i + 3 < d.size(); i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            size_t code = (i > 0 && d[i - 1] == 0) ? i - 1 : i;
-            int type = d[i + 3] & 0x1F;
-            if (have_slice && code > start) {
-                units.emplace_back(d.begin() + start, d.begin() + code);
-                start = code;
-                have_slice = false;
-            }
-            if (type == 1 || type == 5)
-                have_slice = true;
-            i += 2;
+    for (size_t i = annexb_find_start_code(d.data(), d.size(), 0); i + 3 < d.size();
+         i = annexb_find_start_code(d.data(), d.size(), i + 3)) {
+        size_t code = annexb_code_begin(d.data(), 0, i);
+        int type = d[i + 3] & 0x1F;
+        if (have_slice && code > start) {
+            units.emplace_back(d.begin() + start, d.begin() + code);
+            start = code;
+            have_slice = false;
         }
+        if (type == 1 || type == 5)
+            have_slice = true;
     }
     units.emplace_back(d.begin() + start, d.end());
     return units;
@@ -235,6 +234,8 @@ TEST(Mp4ReservedMoov, FinishedNormallyTheReserveHoldsTheFinalMoov)
     EXPECT_EQ(d.size(), boxes[3].pos + boxes[3].size);
     EXPECT_EQ(90, video_packets(path));
     EXPECT_EQ("", decode_errors(path));
+    // the rewrites' edit lists and durations are not added to the final ones
+    EXPECT_EQ("3.003000\n", probe(path, "-show_entries format=duration")) << probe(path, "-show_entries stream=duration:stream_tags");
 }
 
 TEST(Mp4ReservedMoov, MoovOutgrowingTheReserveGoesToTheEndWithoutAnError)

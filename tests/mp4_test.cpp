@@ -1,4 +1,5 @@
 #include "streams/mp4.h"
+#include "streams/annexb.h"
 #include "streams/mp4_box.h"
 #include "core/log.h"
 #include "testutil.h"
@@ -48,19 +49,17 @@ std::vector<Bytes> split_access_units(const Bytes &d)
     std::vector<Bytes> units;
     size_t start = 0;
     bool have_slice = false;
-    for (size_t i = 0; i + 3 < d.size(); i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            size_t code = (i > 0 && d[i - 1] == 0) ? i - 1 : i;
-            int type = d[i + 3] & 0x1F;
-            if (have_slice && code > start) {
-                units.emplace_back(d.begin() + start, d.begin() + code);
-                start = code;
-                have_slice = false;
-            }
-            if (type == 1 || type == 5)
-                have_slice = true;
-            i += 2;
+    for (size_t i = annexb_find_start_code(d.data(), d.size(), 0); i + 3 < d.size();
+         i = annexb_find_start_code(d.data(), d.size(), i + 3)) {
+        size_t code = annexb_code_begin(d.data(), 0, i);
+        int type = d[i + 3] & 0x1F;
+        if (have_slice && code > start) {
+            units.emplace_back(d.begin() + start, d.begin() + code);
+            start = code;
+            have_slice = false;
         }
+        if (type == 1 || type == 5)
+            have_slice = true;
     }
     units.emplace_back(d.begin() + start, d.end());
     return units;
@@ -209,9 +208,10 @@ TEST(Mp4Writer, ParameterSetsAloneSetConfigurationAndWriteNothing)
     const Media &md = media();
     const Bytes &key = md.video[0];
     uint32_t header = 0;   // bytes before the IDR slice's start code
-    for (uint32_t i = 4; i + 3 < key.size(); i++)
-        if (key[i] == 0 && key[i + 1] == 0 && key[i + 2] == 1 && (key[i + 3] & 0x1F) == 5) {
-            header = key[i - 1] == 0 ? i - 1 : i;
+    for (size_t i = annexb_find_start_code(key.data(), key.size(), 4); i + 3 < key.size();
+         i = annexb_find_start_code(key.data(), key.size(), i + 3))
+        if ((key[i + 3] & 0x1F) == 5) {
+            header = (uint32_t)annexb_code_begin(key.data(), 0, i);
             break;
         }
     ASSERT_GT(header, 0u);
