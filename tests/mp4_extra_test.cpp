@@ -39,23 +39,7 @@ struct Media {
 
 std::vector<Bytes> split_access_units(const Bytes &d)
 {
-    std::vector<Bytes> units;
-    size_t start = 0;
-    bool have_slice = false;
-    for (size_t i = annexb_find_start_code(d.data(), d.size(), 0); i + 3 < d.size();
-         i = annexb_find_start_code(d.data(), d.size(), i + 3)) {
-        size_t code = annexb_code_begin(d.data(), 0, i);
-        int type = d[i + 3] & 0x1F;
-        if (have_slice && code > start) {
-            units.emplace_back(d.begin() + start, d.begin() + code);
-            start = code;
-            have_slice = false;
-        }
-        if (type == 1 || type == 5)
-            have_slice = true;
-    }
-    units.emplace_back(d.begin() + start, d.end());
-    return units;
+    return test_split_access_units(d);
 }
 
 // ADTS and MPEG audio frames alike: the length comes from a callback per header.
