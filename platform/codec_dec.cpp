@@ -3,6 +3,7 @@
 // picture is converted into the caller's buffer (NV12 for video, UYVY or NV12 for images).
 #include "platform/codec_dec.h"
 #include "platform/codec_internal.h"
+#include "streams/annexb.h"
 
 #include <cstring>
 #include <new>
@@ -112,28 +113,13 @@ int picture_store(Picture *p, const AVFrame *f, Buffer_Handle dst, ColorSpace_Ty
     return 0;
 }
 
-// Position of the next 00 00 01 at or after from, n when none.
-size_t next_start_code(const uint8_t *d, size_t n, size_t from)
-{
-    while (from + 3 <= n) {
-        const void *z = memchr(d + from, 0, n - from - 2);
-        if (!z)
-            return n;
-        size_t i = (size_t)(static_cast<const uint8_t *>(z) - d);
-        if (d[i + 1] == 0 && d[i + 2] == 1)
-            return i;
-        from = i + 1;
-    }
-    return n;
-}
-
 // The length of the first H.264 access unit in data: it ends where, after a slice, an access
 // unit delimiter, SEI, SPS, PPS or a slice with first_mb_in_slice 0 begins. Our own cut, as
 // libavcodec's parser complains about every slice whose parameter sets it has not seen.
 size_t h264_first_unit(const uint8_t *d, size_t n)
 {
     bool slice = false;
-    size_t sc = next_start_code(d, n, 0);
+    size_t sc = annexb_find_start_code(d, n, 0);
     while (sc < n) {
         size_t nal = sc + 3;
         if (nal >= n)
@@ -150,7 +136,7 @@ size_t h264_first_unit(const uint8_t *d, size_t n)
             return end;
         }
         slice = slice || vcl;
-        sc = next_start_code(d, n, nal);
+        sc = annexb_find_start_code(d, n, nal);
     }
     return n;
 }

@@ -1,6 +1,7 @@
 // "h264enc" (x264 through libavcodec) and "mpeg4enc" (libavcodec's MPEG-4 part 2), shaped to
 // look like the board's encoders: one coded picture per call, nothing held back.
 #include "platform/codec_internal.h"
+#include "streams/annexb.h"
 
 #include <algorithm>
 #include <cmath>
@@ -412,18 +413,14 @@ size_t h264_shape(const VencConfig &c, const uint8_t *in, size_t n, uint8_t *out
     *fits = true;
     size_t i = 0;
     auto next_start = [&](size_t from, size_t *scLen) -> size_t {
-        for (size_t k = from; k + 3 <= n; k++) {
-            if (in[k] == 0 && in[k + 1] == 0 && in[k + 2] == 1) {
-                if (k > from && in[k - 1] == 0) {
-                    *scLen = 4;
-                    return k - 1;
-                }
-                *scLen = 3;
-                return k;
-            }
+        size_t k = annexb_find_start_code(in, n, from);
+        if (k >= n) {
+            *scLen = 0;
+            return n;
         }
-        *scLen = 0;
-        return n;
+        size_t begin = annexb_code_begin(in, from, k);
+        *scLen = k + 3 - begin;
+        return begin;
     };
     size_t sc;
     i = next_start(0, &sc);
@@ -460,13 +457,7 @@ size_t h264_shape(const VencConfig &c, const uint8_t *in, size_t n, uint8_t *out
 // libavcodec repeats them with a GOV before every I-VOP.
 size_t mpeg4_shape(VIDENC1_Object *h, const uint8_t *in, size_t n, uint8_t *out, size_t cap, bool *fits)
 {
-    size_t vop = n;
-    for (size_t k = 0; k + 4 <= n; k++) {
-        if (in[k] == 0 && in[k + 1] == 0 && in[k + 2] == 1 && in[k + 3] == 0xb6) {
-            vop = k;
-            break;
-        }
-    }
+    size_t vop = annexb_find_code(in, n, 0, 0xb6);
     size_t used = 0;
     *fits = true;
     auto emit = [&](const uint8_t *p, size_t len) {
@@ -480,11 +471,7 @@ size_t mpeg4_shape(VIDENC1_Object *h, const uint8_t *in, size_t n, uint8_t *out,
         // keep VOS (B0), VO (B5), video object (00-1F) and VOL (20-2F); drop user data and GOV
         size_t k = 0;
         while (k + 4 <= vop) {
-            size_t e = k + 4;
-            while (e + 3 <= vop && !(in[e] == 0 && in[e + 1] == 0 && in[e + 2] == 1))
-                e++;
-            if (e + 3 > vop)
-                e = vop;
+            size_t e = annexb_find_start_code(in, vop, k + 4);
             uint8_t code = in[k + 3];
             if (code == 0xb0 || code == 0xb5 || code <= 0x2f)
                 emit(in + k, e - k);

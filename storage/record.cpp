@@ -15,6 +15,7 @@
 #include "streams/stream_state.h"
 #include "video/encoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -34,6 +35,11 @@ constexpr size_t FILE_BUF_SIZE = 1 << 20;
 constexpr size_t FILE_BUF_ALIGN = 4096;      // direct I/O: buffer, length and offset
 constexpr int NAME_TRIES = 10000;
 constexpr int DEQUEUE_WAIT_MS = 1000;        // a stop is seen this soon while the producer stalls
+// A power cut loses at most this much: the buffer goes out by time as well as when full, and an
+// MP4 file's reserved moov is rewritten as often.
+constexpr uint64_t FLUSH_MS = 1000;
+constexpr uint32_t MOOV_REWRITE_SECONDS = 1;
+constexpr uint32_t MOOV_DEFAULT_MINUTES = 60;   // reserve for segments without a duration limit
 
 StreamRunState record_run_state;
 
@@ -44,7 +50,7 @@ int next_file_waiting;
 uint32_t next_file_seq;       // one more for each file begun while somebody waits
 std::atomic<const char *> status_message{nullptr};
 std::atomic<bool> run_active{false};
-std::atomic<uint64_t> run_start_ms{0};
+std::atomic<uint64_t> run_ticks{0};          // 90 kHz: the stamps of the frames recorded in this run
 char current_file[100];
 std::atomic<int> backlog;
 int media_folder = 100, media_count, media_scanned;
@@ -178,8 +184,51 @@ int raw_flush(SegmentFile &sf)
     return 0;
 }
 
+// Puts what the buffer holds on the medium now. Direct I/O takes whole blocks only: those go out
+// and leave the buffer; the tail is written through the page cache and kept, to go out again
+// with the blocks that follow it.
+int raw_flush_now(SegmentFile &sf)
+{
+    size_t whole = sf.direct ? sf.used / FILE_BUF_ALIGN * FILE_BUF_ALIGN : sf.used;
+    size_t tail = sf.used - whole;
+    if (whole) {
+        sf.used = whole;
+        if (raw_flush(sf) < 0)
+            return -1;
+        memmove(sf.buf, sf.buf + whole, tail);
+        sf.used = tail;
+    }
+    if (!tail)
+        return 0;
+    off_t at = lseek(sf.fd, 0, SEEK_CUR);
+    if (at < 0)
+        return 0;   // nowhere to put it ahead: it goes out with the next blocks
+    if (sf.direct)
+        set_fd_flags(sf.fd, ~O_DIRECT);
+    size_t done = 0;
+    while (done < tail) {
+        ssize_t n = pwrite(sf.fd, sf.buf + done, tail - done, at + (off_t)done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            break;
+        }
+        done += (size_t)n;
+    }
+    int err = errno;
+    if (sf.direct)
+        set_fd_flags(sf.fd, O_DIRECT);
+    errno = err;
+    return done == tail ? 0 : -1;
+}
+
 int raw_write(SegmentFile &sf, const uint8_t *data, size_t len)
 {
+    // What reaches the medium ends with a whole frame, so a file cut there decodes to its end.
+    if (sf.used && sf.used + len > FILE_BUF_SIZE && raw_flush_now(sf) < 0)
+        return -1;
     while (len) {
         size_t n = std::min(len, FILE_BUF_SIZE - sf.used);
         memcpy(sf.buf + sf.used, data, n);
@@ -205,6 +254,8 @@ struct Run {
     bool held[FILESYS_SOURCES];
     bool noDirect;
     uint8_t *fileBuf[2];
+    bool haveStamp;
+    uint32_t lastStamp;        // of the last frame recorded, for the run's time
 };
 
 void stop_run_state()
@@ -253,6 +304,23 @@ int output_mode(Run &r, bool *raw)
     return mode;
 }
 
+// The container's extension, for a template that names none.
+const char *mode_extension(int mode)
+{
+    switch (stream_mode_mux_type(mode)) {
+    case STREAM_MUX_MP4:
+        return ".mp4";
+    case STREAM_MUX_TS:
+        return ".ts";
+    case STREAM_MUX_FLV:
+        return ".flv";
+    default:
+        break;
+    }
+    int codec = stream_mode_video_codec(mode);
+    return codec == VIDEO_CODEC_H264 ? ".h264" : codec == VIDEO_CODEC_MPEG4 ? ".m4v" : ".mjpg";
+}
+
 void setup_mp4(Run &r, StreamState &state, int mode, FILE *f)
 {
     mp4_muxer *m = static_cast<mp4_muxer *>(state.mux);
@@ -280,6 +348,10 @@ void setup_mp4(Run &r, StreamState &state, int mode, FILE *f)
         state.muxBuf = nullptr;
     }
     mp4_set_interleave(m, 45000);
+    // The moov goes first and is rewritten as the samples come, so a file cut short plays to
+    // its last rewrite; a finished file keeps it there, a plain MP4.
+    uint64_t minutes = r.durationLimit ? (r.durationLimit + 5399999) / 5400000 : MOOV_DEFAULT_MINUTES;
+    mp4_set_moov_max_duration(m, (uint32_t)std::min<uint64_t>(minutes, 24 * 60), MOOV_REWRITE_SECONDS);
     mp4_set_file(m, f);
     if (r.sizeLimit)
         mp4_set_max_size(m, r.sizeLimit);
@@ -337,8 +409,10 @@ SegmentEnd record_segment(Run &r)
         dir += sub;
         pthread_mutex_unlock(&recorder_mutex);
     }
-    char tmpl[sizeof r.p->Recording.Filename + 1];
+    int mode = output_mode(r, &raw);
+    char tmpl[sizeof r.p->Recording.Filename + 8];
     snprintf(tmpl, sizeof tmpl, "%.*s", (int)sizeof r.p->Recording.Filename, r.p->Recording.Filename);
+    record_add_extension(tmpl, sizeof tmpl, mode_extension(mode));
     log_printf("i=%d mnt=%s filename=%s source=%d format=%d id=%d\n", src, mnt ? mnt : "(NULL)", tmpl,
                r.p->Recording.Source, r.format, r.streamId);
     if (dir.empty()) {
@@ -370,20 +444,26 @@ SegmentEnd record_segment(Run &r)
         media_count++;
     pthread_mutex_unlock(&recorder_mutex);
 
-    sf.fd = open(Real(name).path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Never over an existing file, even one made since the name was chosen.
+    sf.fd = open(Real(name).path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    for (int i = 0; i < 10 && sf.fd < 0 && errno == EEXIST; i++) {
+        if (record_next_name(name, dir.c_str(), tmpl, time(nullptr)) < 0)
+            break;
+        sf.fd = open(Real(name).path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    }
     if (sf.fd < 0) {
         fail_open(name, errno);
         return END_FAILED;
     }
 
     FILESYS_LOCK();
-    if (!r.noDirect) {
+    // The MP4 writer rewrites its moov in place, at offsets direct I/O would refuse.
+    if (raw && !r.noDirect) {
         set_fd_flags(sf.fd, O_DIRECT);
         sf.direct = direct_on(sf.fd);
         if (!sf.direct)
             r.noDirect = true;
     }
-    int mode = output_mode(r, &raw);
     state.flags = 0;
     if (!raw) {
         state.videoFrameDuration = r.p->Capture.Standard == 6 ? 3600 : 3003;
@@ -414,6 +494,7 @@ SegmentEnd record_segment(Run &r)
 
     uint64_t offset = 0, elapsed = 0;
     uint32_t last_latency = 0;
+    uint64_t last_flush = now_ms();
     while (end == END_NONE) {
         if (stop_seen()) {
             end = END_STOPPED;
@@ -435,6 +516,15 @@ SegmentEnd record_segment(Run &r)
         if (took > 1000 && sb)
             log_printf("dequeue %d took %gs (seq rel %d)\n", r.streamId, (double)took / 1000.0, rel);
         backlog = rel;
+
+        if (sb || state.seq != seq_before) {
+            uint32_t stamp = sb ? sb->timestamp : state.videoTS;
+            int32_t d = (int32_t)(stamp - r.lastStamp);
+            if (r.haveStamp && d > 0)
+                run_ticks += (uint64_t)d;
+            r.lastStamp = stamp;
+            r.haveStamp = true;
+        }
 
         // The MP4 writer yields no buffer: its state tells whether a keyframe went in.
         bool key = sb ? (sb->flags & SB_KEYFRAME) != 0
@@ -474,6 +564,14 @@ SegmentEnd record_segment(Run &r)
                     break;
                 }
             }
+            if (sf.used && now_ms() - last_flush >= FLUSH_MS) {
+                if (raw_flush_now(sf) < 0) {
+                    err = errno;
+                    end = END_FAILED;
+                    break;
+                }
+                last_flush = now_ms();
+            }
         } else if (mp4_has_error(mp4)) {
             log_printf("mp4 error: %s\n", mp4_strerror(mp4));
             if (mp4_get_error(mp4) == MP4_ERR_MAX_SIZE) {
@@ -482,6 +580,11 @@ SegmentEnd record_segment(Run &r)
                 err = dq_errno;
                 end = END_FAILED;
             }
+            break;
+        } else if (mp4_moov_rewrites_stopped(mp4)) {
+            // A cut from here on would lose all that follows: the next file takes over.
+            log_printf("moov reserve full i=%d\n", src);
+            end = END_SIZE;
             break;
         }
 
@@ -538,7 +641,7 @@ void record_run(Run &r)
 {
     RecordEnv *env = r.env;
     int segment = 0;
-    run_start_ms = now_ms();
+    run_ticks = 0;
     run_active = true;
     while (!stop_seen() && !status_message.load()) {
         SegmentEnd end = record_segment(r);
@@ -644,8 +747,27 @@ int record_next_name(char *out, const char *dir, const char *tmpl, time_t now)
     int count = record_find_count(dir, tmpl);
     record_build_name(out, dir, tmpl, &tm, count);
     char last = last_field(tmpl);
-    if (!last)
-        return 0;
+    if (!last) {
+        // No field to move: a number goes in before the extension.
+        if (!path_exists(out))
+            return 0;
+        const char *base = strrchr(tmpl, '/');
+        const char *dot = strrchr(base ? base : tmpl, '.');
+        std::string head(tmpl, dot ? (size_t)(dot - tmpl) : strlen(tmpl));
+        std::string tail = dot ? dot : "";
+        for (int n = 2; n < NAME_TRIES; n++) {
+            std::string numbered = head + "_" + std::to_string(n) + tail;
+            char prev[RECORD_NAME_MAX + 1];
+            snprintf(prev, sizeof prev, "%s", out);
+            record_build_name(out, dir, numbered.c_str(), &tm, count);
+            if (!path_exists(out))
+                return 0;
+            if (strcmp(prev, out) == 0)
+                break;
+        }
+        log_printf("%s: no free name for %s\n", "record", out);
+        return -1;
+    }
     char prev[RECORD_NAME_MAX + 1];
     for (int i = 0; i < NAME_TRIES; i++) {
         if (!path_exists(out))
@@ -669,6 +791,16 @@ int record_next_name(char *out, const char *dir, const char *tmpl, time_t now)
     }
     log_printf("%s: no free name for %s\n", "record", out);
     return -1;
+}
+
+void record_add_extension(char *tmpl, size_t size, const char *ext)
+{
+    const char *base = strrchr(tmpl, '/');
+    base = base ? base + 1 : tmpl;
+    if (!*base || strchr(base, '.'))
+        return;
+    size_t n = strlen(tmpl);
+    snprintf(tmpl + n, size - n, "%s", ext);
 }
 
 void record_media_dir_scan(const char *dir, int *folder, int *count)
@@ -745,7 +877,7 @@ int recording_status_text(char *buf, size_t size)
     const char *msg = status_message.load();
     int n;
     if (run_active.load() && !msg) {
-        uint64_t ticks = (now_ms() - run_start_ms.load()) * 90;
+        uint64_t ticks = run_ticks.load();
         n = snprintf(buf, size, "Recording %llu:%02d:%02d", (unsigned long long)(ticks / 324000000ull),
                      (int)(ticks / 5400000ull % 60), (int)(ticks / 90000ull % 60));
     } else {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "streams/annexb.h"
 #include "core/param.h"
 #include "core/quit.h"
 #include "core/soc.h"
@@ -356,10 +357,11 @@ void StreamDeviceSource::deliverFrameH264()
     if (fRemaining > 0) {
         unsigned type = fCurPtr[0] & 0x1f;
         if (type != 1 && type != 5) {
-            // Parameter sets and the like: up to the next start code.
-            for (uint32_t i = 3; i + 3 < fRemaining; i++) {
-                if (fCurPtr[i] == 0 && fCurPtr[i + 1] == 0 && fCurPtr[i + 2] == 0 && fCurPtr[i + 3] == 1) {
-                    nal = i;
+            // Parameter sets and the like: up to the next 4-byte start code.
+            for (size_t k = annexb_find_start_code(fCurPtr, fRemaining, 4); k < fRemaining;
+                 k = annexb_find_start_code(fCurPtr, fRemaining, k + 3)) {
+                if (fCurPtr[k - 1] == 0) {
+                    nal = (uint32_t)k - 1;
                     break;
                 }
             }

@@ -18,6 +18,19 @@ size_t annexb_find_start_code(const uint8_t *d, size_t len, size_t from)
     return len;
 }
 
+size_t annexb_find_code(const uint8_t *d, size_t len, size_t from, uint8_t code)
+{
+    for (size_t i = annexb_find_start_code(d, len, from); i < len; i = annexb_find_start_code(d, len, i + 3))
+        if (i + 3 < len && d[i + 3] == code)
+            return i;
+    return len;
+}
+
+size_t annexb_code_begin(const uint8_t *d, size_t from, size_t sc)
+{
+    return sc > from && d[sc - 1] == 0 ? sc - 1 : sc;
+}
+
 bool annexb_next_nal(const uint8_t *d, size_t len, size_t *pos, const uint8_t **nal, size_t *nal_len)
 {
     size_t s = annexb_find_start_code(d, len, *pos);

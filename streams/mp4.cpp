@@ -2,6 +2,7 @@
 #include "streams/mp4.h"
 
 #include "core/log.h"
+#include "streams/annexb.h"
 #include "streams/mp4_box.h"
 
 #include <cerrno>
@@ -527,13 +528,10 @@ static uint32_t h264_header_length(const uint8_t *d, uint32_t len)
 {
     if (len < 5 || !(d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) || (d[4] & 0x1F) == 1)
         return 0;
-    for (uint32_t i = 4; i + 3 < len; i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            uint32_t type = d[i + 3] & 0x1F;
-            if (type == 5 || type == 1)
-                return (i > 0 && d[i - 1] == 0) ? i - 1 : i;
-            i += 2;
-        }
+    for (size_t i = annexb_find_start_code(d, len, 4); i + 3 < len; i = annexb_find_start_code(d, len, i + 3)) {
+        uint32_t type = d[i + 3] & 0x1F;
+        if (type == 5 || type == 1)
+            return (uint32_t)annexb_code_begin(d, 0, i);
     }
     return len;
 }
@@ -545,10 +543,10 @@ static uint32_t header_length(const mp4_track *t, const uint8_t *d, uint32_t len
     if (t->fourcc == T('m', 'p', '4', 'v')) {
         if (len < 5 || !(d[0] == 0 && d[1] == 0 && d[2] == 1 && d[3] == 0xB0))
             return 0;
-        for (uint32_t i = 0; i + 3 < len && i < 128; i++)
-            if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1 && d[i + 3] == 0xB6)
-                return i;
-        return 0;
+        // within the first 128 bytes
+        uint32_t n = len < 131 ? len : 131;
+        size_t vop = annexb_find_code(d, n, 0, 0xB6);
+        return vop < n ? (uint32_t)vop : 0;
     }
     if (t->fourcc == T('m', 'p', '4', 'a') && !t->mpeg_audio && len >= 2 && d[0] == 0xFF && d[1] >= 0xF0) {
         uint32_t h = (d[1] & 1) ? 7 : 9;
@@ -594,13 +592,11 @@ int mp4_set_parameter_data(mp4_muxer *m, const uint8_t *d, uint32_t len)
     if (len >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1) {
         uint32_t i = 4;
         while (i < len) {
-            uint32_t next = len, next_start = len;   // end of this unit, start of the next unit's code
-            for (uint32_t k = i; k + 3 < len; k++) {
-                if (d[k] == 0 && d[k + 1] == 0 && d[k + 2] == 1) {
-                    next = (k > i && d[k - 1] == 0) ? k - 1 : k;
-                    next_start = k + 3;
-                    break;
-                }
+            uint32_t next = len, next_start = len;   // end of this unit, start of the next unit
+            size_t k = annexb_find_start_code(d, len, i);
+            if (k < len) {
+                next = (uint32_t)annexb_code_begin(d, i, k);
+                next_start = (uint32_t)k + 3;
             }
             uint32_t type = d[i] & 0x1F;
             uint32_t unit = next - i;
@@ -626,12 +622,7 @@ int mp4_set_parameter_data(mp4_muxer *m, const uint8_t *d, uint32_t len)
             i = next_start;
         }
     } else if (len >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 1 && d[3] == 0xB0) {
-        uint32_t n = len;
-        for (uint32_t k = 0; k + 3 < len; k++)
-            if (d[k] == 0 && d[k + 1] == 0 && d[k + 2] == 1 && d[k + 3] == 0xB6) {
-                n = k;
-                break;
-            }
+        uint32_t n = (uint32_t)annexb_find_code(d, len, 0, 0xB6);
         if (n > MP4_PARAM_MAX)
             n = MP4_PARAM_MAX;
         memcpy(m->sps, d, n);
@@ -714,18 +705,10 @@ static int write_sample_bytes(mp4_muxer *m, const mp4_track *t, const uint8_t *d
     uint32_t i = d[2] == 1 ? 3 : 4;
     while (i < len) {
         uint32_t end = len, next = len;
-        const uint8_t *p = d + i;
-        while (true) {
-            p = (const uint8_t *)memchr(p, 1, (size_t)(d + len - p));
-            if (!p)
-                break;
-            uint32_t k = (uint32_t)(p - d);
-            if (k >= i + 2 && d[k - 1] == 0 && d[k - 2] == 0) {
-                end = (k >= i + 3 && d[k - 3] == 0) ? k - 3 : k - 2;
-                next = k + 1;
-                break;
-            }
-            p++;
+        size_t k = annexb_find_start_code(d, len, i);
+        if (k < len) {
+            end = (uint32_t)annexb_code_begin(d, i, k);
+            next = (uint32_t)k + 3;
         }
         uint32_t n = end - i;
         uint8_t be[4] = {(uint8_t)(n >> 24), (uint8_t)(n >> 16), (uint8_t)(n >> 8), (uint8_t)n};
@@ -862,6 +845,13 @@ void mp4_set_moov_max_duration(mp4_muxer *m, uint32_t max_minutes, uint32_t inte
     m->moov_interval = m->moov_ticks_left = interval_seconds * 90000u;
 }
 
+int mp4_moov_rewrites_stopped(const mp4_muxer *m)
+{
+    if (m && m->child)
+        m = m->child;
+    return m && m->moov_pos && m->moov_stop ? 1 : 0;
+}
+
 static bool moov_fits(uint64_t size, uint32_t reserve)
 {
     // a smaller moov needs room for the free box that fills the gap
@@ -877,7 +867,9 @@ static int write_moov_into_reserve(mp4_muxer *m)
         return -1;
     m->moov->size = m->moov_reserve;
     m->moov->node_flags &= (uint8_t)~BOX_RESIZABLE;
+    m->sparse_gaps = 1;
     rwBox(m, m->moov);
+    m->sparse_gaps = 0;
     m->moov->size = saved;
     m->moov->node_flags = flags;
     return muxer_seek(m, back);
@@ -921,7 +913,9 @@ static void setup_moov_at_start(mp4_muxer *m)
         uint8_t flags = moov->node_flags;
         moov->size = m->moov_reserve;
         moov->node_flags &= (uint8_t)~BOX_RESIZABLE;
+        m->sparse_gaps = 1;
         rwBox(m, moov);
+        m->sparse_gaps = 0;
         moov->size = saved;
         moov->node_flags = flags;
         return;
@@ -932,7 +926,9 @@ static void setup_moov_at_start(mp4_muxer *m)
     if (m->moov_reserve >= 8) {
         mp4_box *gap = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
         gap->size = m->moov_reserve;
+        m->sparse_gaps = 1;
         rwBox(m, gap);
+        m->sparse_gaps = 0;
         box_free(gap);
     } else {
         m->moov_pos = 0;
@@ -975,12 +971,9 @@ static void rewrite_moov(mp4_muxer *m)
         return;
     }
     // every sample the moov names must be on disk before the moov is
-    if (m->file)
-        fflush(m->file);
-    if (updateBoxSize(m, m->mdat) < 0 || write_moov_into_reserve(m) < 0)
+    if (mp4_flush_file(m) < 0 || updateBoxSize(m, m->mdat) < 0 || write_moov_into_reserve(m) < 0 ||
+        mp4_flush_file(m) < 0)
         return;
-    if (m->file)
-        fflush(m->file);
     if (10ull * (m->moov_reserve - size) < m->moov_interval) {
         log_printf("%s: %llu bytes left in the moov reserve, rewrites stop\n", "rewrite_moov",
                    (unsigned long long)(m->moov_reserve - size));
@@ -991,8 +984,7 @@ static void rewrite_moov(mp4_muxer *m)
 static void after_sample(mp4_muxer *m, mp4_track *t, uint64_t pos, uint32_t len, uint32_t duration, int flags)
 {
     if (m->sample_cb) {
-        if (m->file)
-            fflush(m->file);
+        mp4_flush_file(m);
         mp4_box *mdhd = box_find_path(t->trak, "mdia/mdhd");
         uint64_t start = mdhd && mdhd->duration >= duration ? mdhd->duration - duration : 0;
         m->sample_cb(m->sample_user, pos, start, len, flags);
@@ -1626,7 +1618,9 @@ int mp4_finish(mp4_muxer *m)
     bool in_reserve = false;
     if (m->moov_pos) {
         uint64_t size = checkBoxSize(m->moov);
-        if (!m->moov_stop && moov_fits(size, m->moov_reserve)) {
+        // After a failed write the reserve may lie in a hole the full medium cannot fill: the
+        // moov goes into the room cut from the mdat instead.
+        if (!m->moov_stop && !failed_write && moov_fits(size, m->moov_reserve)) {
             in_reserve = write_moov_into_reserve(m) == 0;
         } else {
             log_printf("max_moov_size=%u moov_interval=%u moov->size=%llu\n", m->moov_reserve, m->moov_interval,
@@ -1635,8 +1629,10 @@ int mp4_finish(mp4_muxer *m)
             uint64_t back = m->pos;
             mp4_box *gap = new_box((m->mode & MP4_MODE_QT) ? T('w', 'i', 'd', 'e') : T('f', 'r', 'e', 'e'));
             gap->size = m->moov_reserve;
+            m->sparse_gaps = 1;
             if (muxer_seek(m, m->moov_pos) == 0)
                 rwBox(m, gap);
+            m->sparse_gaps = 0;
             box_free(gap);
             muxer_seek(m, back);
         }

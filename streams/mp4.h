@@ -73,6 +73,9 @@ void mp4_set_sample_callback(mp4_muxer *m, mp4_sample_fn fn, void *user);
 // still plays up to the last rewrite.
 void mp4_set_moov_reserve(mp4_muxer *m, uint32_t bytes, uint32_t interval_ticks);
 void mp4_set_moov_max_duration(mp4_muxer *m, uint32_t max_minutes, uint32_t interval_seconds);
+// 1 once a reserved moov is no longer rewritten (it outgrew the reserve): from then on a cut
+// file plays only up to the last rewrite.
+int mp4_moov_rewrites_stopped(const mp4_muxer *m);
 uint32_t mp4_mpeg_audio_track_create(mp4_muxer *m, uint32_t timescale, uint32_t duration, int edit,
                                      uint32_t sample_rate, uint32_t channels);
 // palette: 16 entries 0x00YYCrCb, as a DVD subpicture stream carries them

@@ -40,6 +40,17 @@ static void note_write_failure(mp4_muxer *m, const char *what, uint64_t n)
         m->pos = (uint64_t)fpos;
 }
 
+int mp4_flush_file(mp4_muxer *m)
+{
+    if (!m->file || ferror(m->file))
+        return m->file ? -1 : 0;
+    if (fflush(m->file) != 0) {
+        note_write_failure(m, "fflush", 0);
+        return -1;
+    }
+    return 0;
+}
+
 static void buffer_write(mp4_muxer *m, const uint8_t *data, uint64_t n)
 {
     uint64_t off = m->pos - m->buf_attach_pos;
@@ -87,8 +98,11 @@ int write_n(mp4_muxer *m, const void *data, uint64_t n)
             done += (uint64_t)r;
         }
     } else if (m->file) {
-        if (ferror(m->file))
+        if (ferror(m->file)) {
+            if (!m->error)
+                mp4_error(m, MP4_ERR_WRITE);   // a flush failed where nobody looked
             return -1;
+        }
         uint64_t done = 0;
         while (done < n) {
             size_t chunk = data ? (size_t)(n - done) : (size_t)(n - done < sizeof zeros ? n - done : sizeof zeros);
@@ -643,6 +657,20 @@ void put(RW &rw, const uint8_t *p, size_t n)
     else
         memset(rw.stage + rw.staged, 0, n);
     rw.staged += n;
+}
+
+// The payload of a free box.
+void put_gap(RW &rw, uint64_t n)
+{
+    mp4_muxer *m = rw.m;
+    if (m->sparse_gaps && (m->fd >= 0 || m->file)) {
+        // The moov reserve: megabytes of zeros on every rewrite would cost more than the
+        // recording itself; a seek leaves the bytes there (or a hole) as they are.
+        flush(rw);
+        muxer_seek(m, m->pos + n);
+        return;
+    }
+    put(rw, nullptr, n);
 }
 
 bool get(RW &rw, uint8_t *p, size_t n)
@@ -1437,7 +1465,7 @@ void write_box(RW &rw, mp4_box *b)
         return;   // payload follows sample by sample
     if (b->type == T_FREE || b->type == T_WIDE || b->type == MP4_FOURCC('s', 'k', 'i', 'p')) {
         if (size > b->header_size)
-            put(rw, nullptr, size - b->header_size);
+            put_gap(rw, size - b->header_size);
         return;
     }
     if (b->type == MP4_FOURCC('m', 'e', 't', 'a'))
@@ -1464,7 +1492,7 @@ void write_box(RW &rw, mp4_box *b)
             rw_uint(rw, hv, 4);
             hv = (m->mode & MP4_MODE_QT) ? T_WIDE : T_FREE;
             rw_uint(rw, hv, 4);
-            put(rw, nullptr, gap - 8);
+            put_gap(rw, gap - 8);
         }
     }
 }

@@ -190,6 +190,8 @@ struct mp4_muxer {
 
     uint32_t moov_reserve, moov_max_minutes, moov_interval, moov_ticks_left;
     int moov_stop;
+    int sparse_gaps;   // a fixed box's free gap in a file is passed over, not written
+
     uint64_t moov_pos;        // start of the reserved moov, 0 when none is written
 
     void (*sample_cb)(void *user, uint64_t offset, uint64_t time, uint32_t len, int flags);
@@ -206,6 +208,8 @@ struct mp4_muxer {
 int write_n(mp4_muxer *m, const void *data, uint64_t n);
 int read_n(mp4_muxer *m, void *dst, uint64_t n);
 int muxer_seek(mp4_muxer *m, uint64_t position);
+// fflush of the file stream; a failure is a write failure (error 8).
+int mp4_flush_file(mp4_muxer *m);
 uint64_t muxer_pos(mp4_muxer *m);
 int updateBoxSize(mp4_muxer *m, mp4_box *box);
 void mp4_error(mp4_muxer *m, int code);

@@ -32,6 +32,15 @@ int queue_id(const StreamQueue *q)
     return -1;
 }
 
+void notify_eventfd(StreamRunState *rs)
+{
+    if (rs->eventfd > 0) {
+        uint64_t one = 1;
+        if (write(rs->eventfd, &one, sizeof one) != (ssize_t)sizeof one)
+            log_printf("stream_set_state event_fd write: %s\n", strerror(errno));
+    }
+}
+
 // The run-state half of a change; the caller wakes the queue's readers afterwards (a queue's
 // lock may be held around this, never taken inside it).
 void run_state_change(StreamRunState *rs, int state)
@@ -43,11 +52,7 @@ void run_state_change(StreamRunState *rs, int state)
         rs->flags = (uint8_t)((rs->flags & ~7) | RUN_STOP_PENDING | RUN_STOPPED);
     pthread_cond_signal(&rs->cond);
     pthread_mutex_unlock(&rs->mutex);
-    if (rs->eventfd > 0) {
-        uint64_t one = 1;
-        if (write(rs->eventfd, &one, sizeof one) != (ssize_t)sizeof one)
-            log_printf("stream_set_state event_fd write: %s\n", strerror(errno));
-    }
+    notify_eventfd(rs);
 }
 
 int run_state_id(const StreamRunState *rs)
@@ -298,12 +303,17 @@ void stream_restart(int id)
     if (q)
         pthread_mutex_lock(&q->mutex);
     bool unused = !q || q->users == 0;
+    // One step under the run state's lock: a stop landing between a look and a stop-then-start
+    // would be undone by the start.
     pthread_mutex_lock(&rs->mutex);
-    bool stopped = rs->flags & RUN_STOPPED;
+    bool changed = !(unused && (rs->flags & RUN_STOPPED));
+    if (changed) {
+        rs->flags = (uint8_t)((rs->flags & ~7) | RUN_STOP_PENDING | RUN_START_PENDING);
+        pthread_cond_signal(&rs->cond);
+    }
     pthread_mutex_unlock(&rs->mutex);
-    if (!(unused && stopped)) {
-        run_state_change(rs, STREAM_STOP);
-        run_state_change(rs, STREAM_START);
+    if (changed) {
+        notify_eventfd(rs);
         if (q)
             pthread_cond_broadcast(&q->cond);
     }

@@ -1,4 +1,5 @@
 #include "platform/codec.h"
+#include "streams/annexb.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -179,12 +180,11 @@ std::vector<std::pair<size_t, int>> nal_units(const std::vector<uint8_t> &d, boo
 {
     std::vector<std::pair<size_t, int>> units;
     *only4 = true;
-    for (size_t i = 0; i + 3 < d.size(); i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            if (i == 0 || d[i - 1] != 0)
-                *only4 = false;
-            units.push_back({i + 3, d[i + 3] & 0x1f});
-        }
+    for (size_t i = annexb_find_start_code(d.data(), d.size(), 0); i + 3 < d.size();
+         i = annexb_find_start_code(d.data(), d.size(), i + 3)) {
+        if (annexb_code_begin(d.data(), 0, i) == i)
+            *only4 = false;
+        units.push_back({i + 3, d[i + 3] & 0x1f});
     }
     return units;
 }
@@ -448,9 +448,8 @@ TEST(CodecMpeg4, HeaderOnlyInFirstOutputAndEveryGopStartsWithAnIVop)
         std::vector<uint8_t> unit = e.data;
         if (n == 0) {
             ASSERT_TRUE(d[0] == 0 && d[1] == 0 && d[2] == 1 && d[3] == 0xb0) << "VOS first";
-            size_t k = 0;
-            while (!(d[k] == 0 && d[k + 1] == 0 && d[k + 2] == 1 && d[k + 3] == 0xb6))
-                k++;
+            size_t k = annexb_find_code(d, e.data.size(), 0, 0xb6);
+            ASSERT_LT(k, e.data.size()) << "a VOP follows the headers";
             header.assign(d, d + k);
             EXPECT_LE(header.size(), 64u);
             EXPECT_EQ(e.type, IVIDEO_I_FRAME);

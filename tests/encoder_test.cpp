@@ -1,6 +1,7 @@
 // The videoA encoder thread against a fake capture thread (moving test picture through the
 // fifo pair) and a test consumer on stream 1; the output is judged with ffmpeg/ffprobe.
 #include "video/encoder.h"
+#include "streams/annexb.h"
 
 #include "core/log.h"
 #include "core/param.h"
@@ -471,9 +472,9 @@ TEST_F(EncoderThread, H264PicturesHoldOnlyTheirUnitsAndTheSpsHasTheStampsRate)
     for (size_t i = 0; i < frames.size(); i++) {
         const std::vector<uint8_t> &d = frames[i].data;
         std::vector<int> types;
-        for (size_t k = 0; k + 3 < d.size(); k++)
-            if (d[k] == 0 && d[k + 1] == 0 && d[k + 2] == 1)
-                types.push_back(d[k + 3] & 0x1f);
+        for (size_t k = annexb_find_start_code(d.data(), d.size(), 0); k + 3 < d.size();
+             k = annexb_find_start_code(d.data(), d.size(), k + 3))
+            types.push_back(d[k + 3] & 0x1f);
         std::vector<int> want = i % 15 == 0 ? std::vector<int>{7, 8, 5} : std::vector<int>{1};
         EXPECT_EQ(types, want) << "picture " << i << ": start codes inside the slice, SEI or filler";
         EXPECT_EQ(frames[i].timestamp - frames[0].timestamp, i * 3003u);

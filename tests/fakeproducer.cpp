@@ -1,4 +1,5 @@
 #include "fakeproducer.h"
+#include "streams/annexb.h"
 
 #include "core/soc.h"
 #include "platform/dmai.h"
@@ -159,13 +160,9 @@ std::vector<FakeMediaFrame> fakeproducer_split_h264(const std::vector<uint8_t> &
 {
     // NAL unit starts (at their start code).
     std::vector<std::pair<uint32_t, uint32_t>> nals;   // {start code offset, header offset}
-    for (size_t i = 0; i + 3 < es.size(); i++) {
-        if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1) {
-            uint32_t sc = (i > 0 && es[i - 1] == 0) ? (uint32_t)i - 1 : (uint32_t)i;
-            nals.push_back({sc, (uint32_t)i + 3});
-            i += 2;
-        }
-    }
+    for (size_t i = annexb_find_start_code(es.data(), es.size(), 0); i + 3 < es.size();
+         i = annexb_find_start_code(es.data(), es.size(), i + 3))
+        nals.push_back({(uint32_t)annexb_code_begin(es.data(), 0, i), (uint32_t)i + 3});
     std::vector<FakeMediaFrame> frames;
     uint32_t au_start = nals.empty() ? 0 : nals[0].first;
     bool key = false;

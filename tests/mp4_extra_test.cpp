@@ -1,4 +1,5 @@
 #include "streams/mp4.h"
+#include "streams/annexb.h"
 #include "core/log.h"
 #include "testutil.h"
 
@@ -38,25 +39,7 @@ struct Media {
 
 std::vector<Bytes> split_access_units(const Bytes &d)
 {
-    std::vector<Bytes> units;
-    size_t start = 0;
-    bool have_slice = false;
-    for (size_t i = 0; i + 3 < d.size(); i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            size_t code = (i > 0 && d[i - 1] == 0) ? i - 1 : i;
-            int type = d[i + 3] & 0x1F;
-            if (have_slice && code > start) {
-                units.emplace_back(d.begin() + start, d.begin() + code);
-                start = code;
-                have_slice = false;
-            }
-            if (type == 1 || type == 5)
-                have_slice = true;
-            i += 2;
-        }
-    }
-    units.emplace_back(d.begin() + start, d.end());
-    return units;
+    return test_split_access_units(d);
 }
 
 // ADTS and MPEG audio frames alike: the length comes from a callback per header.
@@ -218,6 +201,7 @@ TEST(Mp4ReservedMoov, FinishedNormallyTheReserveHoldsTheFinalMoov)
     mp4_set_moov_max_duration(m, 1, 1);
     mp4_set_file(m, f);
     feed(m, media());
+    EXPECT_EQ(0, mp4_moov_rewrites_stopped(m));
     EXPECT_EQ(0, mp4_finish(m));
     EXPECT_EQ(0, mp4_get_error(m));
     mp4_delete(m);
@@ -234,6 +218,8 @@ TEST(Mp4ReservedMoov, FinishedNormallyTheReserveHoldsTheFinalMoov)
     EXPECT_EQ(d.size(), boxes[3].pos + boxes[3].size);
     EXPECT_EQ(90, video_packets(path));
     EXPECT_EQ("", decode_errors(path));
+    // the rewrites' edit lists and durations are not added to the final ones
+    EXPECT_EQ("3.003000\n", probe(path, "-show_entries format=duration")) << probe(path, "-show_entries stream=duration:stream_tags");
 }
 
 TEST(Mp4ReservedMoov, MoovOutgrowingTheReserveGoesToTheEndWithoutAnError)
@@ -244,7 +230,9 @@ TEST(Mp4ReservedMoov, MoovOutgrowingTheReserveGoesToTheEndWithoutAnError)
     mp4_set_moov_reserve(m, 2048, 1);   // rewritten after every frame until it no longer fits
     mp4_set_file(m, f);
     uint32_t from = log_ring_head();
+    EXPECT_EQ(0, mp4_moov_rewrites_stopped(m));
     feed(m, media());
+    EXPECT_EQ(1, mp4_moov_rewrites_stopped(m));   // the recorder begins its next file here
     EXPECT_EQ(0, mp4_get_error(m));   // the recording goes on: callers stop at the first error
     EXPECT_EQ(0, mp4_finish(m));
     EXPECT_EQ(0, mp4_get_error(m));

@@ -1,4 +1,5 @@
 #include "streams/stream_mux.h"
+#include "streams/annexb.h"
 
 #include "stream_testutil.h"
 #include "streams/mp4.h"
@@ -50,18 +51,16 @@ const Media &media()
     Bytes d = read_file(v);
     size_t start = 0;
     bool slice = false;
-    for (size_t i = 0; i + 3 < d.size(); i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            size_t code = (i && d[i - 1] == 0) ? i - 1 : i;
-            if (slice && code > start) {
-                m.video.emplace_back(d.begin() + start, d.begin() + code);
-                start = code;
-                slice = false;
-            }
-            int type = d[i + 3] & 0x1F;
-            slice |= type == 1 || type == 5;
-            i += 2;
+    for (size_t i = annexb_find_start_code(d.data(), d.size(), 0); i + 3 < d.size();
+         i = annexb_find_start_code(d.data(), d.size(), i + 3)) {
+        size_t code = annexb_code_begin(d.data(), 0, i);
+        if (slice && code > start) {
+            m.video.emplace_back(d.begin() + start, d.begin() + code);
+            start = code;
+            slice = false;
         }
+        int type = d[i + 3] & 0x1F;
+        slice |= type == 1 || type == 5;
     }
     m.video.emplace_back(d.begin() + start, d.end());
     d = read_file(a);

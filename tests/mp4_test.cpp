@@ -1,4 +1,5 @@
 #include "streams/mp4.h"
+#include "streams/annexb.h"
 #include "streams/mp4_box.h"
 #include "core/log.h"
 #include "testutil.h"
@@ -45,25 +46,7 @@ struct Media {
 // One slice per frame (-threads 1): a frame ends where the unit after its slice begins.
 std::vector<Bytes> split_access_units(const Bytes &d)
 {
-    std::vector<Bytes> units;
-    size_t start = 0;
-    bool have_slice = false;
-    for (size_t i = 0; i + 3 < d.size(); i++) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            size_t code = (i > 0 && d[i - 1] == 0) ? i - 1 : i;
-            int type = d[i + 3] & 0x1F;
-            if (have_slice && code > start) {
-                units.emplace_back(d.begin() + start, d.begin() + code);
-                start = code;
-                have_slice = false;
-            }
-            if (type == 1 || type == 5)
-                have_slice = true;
-            i += 2;
-        }
-    }
-    units.emplace_back(d.begin() + start, d.end());
-    return units;
+    return test_split_access_units(d);
 }
 
 std::vector<Bytes> split_adts(const Bytes &d)
@@ -209,9 +192,10 @@ TEST(Mp4Writer, ParameterSetsAloneSetConfigurationAndWriteNothing)
     const Media &md = media();
     const Bytes &key = md.video[0];
     uint32_t header = 0;   // bytes before the IDR slice's start code
-    for (uint32_t i = 4; i + 3 < key.size(); i++)
-        if (key[i] == 0 && key[i + 1] == 0 && key[i + 2] == 1 && (key[i + 3] & 0x1F) == 5) {
-            header = key[i - 1] == 0 ? i - 1 : i;
+    for (size_t i = annexb_find_start_code(key.data(), key.size(), 4); i + 3 < key.size();
+         i = annexb_find_start_code(key.data(), key.size(), i + 3))
+        if ((key[i + 3] & 0x1F) == 5) {
+            header = (uint32_t)annexb_code_begin(key.data(), 0, i);
             break;
         }
     ASSERT_GT(header, 0u);

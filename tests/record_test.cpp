@@ -109,10 +109,31 @@ TEST(RecordNames, CollisionsMoveTheLastField)
     record_build_name(want, "/media/n2", "x^t_^c", &tm, 2);
     EXPECT_STREQ(name, want);
 
-    // Without a field an existing file is reused.
-    touch("/media/n2/same.ts");
+    // Without a field an existing file is never reused: a number goes in before the extension.
     ASSERT_EQ(record_next_name(name, "/media/n2", "same.ts", now), 0);
     EXPECT_STREQ(name, "/media/n2/same.ts");
+    touch("/media/n2/same.ts");
+    ASSERT_EQ(record_next_name(name, "/media/n2", "same.ts", now), 0);
+    EXPECT_STREQ(name, "/media/n2/same_2.ts");
+    touch("/media/n2/same_2.ts");
+    ASSERT_EQ(record_next_name(name, "/media/n2", "same.ts", now), 0);
+    EXPECT_STREQ(name, "/media/n2/same_3.ts");
+    touch("/media/n2/bare");
+    ASSERT_EQ(record_next_name(name, "/media/n2", "bare", now), 0);
+    EXPECT_STREQ(name, "/media/n2/bare_2");
+}
+
+TEST(RecordNames, ANameWithoutExtensionGetsTheContainers)
+{
+    char t[100] = "rec0";
+    record_add_extension(t, sizeof t, ".mp4");
+    EXPECT_STREQ(t, "rec0.mp4");
+    snprintf(t, sizeof t, "cam^c.ts");
+    record_add_extension(t, sizeof t, ".mp4");
+    EXPECT_STREQ(t, "cam^c.ts");   // the user's own extension stays
+    snprintf(t, sizeof t, "a.b/rec^c");
+    record_add_extension(t, sizeof t, ".ts");
+    EXPECT_STREQ(t, "a.b/rec^c.ts");   // a dot in a folder is no extension
 }
 
 TEST(RecordNames, AFieldCutOffTheNameEndsTheSearch)
@@ -282,12 +303,10 @@ TEST_F(Recorder, TransportStreamOfTheChannelCarriesH264AndAac)
 }
 
 // The recorder falls behind on channel B: channel B's encoder is throttled, channel A's is not,
-// and the throttle goes when the run ends. A FIFO as the file holds the recorder up at will.
+// and the throttle goes when the run ends. A pipe put in place of the file's descriptor holds
+// the recorder up at will.
 TEST_F(Recorder, DecimationThrottlesTheRecordedChannelAndIsUndoneAtTheEnd)
 {
-    make_dir("/media/mmc/DCIM");
-    std::string fifo = test_board_path("/media/mmc/DCIM/slow.h264");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "slow.h264");
     p->Recording.Format = 0;
     p->Recording.Source = 2;
@@ -301,14 +320,26 @@ TEST_F(Recorder, DecimationThrottlesTheRecordedChannelAndIsUndoneAtTheEnd)
     ASSERT_TRUE(wait_log("i=0 mnt=/media/mmc filename=slow.h264", 3000));
     for (int i = 0; i < 100 && stream_users_by_id(VIDEO_STREAM2) < 1; i++)
         usleep(10000);
+    int file_fd = -1;   // the recorder's descriptor of slow.h264, open before it attached
+    for (int fd = 3; fd < 1024 && file_fd < 0; fd++) {
+        char link[4096];
+        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, (size_t)n).find("/DCIM/slow.h264") != std::string::npos)
+            file_fd = fd;
+    }
+    ASSERT_GE(file_fd, 0);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+    ASSERT_EQ(dup2(pipe_fds[1], file_fd), file_fd);
+    close(pipe_fds[1]);
+    int rd = pipe_fds[0];
+    fcntl(rd, F_SETFL, O_NONBLOCK);
     std::vector<uint8_t> frame(32 << 10, 0x11);
-    for (int i = 0; i < 40; i++)   // past the 1 MiB file buffer: the write into the FIFO blocks
+    for (int i = 0; i < 40; i++)   // past the 1 MiB file buffer: the write into the pipe blocks
         q.put((uint32_t)frame.size(), hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x11);
     usleep(200000);
     for (int i = 0; i < 45; i++)   // meanwhile the queue fills up behind the recorder
         q.put((uint32_t)frame.size(), hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x11);
-    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(rd, 0);
     auto drain_until = [&](const char *text, int ms) {
         std::vector<char> sink(1 << 16);
         for (int i = 0; i < ms / 10; i++) {
@@ -349,6 +380,53 @@ TEST_F(Recorder, ARecordingSettingCommittedDuringARunRestartsIt)
     EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
     stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
     EXPECT_TRUE(wait_log("rw 0 0 0", 5000));
+}
+
+TEST_F(Recorder, ABareNameRecordedTwiceGivesTwoFilesWithTheContainersExtension)
+{
+    fp = fakeproducer_start();
+    ASSERT_TRUE(fp);
+    snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "twice");
+    p->Recording.Format = 1;
+    p->Recording.DurationMode = 0;
+    run_for(1500);
+    run_for(1500);
+    std::string dir = test_board_path("/media/mmc/DCIM/");
+    struct stat a, b;
+    ASSERT_EQ(stat((dir + "twice.mp4").c_str(), &a), 0);
+    ASSERT_EQ(stat((dir + "twice_2.mp4").c_str(), &b), 0);
+    EXPECT_NE(a.st_ino, b.st_ino);
+    for (const char *f : {"twice.mp4", "twice_2.mp4"}) {
+        int st = 0;
+        std::string out = test_run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + dir + f + "'", &st);
+        EXPECT_EQ(st, 0) << f << ": " << out;
+        EXPECT_NE(out.find("h264"), std::string::npos) << f << ": " << out;
+    }
+}
+
+// The status counts the frames' 90 kHz stamps, not the wall clock: frames stamped an hour
+// apart, put in a moment, read as an hour.
+TEST_F(Recorder, StatusTimeComesFromTheFramesStamps)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    snprintf(p->Recording.Filename, sizeof p->Recording.Filename, "stamps^c.h264");
+    p->Recording.Format = 0;
+    p->Video[0].StreamMode = 2;   // elementary H.264: every frame goes to the file as it is
+    log_ring_reset();
+    stream_set_state_by_id(RECORD_STREAM, STREAM_START);
+    ASSERT_TRUE(wait_log("filename=stamps^c.h264", 3000));
+    for (int i = 0; i < 100 && stream_users_by_id(VIDEO_STREAM1) < 1; i++)
+        usleep(10000);
+    uint32_t t0 = 0xFFFF0000u;   // and across the 32-bit wrap
+    const uint32_t steps[] = {0, 90000u * 60, 90000u * 3723};
+    for (uint32_t s : steps)
+        q.put(1000, t0 + s, RB_FLAG_KEYFRAME, 0x22);
+    std::string st;
+    for (int i = 0; i < 200 && (st = status()) != "Recording 1:02:03"; i++)
+        usleep(10000);
+    EXPECT_EQ(st, "Recording 1:02:03");
+    stream_set_state_by_id(RECORD_STREAM, STREAM_STOP);
+    EXPECT_TRUE(wait_log("rw 0 0 0", 5000)) << test_log_text();
 }
 
 TEST_F(Recorder, AParentFolderNameIsRefusedAndNothingIsWritten)

@@ -76,6 +76,37 @@ TEST(StreamRunState, RestartOfStoppedUnusedStreamDoesNothing)
     EXPECT_EQ(service.flags(), RUN_START_PENDING | RUN_STOP_PENDING);
 }
 
+// A restart is one step: nobody can see the stream stopped in its middle, so a user's stop
+// that lands there is never undone by the restart's start.
+TEST(StreamRunState, ARestartIsOneStepThatNobodySeesStopped)
+{
+    TestQueue t(UDP_STREAM2, 4096, 16, true);
+    int fd = eventfd(0, EFD_NONBLOCK);
+    ASSERT_GT(fd, 0);
+    stream_set_state_by_id(t.id, STREAM_START);
+    t.rs.eventfd = fd;
+    std::atomic<bool> done{false};
+    std::atomic<int> seen_stopped{0};
+    std::thread watcher([&] {
+        while (!done.load())
+            if (stream_get_state_by_id(t.id) == 0)
+                seen_stopped++;
+    });
+    for (int i = 0; i < 20000 && !seen_stopped.load(); i++)
+        stream_restart(t.id);
+    done = true;
+    watcher.join();
+    EXPECT_EQ(seen_stopped.load(), 0) << "a restart showed the stream stopped";
+    uint64_t count = 0;
+    ASSERT_EQ(read(fd, &count, sizeof count), (ssize_t)sizeof count);
+    t.rs.eventfd = 0;
+    close(fd);
+    if (!seen_stopped.load()) {
+        EXPECT_EQ(count, 20000u) << "one change per restart";
+    }
+    EXPECT_EQ(t.flags(), RUN_START_PENDING | RUN_STOP_PENDING);
+}
+
 TEST(StreamRunState, StopAllLeavesTheSerialServiceRunningWhileNotQuitting)
 {
     StreamRunState serial{}, udp{};

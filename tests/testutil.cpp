@@ -1,4 +1,5 @@
 #include "testutil.h"
+#include "streams/annexb.h"
 
 #include "core/log.h"
 
@@ -152,4 +153,25 @@ size_t test_count(const std::string &text, const std::string &what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         n++;
     return n;
+}
+
+std::vector<std::vector<uint8_t>> test_split_access_units(const std::vector<uint8_t> &d)
+{
+    std::vector<std::vector<uint8_t>> units;
+    size_t start = 0;
+    bool have_slice = false;
+    for (size_t i = annexb_find_start_code(d.data(), d.size(), 0); i + 3 < d.size();
+         i = annexb_find_start_code(d.data(), d.size(), i + 3)) {
+        size_t code = annexb_code_begin(d.data(), 0, i);
+        int type = d[i + 3] & 0x1F;
+        if (have_slice && code > start) {
+            units.emplace_back(d.begin() + start, d.begin() + code);
+            start = code;
+            have_slice = false;
+        }
+        if (type == 1 || type == 5)
+            have_slice = true;
+    }
+    units.emplace_back(d.begin() + start, d.end());
+    return units;
 }

@@ -25,3 +25,7 @@ std::string ffprobe_frame_rate(const std::string &path, const char *format);
 std::string test_log_text();
 // How often `what` occurs in `text`.
 size_t test_count(const std::string &text, const std::string &what);
+
+// H.264 access units of an Annex B stream with one slice per picture: each ends where the unit
+// after its slice begins.
+std::vector<std::vector<uint8_t>> test_split_access_units(const std::vector<uint8_t> &d);

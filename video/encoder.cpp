@@ -6,6 +6,7 @@
 #include "core/soc.h"
 #include "core/threads.h"
 #include "core/util.h"
+#include "streams/annexb.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
 #include "video/capture.h"
@@ -843,9 +844,7 @@ uint32_t mpeg4_header_fixup(VideoEnv *env, uint8_t *out, uint32_t len)
         return len;
     static const uint8_t vos[4] = {0, 0, 1, 0xb0};
     if (env->mpeg4HeaderLen == 0 && memcmp(out, vos, 4) == 0) {
-        uint32_t k = 0;
-        while (k + 4 <= len && !(out[k] == 0 && out[k + 1] == 0 && out[k + 2] == 1 && out[k + 3] == 0xb6))
-            k++;
+        uint32_t k = (uint32_t)annexb_find_code(out, len, 0, 0xb6);
         if (k + 4 > len || k > sizeof env->mpeg4Header)
             log_printf("%s: MPEG-4 header of %u bytes not kept\n", env->name, k);
         else {

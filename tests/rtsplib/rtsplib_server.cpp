@@ -9,6 +9,7 @@
 
 #include "core/log.h"
 #include "rtsp/liveMedia.h"
+#include "streams/annexb.h"
 
 static std::vector<uint8_t> read_file(const char *path)
 {
@@ -28,23 +29,11 @@ static std::vector<uint8_t> read_file(const char *path)
 static std::vector<std::vector<uint8_t>> split_nals(const std::vector<uint8_t> &d)
 {
     std::vector<std::vector<uint8_t>> out;
-    size_t i = 0, start = SIZE_MAX;
-    while (i + 3 <= d.size()) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            if (start != SIZE_MAX) {
-                size_t end = i;
-                while (end > start && d[end - 1] == 0)
-                    end--;
-                out.emplace_back(d.begin() + start, d.begin() + end);
-            }
-            start = i + 3;
-            i += 3;
-        } else {
-            i++;
-        }
-    }
-    if (start != SIZE_MAX && start < d.size())
-        out.emplace_back(d.begin() + start, d.end());
+    size_t pos = 0, len;
+    const uint8_t *nal;
+    while (annexb_next_nal(d.data(), d.size(), &pos, &nal, &len))
+        if (len || pos < d.size())   // a start code at the very end carries no unit
+            out.emplace_back(nal, nal + len);
     return out;
 }
 
