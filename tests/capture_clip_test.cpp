@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -14,6 +15,7 @@ const int CLIP_PICTURES = 10;
 // A lossless clip, so that the same source picture always decodes to the same bytes.
 std::string make_clip()
 {
+    mkdir(test_board_dir().c_str(), 0755);
     std::string path = test_board_path("clip.nut");
     int status = -1;
     test_run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v " +
@@ -49,6 +51,7 @@ TEST(CaptureClip, LoopsItsPicturesScaledIntoTheBuffer)
 
 TEST(CaptureClip, RefusesFilesWithoutVideo)
 {
+    mkdir(test_board_dir().c_str(), 0755);
     EXPECT_EQ(capture_clip_open(test_board_path("no-such-clip.mp4").c_str()), nullptr);
     std::string text = test_board_path("clip.txt");
     FILE *f = fopen(text.c_str(), "w");
