@@ -2,13 +2,14 @@
 # Fan-out cost of the live RTSP path of the whole appliance beside GStreamer's RTSP server, in a
 # network namespace of its own (loopback only). The camera is a clip with detail and grain
 # (PLATFORM_CAPTURE_CLIP), so channel A really runs at 2 and 8 Mbit/s. At each rate the appliance's
-# own stream is recorded and GStreamer serves that file as one shared media; then 1, 16 and 64
+# own stream is recorded and GStreamer serves that file as one shared media; then 16 and 64
 # TCP-interleaved clients (bench/rtsp_bench_client.cpp, one thread on epoll, the same for both)
-# play from ours and from the peer in turn. Each run prints the rate set and the rate measured on
-# the wire per client, CPU per client-second (ours: the RTSP thread; the peer: its whole process)
-# and each process's CPU per extra client beyond one, packets and frames lost, latency and the
-# client's own CPU. Figures per client are left out when the measured rate is under 80% of the
-# set one. Use an optimised appliance:
+# play from ours and from the peer in turn. One more reader holds each server's stream running
+# across the runs (for ours an HTTP reader, off the RTSP thread; for the peer an ffmpeg RTSP
+# client, counted as a client). Each run prints the rate set and the rate measured on the wire per
+# client, CPU per client-second (ours: the RTSP thread; the peer: its whole process), each
+# process's CPU, packets and frames lost, latency and the client's own CPU. Figures per client
+# are left out when the measured rate is under 80% of the set one. Use an optimised appliance:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK7160_TESTS=OFF -DK7160_BENCH=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtsp_bench.sh
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,8 +22,12 @@ SECONDS_PER_RUN=${RTSP_BENCH_SECONDS:-8}
 CLIENT="$TEST_DIR/rtsp_bench_client"
 g++ -O2 -std=c++20 -o "$CLIENT" "$top/bench/rtsp_bench_client.cpp" || { fail "the bench client does not build"; finish; }
 bench_make_clip "$TEST_DIR/clip.mkv" || { fail "no clip made"; finish; }
-PEER_PID=""
-stop_peer() { [ -n "$PEER_PID" ] && kill "$PEER_PID" 2>/dev/null; wait "$PEER_PID" 2>/dev/null; PEER_PID=""; }
+PEER_PID=""; PEER_KEEPER=""
+stop_peer() {
+  [ -n "$PEER_KEEPER" ] && kill "$PEER_KEEPER" 2>/dev/null; wait "$PEER_KEEPER" 2>/dev/null
+  [ -n "$PEER_PID" ] && kill "$PEER_PID" 2>/dev/null; wait "$PEER_PID" 2>/dev/null
+  PEER_PID=""; PEER_KEEPER=""
+}
 trap 'stop_peer; [ -n "${KEEPER:-}" ] && kill "$KEEPER" 2>/dev/null; cleanup' EXIT
 
 start_app PLATFORM_CAPTURE_CLIP="$TEST_DIR/clip.mkv" || finish
@@ -46,11 +51,8 @@ wait_stopped() {   # COUNT: the encoder stopped after its last client (it takes 
 }
 
 run() {   # WHO RATE N: one run, printed; sets RUN_PROC (cores used by the serving process)
-  local who=$1 rate=$2 n=$3 url=$URL pid=$APP_PID p0 p1 s0 s1 t0 t1 secs out rc serve_ms measured
-  [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; }
-  # The peer's shared media starts with its first client: a short warm-up opens the window on a
-  # running media, as ours opens on a running encoder.
-  [ "$who" = gst ] && "$CLIENT" "$url" 1 1 >/dev/null 2>&1
+  local who=$1 rate=$2 n=$3 url=$URL pid=$APP_PID served=$3 p0 p1 s0 s1 t0 t1 secs out rc serve_ms measured
+  [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; served=$((n + 1)); }
   p0=$(proc_ns "$pid"); s0=$(rtp_ns); t0=$(date +%s.%N)
   out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN"); rc=$?
   p1=$(proc_ns "$pid"); s1=$(rtp_ns); t1=$(date +%s.%N)
@@ -58,15 +60,11 @@ run() {   # WHO RATE N: one run, printed; sets RUN_PROC (cores used by the servi
   RUN_PROC=$(echo "($p1 - $p0) / 1000000000 / $secs" | bc -l)
   serve=$RUN_PROC
   [ "$who" = k7160 ] && serve=$(echo "($s1 - $s0) / 1000000000 / $secs" | bc -l)
-  serve_ms=$(echo "$serve * 1000 / $n" | bc -l)
+  serve_ms=$(echo "$serve * 1000 / $served" | bc -l)
   measured=$(grep -oE 'measured_bps=[0-9]+' <<<"$out" | cut -d= -f2)
   printf '%-5s %s clients=%d ' "$who" "$(bench_rates "$rate" "$measured")" "$n"
   if bench_rate_ok "$rate" "$measured"; then
-    local one_var=ONE_$who marginal
-    [ "$n" = 1 ] && printf -v "$one_var" '%s' "$RUN_PROC"
-    marginal=$(echo "(${RUN_PROC} - ${!one_var:-$RUN_PROC}) * 1000 / ($n - 1 + ($n == 1))" | bc -l)
-    printf 'cpu_ms_per_client_s=%.3f process_ms_per_extra_client_s=%.3f process_cpu=%.1f%% | %s\n' \
-      "$serve_ms" "$marginal" "$(echo "$RUN_PROC * 100" | bc -l)" "$out"
+    printf 'cpu_ms_per_client_s=%.3f process_cpu=%.1f%% | %s\n' "$serve_ms" "$(echo "$RUN_PROC * 100" | bc -l)" "$out"
   else
     printf '| %s\n' "$out"
   fi
@@ -79,15 +77,17 @@ for rate in 2000000 8000000; do
   # One HTTP reader holds the encoder running at this rate across the runs, off the RTSP thread.
   curl -s -o /dev/null http://127.0.0.1/streamA.h264 &
   KEEPER=$!
-  # Our own stream at this rate, recorded for the peer: long enough for a run and its set-up.
-  timeout 60 ffmpeg -nostdin -v error -rtsp_transport tcp -i "$URL" -t $((SECONDS_PER_RUN + 12)) -c copy \
+  # Our own stream at this rate, recorded for the peer: long enough for all runs of this rate.
+  timeout 300 ffmpeg -nostdin -v error -rtsp_transport tcp -i "$URL" -t $((4 * SECONDS_PER_RUN + 40)) -c copy \
     -f matroska "$TEST_DIR/ours$rate.mkv" || fail "the stream at $rate was not recorded"
   /usr/bin/python3 "$top/bench/rtsp_peer_gst.py" 8655 "$TEST_DIR/ours$rate.mkv" >"$TEST_DIR/peer.log" 2>&1 &
   PEER_PID=$!
   for _ in $(seq 1 100); do grep -q ready "$TEST_DIR/peer.log" && break; sleep 0.1; done
   grep -q ready "$TEST_DIR/peer.log" || { fail "GStreamer's RTSP server did not start"; cat "$TEST_DIR/peer.log"; finish; }
-  unset ONE_k7160 ONE_gst
-  for n in 1 16 64; do
+  ffmpeg -nostdin -v error -rtsp_transport tcp -i "$PEER_URL" -c copy -f null - >/dev/null 2>&1 &
+  PEER_KEEPER=$!
+  sleep 2
+  for n in 16 64; do
     run k7160 "$rate" "$n"
     run gst "$rate" "$n"
   done
