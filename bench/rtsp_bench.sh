@@ -23,11 +23,15 @@ CLIENT="$TEST_DIR/rtsp_bench_client"
 g++ -O2 -std=c++20 -o "$CLIENT" "$top/bench/rtsp_bench_client.cpp" || { fail "the bench client does not build"; finish; }
 bench_make_clip "$TEST_DIR/clip.mkv" || { fail "no clip made"; finish; }
 PEER_PID=""; PEER_KEEPER=""
-stop_peer() {
-  [ -n "$PEER_KEEPER" ] && kill "$PEER_KEEPER" 2>/dev/null; wait "$PEER_KEEPER" 2>/dev/null
-  [ -n "$PEER_PID" ] && kill "$PEER_PID" 2>/dev/null; wait "$PEER_PID" 2>/dev/null
-  PEER_PID=""; PEER_KEEPER=""
+# The peer's Python does not always end on SIGTERM: a bounded wait, then SIGKILL.
+stop_pid() {
+  local i
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null
+  for i in $(seq 1 30); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null; wait "$1" 2>/dev/null
 }
+stop_peer() { stop_pid "$PEER_KEEPER"; stop_pid "$PEER_PID"; PEER_PID=""; PEER_KEEPER=""; }
 trap 'stop_peer; [ -n "${KEEPER:-}" ] && kill "$KEEPER" 2>/dev/null; cleanup' EXIT
 
 start_app PLATFORM_CAPTURE_CLIP="$TEST_DIR/clip.mkv" || finish
