@@ -97,8 +97,9 @@ for rate in 2000000 8000000; do
   keeper=$!
   sleep 2
   # The row as the clients get it, for nginx to serve at the same pace.
-  curl -s --max-time $((SECONDS_PER_RUN + 6)) -o "$TEST_DIR/row$rate.ts" http://127.0.0.1/streamA.ts
-  pace=$(( $(stat -c %s "$TEST_DIR/row$rate.ts") / (SECONDS_PER_RUN + 6) ))
+  # Twice a run's length, so that no client reaches its end within a run.
+  curl -s --max-time $((2 * SECONDS_PER_RUN + 6)) -o "$TEST_DIR/row$rate.ts" http://127.0.0.1/streamA.ts
+  pace=$(( $(stat -c %s "$TEST_DIR/row$rate.ts") / (2 * SECONDS_PER_RUN + 6) ))
   start_nginx "$TEST_DIR/row$rate.ts" "$pace" || fail "nginx did not start"
   for kind in http nginx rtsp; do
     one=""
