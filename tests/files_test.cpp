@@ -115,7 +115,7 @@ TEST_F(Files, PagesClampAndNavigate)
 
     DynBuf b = {};
     many(600);   // 600 files: 12 pages
-    ASSERT_EQ(files_render_list(&b, row(), 11, 0, 0), 0);
+    ASSERT_EQ(files_render_list(&b, row(), 11, 0, 0, WEB_LEVEL_ADMIN), 0);
     std::string t(b.data, b.length);
     dynbuf_free(&b);
     EXPECT_NE(t.find("<span style=\"font-weight:bold\">11</span>"), std::string::npos);
@@ -204,6 +204,53 @@ TEST_F(Files, DownloadRefusesBadInput)
     std::string log = test_log_text();
     EXPECT_NE(log.find("Bad filename: ../secret.mp4"), std::string::npos);
     EXPECT_NE(log.find("Bad source: 3"), std::string::npos);
+}
+
+// Deleting needs Stream Config: below it the list offers no ticks and no button, since the
+// post would only bring a login prompt.
+TEST_F(Files, DeleteControlsOnlyAtTheLevelThatMayDelete)
+{
+    put_file("/media/mmc/DCIM/a.mp4");
+    for (int level : {WEB_LEVEL_VIEW, WEB_LEVEL_STREAM_CONTROL, WEB_LEVEL_DEMO}) {
+        fake_guest_level = level;
+        std::string b = list();
+        EXPECT_NE(b.find(">a.mp4<"), std::string::npos) << level;
+        EXPECT_EQ(b.find("delete_file"), std::string::npos) << level << b;
+        EXPECT_EQ(b.find("<form"), std::string::npos) << level;
+        EXPECT_EQ(b.find("type='submit'"), std::string::npos) << level;
+    }
+    for (int level : {WEB_LEVEL_STREAM_CONFIG, WEB_LEVEL_ADMIN}) {
+        fake_guest_level = level;
+        std::string b = list();
+        EXPECT_EQ(test_count(b, "name=\"delete_file\""), 1u) << level;
+        EXPECT_NE(b.find("action='delete_files_mmc'"), std::string::npos) << level;
+    }
+    // Included in a page the list follows the page's reader too.
+    fake_guest_level = WEB_LEVEL_ADMIN;
+    std::ofstream(test_board_path("/usr/html/t_dl.htm")) << "<include src='filelist_mmc'>";
+    WebReply r = web_request(port, "GET", "/t_dl.htm", {web_basic("ctl", "ctlpw")});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find(">a.mp4<"), std::string::npos) << r.body;
+    EXPECT_EQ(r.body.find("delete_file"), std::string::npos) << r.body;
+    r = web_request(port, "GET", "/t_dl.htm", {web_basic("cfg", "cfgpw")});
+    EXPECT_NE(r.body.find("name=\"delete_file\""), std::string::npos) << r.body;
+}
+
+// A body the form processor can't take (another content type) is refused, not answered with
+// the redirect that tells a browser the files went.
+TEST_F(Files, DeletePostThatCannotBeParsedIsRefused)
+{
+    put_file("/media/mmc/DCIM/a.mp4");
+    int fd = web_connect(port, nullptr);
+    ASSERT_GE(fd, 0);
+    web_send_all(fd, "POST /delete_files_mmc HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                     "Referer: /download.htm\r\nContent-Type: text/plain\r\nContent-Length: 17\r\n\r\n"
+                     "delete_file=a.mp4");
+    WebReply r = web_read_reply(fd);
+    close(fd);
+    EXPECT_NE(r.status, 303);
+    EXPECT_EQ(file_size("/media/mmc/DCIM/a.mp4"), 1);
+    EXPECT_NE(test_log_text().find("post_delete_files_func: Failed to create post processor"), std::string::npos);
 }
 
 TEST_F(Files, DeletePostRemovesTickedFilesAndRefusesDotDot)

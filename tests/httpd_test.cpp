@@ -482,6 +482,29 @@ TEST_F(Httpd, RedirectsElsewhereFallBackAsIfNoneWereGiven)
     EXPECT_EQ(r.body.find("other.host"), std::string::npos);   // nor in the refresh of the challenge page
 }
 
+// A body that no form processor can read (not a form's content type) is refused: the old
+// answer, the usual redirect, told the browser its settings were taken.
+TEST_F(Httpd, FormBodyThatCannotBeParsedIsRefused)
+{
+    for (const char *path : {"/controls", "/streamA_controls", "/streamA_controls_no_save", "/mixer_settings",
+                             "/clear_log"}) {
+        uint32_t from = log_ring_head();
+        int fd = web_connect(port, nullptr);
+        ASSERT_GE(fd, 0);
+        web_send_all(fd, std::string("POST ") + path +
+                             " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nReferer: /back.htm\r\n"
+                             "Content-Type: text/plain\r\nContent-Length: 16\r\n\r\nBitRate=300000&x");
+        WebReply r = web_read_reply(fd);
+        close(fd);
+        EXPECT_NE(r.status, 303) << path;
+        EXPECT_NE(r.status, 200) << path;
+        EXPECT_NE(log_since(from).find("Failed to create post processor"), std::string::npos) << path;
+    }
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+    EXPECT_EQ(post("/streamA_controls", "BitRate=300000").status, 303);   // a form still goes through
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+}
+
 TEST_F(Httpd, PostWithoutAHandlerIsAnsweredAndLogged)
 {
     uint32_t from = log_ring_head();

@@ -192,6 +192,40 @@ TEST_F(Pages, IncludesOfRowsAndFiles)
     EXPECT_EQ(test_count(modes, "selected"), 1u);
 }
 
+// One body file serves both channels: the form around the include gives its fields their
+// prefix, and the body's own forms end inside it.
+TEST_F(Pages, IncludedBodyTakesThePrefixOfTheFormAroundIt)
+{
+    write_page("t_body.htm", "<input type='text' name='BitRate' value=''>"
+                             "<form action='udpA_controls'><input type='text' name='Port' value=''></form>");
+    EXPECT_EQ(render("<form action='streamA_controls'><include src='t_body.htm'>"
+                     "<input type='text' name='BitRate' value=''></form>"),
+              "<form action='streamA_controls'><input type='text' name='BitRate' value='2000000'>"
+              "<form action='udpA_controls'><input type='text' name='Port' value='5000'></form>"
+              "<input type='text' name='BitRate' value='2000000'></form>");
+    EXPECT_EQ(render("<form action='streamB_controls'><include src='t_body.htm'></form>"),
+              "<form action='streamB_controls'><input type='text' name='BitRate' value='1000000'>"
+              "<form action='udpA_controls'><input type='text' name='Port' value='5000'></form></form>");
+    // Outside any form the body's fields stay as written.
+    EXPECT_EQ(render("<include src='t_body.htm'>").find("name='BitRate' value=''>"), 19u);
+}
+
+// Only the plain settings rows give a form's fields their prefix: a save-less or log-clearing
+// form leaves its fields as the page wrote them.
+TEST_F(Pages, OnlyPlainSettingsFormsPrefixTheirFields)
+{
+    EXPECT_EQ(render("<form action='streamA_controls_no_save'><input type='text' name='BitRate' value='k'></form>"),
+              "<form action='streamA_controls_no_save'><input type='text' name='BitRate' value='k'></form>");
+    EXPECT_EQ(render("<form action='display_controls_no_save'><select name='Standard'><option value='5'>N</option>"
+                     "</select></form>"),
+              "<form action='display_controls_no_save'><select name='Standard'><option value='5'>N</option>"
+              "</select></form>");
+    EXPECT_EQ(render("<form action='clear_log'><input type='text' name='Video[0].BitRate' value='k'></form>"),
+              "<form action='clear_log'><input type='text' name='Video[0].BitRate' value='2000000'></form>");
+    EXPECT_EQ(render("<form action='udpB_controls'><input type='text' name='Port' value='k'></form>"),
+              "<form action='udpB_controls'><input type='text' name='Port' value='5002'></form>");
+}
+
 TEST_F(Pages, SelfIncludeStopsAtTheDepthLimit)
 {
     write_page("self.htm", "A<include src='self.htm'>B");

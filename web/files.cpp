@@ -142,6 +142,7 @@ struct FileListJob {
     LiveWait wait;              // first: the registry hands it back by connection
     const UrlEntry *row;
     int page, detailed, fast;
+    int level;                  // of the request: whether the list offers deletion
     DynBuf out;
     bool done;
 };
@@ -195,7 +196,7 @@ void *filelist_thread(void *arg)
     while (jobs_held)
         pthread_cond_wait(&jobs_cond, &jobs_mutex);
     pthread_mutex_unlock(&jobs_mutex);
-    if (files_render_list(&job->out, job->row, job->page, job->detailed, job->fast) < 0)
+    if (files_render_list(&job->out, job->row, job->page, job->detailed, job->fast, job->level) < 0)
         log_printf("%s: list incomplete\n", "filelist_thread");
     pthread_mutex_lock(&jobs_mutex);
     jobs_running--;
@@ -363,7 +364,17 @@ void files_list_options(HttpRequest *req)
     }
 }
 
-int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, int fast)
+// Only a level the source's delete row takes gets the ticks and the button: below it the
+// post would end in a login prompt and delete nothing.
+static bool may_delete(int source, int level)
+{
+    char name[32];
+    snprintf(name, sizeof name, "delete_files_%s", source_names[source]);
+    const UrlEntry *row = url_lookup(name);
+    return row && row->post_handler && (!row->post_level || auth_write_allowed(level, row->post_level));
+}
+
+int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, int fast, int level)
 {
     int source = row ? row_source(row->name) : -1;
     if (source < 0)
@@ -400,10 +411,14 @@ int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, 
     if (count == 0) {
         r = dynbuf_printf(out, "<p>No files to display.</p>\n");
     } else {
-        r = dynbuf_printf(out,
-                          "<form method='POST' action='delete_files_%s' onsubmit=\"return confirm('Are you sure you "
-                          "want to permanently delete the selected files?');\"><table>\n",
-                          source_names[source]);
+        bool del = may_delete(source, level);
+        if (del)
+            r = dynbuf_printf(out,
+                              "<form method='POST' action='delete_files_%s' onsubmit=\"return confirm('Are you sure you "
+                              "want to permanently delete the selected files?');\"><table>\n",
+                              source_names[source]);
+        else
+            r = dynbuf_printf(out, "<table>\n");
         char link[4096], size[32];
         for (size_t i = first; i < end && r == 0; i++) {
             const std::string &item = items[i];
@@ -417,15 +432,22 @@ int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, 
             }
             files_url_encode(item.c_str(), link, sizeof link);
             std::string html = escaped(item);
-            r = dynbuf_printf(out,
-                              "<tr>\n <td><input type=\"checkbox\" name=\"delete_file\" value=\"%s\"/></td>\n <td><a "
-                              "href=\"/download?s=%d&f=%s\" download=\"%s\">%s</a></td><td "
-                              "style=\"text-align:right\">%s</td>\n</tr>\n",
-                              html.c_str(), source, link, html.c_str(), html.c_str(), size);
+            if (del)
+                r = dynbuf_printf(out, "<tr>\n <td><input type=\"checkbox\" name=\"delete_file\" value=\"%s\"/></td>\n",
+                                  html.c_str());
+            else
+                r = dynbuf_printf(out, "<tr>\n");
+            if (r == 0)
+                r = dynbuf_printf(out,
+                                  " <td><a href=\"/download?s=%d&f=%s\" download=\"%s\">%s</a></td><td "
+                                  "style=\"text-align:right\">%s</td>\n</tr>\n",
+                                  source, link, html.c_str(), html.c_str(), size);
         }
-        if (r == 0)
+        if (r == 0 && del)
             r = dynbuf_printf(out, "<tr><td colspan=3><input type='submit' value='Delete selected files'></td></tr>\n"
                                    "</table></form>\n");
+        else if (r == 0)
+            r = dynbuf_printf(out, "</table>\n");
     }
     if (r == 0)
         navigation(out, page, pages, detailed, fast);
@@ -463,6 +485,7 @@ int files_list_func(HttpRequest *req)
         job->page = req->page;
         job->detailed = req->detailed;
         job->fast = req->fast;
+        job->level = req->level;
     }
     if (!job || pthread_create(&t, &attr, filelist_thread, job) != 0) {
         log_printf("%s: failed to start filelist_thread\n", "files_list_func");
@@ -582,7 +605,7 @@ int post_delete_files_func(PostContext *ctx, const char *data, size_t)
         log_printf("%s: Failed to create post processor\n", "post_delete_files_func");
         free(d);
         ctx->upload = nullptr;
-        return MHD_YES;
+        return MHD_NO;   // refused: nothing was read, so no redirect may pretend otherwise
     }
     filesys_multi_start(d->source, 0);
     ctx->chunk = delete_chunk;

@@ -11,9 +11,9 @@ enum { FILES_JOBS_MAX = 4 };
 bool files_is_list_row(const UrlEntry *row);
 // Reads the list options ("p") of the request into req->page, req->detailed and req->fast.
 void files_list_options(HttpRequest *req);
-// Writes the list of the row's source, as a page includes it in place. Returns 0, or -1 when
-// out of memory.
-int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, int fast);
+// Writes the list of the row's source, as a page includes it in place; the delete controls only
+// for a `level` the source's delete row accepts. Returns 0, or -1 when out of memory.
+int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, int fast, int level);
 
 // GET of a list row: the list is made on a thread of its own while the connection waits.
 int files_list_func(HttpRequest *req);

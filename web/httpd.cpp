@@ -370,6 +370,8 @@ void post_processor_abort(PostContext *ctx)
     post_processor_done(ctx);
 }
 
+// A body the library can't parse as a form (another content type) is refused: answering the
+// usual redirect would tell the browser its settings were taken.
 int post_processor_func(PostContext *ctx, const char *data, size_t size)
 {
     if (data || ctx->pp)
@@ -384,7 +386,7 @@ int post_processor_func(PostContext *ctx, const char *data, size_t size)
         log_printf("%s: Failed to create post processor\n", "post_processor_func");
         free(ctx->upload);
         ctx->upload = nullptr;
-        return MHD_YES;
+        return MHD_NO;
     }
     ctx->chunk = form_chunk;
     ctx->close = post_processor_done;
@@ -406,7 +408,7 @@ int post_mixer_func(PostContext *ctx, const char *data, size_t size)
         log_printf("%s: Failed to create post processor\n", "post_mixer_func");
         free(ctx->upload);
         ctx->upload = nullptr;
-        return MHD_YES;
+        return MHD_NO;
     }
     ctx->chunk = form_chunk;
     ctx->close = form_release;
@@ -468,7 +470,7 @@ int post_clear_log_func(PostContext *ctx, const char *data, size_t size)
     ctx->pp = MHD_create_post_processor(ctx->connection, 1024, clear_log_iterator, ctx);
     if (!ctx->pp) {
         log_printf("%s: Failed to create post processor\n", "post_clear_log_func");
-        return MHD_YES;
+        return MHD_NO;
     }
     ctx->chunk = form_chunk;
     ctx->close = clear_log_done;
@@ -569,9 +571,11 @@ int httpd_post_form(PostContext *ctx, const char *data, size_t size)
 
 void (*const httpd_post_done)(PostContext *ctx) = post_processor_done;
 
+// Save-less rows take their keys with the prefix too, but a page's fields inside their forms
+// are left as written.
 bool url_is_settings_form(const UrlEntry *row)
 {
-    return row && (row->post_handler == post_processor_func || row->post_handler == post_no_save_func);
+    return row && row->post_handler == post_processor_func;
 }
 
 const UrlEntry *url_lookup(const char *name)

@@ -140,5 +140,6 @@ size_t html_escape(const char *in, char *out, size_t size);
 // For the upload rows kept in their own file: a form key by key, and the end of a post.
 int httpd_post_form(PostContext *ctx, const char *data, size_t size);
 extern void (*const httpd_post_done)(PostContext *ctx);   // the ordinary end, to compare against
-// True for the rows whose POST is a settings form with the row's key prefix.
+// True for the rows whose POST is the plain settings form: a page's form posting there gives its
+// fields the row's key prefix.
 bool url_is_settings_form(const UrlEntry *row);

@@ -375,7 +375,7 @@ int include_row(Render *r, const UrlEntry *row)
             files_list_options(out->req);
         int page = out->req ? out->req->page : 1, detailed = out->req ? out->req->detailed : 0;
         int fast = out->req ? out->req->fast : 0;
-        return files_render_list(out, row, page, detailed, fast) == 0 ? RENDER_OK : RENDER_ERROR;
+        return files_render_list(out, row, page, detailed, fast, request_level(out)) == 0 ? RENDER_OK : RENDER_ERROR;
     }
     if (!row->get_handler) {
         put_escaped(out, row->arg);
@@ -403,9 +403,9 @@ size_t tag_include(Render *r, const char *t, size_t len, size_t word_end, int *r
         put_escaped(r->out, value.c_str());
         rc = RENDER_OK;
     } else {
-        // A page's prefix and select belong to it, not to the file it includes.
+        // A file included inside a form fills its fields under that form's prefix (one body
+        // serves both channels); its own forms end with it.
         const char *saved = r->out->prefix;
-        r->out->prefix = nullptr;
         rc = render_file(r, *src == '/' ? src + 1 : src, a[1].found ? a[1].value.c_str() : nullptr);
         r->out->prefix = saved;
     }

@@ -2,13 +2,15 @@
 """Drives the device's pages in headless Chromium.
 
 browser_pages.py BASE SCREEN_DIR STEP [ARGS]
-  menu                    follow every menu link as the guest of a fresh device
+  menu                    follow every menu link as the guest of a fresh device; read every select's
+                          labels and every number field's range
   stream_setup BITRATE    set Stream A's bit rate and the last resolution offered
   control_user USER PASS  log in through login.htm, check the menus, the Unauthorized page, log out
   update IMAGE            choose a firmware file on the update page, upload, wait for the restart text
 Prints "ok: ..." per check and "FAIL: ..." per failed one; exits 1 when any failed.
 """
 import os
+import re
 import sys
 import time
 import urllib.parse
@@ -74,7 +76,39 @@ def menu_headings(driver):
     return [h.text.strip().lower() for h in driver.find_elements(By.CSS_SELECTOR, '#menu h6')]
 
 
+PLACEHOLDER = re.compile(r'^\s*((mode|format|option|value|type|choice|item)\s*\d*)?\s*$', re.I)
+
+
+def form_problems(driver):
+    """Options whose label names no meaning, and number fields that show no range."""
+    bad = []
+    selects = driver.find_elements(By.TAG_NAME, 'select')
+    for sel in selects:
+        for o in sel.find_elements(By.TAG_NAME, 'option'):
+            label = o.get_attribute('textContent')
+            if PLACEHOLDER.match(label):
+                bad.append('%s option %s labelled %r' % (sel.get_attribute('name'), o.get_attribute('value'), label))
+    numbers = 0
+    for f in driver.find_elements(By.CSS_SELECTOR, "input[type='number']"):
+        lo, hi = f.get_attribute('min'), f.get_attribute('max')
+        if lo is None or hi is None:
+            bad.append('%s has no range' % f.get_attribute('name'))
+            continue
+        numbers += 1
+        shown = driver.execute_script(
+            "var s = arguments[0].parentNode.querySelector('span.range'); return s ? s.textContent : '';", f)
+        if shown.strip() != '%s to %s' % (lo, hi):
+            bad.append('%s shows range %r, not %s to %s' % (f.get_attribute('name'), shown, lo, hi))
+    return bad, len(selects), numbers
+
+
+def option_label(driver, select_id, value):
+    opts = driver.find_elements(By.CSS_SELECTOR, "#%s option[value='%s']" % (select_id, value))
+    return opts[0].get_attribute('textContent') if opts else None
+
+
 def step_menu(driver):
+    total_selects = [0]
     driver.get(BASE + '/index.htm')
     links = [l for l in menu_links(driver) if not l.endswith('/index.htm')]
     shot(driver, 'index')
@@ -88,7 +122,38 @@ def step_menu(driver):
         check('%s: has the menu' % name, len(driver.find_elements(By.CSS_SELECTOR, '#menu a')) > 0)
         errs = script_errors(driver)
         check('%s: no script error %s' % (name, errs[:2]), not errs)
+        bad, selects, numbers = form_problems(driver)
+        check('%s: %d selects name every option, %d number fields show their range %s'
+              % (name, selects, numbers, bad[:3]), not bad)
+        total_selects[0] += selects
         shot(driver, 'menu_' + name.replace('.htm', ''))
+    check('read the labels of %d selects on %d pages' % (total_selects[0], len(links)), total_selects[0] > 40)
+    check_page_meanings(driver)
+
+
+def check_page_meanings(driver):
+    """The labels that used to say the wrong thing, the readable status rows, the delete controls."""
+    driver.get(BASE + '/control_recording.htm')
+    check('recording format 0 writes the channel\'s own container (%r)' % option_label(driver, 'recformat', '0'),
+          'channel streams' in (option_label(driver, 'recformat', '0') or ''))
+    check('recording format 1 is MP4 (%r)' % option_label(driver, 'recformat', '1'),
+          (option_label(driver, 'recformat', '1') or '').startswith('MP4'))
+    driver.get(BASE + '/control_output.htm')
+    check('display mode 3 is the flash, not black (%r)' % option_label(driver, 'displaymode', '3'),
+          'flash' in (option_label(driver, 'displaymode', '3') or ''))
+    driver.get(BASE + '/setup_streamb.htm')
+    status = driver.find_element(By.CSS_SELECTOR, '.status').text
+    check('the encoder status reads as a sentence (%r)' % status,
+          'Encode[' not in status and 'frames encoded' in status)
+    driver.get(BASE + '/setup_video.htm')
+    status = driver.find_element(By.CSS_SELECTOR, '.status').text
+    check('the input signal reads as a sentence (%r)' % status,
+          'Locked to the video input' in status or 'No video signal' in status)
+    shot(driver, 'setup_video_status')
+    driver.get(BASE + '/download.htm')
+    check('the Admin guest is offered the delete controls',
+          driver.find_elements(By.CSS_SELECTOR, "input[name='delete_file']")
+          and driver.find_elements(By.CSS_SELECTOR, "input[value='Delete selected files']"))
 
 
 def step_stream_setup(driver, bitrate):
@@ -132,6 +197,14 @@ def step_control_user(driver, user, password):
     check('a Configure page gives the Unauthorized page', 'Unauthorized' in body and 'Bit rate' not in body)
     check('no template tag on the Unauthorized page', template_tags_left(driver) == 0)
     shot(driver, 'control_user_unauthorized')
+    driver.get(BASE + '/download.htm')
+    body = driver.find_element(By.TAG_NAME, 'body').text
+    check('a Stream Control user sees the recordings', '.mp4' in body)
+    check('and no delete control',
+          not driver.find_elements(By.CSS_SELECTOR, "input[type='checkbox']")
+          and not driver.find_elements(By.CSS_SELECTOR, "form[action^='delete_files']")
+          and 'Delete selected files' not in driver.page_source)
+    shot(driver, 'control_user_download')
     driver.get(BASE + '/index.htm')
     driver.find_element(By.CSS_SELECTOR, "#menu input[type='submit'][value='Log out']").click()
     WebDriverWait(driver, 15).until(lambda d: any(h.startswith('user') for h in menu_headings(d)))

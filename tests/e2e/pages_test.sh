@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The web pages judged with curl and headless Chromium: paths out of the web root, the view
-# redirects, the settings listing and its round trip through the defaults file, who may load the
+# redirects, the icon, the channel pages' shared body, a refused unreadable post, the settings listing and its round trip through the defaults file, who may load the
 # defaults, the RTSP links, every menu page in a browser, a setting changed on its page and
 # stored, a Stream Control user's menus, the custom zip's pages across a restart, and the update
 # page driving a firmware upload to the restart.
@@ -86,6 +86,30 @@ check "RTSP links follow RTSP_Port" \
   grep -q "href='rtsp://cam.example:8600/streamB.ts'" <(curl -s -H 'Host: cam.example' $URL/rtsp_streams.htm)
 curl -s -o /dev/null -d "RTSP_Port=8554" $URL/controls
 
+# The small icon a browser asks for.
+check "/favicon.ico is an icon" [ "$(curl -s -o "$TEST_DIR/favicon.ico" -w '%{http_code} %{content_type}' \
+  $URL/favicon.ico)" = "200 image/vnd.microsoft.icon" ]
+check "the icon is a 16x16 ICO" [ "$(head -c 7 "$TEST_DIR/favicon.ico" | od -An -tx1 | tr -d ' \n')" = 00000100010010 ]
+
+# Status rows stay raw for scripts (the pages make sentences of them).
+check "the raw encoder status row stays" grep -q '^Encode\[1\], frames: ' <(curl -sg "$URL/Encode.Status[1]")
+
+# Stream B's page is the shared body under Stream B's form: its fields show Stream B's settings.
+curl -s -o /dev/null -d "BitRate=1300000" $URL/streamB_controls
+curl -s -o /dev/null -d "Port=5432" $URL/udpB_controls
+check "setup_streamb.htm shows Stream B's bit rate" grep -q "name='BitRate' value='1300000'" <(curl -s $URL/setup_streamb.htm)
+check "setup_streama.htm shows Stream A's bit rate" grep -q "name='BitRate' value='$(curl -sg "$URL/Video[0].BitRate")'" \
+  <(curl -s $URL/setup_streama.htm)
+check "control_streamb.htm shows Stream B's port" grep -q "name='Port' value='5432'" <(curl -s $URL/control_streamb.htm)
+
+# A body that is no form is refused, not answered with the redirect of a taken form.
+before=$(curl -sg "$URL/Video[0].BitRate")
+refused=$(curl -s -o /dev/null -w '%{http_code}' -H 'Referer: /setup_streama.htm' -H 'Content-Type: text/plain' \
+  --data-binary 'BitRate=300000' $URL/streamA_controls)
+check "a post the form processor can't read is refused (got $refused)" [ "$refused" != 303 ]
+check "and changes nothing" [ "$(curl -sg "$URL/Video[0].BitRate")" = "$before" ]
+check "the refusal is logged" grep -q "post_processor_func: Failed to create post processor" "$LOG"
+
 # Users for the level checks and the browser (the guest of a fresh device is Admin).
 curl -s -o /dev/null --data-urlencode create_user_name=root --data-urlencode create_user_perm=5 \
   --data-urlencode create_user_pass=rootpw8 $URL/controls
@@ -126,6 +150,7 @@ check "the Admin user logs in again" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].Na
 # are offered only then).
 touch "$BOARD/dev/mmcblk0p1"
 wait_log "mount -o ro,usefree /dev/mmcblk0p1 /media/mmc" 5 || fail "the card is mounted"
+mkdir -p "$BOARD/media/mmc/DCIM" && head -c 5000 /dev/zero >"$BOARD/media/mmc/DCIM/rec1.mp4"
 check "the menu offers the recording pages with a card" grep -q "href='download.htm'" <(curl -s $URL/nav_bar)
 browser menu
 check "menu pages leave no sanitizer report" no_sanitizer_report "$LOG"
@@ -137,7 +162,8 @@ check "the bit rate reads back" [ "$(curl -sg "$URL/Video[0].BitRate")" = 250000
 check "the resolution reads back ($res)" reads_back_resolution
 check "flash holds the bit rate and resolution" wait_block "2500000 ${res%x*} ${res#*x}"
 
-# A Stream Control user: no Configure or Admin menu, Unauthorized on a Configure page, logout.
+# A Stream Control user: no Configure or Admin menu, Unauthorized on a Configure page, a
+# Download page without delete controls, logout.
 browser control_user ctl ctlpw8
 
 # The custom zip's pages: served, listed, and back after a restart even when deleted. Its
