@@ -2,8 +2,8 @@
 // costs well under the server it measures (loopback only).
 //
 // Per run it prints the pictures each client received (video PES starts), pictures missed per
-// client against the best client, continuity-counter gaps, bytes per client, and the client's
-// own CPU. Exit status 0 when every client got every picture the best one got and no gap.
+// client against the best client, continuity-counter gaps, bytes per client, the bit rate each
+// client received (mean), and the client's own CPU. Exit status 0 when every client got every picture the best one got and no gap.
 //
 // usage: http_stream_client PORT PATH CLIENTS SECONDS
 #include <algorithm>
@@ -210,9 +210,9 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &ru);
     double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     printf("clients=%d pictures_best=%llu pictures_missed_per_client=%.2f cc_gaps=%llu kbytes_per_client=%.0f "
-           "closed_early=%d client_cpu=%.1f%%\n",
+           "closed_early=%d client_cpu=%.1f%% measured_bps=%.0f\n",
            n, (unsigned long long)best, (double)missed / n, (unsigned long long)gaps, bytes / 1000.0 / n, closed,
-           cpu * 100 / seconds);
+           cpu * 100 / seconds, bytes * 8.0 / seconds / n);
     // A client that joins a little later misses the first picture or two of the window.
     return (gaps == 0 && closed == 0 && (double)missed / n <= 2) ? 0 : 1;
 }

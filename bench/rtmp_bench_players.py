@@ -2,7 +2,8 @@
 """Starts N ffmpeg players copying (not decoding) one RTMP stream for S seconds; meanwhile a raw
 player of our own measures, five times, the time from its play command to the first video
 message and to the first keyframe. Reports those (median), the pictures each ffmpeg player got
-(minimum) and how many got none. Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
+(minimum), how many got none, and the video bit rate the players received (mean of their
+payload sizes over the run). Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
 import os
 import random
 import socket
@@ -65,11 +66,13 @@ for p in procs:
         p.wait(max(0.1, deadline - time.time()))
     except subprocess.TimeoutExpired:
         p.kill()
-counts = []
+counts, sizes = [], []
 for i in range(n):
     with open(os.path.join(outdir, "p%d.crc" % i), "rb") as f:
-        counts.append(sum(1 for line in f if not line.startswith(b"#")))
+        rows = [line.split(b",") for line in f if not line.startswith(b"#")]
+    counts.append(len(rows))
+    sizes.append(sum(int(r[4]) for r in rows if len(r) > 4))
 ms = lambda v: statistics.median([x for x in v if x is not None]) * 1000 if any(x is not None for x in v) else -1
-print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f pictures_min=%d no_picture=%d" % (
-    n, ms(firsts), ms(keys), min(counts), sum(1 for c in counts if c == 0)))
+print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f pictures_min=%d no_picture=%d measured_bps=%.0f" % (
+    n, ms(firsts), ms(keys), min(counts), sum(1 for c in counts if c == 0), sum(sizes) * 8 / seconds / n))
 sys.exit(0 if all(counts) and len(keys) == 5 else 1)

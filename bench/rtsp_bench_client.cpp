@@ -5,7 +5,9 @@
 // RTP timestamps seen by the best client in the common window), timestamps that step back,
 // capture-to-receive latency p50/p99 of every picture's last packet (the RTCP sender report
 // maps RTP time to the capture wall clock, on the same host), the time from PLAY to the first
-// whole IDR, and the client's own CPU. Exit status 0 when every client got every packet.
+// whole IDR, the bit rate each client received on the wire (mean over clients), and the
+// client's own CPU. Exit status 0 when every client got every packet. The track to SETUP comes
+// from the DESCRIBE answer, so any RTSP server can be measured.
 //
 // usage: rtsp_bench_client URL CLIENTS SECONDS     (URL rtsp://127.0.0.1:PORT/NAME)
 #include <algorithm>
@@ -46,6 +48,8 @@ struct Client {
     uint16_t lastSeq = 0;
     uint32_t lastTs = 0;
     uint64_t packets = 0, lostPackets = 0, tsBackwards = 0;
+    uint64_t bytes = 0;           // received since the PLAY answer, framing included
+    double tPlaying = 0;
     std::set<uint32_t> frameTs;   // RTP timestamps of whole pictures
     bool haveSR = false;
     double srWall = 0;
@@ -55,6 +59,7 @@ struct Client {
 };
 
 std::string g_url;
+std::string g_track;              // the URL SETUP names, from the first DESCRIBE answer
 
 bool send_all(int fd, const std::string &s)
 {
@@ -74,8 +79,8 @@ void send_step(Client &c)
     if (c.step == 0)
         snprintf(req, sizeof req, "DESCRIBE %s RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n", g_url.c_str());
     else if (c.step == 1)
-        snprintf(req, sizeof req, "SETUP %s/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
-                 g_url.c_str());
+        snprintf(req, sizeof req, "SETUP %s RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+                 g_track.c_str());
     else {
         snprintf(req, sizeof req, "PLAY %s RTSP/1.0\r\nCSeq: 3\r\nSession: %s\r\nRange: npt=0.000-\r\n\r\n", g_url.c_str(),
                  c.session.c_str());
@@ -108,6 +113,10 @@ void on_rtp(Client &c, const uint8_t *p, unsigned n, double t)
     unsigned nal = p[12] & 0x1f;
     if (nal == 28 && n > 13)
         nal = p[13] & 0x1f;
+    if (nal == 24)   // an aggregate: any IDR unit in it
+        for (unsigned k = 13; k + 2 < n; k += 2 + (p[k] << 8 | p[k + 1]))
+            if ((p[k + 2] & 0x1f) == 5)
+                nal = 5;
     if (nal == 5)
         c.idrParts = true;
     if (p[1] & 0x80) {   // a picture ends
@@ -134,6 +143,32 @@ void on_rtcp(Client &c, const uint8_t *p, unsigned n)
     for (auto &pt : c.pending)
         note_latency(c, pt.first, pt.second);
     c.pending.clear();
+}
+
+// The video track's control URL: absolute, or relative to Content-Base (else the request URL).
+std::string track_url(const std::string &head, const std::string &sdp)
+{
+    std::string base = g_url;
+    size_t cb = head.find("Content-Base:");
+    if (cb != std::string::npos) {
+        cb += 13;
+        while (head[cb] == ' ')
+            cb++;
+        base = head.substr(cb, head.find('\r', cb) - cb);
+    }
+    size_t m = sdp.find("m=video");
+    size_t a = sdp.find("a=control:", m == std::string::npos ? 0 : m);
+    if (a == std::string::npos)
+        return base;
+    a += 10;
+    std::string ctl = sdp.substr(a, sdp.find_first_of("\r\n", a) - a);
+    if (ctl == "*")
+        return base;
+    if (ctl.compare(0, 7, "rtsp://") == 0)
+        return ctl;
+    if (!base.empty() && base.back() != '/')
+        base += '/';
+    return base + ctl;
 }
 
 // Consumes what it can of c.in; false when the connection is unusable.
@@ -171,6 +206,8 @@ bool parse(Client &c, double t)
             fprintf(stderr, "client: %s", head.c_str());
             return false;
         }
+        if (c.step == 0 && g_track.empty())
+            g_track = track_url(head, c.in.substr(end + 4, body));
         if (c.step == 1) {
             size_t s = head.find("Session:");
             if (s == std::string::npos)
@@ -184,6 +221,8 @@ bool parse(Client &c, double t)
             c.step++;
             if (c.step < 3)
                 send_step(c);
+            else
+                c.tPlaying = t;
         }
     }
     c.in.erase(0, off);
@@ -269,6 +308,8 @@ int main(int argc, char **argv)
                 }
                 continue;
             }
+            if (c.step == 3)
+                c.bytes += (size_t)r;
             c.in.append(buf.data(), (size_t)r);
             if (!parse(c, t)) {
                 epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
@@ -314,7 +355,10 @@ int main(int argc, char **argv)
     double lostFrames = 0, lostPackets = 0;
     uint64_t backwards = 0, packets = 0;
     std::vector<double> lat, firstPic;
+    double bps = 0, tEnd = t0 + wall;
     for (size_t i = 0; i < cs.size(); i++) {
+        if (cs[i].tPlaying > 0 && tEnd > cs[i].tPlaying)
+            bps += cs[i].bytes * 8.0 / (tEnd - cs[i].tPlaying) / clients;
         lostFrames += best - inWindow[i];
         lostPackets += cs[i].lostPackets;
         backwards += cs[i].tsBackwards;
@@ -324,8 +368,8 @@ int main(int argc, char **argv)
             firstPic.push_back(cs[i].firstIdr);
     }
     printf("clients=%d frames=%zu packets=%llu frames_lost_per_client=%.2f packets_lost_per_client=%.2f ts_backwards=%llu "
-           "latency_ms_p50=%.1f latency_ms_p99=%.1f play_to_picture_ms_max=%.0f failed=%d client_cpu=%.1f%%\n",
+           "latency_ms_p50=%.1f latency_ms_p99=%.1f play_to_picture_ms_max=%.0f failed=%d client_cpu=%.1f%% measured_bps=%.0f\n",
            clients, best, (unsigned long long)packets, lostFrames / clients, lostPackets / clients, (unsigned long long)backwards,
-           pct(lat, 0.5), pct(lat, 0.99), pct(firstPic, 1.0), failed, 100.0 * cpu / wall);
+           pct(lat, 0.5), pct(lat, 0.99), pct(firstPic, 1.0), failed, 100.0 * cpu / wall, bps);
     return lostPackets == 0 && backwards == 0 && failed == 0 && (int)firstPic.size() == clients ? 0 : 1;
 }

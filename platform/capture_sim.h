@@ -1,7 +1,8 @@
 // The simulated analogue input of the PC board: what the test picture looks like, and how tests
 // switch the decoder's input standard. The board directory file "video/standard" holds "ntsc",
 // "pal", "palm" or "none" (no signal); a missing file means "ntsc". While a file
-// "video/resizer_fault" exists, the resizer refuses every configuration call.
+// "video/resizer_fault" exists, the resizer refuses every configuration call. PLATFORM_CAPTURE_CLIP
+// names a clip that replaces the test picture.
 #pragma once
 #include <cstdint>
 
@@ -17,3 +18,11 @@ void capture_picture_draw(uint8_t *uyvy, int width, int height, int line, uint32
 // Reads the frame-number code back from a luma plane (pixel_step 1 for NV12 luma, 2 for the Y
 // bytes of UYVY starting at offset 1). Returns -1 when the code cannot be read.
 int64_t capture_picture_frame_number(const uint8_t *luma, int width, int height, int line, int pixel_step);
+
+// A clip looped as the camera's picture. Open returns null (and logs why) when the file holds no
+// decodable video; draw writes the next picture, scaled to width x height UYVY, and starts the
+// clip again after its last picture; 0 on success.
+struct CaptureClip;
+CaptureClip *capture_clip_open(const char *path);
+int capture_clip_draw(CaptureClip *clip, uint8_t *uyvy, int width, int height, int line);
+void capture_clip_close(CaptureClip *clip);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -106,6 +107,9 @@ struct Sim {
     int64_t next_frame;
     std::string input = "ntsc";
     int64_t input_read_ns = -1;
+    std::string clip_path;      // PLATFORM_CAPTURE_CLIP; empty: the test picture
+    CaptureClip *clip = nullptr;
+    bool clip_failed = false;
 } sim;
 
 int64_t now_ns()
@@ -191,6 +195,21 @@ void apply_controls(uint8_t *pic, const v4l2_pix_format &f)
     }
 }
 
+// The clip when one is set and readable, else the test picture.
+void draw_picture(uint8_t *pic, const v4l2_pix_format &f, uint32_t frame)
+{
+    if (!sim.clip && !sim.clip_failed && !sim.clip_path.empty()) {
+        sim.clip = capture_clip_open(sim.clip_path.c_str());
+        sim.clip_failed = !sim.clip;
+        if (sim.clip)
+            platform_log("capture clip %s replaces the test picture\n", sim.clip_path.c_str());
+    }
+    if (sim.clip &&
+        capture_clip_draw(sim.clip, pic, (int)f.width, (int)f.height, (int)f.bytesperline) == 0)
+        return;
+    capture_picture_draw(pic, (int)f.width, (int)f.height, (int)f.bytesperline, frame);
+}
+
 // Fills queued capture buffers with every frame due by now; frames that find no queued buffer
 // are lost, as on the board.
 void capture_advance()
@@ -210,8 +229,7 @@ void capture_advance()
         n.queued.pop_front();
         SimBuf &b = n.bufs[i];
         uint8_t *pic = reinterpret_cast<uint8_t *>(b.userptr);
-        capture_picture_draw(pic, n.fmt.fmt.pix.width, n.fmt.fmt.pix.height, n.fmt.fmt.pix.bytesperline,
-                             (uint32_t)sim.next_frame);
+        draw_picture(pic, n.fmt.fmt.pix, (uint32_t)sim.next_frame);
         apply_controls(pic, n.fmt.fmt.pix);
         b.bytesused = n.fmt.fmt.pix.sizeimage;
         b.ts90k = sim.start90k + (uint32_t)sim.next_frame * frame_period_90k();
@@ -701,6 +719,8 @@ struct SimInit {
 void platform_capture_board_init(const char *board_dir)
 {
     std::string board = board_dir;
+    const char *clip = getenv("PLATFORM_CAPTURE_CLIP");
+    sim.clip_path = clip ? clip : "";
     mkdir((board + "/video").c_str(), 0755);
     mkdir((board + "/sys").c_str(), 0755);
     mkdir((board + "/sys/class").c_str(), 0755);

@@ -143,11 +143,61 @@ bool Groupsock::output(UsageEnvironment &env, const uint8_t *buffer, unsigned bu
             any = true;
             continue;
         }
-        // A vanished receiver or a full queue: report now and then, not per packet.
-        if (fSendErrors++ % 1000 == 0) {
-            char ip[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &d.addr.sin_addr, ip, sizeof ip);
-            log_printf("rtp send to %s:%u failed: %s (%u failures)\n", ip, ntohs(d.addr.sin_port), strerror(errno), fSendErrors);
+        noteSendError(d);
+    }
+    return any;
+}
+
+// A vanished receiver or a full queue: report now and then, not per packet.
+void Groupsock::noteSendError(const Destination &d)
+{
+    if (fSendErrors++ % 1000 == 0) {
+        char ip[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &d.addr.sin_addr, ip, sizeof ip);
+        log_printf("rtp send to %s:%u failed: %s (%u failures)\n", ip, ntohs(d.addr.sin_port), strerror(errno), fSendErrors);
+    }
+}
+
+bool Groupsock::outputBatch(UsageEnvironment &env, const struct iovec *datagrams, const uint8_t *syncPoints, unsigned n)
+{
+    if (fSocket < 0)
+        return false;
+    bool any = fDests.empty();
+    if (fMsgs.size() < n)
+        fMsgs.resize(n);
+    for (auto &d : fDests) {
+        if (d.addr.sin_port == 0 || d.addr.sin_addr.s_addr == 0)
+            continue;
+        unsigned first = 0;
+        if (d.waitSync) {
+            while (first < n && !syncPoints[first])
+                first++;
+            any = true;
+            if (first == n)
+                continue;
+            d.waitSync = false;
+        }
+        for (unsigned i = first; i < n; i++) {
+            struct msghdr &h = fMsgs[i].msg_hdr;
+            h = {};
+            h.msg_name = &d.addr;
+            h.msg_namelen = sizeof d.addr;
+            h.msg_iov = const_cast<struct iovec *>(&datagrams[i]);
+            h.msg_iovlen = 1;
+        }
+        // A datagram the kernel refuses is lost to this receiver alone; the rest still go.
+        unsigned sent = first;
+        while (sent < n) {
+            int r = sendmmsg(fSocket, &fMsgs[sent], n - sent, MSG_NOSIGNAL);
+            if (r > 0) {
+                sent += (unsigned)r;
+                any = true;
+                continue;
+            }
+            if (r < 0 && errno == EINTR)
+                continue;
+            noteSendError(d);
+            sent++;
         }
     }
     return any;

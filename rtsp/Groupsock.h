@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <vector>
 
 #include "rtsp/UsageEnvironment.h"
@@ -51,6 +52,9 @@ public:
 
     // Sends one datagram to every destination. False when every send failed.
     bool output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize, bool syncPoint = true);
+    // Sends n datagrams to every destination in one sendmmsg each; a destination that waits for a
+    // sync point starts at the first datagram that is one. False when every send failed.
+    bool outputBatch(UsageEnvironment &env, const struct iovec *datagrams, const uint8_t *syncPoints, unsigned n);
 
 private:
     struct Destination {
@@ -58,6 +62,7 @@ private:
         unsigned sessionId;   // 0 for the group destination
         bool waitSync;
     };
+    void noteSendError(const Destination &d);
     void openSocket(UsageEnvironment &env, portNumBits hostPort, bool fallbackToAny);
     void setTTL(uint8_t ttl);
 
@@ -68,6 +73,7 @@ private:
     bool fSendOnly = false;
     unsigned fSendErrors = 0;
     std::vector<Destination> fDests;
+    std::vector<struct mmsghdr> fMsgs;   // kept between batches: no allocation per frame
 };
 
 // True for 224.0.0.0/4.

@@ -29,6 +29,8 @@ constexpr unsigned MAX_PACKETS_PER_PASS = 1024;
 // A client whose oldest unwritten RTP is older than about one interval between sync points
 // (a GOP) skips to the next one; the interval is taken within these bounds.
 constexpr int64_t LAG_LIMIT_MIN_US = 500000, LAG_LIMIT_MAX_US = 5000000, LAG_LIMIT_DEFAULT_US = 2000000;
+// Batches kept for reuse: enough for the frames a client a little behind still holds.
+constexpr size_t MAX_SPARE_BATCHES = 16;
 } // namespace
 
 bool RTPStreamConnection::sendBatch(uint8_t channelId, const RTPPacketBatchRef &batch, unsigned first, unsigned end)
@@ -41,38 +43,57 @@ bool RTPStreamConnection::sendBatch(uint8_t channelId, const RTPPacketBatchRef &
 
 bool RTPInterface::queuePacket(const unsigned char *packet, unsigned packetSize, bool syncPoint)
 {
-    bool ok = true;
-    if (fGS && fGS->hasDestinations())
-        ok = fGS->output(fOwner->envir(), packet, packetSize, syncPoint);
-    if (syncPoint) {
-        int64_t now = rtsp_monotonic_us();
-        if (fLastSyncUs)
-            fSyncIntervalUs = now - fLastSyncUs;
-        fLastSyncUs = now;
-    }
-    if (fStreams.empty())
-        return ok;
-    if (!fBatch) {
-        fBatch = std::make_shared<RTPPacketBatch>();
-        fBatch->createdUs = rtsp_monotonic_us();
-        fBatch->data.reserve(64 * 1024);
-    }
+    bool udp = fGS && fGS->hasDestinations();
+    if (fStreams.empty() && !udp)
+        return true;
+    if (!fBatch)
+        fBatch = spareBatch();
     RTPPacketBatch &b = *fBatch;
     b.packets.push_back(RTPPacketBatch::Packet{(uint32_t)b.data.size(), (uint16_t)packetSize, syncPoint});
     b.data.insert(b.data.end(), packet, packet + packetSize);
+    fBatchHasSync |= syncPoint;
     if (b.data.size() >= BATCH_FLUSH_BYTES || b.packets.size() >= BATCH_FLUSH_PACKETS)
         flush();
     return true;
+}
+
+// A batch no connection holds any more is cleared and filled again: in steady state a frame
+// costs no allocation, whatever the number of clients.
+std::shared_ptr<RTPPacketBatch> RTPInterface::spareBatch()
+{
+    for (auto &b : fSpares)
+        if (b.use_count() == 1) {
+            b->data.clear();
+            b->packets.clear();
+            return b;
+        }
+    auto b = std::make_shared<RTPPacketBatch>();
+    b->data.reserve(64 * 1024);
+    b->packets.reserve(64);
+    if (fSpares.size() < MAX_SPARE_BATCHES)
+        fSpares.push_back(b);
+    return b;
 }
 
 void RTPInterface::flush()
 {
     if (!fBatch)
         return;
-    RTPPacketBatchRef batch = std::move(fBatch);
+    std::shared_ptr<RTPPacketBatch> filled = std::move(fBatch);
     fBatch.reset();
-    unsigned n = (unsigned)batch->packets.size();
+    // One clock read per batch: it stamps the batch for the lag rule and times the sync points.
     int64_t now = rtsp_monotonic_us();
+    filled->createdUs = now;
+    if (fBatchHasSync) {
+        if (fLastSyncUs)
+            fSyncIntervalUs = now - fLastSyncUs;
+        fLastSyncUs = now;
+        fBatchHasSync = false;
+    }
+    RTPPacketBatchRef batch = std::move(filled);
+    unsigned n = (unsigned)batch->packets.size();
+    if (fGS && fGS->hasDestinations())
+        sendBatchUdp(*batch);
     int64_t limit = fSyncIntervalUs ? fSyncIntervalUs : LAG_LIMIT_DEFAULT_US;
     limit = limit < LAG_LIMIT_MIN_US ? LAG_LIMIT_MIN_US : limit > LAG_LIMIT_MAX_US ? LAG_LIMIT_MAX_US : limit;
     for (size_t k = 0; k < fStreams.size(); k++) {
@@ -107,6 +128,20 @@ void RTPInterface::flush()
                        "(drop %u)\n", s.conn->peerName(), s.channelId, (long long)(limit / 1000), dropped, s.drops);
         }
     }
+}
+
+void RTPInterface::sendBatchUdp(const RTPPacketBatch &batch)
+{
+    size_t n = batch.packets.size();
+    if (fUdpIov.size() < n) {
+        fUdpIov.resize(n);
+        fUdpSync.resize(n);
+    }
+    for (size_t i = 0; i < n; i++) {
+        fUdpIov[i] = {(void *)batch.packet((unsigned)i), batch.packets[i].size};
+        fUdpSync[i] = batch.packets[i].syncPoint;
+    }
+    fGS->outputBatch(fOwner->envir(), fUdpIov.data(), fUdpSync.data(), (unsigned)n);
 }
 
 bool RTPInterface::sendPacket(const unsigned char *packet, unsigned packetSize)

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <sys/uio.h>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,8 @@ public:
     // Sends to every UDP destination of the groupsock and every stream connection at once. False
     // when no receiver got it.
     bool sendPacket(const unsigned char *packet, unsigned packetSize);
-    // RTP: UDP destinations get the packet now; stream connections get it with the rest of the
-    // frame at the next flush(), in one write each.
+    // RTP: UDP destinations and stream connections get the packet with the rest of the frame
+    // at the next flush(): one sendmmsg per UDP destination, one write per connection.
     bool queuePacket(const unsigned char *packet, unsigned packetSize, bool syncPoint);
     void flush();
     // waitForSyncPoint: the connection gets nothing before a packet that starts a sync point.
@@ -70,10 +71,17 @@ private:
         bool lagging;             // waiting because it fell behind (not a fresh joiner)
         uint32_t drops;
     };
+    std::shared_ptr<RTPPacketBatch> spareBatch();
+    void sendBatchUdp(const RTPPacketBatch &batch);
+
     Medium *fOwner;
     Groupsock *fGS;
     std::vector<Stream> fStreams;
     std::shared_ptr<RTPPacketBatch> fBatch;
+    bool fBatchHasSync = false;
+    std::vector<std::shared_ptr<RTPPacketBatch>> fSpares;
+    std::vector<struct iovec> fUdpIov;
+    std::vector<uint8_t> fUdpSync;
     int64_t fLastSyncUs = 0, fSyncIntervalUs = 0;
     uint64_t fLagDrops = 0, fLagDroppedPackets = 0;
 };

@@ -196,22 +196,23 @@ public:
 
     int64_t backlogAgeUs(int64_t nowUs) const override
     {
-        for (const OutItem &i : fQueue)
-            if (i.batch)
-                return nowUs - i.batch->createdUs;
+        for (size_t k = 0; k < fQueue.size(); k++)
+            if (fQueue[k].batch)
+                return nowUs - fQueue[k].batch->createdUs;
         return 0;
     }
 
     unsigned dropBacklog(uint8_t channelId) override
     {
         unsigned dropped = 0;
-        for (auto it = fQueue.begin(); it != fQueue.end();) {
+        for (size_t k = 0; k < fQueue.size();) {
+            OutItem *it = &fQueue[k];
             if (!it->batch || it->channel != channelId) {
-                ++it;
+                ++k;
                 continue;
             }
             // A packet half written stays whole: the stream's framing depends on it.
-            unsigned keep = it == fQueue.begin() && it->offset > 0 ? it->next + 1 : it->next;
+            unsigned keep = k == 0 && it->offset > 0 ? it->next + 1 : it->next;
             for (unsigned i = keep; i < it->end; i++) {
                 size_t b = 4 + it->batch->packets[i].size;
                 it->bytes -= b;
@@ -220,9 +221,9 @@ public:
             }
             it->end = keep;
             if (it->next >= it->end)
-                it = fQueue.erase(it);
+                fQueue.erase(k);
             else
-                ++it;
+                ++k;
         }
         return dropped;
     }
@@ -317,6 +318,53 @@ public:
         size_t bytes = 0;              // batch bytes still to write, headers included
     };
 
+    // The waiting items in a ring that only grows: queueing a frame for a client allocates nothing.
+    class OutQueue {
+    public:
+        bool empty() const { return fCount == 0; }
+        size_t size() const { return fCount; }
+        OutItem &operator[](size_t i) { return fItems[(fHead + i) & (fItems.size() - 1)]; }
+        const OutItem &operator[](size_t i) const { return fItems[(fHead + i) & (fItems.size() - 1)]; }
+        OutItem &front() { return (*this)[0]; }
+        void push_back(OutItem &&item)
+        {
+            if (fCount == fItems.size())
+                grow();
+            (*this)[fCount] = std::move(item);
+            fCount++;
+        }
+        void pop_front()
+        {
+            front() = OutItem();   // lets go of its batch at once
+            fHead = (fHead + 1) & (fItems.size() - 1);
+            fCount--;
+        }
+        void erase(size_t i)
+        {
+            for (; i + 1 < fCount; i++)
+                (*this)[i] = std::move((*this)[i + 1]);
+            (*this)[fCount - 1] = OutItem();
+            fCount--;
+        }
+        void clear()
+        {
+            while (fCount)
+                pop_front();
+        }
+
+    private:
+        void grow()
+        {
+            std::vector<OutItem> bigger(fItems.empty() ? 16 : fItems.size() * 2);
+            for (size_t i = 0; i < fCount; i++)
+                bigger[i] = std::move((*this)[i]);
+            fItems.swap(bigger);
+            fHead = 0;
+        }
+        std::vector<OutItem> fItems;   // a power of two in size
+        size_t fHead = 0, fCount = 0;
+    };
+
     void push(OutItem &&item)
     {
         bool idle = fQueue.empty();
@@ -337,7 +385,8 @@ public:
         while (!fQueue.empty()) {
             int n = 0, h = 0;
             size_t want = 0;
-            for (auto it = fQueue.begin(); it != fQueue.end() && n < MAX_IOV - 2 && h < MAX_HEADERS; ++it) {
+            for (size_t k = 0; k < fQueue.size() && n < MAX_IOV - 2 && h < MAX_HEADERS; ++k) {
+                const OutItem *it = &fQueue[k];
                 if (!it->batch) {
                     iov[n++] = {(void *)(it->text.data() + it->offset), it->text.size() - it->offset};
                     want += it->text.size() - it->offset;
@@ -488,7 +537,7 @@ public:
     struct sockaddr_in fPeer;
     struct in_addr fLocal;
     std::string fIn;
-    std::deque<OutItem> fQueue;
+    OutQueue fQueue;
     size_t fQueuedBytes = 0;
     char fPeerName[INET_ADDRSTRLEN] = "";
     std::string fUser;   // the user this connection last authenticated as

@@ -3,6 +3,7 @@
 // while the test plays the client over loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
@@ -456,6 +457,131 @@ TEST(RtspFanout, JoinersStartAtAnSPSAndALaggingClientSkipsToTheNextKeyframeWitho
         EXPECT_EQ(first_nal(laggard.packets[s]), 7u) << "a skip resumes at an SPS";
     EXPECT_GE(sink->rtpInterface().lagDrops(), 1u);
     EXPECT_GT(sink->rtpInterface().lagDroppedPackets(), 0u);
+    Medium::close(sink);
+    Medium::close(framer);
+}
+
+// `pictures` pictures of one 1200-byte slice each, 40 ms apart, an SPS/PPS/IDR every 5th and
+// the first a P picture; every picture comes as a live producer delivers it.
+void queue_live_pictures(LiveQueueSource *src, int pictures)
+{
+    for (int i = 0; i < pictures; i++) {
+        struct timeval pt = {2000, 0};
+        pt.tv_sec += i / 25;
+        pt.tv_usec = (i % 25) * 40000;
+        if (i % 5 == 1) {
+            src->units.push_back({nal(0x67, 12), pt, true});
+            src->units.push_back({nal(0x68, 4), pt, false});
+        }
+        std::vector<uint8_t> slice = nal(i % 5 == 1 ? 0x65 : 0x41, 1200);
+        slice[1] = (uint8_t)i;   // every picture's bytes differ
+        src->units.push_back({slice, pt, i % 5 != 1});
+    }
+}
+
+// A datagram receiver on loopback; what it got, in order.
+struct UdpReceiver {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in addr = {};
+    std::vector<std::vector<uint8_t>> packets;
+    UdpReceiver()
+    {
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int big = 4 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        bind(fd, (struct sockaddr *)&addr, sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(fd, (struct sockaddr *)&addr, &len);
+    }
+    ~UdpReceiver() { close(fd); }
+    void drain()
+    {
+        uint8_t b[2048];
+        ssize_t n;
+        while ((n = recv(fd, b, sizeof b, MSG_DONTWAIT)) > 0)
+            packets.emplace_back(b, b + n);
+    }
+};
+
+TEST(RtspFanout, UdpReceiversGetEveryPacketInOrderAndAJoinerStartsAtTheSPS)
+{
+    Loop l;
+    OutPacketBuffer::maxSize = 1000000;
+    LiveQueueSource *src = new LiveQueueSource(*l.env);
+    queue_live_pictures(src, 12);
+    H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*l.env, src);
+    Groupsock gs(*l.env, Port(0));
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*l.env, &gs, 96);
+    sink->setPacketSizes(500, 500);   // several packets a picture
+    UdpReceiver all, joiner;
+    gs.addDestination(all.addr, 1);
+    gs.addDestination(joiner.addr, 2, true);
+    BatchCapture tcp;
+    sink->addStreamSocket(&tcp, 0);
+    g_ended = false;
+    ASSERT_TRUE(sink->startPlaying(*framer, [](void *) { g_ended = true; }, nullptr));
+    ASSERT_TRUE(l.stepUntil([&] {
+        all.drain();
+        joiner.drain();
+        return g_ended && all.packets.size() >= tcp.packets.size();
+    }));
+
+    // The UDP receiver gets what the interleaved one gets, packet for packet.
+    ASSERT_EQ(all.packets.size(), tcp.packets.size());
+    EXPECT_EQ(all.packets, tcp.packets);
+    for (size_t i = 1; i < all.packets.size(); i++)
+        EXPECT_EQ(parse_rtp(all.packets[i]).seq, (uint16_t)(parse_rtp(all.packets[i - 1]).seq + 1)) << "packet " << i;
+    ASSERT_FALSE(joiner.packets.empty());
+    EXPECT_EQ(first_nal(joiner.packets[0]), 7u) << "a joiner's first unit is the SPS";
+    // Only the leading P picture (three packets) is missing for the joiner.
+    ASSERT_EQ(all.packets.size() - joiner.packets.size(), 3u);
+    EXPECT_TRUE(std::equal(joiner.packets.begin(), joiner.packets.end(), all.packets.begin() + 3));
+    Medium::close(sink);
+    Medium::close(framer);
+}
+
+// A client that keeps every other batch it is handed, as a slow reader does, and what it held
+// then; the batches it lets go of may be filled again.
+struct HoldingConnection : RTPStreamConnection {
+    std::vector<RTPPacketBatchRef> held;
+    std::vector<std::vector<uint8_t>> snapshots;
+    unsigned handed = 0;
+    bool sendInterleaved(uint8_t, const uint8_t *, unsigned) override { return true; }
+    bool sendBatch(uint8_t, const RTPPacketBatchRef &b, unsigned, unsigned) override
+    {
+        if (handed++ % 2) {
+            held.push_back(b);
+            snapshots.push_back(b->data);
+        }
+        return true;
+    }
+};
+
+TEST(RtspFanout, ABatchAClientStillHoldsIsNeverFilledAgain)
+{
+    Loop l;
+    OutPacketBuffer::maxSize = 1000000;
+    LiveQueueSource *src = new LiveQueueSource(*l.env);
+    queue_live_pictures(src, 60);   // far more pictures than batches kept for reuse
+    H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*l.env, src);
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*l.env, nullptr, 96);
+    sink->setPacketSizes(500, 500);
+    HoldingConnection slow;
+    BatchCapture quick;
+    sink->addStreamSocket(&quick, 0);
+    sink->addStreamSocket(&slow, 2);
+    g_ended = false;
+    ASSERT_TRUE(sink->startPlaying(*framer, [](void *) { g_ended = true; }, nullptr));
+    ASSERT_TRUE(l.stepUntil([] { return g_ended; }));
+
+    ASSERT_GE(slow.held.size(), 30u);
+    for (size_t i = 0; i < slow.held.size(); i++)
+        EXPECT_EQ(slow.held[i]->data, slow.snapshots[i]) << "batch " << i << " changed while held";
+    // Batches held nowhere are reused: the quick client's pictures still come whole and in order.
+    uint16_t seq = parse_rtp(quick.packets[0]).seq;
+    for (size_t i = 1; i < quick.packets.size(); i++)
+        EXPECT_EQ(parse_rtp(quick.packets[i]).seq, ++seq) << "packet " << i;
     Medium::close(sink);
     Medium::close(framer);
 }
