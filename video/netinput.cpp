@@ -156,14 +156,14 @@ int output_open_input(OutputReceiveState *rs, const ParamBlock *p, StreamRunStat
             }
         }
     }
-    set_status("Listening... %s %s", rs->transportIsTcp ? "TCP" : "UDP", rs->lowLatency ? "(low-latency)" : "");
-    if (!rs->transportIsTcp)
-        return 0;
-
-    if (listen(s, 10) < 0) {
+    // The status says listening only once a sender can connect.
+    if (rs->transportIsTcp && listen(s, 10) < 0) {
         input_failed(rs, "listen");
         return -1;
     }
+    set_status("Listening... %s %s", rs->transportIsTcp ? "TCP" : "UDP", rs->lowLatency ? "(low-latency)" : "");
+    if (!rs->transportIsTcp)
+        return 0;
     while (true) {
         if (quit_requested() || stream_stop_pending(run)) {
             output_close_input(rs);

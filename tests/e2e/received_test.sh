@@ -160,6 +160,16 @@ kill "$SILENT" 2>/dev/null
 # A new port on a TCP input: the status and the socket follow it.
 PORT=5601
 post display_controls "UDPPort=$PORT"
+# The old port's status reads the same, so wait for the new port itself to listen.
+listening_on() {
+  local i
+  for i in $(seq 1 "$2"0); do
+    [ -n "$(ss -Hltn "sport = :$1")" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+check "new port: a socket listens on it" listening_on "$PORT" 10
 check "new port: listening" wait_status "^Listening\.\.\. TCP" 10
 accepted=$(count_log "Output TCP accepted connection")
 send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
