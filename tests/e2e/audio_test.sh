@@ -70,7 +70,7 @@ gst() {   # TRANSPORT SESSION OUT MEDIA...
     branches="$branches s. ! application/x-rtp,media=$m ! queue ! decodebin ! fakesink name=${m}sink silent=false"
   done
   # shellcheck disable=SC2086
-  timeout 10 gst-launch-1.0 -v rtspsrc location="$RTSP/$session" protocols="$proto" name=s $branches >"$out" 2>&1
+  timeout 20 gst-launch-1.0 -v rtspsrc location="$RTSP/$session" protocols="$proto" name=s $branches >"$out" 2>&1
 }
 gst_has() {   # FILE MEDIA: at least 60 decoded buffers reached that medium's sink
   local n
