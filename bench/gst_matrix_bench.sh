@@ -20,7 +20,7 @@ if [ -n "${GST_MATRIX_COLD_REGISTRY:-}" ]; then
   # As on a new machine: no plugin registry yet, the first round's pipelines build it.
   export GST_REGISTRY="$TEST_DIR/registry.bin"
 else
-  gst-inspect-1.0 >/dev/null 2>&1   # as the test does: built before the first round's 10 s
+  gst-inspect-1.0 >/dev/null 2>&1   # as the test does: built before the first round's 20 s
 fi
 stressor=""
 if [ "$LOAD" -gt 0 ]; then
@@ -37,7 +37,7 @@ gst() {   # TRANSPORT SESSION OUT MEDIA...
     branches="$branches s. ! application/x-rtp,media=$m ! queue ! decodebin ! fakesink name=${m}sink silent=false"
   done
   # shellcheck disable=SC2086
-  timeout 10 gst-launch-1.0 -v rtspsrc location="$RTSP/$session" protocols="$proto" name=s $branches >"$out" 2>&1
+  timeout 20 gst-launch-1.0 -v rtspsrc location="$RTSP/$session" protocols="$proto" name=s $branches >"$out" 2>&1
 }
 count() { grep -c "$2sink:sink) (" "$1"; }
 
