@@ -78,8 +78,8 @@ d = open(sys.argv[1], 'rb').read()
 sys.exit(0 if d[:2] == b'\xff\xd8' and d[-2:] == b'\xff\xd9' and d.count(b'\xff\xd9') >= 1 else 1)
 PY
 check "snapshot decodes" [ -z "$(ffmpeg -v error -i "$TEST_DIR/snap.jpg" -f null - 2>&1)" ]
-curl -s --max-time 3 -o "$TEST_DIR/b2b.mjpg" "$URL/streamB.mjpg"
-curl -s --max-time 3 -D "$TEST_DIR/mp.hdr" -o "$TEST_DIR/mp.bin" "$URL/streamB.mjpg?multipart=TRUE"
+curl -s --max-time 6 -o "$TEST_DIR/b2b.mjpg" "$URL/streamB.mjpg"
+curl -s --max-time 6 -D "$TEST_DIR/mp.hdr" -o "$TEST_DIR/mp.bin" "$URL/streamB.mjpg?multipart=TRUE"
 check "multipart content type" grep -qi '^Content-Type: multipart/x-mixed-replace; boundary=--multipart_boundary' "$TEST_DIR/mp.hdr"
 check "back-to-back and multipart JPEGs are whole and framed" python3 - "$TEST_DIR/b2b.mjpg" "$TEST_DIR/mp.bin" <<'PY'
 import re, sys
