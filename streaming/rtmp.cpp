@@ -152,6 +152,7 @@ void rtmp_connection_init(RtmpConnection *c, int sock)
 void rtmp_connection_free(RtmpConnection *c)
 {
     rtmp_media_detach(c);
+    rtmp_share_free(c);
     for (RtmpChunkStream &cs : c->cs) {
         free(cs.buffer);
         cs.buffer = nullptr;

@@ -9,6 +9,8 @@
 #include <cstdint>
 
 struct ParamBlock;
+struct RtmpShared;
+struct RtmpGather;
 
 enum : uint32_t {
     RTMP_PORT = 1935,
@@ -93,6 +95,10 @@ struct RtmpConnection {
     size_t out_size;
     uint8_t *body;                    // a media message's body before chunking
     size_t body_size;
+    // While set, rtmp_send_message chunks into this shared entry instead of sending.
+    RtmpShared *collect;
+    // The messages of one media step, written in one go; owned, null until the first step.
+    RtmpGather *gather;
 
     // Media.
     StreamState video;
@@ -105,6 +111,7 @@ struct RtmpConnection {
     const uint8_t *pending_audio;
     size_t pending_audio_len;
     uint32_t pending_audio_ts;
+    uint32_t pending_audio_seq;
     int has_pending_audio;
     // Stamp of the last audio frame sent since the first frame after attaching.
     uint32_t last_audio_ts;
@@ -132,6 +139,9 @@ int rtmp_chunk_header_size(int format, const RtmpChunkStream *cs);
 int rtmp_write_chunk_header(int format, const RtmpChunkStream *cs, uint8_t *out);
 // One message: format-0 header, body cut into chunks of the outgoing size, one send.
 int rtmp_send_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *body, size_t length);
+// The same chunking into memory: rtmp_chunked_size bytes at `out`; returns the bytes written.
+size_t rtmp_chunked_size(const RtmpChunkStream *cs, size_t length, size_t chunk);
+size_t rtmp_chunk_message(const RtmpChunkStream *cs, size_t chunk, const uint8_t *body, size_t length, uint8_t *out);
 int sendpacket(RtmpConnection *c, RtmpChunkStream *cs, const char *format, ...);
 int rtmp_send_all(int sock, const uint8_t *data, size_t length);
 
@@ -152,6 +162,19 @@ int rtmp_send_audio(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *data,
 // the session ends.
 int rtmp_media_step(RtmpConnection *c);
 void rtmp_media_detach(RtmpConnection *c);
+
+// Media shared by the players of a channel: each queue entry is chunked once, by the first
+// player that sends it, and every player writes those bytes with a message header of its own
+// (its timestamps). A media step gathers its messages and writes them in one writev.
+// Appends one chunked message to an entry being built (from rtmp_send_message).
+int rtmp_share_append(RtmpShared *e, const RtmpChunkStream *cs, size_t chunk, const uint8_t *body, size_t length);
+// Gather the video frame `sb` (timestamp in c->out_video) or one audio frame (timestamp in
+// c->out_audio; the AAC sequence header goes first once per session): 0, or -1 out of memory.
+int rtmp_share_video(RtmpConnection *c, const StreamBuffer *sb);
+int rtmp_share_audio(RtmpConnection *c, const uint8_t *data, size_t length, uint32_t seq);
+// Writes what the step gathered: 0, or -1 when the socket failed.
+int rtmp_share_flush(RtmpConnection *c);
+void rtmp_share_free(RtmpConnection *c);
 
 // Handshake (the system is always the server); 0 or the error code.
 int rtmp_handshake(RtmpConnection *c);

@@ -546,22 +546,16 @@ int rtmp_send_all(int sock, const uint8_t *data, size_t length)
     return 0;
 }
 
-int rtmp_send_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *body, size_t length)
+size_t rtmp_chunked_size(const RtmpChunkStream *cs, size_t length, size_t chunk)
 {
-    cs->length = (uint32_t)length;
-    size_t chunk = c->out_chunk_size ? c->out_chunk_size : RTMP_OUT_CHUNK_SIZE;
-    bool extended = cs->timestamp > 0xFFFFFE;
     size_t pieces = length ? (length - 1) / chunk : 0;
     // Players read the extended timestamp again in every continuation chunk of the message.
-    size_t need = 16 + length + pieces * (extended ? 5 : 1);
-    if (need > c->out_size) {
-        uint8_t *grown = (uint8_t *)realloc(c->out, need);
-        if (!grown)
-            return -1;
-        c->out = grown;
-        c->out_size = need;
-    }
-    uint8_t *o = c->out;
+    return (size_t)rtmp_chunk_header_size(0, cs) + length + pieces * (cs->timestamp > 0xFFFFFE ? 5 : 1);
+}
+
+size_t rtmp_chunk_message(const RtmpChunkStream *cs, size_t chunk, const uint8_t *body, size_t length, uint8_t *o)
+{
+    bool extended = cs->timestamp > 0xFFFFFE;
     size_t n = (size_t)rtmp_write_chunk_header(0, cs, o);
     for (size_t done = 0; done < length;) {
         if (done > 0) {
@@ -576,7 +570,25 @@ int rtmp_send_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *bod
         n += take;
         done += take;
     }
-    return rtmp_send_all(c->sock, o, n);
+    return n;
+}
+
+int rtmp_send_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *body, size_t length)
+{
+    cs->length = (uint32_t)length;
+    size_t chunk = c->out_chunk_size ? c->out_chunk_size : RTMP_OUT_CHUNK_SIZE;
+    if (c->collect)
+        return rtmp_share_append(c->collect, cs, chunk, body, length);
+    size_t need = rtmp_chunked_size(cs, length, chunk);
+    if (need > c->out_size) {
+        uint8_t *grown = (uint8_t *)realloc(c->out, need);
+        if (!grown)
+            return -1;
+        c->out = grown;
+        c->out_size = need;
+    }
+    size_t n = rtmp_chunk_message(cs, chunk, body, length, c->out);
+    return rtmp_send_all(c->sock, c->out, n);
 }
 
 int sendpacket(RtmpConnection *c, RtmpChunkStream *cs, const char *format, ...)

@@ -118,7 +118,7 @@ void sleep_ms(int ms)
     nanosleep(&t, nullptr);
 }
 
-int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_t stamp)
+int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_t stamp, uint32_t seq)
 {
     // A frame raised to a picture's stamp may be followed by one that arrived later but was
     // captured before that picture: players refuse audio going back in time.
@@ -127,7 +127,7 @@ int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_
     c->last_audio_ts = stamp;
     c->has_last_audio = 1;
     c->out_audio.timestamp = rtmp_timestamp_ms(c, stamp);
-    if (rtmp_send_audio(c, &c->out_audio, data, len) < 0) {
+    if (rtmp_share_audio(c, data, len, seq) < 0) {
         log_printf("rtmp audio send: %s\n", strerror(errno));
         return -1;
     }
@@ -335,6 +335,7 @@ int rtmp_media_step(RtmpConnection *c)
                 c->pending_audio = ad;
                 c->pending_audio_len = al;
                 c->pending_audio_ts = ab->timestamp;
+                c->pending_audio_seq = ab->seq;
                 c->has_pending_audio = 1;
                 break;
             }
@@ -348,7 +349,7 @@ int rtmp_media_step(RtmpConnection *c)
                 rtmp_timestamp_reset(c, ab->timestamp);
                 c->first_frame = 0;
             }
-            if (send_audio_frame(c, ad, al, ab->timestamp) < 0)
+            if (send_audio_frame(c, ad, al, ab->timestamp, ab->seq) < 0)
                 break;
         }
     }
@@ -358,7 +359,7 @@ int rtmp_media_step(RtmpConnection *c)
         c->clock_origin = vts;
     }
     c->out_video.timestamp = rtmp_timestamp_ms(c, vts);
-    if (rtmp_send_video(c, &c->out_video, data, len) < 0) {
+    if (rtmp_share_video(c, sb) < 0) {
         log_printf("rtmp video send: %s\n", strerror(errno));
         return -1;
     }
@@ -367,11 +368,12 @@ int rtmp_media_step(RtmpConnection *c)
         for (;;) {
             const uint8_t *ad;
             size_t al;
-            uint32_t ats;
+            uint32_t ats, aseq;
             if (c->has_pending_audio) {
                 ad = c->pending_audio;
                 al = c->pending_audio_len;
                 ats = c->pending_audio_ts;
+                aseq = c->pending_audio_seq;
                 c->has_pending_audio = 0;
             } else {
                 StreamBuffer *ab = stream_state_dequeue_es(&c->audio_state);
@@ -380,12 +382,18 @@ int rtmp_media_step(RtmpConnection *c)
                 ad = Buffer_getUserPtr(ab->buf);
                 al = (size_t)Buffer_getNumBytesUsed(ab->buf);
                 ats = ab->timestamp;
+                aseq = ab->seq;
             }
             if ((int32_t)(ats - vts) < 0)
                 ats = vts;
-            if (send_audio_frame(c, ad, al, ats) < 0)
+            if (send_audio_frame(c, ad, al, ats, aseq) < 0)
                 break;
         }
+    }
+    // The picture and its audio in one write.
+    if (rtmp_share_flush(c) < 0) {
+        log_printf("rtmp video send: %s\n", strerror(errno));
+        return -1;
     }
     c->first_frame = 0;
     return socket_readable(c->sock) ? 1 : 0;
