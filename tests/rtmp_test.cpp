@@ -15,12 +15,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -987,4 +990,247 @@ TEST(RtmpSession, PlaysTheFakeProducersChannel)
         s.join();
     }
     fakeproducer_stop(fp);
+}
+
+// ---- Players of one channel sharing its chunked frames ----
+
+namespace {
+
+// A player of the rig's queues; sock_type SOCK_SEQPACKET keeps each write a record of its own.
+struct Player {
+    Conn t;
+    explicit Player(bool audio = true)
+    {
+        stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &t.c->video);
+        if (audio)
+            stream_state_attach(AAC_STREAM, StreamMode_Audio_AAC, &t.c->audio_state);
+        t.c->audio = audio;
+        t.c->playing = 1;
+        t.c->first_frame = 1;
+    }
+    ~Player() { rtmp_media_detach(t.c); }
+    // Every byte the player got so far (waiting up to ms for the first).
+    Bytes raw(int ms = 200)
+    {
+        Bytes b;
+        while (t.peer.fill(ms))
+            ms = 50;
+        b.swap(t.peer.in);
+        return b;
+    }
+};
+
+// Frame number i of a test GOP of 8: a keyframe with its configuration, or an inter frame whose
+// bytes carry its number.
+Bytes gop_frame(int i, size_t size = 300)
+{
+    // Never a fill of 0: trailing zeros do not belong to the unit.
+    if (i % 8 == 0)
+        return cat({nal(0x67, 10, 0x11), nal(0x68, 4, 0x22), nal(0x65, size, (uint8_t)(i + 1))});
+    return nal(0x41, size, (uint8_t)(i + 1));
+}
+
+// The frame number of a video message, -1 for a configuration record.
+int frame_of(const Msg &m)
+{
+    if (m.body.size() < 6 || m.body[1] != 1)
+        return -1;
+    return m.body.back() - 1;
+}
+
+} // namespace
+
+TEST(RtmpShare, PlayersJoiningAtOneKeyframeGetIdenticalBytes)
+{
+    TestQueue video{VIDEO_STREAM1, 1 << 20, 64};
+    TestQueue audio{AAC_STREAM, 1 << 18, 64};
+    Player a, b;
+    uint32_t v = hw_clock_90khz() + 450000;   // ahead of the clock: never late
+    for (int i = 0; i < 12; i++) {
+        Bytes s = adts(40 + i, (uint8_t)i);
+        audio.put((uint32_t)s.size(), v + 3003 * i - 500, 0, 0, s.data());
+        Bytes f = gop_frame(i, 200 + 50 * i);   // several chunks, and messages of every size
+        video.put((uint32_t)f.size(), v + 3003 * i, i % 8 == 0, 0, f.data());
+    }
+    Bytes ra, rb;
+    for (int i = 0; i < 12; i++) {
+        ASSERT_EQ(rtmp_media_step(a.t.c), 0);
+        ASSERT_EQ(rtmp_media_step(b.t.c), 0);
+        Bytes x = a.raw(), y = b.raw();
+        ra.insert(ra.end(), x.begin(), x.end());
+        rb.insert(rb.end(), y.begin(), y.end());
+    }
+    EXPECT_EQ(ra, rb);
+    // Well formed: the configurations, then every frame in order with its audio, from 0 ms.
+    a.t.peer.in = ra;
+    std::vector<Msg> r = a.t.drain(50);
+    std::vector<int> frames;
+    for (const Msg &m : r)
+        if (m.type == 9 && frame_of(m) >= 0)
+            frames.push_back(frame_of(m));
+    EXPECT_EQ(frames, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    ASSERT_GE(r.size(), 3u);
+    EXPECT_EQ(r[0].body, (Bytes{0xAF, 0, 0x11, 0x90}));
+    EXPECT_EQ(r[0].ts, 0u);
+    EXPECT_EQ(r[1].type, 8u);
+    EXPECT_EQ(r[2].body[1], 0) << "the video configuration before the first picture";
+    for (const Msg &m : r)
+        EXPECT_EQ(m.sid, 1u);
+}
+
+TEST(RtmpShare, AMediaStepIsOneWrite)
+{
+    TestQueue video{VIDEO_STREAM1, 1 << 20, 64};
+    TestQueue audio{AAC_STREAM, 1 << 18, 64};
+    Player p;
+    // Records keep the writes apart: swap the player's socket for a sequenced-packet pair.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    close(p.t.c->sock);
+    close(p.t.peer.fd);
+    p.t.c->sock = sv[0];
+    p.t.peer.fd = sv[1];
+    uint32_t v = hw_clock_90khz() - 20000;
+    for (int i = 0; i < 3; i++) {
+        audio.put((uint32_t)adts(50, 1).size(), v + 3003 * i - 1000, 0, 0, adts(50, 1).data());
+        audio.put((uint32_t)adts(50, 2).size(), v + 3003 * i + 1000, 0, 0, adts(50, 2).data());
+        Bytes f = gop_frame(i, 700);
+        video.put((uint32_t)f.size(), v + 3003 * i, i == 0, 0, f.data());
+        ASSERT_EQ(rtmp_media_step(p.t.c), 0);
+        int writes = 0;
+        Msg m;
+        while (p.t.peer.fill(100))
+            writes++;
+        EXPECT_EQ(writes, 1) << "step " << i;
+        std::vector<Msg> r;
+        while (p.t.peer.next(m, 0))
+            r.push_back(m);
+        EXPECT_EQ(names(r).size(), i == 0 ? 5u : 3u) << "audio, picture, audio";
+    }
+}
+
+TEST(RtmpShare, ALateJoinerStartsAtAKeyframeWithItsConfigurationsFirst)
+{
+    TestQueue video{VIDEO_STREAM1, 1 << 20, 64};
+    TestQueue audio{AAC_STREAM, 1 << 18, 64};
+    Player early;
+    std::unique_ptr<Player> late;
+    uint32_t v = hw_clock_90khz() + 450000;
+    std::vector<Msg> got_early, got_late;
+    for (int i = 0; i < 20; i++) {
+        if (i == 3)
+            late.reset(new Player());   // in the middle of the first GOP
+        audio.put((uint32_t)adts(40, 1).size(), v + 3003 * i + 200, 0, 0, adts(40, (uint8_t)i).data());
+        Bytes f = gop_frame(i);
+        video.put((uint32_t)f.size(), v + 3003 * i, i % 8 == 0, 0, f.data());
+        ASSERT_EQ(rtmp_media_step(early.t.c), 0);
+        for (const Msg &m : early.t.drain(20))
+            got_early.push_back(m);
+        // The late player's first step skips the frames it cannot decode, up to frame 8.
+        if (i >= 8) {
+            ASSERT_EQ(rtmp_media_step(late->t.c), 0);
+            for (const Msg &m : late->t.drain(20))
+                got_late.push_back(m);
+        }
+    }
+    ASSERT_GE(got_late.size(), 4u);
+    EXPECT_EQ(got_late[0].type, 9u);
+    EXPECT_EQ(got_late[0].body[1], 0) << "the video configuration first";
+    EXPECT_EQ(got_late[1].type, 9u);
+    EXPECT_EQ(frame_of(got_late[1]), 8);
+    EXPECT_EQ(got_late[1].ts, 0u);
+    EXPECT_EQ(got_late[2].body, (Bytes{0xAF, 0, 0x11, 0x90})) << "the audio configuration before its first frame";
+    // From there on it gets what the early player got, body for body, its timestamps 8 frames on.
+    size_t from = 0;
+    while (from < got_early.size() && !(got_early[from].type == 9 && frame_of(got_early[from]) == 8))
+        from++;
+    ASSERT_LT(from, got_early.size());
+    std::vector<Msg> late_media;
+    for (size_t i = 0; i < got_late.size(); i++)
+        if (i != 0 && i != 2)
+            late_media.push_back(got_late[i]);
+    ASSERT_EQ(late_media.size(), got_early.size() - from);
+    for (size_t i = 0; i < late_media.size(); i++) {
+        EXPECT_EQ(late_media[i].body, got_early[from + i].body) << i;
+        EXPECT_EQ(late_media[i].ts + got_early[from].ts, got_early[from + i].ts) << i;
+    }
+}
+
+TEST(RtmpShare, ASlowPlayerDropsToAKeyframeWhileAFastOneGetsEveryFrame)
+{
+    TestQueue video{VIDEO_STREAM1, 1 << 20, 16};
+    Player fast(false), slow(false);
+    int small = 4096;
+    setsockopt(slow.t.c->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::atomic<bool> stop{false};
+    std::thread slow_thread([&] {
+        while (!stop && rtmp_media_step(slow.t.c) >= 0)
+            ;
+    });
+    const int total = 48;
+    uint32_t v = hw_clock_90khz() + 450000;
+    std::vector<int> fast_frames;
+    for (int i = 0; i < total; i++) {
+        Bytes f = gop_frame(i, 8000);
+        // Stamped ahead of the clock: the slow player is lapped, never late.
+        video.put((uint32_t)f.size(), v + 3003 * i, i % 8 == 0, 0, f.data());
+        ASSERT_EQ(rtmp_media_step(fast.t.c), 0) << "the fast player is never held up";
+        for (const Msg &m : fast.t.drain(20))
+            if (m.type == 9 && frame_of(m) >= 0)
+                fast_frames.push_back(frame_of(m));
+    }
+    std::vector<int> expect(total);
+    for (int i = 0; i < total; i++)
+        expect[i] = i;
+    EXPECT_EQ(fast_frames, expect);
+
+    // Now the slow player reads again: what it got is in order, and after every gap it went on
+    // at a keyframe with its configuration.
+    std::vector<Msg> got;
+    Msg m;
+    while (slow.t.peer.next(m, 1500))
+        got.push_back(m);
+    stop = true;
+    slow_thread.join();
+    for (const Msg &x : slow.t.drain(50))
+        got.push_back(x);
+    int prev = -1, gaps = 0;
+    for (size_t i = 0; i < got.size(); i++) {
+        int f = frame_of(got[i]);
+        if (f < 0)
+            continue;
+        EXPECT_GT(f, prev);
+        if (f != prev + 1) {
+            gaps++;
+            EXPECT_EQ(f % 8, 0) << "resumed at frame " << f;
+            ASSERT_GT(i, 0u);
+            EXPECT_EQ(got[i - 1].body[1], 0) << "configuration before the resumed keyframe";
+        }
+        prev = f;
+    }
+    EXPECT_GE(gaps, 1) << "the slow player never fell behind";
+    EXPECT_EQ(prev, total - 1) << "it caught up to the end";
+}
+
+TEST(RtmpShare, ExtendedTimestampsGoInEveryChunkOfASharedFrame)
+{
+    TestQueue video{VIDEO_STREAM1, 1 << 20, 64};
+    Player a(false), b(false);
+    uint32_t v = hw_clock_90khz() - 20000;
+    Bytes k = gop_frame(0), p = gop_frame(1, 400);
+    video.put((uint32_t)k.size(), v, 1, 0, k.data());
+    ASSERT_EQ(rtmp_media_step(a.t.c), 0);
+    ASSERT_EQ(rtmp_media_step(b.t.c), 0);
+    a.t.drain(20);
+    b.t.drain(20);
+    a.t.c->ts_offset += 0x1000000;   // as after 4.6 hours of play
+    video.put((uint32_t)p.size(), v + 3003, 0, 0, p.data());
+    ASSERT_EQ(rtmp_media_step(a.t.c), 0);
+    ASSERT_EQ(rtmp_media_step(b.t.c), 0);
+    std::vector<Msg> ra = a.t.drain(50), rb = b.t.drain(50);
+    ASSERT_EQ(ra.size(), 1u);
+    ASSERT_EQ(rb.size(), 1u);
+    EXPECT_EQ(ra[0].ts, 0x1000000u + rb[0].ts);
+    EXPECT_EQ(ra[0].body, rb[0].body);
+    EXPECT_EQ(frame_of(ra[0]), 1);
 }
