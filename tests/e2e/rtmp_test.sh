@@ -81,6 +81,36 @@ wait $first
 joined=$(grep -c '^0,' "$TEST_DIR/join.md5"); echo "joined player frames=$joined"; cat "$TEST_DIR/join.err"
 check "a player joining mid-GOP decodes without a message" [ "$joined" -ge 80 -a ! -s "$TEST_DIR/join.err" -a ! -s "$TEST_DIR/first.err" ]
 
+# Six players at once: each decodes cleanly, and where their recordings overlap every one holds
+# the same packets as the first, none missing.
+pids=""
+for i in 1 2 3 4 5 6; do
+  timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 5 -map 0:v -c copy -f framecrc "$TEST_DIR/many$i.crc" \
+    2>"$TEST_DIR/many$i.err" &
+  pids="$pids $!"
+done
+wait $pids
+cat "$TEST_DIR"/many*.err
+many=$(python3 - "$TEST_DIR"/many*.crc <<'PY'
+import sys
+# Size and checksum of the packet itself (side data, as on a first packet, follows them).
+lists = [[",".join(x.strip() for x in l.split(",")[4:6]) for l in open(f) if not l.startswith("#")] for f in sys.argv[1:]]
+ref, bad = lists[0], 0
+for other in lists[1:]:
+    # Line the two up at the later start, then they must agree packet for packet.
+    a, b = (ref, other) if other and other[0] in ref else (other, ref)
+    at = a.index(b[0]) if b and b[0] in a else -1
+    n = min(len(a) - at, len(b)) if at >= 0 else 0
+    if at < 0 or n < 60 or a[at:at + n] != b[:n]:
+        bad += 1
+print("players=%d packets_min=%d disagreeing=%d" % (len(lists), min(map(len, lists)), bad))
+PY
+)
+echo "six players: $many"
+check "six players at once each get 5 s of pictures, the same packets" \
+  awk '{ split($2, p, "="); split($3, d, "=") } END { exit !($1 == "players=6" && p[2] >= 100 && d[2] == 0) }' <<<"$many"
+check "six players at once: no player reports an error" bash -c "! cat '$TEST_DIR'/many*.err | grep -q ."
+
 # The bytes, through a player of our own.
 client play streamA.m3u8 640 480 1
 client play liveB.m3u8 320 240 0
