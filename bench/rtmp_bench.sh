@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # RTMP play of the whole appliance against nginx's RTMP module, in a network namespace of its
-# own (loopback only): 1, 16 and 64 ffmpeg players copying channel A at 2 and 8 Mbit/s (the
-# camera is a clip with detail and grain), with the rate set and the video rate the players
-# measured, the server's CPU per session, and the time from a play command to the first video
-# message and to the first keyframe (measured by a raw player of our own while the ffmpeg players
-# run). nginx serves the same stream, pushed to it from the appliance by one ffmpeg. CPU per
-# session is left out when the measured rate is under 80% of the set one. Use an optimised build:
-#   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK7160_TESTS=OFF
+# own (loopback only): 16 and 64 ffmpeg players copying channel A at 2 and 8 Mbit/s (the camera
+# is a clip with detail and grain), interleaved, with the rate set and the video rate the
+# players measured, the server's CPU per player-second (ours: its RTMP session threads; nginx:
+# its one worker process; each serves one session more, the push from us to nginx), whether
+# every player got every picture from its first keyframe, and the time from a play command to
+# the first video message and to the first keyframe (a raw player of our own). nginx serves the
+# same stream, pushed to it from the appliance by one ffmpeg. CPU per player is left out when
+# the measured rate is under 80% of the set one. Use an optimised build:
+#   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtmp_bench.sh
 top=$(cd "$(dirname "$0")/.." && pwd)
 export K7160_BIN=${K7160_BIN:-$top/build-rel/k7160}
@@ -43,27 +45,42 @@ nginx -p "$TEST_DIR/nginx" -c "$TEST_DIR/nginx/nginx.conf" &
 NGINX_PID=$!
 sleep 1
 
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 hz=$(getconf CLK_TCK)
-cpu_during() {   # PID SECONDS: percent of one core
-  local b a; b=$(ticks "$1"); sleep "$2"; a=$(ticks "$1")
-  echo "($a - $b) / $hz / $2 * 100" | bc -l
+# "id:ticks" of the process, or of each of its threads named NAME.
+ticks() {   # PID [NAME]
+  if [ -z "$2" ]; then echo "all:$(awk '{print $14 + $15}' "/proc/$1/stat")"; return; fi
+  local t
+  for t in /proc/"$1"/task/*; do
+    [ "$(cat "$t/comm" 2>/dev/null)" = "$2" ] && echo "${t##*/}:$(awk '{print $14 + $15}' "$t/stat" 2>/dev/null)"
+  done
 }
-run() {   # NAME PID URL N BASE RATE
-  local before after t0 t1 out rc cpu measured
-  mkdir -p "$TEST_DIR/players"
-  before=$(ticks "$2"); t0=$(date +%s.%N)
-  out=$(python3 "$top/bench/rtmp_bench_players.py" "$3" "$4" "$SECONDS_PER_RUN" "$TEST_DIR/players"); rc=$?
-  after=$(ticks "$2"); t1=$(date +%s.%N)
-  cpu=$(echo "($after - $before) / $hz / ($t1 - $t0) * 100 - $5" | bc -l)
+run() {   # NAME PID THREADNAME URL N RATE
+  local before after out rc cpu measured
+  rm -rf "$TEST_DIR/players"; mkdir -p "$TEST_DIR/players"
+  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" $((SECONDS_PER_RUN + 5)) "$TEST_DIR/players" \
+    >"$TEST_DIR/players.out" &
+  local players=$!
+  # The players are all playing 3 s after their start; the window ends before the first leaves.
+  sleep 3
+  ticks "$2" "$3" >"$TEST_DIR/ticks.before"
+  sleep "$SECONDS_PER_RUN"
+  ticks "$2" "$3" >"$TEST_DIR/ticks.after"
+  wait "$players"; rc=$?
+  out=$(cat "$TEST_DIR/players.out")
+  # Threads (or the process) present at both ends of the window.
+  cpu=$(awk -F: -v hz="$hz" 'NR == FNR { b[$1] = $2; next } ($1 in b) { s += $2 - b[$1] } END { print s / hz }' \
+    "$TEST_DIR/ticks.before" "$TEST_DIR/ticks.after")
   measured=$(grep -oE 'measured_bps=[0-9]+' <<<"$out" | cut -d= -f2)
-  printf '%-6s %s players=%d ' "$1" "$(bench_rates "$6" "$measured")" "$4"
+  printf '%-6s %s players=%d ' "$1" "$(bench_rates "$6" "$measured")" "$5"
   if bench_rate_ok "$6" "$measured"; then
-    printf 'sessions_cpu=%.1f%% cpu_per_session=%.2f%% | %s\n' "$cpu" "$(echo "$cpu / $4" | bc -l)" "$out"
+    printf 'server_cpu=%.1f%% cpu_ms_per_player_s=%.3f | %s\n' "$(echo "$cpu / $SECONDS_PER_RUN * 100" | bc -l)" \
+      "$(echo "$cpu * 1000 / $SECONDS_PER_RUN / $5" | bc -l)" "$out"
   else
     printf '| %s\n' "$out"
   fi
-  check "$1 with $4 players at $6: every player got pictures" [ "$rc" = 0 ]
+  check "$1 with $5 players at $6: every player got pictures" [ "$rc" = 0 ]
+  check "$1 with $5 players at $6: every player got everything from its first keyframe" \
+    grep -q "players_with_everything=$5/$5" <<<"$out"
 }
 stops() { grep -cF "videoA: fully stopped" "$LOG"; }
 for rate in 2000000 8000000; do
@@ -73,13 +90,9 @@ for rate in 2000000 8000000; do
     rtmp://127.0.0.1:1936/live/streamA >"$TEST_DIR/push.log" 2>&1 &
   PUSH_PID=$!
   sleep 3
-  # The appliance's own load (capture, encoder, the one session feeding nginx) is subtracted from
-  # its figures, so that both servers' numbers count the sessions alone.
-  base=$(cpu_during "$APP_PID" 5)
-  printf 'k7160 baseline at %d bit/s (encoder + one session) cpu=%.1f%%\n' "$rate" "$base"
-  for n in 1 16 64; do
-    run k7160 "$APP_PID" rtmp://127.0.0.1:1935/live/streamA.m3u8 "$n" "$base" "$rate"
-    run nginx "$NGINX_PID" rtmp://127.0.0.1:1936/live/streamA "$n" 0 "$rate"
+  for n in 16 64; do
+    run k7160 "$APP_PID" rtmpSession rtmp://127.0.0.1:1935/live/streamA.m3u8 "$n" "$rate"
+    run nginx "$NGINX_PID" "" rtmp://127.0.0.1:1936/live/streamA "$n" "$rate"
   done
   before=$(stops)
   kill "$PUSH_PID"; wait "$PUSH_PID" 2>/dev/null; PUSH_PID=""

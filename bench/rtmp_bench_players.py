@@ -2,8 +2,9 @@
 """Starts N ffmpeg players copying (not decoding) one RTMP stream for S seconds; meanwhile a raw
 player of our own measures, five times, the time from its play command to the first video
 message and to the first keyframe. Reports those (median), the pictures each ffmpeg player got
-(minimum), how many got none, and the video bit rate the players received (mean of their
-payload sizes over the run). Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
+(minimum), how many got none, how many got everything from their first keyframe on, and the
+video bit rate the players received (mean over players of their payload over the time their
+pictures span). Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
 import os
 import random
 import socket
@@ -66,13 +67,40 @@ for p in procs:
         p.wait(max(0.1, deadline - time.time()))
     except subprocess.TimeoutExpired:
         p.kill()
-counts, sizes = [], []
+counts, rates, packets = [], [], []
 for i in range(n):
     with open(os.path.join(outdir, "p%d.crc" % i), "rb") as f:
         rows = [line.split(b",") for line in f if not line.startswith(b"#")]
+    rows = [r for r in rows if len(r) > 5]
     counts.append(len(rows))
-    sizes.append(sum(int(r[4]) for r in rows if len(r) > 4))
+    # Size and checksum of each packet (side data, as on a first packet, follows them).
+    packets.append([(r[4].strip(), r[5].strip()) for r in rows])
+    dts = [int(r[1]) for r in rows]
+    if len(dts) > 1 and dts[-1] > dts[0]:
+        # Bits over the time the pictures span (one frame's worth per picture).
+        rates.append(sum(int(r[4]) for r in rows) * 8 / ((dts[-1] - dts[0]) / 1000 * len(dts) / (len(dts) - 1)))
+
+
+def agrees(a, b):
+    """b holds the packets of a from b's first one on (or the other way round), none missing."""
+    if not a or not b:
+        return False
+    if b[0] not in a:
+        a, b = b, a
+        if b[0] not in a:
+            return False
+    at = a.index(b[0])
+    k = min(len(a) - at, len(b))
+    return a[at:at + k] == b[:k]
+
+
+# Everything: the same pictures as the player that got the most, none missing where they overlap
+# (the source's own gaps are in every player's stream alike).
+ref = max(packets, key=len)
+complete = sum(1 for p in packets if agrees(ref, p))
 ms = lambda v: statistics.median([x for x in v if x is not None]) * 1000 if any(x is not None for x in v) else -1
-print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f pictures_min=%d no_picture=%d measured_bps=%.0f" % (
-    n, ms(firsts), ms(keys), min(counts), sum(1 for c in counts if c == 0), sum(sizes) * 8 / seconds / n))
+print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f pictures_min=%d no_picture=%d "
+      "players_with_everything=%d/%d measured_bps=%.0f" % (
+          n, ms(firsts), ms(keys), min(counts), sum(1 for c in counts if c == 0), complete, n,
+          statistics.mean(rates) if rates else 0))
 sys.exit(0 if all(counts) and len(keys) == 5 else 1)

@@ -118,6 +118,7 @@ void *serverThread(void *arg)
     int sock = *static_cast<int *>(arg);
     free(arg);
     log_printf("%s: started\n", "serverThread");
+    pthread_setname_np(pthread_self(), "rtmpSession");   // per-thread CPU figures (top -H, bench)
     RtmpConnection *c = static_cast<RtmpConnection *>(malloc(sizeof(RtmpConnection)));
     if (c) {
         rtmp_connection_init(c, sock);
