@@ -127,31 +127,41 @@ void gather_entry(RtmpGather *g, const std::shared_ptr<const RtmpShared> &e, con
 }
 
 // The table's entry for this frame, built by this player when nobody has yet. `build` sends
-// the frame through rtmp_send_message with c->collect set.
+// the frame through rtmp_send_message with c->collect set. The lock is held only to look and to
+// store: a builder preempted under it would hold up every player of the channel.
 template <typename Build>
 std::shared_ptr<const RtmpShared> shared_entry(RtmpConnection *c, ShareTable *t, uint32_t slots,
                                                const StreamQueue *q, const uint8_t *data, size_t len, uint32_t seq,
-                                               Build build)
+                                               uint8_t tag, Build build)
 {
     uint64_t sample = sample_of(data, len);
-    std::lock_guard<std::mutex> l(t->mutex);
-    std::shared_ptr<const RtmpShared> &slot = t->slots[seq % slots];
-    if (slot && slot->q == q && slot->data == data && slot->seq == seq && slot->length == len &&
-        slot->sample == sample && slot->tag == c->aac_tag)
-        return slot;
+    auto same = [&](const std::shared_ptr<const RtmpShared> &e) {
+        return e && e->q == q && e->data == data && e->seq == seq && e->length == len && e->sample == sample &&
+               e->tag == tag;
+    };
+    {
+        std::lock_guard<std::mutex> l(t->mutex);
+        const std::shared_ptr<const RtmpShared> &slot = t->slots[seq % slots];
+        if (same(slot))
+            return slot;
+    }
     std::shared_ptr<RtmpShared> e = std::make_shared<RtmpShared>();
     e->q = q;
     e->data = data;
     e->seq = seq;
     e->length = (uint32_t)len;
     e->sample = sample;
-    e->tag = c->aac_tag;
+    e->tag = tag;
     e->chunk = c->out_chunk_size ? c->out_chunk_size : RTMP_OUT_CHUNK_SIZE;
     c->collect = e.get();
     int rc = build();
     c->collect = nullptr;
     if (rc < 0)
         return nullptr;
+    std::lock_guard<std::mutex> l(t->mutex);
+    std::shared_ptr<const RtmpShared> &slot = t->slots[seq % slots];
+    if (same(slot))
+        return slot;   // built meanwhile by another player: one copy for all
     slot = e;
     return slot;
 }
@@ -179,7 +189,7 @@ int rtmp_share_video(RtmpConnection *c, const StreamBuffer *sb)
     const uint8_t *data = Buffer_getUserPtr(sb->buf);
     size_t len = (size_t)Buffer_getNumBytesUsed(sb->buf);
     RtmpChunkStream *cs = &c->out_video;
-    auto e = shared_entry(c, &tables[c->channel ? 1 : 0], SHARE_VIDEO_SLOTS, c->video.streamq, data, len, sb->seq,
+    auto e = shared_entry(c, &tables[c->channel ? 1 : 0], SHARE_VIDEO_SLOTS, c->video.streamq, data, len, sb->seq, 0,
                           [&] { return rtmp_send_video(c, cs, data, len); });
     if (!e)
         return -1;
@@ -206,7 +216,7 @@ int rtmp_share_audio(RtmpConnection *c, const uint8_t *data, size_t length, uint
         return 0;
     }
     auto e = shared_entry(c, &tables[2], SHARE_AUDIO_SLOTS, c->audio_state.streamq, data, length, seq,
-                          [&] { return rtmp_send_audio(c, cs, data, length); });
+                          c->aac_tag, [&] { return rtmp_send_audio(c, cs, data, length); });
     if (!e)
         return -1;
     gather_entry(g, e, cs);
