@@ -54,14 +54,19 @@ ticks() {   # PID [NAME]
     [ "$(cat "$t/comm" 2>/dev/null)" = "$2" ] && echo "${t##*/}:$(awk '{print $14 + $15}' "$t/stat" 2>/dev/null)"
   done
 }
+# Established connections to a local port.
+connections() { ss -Htn state established "( sport = :$1 )" | wc -l; }
 run() {   # NAME PID THREADNAME URL N RATE
-  local before after out rc cpu measured
+  local before after out rc cpu measured port
   rm -rf "$TEST_DIR/players"; mkdir -p "$TEST_DIR/players"
-  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" $((SECONDS_PER_RUN + 5)) "$TEST_DIR/players" \
+  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" $((SECONDS_PER_RUN + 12)) "$TEST_DIR/players" \
     >"$TEST_DIR/players.out" &
   local players=$!
-  # The players are all playing 3 s after their start; the window ends before the first leaves.
-  sleep 3
+  # The window opens once every player is connected (beside the push) and playing, and closes
+  # before the first leaves.
+  port=${4#rtmp://127.0.0.1:}; port=${port%%/*}
+  for _ in $(seq 1 100); do [ "$(connections "$port")" -gt "$5" ] && break; sleep 0.1; done
+  sleep 2
   ticks "$2" "$3" >"$TEST_DIR/ticks.before"
   sleep "$SECONDS_PER_RUN"
   ticks "$2" "$3" >"$TEST_DIR/ticks.after"
