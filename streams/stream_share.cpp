@@ -95,6 +95,21 @@ void publish(StreamShare *sh, const StreamBuffer *sb)
     sh->resync = false;
 }
 
+// A reader too far behind, or lapped, goes on at the newest keyframe unit, or waits for the next.
+// Caller holds the ring's lock.
+void skip_to_keyframe(StreamShareReader *r, StreamQueue *q)
+{
+    log_printf("%s: reader %u units behind on stream %d, skipping to a keyframe\n", "stream_share_next",
+               q->seq - r->seq, r->share->id);
+    uint32_t k;
+    if (ringbuffer_find_keyframe(q, 1, &k, nullptr) && (int32_t)(k - r->seq) > 0) {
+        r->seq = k;
+    } else {
+        r->seq = q->seq;
+        r->started = false;
+    }
+}
+
 } // namespace
 
 StreamShare *stream_share_join(int id, int mode, StreamShareReader *r)
@@ -197,12 +212,7 @@ int stream_share_next(StreamShareReader *r, const uint8_t **data, uint32_t *len,
         if (ringbuffer_get_entry(q, r->seq, &off, &l, &ts, &fl) < 0) {
             if ((int32_t)(q->seq - r->seq) <= 0)
                 break;   // none yet
-            // Lapped: the newest keyframe unit, or the next one to come.
-            uint32_t k;
-            if (ringbuffer_find_keyframe(q, 1, &k, nullptr) && (int32_t)(k - r->seq) > 0)
-                r->seq = k;
-            else
-                r->seq = q->seq;
+            skip_to_keyframe(r, q);
             r->started = false;
             continue;
         }
@@ -214,15 +224,7 @@ int stream_share_next(StreamShareReader *r, const uint8_t **data, uint32_t *len,
         if (behind == 0)
             behind = q->size;   // the next unit goes where this one is
         if (r->started && behind > q->size / 2) {
-            uint32_t k;
-            log_printf("%s: reader %u units behind on stream %d, skipping to a keyframe\n", "stream_share_next",
-                       q->seq - r->seq, r->share->id);
-            if (ringbuffer_find_keyframe(q, 1, &k, nullptr) && (int32_t)(k - r->seq) > 0) {
-                r->seq = k;
-            } else {
-                r->seq = q->seq;
-                r->started = false;
-            }
+            skip_to_keyframe(r, q);
             continue;
         }
         if (!r->started && !(fl & RB_FLAG_KEYFRAME)) {
