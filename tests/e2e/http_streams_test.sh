@@ -71,21 +71,9 @@ check "... and the worker started" [ "$(grep -c "starting hls thread" "$LOG")" -
 
 # Clients joining a running TS or FLV row read its one muxed output from a keyframe with the
 # tables (TS) or the file header (FLV) first: each decodes from its first byte without an error.
+http_player() { timeout $(($1 + 40)) ffmpeg -v error -f "${fmt[$row]}" -i "$URL/$row" -t "$1" -f null -; }
 for row in streamA.ts streamA.flv; do
-  in=${fmt[$row]}
-  timeout 60 ffmpeg -v error -f "$in" -i "$URL/$row" -t 15 -f null - 2>"$TEST_DIR/$row.first.err" &
-  first=$!
-  sleep 2
-  pids=()
-  for i in $(seq 1 5); do
-    timeout 40 ffmpeg -v error -f "$in" -i "$URL/$row" -t 3 -f null - 2>"$TEST_DIR/$row.$i.err" &
-    pids+=($!)
-    sleep 0.$(( RANDOM % 9 + 1 ))
-  done
-  for p in "${pids[@]}"; do wait "$p"; done
-  wait "$first"
-  dirty=0
-  for f in "$TEST_DIR/$row".*.err; do [ -s "$f" ] && { dirty=$((dirty + 1)); head -n 2 "$f"; }; done
+  dirty=$(joiners_dirty http_player 5)
   check "$row: the first client and 5 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
 done
 
