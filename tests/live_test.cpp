@@ -485,6 +485,45 @@ TEST_F(Live, SlowReaderSkipsToAKeyframeWhileTheFastOneLosesNothing)
     }
 }
 
+TEST_F(Live, StalledReaderCutInAPacketClosesItAndGoesOnAtAKeyframe)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *fast = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    HttpStream *stalled = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(fast, nullptr);
+    ASSERT_NE(stalled, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    ASSERT_EQ(q.put(40000, ts, RB_FLAG_KEYFRAME, 0x01), 0);
+    drain(fast);
+    char part[1000];   // 1000 bytes: five packets and 60 bytes of the sixth
+    ASSERT_EQ(http_stream_read(stalled, 0, part, sizeof part), (ssize_t)sizeof part);
+    // Meanwhile the fast reader laps the whole shared ring.
+    uint8_t fill = 0x02, last_key = 0;
+    for (int i = 0; i < 150; i++) {
+        ts += 3003;
+        if (i % 30 == 0)
+            last_key = fill;
+        ASSERT_EQ(q.put(40000, ts, i % 30 == 0 ? (uint32_t)RB_FLAG_KEYFRAME : 0u, fill), 0);
+        fill = (uint8_t)(fill % 0xFE + 1);
+        drain(fast);
+    }
+    std::string rest = drain(stalled);
+    ASSERT_GT(rest.size(), 128u);
+    EXPECT_EQ(rest.substr(0, 128), std::string(128, (char)0xFF));
+    // The cut packet is closed: the output stays in 188-byte packets.
+    std::vector<TsPacketInfo> pk = ts_packets(std::string(part, sizeof part) + rest);
+    ASSERT_GT(pk.size(), 8u);
+    EXPECT_EQ(pk[6].pid, TS_PAT_PID);
+    EXPECT_EQ(pk[7].pid, TS_PMT_PID);
+    bool continuous;
+    std::vector<uint8_t> starts = video_starts(std::vector<TsPacketInfo>(pk.begin() + 6, pk.end()), &continuous);
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts[0], last_key);
+    EXPECT_TRUE(continuous);
+    chunked_free_callback(stalled);
+    chunked_free_callback(fast);
+}
+
 TEST_F(Live, EveryFlvReaderStartsWithTheFileHeader)
 {
     TestQueue q(VIDEO_STREAM1, 1 << 20, 64);

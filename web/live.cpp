@@ -8,6 +8,7 @@
 #include "core/util.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
+#include "streams/tsmux.h"
 #include "web/auth.h"
 
 #include <algorithm>
@@ -189,7 +190,7 @@ bool is_jpeg(const StreamBuffer *sb)
     return Buffer_getNumBytesUsed(sb->buf) >= 2 && d[0] == 0xff && d[1] == 0xd8;
 }
 
-enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END, UNIT_ERROR };
+enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END };
 
 // The next unit of the row's shared output; a reader that finds none muxes what has come.
 NextUnit next_shared_unit(HttpStream *s)
@@ -454,10 +455,6 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                 result = MHD_CONTENT_READER_END_OF_STREAM;
                 break;
             }
-            if (u == UNIT_ERROR) {
-                result = MHD_CONTENT_READER_END_WITH_ERROR;
-                break;
-            }
             if (u == UNIT_NONE) {
                 if (n)
                     break;
@@ -477,6 +474,17 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
         memcpy(buffer + n, s->unit + s->offset, k);
         if (!current_held(s)) {
             log_printf("%s: stream %d unit %u overwritten while read\n", "http_stream_read", s->id, s->unit_seq);
+            if (s->share.share && stream_mode_mux_type(s->mode) == STREAM_MUX_TS) {
+                // A stalled TS client goes on at a keyframe: the packet it was cut in is closed
+                // with fill, so its demuxer keeps the 188-byte framing.
+                uint32_t pad = (TS_PACKET_SIZE - s->offset % TS_PACKET_SIZE) % TS_PACKET_SIZE;
+                memset(s->header, 0xFF, pad);
+                s->header_len = pad;
+                s->header_off = 0;
+                s->current = false;
+                s->share.started = false;
+                continue;
+            }
             result = MHD_CONTENT_READER_END_WITH_ERROR;
             break;
         }

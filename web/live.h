@@ -72,7 +72,7 @@ struct HttpStream {
     const uint8_t *unit;
     bool unit_in_ring;          // points into the queue or the share: checked after each copy
     uint32_t parts;
-    char header[160];
+    char header[192];           // a multipart part's header, or the fill closing a cut TS packet
     uint32_t header_len, header_off;
 };
 
