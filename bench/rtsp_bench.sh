@@ -11,11 +11,11 @@
 #
 # CPU per client-second = (the server process's CPU, /proc/PID/stat, over the window in which all
 # N clients play - its CPU over the same time with no bench client, measured just before) / (N x
-# window). Each run prints the rate set and the rate measured on the wire per client, clients
+# window), no client being measured before and after the run and averaged. Each run prints the rate set and the rate measured on the wire per client, clients
 # served and complete (every packet), CPU per client-second, and the client's figures; then per
 # rate and count the median of the rounds for both servers and their ratio. Figures per client
-# are left out when the measured rate is under 80% of the set one, and a count the peer does not
-# serve completely is not compared. Use an optimised appliance:
+# are left out when the measured rate is under 80% of the set one, and a count at which the peer
+# does not keep every client playing is not compared. Use an optimised appliance:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF -DK7160_BENCH=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtsp_bench.sh
 # RTSP_BENCH_SECONDS (8), RTSP_BENCH_ROUNDS (3) and RTSP_BENCH_COUNTS ("16 64") change the runs.
@@ -63,11 +63,16 @@ declare -A COST SERVED COMPLETE
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
   local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID i0 i1 t0 t1 idle out rc measured cpu win ms key
   [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; }
+  # No client just before and just after the run: the encoder's own load drifts.
   i0=$(proc_s "$pid"); t0=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
   i1=$(proc_s "$pid"); t1=$(date +%s.%N)
-  idle=$(echo "($i1 - $i0) / ($t1 - $t0)" | bc -l)
   out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN" "$pid"); rc=$?
+  sleep 1   # the clients' sessions end
+  i2=$(proc_s "$pid"); t2=$(date +%s.%N)
+  sleep "$IDLE_SECONDS"
+  i3=$(proc_s "$pid"); t3=$(date +%s.%N)
+  idle=$(echo "($i1 - $i0 + $i3 - $i2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
   measured=$(field measured_bps "$out"); cpu=$(field server_cpu_s "$out"); win=$(field window_s "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
@@ -85,6 +90,8 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
     check "ours: $n clients at $rate: every client got every packet" [ "$rc" = 0 ]
   elif [ "$rc" != 0 ]; then
     echo "note: GStreamer did not serve all $n clients completely at $rate (served=$(field served "$out") complete=$(field complete "$out"))"
+    grep -v '^ready' "$TEST_DIR/peer.log" | tail -3
+    kill -0 "$PEER_KEEPER" 2>/dev/null || echo "note: the peer's keeper ended"
   fi
 }
 
@@ -98,8 +105,8 @@ summary() {   # RATE N
     "$ROUNDS" "$rate" "$n" "${ours:-none}" "${gst:-none}"
   printf ' k7160_served=[%s ] k7160_complete=[%s ] gst_served=[%s ] gst_complete=[%s ]' "${SERVED[k7160 $rate $n]:-}" \
     "${COMPLETE[k7160 $rate $n]:-}" "${SERVED[gst $rate $n]:-}" "${COMPLETE[gst $rate $n]:-}"
-  if ! all_equal "${COMPLETE[gst $rate $n]:-x}" "$n"; then
-    printf ' (GStreamer did not serve every client completely: not compared)\n'
+  if ! all_equal "${SERVED[gst $rate $n]:-x}" "$n"; then
+    printf ' (GStreamer did not serve all %d clients: not compared)\n' "$n"
   elif [ -n "$ours" ] && [ -n "$gst" ]; then
     printf ' ratio=%.2f\n' "$(echo "$ours / $gst" | bc -l)"
   else
@@ -108,7 +115,7 @@ summary() {   # RATE N
 }
 
 # The peer plays its file in real time from its start to the last run of the rate.
-LOOPS=$(( (ROUNDS * $(wc -w <<<"$COUNTS") * 2 * (IDLE_SECONDS + SECONDS_PER_RUN + 8) + 60) / 20 ))
+LOOPS=$(( (ROUNDS * $(wc -w <<<"$COUNTS") * 2 * (2 * IDLE_SECONDS + SECONDS_PER_RUN + 8) + 60) / 20 ))
 KEEPER=""
 for rate in 2000000 8000000; do
   curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=$rate" http://127.0.0.1/streamA_controls_no_save
