@@ -11,8 +11,9 @@
 #
 # CPU per client-second = (the server process's CPU, /proc/PID/stat, over the window in which all
 # N clients play - its CPU over the same time with no bench client, measured just before) / (N x
-# window), no client being measured before and after the run and averaged. Each run prints the rate set and the rate measured on the wire per client, clients
-# served and complete (every packet), CPU per client-second, and the client's figures; then per
+# window), the CPU with no client being measured before and after the run and averaged. Each run
+# prints the rate set and the rate measured on the wire per client, clients served and complete
+# (every packet), CPU per client-second, and the client's figures; then per
 # rate and count the median of the rounds for both servers and their ratio. Figures per client
 # are left out when the measured rate is under 80% of the set one, and a count at which the peer
 # does not keep every client playing is not compared. Use an optimised appliance:
