@@ -2,8 +2,8 @@
 # Fan-out cost of the live RTSP path of the whole appliance beside GStreamer's RTSP server, in a
 # network namespace of its own (loopback only). The camera is a clip with detail and grain
 # (PLATFORM_CAPTURE_CLIP), so channel A really runs at 2 and 8 Mbit/s. At each rate the appliance's
-# own stream is recorded (and looped, so the file outlasts every run) and GStreamer serves that
-# file as one shared media; then 16 and 64 TCP-interleaved clients (bench/rtsp_bench_client.cpp,
+# own stream is recorded (and looped, so the file outlasts a run) and GStreamer serves that file
+# as one shared media, started afresh for each of its runs; then 16 and 64 TCP-interleaved clients (bench/rtsp_bench_client.cpp,
 # one thread on epoll, the same for both) play from ours and from the peer in turn, for several
 # interleaved rounds. One more reader holds each server's stream running across the runs (for ours
 # an HTTP reader; for the peer an ffmpeg RTSP client), so "no client" means the server doing all
@@ -43,6 +43,17 @@ stop_pid() {
   for i in $(seq 1 30); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$1" 2>/dev/null; wait "$1" 2>/dev/null
 }
+# A fresh peer for each of its runs: once a crowd of clients has left it, GStreamer's server here
+# now and then streams to nobody any more (its process idle, every new client waiting).
+start_peer() {   # RATE
+  /usr/bin/python3 "$top/bench/rtsp_peer_gst.py" 8655 "$TEST_DIR/ours$1.mkv" >"$TEST_DIR/peer.log" 2>&1 &
+  PEER_PID=$!
+  for _ in $(seq 1 100); do grep -q ready "$TEST_DIR/peer.log" && break; sleep 0.1; done
+  grep -q ready "$TEST_DIR/peer.log" || { fail "GStreamer's RTSP server did not start"; cat "$TEST_DIR/peer.log"; finish; }
+  ffmpeg -nostdin -v error -rtsp_transport tcp -i "$PEER_URL" -c copy -f null - >/dev/null 2>&1 &
+  PEER_KEEPER=$!
+  sleep 2
+}
 stop_peer() { stop_pid "$PEER_KEEPER"; stop_pid "$PEER_PID"; PEER_PID=""; PEER_KEEPER=""; }
 trap 'stop_peer; [ -n "${KEEPER:-}" ] && kill "$KEEPER" 2>/dev/null; cleanup' EXIT
 
@@ -58,17 +69,28 @@ wait_stopped() {   # COUNT: the encoder stopped after its last client (it takes 
   for i in $(seq 1 100); do [ "$(stops)" -gt "$1" ] && return 0; sleep 0.1; done
   return 1
 }
+# CPU (s) of the appliance's RTSP thread alone, for a figure without the encoder's drift.
+rtp_s() {
+  local t
+  for t in /proc/$APP_PID/task/*; do
+    [ "$(cat "$t/comm" 2>/dev/null)" = rtp ] && { awk '{printf "%.4f\n", $1 / 1e9}' "$t/schedstat"; return; }
+  done
+  echo 0
+}
 field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 
 declare -A COST SERVED COMPLETE
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
-  local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID i0 i1 t0 t1 idle out rc measured cpu win ms key
+  local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID i0 i1 i2 i3 t0 t1 t2 t3 t4 t5 r0 r1 idle out rc measured cpu win ms key
+  local thread=""
   [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; }
   # No client just before and just after the run: the encoder's own load drifts.
   i0=$(proc_s "$pid"); t0=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
   i1=$(proc_s "$pid"); t1=$(date +%s.%N)
+  r0=$(rtp_s); t4=$(date +%s.%N)
   out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN" "$pid"); rc=$?
+  r1=$(rtp_s); t5=$(date +%s.%N)
   sleep 1   # the clients' sessions end
   i2=$(proc_s "$pid"); t2=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
@@ -83,7 +105,10 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
   if bench_rate_ok "$rate" "$measured" && [ -n "$cpu" ] && [ -n "$win" ]; then
     ms=$(echo "($cpu - $idle * $win) * 1000 / ($n * $win)" | bc -l)
     COST[$key]="${COST[$key]:-} $ms"
-    printf 'cpu_ms_per_client_s=%.3f server_cpu=%.1f%% | %s\n' "$ms" "$(echo "$cpu * 100 / $win" | bc -l)" "$(tr '\n' ' ' <<<"$out")"
+    # Ours: the RTSP thread alone over the whole run (set-up included), per client-second.
+    [ "$who" = k7160 ] && thread=$(printf ' rtsp_thread_ms_per_client_s=%.3f' "$(echo "($r1 - $r0) * 1000 / ($n * ($t5 - $t4))" | bc -l)")
+    printf 'cpu_ms_per_client_s=%.3f%s server_cpu=%.1f%% | %s\n' "$ms" "$thread" "$(echo "$cpu * 100 / $win" | bc -l)" \
+      "$(tr '\n' ' ' <<<"$out")"
   else
     printf '| %s\n' "$(tr '\n' ' ' <<<"$out")"
   fi
@@ -115,8 +140,8 @@ summary() {   # RATE N
   fi
 }
 
-# The peer plays its file in real time from its start to the last run of the rate.
-LOOPS=$(( (ROUNDS * $(wc -w <<<"$COUNTS") * 2 * (2 * IDLE_SECONDS + SECONDS_PER_RUN + 8) + 60) / 20 ))
+# The peer plays its file in real time from its start through one run.
+LOOPS=$(( (2 * IDLE_SECONDS + SECONDS_PER_RUN + 30) / 20 ))
 KEEPER=""
 for rate in 2000000 8000000; do
   curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=$rate" http://127.0.0.1/streamA_controls_no_save
@@ -128,21 +153,15 @@ for rate in 2000000 8000000; do
     fail "the stream at $rate was not recorded"
   ffmpeg -nostdin -v error -y -stream_loop "$LOOPS" -i "$TEST_DIR/rec$rate.mkv" -c copy -f matroska "$TEST_DIR/ours$rate.mkv" ||
     fail "the recording at $rate was not looped"
-  /usr/bin/python3 "$top/bench/rtsp_peer_gst.py" 8655 "$TEST_DIR/ours$rate.mkv" >"$TEST_DIR/peer.log" 2>&1 &
-  PEER_PID=$!
-  for _ in $(seq 1 100); do grep -q ready "$TEST_DIR/peer.log" && break; sleep 0.1; done
-  grep -q ready "$TEST_DIR/peer.log" || { fail "GStreamer's RTSP server did not start"; cat "$TEST_DIR/peer.log"; finish; }
-  ffmpeg -nostdin -v error -rtsp_transport tcp -i "$PEER_URL" -c copy -f null - >/dev/null 2>&1 &
-  PEER_KEEPER=$!
-  sleep 2
   for round in $(seq 1 "$ROUNDS"); do
     for n in $COUNTS; do
       run k7160 "$rate" "$n" "$round"
+      start_peer "$rate"
       run gst "$rate" "$n" "$round"
+      stop_peer
     done
   done
   for n in $COUNTS; do summary "$rate" "$n"; done
-  stop_peer
   before=$(stops)
   kill "$KEEPER"; wait "$KEEPER" 2>/dev/null
   wait_stopped "$before" || fail "the encoder did not stop after the runs at $rate"
