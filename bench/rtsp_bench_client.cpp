@@ -6,10 +6,12 @@
 // capture-to-receive latency p50/p99 of every picture's last packet (the RTCP sender report
 // maps RTP time to the capture wall clock, on the same host), the time from PLAY to the first
 // whole IDR, the bit rate each client received on the wire (mean over clients), and the
-// client's own CPU. Exit status 0 when every client got every packet. The track to SETUP comes
-// from the DESCRIBE answer, so any RTSP server can be measured.
+// client's own CPU, how many clients were served (playing through the window) and how many got
+// everything. With SERVER_PID the server process's CPU time (/proc/PID/stat) over exactly the
+// window in which every client plays is printed too. Exit status 0 when every client got every
+// packet. The track to SETUP comes from the DESCRIBE answer, so any RTSP server can be measured.
 //
-// usage: rtsp_bench_client URL CLIENTS SECONDS     (URL rtsp://127.0.0.1:PORT/NAME)
+// usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID]     (URL rtsp://127.0.0.1:PORT/NAME)
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -49,6 +51,8 @@ struct Client {
     uint32_t lastTs = 0;
     uint64_t packets = 0, lostPackets = 0, tsBackwards = 0;
     uint64_t bytes = 0;           // received since the PLAY answer, framing included
+    bool playingAtStart = false;  // playing when the measured window began
+    bool failed = false;
     double tPlaying = 0;
     std::set<uint32_t> frameTs;   // RTP timestamps of whole pictures
     bool haveSR = false;
@@ -229,6 +233,25 @@ bool parse(Client &c, double t)
     return true;
 }
 
+// User and system time of a process in seconds; -1 when it cannot be read.
+double proc_cpu_s(int pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return -1;
+    char line[1024];
+    size_t n = fread(line, 1, sizeof line - 1, f);
+    fclose(f);
+    line[n] = 0;
+    const char *p = strrchr(line, ')');   // the command name may hold spaces
+    unsigned long long ut = 0, st = 0;
+    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
+        return -1;
+    return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
+}
+
 double pct(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -242,13 +265,14 @@ double pct(std::vector<double> v, double p)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        fprintf(stderr, "usage: %s URL CLIENTS SECONDS\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        fprintf(stderr, "usage: %s URL CLIENTS SECONDS [SERVER_PID]\n", argv[0]);
         return 2;
     }
     g_url = argv[1];
     int clients = atoi(argv[2]);
     double seconds = atof(argv[3]);
+    int serverPid = argc == 5 ? atoi(argv[4]) : 0;
     unsigned port = 0;
     if (sscanf(argv[1], "rtsp://127.0.0.1:%u/", &port) != 1 || clients < 1 || clients > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "loopback URLs, at most 64 clients and 30 s only\n");
@@ -282,19 +306,27 @@ int main(int argc, char **argv)
     }
     struct rusage r0;
     getrusage(RUSAGE_SELF, &r0);
-    double t0 = now_s(), end = t0 + seconds + 3;   // 3 s for the set-up of every client
-    double playEnd = 0;
+    // Clients a server cannot take in this time are counted as not served; the window runs anyway.
+    double t0 = now_s(), setupEnd = t0 + 10;
+    double playStart = 0, playEnd = 0, cpu0 = 0, cpu1 = 0;
     std::vector<char> buf(1 << 20);
-    int failed = 0;
+    int failed = 0, served = 0;
     while (true) {
         double t = now_s();
         bool allPlaying = true;
         for (auto &c : cs)
             allPlaying &= c.step == 3;
-        if (allPlaying && playEnd == 0)
+        if ((allPlaying || t >= setupEnd) && playEnd == 0) {
+            playStart = t;
             playEnd = t + seconds;
-        if ((playEnd && t >= playEnd) || t >= end + seconds)
+            cpu0 = serverPid ? proc_cpu_s(serverPid) : 0;
+            for (auto &c : cs)
+                c.playingAtStart = c.step == 3;
+        }
+        if (playEnd && t >= playEnd) {
+            cpu1 = serverPid ? proc_cpu_s(serverPid) : 0;
             break;
+        }
         struct epoll_event ev[64];
         int n = epoll_wait(ep, ev, 64, 100);
         t = now_s();
@@ -304,6 +336,7 @@ int main(int argc, char **argv)
             if (r <= 0) {
                 if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
                     epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                    c.failed = true;
                     failed++;
                 }
                 continue;
@@ -313,6 +346,7 @@ int main(int argc, char **argv)
             c.in.append(buf.data(), (size_t)r);
             if (!parse(c, t)) {
                 epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                c.failed = true;
                 failed++;
             }
         }
@@ -352,6 +386,13 @@ int main(int argc, char **argv)
         inWindow.push_back(k);
         best = std::max(best, k);
     }
+    int complete = 0;
+    for (size_t i = 0; i < cs.size(); i++) {
+        const Client &c = cs[i];
+        bool playedThrough = c.playingAtStart && !c.failed;
+        served += playedThrough;
+        complete += playedThrough && c.lostPackets == 0 && c.tsBackwards == 0 && c.firstIdr >= 0 && inWindow[i] == best;
+    }
     double lostFrames = 0, lostPackets = 0;
     uint64_t backwards = 0, packets = 0;
     std::vector<double> lat, firstPic;
@@ -371,5 +412,9 @@ int main(int argc, char **argv)
            "latency_ms_p50=%.1f latency_ms_p99=%.1f play_to_picture_ms_max=%.0f failed=%d client_cpu=%.1f%% measured_bps=%.0f\n",
            clients, best, (unsigned long long)packets, lostFrames / clients, lostPackets / clients, (unsigned long long)backwards,
            pct(lat, 0.5), pct(lat, 0.99), pct(firstPic, 1.0), failed, 100.0 * cpu / wall, bps);
-    return lostPackets == 0 && backwards == 0 && failed == 0 && (int)firstPic.size() == clients ? 0 : 1;
+    printf("served=%d complete=%d window_s=%.3f", served, complete, playEnd - playStart);
+    if (serverPid)
+        printf(" server_cpu_s=%.3f", cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1.0);
+    printf("\n");
+    return complete == clients ? 0 : 1;
 }

@@ -49,6 +49,10 @@ bool RTPInterface::queuePacket(const unsigned char *packet, unsigned packetSize,
     if (!fBatch)
         fBatch = spareBatch();
     RTPPacketBatch &b = *fBatch;
+    if (b.packets.empty())
+        b.channel = fStreams.empty() ? 0 : fStreams[0].channelId;
+    const uint8_t framing[4] = {'$', b.channel, (uint8_t)(packetSize >> 8), (uint8_t)packetSize};
+    b.data.insert(b.data.end(), framing, framing + 4);
     b.packets.push_back(RTPPacketBatch::Packet{(uint32_t)b.data.size(), (uint16_t)packetSize, syncPoint});
     b.data.insert(b.data.end(), packet, packet + packetSize);
     fBatchHasSync |= syncPoint;

@@ -12,17 +12,25 @@
 
 // The RTP packets of one frame (or of what the source had at hand), written once and shared by
 // every interleaved client: a connection that cannot take them at once keeps a reference, never
-// a copy.
+// a copy. Each packet lies in `data` behind its 4-byte interleaved header ('$', channel, size),
+// so a connection on `channel` writes any run of packets as one piece.
 struct RTPPacketBatch {
     struct Packet {
-        uint32_t offset;
+        uint32_t offset;          // of the RTP packet, its header 4 bytes before
         uint16_t size;
         bool syncPoint;           // a joining or lagging client may start here
     };
     std::vector<uint8_t> data;
     std::vector<Packet> packets;
+    uint8_t channel = 0;          // in every packet's interleaved header
     int64_t createdUs = 0;
     const uint8_t *packet(unsigned i) const { return data.data() + packets[i].offset; }
+    // Packet `first` with its interleaved header, and the bytes of [first, end) framed so.
+    const uint8_t *framed(unsigned first) const { return data.data() + packets[first].offset - 4; }
+    size_t framedBytes(unsigned first, unsigned end) const
+    {
+        return packets[end - 1].offset + packets[end - 1].size - (packets[first].offset - 4);
+    }
 };
 typedef std::shared_ptr<const RTPPacketBatch> RTPPacketBatchRef;
 

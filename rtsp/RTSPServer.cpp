@@ -188,8 +188,7 @@ public:
         item.channel = channelId;
         item.next = first;
         item.end = end;
-        for (unsigned i = first; i < end; i++)
-            item.bytes += 4 + batch->packets[i].size;
+        item.bytes = batch->framedBytes(first, end);
         push(std::move(item));
         return true;
     }
@@ -308,7 +307,8 @@ public:
     void handleRequest(const RTSPRequest &req);
 
     // What waits is written in one system call where the socket takes it: the text, and for RTP
-    // a '$' header of our own in front of each shared packet.
+    // the shared packets as they lie framed in their batch (one piece for all the packets of a
+    // frame), or with '$' headers of our own where the batch was framed for another channel.
     struct OutItem {
         std::string text;              // an answer, or one copied RTCP packet (no batch)
         RTPPacketBatchRef batch;
@@ -392,6 +392,12 @@ public:
                     want += it->text.size() - it->offset;
                     continue;
                 }
+                if (it->channel == it->batch->channel) {
+                    size_t len = it->batch->framedBytes(it->next, it->end) - it->offset;
+                    iov[n++] = {(void *)(it->batch->framed(it->next) + it->offset), len};
+                    want += len;
+                    continue;
+                }
                 for (unsigned i = it->next; i < it->end && n < MAX_IOV - 2 && h < MAX_HEADERS; i++) {
                     unsigned size = it->batch->packets[i].size;
                     uint8_t *hd = headers[h++];
@@ -436,6 +442,11 @@ public:
                 r -= take;
                 if (f.offset == f.text.size())
                     fQueue.pop_front();
+                continue;
+            }
+            if (r >= f.bytes) {   // the whole rest of the frame went
+                r -= f.bytes;
+                fQueue.pop_front();
                 continue;
             }
             size_t rest = 4 + f.batch->packets[f.next].size - f.offset;

@@ -659,56 +659,75 @@ TEST(RtspSimpleSink, PcmFragmentsNeverSplitASampleAndShortFramesShareAPacket)
 static const uint8_t kSPS[] = {0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x47, 0xfe, 0xc8};
 static const uint8_t kPPS[] = {0x68, 0xce, 0x3c, 0x80};
 
-// A live stream of generated pictures, one every 40 ms.
+// A live stream of generated pictures, one every 40 ms: SPS, PPS and an IDR slice, then gop - 1
+// P slices.
 class TickSource : public FramedSource {
 public:
-    explicit TickSource(UsageEnvironment &env) : FramedSource(env) {}
+    TickSource(UsageEnvironment &env, unsigned gop, unsigned sliceBytes) : FramedSource(env), fGop(gop), fSliceBytes(sliceBytes) {}
 
 protected:
-    void doGetNextFrame() override { nextTask() = envir().taskScheduler().scheduleDelayedTask(fCount % 3 ? 0 : 40000, tick, this); }
+    void doGetNextFrame() override { nextTask() = envir().taskScheduler().scheduleDelayedTask(pictureStarts() ? 40000 : 0, tick, this); }
 
 private:
+    // The next unit begins a picture: an SPS, or a P slice.
+    bool pictureStarts() const { return fInGop != 0 || fUnit == 0; }
     static void tick(void *p)
     {
         TickSource *s = static_cast<TickSource *>(p);
         s->nextTask() = nullptr;
-        unsigned kind = s->fCount++ % 3;
-        std::vector<uint8_t> u = kind == 0 ? std::vector<uint8_t>(kSPS, kSPS + sizeof kSPS)
-                                 : kind == 1 ? std::vector<uint8_t>(kPPS, kPPS + sizeof kPPS)
-                                             : nal(0x65, 3000);
+        std::vector<uint8_t> u;
+        if (s->fInGop == 0 && s->fUnit == 0)
+            u.assign(kSPS, kSPS + sizeof kSPS);
+        else if (s->fInGop == 0 && s->fUnit == 1)
+            u.assign(kPPS, kPPS + sizeof kPPS);
+        else
+            u = nal(s->fInGop == 0 ? 0x65 : 0x41, s->fSliceBytes);
+        if (s->fInGop == 0 && s->fUnit < 2)
+            s->fUnit++;
+        else {
+            s->fUnit = 0;
+            s->fInGop = (s->fInGop + 1) % s->fGop;
+        }
         s->fFrameSize = std::min<unsigned>((unsigned)u.size(), s->fMaxSize);
         memcpy(s->fTo, u.data(), s->fFrameSize);
         gettimeofday(&s->fPresentationTime, nullptr);
         afterGetting(s);
     }
-    unsigned fCount = 0;
+    unsigned fGop, fSliceBytes;
+    unsigned fInGop = 0, fUnit = 0;
 };
 
 class TickSubsession : public OnDemandServerMediaSubsession {
 public:
-    explicit TickSubsession(UsageEnvironment &env) : OnDemandServerMediaSubsession(env, true, 16970) {}
+    TickSubsession(UsageEnvironment &env, unsigned gop, unsigned sliceBytes)
+        : OnDemandServerMediaSubsession(env, true, 16970), fGop(gop), fSliceBytes(sliceBytes)
+    {
+    }
 
 protected:
     FramedSource *createNewStreamSource(unsigned, unsigned &estBitrate) override
     {
         estBitrate = 800;
-        return H264VideoStreamDiscreteFramer::createNew(envir(), new TickSource(envir()));
+        return H264VideoStreamDiscreteFramer::createNew(envir(), new TickSource(envir(), fGop, fSliceBytes));
     }
     RTPSink *createNewRTPSink(Groupsock *gs, unsigned char pt, FramedSource *) override
     {
         return H264VideoRTPSink::createNew(envir(), gs, pt, kSPS, sizeof kSPS, kPPS, sizeof kPPS);
     }
+
+private:
+    unsigned fGop, fSliceBytes;
 };
 
 struct ServerFixture {
     Loop l;
     RTSPServer *server;
-    ServerFixture(UserAuthenticationDatabase *db = nullptr, unsigned reclaim = 65)
+    ServerFixture(UserAuthenticationDatabase *db = nullptr, unsigned reclaim = 65, unsigned gop = 1, unsigned sliceBytes = 3000)
     {
         server = RTSPServer::createNew(*l.env, Port(0), db, reclaim);
         EXPECT_NE(server, nullptr) << l.env->getResultMsg();
         ServerMediaSession *sms = ServerMediaSession::createNew(*l.env, "live.h264", "live.h264", "test session");
-        sms->addSubsession(new TickSubsession(*l.env));
+        sms->addSubsession(new TickSubsession(*l.env, gop, sliceBytes));
         server->addServerMediaSession(sms);
     }
     ~ServerFixture() { Medium::close(server); }
@@ -939,6 +958,193 @@ std::string session_of(const std::string &response)
 {
     std::string id = header_of(response, "Session");
     return id.substr(0, id.find(';'));
+}
+
+// An interleaved client that keeps what it reads: the answers, and the RTP of each channel.
+struct InterleavedClient {
+    int fd = -1;
+    std::string in;
+    std::vector<std::string> answers;
+    std::vector<std::vector<uint8_t>> rtp[256];
+    bool torn = false;   // bytes that are neither an answer nor a whole '$' frame
+    void drain()
+    {
+        char b[65536];
+        ssize_t n;
+        while ((n = recv(fd, b, sizeof b, MSG_DONTWAIT)) > 0)
+            in.append(b, (size_t)n);
+        size_t off = 0;
+        while (off < in.size() && !torn) {
+            if (in[off] == '$') {
+                if (in.size() - off < 4)
+                    break;
+                size_t len = (uint8_t)in[off + 2] << 8 | (uint8_t)in[off + 3];
+                if (in.size() - off < 4 + len)
+                    break;
+                const uint8_t *p = (const uint8_t *)in.data() + off + 4;
+                rtp[(uint8_t)in[off + 1]].emplace_back(p, p + len);
+                torn |= len < 12 || (p[0] & 0xc0) != 0x80;
+                off += 4 + len;
+                continue;
+            }
+            if (in.compare(off, 5, "RTSP/", 0, std::min<size_t>(5, in.size() - off)) != 0) {
+                torn = true;
+                break;
+            }
+            size_t end = in.find("\r\n\r\n", off);
+            if (end == std::string::npos)
+                break;
+            answers.push_back(in.substr(off, end + 4 - off));
+            off = end + 4;
+        }
+        in.erase(0, off);
+    }
+    std::string ask(ServerFixture &f, const std::string &text)
+    {
+        size_t had = answers.size();
+        EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), (ssize_t)text.size());
+        f.l.stepUntil([&] {
+            drain();
+            return answers.size() > had;
+        });
+        return answers.size() > had ? answers[had] : "";
+    }
+    // SETUP on the given channels and PLAY; the PLAY answer.
+    std::string play(ServerFixture &f, unsigned channel)
+    {
+        std::string r = ask(f, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=" +
+                                   std::to_string(channel) + "-" + std::to_string(channel + 1) + "\r\n\r\n");
+        EXPECT_EQ(status_of(r), "RTSP/1.0 200 OK");
+        return ask(f, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session_of(r) + "\r\n\r\n");
+    }
+};
+
+unsigned long rtp_info_field(const std::string &playAnswer, const char *name)
+{
+    std::string info = header_of(playAnswer, "RTP-Info");
+    size_t p = info.find(std::string(";") + name + "=");
+    return p == std::string::npos ? 0 : strtoul(info.c_str() + p + strlen(name) + 2, nullptr, 10);
+}
+
+// Clients of one shared stream each get, from the packet their RTP-Info names on, every packet
+// in order and byte for byte the same, also one on another interleaved channel than the others
+// (every picture here starts with its SPS, so a joiner starts at the next packet).
+TEST(RtspServer, InterleavedClientsGetEveryPacketFromTheOneTheirRtpInfoNames)
+{
+    ServerFixture f;
+    InterleavedClient c[3];
+    unsigned channel[3] = {0, 2, 0};
+    std::string answer[3];
+    for (int i = 0; i < 3; i++) {
+        c[i].fd = f.connect();
+        answer[i] = c[i].play(f, channel[i]);
+        ASSERT_EQ(status_of(answer[i]), "RTSP/1.0 200 OK");
+        // The next joins while the stream runs.
+        ASSERT_TRUE(f.l.stepUntil([&] {
+            c[0].drain();
+            return c[0].rtp[0].size() >= 10u * (i + 1);
+        }));
+    }
+    ASSERT_TRUE(f.l.stepUntil([&] {
+        for (auto &x : c)
+            x.drain();
+        return c[2].rtp[0].size() >= 20;
+    }));
+    const auto &all = c[0].rtp[0];
+    for (int i = 0; i < 3; i++) {
+        const auto &got = c[i].rtp[channel[i]];
+        EXPECT_FALSE(c[i].torn) << "client " << i;
+        ASSERT_FALSE(got.empty()) << "client " << i;
+        Rtp first = parse_rtp(got[0]);
+        EXPECT_EQ(first.seq, (uint16_t)rtp_info_field(answer[i], "seq")) << "client " << i;
+        // The first client's first packet carries the RTP-Info time; a joiner's is the next
+        // picture's, never an earlier one.
+        int32_t ahead = (int32_t)(first.ts - (uint32_t)rtp_info_field(answer[i], "rtptime"));
+        if (i == 0)
+            EXPECT_EQ(ahead, 0);
+        else
+            EXPECT_TRUE(ahead >= 0 && ahead <= 90000) << "client " << i << ": " << ahead;
+        uint16_t off = (uint16_t)(first.seq - parse_rtp(all[0]).seq);
+        for (size_t k = 0; k < got.size(); k++) {
+            ASSERT_EQ(parse_rtp(got[k]).seq, (uint16_t)(first.seq + k)) << "client " << i << " packet " << k;
+            if (off + k < all.size())
+                ASSERT_EQ(got[k], all[off + k]) << "client " << i << " packet " << k;
+        }
+    }
+    for (auto &x : c)
+        close(x.fd);
+}
+
+// A client that stops reading loses whole packets only, and takes up again at a keyframe (its
+// SPS); the one that reads meanwhile gets every packet.
+TEST(RtspServer, StalledInterleavedClientResumesAtAKeyframeWithoutHoldingTheOtherBack)
+{
+    ServerFixture f(nullptr, 65, 5, 30000);   // 750 kB/s, a keyframe every 200 ms
+    InterleavedClient quick, stalled;
+    quick.fd = f.connect();
+    stalled.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(stalled.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(f.server->port());
+    ASSERT_EQ(::connect(stalled.fd, (struct sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(status_of(quick.play(f, 0)), "RTSP/1.0 200 OK");
+    ASSERT_EQ(status_of(stalled.play(f, 0)), "RTSP/1.0 200 OK");
+    // 2.5 s of stream while one client reads nothing: far beyond the socket buffers and the lag
+    // bound (500 ms) of the other.
+    int64_t end = rtsp_monotonic_us() + 2500000;
+    f.l.stepUntil([&] {
+        quick.drain();
+        return rtsp_monotonic_us() > end;
+    }, 10000);
+    unsigned pictures = 0;
+    for (auto &p : quick.rtp[0])
+        pictures += (p[1] & 0x80) != 0;
+    EXPECT_GE(pictures, 25u) << "the reading client was held back";
+    // The stalled client reads again and catches up.
+    size_t target = quick.rtp[0].size() + 100;
+    ASSERT_TRUE(f.l.stepUntil([&] {
+        quick.drain();
+        stalled.drain();
+        return quick.rtp[0].size() >= target;
+    }, 10000));
+    f.l.stepUntil([&] {
+        stalled.drain();
+        quick.drain();
+        return false;
+    }, 300);
+
+    for (size_t k = 1; k < quick.rtp[0].size(); k++)
+        ASSERT_EQ(parse_rtp(quick.rtp[0][k]).seq, (uint16_t)(parse_rtp(quick.rtp[0][k - 1]).seq + 1)) << "packet " << k;
+    EXPECT_FALSE(quick.torn);
+    EXPECT_FALSE(stalled.torn) << "a packet was cut";
+    const auto &got = stalled.rtp[0];
+    ASSERT_FALSE(got.empty());
+    // What it got is what the other got, byte for byte (the quick one got every packet; it may
+    // not have read the very last ones yet).
+    uint16_t base = parse_rtp(quick.rtp[0][0]).seq;
+    size_t compared = 0;
+    for (size_t k = 0; k < got.size(); k++) {
+        size_t at = (uint16_t)(parse_rtp(got[k]).seq - base);
+        if (at >= quick.rtp[0].size())
+            continue;
+        ASSERT_EQ(got[k], quick.rtp[0][at]) << "packet " << k;
+        compared++;
+    }
+    EXPECT_GE(compared + 50, got.size());
+    unsigned skips = 0;
+    for (size_t k = 1; k < got.size(); k++) {
+        if (parse_rtp(got[k]).seq == (uint16_t)(parse_rtp(got[k - 1]).seq + 1))
+            continue;
+        skips++;
+        EXPECT_EQ(first_nal(got[k]), 7u) << "the skip before packet " << k << " resumes at an SPS";
+    }
+    EXPECT_GE(skips, 1u);
+    EXPECT_GT((int32_t)(parse_rtp(got.back()).ts - parse_rtp(got[0]).ts), 90000) << "it got the stream again after its skip";
+    close(quick.fd);
+    close(stalled.fd);
 }
 
 // A session id seen on the wire is no key: TEARDOWN, PLAY, PAUSE and keep-alives from another
