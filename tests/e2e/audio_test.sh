@@ -59,46 +59,16 @@ check "TS audio holds the tones without gaps" audio_tones tones "$TEST_DIR/ts.wa
 timeout 30 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -map 0:a -t 6 -c:a pcm_s16le -y "$TEST_DIR/pcm.wav"
 check "L16 track decodes to the tones sample for sample" audio_tones exact "$TEST_DIR/pcm.wav"
 
-# GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones: each
-# RTP stream of the session goes to a decoder of its own by its media type.
-# What rtspsrc and decodebin plug in by themselves, checked by scripts/check-deps:
-# gst-elements: rtpbin udpsrc rtph264depay rtpmp4gdepay rtpL16depay h264parse aacparse avdec_h264 avdec_aac
-gst() {   # TRANSPORT SESSION OUT MEDIA...
-  local proto=$1 session=$2 out=$3 branches="" m
-  shift 3
-  for m in "$@"; do
-    branches="$branches s. ! application/x-rtp,media=$m ! queue ! decodebin ! fakesink name=${m}sink silent=false"
-  done
-  # shellcheck disable=SC2086
-  timeout 20 gst-launch-1.0 -v rtspsrc location="$RTSP/$session" protocols="$proto" name=s $branches >"$out" 2>&1
-}
-gst_has() {   # FILE MEDIA: at least 60 decoded buffers reached that medium's sink
-  local n
-  n=$(grep -c "$2sink:sink) (" "$1")
-  [ "$n" -ge 60 ] && return 0
-  echo "$1: $n $2 buffers"; grep -iE 'error|warning' "$1" | head -3
-  return 1
-}
-# The first GStreamer program on a machine builds its plugin registry, which takes seconds and
-# more with six at once: built here, not inside the pipelines' 10 s.
-gst-inspect-1.0 >/dev/null 2>&1
+# GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones.
+source "$K7160_SRC/tests/e2e/gst.sh"
+gst_registry
 for proto in udp tcp; do
-  pids=""
-  for s in streamA.h264_aac streamB.h264_aac streamA.h264_pcm streamB.h264_pcm; do
-    gst "$proto" "$s" "$TEST_DIR/gst-$proto-$s.txt" video audio &
-    pids="$pids $!"
-  done
-  for s in streamC.aac streamC.pcm; do
-    gst "$proto" "$s" "$TEST_DIR/gst-$proto-$s.txt" audio &
-    pids="$pids $!"
-  done
-  # shellcheck disable=SC2086
-  wait $pids
-  for s in streamA.h264_aac streamB.h264_aac streamA.h264_pcm streamB.h264_pcm; do
+  gst_all "$proto" "$TEST_DIR/gst-$proto"
+  for s in $GST_AV_SESSIONS; do
     check "GStreamer over $proto: $s has pictures" gst_has "$TEST_DIR/gst-$proto-$s.txt" video
     check "GStreamer over $proto: $s has sound" gst_has "$TEST_DIR/gst-$proto-$s.txt" audio
   done
-  for s in streamC.aac streamC.pcm; do
+  for s in $GST_AUDIO_SESSIONS; do
     check "GStreamer over $proto: $s has sound" gst_has "$TEST_DIR/gst-$proto-$s.txt" audio
   done
 done
