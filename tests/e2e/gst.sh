@@ -7,8 +7,9 @@
 # gst TRANSPORT SESSION OUT: plays the session for 20 s over udp or tcp; every decoded buffer that
 # reaches the video or audio sink is a line in OUT. playbin links each stream as rtspsrc adds it:
 # gst-launch's own delayed links ("s. ! caps ! ...") race when two streams start on two threads at
-# once, warn "Delayed linking failed" and can leave a stream unlinked. SIGINT closes the player
-# with a TEARDOWN, so no session of a gone client keeps sending to a port the next one may get.
+# once, and one thread's no-more-pads warns "Delayed linking failed" while the other still links.
+# SIGINT closes the player with a TEARDOWN, so no session of a gone client keeps sending to a port
+# that the next player may get.
 gst() {
   local scheme=rtspu
   [ "$1" = tcp ] && scheme=rtspt
