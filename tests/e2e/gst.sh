@@ -8,8 +8,8 @@
 # reaches the video or audio sink is a line in OUT. playbin links each stream as rtspsrc adds it:
 # gst-launch's own delayed links ("s. ! caps ! ...") race when two streams start on two threads at
 # once, and one thread's no-more-pads warns "Delayed linking failed" while the other still links.
-# SIGINT closes the player with a TEARDOWN, so no session of a gone client keeps sending to a port
-# that the next player may get.
+# SIGINT lets the player close its session (TEARDOWN), as a player that is closed does, rather than
+# leave the server sending to a port that the next player may get until the session times out.
 gst() {
   local scheme=rtspu
   [ "$1" = tcp ] && scheme=rtspt
