@@ -26,7 +26,9 @@ gst_has() {
   local n
   n=$(gst_count "$1" "$2")
   [ "$n" -ge 60 ] && return 0
-  echo "$1: $n $2 buffers"; grep -iE 'error|warning' "$1" | head -3
+  echo "$1: $n $2 buffers; RTP streams that reached the player:" \
+    "$(grep -o 'recv_rtp_src_[0-9]*_[0-9]*_[0-9]*' "$1" | sort -u | tr '\n' ' ')"
+  grep -iE 'error|warning' "$1" | head -3
   return 1
 }
 
