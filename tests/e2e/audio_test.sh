@@ -96,10 +96,16 @@ check "no frame lost across the changes (9 s)" [ "${frames:-0}" -ge 400 ]
 check "the device stayed open" [ "$(count_log "sound: input=")" = "$opens" ]
 check "ffprobe of streamA.ts: mono" [ "$(probe_audio tcp streamA.ts)" = "aac,LC,48000,1" ]
 
-# A new sample rate reopens the device, and the encoder follows.
+# A new sample rate reopens the device, and the running encoder follows. A reader keeps it
+# running: the GStreamer players above have closed their sessions, and AAC is made only for readers.
+timeout 60 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamC.aac" -t 40 -c copy -flush_packets 1 -f adts -y "$TEST_DIR/rate.aac" 2>/dev/null &
+rec=$!
+for _ in $(seq 1 200); do [ -s "$TEST_DIR/rate.aac" ] && break; sleep 0.1; done
+check "a reader gets AAC before the rate changes" [ -s "$TEST_DIR/rate.aac" ]
 set_param "Audio.SampleRate=44100"
 check "a new rate reopens the device" wait_log "rate=44100 AudioModel=" 10
 check "the encoder follows the rate" wait_log "aac: ADTS=1 ch=1 in=2048 out=775 rate=44100 44100" 10
+kill "$rec" 2>/dev/null; wait "$rec"
 check "ffprobe of streamA.ts: 44.1 kHz mono" [ "$(probe_audio tcp streamA.ts)" = "aac,LC,44100,1" ]
 set_param "Audio.SampleRate=48000"
 set_param "Audio.Channels=2"
