@@ -59,46 +59,16 @@ check "TS audio holds the tones without gaps" audio_tones tones "$TEST_DIR/ts.wa
 timeout 30 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -map 0:a -t 6 -c:a pcm_s16le -y "$TEST_DIR/pcm.wav"
 check "L16 track decodes to the tones sample for sample" audio_tones exact "$TEST_DIR/pcm.wav"
 
-# GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones: each
-# RTP stream of the session goes to a decoder of its own by its media type.
-# What rtspsrc and decodebin plug in by themselves, checked by scripts/check-deps:
-# gst-elements: rtpbin udpsrc rtph264depay rtpmp4gdepay rtpL16depay h264parse aacparse avdec_h264 avdec_aac
-gst() {   # TRANSPORT SESSION OUT MEDIA...
-  local proto=$1 session=$2 out=$3 branches="" m
-  shift 3
-  for m in "$@"; do
-    branches="$branches s. ! application/x-rtp,media=$m ! queue ! decodebin ! fakesink name=${m}sink silent=false"
-  done
-  # shellcheck disable=SC2086
-  timeout 20 gst-launch-1.0 -v rtspsrc location="$RTSP/$session" protocols="$proto" name=s $branches >"$out" 2>&1
-}
-gst_has() {   # FILE MEDIA: at least 60 decoded buffers reached that medium's sink
-  local n
-  n=$(grep -c "$2sink:sink) (" "$1")
-  [ "$n" -ge 60 ] && return 0
-  echo "$1: $n $2 buffers"; grep -iE 'error|warning' "$1" | head -3
-  return 1
-}
-# The first GStreamer program on a machine builds its plugin registry, which takes seconds and
-# more with six at once: built here, not inside the pipelines' 10 s.
-gst-inspect-1.0 >/dev/null 2>&1
+# GStreamer plays pictures and sound of the video+audio sessions, and the audio-only ones.
+source "$K7160_SRC/tests/e2e/gst.sh"
+gst_registry
 for proto in udp tcp; do
-  pids=""
-  for s in streamA.h264_aac streamB.h264_aac streamA.h264_pcm streamB.h264_pcm; do
-    gst "$proto" "$s" "$TEST_DIR/gst-$proto-$s.txt" video audio &
-    pids="$pids $!"
-  done
-  for s in streamC.aac streamC.pcm; do
-    gst "$proto" "$s" "$TEST_DIR/gst-$proto-$s.txt" audio &
-    pids="$pids $!"
-  done
-  # shellcheck disable=SC2086
-  wait $pids
-  for s in streamA.h264_aac streamB.h264_aac streamA.h264_pcm streamB.h264_pcm; do
+  gst_all "$proto" "$TEST_DIR/gst-$proto"
+  for s in $GST_AV_SESSIONS; do
     check "GStreamer over $proto: $s has pictures" gst_has "$TEST_DIR/gst-$proto-$s.txt" video
     check "GStreamer over $proto: $s has sound" gst_has "$TEST_DIR/gst-$proto-$s.txt" audio
   done
-  for s in streamC.aac streamC.pcm; do
+  for s in $GST_AUDIO_SESSIONS; do
     check "GStreamer over $proto: $s has sound" gst_has "$TEST_DIR/gst-$proto-$s.txt" audio
   done
 done
@@ -126,10 +96,16 @@ check "no frame lost across the changes (9 s)" [ "${frames:-0}" -ge 400 ]
 check "the device stayed open" [ "$(count_log "sound: input=")" = "$opens" ]
 check "ffprobe of streamA.ts: mono" [ "$(probe_audio tcp streamA.ts)" = "aac,LC,48000,1" ]
 
-# A new sample rate reopens the device, and the encoder follows.
+# A new sample rate reopens the device, and the running encoder follows. A reader keeps it
+# running: the GStreamer players above have closed their sessions, and AAC is made only for readers.
+timeout 60 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamC.aac" -t 40 -c copy -flush_packets 1 -f adts -y "$TEST_DIR/rate.aac" 2>/dev/null &
+rec=$!
+for _ in $(seq 1 200); do [ -s "$TEST_DIR/rate.aac" ] && break; sleep 0.1; done
+check "a reader gets AAC before the rate changes" [ -s "$TEST_DIR/rate.aac" ]
 set_param "Audio.SampleRate=44100"
 check "a new rate reopens the device" wait_log "rate=44100 AudioModel=" 10
 check "the encoder follows the rate" wait_log "aac: ADTS=1 ch=1 in=2048 out=775 rate=44100 44100" 10
+kill "$rec" 2>/dev/null; wait "$rec"
 check "ffprobe of streamA.ts: 44.1 kHz mono" [ "$(probe_audio tcp streamA.ts)" = "aac,LC,44100,1" ]
 set_param "Audio.SampleRate=48000"
 set_param "Audio.Channels=2"
