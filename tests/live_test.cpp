@@ -317,3 +317,249 @@ TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)
     }
     EXPECT_EQ(web_request(port, "GET", "/").status, 303);
 }
+
+// --- the shared muxed output of the TS and FLV rows ---------------------------------------------
+
+namespace {
+
+struct TsPacketInfo {
+    uint16_t pid;
+    bool start;       // payload unit start
+    bool priority;    // set on every packet of a keyframe
+    uint8_t cc;
+    uint8_t first;    // first byte of the payload (of the PES payload on a start)
+};
+
+std::vector<TsPacketInfo> ts_packets(const std::string &d)
+{
+    std::vector<TsPacketInfo> out;
+    for (size_t at = 0; at + 188 <= d.size(); at += 188) {
+        const uint8_t *p = (const uint8_t *)d.data() + at;
+        EXPECT_EQ(p[0], 0x47) << "at " << at;
+        TsPacketInfo t{(uint16_t)(((p[1] & 0x1F) << 8) | p[2]), (p[1] & 0x40) != 0, (p[1] & 0x20) != 0,
+                       (uint8_t)(p[3] & 0x0F), 0};
+        size_t pay = 4 + ((p[3] & 0x20) ? 1 + p[4] : 0);
+        if (t.start && pay + 9 < 188 && p[pay] == 0 && p[pay + 1] == 0 && p[pay + 2] == 1)
+            pay += 9 + p[pay + 8];
+        if (pay < 188)
+            t.first = p[pay];
+        out.push_back(t);
+    }
+    EXPECT_EQ(d.size() % 188, 0u);
+    return out;
+}
+
+enum : uint16_t { TS_PAT_PID = 0, TS_PMT_PID = 0x100, TS_VIDEO_PID = 0x1011 };
+
+// Fill bytes of the video PES starts, in order, and whether the video continuity counter ran on.
+std::vector<uint8_t> video_starts(const std::vector<TsPacketInfo> &pk, bool *continuous)
+{
+    std::vector<uint8_t> starts;
+    int cc = -1;
+    *continuous = true;
+    for (const TsPacketInfo &t : pk) {
+        if (t.pid != TS_VIDEO_PID)
+            continue;
+        if (cc >= 0 && t.cc != ((cc + 1) & 0x0F))
+            *continuous = false;
+        cc = t.cc;
+        if (t.start)
+            starts.push_back(t.first);
+    }
+    return starts;
+}
+
+// Everything the reader has now, in one read (a reader with nothing would park).
+std::string drain(HttpStream *s)
+{
+    static char buf[8 << 20];
+    ssize_t n = http_stream_read(s, 0, buf, sizeof buf);
+    EXPECT_GT(n, 0);
+    return n > 0 ? std::string(buf, (size_t)n) : std::string();
+}
+
+} // namespace
+
+TEST_F(Live, LateJoinerReadsTheSameBytesFromTablesAndAKeyframe)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(a, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    ASSERT_EQ(q.put(3000, ts, RB_FLAG_KEYFRAME, 0x10), 0);
+    ASSERT_EQ(q.put(1000, ts + 3003, 0, 0x11), 0);
+    std::string got_a = drain(a);
+    HttpStream *b = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(stream_share_count(), 1);
+    EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 1);   // one consumer of the queue for the row
+    ASSERT_EQ(q.put(1000, ts + 2 * 3003, 0, 0x12), 0);   // before b's first keyframe
+    got_a += drain(a);
+    size_t joined = got_a.size();
+    ASSERT_EQ(q.put(3000, ts + 3 * 3003, RB_FLAG_KEYFRAME, 0x20), 0);
+    ASSERT_EQ(q.put(1000, ts + 4 * 3003, 0, 0x21), 0);
+    got_a += drain(a);
+    std::string got_b = drain(b);
+
+    // b starts at the keyframe's unit and from there reads a's very bytes: same PTS, same counters.
+    ASSERT_GT(got_a.size(), joined);
+    EXPECT_EQ(got_b, got_a.substr(joined));
+    std::vector<TsPacketInfo> pb = ts_packets(got_b);
+    ASSERT_GE(pb.size(), 3u);
+    EXPECT_EQ(pb[0].pid, TS_PAT_PID);
+    EXPECT_EQ(pb[1].pid, TS_PMT_PID);
+    bool continuous;
+    std::vector<uint8_t> starts = video_starts(pb, &continuous);
+    EXPECT_EQ(starts, (std::vector<uint8_t>{0x20, 0x21}));
+    for (const TsPacketInfo &t : pb)
+        if (t.pid == TS_VIDEO_PID) {
+            EXPECT_TRUE(t.start && t.priority) << "the first video packet opens the keyframe";
+            break;
+        }
+    chunked_free_callback(a);
+    EXPECT_EQ(stream_share_count(), 1);
+    chunked_free_callback(b);
+    // The last reader frees the row's muxer and ring (the leak check sees any left).
+    EXPECT_EQ(stream_share_count(), 0);
+    EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0);
+}
+
+TEST_F(Live, SlowReaderSkipsToAKeyframeWhileTheFastOneLosesNothing)
+{
+    // Two GOPs leave the slow reader more than half the shared ring behind; four lap it.
+    for (int gops : {2, 4}) {
+        SCOPED_TRACE(gops);
+        log_ring_reset();
+        TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+        HttpStream *fast = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+        HttpStream *slow = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+        ASSERT_NE(fast, nullptr);
+        ASSERT_NE(slow, nullptr);
+        uint32_t ts = hw_clock_90khz();
+        std::vector<uint8_t> put;
+        uint8_t fill = 0x01;
+        auto frame = [&](uint32_t len, bool key) {
+            ASSERT_EQ(q.put(len, ts, key ? RB_FLAG_KEYFRAME : 0u, fill), 0);
+            put.push_back(fill);
+            fill = (uint8_t)(fill % 0xFE + 1);
+            ts += 3003;
+        };
+        std::string got_fast, got_slow;
+        frame(40000, true);
+        got_fast += drain(fast);
+        got_slow += drain(slow);
+        // The slow reader sends nothing while the fast one reads every frame.
+        uint8_t last_key = 0;
+        for (int gop = 0; gop < gops; gop++) {
+            last_key = fill;
+            frame(40000, true);
+            got_fast += drain(fast);
+            for (int i = 0; i < 29; i++) {
+                frame(40000, false);
+                got_fast += drain(fast);
+            }
+        }
+        got_slow += drain(slow);
+
+        bool continuous;
+        EXPECT_EQ(video_starts(ts_packets(got_fast), &continuous), put);
+        EXPECT_TRUE(continuous);
+        // The slow one goes on at the newest keyframe's tables, never in the middle of a picture.
+        std::vector<TsPacketInfo> ps = ts_packets(got_slow);
+        std::vector<uint8_t> starts = video_starts(ps, &continuous);
+        ASSERT_GE(starts.size(), 2u);
+        EXPECT_EQ(starts[0], put[0]);
+        EXPECT_EQ(starts[1], last_key);
+        EXPECT_EQ(starts.size(), 31u);
+        EXPECT_EQ(starts.back(), put.back());
+        size_t second_pat = 0;
+        for (size_t i = 1; i < ps.size() && !second_pat; i++)
+            if (ps[i].pid == TS_PAT_PID && ps[i - 1].pid == TS_VIDEO_PID)
+                second_pat = i;
+        ASSERT_GT(second_pat, 0u);
+        EXPECT_EQ(ps[second_pat + 1].pid, TS_PMT_PID);
+        EXPECT_NE(test_log_text().find("skipping to a keyframe"), std::string::npos);
+        chunked_free_callback(slow);
+        chunked_free_callback(fast);
+        EXPECT_EQ(stream_share_count(), 0);
+    }
+}
+
+TEST_F(Live, StalledReaderCutInAPacketClosesItAndGoesOnAtAKeyframe)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *fast = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    HttpStream *stalled = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(fast, nullptr);
+    ASSERT_NE(stalled, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    ASSERT_EQ(q.put(40000, ts, RB_FLAG_KEYFRAME, 0x01), 0);
+    drain(fast);
+    char part[1000];   // 1000 bytes: five packets and 60 bytes of the sixth
+    ASSERT_EQ(http_stream_read(stalled, 0, part, sizeof part), (ssize_t)sizeof part);
+    // Meanwhile the fast reader laps the whole shared ring.
+    uint8_t fill = 0x02, last_key = 0;
+    for (int i = 0; i < 150; i++) {
+        ts += 3003;
+        if (i % 30 == 0)
+            last_key = fill;
+        ASSERT_EQ(q.put(40000, ts, i % 30 == 0 ? (uint32_t)RB_FLAG_KEYFRAME : 0u, fill), 0);
+        fill = (uint8_t)(fill % 0xFE + 1);
+        drain(fast);
+    }
+    std::string rest = drain(stalled);
+    ASSERT_GT(rest.size(), 128u);
+    EXPECT_EQ(rest.substr(0, 128), std::string(128, (char)0xFF));
+    // The cut packet is closed: the output stays in 188-byte packets.
+    std::vector<TsPacketInfo> pk = ts_packets(std::string(part, sizeof part) + rest);
+    ASSERT_GT(pk.size(), 8u);
+    EXPECT_EQ(pk[6].pid, TS_PAT_PID);
+    EXPECT_EQ(pk[7].pid, TS_PMT_PID);
+    bool continuous;
+    std::vector<uint8_t> starts = video_starts(std::vector<TsPacketInfo>(pk.begin() + 6, pk.end()), &continuous);
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts[0], last_key);
+    EXPECT_TRUE(continuous);
+    chunked_free_callback(stalled);
+    chunked_free_callback(fast);
+}
+
+TEST_F(Live, EveryFlvReaderStartsWithTheFileHeader)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue aq(AAC_STREAM, 1 << 16, 64);
+    std::string key = std::string("\x00\x00\x00\x01\x65", 5) + std::string(500, 0x33);
+    std::string inter = std::string("\x00\x00\x00\x01\x41", 5) + std::string(200, 0x44);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_AAC_FLV, "video/x-flv", 0);
+    ASSERT_NE(a, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    ASSERT_EQ(q.put((uint32_t)key.size(), ts, RB_FLAG_KEYFRAME, 0, (const uint8_t *)key.data()), 0);
+    ASSERT_EQ(q.put((uint32_t)inter.size(), ts + 3003, 0, 0, (const uint8_t *)inter.data()), 0);
+    std::string got_a = drain(a);
+    HttpStream *b = http_stream_open(VIDEO_STREAM1, StreamMode_H264_AAC_FLV, "video/x-flv", 0);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(q.put((uint32_t)inter.size(), ts + 2 * 3003, 0, 0, (const uint8_t *)inter.data()), 0);
+    ASSERT_EQ(q.put((uint32_t)key.size(), ts + 3 * 3003, RB_FLAG_KEYFRAME, 0, (const uint8_t *)key.data()), 0);
+    got_a += drain(a);
+    std::string got_b = drain(b);
+    ASSERT_EQ(got_a.rfind("FLV\x01", 0), 0u);
+    ASSERT_EQ(got_b.rfind("FLV\x01", 0), 0u);
+    EXPECT_EQ(got_a.find("FLV\x01", 1), std::string::npos);   // one header per reader
+    // Header, script tag and AAC config are the same for both; b's first video tag is a keyframe.
+    size_t at = 13;
+    std::vector<uint8_t> video_frames;
+    while (at + 11 < got_b.size()) {
+        uint8_t type = (uint8_t)got_b[at];
+        size_t size = ((uint8_t)got_b[at + 1] << 16) | ((uint8_t)got_b[at + 2] << 8) | (uint8_t)got_b[at + 3];
+        if (type == 9)
+            video_frames.push_back((uint8_t)got_b[at + 11] >> 4);
+        at += 11 + size + 4;
+    }
+    EXPECT_EQ(at, got_b.size());
+    ASSERT_FALSE(video_frames.empty());
+    EXPECT_EQ(video_frames[0], 1);
+    EXPECT_EQ(got_b.substr(got_b.size() - 200), got_a.substr(got_a.size() - 200));
+    chunked_free_callback(a);
+    chunked_free_callback(b);
+    EXPECT_EQ(stream_share_count(), 0);
+}

@@ -1,5 +1,6 @@
-// Live streams over HTTP: one queue consumer per response, suspended while no unit is there and
-// resumed from the queue's callback on the producer's thread.
+// Live streams over HTTP: one queue consumer per elementary response, one shared muxed output per
+// TS or FLV row; a response is suspended while no unit is there and resumed from the queue's
+// callback on the producer's thread.
 #include "web/live.h"
 
 #include "core/log.h"
@@ -7,6 +8,7 @@
 #include "core/util.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
+#include "streams/tsmux.h"
 #include "web/auth.h"
 
 #include <algorithm>
@@ -188,11 +190,35 @@ bool is_jpeg(const StreamBuffer *sb)
     return Buffer_getNumBytesUsed(sb->buf) >= 2 && d[0] == 0xff && d[1] == 0xd8;
 }
 
-enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END, UNIT_ERROR };
+enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END };
+
+// The next unit of the row's shared output; a reader that finds none muxes what has come.
+NextUnit next_shared_unit(HttpStream *s)
+{
+    stream_share_pump(s->share.share);
+    const uint8_t *data;
+    uint32_t len, seq;
+    int r = stream_share_next(&s->share, &data, &len, &seq);
+    if (r < 0) {
+        log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
+        return UNIT_END;
+    }
+    if (r == 0)
+        return UNIT_NONE;
+    s->unit = data;
+    s->unit_len = len;
+    s->unit_seq = seq;
+    s->unit_in_ring = true;
+    s->offset = 0;
+    s->current = true;
+    return UNIT_READY;
+}
 
 // Makes the next unit current. Caller holds wait_mutex.
 NextUnit next_unit(HttpStream *s)
 {
+    if (s->share.share)
+        return next_shared_unit(s);
     StreamState *st = &s->state;
     for (int tries = 0; tries < 64; tries++) {
         int p = peek_unit(st);
@@ -202,24 +228,15 @@ NextUnit next_unit(HttpStream *s)
             log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
             return UNIT_END;
         }
-        // The entry is there: a dequeue does not wait (a muxed one may skip to a keyframe).
+        // The entry is there: a dequeue does not wait.
         StreamBuffer *sb = stream_state_dequeue_timeout(st, 1);
         if (!sb)
             continue;
         const uint8_t *data = Buffer_getUserPtr(sb->buf);
         uint32_t len = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
-        if (!st->mux) {
-            s->unit_in_ring = true;
-        } else {
-            // The muxer copied the entry; it must not have been overwritten while it did.
-            s->unit_in_ring = false;
-            if (!unit_held(st->streamq, sb->seq)) {
-                log_printf("%s: stream %d unit %u overwritten while muxed\n", "http_stream_read", s->id, sb->seq);
-                return UNIT_ERROR;
-            }
-        }
+        s->unit_in_ring = true;
         if (len == 0)
-            continue;   // the muxer held everything back
+            continue;
         if (s->mode == StreamMode_JPEG && !is_jpeg(sb))
             continue;   // the tail of the channel's H.264 run
         s->unit = data;
@@ -238,6 +255,16 @@ NextUnit next_unit(HttpStream *s)
         return UNIT_READY;
     }
     return UNIT_NONE;
+}
+
+// The bytes just copied from the current unit were not overwritten meanwhile.
+bool current_held(HttpStream *s)
+{
+    if (!s->unit_in_ring)
+        return true;
+    if (s->share.share)
+        return stream_share_held(s->share.share, s->unit_seq);
+    return unit_held(s->state.streamq, s->unit_seq);
 }
 
 } // namespace
@@ -360,11 +387,29 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
     HttpStream *s = static_cast<HttpStream *>(calloc(1, sizeof(HttpStream)));
     if (!s)
         return nullptr;
-    stream_state_attach(id, mode, &s->state);
-    if (!s->state.streamq) {
-        stream_state_detach(&s->state);
-        free(s);
-        return nullptr;
+    int mux = stream_mode_mux_type(mode);
+    uint32_t seq;
+    if (mux == STREAM_MUX_TS || mux == STREAM_MUX_FLV) {
+        // Every client of the row reads one muxed output instead of muxing its own copy.
+        StreamShare *sh = stream_share_join(id, mode, &s->share);
+        if (!sh) {
+            free(s);
+            return nullptr;
+        }
+        if (sh->head_len) {
+            s->unit = sh->head;
+            s->unit_len = sh->head_len;
+            s->current = true;
+        }
+        seq = s->share.seq;
+    } else {
+        stream_state_attach(id, mode, &s->state);
+        if (!s->state.streamq) {
+            stream_state_detach(&s->state);
+            free(s);
+            return nullptr;
+        }
+        seq = s->state.seq;
     }
     s->id = id;
     s->mode = mode;
@@ -378,7 +423,7 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
     s->callback.fn = stream_unit_callback;
     s->callback.user = s;
     stream_add_callback(id, &s->callback);
-    log_printf("attached stream %d seq=%u frame_skip=%u\n", id, s->state.seq, s->frame_skip);
+    log_printf("attached stream %d seq=%u frame_skip=%u\n", id, seq, s->frame_skip);
     return s;
 }
 
@@ -410,10 +455,6 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                 result = MHD_CONTENT_READER_END_OF_STREAM;
                 break;
             }
-            if (u == UNIT_ERROR) {
-                result = MHD_CONTENT_READER_END_WITH_ERROR;
-                break;
-            }
             if (u == UNIT_NONE) {
                 if (n)
                     break;
@@ -431,8 +472,19 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
         }
         size_t k = std::min<size_t>(s->unit_len - s->offset, max - n);
         memcpy(buffer + n, s->unit + s->offset, k);
-        if (s->unit_in_ring && !unit_held(s->state.streamq, s->unit_seq)) {
+        if (!current_held(s)) {
             log_printf("%s: stream %d unit %u overwritten while read\n", "http_stream_read", s->id, s->unit_seq);
+            if (s->share.share && stream_mode_mux_type(s->mode) == STREAM_MUX_TS) {
+                // A stalled TS client goes on at a keyframe: the packet it was cut in is closed
+                // with fill, so its demuxer keeps the 188-byte framing.
+                uint32_t pad = (TS_PACKET_SIZE - s->offset % TS_PACKET_SIZE) % TS_PACKET_SIZE;
+                memset(s->header, 0xFF, pad);
+                s->header_len = pad;
+                s->header_off = 0;
+                s->current = false;
+                s->share.started = false;
+                continue;
+            }
             result = MHD_CONTENT_READER_END_WITH_ERROR;
             break;
         }
@@ -455,7 +507,10 @@ void chunked_free_callback(void *cls)
     log_printf("%s: content_type=%s\n", "chunked_free_callback", s->content_type);
     stream_remove_callback(s->id, &s->callback);   // no callback runs for it after this
     live_wait_remove(&s->wait);
-    stream_state_detach(&s->state);
+    if (s->share.share)
+        stream_share_leave(&s->share);
+    else
+        stream_state_detach(&s->state);
     free(s);
 }
 

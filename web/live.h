@@ -2,6 +2,7 @@
 // audio, back-to-back and multipart JPEG) and JPEG snapshots, with the connection suspended while
 // it waits, so the server's one polling thread never sleeps on a queue.
 #pragma once
+#include "streams/stream_share.h"
 #include "streams/stream_state.h"
 #include "web/httpd.h"
 
@@ -55,7 +56,8 @@ int live_wait_count();
 int64_t live_now_ms();
 
 struct HttpStream {
-    StreamState state;
+    StreamState state;          // elementary rows: in place from the queue
+    StreamShareReader share;    // TS and FLV rows: a reader of the row's one muxed output
     uint32_t offset;            // read offset within the current unit
     uint32_t frame_skip;
     int id;
@@ -68,9 +70,9 @@ struct HttpStream {
     uint32_t unit_seq;
     uint32_t unit_len;
     const uint8_t *unit;
-    bool unit_in_ring;          // points into the queue: checked after each copy
+    bool unit_in_ring;          // points into the queue or the share: checked after each copy
     uint32_t parts;
-    char header[160];
+    char header[192];           // a multipart part's header, or the fill closing a cut TS packet
     uint32_t header_len, header_off;
 };
 

@@ -49,20 +49,9 @@ check "... and the reason" grep -q 'Channel A makes StreamMode_H264_AAC_TS, not 
 check "... and the log says why" grep -q 'streamA.mjpg: channel A makes StreamMode_H264_AAC_TS, not JPEG' "$LOG"
 
 # --- transport-stream sessions joined into a running channel ------------------------------------
+rtsp_player() { timeout $(($1 + 40)) ffmpeg -v error -rtsp_transport tcp -i "$RTSP/$row" -t "$1" -f null -; }
 for row in streamA.ts vstreamA.ts; do
-  timeout 60 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/$row" -t 20 -f null - 2>"$TEST_DIR/$row.first.err" &
-  first=$!
-  sleep 2
-  pids=()
-  for i in $(seq 1 10); do
-    timeout 40 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/$row" -t 3 -f null - 2>"$TEST_DIR/$row.$i.err" &
-    pids+=($!)
-    sleep 0.$(( RANDOM % 9 + 1 ))
-  done
-  for p in "${pids[@]}"; do wait "$p"; done
-  wait "$first"
-  dirty=0
-  for f in "$TEST_DIR/$row".*.err; do [ -s "$f" ] && { dirty=$((dirty + 1)); head -n 2 "$f"; }; done
+  dirty=$(joiners_dirty rtsp_player 10)
   check "$row: the first client and 10 joiners decode without a decoder error ($dirty dirty)" [ "$dirty" = 0 ]
 done
 

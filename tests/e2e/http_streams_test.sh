@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Live streams over HTTP judged with ffprobe, ffmpeg and curl: the stream rows decode, HLS plays
+# Live streams over HTTP judged with ffprobe, ffmpeg and curl: the stream rows decode, joiners of
+# a running TS or FLV row decode from their first byte, HLS plays
 # through its rotating segments, JPEG rows give whole pictures in their framing, the guest at
 # level None is challenged, and a segment that cannot come is refused while pages go on.
 source "$K7160_TESTLIB"
@@ -67,6 +68,14 @@ check "the unwatched worker stops" idle
 before=$(grep -c "starting hls thread" "$LOG")
 check "a segment request starts it again" [ "$(code --max-time 30 "$URL/streamA0.ts")" = 200 ]
 check "... and the worker started" [ "$(grep -c "starting hls thread" "$LOG")" -gt "$before" ]
+
+# Clients joining a running TS or FLV row read its one muxed output from a keyframe with the
+# tables (TS) or the file header (FLV) first: each decodes from its first byte without an error.
+http_player() { timeout $(($1 + 40)) ffmpeg -v error -f "${fmt[$row]}" -i "$URL/$row" -t "$1" -f null -; }
+for row in streamA.ts streamA.flv; do
+  dirty=$(joiners_dirty http_player 5)
+  check "$row: the first client and 5 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
+done
 
 # JPEG mode on channel B: a snapshot is one whole JPEG; back-to-back and multipart parse.
 post streamB_controls "StreamMode=3"

@@ -84,6 +84,26 @@ browser() {
   BROWSER_OUT=$out
 }
 
+# joiners_dirty CLIENT N: `CLIENT SECONDS` (a player decoding for that long, its complaints on
+# stderr) plays 20 s; after 2 s, N more join at random gaps under a second for 3 s each. Prints
+# how many complained; the first lines of each complaint go to stderr.
+joiners_dirty() {
+  local client=$1 n=$2 dir first i p f pids=() dirty=0
+  dir=$(mktemp -d "$TEST_DIR/joiners.XXXXXX")
+  "$client" 20 2>"$dir/first.err" &
+  first=$!
+  sleep 2
+  for i in $(seq 1 "$n"); do
+    "$client" 3 2>"$dir/$i.err" &
+    pids+=($!)
+    sleep 0.$(( RANDOM % 9 + 1 ))
+  done
+  for p in "${pids[@]}"; do wait "$p"; done
+  wait "$first"
+  for f in "$dir"/*.err; do [ -s "$f" ] && { dirty=$((dirty + 1)); head -n 2 "$f" >&2; }; done
+  echo "$dirty"
+}
+
 finish() {
   if [ "$FAILURES" -ne 0 ]; then echo "$FAILURES check(s) failed"; exit 1; fi
   echo "all checks passed"; exit 0
