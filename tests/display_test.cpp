@@ -393,9 +393,13 @@ TEST(Display, EveryStandardAndModeNumberIsClampedOrRefused)
     EXPECT_EQ(h.env.mode, DISPLAY_IDLE);
     ASSERT_TRUE(wait_log("display NTSC 720x480"));
     for (int n = 0; n <= 25; n++) {
+        size_t from = test_log_text().size();
         h.env.standard = n;
         h.env.mode = n % 3 == 0 ? DISPLAY_COLORBARS : DISPLAY_IDLE;
-        poll(nullptr, 0, 120);
+        // Each standard makes the output again, then sets its mode: wait for that, not a time.
+        ASSERT_TRUE(wait_log("Display_create:", 5000, from)) << "standard " << n;
+        ASSERT_TRUE(wait_log("setting output", 5000, test_log_text().find("Display_create:", from)))
+            << "standard " << n;
         ASSERT_EQ(h.env.status, 0) << "standard " << n;
         PlatformVideoOut s = out_state();
         if (n == 9) {

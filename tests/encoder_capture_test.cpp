@@ -254,8 +254,9 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     size_t steady = 0;
     for (size_t i = 1; i < fa.size(); i++)
         steady += fa[i].timestamp - fa[i - 1].timestamp == 9009;
-    // A slow (sanitiser) machine may miss a capture frame now and then, never every one.
-    EXPECT_GE(steady, fa.size() * 8 / 10) << "pictures are not 3 capture frames apart";
+    // A slow (sanitiser) or loaded machine may miss capture frames, never every one; decimated
+    // twice none would be 3 apart.
+    EXPECT_GE(steady, fa.size() / 2) << "pictures are not 3 capture frames apart";
     uint32_t span = fa.back().timestamp - fa.front().timestamp;
     EXPECT_LT(span, 20u * 9009u * 3 / 2) << "decimated twice";
     std::string path = write_file(fa, "dec.h264");
@@ -269,7 +270,9 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     size_t at = log.find("videoA: stopped ");
     ASSERT_NE(at, std::string::npos);
     double fps = atof(log.c_str() + at + strlen("videoA: stopped "));
-    EXPECT_NEAR(fps, 9.99, 1.5) << log.substr(at, 60);
+    // Missed capture frames only lower the rate; decimated twice it would be 5.
+    EXPECT_GT(fps, 6.5) << log.substr(at, 60);
+    EXPECT_LT(fps, 11.5) << log.substr(at, 60);
 }
 
 } // namespace

@@ -26,7 +26,8 @@ wait_status() {  # TEXT SECONDS: waits until Recording.Status begins with TEXT
   return 1
 }
 # Seconds in a "Recording h:mm:ss" status.
-status_seconds() { awk '{ split($2, t, ":"); print t[1] * 3600 + t[2] * 60 + t[3] }' <<<"$1"; }
+status_seconds() { sed -nE 's/.*\b([0-9]+):([0-9]{2}):([0-9]{2})\b.*/\1 \2 \3/p' <<<"$1" |
+  awk '{ print $1 * 3600 + $2 * 60 + $3 }'; }
 mounted() {
   touch "$CARD"
   wait_count "bsize=" "$1" 10
