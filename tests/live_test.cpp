@@ -184,6 +184,19 @@ TEST_F(Live, ProducerEndMarkerEndsNormally)
     EXPECT_NE(c.raw.find("\r\n0\r\n\r\n"), std::string::npos);
 }
 
+TEST_F(Live, EndMarkerAheadOfAReadersFirstUnitDoesNotEndIt)
+{
+    // A client joins as the last one leaves: the encoder's stop lands ahead of its restart.
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    StreamClient c(port, "/streamA.h264");
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    ASSERT_EQ(q.put(0, 0, 0), 0);
+    ASSERT_EQ(q.put_now(100, RB_FLAG_KEYFRAME), 0);
+    c.read_body(100);
+    EXPECT_EQ(c.body().size(), 100u);
+    EXPECT_EQ(c.raw.find("\r\n0\r\n\r\n"), std::string::npos);
+}
+
 TEST_F(Live, StreamOfAnotherCodecEndsNormally)
 {
     TestQueue q(VIDEO_STREAM1, 1 << 20, 64);

@@ -224,6 +224,12 @@ NextUnit next_unit(HttpStream *s)
         int p = peek_unit(st);
         if (p < 0)
             return UNIT_NONE;
+        if (p == 0 && !s->delivered) {
+            // The end of a run that a leaving client stopped as this one came: the encoder
+            // starts again for this reader, so the marker is not its end.
+            stream_state_dequeue_timeout(st, 1);
+            continue;
+        }
         if (p == 0) {
             log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
             return UNIT_END;
@@ -244,6 +250,7 @@ NextUnit next_unit(HttpStream *s)
         s->unit_seq = sb->seq;
         s->offset = 0;
         s->current = true;
+        s->delivered = true;
         if (s->multipart) {
             int n = snprintf(s->header, sizeof s->header,
                              "%s--multipart_boundary\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
