@@ -71,7 +71,14 @@ check "... and the worker started" [ "$(grep -c "starting hls thread" "$LOG")" -
 
 # Clients joining a running TS or FLV row read its one muxed output from a keyframe with the
 # tables (TS) or the file header (FLV) first: each decodes from its first byte without an error.
-http_player() { timeout $(($1 + 40)) ffmpeg -v error -f "${fmt[$row]}" -i "$URL/$row" -t "$1" -f null -; }
+# The null output recasts FLV's millisecond stamps to the frame rate onMetaData names, so two
+# pictures a loaded machine captured close together land in one slot there: ffmpeg's complaint
+# about its own output is not counted; every decoding error is.
+http_player() {
+  timeout $(($1 + 40)) ffmpeg -v error -f "${fmt[$row]}" -i "$URL/$row" -t "$1" -f null - 2>&1 >/dev/null |
+    grep -v 'non monotonically increasing dts to muxer' >&2
+  return 0
+}
 for row in streamA.ts streamA.flv; do
   dirty=$(joiners_dirty http_player 5)
   check "$row: the first client and 5 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
