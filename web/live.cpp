@@ -195,10 +195,14 @@ enum NextUnit { UNIT_READY, UNIT_NONE, UNIT_END };
 // The next unit of the row's shared output; a reader that finds none muxes what has come.
 NextUnit next_shared_unit(HttpStream *s)
 {
-    stream_share_pump(s->share.share);
     const uint8_t *data;
     uint32_t len, seq;
     int r = stream_share_next(&s->share, &data, &len, &seq);
+    // Only a reader that has caught up takes the mux lock; one behind reads what is published.
+    if (r == 0) {
+        stream_share_pump(s->share.share);
+        r = stream_share_next(&s->share, &data, &len, &seq);
+    }
     if (r < 0) {
         log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
         return UNIT_END;
