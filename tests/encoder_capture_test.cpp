@@ -275,4 +275,44 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     EXPECT_LT(fps, 11.5) << log.substr(at, 60);
 }
 
+TEST(EncoderWithCapture, ChannelBackToJpegGetsEveryPictureAgain)
+{
+    params.Video[0].StreamMode = StreamMode_H264_ES;
+    params.Video[0].FrameRate = 1;
+    ParamVideo &b = params.Video[1];
+    b.StreamMode = StreamMode_H264_ES;
+    b.Width = 640;
+    b.Height = 480;
+    b.BitRate = 1000000;
+    b.GOPSize = 30;
+    b.FrameRate = 1;
+    b.H264Profile = 100;
+    b.H264Level = 30;
+    b.JPEGQuality = 80;
+    pthread_t threads[3];
+    Rendezvous_Handle start, cleanup;
+    start_threads(threads, &start, &cleanup);
+    std::vector<Frame> h264, jpeg;
+    bool ended = false;
+    consume(VIDEO_STREAM2, 20, &h264, &ended);
+    ASSERT_TRUE(ended);
+    // Buffers on their way back to the capture still carry the H.264 run's format.
+    b.StreamMode = StreamMode_JPEG;
+    consume(VIDEO_STREAM2, 31, &jpeg, &ended);
+    stop_threads(threads, cleanup);
+    ASSERT_EQ(jpeg.size(), 31u);
+    for (const Frame &f : jpeg)
+        ASSERT_TRUE(f.data.size() > 2 && f.data[0] == 0xff && f.data[1] == 0xd8);
+    // Each buffer the capture fills in the old format costs a resizer change and a lost picture:
+    // after the switch the resizer changes once, to the JPEG format, and stays.
+    static char text[LOG_RING_SIZE];
+    std::string log(text, log_ring_read(log_ring_tail(), text, sizeof text));
+    size_t at = log.find("StreamMode=3");
+    ASSERT_NE(at, std::string::npos);
+    int changes = 0;
+    for (size_t p = log.find("ResizeB changed to", at); p != std::string::npos; p = log.find("ResizeB changed to", p + 1))
+        changes++;
+    EXPECT_EQ(changes, 1) << log.substr(at);
+}
+
 } // namespace

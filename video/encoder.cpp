@@ -728,6 +728,18 @@ int setup_encoder(VideoEnv *env, const char *engineName)
 
 // --- capture hand-off ---
 
+namespace {
+
+// The capture fills a buffer in the size and colour space it is tagged with.
+void tag_for_encoder(VideoEnv *env, Buffer_Handle frame, ColorSpace_Type cs)
+{
+    BufferGfx_setColorSpace(frame, cs);
+    BufferGfx_Dimensions dim{0, 0, env->width, env->height, env->lineLength};
+    BufferGfx_setDimensions(frame, &dim);
+}
+
+} // namespace
+
 void capture_setformat(VideoEnv *env, int mode)
 {
     ColorSpace_Type cs;
@@ -749,9 +761,7 @@ void capture_setformat(VideoEnv *env, int mode)
         }
         FrameMessage *m = static_cast<FrameMessage *>(p);
         if (m && m->frame) {
-            BufferGfx_setColorSpace(m->frame, cs);
-            BufferGfx_Dimensions dim{0, 0, env->width, env->height, env->lineLength};
-            BufferGfx_setDimensions(m->frame, &dim);
+            tag_for_encoder(env, m->frame, cs);
             log_printf("set format on buffer %d, %ldx%ld (%ld) %s\n", Buffer_getId(m->frame), (long)env->width,
                        (long)env->height, (long)env->lineLength, cs == ColorSpace_UYVY ? "UYVY" : "NV12");
         }
@@ -789,6 +799,14 @@ PictureWait next_picture(VideoEnv *env, FrameMessage **msg)
 void give_back(VideoEnv *env, FrameMessage *msg)
 {
     Fifo_put(env->hToCapture, msg);
+}
+
+// A buffer still tagged for the channel's previous mode (it was on its way back to the capture
+// when the mode changed) is retagged, or the capture keeps filling it in the old format.
+void give_back_retagged(VideoEnv *env, FrameMessage *msg)
+{
+    tag_for_encoder(env, msg->frame, env->colorFormat == FOURCC_UYVY ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI);
+    give_back(env, msg);
 }
 
 // A picture we can read as asked: the capture tags it with what we set in capture_setformat.
@@ -901,7 +919,7 @@ int video_encoder_main_loop(VideoEnv *env)
             if (!warned)
                 log_printf("%s: picture not in the format set, skipped\n", env->name);
             warned = true;
-            give_back(env, msg);
+            give_back_retagged(env, msg);
             continue;
         }
         env->timestamp = msg->timestamp;
@@ -1097,7 +1115,7 @@ int image_encoder_main_loop(VideoEnv *env)
             if (!warned)
                 log_printf("%s: picture not in the format set, skipped\n", env->name);
             warned = true;
-            give_back(env, msg);
+            give_back_retagged(env, msg);
             continue;
         }
         env->timestamp = msg->timestamp;
