@@ -285,11 +285,13 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
     }
     ASSERT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 0; }));
 
-    // The tail of an H.264 run that is still ending is no snapshot: the picture after it is.
+    // The tail of an H.264 run that is still ending, and its end marker, are no snapshot: the
+    // picture after them is.
     std::string pic = jpeg_like(5000, 0x5A);
     std::thread put([&] {
         wait_for([] { return httpd_parked_count() == 1; });
         q.put(400, 3, RB_FLAG_KEYFRAME, 0x00);
+        q.put(0, 0, 0);
         q.put(5000, 4, RB_FLAG_KEYFRAME, 0, (const uint8_t *)pic.data());
     });
     WebReply r = web_request(port, "GET", "/streamA.jpg");

@@ -569,9 +569,10 @@ MHD_Response *snapshot_timeout(LiveWait *, unsigned *status)
 MHD_Response *snapshot_copy(SnapshotWait *w)
 {
     StreamBuffer *sb = nullptr;
-    // Pictures the channel's last H.264 run put after we attached are not snapshots.
+    // Pictures the channel's last H.264 run put after we attached are not snapshots, and that
+    // run's end marker is not the end of the wait.
     while (!sb || !is_jpeg(sb)) {
-        if (peek_unit(&w->state) <= 0)
+        if (peek_unit(&w->state) < 0)
             return nullptr;
         sb = stream_state_dequeue_timeout(&w->state, 1);
         if (!sb)
