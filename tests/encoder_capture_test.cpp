@@ -262,11 +262,7 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     std::string path = write_file(fa, "dec.h264");
     EXPECT_EQ(ffprobe_frame_rate(path, "h264"), "10000/1001");
     EXPECT_EQ(h264_sps_timing(path, "h264"), "1001/20000");
-    std::string log;
-    {
-        static char text[LOG_RING_SIZE];
-        log.assign(text, log_ring_read(log_ring_tail(), text, sizeof text));
-    }
+    std::string log = test_log_text();
     size_t at = log.find("videoA: stopped ");
     ASSERT_NE(at, std::string::npos);
     double fps = atof(log.c_str() + at + strlen("videoA: stopped "));
@@ -305,8 +301,7 @@ TEST(EncoderWithCapture, ChannelBackToJpegGetsEveryPictureAgain)
         ASSERT_TRUE(f.data.size() > 2 && f.data[0] == 0xff && f.data[1] == 0xd8);
     // Each buffer the capture fills in the old format costs a resizer change and a lost picture:
     // after the switch the resizer changes once, to the JPEG format, and stays.
-    static char text[LOG_RING_SIZE];
-    std::string log(text, log_ring_read(log_ring_tail(), text, sizeof text));
+    std::string log = test_log_text();
     size_t at = log.find("StreamMode=3");
     ASSERT_NE(at, std::string::npos);
     int changes = 0;
