@@ -24,11 +24,13 @@
 # their CPU over the same time with no bench client) / (N x window), the CPU with no bench client
 # being measured just before and after the run and averaged. Each run prints the rate set and the
 # rate measured on the wire per client, clients served and complete (every packet), CPU per
-# client-second, and the client's figures; then per rate and count the median of the rounds for
-# both servers and their ratio. A run in which any client missed a packet gives no figure (a
-# server that drops data looks cheaper than it is), nor does one whose measured rate is under 80%
-# of the set one; the medians are compared only when every round of both servers served every
-# client completely. Use an optimised appliance:
+# client-second and per picture a client got, and the client's figures; then per rate and count
+# the median of the rounds for both servers and their ratios, per client-second and per picture
+# (on a busy machine our encoder drops pictures, which a client-second of ours then does not
+# carry). A run in which any client missed a packet gives no figure (a server that drops data
+# looks cheaper than it is), nor does one whose measured rate is under 80% of the set one; the
+# medians are compared only when every round of both servers served every client completely.
+# Use an optimised appliance:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF -DK7160_BENCH=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtsp_bench.sh
 # RTSP_BENCH_SECONDS (8), RTSP_BENCH_ROUNDS (3), RTSP_BENCH_COUNTS ("16 64") and RTSP_BENCH_RATES
@@ -106,10 +108,10 @@ threads_s() {
 }
 field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 
-declare -A COST SERVED COMPLETE ROUNDS_OK RATE_SEEN
+declare -A COST FRAME_COST SERVED COMPLETE ROUNDS_OK RATE_SEEN
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
   local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID threads=$OUR_THREADS
-  local i0 i1 i2 i3 p0 p1 p2 p3 t0 t1 t2 t3 idle pidle out rc measured cpu win ms key
+  local i0 i1 i2 i3 p0 p1 p2 p3 t0 t1 t2 t3 idle pidle out rc measured cpu win ms us key frames
   [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; threads=$PEER_THREADS; }
   # No bench client just before and just after the run.
   i0=$(threads_s "$pid" "$threads"); p0=$(proc_s "$pid"); t0=$(date +%s.%N)
@@ -123,6 +125,7 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
   idle=$(echo "($i1 - $i0 + $i3 - $i2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
   pidle=$(echo "($p1 - $p0 + $p3 - $p2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
   measured=$(field measured_bps "$out"); cpu=$(field threads_cpu_s "$out"); win=$(field window_s "$out")
+  frames=$(field frames "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
   COMPLETE[$key]="${COMPLETE[$key]:-} $(field complete "$out")"
@@ -132,8 +135,12 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
   if [ "$rc" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu" ] && [ -n "$win" ]; then
     ms=$(echo "($cpu - $idle * $win) * 1000 / ($n * $win)" | bc -l)
     COST[$key]="${COST[$key]:-} $ms"
+    # The same per picture each client got: our encoder drops pictures on a busy machine.
+    us=$(echo "$ms * 1000 * $win / ${frames:-1}" | bc -l)
+    FRAME_COST[$key]="${FRAME_COST[$key]:-} $us"
     ROUNDS_OK[$key]=$(( ${ROUNDS_OK[$key]:-0} + 1 ))
-    printf 'cpu_ms_per_client_s=%.3f threads_cpu=%.1f%% process_cpu=%.1f%% | %s\n' "$ms" "$(echo "$cpu * 100 / $win" | bc -l)" \
+    printf 'cpu_ms_per_client_s=%.3f cpu_us_per_client_frame=%.2f threads_cpu=%.1f%% process_cpu=%.1f%% | %s\n' "$ms" "$us" \
+      "$(echo "$cpu * 100 / $win" | bc -l)" \
       "$(echo "$(field server_cpu_s "$out") * 100 / $win" | bc -l)" "$(tr '\n' ' ' <<<"$out")"
   else
     [ "$rc" = 0 ] || printf '(not every client got every packet: no figure) '
@@ -152,11 +159,13 @@ median() { tr ' ' '\n' <<<"$1" | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {i
 all_equal() { local v; for v in $1; do [ "$v" = "$2" ] || return 1; done; }
 
 summary() {   # RATE N
-  local rate=$1 n=$2 ours gst ok_ours ok_gst
+  local rate=$1 n=$2 ours gst fours fgst ok_ours ok_gst
   ours=$(median "${COST[k7160 $rate $n]:-}"); gst=$(median "${COST[gst $rate $n]:-}")
+  fours=$(median "${FRAME_COST[k7160 $rate $n]:-}"); fgst=$(median "${FRAME_COST[gst $rate $n]:-}")
   ok_ours=${ROUNDS_OK[k7160 $rate $n]:-0}; ok_gst=${ROUNDS_OK[gst $rate $n]:-0}
   printf 'median of %d rounds: rate=%d clients=%d k7160_cpu_ms_per_client_s=%s gst_cpu_ms_per_client_s=%s' \
     "$ROUNDS" "$rate" "$n" "${ours:-none}" "${gst:-none}"
+  printf ' k7160_cpu_us_per_client_frame=%s gst_cpu_us_per_client_frame=%s' "${fours:-none}" "${fgst:-none}"
   # The encoder may fall short of its rate on a busy machine while the peer plays its recording:
   # a client-second of ours may then carry fewer bytes.
   printf ' k7160_measured_bps=%.0f gst_measured_bps=%.0f' "$(median "${RATE_SEEN[k7160 $rate $n]:-}")" \
@@ -167,7 +176,7 @@ summary() {   # RATE N
     printf ' (figures from %d of our rounds and %d of GStreamer'"'"'s: every round of both must serve every client completely at the set rate: not compared)\n' \
       "$ok_ours" "$ok_gst"
   else
-    printf ' ratio=%.2f\n' "$(echo "$ours / $gst" | bc -l)"
+    printf ' ratio=%.2f ratio_per_frame=%.2f\n' "$(echo "$ours / $gst" | bc -l)" "$(echo "$fours / $fgst" | bc -l)"
   fi
 }
 
