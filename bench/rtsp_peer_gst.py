@@ -6,7 +6,7 @@ real time to every client. Prints "ready" when it listens. Usage: rtsp_peer_gst.
 It stands in for a live source. A seekable shared media is sought back to the start by every
 PLAY that carries "Range: npt=0.000-" (as ffmpeg's and the bench's clients send), which flushes
 the pipeline under the clients already playing: they lose packets or stall. Publishing the clock
-with its offset (RFC 7273) makes the media unseekable, so a PLAY joins the running stream. The
+with its offset in the SDP makes the media unseekable, so a PLAY joins the running stream. The
 queue behind the demuxer leaves the file reader alone in its thread ("matroskademux0:"), which
 the bench does not count as serving clients."""
 import sys
