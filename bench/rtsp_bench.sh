@@ -156,7 +156,6 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
 }
 
 median() { tr ' ' '\n' <<<"$1" | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {if (NR) printf "%.3f", NR % 2 ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
-all_equal() { local v; for v in $1; do [ "$v" = "$2" ] || return 1; done; }
 
 summary() {   # RATE N
   local rate=$1 n=$2 ours gst fours fgst ok_ours ok_gst
