@@ -12,7 +12,7 @@
 // server threads whose names begin with one of its comma-separated prefixes ("!" before a prefix
 // leaves such threads out instead), from /proc/PID/task/*/schedstat (nanoseconds, where the
 // process figure has clock ticks), with the number of those threads and of those that ended in
-// the window (their time is lost to the figure). Exit status 0 when every client got every
+// the window (looked at twice a second: what such a thread ran after the last look is lost). Exit status 0 when every client got every
 // packet. The track to SETUP comes from the DESCRIBE answer, so any RTSP server can be measured.
 //
 // usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID [THREADS]]   (URL rtsp://127.0.0.1:PORT/NAME)
@@ -343,7 +343,8 @@ int main(int argc, char **argv)
     double seconds = atof(argv[3]);
     int serverPid = argc >= 5 ? atoi(argv[4]) : 0;
     const char *threadFilter = argc == 6 ? argv[5] : nullptr;
-    std::map<int, unsigned long long> threads0, threads1;
+    std::map<int, unsigned long long> threads0, threadsSeen;   // at the window's start, latest look
+    double nextLook = 0;
     unsigned port = 0;
     if (sscanf(argv[1], "rtsp://127.0.0.1:%u/", &port) != 1 || clients < 1 || clients > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "loopback URLs, at most 64 clients and 30 s only\n");
@@ -392,15 +393,23 @@ int main(int argc, char **argv)
             playEnd = t + seconds;
             cpu0 = serverPid ? proc_cpu_s(serverPid) : 0;
             if (serverPid && threadFilter)
-                threads0 = thread_cpu_ns(serverPid, threadFilter);
+                threadsSeen = threads0 = thread_cpu_ns(serverPid, threadFilter);
+            nextLook = t + 0.5;
             for (auto &c : cs)
                 c.playingAtStart = c.step == 3;
         }
         if (playEnd && t >= playEnd) {
             cpu1 = serverPid ? proc_cpu_s(serverPid) : 0;
             if (serverPid && threadFilter)
-                threads1 = thread_cpu_ns(serverPid, threadFilter);
+                for (const auto &th : thread_cpu_ns(serverPid, threadFilter))
+                    threadsSeen[th.first] = th.second;
             break;
+        }
+        // A thread of the server's pool may end within the window: its time so far is kept.
+        if (playEnd && serverPid && threadFilter && t >= nextLook) {
+            for (const auto &th : thread_cpu_ns(serverPid, threadFilter))
+                threadsSeen[th.first] = th.second;
+            nextLook = t + 0.5;
         }
         struct epoll_event ev[64];
         int n = epoll_wait(ep, ev, 64, 100);
@@ -491,16 +500,16 @@ int main(int argc, char **argv)
     if (serverPid)
         printf(" server_cpu_s=%.3f", cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1.0);
     if (serverPid && threadFilter) {
-        // A thread begun within the window counts from zero; one ended within it is lost.
+        // A thread begun within the window counts from zero.
+        std::map<int, unsigned long long> atEnd = thread_cpu_ns(serverPid, threadFilter);
         unsigned long long ns = 0;
         int gone = 0;
-        for (const auto &t : threads1) {
-            auto before = threads0.find(t.first);
-            ns += t.second - (before == threads0.end() ? 0 : before->second);
+        for (const auto &th : threadsSeen) {
+            auto before = threads0.find(th.first);
+            ns += th.second - (before == threads0.end() ? 0 : before->second);
+            gone += atEnd.count(th.first) == 0;
         }
-        for (const auto &t : threads0)
-            gone += threads1.count(t.first) == 0;
-        printf(" threads_cpu_s=%.4f threads=%zu threads_gone=%d", ns / 1e9, threads1.size(), gone);
+        printf(" threads_cpu_s=%.4f threads=%zu threads_gone=%d", ns / 1e9, threadsSeen.size(), gone);
     }
     printf("\n");
     return complete == clients ? 0 : 1;
