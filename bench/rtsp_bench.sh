@@ -3,23 +3,38 @@
 # network namespace of its own (loopback only). The camera is a clip with detail and grain
 # (PLATFORM_CAPTURE_CLIP), so channel A really runs at 2 and 8 Mbit/s. At each rate the appliance's
 # own stream is recorded (and looped, so the file outlasts a run) and GStreamer serves that file
-# as one shared media, started afresh for each of its runs; then 16 and 64 TCP-interleaved clients (bench/rtsp_bench_client.cpp,
-# one thread on epoll, the same for both) play from ours and from the peer in turn, for several
-# interleaved rounds. One more reader holds each server's stream running across the runs (for ours
-# an HTTP reader; for the peer an ffmpeg RTSP client), so "no client" means the server doing all
-# its other work: ours captures and encodes, the peer reads its file.
+# as one shared media, unseekable like a live source (bench/rtsp_peer_gst.py), started afresh for
+# each of its runs; then 16 and 64 TCP-interleaved clients (bench/rtsp_bench_client.cpp, one
+# thread on epoll, the same for both) play from ours and from the peer in turn, for several
+# interleaved rounds. One RTSP client more (ffmpeg over TCP) plays from each server across the
+# runs, so "no client" means the server packetising its stream and sending it to one client: what
+# is left is what each further client costs. For ours an HTTP reader also holds the encoder at the
+# rate across the runs.
 #
-# CPU per client-second = (the server process's CPU, /proc/PID/stat, over the window in which all
-# N clients play - its CPU over the same time with no bench client, measured just before) / (N x
-# window), the CPU with no client being measured before and after the run and averaged. Each run
-# prints the rate set and the rate measured on the wire per client, clients served and complete
-# (every packet), CPU per client-second, and the client's figures; then per
-# rate and count the median of the rounds for both servers and their ratio. Figures per client
-# are left out when the measured rate is under 80% of the set one, and a count at which the peer
-# does not keep every client playing is not compared. Use an optimised appliance:
+# What is counted: the CPU time of the threads that serve clients, from
+# /proc/PID/task/TID/schedstat, not the whole process, whose figure swings with our encoder's own
+# load (printed beside it for reference, as process_cpu). Ours: the RTSP thread "rtp", which
+# takes the encoder's frames, packetises them, writes them to every connection and answers RTSP
+# and RTCP. GStreamer: every thread of its process except the file reader ("matroskademux0:", a
+# queue cuts it off from the rest), i.e. the parser and payloader, the thread that writes to the
+# TCP clients, the RTSP client threads, RTCP and the main loop. Threads of the peer's pool that end
+# within the window take their time with them; the client prints how many did (threads_gone).
+#
+# CPU per client-second = (the counted threads' CPU over the window in which all N clients play -
+# their CPU over the same time with no bench client) / (N x window), the CPU with no bench client
+# being measured just before and after the run and averaged. Each run prints the rate set and the
+# rate measured on the wire per client, clients served and complete (every packet), CPU per
+# client-second and per picture a client got, and the client's figures; then per rate and count
+# the median of the rounds for both servers and their ratios, per client-second and per picture
+# (on a busy machine our encoder drops pictures, which a client-second of ours then does not
+# carry). A run in which any client missed a packet gives no figure (a server that drops data
+# looks cheaper than it is), nor does one whose measured rate is under 80% of the set one; the
+# medians are compared only when every round of both servers served every client completely.
+# Use an optimised appliance:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF -DK7160_BENCH=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtsp_bench.sh
-# RTSP_BENCH_SECONDS (8), RTSP_BENCH_ROUNDS (3) and RTSP_BENCH_COUNTS ("16 64") change the runs.
+# RTSP_BENCH_SECONDS (8), RTSP_BENCH_ROUNDS (3), RTSP_BENCH_COUNTS ("16 64") and RTSP_BENCH_RATES
+# ("2000000 8000000") change the runs.
 top=$(cd "$(dirname "$0")/.." && pwd)
 export K7160_BIN=${K7160_BIN:-$top/build-rel/k7160}
 export K7160_TESTLIB=$top/tests/e2e/lib.sh
@@ -30,6 +45,7 @@ SECONDS_PER_RUN=${RTSP_BENCH_SECONDS:-8}
 ROUNDS=${RTSP_BENCH_ROUNDS:-3}
 [ "$ROUNDS" -le 9 ] || ROUNDS=9
 COUNTS=${RTSP_BENCH_COUNTS:-16 64}
+RATES=${RTSP_BENCH_RATES:-2000000 8000000}
 IDLE_SECONDS=4
 CLIENT="$TEST_DIR/rtsp_bench_client"
 g++ -O2 -std=c++20 -o "$CLIENT" "$top/bench/rtsp_bench_client.cpp" || { fail "the bench client does not build"; finish; }
@@ -43,8 +59,7 @@ stop_pid() {
   for i in $(seq 1 30); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$1" 2>/dev/null; wait "$1" 2>/dev/null
 }
-# A fresh peer for each of its runs: once a crowd of clients has left it, GStreamer's server here
-# now and then streams to nobody any more (its process idle, every new client waiting).
+# A fresh peer for each of its runs, so that no run inherits the state another left it in.
 start_peer() {   # RATE
   /usr/bin/python3 "$top/bench/rtsp_peer_gst.py" 8655 "$TEST_DIR/ours$1.mkv" >"$TEST_DIR/peer.log" 2>&1 &
   PEER_PID=$!
@@ -55,7 +70,7 @@ start_peer() {   # RATE
   sleep 2
 }
 stop_peer() { stop_pid "$PEER_KEEPER"; stop_pid "$PEER_PID"; PEER_PID=""; PEER_KEEPER=""; }
-trap 'stop_peer; [ -n "${KEEPER:-}" ] && kill "$KEEPER" 2>/dev/null; cleanup' EXIT
+trap 'stop_peer; [ -n "${RTSP_KEEPER:-}" ] && kill "$RTSP_KEEPER" 2>/dev/null; [ -n "${KEEPER:-}" ] && kill "$KEEPER" 2>/dev/null; cleanup' EXIT
 
 start_app PLATFORM_CAPTURE_CLIP="$TEST_DIR/clip.mkv" || finish
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
@@ -69,47 +84,66 @@ wait_stopped() {   # COUNT: the encoder stopped after its last client (it takes 
   for i in $(seq 1 100); do [ "$(stops)" -gt "$1" ] && return 0; sleep 0.1; done
   return 1
 }
-# CPU (s) of the appliance's RTSP thread alone, for a figure without the encoder's drift.
-rtp_s() {
-  local t
-  for t in /proc/$APP_PID/task/*; do
-    [ "$(cat "$t/comm" 2>/dev/null)" = rtp ] && { awk '{printf "%.4f\n", $1 / 1e9}' "$t/schedstat"; return; }
+# The threads that serve clients, as the client's THREADS filter names them.
+OUR_THREADS=rtp
+PEER_THREADS='!matroskademux0'
+# threads_s PID FILTER: their CPU (s) so far.
+threads_s() {
+  local t comm p ns total=0 keep inc
+  for t in /proc/$1/task/*; do
+    comm=$(cat "$t/comm" 2>/dev/null) || continue
+    keep=1; inc=""
+    for p in ${2//,/ }; do
+      if [ "${p#!}" != "$p" ]; then
+        [[ "$comm" == "${p#!}"* ]] && keep=0
+      else
+        inc=${inc:-0}; [[ "$comm" == "$p"* ]] && inc=1
+      fi
+    done
+    [ "$keep" = 1 ] && [ "${inc:-1}" = 1 ] || continue
+    read -r ns _ <"$t/schedstat" 2>/dev/null || continue
+    total=$((total + ns))
   done
-  echo 0
+  echo "scale=6; $total / 1000000000" | bc -l
 }
 field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 
-declare -A COST SERVED COMPLETE
+declare -A COST FRAME_COST SERVED COMPLETE ROUNDS_OK RATE_SEEN
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
-  local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID i0 i1 i2 i3 t0 t1 t2 t3 t4 t5 r0 r1 idle out rc measured cpu win ms key
-  local thread=""
-  [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; }
-  # No client just before and just after the run: the encoder's own load drifts.
-  i0=$(proc_s "$pid"); t0=$(date +%s.%N)
+  local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID threads=$OUR_THREADS
+  local i0 i1 i2 i3 p0 p1 p2 p3 t0 t1 t2 t3 idle pidle out rc measured cpu win ms us key frames
+  [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; threads=$PEER_THREADS; }
+  # No bench client just before and just after the run.
+  i0=$(threads_s "$pid" "$threads"); p0=$(proc_s "$pid"); t0=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
-  i1=$(proc_s "$pid"); t1=$(date +%s.%N)
-  r0=$(rtp_s); t4=$(date +%s.%N)
-  out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN" "$pid"); rc=$?
-  r1=$(rtp_s); t5=$(date +%s.%N)
+  i1=$(threads_s "$pid" "$threads"); p1=$(proc_s "$pid"); t1=$(date +%s.%N)
+  out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN" "$pid" "$threads"); rc=$?
   sleep 1   # the clients' sessions end
-  i2=$(proc_s "$pid"); t2=$(date +%s.%N)
+  i2=$(threads_s "$pid" "$threads"); p2=$(proc_s "$pid"); t2=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
-  i3=$(proc_s "$pid"); t3=$(date +%s.%N)
+  i3=$(threads_s "$pid" "$threads"); p3=$(proc_s "$pid"); t3=$(date +%s.%N)
   idle=$(echo "($i1 - $i0 + $i3 - $i2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
-  measured=$(field measured_bps "$out"); cpu=$(field server_cpu_s "$out"); win=$(field window_s "$out")
+  pidle=$(echo "($p1 - $p0 + $p3 - $p2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
+  measured=$(field measured_bps "$out"); cpu=$(field threads_cpu_s "$out"); win=$(field window_s "$out")
+  frames=$(field frames "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
   COMPLETE[$key]="${COMPLETE[$key]:-} $(field complete "$out")"
-  printf 'round %d %-5s %s clients=%d idle_cpu=%.1f%% ' "$round" "$who" "$(bench_rates "$rate" "$measured")" "$n" \
-    "$(echo "$idle * 100" | bc -l)"
-  if bench_rate_ok "$rate" "$measured" && [ -n "$cpu" ] && [ -n "$win" ]; then
+  RATE_SEEN[$key]="${RATE_SEEN[$key]:-} ${measured:-0}"
+  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_process_cpu=%.1f%% ' "$round" "$who" \
+    "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$(echo "$pidle * 100" | bc -l)"
+  if [ "$rc" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu" ] && [ -n "$win" ]; then
     ms=$(echo "($cpu - $idle * $win) * 1000 / ($n * $win)" | bc -l)
     COST[$key]="${COST[$key]:-} $ms"
-    # Ours: the RTSP thread alone over the whole run (set-up included), per client-second.
-    [ "$who" = k7160 ] && thread=$(printf ' rtsp_thread_ms_per_client_s=%.3f' "$(echo "($r1 - $r0) * 1000 / ($n * ($t5 - $t4))" | bc -l)")
-    printf 'cpu_ms_per_client_s=%.3f%s server_cpu=%.1f%% | %s\n' "$ms" "$thread" "$(echo "$cpu * 100 / $win" | bc -l)" \
-      "$(tr '\n' ' ' <<<"$out")"
+    # The same per picture each client got: our encoder drops pictures on a busy machine.
+    us=$(echo "$ms * 1000 * $win / ${frames:-1}" | bc -l)
+    FRAME_COST[$key]="${FRAME_COST[$key]:-} $us"
+    ROUNDS_OK[$key]=$(( ${ROUNDS_OK[$key]:-0} + 1 ))
+    printf 'cpu_ms_per_client_s=%.3f cpu_us_per_client_frame=%.2f threads_cpu=%.1f%% process_cpu=%.1f%% | %s\n' "$ms" "$us" \
+      "$(echo "$cpu * 100 / $win" | bc -l)" \
+      "$(echo "$(field server_cpu_s "$out") * 100 / $win" | bc -l)" "$(tr '\n' ' ' <<<"$out")"
   else
+    [ "$rc" = 0 ] || printf '(not every client got every packet: no figure) '
     printf '| %s\n' "$(tr '\n' ' ' <<<"$out")"
   fi
   if [ "$who" = k7160 ]; then
@@ -122,28 +156,33 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
 }
 
 median() { tr ' ' '\n' <<<"$1" | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {if (NR) printf "%.3f", NR % 2 ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
-all_equal() { local v; for v in $1; do [ "$v" = "$2" ] || return 1; done; }
 
 summary() {   # RATE N
-  local rate=$1 n=$2 ours gst
+  local rate=$1 n=$2 ours gst fours fgst ok_ours ok_gst
   ours=$(median "${COST[k7160 $rate $n]:-}"); gst=$(median "${COST[gst $rate $n]:-}")
+  fours=$(median "${FRAME_COST[k7160 $rate $n]:-}"); fgst=$(median "${FRAME_COST[gst $rate $n]:-}")
+  ok_ours=${ROUNDS_OK[k7160 $rate $n]:-0}; ok_gst=${ROUNDS_OK[gst $rate $n]:-0}
   printf 'median of %d rounds: rate=%d clients=%d k7160_cpu_ms_per_client_s=%s gst_cpu_ms_per_client_s=%s' \
     "$ROUNDS" "$rate" "$n" "${ours:-none}" "${gst:-none}"
+  printf ' k7160_cpu_us_per_client_frame=%s gst_cpu_us_per_client_frame=%s' "${fours:-none}" "${fgst:-none}"
+  # The encoder may fall short of its rate on a busy machine while the peer plays its recording:
+  # a client-second of ours may then carry fewer bytes.
+  printf ' k7160_measured_bps=%.0f gst_measured_bps=%.0f' "$(median "${RATE_SEEN[k7160 $rate $n]:-}")" \
+    "$(median "${RATE_SEEN[gst $rate $n]:-}")"
   printf ' k7160_served=[%s ] k7160_complete=[%s ] gst_served=[%s ] gst_complete=[%s ]' "${SERVED[k7160 $rate $n]:-}" \
     "${COMPLETE[k7160 $rate $n]:-}" "${SERVED[gst $rate $n]:-}" "${COMPLETE[gst $rate $n]:-}"
-  if ! all_equal "${SERVED[gst $rate $n]:-x}" "$n"; then
-    printf ' (GStreamer did not serve all %d clients: not compared)\n' "$n"
-  elif [ -n "$ours" ] && [ -n "$gst" ]; then
-    printf ' ratio=%.2f\n' "$(echo "$ours / $gst" | bc -l)"
+  if [ "$ok_ours" != "$ROUNDS" ] || [ "$ok_gst" != "$ROUNDS" ]; then
+    printf ' (figures from %d of our rounds and %d of GStreamer'"'"'s: every round of both must serve every client completely at the set rate: not compared)\n' \
+      "$ok_ours" "$ok_gst"
   else
-    printf '\n'
+    printf ' ratio=%.2f ratio_per_frame=%.2f\n' "$(echo "$ours / $gst" | bc -l)" "$(echo "$fours / $fgst" | bc -l)"
   fi
 }
 
 # The peer plays its file in real time from its start through one run.
 LOOPS=$(( (2 * IDLE_SECONDS + SECONDS_PER_RUN + 30) / 20 ))
-KEEPER=""
-for rate in 2000000 8000000; do
+KEEPER=""; RTSP_KEEPER=""
+for rate in $RATES; do
   curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=$rate" http://127.0.0.1/streamA_controls_no_save
   # One HTTP reader holds the encoder running at this rate across the runs, off the RTSP thread.
   curl -s -o /dev/null http://127.0.0.1/streamA.h264 &
@@ -153,6 +192,10 @@ for rate in 2000000 8000000; do
     fail "the stream at $rate was not recorded"
   ffmpeg -nostdin -v error -y -stream_loop "$LOOPS" -i "$TEST_DIR/rec$rate.mkv" -c copy -f matroska "$TEST_DIR/ours$rate.mkv" ||
     fail "the recording at $rate was not looped"
+  # Our one RTSP client across the runs, as the peer has its own.
+  ffmpeg -nostdin -v error -rtsp_transport tcp -i "$URL" -c copy -f null - >/dev/null 2>&1 &
+  RTSP_KEEPER=$!
+  sleep 2
   for round in $(seq 1 "$ROUNDS"); do
     for n in $COUNTS; do
       run k7160 "$rate" "$n" "$round"
@@ -163,6 +206,7 @@ for rate in 2000000 8000000; do
   done
   for n in $COUNTS; do summary "$rate" "$n"; done
   before=$(stops)
+  kill "$RTSP_KEEPER" 2>/dev/null; wait "$RTSP_KEEPER" 2>/dev/null; RTSP_KEEPER=""
   kill "$KEEPER"; wait "$KEEPER" 2>/dev/null
   wait_stopped "$before" || fail "the encoder did not stop after the runs at $rate"
 done

@@ -8,10 +8,14 @@
 // whole IDR, the bit rate each client received on the wire (mean over clients), and the
 // client's own CPU, how many clients were served (playing through the window) and how many got
 // everything. With SERVER_PID the server process's CPU time (/proc/PID/stat) over exactly the
-// window in which every client plays is printed too. Exit status 0 when every client got every
+// window in which every client plays is printed too; with THREADS as well, the CPU time of the
+// server threads whose names begin with one of its comma-separated prefixes ("!" before a prefix
+// leaves such threads out instead), from /proc/PID/task/*/schedstat (nanoseconds, where the
+// process figure has clock ticks), with the number of those threads and of those that ended in
+// the window (looked at twice a second: what such a thread ran after the last look is lost). Exit status 0 when every client got every
 // packet. The track to SETUP comes from the DESCRIBE answer, so any RTSP server can be measured.
 //
-// usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID]     (URL rtsp://127.0.0.1:PORT/NAME)
+// usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID [THREADS]]   (URL rtsp://127.0.0.1:PORT/NAME)
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <set>
@@ -252,6 +258,69 @@ double proc_cpu_s(int pid)
     return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
 }
 
+// Whether a thread named `comm` is counted under a THREADS filter ("rtp", "!reader,!other").
+bool thread_counted(const std::string &comm, const std::string &filter)
+{
+    bool anyInclude = false, included = false;
+    size_t start = 0;
+    while (start <= filter.size()) {
+        size_t end = filter.find(',', start);
+        if (end == std::string::npos)
+            end = filter.size();
+        std::string prefix = filter.substr(start, end - start);
+        bool exclude = !prefix.empty() && prefix[0] == '!';
+        if (exclude)
+            prefix.erase(0, 1);
+        if (!prefix.empty()) {
+            bool match = comm.compare(0, prefix.size(), prefix) == 0;
+            if (exclude && match)
+                return false;
+            if (!exclude) {
+                anyInclude = true;
+                included |= match;
+            }
+        }
+        start = end + 1;
+    }
+    return !anyInclude || included;
+}
+
+// Run time (ns) of every thread of pid that the filter counts, by thread id.
+std::map<int, unsigned long long> thread_cpu_ns(int pid, const std::string &filter)
+{
+    std::map<int, unsigned long long> out;
+    char path[96];
+    snprintf(path, sizeof path, "/proc/%d/task", pid);
+    DIR *d = opendir(path);
+    if (!d)
+        return out;
+    while (struct dirent *e = readdir(d)) {
+        int tid = atoi(e->d_name);
+        if (tid <= 0)
+            continue;
+        char comm[64] = "", file[128];
+        snprintf(file, sizeof file, "/proc/%d/task/%d/comm", pid, tid);
+        FILE *f = fopen(file, "r");
+        if (!f)
+            continue;
+        if (!fgets(comm, sizeof comm, f))
+            comm[0] = 0;
+        fclose(f);
+        comm[strcspn(comm, "\n")] = 0;
+        if (!thread_counted(comm, filter))
+            continue;
+        snprintf(file, sizeof file, "/proc/%d/task/%d/schedstat", pid, tid);
+        f = fopen(file, "r");
+        unsigned long long ns = 0;
+        if (f && fscanf(f, "%llu", &ns) == 1)
+            out[tid] = ns;
+        if (f)
+            fclose(f);
+    }
+    closedir(d);
+    return out;
+}
+
 double pct(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -265,14 +334,17 @@ double pct(std::vector<double> v, double p)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: %s URL CLIENTS SECONDS [SERVER_PID]\n", argv[0]);
+    if (argc < 4 || argc > 6) {
+        fprintf(stderr, "usage: %s URL CLIENTS SECONDS [SERVER_PID [THREADS]]\n", argv[0]);
         return 2;
     }
     g_url = argv[1];
     int clients = atoi(argv[2]);
     double seconds = atof(argv[3]);
-    int serverPid = argc == 5 ? atoi(argv[4]) : 0;
+    int serverPid = argc >= 5 ? atoi(argv[4]) : 0;
+    const char *threadFilter = argc == 6 ? argv[5] : nullptr;
+    std::map<int, unsigned long long> threads0, threadsSeen;   // at the window's start, latest look
+    double nextLook = 0;
     unsigned port = 0;
     if (sscanf(argv[1], "rtsp://127.0.0.1:%u/", &port) != 1 || clients < 1 || clients > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "loopback URLs, at most 64 clients and 30 s only\n");
@@ -320,12 +392,24 @@ int main(int argc, char **argv)
             playStart = t;
             playEnd = t + seconds;
             cpu0 = serverPid ? proc_cpu_s(serverPid) : 0;
+            if (serverPid && threadFilter)
+                threadsSeen = threads0 = thread_cpu_ns(serverPid, threadFilter);
+            nextLook = t + 0.5;
             for (auto &c : cs)
                 c.playingAtStart = c.step == 3;
         }
         if (playEnd && t >= playEnd) {
             cpu1 = serverPid ? proc_cpu_s(serverPid) : 0;
+            if (serverPid && threadFilter)
+                for (const auto &th : thread_cpu_ns(serverPid, threadFilter))
+                    threadsSeen[th.first] = th.second;
             break;
+        }
+        // A thread of the server's pool may end within the window: its time so far is kept.
+        if (playEnd && serverPid && threadFilter && t >= nextLook) {
+            for (const auto &th : thread_cpu_ns(serverPid, threadFilter))
+                threadsSeen[th.first] = th.second;
+            nextLook = t + 0.5;
         }
         struct epoll_event ev[64];
         int n = epoll_wait(ep, ev, 64, 100);
@@ -415,6 +499,18 @@ int main(int argc, char **argv)
     printf("served=%d complete=%d window_s=%.3f", served, complete, playEnd - playStart);
     if (serverPid)
         printf(" server_cpu_s=%.3f", cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1.0);
+    if (serverPid && threadFilter) {
+        // A thread begun within the window counts from zero.
+        std::map<int, unsigned long long> atEnd = thread_cpu_ns(serverPid, threadFilter);
+        unsigned long long ns = 0;
+        int gone = 0;
+        for (const auto &th : threadsSeen) {
+            auto before = threads0.find(th.first);
+            ns += th.second - (before == threads0.end() ? 0 : before->second);
+            gone += atEnd.count(th.first) == 0;
+        }
+        printf(" threads_cpu_s=%.4f threads=%zu threads_gone=%d", ns / 1e9, threadsSeen.size(), gone);
+    }
     printf("\n");
     return complete == clients ? 0 : 1;
 }
