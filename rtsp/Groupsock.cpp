@@ -138,6 +138,7 @@ bool Groupsock::output(UsageEnvironment &env, const uint8_t *buffer, unsigned bu
             continue;
         }
         d.waitSync = false;
+        noteFirstSend(d);
         ssize_t r = sendto(fSocket, buffer, bufferSize, MSG_NOSIGNAL, (const struct sockaddr *)&d.addr, sizeof d.addr);
         if (r == (ssize_t)bufferSize) {
             any = true;
@@ -146,6 +147,29 @@ bool Groupsock::output(UsageEnvironment &env, const uint8_t *buffer, unsigned bu
         noteSendError(d);
     }
     return any;
+}
+
+bool Groupsock::outputTo(unsigned sessionId, const uint8_t *buffer, unsigned bufferSize)
+{
+    bool any = false;
+    for (auto &d : fDests) {
+        if (fSocket < 0 || d.sessionId != sessionId || d.addr.sin_port == 0 || d.addr.sin_addr.s_addr == 0)
+            continue;
+        if (sendto(fSocket, buffer, bufferSize, MSG_NOSIGNAL, (const struct sockaddr *)&d.addr, sizeof d.addr) == (ssize_t)bufferSize)
+            any = true;
+        else
+            noteSendError(d);
+    }
+    return any;
+}
+
+void Groupsock::noteFirstSend(Destination &d)
+{
+    if (d.started)
+        return;
+    d.started = true;
+    if (d.sessionId != 0 && fFirstSendFunc)
+        fFirstSendFunc(fFirstSendData, d.sessionId);
 }
 
 // A vanished receiver or a full queue: report now and then, not per packet.
@@ -177,6 +201,7 @@ bool Groupsock::outputBatch(UsageEnvironment &env, const struct iovec *datagrams
                 continue;
             d.waitSync = false;
         }
+        noteFirstSend(d);
         for (unsigned i = first; i < n; i++) {
             struct msghdr &h = fMsgs[i].msg_hdr;
             h = {};

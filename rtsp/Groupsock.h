@@ -50,8 +50,14 @@ public:
     bool hasDestinations() const { return !fDests.empty(); }
     size_t numDestinations() const { return fDests.size(); }
 
+    // Called just before a client session's destination gets its first datagram.
+    typedef void(FirstSendFunc)(void *clientData, unsigned sessionId);
+    void setFirstSendFunc(FirstSendFunc *func, void *clientData) { fFirstSendFunc = func, fFirstSendData = clientData; }
+
     // Sends one datagram to every destination. False when every send failed.
     bool output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize, bool syncPoint = true);
+    // Sends one datagram to the destinations of one client session only.
+    bool outputTo(unsigned sessionId, const uint8_t *buffer, unsigned bufferSize);
     // Sends n datagrams to every destination in one sendmmsg each; a destination that waits for a
     // sync point starts at the first datagram that is one. False when every send failed.
     bool outputBatch(UsageEnvironment &env, const struct iovec *datagrams, const uint8_t *syncPoints, unsigned n);
@@ -61,8 +67,10 @@ private:
         struct sockaddr_in addr;
         unsigned sessionId;   // 0 for the group destination
         bool waitSync;
+        bool started = false; // has had a datagram
     };
     void noteSendError(const Destination &d);
+    void noteFirstSend(Destination &d);
     void openSocket(UsageEnvironment &env, portNumBits hostPort, bool fallbackToAny);
     void setTTL(uint8_t ttl);
 
@@ -74,6 +82,8 @@ private:
     unsigned fSendErrors = 0;
     std::vector<Destination> fDests;
     std::vector<struct mmsghdr> fMsgs;   // kept between batches: no allocation per frame
+    FirstSendFunc *fFirstSendFunc = nullptr;
+    void *fFirstSendData = nullptr;
 };
 
 // True for 224.0.0.0/4.

@@ -126,6 +126,18 @@ void RTCPInstance::sendReport()
     fReportsSent++;
 }
 
+void RTCPInstance::sendReportTo(RTPStreamConnection *conn, unsigned sessionId)
+{
+    if (fByeSent)
+        return;
+    uint8_t buf[RTCP_MAX_PACKET];
+    unsigned n = buildReport(buf, sizeof buf, false);
+    if (conn)
+        fRTCPInterface.sendPacketTo(conn, buf, n);
+    else if (fGS)
+        fGS->outputTo(sessionId, buf, n);
+}
+
 void RTCPInstance::sendBYE()
 {
     if (fByeSent)

@@ -24,8 +24,10 @@ public:
     void injectReport(const uint8_t *packet, unsigned size, RTPStreamConnection *fromConn);
     void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId) { fRTCPInterface.addStreamSocket(conn, channelId); }
     void removeStreamSocket(RTPStreamConnection *conn) { fRTCPInterface.removeStreamSocket(conn); }
-    // Sends an SR (or RR) with SDES now, outside the schedule (a new receiver's first mapping).
     void sendReport();
+    // The report to one receiver alone, outside the schedule: a stream connection, or (conn
+    // null) the UDP destinations of a client session.
+    void sendReportTo(RTPStreamConnection *conn, unsigned sessionId);
     void sendBYE();
     Groupsock *RTCPgs() const { return fGS; }
     unsigned numReportsSent() const { return fReportsSent; }

@@ -119,6 +119,11 @@ void RTPInterface::flush()
             if (first < n)
                 s.waitSync = s.lagging = false;
         }
+        if (first < n && !s.started) {
+            s.started = true;
+            if (fReceiverStartFunc)
+                fReceiverStartFunc(fReceiverStartData, s.conn, 0);
+        }
         if (first < n && !s.conn->sendBatch(s.channelId, batch, first, n)) {
             dropped += n - first;
             newDrop = !s.lagging;
@@ -162,12 +167,37 @@ bool RTPInterface::sendPacket(const unsigned char *packet, unsigned packetSize)
     return ok || (!(fGS && fGS->hasDestinations()) && fStreams.empty());
 }
 
+bool RTPInterface::sendPacketTo(RTPStreamConnection *conn, const unsigned char *packet, unsigned packetSize)
+{
+    bool ok = false;
+    std::vector<Stream> streams = fStreams;
+    for (const auto &s : streams)
+        if (s.conn == conn)
+            ok |= s.conn->sendInterleaved(s.channelId, packet, packetSize);
+    return ok;
+}
+
 void RTPInterface::addStreamSocket(RTPStreamConnection *conn, uint8_t channelId, bool waitForSyncPoint)
 {
     for (const auto &s : fStreams)
         if (s.conn == conn && s.channelId == channelId)
             return;
-    fStreams.push_back(Stream{conn, channelId, waitForSyncPoint, false, 0});
+    fStreams.push_back(Stream{conn, channelId, waitForSyncPoint, false, 0, false});
+}
+
+void RTPInterface::setReceiverStartFunc(ReceiverStartFunc *func, void *clientData)
+{
+    fReceiverStartFunc = func;
+    fReceiverStartData = clientData;
+    if (fGS)
+        fGS->setFirstSendFunc(func ? udpReceiverStart : nullptr, this);
+}
+
+void RTPInterface::udpReceiverStart(void *clientData, unsigned sessionId)
+{
+    RTPInterface *i = static_cast<RTPInterface *>(clientData);
+    if (i->fReceiverStartFunc)
+        i->fReceiverStartFunc(i->fReceiverStartData, nullptr, sessionId);
 }
 
 void RTPInterface::removeStreamSocket(RTPStreamConnection *conn)

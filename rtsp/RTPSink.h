@@ -58,6 +58,8 @@ public:
     // Sends to every UDP destination of the groupsock and every stream connection at once. False
     // when no receiver got it.
     bool sendPacket(const unsigned char *packet, unsigned packetSize);
+    // Sends to the channels of one stream connection only.
+    bool sendPacketTo(RTPStreamConnection *conn, const unsigned char *packet, unsigned packetSize);
     // RTP: UDP destinations and stream connections get the packet with the rest of the frame
     // at the next flush(): one sendmmsg per UDP destination, one write per connection.
     bool queuePacket(const unsigned char *packet, unsigned packetSize, bool syncPoint);
@@ -66,6 +68,10 @@ public:
     void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId, bool waitForSyncPoint = false);
     void removeStreamSocket(RTPStreamConnection *conn);   // every channel of conn
     size_t numStreamSockets() const { return fStreams.size(); }
+    // Called just before a receiver gets its first RTP packet: a stream connection, or (conn
+    // null) the UDP destinations of a client session.
+    typedef void(ReceiverStartFunc)(void *clientData, RTPStreamConnection *conn, unsigned sessionId);
+    void setReceiverStartFunc(ReceiverStartFunc *func, void *clientData);
     Groupsock *gs() const { return fGS; }
     // Skips of lagging clients to the next sync point, and the packets they dropped.
     uint64_t lagDrops() const { return fLagDrops; }
@@ -78,8 +84,10 @@ private:
         bool waitSync;            // nothing before the next sync point
         bool lagging;             // waiting because it fell behind (not a fresh joiner)
         uint32_t drops;
+        bool started;             // has had a packet
     };
     std::shared_ptr<RTPPacketBatch> spareBatch();
+    static void udpReceiverStart(void *clientData, unsigned sessionId);
     void sendBatchUdp(const RTPPacketBatch &batch);
 
     Medium *fOwner;
@@ -92,6 +100,8 @@ private:
     std::vector<uint8_t> fUdpSync;
     int64_t fLastSyncUs = 0, fSyncIntervalUs = 0;
     uint64_t fLagDrops = 0, fLagDroppedPackets = 0;
+    ReceiverStartFunc *fReceiverStartFunc = nullptr;
+    void *fReceiverStartData = nullptr;
 };
 
 class RTPSink : public MediaSink {
@@ -125,6 +135,9 @@ public:
         fRTPInterface.addStreamSocket(conn, channelId, waitForSyncPoint);
     }
     void removeStreamSocket(RTPStreamConnection *conn) { fRTPInterface.removeStreamSocket(conn); }
+    void setReceiverStartFunc(RTPInterface::ReceiverStartFunc *func, void *clientData) {
+        fRTPInterface.setReceiverStartFunc(func, clientData);
+    }
 
 protected:
     RTPSink(UsageEnvironment &env, Groupsock *rtpGS, unsigned char rtpPayloadType, unsigned rtpTimestampFrequency,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
@@ -966,6 +967,7 @@ struct InterleavedClient {
     std::string in;
     std::vector<std::string> answers;
     std::vector<std::vector<uint8_t>> rtp[256];
+    std::vector<uint8_t> arrivals;   // the channel of every '$' frame, in the order they came
     bool torn = false;   // bytes that are neither an answer nor a whole '$' frame
     void drain()
     {
@@ -983,6 +985,7 @@ struct InterleavedClient {
                     break;
                 const uint8_t *p = (const uint8_t *)in.data() + off + 4;
                 rtp[(uint8_t)in[off + 1]].emplace_back(p, p + len);
+                arrivals.push_back((uint8_t)in[off + 1]);
                 torn |= len < 12 || (p[0] & 0xc0) != 0x80;
                 off += 4 + len;
                 continue;
@@ -1071,6 +1074,100 @@ TEST(RtspServer, InterleavedClientsGetEveryPacketFromTheOneTheirRtpInfoNames)
                 ASSERT_EQ(got[k], all[off + k]) << "client " << i << " packet " << k;
         }
     }
+    for (auto &x : c)
+        close(x.fd);
+}
+
+// A sender report: its wall-clock time (NTP seconds) and the RTP time it maps that to.
+struct SenderReport {
+    double ntp;
+    uint32_t ts;
+};
+
+bool sender_report_of(const std::vector<uint8_t> &p, SenderReport &sr)
+{
+    if (p.size() < 28 || p[1] != 200)
+        return false;
+    auto be32 = [&](size_t i) { return (uint32_t)p[i] << 24 | p[i + 1] << 16 | p[i + 2] << 8 | p[i + 3]; };
+    sr.ntp = be32(8) + be32(12) / 4294967296.0;
+    sr.ts = be32(16);
+    return true;
+}
+
+// Players that time each stream from RTP-Info until its first sender report, and from reports
+// after, move the stream when that report comes: every receiver, the first one, a joiner
+// waiting for its keyframe and a UDP one, has a report before its first packet, and the reports
+// map alike.
+TEST(RtspServer, EveryReceiverHasASenderReportBeforeItsFirstPacket)
+{
+    ServerFixture f(nullptr, 65, 10, 3000);   // a keyframe every 400 ms
+    InterleavedClient c[2];
+    SenderReport sr[2] = {};
+    bool reported[2] = {};
+    for (int i = 0; i < 2; i++) {
+        c[i].fd = f.connect();
+        ASSERT_EQ(status_of(c[i].play(f, 0)), "RTSP/1.0 200 OK");
+        // The joiner comes in mid-GOP and waits for the next keyframe.
+        ASSERT_TRUE(f.l.stepUntil([&] {
+            c[0].drain();
+            c[1].drain();
+            return c[i].rtp[0].size() >= 15;
+        }));
+        auto &order = c[i].arrivals;
+        size_t firstRtp = std::find(order.begin(), order.end(), 0) - order.begin();
+        ASSERT_LT(firstRtp, order.size());
+        size_t k = 0, report = order.size();
+        for (size_t a = 0; a < firstRtp; a++)
+            if (order[a] == 1 && sender_report_of(c[i].rtp[1][k++], sr[i])) {
+                report = a;
+                break;
+            }
+        reported[i] = report < firstRtp;
+        EXPECT_TRUE(reported[i]) << "client " << i << ": no sender report before the first packet";
+        if (reported[i]) {
+            EXPECT_GE((int32_t)(sr[i].ts - parse_rtp(c[i].rtp[0][0]).ts), 0)
+                << "client " << i << ": its first packet lies after the time the report maps";
+        }
+        EXPECT_FALSE(c[i].torn);
+    }
+    // One stream, one mapping: the two reports differ in RTP time as they do in wall-clock time.
+    if (reported[0] && reported[1]) {
+        double apart = (int32_t)(sr[1].ts - sr[0].ts) - (sr[1].ntp - sr[0].ntp) * 90000;
+        EXPECT_LE(std::abs(apart), 2.0) << "ticks between the mappings of the two reports";
+    }
+
+    int rtp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), rtcp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rtp, (struct sockaddr *)&a, sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(rtp, (struct sockaddr *)&a, &len);
+    unsigned port = ntohs(a.sin_port);
+    a.sin_port = htons((uint16_t)(port + 1));
+    ASSERT_EQ(bind(rtcp, (struct sockaddr *)&a, sizeof a), 0) << "port " << port + 1 << " taken";
+    int s = f.connect();
+    std::string r = f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
+                                     std::to_string(port) + "-" + std::to_string(port + 1) + "\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    r = f.request(s, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session_of(r) + "\r\n\r\n");
+    ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
+    uint8_t pkt[2048];
+    ASSERT_TRUE(f.l.stepUntil([&] {
+        c[0].drain();
+        c[1].drain();
+        return recv(rtp, pkt, sizeof pkt, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }));
+    // Loopback delivers in the order sent: the report is there when the first packet is.
+    bool sawReport = false;
+    ssize_t n;
+    SenderReport udp;
+    while (!sawReport && (n = recv(rtcp, pkt, sizeof pkt, MSG_DONTWAIT)) > 0)
+        sawReport = sender_report_of(std::vector<uint8_t>(pkt, pkt + n), udp);
+    EXPECT_TRUE(sawReport) << "the UDP receiver's first packet came without a report";
+    close(rtp);
+    close(rtcp);
+    close(s);
     for (auto &x : c)
         close(x.fd);
 }
