@@ -2,7 +2,8 @@
 # Channels and the players that use them: channel B, set to JPEG, serves JPEG again soon after
 # an RTSP H.264 client leaves; the JPEG rows of an H.264 channel answer one clear refusal;
 # transport-stream RTSP sessions joined into a running channel decode from their first
-# picture in ffmpeg; L16 RTP timestamps rise by the samples carried with 32 clients playing.
+# picture in ffmpeg; L16 RTP timestamps rise by the samples carried with 32 clients playing, and
+# an H.264 and L16 session beside them keeps one timeline per track.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -62,13 +63,20 @@ for i in $(seq 1 32); do
     2>"$TEST_DIR/pcm$i.err" &
   pids+=($!)
 done
+# A second player of the same session beside ffmpeg notes where each track's first sender report
+# comes: ffmpeg times a track from RTP-Info until then, and moves it when the report comes.
+timeout 40 python3 "$K7160_SRC/tests/e2e/rtsp_first_reports.py" "$RTSP/streamA.h264_pcm" 5 >"$TEST_DIR/reports.out" 2>&1 &
+reports=$!
 timeout 40 ffmpeg -v warning -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -t 5 -f null - 2>"$TEST_DIR/hpcm.err"
 for p in "${pids[@]}"; do wait "$p"; done
+wait "$reports"; reports_status=$?
+cat "$TEST_DIR/reports.out"
 cat "$TEST_DIR"/pcm*.err | sort | uniq -c | head -n 5
 check "32 L16 clients: every timestamp rises by the samples carried" \
   python3 "$K7160_SRC/tests/e2e/pcm_ts_check.py" l16 "$TEST_DIR"/pcm*.rtp
 no_dts_complaint() { ! grep -q 'non monotonically' "$TEST_DIR/hpcm.err"; }
 check "ffmpeg on streamA.h264_pcm beside them: no dts complaint" no_dts_complaint
+check "... every track's first sender report came before its first packet" [ "$reports_status" = 0 ]
 
 stop_app
 check "clean exit" [ "$APP_STATUS" = 0 ]
