@@ -1070,8 +1070,9 @@ TEST(RtspServer, InterleavedClientsGetEveryPacketFromTheOneTheirRtpInfoNames)
         uint16_t off = (uint16_t)(first.seq - parse_rtp(all[0]).seq);
         for (size_t k = 0; k < got.size(); k++) {
             ASSERT_EQ(parse_rtp(got[k]).seq, (uint16_t)(first.seq + k)) << "client " << i << " packet " << k;
-            if (off + k < all.size())
+            if (off + k < all.size()) {
                 ASSERT_EQ(got[k], all[off + k]) << "client " << i << " packet " << k;
+            }
         }
     }
     for (auto &x : c)
