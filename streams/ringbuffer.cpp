@@ -188,7 +188,9 @@ int ringbuffer_wait_seq(StreamQueue *q, uint32_t *seq, uint32_t *offset, uint32_
             result = 0;
             break;
         }
-        int c = ringbuffer_count(q);
+        // A reader that has caught up is the common case: it waits without walking the held
+        // entries (hundreds, under the lock every reader and the producer need).
+        int c = (int32_t)(q->seq - *seq) > 0 ? ringbuffer_count(q) : 0;
         if (c != 0 && (int32_t)(q->seq - *seq) > c) {
             log_printf("%s: seq %u was lost, next seq is %u count=%d head=%d tail=%d (%s)\n", stream_queue_name(q),
                        *seq, q->seq, c, (int)q->head, (int)q->tail, current_thread_name());
