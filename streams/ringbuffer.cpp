@@ -214,6 +214,22 @@ int ringbuffer_wait_seq(StreamQueue *q, uint32_t *seq, uint32_t *offset, uint32_
     return result;
 }
 
+int ringbuffer_newest_timestamp(StreamQueue *q, uint32_t *timestamp)
+{
+    int result = -1;
+    pthread_mutex_lock(&q->mutex);
+    for (uint32_t i = q->head; i != q->tail;) {
+        i = (i - 1) & q->mask;
+        if (q->entries[i].length != 0) {
+            *timestamp = q->entries[i].timestamp;
+            result = 0;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&q->mutex);
+    return result;
+}
+
 void stream_queue_add_time_offset(StreamQueue *q, int32_t ticks)
 {
     pthread_mutex_lock(&q->mutex);

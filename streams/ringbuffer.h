@@ -71,6 +71,10 @@ int ringbuffer_count(StreamQueue *q);
 int ringbuffer_wait_seq(StreamQueue *q, uint32_t *seq, uint32_t *offset, uint32_t *length,
                         uint32_t *timestamp, uint32_t *flags, int wait, const struct timespec *deadline);
 
+// Caller does not hold the lock. The timestamp of the newest frame held (end markers and dropped
+// entries skipped): 0, or -1 when there is none.
+int ringbuffer_newest_timestamp(StreamQueue *q, uint32_t *timestamp);
+
 void stream_queue_add_time_offset(StreamQueue *q, int32_t ticks);
 int32_t stream_queue_get_time_offset(StreamQueue *q);
 

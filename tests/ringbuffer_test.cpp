@@ -217,3 +217,18 @@ TEST(Ringbuffer, RecentKeyframeIsTheNewestWithinASecond)
     ASSERT_EQ(old.put(10, 2, RB_FLAG_KEYFRAME), 0);
     EXPECT_EQ(stream_recent_keyframe(&old.q, nullptr, nullptr), 3);   // the scan stops at the marker
 }
+
+TEST(Ringbuffer, NewestTimestampIsTheNewestFrameHeldPastAnEndMarker)
+{
+    TestQueue t(VIDEO_STREAM2, 4096, 8);
+    uint32_t ts = 7;
+    EXPECT_EQ(ringbuffer_newest_timestamp(&t.q, &ts), -1) << "nothing held";
+    EXPECT_EQ(ts, 7u);
+    ASSERT_EQ(t.put(10, 1000, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(t.put(10, 4000, 0), 0);
+    ASSERT_EQ(ringbuffer_newest_timestamp(&t.q, &ts), 0);
+    EXPECT_EQ(ts, 4000u);
+    ASSERT_EQ(t.put(0, 0, 0), 0);   // the encoder stopped
+    ASSERT_EQ(ringbuffer_newest_timestamp(&t.q, &ts), 0);
+    EXPECT_EQ(ts, 4000u);
+}
