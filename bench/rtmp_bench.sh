@@ -48,7 +48,7 @@ sleep 1
 
 # "tid:ns" of every thread of the process, or of each of its threads named NAME: the scheduler's
 # run time. The tick counts of /proc/PID/stat sample who is on the CPU at each tick, and here they
-# came out at a half to a third of it for threads that run a few microseconds per frame.
+# came out at a half to an eighth of it for threads that run a few microseconds per frame.
 runtime() {   # PID [NAME]
   local t
   for t in /proc/"$1"/task/*; do
