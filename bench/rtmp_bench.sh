@@ -2,10 +2,11 @@
 # RTMP play of the whole appliance against nginx's RTMP module, in a network namespace of its
 # own (loopback only): 16 and 64 ffmpeg players copying channel A at 2 and 8 Mbit/s (the camera
 # is a clip with detail and grain), interleaved, with the rate set and the video rate the
-# players measured, the server's CPU per player-second (ours: its RTMP session threads; nginx:
-# its one worker process; each serves one session more, the push from us to nginx), whether
-# every player got every picture from its first keyframe, and the time from a play command to
-# the first video message and to the first keyframe (a raw player of our own). nginx serves the
+# players measured, the server's CPU per player-second (the scheduler's run time of ours: its
+# RTMP session threads; nginx: its one worker process; each serves one session more, the push
+# from us to nginx), whether every player got every picture from its first keyframe, and the
+# time from a play command to the first video message and to the first keyframe (a raw player
+# of our own). nginx serves the
 # same stream, pushed to it from the appliance by one ffmpeg. CPU per player is left out when
 # the measured rate is under 80% of the set one. Use an optimised build:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF
@@ -45,13 +46,14 @@ nginx -p "$TEST_DIR/nginx" -c "$TEST_DIR/nginx/nginx.conf" &
 NGINX_PID=$!
 sleep 1
 
-hz=$(getconf CLK_TCK)
-# "id:ticks" of the process, or of each of its threads named NAME.
-ticks() {   # PID [NAME]
-  if [ -z "$2" ]; then echo "all:$(awk '{print $14 + $15}' "/proc/$1/stat")"; return; fi
+# "tid:ns" of every thread of the process, or of each of its threads named NAME: the scheduler's
+# run time. The tick counts of /proc/PID/stat sample who is on the CPU at each tick, and here they
+# came out at a half to an eighth of it for threads that run a few microseconds per frame.
+runtime() {   # PID [NAME]
   local t
   for t in /proc/"$1"/task/*; do
-    [ "$(cat "$t/comm" 2>/dev/null)" = "$2" ] && echo "${t##*/}:$(awk '{print $14 + $15}' "$t/stat" 2>/dev/null)"
+    [ -z "$2" ] || [ "$(cat "$t/comm" 2>/dev/null)" = "$2" ] || continue
+    echo "${t##*/}:$(awk '{print $1}' "$t/schedstat" 2>/dev/null)"
   done
 }
 # Established connections to a local port.
@@ -60,22 +62,24 @@ run() {   # NAME PID THREADNAME URL N RATE
   local before after out rc cpu measured port catchups
   catchups=$(grep -c "catching up" "$LOG")
   rm -rf "$TEST_DIR/players"; mkdir -p "$TEST_DIR/players"
-  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" $((SECONDS_PER_RUN + 12)) "$TEST_DIR/players" \
+  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" $((SECONDS_PER_RUN + 26)) "$TEST_DIR/players" \
     >"$TEST_DIR/players.out" &
   local players=$!
-  # The window opens once every player is connected (beside the push) and playing, and closes
-  # before the first leaves.
+  # The window opens once every player is connected (beside the push) and playing and the
+  # latency probes are done (their sessions come and go: nginx's one process would count them,
+  # our session threads not), and closes before the first player leaves.
   port=${4#rtmp://127.0.0.1:}; port=${port%%/*}
   for _ in $(seq 1 100); do [ "$(connections "$port")" -gt "$5" ] && break; sleep 0.1; done
-  sleep 2
-  ticks "$2" "$3" >"$TEST_DIR/ticks.before"
+  for _ in $(seq 1 200); do [ -e "$TEST_DIR/players/probed" ] && break; sleep 0.1; done
+  sleep 1
+  runtime "$2" "$3" >"$TEST_DIR/cpu.before"
   sleep "$SECONDS_PER_RUN"
-  ticks "$2" "$3" >"$TEST_DIR/ticks.after"
+  runtime "$2" "$3" >"$TEST_DIR/cpu.after"
   wait "$players"; rc=$?
   out=$(cat "$TEST_DIR/players.out")
   # Threads (or the process) present at both ends of the window.
-  cpu=$(awk -F: -v hz="$hz" 'NR == FNR { b[$1] = $2; next } ($1 in b) { s += $2 - b[$1] } END { print s / hz }' \
-    "$TEST_DIR/ticks.before" "$TEST_DIR/ticks.after")
+  cpu=$(awk -F: 'NR == FNR { b[$1] = $2; next } ($1 in b) { s += $2 - b[$1] } END { printf "%.6f", s / 1e9 }' \
+    "$TEST_DIR/cpu.before" "$TEST_DIR/cpu.after")
   measured=$(grep -oE 'measured_bps=[0-9]+' <<<"$out" | cut -d= -f2)
   # Late frames (a second behind the clock) our sessions skipped to a keyframe, the push included.
   catchups=$(($(grep -c "catching up" "$LOG") - catchups))
@@ -94,7 +98,8 @@ stops() { grep -cF "videoA: fully stopped" "$LOG"; }
 for rate in 2000000 8000000; do
   # The encoder takes the rate at its next start: the pusher of the previous rate has gone.
   curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=$rate" http://127.0.0.1/streamA_controls_no_save
-  ffmpeg -nostdin -v error -i rtmp://127.0.0.1:1935/live/streamA.m3u8 -map 0:v -c copy -f flv \
+  # Sound too when the channel has it: our players get it, so nginx's must.
+  ffmpeg -nostdin -v error -i rtmp://127.0.0.1:1935/live/streamA.m3u8 -map 0:v -map '0:a?' -c copy -f flv \
     rtmp://127.0.0.1:1936/live/streamA >"$TEST_DIR/push.log" 2>&1 &
   PUSH_PID=$!
   sleep 3

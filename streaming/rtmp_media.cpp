@@ -24,7 +24,7 @@ namespace {
 
 enum : uint32_t {
     WRAP_MS = 47721859,            // 2^32 / 90, rounded up
-    LATE_TICKS = 90001,            // a frame this old sends the session into catch-up
+    LATE_TICKS = 90001,            // a frame this far behind sends the session into catch-up
     AUDIO_WINDOW = 9600,           // audio older than the next video frame by more is dropped
 };
 
@@ -116,6 +116,19 @@ void sleep_ms(int ms)
 {
     struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000};
     nanosleep(&t, nullptr);
+}
+
+// A second behind the newest frame of the queue, not behind the clock: when the encoder itself
+// runs late (a loaded machine), a player reading its newest frames is keeping up. A frame less
+// than a second old by the clock cannot be a second behind, and spares the look at the queue.
+bool late(RtmpConnection *c, const StreamBuffer *sb)
+{
+    if ((int32_t)(hw_clock_90khz() - sb->timestamp) < (int32_t)LATE_TICKS)
+        return false;
+    uint32_t newest;
+    if (ringbuffer_newest_timestamp(c->video.streamq, &newest) < 0)
+        return false;
+    return (int32_t)(newest - sb->timestamp) >= (int32_t)LATE_TICKS;
 }
 
 int send_audio_frame(RtmpConnection *c, const uint8_t *data, size_t len, uint32_t stamp, uint32_t seq)
@@ -314,7 +327,7 @@ int rtmp_media_step(RtmpConnection *c)
             log_printf("rtmp video buffer size 0 done\n");
             return -1;
         }
-        if ((int32_t)(hw_clock_90khz() - sb->timestamp) >= (int32_t)LATE_TICKS) {
+        if (late(c, sb)) {
             log_printf("catching up\n");
             c->catch_up = 1;
             continue;

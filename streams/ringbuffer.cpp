@@ -6,7 +6,11 @@
 #include "streams/stream.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 void ringbuffer_init(StreamQueue *q, Buffer_Handle buf, uint32_t num_entries, uint32_t alignment)
 {
@@ -115,8 +119,9 @@ int ringbuffer_put(StreamQueue *q, uint32_t length, uint32_t timestamp, uint32_t
         pthread_mutex_unlock(&q->mutex);
         return 0;
     }
-    pthread_cond_broadcast(&q->cond);
     pthread_mutex_unlock(&q->mutex);
+    // Past the lock, so that the readers it wakes do not find it held.
+    ringbuffer_wake(q);
 
     pthread_mutex_lock(&q->callback_mutex);
     for (StreamCallback *cb = q->callbacks; cb; cb = cb->next)
@@ -188,7 +193,9 @@ int ringbuffer_wait_seq(StreamQueue *q, uint32_t *seq, uint32_t *offset, uint32_
             result = 0;
             break;
         }
-        int c = ringbuffer_count(q);
+        // A reader that has caught up is the common case: it waits without walking the held
+        // entries (hundreds, under the lock every reader and the producer need).
+        int c = (int32_t)(q->seq - *seq) > 0 ? ringbuffer_count(q) : 0;
         if (c != 0 && (int32_t)(q->seq - *seq) > c) {
             log_printf("%s: seq %u was lost, next seq is %u count=%d head=%d tail=%d (%s)\n", stream_queue_name(q),
                        *seq, q->seq, c, (int)q->head, (int)q->tail, current_thread_name());
@@ -202,10 +209,37 @@ int ringbuffer_wait_seq(StreamQueue *q, uint32_t *seq, uint32_t *offset, uint32_
         }
         if (!wait || quit_requested_nolock() != 0)
             break;
-        if (!deadline) {
-            pthread_cond_wait(&q->cond, &q->mutex);
-        } else if (pthread_cond_timedwait(&q->cond, &q->mutex, deadline) == ETIMEDOUT) {
+        // Readers sleep on the wake count, not on a condition variable: every reader of a
+        // queue wakes for each frame, and one woken from a condition variable takes the lock
+        // back marked as contended, so each in turn paid a system call to wake the next.
+        uint32_t seen = __atomic_load_n(&q->wake, __ATOMIC_RELAXED);
+        pthread_mutex_unlock(&q->mutex);
+        long r = syscall(SYS_futex, &q->wake, FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME, seen,
+                         deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+        if (r < 0 && errno == ETIMEDOUT)
             wait = 0;   // one more look, then give up
+        pthread_mutex_lock(&q->mutex);
+    }
+    pthread_mutex_unlock(&q->mutex);
+    return result;
+}
+
+void ringbuffer_wake(StreamQueue *q)
+{
+    __atomic_add_fetch(&q->wake, 1, __ATOMIC_RELAXED);
+    syscall(SYS_futex, &q->wake, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr, nullptr, 0);
+}
+
+int ringbuffer_newest_timestamp(StreamQueue *q, uint32_t *timestamp)
+{
+    int result = -1;
+    pthread_mutex_lock(&q->mutex);
+    for (uint32_t i = q->head; i != q->tail;) {
+        i = (i - 1) & q->mask;
+        if (q->entries[i].length != 0) {
+            *timestamp = q->entries[i].timestamp;
+            result = 0;
+            break;
         }
     }
     pthread_mutex_unlock(&q->mutex);

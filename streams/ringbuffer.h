@@ -33,7 +33,7 @@ struct StreamCallback {           // owned and linked by a consumer
 struct StreamQueue {
     int32_t users;                // attached consumers
     pthread_mutex_t mutex;        // guards everything below but the callback list
-    pthread_cond_t cond;          // broadcast on every real frame and on every stop
+    uint32_t wake;                // bumped, and its waiters woken, on every real frame and stop
     uint8_t *data;
     uint32_t phys;
     uint32_t size;
@@ -70,6 +70,13 @@ int ringbuffer_count(StreamQueue *q);
 // without limit; `wait` 0 looks once.
 int ringbuffer_wait_seq(StreamQueue *q, uint32_t *seq, uint32_t *offset, uint32_t *length,
                         uint32_t *timestamp, uint32_t *flags, int wait, const struct timespec *deadline);
+
+// Caller does not hold the lock. The timestamp of the newest frame held (end markers and dropped
+// entries skipped): 0, or -1 when there is none.
+int ringbuffer_newest_timestamp(StreamQueue *q, uint32_t *timestamp);
+
+// Wakes every reader waiting in ringbuffer_wait_seq; after what they wait for is published.
+void ringbuffer_wake(StreamQueue *q);
 
 void stream_queue_add_time_offset(StreamQueue *q, int32_t ticks);
 int32_t stream_queue_get_time_offset(StreamQueue *q);

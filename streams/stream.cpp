@@ -69,7 +69,7 @@ void wake_readers(int id)
     if (!q)
         return;
     pthread_mutex_lock(&q->mutex);
-    pthread_cond_broadcast(&q->cond);
+    ringbuffer_wake(q);
     pthread_mutex_unlock(&q->mutex);
 }
 
@@ -89,8 +89,13 @@ void stream_register(StreamRunState *rs, StreamQueue *q, int id)
         run_state_change(rs, STREAM_STOP);
     }
     if (q) {
-        pthread_mutex_init(&q->mutex, nullptr);
-        pthread_cond_init(&q->cond, nullptr);
+        // Every frame wakes all of a queue's readers at once, and each holds the lock for a few
+        // instructions: a short spin beats sleeping in the kernel to be woken again.
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+        pthread_mutex_init(&q->mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
         pthread_mutex_init(&q->callback_mutex, nullptr);
     }
     // Producers register during their own set-up while main and other threads look entries up.
@@ -196,7 +201,7 @@ void stream_release(StreamQueue *q)
         if (id > 0 && __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE))
             run_state_change(__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE), STREAM_STOP);
         q->time_offset = 0;
-        pthread_cond_broadcast(&q->cond);
+        ringbuffer_wake(q);
     }
     if (q->users < 0) {
         log_printf("%s: %s released more often than used\n", "stream_release", stream_queue_name(q));
@@ -315,7 +320,7 @@ void stream_restart(int id)
     if (changed) {
         notify_eventfd(rs);
         if (q)
-            pthread_cond_broadcast(&q->cond);
+            ringbuffer_wake(q);
     }
     if (q)
         pthread_mutex_unlock(&q->mutex);

@@ -19,7 +19,6 @@ void share_free(StreamShare *sh)
     stream_state_close_muxer(&sh->state);
     ringbuffer_free(&sh->ring);
     Buffer_delete(sh->ring_buf);
-    pthread_cond_destroy(&sh->ring.cond);
     pthread_mutex_destroy(&sh->ring.callback_mutex);
     pthread_mutex_destroy(&sh->ring.mutex);
     pthread_mutex_destroy(&sh->mutex);
@@ -36,11 +35,9 @@ StreamShare *share_create(int id, int mode)
     pthread_mutex_init(&sh->mutex, nullptr);
     pthread_mutex_init(&sh->ring.mutex, nullptr);
     pthread_mutex_init(&sh->ring.callback_mutex, nullptr);
-    pthread_cond_init(&sh->ring.cond, nullptr);
     sh->ring_buf = Buffer_create(STREAM_SHARE_RING_SIZE, &Buffer_Attrs_DEFAULT);
     if (!sh->ring_buf) {
         log_printf("%s: no room for the shared ring of stream %d\n", "stream_share_join", id);
-        pthread_cond_destroy(&sh->ring.cond);
         pthread_mutex_destroy(&sh->ring.callback_mutex);
         pthread_mutex_destroy(&sh->ring.mutex);
         pthread_mutex_destroy(&sh->mutex);

@@ -12,9 +12,11 @@
 #include "web_client.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -111,6 +113,14 @@ struct Live : ::testing::Test {
         ASSERT_EQ(httpd_start(0, nullptr), 0);
         port = httpd_port();
     }
+    // Owned by the fixture, so that they outlive the web server: a stream whose client left
+    // while it waited lets go of its queue only when the server stops.
+    std::vector<std::unique_ptr<TestQueue>> queues;
+    TestQueue &queue(int id, uint32_t size, uint32_t entries)
+    {
+        queues.push_back(std::make_unique<TestQueue>(id, size, entries));
+        return *queues.back();
+    }
     void TearDown() override
     {
         httpd_stop();
@@ -132,7 +142,7 @@ TEST_F(Live, GuestAtLevelNoneIsChallengedOnEveryStreamRow)
 
 TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     c.read_until(1, 2000);   // the header goes out at once
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
@@ -148,7 +158,7 @@ TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
 
 TEST_F(Live, StalledStreamEndsWithAnError)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
     c.read_until(1 << 20, 8000);
@@ -161,7 +171,7 @@ TEST_F(Live, StalledStreamEndsWithAnError)
 TEST_F(Live, FrameDividerSkipsNoUnit)
 {
     param_block.Video[0].FrameRate = 3;
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
     for (int i = 0; i < 9; i++)
@@ -175,7 +185,7 @@ TEST_F(Live, FrameDividerSkipsNoUnit)
 
 TEST_F(Live, ProducerEndMarkerEndsNormally)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
     ASSERT_EQ(q.put_now(100, RB_FLAG_KEYFRAME), 0);
@@ -187,7 +197,7 @@ TEST_F(Live, ProducerEndMarkerEndsNormally)
 TEST_F(Live, EndMarkerAheadOfAReadersFirstUnitDoesNotEndIt)
 {
     // A client joins as the last one leaves: the encoder's stop lands ahead of its restart.
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
     ASSERT_EQ(q.put(0, 0, 0), 0);
@@ -199,7 +209,7 @@ TEST_F(Live, EndMarkerAheadOfAReadersFirstUnitDoesNotEndIt)
 
 TEST_F(Live, StreamOfAnotherCodecEndsNormally)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
     ASSERT_EQ(q.put_now(100, RB_FLAG_KEYFRAME), 0);
@@ -213,7 +223,7 @@ TEST_F(Live, StreamOfAnotherCodecEndsNormally)
 
 TEST_F(Live, ClientLeavingMidStreamDetaches)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     {
         StreamClient c(port, "/streamA.h264");
         ASSERT_TRUE(wait_for([] { return stream_users_by_id(VIDEO_STREAM1) == 1; }));
@@ -230,7 +240,7 @@ TEST_F(Live, ClientLeavingMidStreamDetaches)
 // The reader straight, without a server: its copies and headers.
 TEST_F(Live, OverwrittenUnitIsNotSent)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 16, 16);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 16, 16);
     HttpStream *s = http_stream_open(VIDEO_STREAM1, StreamMode_H264_ES, "video/mpeg", 0);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(q.put_now(20000, RB_FLAG_KEYFRAME), 0);
@@ -245,7 +255,7 @@ TEST_F(Live, OverwrittenUnitIsNotSent)
 TEST_F(Live, MultipartHeaderFitsTheRoomOffered)
 {
     stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *s = http_stream_open(VIDEO_STREAM1, StreamMode_JPEG, "image/jpeg", 1);
     ASSERT_NE(s, nullptr);
     std::string a = jpeg_like(300, (char)0xAB), b = jpeg_like(200, 0x11);
@@ -273,7 +283,7 @@ TEST_F(Live, MultipartHeaderFitsTheRoomOffered)
 TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
 {
     stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     {
         StreamClient c(port, "/streamA.mjpg?multipart=TrUe");
         ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
@@ -317,7 +327,7 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
 
 TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     for (int round = 0; round < 3; round++) {
         StreamClient c(port, "/streamA.h264");
         ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
@@ -397,7 +407,7 @@ std::string drain(HttpStream *s)
 
 TEST_F(Live, LateJoinerReadsTheSameBytesFromTablesAndAKeyframe)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(a, nullptr);
     uint32_t ts = hw_clock_90khz();
@@ -445,7 +455,7 @@ TEST_F(Live, SlowReaderSkipsToAKeyframeWhileTheFastOneLosesNothing)
     for (int gops : {2, 4}) {
         SCOPED_TRACE(gops);
         log_ring_reset();
-        TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+        TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
         HttpStream *fast = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
         HttpStream *slow = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
         ASSERT_NE(fast, nullptr);
@@ -502,7 +512,7 @@ TEST_F(Live, SlowReaderSkipsToAKeyframeWhileTheFastOneLosesNothing)
 
 TEST_F(Live, StalledReaderCutInAPacketClosesItAndGoesOnAtAKeyframe)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *fast = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     HttpStream *stalled = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(fast, nullptr);
@@ -541,8 +551,8 @@ TEST_F(Live, StalledReaderCutInAPacketClosesItAndGoesOnAtAKeyframe)
 
 TEST_F(Live, EveryFlvReaderStartsWithTheFileHeader)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
-    TestQueue aq(AAC_STREAM, 1 << 16, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &aq = queue(AAC_STREAM, 1 << 16, 64);
     std::string key = std::string("\x00\x00\x00\x01\x65", 5) + std::string(500, 0x33);
     std::string inter = std::string("\x00\x00\x00\x01\x41", 5) + std::string(200, 0x44);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_AAC_FLV, "video/x-flv", 0);

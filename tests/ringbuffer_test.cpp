@@ -4,8 +4,10 @@
 #include "stream_testutil.h"
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -193,6 +195,48 @@ TEST(Ringbuffer, ReaderAtTheHeadTimesOutAtItsDeadline)
     EXPECT_EQ(seq, 1u);
 }
 
+TEST(Ringbuffer, EveryReaderWaitingAtTheHeadIsWokenForEveryFrame)
+{
+    TestQueue t(VIDEO_STREAM2, 1 << 16, 256);
+    const int readers = 8, frames = 200;
+    std::atomic<int> waiting{0}, asleep_to_deadline{0};
+    std::vector<std::vector<uint32_t>> got(readers);
+    std::vector<std::thread> threads;
+    for (int r = 0; r < readers; r++)
+        threads.emplace_back([&, r] {
+            uint32_t seq = 0, off, len, ts, fl;
+            waiting++;
+            for (int i = 0; i < frames; i++) {
+                // A missed wake-up leaves the reader asleep until its deadline, far beyond the
+                // next frame; it then finds the frame in its last look.
+                struct timespec deadline, now;
+                clock_gettime(CLOCK_REALTIME, &deadline);
+                deadline.tv_sec += 10;
+                if (ringbuffer_wait_seq(&t.q, &seq, &off, &len, &ts, &fl, 1, &deadline) < 0)
+                    return;
+                clock_gettime(CLOCK_REALTIME, &now);
+                if (now.tv_sec >= deadline.tv_sec)
+                    asleep_to_deadline++;
+                got[r].push_back(ts);
+                seq++;
+            }
+        });
+    while (waiting < readers)
+        std::this_thread::yield();
+    std::vector<uint32_t> put;
+    for (int i = 0; i < frames; i++) {
+        ASSERT_EQ(t.put(16, 1000 + i, i % 30 == 0 ? RB_FLAG_KEYFRAME : 0), 0);
+        put.push_back(1000 + i);
+        // Paced like an encoder, so that the readers are asleep at the head for most frames.
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    for (std::thread &th : threads)
+        th.join();
+    for (int r = 0; r < readers; r++)
+        EXPECT_EQ(got[r], put) << "reader " << r;
+    EXPECT_EQ(asleep_to_deadline, 0) << "readers not woken by a frame";
+}
+
 TEST(Ringbuffer, RecentKeyframeIsTheNewestWithinASecond)
 {
     TestQueue t(VIDEO_STREAM2, 8192, 16);
@@ -216,4 +260,19 @@ TEST(Ringbuffer, RecentKeyframeIsTheNewestWithinASecond)
     ASSERT_EQ(old.put(10, 1, RB_FLAG_KEYFRAME), 0);
     ASSERT_EQ(old.put(10, 2, RB_FLAG_KEYFRAME), 0);
     EXPECT_EQ(stream_recent_keyframe(&old.q, nullptr, nullptr), 3);   // the scan stops at the marker
+}
+
+TEST(Ringbuffer, NewestTimestampIsTheNewestFrameHeldPastAnEndMarker)
+{
+    TestQueue t(VIDEO_STREAM2, 4096, 8);
+    uint32_t ts = 7;
+    EXPECT_EQ(ringbuffer_newest_timestamp(&t.q, &ts), -1) << "nothing held";
+    EXPECT_EQ(ts, 7u);
+    ASSERT_EQ(t.put(10, 1000, RB_FLAG_KEYFRAME), 0);
+    ASSERT_EQ(t.put(10, 4000, 0), 0);
+    ASSERT_EQ(ringbuffer_newest_timestamp(&t.q, &ts), 0);
+    EXPECT_EQ(ts, 4000u);
+    ASSERT_EQ(t.put(0, 0, 0), 0);   // the encoder stopped
+    ASSERT_EQ(ringbuffer_newest_timestamp(&t.q, &ts), 0);
+    EXPECT_EQ(ts, 4000u);
 }
