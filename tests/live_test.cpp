@@ -158,7 +158,7 @@ TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
 
 TEST_F(Live, StalledStreamEndsWithAnError)
 {
-    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
+    queue(VIDEO_STREAM1, 1 << 20, 64);
     StreamClient c(port, "/streamA.h264");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
     c.read_until(1 << 20, 8000);
@@ -552,7 +552,7 @@ TEST_F(Live, StalledReaderCutInAPacketClosesItAndGoesOnAtAKeyframe)
 TEST_F(Live, EveryFlvReaderStartsWithTheFileHeader)
 {
     TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
-    TestQueue &aq = queue(AAC_STREAM, 1 << 16, 64);
+    queue(AAC_STREAM, 1 << 16, 64);
     std::string key = std::string("\x00\x00\x00\x01\x65", 5) + std::string(500, 0x33);
     std::string inter = std::string("\x00\x00\x00\x01\x41", 5) + std::string(200, 0x44);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_AAC_FLV, "video/x-flv", 0);

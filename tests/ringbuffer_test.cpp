@@ -225,7 +225,7 @@ TEST(Ringbuffer, EveryReaderWaitingAtTheHeadIsWokenForEveryFrame)
         std::this_thread::yield();
     std::vector<uint32_t> put;
     for (int i = 0; i < frames; i++) {
-        ASSERT_EQ(t.put(16, 1000 + i, i % 30 == 0 ? RB_FLAG_KEYFRAME : 0), 0);
+        ASSERT_EQ(t.put(16, 1000 + i, i % 30 == 0 ? (uint32_t)RB_FLAG_KEYFRAME : 0u), 0);
         put.push_back(1000 + i);
         // Paced like an encoder, so that the readers are asleep at the head for most frames.
         std::this_thread::sleep_for(std::chrono::microseconds(500));
