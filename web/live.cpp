@@ -19,6 +19,8 @@
 #include <ctime>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -278,6 +280,69 @@ bool current_held(HttpStream *s)
     return unit_held(s->state.streamq, s->unit_seq);
 }
 
+enum { SEND_UNITS = 16 };
+
+// The library has sent all it had: the rest of the current unit and the units ready behind it go
+// to the socket in one call, from the ring, without a copy. 2 when all went and no unit is left,
+// 1 when all went, 0 when the socket took only part (the current unit is then the first not sent
+// whole, and the reader is moved back to the one after it), -1 when the connection failed.
+// Caller holds wait_mutex.
+int send_ready_units(HttpStream *s)
+{
+    struct Piece {
+        const uint8_t *unit;
+        uint32_t offset, len, seq;
+        bool in_ring;
+    } piece[SEND_UNITS];
+    iovec iov[SEND_UNITS];
+    int count = 0;
+    NextUnit u = UNIT_READY;
+    for (;;) {
+        piece[count] = {s->unit, s->offset, s->unit_len, s->unit_seq, s->unit_in_ring};
+        iov[count] = {(void *)(s->unit + s->offset), s->unit_len - s->offset};
+        count++;
+        s->current = false;
+        if (count == SEND_UNITS || !http_stream_produced(s) || (u = next_unit(s)) != UNIT_READY)
+            break;
+    }
+    msghdr msg = {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = (size_t)count;
+    ssize_t w = sendmsg(s->sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return -1;   // the client went away
+    size_t sent = w > 0 ? (size_t)w : 0;
+    for (int i = 0; i < count; i++)
+        if (piece[i].in_ring) {
+            // The oldest unit in the ring was not reused while the kernel copied it, so none was.
+            if (sent && !stream_share_held(s->share.share, piece[i].seq)) {
+                log_printf("%s: stream %d unit %u overwritten while sent\n", "http_stream_read", s->id, piece[i].seq);
+                return -1;   // what went out cannot be mended
+            }
+            break;
+        }
+    for (int i = 0; i < count; i++) {
+        size_t rest = piece[i].len - piece[i].offset;
+        if (sent >= rest) {
+            sent -= rest;
+            continue;
+        }
+        s->unit = piece[i].unit;
+        s->offset = piece[i].offset + (uint32_t)sent;
+        s->unit_len = piece[i].len;
+        s->unit_seq = piece[i].seq;
+        s->unit_in_ring = piece[i].in_ring;
+        s->current = true;
+        if (i + 1 < count) {
+            // Taken from the share but not sent: read again from there.
+            s->share.seq = piece[i + 1].seq;
+            s->share.started = true;
+        }
+        return 0;
+    }
+    return u == UNIT_NONE ? 2 : 1;
+}
+
 } // namespace
 
 int64_t live_now_ms()
@@ -424,6 +489,7 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
     }
     s->id = id;
     s->mode = mode;
+    s->sock = -1;
     s->multipart = multipart;
     s->content_type = content_type;
     // The capture already hands each channel only every n-th frame; skipping here as well would
@@ -446,6 +512,7 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
     bool timed_out = s->wait.timed_out;
     s->wait.timed_out = false;
     ssize_t result = 0;
+    bool drained = false;   // everything there was went to the socket just now
     while (n < max) {
         if (s->header_off < s->header_len) {
             size_t k = std::min<size_t>(s->header_len - s->header_off, max - n);
@@ -461,7 +528,7 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                 result = MHD_CONTENT_READER_END_OF_STREAM;
                 break;
             }
-            NextUnit u = next_unit(s);
+            NextUnit u = drained ? UNIT_NONE : next_unit(s);
             if (u == UNIT_END) {
                 result = MHD_CONTENT_READER_END_OF_STREAM;
                 break;
@@ -481,9 +548,23 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
             }
             continue;
         }
+        // A unit begun in an earlier call may have been reused since: nothing more of it goes out.
+        bool lost = s->offset && !current_held(s);
+        if (!lost && n == 0 && s->sock >= 0) {
+            int r = send_ready_units(s);
+            if (r < 0) {
+                result = MHD_CONTENT_READER_END_WITH_ERROR;
+                break;
+            }
+            drained = r == 2;
+            if (r > 0)
+                continue;
+            // The socket is full: the rest waits in the library's buffer for room.
+        }
         size_t k = std::min<size_t>(s->unit_len - s->offset, max - n);
-        memcpy(buffer + n, s->unit + s->offset, k);
-        if (!current_held(s)) {
+        if (!lost)
+            memcpy(buffer + n, s->unit + s->offset, k);
+        if (lost || !current_held(s)) {
             log_printf("%s: stream %d unit %u overwritten while read\n", "http_stream_read", s->id, s->unit_seq);
             if (s->share.share && stream_mode_mux_type(s->mode) == STREAM_MUX_TS) {
                 // A stalled TS client goes on at a keyframe: the packet it was cut in is closed
@@ -536,6 +617,14 @@ MHD_Result stream_response(HttpRequest *req, HttpStream *s, size_t block, const 
         return MHD_NO;
     }
     s->wait.connection = req->connection;
+    if (s->share.share) {
+        // A plain body, not chunked: a unit written to the socket straight from the shared ring
+        // needs no framing, and whatever part of it the socket refuses can follow through the
+        // library. The connection closes at the end, as an endless response's would anyway.
+        const MHD_ConnectionInfo *ci = MHD_get_connection_info(req->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (ci && MHD_set_response_options(r, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END) == MHD_YES)
+            s->sock = ci->connect_fd;
+    }
     http_no_cache(r);
     http_set_type(r, type);
     if (close)
