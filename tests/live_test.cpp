@@ -12,6 +12,7 @@
 #include "web_client.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -671,4 +672,94 @@ TEST_F(Live, ReaderWhoseClientWentAwayEnds)
     EXPECT_EQ(http_stream_read(a, 0, buf, sizeof buf), MHD_CONTENT_READER_END_WITH_ERROR);
     chunked_free_callback(a);
     close(sv[0]);
+}
+
+namespace {
+
+// Clients of the TS row, each parked with its header read.
+std::vector<std::unique_ptr<StreamClient>> ts_clients(uint16_t port, int n)
+{
+    std::vector<std::unique_ptr<StreamClient>> cs;
+    for (int i = 0; i < n; i++) {
+        cs.push_back(std::make_unique<StreamClient>(port, "/streamA_vid.ts"));
+        cs.back()->read_until(1, 2000);
+    }
+    EXPECT_TRUE(wait_for([n] { return httpd_parked_count() == n; }));
+    return cs;
+}
+
+} // namespace
+
+TEST_F(Live, ReadersParkedOnARowAreFedTogetherAndOneThatLeftDoesNotStopTheOthers)
+{
+    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    auto cs = ts_clients(port, 4);
+    HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(ref, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    std::string want;
+    for (int i = 0; i < 20; i++) {
+        if (i == 10) {
+            // One client goes away while parked: a unit sent to it fails, and it is let go.
+            close(cs[3]->fd);
+            cs[3]->fd = -1;
+        }
+        ASSERT_EQ(q.put(i % 10 ? 9000 : 30000, ts + i * 3003, i % 10 ? 0u : (uint32_t)RB_FLAG_KEYFRAME,
+                        (uint8_t)(0x40 + i)), 0);
+        want += drain(ref);
+        // The unit reached every parked reader before the one that fed them parked again, long
+        // before a reader left waiting would be resumed for its time limit.
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == live_wait_count(); })) << "unit " << i;
+        for (int k = 0; k < 3; k++) {
+            size_t head = cs[k]->raw.find("\r\n\r\n") + 4;
+            cs[k]->read_until(head + want.size(), 500);
+            ASSERT_EQ(cs[k]->body().size(), want.size()) << "client " << k << " unit " << i;
+        }
+    }
+    EXPECT_TRUE(wait_for([] { return live_wait_count() == 3; }));
+    for (int k = 0; k < 3; k++)
+        EXPECT_TRUE(cs[k]->body() == want) << "client " << k;
+    chunked_free_callback(ref);
+}
+
+TEST_F(Live, ReadersFedWhileTheirClientsReadNothingGetEveryByteInOrder)
+{
+    TestQueue q(VIDEO_STREAM1, 4 << 20, 256);
+    auto cs = ts_clients(port, 3);
+    HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(ref, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    std::string want;
+    // Units pile up in the sockets while nobody reads, under what makes a reader skip.
+    for (int i = 0; i < 40; i++) {
+        ASSERT_EQ(q.put(i % 10 ? 40000 : 60000, ts + i * 3003, i % 10 ? 0u : (uint32_t)RB_FLAG_KEYFRAME,
+                        (uint8_t)(0x60 + i)), 0);
+        want += drain(ref);
+    }
+    for (int k = 0; k < 3; k++) {
+        cs[k]->read_until(cs[k]->raw.find("\r\n\r\n") + 4 + want.size());
+        ASSERT_EQ(cs[k]->body().size(), want.size()) << "client " << k;
+        EXPECT_TRUE(cs[k]->body() == want) << "client " << k;
+    }
+    // Caught up again, they wait parked for the next unit.
+    EXPECT_TRUE(wait_for([] { return httpd_parked_count() == 3; }));
+    chunked_free_callback(ref);
+}
+
+TEST_F(Live, EndMarkerAheadOfASharedRowsFirstUnitDoesNotEndIt)
+{
+    // The row's first client comes as the last one of another row leaves: the encoder's stop
+    // lands after the share attached and before the run it starts.
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(a, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    ASSERT_EQ(q.put(800, ts, 0, 0x50), 0);   // the stopping run's tail
+    ASSERT_EQ(q.put(0, 0, 0), 0);
+    ASSERT_EQ(q.put(3000, ts + 3003, RB_FLAG_KEYFRAME, 0x51), 0);
+    std::string got = drain(a);
+    bool continuous;
+    EXPECT_EQ(video_starts(ts_packets(got), &continuous), std::vector<uint8_t>{0x51});
+    EXPECT_EQ(test_log_text().find("stream 1 ended"), std::string::npos);
+    chunked_free_callback(a);
 }

@@ -35,6 +35,75 @@ bool sweeper_running;
 
 enum { LIVE_SWEEP_MS = 100 };
 
+// The parked readers of one shared row whose sockets hold nothing of the library's: a new unit
+// resumes one of them (the pilot), which sends it to all the others on the server thread, so a
+// picture costs one resume per row instead of one per reader.
+struct Ride {
+    const StreamShare *share;
+    HttpStream *riders;         // linked by ride_next
+    HttpStream *pilot;          // resumed to feed the riders; null when none is
+    Ride *next;
+};
+Ride *rides;
+
+Ride *ride_of(const StreamShare *sh, bool create)
+{
+    for (Ride *r = rides; r; r = r->next)
+        if (r->share == sh)
+            return r;
+    if (!create)
+        return nullptr;
+    Ride *r = static_cast<Ride *>(calloc(1, sizeof(Ride)));
+    if (!r)
+        return nullptr;
+    r->share = sh;
+    r->next = rides;
+    rides = r;
+    return r;
+}
+
+void ride_leave(HttpStream *s)
+{
+    if (!s->riding)
+        return;
+    s->riding = false;
+    Ride *r = ride_of(s->share.share, false);
+    if (!r)
+        return;
+    for (HttpStream **p = &r->riders; *p; p = &(*p)->ride_next)
+        if (*p == s) {
+            *p = s->ride_next;
+            break;
+        }
+    s->ride_next = nullptr;
+}
+
+void wake_locked(LiveWait *w);
+
+// A reader that is gone: no longer a rider nor the pilot; the row's record goes with its last.
+void ride_forget(HttpStream *s)
+{
+    ride_leave(s);
+    Ride *r = s->share.share ? ride_of(s->share.share, false) : nullptr;
+    if (!r)
+        return;
+    if (r->pilot == s) {
+        // Let go before it ran (its client went away): the unit it was resumed for still has to
+        // reach the others.
+        r->pilot = r->riders;
+        if (r->pilot)
+            wake_locked(&r->pilot->wait);
+    }
+    if (r->riders || r->pilot)
+        return;
+    for (Ride **p = &rides; *p; p = &(*p)->next)
+        if (*p == r) {
+            *p = r->next;
+            break;
+        }
+    free(r);
+}
+
 void unlink_locked(LiveWait *w)
 {
     for (LiveWait **p = &waits; *p; p = &(*p)->next)
@@ -55,6 +124,8 @@ bool linked_locked(const LiveWait *w)
 
 void wake_locked(LiveWait *w)
 {
+    if (w->kind == LIVE_WAIT_STREAM)
+        ride_leave(static_cast<HttpStream *>(w->owner));
     w->parked = false;
     httpd_unpark(w->connection);   // -1: the server stopped and let it go
 }
@@ -163,8 +234,15 @@ void stream_unit_callback(void *user, uint32_t)
 {
     HttpStream *s = static_cast<HttpStream *>(user);
     pthread_mutex_lock(&wait_mutex);
-    if (s->wait.parked)
+    if (s->riding) {
+        Ride *r = ride_of(s->share.share, false);
+        if (r && !r->pilot && s->wait.parked) {
+            wake_locked(&s->wait);
+            r->pilot = s;
+        }
+    } else if (s->wait.parked) {
         wake_locked(&s->wait);
+    }
     pthread_mutex_unlock(&wait_mutex);
 }
 
@@ -343,6 +421,34 @@ int send_ready_units(HttpStream *s)
     return u == UNIT_NONE ? 2 : 1;
 }
 
+// Sends the riders of s's row what has come for them. One whose socket is full, that failed or
+// that reached the end is resumed to finish through the library. Caller holds wait_mutex.
+void feed_riders(HttpStream *s)
+{
+    Ride *ride = ride_of(s->share.share, false);
+    HttpStream *next;
+    for (HttpStream *r = ride ? ride->riders : nullptr; r; r = next) {
+        next = r->ride_next;
+        int sent = 1;
+        for (int rounds = 0; sent == 1 && rounds < 4; rounds++) {
+            if (!r->current) {
+                NextUnit u = http_stream_produced(r) ? next_unit(r) : UNIT_END;
+                if (u != UNIT_READY) {
+                    sent = u == UNIT_NONE ? 2 : 1;
+                    break;
+                }
+            }
+            sent = send_ready_units(r);
+        }
+        if (sent == 2) {
+            r->wait.deadline_ms = live_now_ms() + LIVE_UNIT_WAIT_MS;
+            continue;
+        }
+        r->failed = sent < 0;
+        wake_locked(&r->wait);
+    }
+}
+
 } // namespace
 
 int64_t live_now_ms()
@@ -512,6 +618,11 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
     bool timed_out = s->wait.timed_out;
     s->wait.timed_out = false;
     ssize_t result = 0;
+    ride_leave(s);   // resumed without a wake: the server stops
+    if (s->failed) {
+        pthread_mutex_unlock(&wait_mutex);
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
     bool drained = false;   // everything there was went to the socket just now
     while (n < max) {
         if (s->header_off < s->header_len) {
@@ -540,6 +651,19 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                     log_printf("%s: no unit from stream %d in %d ms\n", "http_stream_read", s->id, LIVE_UNIT_WAIT_MS);
                     result = MHD_CONTENT_READER_END_WITH_ERROR;
                     break;
+                }
+                if (s->sock >= 0) {
+                    // Whatever this reader muxed goes to the riders of its row, and it joins them.
+                    feed_riders(s);
+                    Ride *ride = ride_of(s->share.share, true);
+                    if (ride && park_locked(&s->wait, LIVE_UNIT_WAIT_MS) == 0) {
+                        if (ride->pilot == s)
+                            ride->pilot = nullptr;
+                        s->riding = true;
+                        s->ride_next = ride->riders;
+                        ride->riders = s;
+                        break;
+                    }
                 }
                 // Resumed from the queue callback, or by the sweeper when the time is up.
                 if (park_locked(&s->wait, LIVE_UNIT_WAIT_MS) != 0)
@@ -585,6 +709,14 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
         if (s->offset == s->unit_len)
             s->current = false;
     }
+    if (s->sock >= 0 && !s->riding) {
+        // A pilot that does not park (its own socket is full, or it ended) still feeds the riders.
+        Ride *ride = ride_of(s->share.share, false);
+        if (ride && ride->pilot == s) {
+            feed_riders(s);
+            ride->pilot = nullptr;
+        }
+    }
     pthread_mutex_unlock(&wait_mutex);
     if (result < 0 && result != MHD_CONTENT_READER_END_WITH_ERROR && n)
         return (ssize_t)n;   // what was copied goes out; the end comes on the next call
@@ -598,6 +730,9 @@ void chunked_free_callback(void *cls)
     HttpStream *s = static_cast<HttpStream *>(cls);
     log_printf("%s: content_type=%s\n", "chunked_free_callback", s->content_type);
     stream_remove_callback(s->id, &s->callback);   // no callback runs for it after this
+    pthread_mutex_lock(&wait_mutex);
+    ride_forget(s);
+    pthread_mutex_unlock(&wait_mutex);
     live_wait_remove(&s->wait);
     if (s->share.share)
         stream_share_leave(&s->share);
