@@ -746,17 +746,17 @@ TEST_F(Live, ReadersFedWhileTheirClientsReadNothingGetEveryByteInOrder)
     chunked_free_callback(ref);
 }
 
-TEST_F(Live, EndMarkerAheadOfASharedRowsFirstUnitDoesNotEndIt)
+TEST_F(Live, EndMarkerAheadOfASharedReadersFirstUnitDoesNotEndIt)
 {
-    // The row's first client comes as the last one of another row leaves: the encoder's stop
-    // lands after the share attached and before the run it starts.
+    // A client comes as the row's last one leaves: the encoder's stop reaches the row's output
+    // after it joined, ahead of the run its coming starts.
     TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(a, nullptr);
-    uint32_t ts = hw_clock_90khz();
-    ASSERT_EQ(q.put(800, ts, 0, 0x50), 0);   // the stopping run's tail
-    ASSERT_EQ(q.put(0, 0, 0), 0);
-    ASSERT_EQ(q.put(3000, ts + 3003, RB_FLAG_KEYFRAME, 0x51), 0);
+    StreamQueue *ring = &a->share.share->ring;
+    ASSERT_GE(ringbuffer_preallocate(ring, 0), 0);
+    ASSERT_EQ(ringbuffer_put(ring, 0, 0, 0), 0);
+    ASSERT_EQ(q.put(3000, hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x51), 0);
     std::string got = drain(a);
     bool continuous;
     EXPECT_EQ(video_starts(ts_packets(got), &continuous), std::vector<uint8_t>{0x51});

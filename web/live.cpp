@@ -283,6 +283,16 @@ NextUnit next_shared_unit(HttpStream *s)
         stream_share_pump(s->share.share);
         r = stream_share_next(&s->share, &data, &len, &seq);
     }
+    if (r < 0 && !s->delivered) {
+        // The end of a run stopped as this reader came, ahead of anything it sent: the encoder
+        // starts again for it, so the marker is not its end.
+        s->share.seq++;
+        r = stream_share_next(&s->share, &data, &len, &seq);
+        if (r == 0) {
+            stream_share_pump(s->share.share);
+            r = stream_share_next(&s->share, &data, &len, &seq);
+        }
+    }
     if (r < 0) {
         log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
         return UNIT_END;
@@ -295,6 +305,7 @@ NextUnit next_shared_unit(HttpStream *s)
     s->unit_in_ring = true;
     s->offset = 0;
     s->current = true;
+    s->delivered = true;
     return UNIT_READY;
 }
 
