@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -66,7 +67,12 @@ struct StreamClient {
         for (int i = 0; i < 100 && body().size() < n && !closed; i++)
             read_until(raw.size() + 1, 100);
     }
-    // The body with the chunk framing taken out.
+    bool chunked() const
+    {
+        size_t end = raw.find("\r\n\r\n");
+        return raw.substr(0, end).find("Transfer-Encoding: chunked") != std::string::npos;
+    }
+    // The body with the chunk framing taken out (a plain body as it came).
     std::string body() const
     {
         size_t at = raw.find("\r\n\r\n");
@@ -74,6 +80,8 @@ struct StreamClient {
         if (at == std::string::npos)
             return out;
         at += 4;
+        if (!chunked())
+            return raw.substr(at);
         while (at < raw.size()) {
             size_t eol = raw.find("\r\n", at);
             if (eol == std::string::npos)
@@ -587,4 +595,182 @@ TEST_F(Live, EveryFlvReaderStartsWithTheFileHeader)
     chunked_free_callback(a);
     chunked_free_callback(b);
     EXPECT_EQ(stream_share_count(), 0);
+}
+
+TEST_F(Live, SharedRowGoesOutPlainWithTheBytesEveryReaderGets)
+{
+    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    StreamClient c(port, "/streamA_vid.ts");
+    c.read_until(1, 2000);
+    ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+    HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(ref, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    // A keyframe several times the block the library offers, then pictures around it.
+    ASSERT_EQ(q.put(300000, ts, RB_FLAG_KEYFRAME, 0x10), 0);
+    for (int i = 1; i < 6; i++)
+        ASSERT_EQ(q.put(i % 2 ? 70000 : 900, ts + i * 3003, 0, (uint8_t)(0x10 + i)), 0);
+    std::string want = drain(ref);
+    c.read_body(want.size());
+    EXPECT_FALSE(c.chunked());
+    EXPECT_EQ(c.raw.find("HTTP/1.1 200"), 0u);
+    ASSERT_EQ(c.body().size(), want.size());
+    EXPECT_TRUE(c.body() == want) << "the client's bytes differ from a reader's of the same row";
+    chunked_free_callback(ref);
+}
+
+TEST_F(Live, UnitsTheSocketRefusesFollowThroughTheLibrarysBufferInOrder)
+{
+    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(ref, nullptr);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int small = 8192;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    a->sock = sv[0];
+    uint32_t ts = hw_clock_90khz();
+    // Many units ready at once: one send takes the first of them in part, the rest come later.
+    ASSERT_EQ(q.put(3000, ts, RB_FLAG_KEYFRAME, 0x20), 0);
+    for (int i = 1; i < 12; i++)
+        ASSERT_EQ(q.put(20000, ts + i * 3003, 0, (uint8_t)(0x20 + i)), 0);
+    ASSERT_EQ(q.put(0, 0, 0), 0);   // the end: a reader that lost units ends instead of waiting
+    std::string want = drain(ref);
+    std::string got;
+    static char buf[65536];
+    auto take_socket = [&] {
+        char in[65536];
+        ssize_t k;
+        while ((k = recv(sv[1], in, sizeof in, MSG_DONTWAIT)) > 0)
+            got.append(in, (size_t)k);
+    };
+    int calls = 0, buffered = 0;
+    // Each call's own bytes go out after what it wrote to the socket.
+    while (got.size() < want.size() && calls++ < 1000) {
+        ssize_t n = http_stream_read(a, 0, buf, sizeof buf);
+        take_socket();
+        ASSERT_GT(n, 0) << "ended after " << got.size() << " of " << want.size() << " bytes";
+        got.append(buf, (size_t)n);
+        buffered++;
+    }
+    take_socket();
+    EXPECT_GT(buffered, 1);
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want) << "units lost or out of order after a refused send";
+    bool continuous;
+    std::vector<uint8_t> starts = video_starts(ts_packets(got), &continuous);
+    EXPECT_EQ(starts.size(), 12u);
+    EXPECT_TRUE(continuous);
+    chunked_free_callback(a);
+    chunked_free_callback(ref);
+    close(sv[0]);
+    close(sv[1]);
+}
+
+TEST_F(Live, ReaderWhoseClientWentAwayEnds)
+{
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(a, nullptr);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    a->sock = sv[0];
+    close(sv[1]);
+    ASSERT_EQ(q.put(3000, hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x30), 0);
+    char buf[4096];
+    EXPECT_EQ(http_stream_read(a, 0, buf, sizeof buf), MHD_CONTENT_READER_END_WITH_ERROR);
+    chunked_free_callback(a);
+    close(sv[0]);
+}
+
+namespace {
+
+// Clients of the TS row, each parked with its header read.
+std::vector<std::unique_ptr<StreamClient>> ts_clients(uint16_t port, int n)
+{
+    std::vector<std::unique_ptr<StreamClient>> cs;
+    for (int i = 0; i < n; i++) {
+        cs.push_back(std::make_unique<StreamClient>(port, "/streamA_vid.ts"));
+        cs.back()->read_until(1, 2000);
+    }
+    EXPECT_TRUE(wait_for([n] { return httpd_parked_count() == n; }));
+    return cs;
+}
+
+} // namespace
+
+TEST_F(Live, ReadersParkedOnARowAreFedTogetherAndOneThatLeftDoesNotStopTheOthers)
+{
+    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    auto cs = ts_clients(port, 4);
+    HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(ref, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    std::string want;
+    for (int i = 0; i < 20; i++) {
+        if (i == 10) {
+            // One client goes away while parked: a unit sent to it fails, and it is let go.
+            close(cs[3]->fd);
+            cs[3]->fd = -1;
+        }
+        ASSERT_EQ(q.put(i % 10 ? 9000 : 30000, ts + i * 3003, i % 10 ? 0u : (uint32_t)RB_FLAG_KEYFRAME,
+                        (uint8_t)(0x40 + i)), 0);
+        want += drain(ref);
+        // The unit reached every parked reader before the one that fed them parked again, long
+        // before a reader left waiting would be resumed for its time limit.
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == live_wait_count(); })) << "unit " << i;
+        for (int k = 0; k < 3; k++) {
+            size_t head = cs[k]->raw.find("\r\n\r\n") + 4;
+            cs[k]->read_until(head + want.size(), 500);
+            ASSERT_EQ(cs[k]->body().size(), want.size()) << "client " << k << " unit " << i;
+        }
+    }
+    EXPECT_TRUE(wait_for([] { return live_wait_count() == 3; }));
+    for (int k = 0; k < 3; k++)
+        EXPECT_TRUE(cs[k]->body() == want) << "client " << k;
+    chunked_free_callback(ref);
+}
+
+TEST_F(Live, ReadersFedWhileTheirClientsReadNothingGetEveryByteInOrder)
+{
+    TestQueue q(VIDEO_STREAM1, 4 << 20, 256);
+    auto cs = ts_clients(port, 3);
+    HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(ref, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    std::string want;
+    // Units pile up in the sockets while nobody reads, under what makes a reader skip.
+    for (int i = 0; i < 40; i++) {
+        ASSERT_EQ(q.put(i % 10 ? 40000 : 60000, ts + i * 3003, i % 10 ? 0u : (uint32_t)RB_FLAG_KEYFRAME,
+                        (uint8_t)(0x60 + i)), 0);
+        want += drain(ref);
+    }
+    for (int k = 0; k < 3; k++) {
+        cs[k]->read_until(cs[k]->raw.find("\r\n\r\n") + 4 + want.size());
+        ASSERT_EQ(cs[k]->body().size(), want.size()) << "client " << k;
+        EXPECT_TRUE(cs[k]->body() == want) << "client " << k;
+    }
+    // Caught up again, they wait parked for the next unit.
+    EXPECT_TRUE(wait_for([] { return httpd_parked_count() == 3; }));
+    chunked_free_callback(ref);
+}
+
+TEST_F(Live, EndMarkerAheadOfASharedReadersFirstUnitDoesNotEndIt)
+{
+    // A client comes as the row's last one leaves: the encoder's stop reaches the row's output
+    // after it joined, ahead of the run its coming starts.
+    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
+    ASSERT_NE(a, nullptr);
+    StreamQueue *ring = &a->share.share->ring;
+    ASSERT_GE(ringbuffer_preallocate(ring, 0), 0);
+    ASSERT_EQ(ringbuffer_put(ring, 0, 0, 0), 0);
+    ASSERT_EQ(q.put(3000, hw_clock_90khz(), RB_FLAG_KEYFRAME, 0x51), 0);
+    std::string got = drain(a);
+    bool continuous;
+    EXPECT_EQ(video_starts(ts_packets(got), &continuous), std::vector<uint8_t>{0x51});
+    EXPECT_EQ(test_log_text().find("stream 1 ended"), std::string::npos);
+    chunked_free_callback(a);
 }

@@ -19,6 +19,8 @@
 #include <ctime>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -32,6 +34,75 @@ LiveWait *waits;
 bool sweeper_running;
 
 enum { LIVE_SWEEP_MS = 100 };
+
+// The parked readers of one shared row whose sockets hold nothing of the library's: a new unit
+// resumes one of them (the pilot), which sends it to all the others on the server thread, so a
+// picture costs one resume per row instead of one per reader.
+struct Ride {
+    const StreamShare *share;
+    HttpStream *riders;         // linked by ride_next
+    HttpStream *pilot;          // resumed to feed the riders; null when none is
+    Ride *next;
+};
+Ride *rides;
+
+Ride *ride_of(const StreamShare *sh, bool create)
+{
+    for (Ride *r = rides; r; r = r->next)
+        if (r->share == sh)
+            return r;
+    if (!create)
+        return nullptr;
+    Ride *r = static_cast<Ride *>(calloc(1, sizeof(Ride)));
+    if (!r)
+        return nullptr;
+    r->share = sh;
+    r->next = rides;
+    rides = r;
+    return r;
+}
+
+void ride_leave(HttpStream *s)
+{
+    if (!s->riding)
+        return;
+    s->riding = false;
+    Ride *r = ride_of(s->share.share, false);
+    if (!r)
+        return;
+    for (HttpStream **p = &r->riders; *p; p = &(*p)->ride_next)
+        if (*p == s) {
+            *p = s->ride_next;
+            break;
+        }
+    s->ride_next = nullptr;
+}
+
+void wake_locked(LiveWait *w);
+
+// A reader that is gone: no longer a rider nor the pilot; the row's record goes with its last.
+void ride_forget(HttpStream *s)
+{
+    ride_leave(s);
+    Ride *r = s->share.share ? ride_of(s->share.share, false) : nullptr;
+    if (!r)
+        return;
+    if (r->pilot == s) {
+        // Let go before it ran (its client went away): the unit it was resumed for still has to
+        // reach the others.
+        r->pilot = r->riders;
+        if (r->pilot)
+            wake_locked(&r->pilot->wait);
+    }
+    if (r->riders || r->pilot)
+        return;
+    for (Ride **p = &rides; *p; p = &(*p)->next)
+        if (*p == r) {
+            *p = r->next;
+            break;
+        }
+    free(r);
+}
 
 void unlink_locked(LiveWait *w)
 {
@@ -53,6 +124,8 @@ bool linked_locked(const LiveWait *w)
 
 void wake_locked(LiveWait *w)
 {
+    if (w->kind == LIVE_WAIT_STREAM)
+        ride_leave(static_cast<HttpStream *>(w->owner));
     w->parked = false;
     httpd_unpark(w->connection);   // -1: the server stopped and let it go
 }
@@ -161,8 +234,15 @@ void stream_unit_callback(void *user, uint32_t)
 {
     HttpStream *s = static_cast<HttpStream *>(user);
     pthread_mutex_lock(&wait_mutex);
-    if (s->wait.parked)
+    if (s->riding) {
+        Ride *r = ride_of(s->share.share, false);
+        if (r && !r->pilot && s->wait.parked) {
+            wake_locked(&s->wait);
+            r->pilot = s;
+        }
+    } else if (s->wait.parked) {
         wake_locked(&s->wait);
+    }
     pthread_mutex_unlock(&wait_mutex);
 }
 
@@ -203,6 +283,16 @@ NextUnit next_shared_unit(HttpStream *s)
         stream_share_pump(s->share.share);
         r = stream_share_next(&s->share, &data, &len, &seq);
     }
+    if (r < 0 && !s->delivered) {
+        // The end of a run stopped as this reader came, ahead of anything it sent: the encoder
+        // starts again for it, so the marker is not its end.
+        s->share.seq++;
+        r = stream_share_next(&s->share, &data, &len, &seq);
+        if (r == 0) {
+            stream_share_pump(s->share.share);
+            r = stream_share_next(&s->share, &data, &len, &seq);
+        }
+    }
     if (r < 0) {
         log_printf("%s: stream %d ended\n", "http_stream_read", s->id);
         return UNIT_END;
@@ -215,6 +305,7 @@ NextUnit next_shared_unit(HttpStream *s)
     s->unit_in_ring = true;
     s->offset = 0;
     s->current = true;
+    s->delivered = true;
     return UNIT_READY;
 }
 
@@ -276,6 +367,97 @@ bool current_held(HttpStream *s)
     if (s->share.share)
         return stream_share_held(s->share.share, s->unit_seq);
     return unit_held(s->state.streamq, s->unit_seq);
+}
+
+enum { SEND_UNITS = 16 };
+
+// The library has sent all it had: the rest of the current unit and the units ready behind it go
+// to the socket in one call, from the ring, without a copy. 2 when all went and no unit is left,
+// 1 when all went, 0 when the socket took only part (the current unit is then the first not sent
+// whole, and the reader is moved back to the one after it), -1 when the connection failed.
+// Caller holds wait_mutex.
+int send_ready_units(HttpStream *s)
+{
+    struct Piece {
+        const uint8_t *unit;
+        uint32_t offset, len, seq;
+        bool in_ring;
+    } piece[SEND_UNITS];
+    iovec iov[SEND_UNITS];
+    int count = 0;
+    NextUnit u = UNIT_READY;
+    for (;;) {
+        piece[count] = {s->unit, s->offset, s->unit_len, s->unit_seq, s->unit_in_ring};
+        iov[count] = {(void *)(s->unit + s->offset), s->unit_len - s->offset};
+        count++;
+        s->current = false;
+        if (count == SEND_UNITS || !http_stream_produced(s) || (u = next_unit(s)) != UNIT_READY)
+            break;
+    }
+    msghdr msg = {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = (size_t)count;
+    ssize_t w = sendmsg(s->sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return -1;   // the client went away
+    size_t sent = w > 0 ? (size_t)w : 0;
+    for (int i = 0; i < count; i++)
+        if (piece[i].in_ring) {
+            // The oldest unit in the ring was not reused while the kernel copied it, so none was.
+            if (sent && !stream_share_held(s->share.share, piece[i].seq)) {
+                log_printf("%s: stream %d unit %u overwritten while sent\n", "http_stream_read", s->id, piece[i].seq);
+                return -1;   // what went out cannot be mended
+            }
+            break;
+        }
+    for (int i = 0; i < count; i++) {
+        size_t rest = piece[i].len - piece[i].offset;
+        if (sent >= rest) {
+            sent -= rest;
+            continue;
+        }
+        s->unit = piece[i].unit;
+        s->offset = piece[i].offset + (uint32_t)sent;
+        s->unit_len = piece[i].len;
+        s->unit_seq = piece[i].seq;
+        s->unit_in_ring = piece[i].in_ring;
+        s->current = true;
+        if (i + 1 < count) {
+            // Taken from the share but not sent: read again from there.
+            s->share.seq = piece[i + 1].seq;
+            s->share.started = true;
+        }
+        return 0;
+    }
+    return u == UNIT_NONE ? 2 : 1;
+}
+
+// Sends the riders of s's row what has come for them. One whose socket is full, that failed or
+// that reached the end is resumed to finish through the library. Caller holds wait_mutex.
+void feed_riders(HttpStream *s)
+{
+    Ride *ride = ride_of(s->share.share, false);
+    HttpStream *next;
+    for (HttpStream *r = ride ? ride->riders : nullptr; r; r = next) {
+        next = r->ride_next;
+        int sent = 1;
+        for (int rounds = 0; sent == 1 && rounds < 4; rounds++) {
+            if (!r->current) {
+                NextUnit u = http_stream_produced(r) ? next_unit(r) : UNIT_END;
+                if (u != UNIT_READY) {
+                    sent = u == UNIT_NONE ? 2 : 1;
+                    break;
+                }
+            }
+            sent = send_ready_units(r);
+        }
+        if (sent == 2) {
+            r->wait.deadline_ms = live_now_ms() + LIVE_UNIT_WAIT_MS;
+            continue;
+        }
+        r->failed = sent < 0;
+        wake_locked(&r->wait);
+    }
 }
 
 } // namespace
@@ -424,6 +606,7 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
     }
     s->id = id;
     s->mode = mode;
+    s->sock = -1;
     s->multipart = multipart;
     s->content_type = content_type;
     // The capture already hands each channel only every n-th frame; skipping here as well would
@@ -446,6 +629,12 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
     bool timed_out = s->wait.timed_out;
     s->wait.timed_out = false;
     ssize_t result = 0;
+    ride_leave(s);   // resumed without a wake: the server stops
+    if (s->failed) {
+        pthread_mutex_unlock(&wait_mutex);
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    bool drained = false;   // everything there was went to the socket just now
     while (n < max) {
         if (s->header_off < s->header_len) {
             size_t k = std::min<size_t>(s->header_len - s->header_off, max - n);
@@ -461,7 +650,7 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                 result = MHD_CONTENT_READER_END_OF_STREAM;
                 break;
             }
-            NextUnit u = next_unit(s);
+            NextUnit u = drained ? UNIT_NONE : next_unit(s);
             if (u == UNIT_END) {
                 result = MHD_CONTENT_READER_END_OF_STREAM;
                 break;
@@ -474,6 +663,19 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
                     result = MHD_CONTENT_READER_END_WITH_ERROR;
                     break;
                 }
+                if (s->sock >= 0) {
+                    // Whatever this reader muxed goes to the riders of its row, and it joins them.
+                    feed_riders(s);
+                    Ride *ride = ride_of(s->share.share, true);
+                    if (ride && park_locked(&s->wait, LIVE_UNIT_WAIT_MS) == 0) {
+                        if (ride->pilot == s)
+                            ride->pilot = nullptr;
+                        s->riding = true;
+                        s->ride_next = ride->riders;
+                        ride->riders = s;
+                        break;
+                    }
+                }
                 // Resumed from the queue callback, or by the sweeper when the time is up.
                 if (park_locked(&s->wait, LIVE_UNIT_WAIT_MS) != 0)
                     result = MHD_CONTENT_READER_END_WITH_ERROR;   // the server stops
@@ -481,9 +683,23 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
             }
             continue;
         }
+        // A unit begun in an earlier call may have been reused since: nothing more of it goes out.
+        bool lost = s->offset && !current_held(s);
+        if (!lost && n == 0 && s->sock >= 0) {
+            int r = send_ready_units(s);
+            if (r < 0) {
+                result = MHD_CONTENT_READER_END_WITH_ERROR;
+                break;
+            }
+            drained = r == 2;
+            if (r > 0)
+                continue;
+            // The socket is full: the rest waits in the library's buffer for room.
+        }
         size_t k = std::min<size_t>(s->unit_len - s->offset, max - n);
-        memcpy(buffer + n, s->unit + s->offset, k);
-        if (!current_held(s)) {
+        if (!lost)
+            memcpy(buffer + n, s->unit + s->offset, k);
+        if (lost || !current_held(s)) {
             log_printf("%s: stream %d unit %u overwritten while read\n", "http_stream_read", s->id, s->unit_seq);
             if (s->share.share && stream_mode_mux_type(s->mode) == STREAM_MUX_TS) {
                 // A stalled TS client goes on at a keyframe: the packet it was cut in is closed
@@ -504,6 +720,14 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
         if (s->offset == s->unit_len)
             s->current = false;
     }
+    if (s->sock >= 0 && !s->riding) {
+        // A pilot that does not park (its own socket is full, or it ended) still feeds the riders.
+        Ride *ride = ride_of(s->share.share, false);
+        if (ride && ride->pilot == s) {
+            feed_riders(s);
+            ride->pilot = nullptr;
+        }
+    }
     pthread_mutex_unlock(&wait_mutex);
     if (result < 0 && result != MHD_CONTENT_READER_END_WITH_ERROR && n)
         return (ssize_t)n;   // what was copied goes out; the end comes on the next call
@@ -517,6 +741,9 @@ void chunked_free_callback(void *cls)
     HttpStream *s = static_cast<HttpStream *>(cls);
     log_printf("%s: content_type=%s\n", "chunked_free_callback", s->content_type);
     stream_remove_callback(s->id, &s->callback);   // no callback runs for it after this
+    pthread_mutex_lock(&wait_mutex);
+    ride_forget(s);
+    pthread_mutex_unlock(&wait_mutex);
     live_wait_remove(&s->wait);
     if (s->share.share)
         stream_share_leave(&s->share);
@@ -536,6 +763,14 @@ MHD_Result stream_response(HttpRequest *req, HttpStream *s, size_t block, const 
         return MHD_NO;
     }
     s->wait.connection = req->connection;
+    if (s->share.share) {
+        // A plain body, not chunked: a unit written to the socket straight from the shared ring
+        // needs no framing, and whatever part of it the socket refuses can follow through the
+        // library. The connection closes at the end, as an endless response's would anyway.
+        const MHD_ConnectionInfo *ci = MHD_get_connection_info(req->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (ci && MHD_set_response_options(r, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END) == MHD_YES)
+            s->sock = ci->connect_fd;
+    }
     http_no_cache(r);
     http_set_type(r, type);
     if (close)

@@ -75,6 +75,10 @@ struct HttpStream {
     uint32_t parts;
     char header[192];           // a multipart part's header, or the fill closing a cut TS packet
     uint32_t header_len, header_off;
+    int sock;                   // shared rows served: units go to this socket from the ring; -1 none
+    bool riding;                // parked and fed by another reader of the row (guarded by the wait lock)
+    bool failed;                // its socket failed while another reader fed it
+    HttpStream *ride_next;
 };
 
 HttpStream *http_stream_open(int id, int mode, const char *content_type, int multipart);
