@@ -599,7 +599,7 @@ TEST_F(Live, EveryFlvReaderStartsWithTheFileHeader)
 
 TEST_F(Live, SharedRowGoesOutPlainWithTheBytesEveryReaderGets)
 {
-    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 4 << 20, 64);
     StreamClient c(port, "/streamA_vid.ts");
     c.read_until(1, 2000);
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
@@ -621,7 +621,7 @@ TEST_F(Live, SharedRowGoesOutPlainWithTheBytesEveryReaderGets)
 
 TEST_F(Live, UnitsTheSocketRefusesFollowThroughTheLibrarysBufferInOrder)
 {
-    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 4 << 20, 64);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(a, nullptr);
@@ -671,7 +671,7 @@ TEST_F(Live, UnitsTheSocketRefusesFollowThroughTheLibrarysBufferInOrder)
 
 TEST_F(Live, ReaderWhoseClientWentAwayEnds)
 {
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(a, nullptr);
     int sv[2];
@@ -703,7 +703,7 @@ std::vector<std::unique_ptr<StreamClient>> ts_clients(uint16_t port, int n)
 
 TEST_F(Live, ReadersParkedOnARowAreFedTogetherAndOneThatLeftDoesNotStopTheOthers)
 {
-    TestQueue q(VIDEO_STREAM1, 4 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 4 << 20, 64);
     auto cs = ts_clients(port, 4);
     HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(ref, nullptr);
@@ -735,7 +735,7 @@ TEST_F(Live, ReadersParkedOnARowAreFedTogetherAndOneThatLeftDoesNotStopTheOthers
 
 TEST_F(Live, ReadersFedWhileTheirClientsReadNothingGetEveryByteInOrder)
 {
-    TestQueue q(VIDEO_STREAM1, 4 << 20, 256);
+    TestQueue &q = queue(VIDEO_STREAM1, 4 << 20, 256);
     auto cs = ts_clients(port, 3);
     HttpStream *ref = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(ref, nullptr);
@@ -761,7 +761,7 @@ TEST_F(Live, EndMarkerAheadOfASharedReadersFirstUnitDoesNotEndIt)
 {
     // A client comes as the row's last one leaves: the encoder's stop reaches the row's output
     // after it joined, ahead of the run its coming starts.
-    TestQueue q(VIDEO_STREAM1, 1 << 20, 64);
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
     HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_TS, "video/MP2T", 0);
     ASSERT_NE(a, nullptr);
     StreamQueue *ring = &a->share.share->ring;
