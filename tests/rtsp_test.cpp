@@ -23,6 +23,24 @@ extern "C" {
 
 namespace {
 
+// A UDP socket on loopback at `port` (0: any), its port in *bound; -1 when it cannot bind.
+int loopback_udp(unsigned port, unsigned *bound)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (struct sockaddr *)&a, &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    *bound = ntohs(a.sin_port);
+    return fd;
+}
+
 struct Loop {
     BasicTaskScheduler *sched = BasicTaskScheduler::createNew(10000);
     UsageEnvironment *env = BasicUsageEnvironment::createNew(*sched);
@@ -868,14 +886,9 @@ TEST(RtspServer, DescribeSetupPlayTeardownOverUdp)
     EXPECT_NE(d.find("a=control:track1\r\n"), std::string::npos);
     EXPECT_NE(d.find("sprop-parameter-sets="), std::string::npos);
 
-    int rtp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(rtp, (struct sockaddr *)&a, sizeof a), 0);
-    socklen_t len = sizeof a;
-    getsockname(rtp, (struct sockaddr *)&a, &len);
-    unsigned port = ntohs(a.sin_port);
+    unsigned port = 0;
+    int rtp = loopback_udp(0, &port);
+    ASSERT_GE(rtp, 0);
     std::string r = f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP;unicast;client_port=" +
                                      std::to_string(port) + "-" + std::to_string(port + 1) + "\r\n\r\n");
     ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK");
@@ -1137,16 +1150,11 @@ TEST(RtspServer, EveryReceiverHasASenderReportBeforeItsFirstPacket)
         EXPECT_LE(std::abs(apart), 2.0) << "ticks between the mappings of the two reports";
     }
 
-    int rtp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), rtcp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(rtp, (struct sockaddr *)&a, sizeof a), 0);
-    socklen_t len = sizeof a;
-    getsockname(rtp, (struct sockaddr *)&a, &len);
-    unsigned port = ntohs(a.sin_port);
-    a.sin_port = htons((uint16_t)(port + 1));
-    ASSERT_EQ(bind(rtcp, (struct sockaddr *)&a, sizeof a), 0) << "port " << port + 1 << " taken";
+    unsigned port = 0, rtcpPort = 0;
+    int rtp = loopback_udp(0, &port);
+    ASSERT_GE(rtp, 0);
+    int rtcp = loopback_udp(port + 1, &rtcpPort);
+    ASSERT_GE(rtcp, 0) << "port " << port + 1 << " taken";
     int s = f.connect();
     std::string r = f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
                                      std::to_string(port) + "-" + std::to_string(port + 1) + "\r\n\r\n");
