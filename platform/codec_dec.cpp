@@ -34,6 +34,8 @@ struct Picture {                // one libav* decoder with its packet and frame
     AVFrame *frame = nullptr;
     SwsContext *sws = nullptr;
     std::vector<uint8_t> unit;  // the unit with the padding libavcodec reads past its end
+    int maxWidth = 0, maxHeight = 0;
+    bool tooBig = false;        // a picture beyond the maximum was refused its memory
 };
 
 void picture_close(Picture *p)
@@ -45,7 +47,19 @@ void picture_close(Picture *p)
     p->sws = nullptr;
 }
 
-int picture_open(Picture *p, AVCodecID id)
+// A stream's headers can name any size: a picture beyond the maximum gets no memory, as the
+// hardware would refuse it, so a hostile stream cannot make us allocate and clear huge frames.
+int picture_get_buffer(AVCodecContext *ctx, AVFrame *f, int flags)
+{
+    Picture *p = static_cast<Picture *>(ctx->opaque);
+    if (ctx->width > p->maxWidth || ctx->height > p->maxHeight) {
+        p->tooBig = true;
+        return AVERROR(EINVAL);
+    }
+    return avcodec_default_get_buffer2(ctx, f, flags);
+}
+
+int picture_open(Picture *p, AVCodecID id, int maxWidth, int maxHeight)
 {
     const AVCodec *codec = avcodec_find_decoder(id);
     if (!codec)
@@ -57,6 +71,13 @@ int picture_open(Picture *p, AVCodecID id)
         return -1;
     // One thread: frame threads would hold pictures back by a frame each.
     p->ctx->thread_count = 1;
+    p->maxWidth = maxWidth;
+    p->maxHeight = maxHeight;
+    p->ctx->opaque = p;
+    p->ctx->get_buffer2 = picture_get_buffer;
+    // Far beyond the maximum libavcodec refuses the headers themselves, which also bounds the
+    // tables it keeps per macroblock before any picture gets memory.
+    p->ctx->max_pixels = 16 * (int64_t)maxWidth * maxHeight;
     return avcodec_open2(p->ctx, codec, nullptr) < 0 ? -1 : 0;
 }
 
@@ -242,7 +263,7 @@ Vdec2_Handle Vdec2_create(Engine_Handle e, const char *name, const VIDDEC2_Param
     h->maxWidth = p->maxWidth;
     h->maxHeight = p->maxHeight;
     codec_av_init();
-    if (picture_open(&h->pic, h->id) < 0) {
+    if (picture_open(&h->pic, h->id, h->maxWidth, h->maxHeight) < 0) {
         picture_close(&h->pic);
         delete h;
         codec_engine_set_error(e, Engine_ECODECCREATE);
@@ -264,6 +285,7 @@ int Vdec2_process(Vdec2_Handle h, Buffer_Handle hInBuf, Buffer_Handle hDstBuf)
     AVCodecContext *ctx = h->pic.ctx;
     bool damaged = false;
     size_t consumed = n;
+    h->pic.tooBig = false;
     if (h->flushing) {
         if (!h->flushSent)
             avcodec_send_packet(ctx, nullptr);
@@ -302,6 +324,10 @@ int Vdec2_process(Vdec2_Handle h, Buffer_Handle hInBuf, Buffer_Handle hDstBuf)
         av_frame_unref(h->pic.frame);
         if (h->flushing)
             break;      // one picture per call while draining
+    }
+    if (h->pic.tooBig && !stored) {
+        Buffer_setNumBytesUsed(hInBuf, 0);
+        return Dmai_EFAIL;
     }
     Buffer_setNumBytesUsed(hInBuf, consumed);
     return damaged ? (int)Dmai_EBITERROR : (int)Dmai_EOK;
@@ -401,7 +427,7 @@ Idec1_Handle Idec1_create(Engine_Handle e, const char *name, const IMGDEC1_Param
     h->maxHeight = p->maxHeight;
     h->cs = p->forceChromaFormat == XDM_YUV_422ILE ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI;
     codec_av_init();
-    if (picture_open(&h->pic, AV_CODEC_ID_MJPEG) < 0) {
+    if (picture_open(&h->pic, AV_CODEC_ID_MJPEG, h->maxWidth, h->maxHeight) < 0) {
         picture_close(&h->pic);
         delete h;
         codec_engine_set_error(e, Engine_ECODECCREATE);

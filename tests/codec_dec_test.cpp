@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -381,6 +382,78 @@ TEST(VideoDecoder, RefusesPicturesBeyondItsMaximumAndSurvivesDamage)
     EXPECT_EQ(r.luma.size(), 3u);
     Vdec2_delete(d);
     Buffer_delete(ref);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
+                                                         void (*)(const volatile void *));
+#define HAVE_MALLOC_HOOKS 1
+#endif
+
+std::atomic<bool> watching{false};
+std::atomic<size_t> largest{0};
+
+void on_malloc(const volatile void *, size_t n)
+{
+    if (!watching.load(std::memory_order_relaxed))
+        return;
+    size_t l = largest.load(std::memory_order_relaxed);
+    while (n > l && !largest.compare_exchange_weak(l, n, std::memory_order_relaxed)) {
+    }
+}
+
+void on_free(const volatile void *) {}
+
+// A stream's headers can name any size; one beyond the decoder's maximum is refused before its
+// picture gets memory, so hostile headers cannot make it allocate and clear huge frames.
+TEST(Decoders, PicturesBeyondTheMaximumGetNoMemory)
+{
+#ifndef HAVE_MALLOC_HOOKS
+    GTEST_SKIP() << "needs the sanitizer's allocation hooks";
+#else
+    static const bool hooked = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free) != 0;
+    ASSERT_TRUE(hooked);
+    const int w = 1280, h = 720;
+    const size_t limit = (size_t)w * h / 2;   // half of one luma plane of the big picture
+    std::vector<uint8_t> es = av_encode("libx264", w, h, 1, nullptr);
+    std::vector<uint8_t> jpg = av_encode("mjpeg", w, h, 1, nullptr, AV_PIX_FMT_YUVJ422P);
+    ASSERT_FALSE(es.empty());
+    ASSERT_FALSE(jpg.empty());
+    ASSERT_LT(es.size(), limit);
+    ASSERT_LT(jpg.size(), limit);
+    Engine eng;
+    Buffer_Handle ref = make_ref();
+    Buf dst(352 * 288 * 2, true);
+
+    Vdec2_Handle d = make_vdec(eng.e, "h264dec", 352, 288);
+    ASSERT_NE(d, nullptr);
+    point(ref, es.data(), es.size());
+    largest = 0;
+    watching = true;
+    int rc = Vdec2_process(d, ref, dst.b);
+    watching = false;
+    EXPECT_EQ(rc, Dmai_EFAIL);
+    EXPECT_EQ(Buffer_getNumBytesUsed(ref), 0u);
+    EXPECT_EQ(Vdec2_getDisplayBuf(d), nullptr);
+    EXPECT_LT(largest.load(), limit) << "H.264";
+    Vdec2_delete(d);
+
+    IMGDEC1_Params p = Idec1_Params_DEFAULT;
+    p.maxWidth = 352;
+    p.maxHeight = 288;
+    IMGDEC1_DynamicParams dyn = Idec1_DynamicParams_DEFAULT;
+    Idec1_Handle j = Idec1_create(eng.e, "jpegdec", &p, &dyn);
+    ASSERT_NE(j, nullptr);
+    point(ref, jpg.data(), jpg.size());
+    largest = 0;
+    watching = true;
+    rc = Idec1_process(j, ref, dst.b);
+    watching = false;
+    EXPECT_EQ(rc, Dmai_EFAIL);
+    EXPECT_LT(largest.load(), limit) << "JPEG";
+    Idec1_delete(j);
+    Buffer_delete(ref);
+#endif
 }
 
 TEST(ImageDecoder, JpegToUyvyConsumingOneImage)
