@@ -108,8 +108,9 @@ int send_sequence_header(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *
 bool socket_readable(int sock)
 {
     struct pollfd p = {sock, POLLIN, 0};
-    int r = poll(&p, 1, 0);
-    return r != 0;   // data, a closed peer, or a failed look: the receive step finds out
+    // Data, a closed peer or an error all wake poll; a failed look (a signal) is not data, and
+    // taking it for data would hold the session in a blocking receive until the player spoke.
+    return poll(&p, 1, 0) > 0;
 }
 
 void sleep_ms(int ms)
