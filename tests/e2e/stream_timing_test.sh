@@ -12,9 +12,11 @@ start_app || finish
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
 curl -s -o /dev/null -H "Referer: /x.htm" -d "Video[0].FrameRate=10" "$HTTP/controls"
 
-# Raw RTP over the RTSP connection (interleaved), about 4 s of it, one line per NAL unit:
+# Raw RTP over the RTSP connection (interleaved), about 7 s of it, one line per NAL unit:
 # RTP timestamp, unit type, length, start code inside (0/1), SEI payload type (-1: no SEI).
-python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" "$RTSP/streamA.h264" 4 "$TEST_DIR/rtp.bin" 2>"$TEST_DIR/rtp.err"
+# The client joins after the keyframe its DESCRIBE waited for and, at 10 fps with a GOP of 30,
+# can wait up to 3 s for the next one.
+python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" "$RTSP/streamA.h264" 7 "$TEST_DIR/rtp.bin" 2>"$TEST_DIR/rtp.err"
 python3 - "$TEST_DIR/rtp.bin" >"$TEST_DIR/rtp.txt" 2>>"$TEST_DIR/rtp.err" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read()
