@@ -168,8 +168,14 @@ void Groupsock::noteFirstSend(Destination &d)
     if (d.started)
         return;
     d.started = true;
-    if (d.sessionId != 0 && fFirstSendFunc)
+    if (fFirstSendFunc)
         fFirstSendFunc(fFirstSendData, d.sessionId);
+}
+
+void Groupsock::resetFirstSends()
+{
+    for (auto &d : fDests)
+        d.started = false;
 }
 
 // A vanished receiver or a full queue: report now and then, not per packet.

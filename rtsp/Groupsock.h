@@ -50,13 +50,16 @@ public:
     bool hasDestinations() const { return !fDests.empty(); }
     size_t numDestinations() const { return fDests.size(); }
 
-    // Called just before a client session's destination gets its first datagram.
+    // Called just before a destination gets its first datagram: a client session's, or the
+    // group's (sessionId 0).
     typedef void(FirstSendFunc)(void *clientData, unsigned sessionId);
     void setFirstSendFunc(FirstSendFunc *func, void *clientData) { fFirstSendFunc = func, fFirstSendData = clientData; }
+    // Every destination counts as not yet sent to.
+    void resetFirstSends();
 
     // Sends one datagram to every destination. False when every send failed.
     bool output(UsageEnvironment &env, const uint8_t *buffer, unsigned bufferSize, bool syncPoint = true);
-    // Sends one datagram to the destinations of one client session only.
+    // Sends one datagram to the destinations of one client session only (0: the group).
     bool outputTo(unsigned sessionId, const uint8_t *buffer, unsigned bufferSize);
     // Sends n datagrams to every destination in one sendmmsg each; a destination that waits for a
     // sync point starts at the first datagram that is one. False when every send failed.

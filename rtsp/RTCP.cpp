@@ -36,11 +36,15 @@ RTCPInstance::RTCPInstance(UsageEnvironment &env, Groupsock *RTCPgs, unsigned to
     }
     if (fGS && fGS->isValid())
         env.taskScheduler().turnOnBackgroundReadHandling(fGS->socketNum(), incomingReportHandler, this);
+    if (fSink)
+        fSink->setReceiverStartFunc(onReceiverStart, this);
     schedule(true);
 }
 
 RTCPInstance::~RTCPInstance()
 {
+    if (fSink)
+        fSink->setReceiverStartFunc(nullptr, nullptr);
     sendBYE();
     if (fGS && fGS->isValid())
         envir().taskScheduler().turnOffBackgroundReadHandling(fGS->socketNum());
@@ -136,6 +140,15 @@ void RTCPInstance::sendReportTo(RTPStreamConnection *conn, unsigned sessionId)
         fRTCPInterface.sendPacketTo(conn, buf, n);
     else if (fGS)
         fGS->outputTo(sessionId, buf, n);
+}
+
+// Every receiver has the stream's wall-clock mapping before its first packet. Players time a
+// stream from RTP-Info (or, joining a group, from its first packet) until its first report
+// comes; the streams of one session start at frames captured at different moments, so the
+// later stream would jump by that gap, back or forth.
+void RTCPInstance::onReceiverStart(void *clientData, RTPStreamConnection *conn, unsigned sessionId)
+{
+    static_cast<RTCPInstance *>(clientData)->sendReportTo(conn, sessionId);
 }
 
 void RTCPInstance::sendBYE()

@@ -1,5 +1,6 @@
-// RTCP for a sender (RFC 3550): periodic sender reports with the CNAME, a BYE at the end, and
-// the receivers' reports read back, which tell the server that a client is still there.
+// RTCP for a sender: periodic sender reports with the CNAME, one to each receiver of the sink
+// just before its first packet, a BYE at the end, and the receivers' reports read back, which
+// tell the server that a client is still there.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -26,7 +27,8 @@ public:
     void removeStreamSocket(RTPStreamConnection *conn) { fRTCPInterface.removeStreamSocket(conn); }
     void sendReport();
     // The report to one receiver alone, outside the schedule: a stream connection, or (conn
-    // null) the UDP destinations of a client session.
+    // null) the UDP destinations of a client session or, sessionId 0, the group. The sink's
+    // receivers get one just before their first packet of each run.
     void sendReportTo(RTPStreamConnection *conn, unsigned sessionId);
     void sendBYE();
     Groupsock *RTCPgs() const { return fGS; }
@@ -43,6 +45,7 @@ protected:
 private:
     static void incomingReportHandler(void *clientData, int mask);
     static void onExpire(void *clientData);
+    static void onReceiverStart(void *clientData, RTPStreamConnection *conn, unsigned sessionId);
     void schedule(bool initial);
     unsigned buildReport(uint8_t *buf, unsigned size, bool withBye);
 

@@ -193,6 +193,14 @@ void RTPInterface::setReceiverStartFunc(ReceiverStartFunc *func, void *clientDat
         fGS->setFirstSendFunc(func ? udpReceiverStart : nullptr, this);
 }
 
+void RTPInterface::resetReceiverStarts()
+{
+    for (auto &s : fStreams)
+        s.started = false;
+    if (fGS)
+        fGS->resetFirstSends();
+}
+
 void RTPInterface::udpReceiverStart(void *clientData, unsigned sessionId)
 {
     RTPInterface *i = static_cast<RTPInterface *>(clientData);
@@ -299,6 +307,8 @@ void MultiFramedRTPSink::stopPlaying()
 
 bool MultiFramedRTPSink::continuePlaying()
 {
+    // A stream that stops and starts again (a multicast channel) is new to its group too.
+    fRTPInterface.resetReceiverStarts();
     drive(true);
     return true;
 }

@@ -68,10 +68,12 @@ public:
     void addStreamSocket(RTPStreamConnection *conn, uint8_t channelId, bool waitForSyncPoint = false);
     void removeStreamSocket(RTPStreamConnection *conn);   // every channel of conn
     size_t numStreamSockets() const { return fStreams.size(); }
-    // Called just before a receiver gets its first RTP packet: a stream connection, or (conn
-    // null) the UDP destinations of a client session.
+    // Called just before a receiver gets its first RTP packet of a run: a stream connection, or
+    // (conn null) the UDP destinations of a client session or, sessionId 0, the group.
     typedef void(ReceiverStartFunc)(void *clientData, RTPStreamConnection *conn, unsigned sessionId);
     void setReceiverStartFunc(ReceiverStartFunc *func, void *clientData);
+    // A new run: every receiver counts as not yet started.
+    void resetReceiverStarts();
     Groupsock *gs() const { return fGS; }
     // Skips of lagging clients to the next sync point, and the packets they dropped.
     uint64_t lagDrops() const { return fLagDrops; }

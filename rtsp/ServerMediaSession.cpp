@@ -253,10 +253,8 @@ bool OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessionId
             return false;
         }
         state->rtcp = RTCPInstance::createNew(envir(), state->rtcpGS, state->estBitrate, nullptr, state->sink, nullptr);
-        if (state->rtcp) {
+        if (state->rtcp)
             state->rtcp->setReportHandler(onRTCPReport, state);
-            state->sink->setReceiverStartFunc(onReceiverStart, state);
-        }
         if (fReuseFirstSource)
             fShared = state;
     }
@@ -311,16 +309,6 @@ void OnDemandServerMediaSubsession::startPlaying(void *clientData)
     }
 }
 
-// Every receiver has the stream's wall-clock mapping before its first packet. Players time a
-// stream from RTP-Info until its first report comes; the streams of one session start at frames
-// captured at different moments, so the later stream would jump by that gap, back or forth.
-void OnDemandServerMediaSubsession::onReceiverStart(void *clientData, RTPStreamConnection *conn, unsigned sessionId)
-{
-    StreamState *st = static_cast<StreamState *>(clientData);
-    if (st->rtcp)
-        st->rtcp->sendReportTo(conn, sessionId);
-}
-
 void OnDemandServerMediaSubsession::removeDestination(StreamState *st, ClientStream *cs)
 {
     for (auto &d : st->dests) {
@@ -364,10 +352,8 @@ void OnDemandServerMediaSubsession::closeStreamState(StreamState *st)
     if (fShared == st)
         fShared = nullptr;
     envir().taskScheduler().unscheduleDelayedTask(st->startTask);
-    if (st->sink) {
+    if (st->sink)
         st->sink->stopPlaying();
-        st->sink->setReceiverStartFunc(nullptr, nullptr);
-    }
     Medium::close(st->rtcp);
     Medium::close(st->sink);
     if (st->source)

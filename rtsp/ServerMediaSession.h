@@ -115,7 +115,6 @@ private:
     static void afterPlaying(void *clientData);
     static void startPlaying(void *clientData);
     static void onRTCPReport(void *clientData, const struct sockaddr_in *fromAddr, RTPStreamConnection *fromConn, bool isBye);
-    static void onReceiverStart(void *clientData, RTPStreamConnection *conn, unsigned sessionId);
     void closeStreamState(StreamState *state);
     void lingerSource(FramedSource *source);
     static void endLinger(void *clientData);

@@ -42,7 +42,8 @@ public:
     // handler (nested loop); the watch variable is looked at after every pass.
     virtual void doEventLoop(volatile uint8_t *watchVariable = nullptr) = 0;
     void doEventLoop(volatile char *watchVariable) { doEventLoop(reinterpret_cast<volatile uint8_t *>(watchVariable)); }
-    // The same with a watch variable that other threads set.
+    // The same with a watch variable that other threads set. Setting it wakes nothing: the
+    // loop sees it within the scheduler's granularity, which is why an idle loop still wakes.
     virtual void doEventLoop(const std::atomic<uint8_t> *watchVariable) = 0;
 
 protected:

@@ -1400,4 +1400,94 @@ TEST(RtspServer, PassiveSessionDescribesTheGroupAndSetupPointsThere)
     Medium::close(sink);
 }
 
+// A receiver joining a group times each stream from its first packet until its first sender
+// report. Both group ports lead to one socket here, so what it holds is in the order sent: each
+// run of the channel, the first and the one after a restart, has a report ahead of its first
+// packet, and the report maps wall-clock time to RTP time as the packets do.
+TEST(RtspMulticast, EveryRunSendsTheGroupASenderReportBeforeItsFirstPacket)
+{
+    Loop l;
+    OutPacketBuffer::maxSize = 1000000;
+    unsigned port = 0;
+    int fd = loopback_udp(0, &port);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_storage group = {};
+    struct sockaddr_in *g = (struct sockaddr_in *)&group;
+    g->sin_family = AF_INET;
+    g->sin_addr.s_addr = htonl(INADDR_LOOPBACK);   // a unicast "group" keeps the test on this machine
+    Groupsock rtpGS(*l.env, group, Port(0), 255), rtcpGS(*l.env, group, Port(0), 255);
+    rtpGS.changeDestinationParameters(group, Port((uint16_t)port), 255);
+    rtcpGS.changeDestinationParameters(group, Port((uint16_t)port), 255);
+    rtpGS.multicastSendOnly();
+    rtcpGS.multicastSendOnly();
+    H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*l.env, &rtpGS, 96);
+    auto drain = [&] {
+        std::vector<std::vector<uint8_t>> got;
+        uint8_t b[2048];
+        ssize_t n;
+        while ((n = recv(fd, b, sizeof b, MSG_DONTWAIT)) > 0)
+            got.emplace_back(b, b + n);
+        return got;
+    };
+
+    for (int run = 0; run < 2; run++) {
+        SCOPED_TRACE(run == 0 ? "first run" : "after a restart");
+        // As the multicast channel plays: a new RTCP instance and source each run, RTP-Info preset.
+        RTCPInstance *rtcp = RTCPInstance::createNew(*l.env, &rtcpGS, 1000, (const unsigned char *)"cam", sink, nullptr);
+        LiveQueueSource *src = new LiveQueueSource(*l.env);
+        // Pictures captured a second before they reach the sink, as a queued encoder's are: the
+        // first packet moves the RTP time base onto them, so a mapping taken before it is off.
+        struct timeval t0;
+        gettimeofday(&t0, nullptr);
+        t0.tv_sec -= 1;
+        for (int i = 0; i < 5; i++) {
+            struct timeval pt = {t0.tv_sec, t0.tv_usec + i * 40000};
+            pt.tv_sec += pt.tv_usec / 1000000;
+            pt.tv_usec %= 1000000;
+            if (i == 0) {
+                src->units.push_back({nal(0x67, 12), pt, false});
+                src->units.push_back({nal(0x68, 4), pt, false});
+            }
+            src->units.push_back({nal(i == 0 ? 0x65 : 0x41, 3000), pt, i != 0});
+        }
+        H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*l.env, src);
+        sink->presetNextTimestamp();
+        g_ended = false;
+        ASSERT_TRUE(sink->startPlaying(*framer, [](void *) { g_ended = true; }, nullptr));
+        std::vector<std::vector<uint8_t>> got;
+        ASSERT_TRUE(l.stepUntil([&] {
+            for (auto &p : drain())
+                got.push_back(p);
+            return g_ended;
+        }));
+        for (auto &p : drain())
+            got.push_back(p);
+
+        // RTCP packet types are 200 and up; these RTP packets have type 96, with or without marker.
+        auto isRtcp = [](const std::vector<uint8_t> &p) { return p.size() >= 2 && p[1] >= 200 && p[1] <= 204; };
+        size_t firstRtp = std::find_if(got.begin(), got.end(), [&](const std::vector<uint8_t> &p) { return !isRtcp(p); }) - got.begin();
+        ASSERT_LT(firstRtp, got.size()) << "no RTP packet reached the group";
+        SenderReport sr = {};
+        bool reported = false;
+        for (size_t k = 0; k < firstRtp && !reported; k++)
+            reported = sender_report_of(got[k], sr);
+        ASSERT_TRUE(reported) << "the group's first packet came without a sender report";
+        // The first packet carries the first picture: the report puts it at the time it was captured.
+        double ntp0 = t0.tv_sec + 2208988800.0 + t0.tv_usec / 1e6;
+        double ticks = (int32_t)(parse_rtp(got[firstRtp]).ts - sr.ts) - (ntp0 - sr.ntp) * 90000;
+        EXPECT_LE(std::abs(ticks), 2.0) << "ticks between the report's mapping and the packets'";
+        size_t rtpPackets = 0;
+        for (auto &p : got)
+            rtpPackets += !isRtcp(p);
+        EXPECT_GE(rtpPackets, 5u);
+
+        sink->stopPlaying();
+        Medium::close(framer);
+        Medium::close(rtcp);   // its goodbye is not the next run's report
+        drain();
+    }
+    Medium::close(sink);
+    close(fd);
+}
+
 } // namespace
