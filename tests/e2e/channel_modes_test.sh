@@ -68,6 +68,7 @@ done
 timeout 40 python3 "$K7160_SRC/tests/e2e/rtsp_first_reports.py" "$RTSP/streamA.h264_pcm" 5 >"$TEST_DIR/reports.out" 2>&1 &
 reports=$!
 timeout 40 ffmpeg -v warning -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -t 5 -f null - 2>"$TEST_DIR/hpcm.err"
+hpcm_status=$?
 for p in "${pids[@]}"; do wait "$p"; done
 wait "$reports"; reports_status=$?
 cat "$TEST_DIR/reports.out"
@@ -75,7 +76,8 @@ cat "$TEST_DIR"/pcm*.err | sort | uniq -c | head -n 5
 check "32 L16 clients: every timestamp rises by the samples carried" \
   python3 "$K7160_SRC/tests/e2e/pcm_ts_check.py" l16 "$TEST_DIR"/pcm*.rtp
 no_dts_complaint() { ! grep -q 'non monotonically' "$TEST_DIR/hpcm.err"; }
-check "ffmpeg on streamA.h264_pcm beside them: no dts complaint" no_dts_complaint
+check "ffmpeg played streamA.h264_pcm beside them" [ "$hpcm_status" = 0 ]
+check "... with no dts complaint" no_dts_complaint
 check "... every track's first sender report came before its first packet" [ "$reports_status" = 0 ]
 
 stop_app
