@@ -3,7 +3,8 @@
 # an RTSP H.264 client leaves; the JPEG rows of an H.264 channel answer one clear refusal;
 # transport-stream RTSP sessions joined into a running channel decode from their first
 # picture in ffmpeg; L16 RTP timestamps rise by the samples carried with 32 clients playing, and
-# an H.264 and L16 session beside them keeps one timeline per track.
+# jump only as far as the sound did where a loaded machine lost some; an H.264 and L16 session
+# beside them keeps one timeline per track.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -72,7 +73,7 @@ for p in "${pids[@]}"; do wait "$p"; done
 wait "$reports"; reports_status=$?
 cat "$TEST_DIR/reports.out"
 cat "$TEST_DIR"/pcm*.err | sort | uniq -c | head -n 5
-check "32 L16 clients: every timestamp rises by the samples carried" \
+check "32 L16 clients: every timestamp rises by the samples carried, or jumps as far as lost sound" \
   python3 "$K7160_SRC/tests/e2e/pcm_ts_check.py" l16 "$TEST_DIR"/pcm*.rtp
 no_dts_complaint() { ! grep -q 'non monotonically' "$TEST_DIR/hpcm.err"; }
 check "ffmpeg on streamA.h264_pcm beside them: no dts complaint" no_dts_complaint
