@@ -14,7 +14,7 @@ import math
 import struct
 import sys
 
-RATE, PATTERN, SLACK = 48000, 1200, 2
+RATE, PATTERN, SLACK = 48000, 1200, 4
 
 
 def tone(n, f):
