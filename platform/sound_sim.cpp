@@ -123,6 +123,7 @@ struct SimPcm {
     SimSw sw;
     uint64_t t0;                // CLOCK_MONOTONIC ns when the stream started running
     uint64_t toneBase;          // tone position (frames) at t0: time keeps running across restarts
+    uint64_t origin;            // t0 of the first run, where the tone began
     uint64_t appl;              // frames read or written since t0
 };
 
@@ -304,6 +305,11 @@ void run(SimPcm *p)
     p->state = SIM_RUNNING;
     p->t0 = now_ns();
     p->appl = 0;
+    // The tone plays on while the card is stopped, as a source at the input would: what a
+    // restart lost is as long in the sound as on the clock.
+    if (!p->origin)
+        p->origin = p->t0;
+    p->toneBase = (p->t0 - p->origin) * p->rate / 1000000000ull;
 }
 
 } // namespace
@@ -320,8 +326,6 @@ int sim_pcm_prepare(SimPcm *pcm)
 {
     if (pcm->state == SIM_OPEN)
         return -EBADFD;
-    if (pcm->state == SIM_RUNNING || pcm->state == SIM_XRUN)
-        pcm->toneBase += (now_ns() - pcm->t0) * pcm->rate / 1000000000ull;
     pcm->state = SIM_PREPARED;
     pcm->appl = 0;
     return 0;

@@ -20,6 +20,10 @@ constexpr int OLD_PRODUCER_WAIT_STEPS = 30;
 // L16 as the sink announces it: 48 kHz, two 16-bit channels.
 constexpr int64_t PCM_RATE = 48000;
 constexpr uint32_t PCM_FRAME_BYTES = 4;
+// From one frame to the next the stamps move against the sample count by their jitter, a few
+// ms; a capture overrun loses at least the card's buffer at once. A step of a period or more is
+// sound that was never sent.
+constexpr int64_t PCM_LOST_STEP = 1024;
 // A keyframe younger than this (300 ms) may begin a new source's stream.
 constexpr int32_t RECENT_KEYFRAME_TICKS = 27000;
 // Muxed reads that may skip frames (waiting for a keyframe) before we give up for this turn.
@@ -440,15 +444,20 @@ void StreamDeviceSource::deliverFrameAudio()
 void StreamDeviceSource::setPcmPresentationTime(uint32_t stamp, uint32_t seq, uint32_t samples)
 {
     // The capture stamps jitter; the RTP clock must rise by exactly the samples sent, so frames
-    // that follow one another are placed by count. A lost frame or a clock that has run away
-    // takes the stamp again.
+    // that follow one another are placed by count. A lost frame, sound the card dropped in an
+    // overrun (the entries still follow one another) or a clock that has run away takes the
+    // stamp again.
     setPresentationTime(stamp);
     uint64_t at = (uint64_t)fPresentationTime.tv_sec * PCM_RATE + ((uint64_t)fPresentationTime.tv_usec * PCM_RATE + 500000) / 1000000;
     int64_t drift = (int64_t)(at - fPcmNext);
-    if (fPcmNext == 0 || seq != fPcmSeq || drift > PCM_RATE / 2 || drift < -PCM_RATE / 2)
+    if (fPcmNext == 0 || seq != fPcmSeq || drift > PCM_RATE / 2 || drift < -PCM_RATE / 2 ||
+        drift - fPcmDrift >= PCM_LOST_STEP) {
         fPcmNext = at;
-    else
+        drift = 0;
+    } else {
         at = fPcmNext;
+    }
+    fPcmDrift = drift;
     fPresentationTime.tv_sec = (time_t)(at / PCM_RATE);
     fPresentationTime.tv_usec = (suseconds_t)(((at % PCM_RATE) * 1000000 + PCM_RATE / 2) / PCM_RATE);
     fPcmNext = at + samples;

@@ -62,6 +62,7 @@ private:
     int fWaitSteps = 0;          // 100 ms looks at a JPEG producer that has to stop first
     uint64_t fPcmNext = 0;       // 48 kHz sample clock of the next L16 frame (0: not started)
     uint32_t fPcmSeq = 0;        // queue entry expected next
+    int64_t fPcmDrift = 0;       // samples the last frame's stamp lay ahead of the count
     bool fHoldsJpegLoan = false; // counted among the sources that keep a JPEG channel in H.264
     TaskToken fWaitTask = nullptr;
 };

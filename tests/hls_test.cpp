@@ -40,6 +40,17 @@ bool wait_for(const std::function<bool()> &cond, int limit_ms)
     return cond();
 }
 
+void forget_segments(HlsChannel &ch)
+{
+    pthread_mutex_lock(&ch.mutex);
+    for (HlsSlot &s : ch.slots) {
+        free(s.data);
+        s = {};
+    }
+    ch.completed = ch.last_playlist = ch.target = ch.discontinuity = 0;
+    pthread_mutex_unlock(&ch.mutex);
+}
+
 struct Hls : ::testing::Test {
     uint16_t port = 0;
     void SetUp() override
@@ -50,6 +61,10 @@ struct Hls : ::testing::Test {
         fake_settings_reset();
         auth_reset();
         stream_mode_setting_set(&param_block, 0, StreamMode_H264_AAC_TS);
+        // The channels outlive a test: each starts as after power-up, whichever ran before it in
+        // this program.
+        for (HlsChannel &ch : hls_channels)
+            forget_segments(ch);
         ASSERT_EQ(httpd_start(0, nullptr), 0);
         port = httpd_port();
     }
@@ -77,17 +92,6 @@ void hold_segments(HlsChannel &ch, uint32_t first, uint32_t completed, uint32_t 
     }
     ch.completed = completed;
     ch.target = (ticks + 89999) / 90000;
-    pthread_mutex_unlock(&ch.mutex);
-}
-
-void forget_segments(HlsChannel &ch)
-{
-    pthread_mutex_lock(&ch.mutex);
-    for (HlsSlot &s : ch.slots) {
-        free(s.data);
-        s = {};
-    }
-    ch.completed = ch.last_playlist = ch.target = ch.discontinuity = 0;
     pthread_mutex_unlock(&ch.mutex);
 }
 

@@ -88,7 +88,18 @@ TEST(SoundCard, CapturesContinuousTonesInStampedPeriods)
     EXPECT_EQ(platform_pcm_readi(pcm, buf.data(), 1024), -EPIPE);
     EXPECT_EQ(platform_pcm_readi(pcm, buf.data(), 1024), -EPIPE);
     ASSERT_EQ(platform_pcm_prepare(pcm), 0);
+    // The tone plays on while the card is stopped: after the restart the sound is as far on as
+    // the stamps (the two tones repeat every 1200 frames; stamps and clock round to a few frames).
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(platform_pcm_readi(pcm, buf.data(), 1024), 1024);
+    int64_t since = (int64_t)(int32_t)(stamp_of(pcm, 48000, 1024) - prev) * 48000 / 90000;
+    int64_t expect = (7 * 1024 + since) % 1200, found = -1;
+    for (int64_t n = 0; n < 1200 && found < 0; n++)
+        if (buf[0] == platform_sound_sim_sample(n, 0, 48000) && buf[1] == platform_sound_sim_sample(n, 1, 48000) &&
+            buf[2] == platform_sound_sim_sample(n + 1, 0, 48000) && buf[3] == platform_sound_sim_sample(n + 1, 1, 48000))
+            found = n;
+    int64_t off = (found - expect + 1200) % 1200;
+    EXPECT_TRUE(found >= 0 && (off <= 4 || off >= 1196)) << "tone at " << found << ", stamps say " << expect;
     EXPECT_EQ(platform_pcm_close(pcm), 0);
 }
 

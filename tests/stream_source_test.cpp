@@ -260,3 +260,23 @@ TEST(StreamSource, PcmTimestampsRiseByTheSamplesCarriedWhateverTheStamps)
     for (int i = 1; i < n; i++)
         EXPECT_EQ(rtp(p.got[i].pt) - rtp(p.got[i - 1].pt), 1024u) << "frame " << i;
 }
+
+TEST(StreamSource, PcmTimestampsJumpOverSoundTheCardDropped)
+{
+    TestQueue q(PCM_STREAM, 1 << 20, 64);
+    Puller p;
+    p.source = StreamDeviceSource::createNew(*p.env, PCM_STREAM, StreamMode_Audio_PCM, rtp_audio_pcm);
+    // An overrun: the entries follow one another, but the stamps say 0.4 s of sound (19200
+    // samples, less than the card's buffer could ever hold back) was lost before frame 3.
+    std::vector<uint8_t> frame(1024 * 4, 0x11);
+    const uint32_t stamps[] = {100000, 101920, 103840, 105760 + 36000, 107680 + 36000, 109600 + 36000};
+    for (uint32_t s : stamps)
+        ASSERT_EQ(q.put(frame.size(), s, 0, 0, frame.data()), 0);
+    ASSERT_TRUE(p.pull(6));
+    auto rtp = [](const struct timeval &t) {
+        return (uint64_t)t.tv_sec * 48000 + ((uint64_t)t.tv_usec * 48000 + 500000) / 1000000;
+    };
+    const uint64_t rises[] = {1024, 1024, 1024 + 19200, 1024, 1024};
+    for (int i = 1; i < 6; i++)
+        EXPECT_EQ(rtp(p.got[i].pt) - rtp(p.got[i - 1].pt), rises[i - 1]) << "frame " << i;
+}
