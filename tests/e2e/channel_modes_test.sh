@@ -66,7 +66,7 @@ for i in $(seq 1 32); do
 done
 # A second player of the same session beside ffmpeg notes where each track's first sender report
 # comes: ffmpeg times a track from RTP-Info until then, and moves it when the report comes.
-timeout 40 python3 "$K7160_SRC/tests/e2e/rtsp_first_reports.py" "$RTSP/streamA.h264_pcm" 5 >"$TEST_DIR/reports.out" 2>&1 &
+timeout 40 python3 -u "$K7160_SRC/tests/e2e/rtsp_first_reports.py" "$RTSP/streamA.h264_pcm" 5 >"$TEST_DIR/reports.out" 2>&1 &
 reports=$!
 timeout 40 ffmpeg -v warning -rtsp_transport tcp -i "$RTSP/streamA.h264_pcm" -t 5 -f null - 2>"$TEST_DIR/hpcm.err"
 hpcm_status=$?

@@ -13,6 +13,8 @@ from rtsp_tcp import Client
 url, seconds = sys.argv[1], float(sys.argv[2])
 c = Client(url)
 tracks = c.play()
+# Said as it happens, so a run cut short by the caller's timeout shows how far it got.
+print("playing %d tracks" % len(tracks))
 end = time.time() + seconds
 while time.time() < end:
     c.early.append(c.frame())
