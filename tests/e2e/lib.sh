@@ -8,6 +8,12 @@ if [ -z "${K7160_IN_NS:-}" ]; then
 fi
 set -uo pipefail
 ip link set lo up
+# A version manager's python3 is a shell script that forks several processes at every start:
+# dozens of clients started at once then spend tens of seconds before their first request.
+# The interpreter it resolves to goes first on the PATH.
+if py=$(python3 -c 'import sys; print(sys.executable)' 2>/dev/null) && [ -x "$py" ]; then
+  PATH="$(dirname "$py"):$PATH"
+fi
 
 K7160_BIN=${K7160_BIN:?K7160_BIN must name the built program}
 TEST_DIR=$(mktemp -d /tmp/k7160-e2e-XXXXXX)
