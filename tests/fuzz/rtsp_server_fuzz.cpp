@@ -1,8 +1,10 @@
 // Plays an arbitrary client against a live RTSP server on loopback: the bytes go down one
 // connection, the server answers, and it must neither crash nor stop serving.
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -69,8 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(server->port());
-    if (connect(s, (struct sockaddr *)&a, sizeof a) != 0)
+    // libFuzzer's timer signal (no SA_RESTART) can cut the connect short while the connection
+    // goes on being made: ask again until it says so.
+    int r = connect(s, (struct sockaddr *)&a, sizeof a);
+    while (r != 0 && (errno == EINTR || errno == EALREADY))
+        r = connect(s, (struct sockaddr *)&a, sizeof a);
+    if (r != 0 && errno != EISCONN) {
+        perror("connect");
         abort();   // the server stopped accepting
+    }
     sched->SingleStep(1000);
     send(s, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     shutdown(s, SHUT_WR);   // the server sees the end and must close its side
