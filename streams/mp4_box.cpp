@@ -182,6 +182,12 @@ int muxer_seek(mp4_muxer *m, uint64_t position)
         return 0;
     }
     if (m->file) {
+        // The seek writes out what stdio holds first: on a full medium that is the failed
+        // write, and it must be reported as one so the file is finished in the room it has.
+        if (fflush(m->file) != 0 || (m->mirror && fflush(m->mirror) != 0)) {
+            note_write_failure(m, "fflush", 0);
+            return -1;
+        }
         if (fseeko(m->file, (off_t)position, SEEK_SET) != 0) {
             perror("fseeko");
             log_printf("off=%llu\n", (unsigned long long)position);
