@@ -542,6 +542,7 @@ public:
     bool digestValid(const RTSPRequest &req);   // sets fUser when it is
     ClientSession *lookupSession(const RTSPRequest &req, bool &missing);
     bool ownsSession(const ClientSession *cs);
+    bool roomForSession(const RTSPRequest &req);
 
     GenericMediaServer *fServer;
     int fSocket;
@@ -553,6 +554,7 @@ public:
     char fPeerName[INET_ADDRSTRLEN] = "";
     std::string fUser;   // the user this connection last authenticated as
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
+    bool fSessionRefusalLogged = false;   // a client repeating its SETUP must not flood the log
     int fCond = -1;
     TaskToken fCloseTask = nullptr;
     TaskToken fRequestTask = nullptr;
@@ -782,6 +784,32 @@ bool GenericMediaServer::ClientConnection::ownsSession(const ClientSession *cs)
     return !fUser.empty() && fUser == cs->fOwnerUser;
 }
 
+// Checked before anything is made for a new session, so a refused SETUP attaches no source and
+// opens no socket.
+bool GenericMediaServer::ClientConnection::roomForSession(const RTSPRequest &req)
+{
+    unsigned onConnection = 0, fromAddress = 0;
+    for (auto &kv : fServer->fClientSessions) {
+        const ClientSession *cs = kv.second;
+        onConnection += cs->fOwnerConn == this || cs->fTCPConn == this;
+        fromAddress += cs->fOwnerAddr == fPeer.sin_addr.s_addr;
+    }
+    char why[64];
+    if (onConnection >= MAX_SESSIONS_PER_CONNECTION)
+        snprintf(why, sizeof why, "%d sessions on its connection", MAX_SESSIONS_PER_CONNECTION);
+    else if (fromAddress >= MAX_SESSIONS_PER_ADDRESS)
+        snprintf(why, sizeof why, "%d sessions from that address", MAX_SESSIONS_PER_ADDRESS);
+    else if (fServer->fClientSessions.size() >= MAX_SESSIONS)
+        snprintf(why, sizeof why, "%d sessions open", MAX_SESSIONS);
+    else
+        return true;
+    if (!fSessionRefusalLogged)
+        log_printf("rtsp: SETUP from %s refused: %s\n", fPeerName, why);
+    fSessionRefusalLogged = true;
+    respond(req, "453 Not Enough Bandwidth");
+    return false;
+}
+
 void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
 {
     if (!req.hasCSeq) {
@@ -862,6 +890,8 @@ void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
             respond(req, "461 Unsupported Transport");
             return;
         }
+        if (cs == nullptr && !roomForSession(req))
+            return;
         bool created = false;
         if (cs == nullptr) {
             std::string id;

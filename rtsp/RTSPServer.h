@@ -43,6 +43,15 @@ public:
     unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
     unsigned numClientConnections() const { return (unsigned)fConnections.size(); }
 
+    // A SETUP that would open a session beyond these is answered "453 Not Enough Bandwidth".
+    // A player needs one or two sessions on its connection (an aggregate SETUP joins the one it
+    // has); every session adds a destination to a running stream, so without a bound one
+    // connection could make the server send the stream a thousand times to one port. No more
+    // sessions in all than connections, and one address holds a quarter, as for connections:
+    // a client that closes its connection leaves its UDP sessions behind, so the connection's
+    // bound alone does not hold it.
+    enum { MAX_SESSIONS = 256, MAX_SESSIONS_PER_ADDRESS = MAX_SESSIONS / 4, MAX_SESSIONS_PER_CONNECTION = 4 };
+
 protected:
     GenericMediaServer(UsageEnvironment &env, int ourSocket, Port ourPort, unsigned reclamationSeconds);
     ~GenericMediaServer() override;

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -682,7 +683,12 @@ static const uint8_t kPPS[] = {0x68, 0xce, 0x3c, 0x80};
 // P slices.
 class TickSource : public FramedSource {
 public:
-    TickSource(UsageEnvironment &env, unsigned gop, unsigned sliceBytes) : FramedSource(env), fGop(gop), fSliceBytes(sliceBytes) {}
+    TickSource(UsageEnvironment &env, unsigned gop, unsigned sliceBytes) : FramedSource(env), fGop(gop), fSliceBytes(sliceBytes)
+    {
+        live++;
+    }
+    ~TickSource() override { live--; }
+    static inline int live = 0;
 
 protected:
     void doGetNextFrame() override { nextTask() = envir().taskScheduler().scheduleDelayedTask(pictureStarts() ? 40000 : 0, tick, this); }
@@ -718,8 +724,8 @@ private:
 
 class TickSubsession : public OnDemandServerMediaSubsession {
 public:
-    TickSubsession(UsageEnvironment &env, unsigned gop, unsigned sliceBytes)
-        : OnDemandServerMediaSubsession(env, true, 16970), fGop(gop), fSliceBytes(sliceBytes)
+    TickSubsession(UsageEnvironment &env, unsigned gop, unsigned sliceBytes, bool shared = true)
+        : OnDemandServerMediaSubsession(env, shared, 16970), fGop(gop), fSliceBytes(sliceBytes)
     {
     }
 
@@ -741,12 +747,13 @@ private:
 struct ServerFixture {
     Loop l;
     RTSPServer *server;
-    ServerFixture(UserAuthenticationDatabase *db = nullptr, unsigned reclaim = 65, unsigned gop = 1, unsigned sliceBytes = 3000)
+    ServerFixture(UserAuthenticationDatabase *db = nullptr, unsigned reclaim = 65, unsigned gop = 1, unsigned sliceBytes = 3000,
+                  bool shared = true)
     {
         server = RTSPServer::createNew(*l.env, Port(0), db, reclaim);
         EXPECT_NE(server, nullptr) << l.env->getResultMsg();
         ServerMediaSession *sms = ServerMediaSession::createNew(*l.env, "live.h264", "live.h264", "test session");
-        sms->addSubsession(new TickSubsession(*l.env, gop, sliceBytes));
+        sms->addSubsession(new TickSubsession(*l.env, gop, sliceBytes, shared));
         server->addServerMediaSession(sms);
     }
     ~ServerFixture() { Medium::close(server); }
@@ -1358,6 +1365,105 @@ TEST(RtspServer, SilentUdpSessionIsReclaimedAfterTheTimeout)
     bool closed = false;
     f.request(s, "", &closed);
     EXPECT_TRUE(closed);
+    close(s);
+}
+
+int open_fds()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; fd++)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
+std::string log_since(uint32_t tail)
+{
+    std::vector<char> text(1 << 20);
+    return std::string(text.data(), log_ring_read(tail, text.data(), (uint32_t)text.size()));
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        n++;
+    return n;
+}
+
+std::string setup_udp(ServerFixture &f, int s, const std::string &session = "")
+{
+    return f.request(s, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\n" + (session.empty() ? "" : "Session: " + session + "\r\n") +
+                            "Transport: RTP/AVP;unicast;client_port=9-10\r\n\r\n");
+}
+
+// Each session here has a source and two sockets of its own, so whatever a refused SETUP
+// left behind would show.
+TEST(RtspServer, SessionsOnAConnectionAreCappedAndARefusedSetupLeavesNothing)
+{
+    ServerFixture f(nullptr, 65, 1, 3000, false);
+    int s = f.connect();
+    std::vector<std::string> ids;
+    for (int i = 0; i < RTSPServer::MAX_SESSIONS_PER_CONNECTION; i++) {
+        std::string r = setup_udp(f, s);
+        ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK") << i;
+        ids.push_back(session_of(r));
+    }
+    int sources = TickSource::live, fds = open_fds();
+    uint32_t tail = log_ring_head();
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(status_of(setup_udp(f, s)), "RTSP/1.0 453 Not Enough Bandwidth");
+    EXPECT_EQ(f.server->numClientSessions(), (unsigned)RTSPServer::MAX_SESSIONS_PER_CONNECTION);
+    EXPECT_EQ(TickSource::live, sources);
+    EXPECT_EQ(open_fds(), fds);
+    EXPECT_EQ(count_of(log_since(tail), "rtsp: SETUP from 127.0.0.1 refused: 4 sessions on its connection\n"), 1u)
+        << "logged once per connection";
+    // A session it has may still be set up again, and another connection has its own room.
+    EXPECT_EQ(status_of(setup_udp(f, s, ids[0])), "RTSP/1.0 200 OK");
+    int other = f.connect();
+    EXPECT_EQ(status_of(setup_udp(f, other)), "RTSP/1.0 200 OK");
+    // TEARDOWN makes room.
+    EXPECT_EQ(status_of(f.request(s, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + ids[1] + "\r\n\r\n")),
+              "RTSP/1.0 200 OK");
+    EXPECT_EQ(TickSource::live, sources);   // one gone, one more on the other connection
+    EXPECT_EQ(status_of(setup_udp(f, s)), "RTSP/1.0 200 OK");
+    close(other);
+    close(s);
+}
+
+// UDP sessions outlive the connection that set them up, so one address cannot fill the server
+// by reconnecting; the server as a whole is bounded too.
+TEST(RtspServer, SessionsAreCappedPerAddressAndInAll)
+{
+    ServerFixture f;
+    const int perConn = RTSPServer::MAX_SESSIONS_PER_CONNECTION;
+    std::string last;
+    for (int a = 1; a <= 4; a++) {
+        std::string from = "127.0.0." + std::to_string(a);
+        for (int c = 0; c < RTSPServer::MAX_SESSIONS_PER_ADDRESS / perConn; c++) {
+            int s = f.connect(from.c_str());
+            for (int i = 0; i < perConn; i++) {
+                std::string r = setup_udp(f, s);
+                ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK") << from << " " << c << " " << i;
+                last = session_of(r);
+            }
+            close(s);
+        }
+        uint32_t tail = log_ring_head();
+        int s = f.connect(from.c_str());
+        EXPECT_EQ(status_of(setup_udp(f, s)), "RTSP/1.0 453 Not Enough Bandwidth") << from;
+        EXPECT_NE(log_since(tail).find("rtsp: SETUP from " + from + " refused: 64 sessions from that address"), std::string::npos);
+        close(s);
+    }
+    ASSERT_EQ(f.server->numClientSessions(), (unsigned)RTSPServer::MAX_SESSIONS);
+    uint32_t tail = log_ring_head();
+    int s = f.connect("127.0.0.5");
+    EXPECT_EQ(status_of(setup_udp(f, s)), "RTSP/1.0 453 Not Enough Bandwidth");
+    EXPECT_NE(log_since(tail).find("rtsp: SETUP from 127.0.0.5 refused: 256 sessions open"), std::string::npos);
+    int owner = f.connect("127.0.0.4");
+    EXPECT_EQ(status_of(f.request(owner, "TEARDOWN " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + last + "\r\n\r\n")),
+              "RTSP/1.0 200 OK");
+    EXPECT_EQ(status_of(setup_udp(f, s)), "RTSP/1.0 200 OK");
+    close(owner);
     close(s);
 }
 

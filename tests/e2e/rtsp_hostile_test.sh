@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Hostile RTSP clients on the local network: one address trickling bytes on 256 connections
 # cannot lock out another address or cut a client that plays; a digest answer is bound to its
-# uri; an anonymous flood from one address does not evict the nonce another is answering; a
+# uri; an anonymous flood from one address does not evict the nonce another is answering; SETUPs
+# beyond a connection's or an address's share of sessions are refused while others play; a
 # session id seen on the wire does not let another connection end the session; RTMP, which
 # carries no credentials, plays nothing while the guest may not view streams.
 source "$K7160_TESTLIB"
@@ -11,7 +12,7 @@ start_app || finish
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
 
 cat >"$TEST_DIR/rtsp.py" <<'PY'
-import hashlib, re, socket, sys, time
+import hashlib, re, socket, subprocess, sys, time
 
 URL = "rtsp://127.0.0.1:8554/"
 
@@ -162,8 +163,70 @@ def control(user, password):
     print("owner_packets_after=%d" % interleaved(a, 20))
     a.close()
 
+def heads(s, n, limit=20):
+    # The status lines of the next n answers (answers without a body).
+    data, end = b"", time.time() + limit
+    while data.count(b"\r\n\r\n") < n and time.time() < end:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    return [h.decode(errors="replace") for h in data.split(b"\r\n\r\n")[:n]]
+
+def setup(s, cseq, session=None):
+    head, _ = request(s, "SETUP", "streamA.h264/track1", cseq, "Transport: RTP/AVP;unicast;client_port=40000-40001\r\n" +
+                      ("Session: %s\r\n" % session if session else ""))
+    return head
+
+def session_id(head):
+    m = re.search(r"Session: *([^;\r]+)", head)
+    return m.group(1) if m else None
+
+def play(host):
+    # Pictures ffmpeg decodes from a new connection, and what it said.
+    p = subprocess.run(["ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", "rtsp://%s:8554/streamA.h264" % host,
+                        "-frames:v", "10", "-f", "framemd5", "-"], capture_output=True, text=True, timeout=40)
+    return sum(1 for l in p.stdout.splitlines() if l.startswith("0,")), p.stderr.strip().replace("\n", " | ")
+
+def sessions():
+    # 1000 SETUPs at once on one connection, as a flood would send them.
+    n = 1000
+    a = connect()
+    start = time.time()
+    a.sendall("".join("SETUP %sstreamA.h264/track1 RTSP/1.0\r\nCSeq: %d\r\n"
+                      "Transport: RTP/AVP;unicast;client_port=40000-40001\r\n\r\n" % (URL, i + 1) for i in range(n)).encode())
+    answers = heads(a, n)
+    lines = [status(h) for h in answers]
+    print("burst_ok=%d burst_refused=%d burst_answers=%d burst_seconds=%.2f" % (lines.count("RTSP/1.0 200 OK"),
+          lines.count("RTSP/1.0 453 Not Enough Bandwidth"), len(lines), time.time() - start))
+    owned = {a: [session_id(h) for h in answers if status(h) == "RTSP/1.0 200 OK"]}
+    print("same_address_other_connection_frames=%d %s" % play("127.0.0.1"))
+    # Fifteen more connections fill the address's share.
+    for c in range(15):
+        s = connect()
+        owned[s] = [session_id(setup(s, i + 1)) for i in range(4)]
+    extra = connect()
+    print("address_full=%s" % status(setup(extra, 1)))
+    print("address_full_player=%d %s" % play("127.0.0.1"))
+    print("other_address_frames=%d %s" % play("127.0.0.2"))
+    # A TEARDOWN makes room for one.
+    head, _ = request(a, "TEARDOWN", "streamA.h264", n + 1, "Session: %s\r\n" % owned[a].pop())
+    print("teardown=%s" % status(head))
+    head = setup(extra, 2)
+    print("after_teardown=%s" % status(head))
+    owned[extra] = [session_id(head)]
+    ended = 0
+    for s, ids in owned.items():
+        for k, sid in enumerate(ids):
+            head, _ = request(s, "TEARDOWN", "streamA.h264", n + 2 + k, "Session: %s\r\n" % sid)
+            ended += status(head) == "RTSP/1.0 200 OK"
+        s.close()
+    print("ended=%d" % ended)
+
 if sys.argv[1] == "trickle":
     trickle()
+elif sys.argv[1] == "sessions":
+    sessions()
 elif sys.argv[1] == "control":
     control(sys.argv[2], sys.argv[3])
 else:
@@ -184,6 +247,19 @@ check "the per-address limit is logged" grep -qF "connections from that address"
 # 16 s at 30 fps is 480 pictures; a cut client has far fewer (the trickle itself loads the host).
 check "the playing client is never cut" [ "$frames" -ge 300 -a ! -s "$TEST_DIR/play.err" ]
 check "still serving" [ "$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = h264 ]
+
+# Sessions are bounded per connection, per address and in all; refusals answer 453.
+out=$(timeout 150 python3 "$TEST_DIR/rtsp.py" sessions); echo "$out"
+check "1000 SETUPs on one connection give 4 sessions and 996 refusals" grep -q "burst_ok=4 burst_refused=996 " <<<"$out"
+check "the refusals on that connection are logged once" \
+  [ "$(grep -c "rtsp: SETUP from 127.0.0.1 refused: 4 sessions on its connection" "$LOG")" = 1 ]
+check "another connection from that address plays" grep -q "same_address_other_connection_frames=10 $" <<<"$out"
+check "a SETUP beyond the address's 64 sessions is refused" grep -q "address_full=RTSP/1.0 453 Not Enough Bandwidth" <<<"$out"
+check "so is a player from that address" grep -q "address_full_player=0 .*453 Not Enough Bandwidth" <<<"$out"
+check "the refusal is logged" grep -qF "rtsp: SETUP from 127.0.0.1 refused: 64 sessions from that address" "$LOG"
+check "a player from another address plays meanwhile" grep -q "other_address_frames=10 $" <<<"$out"
+check "a TEARDOWN makes room for a session" grep -q "after_teardown=RTSP/1.0 200 OK" <<<"$out"
+check "every session that was given is ended by its owner" grep -q "ended=64$" <<<"$out"
 
 # Digest: a user in the settings.
 curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "User[0].Name=viewer" --data-urlencode "User[0].Permission=1" \
