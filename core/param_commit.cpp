@@ -90,21 +90,9 @@ void osd_step(int channel)
     osd_set_params(channel, own[channel]);
 }
 
-void *network_thread(void *)
-{
-    init_network(&param_block);
-    return nullptr;
-}
-
 void network_step()
 {
-    pthread_t t;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (pthread_create(&t, &attr, network_thread, nullptr) != 0)
-        log_error("%s %d: Failed to create network thread\n", "param_apply_changes", __LINE__);
-    pthread_attr_destroy(&attr);
+    network_reinit_request(&param_block);
     int mode = param_access_int("NetworkMode", 0);
     if (mode == 1 || mode == 2) {
         char name[24], addr[32];

@@ -5,6 +5,7 @@
 #include "core/mtd.h"
 #include "core/quit.h"
 #include "platform/platform.h"
+#include "streams/stream.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +32,11 @@ struct UploadState {
     const char *message;
     int phase;
     bool thread;                // the flash thread was started for this image
+    bool streams_stopped;       // an upload stopped them: an update that fails starts them again
+    uint32_t held_streams;      // what stream_stop_all returned
 };
 
-UploadState upload = {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0, nullptr, PHASE_IDLE, false};
+UploadState upload = {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0, nullptr, PHASE_IDLE, false, false, 0};
 
 uint32_t be32(const uint8_t *p)
 {
@@ -47,7 +50,9 @@ void set_message(const char *text)
     pthread_mutex_unlock(&upload.mutex);
 }
 
-void reset_locked()
+// Back to idle. An update that ends without the restart gives the streams back; under the
+// mutex, so a new upload cannot stop them first and then see them started.
+void reset_locked(bool restarting = false)
 {
     free(upload.image);
     upload.image = nullptr;
@@ -55,6 +60,10 @@ void reset_locked()
     upload.expected = 0;
     upload.phase = PHASE_IDLE;
     upload.thread = false;
+    if (upload.streams_stopped && !restarting)
+        stream_resume_all(upload.held_streams);
+    upload.streams_stopped = false;
+    upload.held_streams = 0;
 }
 
 // Claims the update for a caller; false (and a log line) while another one runs.
@@ -121,10 +130,11 @@ void *flash_thread(void *)
     pthread_mutex_unlock(&upload.mutex);
     log_printf("%s: fw total=%u fw_size=%u\n", "flash_thread", received, expected);
     // Flashing: nobody else frees or refills the buffer until the reset below.
-    if (image && received == expected && firmware_flash_image(image, received))
+    bool written = image && received == expected && firmware_flash_image(image, received);
+    if (written)
         flash_done();
     pthread_mutex_lock(&upload.mutex);
-    reset_locked();
+    reset_locked(written);
     pthread_mutex_unlock(&upload.mutex);
     return nullptr;
 }
@@ -226,6 +236,9 @@ int firmware_upload_init(const void *chunk, size_t size)
             upload.received = 0;
             upload.phase = PHASE_RECEIVING;
             upload.message = "uploading";
+            // The board's CPU and memory go to the upload; a refused header stops nothing.
+            upload.held_streams = stream_stop_all();
+            upload.streams_stopped = true;
             rc = 0;
         }
     }

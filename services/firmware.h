@@ -16,7 +16,8 @@ enum { FIRMWARE_BUSY = -2 };
 
 // First chunk of an upload (the whole 64-byte header): 0 when an upload was started, -1 refused
 // (the status message says why), FIRMWARE_BUSY while another update is arriving or flashing
-// (nothing changes, its message stays).
+// (nothing changes, its message stays). A started upload stops every stream; an update that
+// then fails (truncated, refused image, failed write) starts them again.
 int firmware_upload_init(const void *chunk, size_t size);
 // Appends a chunk; starts the flash thread when the image is complete. Returns 0.
 int firmware_upload_data(const void *chunk, size_t size);

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/param.h"
+#include "core/quit.h"
 #include "core/util.h"
 #include "platform/platform.h"
 #include "web/httpd.h"
@@ -30,6 +31,33 @@ namespace {
 // one, and two at once would join the announcer twice or start two time clients.
 pthread_mutex_t init_lock = PTHREAD_MUTEX_INITIALIZER;
 pid_t ntpd_pid = -1;
+
+// Re-initialisations asked for by changes: one runs at a time and at most one waits behind it,
+// so a burst of changes costs two runs (and two web server restarts), not one each.
+struct Reinit {
+    pthread_mutex_t mutex;
+    bool running;       // the worker thread exists
+    bool pending;       // a run is asked for that has not begun yet
+    ParamBlock *params;
+};
+Reinit reinit = {PTHREAD_MUTEX_INITIALIZER, false, false, nullptr};
+
+void *reinit_thread(void *)
+{
+    pthread_mutex_lock(&reinit.mutex);
+    // Quit: the shutdown stops the network services, and no run may start them again after it.
+    while (reinit.pending && !quit_requested()) {
+        reinit.pending = false;
+        ParamBlock *p = reinit.params;
+        pthread_mutex_unlock(&reinit.mutex);
+        init_network(p);
+        pthread_mutex_lock(&reinit.mutex);
+    }
+    reinit.pending = false;
+    reinit.running = false;
+    pthread_mutex_unlock(&reinit.mutex);
+    return nullptr;
+}
 
 const NetworkAnnouncer *announcer;
 
@@ -188,6 +216,36 @@ void stop_network_services()
     pthread_mutex_lock(&init_lock);
     restart_ntpd(nullptr);
     pthread_mutex_unlock(&init_lock);
+}
+
+int network_reinit_request(ParamBlock *p)
+{
+    pthread_mutex_lock(&reinit.mutex);
+    reinit.params = p;
+    // A run that has not begun reads the settings when it begins: this change rides on it.
+    bool merged = reinit.pending;
+    reinit.pending = true;
+    int rc = 0;
+    if (!reinit.running) {
+        pthread_t t;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        rc = pthread_create(&t, &attr, reinit_thread, nullptr);
+        pthread_attr_destroy(&attr);
+        if (rc == 0) {
+            reinit.running = true;
+        } else {
+            reinit.pending = false;
+            log_error("%s %d: Failed to create network thread: %s\n", "network_reinit_request", __LINE__,
+                      strerror(rc));
+            rc = -1;
+        }
+    } else if (!merged) {
+        log_printf("%s: a run follows the one in progress\n", "network_reinit_request");
+    }
+    pthread_mutex_unlock(&reinit.mutex);
+    return rc;
 }
 
 int init_network(ParamBlock *p)

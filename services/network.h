@@ -13,6 +13,9 @@ struct ParamBlock;
 extern pthread_mutex_t net_config_mutex;
 
 int init_network(ParamBlock *params);
+// init_network on a thread of its own, after a change. Asked for while a run is in progress, it
+// follows that run once, however often it was asked meanwhile. 0, or -1 when no thread started.
+int network_reinit_request(ParamBlock *params);
 void restart_ntpd(ParamBlock *params);   // null: only stop it
 void stop_network_services();
 int format_mac(char *buf, size_t size, const uint8_t *bytes);

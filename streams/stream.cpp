@@ -326,15 +326,52 @@ void stream_restart(int id)
         pthread_mutex_unlock(&q->mutex);
 }
 
-void stream_stop_all()
+uint32_t stream_stop_all()
 {
     log_printf("stopping all streams\n");
+    uint32_t held = 0;
     for (int id = 1; id < STREAM_ID_COUNT; id++) {
-        if (!__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE))
+        StreamRunState *rs = __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE);
+        if (!rs)
             continue;
         if (id == SERIAL_STREAM && quit_requested() == 0)
             continue;
-        stream_set_state(__atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE), STREAM_STOP);
+        // A stream with consumers follows them on resume; only one run by a setting or a
+        // command is remembered here.
+        StreamQueue *q = __atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE);
+        if (!q || stream_users_by_id(id) == 0) {
+            pthread_mutex_lock(&rs->mutex);
+            if (!(rs->flags & RUN_STOPPED))
+                held |= 1u << id;
+            pthread_mutex_unlock(&rs->mutex);
+        }
+        stream_set_state(rs, STREAM_STOP);
+    }
+    display_wake();
+    return held;
+}
+
+void stream_resume_all(uint32_t held)
+{
+    if (quit_requested())
+        return;
+    log_printf("resuming all streams\n");
+    for (int id = 1; id < STREAM_ID_COUNT; id++) {
+        StreamRunState *rs = __atomic_load_n(&stream_run_state_table[id], __ATOMIC_ACQUIRE);
+        if (!rs)
+            continue;
+        StreamQueue *q = __atomic_load_n(&stream_queue_table[id], __ATOMIC_ACQUIRE);
+        // Under the queue's lock, as stream_use starts: a last release cannot come in between.
+        if (q)
+            pthread_mutex_lock(&q->mutex);
+        bool wanted = (held & (1u << id)) || (q && q->users > 0);
+        pthread_mutex_lock(&rs->mutex);
+        bool stopped = rs->flags & RUN_STOPPED;
+        pthread_mutex_unlock(&rs->mutex);
+        if (wanted && stopped)
+            run_state_change(rs, STREAM_START);
+        if (q)
+            pthread_mutex_unlock(&q->mutex);
     }
     display_wake();
 }

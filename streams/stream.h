@@ -59,7 +59,12 @@ int stream_set_state(int id, int state);   // by id, as main calls it
 int stream_set_state_by_id(int id, int state);
 int stream_get_state_by_id(int id);
 void stream_restart(int id);
-void stream_stop_all();
+// Stops every run state (the serial service only when quitting); returns the ids that ran
+// without consumers, for stream_resume_all.
+uint32_t stream_stop_all();
+// Undoes stream_stop_all when the reason for it fell through: starts the ids it returned and
+// every stream that still has consumers. Nothing while quitting.
+void stream_resume_all(uint32_t held);
 void stream_wait_state_change(StreamRunState *rs);
 
 // Called after every state change of the recording's id, so the web server refreshes its

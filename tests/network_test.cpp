@@ -2,6 +2,7 @@
 // our own only, and what IP learning accepts from a raw frame.
 #include "core/log.h"
 #include "core/param.h"
+#include "core/param_commit.h"
 #include "platform/platform.h"
 #include "services/network.h"
 #include "services/own_ip.h"
@@ -137,6 +138,34 @@ TEST(Network, DhcpAndTimeClientSignalOnlyTheirOwnChildren)
     kill(fake_ntp, SIGKILL);
     waitpid(fake_dhcp, &st, 0);
     waitpid(fake_ntp, &st, 0);
+}
+
+// Changes that arrive while a re-init runs are merged into one run after it: a burst costs at
+// most two runs (each restarts the web server), and the last run has the last change.
+TEST(Network, ABurstOfChangesCostsAtMostTwoRuns)
+{
+    param_block = block();
+    param_block.NetworkMode = 1;
+    param_block.Net[0].Addr = ip("198.18.3.4");
+    param_block.Net[0].Mask = ip("255.255.255.0");
+    log_ring_reset();
+    for (int i = 1; i <= 30; i++) {
+        snprintf(param_block.NetworkTimeServer, sizeof param_block.NetworkTimeServer, "t%d.example", i);
+        param_mark_changed(PARAM_GROUP_NETWORK);
+        param_apply_changes();
+    }
+    for (int i = 0; i < 1000 && ring().find("ntpd -n -p t30.example") == std::string::npos; i++)
+        usleep(10000);
+    ASSERT_NE(ring().find("ntpd -n -p t30.example"), std::string::npos);
+    usleep(1000000);   // room for runs that should not come
+    std::string r = ring();
+    int runs = 0;
+    for (size_t pos = 0; (pos = r.find("init_network: start", pos)) != std::string::npos; pos++)
+        runs++;
+    EXPECT_GE(runs, 1);
+    EXPECT_LE(runs, 2);
+    EXPECT_EQ(commands().back(), "/usr/sbin/ntpd -n -p t30.example");
+    stop_network_services();
 }
 
 TEST(Network, ChildrenInheritNoDescriptorAndAFailedExecEndsAt127)

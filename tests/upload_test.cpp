@@ -9,6 +9,7 @@
 #include "web/httpd.h"
 #include "testutil.h"
 #include "web_client.h"
+#include "stream_testutil.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -236,6 +237,52 @@ TEST_F(Upload, SecondUploadEndingWhileTheFirstIsCheckedLeavesItsImageAlone)
     std::vector<std::string> seen = messages_until_idle();
     EXPECT_TRUE(contains(seen, "not a valid firmware file"));
     EXPECT_FALSE(contains(seen, "Firmware upload failed"));
+}
+
+// An upload stops the streams; one that fails gives them back as they were: a stream with a
+// consumer and a service that was started run again, a stopped service stays stopped.
+TEST_F(Upload, FailedFirmwareUploadsGiveTheStreamsBack)
+{
+    TestQueue video(VIDEO_STREAM1, 4096, 16);
+    stream_use(VIDEO_STREAM1);
+    StreamRunState started{}, idle{};
+    stream_register(&started, nullptr, UDP_STREAM1);
+    stream_register(&idle, nullptr, UDP_STREAM2);
+    stream_set_state_by_id(UDP_STREAM1, STREAM_START);
+    auto as_before = [] {
+        return stream_get_state_by_id(VIDEO_STREAM1) == 1 && stream_get_state_by_id(UDP_STREAM1) == 1 &&
+               stream_get_state_by_id(UDP_STREAM2) == 0;
+    };
+    std::string img = bad_image(300000);
+
+    // Cut off mid-body: stopped while it arrives, back when the connection is gone.
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, upload_head("firmware", {admin}, img.size()) + img.substr(0, 100000)));
+    for (int i = 0; i < 500 && !firmware_upload_active(); i++)
+        usleep(10000);
+    ASSERT_TRUE(firmware_upload_active());
+    EXPECT_EQ(stream_get_state_by_id(VIDEO_STREAM1), 0);
+    EXPECT_EQ(stream_get_state_by_id(UDP_STREAM1), 0);
+    close(fd);
+    EXPECT_TRUE(contains(messages_until_idle(), "Firmware image truncated"));
+    EXPECT_TRUE(as_before()) << "after a cut-off upload";
+
+    // Whole, with a wrong CRC: back once the flash thread refused it.
+    EXPECT_EQ(upload("firmware", img, {admin}).status, 303);
+    EXPECT_TRUE(contains(messages_until_idle(), "not a valid firmware file"));
+    EXPECT_TRUE(as_before()) << "after a refused image";
+
+    // A refused header stops nothing.
+    std::string junk = img;
+    junk[0] = 0;
+    EXPECT_EQ(upload("firmware", junk, {admin}).status, 303);
+    EXPECT_STREQ(firmware_take_message(), "not a valid firmware file");
+    EXPECT_TRUE(as_before()) << "after a refused header";
+
+    stream_release(&video.q);
+    stream_register(nullptr, nullptr, UDP_STREAM1);
+    stream_register(nullptr, nullptr, UDP_STREAM2);
 }
 
 TEST_F(Upload, ZipIsUnpackedOffTheServingThreadAndAnsweredWhenInPlace)

@@ -5,7 +5,6 @@
 #include "core/param_commit.h"
 #include "services/customzip.h"
 #include "services/firmware.h"
-#include "streams/stream.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
 
@@ -75,7 +74,6 @@ int firmware_chunk(PostContext *ctx, const char *data, size_t size)
             firmware_refuse_busy(ctx, fw);
             return MHD_YES;
         }
-        stream_stop_all();
         int rc = firmware_upload_init(fw->head, fw->head_length);
         if (rc != 0) {
             // Starting again mid-body would only replace the reason with a wrong one.

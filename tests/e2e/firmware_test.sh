@@ -54,8 +54,9 @@ post_fw() { curl -s -o /dev/null -w '%{http_code}' "${ADMIN[@]}" -H 'Referer: /a
 start_app || finish
 wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
 
+# RTSP without authentication: the players below are plain Python clients.
 curl -s -o /dev/null --data-urlencode "User[0].Name=admin" --data-urlencode "User[0].Permission=5" \
-  --data-urlencode "User[0].Password=secret7" --data-urlencode "GuestPermission=0" $URL/controls
+  --data-urlencode "User[0].Password=secret7" --data-urlencode "GuestPermission=0" -d RTSP_DisableAuth=1 $URL/controls
 curl -s -o /dev/null "${ADMIN[@]}" --data-urlencode "User[2].Name=third" --data-urlencode "User[2].Permission=1" \
   --data-urlencode "User[2].Password=secret9" $URL/controls
 
@@ -109,6 +110,61 @@ check "a second POST during an upload gets 303 to the status page ($during)" \
   grep -qE '^303 http://[^/]*127\.0\.0\.1/admin_update_status\.htm$' <<<"$during"
 kill "$CUT"; wait "$CUT" 2>/dev/null
 check "a cut-off upload is truncated" wait_status "Firmware image truncated" 10
+
+# An RTSP player keeps its session while an upload stops the streams; when the upload is
+# refused (a bad CRC, a body cut off) it gets pictures again within 3 s, and so does a new one.
+# play_rtsp TIMES: the arrival time of every video RTP packet, one a line, until "$TEST_DIR/stop".
+play_rtsp() {
+  PYTHONPATH="$K7160_SRC/tests/e2e" timeout 120 python3 - "$1" "$TEST_DIR/stop" <<'PY' &
+import os, socket, sys, time
+from rtsp_tcp import Client
+c = Client("rtsp://127.0.0.1:8554/streamA.h264")
+c.play(tracks=1)
+c.sock.settimeout(1)
+alive = time.time()
+with open(sys.argv[1], "w") as out:
+    while not os.path.exists(sys.argv[2]):
+        if time.time() - alive > 10:   # the session stays ours while no picture comes
+            alive = time.time(); c.cseq += 1
+            c.sock.sendall(("GET_PARAMETER %s RTSP/1.0\r\nCSeq: %d\r\nSession: %s\r\n\r\n" % (c.url, c.cseq, c.session)).encode())
+        try:
+            ch, _ = c.frame()
+        except socket.timeout:
+            continue
+        if ch == 0:
+            out.write("%.3f\n" % time.time()); out.flush()
+c.teardown()
+PY
+}
+# packets_after TIMES T SECONDS: whether the player got at least 10 packets within SECONDS after
+# T (a frame or two still in flight is not a running stream); waits at most until then.
+packets_after() {
+  local end n=0
+  end=$(awk -v t="$2" -v s="$3" 'BEGIN { printf "%.3f", t + s }')
+  while :; do
+    n=$(awk -v t="$2" -v e="$end" '$1 > t && $1 <= e' "$1" | wc -l)
+    [ "$n" -ge 10 ] && break
+    awk -v e="$end" -v now="$(now)" 'BEGIN { exit !(now > e) }' && break
+    sleep 0.2
+  done
+  echo "$n video packets within $3 s after $2"
+  [ "$n" -ge 10 ]
+}
+now() { date +%s.%N; }
+for _ in $(seq 1 100); do [ "$(grep -c "RTSP server created on port 8554" "$LOG")" -ge 2 ] && break; sleep 0.1; done
+play_rtsp "$TEST_DIR/p1.times"; P1=$!
+check "the RTSP player gets pictures" packets_after "$TEST_DIR/p1.times" "$(now)" 10
+post_fw "$TEST_DIR/bad.img" >/dev/null
+wait_status "not a valid firmware file" 10; t=$(now)
+check "the player gets pictures again within 3 s of a refused image" packets_after "$TEST_DIR/p1.times" "$t" 3
+head -c $((SIZE / 2)) "$TEST_DIR/good.img" >"$TEST_DIR/half.img"
+curl -s -o /dev/null -m 2 "${ADMIN[@]}" -H 'Content-Type: application/octet-stream' -H "Content-Length: $SIZE" \
+  --data-binary "@$TEST_DIR/half.img" "$URL/firmware"
+wait_status "Firmware image truncated" 10; t=$(now)
+check "the player gets pictures again within 3 s of a cut-off upload" packets_after "$TEST_DIR/p1.times" "$t" 3
+play_rtsp "$TEST_DIR/p2.times"; P2=$!
+check "a new player gets pictures beside it" packets_after "$TEST_DIR/p2.times" "$(now)" 5
+touch "$TEST_DIR/stop"; wait "$P1" "$P2"
 
 # Custom zip: none, stored, listed, oversize keeps it, cleared.
 check "a fresh flash has no archive" [ "$(param CustomZipSize)" = -1 ]
