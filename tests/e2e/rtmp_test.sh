@@ -59,20 +59,25 @@ check "ffprobe channel B: no audio with its RTMP audio off" bash -c "! grep -q '
 
 # VLC as an unprivileged user, decoding to dummy outputs, plays channel A with picture and sound
 # and channel B by its name without ".m3u8" (VLC takes any name ending so for a playlist); its
-# statistics 8 s and 18 s into the play. GStreamer plays channel A alongside.
+# statistics once it shows pictures and 10 s later. GStreamer plays channel A alongside.
+# gst-elements: flvdemux h264parse avdec_h264 aacparse avdec_aac
 chmod 755 "$TEST_DIR"
 mkdir -p "$TEST_DIR/vlc"
 chown nobody "$TEST_DIR/vlc"
-vlc_play() {   # NAME: VLC's log with its statistics twice and its stream info
-  (sleep 8; echo stats; sleep 10; echo stats; echo info; sleep 1; echo quit) |
+vlc_stat() {   # NAME KEY: the first value above 0 in VLC's statistics (lines end in CR LF), and the last
+  awk -F: -v k="$2" '$1 ~ "^\\| " k " *$" { gsub(/[ \r]/, "", $2); if (!first && $2 + 0 > 0) first = $2; last = $2 }
+    END { print first + 0, last + 0 }' "$TEST_DIR/vlc-$1.log" 2>/dev/null
+}
+vlc_play() {   # NAME: VLC's log with its statistics and its stream info
+  (for _ in $(seq 1 20); do
+     sleep 1; echo stats; sleep 0.2
+     [ "$(vlc_stat "$1" "frames displayed" | cut -d' ' -f1)" -gt 0 ] && break
+   done
+   sleep 10; echo stats; echo info; sleep 1; echo quit) |
     setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
-      timeout 40 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "$RTMP/$1" \
+      timeout 60 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "$RTMP/$1" \
       >"$TEST_DIR/vlc-$1.log" 2>&1
   echo "VLC $1 exit $?"
-}
-vlc_stat() {   # NAME KEY: the value at the first and the second statistics
-  awk -F: -v k="$2" '$1 ~ "^\\| " k " *$" { gsub(/ /, "", $2); v[++n] = $2 } END { print v[1] + 0, v[2] + 0 }' \
-    "$TEST_DIR/vlc-$1.log"
 }
 vlc_play liveA &
 vlc_a=$!
