@@ -133,6 +133,8 @@ int rtmp_process(RtmpConnection *c, size_t n);
 int rtmp_feed(RtmpConnection *c, const uint8_t *data, size_t length);
 int rtmp_handle_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *data);
 int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs);
+// The channel a play's stream name chooses, -1 for a name of neither.
+int rtmp_stream_channel(const char *stream);
 
 // Chunk stream (send).
 int rtmp_chunk_header_size(int format, const RtmpChunkStream *cs);

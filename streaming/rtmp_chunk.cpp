@@ -6,6 +6,7 @@
 #include "core/param.h"
 #include "core/param_table.h"
 #include "core/soc.h"
+#include "streams/stream_mode.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -111,7 +112,29 @@ RtmpChunkStream reply_stream(uint32_t id, uint32_t type)
     return cs;
 }
 
+// The play of `stream` refused: logged, a failed status naming the reason, the session ends.
+int play_failed(RtmpConnection *c, const char *stream, const char *why, const char *description)
+{
+    log_printf("rtmp: play %s refused: %s\n", stream, why);
+    RtmpChunkStream st = reply_stream(RTMP_CS_AUDIO, RTMP_MSG_COMMAND);
+    sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed", "description",
+               description);
+    return -1;
+}
+
 } // namespace
+
+int rtmp_stream_channel(const char *stream)
+{
+    // Names without ".m3u8" too: VLC takes any name ending so for a playlist.
+    static const char *const names[2][4] = {{"liveA", "streamA", "liveA.m3u8", "streamA.m3u8"},
+                                            {"liveB", "streamB", "liveB.m3u8", "streamB.m3u8"}};
+    for (int ch = 0; ch < 2; ch++)
+        for (const char *n : names[ch])
+            if (strcmp(stream, n) == 0)
+                return ch;
+    return -1;
+}
 
 // ---- Receive ----
 
@@ -328,22 +351,23 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         char stream[128] = "";
         if (p->str)
             snprintf(stream, sizeof stream, "%.*s", (int)p->str_len, (const char *)p->str);
-        if (strcmp(stream, "liveA.m3u8") == 0 || strcmp(stream, "streamA.m3u8") == 0)
-            c->channel = 0;
-        else if (strcmp(stream, "liveB.m3u8") == 0 || strcmp(stream, "streamB.m3u8") == 0)
-            c->channel = 1;
+        int chosen = rtmp_stream_channel(stream);
+        if (chosen >= 0)
+            c->channel = (uint32_t)chosen;
         else
             log_printf("RTMP Stream Name is %s !!!!!\n", stream);
         if (c->channel > 1)
             c->channel = 0;
         ParamBlock *params = rtmp_params ? rtmp_params : get_param_block();
-        if (params->GuestPermission < PERM_STREAM_VIEW) {
-            // RTMP brings no credentials here, so it plays only what a guest may view.
-            log_printf("rtmp: play %s refused: the guest may not view streams\n", stream);
-            RtmpChunkStream st = reply_stream(RTMP_CS_AUDIO, RTMP_MSG_COMMAND);
-            sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed",
-                       "description", "Not authorized");
-            return -1;
+        if (params->GuestPermission < PERM_STREAM_VIEW)   // RTMP brings no credentials here
+            return play_failed(c, stream, "the guest may not view streams", "Not authorized");
+        // Only H.264 fits the video messages: a JPEG picture would go out as a sequence header
+        // and leave the player waiting for ever.
+        int mode = stream_mode_setting(params, (int)c->channel);
+        if (stream_mode_video_codec(mode) != VIDEO_CODEC_H264) {
+            char why[96];
+            snprintf(why, sizeof why, "channel %c makes %s, not H.264", 'A' + (int)c->channel, stream_mode_name(mode));
+            return play_failed(c, stream, why, why);
         }
         if (params->Video[c->channel].RTMPAudio)
             c->audio = 1;
@@ -359,8 +383,13 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         param_getf(w, sizeof w, "Video[%d].Width", (int)c->channel);
         param_getf(h, sizeof h, "Video[%d].Height", (int)c->channel);
         st.type = RTMP_MSG_DATA;
-        sendpacket(c, &st, "s{nns}", "onMetaData", "width", atoi(w), "height", atoi(h), "Server",
-                   "Kelvane 7160 RTMP Server");
+        // The codecs named up front let demuxers set up both tracks before the first frames.
+        if (c->audio)
+            sendpacket(c, &st, "s{nnsnn}", "onMetaData", "width", atoi(w), "height", atoi(h), "Server",
+                       "Kelvane 7160 RTMP Server", "videocodecid", 7, "audiocodecid", 10);
+        else
+            sendpacket(c, &st, "s{nnsn}", "onMetaData", "width", atoi(w), "height", atoi(h), "Server",
+                       "Kelvane 7160 RTMP Server", "videocodecid", 7);
         c->playing = 1;
     }
     while (p->pos < p->end && amf_parse_value(p) == 0) {
@@ -687,7 +716,9 @@ int sendpacket(RtmpConnection *c, RtmpChunkStream *cs, const char *format, ...)
         log_printf("rtmp packet too large for its buffer\n");
         return -1;
     }
-    cs->timestamp = rtmp_timestamp_ms(c, hw_clock_90khz());
+    // Data messages (the metadata) describe the media from its start: stamped later than the
+    // media that follows, demuxers take them for a timed track that holds a player's clock back.
+    cs->timestamp = cs->type == RTMP_MSG_DATA ? 0 : rtmp_timestamp_ms(c, hw_clock_90khz());
     if (rtmp_send_message(c, cs, body, n) < 0) {
         log_printf("rtmp packet send: %s\n", strerror(errno));
         return -1;

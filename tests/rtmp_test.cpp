@@ -408,15 +408,26 @@ TEST(RtmpChunk, Amf3CommandAnsweredLikeAmf0)
     EXPECT_EQ(r[0].body, want);
 }
 
+bool has(const Bytes &b, const std::string &s)
+{
+    return std::search(b.begin(), b.end(), s.begin(), s.end()) != b.end();
+}
+
+// The channel, the replies, and metadata stamped 0 (where the media starts) that names the
+// codecs; the names VLC can play (no ".m3u8") choose a channel as well.
 TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
 {
     ParamBlock *p = get_param_block();
-    uint8_t saved_audio = p->Video[1].RTMPAudio;
+    uint8_t saved_audio[2] = {p->Video[0].RTMPAudio, p->Video[1].RTMPAudio};
+    int saved_mode = stream_mode_setting(p, 1);
     uint32_t saved_guest = p->GuestPermission;
+    p->Video[0].RTMPAudio = 1;
     p->Video[1].RTMPAudio = 0;
+    stream_mode_setting_set(p, 1, StreamMode_H264_ES);
     p->GuestPermission = PERM_STREAM_VIEW;
     {
         Conn t;
+        t.c->ts_offset += 44;   // the play comes 44 ms into the session
         uint32_t tail = log_ring_head();
         ASSERT_EQ(t.feed(chunked(8, 20, play_body("foo"))), 0);
         EXPECT_EQ(t.c->channel, 0u);
@@ -424,21 +435,24 @@ TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
         std::vector<Msg> r = t.drain();
         ASSERT_EQ(names(r), (std::vector<std::string>{"2/4", "20/20/onStatus", "20/20/onStatus", "20/18/onMetaData"}));
         EXPECT_EQ(r[0].body, (Bytes{0, 0, 0, 0, 0, 1}));
-        auto has = [](const Bytes &b, const std::string &s) {
-            return std::search(b.begin(), b.end(), s.begin(), s.end()) != b.end();
-        };
         EXPECT_TRUE(has(r[1].body, "NetStream.Play.Reset"));
         EXPECT_TRUE(has(r[2].body, "NetStream.Play.Start"));
         EXPECT_TRUE(has(r[3].body, "Kelvane 7160 RTMP Server"));
+        // Stamped after the media's 0, demuxers make a text track of it that stalls VLC's clock.
+        EXPECT_EQ(r[3].ts, 0u);
+        Bytes aac;
+        amf_key(aac, "audiocodecid");
+        amf_num(aac, 10);
+        EXPECT_TRUE(has(r[3].body, std::string(aac.begin(), aac.end()))) << "channel A's RTMP audio is on";
         EXPECT_TRUE(t.c->playing);
     }
-    {
+    for (const char *name : {"liveB", "streamB.m3u8"}) {
         Conn t;
         char w[16], h[16];
         param_get("Video[1].Width", w, sizeof w);
         param_get("Video[1].Height", h, sizeof h);
-        ASSERT_EQ(t.feed(chunked(8, 20, play_body("streamB.m3u8"))), 0);
-        EXPECT_EQ(t.c->channel, 1u);
+        ASSERT_EQ(t.feed(chunked(8, 20, play_body(name))), 0);
+        EXPECT_EQ(t.c->channel, 1u) << name;
         EXPECT_EQ(t.c->audio, 0u) << "channel B's RTMP audio is off";
         std::vector<Msg> r = t.drain();
         ASSERT_EQ(r.size(), 4u);
@@ -451,6 +465,8 @@ TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
         amf_num(meta, atoi(h));
         amf_key(meta, "Server");
         amf_str(meta, "Kelvane 7160 RTMP Server");
+        amf_key(meta, "videocodecid");
+        amf_num(meta, 7);
         amf_end(meta);
         EXPECT_EQ(r[3].body, meta);
         // closeStream answers like createStream and stops the media.
@@ -458,35 +474,48 @@ TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
         EXPECT_EQ(names(t.drain()), (std::vector<std::string>{"3/20/_result"}));
         EXPECT_FALSE(t.c->playing);
     }
-    p->Video[1].RTMPAudio = saved_audio;
+    {
+        Conn t;
+        ASSERT_EQ(t.feed(chunked(8, 20, play_body("liveA"))), 0);
+        EXPECT_EQ(t.c->channel, 0u);
+    }
+    p->Video[0].RTMPAudio = saved_audio[0];
+    p->Video[1].RTMPAudio = saved_audio[1];
+    stream_mode_setting_set(p, 1, saved_mode);
     p->GuestPermission = saved_guest;
 }
 
-// RTMP carries no credentials: with the guest below Stream View, play is refused and the session ends.
-TEST(RtmpChunk, PlayRefusedWhenTheGuestMayNotViewStreams)
+// A play refused: logged with its reason, one failed status that names it, and the session ends.
+// RTMP carries no credentials, so a guest below Stream View plays nothing; a channel that makes
+// JPEG has no pictures the video messages can carry.
+TEST(RtmpChunk, PlayRefusedWithItsReason)
 {
     ParamBlock *p = get_param_block();
     uint32_t saved = p->GuestPermission;
-    p->GuestPermission = PERM_NONE;
-    {
+    int saved_mode = stream_mode_setting(p, 1);
+    auto refused = [](const char *stream, const std::string &logged, const std::string &said) {
         Conn t;
         uint32_t tail = log_ring_head();
-        EXPECT_LT(t.feed(chunked(8, 20, play_body("streamA.m3u8"))), 0);
+        EXPECT_LT(t.feed(chunked(8, 20, play_body(stream))), 0);
         EXPECT_FALSE(t.c->playing);
         std::vector<Msg> r = t.drain();
         ASSERT_EQ(names(r), (std::vector<std::string>{"20/20/onStatus"}));
-        std::string body(r[0].body.begin(), r[0].body.end());
-        EXPECT_NE(body.find("NetStream.Play.Failed"), std::string::npos);
-        EXPECT_NE(log_since(tail).find("rtmp: play streamA.m3u8 refused: the guest may not view streams"),
-                  std::string::npos);
-    }
+        EXPECT_TRUE(has(r[0].body, "NetStream.Play.Failed"));
+        EXPECT_TRUE(has(r[0].body, said)) << std::string(r[0].body.begin(), r[0].body.end());
+        EXPECT_NE(log_since(tail).find("rtmp: play " + std::string(stream) + " refused: " + logged), std::string::npos);
+    };
+    p->GuestPermission = PERM_NONE;
+    refused("streamA.m3u8", "the guest may not view streams", "Not authorized");
     p->GuestPermission = PERM_STREAM_VIEW;
+    stream_mode_setting_set(p, 1, StreamMode_JPEG);
+    refused("liveB", "channel B makes StreamMode_JPEG, not H.264", "channel B makes StreamMode_JPEG, not H.264");
     {
         Conn t;
         ASSERT_EQ(t.feed(chunked(8, 20, play_body("streamA.m3u8"))), 0);
         EXPECT_TRUE(t.c->playing);
     }
     p->GuestPermission = saved;
+    stream_mode_setting_set(p, 1, saved_mode);
 }
 
 TEST(RtmpChunk, BadInputEndsTheSession)

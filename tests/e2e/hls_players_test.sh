@@ -17,12 +17,17 @@ mkdir -p "$TEST_DIR/vlc"
 chmod 755 "$TEST_DIR"
 chown nobody "$TEST_DIR/vlc"
 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
-  timeout 100 cvlc -I dummy -V dummy -A dummy --no-video-title-show --run-time=60 --play-and-exit \
+  timeout 100 cvlc -v -I dummy -V dummy -A dummy --no-video-title-show --run-time=60 --play-and-exit \
   --sout "#duplicate{dst=display,dst=std{access=file,mux=ts,dst=$TEST_DIR/vlc/got.ts}}" \
   "$URL/streamA.m3u8" vlc://quit >"$TEST_DIR/vlc.log" 2>&1
-echo "VLC exit $?"
+vlc_rc=$?
+echo "VLC exit $vlc_rc"
 vlc_s=$(seconds "$TEST_DIR/vlc/got.ts")
 echo "VLC kept ${vlc_s:-0} s"
+# A failed run says why in VLC's own words (or the shell's, for a command that did not start).
+if [ "$vlc_rc" -ne 0 ] || [ "${vlc_s:-0}" -lt 50 ]; then
+  echo "---- VLC's log (last 25 lines) ----"; tail -n 25 "$TEST_DIR/vlc.log"
+fi
 check "VLC alone plays the playlist a minute (${vlc_s:-0} s)" [ "${vlc_s:-0}" -ge 50 ]
 # What VLC passed on holds pictures all along (a loaded machine captures fewer than 30 a
 # second).

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# RTMP play judged with ffprobe/ffmpeg and a byte-level python player: both channels' H.264 at
-# their sizes, AAC where the channel's RTMP audio is on and none where it is off, 10 s of video
+# RTMP play judged with ffprobe/ffmpeg, VLC, GStreamer and a byte-level python player: a JPEG
+# channel refused with its reason, both channels' H.264 at their sizes by the names VLC can play,
+# AAC where the channel's RTMP audio is on and none where it is off, 10 s of video
 # and audio recorded and decoded with timestamps from 0 up, the handshake and reply bytes, a bad
 # C2, a silent peer, split, chunked and AMF3 commands, a push consumer that keeps its channel's
 # encoder running with the AAC stream attached, prompt quit, and timestamps across a wrap of the
@@ -27,6 +28,17 @@ start_app || finish
 wait_log "RTMP server listening on port 1935" 20 || { fail "RTMP listener did not start"; finish; }
 wait_log "httpd: started" 20 || fail "web server did not start"
 
+# Channel B starts in JPEG, which no video message carries: the play is refused with its reason,
+# and ffmpeg says so and exits rather than wait for ever.
+check "channel B starts in JPEG" [ "$(curl -sg "$URL/Video[1].StreamMode")" = 3 ]
+t0=$(date +%s)
+timeout 20 ffmpeg -v error -i "$RTMP/liveB" -t 2 -f null - 2>"$TEST_DIR/jpeg.err"; rc=$?
+cat "$TEST_DIR/jpeg.err"
+check "ffmpeg on the JPEG channel fails at once (exit $rc, $(($(date +%s) - t0)) s)" \
+  [ "$rc" -ne 0 -a "$rc" -ne 124 -a $(($(date +%s) - t0)) -lt 10 ]
+check "... naming the reason" grep -qF "channel B makes StreamMode_JPEG, not H.264" "$TEST_DIR/jpeg.err"
+check "the refusal is logged" grep -qF "rtmp: play liveB refused: channel B makes StreamMode_JPEG, not H.264" "$LOG"
+
 # Channel B as H.264 at 320x240 with its RTMP audio off, so the two channels differ.
 curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "Video[1].StreamMode=2" \
   --data-urlencode "Video[1].Width=320" --data-urlencode "Video[1].Height=240" \
@@ -36,15 +48,67 @@ check "channel B's RTMP audio is off" [ "$(curl -sg "$URL/Video[1].RTMPAudio")" 
 sleep 2   # the save thread commits a second after the post
 
 probe() { timeout 20 ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,channels -of csv=p=0 "$RTMP/$1"; }
-a=$(probe streamA.m3u8); echo "channel A: $a"
+a=$(probe liveA); echo "channel A: $a"
 check "ffprobe channel A: H.264 640x480" grep -q "^h264,video,640,480" <<<"$a"
 check "ffprobe channel A: AAC 48 kHz stereo, as its RTMP audio says" grep -q "^aac,audio,48000,2" <<<"$a"
-b=$(probe liveB.m3u8); echo "channel B: $b"
+# Metadata stamped after the media's start comes out as a text track, which held VLC's clock.
+check "ffprobe channel A: no stream besides these two" [ "$(wc -l <<<"$a")" -eq 2 ]
+b=$(probe liveB); echo "channel B: $b"
 check "ffprobe channel B: H.264 320x240" grep -q "^h264,video,320,240" <<<"$b"
 check "ffprobe channel B: no audio with its RTMP audio off" bash -c "! grep -q ',audio' <<<'$b'"
 
+# VLC as an unprivileged user, decoding to dummy outputs, plays channel A with picture and sound
+# and channel B by its name without ".m3u8" (VLC takes any name ending so for a playlist); its
+# statistics once it shows pictures and 10 s later. GStreamer plays channel A alongside.
+# gst-elements: flvdemux h264parse avdec_h264 aacparse avdec_aac
+chmod 755 "$TEST_DIR"
+mkdir -p "$TEST_DIR/vlc"
+chown nobody "$TEST_DIR/vlc"
+vlc_stat() {   # NAME KEY: the first value above 0 in VLC's statistics (lines end in CR LF), and the last
+  awk -F: -v k="$2" '$1 ~ "^\\| " k " *$" { gsub(/[ \r]/, "", $2); if (!first && $2 + 0 > 0) first = $2; last = $2 }
+    END { print first + 0, last + 0 }' "$TEST_DIR/vlc-$1.log" 2>/dev/null
+}
+vlc_play() {   # NAME: VLC's log with its statistics and its stream info
+  (for _ in $(seq 1 20); do
+     sleep 1; echo stats; sleep 0.2
+     [ "$(vlc_stat "$1" "frames displayed" | cut -d' ' -f1)" -gt 0 ] && break
+   done
+   sleep 10; echo stats; echo info; sleep 1; echo quit) |
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
+      timeout 60 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "$RTMP/$1" \
+      >"$TEST_DIR/vlc-$1.log" 2>&1
+  echo "VLC $1 exit $?"
+}
+vlc_play liveA &
+vlc_a=$!
+vlc_play liveB &
+vlc_b=$!
+timeout -s INT -k 5 12 gst-launch-1.0 -v rtmpsrc location="$RTMP/liveA" ! decodebin name=d \
+  d. ! queue ! fakesink name=videosink silent=false d. ! queue ! fakesink name=audiosink silent=false \
+  >"$TEST_DIR/gst.log" 2>&1
+gst_v=$(grep -c "videosink:sink) (" "$TEST_DIR/gst.log"); gst_a=$(grep -c "audiosink:sink) (" "$TEST_DIR/gst.log")
+echo "GStreamer: $gst_v pictures, $gst_a audio buffers in 12 s"
+check "GStreamer plays channel A's pictures and sound" [ "$gst_v" -ge 150 -a "$gst_a" -ge 200 ]
+wait $vlc_a $vlc_b
+rate=$(curl -sg "$URL/Video[0].FrameRate")
+read -r shown0 shown1 < <(vlc_stat liveA "frames displayed")
+read -r played0 played1 < <(vlc_stat liveA "buffers played")
+read -r _ shown_b < <(vlc_stat liveB "frames displayed")
+echo "VLC liveA: frames displayed $shown0 -> $shown1, audio buffers played $played0 -> $played1 (channel rate $rate);" \
+  "liveB: $shown_b frames displayed"
+if [ $((shown1 - shown0)) -lt $((rate * 25 / 3)) ] || [ "$shown_b" -lt $((rate * 3)) ]; then
+  echo "---- VLC's logs (last 10 lines each) ----"; tail -n 10 "$TEST_DIR"/vlc-live?.log
+fi
+check "VLC shows channel A's pictures at the channel's rate over 10 s" [ $((shown1 - shown0)) -ge $((rate * 25 / 3)) ]
+# 48 kHz in frames of 1024 samples: about 47 a second.
+check "... and plays its sound" [ $((played1 - played0)) -ge 400 ]
+check "... at 640x480" grep -q "Video resolution: 640x480" "$TEST_DIR/vlc-liveA.log"
+check "VLC shows channel B (liveB) at 320x240, without sound" \
+  bash -c "[ $shown_b -ge $((rate * 3)) ] && grep -q 'Video resolution: 320x240' '$TEST_DIR/vlc-liveB.log' &&
+    ! grep -q 'Type: Audio' '$TEST_DIR/vlc-liveB.log'"
+
 # 10 s of video and audio recorded as they arrive, then decoded frame by frame.
-timeout 40 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 10 -map 0:v -map 0:a -c copy -f flv "$TEST_DIR/rec.flv" 2>"$TEST_DIR/rec.err"
+timeout 40 ffmpeg -v error -i "$RTMP/liveA" -t 10 -map 0:v -map 0:a -c copy -f flv "$TEST_DIR/rec.flv" 2>"$TEST_DIR/rec.err"
 cat "$TEST_DIR/rec.err"
 packets_of() {   # FILE: "type,pts" per packet in file order
   timeout 60 ffprobe -v error -show_entries packet=codec_type,pts -of csv=p=0 "$1"
