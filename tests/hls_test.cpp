@@ -199,12 +199,25 @@ TEST_F(Hls, SequenceGoesOnAcrossAWorkerRestart)
 
 TEST_F(Hls, SegmentThatCannotComeIsAnsweredWithAnError)
 {
-    // A JPEG channel has no H.264 to cut: the worker ends and wakes the waiting request.
-    stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
+    // The channel turns to JPEG while a request waits: the worker ends and wakes it.
+    std::thread turn([] {
+        wait_for([] { return live_wait_count() == 1; }, 5000);
+        stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
+    });
     WebReply r = web_request(port, "GET", "/streamA3.ts");
+    turn.join();
     EXPECT_EQ(r.status, 503);
     EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 5000));
     EXPECT_TRUE(wait_for([] { return live_wait_count() == 0; }, 15000));
+
+    // A JPEG channel is refused up front, saying why, and no worker starts its encoder.
+    log_ring_reset();
+    for (const char *row : {"/streamA.m3u8", "/streamA3.ts"}) {
+        WebReply refused = web_request(port, "GET", row);
+        EXPECT_EQ(refused.status, 404) << row;
+        EXPECT_EQ(refused.body, "Channel A makes StreamMode_JPEG, not H.264.\n") << row;
+    }
+    EXPECT_EQ(test_log_text().find("starting hls thread"), std::string::npos);
 }
 
 TEST_F(Hls, SegmentsStartAtKeyframesAndTheWorkerStopsUnwatched)

@@ -164,7 +164,8 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
             int status = it == expect.end() ? 404 : it->second.first;
             // Live rows with no queue registered here: a guest at level None is challenged; the
             // streams find nothing to attach to, a segment or a first playlist cannot come, the
-            // lists answer pages, a download without its values gives no response.
+            // lists answer pages, a download without its values gives no response. Channel B
+            // makes JPEG: its HLS rows are refused as its other H.264 rows are.
             bool live = name.rfind("stream", 0) == 0 && (name.find('.') != std::string::npos) &&
                         name.find("_controls") == std::string::npos;
             bool files = name.rfind("filelist", 0) == 0 || name == "download";
@@ -174,7 +175,7 @@ TEST_F(Httpd, EveryRowAnswersGetAsItsHandlerSays)
                     status = 401;
                 else if (name.rfind("filelist", 0) == 0)
                     status = 200;
-                else if (segment || name.find(".m3u8") != std::string::npos)
+                else if ((segment || name.find(".m3u8") != std::string::npos) && name[6] == 'A')
                     status = 503;
                 else
                     status = 404;

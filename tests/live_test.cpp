@@ -333,6 +333,33 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
     EXPECT_NE(test_log_text().find("streamA.mjpg: channel A makes StreamMode_H264_ES, not JPEG"), std::string::npos);
 }
 
+TEST(LiveRows, AChannelServesTheRowsOfItsCodecAndAudioAlways)
+{
+    const int h264_rows[] = {StreamMode_H264_AAC_TS, StreamMode_H264_TS, StreamMode_H264_ES, StreamMode_H264_AAC_FLV};
+    for (int row : h264_rows) {
+        EXPECT_TRUE(live_mode_serves(StreamMode_H264_MP4, row)) << row;
+        EXPECT_FALSE(live_mode_serves(StreamMode_JPEG, row)) << row;
+        EXPECT_FALSE(live_mode_serves(StreamMode_MPEG4_AAC_TS, row)) << row;
+    }
+    EXPECT_TRUE(live_mode_serves(StreamMode_JPEG, StreamMode_JPEG));
+    EXPECT_FALSE(live_mode_serves(StreamMode_H264_AAC_FLV, StreamMode_JPEG));
+    EXPECT_TRUE(live_mode_serves(StreamMode_JPEG, StreamMode_Audio_AAC));
+}
+
+TEST_F(Live, JpegChannelRefusesEveryH264RowAndStartsNothing)
+{
+    stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);
+    queue(VIDEO_STREAM1, 1 << 20, 64);
+    for (const char *row : {"/streamA.ts", "/streamA_vid.ts", "/streamA.h264", "/streamA.flv"}) {
+        WebReply r = web_request(port, "GET", row);
+        EXPECT_EQ(r.status, 404) << row;
+        EXPECT_EQ(r.body, "Channel A makes StreamMode_JPEG, not H.264.\n") << row;
+        EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0) << row;
+    }
+    EXPECT_NE(test_log_text().find("streamA.flv: channel A makes StreamMode_JPEG, not H.264"), std::string::npos);
+    EXPECT_EQ(test_log_text().find("attached stream"), std::string::npos);
+}
+
 TEST_F(Live, StoppingTheServerWithAWaitingReaderDoesNotAbort)
 {
     TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);

@@ -120,8 +120,14 @@ HlsChannel *channel_of(const char *name)
 
 bool channel_h264(const HlsChannel *ch)
 {
-    const ParamBlock *p = get_param_block();
-    return p && stream_mode_video_codec(stream_mode_setting(p, ch->index)) == VIDEO_CODEC_H264;
+    return get_param_block() && live_mode_serves(live_channel_mode(ch->index + 1), StreamMode_H264_AAC_TS);
+}
+
+// A channel that makes no H.264 is refused before any worker starts its encoder.
+int refuse_not_h264(HttpRequest *req, const char *handler, const HlsChannel *ch)
+{
+    int id = ch->index + 1;
+    return live_refuse(req, handler, id, live_channel_mode(id), StreamMode_H264_AAC_TS);
 }
 
 // Caller holds the channel's lock.
@@ -388,6 +394,8 @@ int hls_playlist_func(HttpRequest *req)
     if (req->level == WEB_LEVEL_NONE)
         return queue_auth_fail(req->connection, 0);
     HlsChannel *ch = channel_of(req->entry->name);
+    if (!channel_h264(ch))
+        return refuse_not_h264(req, "hls_playlist_func", ch);
     pthread_mutex_lock(&ch->mutex);
     MHD_Response *r = playlist_response(ch);
     if (r) {
@@ -410,6 +418,8 @@ int hls_segment_func(HttpRequest *req)
     if (d < 0 || d >= HLS_SLOTS)
         return http_text(req->connection, MHD_HTTP_OK, "text/html", "", 0);
     HlsChannel *ch = channel_of(name);
+    if (!channel_h264(ch))
+        return refuse_not_h264(req, "hls_segment_func", ch);
     pthread_mutex_lock(&ch->mutex);
     if (ch->slots[d].length) {
         MHD_Response *r = slot_response(ch, d);

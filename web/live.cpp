@@ -564,15 +564,34 @@ int live_wait_count()
 
 // --- endless responses --------------------------------------------------------------------------
 
+bool live_mode_serves(int channel_mode, int row_mode)
+{
+    int wanted = stream_mode_video_codec(row_mode);
+    return wanted == VIDEO_CODEC_NONE || stream_mode_video_codec(channel_mode) == wanted;
+}
+
+int live_channel_mode(int id)
+{
+    const ParamBlock *p = get_param_block();
+    return p ? stream_mode_setting(p, id - 1) : StreamMode_None;
+}
+
+int live_refuse(HttpRequest *req, const char *handler, int id, int channel_mode, int row_mode)
+{
+    const char *what = stream_mode_video_codec(row_mode) == VIDEO_CODEC_JPEG ? "JPEG pictures" : "H.264";
+    char text[128];
+    log_printf("%s: %s: channel %c makes %s, not %s\n", handler, req->entry->name, 'A' + id - 1,
+               stream_mode_name(channel_mode), what);
+    int n = snprintf(text, sizeof text, "Channel %c makes %s, not %s.\n", 'A' + id - 1,
+                     stream_mode_name(channel_mode), what);
+    return http_text(req->connection, MHD_HTTP_NOT_FOUND, "text/plain", text, (size_t)n);
+}
+
 bool http_stream_produced(const HttpStream *s)
 {
-    int wanted = stream_mode_video_codec(s->mode);
-    if (wanted == VIDEO_CODEC_NONE || (s->id != VIDEO_STREAM1 && s->id != VIDEO_STREAM2))
+    if (s->id != VIDEO_STREAM1 && s->id != VIDEO_STREAM2)
         return true;
-    const ParamBlock *p = get_param_block();
-    if (!p)
-        return false;
-    return stream_mode_video_codec(stream_mode_setting(p, s->id - 1)) == wanted;
+    return get_param_block() && live_mode_serves(live_channel_mode(s->id), s->mode);
 }
 
 HttpStream *http_stream_open(int id, int mode, const char *content_type, int multipart)
@@ -857,17 +876,6 @@ void snapshot_release(LiveWait *lw)
     free(w);
 }
 
-// The snapshot and the MJPEG rows of a channel that makes another codec get one answer that
-// says so, and the log says which row was refused.
-int jpeg_not_made(HttpRequest *req, int id, int mode)
-{
-    char text[128];
-    log_printf("%s: %s: channel %c makes %s, not JPEG\n", "jpeg_stream_handler", req->entry->name, 'A' + id - 1,
-               stream_mode_name(mode));
-    int n = snprintf(text, sizeof text, "Channel %c makes %s, not JPEG pictures.\n", 'A' + id - 1, stream_mode_name(mode));
-    return http_text(req->connection, MHD_HTTP_NOT_FOUND, "text/plain", text, (size_t)n);
-}
-
 int snapshot(HttpRequest *req, int id)
 {
     SnapshotWait *w = static_cast<SnapshotWait *>(calloc(1, sizeof(SnapshotWait)));
@@ -905,6 +913,12 @@ int get_stream_func(HttpRequest *req)
         return queue_auth_fail(req->connection, 0);
     unsigned selector = (unsigned)strtoul(req->entry->arg, nullptr, 0);
     int id = (int)(selector >> 8), mode = (int)(selector & 0xff);
+    // Refused before anything attaches: an attach would start the encoder for nothing.
+    if (id == VIDEO_STREAM1 || id == VIDEO_STREAM2) {
+        int channel_mode = live_channel_mode(id);
+        if (!live_mode_serves(channel_mode, mode))
+            return live_refuse(req, "get_stream_func", id, channel_mode, mode);
+    }
     const char *type;
     int mux = stream_mode_mux_type(mode);
     if (mux == 2)
@@ -929,10 +943,9 @@ int jpeg_stream_handler(HttpRequest *req)
     const char *name = req->entry->name;
     const char *letter = strstr(name, "stream");
     int id = letter && letter[6] == 'B' ? VIDEO_STREAM2 : VIDEO_STREAM1;
-    const ParamBlock *p = get_param_block();
-    int mode = p ? stream_mode_setting(p, id - 1) : StreamMode_None;
-    if (mode != StreamMode_JPEG)
-        return jpeg_not_made(req, id, mode);
+    int mode = live_channel_mode(id);
+    if (!live_mode_serves(mode, StreamMode_JPEG))
+        return live_refuse(req, "jpeg_stream_handler", id, mode, StreamMode_JPEG);
     const char *mp = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "multipart");
     if (mp && strcasecmp(mp, "true") == 0) {
         HttpStream *s = http_stream_open(id, StreamMode_JPEG, "image/jpeg", 1);

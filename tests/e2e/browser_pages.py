@@ -12,6 +12,9 @@ browser_pages.py BASE SCREEN_DIR STEP [ARGS]
   cross_site PORT         another site's page (served here on 127.0.0.2:PORT) posts a form to the device
                           and loads its defaults reset as a picture
   restore_defaults USER PASS  log in, refuse the Restore Defaults confirmation once, then accept it
+  live_view ROWS          Live View -> Stream B (a JPEG channel): the page finishes loading, its picture
+                          changes over 3 s, it lists exactly the HTTP rows ROWS (blank-separated) and each
+                          answers with data
 Prints "ok: ..." per check and "FAIL: ..." per failed one; exits 1 when any failed.
 """
 import http.server
@@ -22,8 +25,10 @@ import sys
 import threading
 import time
 import urllib.parse
+import urllib.request
 
 from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -41,15 +46,15 @@ def check(what, cond):
         failures += 1
 
 
-def make_driver():
+def make_driver(load_strategy):
     opts = webdriver.ChromeOptions()
     opts.binary_location = '/usr/bin/chromium'
     for a in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
               '--window-size=1200,900', '--no-proxy-server', '--disable-background-networking',
               '--disable-component-update', '--disable-sync', '--no-first-run'):
         opts.add_argument(a)
-    # A live MJPEG picture never finishes loading: the DOM is enough.
-    opts.page_load_strategy = 'eager'
+    # The DOM is enough, except where the end of the page's load is what is judged.
+    opts.page_load_strategy = load_strategy
     opts.set_capability('goog:loggingPrefs', {'browser': 'ALL', 'performance': 'ALL'})
     d = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=opts)
     d.set_page_load_timeout(30)
@@ -364,7 +369,43 @@ def step_restore_defaults(driver, user, password):
     shot(driver, 'restore_defaults_done')
 
 
-driver = make_driver()
+def step_live_view(driver, rows):
+    driver.set_page_load_timeout(15)
+    try:
+        driver.get(BASE + '/view_streamb.htm')
+        loaded = True
+    except TimeoutException:
+        loaded = False
+    state = driver.execute_script('return document.readyState')
+    check('Live View -> Stream B finishes loading (%s)' % state, loaded and state == 'complete')
+    check('it is the MJPEG page (%s)' % driver.current_url, driver.current_url.endswith('/jpeg_streamb.htm'))
+    img = driver.find_element(By.CSS_SELECTOR, 'img.live')
+    try:
+        WebDriverWait(driver, 10).until(lambda d: d.execute_script('return arguments[0].naturalWidth', img) > 0)
+    except TimeoutException:
+        pass   # judged by the screenshots
+    first = img.screenshot_as_png
+    shot(driver, 'live_view_first')
+    time.sleep(3)   # the interval judged, not a wait for an event
+    second = img.screenshot_as_png
+    shot(driver, 'live_view_second')
+    # One encoder makes equal PNG files of equal pixels.
+    check('the live picture changes over 3 s', first != second)
+    links = [a.get_attribute('href') for a in driver.find_elements(By.CSS_SELECTOR, '#params a')]
+    links = [l for l in links if l.startswith(BASE)]
+    listed = sorted(l[len(BASE):].lstrip('/') for l in links)
+    check('the page lists the rows %s (lists %s)' % (rows, listed), listed == sorted(rows.split()))
+    for l in links:
+        try:
+            with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(l, timeout=10) as r:
+                status, data = r.status, r.read(1024)
+        except Exception as e:
+            status, data = str(e), b''
+        check('%s answers with data (%s, %d bytes)' % (l, status, len(data)), status == 200 and len(data) > 0)
+    check('no script error on the live view', not script_errors(driver))
+
+
+driver = make_driver('normal' if STEP == 'live_view' else 'eager')
 try:
     if STEP == 'menu':
         step_menu(driver)
@@ -380,6 +421,8 @@ try:
         step_cross_site(driver, ARGS[0])
     elif STEP == 'restore_defaults':
         step_restore_defaults(driver, ARGS[0], ARGS[1])
+    elif STEP == 'live_view':
+        step_live_view(driver, ARGS[0])
     else:
         check('known step ' + STEP, False)
 except Exception as e:  # a missing element or a time-out is a failed check, not a crash

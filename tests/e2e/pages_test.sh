@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The web pages judged with curl and headless Chromium: paths out of the web root, the view
-# redirects, the icon, the channel pages' shared body, a refused unreadable post, the settings listing and its round trip through the defaults file, who may load the
+# redirects, the live view of a JPEG channel, the icon, the channel pages' shared body, a refused unreadable post, the settings listing and its round trip through the defaults file, who may load the
 # defaults, the RTSP links, every menu page in a browser, a setting changed on its page and
 # stored, a Stream Control user's menus, the custom zip's pages across a restart, and the update
 # page driving a firmware upload to the restart.
@@ -64,7 +64,8 @@ curl -s -o /dev/null -d "StreamMode=9" $URL/streamA_controls
 check "an MPEG-4 channel leads to invalid_stream.htm" \
   [ "$(location $URL/view_streama.htm)" = "$URL/invalid_stream.htm" ]
 curl -s -o /dev/null -d "StreamMode=0" $URL/streamA_controls
-check "the MJPEG page shows the live picture" grep -q "<img class='live' src='streamB.mjpg'" <(curl -s $URL/jpeg_streamb.htm)
+check "the MJPEG page shows the live picture as multipart" \
+  grep -q "<img class='live' src='streamB.mjpg?multipart=true'" <(curl -s $URL/jpeg_streamb.htm)
 
 # RTSP links from the Host header and RTSP_Port.
 check "RTSP links use the Host header and port 8554" \
@@ -142,6 +143,10 @@ mkdir -p "$BOARD/media/mmc/DCIM" && head -c 5000 /dev/zero >"$BOARD/media/mmc/DC
 check "the menu offers the recording pages with a card" grep -q "href='download.htm'" <(curl -s $URL/nav_bar)
 browser menu
 check "menu pages leave no sanitizer report" no_sanitizer_report "$LOG"
+
+# Live View of channel B (JPEG at its defaults) in the browser: it loads, its picture moves, and
+# it links exactly the rows that answer with data.
+browser live_view "streamB.jpg streamB.mjpg streamB.mjpg?multipart=true"
 
 # Stream A's bit rate and resolution on its page; read back and stored in flash.
 browser stream_setup 2500000
