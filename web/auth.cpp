@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/param_commit.h"
 #include "web/accesslog.h"
+#include "web/guard.h"
 #include "web/httpd.h"
 
 #include <arpa/inet.h>
@@ -85,7 +86,7 @@ bool request_nonce(MHD_Connection *c, char out[REVOKED_NONCE_MAX + 1])
 // path on this device.
 void login_target(MHD_Connection *c, char *out, size_t size)
 {
-    http_return_target(c, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect"), "/index.htm", out,
+    guard_return_target(c, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect"), "/index.htm", out,
                        size);
 }
 
