@@ -2,6 +2,7 @@
 #include "core/mtd.h"
 #include "core/param.h"
 #include "platform/platform.h"
+#include "web/accesslog.h"
 #include "web/auth.h"
 #include "web/guard.h"
 #include "web/httpd.h"
@@ -45,6 +46,80 @@ protected:
 };
 
 } // namespace
+
+// --- the name a request was sent to ----------------------------------------------------------------
+
+TEST(GuardHost, OnlyAddressesAndTheDevicesOwnNamesAreTheDevice)
+{
+    for (const char *ok : {"127.0.0.1", "127.0.0.1:80", "192.0.2.7:8080", "[::1]", "[::1]:80", "[fe80::1]",
+                           "localhost", "LocalHost:80", "cam-1", "CAM-1.local", "cam-1.local.", "cam-1:80"})
+        EXPECT_TRUE(guard_host_is_device(ok, "cam-1")) << ok;
+    for (const char *bad : {"evil.example", "evil.example:80", "cam-1.evil.example", "cam-1.local.evil.example",
+                            "127.0.0.1.evil.example", "cam-10", "xcam-1", "localhost.evil.example", "[::1",
+                            "[::1]x", "[evil.example]", "127.0.0.1:", "127.0.0.1:123456", "127.0.0.1:8a", "",
+                            "::1"})
+        EXPECT_FALSE(guard_host_is_device(bad, "cam-1")) << bad;
+    EXPECT_FALSE(guard_host_is_device("local", ""));
+    EXPECT_FALSE(guard_host_is_device(".local", ""));
+    EXPECT_FALSE(guard_host_is_device(nullptr, "cam-1"));
+}
+
+// A page of another site whose name resolves to the device (DNS rebinding) acts as the guest
+// no more; a person with credentials works under any name.
+TEST_F(Guard, GuestRightsOnlyUnderTheDevicesOwnNames)
+{
+    fake_params["NetworkHostname"] = {"cam-1", 1, 5};
+    const std::string evil = "Host: evil.example";
+    WebReply r = get("/Video[0].BitRate", {evil});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_NE(r.header("www-authenticate").find("realm=\"7160\""), std::string::npos);
+    EXPECT_EQ(get("/config.txt", {evil}).status, 401);
+    EXPECT_NE(test_log_text().find("GET /Video[0].BitRate for Host evil.example refused"), std::string::npos);
+    // Its own page's post names its own origin, which the cross-site check alone let through.
+    EXPECT_EQ(post("/streamA_controls", "BitRate=300000", {evil, "Origin: http://evil.example"}).status, 401);
+    EXPECT_EQ(post("/controls", "create_user_name=x&create_user_perm=5", {evil}).status, 401);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+    EXPECT_EQ(fake_params.count("User[1].Name"), 0u);
+
+    EXPECT_EQ(get("/Video[0].BitRate", {evil, web_basic("admin", "adminpw")}).status, 200);
+    EXPECT_EQ(post("/streamA_controls", "BitRate=300000", {evil, web_basic("cfg", "cfgpw")}).status, 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    for (const char *host : {"Host: 127.0.0.1:80", "Host: [::1]", "Host: localhost", "Host: cam-1.local"})
+        EXPECT_EQ(get("/Video[0].BitRate", {host}).status, 200) << host;
+}
+
+// --- what a POST may change -----------------------------------------------------------------------
+
+// A caller who may change nothing through a row is challenged before the body is read: curl
+// --digest posts without a body first and sends credentials only when challenged.
+TEST_F(Guard, PostThatCanChangeNothingIsChallengedBeforeItsBody)
+{
+    auto head_only = [&](const std::string &row, const std::string &length, const std::string &extra = "") {
+        int fd = web_connect(port);
+        web_send_all(fd, "POST /" + row + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
+                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + length +
+                             "\r\n\r\n");
+        WebReply r = web_read_reply(fd);   // the body never comes: only an early answer arrives
+        close(fd);
+        return r.status;
+    };
+    fake_guest_level = 0;
+    for (const char *row : {"controls", "streamA_controls", "streamB_controls_no_save", "display_controls_no_save",
+                            "mixer_settings", "clear_log", "delete_files_int", "load_default_params"})
+        EXPECT_EQ(head_only(row, "1000"), 401) << row;
+    EXPECT_EQ(head_only("streamA_controls", "1000", web_basic("view", "viewpw") + "\r\n"), 401);
+    // Capture.Hue is written at level 2, Video[0] only at 4.
+    fake_guest_level = 2;
+    EXPECT_EQ(head_only("streamA_controls", "1000"), 401);
+    EXPECT_EQ(post("/capture_controls", "Hue=9").status, 303);
+    EXPECT_EQ(fake_params["Capture.Hue"].value, "9");
+    // A guest's empty body changes nothing: challenged once an Admin exists to log in as.
+    fake_guest_level = 5;
+    EXPECT_EQ(head_only("controls", "0"), 401);
+    EXPECT_EQ(head_only("controls", "0", web_basic("admin", "adminpw") + "\r\n"), 200);
+    fake_params.erase("User[0].Name");
+    EXPECT_EQ(head_only("controls", "0"), 200);
+}
 
 // --- the site a request came from and where it goes back to --------------------------------------
 
@@ -110,7 +185,6 @@ TEST_F(Guard, OnlyAPathOnThisDeviceBecomesALocation)
 
 TEST_F(Guard, CrossSitePostsAreRefusedAndOurOwnPass)
 {
-    uint32_t from = log_ring_head();
     auto post_from = [&](const std::vector<std::string> &h) {
         return web_request(port, "POST", "/streamA_controls", h, "BitRate=300000").status;
     };
@@ -124,7 +198,7 @@ TEST_F(Guard, CrossSitePostsAreRefusedAndOurOwnPass)
         EXPECT_EQ(post_from(h), 403) << h[0];
         EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000") << h[0];
     }
-    EXPECT_NE(log_since(from).find("POST to /streamA_controls from another site (Origin: http://other.host) refused"),
+    EXPECT_NE(test_log_text().find("POST to /streamA_controls from another site (Origin: http://other.host) refused"),
               std::string::npos);
     // Uploads and the defaults are guarded alike.
     EXPECT_EQ(web_request(port, "POST", "/firmware", {"Origin: http://other.host"}, "x").status, 403);
@@ -238,7 +312,7 @@ TEST_F(GuardLimitsTest, SlowFormBodyIsClosedAtTheRequestDeadline)
 {
     int fd = web_connect(port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(web_send_all(fd, "POST /streamA_controls HTTP/1.1\r\nHost: x\r\nContent-Type: "
+    ASSERT_TRUE(web_send_all(fd, "POST /streamA_controls HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
                                  "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\nBitRate=1"));
     EXPECT_TRUE(closed_within(fd, 5000, true));
     close(fd);
@@ -263,7 +337,7 @@ TEST_F(GuardLimitsTest, StreamingAnswerOutlivesEveryLimit)
     close(fd);
     EXPECT_EQ(r.status, 200);
     // 3 s of streaming against limits of 2 s: every chunk and the end arrived.
-    EXPECT_EQ(count_of(r.body, "1\r\na\r\n"), 20u);
+    EXPECT_EQ(test_count(r.body, "1\r\na\r\n"), 20u);
     EXPECT_NE(r.body.find("\r\n0\r\n\r\n"), std::string::npos);
 }
 
@@ -330,4 +404,43 @@ TEST_F(GuardLimitsTest, SlowUploadIsClosedAndASteadyOneIsNot)
     }
     EXPECT_FALSE(closed);
     close(steady);
+}
+
+// --- writes to flash by clients without credentials -------------------------------------------------
+
+class GuardFlash : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform_init();
+        ASSERT_EQ(mtd_open(), 0);
+        ASSERT_EQ(mtd_erase_block(ACCESS_LOG_OFFSET, 2 * ACCESS_LOG_PAGE_SIZE), 0);
+        access_log_scan();
+        guard_reset();
+    }
+    std::string listing()
+    {
+        char *text = get_user_data_log(100, 0x7fffffff);
+        std::string s = text ? text : "";
+        free(text);
+        return s;
+    }
+};
+
+TEST_F(GuardFlash, RecordsWithoutAUserComeAFewAMinuteAndTheDroppedAreCounted)
+{
+    for (int i = 0; i < 4400; i++)
+        EXPECT_EQ(guard_access_log_add_at(1000 + i, ACCESS_LOG_CAT_LOGIN, nullptr, ACCESS_EVENT_LOGOUT), 0);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS);
+    // A user's records are never held back.
+    EXPECT_EQ(guard_access_log_add_at(2000, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 1);
+    // A minute after the first, one more passes, with the count of those dropped.
+    guard_access_log_add_at(1000 + GUARD_ANON_PERIOD_MS, ACCESS_LOG_CAT_USER, "", ACCESS_EVENT_USER_CREATED);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 3);
+    std::string log = listing();
+    EXPECT_NE(log.find("001 "), std::string::npos);
+    EXPECT_NE(log.find("Guest               USER CREATED"), std::string::npos) << log;
+    EXPECT_NE(log.find("4397 dropped        LOGOUT"), std::string::npos) << log;
+    EXPECT_EQ(test_count(log, "Guest               LOGOUT"), (size_t)GUARD_ANON_RECORDS);
 }

@@ -107,9 +107,14 @@ inline WebReply web_request(uint16_t port, const std::string &method, const std:
     int fd = web_connect(port, from);
     if (fd < 0)
         return {};
-    std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    for (const auto &h : headers)
+    std::string req = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n";
+    bool host = false;
+    for (const auto &h : headers) {
         req += h + "\r\n";
+        host |= h.compare(0, 5, "Host:") == 0;
+    }
+    if (!host)
+        req += "Host: 127.0.0.1\r\n";
     if (method == "POST")
         req += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
                "\r\n";
@@ -221,9 +226,16 @@ inline int fake_save()
     fake_saves++;
     return 0;
 }
+inline const char *fake_row_name(int index)
+{
+    auto it = fake_params.begin();
+    for (int i = 0; i < index && it != fake_params.end(); i++)
+        ++it;
+    return it == fake_params.end() ? nullptr : it->first.c_str();
+}
 inline const ParamAccess fake_access = {fake_param_get,     fake_param_set,  fake_read_allowed, fake_write_allowed,
                                         fake_user_password, fake_user_level, fake_save,         nullptr,
-                                        nullptr,            nullptr,         nullptr};
+                                        fake_row_name,      nullptr,         nullptr};
 
 inline void fake_settings_reset()
 {

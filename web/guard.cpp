@@ -1,8 +1,11 @@
 #include "web/guard.h"
 
 #include "core/log.h"
+#include "core/param_commit.h"
+#include "web/accesslog.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,61 @@
 #include <strings.h>
 #include <sys/socket.h>
 #include <vector>
+
+// --- the name the request was sent to -----------------------------------------------------------
+
+namespace {
+
+// ":" and 1 to 5 digits, or nothing.
+bool port_ok(const char *p)
+{
+    if (!*p)
+        return true;
+    if (*p++ != ':')
+        return false;
+    size_t n = strspn(p, "0123456789");
+    return n >= 1 && n <= 5 && !p[n];
+}
+
+} // namespace
+
+bool guard_host_is_device(const char *host, const char *hostname)
+{
+    char name[256];
+    if (!host || !*host || strlen(host) >= sizeof name)
+        return false;
+    if (host[0] == '[') {
+        const char *end = strchr(host, ']');
+        if (!end || !port_ok(end + 1))
+            return false;
+        snprintf(name, sizeof name, "%.*s", (int)(end - host - 1), host + 1);
+        in6_addr a6;
+        return inet_pton(AF_INET6, name, &a6) == 1;
+    }
+    size_t n = strcspn(host, ":");
+    if (!port_ok(host + n))
+        return false;
+    snprintf(name, sizeof name, "%.*s", (int)n, host);
+    // A fully qualified name may end in a dot.
+    if (n > 1 && name[n - 1] == '.')
+        name[--n] = 0;
+    in_addr a4;
+    if (inet_pton(AF_INET, name, &a4) == 1 || strcasecmp(name, "localhost") == 0)
+        return true;
+    size_t h = hostname ? strlen(hostname) : 0;
+    return h && strncasecmp(name, hostname, h) == 0 && (!name[h] || strcasecmp(name + h, ".local") == 0);
+}
+
+bool guard_host_trusted(MHD_Connection *c)
+{
+    const char *host = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    if (!host)
+        return true;
+    char hostname[64];
+    if (param_access_get("NetworkHostname", hostname, sizeof hostname) < 0)
+        hostname[0] = 0;
+    return guard_host_is_device(host, hostname);
+}
 
 // --- the site it came from and where it goes back to ----------------------------------------------
 
@@ -133,6 +191,26 @@ const char *guard_cross_site(MHD_Connection *c)
             return name;
     }
     return nullptr;
+}
+
+// --- what a POST may change -----------------------------------------------------------------------
+
+bool guard_level_writes_any(const char *prefix, int level)
+{
+    const ParamAccess *access = param_access();
+    if (!access || !access->row_name)
+        return true;
+    size_t n = prefix ? strlen(prefix) : 0;
+    for (int i = 0; const char *name = access->row_name(i); i++)
+        if (strncmp(name, prefix ? prefix : "", n) == 0 && param_access_write_allowed(name, level) > 0)
+            return true;
+    return false;
+}
+
+bool guard_empty_body(MHD_Connection *c)
+{
+    const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return length && strcmp(length, "0") == 0;
 }
 
 // --- connections: deadlines and per-address limits ------------------------------------------------
@@ -316,4 +394,67 @@ int guard_connection_count()
     int n = (int)tracks.size();
     pthread_mutex_unlock(&track_mutex);
     return n;
+}
+
+// --- how often ------------------------------------------------------------------------------------
+
+bool guard_every(int64_t *last_ms, int every_ms)
+{
+    int64_t now = mono_ms();
+    if (*last_ms && now - *last_ms < every_ms)
+        return false;
+    *last_ms = now;
+    return true;
+}
+
+namespace {
+
+// Times of the last anonymous records written, oldest first; what was dropped since.
+pthread_mutex_t anon_mutex = PTHREAD_MUTEX_INITIALIZER;
+int64_t anon_times[GUARD_ANON_RECORDS];
+int anon_written;
+uint32_t anon_dropped, anon_dropped_category, anon_dropped_event;
+
+} // namespace
+
+int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user, uint32_t event)
+{
+    if (user && *user)
+        return access_log_add(category, user, event);
+    pthread_mutex_lock(&anon_mutex);
+    if (anon_written == GUARD_ANON_RECORDS && now_ms - anon_times[0] < GUARD_ANON_PERIOD_MS) {
+        // Dropped records of different kinds are counted as an alarm.
+        anon_dropped_event = anon_dropped && anon_dropped_event != event ? (uint32_t)ACCESS_EVENT_ALARM : event;
+        anon_dropped_category |= category;
+        if (anon_dropped++ == 0)
+            log_printf("%s: records without a user come too fast; dropped until the next minute\n", "access_log");
+        pthread_mutex_unlock(&anon_mutex);
+        return 0;
+    }
+    if (anon_written == GUARD_ANON_RECORDS)
+        memmove(anon_times, anon_times + 1, sizeof anon_times - sizeof anon_times[0]);
+    else
+        anon_written++;
+    anon_times[anon_written - 1] = now_ms;
+    if (anon_dropped) {
+        char count[20];
+        snprintf(count, sizeof count, "%u dropped", anon_dropped);
+        if (access_log_add(anon_dropped_category, count, anon_dropped_event) == 0)
+            anon_dropped = anon_dropped_category = anon_dropped_event = 0;
+    }
+    pthread_mutex_unlock(&anon_mutex);
+    return access_log_add(category, user, event);
+}
+
+int guard_access_log_add(uint32_t category, const char *user, uint32_t event)
+{
+    return guard_access_log_add_at(mono_ms(), category, user, event);
+}
+
+void guard_reset()
+{
+    pthread_mutex_lock(&anon_mutex);
+    anon_written = 0;
+    anon_dropped = anon_dropped_category = anon_dropped_event = 0;
+    pthread_mutex_unlock(&anon_mutex);
 }

@@ -113,8 +113,21 @@ int get_controls_redirect_func(HttpRequest *req)
     return HTTP_NO_RESPONSE;
 }
 
+// The logs name users and addresses and show the program's inner workings: they need the level of
+// the page that links to them.
+bool logs_refused(HttpRequest *req, MHD_Result *answer)
+{
+    if (req->level >= WEB_LEVEL_ADMIN)
+        return false;
+    *answer = queue_auth_fail(req->connection, 0);
+    return true;
+}
+
 int get_access_log(HttpRequest *req)
 {
+    MHD_Result refused;
+    if (logs_refused(req, &refused))
+        return refused;
     char *text = get_user_data_log(100, 0x7fffffff);
     size_t n = text ? strlen(text) : 0;
     MHD_Response *r = MHD_create_response_from_buffer(n, text ? text : (void *)"", text ? MHD_RESPMEM_MUST_FREE
@@ -130,6 +143,9 @@ int get_access_log(HttpRequest *req)
 
 int get_debug_log(HttpRequest *req)
 {
+    MHD_Result refused;
+    if (logs_refused(req, &refused))
+        return refused;
     char *text = static_cast<char *>(malloc(LOG_RING_SIZE));
     if (!text)
         return MHD_NO;
@@ -144,31 +160,39 @@ int get_debug_log(HttpRequest *req)
     return http_queue(req->connection, MHD_HTTP_OK, r);
 }
 
+// The output of "dmesg", run at most once a second: the text of the last run answers the requests
+// that come sooner, so no client starts processes as fast as it asks.
 int get_dmesg(HttpRequest *req)
 {
-    enum { DMESG_MAX = 0x40000 };
+    MHD_Result refused;
+    if (logs_refused(req, &refused))
+        return refused;
+    enum { DMESG_MAX = 0x40000, DMESG_REUSE_MS = 1000 };
     static const char command[] = "dmesg";
-    FILE *f = platform_popen(command);
-    DynBuf b = {};
-    int status = -1;
-    if (f) {
-        char chunk[4096];
-        size_t n;
-        while (b.length < DMESG_MAX && (n = fread(chunk, 1, std::min(sizeof chunk, DMESG_MAX - b.length), f)) > 0)
-            dynbuf_append(&b, chunk, n);
-        status = platform_pclose(f);
+    static DynBuf last;             // the server's thread alone answers here
+    static int64_t last_ms;
+    if (guard_every(&last_ms, DMESG_REUSE_MS)) {
+        dynbuf_free(&last);
+        FILE *f = platform_popen(command);
+        int status = -1;
+        if (f) {
+            char chunk[4096];
+            size_t n;
+            while (last.length < DMESG_MAX &&
+                   (n = fread(chunk, 1, std::min(sizeof chunk, DMESG_MAX - last.length), f)) > 0)
+                dynbuf_append(&last, chunk, n);
+            status = platform_pclose(f);
+        }
+        // The shell answers 127 when it finds no such command.
+        if (!f || (last.length == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
+            dynbuf_free(&last);
+            dynbuf_printf(&last, "can't open %s\n", command);
+        }
     }
-    // The shell answers 127 when it finds no such command.
-    if (!f || (b.length == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
-        dynbuf_free(&b);
-        dynbuf_printf(&b, "can't open %s\n", command);
-    }
-    MHD_Response *r = MHD_create_response_from_buffer(b.length, b.data ? b.data : (void *)"",
-                                                      b.data ? MHD_RESPMEM_MUST_FREE : MHD_RESPMEM_PERSISTENT);
-    if (!r) {
-        dynbuf_free(&b);
+    MHD_Response *r = MHD_create_response_from_buffer(last.length, last.data ? last.data : (void *)"",
+                                                      MHD_RESPMEM_MUST_COPY);
+    if (!r)
         return MHD_NO;
-    }
     http_no_cache(r);
     http_set_type(r, "text/plain");
     return http_queue(req->connection, MHD_HTTP_OK, r);
@@ -823,6 +847,17 @@ void dynbuf_free(DynBuf *b)
 
 namespace {
 
+// A guest's request sent under a name that is not the device's gets no guest rights: a page of
+// another site whose name was made to resolve here would act as the guest. The challenge lets a
+// person who reached the device by such a name still log in.
+MHD_Result answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
+{
+    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
+               "answer_to_connection", method, url,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
+    return queue_auth_fail(connection, 0);
+}
+
 MHD_Result answer_get(MHD_Connection *connection, const char *url)
 {
     HttpRequest req = {};
@@ -834,6 +869,8 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
         free(req.user);
         return queue_auth_fail(connection, ok);
     }
+    if (!req.user && !guard_host_trusted(connection))
+        return answer_foreign_host(connection, "GET", url);
     req.level = param_access_user_level(req.user);
     const char *path = url[0] == '/' ? url + 1 : url;
     int ret = HTTP_NO_RESPONSE;
@@ -897,6 +934,20 @@ MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
     return r ? http_queue(connection, MHD_HTTP_BAD_REQUEST, r) : MHD_NO;
 }
 
+// Whether the caller could change anything through the row. One who can't gets the challenge
+// before the body is read: a client that sends credentials only when challenged (curl --digest
+// first posts without a body) then logs in, and no body is read for nothing.
+bool post_may_change(const UrlEntry *entry, const PostContext *ctx)
+{
+    if (entry->post_level)
+        return auth_write_allowed(ctx->level, entry->post_level);
+    bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
+    if (settings && !guard_level_writes_any(entry->arg, ctx->level))
+        return false;
+    // A guest's empty body changes nothing either, once there is an Admin to log in as.
+    return ctx->user || !guard_empty_body(ctx->connection) || auth_device_open();
+}
+
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)
 {
     const char *path = url[0] == '/' ? url + 1 : url;
@@ -933,13 +984,17 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         post_context_free(ctx);
         return queue_auth_fail(connection, result);
     }
+    if (!ctx->user && !guard_host_trusted(connection)) {
+        post_context_free(ctx);
+        return answer_foreign_host(connection, "POST", url);
+    }
     ctx->level = param_access_user_level(ctx->user);
     *con_cls = ctx;
-    if (entry->post_level && !auth_write_allowed(ctx->level, entry->post_level)) {
+    if (!post_may_change(entry, ctx)) {
         log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
                    entry->name);
-        ctx->denied = 1;   // the body is read and dropped; the answer is a challenge
-        return MHD_YES;
+        ctx->denied = 1;
+        return answer_post_final(connection, ctx);
     }
     if (entry->post_handler(ctx, nullptr, 0) == MHD_NO)
         return MHD_NO;

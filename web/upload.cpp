@@ -6,8 +6,8 @@
 #include "services/customzip.h"
 #include "services/firmware.h"
 #include "streams/stream.h"
-#include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/guard.h"
 
 #include <algorithm>
 #include <atomic>
@@ -425,7 +425,7 @@ void upload_create_user_finish(PostContext *ctx)
             return;
         }
     }
-    if (access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
+    if (guard_access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
         log_printf("%s: log write failed\n", "post_create_user_func");
     log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", u->name, n, u->perm);
     // The first Admin of an open device: its maker is asked to log in as it.
