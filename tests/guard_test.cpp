@@ -15,35 +15,7 @@
 
 namespace {
 
-class Guard : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
-        ASSERT_EQ(httpd_start(0, nullptr), 0);
-        port = httpd_port();
-        ASSERT_NE(port, 0);
-    }
-    void TearDown() override
-    {
-        httpd_stop();
-        param_access_install(nullptr);
-    }
-    WebReply get(const std::string &path, const std::vector<std::string> &h = {})
-    {
-        return web_request(port, "GET", path, h);
-    }
-    WebReply post(const std::string &path, const std::string &body, std::vector<std::string> h = {})
-    {
-        h.push_back("Referer: /back.htm");
-        return web_request(port, "POST", path, h, body);
-    }
-    uint16_t port = 0;
-};
+class Guard : public WebServerTest {};
 
 } // namespace
 

@@ -33,35 +33,9 @@ MHD_Result test_handler(void *cls, MHD_Connection *c, const char *url, const cha
     return answer_to_connection(cls, c, url, method, version, upload, upload_size, con_cls);
 }
 
-class Httpd : public ::testing::Test {
+class Httpd : public WebServerTest {
 protected:
-    void SetUp() override
-    {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
-        httpd_no_save = 0;
-        ASSERT_EQ(httpd_start(0, test_handler), 0);
-        port = httpd_port();
-        ASSERT_NE(port, 0);
-    }
-    void TearDown() override
-    {
-        httpd_stop();
-        param_access_install(nullptr);
-    }
-    WebReply get(const std::string &path, const std::vector<std::string> &h = {})
-    {
-        return web_request(port, "GET", path, h);
-    }
-    WebReply post(const std::string &path, const std::string &body, std::vector<std::string> h = {})
-    {
-        h.push_back("Referer: /back.htm");
-        return web_request(port, "POST", path, h, body);
-    }
-    uint16_t port = 0;
+    Httpd() : WebServerTest(test_handler) {}
 };
 
 // What the settings form rows prefix to their keys, and a key each can write at level 4.

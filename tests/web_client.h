@@ -253,3 +253,45 @@ inline void fake_settings_reset()
     fake_saves = 0;
     param_access_install(&fake_access);
 }
+
+// The web server on a free port over the fake settings, for the tests of its modules; `handler`
+// null answers every request as the device does.
+#include "core/mtd.h"
+#include "core/param.h"
+#include "platform/platform.h"
+#include "web/auth.h"
+#include "web/httpd.h"
+#include <gtest/gtest.h>
+
+class WebServerTest : public ::testing::Test {
+protected:
+    explicit WebServerTest(MHD_AccessHandlerCallback handler = nullptr) : handler_(handler) {}
+    void SetUp() override
+    {
+        platform_init();
+        static bool loaded = (mtd_open(), init_param(&param_block), true);
+        (void)loaded;
+        fake_settings_reset();
+        auth_reset();
+        httpd_no_save = 0;
+        ASSERT_EQ(httpd_start(0, handler_), 0);
+        port = httpd_port();
+        ASSERT_NE(port, 0);
+    }
+    void TearDown() override
+    {
+        httpd_stop();
+        param_access_install(nullptr);
+    }
+    WebReply get(const std::string &path, const std::vector<std::string> &h = {})
+    {
+        return web_request(port, "GET", path, h);
+    }
+    WebReply post(const std::string &path, const std::string &body, std::vector<std::string> h = {})
+    {
+        h.push_back("Referer: /back.htm");
+        return web_request(port, "POST", path, h, body);
+    }
+    MHD_AccessHandlerCallback handler_;
+    uint16_t port = 0;
+};
