@@ -233,27 +233,20 @@ bool closed_within(int fd, int ms, bool trickle, int *sweeps_cut = nullptr)
     return false;
 }
 
-class GuardLimitsTest : public ::testing::Test {
+class GuardLimitsTest : public WebServerTest {
 protected:
+    GuardLimitsTest() : WebServerTest(limits_handler) {}
     void SetUp() override
     {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
         GuardLimits l = {2, 2, 4, 64};
         guard_set_limits(&l);
-        ASSERT_EQ(httpd_start(0, limits_handler), 0);
-        port = httpd_port();
+        WebServerTest::SetUp();
     }
     void TearDown() override
     {
-        httpd_stop();
+        WebServerTest::TearDown();
         guard_set_limits(nullptr);
-        param_access_install(nullptr);
     }
-    uint16_t port = 0;
 };
 
 } // namespace
