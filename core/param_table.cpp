@@ -655,6 +655,16 @@ const char *set_password(const char *text, size_t length, uintptr_t n)
     return nullptr;
 }
 
+// User names go into the program log and the access log: a line break or another control
+// character in one would forge lines there.
+const char *check_user_name(const char *text, size_t length, uintptr_t)
+{
+    for (size_t i = 0; i < length && text[i]; i++)
+        if ((unsigned char)text[i] < 0x20 || text[i] == 0x7f)
+            return "Name holds a control character";
+    return nullptr;
+}
+
 const char *set_delete_user(const char *text, size_t length, uintptr_t n)
 {
     size_t len = strnlen(text ? text : "", length);
@@ -903,6 +913,8 @@ int get_latency(char *buf, size_t size, uintptr_t i)
 #define SZ(f) (uint32_t) sizeof(((ParamBlock *)nullptr)->f)
 #define INT(name, f, g, lo, hi, st, r, w) {name, PARAM_INTEGER, g, lo, hi, st, SZ(f), r, w, OFF(f), nullptr, nullptr}
 #define STR(name, f, g, r, w) {name, PARAM_STRING, g, 0, 0, 0, SZ(f), r, w, OFF(f), nullptr, nullptr}
+// A string whose text `check` may refuse before it is stored.
+#define STR_CHECKED(name, f, g, r, w, check) {name, PARAM_STRING, g, 0, 0, 0, SZ(f), r, w, OFF(f), nullptr, check}
 #define CONV(name, f, g, r, w, get, set) {name, PARAM_CONVERTED, g, 0, 0, 0, SZ(f), r, w, OFF(f), get, set}
 #define FUNC(name, g, r, w, arg, get, set) {name, PARAM_FUNCTION, g, 0, 0, 0, 0, r, w, arg, get, set}
 
@@ -1046,7 +1058,7 @@ const ParamDesc param_table[] = {
     INT("Display.OSD.Enabled", Display.OSD.Enabled, 26, 0, 2, 1, 1, 4),
     FUNC("Display.Colorbars", 0, 1, 4, 2, get_display_mode, set_display_mode),
     FUNC("Display.Passthru", 0, 1, 4, 1, get_display_mode, set_display_mode),
-#define USER_NAME(n) STR("User[" #n "].Name", User[n].Name, 0, 5, 5)
+#define USER_NAME(n) STR_CHECKED("User[" #n "].Name", User[n].Name, 0, 5, 5, check_user_name)
     USER_NAME(0), USER_NAME(1), USER_NAME(2), USER_NAME(3), USER_NAME(4),
     USER_NAME(5), USER_NAME(6), USER_NAME(7), USER_NAME(8), USER_NAME(9),
 #define USER_PERM(n, lo) INT("User[" #n "].Permission", User[n].Permission, 25, lo, 5, 1, 5, 5)
@@ -1256,6 +1268,8 @@ const char *param_set(const char *name, const char *text, size_t length)
         return INVALID_VALUE;
     switch (d->type) {
     case PARAM_STRING: {
+        if (d->set && (msg = d->set(text, length, 0)))
+            return msg;
         size_t len = strnlen(text, length);
         if (length > d->size && len > d->size)
             return "String value too long";

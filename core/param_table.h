@@ -36,7 +36,7 @@ struct ParamDesc {
     uint32_t read_level, write_level;
     uint32_t offset_or_arg;
     param_get_fn get;
-    param_set_fn set;
+    param_set_fn set;           // string rows: a check of the text before it is stored, or null
 };
 
 extern const ParamDesc param_table[];

@@ -252,6 +252,22 @@ TEST_F(Auth, LoginIsRecordedInTheAccessLog)
     EXPECT_NE(r.body.find("cfg                 LOGIN"), std::string::npos) << r.body;
 }
 
+// Anyone may ask for the logout page: only a logout that ends a login goes to flash.
+TEST_F(Auth, OnlyALogoutThatEndsALoginIsRecorded)
+{
+    ASSERT_EQ(mtd_open(), 0);
+    mtd_erase_block(ACCESS_LOG_OFFSET, 2 * ACCESS_LOG_PAGE_SIZE);
+    access_log_scan();
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(get("/logout.htm").status, 303);
+    EXPECT_EQ(access_log_current_index(), 0);
+    std::string cookie = cookie_of(get("/login.htm?a=cookie", {web_basic("cfg", "cfgpw")}));
+    EXPECT_EQ(get("/logout.htm", {"Cookie: " + cookie}).status, 303);
+    EXPECT_EQ(get("/logout.htm", {"Cookie: " + cookie}).status, 303);   // already ended
+    EXPECT_EQ(access_log_current_index(), 1);
+    EXPECT_NE(get("/log.txt").body.find("cfg                 LOGOUT"), std::string::npos);
+}
+
 TEST_F(Auth, CookieFromAnotherAddressIsNotRecognised)
 {
     fake_guest_level = 0;

@@ -257,7 +257,7 @@ TEST_F(Hls, ClientLeavingMidSegmentLeavesNothingBehind)
     ASSERT_NE(fp, nullptr);
     int fd = web_connect(port);
     ASSERT_GE(fd, 0);
-    web_send_all(fd, "GET /streamA1.ts HTTP/1.1\r\nHost: x\r\n\r\n");
+    web_send_all(fd, "GET /streamA1.ts HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }, 5000));
     close(fd);
     // The wait ends when the slot is ready; nobody comes back for it and it is dropped.

@@ -38,7 +38,7 @@ struct StreamClient {
     StreamClient(uint16_t port, const std::string &path)
     {
         fd = web_connect(port);
-        web_send_all(fd, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        web_send_all(fd, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }
     ~StreamClient()
     {

@@ -674,6 +674,11 @@ TEST(ParamTable, UsersByNameAndPermissionNames)
     EXPECT_EQ(user_password("alice"), nullptr);
     EXPECT_STREQ(set("User[7].Permission", "0"), nullptr);
     EXPECT_NE(set("User[6].Permission", "0"), nullptr);
+    // A line break or another control character in a name would forge lines in the logs.
+    for (const char *name : {"ev\nil", "ev\ril", "\tx", "x\x1b[2J", "x\x7f"})
+        EXPECT_STREQ(set("User[3].Name", name), "Name holds a control character") << name;
+    EXPECT_STREQ(param_block.User[3].Name, "");
+    EXPECT_EQ(set("User[3].Name", "b\xc3\xb6" "b o'neil"), nullptr);
 }
 
 TEST(ParamTable, StreamBitrateForTransportPlanning)

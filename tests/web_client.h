@@ -107,9 +107,14 @@ inline WebReply web_request(uint16_t port, const std::string &method, const std:
     int fd = web_connect(port, from);
     if (fd < 0)
         return {};
-    std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    for (const auto &h : headers)
+    std::string req = method + " " + path + " HTTP/1.1\r\nConnection: close\r\n";
+    bool host = false;
+    for (const auto &h : headers) {
         req += h + "\r\n";
+        host |= h.compare(0, 5, "Host:") == 0;
+    }
+    if (!host)
+        req += "Host: 127.0.0.1\r\n";
     if (method == "POST")
         req += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
                "\r\n";
@@ -221,9 +226,16 @@ inline int fake_save()
     fake_saves++;
     return 0;
 }
+inline const char *fake_row_name(int index)
+{
+    auto it = fake_params.begin();
+    for (int i = 0; i < index && it != fake_params.end(); i++)
+        ++it;
+    return it == fake_params.end() ? nullptr : it->first.c_str();
+}
 inline const ParamAccess fake_access = {fake_param_get,     fake_param_set,  fake_read_allowed, fake_write_allowed,
                                         fake_user_password, fake_user_level, fake_save,         nullptr,
-                                        nullptr,            nullptr,         nullptr};
+                                        fake_row_name,      nullptr,         nullptr};
 
 inline void fake_settings_reset()
 {
@@ -241,3 +253,45 @@ inline void fake_settings_reset()
     fake_saves = 0;
     param_access_install(&fake_access);
 }
+
+// The web server on a free port over the fake settings, for the tests of its modules; `handler`
+// null answers every request as the device does.
+#include "core/mtd.h"
+#include "core/param.h"
+#include "platform/platform.h"
+#include "web/auth.h"
+#include "web/httpd.h"
+#include <gtest/gtest.h>
+
+class WebServerTest : public ::testing::Test {
+protected:
+    explicit WebServerTest(MHD_AccessHandlerCallback handler = nullptr) : handler_(handler) {}
+    void SetUp() override
+    {
+        platform_init();
+        static bool loaded = (mtd_open(), init_param(&param_block), true);
+        (void)loaded;
+        fake_settings_reset();
+        auth_reset();
+        httpd_no_save = 0;
+        ASSERT_EQ(httpd_start(0, handler_), 0);
+        port = httpd_port();
+        ASSERT_NE(port, 0);
+    }
+    void TearDown() override
+    {
+        httpd_stop();
+        param_access_install(nullptr);
+    }
+    WebReply get(const std::string &path, const std::vector<std::string> &h = {})
+    {
+        return web_request(port, "GET", path, h);
+    }
+    WebReply post(const std::string &path, const std::string &body, std::vector<std::string> h = {})
+    {
+        h.push_back("Referer: /back.htm");
+        return web_request(port, "POST", path, h, body);
+    }
+    MHD_AccessHandlerCallback handler_;
+    uint16_t port = 0;
+};

@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/param_commit.h"
 #include "web/accesslog.h"
+#include "web/guard.h"
 #include "web/httpd.h"
 
 #include <arpa/inet.h>
@@ -85,7 +86,7 @@ bool request_nonce(MHD_Connection *c, char out[REVOKED_NONCE_MAX + 1])
 // path on this device.
 void login_target(MHD_Connection *c, char *out, size_t size)
 {
-    http_return_target(c, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect"), "/index.htm", out,
+    guard_return_target(c, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "redirect"), "/index.htm", out,
                        size);
 }
 
@@ -310,7 +311,7 @@ int get_login_func(HttpRequest *req)
             revoked_remove(i);   // the browser asks again with these credentials
         return queue_auth_fail(c, 0);
     }
-    if (access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGIN) != 0)
+    if (guard_access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGIN) != 0)
         log_printf("%s: log write failed\n", "get_login_func");
     int s = session_find(c);
     if (s == -2)
@@ -334,7 +335,10 @@ int get_logout_func(HttpRequest *req)
     MHD_Connection *c = req->connection;
     char target[150];
     login_target(c, target, sizeof target);
-    if (access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGOUT) != 0)
+    // Only a logout that ends a login is recorded: anyone may ask for this page, and each record
+    // is a write to flash.
+    if (req->user && *req->user &&
+        guard_access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGOUT) != 0)
         log_printf("%s: log write failed\n", "get_logout_func");
     revoked_nonce_find(c, 1);
     int s = session_find(c);

@@ -13,6 +13,7 @@
 #include "web/accesslog.h"
 #include "web/auth.h"
 #include "web/files.h"
+#include "web/guard.h"
 #include "web/hls.h"
 #include "web/live.h"
 #include "web/pages.h"
@@ -20,19 +21,15 @@
 #include "services/firmware.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <strings.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -116,8 +113,21 @@ int get_controls_redirect_func(HttpRequest *req)
     return HTTP_NO_RESPONSE;
 }
 
+// The logs name users and addresses and show the program's inner workings: they need the level of
+// the page that links to them.
+bool logs_refused(HttpRequest *req, MHD_Result *answer)
+{
+    if (req->level >= WEB_LEVEL_ADMIN)
+        return false;
+    *answer = queue_auth_fail(req->connection, 0);
+    return true;
+}
+
 int get_access_log(HttpRequest *req)
 {
+    MHD_Result refused;
+    if (logs_refused(req, &refused))
+        return refused;
     char *text = get_user_data_log(100, 0x7fffffff);
     size_t n = text ? strlen(text) : 0;
     MHD_Response *r = MHD_create_response_from_buffer(n, text ? text : (void *)"", text ? MHD_RESPMEM_MUST_FREE
@@ -133,6 +143,9 @@ int get_access_log(HttpRequest *req)
 
 int get_debug_log(HttpRequest *req)
 {
+    MHD_Result refused;
+    if (logs_refused(req, &refused))
+        return refused;
     char *text = static_cast<char *>(malloc(LOG_RING_SIZE));
     if (!text)
         return MHD_NO;
@@ -147,31 +160,39 @@ int get_debug_log(HttpRequest *req)
     return http_queue(req->connection, MHD_HTTP_OK, r);
 }
 
+// The output of "dmesg", run at most once a second: the text of the last run answers the requests
+// that come sooner, so no client starts processes as fast as it asks.
 int get_dmesg(HttpRequest *req)
 {
-    enum { DMESG_MAX = 0x40000 };
+    MHD_Result refused;
+    if (logs_refused(req, &refused))
+        return refused;
+    enum { DMESG_MAX = 0x40000, DMESG_REUSE_MS = 1000 };
     static const char command[] = "dmesg";
-    FILE *f = platform_popen(command);
-    DynBuf b = {};
-    int status = -1;
-    if (f) {
-        char chunk[4096];
-        size_t n;
-        while (b.length < DMESG_MAX && (n = fread(chunk, 1, std::min(sizeof chunk, DMESG_MAX - b.length), f)) > 0)
-            dynbuf_append(&b, chunk, n);
-        status = platform_pclose(f);
+    static DynBuf last;             // the server's thread alone answers here
+    static int64_t last_ms;
+    if (guard_every(&last_ms, DMESG_REUSE_MS)) {
+        dynbuf_free(&last);
+        FILE *f = platform_popen(command);
+        int status = -1;
+        if (f) {
+            char chunk[4096];
+            size_t n;
+            while (last.length < DMESG_MAX &&
+                   (n = fread(chunk, 1, std::min(sizeof chunk, DMESG_MAX - last.length), f)) > 0)
+                dynbuf_append(&last, chunk, n);
+            status = platform_pclose(f);
+        }
+        // The shell answers 127 when it finds no such command.
+        if (!f || (last.length == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
+            dynbuf_free(&last);
+            dynbuf_printf(&last, "can't open %s\n", command);
+        }
     }
-    // The shell answers 127 when it finds no such command.
-    if (!f || (b.length == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
-        dynbuf_free(&b);
-        dynbuf_printf(&b, "can't open %s\n", command);
-    }
-    MHD_Response *r = MHD_create_response_from_buffer(b.length, b.data ? b.data : (void *)"",
-                                                      b.data ? MHD_RESPMEM_MUST_FREE : MHD_RESPMEM_PERSISTENT);
-    if (!r) {
-        dynbuf_free(&b);
+    MHD_Response *r = MHD_create_response_from_buffer(last.length, last.data ? last.data : (void *)"",
+                                                      MHD_RESPMEM_MUST_COPY);
+    if (!r)
         return MHD_NO;
-    }
     http_no_cache(r);
     http_set_type(r, "text/plain");
     return http_queue(req->connection, MHD_HTTP_OK, r);
@@ -221,7 +242,7 @@ int post_redirect_key(PostContext *ctx, const char *data, size_t size)
     char *target = strndup(data, size);
     if (!target)
         return MHD_YES;
-    if (strlen(target) != size || !http_local_target(target)) {
+    if (strlen(target) != size || !guard_local_target(target)) {
         log_printf("%s: redirect to %s ignored\n", "post_processor_func", target);
         free(target);
         return MHD_YES;
@@ -732,124 +753,6 @@ MHD_Result http_method_not_allowed(MHD_Connection *c)
     return http_queue(c, MHD_HTTP_METHOD_NOT_ALLOWED, r);
 }
 
-bool http_local_target(const char *target)
-{
-    if (!target || !*target)
-        return false;
-    // "//host" is another host to a browser, and so is "/\host"; browsers also drop blanks and
-    // control characters around and inside a URL, so " //host" is another host too. None of
-    // them belongs in a path of ours.
-    if (target[0] == '/' && target[1] == '/')
-        return false;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(target); *p; p++)
-        if (*p <= 0x20 || *p >= 0x7f || *p == '\\')
-            return false;
-    // A scheme ("http:", "javascript:") comes before any '/', '?' or '#'.
-    size_t head = strcspn(target, "/?#");
-    return memchr(target, ':', head) == nullptr;
-}
-
-namespace {
-
-enum UrlKind { URL_RELATIVE, URL_ABSOLUTE, URL_BAD };
-
-// The host (and port) an absolute URL names, without user information, and where its path
-// begins. A URL with neither scheme nor "//" is relative; a scheme without a host ("null",
-// "about:blank") names no host of ours.
-UrlKind url_host(const char *url, char *host, size_t size, const char **path)
-{
-    const char *p = url;
-    while (isalnum((unsigned char)*p) || *p == '+' || *p == '-' || *p == '.')
-        p++;
-    bool scheme = p > url && *p == ':';
-    if (scheme)
-        p++;
-    else
-        p = url;
-    if (p[0] != '/' || p[1] != '/')
-        return scheme || strcmp(url, "null") == 0 ? URL_BAD : URL_RELATIVE;
-    p += 2;
-    size_t n = strcspn(p, "/?#\\");
-    *path = p + n;
-    for (size_t i = n; i > 0; i--)
-        if (p[i - 1] == '@') {
-            p += i;
-            n -= i;
-            break;
-        }
-    if (n == 0 || n >= size)
-        return URL_BAD;
-    memcpy(host, p, n);
-    host[n] = 0;
-    // Port 80 may be written or left out.
-    if (n > 3 && strcmp(host + n - 3, ":80") == 0)
-        host[n - 3] = 0;
-    return URL_ABSOLUTE;
-}
-
-// Whether an absolute URL names the host this request was sent to (its Host header).
-bool url_is_ours(MHD_Connection *c, const char *url, const char **path)
-{
-    char host[256], ours[256];
-    if (url_host(url, host, sizeof host, path) != URL_ABSOLUTE)
-        return false;
-    const char *h = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-    if (!h || !*h)
-        return false;
-    size_t n = strlen(h);
-    if (n >= sizeof ours)
-        return false;
-    memcpy(ours, h, n + 1);
-    if (n > 3 && strcmp(ours + n - 3, ":80") == 0)
-        ours[n - 3] = 0;
-    return strcasecmp(host, ours) == 0;
-}
-
-} // namespace
-
-bool http_return_target(MHD_Connection *c, const char *wanted, const char *fallback, char *out, size_t size)
-{
-    const char *t = http_local_target(wanted) ? wanted : nullptr;
-    if (!t) {
-        const char *referer = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
-        char host[256];
-        const char *path = nullptr;
-        if (referer) {
-            UrlKind kind = url_host(referer, host, sizeof host, &path);
-            if (kind == URL_RELATIVE)
-                t = referer;
-            else if (kind == URL_ABSOLUTE && url_is_ours(c, referer, &path))
-                t = *path == '/' ? path : "/";
-        }
-        if (t && !http_local_target(t))
-            t = nullptr;
-    }
-    if (!t)
-        t = fallback;
-    if (!t)
-        return false;
-    snprintf(out, size, "%s", t);
-    return true;
-}
-
-const char *http_cross_site(MHD_Connection *c)
-{
-    static const char *const headers[] = {"Origin", "Referer"};
-    for (const char *name : headers) {
-        const char *v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
-        if (!v)
-            continue;
-        char host[256];
-        const char *path = nullptr;
-        // A Referer that is a bare path names no host; an Origin always names one ("null" too).
-        if (strcmp(name, "Referer") == 0 && url_host(v, host, sizeof host, &path) == URL_RELATIVE)
-            continue;
-        if (!url_is_ours(c, v, &path))
-            return name;
-    }
-    return nullptr;
-}
-
 const char *get_mime_type(const char *filename)
 {
     static const struct {
@@ -944,6 +847,17 @@ void dynbuf_free(DynBuf *b)
 
 namespace {
 
+// A guest's request sent under a name that is not the device's gets no guest rights: a page of
+// another site whose name was made to resolve here would act as the guest. The challenge lets a
+// person who reached the device by such a name still log in.
+MHD_Result answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
+{
+    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
+               "answer_to_connection", method, url,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
+    return queue_auth_fail(connection, 0);
+}
+
 MHD_Result answer_get(MHD_Connection *connection, const char *url)
 {
     HttpRequest req = {};
@@ -955,6 +869,8 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
         free(req.user);
         return queue_auth_fail(connection, ok);
     }
+    if (!req.user && !guard_host_trusted(connection))
+        return answer_foreign_host(connection, "GET", url);
     req.level = param_access_user_level(req.user);
     const char *path = url[0] == '/' ? url + 1 : url;
     int ret = HTTP_NO_RESPONSE;
@@ -1009,13 +925,27 @@ MHD_Result answer_cross_site(MHD_Connection *connection, const char *url, const 
 MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
 {
     char back[256], reason[3 * sizeof ctx->refused], back_escaped[6 * sizeof back];
-    http_return_target(connection, nullptr, "/index.htm", back, sizeof back);
+    guard_return_target(connection, nullptr, "/index.htm", back, sizeof back);
     html_escape(ctx->refused, reason, sizeof reason);
     html_escape(back, back_escaped, sizeof back_escaped);
     MHD_Response *r = http_html_response(
         "<html><head><title>Not done</title></head>\n<body><p>%s</p>\n<p><a href=\"%s\">Back</a></p></body></html>\n",
         reason, back_escaped);
     return r ? http_queue(connection, MHD_HTTP_BAD_REQUEST, r) : MHD_NO;
+}
+
+// Whether the caller could change anything through the row. One who can't gets the challenge
+// before the body is read: a client that sends credentials only when challenged (curl --digest
+// first posts without a body) then logs in, and no body is read for nothing.
+bool post_may_change(const UrlEntry *entry, const PostContext *ctx)
+{
+    if (entry->post_level)
+        return auth_write_allowed(ctx->level, entry->post_level);
+    bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
+    if (settings && !guard_level_writes_any(entry->arg, ctx->level))
+        return false;
+    // A guest's empty body changes nothing either, once there is an Admin to log in as.
+    return ctx->user || !guard_empty_body(ctx->connection) || auth_device_open();
 }
 
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)
@@ -1038,7 +968,7 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         log_printf("%s: POST to %s not allowed\n", "answer_to_connection", url);
         return http_method_not_allowed(connection);
     }
-    if (const char *header = http_cross_site(connection))
+    if (const char *header = guard_cross_site(connection))
         return answer_cross_site(connection, url, header);
     PostContext *ctx = static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
     if (!ctx)
@@ -1054,13 +984,17 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         post_context_free(ctx);
         return queue_auth_fail(connection, result);
     }
+    if (!ctx->user && !guard_host_trusted(connection)) {
+        post_context_free(ctx);
+        return answer_foreign_host(connection, "POST", url);
+    }
     ctx->level = param_access_user_level(ctx->user);
     *con_cls = ctx;
-    if (entry->post_level && !auth_write_allowed(ctx->level, entry->post_level)) {
+    if (!post_may_change(entry, ctx)) {
         log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
                    entry->name);
-        ctx->denied = 1;   // the body is read and dropped; the answer is a challenge
-        return MHD_YES;
+        ctx->denied = 1;
+        return answer_post_final(connection, ctx);
     }
     if (entry->post_handler(ctx, nullptr, 0) == MHD_NO)
         return MHD_NO;
@@ -1095,17 +1029,15 @@ MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
     if (ctx->redirect)
         return http_redirect(connection, ctx->redirect);
     char back[512];
-    if (http_return_target(connection, nullptr, nullptr, back, sizeof back))
+    if (guard_return_target(connection, nullptr, nullptr, back, sizeof back))
         return http_redirect(connection, back);
     return http_text(connection, MHD_HTTP_OK, nullptr, "", 0);
 }
 
-void track_request_done(MHD_Connection *connection);
-
 void request_completed_callback(void *cls, MHD_Connection *connection, void **con_cls,
                                 MHD_RequestTerminationCode toe)
 {
-    track_request_done(connection);
+    guard_request_done(connection);
     PostContext *ctx = static_cast<PostContext *>(*con_cls);
     if (!ctx)
         return;
@@ -1146,187 +1078,21 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
     return answer_post_final(connection, ctx);
 }
 
-// --- connection limits ------------------------------------------------------------------------
+// --- server start and stop, parked connections -------------------------------------------------
 
 namespace {
 
-// Idle connections and requests that trickle in would otherwise hold every slot: one address
-// may keep only a share of them, a connection with nothing to do is closed after the idle limit,
-// and a request must arrive whole within the request limit of its first byte. An answer being
-// sent (a stream a client plays) is never cut here; the library's idle limit counts from the
-// last byte that went out.
-HttpdLimits limits = {HTTPD_IDLE_SECONDS, HTTPD_REQUEST_SECONDS, HTTPD_PER_ADDRESS, HTTPD_CONNECTIONS};
-
-enum TrackPhase { TRACK_WAITING, TRACK_BODY, TRACK_ANSWERING };
-
-struct ConnTrack {
-    MHD_Connection *connection;
-    int fd;
-    int phase;
-    bool upload;                // the body's deadline grows with what it delivered
-    bool cut;
-    uint64_t body_bytes;
-    int64_t since_ms;           // opened, or the previous answer done
-    int64_t first_ms;           // first byte of the request seen (0: not yet)
-};
-
-// Touched by the server's thread (notifications, handler) and the sweep on the httpd thread.
-pthread_mutex_t track_mutex = PTHREAD_MUTEX_INITIALIZER;
-std::vector<ConnTrack *> tracks;
 MHD_AccessHandlerCallback access_handler;
 
-int64_t mono_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-ConnTrack *track_of(MHD_Connection *connection)
-{
-    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    return info ? static_cast<ConnTrack *>(info->socket_context) : nullptr;
-}
-
-void notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
-                       MHD_ConnectionNotificationCode code)
-{
-    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        ConnTrack *t = static_cast<ConnTrack *>(calloc(1, sizeof(ConnTrack)));
-        if (!t || !info) {
-            free(t);
-            return;
-        }
-        t->connection = connection;
-        t->fd = info->connect_fd;
-        t->since_ms = mono_ms();
-        pthread_mutex_lock(&track_mutex);
-        tracks.push_back(t);
-        pthread_mutex_unlock(&track_mutex);
-        *socket_context = t;
-    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-        // Called before the library closes the socket, so the sweep never touches a reused fd.
-        ConnTrack *t = static_cast<ConnTrack *>(*socket_context);
-        if (!t)
-            return;
-        pthread_mutex_lock(&track_mutex);
-        tracks.erase(std::remove(tracks.begin(), tracks.end(), t), tracks.end());
-        pthread_mutex_unlock(&track_mutex);
-        free(t);
-        *socket_context = nullptr;
-    }
-}
-
-// Uploads may take long on a slow link, but only while they keep coming.
-bool is_upload(const char *url)
-{
-    const char *path = url[0] == '/' ? url + 1 : url;
-    return strcmp(path, "firmware") == 0 || strcmp(path, "customzip") == 0;
-}
-
+// Every call passes the connection guard first, which keeps the request's deadlines.
 MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
                         const char *version, const char *upload_data, size_t *upload_data_size, void **con_cls)
 {
-    if (ConnTrack *t = track_of(connection)) {
-        pthread_mutex_lock(&track_mutex);
-        if (t->phase == TRACK_WAITING) {
-            // The header is whole.
-            bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
-            if (!t->first_ms)
-                t->first_ms = mono_ms();
-            t->phase = post ? TRACK_BODY : TRACK_ANSWERING;
-            t->upload = post && is_upload(url);
-            t->body_bytes = 0;
-        } else if (t->phase == TRACK_BODY && *upload_data_size == 0) {
-            t->phase = TRACK_ANSWERING;
-        } else if (t->phase == TRACK_BODY) {
-            t->body_bytes += *upload_data_size;
-        }
-        pthread_mutex_unlock(&track_mutex);
-    }
+    guard_track_request(connection, url, method, *upload_data_size);
     return access_handler(cls, connection, url, method, version, upload_data, upload_data_size, con_cls);
 }
 
-void track_request_done(MHD_Connection *connection)
-{
-    ConnTrack *t = track_of(connection);
-    if (!t)
-        return;
-    pthread_mutex_lock(&track_mutex);
-    t->phase = TRACK_WAITING;
-    t->since_ms = mono_ms();
-    t->first_ms = 0;
-    pthread_mutex_unlock(&track_mutex);
-}
-
-// When data last came in on the socket, on the monotonic clock; 0 when the kernel can't say.
-int64_t last_data_ms(int fd, int64_t now)
-{
-    tcp_info ti = {};
-    socklen_t len = sizeof ti;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 ||
-        len < offsetof(tcp_info, tcpi_last_data_recv) + sizeof ti.tcpi_last_data_recv)
-        return 0;
-    return now - (int64_t)ti.tcpi_last_data_recv;
-}
-
 } // namespace
-
-void httpd_set_limits(const HttpdLimits *l)
-{
-    limits = l ? *l : HttpdLimits{HTTPD_IDLE_SECONDS, HTTPD_REQUEST_SECONDS, HTTPD_PER_ADDRESS, HTTPD_CONNECTIONS};
-}
-
-int httpd_sweep()
-{
-    int cut = 0, slow_uploads = 0;
-    int64_t now = mono_ms(), limit = (int64_t)limits.request_seconds * 1000;
-    pthread_mutex_lock(&track_mutex);
-    for (ConnTrack *t : tracks) {
-        if (t->phase == TRACK_ANSWERING || t->cut)
-            continue;
-        if (t->phase == TRACK_WAITING && !t->first_ms) {
-            // Bytes since the connection opened or the last answer: a request has begun. The
-            // sweep runs about once a second, so its start is known to about a second.
-            // The kernel keeps that time in clock ticks: a margin keeps the connection's own
-            // handshake from counting.
-            int64_t at = last_data_ms(t->fd, now);
-            if (at > t->since_ms + 50)
-                t->first_ms = at;
-            continue;
-        }
-        bool upload = t->phase == TRACK_BODY && t->upload;
-        int64_t allowed = limit + (upload ? (int64_t)(t->body_bytes * 1000 / HTTPD_UPLOAD_RATE) : 0);
-        if (now - t->first_ms < allowed)
-            continue;
-        // The library sees the end of the connection and closes it on its own thread.
-        shutdown(t->fd, SHUT_RDWR);
-        t->cut = true;
-        if (upload)
-            slow_uploads++;
-        else
-            cut++;
-    }
-    pthread_mutex_unlock(&track_mutex);
-    if (cut)
-        log_printf("%s: closed %d connection(s) whose request was not whole within %u s\n", "httpd", cut,
-                   limits.request_seconds);
-    if (slow_uploads)
-        log_printf("%s: closed %d upload(s) slower than %u bytes/s\n", "httpd", slow_uploads,
-                   (unsigned)HTTPD_UPLOAD_RATE);
-    return cut + slow_uploads;
-}
-
-int httpd_connection_count()
-{
-    pthread_mutex_lock(&track_mutex);
-    int n = (int)tracks.size();
-    pthread_mutex_unlock(&track_mutex);
-    return n;
-}
-
-// --- server start and stop, parked connections -------------------------------------------------
 
 int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler)
 {
@@ -1339,10 +1105,10 @@ int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler)
                                      MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof digest_random, digest_random,
                                      MHD_OPTION_NONCE_NC_SIZE, 100, MHD_OPTION_NOTIFY_COMPLETED,
                                      request_completed_callback, nullptr,
-                                     MHD_OPTION_NOTIFY_CONNECTION, notify_connection, nullptr,
-                                     MHD_OPTION_CONNECTION_TIMEOUT, limits.idle_seconds,
-                                     MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address,
-                                     MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_END);
+                                     MHD_OPTION_NOTIFY_CONNECTION, guard_notify_connection, nullptr,
+                                     MHD_OPTION_CONNECTION_TIMEOUT, guard_limits()->idle_seconds,
+                                     MHD_OPTION_PER_IP_CONNECTION_LIMIT, guard_limits()->per_address,
+                                     MHD_OPTION_CONNECTION_LIMIT, guard_limits()->connections, MHD_OPTION_END);
     if (!daemon_handle)
         return -1;
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);
@@ -1576,7 +1342,7 @@ void *httpdThrFxn(void *arg)
                 break;
         tick_pending = 0;
         pthread_mutex_unlock(&tick_mutex);
-        httpd_sweep();
+        guard_sweep();
         if (httpd_restart_request) {
             httpd_stop();
             httpd_restart_request = 0;

@@ -93,20 +93,6 @@ int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler);
 void httpd_stop();
 uint16_t httpd_port();
 
-// Limits against clients that hold connections: idle time, time for a request to arrive whole
-// after its first byte, connections per client address and in all. An upload body may take
-// longer, as long as it keeps the upload rate: it gets the request time plus a second for every
-// HTTPD_UPLOAD_RATE bytes it has delivered.
-enum { HTTPD_IDLE_SECONDS = 30, HTTPD_REQUEST_SECONDS = 10, HTTPD_PER_ADDRESS = 32, HTTPD_CONNECTIONS = 256 };
-enum { HTTPD_UPLOAD_RATE = 8192 };
-struct HttpdLimits {
-    unsigned idle_seconds, request_seconds, per_address, connections;
-};
-void httpd_set_limits(const HttpdLimits *limits);   // for the next start; null: the defaults
-// Closes connections whose request is overdue; the thread calls it about once a second.
-// Returns how many it closed.
-int httpd_sweep();
-int httpd_connection_count();
 MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const char *url, const char *method,
                                 const char *version, const char *upload_data, size_t *upload_data_size,
                                 void **con_cls);
@@ -143,15 +129,6 @@ MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const
 MHD_Response *http_html_response(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 MHD_Result http_not_found(MHD_Connection *c, const char *url);
 MHD_Result http_method_not_allowed(MHD_Connection *c);
-// A redirect target that stays on this device: a path, never a scheme or another host.
-bool http_local_target(const char *target);
-// Where to send a client back to: `wanted` when it stays on this device, else the page the
-// client came from (its Referer) as a path when that page is on this device, else `fallback`.
-// False when none of them applies (fallback null).
-bool http_return_target(MHD_Connection *c, const char *wanted, const char *fallback, char *out, size_t size);
-// The header ("Origin" or "Referer") that names a host other than the one the request was sent
-// to, or null. A request with neither header names none.
-const char *http_cross_site(MHD_Connection *c);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.
 size_t html_escape(const char *in, char *out, size_t size);

@@ -5,8 +5,8 @@
 #include "core/param_commit.h"
 #include "services/customzip.h"
 #include "services/firmware.h"
-#include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/guard.h"
 
 #include <algorithm>
 #include <atomic>
@@ -423,7 +423,7 @@ void upload_create_user_finish(PostContext *ctx)
             return;
         }
     }
-    if (access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
+    if (guard_access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
         log_printf("%s: log write failed\n", "post_create_user_func");
     log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", u->name, n, u->perm);
     // The first Admin of an open device: its maker is asked to log in as it.

@@ -69,10 +69,10 @@ check "the MJPEG page shows the live picture as multipart" \
 
 # RTSP links from the Host header and RTSP_Port.
 check "RTSP links use the Host header and port 8554" \
-  grep -q "href='rtsp://cam.example:8554/streamA.h264_aac'" <(curl -s -H 'Host: cam.example' $URL/rtsp_streams.htm)
+  grep -q "href='rtsp://192.0.2.7:8554/streamA.h264_aac'" <(curl -s -H 'Host: 192.0.2.7' $URL/rtsp_streams.htm)
 curl -s -o /dev/null -d "RTSP_Port=8600" $URL/controls
 check "RTSP links follow RTSP_Port" \
-  grep -q "href='rtsp://cam.example:8600/streamB.ts'" <(curl -s -H 'Host: cam.example' $URL/rtsp_streams.htm)
+  grep -q "href='rtsp://192.0.2.7:8600/streamB.ts'" <(curl -s -H 'Host: 192.0.2.7' $URL/rtsp_streams.htm)
 curl -s -o /dev/null -d "RTSP_Port=8554" $URL/controls
 
 # The small icon a browser asks for.

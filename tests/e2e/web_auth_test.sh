@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Who may change the device, as a person and another site meet it: another site's page posting to
 # an open device in headless Chromium, a fresh device's first Admin created on the Users page and
-# logged in, the Restore Defaults form with its confirmation, and ffmpeg playing HLS and a TS row
-# with digest credentials in the URL.
+# logged in, the Restore Defaults form with its confirmation, ffmpeg playing HLS and a TS row
+# with digest credentials in the URL, and scripts changing settings with digest credentials.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -57,6 +57,32 @@ for row in streamA.m3u8 streamA.ts; do
   check "ffmpeg with a wrong password gets nothing from $row" [ "${n:-0}" = 0 ]
   check "... and says 401" grep -qF 401 "$TEST_DIR/ff.err"
 done
+
+# Scripts change settings with digest credentials while the guest may change nothing: the README's
+# curl line, and Python's urllib digest handler. Each sends its credentials only when challenged.
+readme=$(grep -F 'curl --digest -u admin:PASSWORD' "$K7160_SRC/README.md" |
+         sed 's/^ *//; s/PASSWORD/secret7/; s|http://HOST|http://127.0.0.1|')
+check "the README shows a scripted change with --digest" [ -n "$readme" ]
+got=$(eval "$readme -s -o /dev/null -w '%{http_code}'")
+check "the README's curl --digest line is answered 200 ($got)" [ "$got" = 200 ]
+check "... and changed the setting" [ "$(value --digest -u admin:secret7 "$URL/Video[0].GOPSize")" = 60 ]
+got=$(python3 - <<'PY'
+import urllib.request
+pm = urllib.request.HTTPPasswordMgrWithDefaultRealm()
+pm.add_password(None, 'http://127.0.0.1/', 'admin', 'secret7')
+opener = urllib.request.build_opener(urllib.request.HTTPDigestAuthHandler(pm))
+try:
+    r = opener.open(urllib.request.Request('http://127.0.0.1/streamA_controls', data=b'GOPSize=47'), timeout=10)
+    print(r.status)
+except Exception as e:
+    print('failed:', e)
+PY
+)
+check "Python's digest handler changes a setting ($got)" [ "$got" = 200 ]
+check "... which is applied" [ "$(value --digest -u admin:secret7 "$URL/Video[0].GOPSize")" = 47 ]
+check "a wrong password changes nothing" \
+  [ "$(code --digest -u admin:wrong -d 'Video%5B0%5D.GOPSize=48' $URL/controls)" = 401 ]
+check "... indeed" [ "$(value --digest -u admin:secret7 "$URL/Video[0].GOPSize")" = 47 ]
 stop_app
 check "clean exit" [ "${APP_STATUS:-x}" = 0 ]
 check "no sanitizer report" no_sanitizer_report "$LOG"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The web server against a hostile client on the network: multipart parts without a name, sizes
-# the encoders refuse, NUL bytes inside values, redirects to other hosts, POSTs where none is
-# taken, and idle or trickling connections from one address. After each the appliance serves on,
+# The web server against a hostile client on the network: a page under another name that resolves
+# to the device (DNS rebinding), multipart parts without a name, sizes the encoders refuse, NUL
+# bytes inside values, the logs and forged log lines, anonymous floods of flash writes and
+# processes, redirects to other hosts, POSTs where none is taken, and idle or trickling
+# connections from one address. After each the appliance serves on,
 # and the settings are unchanged where they must be.
 source "$K7160_TESTLIB"
 
@@ -63,8 +65,30 @@ open(path, 'wb').write(data)
 PY
 }
 
+# "dmesg" counts its runs: asking for dmesg.txt must not start a process each time.
+mkdir -p "$TEST_DIR/bin"
+printf '#!/bin/sh\necho run >>"%s"\necho "kernel: a line"\n' "$TEST_DIR/dmesg.runs" >"$TEST_DIR/bin/dmesg"
+chmod +x "$TEST_DIR/bin/dmesg"
+export PATH="$TEST_DIR/bin:$PATH"
+
 start_app || finish
 wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
+
+# --- DNS rebinding: a page of another site whose name resolves to the device ---------------------
+# On a fresh device the guest is Admin: under a name that is not the device's it has no rights.
+EV=(-H "Host: evil.example")
+check "config.txt under another name is challenged" [ "$(code "${EV[@]}" $URL/config.txt)" = 401 ]
+check "a setting under another name is challenged" [ "$(code "${EV[@]}" "$URL/Video[0].GOPSize")" = 401 ]
+check "the rebinding page's own post is challenged" [ "$(code "${EV[@]}" -H "Origin: http://evil.example" \
+  -H "Referer: http://evil.example/x.htm" -d GOPSize=55 $URL/streamA_controls)" = 401 ]
+check "... and creates no user" [ "$(code "${EV[@]}" --data-urlencode create_user_name=evil \
+  --data-urlencode create_user_perm=5 --data-urlencode create_user_pass=evil1 $URL/controls)" = 401 ]
+check "nothing changed" [ "$(value "$URL/Video[0].GOPSize")" != 55 -a -z "$(value "$URL/User[0].Name")" ]
+check "the refusal is logged" grep -qF "for Host evil.example refused" "$LOG"
+HOSTNAME_OF_DEVICE=$(value "$URL/NetworkHostname")
+for host in "$HOSTNAME_OF_DEVICE" "$HOSTNAME_OF_DEVICE.local" "localhost:80" "[::1]" "127.0.0.1:80"; do
+  check "the guest is served under $host" [ "$(code -H "Host: $host" "$URL/Video[0].GOPSize")" = 200 ]
+done
 
 # --- a multipart part without a name, unauthenticated, to every kind of form --------------------
 for target in controls streamA_controls clear_log udpA_controls; do
@@ -101,6 +125,54 @@ check "GOP size with a NUL refused" [ "$(value "${A[@]}" "$URL/Video[0].GOPSize"
 check "name with a NUL inside refused" [ -z "$(value "${A[@]}" "$URL/User[1].Name")" ]
 check "NUL refusal logged" grep -qF "Video[0].GOPSize: Invalid value" "$LOG"
 check "the guest is still refused" [ "$(code "$URL/GuestPermission")" = 401 ]
+check "the admin works under any name" [ "$(code "${A[@]}" "${EV[@]}" "$URL/GuestPermission")" = 200 ]
+
+# --- the logs need Admin; a user name can't forge log lines --------------------------------------
+for page in log.txt debuglog.txt dmesg.txt; do
+  check "the guest is challenged for $page" [ "$(code "$URL/$page")" = 401 ]
+  check "the admin reads $page" [ "$(code "${A[@]}" "$URL/$page")" = 200 ]
+done
+out=$(curl -s -w '\n%{http_code}' "${A[@]}" --data-urlencode $'create_user_name=ev\n[ 1.0] forged' \
+      --data-urlencode create_user_perm=1 --data-urlencode create_user_pass=pw3 $URL/controls)
+check "a user name with a line break is refused (${out##*$'\n'})" [ "${out##*$'\n'}" = 400 ]
+check "... saying why" grep -qF "control character" <<<"$out"
+curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" --data-urlencode $'User[1].Name=a\tb' $URL/controls
+check "a user name with a tab is not stored" [ -z "$(value "${A[@]}" "$URL/User[1].Name")" ]
+
+# --- anonymous requests don't write to flash; dmesg is not run per request -------------------------
+# records: access-log records in the flash file.
+records() {
+  python3 - "$BOARD/dev/mtd0" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()[0x820000:0x860000]
+print(sum(1 for o in range(0, len(d), 64) if struct.unpack_from('<I', d, o)[0] != 0xFFFFFFFF))
+PY
+}
+curl -s -o /dev/null "${A[@]}" "$URL/login.htm"
+before=$(records)
+flood=$(python3 - <<'PY'
+import http.client, time
+c = http.client.HTTPConnection('127.0.0.1', 80, timeout=5); n = 0; t = time.time()
+while n < 3000 and time.time() - t < 20:
+    c.request('GET', '/logout.htm'); r = c.getresponse(); r.read(); n += 1
+print(n, round(time.time() - t, 1))
+PY
+)
+after=$(records)
+echo "anonymous logouts (count, seconds): $flood; access-log records before $before, after $after"
+check "the access log holds the admin's login" [ "$before" -ge 1 ]
+check "3,000 anonymous logouts wrote nothing to flash" [ "$after" = "$before" ]
+check "the admin's login is still listed" grep -qE 'admin +LOGIN' <(value "${A[@]}" "$URL/log.txt")
+check "no guest logout is listed" [ -z "$(value "${A[@]}" "$URL/log.txt" | grep -F 'Guest')" ]
+curl -s -o /dev/null "${A[@]}" "$URL/logout.htm"
+check "the admin's own logout is recorded once" [ "$(records)" = $((before + 1)) ]
+: >"$TEST_DIR/dmesg.runs"
+t0=$(date +%s%N)
+for _ in $(seq 1 100); do curl -s -o /dev/null "${A[@]}" "$URL/dmesg.txt"; done
+secs=$(( ($(date +%s%N) - t0) / 1000000000 + 1 ))
+runs=$(wc -l <"$TEST_DIR/dmesg.runs")
+echo "100 GETs of dmesg.txt in about $secs s started dmesg $runs time(s)"
+check "dmesg runs at most once a second" [ "$runs" -ge 1 -a "$runs" -le $((secs + 1)) ]
 
 # --- redirects only to a path on this device ---------------------------------------------------------
 loc() { curl -s -o /dev/null -D - "$@" | tr -d '\r' | sed -n 's/^Location: //Ip'; }
@@ -345,7 +417,7 @@ import socket, sys, time
 auth = sys.argv[1]
 def answered(src, row, extra):
     s = socket.socket(); s.bind((src, 0)); s.settimeout(5); s.connect(('127.0.0.1', 80))
-    s.sendall(('POST /%s HTTP/1.1\r\nHost: x\r\n%sContent-Length: 100000000\r\n\r\n' % (row, extra)).encode())
+    s.sendall(('POST /%s HTTP/1.1\r\nHost: 127.0.0.1\r\n%sContent-Length: 100000000\r\n\r\n' % (row, extra)).encode())
     try:
         return s.recv(100).split(b' ')[1].decode()
     except Exception:

@@ -1,0 +1,411 @@
+#include "core/log.h"
+#include "core/mtd.h"
+#include "core/param.h"
+#include "platform/platform.h"
+#include "web/accesslog.h"
+#include "web/auth.h"
+#include "web/guard.h"
+#include "web/httpd.h"
+#include "testutil.h"
+#include "web_client.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <thread>
+
+namespace {
+
+class Guard : public WebServerTest {};
+
+} // namespace
+
+// --- the name a request was sent to ----------------------------------------------------------------
+
+TEST(GuardHost, OnlyAddressesAndTheDevicesOwnNamesAreTheDevice)
+{
+    for (const char *ok : {"127.0.0.1", "127.0.0.1:80", "192.0.2.7:8080", "[::1]", "[::1]:80", "[fe80::1]",
+                           "localhost", "LocalHost:80", "cam-1", "CAM-1.local", "cam-1.local.", "cam-1:80"})
+        EXPECT_TRUE(guard_host_is_device(ok, "cam-1")) << ok;
+    for (const char *bad : {"evil.example", "evil.example:80", "cam-1.evil.example", "cam-1.local.evil.example",
+                            "127.0.0.1.evil.example", "cam-10", "xcam-1", "localhost.evil.example", "[::1",
+                            "[::1]x", "[evil.example]", "127.0.0.1:", "127.0.0.1:123456", "127.0.0.1:8a", "",
+                            "::1"})
+        EXPECT_FALSE(guard_host_is_device(bad, "cam-1")) << bad;
+    EXPECT_FALSE(guard_host_is_device("local", ""));
+    EXPECT_FALSE(guard_host_is_device(".local", ""));
+    EXPECT_FALSE(guard_host_is_device(nullptr, "cam-1"));
+}
+
+// A page of another site whose name resolves to the device (DNS rebinding) acts as the guest
+// no more; a person with credentials works under any name.
+TEST_F(Guard, GuestRightsOnlyUnderTheDevicesOwnNames)
+{
+    fake_params["NetworkHostname"] = {"cam-1", 1, 5};
+    const std::string evil = "Host: evil.example";
+    WebReply r = get("/Video[0].BitRate", {evil});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_NE(r.header("www-authenticate").find("realm=\"7160\""), std::string::npos);
+    EXPECT_EQ(get("/config.txt", {evil}).status, 401);
+    EXPECT_NE(test_log_text().find("GET /Video[0].BitRate for Host evil.example refused"), std::string::npos);
+    // Its own page's post names its own origin, which the cross-site check alone let through.
+    EXPECT_EQ(post("/streamA_controls", "BitRate=300000", {evil, "Origin: http://evil.example"}).status, 401);
+    EXPECT_EQ(post("/controls", "create_user_name=x&create_user_perm=5", {evil}).status, 401);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+    EXPECT_EQ(fake_params.count("User[1].Name"), 0u);
+
+    EXPECT_EQ(get("/Video[0].BitRate", {evil, web_basic("admin", "adminpw")}).status, 200);
+    EXPECT_EQ(post("/streamA_controls", "BitRate=300000", {evil, web_basic("cfg", "cfgpw")}).status, 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    for (const char *host : {"Host: 127.0.0.1:80", "Host: [::1]", "Host: localhost", "Host: cam-1.local"})
+        EXPECT_EQ(get("/Video[0].BitRate", {host}).status, 200) << host;
+}
+
+// --- what a POST may change -----------------------------------------------------------------------
+
+// A caller who may change nothing through a row is challenged before the body is read: curl
+// --digest posts without a body first and sends credentials only when challenged.
+TEST_F(Guard, PostThatCanChangeNothingIsChallengedBeforeItsBody)
+{
+    auto head_only = [&](const std::string &row, const std::string &length, const std::string &extra = "") {
+        int fd = web_connect(port);
+        web_send_all(fd, "POST /" + row + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
+                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + length +
+                             "\r\n\r\n");
+        WebReply r = web_read_reply(fd);   // the body never comes: only an early answer arrives
+        close(fd);
+        return r.status;
+    };
+    fake_guest_level = 0;
+    for (const char *row : {"controls", "streamA_controls", "streamB_controls_no_save", "display_controls_no_save",
+                            "mixer_settings", "clear_log", "delete_files_int", "load_default_params"})
+        EXPECT_EQ(head_only(row, "1000"), 401) << row;
+    EXPECT_EQ(head_only("streamA_controls", "1000", web_basic("view", "viewpw") + "\r\n"), 401);
+    // Capture.Hue is written at level 2, Video[0] only at 4.
+    fake_guest_level = 2;
+    EXPECT_EQ(head_only("streamA_controls", "1000"), 401);
+    EXPECT_EQ(post("/capture_controls", "Hue=9").status, 303);
+    EXPECT_EQ(fake_params["Capture.Hue"].value, "9");
+    // A guest's empty body changes nothing: challenged once an Admin exists to log in as.
+    fake_guest_level = 5;
+    EXPECT_EQ(head_only("controls", "0"), 401);
+    EXPECT_EQ(head_only("controls", "0", web_basic("admin", "adminpw") + "\r\n"), 200);
+    fake_params.erase("User[0].Name");
+    EXPECT_EQ(head_only("controls", "0"), 200);
+}
+
+// --- the site a request came from and where it goes back to --------------------------------------
+
+TEST(GuardRedirect, OnlyPathsOnThisDeviceAreLocal)
+{
+    for (const char *ok : {"/index.htm", "setup_streama.htm", "/a/b.htm?x=http://y", "/x#http:z", "/"})
+        EXPECT_TRUE(guard_local_target(ok)) << ok;
+    for (const char *bad : {"http://other.host/", "HTTPS://other.host", "//other.host/x", "/\\other.host",
+                            "\\\\other.host", "javascript:alert(1)", "http:other.host", "/\t/other.host",
+                            "/x\r\nSet-Cookie: a=b", "", " http://x"})
+        EXPECT_FALSE(guard_local_target(bad)) << bad;
+    EXPECT_FALSE(guard_local_target(nullptr));
+}
+
+TEST_F(Guard, RedirectsElsewhereFallBackAsIfNoneWereGiven)
+{
+    WebReply r = post("/streamA_controls", "redirect=http%3A%2F%2Fother.host%2F&BitRate=300000");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(r.header("location"), "/back.htm");   // the referer
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    EXPECT_EQ(post("/controls", "redirect=%2F%2Fother.host").header("location"), "/back.htm");
+    EXPECT_EQ(post("/controls", "redirect=%2Fok.htm%00http%3A%2F%2Fx").header("location"), "/back.htm");
+    EXPECT_EQ(post("/controls", "redirect=%2Fok.htm").header("location"), "/ok.htm");
+    r = web_request(port, "POST", "/controls", {}, "redirect=http%3A%2F%2Fother.host%2F");
+    EXPECT_EQ(r.status, 200);   // no referer either
+    EXPECT_EQ(r.header("location"), "");
+
+    EXPECT_EQ(get("/logout.htm?redirect=http://other.host/", {"Referer: /r.htm"}).header("location"), "/r.htm");
+    EXPECT_EQ(get("/logout.htm?redirect=//other.host/").header("location"), "/index.htm");
+    r = get("/login.htm?redirect=http://other.host/");
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.body.find("other.host"), std::string::npos);   // nor in the refresh of the challenge page
+}
+
+TEST_F(Guard, OnlyAPathOnThisDeviceBecomesALocation)
+{
+    // Leading white space: a browser drops it and reads "//other.host" as a host.
+    EXPECT_EQ(post("/controls", "redirect=%20%2F%2Fother.host%2F").header("location"), "/back.htm");
+    EXPECT_EQ(post("/controls", "redirect=%09%2F%2Fother.host%2F").header("location"), "/back.htm");
+    EXPECT_EQ(get("/logout.htm?redirect=%20//other.host/").header("location"), "/index.htm");
+    EXPECT_EQ(get("/logout.htm?redirect=%0a//other.host/").header("location"), "/index.htm");
+    // A Referer naming another site is no way back; one naming this device gives its path.
+    auto from = [&](const std::string &path, const std::string &referer) {
+        return web_request(port, "GET", path, {"Referer: " + referer}).header("location");
+    };
+    EXPECT_EQ(from("/logout.htm", "http://other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1.other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1@other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1/x.htm?p=2"), "/x.htm?p=2");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1:80/x.htm"), "/x.htm");
+    EXPECT_EQ(from("/logout.htm", "http://127.0.0.1"), "/");
+    EXPECT_EQ(from("/logout.htm", "//other.host/x.htm"), "/index.htm");
+    EXPECT_EQ(from("/logout.htm?redirect=/r.htm", "http://other.host/x.htm"), "/r.htm");
+    WebReply r = web_request(port, "GET", "/login.htm", {"Referer: http://other.host/"});
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.body.find("other.host"), std::string::npos);
+    // A form post with no redirect of its own: back to this device's page, or no Location.
+    r = web_request(port, "POST", "/controls", {"Referer: http://127.0.0.1/setup.htm"}, "x=1");
+    EXPECT_EQ(r.header("location"), "/setup.htm");
+    r = web_request(port, "POST", "/controls", {"Referer: http://127.0.0.1/%0d%0aSet-Cookie:x"}, "x=1");
+    EXPECT_EQ(r.header("location"), "/%0d%0aSet-Cookie:x");   // escaped, so still one path
+}
+
+TEST_F(Guard, CrossSitePostsAreRefusedAndOurOwnPass)
+{
+    auto post_from = [&](const std::vector<std::string> &h) {
+        return web_request(port, "POST", "/streamA_controls", h, "BitRate=300000").status;
+    };
+    for (const std::vector<std::string> &h : std::vector<std::vector<std::string>>{
+             {"Origin: http://other.host"},
+             {"Origin: null"},
+             {"Origin: http://127.0.0.1:8080"},
+             {"Referer: http://other.host/form.htm"},
+             {"Origin: http://127.0.0.1", "Referer: http://other.host/form.htm"},
+             {"Referer: http://127.0.0.1/x", "Origin: https://other.host"}}) {
+        EXPECT_EQ(post_from(h), 403) << h[0];
+        EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000") << h[0];
+    }
+    EXPECT_NE(test_log_text().find("POST to /streamA_controls from another site (Origin: http://other.host) refused"),
+              std::string::npos);
+    // Uploads and the defaults are guarded alike.
+    EXPECT_EQ(web_request(port, "POST", "/firmware", {"Origin: http://other.host"}, "x").status, 403);
+    EXPECT_EQ(web_request(port, "POST", "/load_default_params", {"Origin: http://other.host"}, "").status, 403);
+    // Our own page, a script with neither header, and a bare-path Referer pass.
+    EXPECT_EQ(post_from({"Origin: http://127.0.0.1", "Referer: http://127.0.0.1/setup_streama.htm"}), 303);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    fake_params["Video[0].BitRate"].value = "1";
+    EXPECT_EQ(post_from({}), 200);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "300000");
+    EXPECT_EQ(post_from({"Referer: /back.htm", "Origin: HTTP://127.0.0.1:80"}), 303);
+    // GETs read; they are not refused.
+    EXPECT_EQ(web_request(port, "GET", "/Video[0].BitRate", {"Origin: http://other.host"}).status, 200);
+}
+
+// --- connection limits ---------------------------------------------------------------------------
+
+namespace {
+
+// "/slow" streams 20 chunks, one every 150 ms: longer than the short limits below.
+int slow_chunks;
+ssize_t slow_reader(void *, uint64_t pos, char *buf, size_t max)
+{
+    if (slow_chunks >= 20)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    usleep(150000);
+    slow_chunks++;
+    buf[0] = 'a';
+    return 1;
+}
+
+MHD_Result limits_handler(void *cls, MHD_Connection *c, const char *url, const char *method, const char *version,
+                          const char *upload, size_t *upload_size, void **con_cls)
+{
+    if (strcmp(url, "/slow") == 0) {
+        slow_chunks = 0;
+        MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1, slow_reader, nullptr, nullptr);
+        return http_queue(c, MHD_HTTP_OK, r);
+    }
+    return answer_to_connection(cls, c, url, method, version, upload, upload_size, con_cls);
+}
+
+// True when the server closed the connection within `ms`; the sweep runs meanwhile, as the
+// thread runs it. `trickle` sends one byte of a header every 300 ms.
+bool closed_within(int fd, int ms, bool trickle, int *sweeps_cut = nullptr)
+{
+    for (int waited = 0; waited < ms; waited += 100) {
+        int cut = guard_sweep();
+        if (sweeps_cut)
+            *sweeps_cut += cut;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char b[256];
+            if (recv(fd, b, sizeof b, MSG_DONTWAIT) <= 0)
+                return true;
+        }
+        if (trickle && waited % 300 == 0 && send(fd, "X", 1, MSG_NOSIGNAL) < 0)
+            return true;
+    }
+    return false;
+}
+
+class GuardLimitsTest : public WebServerTest {
+protected:
+    GuardLimitsTest() : WebServerTest(limits_handler) {}
+    void SetUp() override
+    {
+        GuardLimits l = {2, 2, 4, 64};
+        guard_set_limits(&l);
+        WebServerTest::SetUp();
+    }
+    void TearDown() override
+    {
+        WebServerTest::TearDown();
+        guard_set_limits(nullptr);
+    }
+};
+
+} // namespace
+
+TEST_F(GuardLimitsTest, IdleConnectionIsClosedAfterTheIdleLimit)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(closed_within(fd, 1000, false));
+    EXPECT_TRUE(closed_within(fd, 4000, false));
+    close(fd);
+}
+
+TEST_F(GuardLimitsTest, TricklingRequestIsClosedAtTheRequestDeadline)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, "GET / HTTP/1.1\r\nX-Slow: "));
+    int cut = 0;
+    // Each byte resets the idle limit; only the deadline from the first byte ends it.
+    EXPECT_TRUE(closed_within(fd, 5000, true, &cut));
+    EXPECT_EQ(cut, 1);
+    close(fd);
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+}
+
+TEST_F(GuardLimitsTest, SlowFormBodyIsClosedAtTheRequestDeadline)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, "POST /streamA_controls HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                                 "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\nBitRate=1"));
+    EXPECT_TRUE(closed_within(fd, 5000, true));
+    close(fd);
+    EXPECT_EQ(fake_params["Video[0].BitRate"].value, "2000000");
+
+    EXPECT_EQ(web_request(port, "GET", "/").status, 303);
+}
+
+TEST_F(GuardLimitsTest, StreamingAnswerOutlivesEveryLimit)
+{
+    int fd = web_connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(web_send_all(fd, "GET /slow HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    std::thread sweeper([] {
+        for (int i = 0; i < 40; i++) {
+            guard_sweep();
+            usleep(100000);
+        }
+    });
+    WebReply r = web_read_reply(fd);
+    sweeper.join();
+    close(fd);
+    EXPECT_EQ(r.status, 200);
+    // 3 s of streaming against limits of 2 s: every chunk and the end arrived.
+    EXPECT_EQ(test_count(r.body, "1\r\na\r\n"), 20u);
+    EXPECT_NE(r.body.find("\r\n0\r\n\r\n"), std::string::npos);
+}
+
+TEST_F(GuardLimitsTest, OneAddressCannotTakeEverySlot)
+{
+    httpd_stop();
+    GuardLimits l = {30, 2, 4, 64};   // no idle limit within the test
+    guard_set_limits(&l);
+    ASSERT_EQ(httpd_start(0, limits_handler), 0);
+    port = httpd_port();
+    std::vector<int> idle;
+    for (int i = 0; i < 12; i++)
+        idle.push_back(web_connect(port, "127.0.0.1"));
+    int refused = 0;
+    for (int fd : idle) {
+        ASSERT_GE(fd, 0);
+        pollfd p = {fd, POLLIN, 0};
+        char b;
+        if (poll(&p, 1, 200) > 0 && recv(fd, &b, 1, MSG_DONTWAIT) <= 0)
+            refused++;
+    }
+    EXPECT_EQ(refused, 8);   // four per address
+    WebReply r = web_request(port, "GET", "/", {}, "", "127.0.0.2");
+    EXPECT_EQ(r.status, 303);
+    EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.1").status, 0);
+    for (int fd : idle)
+        close(fd);
+    bool served = false;
+    for (int i = 0; i < 50 && !served; i++) {
+        served = web_request(port, "GET", "/", {}, "", "127.0.0.1").status == 303;
+        if (!served)
+            usleep(20000);
+    }
+    EXPECT_TRUE(served);
+}
+
+// An upload keeps its connection while it delivers at least the upload rate; a trickle is cut
+// at the request deadline like any other slow request.
+TEST_F(GuardLimitsTest, SlowUploadIsClosedAndASteadyOneIsNot)
+{
+    std::string head = "POST /customzip HTTP/1.1\r\nHost: x\r\n" + web_basic("admin", "adminpw") +
+                       "\r\nContent-Type: application/octet-stream\r\nContent-Length: 120000\r\n\r\n";
+    int slow = web_connect(port);
+    ASSERT_GE(slow, 0);
+    ASSERT_TRUE(web_send_all(slow, head + "PK"));
+    int cut = 0;
+    EXPECT_TRUE(closed_within(slow, 6000, true, &cut));
+    EXPECT_EQ(cut, 1);
+    close(slow);
+    EXPECT_NE(test_log_text().find("httpd: closed 1 upload(s) slower than 8192 bytes/s"), std::string::npos);
+
+    // 40 KB/s for about 3 s against a 2 s deadline.
+    int steady = web_connect(port);
+    ASSERT_GE(steady, 0);
+    ASSERT_TRUE(web_send_all(steady, head));
+    bool closed = false;
+    std::string chunk(4000, 'z');
+    for (int i = 0; i < 29 && !closed; i++) {   // the body never completes
+        guard_sweep();
+        pollfd p = {steady, POLLIN, 0};
+        char b;
+        closed = (poll(&p, 1, 0) > 0 && recv(steady, &b, 1, MSG_DONTWAIT) <= 0) || !web_send_all(steady, chunk);
+        usleep(100000);
+    }
+    EXPECT_FALSE(closed);
+    close(steady);
+}
+
+// --- writes to flash by clients without credentials -------------------------------------------------
+
+class GuardFlash : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform_init();
+        ASSERT_EQ(mtd_open(), 0);
+        ASSERT_EQ(mtd_erase_block(ACCESS_LOG_OFFSET, 2 * ACCESS_LOG_PAGE_SIZE), 0);
+        access_log_scan();
+        guard_reset();
+    }
+    std::string listing()
+    {
+        char *text = get_user_data_log(100, 0x7fffffff);
+        std::string s = text ? text : "";
+        free(text);
+        return s;
+    }
+};
+
+TEST_F(GuardFlash, RecordsWithoutAUserComeAFewAMinuteAndTheDroppedAreCounted)
+{
+    for (int i = 0; i < 4400; i++)
+        EXPECT_EQ(guard_access_log_add_at(1000 + i, ACCESS_LOG_CAT_LOGIN, nullptr, ACCESS_EVENT_LOGOUT), 0);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS);
+    // A user's records are never held back.
+    EXPECT_EQ(guard_access_log_add_at(2000, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 1);
+    // A minute after the first, one more passes, with the count of those dropped.
+    guard_access_log_add_at(1000 + GUARD_ANON_PERIOD_MS, ACCESS_LOG_CAT_USER, "", ACCESS_EVENT_USER_CREATED);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 3);
+    std::string log = listing();
+    EXPECT_NE(log.find("001 "), std::string::npos);
+    EXPECT_NE(log.find("Guest               USER CREATED"), std::string::npos) << log;
+    EXPECT_NE(log.find("4397 dropped        LOGOUT"), std::string::npos) << log;
+    EXPECT_EQ(test_count(log, "Guest               LOGOUT"), (size_t)GUARD_ANON_RECORDS);
+}

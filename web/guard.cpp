@@ -1,0 +1,460 @@
+#include "web/guard.h"
+
+#include "core/log.h"
+#include "core/param_commit.h"
+#include "web/accesslog.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <vector>
+
+// --- the name the request was sent to -----------------------------------------------------------
+
+namespace {
+
+// ":" and 1 to 5 digits, or nothing.
+bool port_ok(const char *p)
+{
+    if (!*p)
+        return true;
+    if (*p++ != ':')
+        return false;
+    size_t n = strspn(p, "0123456789");
+    return n >= 1 && n <= 5 && !p[n];
+}
+
+} // namespace
+
+bool guard_host_is_device(const char *host, const char *hostname)
+{
+    char name[256];
+    if (!host || !*host || strlen(host) >= sizeof name)
+        return false;
+    if (host[0] == '[') {
+        const char *end = strchr(host, ']');
+        if (!end || !port_ok(end + 1))
+            return false;
+        snprintf(name, sizeof name, "%.*s", (int)(end - host - 1), host + 1);
+        in6_addr a6;
+        return inet_pton(AF_INET6, name, &a6) == 1;
+    }
+    size_t n = strcspn(host, ":");
+    if (!port_ok(host + n))
+        return false;
+    snprintf(name, sizeof name, "%.*s", (int)n, host);
+    // A fully qualified name may end in a dot.
+    if (n > 1 && name[n - 1] == '.')
+        name[--n] = 0;
+    in_addr a4;
+    if (inet_pton(AF_INET, name, &a4) == 1 || strcasecmp(name, "localhost") == 0)
+        return true;
+    size_t h = hostname ? strlen(hostname) : 0;
+    return h && strncasecmp(name, hostname, h) == 0 && (!name[h] || strcasecmp(name + h, ".local") == 0);
+}
+
+bool guard_host_trusted(MHD_Connection *c)
+{
+    const char *host = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    if (!host)
+        return true;
+    char hostname[64];
+    if (param_access_get("NetworkHostname", hostname, sizeof hostname) < 0)
+        hostname[0] = 0;
+    return guard_host_is_device(host, hostname);
+}
+
+// --- the site it came from and where it goes back to ----------------------------------------------
+
+bool guard_local_target(const char *target)
+{
+    if (!target || !*target)
+        return false;
+    // "//host" is another host to a browser, and so is "/\host"; browsers also drop blanks and
+    // control characters around and inside a URL, so " //host" is another host too. None of
+    // them belongs in a path of ours.
+    if (target[0] == '/' && target[1] == '/')
+        return false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(target); *p; p++)
+        if (*p <= 0x20 || *p >= 0x7f || *p == '\\')
+            return false;
+    // A scheme ("http:", "javascript:") comes before any '/', '?' or '#'.
+    size_t head = strcspn(target, "/?#");
+    return memchr(target, ':', head) == nullptr;
+}
+
+namespace {
+
+enum UrlKind { URL_RELATIVE, URL_ABSOLUTE, URL_BAD };
+
+// The host (and port) an absolute URL names, without user information, and where its path
+// begins. A URL with neither scheme nor "//" is relative; a scheme without a host ("null",
+// "about:blank") names no host of ours.
+UrlKind url_host(const char *url, char *host, size_t size, const char **path)
+{
+    const char *p = url;
+    while (isalnum((unsigned char)*p) || *p == '+' || *p == '-' || *p == '.')
+        p++;
+    bool scheme = p > url && *p == ':';
+    if (scheme)
+        p++;
+    else
+        p = url;
+    if (p[0] != '/' || p[1] != '/')
+        return scheme || strcmp(url, "null") == 0 ? URL_BAD : URL_RELATIVE;
+    p += 2;
+    size_t n = strcspn(p, "/?#\\");
+    *path = p + n;
+    for (size_t i = n; i > 0; i--)
+        if (p[i - 1] == '@') {
+            p += i;
+            n -= i;
+            break;
+        }
+    if (n == 0 || n >= size)
+        return URL_BAD;
+    memcpy(host, p, n);
+    host[n] = 0;
+    // Port 80 may be written or left out.
+    if (n > 3 && strcmp(host + n - 3, ":80") == 0)
+        host[n - 3] = 0;
+    return URL_ABSOLUTE;
+}
+
+// Whether an absolute URL names the host this request was sent to (its Host header).
+bool url_is_ours(MHD_Connection *c, const char *url, const char **path)
+{
+    char host[256], ours[256];
+    if (url_host(url, host, sizeof host, path) != URL_ABSOLUTE)
+        return false;
+    const char *h = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    if (!h || !*h)
+        return false;
+    size_t n = strlen(h);
+    if (n >= sizeof ours)
+        return false;
+    memcpy(ours, h, n + 1);
+    if (n > 3 && strcmp(ours + n - 3, ":80") == 0)
+        ours[n - 3] = 0;
+    return strcasecmp(host, ours) == 0;
+}
+
+} // namespace
+
+bool guard_return_target(MHD_Connection *c, const char *wanted, const char *fallback, char *out, size_t size)
+{
+    const char *t = guard_local_target(wanted) ? wanted : nullptr;
+    if (!t) {
+        const char *referer = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Referer");
+        char host[256];
+        const char *path = nullptr;
+        if (referer) {
+            UrlKind kind = url_host(referer, host, sizeof host, &path);
+            if (kind == URL_RELATIVE)
+                t = referer;
+            else if (kind == URL_ABSOLUTE && url_is_ours(c, referer, &path))
+                t = *path == '/' ? path : "/";
+        }
+        if (t && !guard_local_target(t))
+            t = nullptr;
+    }
+    if (!t)
+        t = fallback;
+    if (!t)
+        return false;
+    snprintf(out, size, "%s", t);
+    return true;
+}
+
+const char *guard_cross_site(MHD_Connection *c)
+{
+    static const char *const headers[] = {"Origin", "Referer"};
+    for (const char *name : headers) {
+        const char *v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+        if (!v)
+            continue;
+        char host[256];
+        const char *path = nullptr;
+        // A Referer that is a bare path names no host; an Origin always names one ("null" too).
+        if (strcmp(name, "Referer") == 0 && url_host(v, host, sizeof host, &path) == URL_RELATIVE)
+            continue;
+        if (!url_is_ours(c, v, &path))
+            return name;
+    }
+    return nullptr;
+}
+
+// --- what a POST may change -----------------------------------------------------------------------
+
+bool guard_level_writes_any(const char *prefix, int level)
+{
+    const ParamAccess *access = param_access();
+    if (!access || !access->row_name)
+        return true;
+    size_t n = prefix ? strlen(prefix) : 0;
+    for (int i = 0; const char *name = access->row_name(i); i++)
+        if (strncmp(name, prefix ? prefix : "", n) == 0 && param_access_write_allowed(name, level) > 0)
+            return true;
+    return false;
+}
+
+bool guard_empty_body(MHD_Connection *c)
+{
+    const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return length && strcmp(length, "0") == 0;
+}
+
+// --- connections: deadlines and per-address limits ------------------------------------------------
+
+namespace {
+
+// Idle connections and requests that trickle in would otherwise hold every slot: one address
+// may keep only a share of them, a connection with nothing to do is closed after the idle limit,
+// and a request must arrive whole within the request limit of its first byte. An answer being
+// sent (a stream a client plays) is never cut here; the library's idle limit counts from the
+// last byte that went out.
+GuardLimits limits = {GUARD_IDLE_SECONDS, GUARD_REQUEST_SECONDS, GUARD_PER_ADDRESS, GUARD_CONNECTIONS};
+
+enum TrackPhase { TRACK_WAITING, TRACK_BODY, TRACK_ANSWERING };
+
+struct ConnTrack {
+    MHD_Connection *connection;
+    int fd;
+    int phase;
+    bool upload;                // the body's deadline grows with what it delivered
+    bool cut;
+    uint64_t body_bytes;
+    int64_t since_ms;           // opened, or the previous answer done
+    int64_t first_ms;           // first byte of the request seen (0: not yet)
+};
+
+// Touched by the server's thread (notifications, handler) and the sweep on the httpd thread.
+pthread_mutex_t track_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::vector<ConnTrack *> tracks;
+
+int64_t mono_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+ConnTrack *track_of(MHD_Connection *connection)
+{
+    const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ConnTrack *>(info->socket_context) : nullptr;
+}
+
+// Uploads may take long on a slow link, but only while they keep coming.
+bool is_upload(const char *url)
+{
+    const char *path = url[0] == '/' ? url + 1 : url;
+    return strcmp(path, "firmware") == 0 || strcmp(path, "customzip") == 0;
+}
+
+// When data last came in on the socket, on the monotonic clock; 0 when the kernel can't say.
+int64_t last_data_ms(int fd, int64_t now)
+{
+    tcp_info ti = {};
+    socklen_t len = sizeof ti;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 ||
+        len < offsetof(tcp_info, tcpi_last_data_recv) + sizeof ti.tcpi_last_data_recv)
+        return 0;
+    return now - (int64_t)ti.tcpi_last_data_recv;
+}
+
+} // namespace
+
+void guard_notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                             MHD_ConnectionNotificationCode code)
+{
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        ConnTrack *t = static_cast<ConnTrack *>(calloc(1, sizeof(ConnTrack)));
+        if (!t || !info) {
+            free(t);
+            return;
+        }
+        t->connection = connection;
+        t->fd = info->connect_fd;
+        t->since_ms = mono_ms();
+        pthread_mutex_lock(&track_mutex);
+        tracks.push_back(t);
+        pthread_mutex_unlock(&track_mutex);
+        *socket_context = t;
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        // Called before the library closes the socket, so the sweep never touches a reused fd.
+        ConnTrack *t = static_cast<ConnTrack *>(*socket_context);
+        if (!t)
+            return;
+        pthread_mutex_lock(&track_mutex);
+        tracks.erase(std::remove(tracks.begin(), tracks.end(), t), tracks.end());
+        pthread_mutex_unlock(&track_mutex);
+        free(t);
+        *socket_context = nullptr;
+    }
+}
+
+void guard_track_request(MHD_Connection *connection, const char *url, const char *method, size_t upload_size)
+{
+    if (ConnTrack *t = track_of(connection)) {
+        pthread_mutex_lock(&track_mutex);
+        if (t->phase == TRACK_WAITING) {
+            // The header is whole.
+            bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+            if (!t->first_ms)
+                t->first_ms = mono_ms();
+            t->phase = post ? TRACK_BODY : TRACK_ANSWERING;
+            t->upload = post && is_upload(url);
+            t->body_bytes = 0;
+        } else if (t->phase == TRACK_BODY && upload_size == 0) {
+            t->phase = TRACK_ANSWERING;
+        } else if (t->phase == TRACK_BODY) {
+            t->body_bytes += upload_size;
+        }
+        pthread_mutex_unlock(&track_mutex);
+    }
+}
+
+void guard_request_done(MHD_Connection *connection)
+{
+    ConnTrack *t = track_of(connection);
+    if (!t)
+        return;
+    pthread_mutex_lock(&track_mutex);
+    t->phase = TRACK_WAITING;
+    t->since_ms = mono_ms();
+    t->first_ms = 0;
+    pthread_mutex_unlock(&track_mutex);
+}
+
+
+void guard_set_limits(const GuardLimits *l)
+{
+    limits = l ? *l : GuardLimits{GUARD_IDLE_SECONDS, GUARD_REQUEST_SECONDS, GUARD_PER_ADDRESS, GUARD_CONNECTIONS};
+}
+
+const GuardLimits *guard_limits()
+{
+    return &limits;
+}
+
+int guard_sweep()
+{
+    int cut = 0, slow_uploads = 0;
+    int64_t now = mono_ms(), limit = (int64_t)limits.request_seconds * 1000;
+    pthread_mutex_lock(&track_mutex);
+    for (ConnTrack *t : tracks) {
+        if (t->phase == TRACK_ANSWERING || t->cut)
+            continue;
+        if (t->phase == TRACK_WAITING && !t->first_ms) {
+            // Bytes since the connection opened or the last answer: a request has begun. The
+            // sweep runs about once a second, so its start is known to about a second.
+            // The kernel keeps that time in clock ticks: a margin keeps the connection's own
+            // handshake from counting.
+            int64_t at = last_data_ms(t->fd, now);
+            if (at > t->since_ms + 50)
+                t->first_ms = at;
+            continue;
+        }
+        bool upload = t->phase == TRACK_BODY && t->upload;
+        int64_t allowed = limit + (upload ? (int64_t)(t->body_bytes * 1000 / GUARD_UPLOAD_RATE) : 0);
+        if (now - t->first_ms < allowed)
+            continue;
+        // The library sees the end of the connection and closes it on its own thread.
+        shutdown(t->fd, SHUT_RDWR);
+        t->cut = true;
+        if (upload)
+            slow_uploads++;
+        else
+            cut++;
+    }
+    pthread_mutex_unlock(&track_mutex);
+    if (cut)
+        log_printf("%s: closed %d connection(s) whose request was not whole within %u s\n", "httpd", cut,
+                   limits.request_seconds);
+    if (slow_uploads)
+        log_printf("%s: closed %d upload(s) slower than %u bytes/s\n", "httpd", slow_uploads,
+                   (unsigned)GUARD_UPLOAD_RATE);
+    return cut + slow_uploads;
+}
+
+int guard_connection_count()
+{
+    pthread_mutex_lock(&track_mutex);
+    int n = (int)tracks.size();
+    pthread_mutex_unlock(&track_mutex);
+    return n;
+}
+
+// --- how often ------------------------------------------------------------------------------------
+
+bool guard_every(int64_t *last_ms, int every_ms)
+{
+    int64_t now = mono_ms();
+    if (*last_ms && now - *last_ms < every_ms)
+        return false;
+    *last_ms = now;
+    return true;
+}
+
+namespace {
+
+// Times of the last anonymous records written, oldest first; what was dropped since.
+pthread_mutex_t anon_mutex = PTHREAD_MUTEX_INITIALIZER;
+int64_t anon_times[GUARD_ANON_RECORDS];
+int anon_written;
+uint32_t anon_dropped, anon_dropped_category, anon_dropped_event;
+
+} // namespace
+
+int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user, uint32_t event)
+{
+    if (user && *user)
+        return access_log_add(category, user, event);
+    pthread_mutex_lock(&anon_mutex);
+    if (anon_written == GUARD_ANON_RECORDS && now_ms - anon_times[0] < GUARD_ANON_PERIOD_MS) {
+        // Dropped records of different kinds are counted as an alarm.
+        anon_dropped_event = anon_dropped && anon_dropped_event != event ? (uint32_t)ACCESS_EVENT_ALARM : event;
+        anon_dropped_category |= category;
+        if (anon_dropped++ == 0)
+            log_printf("%s: records without a user come too fast; dropped until the next minute\n", "access_log");
+        pthread_mutex_unlock(&anon_mutex);
+        return 0;
+    }
+    if (anon_written == GUARD_ANON_RECORDS)
+        memmove(anon_times, anon_times + 1, sizeof anon_times - sizeof anon_times[0]);
+    else
+        anon_written++;
+    anon_times[anon_written - 1] = now_ms;
+    if (anon_dropped) {
+        char count[20];
+        snprintf(count, sizeof count, "%u dropped", anon_dropped);
+        if (access_log_add(anon_dropped_category, count, anon_dropped_event) == 0)
+            anon_dropped = anon_dropped_category = anon_dropped_event = 0;
+    }
+    pthread_mutex_unlock(&anon_mutex);
+    return access_log_add(category, user, event);
+}
+
+int guard_access_log_add(uint32_t category, const char *user, uint32_t event)
+{
+    return guard_access_log_add_at(mono_ms(), category, user, event);
+}
+
+void guard_reset()
+{
+    pthread_mutex_lock(&anon_mutex);
+    anon_written = 0;
+    anon_dropped = anon_dropped_category = anon_dropped_event = 0;
+    pthread_mutex_unlock(&anon_mutex);
+}
