@@ -42,7 +42,7 @@ const uint8_t rtmp_server_key[68] = {
 
 namespace {
 
-enum { WAIT_MS = 5000, DIGEST_AREA = 1504, ACCEPT_BACKOFF_MS = 50, ACCEPT_BACKOFF_MAX_MS = 1000 };
+enum { WAIT_MS = 5000, DIGEST_AREA = 1504, RTMP_BACKLOG = 64, ACCEPT_BACKOFF_MS = 50, ACCEPT_BACKOFF_MAX_MS = 1000 };
 
 const RtmpLimits DEFAULT_LIMITS = {RTMP_SESSIONS, RTMP_SESSIONS_PER_ADDRESS, RTMP_IDLE_SECONDS, RTMP_SEND_SECONDS};
 RtmpLimits limits = DEFAULT_LIMITS;
@@ -475,7 +475,9 @@ void *rtmpServerThrFxn(void *arg)
     const char *failed = nullptr;
     if (bind(ls, (struct sockaddr *)&addr, sizeof addr) < 0)
         failed = "bind";
-    else if (listen(ls, 10) < 0)
+    // A backlog as RTSP's: with one of 10, a crowd connecting at once had every eleventh
+    // connection (a new player's too) wait a second for its SYN to be sent again.
+    else if (listen(ls, RTMP_BACKLOG) < 0)
         failed = "listen";
     if (failed) {
         log_printf("%s: %s\n", failed, strerror(errno));
