@@ -423,8 +423,24 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
     return 0;
 }
 
+namespace {
+
+// What the gates held back is reported once a second, also when nothing new comes.
+void report_held()
+{
+    unsigned held;
+    if (accept_gate.held && gate_open(&accept_gate, &held))
+        log_printf("accept: %u more failures since the last report\n", held);
+    std::lock_guard<std::mutex> l(session_mutex);
+    if (refusal_gate.held && gate_open(&refusal_gate, &held))
+        log_printf("rtmp: %u more connections refused since the last report\n", held);
+}
+
+} // namespace
+
 void rtmp_listener_step(int ls)
 {
+    report_held();
     struct pollfd p = {ls, POLLIN, 0};
     if (poll(&p, 1, 1000) <= 0)
         return;

@@ -1214,8 +1214,9 @@ TEST(RtmpLimits, AFailingAcceptBacksOffAndIsLoggedOnceASecond)
         close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
     std::string log = log_since(tail);
-    EXPECT_LE(count_of(log, "accept: Too many open files"), 4u) << log;
-    EXPECT_GE(count_of(log, "accept: Too many open files"), 2u) << log;
+    EXPECT_NE(log.find("accept: Too many open files"), std::string::npos) << log;
+    EXPECT_LE(count_of(log, "accept: "), 4u) << log;
+    EXPECT_GE(count_of(log, "accept: "), 2u) << log;
     EXPECT_LT(turns, 40);
     // With descriptors free again the queued connection is taken.
     rtmp_listener_step(lb.ls);
