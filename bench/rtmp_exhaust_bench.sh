@@ -45,7 +45,7 @@ sys.exit(0 if "_result" in [rc.amf_first_string(m[4]) for m in rc.Reader(s).mess
 PY
 }
 answers() {
-  printf '        web_s=%s rtsp_s=%s rtmp_from_other_address_s=%s\n' \
+  printf '        web_s=%s rtsp_ffprobe_s=%s rtmp_connect_answer_from_other_address_s=%s\n' \
     "$(answer_s curl -sf -o /dev/null --max-time 10 http://127.0.0.1/)" \
     "$(answer_s timeout 10 ffprobe -v error rtsp://127.0.0.1:8554/streamA.h264)" "$(answer_s rtmp_answer)"
 }

@@ -11,6 +11,7 @@
 #include "fakeproducer.h"
 #include "platform/platform.h"
 #include "stream_testutil.h"
+#include "testutil.h"
 #include "streams/stream_mode.h"
 
 #include <gtest/gtest.h>
@@ -1104,14 +1105,6 @@ bool sessions_drop_to(int n, int ms)
     return rtmp_session_count() <= n;
 }
 
-size_t count_of(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 } // namespace
 
 TEST(RtmpLimits, SessionsCappedInAllAndPerAddressRefusalsLoggedOnceASecond)
@@ -1133,7 +1126,7 @@ TEST(RtmpLimits, SessionsCappedInAllAndPerAddressRefusalsLoggedOnceASecond)
         for (int i = 0; i < 50; i++)
             lb.start_from("127.0.0.2");
         std::string log = log_since(tail);
-        EXPECT_LE(count_of(log, "rtmp: connection from"), 2u) << log;
+        EXPECT_LE(test_count(log, "rtmp: connection from"), 2u) << log;
         EXPECT_NE(log.find("refused: 2 sessions from that address"), std::string::npos);
         for (int c : lb.clients)
             shutdown(c, SHUT_RDWR);
@@ -1184,7 +1177,7 @@ TEST(RtmpLimits, ASessionThatDoesNotPlayIsClosedAndOneThatPlaysIsNot)
         EXPECT_GE(video, 30);
         EXPECT_EQ(pthread_tryjoin_np(player.thread, nullptr), EBUSY);
         std::string log = log_since(tail);
-        EXPECT_EQ(count_of(log, "not playing for 1 s"), 1u) << log;   // the other two in the handshake
+        EXPECT_EQ(test_count(log, "not playing for 1 s"), 1u) << log;   // the other two in the handshake
         player.join();
     }
     rtmp_set_limits(nullptr);
@@ -1215,8 +1208,8 @@ TEST(RtmpLimits, AFailingAcceptBacksOffAndIsLoggedOnceASecond)
     setrlimit(RLIMIT_NOFILE, &saved);
     std::string log = log_since(tail);
     EXPECT_NE(log.find("accept: Too many open files"), std::string::npos) << log;
-    EXPECT_LE(count_of(log, "accept: "), 4u) << log;
-    EXPECT_GE(count_of(log, "accept: "), 2u) << log;
+    EXPECT_LE(test_count(log, "accept: "), 4u) << log;
+    EXPECT_GE(test_count(log, "accept: "), 2u) << log;
     EXPECT_LT(turns, 40);
     // With descriptors free again the queued connection is taken.
     rtmp_listener_step(lb.ls);
