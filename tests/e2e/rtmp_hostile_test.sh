@@ -23,7 +23,8 @@ timed() {   # OUT COMMAND...
   "$@" >"$out" 2>&1
   echo "$(date +%s.%N) - $t0" | bc
 }
-within2() { [ "$(echo "$1 < 2" | bc)" = 1 ]; }
+# OUT holds PATTERN and the answer came in under 2 s.
+answered() { grep -qE "$2" "$1" && [ "$(echo "$3 < 2" | bc)" = 1 ]; }
 # Handshake, "connect" and its answer from a second address, in Python's own sockets.
 rtmp_answer() {
   python3 - "$E2E" <<'PY'
@@ -49,15 +50,14 @@ check "the crowd holds a bounded number of descriptors and threads" [ "$fds" -lt
 
 t=$(timed "$TEST_DIR/web.out" curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://127.0.0.1/)
 echo "web server: $(cat "$TEST_DIR/web.out") in $t s"
-check "the web server answers within 2 s" bash -c 'grep -qE "^[23]0[0-9]$" "$1" && [ "$(echo "$2 < 2" | bc)" = 1 ]' _ "$TEST_DIR/web.out" "$t"
+check "the web server answers within 2 s" answered "$TEST_DIR/web.out" '^[23]0[0-9]$' "$t"
 t=$(timed "$TEST_DIR/rtsp.out" curl -s -o /dev/null -w '%{http_code}' --max-time 5 -X OPTIONS rtsp://127.0.0.1:8554/streamA.h264)
 echo "RTSP: $(cat "$TEST_DIR/rtsp.out") in $t s"
-check "RTSP answers within 2 s" bash -c 'grep -q "^200$" "$1" && [ "$(echo "$2 < 2" | bc)" = 1 ]' _ "$TEST_DIR/rtsp.out" "$t"
+check "RTSP answers within 2 s" answered "$TEST_DIR/rtsp.out" '^200$' "$t"
 check "and plays" [ "$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = h264 ]
 t=$(timed "$TEST_DIR/rtmp.out" rtmp_answer)
 echo "RTMP from 127.0.0.2: $(cat "$TEST_DIR/rtmp.out") in $t s"
-check "a new RTMP player from another address is answered within 2 s" \
-  bash -c 'grep -q "_result onBWDone" "$1" && [ "$(echo "$2 < 2" | bc)" = 1 ]' _ "$TEST_DIR/rtmp.out" "$t"
+check "a new RTMP player from another address is answered within 2 s" answered "$TEST_DIR/rtmp.out" '_result onBWDone' "$t"
 frames=$(timeout 20 ffmpeg -nostdin -v error -i rtmp://127.0.0.2:1935/live/streamA.m3u8 -t 2 -map 0:v -c copy \
   -f framecrc - 2>/dev/null | grep -vc '^#')
 check "and it plays (pictures: $frames)" [ "${frames:-0}" -ge 30 ]
