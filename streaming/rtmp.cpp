@@ -17,6 +17,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,30 +42,68 @@ const uint8_t rtmp_server_key[68] = {
 
 namespace {
 
-enum { WAIT_MS = 5000, DIGEST_AREA = 1504 };
+enum { WAIT_MS = 5000, DIGEST_AREA = 1504, RTMP_BACKLOG = 64, ACCEPT_BACKOFF_MS = 50, ACCEPT_BACKOFF_MAX_MS = 1000 };
 
-// Sockets of the live sessions, so that a quit can cut a session out of a blocked send.
-std::mutex session_mutex;
-std::vector<int> session_sockets;
+const RtmpLimits DEFAULT_LIMITS = {RTMP_SESSIONS, RTMP_SESSIONS_PER_ADDRESS, RTMP_IDLE_SECONDS, RTMP_SEND_SECONDS};
+RtmpLimits limits = DEFAULT_LIMITS;
 
-void session_add(int sock)
+// A line at most once a second; what was held back meanwhile is counted on the next one.
+struct LogGate {
+    bool used;
+    int64_t last_ms;
+    unsigned held;
+};
+
+bool gate_open(LogGate *g, unsigned *held)
 {
-    std::lock_guard<std::mutex> l(session_mutex);
-    session_sockets.push_back(sock);
+    int64_t now = rtmp_clock_ms();
+    if (g->used && now - g->last_ms < 1000) {
+        g->held++;
+        return false;
+    }
+    g->used = true;
+    g->last_ms = now;
+    *held = g->held;
+    g->held = 0;
+    return true;
 }
+
+std::string held_text(unsigned held)
+{
+    return held ? " (" + std::to_string(held) + " more since the last report)" : std::string();
+}
+
+// The live sessions with their client addresses: the limits count them, and a quit can cut a
+// session out of a blocked send.
+struct SessionEntry {
+    int sock;
+    uint32_t addr;                    // network order
+};
+std::mutex session_mutex;
+std::vector<SessionEntry> sessions;
+LogGate refusal_gate;                 // under session_mutex
+
+// Only the listener thread (or a test standing in for it) accepts.
+LogGate accept_gate;
+int accept_backoff_ms;
+
+struct SessionArg {
+    int sock;
+};
 
 void session_remove_and_close(int sock)
 {
     std::lock_guard<std::mutex> l(session_mutex);
-    session_sockets.erase(std::remove(session_sockets.begin(), session_sockets.end(), sock), session_sockets.end());
+    sessions.erase(std::remove_if(sessions.begin(), sessions.end(), [sock](const SessionEntry &e) { return e.sock == sock; }),
+                   sessions.end());
     close(sock);
 }
 
 void session_shutdown_all()
 {
     std::lock_guard<std::mutex> l(session_mutex);
-    for (int s : session_sockets)
-        shutdown(s, SHUT_RDWR);
+    for (const SessionEntry &e : sessions)
+        shutdown(e.sock, SHUT_RDWR);
 }
 
 // 1 readable (or closed), 0 nothing within ms, -1 failure or quit.
@@ -83,6 +122,13 @@ int rtmp_wait_readable(int sock, int ms)
         ms -= slice;
     }
     return 0;
+}
+
+// Milliseconds the session may still spend without playing; 0 when its time is up.
+int idle_left_ms(const RtmpConnection *c)
+{
+    int64_t left = c->idle_since_ms + (int64_t)limits.idle_seconds * 1000 - rtmp_clock_ms();
+    return left <= 0 ? 0 : left > WAIT_MS ? WAIT_MS : (int)left;
 }
 
 uint32_t digest_offset(const uint8_t *b, int at, uint32_t base)
@@ -113,9 +159,19 @@ void address_text(const struct sockaddr_in *a, char *out, size_t size)
     snprintf(out, size, "%s:%u", ip, (unsigned)ntohs(a->sin_port));
 }
 
+void peer_text(int sock, char *out, size_t size)
+{
+    struct sockaddr_in a = {};
+    socklen_t len = sizeof a;
+    if (getpeername(sock, (struct sockaddr *)&a, &len) == 0 && a.sin_family == AF_INET)
+        address_text(&a, out, size);
+    else
+        snprintf(out, size, "?");
+}
+
 void *serverThread(void *arg)
 {
-    int sock = *static_cast<int *>(arg);
+    int sock = static_cast<SessionArg *>(arg)->sock;
     free(arg);
     log_printf("%s: started\n", "serverThread");
     pthread_setname_np(pthread_self(), "rtmpSession");   // per-thread CPU figures (top -H, bench)
@@ -141,6 +197,7 @@ void rtmp_connection_init(RtmpConnection *c, int sock)
     c->in_chunk_size = RTMP_OUT_CHUNK_SIZE;
     c->stream_id = 1;
     c->chunk_slot = -1;
+    c->idle_since_ms = rtmp_clock_ms();
     rtmp_timestamp_reset(c, hw_clock_90khz());
     c->out_video.id = RTMP_CS_VIDEO;
     c->out_video.type = RTMP_MSG_VIDEO;
@@ -169,7 +226,8 @@ int rtmp_recv_exact(RtmpConnection *c, uint8_t *buf, size_t n)
 {
     size_t got = 0;
     while (got < n) {
-        int w = rtmp_wait_readable(c->sock, WAIT_MS);
+        // A peer sending a byte now and then must not hold the session past the idle limit.
+        int w = rtmp_wait_readable(c->sock, idle_left_ms(c));
         if (w <= 0) {
             log_printf("select: %s\n", w == 0 ? "timed out" : "failed");
             return -1;
@@ -233,6 +291,7 @@ void rtmp_session_run(RtmpConnection *c)
     }
     while (!quit_requested()) {
         if (c->playing) {
+            c->idle_since_ms = rtmp_clock_ms();
             int r = rtmp_media_step(c);
             if (r < 0)
                 break;
@@ -240,7 +299,14 @@ void rtmp_session_run(RtmpConnection *c)
                 continue;
         } else {
             rtmp_media_detach(c);
-            int r = rtmp_wait_readable(c->sock, WAIT_MS);
+            int left = idle_left_ms(c);
+            if (left == 0) {
+                char from[40];
+                peer_text(c->sock, from, sizeof from);
+                log_printf("rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
+                break;
+            }
+            int r = rtmp_wait_readable(c->sock, left);
             if (r == 0)
                 continue;
             if (r < 0) {
@@ -264,7 +330,140 @@ void rtmp_session_run(RtmpConnection *c)
 int rtmp_session_count()
 {
     std::lock_guard<std::mutex> l(session_mutex);
-    return (int)session_sockets.size();
+    return (int)sessions.size();
+}
+
+void rtmp_set_limits(const RtmpLimits *l)
+{
+    limits = l ? *l : DEFAULT_LIMITS;
+}
+
+const RtmpLimits *rtmp_limits()
+{
+    return &limits;
+}
+
+int64_t rtmp_clock_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+int rtmp_wait_writable(int sock, int64_t deadline_ms)
+{
+    for (;;) {
+        if (quit_requested())
+            return -1;
+        int64_t left = deadline_ms - rtmp_clock_ms();
+        if (left <= 0)
+            return 0;
+        struct pollfd p = {sock, POLLOUT, 0};
+        int r = poll(&p, 1, left < 1000 ? (int)left : 1000);
+        if (r > 0)
+            return 1;
+        if (r < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+int rtmp_session_start(int sock, const struct sockaddr_in *peer)
+{
+    char from[40];
+    address_text(peer, from, sizeof from);
+    {
+        std::lock_guard<std::mutex> l(session_mutex);
+        unsigned from_peer = 0;
+        for (const SessionEntry &e : sessions)
+            from_peer += e.addr == peer->sin_addr.s_addr;
+        const char *why = nullptr;
+        unsigned limit = 0;
+        if (sessions.size() >= limits.sessions) {
+            why = "sessions open";
+            limit = limits.sessions;
+        } else if (from_peer >= limits.per_address) {
+            why = "sessions from that address";
+            limit = limits.per_address;
+        }
+        if (why) {
+            unsigned held;
+            if (gate_open(&refusal_gate, &held))
+                log_printf("rtmp: connection from %s refused: %u %s%s\n", from, limit, why, held_text(held).c_str());
+            close(sock);
+            return -1;
+        }
+        sessions.push_back({sock, peer->sin_addr.s_addr});
+    }
+    struct sockaddr_in dest = {};
+    socklen_t dlen = sizeof dest;
+    if (getsockopt(sock, SOL_IP, SO_ORIGINAL_DST, &dest, &dlen) != 0) {
+        dlen = sizeof dest;   // not redirected: the address it reached us on
+        getsockname(sock, (struct sockaddr *)&dest, &dlen);
+    }
+    char to[40];
+    address_text(&dest, to, sizeof to);
+    log_printf("RTMP accepted connection from %s to %s\n", from, to);
+
+    SessionArg *arg = static_cast<SessionArg *>(malloc(sizeof(SessionArg)));
+    if (!arg) {
+        log_printf("Failed to allocate RTMP server\n");
+        session_remove_and_close(sock);
+        return -1;
+    }
+    arg->sock = sock;
+    log_printf("created server %p\n", (void *)arg);
+    pthread_t t;
+    if (pthread_create(&t, nullptr, serverThread, arg) != 0) {
+        log_printf("Failed to start RTMP server thread\n");
+        free(arg);
+        session_remove_and_close(sock);
+        return -1;
+    }
+    pthread_detach(t);
+    return 0;
+}
+
+namespace {
+
+// What the gates held back is reported once a second, also when nothing new comes.
+void report_held()
+{
+    unsigned held;
+    if (accept_gate.held && gate_open(&accept_gate, &held))
+        log_printf("accept: %u more failures since the last report\n", held);
+    std::lock_guard<std::mutex> l(session_mutex);
+    if (refusal_gate.held && gate_open(&refusal_gate, &held))
+        log_printf("rtmp: %u more connections refused since the last report\n", held);
+}
+
+} // namespace
+
+void rtmp_listener_step(int ls)
+{
+    report_held();
+    struct pollfd p = {ls, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0)
+        return;
+    struct sockaddr_in peer = {};
+    socklen_t plen = sizeof peer;
+    int s = accept4(ls, (struct sockaddr *)&peer, &plen, SOCK_CLOEXEC);
+    if (s < 0) {
+        // Gone before we took it, or taken already: nothing failed.
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
+            return;
+        unsigned held;
+        if (gate_open(&accept_gate, &held))
+            log_printf("accept: %s%s\n", strerror(errno), held_text(held).c_str());
+        // Out of descriptors the connection stays queued and poll wakes at once: wait, longer each
+        // time, for some to be freed.
+        accept_backoff_ms = accept_backoff_ms ? std::min(2 * accept_backoff_ms, (int)ACCEPT_BACKOFF_MAX_MS)
+                                              : (int)ACCEPT_BACKOFF_MS;
+        struct timespec t = {accept_backoff_ms / 1000, (long)(accept_backoff_ms % 1000) * 1000000};
+        nanosleep(&t, nullptr);
+        return;
+    }
+    accept_backoff_ms = 0;
+    rtmp_session_start(s, &peer);
 }
 
 void *rtmpServerThrFxn(void *arg)
@@ -277,7 +476,8 @@ void *rtmpServerThrFxn(void *arg)
 
     int one = 1;
     struct sockaddr_in addr = {};
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a connection that goes between poll and accept must not hold the listener.
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (ls < 0) {
         log_printf("socket: %s\n", strerror(errno));
         env->status = -1;
@@ -291,7 +491,9 @@ void *rtmpServerThrFxn(void *arg)
     const char *failed = nullptr;
     if (bind(ls, (struct sockaddr *)&addr, sizeof addr) < 0)
         failed = "bind";
-    else if (listen(ls, 10) < 0)
+    // A backlog as RTSP's: with one of 10, a crowd connecting at once had every eleventh
+    // connection (a new player's too) wait a second for its SYN to be sent again.
+    else if (listen(ls, RTMP_BACKLOG) < 0)
         failed = "listen";
     if (failed) {
         log_printf("%s: %s\n", failed, strerror(errno));
@@ -302,46 +504,8 @@ void *rtmpServerThrFxn(void *arg)
     }
     log_printf("RTMP server listening on port %u\n", (unsigned)RTMP_PORT);
 
-    while (!quit_requested()) {
-        struct pollfd p = {ls, POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0)
-            continue;
-        struct sockaddr_in peer = {};
-        socklen_t plen = sizeof peer;
-        int s = accept4(ls, (struct sockaddr *)&peer, &plen, SOCK_CLOEXEC);
-        if (s < 0) {
-            log_printf("accept: %s\n", strerror(errno));
-            continue;
-        }
-        struct sockaddr_in dest = {};
-        socklen_t dlen = sizeof dest;
-        if (getsockopt(s, SOL_IP, SO_ORIGINAL_DST, &dest, &dlen) != 0) {
-            dlen = sizeof dest;   // not redirected: the address it reached us on
-            getsockname(s, (struct sockaddr *)&dest, &dlen);
-        }
-        char from[40], to[40];
-        address_text(&peer, from, sizeof from);
-        address_text(&dest, to, sizeof to);
-        log_printf("RTMP accepted connection from %s to %s\n", from, to);
-
-        int *argp = static_cast<int *>(malloc(sizeof(int)));
-        if (!argp) {
-            log_printf("Failed to allocate RTMP server\n");
-            close(s);
-            continue;
-        }
-        *argp = s;
-        log_printf("created server %p\n", (void *)argp);
-        session_add(s);
-        pthread_t t;
-        if (pthread_create(&t, nullptr, serverThread, argp) != 0) {
-            log_printf("Failed to start RTMP server thread\n");
-            free(argp);
-            session_remove_and_close(s);
-            continue;
-        }
-        pthread_detach(t);
-    }
+    while (!quit_requested())
+        rtmp_listener_step(ls);
 
     close(ls);
     // Sessions must be gone before the process frees what they read.

@@ -11,6 +11,7 @@
 struct ParamBlock;
 struct RtmpShared;
 struct RtmpGather;
+struct sockaddr_in;
 
 enum : uint32_t {
     RTMP_PORT = 1935,
@@ -88,6 +89,7 @@ struct RtmpConnection {
     int chunk_slot;                   // slot whose chunk payload continues, -1 none
     uint32_t chunk_left;              // payload bytes of that chunk still to come
     int fault;                        // protocol fault: the session ends
+    int64_t idle_since_ms;            // monotonic; last moment the session was playing, or its start
     AmfParser amf;
 
     // Send side.
@@ -188,6 +190,30 @@ extern const uint8_t rtmp_server_key[68];
 void rtmp_session_run(RtmpConnection *c);
 // Number of live session threads.
 int rtmp_session_count();
+
+// Limits against clients that hold connections: sessions in all and per client address (one
+// host can never lock out the others), time a session may spend not playing (from its start, or
+// since it last played), and time one media step's write may take (a player not draining).
+enum {
+    RTMP_SESSIONS = 256,
+    RTMP_SESSIONS_PER_ADDRESS = 128,
+    RTMP_IDLE_SECONDS = 30,
+    RTMP_SEND_SECONDS = 10,
+};
+struct RtmpLimits {
+    unsigned sessions, per_address, idle_seconds, send_seconds;
+};
+void rtmp_set_limits(const RtmpLimits *limits);   // null: the defaults
+const RtmpLimits *rtmp_limits();
+int64_t rtmp_clock_ms();                          // monotonic
+// 1 writable, 0 not by the deadline (rtmp_clock_ms), -1 failure or quit.
+int rtmp_wait_writable(int sock, int64_t deadline_ms);
+// Admits a connection accepted from `peer` and starts its session thread, or refuses it (over a
+// limit: closed at once, logged at most once a second). 0 started, -1 refused or failed.
+int rtmp_session_start(int sock, const struct sockaddr_in *peer);
+// One turn of the listener: waits up to a second for a connection on `ls` and hands it to
+// rtmp_session_start; a failing accept backs off and is logged at most once a second.
+void rtmp_listener_step(int ls);
 
 // The push consumers' run states (stream ids 10 and 11).
 extern StreamRunState rtmp_push_run_state[2];

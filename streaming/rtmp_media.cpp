@@ -303,6 +303,10 @@ int rtmp_media_step(RtmpConnection *c)
         }
         data = sb->buf ? Buffer_getUserPtr(sb->buf) : nullptr;
         len = sb->buf ? (size_t)Buffer_getNumBytesUsed(sb->buf) : 0;
+        // The end of a run that stopped as this player came, ahead of anything it was sent:
+        // the encoder starts again for it, so the mark is not its end.
+        if (c->first_frame && (!data || len == 0))
+            continue;
         bool key = sb->flags & SB_KEYFRAME;
         // A player joining in the middle of a GOP cannot decode anything before the next
         // keyframe, which also brings the decoder configuration: wait for it.

@@ -234,13 +234,27 @@ int rtmp_share_flush(RtmpConnection *c)
             g->iov.push_back({const_cast<uint8_t *>(p.shared ? p.shared : g->own.data() + p.at), p.len});
     int rc = 0;
     size_t first = 0;
+    // The whole step's write has a deadline: a player that stops reading, or reads a trickle,
+    // must not hold its session (and a thread) for ever.
+    int64_t deadline = rtmp_clock_ms() + (int64_t)rtmp_limits()->send_seconds * 1000;
     while (first < g->iov.size()) {
         struct msghdr msg = {};
         msg.msg_iov = g->iov.data() + first;
         msg.msg_iovlen = std::min<size_t>(g->iov.size() - first, 512);
-        ssize_t n = sendmsg(c->sock, &msg, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(c->sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int w = rtmp_wait_writable(c->sock, deadline);
+            if (w > 0)
+                continue;
+            if (w == 0) {
+                log_printf("rtmp: player not reading for %u s\n", rtmp_limits()->send_seconds);
+                errno = ETIMEDOUT;
+            }
+            rc = -1;
+            break;
+        }
         if (n <= 0) {
             rc = -1;
             break;

@@ -11,17 +11,21 @@
 #include "fakeproducer.h"
 #include "platform/platform.h"
 #include "stream_testutil.h"
+#include "testutil.h"
 #include "streams/stream_mode.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -900,11 +904,41 @@ TEST(RtmpMedia, APlayerJoiningMidGopStartsAtTheNextKeyframe)
     EXPECT_EQ(r[0].body, (Bytes{0xAF, 0, 0x11, 0x90}));
 }
 
-TEST(RtmpMedia, EndOfStreamEndsTheSession)
+TEST(RtmpMedia, EndOfStreamEndsTheSessionOnlyAfterItsFirstPicture)
 {
     MediaRig m;
+    uint32_t now = hw_clock_90khz();
+    // Joined as the last player left: the run's end mark comes first, then the restarted run.
+    m.put_video(Bytes(), 0, false);
+    m.put_video(idr(), now - 3000, true);
+    ASSERT_EQ(rtmp_media_step(m.t.c), 0);
+    std::vector<Msg> r = m.t.drain();
+    ASSERT_EQ(names(r), (std::vector<std::string>{"21/9", "21/9"}));
+    EXPECT_EQ(r[1].body[0], 0x17);
     m.put_video(Bytes(), 0, false);
     EXPECT_EQ(rtmp_media_step(m.t.c), -1);
+}
+
+TEST(RtmpMedia, APlayerThatStopsReadingIsCut)
+{
+    RtmpLimits l = *rtmp_limits();
+    l.send_seconds = 1;
+    rtmp_set_limits(&l);
+    MediaRig m;
+    int small = 8192;
+    setsockopt(m.t.c->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    struct timeval tv = {10, 0};   // as a session sets it
+    setsockopt(m.t.c->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    uint32_t now = hw_clock_90khz(), tail = log_ring_head();
+    Bytes big = cat({nal(0x67, 10, 0x11), nal(0x68, 4, 0x22), nal(0x65, 300000, 0x44)});
+    m.put_video(big, now - 3000, true);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(rtmp_media_step(m.t.c), -1);   // the peer never reads
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GT(took, 0.8);
+    EXPECT_LT(took, 3.0);
+    EXPECT_NE(log_since(tail).find("rtmp: player not reading for 1 s"), std::string::npos);
+    rtmp_set_limits(nullptr);
 }
 
 namespace {
@@ -1036,6 +1070,181 @@ TEST(RtmpSession, PlaysTheFakeProducersChannel)
         s.join();
     }
     fakeproducer_stop(fp);
+}
+
+// ---- Limits against clients that hold connections ----
+
+namespace {
+
+// A loopback listener; its accepted sockets stand for connections from any address we name.
+struct Loopback {
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct sockaddr_in addr = {};
+    std::vector<int> clients;
+    Loopback()
+    {
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        EXPECT_EQ(bind(ls, (struct sockaddr *)&addr, sizeof addr), 0);
+        EXPECT_EQ(listen(ls, 64), 0);
+        getsockname(ls, (struct sockaddr *)&addr, &len);
+    }
+    ~Loopback()
+    {
+        for (int c : clients)
+            close(c);
+        close(ls);
+    }
+    int dial()
+    {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(connect(c, (struct sockaddr *)&addr, sizeof addr), 0);
+        clients.push_back(c);
+        return c;
+    }
+    // The server's end of a new connection, started as a session from `from`.
+    int start_from(const char *from)
+    {
+        dial();
+        struct pollfd p = {ls, POLLIN, 0};
+        poll(&p, 1, 2000);
+        int s = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        struct sockaddr_in peer = {};
+        peer.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &peer.sin_addr);
+        return rtmp_session_start(s, &peer);
+    }
+};
+
+// True when the server closed the client's connection within ms.
+bool closed_within(int client, int ms)
+{
+    struct pollfd p = {client, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return false;
+    char b[4096];
+    return recv(client, b, sizeof b, MSG_DONTWAIT) <= 0;
+}
+
+bool sessions_drop_to(int n, int ms)
+{
+    for (int i = 0; i < ms / 20 && rtmp_session_count() > n; i++)
+        usleep(20000);
+    return rtmp_session_count() <= n;
+}
+
+} // namespace
+
+TEST(RtmpLimits, SessionsCappedInAllAndPerAddressRefusalsLoggedOnceASecond)
+{
+    RtmpLimits l = {4, 2, 30, 10};
+    rtmp_set_limits(&l);
+    {
+        Loopback lb;
+        uint32_t tail = log_ring_head();
+        EXPECT_EQ(lb.start_from("127.0.0.2"), 0);
+        EXPECT_EQ(lb.start_from("127.0.0.2"), 0);
+        EXPECT_EQ(lb.start_from("127.0.0.2"), -1) << "a third from one address";
+        EXPECT_TRUE(closed_within(lb.clients[2], 500)) << "a refused connection is closed at once";
+        EXPECT_FALSE(closed_within(lb.clients[0], 100));
+        EXPECT_EQ(lb.start_from("127.0.0.3"), 0) << "another address still gets in";
+        EXPECT_EQ(lb.start_from("127.0.0.4"), 0);
+        EXPECT_EQ(lb.start_from("127.0.0.5"), -1) << "over the total";
+        EXPECT_EQ(rtmp_session_count(), 4);
+        for (int i = 0; i < 50; i++)
+            lb.start_from("127.0.0.2");
+        std::string log = log_since(tail);
+        EXPECT_LE(test_count(log, "rtmp: connection from"), 2u) << log;
+        EXPECT_NE(log.find("refused: 2 sessions from that address"), std::string::npos);
+        for (int c : lb.clients)
+            shutdown(c, SHUT_RDWR);
+        EXPECT_TRUE(sessions_drop_to(0, 3000));
+    }
+    rtmp_set_limits(nullptr);
+}
+
+TEST(RtmpLimits, ASessionThatDoesNotPlayIsClosedAndOneThatPlaysIsNot)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    get_param_block()->GuestPermission = PERM_STREAM_VIEW;
+    RtmpLimits l = *rtmp_limits();
+    l.idle_seconds = 1;
+    rtmp_set_limits(&l);
+    {
+        uint32_t tail = log_ring_head();
+        Session silent, trickle, connected, player;
+        Bytes s1 = connected.hello();
+        ASSERT_EQ(s1.size(), 1536u);
+        connected.t.peer.send_bytes(s1);
+        connected.t.peer.send_bytes(chunked(3, 20, connect_body()));
+        Bytes p1 = player.hello();
+        ASSERT_EQ(p1.size(), 1536u);
+        player.t.peer.send_bytes(p1);
+        player.t.peer.send_bytes(chunked(3, 20, connect_body()));
+        player.t.peer.send_bytes(chunked(8, 20, play_body("streamA.m3u8"), 128, 1));
+        // A handshake sent a byte at a time, never finishing within the limit.
+        for (int i = 0; i < 12; i++) {
+            trickle.t.peer.send_bytes(Bytes(1, 3));
+            usleep(200000);
+        }
+        struct timespec limit;
+        clock_gettime(CLOCK_REALTIME, &limit);
+        limit.tv_sec += 2;
+        for (Session *s : {&silent, &trickle, &connected}) {
+            if (pthread_timedjoin_np(s->thread, nullptr, &limit) != 0) {
+                ADD_FAILURE() << "a session that does not play outlived the limit";
+                s->join();
+            }
+        }
+        // The player kept on getting pictures all the while.
+        int video = 0;
+        Msg m;
+        while (video < 30 && player.t.peer.next(m, 3000))
+            video += m.type == 9;
+        EXPECT_GE(video, 30);
+        EXPECT_EQ(pthread_tryjoin_np(player.thread, nullptr), EBUSY);
+        std::string log = log_since(tail);
+        EXPECT_EQ(test_count(log, "not playing for 1 s"), 1u) << log;   // the other two in the handshake
+        player.join();
+    }
+    rtmp_set_limits(nullptr);
+    fakeproducer_stop(fp);
+}
+
+TEST(RtmpLimits, AFailingAcceptBacksOffAndIsLoggedOnceASecond)
+{
+    Loopback lb;
+    lb.dial();   // waits in the queue while no descriptor is free
+    struct rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    struct rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(lb.ls)) >= 0;)
+        filler.push_back(fd);
+    uint32_t tail = log_ring_head();
+    int turns = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(3000)) {
+        rtmp_listener_step(lb.ls);
+        turns++;
+    }
+    for (int fd : filler)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    std::string log = log_since(tail);
+    EXPECT_NE(log.find("accept: Too many open files"), std::string::npos) << log;
+    EXPECT_LE(test_count(log, "accept: "), 4u) << log;
+    EXPECT_GE(test_count(log, "accept: "), 2u) << log;
+    EXPECT_LT(turns, 40);
+    // With descriptors free again the queued connection is taken.
+    rtmp_listener_step(lb.ls);
+    EXPECT_EQ(rtmp_session_count(), 1);
+    shutdown(lb.clients[0], SHUT_RDWR);
+    EXPECT_TRUE(sessions_drop_to(0, 3000));
 }
 
 // ---- Players of one channel sharing its chunked frames ----

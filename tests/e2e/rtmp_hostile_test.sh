@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Hostile RTMP clients: 1,100 idle connections from one address (handshake and "connect", never
+# "play") against an appliance with 1024 descriptors leave the web server, RTSP and a new RTMP
+# player from another address answered within 2 s, hold a bounded number of sessions, are
+# closed when they never play, and keep the log small; a player that joins just as the
+# channel's last player leaves plays like any other.
+source "$K7160_TESTLIB"
+
+E2E=$(dirname "$K7160_TESTLIB")
+ip addr add 127.0.0.2/32 dev lo 2>/dev/null
+soft=$(ulimit -Sn)
+ulimit -Sn 1024
+start_app || finish
+ulimit -Sn "$soft"
+check "the appliance has 1024 descriptors" grep -qE '^Max open files +1024 ' "/proc/$APP_PID/limits"
+wait_log "RTMP server listening on port 1935" 20 || { fail "RTMP listener did not start"; finish; }
+wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
+
+# Seconds (with fractions) a command takes; its output goes to OUT.
+timed() {   # OUT COMMAND...
+  local out=$1 t0; shift
+  t0=$(date +%s.%N)
+  "$@" >"$out" 2>&1
+  echo "$(date +%s.%N) - $t0" | bc
+}
+# OUT holds PATTERN and the answer came in under 2 s.
+answered() { grep -qE "$2" "$1" && [ "$(echo "$3 < 2" | bc)" = 1 ]; }
+# Handshake, "connect" and its answer from a second address, in Python's own sockets.
+rtmp_answer() {
+  python3 - "$E2E" <<'PY'
+import socket, sys
+sys.path.insert(0, sys.argv[1])
+import rtmp_client as rc
+s = socket.socket(); s.bind(("127.0.0.2", 0)); s.settimeout(2)
+s.connect((rc.HOST, rc.PORT))
+rc.handshake(s)
+s.sendall(rc.chunked(3, 20, rc.connect_body()))
+r = rc.Reader(s)
+print(" ".join(rc.amf_first_string(m[4]) for m in r.messages(5, 2)))
+PY
+}
+
+python3 "$E2E/rtmp_crowd.py" 1100 127.0.0.1 45 "$TEST_DIR/ready" >"$TEST_DIR/crowd.out" 2>&1 &
+crowd=$!
+for _ in $(seq 1 600); do [ -e "$TEST_DIR/ready" ] || ! kill -0 $crowd 2>/dev/null && break; sleep 0.1; done
+check "the crowd got its connections through" [ -e "$TEST_DIR/ready" ]
+fds=$(ls "/proc/$APP_PID/fd" | wc -l); threads=$(ls "/proc/$APP_PID/task" | wc -l)
+echo "with the crowd held: descriptors=$fds threads=$threads sessions=$(grep -c 'RTMP accepted connection from 127.0.0.1' "$LOG")"
+check "the crowd holds a bounded number of descriptors and threads" [ "$fds" -lt 400 -a "$threads" -lt 250 ]
+
+t=$(timed "$TEST_DIR/web.out" curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://127.0.0.1/)
+echo "web server: $(cat "$TEST_DIR/web.out") in $t s"
+check "the web server answers within 2 s" answered "$TEST_DIR/web.out" '^[23]0[0-9]$' "$t"
+t=$(timed "$TEST_DIR/rtsp.out" curl -s -o /dev/null -w '%{http_code}' --max-time 5 -X OPTIONS rtsp://127.0.0.1:8554/streamA.h264)
+echo "RTSP: $(cat "$TEST_DIR/rtsp.out") in $t s"
+check "RTSP answers within 2 s" answered "$TEST_DIR/rtsp.out" '^200$' "$t"
+check "and plays" [ "$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = h264 ]
+t=$(timed "$TEST_DIR/rtmp.out" rtmp_answer)
+echo "RTMP from 127.0.0.2: $(cat "$TEST_DIR/rtmp.out") in $t s"
+check "a new RTMP player from another address is answered within 2 s" answered "$TEST_DIR/rtmp.out" '_result onBWDone' "$t"
+frames=$(timeout 20 ffmpeg -nostdin -v error -i rtmp://127.0.0.2:1935/live/streamA.m3u8 -t 2 -map 0:v -c copy \
+  -f framecrc - 2>/dev/null | grep -vc '^#')
+check "and it plays (pictures: $frames)" [ "${frames:-0}" -ge 30 ]
+
+# A player that joins as the channel's last player leaves: a relay holds the newcomer's "play"
+# until the last player is gone from the appliance, so it attaches as the run ends.
+race_fail=0
+for i in $(seq 1 6); do
+  rm -f "$TEST_DIR/last.crc" "$TEST_DIR/join.crc"
+  # Under a shell of its own, which reports its killing quietly.
+  sh -c 'ffmpeg -nostdin -y -v error -i rtmp://127.0.0.2:1935/live/streamA.m3u8 -t 30 -map 0:v -c copy \
+    -flush_packets 1 -f framecrc "$1" 2>/dev/null & echo $! >"$2"; wait' _ "$TEST_DIR/last.crc" "$TEST_DIR/last.pid" &
+  shell=$!
+  for _ in $(seq 1 100); do [ "$(cat "$TEST_DIR/last.crc" 2>/dev/null | grep -vc '^#')" -ge 10 ] && break; sleep 0.1; done
+  python3 "$E2E/rtmp_join_proxy.py" 19350 "$(cat "$TEST_DIR/last.pid")" "$LOG" >"$TEST_DIR/proxy.out" 2>&1 &
+  proxy=$!
+  for _ in $(seq 1 50); do ss -Hltn "( sport = :19350 )" | grep -q . && break; sleep 0.1; done
+  timeout 20 ffmpeg -nostdin -y -v error -i rtmp://127.0.0.2:19350/live/streamA.m3u8 -t 2 -map 0:v -c copy \
+    -f framecrc "$TEST_DIR/join.crc" 2>"$TEST_DIR/join.err"
+  rc=$?
+  wait $shell $proxy
+  got=$(cat "$TEST_DIR/join.crc" 2>/dev/null | grep -vc '^#')
+  echo "join $i: $(cat "$TEST_DIR/proxy.out"); exit $rc, pictures ${got:-0} $(head -c 200 "$TEST_DIR/join.err")"
+  [ "$rc" = 0 ] && [ "${got:-0}" -ge 30 ] || race_fail=$((race_fail + 1))
+done
+check "a player joining as the last one leaves plays (failed $race_fail of 6)" [ "$race_fail" = 0 ]
+
+wait $crowd
+out=$(cat "$TEST_DIR/crowd.out"); echo "crowd: $out"
+kept=$(grep -oE 'kept=[0-9]+' <<<"$out" | cut -d= -f2)
+closed=$(grep -oE 'closed_by_server=[0-9]+' <<<"$out" | cut -d= -f2)
+check "one address keeps at most 128 sessions, the rest are refused" \
+  bash -c '[ "${1:-0}" -ge 1 ] && [ "$1" -le 128 ] && grep -q "refused=$((1100 - $1)) " <<<"$2"' _ "$kept" "$out"
+check "every session that never played was closed" [ -n "$kept" ] && [ "${closed:-0}" = "$kept" ]
+size=$(stat -c %s "$LOG")
+refusals=$(grep -c 'rtmp: connection from .* refused' "$LOG"); accepts=$(grep -c 'accept: ' "$LOG")
+echo "log: $size bytes, refusal lines $refusals, accept failures $accepts"
+check "the log stays small" [ "$size" -lt 1000000 -a "$refusals" -le 60 -a "$accepts" -le 60 ]
+stop_app
+finish
