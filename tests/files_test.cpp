@@ -30,11 +30,7 @@ struct Files : ::testing::Test {
     uint16_t port = 0;
     void SetUp() override
     {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
+        web_test_fresh_device();
         test_run("rm -rf '" + test_board_path("/media/mmc/DCIM") + "'");
         filesys_reset();
         put_file("/dev/mmcblk0p1", "");

@@ -55,11 +55,7 @@ struct Hls : ::testing::Test {
     uint16_t port = 0;
     void SetUp() override
     {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
+        web_test_fresh_device();
         stream_mode_setting_set(&param_block, 0, StreamMode_H264_AAC_TS);
         // The channels outlive a test: each starts as after power-up, whichever ran before it in
         // this program.

@@ -110,11 +110,7 @@ struct Live : ::testing::Test {
     uint16_t port = 0;
     void SetUp() override
     {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
+        web_test_fresh_device();
         stream_mode_setting_set(&param_block, 0, StreamMode_H264_AAC_TS);
         param_block.Video[0].FrameRate = 1;
         log_ring_reset();

@@ -74,11 +74,7 @@ class Upload : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
+        web_test_fresh_device();
         firmware_take_message();
         ASSERT_EQ(httpd_start(0, nullptr), 0);
         port = httpd_port();

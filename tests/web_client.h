@@ -263,16 +263,22 @@ inline void fake_settings_reset()
 #include "web/httpd.h"
 #include <gtest/gtest.h>
 
+// Platform, settings and users as on a fresh device; the settings block is loaded once a program.
+inline void web_test_fresh_device()
+{
+    platform_init();
+    static bool loaded = (mtd_open(), init_param(&param_block), true);
+    (void)loaded;
+    fake_settings_reset();
+    auth_reset();
+}
+
 class WebServerTest : public ::testing::Test {
 protected:
     explicit WebServerTest(MHD_AccessHandlerCallback handler = nullptr) : handler_(handler) {}
     void SetUp() override
     {
-        platform_init();
-        static bool loaded = (mtd_open(), init_param(&param_block), true);
-        (void)loaded;
-        fake_settings_reset();
-        auth_reset();
+        web_test_fresh_device();
         httpd_no_save = 0;
         ASSERT_EQ(httpd_start(0, handler_), 0);
         port = httpd_port();
