@@ -90,7 +90,7 @@ bench_snap() {
 # time with it, so GONE says how many did).
 bench_ns() {
   awk 'NF < 2 { next } FILENAME == ARGV[1] { b[$1] = $2; next } { s += $2 - b[$1]; n++; seen[$1] = 1 }
-       END { for (t in b) if (!(t in seen)) gone++; printf "%d %d %d\n", s, n, gone }' <(echo "$1") <(echo "$2")
+       END { for (t in b) if (!(t in seen)) gone++; printf "%.0f %d %d\n", s, n, gone }' <(echo "$1") <(echo "$2")
 }
 
 # bench_marginal NS_N NS_1 SECONDS_N SECONDS_1 N: the CPU one client more costs (ms per
