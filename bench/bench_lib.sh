@@ -63,3 +63,55 @@ bench_udp_bps() {
 b = int(re.search(r"bytes=(\d+)", sys.argv[1]).group(1)); t = float(re.search(r"seconds=([\d.]+)", sys.argv[1]).group(1))
 print("%.0f" % (b * 8 / t if t else 0))' "$1"
 }
+
+# bench_snap PID [FILTER]: "TID NS" for each thread of the process that FILTER counts, NS its run
+# time from /proc/PID/task/TID/schedstat (nanoseconds; /proc/PID/stat has 10 ms ticks, as coarse
+# as a whole figure of a quiet server over a run). FILTER: comma-separated name prefixes to count
+# ("rtp"), or to leave out ("!matroskademux0"); empty counts every thread.
+bench_snap() {
+  local t comm p keep inc ns
+  for t in /proc/"$1"/task/*; do
+    read -r comm <"$t/comm" 2>/dev/null || continue
+    keep=1; inc=""
+    for p in ${2//,/ }; do
+      if [ "${p#!}" != "$p" ]; then
+        [[ "$comm" == "${p#!}"* ]] && keep=0
+      else
+        inc=${inc:-0}; [[ "$comm" == "$p"* ]] && inc=1
+      fi
+    done
+    [ "$keep" = 1 ] && [ "${inc:-1}" = 1 ] || continue
+    read -r ns _ <"$t/schedstat" 2>/dev/null && echo "${t##*/} $ns"
+  done
+}
+
+# bench_ns BEFORE AFTER (outputs of bench_snap): "NS THREADS GONE": the run time between them of
+# the threads seen at either end (one begun since counts from zero; one ended since takes its
+# time with it, so GONE says how many did).
+bench_ns() {
+  awk 'NF < 2 { next } FILENAME == ARGV[1] { b[$1] = $2; next } { s += $2 - b[$1]; n++; seen[$1] = 1 }
+       END { for (t in b) if (!(t in seen)) gone++; printf "%.0f %d %d\n", s, n, gone }' <(echo "$1") <(echo "$2")
+}
+
+# bench_marginal NS_N NS_1 SECONDS_N SECONDS_1 N: the CPU one client more costs (ms per
+# client-second), from a run with N clients against one with a single client.
+bench_marginal() {
+  awk -v a="$1" -v b="$2" -v s="$3" -v t="$4" -v n="$5" \
+    'BEGIN { if (n > 1 && s > 0 && t > 0) printf "%.4f", (a / s - b / t) / 1e6 / (n - 1); else printf "none" }'
+}
+
+# bench_ratio A B: A / B, or "none" when either is missing or B is not above zero.
+bench_ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b + 0 > 0) printf "%.3f", a / b; else printf "none" }'
+}
+
+# bench_stats "V1 V2 ..." [FORMAT]: "MEDIAN [MIN-MAX]" of the numbers (each printed with FORMAT,
+# %.3f unless told), or "none".
+bench_stats() {
+  tr ' ' '\n' <<<"$1" | grep -E '^-?[0-9.]+$' | sort -g |
+    awk -v f="${2:-%.3f}" '{v[NR] = $1} END { if (!NR) { printf "none"; exit }
+         printf f " [" f "-" f "]", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2, v[1], v[NR] }'
+}
+
+# bench_load: the machine's load average, which the figures of a run depend on.
+bench_load() { echo "load_average=$(cut -d' ' -f1-3 /proc/loadavg | tr ' ' '/') cores=$(nproc)"; }

@@ -1,15 +1,18 @@
 // N HTTP clients on one live transport-stream row, in one thread on epoll, so that the client
 // costs well under the server it measures (loopback only).
 //
-// Per run it prints the pictures each client received (video PES starts), pictures missed per
-// client against the best client (a client joining a GOP later misses that GOP), pictures lost
-// after the join (pictures any client got, by PTS, between a client's first and last picture that
-// it did not get), continuity-counter gaps, bytes per client, the bit rate each client received
-// (mean), and the client's own CPU. Exit status 0 when every client got everything after its
-// join: no picture lost, no gap, no early close. Chunked (our server) and plain (a file server)
-// bodies alike.
+// The measured window opens once every client has its first picture (a client joining a live row
+// waits for a keyframe) and lasts SECONDS. Per run it prints the pictures each client received
+// (video PES starts), pictures missed per client against the best client (a client joining a GOP
+// later misses that GOP), pictures lost after the join (pictures any client got, by PTS, between
+// a client's first and last picture that it did not get), continuity-counter gaps, bytes per
+// client, the bit rate each client received in the window (mean), and the client's own CPU.
+// With SERVER_PID the server's CPU time over the window in schedstat nanoseconds, of its whole
+// process and, with THREADS, of the threads it names (as rtsp_bench_client's THREADS). Exit
+// status 0 when every client got everything after its join: no picture lost, no gap, no early
+// close. Chunked (our server) and plain (a file server) bodies alike.
 //
-// usage: http_stream_client PORT PATH CLIENTS SECONDS
+// usage: http_stream_client PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS]]
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
@@ -27,7 +30,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "server_cpu.h"
+#include "ts_check.h"
+
 namespace {
+
+bool g_inWindow = false;          // the measured window is open
 
 double now_s()
 {
@@ -46,13 +54,12 @@ struct Client {
     bool in_line = true;
     int crlf_skip = 0;
     std::string ts;               // transport-stream bytes not yet parsed (less than a packet)
-    uint64_t bytes = 0, pictures = 0, cc_gaps = 0;
-    int video_pid = -1;
-    int last_cc[8192];
+    uint64_t bytes = 0, pictures = 0;
+    uint64_t windowBytes = 0;     // transport-stream bytes received in the measured window
+    TsCheck check;
     bool closed = false;
     bool chunked = false;
     std::vector<uint64_t> pts;    // of each picture
-    Client() { std::fill(std::begin(last_cc), std::end(last_cc), -1); }
 };
 
 void parse_ts(Client &c, const uint8_t *p, size_t n)
@@ -60,37 +67,15 @@ void parse_ts(Client &c, const uint8_t *p, size_t n)
     c.ts.append(reinterpret_cast<const char *>(p), n);
     size_t at = 0;
     while (c.ts.size() - at >= 188) {
-        const uint8_t *k = reinterpret_cast<const uint8_t *>(c.ts.data()) + at;
-        if (k[0] != 0x47) {
+        bool picture;
+        int64_t pts;
+        if (!ts_check_packet(c.check, reinterpret_cast<const uint8_t *>(c.ts.data()) + at, &picture, &pts)) {
             at++;
             continue;
         }
-        int pid = ((k[1] & 0x1f) << 8) | k[2];
-        bool pusi = k[1] & 0x40;
-        bool payload = k[3] & 0x10;
-        int cc = k[3] & 0x0f;
-        if (payload && pid != 0x1fff) {
-            if (c.last_cc[pid] >= 0 && cc != ((c.last_cc[pid] + 1) & 15))
-                c.cc_gaps++;
-            c.last_cc[pid] = cc;
-        }
-        if (pusi && payload) {
-            size_t off = 4;
-            if (k[3] & 0x20)
-                off += 1 + k[4];
-            // A PES start with a video stream id (0xE0..0xEF).
-            if (off + 4 <= 188 && k[off] == 0 && k[off + 1] == 0 && k[off + 2] == 1 && (k[off + 3] & 0xf0) == 0xe0) {
-                if (c.video_pid < 0)
-                    c.video_pid = pid;
-                if (pid == c.video_pid) {
-                    c.pictures++;
-                    const uint8_t *h = k + off;
-                    if (off + 14 <= 188 && (h[7] & 0x80))
-                        c.pts.push_back(((uint64_t)(h[9] & 0x0e) << 29) | ((uint64_t)h[10] << 22) |
-                                        ((uint64_t)(h[11] & 0xfe) << 14) | ((uint64_t)h[12] << 7) | (h[13] >> 1));
-                }
-            }
-        }
+        c.pictures += picture;
+        if (pts >= 0)
+            c.pts.push_back((uint64_t)pts);
         at += 188;
     }
     c.ts.erase(0, at);
@@ -102,6 +87,7 @@ void feed(Client &c, const uint8_t *p, size_t n)
     if (!c.chunked) {
         parse_ts(c, p, n);
         c.bytes += n;
+        c.windowBytes += g_inWindow ? n : 0;
         return;
     }
     while (n) {
@@ -128,6 +114,7 @@ void feed(Client &c, const uint8_t *p, size_t n)
         size_t k = std::min(n, c.chunk_left);
         parse_ts(c, p, k);
         c.bytes += k;
+        c.windowBytes += g_inWindow ? k : 0;
         c.chunk_left -= k;
         p += k;
         n -= k;
@@ -142,14 +129,19 @@ void feed(Client &c, const uint8_t *p, size_t n)
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s PORT PATH CLIENTS SECONDS\n", argv[0]);
+    if (argc < 5 || argc > 7) {
+        fprintf(stderr, "usage: %s PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS]]\n", argv[0]);
         return 2;
     }
     int port = atoi(argv[1]);
     std::string path = argv[2];
     int n = atoi(argv[3]);
     double seconds = atof(argv[4]);
+    // The server's whole process, and the threads THREADS names.
+    ServerCpu process, threads;
+    process.pid = threads.pid = argc >= 6 ? atoi(argv[5]) : 0;
+    if (argc == 7)
+        threads.filter = argv[6];
     if (n < 1 || n > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "at most 64 clients and 30 s only\n");
         return 2;
@@ -183,10 +175,33 @@ int main(int argc, char **argv)
         ev.data.u32 = (uint32_t)i;
         epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
     }
-    double end = now_s() + seconds;
+    // The window opens once every client has its first picture (a joining client waits for a
+    // keyframe, and is sent nothing meanwhile), or after 10 s, and lasts SECONDS.
+    double t0 = now_s(), setupEnd = t0 + 10, winStart = 0, winEnd = 0;
     std::vector<uint8_t> buf(1 << 16);
     epoll_event evs[64];
-    while (now_s() < end) {
+    while (true) {
+        double t = now_s();
+        if (winEnd == 0) {
+            bool all = true;
+            for (const Client &c : clients)
+                all &= c.closed || c.pictures > 0;
+            if (all || t >= setupEnd) {
+                winStart = t;
+                winEnd = t + seconds;
+                g_inWindow = true;
+                if (process.pid) {
+                    server_cpu_start(process, t);
+                    server_cpu_start(threads, t);
+                }
+            }
+        }
+        if (winEnd && process.pid) {
+            server_cpu_look(process, t, t >= winEnd);
+            server_cpu_look(threads, t, t >= winEnd);
+        }
+        if (winEnd && t >= winEnd)
+            break;
         int k = epoll_wait(ep, evs, 64, 100);
         for (int e = 0; e < k; e++) {
             Client &c = clients[evs[e].data.u32];
@@ -214,13 +229,14 @@ int main(int argc, char **argv)
             feed(c, p, len);
         }
     }
-    uint64_t best = 0, missed = 0, gaps = 0, bytes = 0, lost = 0;
+    uint64_t best = 0, missed = 0, gaps = 0, bytes = 0, lost = 0, windowBytes = 0;
     int closed = 0;
     std::vector<uint64_t> all;
     for (Client &c : clients) {
         best = std::max(best, c.pictures);
-        gaps += c.cc_gaps;
+        gaps += c.check.ccGaps;
         bytes += c.bytes;
+        windowBytes += c.windowBytes;
         closed += c.closed;
         std::sort(c.pts.begin(), c.pts.end());
         c.pts.erase(std::unique(c.pts.begin(), c.pts.end()), c.pts.end());
@@ -241,8 +257,14 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &ru);
     double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     printf("clients=%d pictures_best=%llu pictures_missed_per_client=%.2f pictures_lost_after_join_per_client=%.2f "
-           "cc_gaps=%llu kbytes_per_client=%.0f closed_early=%d client_cpu=%.1f%% measured_bps=%.0f\n",
+           "cc_gaps=%llu kbytes_per_client=%.0f closed_early=%d client_cpu=%.1f%% measured_bps=%.0f window_s=%.3f",
            n, (unsigned long long)best, (double)missed / n, (double)lost / n, (unsigned long long)gaps,
-           bytes / 1000.0 / n, closed, cpu * 100 / seconds, bytes * 8.0 / seconds / n);
+           bytes / 1000.0 / n, closed, cpu * 100 / (now_s() - t0), windowBytes * 8.0 / (winEnd - winStart) / n,
+           winEnd - winStart);
+    if (process.pid)
+        server_cpu_print(process, "process");
+    if (process.pid && argc == 7)
+        server_cpu_print(threads, "threads");
+    printf("\n");
     return (gaps == 0 && closed == 0 && lost == 0) ? 0 : 1;
 }

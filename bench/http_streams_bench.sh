@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # One transport stream (channel A, H.264 and AAC, the camera a clip with detail and grain) at 2
 # and 8 Mbit/s to 1, 16 and 64 HTTP clients beside as many RTSP clients over TCP on the same
-# stream, in one run of the whole appliance in a namespace of its own (loopback only): the rate
-# set and the rate measured per client on the wire, the process's CPU per client-second beyond the
-# first client, the serving thread's CPU per client-second (the web server's polling thread, or
-# the RTSP thread), whether every client got everything, and pictures or packets missed or lost
-# per client; CPU figures are left out when the
-# measured rate is under 80% of the set one. The peer: nginx serving the same bytes (a recording
-# of the row at that rate) to as many clients, paced at the row's rate (limit_rate), with its
-# whole process's CPU per client-second. Then the time to list a card of 1,000 and of 10,000
-# recordings (page 1 with sizes, and the fast view of all). HTTP clients of the row share one
-# muxed output. Use an optimised appliance:
+# stream, in one run of the whole appliance in a namespace of its own (loopback only). The peer:
+# nginx serving the same bytes (a recording of the row at that rate) to as many clients, paced at
+# the row's rate (limit_rate). Each client program opens its window once every client has its
+# first picture and measures the server's CPU over it in schedstat nanoseconds. Per run: the rate
+# set and the rate measured per client on the wire; the headline, the marginal CPU per
+# client-second of the thread that serves the clients (the web server's polling thread, the RTSP
+# thread; nginx's whole process), the run with N clients against the one with one client,
+# (cpu_N/window_N - cpu_1/window_1) / (N - 1); the same of the whole process; the nanoseconds
+# each rests on; the serving thread's CPU per client-second over the whole run, fixed cost
+# included; whether every client got everything (HTTP: every picture after its join and every
+# transport packet by continuity counter; RTSP: every RTP packet and every transport packet in
+# order), and pictures or packets missed or lost per client. CPU figures are left out when the
+# measured rate is under 80% of the set one or a client missed something. Then per rate and
+# count the marginal costs side by side and their ratios to nginx's (one run: run the bench
+# again for a range), with the load average; then the time to list a card of 1,000 and of
+# 10,000 recordings (page 1 with sizes, and the fast view of all). HTTP clients of the row share
+# one muxed output. HTTP_BENCH_SECONDS (8) and HTTP_BENCH_COUNTS ("1 16 64") change the runs.
+# Use an optimised appliance:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF -DK7160_BENCH=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/http_streams_bench.sh
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +28,9 @@ source "$K7160_TESTLIB"
 source "$top/bench/bench_lib.sh"
 SECONDS_PER_RUN=${HTTP_BENCH_SECONDS:-8}
 [ "$SECONDS_PER_RUN" -le 30 ] || SECONDS_PER_RUN=30
+# One client first: the marginal cost is each count against it.
+COUNTS=${HTTP_BENCH_COUNTS:-1 16 64}
+declare -A MARGINAL
 HTTP_CLIENT="$TEST_DIR/http_stream_client"
 RTSP_CLIENT="$TEST_DIR/rtsp_bench_client"
 g++ -O2 -std=c++20 -o "$HTTP_CLIENT" "$top/bench/http_stream_client.cpp" || { fail "the HTTP client does not build"; finish; }
@@ -29,20 +40,8 @@ bench_make_clip "$TEST_DIR/clip.mkv" || { fail "no clip made"; finish; }
 start_app PLATFORM_CAPTURE_CLIP="$TEST_DIR/clip.mkv" || finish
 wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
-hz=$(getconf CLK_TCK)
-proc_ns() { awk -v hz="$hz" '{printf "%.0f\n", ($14 + $15) * 1000000000 / hz}' "/proc/$APP_PID/stat"; }
-# CPU time of the thread that serves the clients: the web server's polling thread or the RTSP thread.
-thread_ns() {
-  local t
-  for t in /proc/$APP_PID/task/*; do
-    [ "$(cat "$t/comm" 2>/dev/null)" = "$1" ] && { awk '{print $1}' "$t/schedstat"; return; }
-  done
-  echo 0
-}
-
 NGINX_PID=""
 trap '[ -n "$NGINX_PID" ] && kill "$NGINX_PID" 2>/dev/null; [ -n "${keeper:-}" ] && kill "$keeper" 2>/dev/null; cleanup' EXIT
-nginx_ns() { awk -v hz="$hz" '{printf "%.0f\n", ($14 + $15) * 1000000000 / hz}' "/proc/$NGINX_PID/stat"; }
 # nginx serving FILE paced at BYTES_PER_S on 127.0.0.1:8081.
 start_nginx() {   # FILE BYTES_PER_S
   mkdir -p "$TEST_DIR/nginx/logs" "$TEST_DIR/nginx/www"
@@ -67,29 +66,18 @@ CONF
   return 1
 }
 
-run() {   # KIND N: one run; sets RUN_CPU (cores used by the process) and RUN_THREAD (by the serving thread)
-  local kind=$1 n=$2 p0 p1 t0 t1 s0 s1 out rc name=MHD-single
-  [ "$kind" = rtsp ] && name=rtp
-  if [ "$kind" = nginx ]; then
-    p0=$(nginx_ns); t0=$(date +%s.%N)
-    out=$("$HTTP_CLIENT" 8081 /row.ts "$n" "$SECONDS_PER_RUN"); rc=$?
-    p1=$(nginx_ns); t1=$(date +%s.%N)
-    RUN_CPU=$(echo "($p1 - $p0) / 1000000000 / ($t1 - $t0)" | bc -l)
-    RUN_THREAD=$RUN_CPU; RUN_OUT=$out; RUN_RC=$rc
-    return
-  fi
-  p0=$(proc_ns); s0=$(thread_ns $name); t0=$(date +%s.%N)
-  if [ "$kind" = http ]; then
-    out=$("$HTTP_CLIENT" 80 /streamA.ts "$n" "$SECONDS_PER_RUN"); rc=$?
-  else
-    out=$("$RTSP_CLIENT" rtsp://127.0.0.1:8554/streamA.ts "$n" "$SECONDS_PER_RUN"); rc=$?
-  fi
-  p1=$(proc_ns); s1=$(thread_ns $name); t1=$(date +%s.%N)
-  RUN_CPU=$(echo "($p1 - $p0) / 1000000000 / ($t1 - $t0)" | bc -l)
-  RUN_THREAD=$(echo "($s1 - $s0) / 1000000000 / ($t1 - $t0)" | bc -l)
-  RUN_OUT=$out; RUN_RC=$rc
-
+# run KIND N: one run; sets RUN_OUT and RUN_RC. The client measures the server's CPU over its
+# window (schedstat nanoseconds): of the whole process and of the thread that serves the clients
+# (the web server's polling thread, the RTSP thread; nginx is its one process).
+run() {
+  case $1 in
+    http) RUN_OUT=$("$HTTP_CLIENT" 80 /streamA.ts "$2" "$SECONDS_PER_RUN" "$APP_PID" MHD-single) ;;
+    nginx) RUN_OUT=$("$HTTP_CLIENT" 8081 /row.ts "$2" "$SECONDS_PER_RUN" "$NGINX_PID" "") ;;
+    rtsp) RUN_OUT=$("$RTSP_CLIENT" rtsp://127.0.0.1:8554/streamA.ts "$2" "$SECONDS_PER_RUN" "$APP_PID" rtp) ;;
+  esac
+  RUN_RC=$?
 }
+field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 
 stops() { grep -cF "videoA: fully stopped" "$LOG"; }
 for rate in 2000000 8000000; do
@@ -103,24 +91,45 @@ for rate in 2000000 8000000; do
   curl -s --max-time $((2 * SECONDS_PER_RUN + 6)) -o "$TEST_DIR/row$rate.ts" http://127.0.0.1/streamA.ts
   pace=$(( $(stat -c %s "$TEST_DIR/row$rate.ts") / (2 * SECONDS_PER_RUN + 6) ))
   start_nginx "$TEST_DIR/row$rate.ts" "$pace" || fail "nginx did not start"
+  echo "machine $(bench_load)"
   for kind in http nginx rtsp; do
-    one=""
-    for n in 1 16 64; do
+    one_p=""; one_t=""; one_w=""
+    for n in $COUNTS; do
       run "$kind" "$n"
-      measured=$(grep -oE 'measured_bps=[0-9]+' <<<"$RUN_OUT" | cut -d= -f2)
+      measured=$(field measured_bps "$RUN_OUT"); win=$(field window_s "$RUN_OUT")
+      pns=$(field process_cpu_ns "$RUN_OUT"); tns=$(field threads_cpu_ns "$RUN_OUT"); tns=${tns:-$pns}
       printf '%s %s clients=%d ' "$kind" "$(bench_rates "$rate" "$measured")" "$n"
-      [ "$n" = 1 ] && one=$RUN_CPU
-      # The HTTP client judges by pictures; the RTSP client's own figures stand after the bar.
-      got=no; [ "$RUN_RC" = 0 ] && got=yes; [ "$kind" = rtsp ] && got="(rtsp client's)"
-      if bench_rate_ok "$rate" "$measured"; then
-        marginal=$(echo "($RUN_CPU - $one) * 1000 / ($n - 1 + ($n == 1))" | bc -l)
-        printf 'process_cpu=%.1f%% process_ms_per_extra_client_s=%.3f serving_thread_ms_per_client_s=%.3f every_client_got_everything=%s | %s\n' \
-          "$(echo "$RUN_CPU * 100" | bc -l)" "$marginal" "$(echo "$RUN_THREAD * 1000 / $n" | bc -l)" "$got" "$RUN_OUT"
+      # Both clients check every client's delivery: pictures and continuity counters over HTTP,
+      # RTP sequence and the transport packets' continuity counters over RTSP.
+      got=no; [ "$RUN_RC" = 0 ] && got=yes
+      marginal=none; pmarginal=none
+      if bench_rate_ok "$rate" "$measured" && [ -n "$pns" ] && [ "$got" = yes ]; then
+        if [ "$n" = 1 ]; then
+          one_p=$pns; one_t=$tns; one_w=$win
+        elif [ -n "$one_w" ]; then
+          # The headline: what a client more costs the serving thread, against one client.
+          marginal=$(bench_marginal "$tns" "$one_t" "$win" "$one_w" "$n")
+          pmarginal=$(bench_marginal "$pns" "$one_p" "$win" "$one_w" "$n")
+          MARGINAL[$kind $rate $n]=$marginal
+        fi
+        printf 'marginal_ms_per_client_s=%s serving_ns=%s process_marginal_ms_per_client_s=%s process_ns=%s process_cpu=%.1f%% serving_thread_ms_per_client_s=%.3f every_client_got_everything=%s | %s\n' \
+          "$marginal" "$tns" "$pmarginal" "$pns" "$(echo "$pns / 10000000 / $win" | bc -l)" \
+          "$(echo "$tns / 1000000 / $win / $n" | bc -l)" "$got" "$RUN_OUT"
       else
         printf 'every_client_got_everything=%s | %s\n' "$got" "$RUN_OUT"
       fi
-      [ "$kind" = http ] && check "$n HTTP clients at $rate: each got every picture after its join, no gap" [ "$RUN_RC" = 0 ]
+      case $kind in
+        http) check "$n HTTP clients at $rate: each got every picture after its join, no gap" [ "$RUN_RC" = 0 ] ;;
+        rtsp) check "$n RTSP transport-stream clients at $rate: each got every packet, in order" [ "$RUN_RC" = 0 ] ;;
+      esac
     done
+  done
+  for n in $COUNTS; do
+    [ "$n" -gt 1 ] || continue
+    printf 'rate=%d clients=%d %s marginal_ms_per_client_s: http=%s nginx=%s rtsp=%s ratio_http_nginx=%s ratio_rtsp_nginx=%s\n' "$rate" "$n" \
+      "$(bench_load)" "${MARGINAL[http $rate $n]:-none}" "${MARGINAL[nginx $rate $n]:-none}" "${MARGINAL[rtsp $rate $n]:-none}" \
+      "$(bench_ratio "${MARGINAL[http $rate $n]:-}" "${MARGINAL[nginx $rate $n]:-}")" \
+      "$(bench_ratio "${MARGINAL[rtsp $rate $n]:-}" "${MARGINAL[nginx $rate $n]:-}")"
   done
   kill "$NGINX_PID"; wait "$NGINX_PID" 2>/dev/null; NGINX_PID=""
   before=$(stops)

@@ -20,16 +20,22 @@
 # TCP clients, the RTSP client threads, RTCP and the main loop. Threads of the peer's pool that end
 # within the window take their time with them; the client prints how many did (threads_gone).
 #
-# CPU per client-second = (the counted threads' CPU over the window in which all N clients play -
-# their CPU over the same time with no bench client) / (N x window), the CPU with no bench client
-# being measured just before and after the run and averaged. Each run prints the rate set and the
-# rate measured on the wire per client, clients served and complete (every packet), CPU per
-# client-second and per picture a client got, and the client's figures; then per rate and count
-# the median of the rounds for both servers and their ratios, per client-second and per picture
-# (on a busy machine our encoder drops pictures, which a client-second of ours then does not
-# carry). A run in which any client missed a packet gives no figure (a server that drops data
-# looks cheaper than it is), nor does one whose measured rate is under 80% of the set one; the
-# medians are compared only when every round of both servers served every client completely.
+# The headline, the marginal CPU per client-second = (the counted threads' CPU over the window in
+# which all N clients play - their CPU over the same time with no bench client) / (N x window):
+# N+1 clients against the one that holds the stream. The CPU with no bench client is measured
+# just before and after the run and averaged. The window opens once every client has its first
+# picture (until its keyframe comes a client is sent nothing), so the rate measured on the wire
+# is the rate sent. Every CPU figure is schedstat nanoseconds; each run prints the nanoseconds
+# its figure rests on (rests_on_ns, the bench clients' share over the window). Each run prints
+# the rate set and the rate measured on the wire per client, clients served and complete (every
+# packet), the marginal CPU per client-second and per picture a client got, and the client's
+# figures; then per rate and count the median of the rounds, with their range, for both
+# servers, and the ratio ours/GStreamer's round by round (median and range), per client-second
+# and per picture (on a busy machine our encoder drops pictures, which a client-second of ours
+# then does not carry), beside the machine's load average. A run in which any client missed a
+# packet gives no figure (a server that drops data looks cheaper than it is), nor does one whose
+# measured rate is under 80% of the set one; the servers are compared only when every round of
+# both served every client completely.
 # Use an optimised appliance:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF -DK7160_BENCH=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtsp_bench.sh
@@ -76,8 +82,6 @@ start_app PLATFORM_CAPTURE_CLIP="$TEST_DIR/clip.mkv" || finish
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
 URL=rtsp://127.0.0.1:8554/streamA.h264
 PEER_URL=rtsp://127.0.0.1:8655/stream
-hz=$(getconf CLK_TCK)
-proc_s() { awk -v hz="$hz" '{sub(/^.*\) /, ""); printf "%.4f\n", ($12 + $13) / hz}' "/proc/$1/stat"; }
 stops() { grep -cF "videoA: fully stopped" "$LOG"; }
 wait_stopped() {   # COUNT: the encoder stopped after its last client (it takes a new rate at its next start)
   local i
@@ -87,61 +91,45 @@ wait_stopped() {   # COUNT: the encoder stopped after its last client (it takes 
 # The threads that serve clients, as the client's THREADS filter names them.
 OUR_THREADS=rtp
 PEER_THREADS='!matroskademux0'
-# threads_s PID FILTER: their CPU (s) so far.
-threads_s() {
-  local t comm p ns total=0 keep inc
-  for t in /proc/$1/task/*; do
-    comm=$(cat "$t/comm" 2>/dev/null) || continue
-    keep=1; inc=""
-    for p in ${2//,/ }; do
-      if [ "${p#!}" != "$p" ]; then
-        [[ "$comm" == "${p#!}"* ]] && keep=0
-      else
-        inc=${inc:-0}; [[ "$comm" == "$p"* ]] && inc=1
-      fi
-    done
-    [ "$keep" = 1 ] && [ "${inc:-1}" = 1 ] || continue
-    read -r ns _ <"$t/schedstat" 2>/dev/null || continue
-    total=$((total + ns))
-  done
-  echo "scale=6; $total / 1000000000" | bc -l
-}
 field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 
 declare -A COST FRAME_COST SERVED COMPLETE ROUNDS_OK RATE_SEEN
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
   local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID threads=$OUR_THREADS
-  local i0 i1 i2 i3 p0 p1 p2 p3 t0 t1 t2 t3 idle pidle out rc measured cpu win ms us key frames
+  local i0 i1 i2 i3 p0 p1 p2 p3 t0 t1 t2 t3 idle_ns idle pidle out rc measured cpu_ns win net ms us key frames
   [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; threads=$PEER_THREADS; }
   # No bench client just before and just after the run.
-  i0=$(threads_s "$pid" "$threads"); p0=$(proc_s "$pid"); t0=$(date +%s.%N)
+  i0=$(bench_snap "$pid" "$threads"); p0=$(bench_snap "$pid" ""); t0=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
-  i1=$(threads_s "$pid" "$threads"); p1=$(proc_s "$pid"); t1=$(date +%s.%N)
+  i1=$(bench_snap "$pid" "$threads"); p1=$(bench_snap "$pid" ""); t1=$(date +%s.%N)
   out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN" "$pid" "$threads"); rc=$?
   sleep 1   # the clients' sessions end
-  i2=$(threads_s "$pid" "$threads"); p2=$(proc_s "$pid"); t2=$(date +%s.%N)
+  i2=$(bench_snap "$pid" "$threads"); p2=$(bench_snap "$pid" ""); t2=$(date +%s.%N)
   sleep "$IDLE_SECONDS"
-  i3=$(threads_s "$pid" "$threads"); p3=$(proc_s "$pid"); t3=$(date +%s.%N)
-  idle=$(echo "($i1 - $i0 + $i3 - $i2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
-  pidle=$(echo "($p1 - $p0 + $p3 - $p2) / ($t1 - $t0 + $t3 - $t2)" | bc -l)
-  measured=$(field measured_bps "$out"); cpu=$(field threads_cpu_s "$out"); win=$(field window_s "$out")
-  frames=$(field frames "$out")
+  i3=$(bench_snap "$pid" "$threads"); p3=$(bench_snap "$pid" ""); t3=$(date +%s.%N)
+  # The counted threads' run time with no bench client (ns), and per second.
+  idle_ns=$(( $(bench_ns "$i0" "$i1" | cut -d' ' -f1) + $(bench_ns "$i2" "$i3" | cut -d' ' -f1) ))
+  idle=$(echo "$idle_ns / 1000000000 / ($t1 - $t0 + $t3 - $t2)" | bc -l)
+  pidle=$(echo "($(bench_ns "$p0" "$p1" | cut -d' ' -f1) + $(bench_ns "$p2" "$p3" | cut -d' ' -f1)) / 1000000000 / ($t1 - $t0 + $t3 - $t2)" | bc -l)
+  measured=$(field measured_bps "$out"); cpu_ns=$(field threads_cpu_ns "$out"); win=$(field window_s "$out")
+  frames=$(field client_frames "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
   COMPLETE[$key]="${COMPLETE[$key]:-} $(field complete "$out")"
   RATE_SEEN[$key]="${RATE_SEEN[$key]:-} ${measured:-0}"
-  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_process_cpu=%.1f%% ' "$round" "$who" \
-    "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$(echo "$pidle * 100" | bc -l)"
-  if [ "$rc" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu" ] && [ -n "$win" ]; then
-    ms=$(echo "($cpu - $idle * $win) * 1000 / ($n * $win)" | bc -l)
-    COST[$key]="${COST[$key]:-} $ms"
-    # The same per picture each client got: our encoder drops pictures on a busy machine.
-    us=$(echo "$ms * 1000 * $win / ${frames:-1}" | bc -l)
-    FRAME_COST[$key]="${FRAME_COST[$key]:-} $us"
+  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_threads_ns=%d idle_process_cpu=%.1f%% ' "$round" "$who" \
+    "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$idle_ns" "$(echo "$pidle * 100" | bc -l)"
+  if [ "$rc" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu_ns" ] && [ -n "$win" ] && [ "${frames:-0}" -gt 0 ]; then
+    # What the N bench clients added to the threads' time over the window (ns).
+    net=$(echo "$cpu_ns - $idle * 1000000000 * $win" | bc -l)
+    ms=$(echo "$net / 1000000 / ($n * $win)" | bc -l)
+    # The same per picture the clients got: our encoder drops pictures on a busy machine.
+    us=$(echo "$net / 1000 / $frames" | bc -l)
+    COST[$key $round]=$ms; FRAME_COST[$key $round]=$us
     ROUNDS_OK[$key]=$(( ${ROUNDS_OK[$key]:-0} + 1 ))
-    printf 'cpu_ms_per_client_s=%.3f cpu_us_per_client_frame=%.2f threads_cpu=%.1f%% process_cpu=%.1f%% | %s\n' "$ms" "$us" \
-      "$(echo "$cpu * 100 / $win" | bc -l)" \
-      "$(echo "$(field server_cpu_s "$out") * 100 / $win" | bc -l)" "$(tr '\n' ' ' <<<"$out")"
+    printf 'marginal_ms_per_client_s=%.3f cpu_us_per_client_frame=%.2f rests_on_ns=%.0f threads_cpu=%.1f%% process_cpu=%.1f%% | %s\n' \
+      "$ms" "$us" "$net" "$(echo "$cpu_ns / 10000000 / $win" | bc -l)" \
+      "$(echo "$(field process_cpu_ns "$out") / 10000000 / $win" | bc -l)" "$(tr '\n' ' ' <<<"$out")"
   else
     [ "$rc" = 0 ] || printf '(not every client got every packet: no figure) '
     printf '| %s\n' "$(tr '\n' ' ' <<<"$out")"
@@ -155,27 +143,38 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
   fi
 }
 
-median() { tr ' ' '\n' <<<"$1" | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {if (NR) printf "%.3f", NR % 2 ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+# values RATE N WHO ARRAY: the figures of the rounds that gave one; ratios RATE N ARRAY: ours over
+# GStreamer's, round by round.
+values() { local r; local -n a=$4; for r in $(seq 1 "$ROUNDS"); do echo "${a[$3 $1 $2 $r]:-}"; done | tr '\n' ' '; }
+ratios() {
+  local r; local -n a=$3
+  for r in $(seq 1 "$ROUNDS"); do
+    bench_ratio "${a[k7160 $1 $2 $r]:-}" "${a[gst $1 $2 $r]:-}"; echo
+  done | tr '\n' ' '
+}
 
 summary() {   # RATE N
-  local rate=$1 n=$2 ours gst fours fgst ok_ours ok_gst
-  ours=$(median "${COST[k7160 $rate $n]:-}"); gst=$(median "${COST[gst $rate $n]:-}")
-  fours=$(median "${FRAME_COST[k7160 $rate $n]:-}"); fgst=$(median "${FRAME_COST[gst $rate $n]:-}")
+  local rate=$1 n=$2 ok_ours ok_gst
   ok_ours=${ROUNDS_OK[k7160 $rate $n]:-0}; ok_gst=${ROUNDS_OK[gst $rate $n]:-0}
-  printf 'median of %d rounds: rate=%d clients=%d k7160_cpu_ms_per_client_s=%s gst_cpu_ms_per_client_s=%s' \
-    "$ROUNDS" "$rate" "$n" "${ours:-none}" "${gst:-none}"
-  printf ' k7160_cpu_us_per_client_frame=%s gst_cpu_us_per_client_frame=%s' "${fours:-none}" "${fgst:-none}"
+  # Each figure: the median of the rounds, with their range in brackets.
+  printf 'median [range] of %d rounds: rate=%d clients=%d %s' "$ROUNDS" "$rate" "$n" "$(bench_load)"
+  printf ' k7160_marginal_ms_per_client_s=%s gst_marginal_ms_per_client_s=%s' \
+    "$(bench_stats "$(values "$rate" "$n" k7160 COST)")" "$(bench_stats "$(values "$rate" "$n" gst COST)")"
+  printf ' k7160_cpu_us_per_client_frame=%s gst_cpu_us_per_client_frame=%s' \
+    "$(bench_stats "$(values "$rate" "$n" k7160 FRAME_COST)")" "$(bench_stats "$(values "$rate" "$n" gst FRAME_COST)")"
   # The encoder may fall short of its rate on a busy machine while the peer plays its recording:
   # a client-second of ours may then carry fewer bytes.
-  printf ' k7160_measured_bps=%.0f gst_measured_bps=%.0f' "$(median "${RATE_SEEN[k7160 $rate $n]:-}")" \
-    "$(median "${RATE_SEEN[gst $rate $n]:-}")"
+  printf ' k7160_measured_bps=%s gst_measured_bps=%s' "$(bench_stats "${RATE_SEEN[k7160 $rate $n]:-}" %.0f)" \
+    "$(bench_stats "${RATE_SEEN[gst $rate $n]:-}" %.0f)"
   printf ' k7160_served=[%s ] k7160_complete=[%s ] gst_served=[%s ] gst_complete=[%s ]' "${SERVED[k7160 $rate $n]:-}" \
     "${COMPLETE[k7160 $rate $n]:-}" "${SERVED[gst $rate $n]:-}" "${COMPLETE[gst $rate $n]:-}"
   if [ "$ok_ours" != "$ROUNDS" ] || [ "$ok_gst" != "$ROUNDS" ]; then
     printf ' (figures from %d of our rounds and %d of GStreamer'"'"'s: every round of both must serve every client completely at the set rate: not compared)\n' \
       "$ok_ours" "$ok_gst"
   else
-    printf ' ratio=%.2f ratio_per_frame=%.2f\n' "$(echo "$ours / $gst" | bc -l)" "$(echo "$fours / $fgst" | bc -l)"
+    # Ours over GStreamer's, round by round (the servers take turns within a round).
+    printf ' ratio=%s ratio_per_frame=%s\n' "$(bench_stats "$(ratios "$rate" "$n" COST)")" \
+      "$(bench_stats "$(ratios "$rate" "$n" FRAME_COST)")"
   fi
 }
 
@@ -183,6 +182,7 @@ summary() {   # RATE N
 LOOPS=$(( (2 * IDLE_SECONDS + SECONDS_PER_RUN + 30) / 20 ))
 KEEPER=""; RTSP_KEEPER=""
 for rate in $RATES; do
+  echo "machine $(bench_load)"
   curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=$rate" http://127.0.0.1/streamA_controls_no_save
   # One HTTP reader holds the encoder running at this rate across the runs, off the RTSP thread.
   curl -s -o /dev/null http://127.0.0.1/streamA.h264 &

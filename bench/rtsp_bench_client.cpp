@@ -1,19 +1,23 @@
-// N RTSP clients over TCP interleaved on one live H.264 channel, in one thread on epoll, so
-// that the client costs well under the server it measures (loopback only).
+// N RTSP clients over TCP interleaved on one live channel, H.264 or a transport stream (MP2T), in
+// one thread on epoll, so that the client costs well under the server it measures (loopback only).
 //
-// Per run it prints: frames and packets lost per client (RTP sequence gaps; frames from the
-// RTP timestamps seen by the best client in the common window), timestamps that step back,
-// capture-to-receive latency p50/p99 of every picture's last packet (the RTCP sender report
-// maps RTP time to the capture wall clock, on the same host), the time from PLAY to the first
-// whole IDR, the bit rate each client received on the wire (mean over clients), and the
-// client's own CPU, how many clients were served (playing through the window) and how many got
-// everything. With SERVER_PID the server process's CPU time (/proc/PID/stat) over exactly the
-// window in which every client plays is printed too; with THREADS as well, the CPU time of the
-// server threads whose names begin with one of its comma-separated prefixes ("!" before a prefix
-// leaves such threads out instead), from /proc/PID/task/*/schedstat (nanoseconds, where the
-// process figure has clock ticks), with the number of those threads and of those that ended in
-// the window (looked at twice a second: what such a thread ran after the last look is lost). Exit status 0 when every client got every
-// packet. The track to SETUP comes from the DESCRIBE answer, so any RTSP server can be measured.
+// The measured window opens once every client has its first picture (a client waiting for a
+// keyframe is sent nothing) and lasts SECONDS. Per run it prints: frames and packets lost per
+// client (RTP sequence gaps; frames from the RTP timestamps, or an MP2T stream's video PTS, seen
+// by the best client in the common span), timestamps that step back, capture-to-receive latency
+// p50/p99 of every H.264 picture's last packet (the RTCP sender report maps RTP time to the
+// capture wall clock, on the same host), the time from PLAY to the first whole IDR (MP2T: first
+// picture), the bit rate each client received on the wire in the window (mean over clients),
+// the pictures all clients completed in the window (client_frames), for MP2T the transport
+// packets out of order by continuity counter, and the client's own CPU, how many clients were
+// served (playing through the window) and how many got everything. With SERVER_PID the server's
+// CPU time over the window, from /proc/PID/task/*/schedstat in nanoseconds: of its whole process
+// (process_cpu_ns) and, with THREADS as well, of the threads whose names begin with one of its
+// comma-separated prefixes ("!" before a prefix leaves such threads out instead; threads_cpu_ns),
+// each with the number of threads counted and of those that ended in the window (looked at twice
+// a second: what such a thread ran after the last look is lost). Exit status 0 when every client
+// got every packet (and, for MP2T, every transport packet in order). The track to SETUP comes
+// from the DESCRIBE answer, so any RTSP server can be measured.
 //
 // usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID [THREADS]]   (URL rtsp://127.0.0.1:PORT/NAME)
 #include <algorithm>
@@ -24,7 +28,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -36,6 +39,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>
+
+#include "server_cpu.h"
+#include "ts_check.h"
 
 namespace {
 
@@ -51,15 +57,16 @@ struct Client {
     std::string in;
     std::string session;
     int step = 0;                 // 0 DESCRIBE, 1 SETUP, 2 PLAY, 3 playing
-    double tPlay = 0, firstIdr = -1;
+    double tPlay = 0, firstIdr = -1;   // an MP2T stream's first picture stands for its first IDR
     bool idrParts = false, haveSeq = false;
     uint16_t lastSeq = 0;
     uint32_t lastTs = 0;
     uint64_t packets = 0, lostPackets = 0, tsBackwards = 0;
-    uint64_t bytes = 0;           // received since the PLAY answer, framing included
+    uint64_t windowBytes = 0;     // received in the measured window, framing included
+    uint64_t windowFrames = 0;    // pictures completed in the measured window
+    TsCheck ts;                   // an MP2T stream's packets
     bool playingAtStart = false;  // playing when the measured window began
     bool failed = false;
-    double tPlaying = 0;
     std::set<uint32_t> frameTs;   // RTP timestamps of whole pictures
     bool haveSR = false;
     double srWall = 0;
@@ -70,6 +77,8 @@ struct Client {
 
 std::string g_url;
 std::string g_track;              // the URL SETUP names, from the first DESCRIBE answer
+bool g_mp2t = false;              // the track carries a transport stream (RTP payload type 33)
+bool g_inWindow = false;          // the measured window is open
 
 bool send_all(int fd, const std::string &s)
 {
@@ -120,6 +129,27 @@ void on_rtp(Client &c, const uint8_t *p, unsigned n, double t)
     c.lastSeq = seq;
     c.lastTs = ts;
     c.packets++;
+    if (g_mp2t) {
+        // Every 188-byte packet in order, by continuity counter; a picture is a video PES start.
+        unsigned h = 12 + 4 * (p[0] & 15);
+        if ((p[0] & 0x10) && h + 4 <= n)
+            h += 4 + 4 * (p[h + 2] << 8 | p[h + 3]);
+        if (h > n || (n - h) % 188) {
+            c.ts.badSync++;
+            return;
+        }
+        for (unsigned k = h; k < n; k += 188) {
+            bool picture;
+            int64_t pts;
+            if (!ts_check_packet(c.ts, p + k, &picture, &pts) || !picture)
+                continue;
+            c.frameTs.insert(pts >= 0 ? (uint32_t)pts : ts);
+            c.windowFrames += g_inWindow;
+            if (c.firstIdr < 0)
+                c.firstIdr = t - c.tPlay;
+        }
+        return;
+    }
     unsigned nal = p[12] & 0x1f;
     if (nal == 28 && n > 13)
         nal = p[13] & 0x1f;
@@ -131,6 +161,7 @@ void on_rtp(Client &c, const uint8_t *p, unsigned n, double t)
         c.idrParts = true;
     if (p[1] & 0x80) {   // a picture ends
         c.frameTs.insert(ts);
+        c.windowFrames += g_inWindow;
         if (c.idrParts && c.firstIdr < 0)
             c.firstIdr = t - c.tPlay;
         c.idrParts = false;
@@ -216,8 +247,11 @@ bool parse(Client &c, double t)
             fprintf(stderr, "client: %s", head.c_str());
             return false;
         }
-        if (c.step == 0 && g_track.empty())
-            g_track = track_url(head, c.in.substr(end + 4, body));
+        if (c.step == 0 && g_track.empty()) {
+            std::string sdp = c.in.substr(end + 4, body);
+            g_track = track_url(head, sdp);
+            g_mp2t = sdp.find("MP2T/90000") != std::string::npos;
+        }
         if (c.step == 1) {
             size_t s = head.find("Session:");
             if (s == std::string::npos)
@@ -231,94 +265,10 @@ bool parse(Client &c, double t)
             c.step++;
             if (c.step < 3)
                 send_step(c);
-            else
-                c.tPlaying = t;
         }
     }
     c.in.erase(0, off);
     return true;
-}
-
-// User and system time of a process in seconds; -1 when it cannot be read.
-double proc_cpu_s(int pid)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE *f = fopen(path, "r");
-    if (!f)
-        return -1;
-    char line[1024];
-    size_t n = fread(line, 1, sizeof line - 1, f);
-    fclose(f);
-    line[n] = 0;
-    const char *p = strrchr(line, ')');   // the command name may hold spaces
-    unsigned long long ut = 0, st = 0;
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
-        return -1;
-    return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
-}
-
-// Whether a thread named `comm` is counted under a THREADS filter ("rtp", "!reader,!other").
-bool thread_counted(const std::string &comm, const std::string &filter)
-{
-    bool anyInclude = false, included = false;
-    size_t start = 0;
-    while (start <= filter.size()) {
-        size_t end = filter.find(',', start);
-        if (end == std::string::npos)
-            end = filter.size();
-        std::string prefix = filter.substr(start, end - start);
-        bool exclude = !prefix.empty() && prefix[0] == '!';
-        if (exclude)
-            prefix.erase(0, 1);
-        if (!prefix.empty()) {
-            bool match = comm.compare(0, prefix.size(), prefix) == 0;
-            if (exclude && match)
-                return false;
-            if (!exclude) {
-                anyInclude = true;
-                included |= match;
-            }
-        }
-        start = end + 1;
-    }
-    return !anyInclude || included;
-}
-
-// Run time (ns) of every thread of pid that the filter counts, by thread id.
-std::map<int, unsigned long long> thread_cpu_ns(int pid, const std::string &filter)
-{
-    std::map<int, unsigned long long> out;
-    char path[96];
-    snprintf(path, sizeof path, "/proc/%d/task", pid);
-    DIR *d = opendir(path);
-    if (!d)
-        return out;
-    while (struct dirent *e = readdir(d)) {
-        int tid = atoi(e->d_name);
-        if (tid <= 0)
-            continue;
-        char comm[64] = "", file[128];
-        snprintf(file, sizeof file, "/proc/%d/task/%d/comm", pid, tid);
-        FILE *f = fopen(file, "r");
-        if (!f)
-            continue;
-        if (!fgets(comm, sizeof comm, f))
-            comm[0] = 0;
-        fclose(f);
-        comm[strcspn(comm, "\n")] = 0;
-        if (!thread_counted(comm, filter))
-            continue;
-        snprintf(file, sizeof file, "/proc/%d/task/%d/schedstat", pid, tid);
-        f = fopen(file, "r");
-        unsigned long long ns = 0;
-        if (f && fscanf(f, "%llu", &ns) == 1)
-            out[tid] = ns;
-        if (f)
-            fclose(f);
-    }
-    closedir(d);
-    return out;
 }
 
 double pct(std::vector<double> v, double p)
@@ -342,9 +292,11 @@ int main(int argc, char **argv)
     int clients = atoi(argv[2]);
     double seconds = atof(argv[3]);
     int serverPid = argc >= 5 ? atoi(argv[4]) : 0;
-    const char *threadFilter = argc == 6 ? argv[5] : nullptr;
-    std::map<int, unsigned long long> threads0, threadsSeen;   // at the window's start, latest look
-    double nextLook = 0;
+    // The server's whole process, and the threads THREADS names.
+    ServerCpu process, threads;
+    process.pid = threads.pid = serverPid;
+    if (argc == 6)
+        threads.filter = argv[5];
     unsigned port = 0;
     if (sscanf(argv[1], "rtsp://127.0.0.1:%u/", &port) != 1 || clients < 1 || clients > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "loopback URLs, at most 64 clients and 30 s only\n");
@@ -380,36 +332,39 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &r0);
     // Clients a server cannot take in this time are counted as not served; the window runs anyway.
     double t0 = now_s(), setupEnd = t0 + 10;
-    double playStart = 0, playEnd = 0, cpu0 = 0, cpu1 = 0;
+    double playStart = 0, playEnd = 0;
     std::vector<char> buf(1 << 20);
     int failed = 0, served = 0;
     while (true) {
         double t = now_s();
+        // The window opens once every client has its first picture: a wait for a keyframe, in
+        // which the server sends nothing, is no client-second served.
         bool allPlaying = true;
         for (auto &c : cs)
-            allPlaying &= c.step == 3;
+            allPlaying &= c.failed || (c.step == 3 && c.firstIdr >= 0);
         if ((allPlaying || t >= setupEnd) && playEnd == 0) {
             playStart = t;
             playEnd = t + seconds;
-            cpu0 = serverPid ? proc_cpu_s(serverPid) : 0;
-            if (serverPid && threadFilter)
-                threadsSeen = threads0 = thread_cpu_ns(serverPid, threadFilter);
-            nextLook = t + 0.5;
+            g_inWindow = true;
+            if (serverPid) {
+                server_cpu_start(process, t);
+                server_cpu_start(threads, t);
+            }
             for (auto &c : cs)
                 c.playingAtStart = c.step == 3;
         }
         if (playEnd && t >= playEnd) {
-            cpu1 = serverPid ? proc_cpu_s(serverPid) : 0;
-            if (serverPid && threadFilter)
-                for (const auto &th : thread_cpu_ns(serverPid, threadFilter))
-                    threadsSeen[th.first] = th.second;
+            if (serverPid) {
+                server_cpu_look(process, t, true);
+                server_cpu_look(threads, t, true);
+            }
+            g_inWindow = false;
             break;
         }
         // A thread of the server's pool may end within the window: its time so far is kept.
-        if (playEnd && serverPid && threadFilter && t >= nextLook) {
-            for (const auto &th : thread_cpu_ns(serverPid, threadFilter))
-                threadsSeen[th.first] = th.second;
-            nextLook = t + 0.5;
+        if (playEnd && serverPid) {
+            server_cpu_look(process, t);
+            server_cpu_look(threads, t);
         }
         struct epoll_event ev[64];
         int n = epoll_wait(ep, ev, 64, 100);
@@ -425,8 +380,8 @@ int main(int argc, char **argv)
                 }
                 continue;
             }
-            if (c.step == 3)
-                c.bytes += (size_t)r;
+            if (g_inWindow)
+                c.windowBytes += (size_t)r;
             c.in.append(buf.data(), (size_t)r);
             if (!parse(c, t)) {
                 epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
@@ -475,15 +430,18 @@ int main(int argc, char **argv)
         const Client &c = cs[i];
         bool playedThrough = c.playingAtStart && !c.failed;
         served += playedThrough;
-        complete += playedThrough && c.lostPackets == 0 && c.tsBackwards == 0 && c.firstIdr >= 0 && inWindow[i] == best;
+        complete += playedThrough && c.lostPackets == 0 && c.tsBackwards == 0 && c.firstIdr >= 0 && inWindow[i] == best &&
+                    c.ts.ccGaps == 0 && c.ts.badSync == 0;
     }
     double lostFrames = 0, lostPackets = 0;
-    uint64_t backwards = 0, packets = 0;
+    uint64_t backwards = 0, packets = 0, windowFrames = 0, ccGaps = 0;
     std::vector<double> lat, firstPic;
-    double bps = 0, tEnd = t0 + wall;
+    double bps = 0;
     for (size_t i = 0; i < cs.size(); i++) {
-        if (cs[i].tPlaying > 0 && tEnd > cs[i].tPlaying)
-            bps += cs[i].bytes * 8.0 / (tEnd - cs[i].tPlaying) / clients;
+        if (playEnd > playStart)
+            bps += cs[i].windowBytes * 8.0 / (playEnd - playStart) / clients;
+        windowFrames += cs[i].windowFrames;
+        ccGaps += cs[i].ts.ccGaps + cs[i].ts.badSync;
         lostFrames += best - inWindow[i];
         lostPackets += cs[i].lostPackets;
         backwards += cs[i].tsBackwards;
@@ -496,21 +454,14 @@ int main(int argc, char **argv)
            "latency_ms_p50=%.1f latency_ms_p99=%.1f play_to_picture_ms_max=%.0f failed=%d client_cpu=%.1f%% measured_bps=%.0f\n",
            clients, best, (unsigned long long)packets, lostFrames / clients, lostPackets / clients, (unsigned long long)backwards,
            pct(lat, 0.5), pct(lat, 0.99), pct(firstPic, 1.0), failed, 100.0 * cpu / wall, bps);
-    printf("served=%d complete=%d window_s=%.3f", served, complete, playEnd - playStart);
+    printf("served=%d complete=%d window_s=%.3f client_frames=%llu", served, complete, playEnd - playStart,
+           (unsigned long long)windowFrames);
+    if (g_mp2t)
+        printf(" mp2t_cc_gaps=%llu", (unsigned long long)ccGaps);
     if (serverPid)
-        printf(" server_cpu_s=%.3f", cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1.0);
-    if (serverPid && threadFilter) {
-        // A thread begun within the window counts from zero.
-        std::map<int, unsigned long long> atEnd = thread_cpu_ns(serverPid, threadFilter);
-        unsigned long long ns = 0;
-        int gone = 0;
-        for (const auto &th : threadsSeen) {
-            auto before = threads0.find(th.first);
-            ns += th.second - (before == threads0.end() ? 0 : before->second);
-            gone += atEnd.count(th.first) == 0;
-        }
-        printf(" threads_cpu_s=%.4f threads=%zu threads_gone=%d", ns / 1e9, threadsSeen.size(), gone);
-    }
+        server_cpu_print(process, "process");
+    if (serverPid && argc == 6)
+        server_cpu_print(threads, "threads");
     printf("\n");
     return complete == clients ? 0 : 1;
 }
