@@ -18,6 +18,13 @@ void sleep_ms(unsigned ms)
         ;
 }
 
+int64_t monotonic_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
 int read_file_line(const char *path, char *buffer, size_t size)
 {
     if (size == 0)

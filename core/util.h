@@ -4,6 +4,7 @@
 #include <cstdint>
 
 void sleep_ms(unsigned milliseconds);
+int64_t monotonic_ms();   // deadlines and rates: a stepped wall clock moves nothing
 int read_file_line(const char *path, char *buffer, size_t size);
 int has_prefix_ci(const char *text, const char *prefix);
 int has_suffix_ci(const char *text, const char *suffix);

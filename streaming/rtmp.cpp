@@ -3,6 +3,7 @@
 #include "streaming/rtmp.h"
 
 #include "core/log.h"
+#include "core/util.h"
 #include "core/param.h"
 #include "core/quit.h"
 #include "core/sha256.h"
@@ -56,7 +57,7 @@ struct LogGate {
 
 bool gate_open(LogGate *g, unsigned *held)
 {
-    int64_t now = rtmp_clock_ms();
+    int64_t now = monotonic_ms();
     if (g->used && now - g->last_ms < 1000) {
         g->held++;
         return false;
@@ -127,7 +128,7 @@ int rtmp_wait_readable(int sock, int ms)
 // Milliseconds the session may still spend without playing; 0 when its time is up.
 int idle_left_ms(const RtmpConnection *c)
 {
-    int64_t left = c->idle_since_ms + (int64_t)limits.idle_seconds * 1000 - rtmp_clock_ms();
+    int64_t left = c->idle_since_ms + (int64_t)limits.idle_seconds * 1000 - monotonic_ms();
     return left <= 0 ? 0 : left > WAIT_MS ? WAIT_MS : (int)left;
 }
 
@@ -197,7 +198,7 @@ void rtmp_connection_init(RtmpConnection *c, int sock)
     c->in_chunk_size = RTMP_OUT_CHUNK_SIZE;
     c->stream_id = 1;
     c->chunk_slot = -1;
-    c->idle_since_ms = rtmp_clock_ms();
+    c->idle_since_ms = monotonic_ms();
     rtmp_timestamp_reset(c, hw_clock_90khz());
     c->out_video.id = RTMP_CS_VIDEO;
     c->out_video.type = RTMP_MSG_VIDEO;
@@ -291,7 +292,7 @@ void rtmp_session_run(RtmpConnection *c)
     }
     while (!quit_requested()) {
         if (c->playing) {
-            c->idle_since_ms = rtmp_clock_ms();
+            c->idle_since_ms = monotonic_ms();
             int r = rtmp_media_step(c);
             if (r < 0)
                 break;
@@ -343,19 +344,12 @@ const RtmpLimits *rtmp_limits()
     return &limits;
 }
 
-int64_t rtmp_clock_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
 int rtmp_wait_writable(int sock, int64_t deadline_ms)
 {
     for (;;) {
         if (quit_requested())
             return -1;
-        int64_t left = deadline_ms - rtmp_clock_ms();
+        int64_t left = deadline_ms - monotonic_ms();
         if (left <= 0)
             return 0;
         struct pollfd p = {sock, POLLOUT, 0};

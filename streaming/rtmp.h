@@ -205,8 +205,7 @@ struct RtmpLimits {
 };
 void rtmp_set_limits(const RtmpLimits *limits);   // null: the defaults
 const RtmpLimits *rtmp_limits();
-int64_t rtmp_clock_ms();                          // monotonic
-// 1 writable, 0 not by the deadline (rtmp_clock_ms), -1 failure or quit.
+// 1 writable, 0 not by the deadline (monotonic_ms), -1 failure or quit.
 int rtmp_wait_writable(int sock, int64_t deadline_ms);
 // Admits a connection accepted from `peer` and starts its session thread, or refuses it (over a
 // limit: closed at once, logged at most once a second). 0 started, -1 refused or failed.

@@ -5,6 +5,7 @@
 #include "streaming/rtmp.h"
 
 #include "core/log.h"
+#include "core/util.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -236,7 +237,7 @@ int rtmp_share_flush(RtmpConnection *c)
     size_t first = 0;
     // The whole step's write has a deadline: a player that stops reading, or reads a trickle,
     // must not hold its session (and a thread) for ever.
-    int64_t deadline = rtmp_clock_ms() + (int64_t)rtmp_limits()->send_seconds * 1000;
+    int64_t deadline = monotonic_ms() + (int64_t)rtmp_limits()->send_seconds * 1000;
     while (first < g->iov.size()) {
         struct msghdr msg = {};
         msg.msg_iov = g->iov.data() + first;

@@ -1,6 +1,7 @@
 #include "web/guard.h"
 
 #include "core/log.h"
+#include "core/util.h"
 #include "core/param_commit.h"
 #include "web/accesslog.h"
 
@@ -241,13 +242,6 @@ struct ConnTrack {
 pthread_mutex_t track_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<ConnTrack *> tracks;
 
-int64_t mono_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
 ConnTrack *track_of(MHD_Connection *connection)
 {
     const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
@@ -286,7 +280,7 @@ void guard_notify_connection(void *cls, MHD_Connection *connection, void **socke
         }
         t->connection = connection;
         t->fd = info->connect_fd;
-        t->since_ms = mono_ms();
+        t->since_ms = monotonic_ms();
         pthread_mutex_lock(&track_mutex);
         tracks.push_back(t);
         pthread_mutex_unlock(&track_mutex);
@@ -312,7 +306,7 @@ void guard_track_request(MHD_Connection *connection, const char *url, const char
             // The header is whole.
             bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
             if (!t->first_ms)
-                t->first_ms = mono_ms();
+                t->first_ms = monotonic_ms();
             t->phase = post ? TRACK_BODY : TRACK_ANSWERING;
             t->upload = post && is_upload(url);
             t->body_bytes = 0;
@@ -332,7 +326,7 @@ void guard_request_done(MHD_Connection *connection)
         return;
     pthread_mutex_lock(&track_mutex);
     t->phase = TRACK_WAITING;
-    t->since_ms = mono_ms();
+    t->since_ms = monotonic_ms();
     t->first_ms = 0;
     pthread_mutex_unlock(&track_mutex);
 }
@@ -351,7 +345,7 @@ const GuardLimits *guard_limits()
 int guard_sweep()
 {
     int cut = 0, slow_uploads = 0;
-    int64_t now = mono_ms(), limit = (int64_t)limits.request_seconds * 1000;
+    int64_t now = monotonic_ms(), limit = (int64_t)limits.request_seconds * 1000;
     pthread_mutex_lock(&track_mutex);
     for (ConnTrack *t : tracks) {
         if (t->phase == TRACK_ANSWERING || t->cut)
@@ -400,7 +394,7 @@ int guard_connection_count()
 
 bool guard_every(int64_t *last_ms, int every_ms)
 {
-    int64_t now = mono_ms();
+    int64_t now = monotonic_ms();
     if (*last_ms && now - *last_ms < every_ms)
         return false;
     *last_ms = now;
@@ -448,7 +442,7 @@ int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user,
 
 int guard_access_log_add(uint32_t category, const char *user, uint32_t event)
 {
-    return guard_access_log_add_at(mono_ms(), category, user, event);
+    return guard_access_log_add_at(monotonic_ms(), category, user, event);
 }
 
 void guard_reset()

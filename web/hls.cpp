@@ -287,7 +287,7 @@ void *hls_thread(void *arg)
     uint8_t *data = nullptr;
     uint32_t length = 0, capacity = 0, units = 1, start_ts = 0;
     bool wait_key = false, cut_any = false;
-    int64_t last_unit = live_now_ms();
+    int64_t last_unit = monotonic_ms();
     while (st->streamq && !quit_requested()) {
         pthread_mutex_lock(&ch->mutex);
         bool wanted = ch->completed < ch->last_playlist + HLS_UNWATCHED;
@@ -311,17 +311,17 @@ void *hls_thread(void *arg)
             }
             length = 0;
             units = 1;
-            last_unit = live_now_ms();
+            last_unit = monotonic_ms();
             continue;
         }
         if (r == 0) {
-            if (live_now_ms() - last_unit > HLS_STALL_MS) {
+            if (monotonic_ms() - last_unit > HLS_STALL_MS) {
                 log_printf("%s: no unit from stream %d in %d ms\n", "hls_thread", id, HLS_STALL_MS);
                 break;
             }
             continue;
         }
-        last_unit = live_now_ms();
+        last_unit = monotonic_ms();
         uint32_t n = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
         bool key = sb->flags & SB_KEYFRAME;
         if (units > HLS_SEGMENT_UNITS && key && length) {

@@ -151,7 +151,7 @@ void *sweeper_thread(void *)
     pthread_setname_np(pthread_self(), "live-sweep");   // not the name of the server thread that made it
     pthread_mutex_lock(&wait_mutex);
     while (waits) {
-        int64_t now = live_now_ms();
+        int64_t now = monotonic_ms();
         LiveWait *drop = nullptr;
         for (LiveWait **p = &waits; *p;) {
             LiveWait *w = *p;
@@ -221,7 +221,7 @@ int park_locked(LiveWait *w, int timeout_ms)
         w->next = waits;
         waits = w;
     }
-    w->deadline_ms = timeout_ms > 0 ? live_now_ms() + timeout_ms : 0;
+    w->deadline_ms = timeout_ms > 0 ? monotonic_ms() + timeout_ms : 0;
     w->timed_out = false;
     w->answered = false;
     w->parked = true;
@@ -452,7 +452,7 @@ void feed_riders(HttpStream *s)
             sent = send_ready_units(r);
         }
         if (sent == 2) {
-            r->wait.deadline_ms = live_now_ms() + LIVE_UNIT_WAIT_MS;
+            r->wait.deadline_ms = monotonic_ms() + LIVE_UNIT_WAIT_MS;
             continue;
         }
         r->failed = sent < 0;
@@ -461,13 +461,6 @@ void feed_riders(HttpStream *s)
 }
 
 } // namespace
-
-int64_t live_now_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 int live_wait_park(LiveWait *w, int timeout_ms)
 {

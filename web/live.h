@@ -53,7 +53,6 @@ int live_wait_wake(LiveWait *w);
 // Takes a wait out of the registry (a stream's free callback).
 void live_wait_remove(LiveWait *w);
 int live_wait_count();
-int64_t live_now_ms();
 
 struct HttpStream {
     StreamState state;          // elementary rows: in place from the queue
