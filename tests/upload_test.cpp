@@ -363,4 +363,13 @@ TEST_F(Upload, ZipUnzipCannotUnpackIsRefusedWithItsReason)
     EXPECT_NE(stat(test_board_path("usr/html/cut").c_str(), &st), 0);
     EXPECT_NE(test_log_text().find("customzip: archive refused: it is truncated or not a zip archive"),
               std::string::npos);
+    // Without unzip nothing can be checked: not stored, and not answered as stored.
+    std::string empty = test_board_path("nobin");
+    mkdir(empty.c_str(), 0755);
+    saved_path = getenv("PATH");
+    setenv("PATH", empty.c_str(), 1);
+    r = upload("customzip", std::string(zip.begin(), zip.end()), {admin});
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.body, "customzip: the archive was not stored\n");
+    EXPECT_EQ(customzip_stored_size(), (int)good.size());
 }
