@@ -133,9 +133,36 @@ uint64_t tree_bytes(const std::string &dir)
     return tree_total;
 }
 
+// Why unzip did not unpack an archive cleanly, by its exit status; the text is the upload's answer.
+struct UnzipFailure {
+    int status;
+    const char *why;
+};
+#define ZIP_REFUSED "customzip: archive refused: "
+const UnzipFailure unzip_failures[] = {
+    {1, ZIP_REFUSED "unzip warns about it (empty, or entries it would not unpack as named)\n"},
+    {2, ZIP_REFUSED "it is damaged\n"},
+    {3, ZIP_REFUSED "it is damaged\n"},
+    {9, ZIP_REFUSED "it is truncated or not a zip archive\n"},
+    {50, ZIP_REFUSED "no room to unpack it\n"},
+    {51, ZIP_REFUSED "it ends before its last entry\n"},
+    {81, ZIP_REFUSED "unzip cannot unpack its compression or encryption\n"},
+    {82, ZIP_REFUSED "it is encrypted\n"},
+    {-1, ZIP_REFUSED "unzip could not unpack it\n"},
+};
+
+const char *unzip_failure(int status)
+{
+    for (const UnzipFailure &f : unzip_failures)
+        if (f.status == status)
+            return f.why;
+    return unzip_failures[sizeof unzip_failures / sizeof unzip_failures[0] - 1].why;
+}
+
 // Unpacks into the staging folder, but stops unzip once it has written more than the web root
-// takes: an archive's directory may understate what its entries inflate to.
-int unzip_bounded(const std::string &zip)
+// takes: an archive's directory may understate what its entries inflate to. An archive unzip
+// does not unpack cleanly gives CUSTOMZIP_DAMAGED and its reason in `why`.
+int unzip_bounded(const std::string &zip, const char **why)
 {
     const char *args[] = {"unzip", "-o", "-qq", zip.c_str(), "-d", unpack_root.c_str(), nullptr};
     pid_t pid = spawn_unzip(args, nullptr);
@@ -162,12 +189,22 @@ int unzip_bounded(const std::string &zip)
                    (unsigned)CUSTOMZIP_MAX_UNPACKED);
         return CUSTOMZIP_REFUSED;
     }
-    return 0;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return 0;
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    *why = unzip_failure(code);
+    const char *reason = *why + strlen(ZIP_REFUSED);
+    if (WIFEXITED(status))
+        log_printf("customzip: unzip exit status %d: %s", code, reason);
+    else
+        log_printf("customzip: unzip ended by signal %d: %s", WTERMSIG(status), reason);
+    return CUSTOMZIP_DAMAGED;
 }
 
 // Puts the archive into the temporary file and unpacks it into the staging folder; nothing in
-// the web root changes yet. 0, -1 or CUSTOMZIP_REFUSED; the caller ends with unstage().
-int stage(const char *archive, int32_t length)
+// the web root changes yet. 0, -1, CUSTOMZIP_REFUSED or CUSTOMZIP_DAMAGED (the reason in `why`);
+// the caller ends with unstage().
+int stage(const char *archive, int32_t length, const char **why)
 {
     if (customzip_check(archive, (size_t)length) != 0)
         return CUSTOMZIP_REFUSED;
@@ -188,7 +225,7 @@ int stage(const char *archive, int32_t length)
     remove_tree(unpack_root);
     if (mkdir(unpack_root.c_str(), 0700) != 0)
         return -1;
-    return unzip_bounded(zip);
+    return unzip_bounded(zip, why);
 }
 
 // The staged archive goes live: listed, and its files copied over the web root.
@@ -271,6 +308,7 @@ int customzip_load()
     int32_t length = -1;
     int rc = 0;
     char *data = nullptr;
+    const char *why = nullptr;
     if (mtd_read(&length, CUSTOMZIP_OFFSET, sizeof length) != (ssize_t)sizeof length) {
         rc = -1;
     } else if ((stored_size = length) <= 0) {
@@ -283,10 +321,14 @@ int customzip_load()
         rc = -1;
     } else if (mtd_read(data, CUSTOMZIP_OFFSET + 4, length) != length) {
         rc = -1;
-    } else if ((rc = stage(data, length)) == 0) {
+    } else if ((rc = stage(data, length, &why)) == 0) {
         rc = install();
     } else if (rc == CUSTOMZIP_REFUSED) {
         log_printf("customzip: stored archive left packed\n");
+    } else if (rc == CUSTOMZIP_DAMAGED) {
+        // Stored by an older build, which took it: what unzip unpacked is served as before.
+        log_printf("customzip: the stored archive does not unpack cleanly; serving what it unpacked\n");
+        rc = install();
     }
     unstage();
     free(data);
@@ -294,8 +336,9 @@ int customzip_load()
     return rc;
 }
 
-int customzip_save(const void *data, size_t size)
+int customzip_save(const void *data, size_t size, const char **why)
 {
+    const char *reason = nullptr;
     if (size > CUSTOMZIP_BLOCK || size < 4)
         return -1;
     int32_t length;
@@ -304,10 +347,14 @@ int customzip_save(const void *data, size_t size)
         log_printf("%s: size is invalid %u != %u\n", "customzip_save", (unsigned)length, (unsigned)(size - 4));
         return -1;
     }
-    // Unpacked before the flash is touched: an archive the web root can't take leaves the
-    // stored one in place.
+    // Unpacked before the flash is touched: an archive the web root can't take, or one unzip
+    // can't unpack cleanly, leaves the stored one in place.
     pthread_mutex_lock(&zip_mutex);
-    int rc = stage(static_cast<const char *>(data) + 4, length);
+    int rc = stage(static_cast<const char *>(data) + 4, length, &reason);
+    if (rc == CUSTOMZIP_DAMAGED)
+        log_printf("%s", reason);
+    if (why)
+        *why = reason;
     if (rc == 0) {
         mtd_erase_block(CUSTOMZIP_OFFSET, CUSTOMZIP_BLOCK);
         log_printf("%s: size=%u\n", "customzip_save", (unsigned)size);

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/guard.h"
 #include "web/httpd.h"
 #include "testutil.h"
 #include "web_client.h"
@@ -18,6 +19,7 @@ protected:
         platform_init();
         fake_settings_reset();
         auth_reset();
+        guard_reset();
         ASSERT_EQ(httpd_start(0, nullptr), 0);
         port = httpd_port();
     }
@@ -266,6 +268,38 @@ TEST_F(Auth, OnlyALogoutThatEndsALoginIsRecorded)
     EXPECT_EQ(get("/logout.htm", {"Cookie: " + cookie}).status, 303);   // already ended
     EXPECT_EQ(access_log_current_index(), 1);
     EXPECT_NE(get("/log.txt").body.find("cfg                 LOGOUT"), std::string::npos);
+}
+
+// A login is recorded when it starts and a logout when it ends, whatever the client asks for in
+// between; a user asking for the pages over and over is held to a few records a minute.
+TEST_F(Auth, LoginsAndLogoutsAreRecordedWhenTheyStartAndEnd)
+{
+    ASSERT_EQ(mtd_open(), 0);
+    mtd_erase_block(ACCESS_LOG_OFFSET, 2 * ACCESS_LOG_PAGE_SIZE);
+    access_log_scan();
+    auto cfg = web_basic("cfg", "cfgpw");
+    std::string cookie = "Cookie: " + cookie_of(get("/login.htm?a=cookie", {cfg}));
+    EXPECT_EQ(get("/login.htm", {cookie, cfg}).status, 303);   // logged in already
+    EXPECT_EQ(access_log_current_index(), 0);
+    EXPECT_EQ(get("/logout.htm", {cookie, cfg}).status, 303);
+    EXPECT_EQ(access_log_current_index(), 1);
+    EXPECT_EQ(get("/login.htm", {cookie, cfg}).status, 401);   // asks for credentials once more
+    EXPECT_EQ(get("/logout.htm", {cookie, cfg}).status, 303);   // nothing to end
+    EXPECT_EQ(access_log_current_index(), 1);
+    EXPECT_EQ(get("/login.htm", {cookie, cfg}).status, 303);   // the login holds
+    EXPECT_EQ(access_log_current_index(), 2);
+
+    // With no cookie the credentials are all there is: each visit counts, within the budget.
+    auto view = web_basic("view", "viewpw");
+    for (int i = 0; i < 100; i++) {
+        EXPECT_EQ(get("/login.htm", {view}).status, 303);
+        EXPECT_EQ(get("/logout.htm", {view}).status, 303);
+    }
+    EXPECT_EQ(access_log_current_index(), 2 + GUARD_USER_RECORDS);
+    std::string log = get("/log.txt", {web_basic("admin", "adminpw")}).body;
+    EXPECT_EQ(test_count(log, "cfg                 LOGIN"), 1u) << log;
+    EXPECT_EQ(test_count(log, "cfg                 LOGOUT"), 1u) << log;
+    EXPECT_EQ(test_count(log, "view                LOG"), (size_t)GUARD_USER_RECORDS) << log;
 }
 
 TEST_F(Auth, CookieFromAnotherAddressIsNotRecognised)

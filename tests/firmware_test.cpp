@@ -375,34 +375,99 @@ TEST_F(CustomZip, SavedArchiveIsUnpackedListedAndBackAfterLoad)
 
 TEST_F(CustomZip, LinksAndPathsOutsideTheWebRootAreNotUnpacked)
 {
-    // An entry that unzip would restore as a link to "/", then a file written through it.
+    // An entry that unzip restores as a link to "/": unpacked, but not as a link.
     std::vector<uint8_t> zip = make_zip(
         "i=zipfile.ZipInfo(\"link\")\ni.create_system=3\ni.external_attr=(0o120777<<16)\n"
         "z.writestr(i, \"/\")\n"
-        "z.writestr(\"../escape.txt\", \"x\")\n"
-        "z.writestr(\"/abs.txt\", \"y\")\n"
         "z.writestr(\"ok.txt\", \"fine\")");
     std::vector<uint8_t> block = block_of(zip);
-    customzip_save(block.data(), block.size());
+    EXPECT_EQ(customzip_save(block.data(), block.size()), 0);
     EXPECT_TRUE(exists(board("usr/html/ok.txt")));
     struct stat st;
     if (lstat(board("usr/html/link").c_str(), &st) == 0) {
         EXPECT_FALSE(S_ISLNK(st.st_mode));
     }
+    // A file written through the link and paths outside the web root: unzip complains, and the
+    // archive is refused whole.
+    std::vector<uint8_t> escaping = block_of(make_zip(
+        "i=zipfile.ZipInfo(\"link\")\ni.create_system=3\ni.external_attr=(0o120777<<16)\n"
+        "z.writestr(i, \"/\")\n"
+        "z.writestr(\"link/through.txt\", \"x\")\n"
+        "z.writestr(\"../escape.txt\", \"x\")\n"
+        "z.writestr(\"/abs.txt\", \"y\")\n"
+        "z.writestr(\"ok2.txt\", \"fine\")"));
+    EXPECT_EQ(customzip_save(escaping.data(), escaping.size()), CUSTOMZIP_DAMAGED);
+    EXPECT_EQ(customzip_stored_size(), (int)zip.size());
     EXPECT_FALSE(exists(board("usr/escape.txt")));
     EXPECT_FALSE(exists(board("escape.txt")));
+    EXPECT_FALSE(exists(board("through.txt")));
+    EXPECT_FALSE(exists(board("usr/html/ok2.txt")));
 }
 
-TEST_F(CustomZip, DamagedArchiveIsStoredButReportsTheListingFailure)
+// An archive unzip cannot unpack cleanly is refused with its reason before the flash is touched:
+// the stored archive, its block and what it unpacked stay as they were.
+TEST_F(CustomZip, DamagedArchiveIsRefusedAndTheStoredOneStays)
 {
+    std::vector<uint8_t> good = block_of(make_zip("z.writestr(\"page.htm\", \"the good page\")"));
+    ASSERT_EQ(customzip_save(good.data(), good.size()), 0);
+    std::vector<uint8_t> listing = test_read_file(board("usr/html/customzip.txt"));
+    std::vector<uint8_t> flash(CUSTOMZIP_BLOCK);
+    ASSERT_EQ(mtd_read(flash.data(), CUSTOMZIP_OFFSET, flash.size()), (ssize_t)flash.size());
+
+    std::vector<uint8_t> whole = make_zip("z.writestr(\"new/page.htm\", \"new \" * 4000, zipfile.ZIP_DEFLATED)\n"
+                                          "z.writestr(\"new/other.htm\", \"other\")");
     std::vector<uint8_t> junk(5000);
     for (size_t i = 0; i < junk.size(); i++)
         junk[i] = (uint8_t)(i * 37 + 11);
-    std::vector<uint8_t> block = block_of(junk);
-    EXPECT_GT(customzip_save(block.data(), block.size()), 0);   // unzip's failing status
-    EXPECT_EQ(customzip_stored_size(), 5000);
-    EXPECT_FALSE(exists(board("custom.zip")));
-    EXPECT_FALSE(exists(board("custom.unzip")));
+    std::vector<uint8_t> bad_crc = whole;
+    bad_crc[60] ^= 0xFF;   // inside the first entry's data
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> zip;
+        const char *why;
+    } cases[] = {
+        {"truncated", std::vector<uint8_t>(whole.begin(), whole.begin() + (long)whole.size() / 2),
+         "customzip: archive refused: it is truncated or not a zip archive\n"},
+        {"its last bytes cut", std::vector<uint8_t>(whole.begin(), whole.end() - 10),
+         "customzip: archive refused: it is truncated or not a zip archive\n"},
+        {"not a zip", junk, "customzip: archive refused: it is truncated or not a zip archive\n"},
+        {"an entry's data damaged", bad_crc, "customzip: archive refused: it is damaged\n"},
+        {"empty", make_zip(""),
+         "customzip: archive refused: unzip warns about it (empty, or entries it would not unpack as named)\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> block = block_of(c.zip);
+        const char *why = nullptr;
+        EXPECT_EQ(customzip_save(block.data(), block.size(), &why), CUSTOMZIP_DAMAGED) << c.what;
+        EXPECT_STREQ(why, c.why) << c.what;
+        EXPECT_EQ(customzip_stored_size(), (int)good.size() - 4) << c.what;
+        std::vector<uint8_t> now(CUSTOMZIP_BLOCK);
+        ASSERT_EQ(mtd_read(now.data(), CUSTOMZIP_OFFSET, now.size()), (ssize_t)now.size());
+        EXPECT_TRUE(now == flash) << c.what << ": the flash block changed";
+        EXPECT_EQ(test_read_file(board("usr/html/customzip.txt")), listing) << c.what;
+        EXPECT_FALSE(exists(board("usr/html/new/other.htm"))) << c.what;
+        EXPECT_FALSE(exists(board("custom.zip"))) << c.what;
+        EXPECT_FALSE(exists(board("custom.unzip"))) << c.what;
+    }
+    EXPECT_NE(test_log_text().find("customzip: unzip exit status 9: it is truncated or not a zip archive"),
+              std::string::npos);
+    // After a restart the good archive is what is unpacked.
+    unlink(board("usr/html/page.htm").c_str());
+    EXPECT_EQ(customzip_load(), 0);
+    std::vector<uint8_t> page = test_read_file(board("usr/html/page.htm"));
+    EXPECT_EQ(std::string(page.begin(), page.end()), "the good page");
+}
+
+// As an older build stored it: served as far as unzip unpacks it, as it was.
+TEST_F(CustomZip, StoredArchiveThatDoesNotUnpackCleanlyIsServedAsBefore)
+{
+    std::vector<uint8_t> block = block_of(make_zip("z.writestr(\"ok.txt\", \"fine\")\nz.writestr(\"/abs.txt\", \"x\")"));
+    ASSERT_EQ(mtd_write(block.data(), CUSTOMZIP_OFFSET, block.size()), (ssize_t)block.size());
+    EXPECT_EQ(customzip_load(), 0);
+    EXPECT_TRUE(exists(board("usr/html/ok.txt")));
+    EXPECT_FALSE(exists(board("abs.txt")));
+    EXPECT_NE(test_log_text().find("customzip: the stored archive does not unpack cleanly; serving what it unpacked"),
+              std::string::npos);
 }
 
 TEST_F(CustomZip, LengthBeyondTheBlockIsRefusedAtLoad)

@@ -397,7 +397,7 @@ TEST_F(GuardFlash, RecordsWithoutAUserComeAFewAMinuteAndTheDroppedAreCounted)
     for (int i = 0; i < 4400; i++)
         EXPECT_EQ(guard_access_log_add_at(1000 + i, ACCESS_LOG_CAT_LOGIN, nullptr, ACCESS_EVENT_LOGOUT), 0);
     EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS);
-    // A user's records are never held back.
+    // A user's records are not held back by those without one.
     EXPECT_EQ(guard_access_log_add_at(2000, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
     EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 1);
     // A minute after the first, one more passes, with the count of those dropped.
@@ -408,4 +408,39 @@ TEST_F(GuardFlash, RecordsWithoutAUserComeAFewAMinuteAndTheDroppedAreCounted)
     EXPECT_NE(log.find("Guest               USER CREATED"), std::string::npos) << log;
     EXPECT_NE(log.find("4397 dropped        LOGOUT"), std::string::npos) << log;
     EXPECT_EQ(test_count(log, "Guest               LOGOUT"), (size_t)GUARD_ANON_RECORDS);
+}
+
+// 10,000 logins and logouts of one user cost a few records and no erase: flash steps are counted
+// by the power-cut hook (a record is one program step, an erase 16).
+TEST_F(GuardFlash, EachUsersRecordsComeAFewAMinuteAndTheDroppedAreCounted)
+{
+    ASSERT_EQ(guard_access_log_add_at(500, ACCESS_LOG_CAT_USER, "admin", ACCESS_EVENT_USER_CREATED), 0);
+    const long steps = 1000000;
+    platform_flash_cut_after(steps);
+    for (int i = 0; i < 10000; i++)
+        EXPECT_EQ(guard_access_log_add_at(1000 + i * 3, ACCESS_LOG_CAT_LOGIN, "viewer",
+                                          i % 2 ? ACCESS_EVENT_LOGOUT : ACCESS_EVENT_LOGIN), 0);
+    long used = steps - platform_flash_cut_remaining();
+    EXPECT_EQ(used, GUARD_USER_RECORDS);
+    EXPECT_EQ(access_log_current_index(), 1 + GUARD_USER_RECORDS);
+    // Another user's and the admin's records still pass meanwhile.
+    EXPECT_EQ(guard_access_log_add_at(31000, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+    EXPECT_EQ(guard_access_log_add_at(31000, ACCESS_LOG_CAT_LOGIN, "cfg", ACCESS_EVENT_LOGIN), 0);
+    EXPECT_EQ(access_log_current_index(), 3 + GUARD_USER_RECORDS);
+    // A minute after its first record the user's next one passes, with the count before it.
+    EXPECT_EQ(guard_access_log_add_at(1000 + GUARD_USER_PERIOD_MS, ACCESS_LOG_CAT_LOGIN, "viewer",
+                                      ACCESS_EVENT_LOGIN), 0);
+    used = steps - platform_flash_cut_remaining();
+    platform_flash_cut_after(-1);
+    EXPECT_EQ(used, GUARD_USER_RECORDS + 4);   // no erase
+    EXPECT_EQ(access_log_current_page(), 0);
+    std::string log = listing();
+    EXPECT_EQ(log.find("viewer              LOGIN\n"), 25u) << log;   // the newest
+    EXPECT_NE(log.find("9996 dropped        ALARM\n"), std::string::npos) << log;
+    EXPECT_LT(log.find("viewer              LOGIN\n"), log.find("9996 dropped")) << log;
+    EXPECT_EQ(test_count(log, "viewer "), (size_t)GUARD_USER_RECORDS + 1);
+    EXPECT_NE(log.find("admin               USER CREATED"), std::string::npos) << log;
+    EXPECT_NE(log.find("cfg                 LOGIN"), std::string::npos) << log;
+    // Logged once per run of drops, not per record.
+    EXPECT_EQ(test_count(test_log_text(), "records of user viewer come too fast"), 1u);
 }

@@ -222,8 +222,10 @@ TEST_F(Httpd, EveryPostRowAtEveryLevel)
                 bool writes_any = level != 6 && level >= (prefix.empty() || prefix == "Capture." ? 2 : 4);
                 allowed = allowed && writes_any;
             }
-            EXPECT_EQ(r.status, allowed ? 303 : 401) << name << " at level " << level;
-            if (allowed) {
+            // A body that is no archive is refused with unzip's reason.
+            bool not_a_zip = allowed && name == "customzip";
+            EXPECT_EQ(r.status, not_a_zip ? 422 : allowed ? 303 : 401) << name << " at level " << level;
+            if (allowed && !not_a_zip) {
                 EXPECT_EQ(r.header("location"), "/back.htm") << name;
             }
         }

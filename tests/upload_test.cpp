@@ -341,3 +341,35 @@ TEST_F(Upload, ZipUnpackingBeyondTheWebRootIsRefusedWithItsStatus)
     struct stat st;
     EXPECT_NE(stat(test_board_path("usr/html/zeros.bin").c_str(), &st), 0);
 }
+
+// A truncated archive is answered with unzip's reason, and the stored one and its block stay.
+TEST_F(Upload, ZipUnzipCannotUnpackIsRefusedWithItsReason)
+{
+    std::vector<uint8_t> good = small_zip("kept/page.htm");
+    ASSERT_EQ(upload("customzip", std::string(good.begin(), good.end()), {admin}).status, 303);
+    ASSERT_EQ(customzip_stored_size(), (int)good.size());
+    std::vector<uint8_t> block(CUSTOMZIP_BLOCK), now(CUSTOMZIP_BLOCK);
+    ASSERT_EQ(mtd_read(block.data(), CUSTOMZIP_OFFSET, block.size()), (ssize_t)block.size());
+    std::vector<uint8_t> zip = small_zip("cut/page.htm");
+    WebReply r = upload("customzip", std::string(zip.begin(), zip.begin() + (long)zip.size() / 2), {admin});
+    EXPECT_EQ(r.status, 422);
+    EXPECT_EQ(r.body, "customzip: archive refused: it is truncated or not a zip archive\n");
+    EXPECT_EQ(customzip_stored_size(), (int)good.size());
+    ASSERT_EQ(mtd_read(now.data(), CUSTOMZIP_OFFSET, now.size()), (ssize_t)now.size());
+    EXPECT_TRUE(now == block);
+    std::vector<uint8_t> page = test_read_file(test_board_path("usr/html/kept/page.htm"));
+    EXPECT_EQ(std::string(page.begin(), page.end()), "deferred page");
+    struct stat st;
+    EXPECT_NE(stat(test_board_path("usr/html/cut").c_str(), &st), 0);
+    EXPECT_NE(test_log_text().find("customzip: archive refused: it is truncated or not a zip archive"),
+              std::string::npos);
+    // Without unzip nothing can be checked: not stored, and not answered as stored.
+    std::string empty = test_board_path("nobin");
+    mkdir(empty.c_str(), 0755);
+    saved_path = getenv("PATH");
+    setenv("PATH", empty.c_str(), 1);
+    r = upload("customzip", std::string(zip.begin(), zip.end()), {admin});
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.body, "customzip: the archive was not stored\n");
+    EXPECT_EQ(customzip_stored_size(), (int)good.size());
+}

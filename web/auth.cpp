@@ -311,9 +311,15 @@ int get_login_func(HttpRequest *req)
             revoked_remove(i);   // the browser asks again with these credentials
         return queue_auth_fail(c, 0);
     }
-    if (guard_access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGIN) != 0)
-        log_printf("%s: log write failed\n", "get_login_func");
+    // A login is recorded when it starts, not for every visit of this page: each record is a
+    // write to flash. Without a cookie the credentials are all there is to go by.
     int s = session_find(c);
+    char name[sizeof sessions[0].user];
+    snprintf(name, sizeof name, "%s", req->user);
+    bool starts = s < 0 || sessions[s].state == SESSION_PENDING ||
+                  (sessions[s].state == SESSION_LOGGED_IN && strcmp(sessions[s].user, name) != 0);
+    if (starts && guard_access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGIN) != 0)
+        log_printf("%s: log write failed\n", "get_login_func");
     if (s == -2)
         return answer_logged_in(c, session_create(c, req->user), target);
     if (s == -1) {
@@ -336,12 +342,13 @@ int get_logout_func(HttpRequest *req)
     char target[150];
     login_target(c, target, sizeof target);
     // Only a logout that ends a login is recorded: anyone may ask for this page, and each record
-    // is a write to flash.
-    if (req->user && *req->user &&
-        guard_access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGOUT) != 0)
+    // is a write to flash. A session ends when it was logged in; without one, the credentials'
+    // login ends here.
+    int s = session_find(c);
+    const char *who = s >= 0 ? (sessions[s].state == SESSION_LOGGED_IN ? sessions[s].user : nullptr) : req->user;
+    if (who && *who && guard_access_log_add(ACCESS_LOG_CAT_LOGIN, who, ACCESS_EVENT_LOGOUT) != 0)
         log_printf("%s: log write failed\n", "get_logout_func");
     revoked_nonce_find(c, 1);
-    int s = session_find(c);
     if (s >= 0)
         sessions[s].state = sessions[s].state == SESSION_LOGGED_IN ? SESSION_LOGGED_OUT : SESSION_PENDING;
     return http_redirect(c, target);

@@ -403,41 +403,86 @@ bool guard_every(int64_t *last_ms, int every_ms)
 
 namespace {
 
-// Times of the last anonymous records written, oldest first; what was dropped since.
-pthread_mutex_t anon_mutex = PTHREAD_MUTEX_INITIALIZER;
-int64_t anon_times[GUARD_ANON_RECORDS];
-int anon_written;
-uint32_t anon_dropped, anon_dropped_category, anon_dropped_event;
+// One writer of records: the user ("" for those without one), the times of its last records
+// written, oldest first, and what was dropped since.
+struct RecordBudget {
+    char user[21];
+    int64_t times[GUARD_USER_RECORDS > GUARD_ANON_RECORDS ? GUARD_USER_RECORDS : GUARD_ANON_RECORDS];
+    int written;
+    int64_t last_ms;            // last record asked for: the slot longest unused is reused
+    uint32_t dropped, dropped_category, dropped_event;
+};
+
+pthread_mutex_t budget_mutex = PTHREAD_MUTEX_INITIALIZER;
+RecordBudget anon_budget;
+RecordBudget user_budgets[GUARD_USER_BUDGETS];
+
+// Writes the count of what was dropped, so that it lands beside the writer's next record.
+void budget_flush(RecordBudget *b)
+{
+    if (!b->dropped)
+        return;
+    char count[20];
+    snprintf(count, sizeof count, "%u dropped", b->dropped);
+    if (access_log_add(b->dropped_category, count, b->dropped_event) == 0)
+        b->dropped = b->dropped_category = b->dropped_event = 0;
+}
+
+// The user's budget: its own, a free one, or the one longest unused (its count written first).
+RecordBudget *budget_of(const char *user, int64_t now_ms)
+{
+    RecordBudget *oldest = &user_budgets[0];
+    for (RecordBudget &b : user_budgets) {
+        if (b.user[0] && strncmp(b.user, user, 20) == 0)
+            return &b;
+        if (!b.user[0] || (oldest->user[0] && b.last_ms < oldest->last_ms))
+            oldest = &b;
+    }
+    if (oldest->user[0])
+        budget_flush(oldest);
+    memset(oldest, 0, sizeof *oldest);
+    snprintf(oldest->user, 21, "%.20s", user);
+    oldest->last_ms = now_ms;
+    return oldest;
+}
+
+// True when a record may be written now; else it is counted as dropped.
+bool budget_take(RecordBudget *b, int records, int64_t period_ms, int64_t now_ms, uint32_t category,
+                 uint32_t event)
+{
+    b->last_ms = now_ms;
+    if (b->written == records && now_ms - b->times[0] < period_ms) {
+        // Dropped records of different kinds are counted as an alarm.
+        b->dropped_event = b->dropped && b->dropped_event != event ? (uint32_t)ACCESS_EVENT_ALARM : event;
+        b->dropped_category |= category;
+        if (b->dropped++ == 0)
+            log_printf("%s: records %s%s come too fast; dropped until the next minute\n", "access_log",
+                       b->user[0] ? "of user " : "without a user", b->user);
+        return false;
+    }
+    if (b->written == records)
+        memmove(b->times, b->times + 1, sizeof b->times[0] * (size_t)(records - 1));
+    else
+        b->written++;
+    b->times[b->written - 1] = now_ms;
+    return true;
+}
 
 } // namespace
 
 int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user, uint32_t event)
 {
-    if (user && *user)
-        return access_log_add(category, user, event);
-    pthread_mutex_lock(&anon_mutex);
-    if (anon_written == GUARD_ANON_RECORDS && now_ms - anon_times[0] < GUARD_ANON_PERIOD_MS) {
-        // Dropped records of different kinds are counted as an alarm.
-        anon_dropped_event = anon_dropped && anon_dropped_event != event ? (uint32_t)ACCESS_EVENT_ALARM : event;
-        anon_dropped_category |= category;
-        if (anon_dropped++ == 0)
-            log_printf("%s: records without a user come too fast; dropped until the next minute\n", "access_log");
-        pthread_mutex_unlock(&anon_mutex);
-        return 0;
+    bool named = user && *user;
+    pthread_mutex_lock(&budget_mutex);
+    RecordBudget *b = named ? budget_of(user, now_ms) : &anon_budget;
+    int rc = 0;
+    if (budget_take(b, named ? GUARD_USER_RECORDS : GUARD_ANON_RECORDS,
+                    named ? GUARD_USER_PERIOD_MS : GUARD_ANON_PERIOD_MS, now_ms, category, event)) {
+        budget_flush(b);
+        rc = access_log_add(category, user, event);
     }
-    if (anon_written == GUARD_ANON_RECORDS)
-        memmove(anon_times, anon_times + 1, sizeof anon_times - sizeof anon_times[0]);
-    else
-        anon_written++;
-    anon_times[anon_written - 1] = now_ms;
-    if (anon_dropped) {
-        char count[20];
-        snprintf(count, sizeof count, "%u dropped", anon_dropped);
-        if (access_log_add(anon_dropped_category, count, anon_dropped_event) == 0)
-            anon_dropped = anon_dropped_category = anon_dropped_event = 0;
-    }
-    pthread_mutex_unlock(&anon_mutex);
-    return access_log_add(category, user, event);
+    pthread_mutex_unlock(&budget_mutex);
+    return rc;
 }
 
 int guard_access_log_add(uint32_t category, const char *user, uint32_t event)
@@ -447,8 +492,8 @@ int guard_access_log_add(uint32_t category, const char *user, uint32_t event)
 
 void guard_reset()
 {
-    pthread_mutex_lock(&anon_mutex);
-    anon_written = 0;
-    anon_dropped = anon_dropped_category = anon_dropped_event = 0;
-    pthread_mutex_unlock(&anon_mutex);
+    pthread_mutex_lock(&budget_mutex);
+    memset(&anon_budget, 0, sizeof anon_budget);
+    memset(user_budgets, 0, sizeof user_budgets);
+    pthread_mutex_unlock(&budget_mutex);
 }

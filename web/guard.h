@@ -68,15 +68,17 @@ int guard_connection_count();
 // `last_ms` (0 at first): work a client asks for is done at most that often.
 bool guard_every(int64_t *last_ms, int every_ms);
 
-// Records of the flash access log that clients without credentials cause: at most
-// GUARD_ANON_RECORDS in any GUARD_ANON_PERIOD_MS. A 100,000-cycle part would wear out in days
-// under a flood.
-enum { GUARD_ANON_RECORDS = 3, GUARD_ANON_PERIOD_MS = 60000 };
-// Adds an access-log record as access_log_add does. A record without a user (null or empty)
-// passes the limit above; one that doesn't is dropped and counted, and the count goes to flash in
-// one record (user "<n> dropped") beside the next one that passes. Returns what access_log_add
-// returned, 0 for a dropped record.
+// Records of the flash access log, each a flash write: at most GUARD_ANON_RECORDS in any
+// GUARD_ANON_PERIOD_MS for all clients without credentials together, and GUARD_USER_RECORDS in
+// any GUARD_USER_PERIOD_MS for each user. A 100,000-cycle part would wear out in days under a
+// flood. Budgets are kept for GUARD_USER_BUDGETS users, the one longest unused giving way.
+enum { GUARD_ANON_RECORDS = 3, GUARD_ANON_PERIOD_MS = 60000,
+       GUARD_USER_RECORDS = 4, GUARD_USER_PERIOD_MS = 60000, GUARD_USER_BUDGETS = 10 };
+// Adds an access-log record as access_log_add does, within the writer's budget above (a user,
+// or none for a null or empty one). A record beyond it is dropped and counted, and the count
+// goes to flash in one record (user "<n> dropped") just before that writer's next record that
+// passes. Returns what access_log_add returned, 0 for a dropped record.
 int guard_access_log_add(uint32_t category, const char *user, uint32_t event);
 // The same at a given monotonic time, for tests.
 int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user, uint32_t event);
-void guard_reset();   // forgets the limit's history and the dropped count
+void guard_reset();   // forgets the budgets' history and the dropped counts

@@ -148,9 +148,25 @@ struct ZipJob {
     char *block;
     size_t count;
     int result;
+    const char *why;            // the reason of a damaged archive
 };
 
 const char zip_refused_text[] = "customzip: archive unpacks to more than the web root takes\n";
+
+// A save that failed is answered with its reason, never as stored.
+void zip_refusal(PostContext *ctx, int result, const char *why)
+{
+    if (result == CUSTOMZIP_REFUSED) {
+        ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        ctx->refusal_text = zip_refused_text;
+    } else if (result == CUSTOMZIP_DAMAGED) {
+        ctx->refusal = MHD_HTTP_UNPROCESSABLE_CONTENT;
+        ctx->refusal_text = why;
+    } else if (result < 0) {
+        ctx->refusal = MHD_HTTP_INTERNAL_SERVER_ERROR;
+        ctx->refusal_text = "customzip: the archive was not stored\n";
+    }
+}
 
 void zip_job_release(ZipJob *job)
 {
@@ -164,7 +180,7 @@ void zip_job_release(ZipJob *job)
 void *zip_job_thread(void *arg)
 {
     ZipJob *job = static_cast<ZipJob *>(arg);
-    job->result = customzip_save(job->block, job->count);
+    job->result = customzip_save(job->block, job->count, &job->why);
     pthread_mutex_lock(&job->mutex);
     if (job->parked)
         httpd_unpark(job->connection);   // the library calls again, and the answer is made then
@@ -179,10 +195,7 @@ void customzip_answer(PostContext *ctx)
     ctx->deferred = 0;
     ZipPost *z = static_cast<ZipPost *>(ctx->upload);
     if (z && z->job) {
-        if (z->job->result == CUSTOMZIP_REFUSED) {
-            ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
-            ctx->refusal_text = zip_refused_text;
-        }
+        zip_refusal(ctx, z->job->result, z->job->why);
         zip_job_release(z->job);
         z->job = nullptr;
     }
@@ -238,13 +251,11 @@ void customzip_end(PostContext *ctx)
     } else if (z->block && z->count > 4) {
         int32_t length = (int32_t)(z->count - 4);
         memcpy(z->block, &length, sizeof length);
-        if (customzip_check(z->block + 4, z->count - 4) != 0) {
-            ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
-            ctx->refusal_text = zip_refused_text;
-        } else if (!customzip_defer(ctx, z) && customzip_save(z->block, z->count) == CUSTOMZIP_REFUSED) {
-            ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
-            ctx->refusal_text = zip_refused_text;
-        }
+        const char *why = nullptr;
+        if (customzip_check(z->block + 4, z->count - 4) != 0)
+            zip_refusal(ctx, CUSTOMZIP_REFUSED, nullptr);
+        else if (!customzip_defer(ctx, z))
+            zip_refusal(ctx, customzip_save(z->block, z->count, &why), why);
     }
     free(z->block);
     z->block = nullptr;

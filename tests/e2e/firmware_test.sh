@@ -178,6 +178,34 @@ check "the archive is listed" grep -q "custom/page.htm" "$BOARD/usr/html/customz
 curl -s -o /dev/null "${ADMIN[@]}" --data-binary "@$TEST_DIR/big.zip" $URL/customzip
 check "an oversize zip keeps the previous archive" [ "$(param CustomZipSize)" = "$(stat -c %s "$TEST_DIR/c.zip")" ]
 
+# Archives unzip cannot unpack cleanly: refused with their reason, the flash block untouched; the
+# stored archive is still the one served after the restart below.
+python3 - "$TEST_DIR" <<'PY'
+import sys, zipfile
+d = sys.argv[1]
+with zipfile.ZipFile(d + '/whole.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    for i in range(8):
+        z.writestr('broken/page%d.htm' % i, ('page %d ' % i) * 500)
+data = open(d + '/whole.zip', 'rb').read()
+open(d + '/truncated.zip', 'wb').write(data[:len(data) * 3 // 5])
+with zipfile.ZipFile(d + '/warned.zip', 'w') as z:
+    z.writestr('warned/page.htm', 'warned page')
+    z.writestr('/abs.htm', 'outside')
+PY
+block=$(flash_range 0xFE0000 131072)
+for kind in truncated warned; do
+  got=$(curl -s -o "$TEST_DIR/$kind.answer" -w '%{http_code}' "${ADMIN[@]}" --data-binary "@$TEST_DIR/$kind.zip" $URL/customzip)
+  echo "$kind archive of $(stat -c %s "$TEST_DIR/$kind.zip") bytes answered $got: $(cat "$TEST_DIR/$kind.answer")"
+  check "a $kind archive is refused with 422" [ "$got" = 422 ]
+  check "... and says why" grep -qF "customzip: archive refused: " "$TEST_DIR/$kind.answer"
+  check "... the flash block is untouched" [ "$(flash_range 0xFE0000 131072)" = "$block" ]
+  check "... the stored archive stays" [ "$(param CustomZipSize)" = "$(stat -c %s "$TEST_DIR/c.zip")" ]
+done
+check "the truncated archive's reason" grep -qF "it is truncated or not a zip archive" "$TEST_DIR/truncated.answer"
+check "unzip's status is logged" grep -qF "customzip: unzip exit status 9: it is truncated or not a zip archive" "$LOG"
+check "nothing of the refused archives is unpacked" [ ! -e "$BOARD/usr/html/broken" -a ! -e "$BOARD/usr/html/warned" ]
+check "the stored archive's page is still served" [ "$(curl -s "${ADMIN[@]}" $URL/custom/page.htm)" = "custom page" ]
+
 # A good image whose first 20 bytes come alone: flashed, restart text, reboot status.
 python3 - "$TEST_DIR/good.img" <<'PY'
 import socket, sys, time
@@ -204,6 +232,8 @@ rm -rf "$BOARD/usr/html/custom"
 start_app || finish
 wait_log "httpd: started" 20 || { fail "web server did not restart"; finish; }
 check "the archive is unpacked again at start" grep -q "custom page" "$BOARD/usr/html/custom/page.htm"
+check "the archive's page is served after the restart" [ "$(curl -s "${ADMIN[@]}" $URL/custom/page.htm)" = "custom page" ]
+check "no unzip failure at start" bash -c "! grep -qF 'customzip: unzip exit status' '$LOG'"
 check "FirmwareVersion reads the image's date" [ "$(TZ=UTC param FirmwareVersion | cut -c1-4)" = 2025 ]
 post_fw "$TEST_DIR/good.img" >/dev/null
 check "the stored image again needs no update" wait_status "No update needed" 10

@@ -263,6 +263,48 @@ check "basic with a NUL inside the name is refused" \
 check "still serving after the cross-site and credential cases" alive
 # === end of the cross-site, redirect, user and credential cases ====================================
 
+# --- one user asking for the login pages over and over --------------------------------------------
+# 10,000 GETs of login.htm and logout.htm with a Stream View user's basic credentials, then 300
+# logins and logouts of that user that each start and end a cookie session: a few records a
+# minute, so no erase, and the admin's records stay.
+admin_before=$(value "${A[@]}" "$URL/log.txt" | grep -cE 'admin +LOG')
+before=$(records)
+flood=$(python3 - <<'PY'
+import base64, http.client, time
+auth = {'Authorization': 'Basic ' + base64.b64encode(b'viewer:viewpw').decode()}
+c = http.client.HTTPConnection('127.0.0.1', 80, timeout=10); t = time.time(); codes = {}
+def get(path, headers):
+    c.request('GET', path, headers=headers); r = c.getresponse(); r.read()
+    codes[r.status] = codes.get(r.status, 0) + 1
+    return r
+for n in range(10000):
+    get('/logout.htm' if n % 2 else '/login.htm', auth)
+flood = time.time() - t
+r = get('/login.htm?a=cookie', auth)
+cookie = {'Cookie': r.getheader('Set-Cookie').split(';')[0]}
+cycles = 0
+for n in range(300):
+    get('/logout.htm', cookie)
+    if get('/login.htm', dict(auth, **cookie)).status == 401 and get('/login.htm', dict(auth, **cookie)).status == 303:
+        cycles += 1
+print(round(flood, 1), cycles, round(time.time() - t, 1), ' '.join('%d:%d' % kv for kv in sorted(codes.items())))
+PY
+)
+after=$(records)
+read flood_s cycles total_s codes <<<"$flood"
+echo "viewer: 10,000 GETs in $flood_s s, $cycles cookie logins and logouts, $total_s s in all (answers $codes);" \
+  "access-log records before $before, after $after"
+check "the 300 cookie logins each started a session" [ "$cycles" = 300 ]
+# Four records and one count of the dropped a minute at most, however long the machine took.
+limit=$((5 * (${total_s%.*} / 60 + 1)))
+check "10,000 GETs and 300 logins of one user wrote at most $limit records (no erase)" \
+  [ "$after" -ge "$before" -a "$after" -le $((before + limit)) ]
+check "the viewer's records are listed" grep -qE 'viewer +LOG' <(value "${A[@]}" "$URL/log.txt")
+check "the admin's earlier records are still listed" \
+  [ "$(value "${A[@]}" "$URL/log.txt" | grep -cE 'admin +LOG')" -ge "$admin_before" -a "$admin_before" -ge 1 ]
+check "the dropped records are logged once a run" \
+  [ "$(count_log "records of user viewer come too fast")" -ge 1 -a "$(count_log "records of user viewer come too fast")" -le $((limit / 5)) ]
+
 # --- idle and trickling connections -----------------------------------------------------------------------
 ip addr add 127.0.0.2/32 dev lo 2>/dev/null
 ip addr add 127.0.0.3/32 dev lo 2>/dev/null
