@@ -4,6 +4,8 @@
 #include "core/util.h"
 #include "core/param_commit.h"
 #include "web/accesslog.h"
+#include "web/auth.h"
+#include "web/httpd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -72,6 +74,14 @@ bool guard_host_trusted(MHD_Connection *c)
     if (param_access_get("NetworkHostname", hostname, sizeof hostname) < 0)
         hostname[0] = 0;
     return guard_host_is_device(host, hostname);
+}
+
+MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
+{
+    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
+               "answer_to_connection", method, url,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
+    return queue_auth_fail(connection, 0);
 }
 
 // --- the site it came from and where it goes back to ----------------------------------------------
@@ -192,6 +202,14 @@ const char *guard_cross_site(MHD_Connection *c)
             return name;
     }
     return nullptr;
+}
+
+MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
+{
+    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", url, header,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header));
+    static const char body[] = "Cross-site request refused\n";
+    return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
 }
 
 // --- what a POST may change -----------------------------------------------------------------------

@@ -16,6 +16,10 @@ bool guard_host_is_device(const char *host, const char *hostname);
 // The same for a request, with the device's current host name. A request without a Host header
 // (HTTP/1.0; browsers always send one) names no other site either.
 bool guard_host_trusted(MHD_Connection *c);
+// A guest's request sent under a name that is not the device's gets no guest rights: a page of
+// another site whose name was made to resolve here would act as the guest. The challenge lets a
+// person who reached the device by such a name still log in.
+MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url);
 
 // --- the site it came from and where it goes back to ----------------------------------------------
 
@@ -28,6 +32,9 @@ bool guard_return_target(MHD_Connection *c, const char *wanted, const char *fall
 // The header ("Origin" or "Referer") that names a host other than the one the request was sent
 // to, or null. A request with neither header names none.
 const char *guard_cross_site(MHD_Connection *c);
+// A page of ours posts with our own host in its Origin and Referer; a form or a script on
+// another site names its own, and browsers send an Origin with every cross-site POST: 403.
+MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header);
 
 // --- what a POST may change -----------------------------------------------------------------------
 

@@ -847,17 +847,6 @@ void dynbuf_free(DynBuf *b)
 
 namespace {
 
-// A guest's request sent under a name that is not the device's gets no guest rights: a page of
-// another site whose name was made to resolve here would act as the guest. The challenge lets a
-// person who reached the device by such a name still log in.
-MHD_Result answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
-{
-    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
-               "answer_to_connection", method, url,
-               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
-    return queue_auth_fail(connection, 0);
-}
-
 MHD_Result answer_get(MHD_Connection *connection, const char *url)
 {
     HttpRequest req = {};
@@ -870,7 +859,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
         return queue_auth_fail(connection, ok);
     }
     if (!req.user && !guard_host_trusted(connection))
-        return answer_foreign_host(connection, "GET", url);
+        return guard_answer_foreign_host(connection, "GET", url);
     req.level = param_access_user_level(req.user);
     const char *path = url[0] == '/' ? url + 1 : url;
     int ret = HTTP_NO_RESPONSE;
@@ -911,16 +900,6 @@ void post_context_free(PostContext *ctx)
 }
 
 MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx);
-// A page of ours posts with our own host in its Origin and Referer; a form or a script on
-// another site names its own, and browsers send an Origin with every cross-site POST.
-MHD_Result answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
-{
-    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", url, header,
-               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header));
-    static const char body[] = "Cross-site request refused\n";
-    return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
-}
-
 // A form that was refused with its reason, and a way back.
 MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
 {
@@ -969,7 +948,7 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         return http_method_not_allowed(connection);
     }
     if (const char *header = guard_cross_site(connection))
-        return answer_cross_site(connection, url, header);
+        return guard_answer_cross_site(connection, url, header);
     PostContext *ctx = static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
     if (!ctx)
         return MHD_NO;
@@ -986,7 +965,7 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     }
     if (!ctx->user && !guard_host_trusted(connection)) {
         post_context_free(ctx);
-        return answer_foreign_host(connection, "POST", url);
+        return guard_answer_foreign_host(connection, "POST", url);
     }
     ctx->level = param_access_user_level(ctx->user);
     *con_cls = ctx;
