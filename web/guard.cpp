@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "core/util.h"
 #include "core/param_commit.h"
+#include "services/firmware.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
 #include "web/httpd.h"
@@ -213,6 +214,23 @@ MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, 
 }
 
 // --- what a POST may change -----------------------------------------------------------------------
+
+bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer)
+{
+    if (!firmware_upload_active())
+        return false;
+    log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", url);
+    static const char body[] = "POST not allowed during firmware update\n";
+    MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
+    if (!r) {
+        *answer = MHD_NO;
+        return true;
+    }
+    http_no_cache(r);
+    http_add_header(r, "Location", "/admin_update_status.htm");
+    *answer = http_queue(connection, MHD_HTTP_SEE_OTHER, r);
+    return true;
+}
 
 bool guard_level_writes_any(const char *prefix, int level)
 {

@@ -38,6 +38,9 @@ MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, 
 
 // --- what a POST may change -----------------------------------------------------------------------
 
+// While a firmware update arrives or flashes, no POST is taken: the client is sent to the
+// update's status page. True when so answered, with the library's result in *answer.
+bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer);
 // Whether some setting whose name begins with `prefix` (any setting for null or "") may be
 // written at `level`; true when the settings can't be listed.
 bool guard_level_writes_any(const char *prefix, int level);

@@ -931,16 +931,9 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
 {
     const char *path = url[0] == '/' ? url + 1 : url;
     const UrlEntry *entry = url_lookup(path);
-    if (firmware_upload_active()) {
-        log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", url);
-        static const char body[] = "POST not allowed during firmware update\n";
-        MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
-        if (!r)
-            return MHD_NO;
-        http_no_cache(r);
-        http_add_header(r, "Location", "/admin_update_status.htm");
-        return http_queue(connection, MHD_HTTP_SEE_OTHER, r);
-    }
+    MHD_Result refused;
+    if (guard_update_refused(connection, url, &refused))
+        return refused;
     if (!entry)
         return http_not_found(connection, url);
     if (!entry->post_handler) {
