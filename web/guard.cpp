@@ -232,6 +232,21 @@ bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Resul
     return true;
 }
 
+bool guard_open_device_only(const UrlEntry *entry, const char *user)
+{
+    return !user && strcmp(entry->name, "auth_controls") == 0 && !auth_device_open();
+}
+
+bool guard_post_may_change(const UrlEntry *entry, const PostContext *ctx, bool settings)
+{
+    if (entry->post_level)
+        return auth_write_allowed(ctx->level, entry->post_level);
+    if (settings && !guard_level_writes_any(entry->arg, ctx->level))
+        return false;
+    // A guest's empty body changes nothing either, once there is an Admin to log in as.
+    return ctx->user || !guard_empty_body(ctx->connection) || auth_device_open();
+}
+
 bool guard_level_writes_any(const char *prefix, int level)
 {
     const ParamAccess *access = param_access();

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <microhttpd.h>
 
+struct HttpRequest;
+struct PostContext;
+struct UrlEntry;
+
 // --- the name the request was sent to -----------------------------------------------------------
 
 // Whether a Host header names this device in a way no other site can: an IPv4 or IPv6 address
@@ -41,6 +45,15 @@ MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, 
 // While a firmware update arrives or flashes, no POST is taken: the client is sent to the
 // update's status page. True when so answered, with the library's result in *answer.
 bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer);
+// Until a named Admin exists the device is open: the guest is Admin and creates the first user
+// through the users' row. True for a guest's post there once it is no longer open; the guest
+// gets the challenge before anything is read.
+bool guard_open_device_only(const UrlEntry *entry, const char *user);
+// Whether the caller could change anything through the row (`settings`: a settings form, whose
+// keys each need their own level). One who can't gets the challenge before the body is read: a
+// client that sends credentials only when challenged (curl --digest first posts without a body)
+// then logs in, and no body is read for nothing.
+bool guard_post_may_change(const UrlEntry *entry, const PostContext *ctx, bool settings);
 // Whether some setting whose name begins with `prefix` (any setting for null or "") may be
 // written at `level`; true when the settings can't be listed.
 bool guard_level_writes_any(const char *prefix, int level);

@@ -913,20 +913,6 @@ MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
     return r ? http_queue(connection, MHD_HTTP_BAD_REQUEST, r) : MHD_NO;
 }
 
-// Whether the caller could change anything through the row. One who can't gets the challenge
-// before the body is read: a client that sends credentials only when challenged (curl --digest
-// first posts without a body) then logs in, and no body is read for nothing.
-bool post_may_change(const UrlEntry *entry, const PostContext *ctx)
-{
-    if (entry->post_level)
-        return auth_write_allowed(ctx->level, entry->post_level);
-    bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
-    if (settings && !guard_level_writes_any(entry->arg, ctx->level))
-        return false;
-    // A guest's empty body changes nothing either, once there is an Admin to log in as.
-    return ctx->user || !guard_empty_body(ctx->connection) || auth_device_open();
-}
-
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)
 {
     const char *path = url[0] == '/' ? url + 1 : url;
@@ -949,9 +935,7 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     ctx->entry = entry;
     int ok = 1;
     ctx->user = auth_get_user(connection, &ok);
-    // Until a named Admin exists the device is open and the guest creates the first one.
-    if ((ctx->user && ok != 1) ||
-        (!ctx->user && strcmp(entry->name, "auth_controls") == 0 && !auth_device_open())) {
+    if ((ctx->user && ok != 1) || guard_open_device_only(entry, ctx->user)) {
         int result = ctx->user ? ok : 0;
         post_context_free(ctx);
         return queue_auth_fail(connection, result);
@@ -962,7 +946,8 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     }
     ctx->level = param_access_user_level(ctx->user);
     *con_cls = ctx;
-    if (!post_may_change(entry, ctx)) {
+    bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
+    if (!guard_post_may_change(entry, ctx, settings)) {
         log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
                    entry->name);
         ctx->denied = 1;
