@@ -213,6 +213,16 @@ MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, 
     return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
 }
 
+// --- what a GET may read -------------------------------------------------------------------------
+
+bool guard_logs_refused(HttpRequest *req, MHD_Result *answer)
+{
+    if (req->level >= WEB_LEVEL_ADMIN)
+        return false;
+    *answer = queue_auth_fail(req->connection, 0);
+    return true;
+}
+
 // --- what a POST may change -----------------------------------------------------------------------
 
 bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer)

@@ -40,6 +40,13 @@ const char *guard_cross_site(MHD_Connection *c);
 // another site names its own, and browsers send an Origin with every cross-site POST: 403.
 MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header);
 
+// --- what a GET may read -------------------------------------------------------------------------
+
+// The logs name users and addresses and show the program's inner workings: they need the level of
+// the page that links to them, Admin. Below it the challenge answers: true, the library's result
+// in *answer.
+bool guard_logs_refused(HttpRequest *req, MHD_Result *answer);
+
 // --- what a POST may change -----------------------------------------------------------------------
 
 // While a firmware update arrives or flashes, no POST is taken: the client is sent to the

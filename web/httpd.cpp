@@ -113,20 +113,10 @@ int get_controls_redirect_func(HttpRequest *req)
     return HTTP_NO_RESPONSE;
 }
 
-// The logs name users and addresses and show the program's inner workings: they need the level of
-// the page that links to them.
-bool logs_refused(HttpRequest *req, MHD_Result *answer)
-{
-    if (req->level >= WEB_LEVEL_ADMIN)
-        return false;
-    *answer = queue_auth_fail(req->connection, 0);
-    return true;
-}
-
 int get_access_log(HttpRequest *req)
 {
     MHD_Result refused;
-    if (logs_refused(req, &refused))
+    if (guard_logs_refused(req, &refused))
         return refused;
     char *text = get_user_data_log(100, 0x7fffffff);
     size_t n = text ? strlen(text) : 0;
@@ -144,7 +134,7 @@ int get_access_log(HttpRequest *req)
 int get_debug_log(HttpRequest *req)
 {
     MHD_Result refused;
-    if (logs_refused(req, &refused))
+    if (guard_logs_refused(req, &refused))
         return refused;
     char *text = static_cast<char *>(malloc(LOG_RING_SIZE));
     if (!text)
@@ -165,7 +155,7 @@ int get_debug_log(HttpRequest *req)
 int get_dmesg(HttpRequest *req)
 {
     MHD_Result refused;
-    if (logs_refused(req, &refused))
+    if (guard_logs_refused(req, &refused))
         return refused;
     enum { DMESG_MAX = 0x40000, DMESG_REUSE_MS = 1000 };
     static const char command[] = "dmesg";
