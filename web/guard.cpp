@@ -223,6 +223,14 @@ bool guard_logs_refused(HttpRequest *req, MHD_Result *answer)
     return true;
 }
 
+bool guard_view_refused(HttpRequest *req, MHD_Result *answer)
+{
+    if (req->level != WEB_LEVEL_NONE)
+        return false;
+    *answer = queue_auth_fail(req->connection, 0);
+    return true;
+}
+
 // --- what a POST may change -----------------------------------------------------------------------
 
 bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer)

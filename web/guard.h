@@ -46,6 +46,9 @@ MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, 
 // the page that links to them, Admin. Below it the challenge answers: true, the library's result
 // in *answer.
 bool guard_logs_refused(HttpRequest *req, MHD_Result *answer);
+// Pictures and recordings (live streams, snapshots, HLS, recording lists and downloads) need a
+// level above None; a guest at None gets the challenge, so a person can log in.
+bool guard_view_refused(HttpRequest *req, MHD_Result *answer);
 
 // --- what a POST may change -----------------------------------------------------------------------
 

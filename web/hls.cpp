@@ -9,7 +9,7 @@
 #include "core/util.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
-#include "web/auth.h"
+#include "web/guard.h"
 #include "web/live.h"
 
 #include <algorithm>
@@ -385,8 +385,9 @@ int hls_playlist_render(HlsChannel *ch, DynBuf *out)
 
 int hls_playlist_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     HlsChannel *ch = channel_of(req->entry->name);
     // Refused before any worker starts its encoder.
     char why[96];
@@ -407,8 +408,9 @@ int hls_playlist_func(HttpRequest *req)
 
 int hls_segment_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     const char *name = req->entry->name;
     int d = name[7] - '0';
     if (d < 0 || d >= HLS_SLOTS)

@@ -9,7 +9,7 @@
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
 #include "streams/tsmux.h"
-#include "web/auth.h"
+#include "web/guard.h"
 
 #include <algorithm>
 #include <cctype>
@@ -895,8 +895,9 @@ int snapshot(HttpRequest *req, int id)
 
 int get_stream_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     unsigned selector = (unsigned)strtoul(req->entry->arg, nullptr, 0);
     int id = (int)(selector >> 8), mode = (int)(selector & 0xff);
     // Refused before anything attaches: an attach would start the encoder for nothing.
@@ -924,8 +925,9 @@ int get_stream_func(HttpRequest *req)
 
 int jpeg_stream_handler(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     const char *name = req->entry->name;
     const char *letter = strstr(name, "stream");
     int id = letter && letter[6] == 'B' ? VIDEO_STREAM2 : VIDEO_STREAM1;
