@@ -283,6 +283,43 @@ bool guard_empty_body(MHD_Connection *c)
     return length && strcmp(length, "0") == 0;
 }
 
+// --- uploads -------------------------------------------------------------------------------------
+
+bool guard_may_upload(const PostContext *ctx)
+{
+    return ctx->level == WEB_LEVEL_ADMIN;
+}
+
+uint64_t guard_length_over(const char *length, uint64_t max_body)
+{
+    char *end = nullptr;
+    unsigned long long declared = length ? strtoull(length, &end, 10) : 0;
+    return length && end != length && declared > max_body ? declared : 0;
+}
+
+bool guard_upload_refused(PostContext *ctx, uint64_t max_body, const char *too_large)
+{
+    if (!guard_may_upload(ctx)) {
+        if (!ctx->user)
+            ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
+        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
+                   ctx->entry->name);
+        ctx->answer_early = 1;
+        return true;
+    }
+    const char *length = MHD_lookup_connection_value(ctx->connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (uint64_t declared = guard_length_over(length, max_body)) {
+        log_printf("%s: body of %llu bytes refused, at most %llu taken\n", ctx->entry->name,
+                   (unsigned long long)declared, (unsigned long long)max_body);
+        ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        ctx->refusal_text = too_large;
+        ctx->answer_early = 1;
+        return true;
+    }
+    return false;
+}
+
 // --- connections: deadlines and per-address limits ------------------------------------------------
 
 namespace {

@@ -70,6 +70,19 @@ bool guard_level_writes_any(const char *prefix, int level);
 // True when the request declares an empty body.
 bool guard_empty_body(MHD_Connection *c);
 
+// --- uploads -------------------------------------------------------------------------------------
+
+// Firmware and custom web content replace what the device runs and serves: only an Admin uploads
+// them (Demo neither).
+bool guard_may_upload(const PostContext *ctx);
+// The length a Content-Length value declares when it is more than `max_body`, else 0. No value,
+// or one that is no number, declares nothing.
+uint64_t guard_length_over(const char *length, uint64_t max_body);
+// On an upload's first call: a body that will be refused is answered before it is read. Below
+// Admin the usual answer, a guest the challenge (so it can log in and post again); declared longer
+// than `max_body`, 413 with `too_large`. True when refused; `ctx` holds the answer.
+bool guard_upload_refused(PostContext *ctx, uint64_t max_body, const char *too_large);
+
 // --- connections: deadlines and per-address limits ------------------------------------------------
 
 // Limits against clients that hold connections: idle time, time for a request to arrive whole
