@@ -1,7 +1,8 @@
 // Every rule a web request must pass before a handler acts on it: the name it was sent to, the
-// site it came from, where it may be sent back to, what a POST may change, how long a request
-// may take to arrive, how many connections one address holds, and how often a client may make
-// the device write to flash or start a process.
+// site it came from, where it may be sent back to, what a GET may read, what a POST may change,
+// who may upload and how much, how long a request may take to arrive, how many connections one
+// address holds, and how often a client may make the device write to flash or start a process.
+// The server's file applies them in their order.
 #pragma once
 #include <cstddef>
 #include <cstdint>
