@@ -364,11 +364,9 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         // Only H.264 fits the video messages: a JPEG picture would go out as a sequence header
         // and leave the player waiting for ever.
         int mode = stream_mode_setting(params, (int)c->channel);
-        if (stream_mode_video_codec(mode) != VIDEO_CODEC_H264) {
-            char why[96];
-            snprintf(why, sizeof why, "channel %c makes %s, not H.264", 'A' + (int)c->channel, stream_mode_name(mode));
+        char why[96];
+        if (!stream_mode_serves((int)c->channel, mode, StreamMode_H264_AAC_FLV, why, sizeof why))
             return play_failed(c, stream, why, why);
-        }
         if (params->Video[c->channel].RTMPAudio)
             c->audio = 1;
 

@@ -4,6 +4,8 @@
 #include "core/param.h"
 #include "streams/stream.h"
 
+#include <cstdio>
+
 namespace {
 
 struct ModeInfo {
@@ -81,6 +83,17 @@ int stream_mode_build(int video_codec, int audio_type, int mux_type)
     default:
         return StreamMode_None;
     }
+}
+
+bool stream_mode_serves(int channel, int channel_mode, int row_mode, char *why, size_t size)
+{
+    int wanted = stream_mode_video_codec(row_mode);
+    if (wanted == VIDEO_CODEC_NONE || stream_mode_video_codec(channel_mode) == wanted)
+        return true;
+    if (why && size)
+        snprintf(why, size, "channel %c makes %s, not %s", 'A' + channel, stream_mode_name(channel_mode),
+                 wanted == VIDEO_CODEC_JPEG ? "JPEG pictures" : wanted == VIDEO_CODEC_MPEG4 ? "MPEG-4" : "H.264");
+    return false;
 }
 
 void check_h264_mpeg4_conflict(ParamBlock *p, int a)

@@ -1,6 +1,7 @@
 // Stream modes: one number per channel naming its video codec, its audio and the container a
 // consumer receives.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct ParamBlock;
@@ -39,6 +40,12 @@ int stream_mode_audio_type(int mode);
 const char *stream_mode_name(int mode);
 // The mode with the given parts, StreamMode_None when there is none.
 int stream_mode_build(int video_codec, int audio_type, int mux_type);
+
+// Whether a channel in `channel_mode` makes what a consumer of `row_mode` needs: the row's video
+// codec; a row without video takes whatever the channel makes. When it doesn't and `why` is
+// given, the reason for the log and the client goes there ("channel B makes StreamMode_JPEG,
+// not H.264"). `channel`: 0 for A, 1 for B.
+bool stream_mode_serves(int channel, int channel_mode, int row_mode, char *why, size_t size);
 
 // Keeps both channels on channel a's video codec family after channel a's mode changed; the
 // other channel's stream is restarted when its mode is overridden.

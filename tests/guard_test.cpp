@@ -93,6 +93,20 @@ TEST_F(Guard, PostThatCanChangeNothingIsChallengedBeforeItsBody)
     EXPECT_EQ(head_only("controls", "0"), 200);
 }
 
+// --- uploads -------------------------------------------------------------------------------------
+
+// The cap is on what the header declares, so the answer comes before a byte of the body.
+TEST(GuardUpload, DeclaredLengthOverTheCapIsRefusedAndTheCapItselfTaken)
+{
+    EXPECT_EQ(guard_length_over("1000", 1000), 0u);
+    EXPECT_EQ(guard_length_over("1001", 1000), 1001u);
+    EXPECT_EQ(guard_length_over("0", 0), 0u);
+    // Past what 64 bits hold reads as the most there is, still over any cap.
+    EXPECT_EQ(guard_length_over("99999999999999999999999", 1000), UINT64_MAX);
+    for (const char *none : {(const char *)nullptr, "", "abc"})
+        EXPECT_EQ(guard_length_over(none, 0), 0u) << (none ? none : "(none)");
+}
+
 // --- the site a request came from and where it goes back to --------------------------------------
 
 TEST(GuardRedirect, OnlyPathsOnThisDeviceAreLocal)

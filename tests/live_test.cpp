@@ -329,19 +329,6 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
     EXPECT_NE(test_log_text().find("streamA.mjpg: channel A makes StreamMode_H264_ES, not JPEG"), std::string::npos);
 }
 
-TEST(LiveRows, AChannelServesTheRowsOfItsCodecAndAudioAlways)
-{
-    const int h264_rows[] = {StreamMode_H264_AAC_TS, StreamMode_H264_TS, StreamMode_H264_ES, StreamMode_H264_AAC_FLV};
-    for (int row : h264_rows) {
-        EXPECT_TRUE(live_mode_serves(StreamMode_H264_MP4, row)) << row;
-        EXPECT_FALSE(live_mode_serves(StreamMode_JPEG, row)) << row;
-        EXPECT_FALSE(live_mode_serves(StreamMode_MPEG4_AAC_TS, row)) << row;
-    }
-    EXPECT_TRUE(live_mode_serves(StreamMode_JPEG, StreamMode_JPEG));
-    EXPECT_FALSE(live_mode_serves(StreamMode_H264_AAC_FLV, StreamMode_JPEG));
-    EXPECT_TRUE(live_mode_serves(StreamMode_JPEG, StreamMode_Audio_AAC));
-}
-
 TEST_F(Live, JpegChannelRefusesEveryH264RowAndStartsNothing)
 {
     stream_mode_setting_set(&param_block, 0, StreamMode_JPEG);

@@ -32,6 +32,31 @@ int other_after_override(int mode_a, int mode_b)
 
 } // namespace
 
+// The live rows, HLS and RTMP ask this one question before a consumer attaches.
+TEST(StreamMode, AChannelServesTheRowsOfItsCodecAndAudioAlways)
+{
+    const int h264_rows[] = {StreamMode_H264_AAC_TS, StreamMode_H264_TS, StreamMode_H264_ES, StreamMode_H264_AAC_FLV};
+    for (int row : h264_rows) {
+        EXPECT_TRUE(stream_mode_serves(0, StreamMode_H264_MP4, row, nullptr, 0)) << row;
+        EXPECT_FALSE(stream_mode_serves(0, StreamMode_JPEG, row, nullptr, 0)) << row;
+        EXPECT_FALSE(stream_mode_serves(0, StreamMode_MPEG4_AAC_TS, row, nullptr, 0)) << row;
+    }
+    EXPECT_TRUE(stream_mode_serves(0, StreamMode_JPEG, StreamMode_JPEG, nullptr, 0));
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_H264_AAC_FLV, StreamMode_JPEG, nullptr, 0));
+    EXPECT_TRUE(stream_mode_serves(0, StreamMode_JPEG, StreamMode_Audio_AAC, nullptr, 0));
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_None, StreamMode_H264_AAC_FLV, nullptr, 0));
+
+    char why[96] = "untouched";
+    EXPECT_TRUE(stream_mode_serves(1, StreamMode_H264_ES, StreamMode_H264_AAC_FLV, why, sizeof why));
+    EXPECT_STREQ(why, "untouched");
+    EXPECT_FALSE(stream_mode_serves(1, StreamMode_JPEG, StreamMode_H264_AAC_FLV, why, sizeof why));
+    EXPECT_STREQ(why, "channel B makes StreamMode_JPEG, not H.264");
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_H264_ES, StreamMode_JPEG, why, sizeof why));
+    EXPECT_STREQ(why, "channel A makes StreamMode_H264_ES, not JPEG pictures");
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_None, StreamMode_H264_TS, why, sizeof why));
+    EXPECT_STREQ(why, "channel A makes StreamMode_None, not H.264");
+}
+
 TEST(StreamMode, ConflictMovesTheOtherChannelToThisChannelsCodec)
 {
     EXPECT_EQ(other_after_override(StreamMode_MPEG4_TS, StreamMode_H264_AAC_MP4), StreamMode_MPEG4_AAC_MP4);

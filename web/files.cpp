@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "storage/filesys.h"
 #include "web/auth.h"
+#include "web/guard.h"
 #include "web/live.h"
 
 #include <algorithm>
@@ -461,8 +462,9 @@ int files_render_list(DynBuf *out, const UrlEntry *row, int page, int detailed, 
 
 int files_list_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     if (row_source(req->entry->name) < 0)
         return http_text(req->connection, MHD_HTTP_OK, "text/html", "", 0);
     pthread_mutex_lock(&jobs_mutex);
@@ -534,8 +536,9 @@ void files_hold_lists(bool hold)
 
 int files_download_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     const char *s = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "s");
     const char *f = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "f");
     if (!s || !f)

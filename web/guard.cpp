@@ -3,7 +3,10 @@
 #include "core/log.h"
 #include "core/util.h"
 #include "core/param_commit.h"
+#include "services/firmware.h"
 #include "web/accesslog.h"
+#include "web/auth.h"
+#include "web/httpd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -72,6 +75,14 @@ bool guard_host_trusted(MHD_Connection *c)
     if (param_access_get("NetworkHostname", hostname, sizeof hostname) < 0)
         hostname[0] = 0;
     return guard_host_is_device(host, hostname);
+}
+
+MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
+{
+    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
+               "answer_to_connection", method, url,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
+    return queue_auth_fail(connection, 0);
 }
 
 // --- the site it came from and where it goes back to ----------------------------------------------
@@ -194,7 +205,65 @@ const char *guard_cross_site(MHD_Connection *c)
     return nullptr;
 }
 
+MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
+{
+    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", url, header,
+               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header));
+    static const char body[] = "Cross-site request refused\n";
+    return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
+}
+
+// --- what a GET may read -------------------------------------------------------------------------
+
+bool guard_logs_refused(HttpRequest *req, MHD_Result *answer)
+{
+    if (req->level >= WEB_LEVEL_ADMIN)
+        return false;
+    *answer = queue_auth_fail(req->connection, 0);
+    return true;
+}
+
+bool guard_view_refused(HttpRequest *req, MHD_Result *answer)
+{
+    if (req->level != WEB_LEVEL_NONE)
+        return false;
+    *answer = queue_auth_fail(req->connection, 0);
+    return true;
+}
+
 // --- what a POST may change -----------------------------------------------------------------------
+
+bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer)
+{
+    if (!firmware_upload_active())
+        return false;
+    log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", url);
+    static const char body[] = "POST not allowed during firmware update\n";
+    MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
+    if (!r) {
+        *answer = MHD_NO;
+        return true;
+    }
+    http_no_cache(r);
+    http_add_header(r, "Location", "/admin_update_status.htm");
+    *answer = http_queue(connection, MHD_HTTP_SEE_OTHER, r);
+    return true;
+}
+
+bool guard_open_device_only(const UrlEntry *entry, const char *user)
+{
+    return !user && strcmp(entry->name, "auth_controls") == 0 && !auth_device_open();
+}
+
+bool guard_post_may_change(const UrlEntry *entry, const PostContext *ctx, bool settings)
+{
+    if (entry->post_level)
+        return auth_write_allowed(ctx->level, entry->post_level);
+    if (settings && !guard_level_writes_any(entry->arg, ctx->level))
+        return false;
+    // A guest's empty body changes nothing either, once there is an Admin to log in as.
+    return ctx->user || !guard_empty_body(ctx->connection) || auth_device_open();
+}
 
 bool guard_level_writes_any(const char *prefix, int level)
 {
@@ -212,6 +281,43 @@ bool guard_empty_body(MHD_Connection *c)
 {
     const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     return length && strcmp(length, "0") == 0;
+}
+
+// --- uploads -------------------------------------------------------------------------------------
+
+bool guard_may_upload(const PostContext *ctx)
+{
+    return ctx->level == WEB_LEVEL_ADMIN;
+}
+
+uint64_t guard_length_over(const char *length, uint64_t max_body)
+{
+    char *end = nullptr;
+    unsigned long long declared = length ? strtoull(length, &end, 10) : 0;
+    return length && end != length && declared > max_body ? declared : 0;
+}
+
+bool guard_upload_refused(PostContext *ctx, uint64_t max_body, const char *too_large)
+{
+    if (!guard_may_upload(ctx)) {
+        if (!ctx->user)
+            ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
+        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
+                   ctx->entry->name);
+        ctx->answer_early = 1;
+        return true;
+    }
+    const char *length = MHD_lookup_connection_value(ctx->connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (uint64_t declared = guard_length_over(length, max_body)) {
+        log_printf("%s: body of %llu bytes refused, at most %llu taken\n", ctx->entry->name,
+                   (unsigned long long)declared, (unsigned long long)max_body);
+        ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
+        ctx->refusal_text = too_large;
+        ctx->answer_early = 1;
+        return true;
+    }
+    return false;
 }
 
 // --- connections: deadlines and per-address limits ------------------------------------------------

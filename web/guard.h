@@ -1,11 +1,16 @@
 // Every rule a web request must pass before a handler acts on it: the name it was sent to, the
-// site it came from, where it may be sent back to, what a POST may change, how long a request
-// may take to arrive, how many connections one address holds, and how often a client may make
-// the device write to flash or start a process.
+// site it came from, where it may be sent back to, what a GET may read, what a POST may change,
+// who may upload and how much, how long a request may take to arrive, how many connections one
+// address holds, and how often a client may make the device write to flash or start a process.
+// The server's file applies them in their order.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <microhttpd.h>
+
+struct HttpRequest;
+struct PostContext;
+struct UrlEntry;
 
 // --- the name the request was sent to -----------------------------------------------------------
 
@@ -16,6 +21,10 @@ bool guard_host_is_device(const char *host, const char *hostname);
 // The same for a request, with the device's current host name. A request without a Host header
 // (HTTP/1.0; browsers always send one) names no other site either.
 bool guard_host_trusted(MHD_Connection *c);
+// A guest's request sent under a name that is not the device's gets no guest rights: a page of
+// another site whose name was made to resolve here would act as the guest. The challenge lets a
+// person who reached the device by such a name still log in.
+MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url);
 
 // --- the site it came from and where it goes back to ----------------------------------------------
 
@@ -28,14 +37,52 @@ bool guard_return_target(MHD_Connection *c, const char *wanted, const char *fall
 // The header ("Origin" or "Referer") that names a host other than the one the request was sent
 // to, or null. A request with neither header names none.
 const char *guard_cross_site(MHD_Connection *c);
+// A page of ours posts with our own host in its Origin and Referer; a form or a script on
+// another site names its own, and browsers send an Origin with every cross-site POST: 403.
+MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header);
+
+// --- what a GET may read -------------------------------------------------------------------------
+
+// The logs name users and addresses and show the program's inner workings: they need the level of
+// the page that links to them, Admin. Below it the challenge answers: true, the library's result
+// in *answer.
+bool guard_logs_refused(HttpRequest *req, MHD_Result *answer);
+// Pictures and recordings (live streams, snapshots, HLS, recording lists and downloads) need a
+// level above None; a guest at None gets the challenge, so a person can log in.
+bool guard_view_refused(HttpRequest *req, MHD_Result *answer);
 
 // --- what a POST may change -----------------------------------------------------------------------
 
+// While a firmware update arrives or flashes, no POST is taken: the client is sent to the
+// update's status page. True when so answered, with the library's result in *answer.
+bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Result *answer);
+// Until a named Admin exists the device is open: the guest is Admin and creates the first user
+// through the users' row. True for a guest's post there once it is no longer open; the guest
+// gets the challenge before anything is read.
+bool guard_open_device_only(const UrlEntry *entry, const char *user);
+// Whether the caller could change anything through the row (`settings`: a settings form, whose
+// keys each need their own level). One who can't gets the challenge before the body is read: a
+// client that sends credentials only when challenged (curl --digest first posts without a body)
+// then logs in, and no body is read for nothing.
+bool guard_post_may_change(const UrlEntry *entry, const PostContext *ctx, bool settings);
 // Whether some setting whose name begins with `prefix` (any setting for null or "") may be
 // written at `level`; true when the settings can't be listed.
 bool guard_level_writes_any(const char *prefix, int level);
 // True when the request declares an empty body.
 bool guard_empty_body(MHD_Connection *c);
+
+// --- uploads -------------------------------------------------------------------------------------
+
+// Firmware and custom web content replace what the device runs and serves: only an Admin uploads
+// them (Demo neither).
+bool guard_may_upload(const PostContext *ctx);
+// The length a Content-Length value declares when it is more than `max_body`, else 0. No value,
+// or one that is no number, declares nothing.
+uint64_t guard_length_over(const char *length, uint64_t max_body);
+// On an upload's first call: a body that will be refused is answered before it is read. Below
+// Admin the usual answer, a guest the challenge (so it can log in and post again); declared longer
+// than `max_body`, 413 with `too_large`. True when refused; `ctx` holds the answer.
+bool guard_upload_refused(PostContext *ctx, uint64_t max_body, const char *too_large);
 
 // --- connections: deadlines and per-address limits ------------------------------------------------
 

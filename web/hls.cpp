@@ -9,7 +9,7 @@
 #include "core/util.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
-#include "web/auth.h"
+#include "web/guard.h"
 #include "web/live.h"
 
 #include <algorithm>
@@ -118,16 +118,10 @@ HlsChannel *channel_of(const char *name)
     return &hls_channels[p && p[6] == 'B' ? 1 : 0];
 }
 
-bool channel_h264(const HlsChannel *ch)
+// Why not, in `why` when given.
+bool channel_h264(const HlsChannel *ch, char *why = nullptr, size_t size = 0)
 {
-    return get_param_block() && live_mode_serves(live_channel_mode(ch->index + 1), StreamMode_H264_AAC_TS);
-}
-
-// A channel that makes no H.264 is refused before any worker starts its encoder.
-int refuse_not_h264(HttpRequest *req, const char *handler, const HlsChannel *ch)
-{
-    int id = ch->index + 1;
-    return live_refuse(req, handler, id, live_channel_mode(id), StreamMode_H264_AAC_TS);
+    return stream_mode_serves(ch->index, live_channel_mode(ch->index + 1), StreamMode_H264_AAC_TS, why, size);
 }
 
 // Caller holds the channel's lock.
@@ -391,11 +385,14 @@ int hls_playlist_render(HlsChannel *ch, DynBuf *out)
 
 int hls_playlist_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     HlsChannel *ch = channel_of(req->entry->name);
-    if (!channel_h264(ch))
-        return refuse_not_h264(req, "hls_playlist_func", ch);
+    // Refused before any worker starts its encoder.
+    char why[96];
+    if (!channel_h264(ch, why, sizeof why))
+        return live_refuse(req, "hls_playlist_func", why);
     pthread_mutex_lock(&ch->mutex);
     MHD_Response *r = playlist_response(ch);
     if (r) {
@@ -411,15 +408,18 @@ int hls_playlist_func(HttpRequest *req)
 
 int hls_segment_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     const char *name = req->entry->name;
     int d = name[7] - '0';
     if (d < 0 || d >= HLS_SLOTS)
         return http_text(req->connection, MHD_HTTP_OK, "text/html", "", 0);
     HlsChannel *ch = channel_of(name);
-    if (!channel_h264(ch))
-        return refuse_not_h264(req, "hls_segment_func", ch);
+    // Refused before any worker starts its encoder.
+    char why[96];
+    if (!channel_h264(ch, why, sizeof why))
+        return live_refuse(req, "hls_segment_func", why);
     pthread_mutex_lock(&ch->mutex);
     if (ch->slots[d].length) {
         MHD_Response *r = slot_response(ch, d);

@@ -113,20 +113,10 @@ int get_controls_redirect_func(HttpRequest *req)
     return HTTP_NO_RESPONSE;
 }
 
-// The logs name users and addresses and show the program's inner workings: they need the level of
-// the page that links to them.
-bool logs_refused(HttpRequest *req, MHD_Result *answer)
-{
-    if (req->level >= WEB_LEVEL_ADMIN)
-        return false;
-    *answer = queue_auth_fail(req->connection, 0);
-    return true;
-}
-
 int get_access_log(HttpRequest *req)
 {
     MHD_Result refused;
-    if (logs_refused(req, &refused))
+    if (guard_logs_refused(req, &refused))
         return refused;
     char *text = get_user_data_log(100, 0x7fffffff);
     size_t n = text ? strlen(text) : 0;
@@ -144,7 +134,7 @@ int get_access_log(HttpRequest *req)
 int get_debug_log(HttpRequest *req)
 {
     MHD_Result refused;
-    if (logs_refused(req, &refused))
+    if (guard_logs_refused(req, &refused))
         return refused;
     char *text = static_cast<char *>(malloc(LOG_RING_SIZE));
     if (!text)
@@ -165,7 +155,7 @@ int get_debug_log(HttpRequest *req)
 int get_dmesg(HttpRequest *req)
 {
     MHD_Result refused;
-    if (logs_refused(req, &refused))
+    if (guard_logs_refused(req, &refused))
         return refused;
     enum { DMESG_MAX = 0x40000, DMESG_REUSE_MS = 1000 };
     static const char command[] = "dmesg";
@@ -847,17 +837,6 @@ void dynbuf_free(DynBuf *b)
 
 namespace {
 
-// A guest's request sent under a name that is not the device's gets no guest rights: a page of
-// another site whose name was made to resolve here would act as the guest. The challenge lets a
-// person who reached the device by such a name still log in.
-MHD_Result answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
-{
-    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
-               "answer_to_connection", method, url,
-               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
-    return queue_auth_fail(connection, 0);
-}
-
 MHD_Result answer_get(MHD_Connection *connection, const char *url)
 {
     HttpRequest req = {};
@@ -870,7 +849,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
         return queue_auth_fail(connection, ok);
     }
     if (!req.user && !guard_host_trusted(connection))
-        return answer_foreign_host(connection, "GET", url);
+        return guard_answer_foreign_host(connection, "GET", url);
     req.level = param_access_user_level(req.user);
     const char *path = url[0] == '/' ? url + 1 : url;
     int ret = HTTP_NO_RESPONSE;
@@ -911,16 +890,6 @@ void post_context_free(PostContext *ctx)
 }
 
 MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx);
-// A page of ours posts with our own host in its Origin and Referer; a form or a script on
-// another site names its own, and browsers send an Origin with every cross-site POST.
-MHD_Result answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
-{
-    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", url, header,
-               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header));
-    static const char body[] = "Cross-site request refused\n";
-    return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
-}
-
 // A form that was refused with its reason, and a way back.
 MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
 {
@@ -934,34 +903,13 @@ MHD_Result answer_refused(MHD_Connection *connection, const PostContext *ctx)
     return r ? http_queue(connection, MHD_HTTP_BAD_REQUEST, r) : MHD_NO;
 }
 
-// Whether the caller could change anything through the row. One who can't gets the challenge
-// before the body is read: a client that sends credentials only when challenged (curl --digest
-// first posts without a body) then logs in, and no body is read for nothing.
-bool post_may_change(const UrlEntry *entry, const PostContext *ctx)
-{
-    if (entry->post_level)
-        return auth_write_allowed(ctx->level, entry->post_level);
-    bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
-    if (settings && !guard_level_writes_any(entry->arg, ctx->level))
-        return false;
-    // A guest's empty body changes nothing either, once there is an Admin to log in as.
-    return ctx->user || !guard_empty_body(ctx->connection) || auth_device_open();
-}
-
 MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void **con_cls)
 {
     const char *path = url[0] == '/' ? url + 1 : url;
     const UrlEntry *entry = url_lookup(path);
-    if (firmware_upload_active()) {
-        log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", url);
-        static const char body[] = "POST not allowed during firmware update\n";
-        MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
-        if (!r)
-            return MHD_NO;
-        http_no_cache(r);
-        http_add_header(r, "Location", "/admin_update_status.htm");
-        return http_queue(connection, MHD_HTTP_SEE_OTHER, r);
-    }
+    MHD_Result refused;
+    if (guard_update_refused(connection, url, &refused))
+        return refused;
     if (!entry)
         return http_not_found(connection, url);
     if (!entry->post_handler) {
@@ -969,7 +917,7 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
         return http_method_not_allowed(connection);
     }
     if (const char *header = guard_cross_site(connection))
-        return answer_cross_site(connection, url, header);
+        return guard_answer_cross_site(connection, url, header);
     PostContext *ctx = static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
     if (!ctx)
         return MHD_NO;
@@ -977,20 +925,19 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     ctx->entry = entry;
     int ok = 1;
     ctx->user = auth_get_user(connection, &ok);
-    // Until a named Admin exists the device is open and the guest creates the first one.
-    if ((ctx->user && ok != 1) ||
-        (!ctx->user && strcmp(entry->name, "auth_controls") == 0 && !auth_device_open())) {
+    if ((ctx->user && ok != 1) || guard_open_device_only(entry, ctx->user)) {
         int result = ctx->user ? ok : 0;
         post_context_free(ctx);
         return queue_auth_fail(connection, result);
     }
     if (!ctx->user && !guard_host_trusted(connection)) {
         post_context_free(ctx);
-        return answer_foreign_host(connection, "POST", url);
+        return guard_answer_foreign_host(connection, "POST", url);
     }
     ctx->level = param_access_user_level(ctx->user);
     *con_cls = ctx;
-    if (!post_may_change(entry, ctx)) {
+    bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
+    if (!guard_post_may_change(entry, ctx, settings)) {
         log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
                    entry->name);
         ctx->denied = 1;

@@ -9,9 +9,10 @@
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
 #include "streams/tsmux.h"
-#include "web/auth.h"
+#include "web/guard.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -557,34 +558,26 @@ int live_wait_count()
 
 // --- endless responses --------------------------------------------------------------------------
 
-bool live_mode_serves(int channel_mode, int row_mode)
-{
-    int wanted = stream_mode_video_codec(row_mode);
-    return wanted == VIDEO_CODEC_NONE || stream_mode_video_codec(channel_mode) == wanted;
-}
-
 int live_channel_mode(int id)
 {
     const ParamBlock *p = get_param_block();
     return p ? stream_mode_setting(p, id - 1) : StreamMode_None;
 }
 
-int live_refuse(HttpRequest *req, const char *handler, int id, int channel_mode, int row_mode)
+int live_refuse(HttpRequest *req, const char *handler, const char *why)
 {
-    const char *what = stream_mode_video_codec(row_mode) == VIDEO_CODEC_JPEG ? "JPEG pictures" : "H.264";
     char text[128];
-    log_printf("%s: %s: channel %c makes %s, not %s\n", handler, req->entry->name, 'A' + id - 1,
-               stream_mode_name(channel_mode), what);
-    int n = snprintf(text, sizeof text, "Channel %c makes %s, not %s.\n", 'A' + id - 1,
-                     stream_mode_name(channel_mode), what);
-    return http_text(req->connection, MHD_HTTP_NOT_FOUND, "text/plain", text, (size_t)n);
+    log_printf("%s: %s: %s\n", handler, req->entry->name, why);
+    // The client reads it as a sentence.
+    int n = snprintf(text, sizeof text, "%c%s.\n", toupper((unsigned char)why[0]), why + 1);
+    return http_text(req->connection, MHD_HTTP_NOT_FOUND, "text/plain", text, std::min((size_t)n, sizeof text - 1));
 }
 
 bool http_stream_produced(const HttpStream *s)
 {
     if (s->id != VIDEO_STREAM1 && s->id != VIDEO_STREAM2)
         return true;
-    return get_param_block() && live_mode_serves(live_channel_mode(s->id), s->mode);
+    return get_param_block() && stream_mode_serves(s->id - 1, live_channel_mode(s->id), s->mode, nullptr, 0);
 }
 
 HttpStream *http_stream_open(int id, int mode, const char *content_type, int multipart)
@@ -902,15 +895,16 @@ int snapshot(HttpRequest *req, int id)
 
 int get_stream_func(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     unsigned selector = (unsigned)strtoul(req->entry->arg, nullptr, 0);
     int id = (int)(selector >> 8), mode = (int)(selector & 0xff);
     // Refused before anything attaches: an attach would start the encoder for nothing.
     if (id == VIDEO_STREAM1 || id == VIDEO_STREAM2) {
-        int channel_mode = live_channel_mode(id);
-        if (!live_mode_serves(channel_mode, mode))
-            return live_refuse(req, "get_stream_func", id, channel_mode, mode);
+        char why[96];
+        if (!stream_mode_serves(id - 1, live_channel_mode(id), mode, why, sizeof why))
+            return live_refuse(req, "get_stream_func", why);
     }
     const char *type;
     int mux = stream_mode_mux_type(mode);
@@ -931,14 +925,15 @@ int get_stream_func(HttpRequest *req)
 
 int jpeg_stream_handler(HttpRequest *req)
 {
-    if (req->level == WEB_LEVEL_NONE)
-        return queue_auth_fail(req->connection, 0);
+    MHD_Result refused;
+    if (guard_view_refused(req, &refused))
+        return refused;
     const char *name = req->entry->name;
     const char *letter = strstr(name, "stream");
     int id = letter && letter[6] == 'B' ? VIDEO_STREAM2 : VIDEO_STREAM1;
-    int mode = live_channel_mode(id);
-    if (!live_mode_serves(mode, StreamMode_JPEG))
-        return live_refuse(req, "jpeg_stream_handler", id, mode, StreamMode_JPEG);
+    char why[96];
+    if (!stream_mode_serves(id - 1, live_channel_mode(id), StreamMode_JPEG, why, sizeof why))
+        return live_refuse(req, "jpeg_stream_handler", why);
     const char *mp = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "multipart");
     if (mp && strcasecmp(mp, "true") == 0) {
         HttpStream *s = http_stream_open(id, StreamMode_JPEG, "image/jpeg", 1);

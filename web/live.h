@@ -87,13 +87,11 @@ void chunked_free_callback(void *cls);
 // channel's stream mode, audio rows always go on.
 bool http_stream_produced(const HttpStream *s);
 
-// The same rule for a row before it opens: a row of `row_mode` has data only while its channel's
-// stream mode makes the row's video codec; rows without video go on whatever the channel makes.
-bool live_mode_serves(int channel_mode, int row_mode);
 // "Video[id-1].StreamMode"; StreamMode_None without settings.
 int live_channel_mode(int id);
-// 404 with the one-line reason for a row the channel's mode does not serve, logged as `handler`'s.
-int live_refuse(HttpRequest *req, const char *handler, int id, int channel_mode, int row_mode);
+// 404 with the one-line reason (stream_mode_serves's) for a row the channel's mode does not
+// serve, logged as `handler`'s.
+int live_refuse(HttpRequest *req, const char *handler, const char *why);
 
 int get_stream_func(HttpRequest *req);
 int jpeg_stream_handler(HttpRequest *req);

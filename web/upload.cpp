@@ -49,7 +49,7 @@ void firmware_end(PostContext *ctx)
 
 int firmware_chunk(PostContext *ctx, const char *data, size_t size)
 {
-    if (ctx->level != WEB_LEVEL_ADMIN)
+    if (!guard_may_upload(ctx))
         return MHD_YES;
     FirmwarePost *fw = static_cast<FirmwarePost *>(ctx->upload);
     if (!fw) {
@@ -90,33 +90,15 @@ int firmware_chunk(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
-// The first call of an upload row: the body's chunks go to chunk from now on. A body that will
-// be refused (below Admin, or longer than the row takes) is answered before it is read.
+// The first call of an upload row: the body's chunks go to chunk from now on. A body the guards
+// refuse is answered before it is read.
 int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext::chunk) chunk, uint64_t max_body,
                        const char *too_large)
 {
     if (data)
         return MHD_YES;
     ctx->chunk = chunk;
-    if (ctx->level != WEB_LEVEL_ADMIN) {
-        if (!ctx->user)
-            ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
-        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
-                   ctx->entry->name);
-        ctx->answer_early = 1;
-        return MHD_YES;
-    }
-    const char *length = MHD_lookup_connection_value(ctx->connection, MHD_HEADER_KIND,
-                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
-    char *end = nullptr;
-    unsigned long long declared = length ? strtoull(length, &end, 10) : 0;
-    if (length && end != length && declared > max_body) {
-        log_printf("%s: body of %llu bytes refused, at most %llu taken\n", ctx->entry->name, declared,
-                   (unsigned long long)max_body);
-        ctx->refusal = MHD_HTTP_CONTENT_TOO_LARGE;
-        ctx->refusal_text = too_large;
-        ctx->answer_early = 1;
-    }
+    guard_upload_refused(ctx, max_body, too_large);
     return MHD_YES;
 }
 
@@ -267,7 +249,7 @@ void customzip_end(PostContext *ctx)
 
 int customzip_chunk(PostContext *ctx, const char *data, size_t size)
 {
-    if (ctx->level != WEB_LEVEL_ADMIN)
+    if (!guard_may_upload(ctx))
         return MHD_YES;
     ZipPost *z = static_cast<ZipPost *>(ctx->upload);
     log_printf("%s: index=%d size=%d\n", "post_customzip_func", z ? (int)z->count : 0, (int)size);
