@@ -89,9 +89,9 @@ run() {   # NAME PID THREADNAME URL N RATE ROUND
   catchups=$(($(grep -c "catching up" "$LOG") - catchups))
   printf 'round %d %-6s %s players=%d late_skips_k7160=%d cpu_ns=%d threads=%d threads_ended=%d window_s=%.3f ' \
     "$7" "$1" "$(bench_rates "$6" "$measured")" "$5" "$catchups" "$ns" "$threads" "$gone" "$win"
-  [ "$rc" = 0 ] || why+=" not every player got every picture of the window (worst missed $(field worst_player_missed "$out"))"
-  [ "$gone" = 0 ] || why+=" $gone counted threads ended inside the window"
-  bench_rate_ok "$6" "$measured" || why+=" under 80% of the set rate"
+  [ "$rc" = 0 ] || why+="; not every player got every picture of the window (worst missed $(field worst_player_missed "$out"))"
+  [ "$gone" = 0 ] || why+="; $gone counted threads ended inside the window"
+  bench_rate_ok "$6" "$measured" || why+="; under 80% of the set rate"
   if [ -z "$why" ]; then
     CPU_NS[$1 $5 $7]=$ns; WINDOW[$1 $5 $7]=$win
     # The headline: what a player more costs, against the run with one player of the same round
@@ -102,7 +102,7 @@ run() {   # NAME PID THREADNAME URL N RATE ROUND
     printf 'marginal_ms_per_player_s=%s server_cpu=%.1f%% cpu_ms_per_player_s=%.3f | %s\n' \
       "$marginal" "$(echo "$ns / 10000000 / $win" | bc -l)" "$(echo "$ns / 1000000 / $win / $5" | bc -l)" "$out"
   else
-    printf 'FAILED (%s): no figure | %s\n' "${why# }" "$out"
+    printf 'FAILED (%s): no figure | %s\n' "${why#; }" "$out"
   fi
   check "$1 with $5 players at $6: every player got every picture of the window" [ "$rc" = 0 ]
   check "$1 with $5 players at $6: no counted thread ended inside the window" [ "$gone" = 0 ]

@@ -6,15 +6,17 @@ play command to the first video message and to the first keyframe.
 The window: once every player has its first picture (and the probes, whose sessions come and go,
 are done) this writes OUTDIR/open; the bench then measures the server over SECONDS and writes
 OUTDIR/closed ("T0 T1", seconds since the epoch); a second later every player is stopped, and
-what reaches a player after that is not counted. The
-pictures of the window are those any player got between T0 and T1, each known by its timestamp
-(the players' timestamps are put on one line by matching pictures by size and checksum); a player
-has everything when it got every one of them, so one that started late, stopped early, fell more
-than a second behind or was cut misses some. Reports the pictures of the window, players with
-everything, the pictures the worst player missed, the first stop against the window's end, the
-video bit rate the players received in the window (mean of their payload over it) and the probes'
-times (median). BENCH_THROTTLE=1 stops one player halfway through the window, to show that such
-a run fails. Exit status 0 when every player got everything and every probe got a keyframe.
+what reaches a player after that is not counted. The pictures of the window are those any player
+got between T0 and T1, each known by its timestamp (the players' timestamps are put on one line
+by matching pictures by size and checksum); a player has everything when it got every one of
+them and played past the window's end, so one that started late, stopped early, fell more than a
+second behind or was cut misses some (one that stopped inside the window, at least the pictures
+it would have got at its own rate). Reports the pictures of the window, players with everything,
+the pictures the worst player missed, players that stopped inside the window, the first stop
+against the window's end, the video bit rate the players received in the window (mean of their
+payload over it) and the probes' times (median). BENCH_THROTTLE=1 stops one player halfway
+through the window, to show that such a run fails. Exit status 0 when every player got
+everything and every probe got a keyframe.
 Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
 import collections
 import os
@@ -164,16 +166,26 @@ window = set()
 for i in range(n):
     if offsets[i] is not None:
         window.update(d + offsets[i] for a, d, _, _ in pics[i] if t0 <= a <= t1)
-missed = [len(window - have[i]) for i in range(n)]
 in_window = [sum(1 for a, _, _, _ in pics[i] if t0 <= a <= t1) for i in range(n)]
+# A player whose last picture came before the window's end stopped inside it: it missed at least
+# the pictures it would have got at its own rate (with one player, no other shows them).
+lasts = [max((a for a, _, _, _ in pics[i] if a <= stopped), default=0) for i in range(n)]
+missed = []
+for i in range(n):
+    m = len(window - have[i])
+    if lasts[i] < t1:
+        before = [a for a, _, _, _ in pics[i] if t0 <= a <= lasts[i]]
+        rate = (len(before) - 1) / (before[-1] - before[0]) if len(before) > 1 and before[-1] > before[0] else 0
+        m = max(m, round((t1 - max(lasts[i], t0)) * rate) if rate else len(window) or 1)
+    missed.append(m)
 rates = [sum(s for a, _, s, _ in pics[i] if t0 <= a <= t1) * 8 / (t1 - t0) for i in range(n)] if t1 > t0 else [0]
-lasts = [max(a for a, _, _, _ in pics[i] if a <= stopped) for i in range(n) if pics[i] and pics[i][0][0] <= stopped]
 complete = sum(1 for m in missed if m == 0) if window else 0
+stopped_inside = sum(1 for a in lasts if a < t1)
 ms = lambda v: statistics.median([x for x in v if x is not None]) * 1000 if any(x is not None for x in v) else -1
 print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f window_s=%.3f window_pictures=%d "
       "pictures_min=%d no_picture=%d players_with_everything=%d/%d worst_player_missed=%d "
-      "first_stop_after_window_s=%.3f measured_bps=%.0f%s" % (
+      "players_stopped_inside_window=%d first_stop_after_window_s=%.3f measured_bps=%.0f%s" % (
           n, ms(firsts), ms(keys), t1 - t0, len(window), min(in_window), sum(1 for p in pics if not p), complete, n,
-          max(missed), (min(lasts) if len(lasts) == n else t0) - t1, statistics.mean(rates),
+          max(missed), stopped_inside, min(lasts) - t1, statistics.mean(rates),
           " throttled=player_0_stopped_halfway" if throttle else ""))
 sys.exit(0 if complete == n and len(keys) == 5 else 1)
