@@ -4,9 +4,11 @@
 // The measured window opens once every client has its first picture (a client joining a live row
 // waits for a keyframe) and lasts SECONDS; the clients read on for a second after it. The
 // pictures of the window are those (video PES starts, known by PTS) that any client got inside
-// it; a client has everything when it got every one of them by then, so a client that falls more
-// than a second behind, stops or is cut misses some. Per run it prints the pictures of the
-// window, clients with everything, the pictures the worst client missed and the mean per client,
+// it; a client has everything when it got every one of them by then and a picture after the
+// window's end, so a client that falls more than a second behind, stops or is cut misses some
+// (one that stopped inside the window, at least the pictures it would have got at its own rate).
+// Per run it prints the pictures of the window, clients with everything, the pictures the worst
+// client missed and the mean per client, clients that stopped inside the window,
 // continuity-counter gaps, bytes per client, the bit rate each client received in the window
 // (mean), and the client's own CPU. With SERVER_PID the server's CPU time over the window in
 // schedstat nanoseconds, of its whole process and, with THREADS, of the threads it names (as
@@ -17,6 +19,7 @@
 //
 // usage: http_stream_client PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS]]
 #include <algorithm>
+#include <cmath>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -253,7 +256,7 @@ int main(int argc, char **argv)
             if (pt.second >= winStart && pt.second <= winEnd)
                 window.insert(pt.first);
     uint64_t gaps = 0, bytes = 0, windowBytes = 0, missedSum = 0, worst = 0, minInWindow = UINT64_MAX;
-    int closed = 0, complete = 0;
+    int closed = 0, complete = 0, stoppedInside = 0;
     for (Client &c : clients) {
         gaps += c.check.ccGaps;
         bytes += c.bytes;
@@ -268,6 +271,21 @@ int main(int argc, char **argv)
         uint64_t missed = 0;
         for (uint64_t p : window)
             missed += have.count(p) == 0;
+        // A client whose last picture came before the window's end stopped inside it: it missed
+        // at least the pictures it would have got at its own rate (with one client, no other
+        // shows them).
+        double last = c.pts.empty() ? 0 : c.pts.back().second;
+        if (last < winEnd) {
+            double first = 0;
+            uint64_t k = 0;
+            for (const auto &pt : c.pts)
+                if (pt.second >= winStart && pt.second <= last && k++ == 0)
+                    first = pt.second;
+            uint64_t own = k > 1 && last > first ? (uint64_t)llround((winEnd - std::max(last, winStart)) * (k - 1) / (last - first))
+                                                 : std::max<uint64_t>(window.size(), 1);
+            missed = std::max(missed, own);
+            stoppedInside++;
+        }
         missedSum += missed;
         worst = std::max(worst, missed);
         minInWindow = std::min(minInWindow, inWindow);
@@ -278,10 +296,10 @@ int main(int argc, char **argv)
     getrusage(RUSAGE_SELF, &ru);
     double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     printf("clients=%d window_pictures=%zu pictures_min=%llu clients_with_everything=%d/%d worst_client_missed=%llu "
-           "pictures_missed_per_client=%.2f cc_gaps=%llu kbytes_per_client=%.0f closed_early=%d client_cpu=%.1f%% "
+           "pictures_missed_per_client=%.2f stopped_inside_window=%d cc_gaps=%llu kbytes_per_client=%.0f closed_early=%d client_cpu=%.1f%% "
            "measured_bps=%.0f window_s=%.3f",
            n, window.size(), (unsigned long long)minInWindow, complete, n, (unsigned long long)worst, (double)missedSum / n,
-           (unsigned long long)gaps, bytes / 1000.0 / n, closed, cpu * 100 / (now_s() - t0),
+           stoppedInside, (unsigned long long)gaps, bytes / 1000.0 / n, closed, cpu * 100 / (now_s() - t0),
            windowBytes * 8.0 / (winEnd - winStart) / n, winEnd - winStart);
     if (throttle_stopped)
         printf(" throttled=client_0_stopped_reading_halfway");
