@@ -85,6 +85,7 @@ run() {
     rtsp) RUN_OUT=$("$RTSP_CLIENT" rtsp://127.0.0.1:8554/streamA.ts "$2" "$SECONDS_PER_RUN" "$APP_PID" rtp) ;;
   esac
   RUN_RC=$?
+  RUN_OUT=$(tr '\n' ' ' <<<"$RUN_OUT")
 }
 field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 
