@@ -6,7 +6,8 @@
 // pictures of the window are those (video PES starts, known by PTS) that any client got inside
 // it; a client has everything when it got every one of them by then and a picture after the
 // window's end, so a client that falls more than a second behind, stops or is cut misses some
-// (one that stopped inside the window, at least the pictures it would have got at its own rate).
+// (when no client played past the window's end to show them, one that stopped inside it missed
+// at least what it would have got at its own rate).
 // Per run it prints the pictures of the window, clients with everything, the pictures the worst
 // client missed and the mean per client, clients that stopped inside the window,
 // continuity-counter gaps, bytes per client, the bit rate each client received in the window
@@ -257,6 +258,9 @@ int main(int argc, char **argv)
                 window.insert(pt.first);
     uint64_t gaps = 0, bytes = 0, windowBytes = 0, missedSum = 0, worst = 0, minInWindow = UINT64_MAX;
     int closed = 0, complete = 0, stoppedInside = 0;
+    bool anyPast = false;   // a client that got a picture after the window's end
+    for (const Client &c : clients)
+        anyPast |= !c.pts.empty() && c.pts.back().second >= winEnd;
     for (Client &c : clients) {
         gaps += c.check.ccGaps;
         bytes += c.bytes;
@@ -271,11 +275,12 @@ int main(int argc, char **argv)
         uint64_t missed = 0;
         for (uint64_t p : window)
             missed += have.count(p) == 0;
-        // A client whose last picture came before the window's end stopped inside it: it missed
-        // at least the pictures it would have got at its own rate (with one client, no other
-        // shows them).
+        // A client whose last picture came before the window's end stopped inside it; when no
+        // client played past the end to show what it missed, it missed at least what it would
+        // have got at its own rate (a lone client, or all stopped).
         double last = c.pts.empty() ? 0 : c.pts.back().second;
-        if (last < winEnd) {
+        stoppedInside += last < winEnd;
+        if (last < winEnd && !anyPast) {
             double first = 0;
             uint64_t k = 0;
             for (const auto &pt : c.pts)
@@ -284,7 +289,6 @@ int main(int argc, char **argv)
             uint64_t own = k > 1 && last > first ? (uint64_t)llround((winEnd - std::max(last, winStart)) * (k - 1) / (last - first))
                                                  : std::max<uint64_t>(window.size(), 1);
             missed = std::max(missed, own);
-            stoppedInside++;
         }
         missedSum += missed;
         worst = std::max(worst, missed);

@@ -10,8 +10,8 @@ what reaches a player after that is not counted. The pictures of the window are 
 got between T0 and T1, each known by its timestamp (the players' timestamps are put on one line
 by matching pictures by size and checksum); a player has everything when it got every one of
 them and played past the window's end, so one that started late, stopped early, fell more than a
-second behind or was cut misses some (one that stopped inside the window, at least the pictures
-it would have got at its own rate). Reports the pictures of the window, players with everything,
+second behind or was cut misses some (when no player played past the window's end to show them,
+one that stopped inside it missed at least what it would have got at its own rate). Reports the pictures of the window, players with everything,
 the pictures the worst player missed, players that stopped inside the window, the first stop
 against the window's end, the video bit rate the players received in the window (mean of their
 payload over it) and the probes' times (median). BENCH_THROTTLE=1 stops one player halfway
@@ -167,13 +167,14 @@ for i in range(n):
     if offsets[i] is not None:
         window.update(d + offsets[i] for a, d, _, _ in pics[i] if t0 <= a <= t1)
 in_window = [sum(1 for a, _, _, _ in pics[i] if t0 <= a <= t1) for i in range(n)]
-# A player whose last picture came before the window's end stopped inside it: it missed at least
-# the pictures it would have got at its own rate (with one player, no other shows them).
+# A player whose last picture came before the window's end stopped inside it; when no player
+# played past the end to show what it missed, it missed at least what it would have got at its
+# own rate (a lone player, or all stopped).
 lasts = [max((a for a, _, _, _ in pics[i] if a <= stopped), default=0) for i in range(n)]
 missed = []
 for i in range(n):
     m = len(window - have[i])
-    if lasts[i] < t1:
+    if lasts[i] < t1 and all(a < t1 for a in lasts):
         before = [a for a, _, _, _ in pics[i] if t0 <= a <= lasts[i]]
         rate = (len(before) - 1) / (before[-1] - before[0]) if len(before) > 1 and before[-1] > before[0] else 0
         m = max(m, round((t1 - max(lasts[i], t0)) * rate) if rate else len(window) or 1)
