@@ -20,7 +20,8 @@
 # TCP clients, the RTSP client threads, RTCP and the main loop. Threads are looked at twice a
 # second; one that ends inside a window (with no client or with them) takes what it ran after the
 # last look with it, so a run in which any counted thread of either server did gives no figure
-# (threads_ended, from the idle windows and the client's threads_gone and process_gone).
+# (threads_ended: the idle windows' and the client's threads_gone; process_threads_ended the same
+# of the whole process, whose figure is printed beside).
 #
 # The headline, the marginal CPU per client-second = (the counted threads' CPU over the window in
 # which all N clients play - their CPU over the same time with no bench client) / (N x window):
@@ -110,19 +111,21 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
   idle_s=$(echo "$(sed -n 3p <<<"$before" | awk '{ print $2 - $1 }') + $(sed -n 3p <<<"$after" | awk '{ print $2 - $1 }')" | bc -l)
   idle=$(echo "$idle_ns / 1000000000 / $idle_s" | bc -l)
   pidle=$(echo "($(sed -n 2p <<<"$before" | cut -d' ' -f1) + $(sed -n 2p <<<"$after" | cut -d' ' -f1)) / 1000000000 / $idle_s" | bc -l)
-  # Threads that ended inside a window took their time with them: such a run gives no figure.
-  gone=$(( $(sed -n 1,2p <<<"$before" | awk '{ s += $3 } END { print s + 0 }') + $(sed -n 1,2p <<<"$after" | awk '{ s += $3 } END { print s + 0 }') ))
+  # Threads that ended inside a window took their time with them: such a run gives no figure
+  # (the counted threads, and the whole process whose figure is printed beside them).
   tgone=$(field threads_gone "$out"); pgone=$(field process_gone "$out")
-  gone=$((gone + ${tgone:-0} + ${pgone:-0}))
+  tgone=$(( ${tgone:-0} + $(sed -n 1p <<<"$before" | cut -d' ' -f3) + $(sed -n 1p <<<"$after" | cut -d' ' -f3) ))
+  pgone=$(( ${pgone:-0} + $(sed -n 2p <<<"$before" | cut -d' ' -f3) + $(sed -n 2p <<<"$after" | cut -d' ' -f3) ))
+  gone=$((tgone + pgone))
   measured=$(field measured_bps "$out"); cpu_ns=$(field threads_cpu_ns "$out"); win=$(field window_s "$out")
   frames=$(field client_frames "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
   COMPLETE[$key]="${COMPLETE[$key]:-} $(field complete "$out")"
   RATE_SEEN[$key]="${RATE_SEEN[$key]:-} ${measured:-0}"
-  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_threads_ns=%d idle_process_cpu=%.1f%% threads_ended=%d ' \
+  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_threads_ns=%d idle_process_cpu=%.1f%% threads_ended=%d process_threads_ended=%d ' \
     "$round" "$who" "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$idle_ns" \
-    "$(echo "$pidle * 100" | bc -l)" "$gone"
+    "$(echo "$pidle * 100" | bc -l)" "$tgone" "$pgone"
   if [ "$rc" = 0 ] && [ "$gone" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu_ns" ] && [ -n "$win" ] && [ "${frames:-0}" -gt 0 ]; then
     # What the N bench clients added to the threads' time over the window (ns).
     net=$(echo "$cpu_ns - $idle * 1000000000 * $win" | bc -l)
