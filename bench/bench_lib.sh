@@ -64,33 +64,65 @@ b = int(re.search(r"bytes=(\d+)", sys.argv[1]).group(1)); t = float(re.search(r"
 print("%.0f" % (b * 8 / t if t else 0))' "$1"
 }
 
-# bench_snap PID [FILTER]: "TID NS" for each thread of the process that FILTER counts, NS its run
-# time from /proc/PID/task/TID/schedstat (nanoseconds; /proc/PID/stat has 10 ms ticks, as coarse
-# as a whole figure of a quiet server over a run). FILTER: comma-separated name prefixes to count
-# ("rtp"), or to leave out ("!matroskademux0"); empty counts every thread.
-bench_snap() {
-  local t comm p keep inc ns
-  for t in /proc/"$1"/task/*; do
-    read -r comm <"$t/comm" 2>/dev/null || continue
-    keep=1; inc=""
-    for p in ${2//,/ }; do
-      if [ "${p#!}" != "$p" ]; then
-        [[ "$comm" == "${p#!}"* ]] && keep=0
-      else
-        inc=${inc:-0}; [[ "$comm" == "$p"* ]] && inc=1
-      fi
-    done
-    [ "$keep" = 1 ] && [ "${inc:-1}" = 1 ] || continue
-    read -r ns _ <"$t/schedstat" 2>/dev/null && echo "${t##*/} $ns"
-  done
-}
+# bench_window PID SECONDS FILTER...: the run time over the next SECONDS of the threads of PID
+# that each FILTER counts, from /proc/PID/task/TID/schedstat (nanoseconds; /proc/PID/stat has 10 ms
+# ticks, as coarse as a whole figure of a quiet server over a run). FILTER: comma-separated name
+# prefixes to count ("rtp"), or to leave out ("!matroskademux0"); "" counts every thread. Threads
+# are looked at twice a second: one begun since counts from zero; one that ends takes what it ran
+# after the last look with it, so GONE says how many did, and a figure with GONE above 0 is short.
+# Prints "NS THREADS GONE" per FILTER, then "T0 T1" (the window, seconds since the epoch).
+bench_window() {
+  python3 - "$@" <<'PY'
+import os, sys, time
+pid, secs, filters = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3:]
 
-# bench_ns BEFORE AFTER (outputs of bench_snap): "NS THREADS GONE": the run time between them of
-# the threads seen at either end (one begun since counts from zero; one ended since takes its
-# time with it, so GONE says how many did).
-bench_ns() {
-  awk 'NF < 2 { next } FILENAME == ARGV[1] { b[$1] = $2; next } { s += $2 - b[$1]; n++; seen[$1] = 1 }
-       END { for (t in b) if (!(t in seen)) gone++; printf "%.0f %d %d\n", s, n, gone }' <(echo "$1") <(echo "$2")
+def counted(comm, f):
+    inc = None
+    for p in filter(None, f.split(",")):
+        if p[0] == "!":
+            if comm.startswith(p[1:]):
+                return False
+        else:
+            inc = bool(inc) or comm.startswith(p)
+    return inc is not False
+
+def look():
+    out = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return out
+    for t in tids:
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, t)) as f:
+                comm = f.read().strip()
+            with open("/proc/%d/task/%s/schedstat" % (pid, t)) as f:
+                out[t] = (comm, int(f.read().split()[0]))
+        except (OSError, ValueError, IndexError):
+            pass
+    return out
+
+t0 = time.time()
+start = look()
+seen = dict(start)
+end = t0 + secs
+while time.time() < end:
+    time.sleep(max(0, min(0.5, end - time.time())))
+    if time.time() < end:
+        seen.update(look())
+final = look()
+t1 = time.time()
+seen.update(final)
+for f in filters:
+    ns = n = gone = 0
+    for t, (comm, v) in seen.items():
+        if counted(comm, f):
+            n += 1
+            ns += v - start.get(t, (comm, 0))[1]
+            gone += t not in final
+    print(ns, n, gone)
+print("%.6f %.6f" % (t0, t1))
+PY
 }
 
 # bench_marginal NS_N NS_1 SECONDS_N SECONDS_1 N: the CPU one client more costs (ms per

@@ -2,18 +2,25 @@
 // costs well under the server it measures (loopback only).
 //
 // The measured window opens once every client has its first picture (a client joining a live row
-// waits for a keyframe) and lasts SECONDS. Per run it prints the pictures each client received
-// (video PES starts), pictures missed per client against the best client (a client joining a GOP
-// later misses that GOP), pictures lost after the join (pictures any client got, by PTS, between
-// a client's first and last picture that it did not get), continuity-counter gaps, bytes per
-// client, the bit rate each client received in the window (mean), and the client's own CPU.
-// With SERVER_PID the server's CPU time over the window in schedstat nanoseconds, of its whole
-// process and, with THREADS, of the threads it names (as rtsp_bench_client's THREADS). Exit
-// status 0 when every client got everything after its join: no picture lost, no gap, no early
-// close. Chunked (our server) and plain (a file server) bodies alike.
+// waits for a keyframe) and lasts SECONDS; the clients read on for a second after it. The
+// pictures of the window are those (video PES starts, known by PTS) that any client got inside
+// it; a client has everything when it got every one of them by then and a picture after the
+// window's end, so a client that falls more than a second behind, stops or is cut misses some
+// (when no client played past the window's end to show them, one that stopped inside it missed
+// at least what it would have got at its own rate).
+// Per run it prints the pictures of the window, clients with everything, the pictures the worst
+// client missed and the mean per client, clients that stopped inside the window,
+// continuity-counter gaps, bytes per client, the bit rate each client received in the window
+// (mean), and the client's own CPU. With SERVER_PID the server's CPU time over the window in
+// schedstat nanoseconds, of its whole process and, with THREADS, of the threads it names (as
+// rtsp_bench_client's THREADS). Exit status 0 when every client got every picture of the window,
+// with no gap and no early close. Chunked (our server) and plain (a file server) bodies alike.
+// BENCH_THROTTLE=1 makes one client stop reading halfway through the window, to show that such
+// a run fails.
 //
 // usage: http_stream_client PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS]]
 #include <algorithm>
+#include <cmath>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -22,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <set>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -59,8 +67,10 @@ struct Client {
     TsCheck check;
     bool closed = false;
     bool chunked = false;
-    std::vector<uint64_t> pts;    // of each picture
+    std::vector<std::pair<uint64_t, double>> pts;   // PTS and arrival of each picture
 };
+
+double g_now = 0;                 // when the data being parsed arrived
 
 void parse_ts(Client &c, const uint8_t *p, size_t n)
 {
@@ -75,7 +85,7 @@ void parse_ts(Client &c, const uint8_t *p, size_t n)
         }
         c.pictures += picture;
         if (pts >= 0)
-            c.pts.push_back((uint64_t)pts);
+            c.pts.emplace_back((uint64_t)pts, g_now);
         at += 188;
     }
     c.ts.erase(0, at);
@@ -176,7 +186,10 @@ int main(int argc, char **argv)
         epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
     }
     // The window opens once every client has its first picture (a joining client waits for a
-    // keyframe, and is sent nothing meanwhile), or after 10 s, and lasts SECONDS.
+    // keyframe, and is sent nothing meanwhile), or after 10 s, and lasts SECONDS; the clients
+    // read on for a second after it, so that a picture in flight at its end is not counted missed.
+    bool throttle_stopped = false;
+    const bool throttle = getenv("BENCH_THROTTLE") && strcmp(getenv("BENCH_THROTTLE"), "1") == 0;
     double t0 = now_s(), setupEnd = t0 + 10, winStart = 0, winEnd = 0;
     std::vector<uint8_t> buf(1 << 16);
     epoll_event evs[64];
@@ -196,13 +209,21 @@ int main(int argc, char **argv)
                 }
             }
         }
-        if (winEnd && process.pid) {
+        if (winEnd && process.pid && g_inWindow) {
             server_cpu_look(process, t, t >= winEnd);
             server_cpu_look(threads, t, t >= winEnd);
         }
         if (winEnd && t >= winEnd)
+            g_inWindow = false;
+        if (winEnd && t >= winEnd + 1)
             break;
+        // The throttled client stops reading (its connection stays open).
+        if (throttle && !throttle_stopped && winEnd && t >= winStart + seconds / 2 && !clients[0].closed) {
+            epoll_ctl(ep, EPOLL_CTL_DEL, clients[0].fd, nullptr);
+            throttle_stopped = true;
+        }
         int k = epoll_wait(ep, evs, 64, 100);
+        g_now = now_s();
         for (int e = 0; e < k; e++) {
             Client &c = clients[evs[e].data.u32];
             ssize_t r = recv(c.fd, buf.data(), buf.size(), 0);
@@ -229,42 +250,67 @@ int main(int argc, char **argv)
             feed(c, p, len);
         }
     }
-    uint64_t best = 0, missed = 0, gaps = 0, bytes = 0, lost = 0, windowBytes = 0;
-    int closed = 0;
-    std::vector<uint64_t> all;
+    // The pictures of the window: those any client got inside it.
+    std::set<uint64_t> window;
+    for (const Client &c : clients)
+        for (const auto &pt : c.pts)
+            if (pt.second >= winStart && pt.second <= winEnd)
+                window.insert(pt.first);
+    uint64_t gaps = 0, bytes = 0, windowBytes = 0, missedSum = 0, worst = 0, minInWindow = UINT64_MAX;
+    int closed = 0, complete = 0, stoppedInside = 0;
+    bool anyPast = false;   // a client that got a picture after the window's end
+    for (const Client &c : clients)
+        anyPast |= !c.pts.empty() && c.pts.back().second >= winEnd;
     for (Client &c : clients) {
-        best = std::max(best, c.pictures);
         gaps += c.check.ccGaps;
         bytes += c.bytes;
         windowBytes += c.windowBytes;
         closed += c.closed;
-        std::sort(c.pts.begin(), c.pts.end());
-        c.pts.erase(std::unique(c.pts.begin(), c.pts.end()), c.pts.end());
-        all.insert(all.end(), c.pts.begin(), c.pts.end());
-    }
-    std::sort(all.begin(), all.end());
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    for (Client &c : clients) {
-        missed += best - c.pictures;
-        if (!c.pts.empty()) {
-            auto lo = std::lower_bound(all.begin(), all.end(), c.pts.front());
-            auto hi = std::upper_bound(all.begin(), all.end(), c.pts.back());
-            lost += (uint64_t)(hi - lo) - c.pts.size();
+        std::set<uint64_t> have;
+        uint64_t inWindow = 0;
+        for (const auto &pt : c.pts) {
+            have.insert(pt.first);
+            inWindow += pt.second >= winStart && pt.second <= winEnd;
         }
+        uint64_t missed = 0;
+        for (uint64_t p : window)
+            missed += have.count(p) == 0;
+        // A client whose last picture came before the window's end stopped inside it; when no
+        // client played past the end to show what it missed, it missed at least what it would
+        // have got at its own rate (a lone client, or all stopped).
+        double last = c.pts.empty() ? 0 : c.pts.back().second;
+        stoppedInside += last < winEnd;
+        if (last < winEnd && !anyPast) {
+            double first = 0;
+            uint64_t k = 0;
+            for (const auto &pt : c.pts)
+                if (pt.second >= winStart && pt.second <= last && k++ == 0)
+                    first = pt.second;
+            uint64_t own = k > 1 && last > first ? (uint64_t)llround((winEnd - std::max(last, winStart)) * (k - 1) / (last - first))
+                                                 : std::max<uint64_t>(window.size(), 1);
+            missed = std::max(missed, own);
+        }
+        missedSum += missed;
+        worst = std::max(worst, missed);
+        minInWindow = std::min(minInWindow, inWindow);
+        complete += missed == 0 && !window.empty() && !c.closed && c.check.ccGaps == 0;
         close(c.fd);
     }
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    printf("clients=%d pictures_best=%llu pictures_missed_per_client=%.2f pictures_lost_after_join_per_client=%.2f "
-           "cc_gaps=%llu kbytes_per_client=%.0f closed_early=%d client_cpu=%.1f%% measured_bps=%.0f window_s=%.3f",
-           n, (unsigned long long)best, (double)missed / n, (double)lost / n, (unsigned long long)gaps,
-           bytes / 1000.0 / n, closed, cpu * 100 / (now_s() - t0), windowBytes * 8.0 / (winEnd - winStart) / n,
-           winEnd - winStart);
+    printf("clients=%d window_pictures=%zu pictures_min=%llu clients_with_everything=%d/%d worst_client_missed=%llu "
+           "pictures_missed_per_client=%.2f stopped_inside_window=%d cc_gaps=%llu kbytes_per_client=%.0f closed_early=%d client_cpu=%.1f%% "
+           "measured_bps=%.0f window_s=%.3f",
+           n, window.size(), (unsigned long long)minInWindow, complete, n, (unsigned long long)worst, (double)missedSum / n,
+           stoppedInside, (unsigned long long)gaps, bytes / 1000.0 / n, closed, cpu * 100 / (now_s() - t0),
+           windowBytes * 8.0 / (winEnd - winStart) / n, winEnd - winStart);
+    if (throttle_stopped)
+        printf(" throttled=client_0_stopped_reading_halfway");
     if (process.pid)
         server_cpu_print(process, "process");
     if (process.pid && argc == 7)
         server_cpu_print(threads, "threads");
     printf("\n");
-    return (gaps == 0 && closed == 0 && lost == 0) ? 0 : 1;
+    return complete == n ? 0 : 1;
 }

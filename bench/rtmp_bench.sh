@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # RTMP play of the whole appliance against nginx's RTMP module, in a network namespace of its
 # own (loopback only): 1, 16 and 64 ffmpeg players copying channel A at 2 and 8 Mbit/s (the
-# camera is a clip with detail and grain), interleaved, with the rate set and the video rate the
-# players measured, the server's CPU (the scheduler's run time in nanoseconds, from schedstat, of
-# ours: its RTMP session threads; nginx: every thread of its one worker process; each serves one
-# session more, the push from us to nginx), whether every player got every picture from its
-# first keyframe, and the time from a play command to the first video message and to the first
-# keyframe (a raw player of our own). The headline is the marginal CPU per player-second: the
-# run with N players against the one with one player of the same round, (cpu_N/window_N -
-# cpu_1/window_1) / (N - 1); the CPU per player-second of the whole run (cpu_N / N / window) and
-# the nanoseconds counted (cpu_ns) stand beside it. Per rate and count, the median and range of
-# the rounds' marginal costs and of ours over nginx's, with the load average. nginx serves the
-# same stream, pushed to it from the appliance by one ffmpeg. CPU figures are left out when the
-# measured rate is under 80% of the set one. RTMP_BENCH_SECONDS (8), RTMP_BENCH_ROUNDS (1) and
-# RTMP_BENCH_COUNTS ("1 16 64") change the runs. Use an optimised build:
+# camera is a clip with detail and grain), interleaved round by round, with the rate set and the
+# video rate the players measured, the server's CPU (the scheduler's run time in nanoseconds, from
+# schedstat, of ours: its RTMP session threads; nginx: every thread of its one worker process;
+# each serves one session more, the push from us to nginx), whether every player got every
+# picture, and the time from a play command to the first video message and to the first keyframe
+# (a raw player of our own). The window opens once every player has its first picture and lasts
+# RTMP_BENCH_SECONDS; every player plays on past it (bench/rtmp_bench_players.py). A run counts
+# only when every player got every picture any player got in the window, when none of the counted
+# threads ended inside it (its time would be lost) and when the measured rate is at least 80% of
+# the set one; otherwise it is printed FAILED, with the pictures the worst player missed, and
+# gives no figure. The headline is the marginal CPU per player-second: the run with N players
+# against the one with one player of the same round, (cpu_N/window_N - cpu_1/window_1) / (N - 1),
+# from the cpu_ns and window_s both runs print; the CPU per player-second of the whole run
+# (cpu_N / N / window) stands beside it. Per rate and count, the median and range of the
+# marginal costs of the rounds that counted, and of ours over nginx's in the rounds where both
+# did, with how many rounds each rests on and the load average. nginx serves the same stream,
+# pushed to it from the appliance by one ffmpeg. RTMP_BENCH_SECONDS (8), RTMP_BENCH_ROUNDS (1),
+# RTMP_BENCH_COUNTS ("1 16 64") and RTMP_BENCH_RATES ("2000000 8000000") change the runs;
+# BENCH_THROTTLE=1 stops one player halfway through each window, and every such run must fail.
+# Use an optimised build:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/rtmp_bench.sh
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +34,7 @@ ROUNDS=${RTMP_BENCH_ROUNDS:-1}
 [ "$ROUNDS" -le 5 ] || ROUNDS=5
 # One player first: the marginal cost is each count against it.
 COUNTS=${RTMP_BENCH_COUNTS:-1 16 64}
+RATES=${RTMP_BENCH_RATES:-2000000 8000000}
 NGINX_PID=""; PUSH_PID=""
 stop_peers() {
   [ -n "$PUSH_PID" ] && kill "$PUSH_PID" 2>/dev/null
@@ -55,66 +63,68 @@ nginx -p "$TEST_DIR/nginx" -c "$TEST_DIR/nginx/nginx.conf" &
 NGINX_PID=$!
 sleep 1
 
-# Established connections to a local port.
-connections() { ss -Htn state established "( sport = :$1 )" | wc -l; }
 declare -A CPU_NS WINDOW MARGINAL
+field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 run() {   # NAME PID THREADNAME URL N RATE ROUND
-  local before after t0 t1 out rc ns measured port catchups marginal=none
+  local cpu t0 t1 out rc ns threads gone win measured catchups marginal=none why=""
   catchups=$(grep -c "catching up" "$LOG")
   rm -rf "$TEST_DIR/players"; mkdir -p "$TEST_DIR/players"
-  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" $((SECONDS_PER_RUN + 26)) "$TEST_DIR/players" \
+  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" "$SECONDS_PER_RUN" "$TEST_DIR/players" \
     >"$TEST_DIR/players.out" &
   local players=$!
-  # The window opens once every player is connected (beside the push) and playing and the
-  # latency probes are done (their sessions come and go: nginx's one process would count them,
-  # our session threads not), and closes before the first player leaves.
-  port=${4#rtmp://127.0.0.1:}; port=${port%%/*}
-  for _ in $(seq 1 100); do [ "$(connections "$port")" -gt "$5" ] && break; sleep 0.1; done
-  for _ in $(seq 1 200); do [ -e "$TEST_DIR/players/probed" ] && break; sleep 0.1; done
-  sleep 1
+  # The players say when every one of them has its first picture (the latency probes, whose
+  # sessions come and go, are done by then).
+  for _ in $(seq 1 600); do [ -e "$TEST_DIR/players/open" ] && break; sleep 0.1; done
   # The scheduler's run time: the tick counts of /proc/PID/stat sample who is on the CPU at each
   # tick, and came out at a half to an eighth of it for threads that run a few microseconds a frame.
-  before=$(bench_snap "$2" "$3"); t0=$(date +%s.%N)
-  sleep "$SECONDS_PER_RUN"
-  after=$(bench_snap "$2" "$3"); t1=$(date +%s.%N)
+  cpu=$(bench_window "$2" "$SECONDS_PER_RUN" "$3")
+  read -r ns threads gone <<<"$(sed -n 1p <<<"$cpu")"
+  read -r t0 t1 <<<"$(sed -n 2p <<<"$cpu")"
+  echo "$t0 $t1" >"$TEST_DIR/players/closed"
   wait "$players"; rc=$?
   out=$(cat "$TEST_DIR/players.out")
-  read -r ns _ <<<"$(bench_ns "$before" "$after")"
-  CPU_NS[$1 $5 $7]=$ns; WINDOW[$1 $5 $7]=$(echo "$t1 - $t0" | bc -l)
-  measured=$(grep -oE 'measured_bps=[0-9]+' <<<"$out" | cut -d= -f2)
+  win=$(echo "$t1 - $t0" | bc -l)
+  measured=$(field measured_bps "$out")
   # Late frames (a second behind the clock) our sessions skipped to a keyframe, the push included.
   catchups=$(($(grep -c "catching up" "$LOG") - catchups))
-  printf 'round %d %-6s %s players=%d late_skips_k7160=%d ' "$7" "$1" "$(bench_rates "$6" "$measured")" "$5" "$catchups"
-  if bench_rate_ok "$6" "$measured"; then
+  printf 'round %d %-6s %s players=%d late_skips_k7160=%d cpu_ns=%d threads=%d threads_ended=%d window_s=%.3f ' \
+    "$7" "$1" "$(bench_rates "$6" "$measured")" "$5" "$catchups" "$ns" "$threads" "$gone" "$win"
+  [ "$rc" = 0 ] || why+="; not every player got every picture of the window (worst missed $(field worst_player_missed "$out"))"
+  [ "$gone" = 0 ] || why+="; $gone counted threads ended inside the window"
+  bench_rate_ok "$6" "$measured" || why+="; under 80% of the set rate"
+  if [ -z "$why" ]; then
+    CPU_NS[$1 $5 $7]=$ns; WINDOW[$1 $5 $7]=$win
     # The headline: what a player more costs, against the run with one player of the same round
     # (the fixed cost of the stream and of the push falls out).
     [ -n "${CPU_NS[$1 1 $7]:-}" ] &&
-      marginal=$(bench_marginal "$ns" "${CPU_NS[$1 1 $7]}" "${WINDOW[$1 $5 $7]}" "${WINDOW[$1 1 $7]}" "$5")
+      marginal=$(bench_marginal "$ns" "${CPU_NS[$1 1 $7]}" "$win" "${WINDOW[$1 1 $7]}" "$5")
     [ "$marginal" = none ] || MARGINAL[$1 $6 $5 $7]=$marginal
-    printf 'marginal_ms_per_player_s=%s server_cpu=%.1f%% cpu_ms_per_player_s=%.3f cpu_ns=%d window_s=%.3f | %s\n' \
-      "$marginal" "$(echo "$ns / 10000000 / ${WINDOW[$1 $5 $7]}" | bc -l)" \
-      "$(echo "$ns / 1000000 / ${WINDOW[$1 $5 $7]} / $5" | bc -l)" "$ns" "${WINDOW[$1 $5 $7]}" "$out"
+    printf 'marginal_ms_per_player_s=%s server_cpu=%.1f%% cpu_ms_per_player_s=%.3f | %s\n' \
+      "$marginal" "$(echo "$ns / 10000000 / $win" | bc -l)" "$(echo "$ns / 1000000 / $win / $5" | bc -l)" "$out"
   else
-    unset "CPU_NS[$1 $5 $7]"
-    printf '| %s\n' "$out"
+    printf 'FAILED (%s): no figure | %s\n' "${why#; }" "$out"
   fi
-  check "$1 with $5 players at $6: every player got pictures" [ "$rc" = 0 ]
-  check "$1 with $5 players at $6: every player got everything from its first keyframe" \
-    grep -q "players_with_everything=$5/$5" <<<"$out"
+  check "$1 with $5 players at $6: every player got every picture of the window" [ "$rc" = 0 ]
+  check "$1 with $5 players at $6: no counted thread ended inside the window" [ "$gone" = 0 ]
 }
 # summary RATE N: the marginal cost per player-second of each server, median [range] of the
-# rounds, and ours over nginx's round by round, beside the load average.
+# rounds that gave one, and ours over nginx's in the rounds where both did, beside the load average.
 summary() {
-  local r ours="" theirs="" ratios=""
+  local r ours="" theirs="" ratios="" k=0 g=0 b=0
   for r in $(seq 1 "$ROUNDS"); do
-    ours+=" ${MARGINAL[k7160 $1 $2 $r]:-}"; theirs+=" ${MARGINAL[nginx $1 $2 $r]:-}"
-    ratios+=" $(bench_ratio "${MARGINAL[k7160 $1 $2 $r]:-}" "${MARGINAL[nginx $1 $2 $r]:-}")"
+    [ -n "${MARGINAL[k7160 $1 $2 $r]:-}" ] && { ours+=" ${MARGINAL[k7160 $1 $2 $r]}"; k=$((k + 1)); }
+    [ -n "${MARGINAL[nginx $1 $2 $r]:-}" ] && { theirs+=" ${MARGINAL[nginx $1 $2 $r]}"; g=$((g + 1)); }
+    if [ -n "${MARGINAL[k7160 $1 $2 $r]:-}" ] && [ -n "${MARGINAL[nginx $1 $2 $r]:-}" ]; then
+      ratios+=" $(bench_ratio "${MARGINAL[k7160 $1 $2 $r]}" "${MARGINAL[nginx $1 $2 $r]}")"; b=$((b + 1))
+    fi
   done
-  printf 'median [range] of %d rounds: rate=%d players=%d %s k7160_marginal_ms_per_player_s=%s nginx_marginal_ms_per_player_s=%s ratio=%s\n' \
-    "$ROUNDS" "$1" "$2" "$(bench_load)" "$(bench_stats "$ours")" "$(bench_stats "$theirs")" "$(bench_stats "$ratios")"
+  printf 'median [range]: rate=%d players=%d %s k7160_marginal_ms_per_player_s=%s (%d of %d rounds) nginx_marginal_ms_per_player_s=%s (%d of %d rounds) ratio=%s (%d of %d rounds)%s\n' \
+    "$1" "$2" "$(bench_load)" "$(bench_stats "$ours")" "$k" "$ROUNDS" "$(bench_stats "$theirs")" "$g" "$ROUNDS" \
+    "$(bench_stats "$ratios")" "$b" "$ROUNDS" \
+    "$([ "$b" = "$ROUNDS" ] || echo ' (a round without a figure: a run of it, or its one-player run, FAILED)')"
 }
 stops() { grep -cF "videoA: fully stopped" "$LOG"; }
-for rate in 2000000 8000000; do
+for rate in $RATES; do
   # The encoder takes the rate at its next start: the pusher of the previous rate has gone.
   curl -s -o /dev/null -H "Referer: /x.htm" -d "BitRate=$rate" http://127.0.0.1/streamA_controls_no_save
   # Sound too when the channel has it: our players get it, so nginx's must.

@@ -1,12 +1,28 @@
 #!/usr/bin/env python3
-"""Starts N ffmpeg players copying (not decoding) one RTMP stream for S seconds; meanwhile a raw
-player of our own measures, five times, the time from its play command to the first video
-message and to the first keyframe. Reports those (median), the pictures each ffmpeg player got
-(minimum), how many got none, how many got everything from their first keyframe on, and the
-video bit rate the players received (mean over players of their payload over the time their
-pictures span). Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
+"""Starts N ffmpeg players copying (not decoding) one RTMP stream and notes when each picture
+reaches each of them; meanwhile a raw player of our own measures, five times, the time from its
+play command to the first video message and to the first keyframe.
+
+The window: once every player has its first picture (and the probes, whose sessions come and go,
+are done) this writes OUTDIR/open; the bench then measures the server over SECONDS and writes
+OUTDIR/closed ("T0 T1", seconds since the epoch); a second later every player is stopped, and
+what reaches a player after that is not counted. The pictures of the window are those any player
+got between T0 and T1, each known by its timestamp (the players' timestamps are put on one line
+by matching pictures by size and checksum); a player has everything when it got every one of
+them and played past the window's end, so one that started late, stopped early, fell more than a
+second behind or was cut misses some (when no player played past the window's end to show them,
+one that stopped inside it missed at least what it would have got at its own rate). Reports the pictures of the window, players with everything,
+the pictures the worst player missed, players that stopped inside the window, the first stop
+against the window's end, the video bit rate the players received in the window (mean of their
+payload over it) and the probes' times (median). BENCH_THROTTLE=1 stops one player halfway
+through the window, to show that such a run fails. Exit status 0 when every player got
+everything and every probe got a keyframe.
+Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
+import collections
 import os
 import random
+import selectors
+import signal
 import socket
 import statistics
 import subprocess
@@ -17,6 +33,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import rtmp_client as rc  # noqa: E402
 
 url, n, seconds, outdir = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+throttle = os.environ.get("BENCH_THROTTLE") == "1"
 host, rest = url[len("rtmp://"):].split("/", 1)
 addr, port = host.split(":")
 app, stream = rest.split("/", 1)
@@ -47,12 +64,48 @@ def probe():
     return first, key
 
 
-procs = []
+# Each player writes a line per picture as it takes it (flushed), read here as it comes.
+procs, pics, partial = [], [[] for _ in range(n)], [b""] * n
+sel = selectors.DefaultSelector()
 for i in range(n):
-    out = open(os.path.join(outdir, "p%d.crc" % i), "wb")
-    procs.append(subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-i", url, "-map", "0:v", "-c", "copy",
-                                   "-t", str(seconds), "-f", "framecrc", "-"], stdout=out, stderr=subprocess.DEVNULL))
-time.sleep(2)
+    p = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-i", url, "-map", "0:v", "-c", "copy",
+                          "-t", str(seconds + 90), "-flush_packets", "1", "-f", "framecrc", "-"],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    os.set_blocking(p.stdout.fileno(), False)
+    sel.register(p.stdout, selectors.EVENT_READ, i)
+    procs.append(p)
+
+
+def pump(until):
+    """Reads the players' lines until the time given: (arrival, dts, size, checksum) per picture."""
+    while True:
+        left = until - time.time()
+        if left <= 0 or not sel.get_map():
+            return
+        for key, _ in sel.select(min(left, 0.1)):
+            i = key.data
+            now = time.time()
+            try:
+                data = os.read(key.fileobj.fileno(), 65536)
+            except BlockingIOError:
+                continue
+            if not data:
+                sel.unregister(key.fileobj)
+                continue
+            lines = (partial[i] + data).split(b"\n")
+            partial[i] = lines.pop()
+            for line in lines:
+                f = line.split(b",")
+                if line.startswith(b"#") or len(f) < 6:
+                    continue
+                pics[i].append((now, int(f[1]), int(f[4]), f[5].strip()))
+
+
+def pump_for(secs):
+    pump(time.time() + secs)
+
+
+pump_for(2)
 firsts, keys = [], []
 for _ in range(5):
     try:
@@ -61,49 +114,79 @@ for _ in range(5):
         keys.append(k)
     except (OSError, ValueError, EOFError, TimeoutError) as e:
         print("probe failed: %s" % e, file=sys.stderr)
-# The bench's CPU window opens now.
-open(os.path.join(outdir, "probed"), "w").close()
-deadline = time.time() + seconds + 30
+    pump_for(0)
+# The window opens once every player has a picture (or after 20 s, with those that have none).
+limit = time.time() + 20
+while time.time() < limit and not all(pics):
+    pump_for(0.1)
+opened = time.time()
+with open(os.path.join(outdir, "open"), "w") as f:
+    f.write("%.6f\n" % opened)
+closed = os.path.join(outdir, "closed")
+limit = opened + seconds + 60
+while time.time() < limit and not os.path.exists(closed):
+    pump_for(0.1)
+    if throttle and procs[0].poll() is None and time.time() >= opened + seconds / 2:
+        procs[0].send_signal(signal.SIGINT)
+try:
+    with open(closed) as f:
+        t0, t1 = (float(v) for v in f.read().split())
+except (OSError, ValueError):
+    t0, t1 = opened, opened + seconds
+pump_for(1)
+stopped = time.time()
+for p in procs:
+    if p.poll() is None:
+        p.send_signal(signal.SIGINT)
+pump_for(2)
 for p in procs:
     try:
-        p.wait(max(0.1, deadline - time.time()))
+        p.wait(5)
     except subprocess.TimeoutExpired:
         p.kill()
-counts, rates, packets = [], [], []
+        p.wait()
+
+# One line of timestamps: each player's against the player with most pictures, by the offset most
+# of their shared pictures (same size and checksum, come within 3 s of each other) agree on. The
+# camera is a looping clip, so a picture can come round again: the arrival times tell them apart.
+ref = max(range(n), key=lambda i: len(pics[i]))
+by_content = collections.defaultdict(list)
+for a, d, size, crc in pics[ref]:
+    by_content[(size, crc)].append((a, d))
+offsets = []
 for i in range(n):
-    with open(os.path.join(outdir, "p%d.crc" % i), "rb") as f:
-        rows = [line.split(b",") for line in f if not line.startswith(b"#")]
-    rows = [r for r in rows if len(r) > 5]
-    counts.append(len(rows))
-    # Size and checksum of each packet (side data, as on a first packet, follows them).
-    packets.append([(r[4].strip(), r[5].strip()) for r in rows])
-    dts = [int(r[1]) for r in rows]
-    if len(dts) > 1 and dts[-1] > dts[0]:
-        # Bits over the time the pictures span (one frame's worth per picture).
-        rates.append(sum(int(r[4]) for r in rows) * 8 / ((dts[-1] - dts[0]) / 1000 * len(dts) / (len(dts) - 1)))
-
-
-def agrees(a, b):
-    """b holds the packets of a from b's first one on (or the other way round), none missing.
-    The camera is a looping clip: the same packet can come round again, so every place it
-    occurs is tried."""
-    if not a or not b:
-        return False
-    for x, y in ((a, b), (b, a)):
-        for at in (i for i, p in enumerate(x) if p == y[0]):
-            k = min(len(x) - at, len(y))
-            if x[at:at + k] == y[:k]:
-                return True
-    return False
-
-
-# Everything: the same pictures as the player that got the most, none missing where they overlap
-# (the source's own gaps are in every player's stream alike).
-ref = max(packets, key=len)
-complete = sum(1 for p in packets if agrees(ref, p))
+    votes = collections.Counter()
+    for a, d, size, crc in pics[i]:
+        for ra, rd in by_content.get((size, crc), ()):
+            if abs(ra - a) < 3:
+                votes[rd - d] += 1
+    offsets.append(votes.most_common(1)[0][0] if votes else None)
+have = [set(d + offsets[i] for a, d, _, _ in pics[i] if a <= stopped) if offsets[i] is not None else set() for i in range(n)]
+window = set()
+for i in range(n):
+    if offsets[i] is not None:
+        window.update(d + offsets[i] for a, d, _, _ in pics[i] if t0 <= a <= t1)
+in_window = [sum(1 for a, _, _, _ in pics[i] if t0 <= a <= t1) for i in range(n)]
+# A player whose last picture came before the window's end stopped inside it; when no player
+# played past the end to show what it missed, it missed at least what it would have got at its
+# own rate (a lone player, or all stopped).
+lasts = [max((a for a, _, _, _ in pics[i] if a <= stopped), default=0) for i in range(n)]
+missed = []
+for i in range(n):
+    m = len(window - have[i])
+    if lasts[i] < t1 and all(a < t1 for a in lasts):
+        before = [a for a, _, _, _ in pics[i] if t0 <= a <= lasts[i]]
+        rate = (len(before) - 1) / (before[-1] - before[0]) if len(before) > 1 and before[-1] > before[0] else 0
+        m = max(m, round((t1 - max(lasts[i], t0)) * rate) if rate else len(window) or 1)
+    missed.append(m)
+rates = [sum(s for a, _, s, _ in pics[i] if t0 <= a <= t1) * 8 / (t1 - t0) for i in range(n)] if t1 > t0 else [0]
+complete = sum(1 for m in missed if m == 0) if window else 0
+stopped_inside = sum(1 for a in lasts if a < t1)
 ms = lambda v: statistics.median([x for x in v if x is not None]) * 1000 if any(x is not None for x in v) else -1
-print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f pictures_min=%d no_picture=%d "
-      "players_with_everything=%d/%d measured_bps=%.0f" % (
-          n, ms(firsts), ms(keys), min(counts), sum(1 for c in counts if c == 0), complete, n,
-          statistics.mean(rates) if rates else 0))
-sys.exit(0 if all(counts) and len(keys) == 5 else 1)
+print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f window_s=%.3f window_pictures=%d "
+      "pictures_min=%d no_picture=%d players_with_everything=%d/%d worst_player_missed=%d "
+      "players_stopped_inside_window=%d first_stop_after_window_s=%.3f measured_bps=%.0f%s" % (
+          n, ms(firsts), ms(keys), t1 - t0, len(window), min(in_window), sum(1 for p in pics if not p), complete, n,
+          max(missed), stopped_inside, min(lasts) - t1, statistics.mean(rates),
+          " throttled=player_0_stopped_halfway" if throttle else ""))
+sys.exit(0 if complete == n and len(keys) == 5 else 1)

@@ -17,8 +17,11 @@
 # takes the encoder's frames, packetises them, writes them to every connection and answers RTSP
 # and RTCP. GStreamer: every thread of its process except the file reader ("matroskademux0:", a
 # queue cuts it off from the rest), i.e. the parser and payloader, the thread that writes to the
-# TCP clients, the RTSP client threads, RTCP and the main loop. Threads of the peer's pool that end
-# within the window take their time with them; the client prints how many did (threads_gone).
+# TCP clients, the RTSP client threads, RTCP and the main loop. Threads are looked at twice a
+# second; one that ends inside a window (with no client or with them) takes what it ran after the
+# last look with it, so a run in which any counted thread of either server did gives no figure
+# (threads_ended: the idle windows' and the client's threads_gone; process_threads_ended the same
+# of the whole process, whose figure is printed beside).
 #
 # The headline, the marginal CPU per client-second = (the counted threads' CPU over the window in
 # which all N clients play - their CPU over the same time with no bench client) / (N x window):
@@ -96,30 +99,34 @@ field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
 declare -A COST FRAME_COST SERVED COMPLETE ROUNDS_OK RATE_SEEN
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
   local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID threads=$OUR_THREADS
-  local i0 i1 i2 i3 p0 p1 p2 p3 t0 t1 t2 t3 idle_ns idle pidle out rc measured cpu_ns win net ms us key frames
+  local before after idle_ns idle_s idle pidle out rc measured cpu_ns win net ms us key frames gone tgone pgone
   [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; threads=$PEER_THREADS; }
-  # No bench client just before and just after the run.
-  i0=$(bench_snap "$pid" "$threads"); p0=$(bench_snap "$pid" ""); t0=$(date +%s.%N)
-  sleep "$IDLE_SECONDS"
-  i1=$(bench_snap "$pid" "$threads"); p1=$(bench_snap "$pid" ""); t1=$(date +%s.%N)
+  # No bench client just before and just after the run: the counted threads, then the process.
+  before=$(bench_window "$pid" "$IDLE_SECONDS" "$threads" "")
   out=$("$CLIENT" "$url" "$n" "$SECONDS_PER_RUN" "$pid" "$threads"); rc=$?
   sleep 1   # the clients' sessions end
-  i2=$(bench_snap "$pid" "$threads"); p2=$(bench_snap "$pid" ""); t2=$(date +%s.%N)
-  sleep "$IDLE_SECONDS"
-  i3=$(bench_snap "$pid" "$threads"); p3=$(bench_snap "$pid" ""); t3=$(date +%s.%N)
+  after=$(bench_window "$pid" "$IDLE_SECONDS" "$threads" "")
   # The counted threads' run time with no bench client (ns), and per second.
-  idle_ns=$(( $(bench_ns "$i0" "$i1" | cut -d' ' -f1) + $(bench_ns "$i2" "$i3" | cut -d' ' -f1) ))
-  idle=$(echo "$idle_ns / 1000000000 / ($t1 - $t0 + $t3 - $t2)" | bc -l)
-  pidle=$(echo "($(bench_ns "$p0" "$p1" | cut -d' ' -f1) + $(bench_ns "$p2" "$p3" | cut -d' ' -f1)) / 1000000000 / ($t1 - $t0 + $t3 - $t2)" | bc -l)
+  idle_ns=$(( $(sed -n 1p <<<"$before" | cut -d' ' -f1) + $(sed -n 1p <<<"$after" | cut -d' ' -f1) ))
+  idle_s=$(echo "$(sed -n 3p <<<"$before" | awk '{ print $2 - $1 }') + $(sed -n 3p <<<"$after" | awk '{ print $2 - $1 }')" | bc -l)
+  idle=$(echo "$idle_ns / 1000000000 / $idle_s" | bc -l)
+  pidle=$(echo "($(sed -n 2p <<<"$before" | cut -d' ' -f1) + $(sed -n 2p <<<"$after" | cut -d' ' -f1)) / 1000000000 / $idle_s" | bc -l)
+  # Threads that ended inside a window took their time with them: such a run gives no figure
+  # (the counted threads, and the whole process whose figure is printed beside them).
+  tgone=$(field threads_gone "$out"); pgone=$(field process_gone "$out")
+  tgone=$(( ${tgone:-0} + $(sed -n 1p <<<"$before" | cut -d' ' -f3) + $(sed -n 1p <<<"$after" | cut -d' ' -f3) ))
+  pgone=$(( ${pgone:-0} + $(sed -n 2p <<<"$before" | cut -d' ' -f3) + $(sed -n 2p <<<"$after" | cut -d' ' -f3) ))
+  gone=$((tgone + pgone))
   measured=$(field measured_bps "$out"); cpu_ns=$(field threads_cpu_ns "$out"); win=$(field window_s "$out")
   frames=$(field client_frames "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
   COMPLETE[$key]="${COMPLETE[$key]:-} $(field complete "$out")"
   RATE_SEEN[$key]="${RATE_SEEN[$key]:-} ${measured:-0}"
-  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_threads_ns=%d idle_process_cpu=%.1f%% ' "$round" "$who" \
-    "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$idle_ns" "$(echo "$pidle * 100" | bc -l)"
-  if [ "$rc" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu_ns" ] && [ -n "$win" ] && [ "${frames:-0}" -gt 0 ]; then
+  printf 'round %d %-5s %s clients=%d idle_threads_cpu=%.2f%% idle_threads_ns=%d idle_process_cpu=%.1f%% threads_ended=%d process_threads_ended=%d ' \
+    "$round" "$who" "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$idle_ns" \
+    "$(echo "$pidle * 100" | bc -l)" "$tgone" "$pgone"
+  if [ "$rc" = 0 ] && [ "$gone" = 0 ] && bench_rate_ok "$rate" "$measured" && [ -n "$cpu_ns" ] && [ -n "$win" ] && [ "${frames:-0}" -gt 0 ]; then
     # What the N bench clients added to the threads' time over the window (ns).
     net=$(echo "$cpu_ns - $idle * 1000000000 * $win" | bc -l)
     ms=$(echo "$net / 1000000 / ($n * $win)" | bc -l)
@@ -131,11 +138,15 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
       "$ms" "$us" "$net" "$(echo "$cpu_ns / 10000000 / $win" | bc -l)" \
       "$(echo "$(field process_cpu_ns "$out") / 10000000 / $win" | bc -l)" "$(tr '\n' ' ' <<<"$out")"
   else
-    [ "$rc" = 0 ] || printf '(not every client got every packet: no figure) '
-    printf '| %s\n' "$(tr '\n' ' ' <<<"$out")"
+    printf 'FAILED ('
+    [ "$rc" = 0 ] || printf 'not every client got every packet; '
+    [ "$gone" = 0 ] || printf 'counted threads ended inside a window; '
+    bench_rate_ok "$rate" "$measured" || printf 'under 80%% of the set rate; '
+    printf 'no figure) | %s\n' "$(tr '\n' ' ' <<<"$out")"
   fi
   if [ "$who" = k7160 ]; then
     check "ours: $n clients at $rate: every client got every packet" [ "$rc" = 0 ]
+    check "ours: $n clients at $rate: no counted thread ended inside a window" [ "$gone" = 0 ]
   elif [ "$rc" != 0 ]; then
     echo "note: GStreamer did not serve all $n clients completely at $rate (served=$(field served "$out") complete=$(field complete "$out"))"
     grep -v '^ready' "$TEST_DIR/peer.log" | tail -3

@@ -10,14 +10,17 @@
 // picture), the bit rate each client received on the wire in the window (mean over clients),
 // the pictures all clients completed in the window (client_frames), for MP2T the transport
 // packets out of order by continuity counter, and the client's own CPU, how many clients were
-// served (playing through the window) and how many got everything. With SERVER_PID the server's
-// CPU time over the window, from /proc/PID/task/*/schedstat in nanoseconds: of its whole process
-// (process_cpu_ns) and, with THREADS as well, of the threads whose names begin with one of its
-// comma-separated prefixes ("!" before a prefix leaves such threads out instead; threads_cpu_ns),
-// each with the number of threads counted and of those that ended in the window (looked at twice
-// a second: what such a thread ran after the last look is lost). Exit status 0 when every client
-// got every packet (and, for MP2T, every transport packet in order). The track to SETUP comes
-// from the DESCRIBE answer, so any RTSP server can be measured.
+// served (playing through the window, a picture in its last second) and how many got
+// everything. With SERVER_PID the server's CPU time over the window, from
+// /proc/PID/task/*/schedstat in nanoseconds: of its whole process (process_cpu_ns) and, with
+// THREADS as well, of the threads whose names begin with one of its comma-separated prefixes
+// ("!" before a prefix leaves such threads out instead; threads_cpu_ns), each with the number of
+// threads counted and of those that ended in the window (looked at twice a second: what such a
+// thread ran after the last look is lost, so the bench gives no figure). Exit status 0 when
+// every client got every packet (and, for MP2T, every transport packet in order) and a picture
+// in the window's last second. The track to SETUP comes from the DESCRIBE answer, so any RTSP
+// server can be measured. BENCH_THROTTLE=1 makes one client stop reading halfway through the
+// window, to show that such a run fails.
 //
 // usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID [THREADS]]   (URL rtsp://127.0.0.1:PORT/NAME)
 #include <algorithm>
@@ -66,6 +69,7 @@ struct Client {
     uint64_t windowFrames = 0;    // pictures completed in the measured window
     TsCheck ts;                   // an MP2T stream's packets
     bool playingAtStart = false;  // playing when the measured window began
+    double lastPicture = 0;       // when its last picture arrived
     bool failed = false;
     std::set<uint32_t> frameTs;   // RTP timestamps of whole pictures
     bool haveSR = false;
@@ -145,6 +149,7 @@ void on_rtp(Client &c, const uint8_t *p, unsigned n, double t)
                 continue;
             c.frameTs.insert(pts >= 0 ? (uint32_t)pts : ts);
             c.windowFrames += g_inWindow;
+            c.lastPicture = t;
             if (c.firstIdr < 0)
                 c.firstIdr = t - c.tPlay;
         }
@@ -162,6 +167,7 @@ void on_rtp(Client &c, const uint8_t *p, unsigned n, double t)
     if (p[1] & 0x80) {   // a picture ends
         c.frameTs.insert(ts);
         c.windowFrames += g_inWindow;
+        c.lastPicture = t;
         if (c.idrParts && c.firstIdr < 0)
             c.firstIdr = t - c.tPlay;
         c.idrParts = false;
@@ -333,6 +339,8 @@ int main(int argc, char **argv)
     // Clients a server cannot take in this time are counted as not served; the window runs anyway.
     double t0 = now_s(), setupEnd = t0 + 10;
     double playStart = 0, playEnd = 0;
+    const bool throttle = getenv("BENCH_THROTTLE") && strcmp(getenv("BENCH_THROTTLE"), "1") == 0;
+    bool throttled = false;
     std::vector<char> buf(1 << 20);
     int failed = 0, served = 0;
     while (true) {
@@ -365,6 +373,11 @@ int main(int argc, char **argv)
         if (playEnd && serverPid) {
             server_cpu_look(process, t);
             server_cpu_look(threads, t);
+        }
+        // The throttled client stops reading (its connection stays open).
+        if (throttle && !throttled && playEnd && t >= playStart + seconds / 2) {
+            epoll_ctl(ep, EPOLL_CTL_DEL, cs[0].fd, nullptr);
+            throttled = true;
         }
         struct epoll_event ev[64];
         int n = epoll_wait(ep, ev, 64, 100);
@@ -428,7 +441,8 @@ int main(int argc, char **argv)
     int complete = 0;
     for (size_t i = 0; i < cs.size(); i++) {
         const Client &c = cs[i];
-        bool playedThrough = c.playingAtStart && !c.failed;
+        // Playing at both ends of the window: a client that stopped getting pictures did not.
+        bool playedThrough = c.playingAtStart && !c.failed && c.lastPicture >= playEnd - 1;
         served += playedThrough;
         complete += playedThrough && c.lostPackets == 0 && c.tsBackwards == 0 && c.firstIdr >= 0 && inWindow[i] == best &&
                     c.ts.ccGaps == 0 && c.ts.badSync == 0;
@@ -458,6 +472,8 @@ int main(int argc, char **argv)
            (unsigned long long)windowFrames);
     if (g_mp2t)
         printf(" mp2t_cc_gaps=%llu", (unsigned long long)ccGaps);
+    if (throttled)
+        printf(" throttled=client_0_stopped_reading_halfway");
     if (serverPid)
         server_cpu_print(process, "process");
     if (serverPid && argc == 6)

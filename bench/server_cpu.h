@@ -74,12 +74,14 @@ inline std::map<int, unsigned long long> thread_cpu_ns(int pid, const std::strin
     return out;
 }
 
-// The counted threads of one server over a window. Threads are looked at twice a second, so one
-// that ends within the window keeps what it ran up to the last look; one begun counts from zero.
+// The counted threads of one server over a window. Threads are looked at twice a second: one
+// begun counts from zero; one that ends within the window takes what it ran after the last look
+// with it, so the figure is short and the bench must not use it (NAME_gone says how many did).
 struct ServerCpu {
     int pid = 0;
     std::string filter;
-    std::map<int, unsigned long long> atStart, seen;
+    std::map<int, unsigned long long> atStart, seen, atEnd;
+    bool ended = false;
     double nextLook = 0;
 };
 
@@ -92,18 +94,23 @@ inline void server_cpu_start(ServerCpu &s, double now)
 // At every turn of the client's loop; `last` at the window's end.
 inline void server_cpu_look(ServerCpu &s, double now, bool last = false)
 {
-    if (!last && now < s.nextLook)
+    if (s.ended || (!last && now < s.nextLook))
         return;
-    for (const auto &th : thread_cpu_ns(s.pid, s.filter))
+    std::map<int, unsigned long long> look = thread_cpu_ns(s.pid, s.filter);
+    for (const auto &th : look)
         s.seen[th.first] = th.second;
     s.nextLook = now + 0.5;
+    if (last) {
+        s.atEnd = look;
+        s.ended = true;
+    }
 }
 
-// " NAME_cpu_ns=N NAME_count=N NAME_gone=N" for the window: the run time, the threads counted and
-// those of them that ended.
+// " NAME_cpu_ns=N NAME_count=N NAME_gone=N" for the window (closed by a last look): the run time,
+// the threads counted and those of them that ended inside it.
 inline void server_cpu_print(const ServerCpu &s, const char *name)
 {
-    std::map<int, unsigned long long> atEnd = thread_cpu_ns(s.pid, s.filter);
+    const std::map<int, unsigned long long> &atEnd = s.atEnd;
     unsigned long long ns = 0;
     int gone = 0;
     for (const auto &th : s.seen) {
