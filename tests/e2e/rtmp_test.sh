@@ -89,6 +89,27 @@ timeout -s INT -k 5 12 gst-launch-1.0 -v rtmpsrc location="$RTMP/liveA" ! decode
 gst_v=$(grep -c "videosink:sink) (" "$TEST_DIR/gst.log"); gst_a=$(grep -c "audiosink:sink) (" "$TEST_DIR/gst.log")
 echo "GStreamer: $gst_v pictures, $gst_a audio buffers in 12 s"
 check "GStreamer plays channel A's pictures and sound" [ "$gst_v" -ge 150 -a "$gst_a" -ge 200 ]
+
+# GStreamer's own RTMP source, which playbin and gst-discoverer choose for rtmp://: it waits for the
+# play's statuses and metadata on the stream the media come on, and gets nothing until then.
+# gst-elements: rtmp2src playbin uridecodebin decodebin
+timeout 40 gst-discoverer-1.0 -t 20 "$RTMP/liveA" >"$TEST_DIR/disc.log" 2>&1
+grep -E "Analyzing|Done|timed out|video #|audio #|Width|Height|Channels|Sample rate" "$TEST_DIR/disc.log"
+check "gst-discoverer finds H.264 640x480 in liveA" \
+  bash -c "grep -q 'video #.*H.264' '$TEST_DIR/disc.log' && grep -q 'Width: 640' '$TEST_DIR/disc.log' &&
+    grep -q 'Height: 480' '$TEST_DIR/disc.log'"
+check "... and AAC 48 kHz stereo" \
+  bash -c "grep -q 'audio #.*AAC' '$TEST_DIR/disc.log' && grep -q 'Sample rate: 48000' '$TEST_DIR/disc.log' &&
+    grep -q 'Channels: 2' '$TEST_DIR/disc.log'"
+# gst-launch pauses playbin whenever its buffer of this (not live) source runs low, so what reaches
+# the sinks in 12 s is well under the stream's rate: pictures and sound arriving is what is judged.
+timeout -s INT -k 5 12 gst-launch-1.0 -v playbin uri="$RTMP/liveA" flags=video+audio+native-video+native-audio \
+  video-sink="fakesink name=videosink silent=false" audio-sink="fakesink name=audiosink silent=false" \
+  >"$TEST_DIR/playbin.log" 2>&1
+pb_v=$(grep -c "videosink:sink) (" "$TEST_DIR/playbin.log"); pb_a=$(grep -c "audiosink:sink) (" "$TEST_DIR/playbin.log")
+echo "playbin (rtmp2src): $pb_v pictures, $pb_a audio buffers in 12 s"
+check "playbin plays liveA with pictures and sound" [ "$pb_v" -ge 25 -a "$pb_a" -ge 100 ]
+check "... from GStreamer's own RTMP source" grep -q "GstRtmp2Src" "$TEST_DIR/playbin.log"
 wait $vlc_a $vlc_b
 rate=$(curl -sg "$URL/Video[0].FrameRate")
 read -r shown0 shown1 < <(vlc_stat liveA "frames displayed")
