@@ -913,6 +913,17 @@ int snapshot(HttpRequest *req, int id)
     return MHD_YES;
 }
 
+// The card's samples as captured: 16-bit little-endian, two channels, the set rate. There is no
+// registered name for little-endian raw sound ("audio/L16" is big-endian and players would make
+// noise of these bytes), so the type names each property; players are told the format by hand.
+const char *pcm_type()
+{
+    const ParamBlock *p = get_param_block();
+    if (p && p->Audio.SampleRate == 44100)
+        return "audio/x-raw; format=S16LE; rate=44100; channels=2";
+    return "audio/x-raw; format=S16LE; rate=48000; channels=2";
+}
+
 } // namespace
 
 int get_stream_func(HttpRequest *req)
@@ -935,6 +946,8 @@ int get_stream_func(HttpRequest *req)
         type = "video/MP2T";
     else if (mode == StreamMode_Audio_AAC)
         type = "audio/mpeg";
+    else if (mode == StreamMode_Audio_PCM)
+        type = pcm_type();
     else
         type = "video/mpeg";
     HttpStream *s = http_stream_open(id, mode, type, 0);

@@ -48,6 +48,29 @@ ffmpeg -v error -f s16le -ar 48000 -ac 2 -i "$TEST_DIR/c.pcm" -y "$TEST_DIR/c.wa
 check "streamC.pcm: about 4 s of sound" [ "$(stat -c %s "$TEST_DIR/c.pcm")" -gt 500000 ]
 check "streamC.pcm: the card's samples" /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/c.wav"
 
+# The PCM row says what it holds, and the README's line for each player plays the card's tones from
+# it (ffmpeg and GStreamer copy the samples as they are; VLC goes through its mixer).
+# gst-elements: souphttpsrc rawaudioparse audioconvert wavenc
+ctype=$(curl -s --max-time 2 -o /dev/null -w '%{content_type}' "$URL/streamC.pcm")
+check "streamC.pcm is answered as raw S16LE stereo at 48 kHz ($ctype)" \
+  [ "$ctype" = "audio/x-raw; format=S16LE; rate=48000; channels=2" ]
+readme_line() { grep -E "^    $1 .*streamC\.pcm" "$K7160_SRC/README.md" | head -n 1 | sed 's/^ *//; s#HOST#127.0.0.1#g'; }
+ff=$(readme_line ffmpeg); vl=$(readme_line vlc); gs=$(readme_line gst-launch-1.0)
+check "the README gives streamC.pcm lines for ffmpeg, VLC and GStreamer" [ -n "$ff" -a -n "$vl" -a -n "$gs" ]
+mkdir -p "$TEST_DIR/pcm" && chmod 777 "$TEST_DIR/pcm" && chmod 755 "$TEST_DIR"
+(cd "$TEST_DIR/pcm" && timeout 30 ${ff/#ffmpeg/ffmpeg -nostdin -v error -y})
+check "README's ffmpeg line: the card's samples" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/c.wav"
+setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/pcm" timeout 30 \
+  ${vl/#vlc/cvlc -I dummy --aout afile --audiofile-file=$TEST_DIR/pcm/vlc.wav --audiofile-format=s16 --audiofile-wav --run-time=6 --play-and-exit} \
+  >"$TEST_DIR/pcm/vlc.log" 2>&1
+check "README's VLC line: both tones, no gap" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" tones "$TEST_DIR/pcm/vlc.wav" 2
+gs=${gs/#gst-launch-1.0/gst-launch-1.0 -e}
+timeout -s INT -k 5 6 ${gs/%autoaudiosink/wavenc ! filesink location=$TEST_DIR/pcm/gst.wav} >"$TEST_DIR/pcm/gst.log" 2>&1
+check "README's GStreamer line: the card's samples" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/gst.wav"
+
 # Segments one by one: each starts with a keyframe and lasts about a GOP or more.
 for i in 0 1 2; do
   curl -s --max-time 30 -o "$TEST_DIR/seg$i.ts" "$URL/streamA$i.ts"
