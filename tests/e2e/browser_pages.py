@@ -310,7 +310,7 @@ def step_first_user(driver, user, password):
     shot(driver, 'first_user_logged_in')
 
     # With an Admin made, the guest still has Admin permission: the page says so, not that the
-    # device is closed now.
+    # device is closed now. As the logged-in Admin, the guest is then shut out from the page's form.
     driver.get(BASE + '/admin_users.htm')
     body = driver.find_element(By.TAG_NAME, 'body').text
     note = guest_note(driver)
@@ -318,9 +318,6 @@ def step_first_user(driver, user, password):
           'No user is an Admin' not in body and 'While no user is an Admin' not in body)
     check('... and says beside the guest\'s Admin permission that anyone may change the device (%r)' % note,
           'The guest has Admin permission: anyone who reaches the device may change' in note)
-
-    # As the logged-in Admin, the guest is shut out from the Users page's own form.
-    driver.get(BASE + '/admin_users.htm')
     Select(driver.find_element(By.NAME, 'GuestPermission')).select_by_value('0')
     apply = driver.find_element(By.CSS_SELECTOR, "form[name='users'] input[type='submit']")
     apply.click()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Live streams over HTTP judged with ffprobe, ffmpeg and curl: the stream rows decode, joiners of
-# a running TS or FLV row decode from their first byte, HLS plays
+# Live streams over HTTP judged with ffprobe, ffmpeg, VLC, GStreamer and curl: the stream rows
+# decode, the PCM row's type and the README's player lines for it, joiners of a running TS, FLV or
+# raw H.264 row decode from their first byte, HLS plays
 # through its rotating segments, JPEG rows give whole pictures in their framing, the H.264 rows of
 # a JPEG channel are refused without starting anything, and the guest at level None is challenged.
 source "$K7160_TESTLIB"

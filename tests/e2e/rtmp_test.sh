@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # RTMP play judged with ffprobe/ffmpeg, VLC, GStreamer and a byte-level python player: a JPEG
-# channel refused with its reason, both channels' H.264 at their sizes by the names VLC can play,
+# channel refused with its reason, both channels' H.264 at their sizes by the names VLC can play
+# (the Live View pages' links), GStreamer's rtmp2src under gst-discoverer and playbin,
 # AAC where the channel's RTMP audio is on and none where it is off, 10 s of video
 # and audio recorded and decoded with timestamps from 0 up, the handshake and reply bytes, a bad
 # C2, a silent peer, split, chunked and AMF3 commands, a push consumer that keeps its channel's
@@ -68,20 +69,25 @@ vlc_stat() {   # NAME KEY: the first value above 0 in VLC's statistics (lines en
   awk -F: -v k="$2" '$1 ~ "^\\| " k " *$" { gsub(/[ \r]/, "", $2); if (!first && $2 + 0 > 0) first = $2; last = $2 }
     END { print first + 0, last + 0 }' "$TEST_DIR/vlc-$1.log" 2>/dev/null
 }
-vlc_play() {   # NAME: VLC's log with its statistics and its stream info
+vlc_play() {   # NAME [URL]: VLC's log with its statistics and its stream info
   (for _ in $(seq 1 20); do
      sleep 1; echo stats; sleep 0.2
      [ "$(vlc_stat "$1" "frames displayed" | cut -d' ' -f1)" -gt 0 ] && break
    done
    sleep 10; echo stats; echo info; sleep 1; echo quit) |
     setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
-      timeout 60 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "$RTMP/$1" \
+      timeout 60 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "${2:-$RTMP/$1}" \
       >"$TEST_DIR/vlc-$1.log" 2>&1
   echo "VLC $1 exit $?"
 }
-vlc_play liveA &
+# The addresses are the Live View pages' links, made as the pages' script makes them.
+page_link() { curl -s "$URL/$1" | sed -n "s/.*data-scheme='rtmp' data-port='\([0-9]*\)' data-path='\([^']*\)'.*/rtmp:\/\/127.0.0.1:\1\2/p"; }
+link_a=$(page_link rtmp_streama.htm); link_b=$(page_link rtmp_streamb.htm)
+check "the Live View pages link $RTMP/liveA and liveB ($link_a, $link_b)" \
+  [ "$link_a" = "$RTMP/liveA" -a "$link_b" = "$RTMP/liveB" ]
+vlc_play liveA "$link_a" &
 vlc_a=$!
-vlc_play liveB &
+vlc_play liveB "$link_b" &
 vlc_b=$!
 timeout -s INT -k 5 12 gst-launch-1.0 -v rtmpsrc location="$RTMP/liveA" ! decodebin name=d \
   d. ! queue ! fakesink name=videosink silent=false d. ! queue ! fakesink name=audiosink silent=false \
