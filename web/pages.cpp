@@ -763,7 +763,7 @@ void gen_users_table(DynBuf *out)
     else if (g > 0 && guard_level_writes_any(nullptr, g))
         dynbuf_printf(out,
                       "The guest has %s permission: anyone who reaches the device may change %s without "
-                      "logging in. Lower the guest's permission to Stream View or None to close the device.",
+                      "logging in. Lower the guest's permission to close the device to them.",
                       permission_name((uint32_t)g), g >= (int)PERM_ADMIN ? "its settings and create users" : "settings");
     else
         put(out, "The guest may change no setting: only users who log in may.");

@@ -59,16 +59,20 @@ readme_line() { grep -E "^    $1 .*streamC\.pcm" "$K7160_SRC/README.md" | head -
 ff=$(readme_line ffmpeg); vl=$(readme_line vlc); gs=$(readme_line gst-launch-1.0)
 check "the README gives streamC.pcm lines for ffmpeg, VLC and GStreamer" [ -n "$ff" -a -n "$vl" -a -n "$gs" ]
 mkdir -p "$TEST_DIR/pcm" && chmod 777 "$TEST_DIR/pcm" && chmod 755 "$TEST_DIR"
-(cd "$TEST_DIR/pcm" && timeout 30 ${ff/#ffmpeg/ffmpeg -nostdin -v error -y})
-check "README's ffmpeg line: the card's samples" \
-  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/c.wav"
+# The three players at once.
+(cd "$TEST_DIR/pcm" && timeout 30 ${ff/#ffmpeg/ffmpeg -nostdin -v error -y}) &
+ff_pid=$!
 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/pcm" timeout 30 \
   ${vl/#vlc/cvlc -I dummy --aout afile --audiofile-file=$TEST_DIR/pcm/vlc.wav --audiofile-format=s16 --audiofile-wav --run-time=6 --play-and-exit} \
-  >"$TEST_DIR/pcm/vlc.log" 2>&1
-check "README's VLC line: both tones, no gap" \
-  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" tones "$TEST_DIR/pcm/vlc.wav" 2
+  >"$TEST_DIR/pcm/vlc.log" 2>&1 &
+vl_pid=$!
 gs=${gs/#gst-launch-1.0/gst-launch-1.0 -e}
 timeout -s INT -k 5 6 ${gs/%autoaudiosink/wavenc ! filesink location=$TEST_DIR/pcm/gst.wav} >"$TEST_DIR/pcm/gst.log" 2>&1
+wait "$ff_pid" "$vl_pid"
+check "README's ffmpeg line: the card's samples" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/c.wav"
+check "README's VLC line: both tones, no gap" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" tones "$TEST_DIR/pcm/vlc.wav" 2
 check "README's GStreamer line: the card's samples" \
   /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/gst.wav"
 
@@ -137,20 +141,22 @@ for i in 1 2 3; do
   check "$row joiner $i starts with SPS, PPS and an IDR slice (NAL types: $nals)" \
     bash -c "grep -qE '(^| )7 8( 6)* 5$' <<<'$nals'"
 done
-dirty=$(joiners_dirty http_player 4)
-check "$row: the first client and 4 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
-# VLC, unprivileged, joins the held row and shows its pictures. (Neither its count of lost pictures
-# nor its decoder's complaints judge the join: its probe prints two as the first client too, and it
-# loses some pacing a row that carries no timestamps.)
+# VLC, unprivileged, joins the held row alongside the ffmpeg joiners and shows its pictures. (Neither
+# its count of lost pictures nor its decoder's complaints judge the join: its probe prints two as the
+# first client too, and it loses some pacing a row that carries no timestamps.)
 chmod 755 "$TEST_DIR"; mkdir -p "$TEST_DIR/vlc"; chown nobody "$TEST_DIR/vlc"
 (sleep 12; echo stats; sleep 1; echo quit) |
   setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
-    timeout 40 cvlc -I rc --rc-fake-tty -V dummy -A dummy "$URL/$row" >"$TEST_DIR/vlc-h264.log" 2>&1
+    timeout 40 cvlc -I rc --rc-fake-tty -V dummy -A dummy "$URL/$row" >"$TEST_DIR/vlc-h264.log" 2>&1 &
+vlc_pid=$!
+dirty=$(joiners_dirty http_player 4)
+check "$row: the first client and 4 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
+wait "$vlc_pid"
 vlc_stat() { awk -F: -v k="$1" '$1 ~ "^\\| " k " *$" { gsub(/[ \r]/, "", $2); v = $2 } END { print v + 0 }' \
   "$TEST_DIR/vlc-h264.log"; }
 shown=$(vlc_stat "frames displayed"); lost=$(vlc_stat "frames lost")
 bad=$(grep -cE 'decode_slice_header error|non-existing PPS|no frame!' "$TEST_DIR/vlc-h264.log")
-echo "VLC joining $row: $shown pictures displayed, $lost lost, $bad decoding errors"
+echo "VLC joining $row: $shown pictures displayed, $lost lost, $bad decoder messages"
 check "VLC joining $row shows pictures ($shown)" [ "$shown" -ge 100 ]
 kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 
