@@ -160,6 +160,25 @@ TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
     EXPECT_NE(c.raw.find("Content-Type: video/mpeg"), std::string::npos);
 }
 
+// The PCM row's type names the samples as they are (little-endian) at the set rate, so no player
+// takes them for big-endian L16 or for video.
+TEST_F(Live, PcmRowNamesItsSamplesAndRate)
+{
+    uint32_t saved = param_block.Audio.SampleRate;
+    TestQueue &q = queue(PCM_STREAM, 1 << 16, 16);
+    for (uint32_t rate : {48000u, 44100u}) {
+        param_block.Audio.SampleRate = rate;
+        StreamClient c(port, "/streamC.pcm");
+        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
+        ASSERT_EQ(q.put_now(400, 0), 0);
+        c.read_body(400);
+        EXPECT_NE(c.raw.find("Content-Type: audio/x-raw; format=S16LE; rate=" + std::to_string(rate) + "; channels=2\r\n"),
+                  std::string::npos)
+            << c.raw.substr(0, 200);
+    }
+    param_block.Audio.SampleRate = saved;
+}
+
 TEST_F(Live, StalledStreamEndsWithAnError)
 {
     queue(VIDEO_STREAM1, 1 << 20, 64);
