@@ -165,13 +165,12 @@ TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
 TEST_F(Live, PcmRowNamesItsSamplesAndRate)
 {
     uint32_t saved = param_block.Audio.SampleRate;
-    TestQueue &q = queue(PCM_STREAM, 1 << 16, 16);
+    queue(PCM_STREAM, 1 << 16, 16);
     for (uint32_t rate : {48000u, 44100u}) {
         param_block.Audio.SampleRate = rate;
         StreamClient c(port, "/streamC.pcm");
-        ASSERT_TRUE(wait_for([] { return httpd_parked_count() == 1; }));
-        ASSERT_EQ(q.put_now(400, 0), 0);
-        c.read_body(400);
+        for (int i = 0; i < 100 && c.raw.find("\r\n\r\n") == std::string::npos && !c.closed; i++)
+            c.read_until(c.raw.size() + 1, 100);   // the header goes out before any sample
         EXPECT_NE(c.raw.find("Content-Type: audio/x-raw; format=S16LE; rate=" + std::to_string(rate) + "; channels=2\r\n"),
                   std::string::npos)
             << c.raw.substr(0, 200);
