@@ -103,20 +103,27 @@ int handle_complete(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *data)
     return rc;
 }
 
-RtmpChunkStream reply_stream(uint32_t id, uint32_t type)
+RtmpChunkStream reply_stream(uint32_t id, uint32_t type, uint32_t stream_id = 0)
 {
     RtmpChunkStream cs{};
     cs.id = id;
     cs.type = type;
-    cs.stream_id = 0;
+    cs.stream_id = stream_id;
     return cs;
+}
+
+// A play's statuses and metadata go on the stream the media use: rtmp2src waits for them there
+// and ignores what comes on stream 0.
+RtmpChunkStream play_stream(const RtmpConnection *c, uint32_t type)
+{
+    return reply_stream(RTMP_CS_AUDIO, type, c->stream_id);
 }
 
 // The play of `stream` refused: logged, a failed status naming the reason, the session ends.
 int play_failed(RtmpConnection *c, const char *stream, const char *why, const char *description)
 {
     log_printf("rtmp: play %s refused: %s\n", stream, why);
-    RtmpChunkStream st = reply_stream(RTMP_CS_AUDIO, RTMP_MSG_COMMAND);
+    RtmpChunkStream st = play_stream(c, RTMP_MSG_COMMAND);
     sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed", "description",
                description);
     return -1;
@@ -372,7 +379,7 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
 
         RtmpChunkStream ctl = reply_stream(RTMP_CS_CONTROL, RTMP_MSG_USER_CONTROL);
         sendpacket(c, &ctl, "xi", 0, 1);
-        RtmpChunkStream st = reply_stream(RTMP_CS_AUDIO, RTMP_MSG_COMMAND);
+        RtmpChunkStream st = play_stream(c, RTMP_MSG_COMMAND);
         sendpacket(c, &st, "sn0{sssss}", "onStatus", 0, "level", "status", "code", "NetStream.Play.Reset",
                    "description", "reset...", "details", "ts_5_4352_4113", "clientid", "9_1_39825440");
         sendpacket(c, &st, "sn0{sssss}", "onStatus", 0, "level", "status", "code", "NetStream.Play.Start",

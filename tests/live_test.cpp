@@ -160,6 +160,24 @@ TEST_F(Live, WaitingStreamIsParkedAndResumedByItsQueue)
     EXPECT_NE(c.raw.find("Content-Type: video/mpeg"), std::string::npos);
 }
 
+// The PCM row's type names the samples as they are (little-endian) at the set rate, so no player
+// takes them for big-endian L16 or for video.
+TEST_F(Live, PcmRowNamesItsSamplesAndRate)
+{
+    uint32_t saved = param_block.Audio.SampleRate;
+    queue(PCM_STREAM, 1 << 16, 16);
+    for (uint32_t rate : {48000u, 44100u}) {
+        param_block.Audio.SampleRate = rate;
+        StreamClient c(port, "/streamC.pcm");
+        for (int i = 0; i < 100 && c.raw.find("\r\n\r\n") == std::string::npos && !c.closed; i++)
+            c.read_until(c.raw.size() + 1, 100);   // the header goes out before any sample
+        EXPECT_NE(c.raw.find("Content-Type: audio/x-raw; format=S16LE; rate=" + std::to_string(rate) + "; channels=2\r\n"),
+                  std::string::npos)
+            << c.raw.substr(0, 200);
+    }
+    param_block.Audio.SampleRate = saved;
+}
+
 TEST_F(Live, StalledStreamEndsWithAnError)
 {
     queue(VIDEO_STREAM1, 1 << 20, 64);
@@ -422,6 +440,49 @@ std::string drain(HttpStream *s)
 }
 
 } // namespace
+
+// A raw H.264 client that comes while another reads starts at the newest keyframe (its unit
+// carries the parameter sets), or, when that one is too old, waits for the next.
+TEST_F(Live, RawH264JoinerStartsAtAKeyframe)
+{
+    TestQueue &q = queue(VIDEO_STREAM1, 1 << 20, 64);
+    HttpStream *a = http_stream_open(VIDEO_STREAM1, StreamMode_H264_ES, "video/mpeg", 0);
+    ASSERT_NE(a, nullptr);
+    uint32_t ts = hw_clock_90khz();
+    ASSERT_EQ(q.put(300, ts, RB_FLAG_KEYFRAME, 0x10), 0);
+    ASSERT_EQ(q.put(100, ts + 3003, 0, 0x11), 0);
+    ASSERT_EQ(q.put(100, ts + 2 * 3003, 0, 0x12), 0);
+    std::string got_a = drain(a);
+    HttpStream *b = http_stream_open(VIDEO_STREAM1, StreamMode_H264_ES, "video/mpeg", 0);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(q.put(100, ts + 3 * 3003, 0, 0x13), 0);
+    got_a += drain(a);
+    std::string got_b = drain(b);
+    EXPECT_EQ(got_b, got_a) << "from the keyframe on, not from the newest slice";
+    EXPECT_EQ(got_b.substr(0, 300), std::string(300, '\x10'));
+
+    // The newest keyframe is over a second old: the next one is where a joiner starts.
+    ASSERT_EQ(q.put(300, ts - 200000, RB_FLAG_KEYFRAME, 0x20), 0);
+    ASSERT_EQ(q.put(100, ts + 4 * 3003, 0, 0x21), 0);
+    HttpStream *c = http_stream_open(VIDEO_STREAM1, StreamMode_H264_ES, "video/mpeg", 0);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(q.put(100, ts + 5 * 3003, 0, 0x22), 0);
+    ASSERT_EQ(q.put(300, ts + 6 * 3003, RB_FLAG_KEYFRAME, 0x30), 0);
+    ASSERT_EQ(q.put(100, ts + 7 * 3003, 0, 0x31), 0);
+    EXPECT_EQ(drain(c), std::string(300, '\x30') + std::string(100, '\x31'));
+    chunked_free_callback(a);
+    chunked_free_callback(b);
+    chunked_free_callback(c);
+
+    // One joining as the last one left starts in the stopped run: that run's end marker, coming
+    // after it, is not its end.
+    HttpStream *d = http_stream_open(VIDEO_STREAM1, StreamMode_H264_ES, "video/mpeg", 0);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(q.put(0, 0, 0), 0);
+    ASSERT_EQ(q.put(300, ts + 8 * 3003, RB_FLAG_KEYFRAME, 0x40), 0);
+    EXPECT_EQ(drain(d), std::string(300, '\x30') + std::string(100, '\x31') + std::string(300, '\x40'));
+    chunked_free_callback(d);
+}
 
 TEST_F(Live, LateJoinerReadsTheSameBytesFromTablesAndAKeyframe)
 {

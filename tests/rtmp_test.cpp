@@ -442,6 +442,13 @@ TEST(RtmpChunk, PlayChoosesChannelAndSendsMetadata)
         EXPECT_TRUE(has(r[1].body, "NetStream.Play.Reset"));
         EXPECT_TRUE(has(r[2].body, "NetStream.Play.Start"));
         EXPECT_TRUE(has(r[3].body, "Kelvane 7160 RTMP Server"));
+        // Control messages on stream 0; the play's statuses and metadata on the stream that
+        // createStream named and the media use, where rtmp2src looks for them.
+        EXPECT_EQ(r[0].sid, 0u);
+        for (int i = 1; i < 4; i++)
+            EXPECT_EQ(r[i].sid, t.c->stream_id) << r[i].name();
+        EXPECT_EQ(t.c->out_video.stream_id, t.c->stream_id);
+        EXPECT_EQ(t.c->out_audio.stream_id, t.c->stream_id);
         // Stamped after the media's 0, demuxers make a text track of it that stalls VLC's clock.
         EXPECT_EQ(r[3].ts, 0u);
         Bytes aac;
@@ -505,6 +512,7 @@ TEST(RtmpChunk, PlayRefusedWithItsReason)
         std::vector<Msg> r = t.drain();
         ASSERT_EQ(names(r), (std::vector<std::string>{"20/20/onStatus"}));
         EXPECT_TRUE(has(r[0].body, "NetStream.Play.Failed"));
+        EXPECT_EQ(r[0].sid, t.c->stream_id) << "on the play's stream";
         EXPECT_TRUE(has(r[0].body, said)) << std::string(r[0].body.begin(), r[0].body.end());
         EXPECT_NE(log_since(tail).find("rtmp: play " + std::string(stream) + " refused: " + logged), std::string::npos);
     };

@@ -341,12 +341,20 @@ NextUnit next_unit(HttpStream *s)
             continue;
         if (s->mode == StreamMode_JPEG && !is_jpeg(sb))
             continue;   // the tail of the channel's H.264 run
+        if ((st->flags & SS_WAIT_KEYFRAME) && stream_mode_video_codec(s->mode) == VIDEO_CODEC_H264) {
+            if (!(sb->flags & SB_KEYFRAME))
+                continue;
+            st->flags &= (uint8_t)~SS_WAIT_KEYFRAME;
+        }
         s->unit = data;
         s->unit_len = len;
         s->unit_seq = sb->seq;
         s->offset = 0;
         s->current = true;
-        s->delivered = true;
+        // Units from before the attach (a joiner's keyframe and what follows it) may belong to
+        // the run a leaving client stopped: its end marker may still come.
+        if ((int32_t)(sb->seq - s->attach_seq) >= 0)
+            s->delivered = true;
         if (s->multipart) {
             int n = snprintf(s->header, sizeof s->header,
                              "%s--multipart_boundary\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
@@ -601,6 +609,10 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
         }
         seq = s->share.seq;
     } else {
+        // A raw H.264 client starts at a keyframe, whose unit carries the parameter sets: slices
+        // that refer to pictures it never got would not decode.
+        if (stream_mode_video_codec(mode) == VIDEO_CODEC_H264)
+            s->state.flags = SS_START_AT_KEYFRAME;
         stream_state_attach(id, mode, &s->state);
         if (!s->state.streamq) {
             stream_state_detach(&s->state);
@@ -608,6 +620,9 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
             return nullptr;
         }
         seq = s->state.seq;
+        pthread_mutex_lock(&s->state.streamq->mutex);
+        s->attach_seq = s->state.streamq->seq;
+        pthread_mutex_unlock(&s->state.streamq->mutex);
     }
     s->id = id;
     s->mode = mode;
@@ -891,6 +906,17 @@ int snapshot(HttpRequest *req, int id)
     return MHD_YES;
 }
 
+// The card's samples as captured: 16-bit little-endian, two channels, the set rate. There is no
+// registered name for little-endian raw sound ("audio/L16" is big-endian and players would make
+// noise of these bytes), so the type names each property; players are told the format by hand.
+const char *pcm_type()
+{
+    const ParamBlock *p = get_param_block();
+    if (p && p->Audio.SampleRate == 44100)
+        return "audio/x-raw; format=S16LE; rate=44100; channels=2";
+    return "audio/x-raw; format=S16LE; rate=48000; channels=2";
+}
+
 } // namespace
 
 int get_stream_func(HttpRequest *req)
@@ -914,6 +940,8 @@ int get_stream_func(HttpRequest *req)
         type = "video/MP2T";
     else if (mode == StreamMode_Audio_AAC)
         type = "audio/mpeg";
+    else if (mode == StreamMode_Audio_PCM)
+        type = pcm_type();
     else
         type = "video/mpeg";
     HttpStream *s = http_stream_open(id, mode, type, 0);

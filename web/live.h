@@ -71,6 +71,7 @@ struct HttpStream {
     const uint8_t *unit;
     bool unit_in_ring;          // points into the queue or the share: checked after each copy
     bool delivered;             // a unit has been taken from the queue
+    uint32_t attach_seq;        // elementary rows: the queue's newest entry when the reader came
     uint32_t parts;
     char header[192];           // a multipart part's header, or the fill closing a cut TS packet
     uint32_t header_len, header_off;

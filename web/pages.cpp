@@ -12,6 +12,7 @@
 #include "streams/stream_mode.h"
 #include "web/auth.h"
 #include "web/files.h"
+#include "web/guard.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -750,6 +751,23 @@ void gen_users_table(DynBuf *out)
     permission_options(out, g);
     dynbuf_printf(out, "<option value='6'%s>%s</option>\n", g == 6 ? " selected" : "", permission_name(6));
     put(out, "</select></td>\n");
+    // What the guest's level means now, beside it: a person who has just made an Admin must not
+    // take the device for closed while the guest may still change it.
+    put(out, "<td class='note' id='guestnote'>");
+    if (auth_device_open())
+        put(out, "No user is an Admin yet, so the guest has Admin permission: anyone who reaches the device may "
+                 "change its settings and users. Create an Admin below, log in as that user, then lower the "
+                 "guest's permission.");
+    else if (g == 0)
+        put(out, "The guest has no permission: everyone must log in.");
+    else if (g > 0 && guard_level_writes_any(nullptr, g))
+        dynbuf_printf(out,
+                      "The guest has %s permission: anyone who reaches the device may change %s without "
+                      "logging in. Lower the guest's permission to close the device to them.",
+                      permission_name((uint32_t)g), g >= (int)PERM_ADMIN ? "its settings and create users" : "settings");
+    else
+        put(out, "The guest may change no setting: only users who log in may.");
+    put(out, "</td></tr>\n");
 }
 
 void menu_link(DynBuf *out, const char *href, const char *text)

@@ -264,11 +264,20 @@ def log_in(driver, user, password, target):
     WebDriverWait(driver, 15).until(lambda d: d.get_cookie('Token'))
 
 
+def guest_note(driver):
+    """The text beside the guest's permission on the Users page: the row the guest's select is in."""
+    rows = driver.find_elements(By.XPATH, "//select[@name='GuestPermission']/ancestor::tr[1]")
+    return rows[0].text if rows else ''
+
+
 def step_first_user(driver, user, password):
     driver.get(BASE + '/admin_users.htm')
     shot(driver, 'first_user_fresh')
     body = driver.find_element(By.TAG_NAME, 'body').text
     check('a fresh device shows its Users page to the guest', 'New user' in body and 'Unauthorized' not in body)
+    note = guest_note(driver)
+    check('a fresh device\'s page says anyone may change it (%r)' % note,
+          'No user is an Admin yet' in note and 'anyone who reaches the device may change' in note)
     driver.find_element(By.ID, 'newname').send_keys(user)
     driver.find_element(By.ID, 'newpass').send_keys(password)
     Select(driver.find_element(By.ID, 'newperm')).select_by_value('5')
@@ -300,8 +309,15 @@ def step_first_user(driver, user, password):
     check('the new user sees the Admin menu', 'admin' in heads)
     shot(driver, 'first_user_logged_in')
 
-    # As the logged-in Admin, the guest is shut out from the Users page's own form.
+    # With an Admin made, the guest still has Admin permission: the page says so, not that the
+    # device is closed now. As the logged-in Admin, the guest is then shut out from the page's form.
     driver.get(BASE + '/admin_users.htm')
+    body = driver.find_element(By.TAG_NAME, 'body').text
+    note = guest_note(driver)
+    check('with an Admin the page no longer says no user is one (%r)' % note,
+          'No user is an Admin' not in body and 'While no user is an Admin' not in body)
+    check('... and says beside the guest\'s Admin permission that anyone may change the device (%r)' % note,
+          'The guest has Admin permission: anyone who reaches the device may change' in note)
     Select(driver.find_element(By.NAME, 'GuestPermission')).select_by_value('0')
     apply = driver.find_element(By.CSS_SELECTOR, "form[name='users'] input[type='submit']")
     apply.click()
@@ -309,6 +325,9 @@ def step_first_user(driver, user, password):
     WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.NAME, 'GuestPermission'))
     shown = Select(driver.find_element(By.NAME, 'GuestPermission')).first_selected_option.get_attribute('value')
     check('the logged-in Admin set the guest to None (shows %s)' % shown, shown == '0')
+    note = guest_note(driver)
+    check('the page then says everyone must log in (%r)' % note,
+          'everyone must log in' in note and 'anyone who reaches' not in note)
     shot(driver, 'first_user_guest_none')
     check('no script error in the first-user walk', not script_errors(driver))
 

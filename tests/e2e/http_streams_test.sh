@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Live streams over HTTP judged with ffprobe, ffmpeg and curl: the stream rows decode, joiners of
-# a running TS or FLV row decode from their first byte, HLS plays
+# Live streams over HTTP judged with ffprobe, ffmpeg, VLC, GStreamer and curl: the stream rows
+# decode, the PCM row's type and the README's player lines for it, joiners of a running TS, FLV or
+# raw H.264 row decode from their first byte, HLS plays
 # through its rotating segments, JPEG rows give whole pictures in their framing, the H.264 rows of
 # a JPEG channel are refused without starting anything, and the guest at level None is challenged.
 source "$K7160_TESTLIB"
@@ -48,6 +49,33 @@ ffmpeg -v error -f s16le -ar 48000 -ac 2 -i "$TEST_DIR/c.pcm" -y "$TEST_DIR/c.wa
 check "streamC.pcm: about 4 s of sound" [ "$(stat -c %s "$TEST_DIR/c.pcm")" -gt 500000 ]
 check "streamC.pcm: the card's samples" /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/c.wav"
 
+# The PCM row says what it holds, and the README's line for each player plays the card's tones from
+# it (ffmpeg and GStreamer copy the samples as they are; VLC goes through its mixer).
+# gst-elements: souphttpsrc rawaudioparse audioconvert wavenc
+ctype=$(curl -s --max-time 2 -o /dev/null -w '%{content_type}' "$URL/streamC.pcm")
+check "streamC.pcm is answered as raw S16LE stereo at 48 kHz ($ctype)" \
+  [ "$ctype" = "audio/x-raw; format=S16LE; rate=48000; channels=2" ]
+readme_line() { grep -E "^    $1 .*streamC\.pcm" "$K7160_SRC/README.md" | head -n 1 | sed 's/^ *//; s#HOST#127.0.0.1#g'; }
+ff=$(readme_line ffmpeg); vl=$(readme_line vlc); gs=$(readme_line gst-launch-1.0)
+check "the README gives streamC.pcm lines for ffmpeg, VLC and GStreamer" [ -n "$ff" -a -n "$vl" -a -n "$gs" ]
+mkdir -p "$TEST_DIR/pcm" && chmod 777 "$TEST_DIR/pcm" && chmod 755 "$TEST_DIR"
+# The three players at once.
+(cd "$TEST_DIR/pcm" && timeout 30 ${ff/#ffmpeg/ffmpeg -nostdin -v error -y}) &
+ff_pid=$!
+setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/pcm" timeout 30 \
+  ${vl/#vlc/cvlc -I dummy --aout afile --audiofile-file=$TEST_DIR/pcm/vlc.wav --audiofile-format=s16 --audiofile-wav --run-time=6 --play-and-exit} \
+  >"$TEST_DIR/pcm/vlc.log" 2>&1 &
+vl_pid=$!
+gs=${gs/#gst-launch-1.0/gst-launch-1.0 -e}
+timeout -s INT -k 5 6 ${gs/%autoaudiosink/wavenc ! filesink location=$TEST_DIR/pcm/gst.wav} >"$TEST_DIR/pcm/gst.log" 2>&1
+wait "$ff_pid" "$vl_pid"
+check "README's ffmpeg line: the card's samples" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/c.wav"
+check "README's VLC line: both tones, no gap" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" tones "$TEST_DIR/pcm/vlc.wav" 2
+check "README's GStreamer line: the card's samples" \
+  /usr/bin/python3 "$K7160_SRC/tests/e2e/audio_tones.py" exact "$TEST_DIR/pcm/gst.wav"
+
 # Segments one by one: each starts with a keyframe and lasts about a GOP or more.
 for i in 0 1 2; do
   curl -s --max-time 30 -o "$TEST_DIR/seg$i.ts" "$URL/streamA$i.ts"
@@ -83,6 +111,54 @@ for row in streamA.ts streamA.flv; do
   dirty=$(joiners_dirty http_player 5)
   check "$row: the first client and 5 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
 done
+
+# The raw H.264 row likewise: while one client holds it, each joiner starts at a keyframe with its
+# parameter sets (SPS, PPS, then the IDR slice), and ffmpeg and VLC decode it from there.
+row=streamA.h264
+curl -s --max-time 40 -o /dev/null "$URL/$row" &
+holder=$!
+sleep 2
+for i in 1 2 3; do
+  curl -s --max-time 2 -o "$TEST_DIR/join$i.h264" "$URL/$row"
+  sleep 0.$(( RANDOM % 9 + 1 ))
+done
+first_nals() {   # FILE: the NAL unit types up to the first slice
+  python3 - "$1" <<'PY'
+import re, sys
+d = open(sys.argv[1], 'rb').read()
+types = []
+for m in re.finditer(b'\x00\x00\x01', d):
+    if m.end() < len(d):
+        t = d[m.end()] & 0x1f
+        types.append(t)
+        if t in (1, 5):
+            break
+print(' '.join(map(str, types)))
+PY
+}
+for i in 1 2 3; do
+  nals=$(first_nals "$TEST_DIR/join$i.h264")
+  check "$row joiner $i starts with SPS, PPS and an IDR slice (NAL types: $nals)" \
+    bash -c "grep -qE '(^| )7 8( 6)* 5$' <<<'$nals'"
+done
+# VLC, unprivileged, joins the held row alongside the ffmpeg joiners and shows its pictures. (Neither
+# its count of lost pictures nor its decoder's complaints judge the join: its probe prints two as the
+# first client too, and it loses some pacing a row that carries no timestamps.)
+chmod 755 "$TEST_DIR"; mkdir -p "$TEST_DIR/vlc"; chown nobody "$TEST_DIR/vlc"
+(sleep 12; echo stats; sleep 1; echo quit) |
+  setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
+    timeout 40 cvlc -I rc --rc-fake-tty -V dummy -A dummy "$URL/$row" >"$TEST_DIR/vlc-h264.log" 2>&1 &
+vlc_pid=$!
+dirty=$(joiners_dirty http_player 4)
+check "$row: the first client and 4 joiners decode without an error ($dirty dirty)" [ "$dirty" = 0 ]
+wait "$vlc_pid"
+vlc_stat() { awk -F: -v k="$1" '$1 ~ "^\\| " k " *$" { gsub(/[ \r]/, "", $2); v = $2 } END { print v + 0 }' \
+  "$TEST_DIR/vlc-h264.log"; }
+shown=$(vlc_stat "frames displayed"); lost=$(vlc_stat "frames lost")
+bad=$(grep -cE 'decode_slice_header error|non-existing PPS|no frame!' "$TEST_DIR/vlc-h264.log")
+echo "VLC joining $row: $shown pictures displayed, $lost lost, $bad decoder messages"
+check "VLC joining $row shows pictures ($shown)" [ "$shown" -ge 60 ]
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 
 # JPEG mode on channel B: a snapshot is one whole JPEG; back-to-back and multipart parse.
 post streamB_controls "StreamMode=3"

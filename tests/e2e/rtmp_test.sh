@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # RTMP play judged with ffprobe/ffmpeg, VLC, GStreamer and a byte-level python player: a JPEG
-# channel refused with its reason, both channels' H.264 at their sizes by the names VLC can play,
+# channel refused with its reason, both channels' H.264 at their sizes by the names VLC can play
+# (the Live View pages' links), GStreamer's rtmp2src under gst-discoverer and playbin,
 # AAC where the channel's RTMP audio is on and none where it is off, 10 s of video
 # and audio recorded and decoded with timestamps from 0 up, the handshake and reply bytes, a bad
 # C2, a silent peer, split, chunked and AMF3 commands, a push consumer that keeps its channel's
@@ -68,20 +69,25 @@ vlc_stat() {   # NAME KEY: the first value above 0 in VLC's statistics (lines en
   awk -F: -v k="$2" '$1 ~ "^\\| " k " *$" { gsub(/[ \r]/, "", $2); if (!first && $2 + 0 > 0) first = $2; last = $2 }
     END { print first + 0, last + 0 }' "$TEST_DIR/vlc-$1.log" 2>/dev/null
 }
-vlc_play() {   # NAME: VLC's log with its statistics and its stream info
+vlc_play() {   # NAME [URL]: VLC's log with its statistics and its stream info
   (for _ in $(seq 1 20); do
      sleep 1; echo stats; sleep 0.2
      [ "$(vlc_stat "$1" "frames displayed" | cut -d' ' -f1)" -gt 0 ] && break
    done
    sleep 10; echo stats; echo info; sleep 1; echo quit) |
     setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$TEST_DIR/vlc" \
-      timeout 60 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "$RTMP/$1" \
+      timeout 60 cvlc -I rc --rc-fake-tty -V dummy -A dummy --no-video-title-show "${2:-$RTMP/$1}" \
       >"$TEST_DIR/vlc-$1.log" 2>&1
   echo "VLC $1 exit $?"
 }
-vlc_play liveA &
+# The addresses are the Live View pages' links, made as the pages' script makes them.
+page_link() { curl -s "$URL/$1" | sed -n "s/.*data-scheme='rtmp' data-port='\([0-9]*\)' data-path='\([^']*\)'.*/rtmp:\/\/127.0.0.1:\1\2/p"; }
+link_a=$(page_link rtmp_streama.htm); link_b=$(page_link rtmp_streamb.htm)
+check "the Live View pages link $RTMP/liveA and liveB ($link_a, $link_b)" \
+  [ "$link_a" = "$RTMP/liveA" -a "$link_b" = "$RTMP/liveB" ]
+vlc_play liveA "$link_a" &
 vlc_a=$!
-vlc_play liveB &
+vlc_play liveB "$link_b" &
 vlc_b=$!
 timeout -s INT -k 5 12 gst-launch-1.0 -v rtmpsrc location="$RTMP/liveA" ! decodebin name=d \
   d. ! queue ! fakesink name=videosink silent=false d. ! queue ! fakesink name=audiosink silent=false \
@@ -89,6 +95,28 @@ timeout -s INT -k 5 12 gst-launch-1.0 -v rtmpsrc location="$RTMP/liveA" ! decode
 gst_v=$(grep -c "videosink:sink) (" "$TEST_DIR/gst.log"); gst_a=$(grep -c "audiosink:sink) (" "$TEST_DIR/gst.log")
 echo "GStreamer: $gst_v pictures, $gst_a audio buffers in 12 s"
 check "GStreamer plays channel A's pictures and sound" [ "$gst_v" -ge 150 -a "$gst_a" -ge 200 ]
+
+# GStreamer's own RTMP source, which playbin and gst-discoverer choose for rtmp://: it waits for the
+# play's statuses and metadata on the stream the media come on, and gets nothing until then.
+# gst-elements: rtmp2src playbin uridecodebin decodebin
+timeout 40 gst-discoverer-1.0 -t 20 "$RTMP/liveA" >"$TEST_DIR/disc.log" 2>&1
+grep -E "Analyzing|Done|timed out|video #|audio #|Width|Height|Channels|Sample rate" "$TEST_DIR/disc.log"
+check "gst-discoverer finds H.264 640x480 in liveA" \
+  bash -c "grep -q 'video #.*H.264' '$TEST_DIR/disc.log' && grep -q 'Width: 640' '$TEST_DIR/disc.log' &&
+    grep -q 'Height: 480' '$TEST_DIR/disc.log'"
+check "... and AAC 48 kHz stereo" \
+  bash -c "grep -q 'audio #.*AAC' '$TEST_DIR/disc.log' && grep -q 'Sample rate: 48000' '$TEST_DIR/disc.log' &&
+    grep -q 'Channels: 2' '$TEST_DIR/disc.log'"
+# gst-launch pauses playbin whenever its buffer of this (not live) source runs low, so what reaches
+# the sinks in 12 s may be well under the stream's rate (38 to 290 pictures seen): pictures and sound
+# arriving is what is judged.
+timeout -s INT -k 5 12 gst-launch-1.0 -v playbin uri="$RTMP/liveA" flags=video+audio+native-video+native-audio \
+  video-sink="fakesink name=videosink silent=false" audio-sink="fakesink name=audiosink silent=false" \
+  >"$TEST_DIR/playbin.log" 2>&1
+pb_v=$(grep -c "videosink:sink) (" "$TEST_DIR/playbin.log"); pb_a=$(grep -c "audiosink:sink) (" "$TEST_DIR/playbin.log")
+echo "playbin (rtmp2src): $pb_v pictures, $pb_a audio buffers in 12 s"
+check "playbin plays liveA with pictures and sound" [ "$pb_v" -ge 10 -a "$pb_a" -ge 50 ]
+check "... from GStreamer's own RTMP source" grep -q "GstRtmp2Src" "$TEST_DIR/playbin.log"
 wait $vlc_a $vlc_b
 rate=$(curl -sg "$URL/Video[0].FrameRate")
 read -r shown0 shown1 < <(vlc_stat liveA "frames displayed")
