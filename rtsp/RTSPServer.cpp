@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -692,8 +693,12 @@ bool GenericMediaServer::evictConnectionFor(uint32_t addr, unsigned fromAddress)
         uint32_t from = c->fPeer.sin_addr.s_addr;
         if (c->fClosing || c->fBusy || from == addr || held[from] < fromAddress + 2 || carriesPlayer.count(c))
             continue;
-        if (!victim || c->fLastRequestUs < victim->fLastRequestUs)
-            victim = c;
+        if (victim && c->fLastRequestUs >= victim->fLastRequestUs)
+            continue;
+        int unread = 0;   // bytes not read yet: a request arriving
+        if (ioctl(c->fSocket, FIONREAD, &unread) == 0 && unread > 0)
+            continue;
+        victim = c;
     }
     if (!victim)
         return false;

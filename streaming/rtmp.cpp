@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -138,7 +139,8 @@ const SessionEntry *session_evict_for(uint32_t addr, unsigned from_peer)
         unsigned held = 0;
         for (const SessionEntry &o : sessions)
             held += o.addr == e.addr && !o.evicted;
-        if (e.addr != addr && held >= from_peer + 2)
+        int unread = 0;   // bytes its thread has not read yet: a command arriving
+        if (e.addr != addr && held >= from_peer + 2 && (ioctl(e.sock, FIONREAD, &unread) != 0 || unread == 0))
             victim = &e;
     }
     if (victim) {

@@ -16,6 +16,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <string>
 #include <vector>
@@ -393,7 +394,9 @@ MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
         unsigned held = 0;
         for (const ConnTrack *o : tracks)
             held += !o->cut && o->addr == t->addr;
-        if (held >= from_peer + 2)
+        // Bytes the library has not read yet are a request arriving.
+        int unread = 0;
+        if (held >= from_peer + 2 && (ioctl(t->fd, FIONREAD, &unread) != 0 || unread == 0))
             victim = t;
     }
     int64_t now = monotonic_ms();
