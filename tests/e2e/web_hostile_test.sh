@@ -2,8 +2,9 @@
 # The web server against a hostile client on the network: a page under another name that resolves
 # to the device (DNS rebinding), multipart parts without a name, sizes the encoders refuse, NUL
 # bytes inside values, the logs and forged log lines, anonymous floods of flash writes and
-# processes, redirects to other hosts, POSTs where none is taken, and idle or trickling
-# connections from one address. After each the appliance serves on,
+# processes, redirects to other hosts, POSTs where none is taken, idle or trickling
+# connections from one address, and nine addresses holding every connection with stream readers,
+# silent and trickling connections. After each the appliance serves on,
 # and the settings are unchanged where they must be.
 source "$K7160_TESTLIB"
 
@@ -330,6 +331,99 @@ check "idle connections closed after the idle limit" [ "$(cat "$TEST_DIR/hold.la
 check "the first address is served again" [ "$(code --max-time 3 $URL/)" = 303 ]
 check "still serving after the connection floods" alive
 
+# --- a few addresses holding every connection ------------------------------------------------------
+# Eight addresses ask for the live stream on 32 connections each and read it slowly; a ninth
+# holds 16 silent connections and 16 that send a header a byte a second. Each connection the
+# server closes or refuses is dialled again half a second later. A reader that was reading reads
+# on, and page requests from other addresses are answered.
+for a in $(seq 60 75); do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
+READER_AUTH="Authorization: Basic $(printf admin:secret7 | base64)"
+curl -s --max-time 35 --interface 127.0.0.70 -H "$READER_AUTH" -o "$TEST_DIR/held.ts" $URL/streamA.ts &
+held_reader=$!
+for _ in $(seq 1 100); do [ "$(stat -c %s "$TEST_DIR/held.ts" 2>/dev/null || echo 0)" -gt 100000 ] && break; sleep 0.1; done
+python3 - "$READER_AUTH" 28 "$TEST_DIR/webfill" <<'PY' >"$TEST_DIR/webfill.out" 2>&1 &
+import resource, socket, sys, time
+auth, hold, out = sys.argv[1], float(sys.argv[2]), sys.argv[3]
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+READ = ("GET /streamA.ts HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n\r\n" % auth).encode()
+stats = dict(stream_ok=0, stream_busy=0, closed=0, redialled=0, refused=0, most_streams=0)
+conns, due = {}, []
+def dial(kind, src):
+    s = socket.socket()
+    try:
+        s.bind((src, 0)); s.settimeout(2); s.connect(("127.0.0.1", 80))
+        if kind == "stream":
+            s.sendall(READ)
+        elif kind == "slow":
+            s.sendall(b"GET / HTTP/1.1\r\nX-Slow: ")
+    except OSError:
+        s.close(); stats["refused"] += 1; due.append((time.time() + 0.5, kind, src)); return
+    s.setblocking(False)
+    conns[s] = dict(kind=kind, src=src, head=b"", status=None, last=0)
+for a in range(60, 68):
+    for _ in range(32):
+        dial("stream", "127.0.0.%d" % a)
+for i in range(32):
+    dial("silent" if i < 16 else "slow", "127.0.0.68")
+open(out + ".ready", "w").close()
+start = time.time()
+while time.time() - start < hold:
+    now = time.time()
+    for s, c in list(conns.items()):
+        if c["kind"] == "stream" and c["status"] == 200 and now - c["last"] < 1:
+            continue   # a slow reader
+        c["last"] = now
+        try:
+            d = s.recv(65536)
+        except BlockingIOError:
+            d = None
+        except OSError:
+            d = b""
+        if d == b"":
+            s.close(); del conns[s]; stats["closed"] += 1; due.append((now + 0.5, c["kind"], c["src"]))
+            continue
+        if d and c["status"] is None:
+            c["head"] += d
+            if b"\r\n\r\n" in c["head"]:
+                c["status"] = int(c["head"].split(b" ")[1])
+                stats["stream_ok" if c["status"] == 200 else "stream_busy"] += 1
+        if c["kind"] == "slow" and now - c.get("sent", 0) >= 1:
+            c["sent"] = now
+            try:
+                s.send(b"x")
+            except OSError:
+                pass
+    stats["most_streams"] = max(stats["most_streams"], sum(1 for c in conns.values() if c["status"] == 200))
+    for item in [d for d in due if d[0] <= now]:
+        due.remove(item); stats["redialled"] += 1; dial(item[1], item[2])
+    time.sleep(0.2)
+print(" ".join("%s=%d" % kv for kv in stats.items()), flush=True)
+PY
+filler=$!
+for _ in $(seq 1 600); do [ -e "$TEST_DIR/webfill.ready" ] && break; sleep 0.1; done
+sleep 2   # the readers' answers begin
+served=0; waits=""
+for a in 71 72 73 74 75; do
+  read -r got t < <(curl -s --max-time 10 --interface 127.0.0.$a -o /dev/null -w '%{http_code} %{time_total}\n' $URL/)
+  waits="$waits $t"
+  [ "$got" = 303 ] && served=$((served + 1))
+done
+echo "page requests with every connection taken: $served of 5 answered within 10 s, seconds:$waits"
+check "pages from other addresses are answered while nine addresses hold every connection" [ "$served" = 5 ]
+wait $filler
+out=$(cat "$TEST_DIR/webfill.out"); echo "the nine addresses: $out"
+most=$(grep -oE 'most_streams=[0-9]+' <<<"$out" | cut -d= -f2)
+check "stream readers never hold the last 32 connections (most at once: ${most:-none})" [ "${most:-999}" -le 223 -a "${most:-0}" -ge 150 ]
+check "the refused readers are answered 503" grep -qE 'stream_busy=[1-9]' <<<"$out"
+wait $held_reader
+rc=$?
+size=$(stat -c %s "$TEST_DIR/held.ts" 2>/dev/null || echo 0)
+echo "the reader that was reading: curl exit $rc (28: its own time limit), $size bytes in 35 s"
+check "the reader that was reading is never put out" [ "$rc" = 28 -a "$size" -gt 1000000 ]
+check "the places taken are logged" grep -qE 'httpd: connection from 127\.0\.0\.[0-9]+ idle for [0-9]+ s closed for a connection from' "$LOG"
+check "still serving after nine addresses held every connection" alive
+
 # === uploads: one firmware update at a time, slow and refused upload bodies, archive bounds ====
 # Clients are Python sockets and curl, each case on loopback addresses of its own so that the
 # per-address limit of one case does not decide another.
@@ -435,8 +529,8 @@ check "a guest's 100 MB upload is answered at once with the challenge" [ "$(cut 
 check "an admin's 100 MB upload is refused at once with 413" [ "$(cut -d' ' -f2 "$TEST_DIR/refused.txt")" = 413 ]
 
 # 300 admin uploads from ten addresses, each declaring 5 MB and sending a byte every 2 s: all are
-# closed at the deadline (those beyond the 256 slots wait in the listen queue for a slot, then
-# for their own deadline), and a client from another address is answered meanwhile.
+# closed at the deadline (those beyond the 256 slots, which have no idle connection to take the
+# place of, are refused at once), and a client from another address is answered meanwhile.
 # slow_uploads OUT FIRST LAST COUNT SECONDS: COUNT admin uploads from each address 127.0.0.FIRST
 # to LAST, declaring 5 MB; writes "connected held" to OUT.held (held: left open by the server
 # after a second), then sends each a byte every 2 s for at most SECONDS and writes "open seconds"
@@ -485,6 +579,7 @@ wait_file "$TEST_DIR/slow.held"
 t0=$(date +%s); served=""
 while [ $(($(date +%s) - t0)) -lt 50 ]; do
   [ "$(curl -s --max-time 2 --interface 127.0.0.50 -o /dev/null -w '%{http_code}' $URL/)" = 303 ] && { served=yes; break; }
+  sleep 0.2   # refused at once while every slot uploads
 done
 waited=$(($(date +%s) - t0))
 wait $slowpid
