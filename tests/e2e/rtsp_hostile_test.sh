@@ -224,64 +224,8 @@ def sessions():
         s.close()
     print("ended=%d" % ended)
 
-def fill(first, count, per, hold, ready):
-    # `per` connections from each of `count` addresses from 127.0.0.`first` on, each sending an
-    # OPTIONS at once and every 30 s; for `hold` seconds each one the server closes or refuses is
-    # dialled again a fifth of a second later.
-    import selectors
-    sel = selectors.DefaultSelector()
-    def options(cseq):
-        return ("OPTIONS %s RTSP/1.0\r\nCSeq: %d\r\n\r\n" % (URL, cseq)).encode()
-    def dial(src):
-        s = socket.socket()
-        try:
-            s.bind((src, 0)); s.settimeout(2); s.connect(("127.0.0.1", 8554)); s.sendall(options(1))
-            if not s.recv(65536):
-                raise OSError("closed")
-        except OSError:
-            s.close()
-            return None
-        s.setblocking(False)
-        sel.register(s, selectors.EVENT_READ, src)
-        held[s] = time.time()
-        return s
-    held, refused = {}, 0
-    for a in range(first, first + count):
-        for _ in range(per):
-            refused += dial("127.0.0.%d" % a) is None
-    kept = len(held)
-    open(ready, "w").close()
-    start, closed, redialled, redial_refused, due = time.time(), 0, 0, 0, []
-    while time.time() - start < hold:
-        for key, _ in sel.select(timeout=0.2):
-            try:
-                d = key.fileobj.recv(65536)
-            except BlockingIOError:
-                continue
-            except OSError:
-                d = b""
-            if not d:
-                sel.unregister(key.fileobj); key.fileobj.close(); held.pop(key.fileobj, None)
-                closed += 1; due.append((time.time() + 0.2, key.data))
-        now = time.time()
-        for s, last in list(held.items()):
-            if now - last >= 30:
-                try:
-                    s.send(options(2))
-                except OSError:
-                    pass
-                held[s] = now
-        for item in [d for d in due if d[0] <= now]:
-            due.remove(item); redialled += 1
-            if dial(item[1]) is None:
-                redial_refused += 1; due.append((time.time() + 0.2, item[1]))
-    print("kept=%d refused=%d closed_by_server=%d redialled=%d redial_refused=%d held_at_end=%d" %
-          (kept, refused, closed, redialled, redial_refused, len(held)), flush=True)
-
 if sys.argv[1] == "trickle":
     trickle()
-elif sys.argv[1] == "fill":
-    fill(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]), sys.argv[6])
 elif sys.argv[1] == "sessions":
     sessions()
 elif sys.argv[1] == "control":
@@ -326,7 +270,7 @@ timeout 60 ffmpeg -v error -rtsp_transport tcp -i rtsp://127.0.0.15:8554/streamA
   -f framemd5 "$TEST_DIR/held.md5" 2>"$TEST_DIR/held.err" &
 held_player=$!
 for _ in $(seq 1 200); do [ "$(grep -sc '^0,' "$TEST_DIR/held.md5")" -ge 10 ] 2>/dev/null && break; sleep 0.1; done
-timeout 90 python3 "$TEST_DIR/rtsp.py" fill 11 4 64 28 "$TEST_DIR/fill.ready" >"$TEST_DIR/fill.out" 2>&1 &
+timeout 90 python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" rtsp 11 4 64 28 "$TEST_DIR/fill.ready" >"$TEST_DIR/fill.out" 2>&1 &
 filler=$!
 for _ in $(seq 1 600); do [ -e "$TEST_DIR/fill.ready" ] && break; sleep 0.1; done
 check "four addresses got their connections through" [ -e "$TEST_DIR/fill.ready" ]

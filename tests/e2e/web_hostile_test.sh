@@ -332,74 +332,17 @@ check "the first address is served again" [ "$(code --max-time 3 $URL/)" = 303 ]
 check "still serving after the connection floods" alive
 
 # --- a few addresses holding every connection ------------------------------------------------------
-# Eight addresses ask for the live stream on 32 connections each and read it slowly; a ninth
-# holds 16 silent connections and 16 that send a header a byte a second. Each connection the
-# server closes or refuses is dialled again half a second later. A reader that was reading reads
-# on, and page requests from other addresses are answered.
+# Eight addresses read the live stream on 32 connections each, slowly; a ninth holds 16 silent
+# connections and 16 that send a header a byte a second; each connection the server closes or
+# refuses is dialled again. A reader that was reading reads on, and page requests from other
+# addresses are answered.
 for a in $(seq 60 75); do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
 READER_AUTH="Authorization: Basic $(printf admin:secret7 | base64)"
 curl -s --max-time 35 --interface 127.0.0.70 -H "$READER_AUTH" -o "$TEST_DIR/held.ts" $URL/streamA.ts &
 held_reader=$!
 for _ in $(seq 1 100); do [ "$(stat -c %s "$TEST_DIR/held.ts" 2>/dev/null || echo 0)" -gt 100000 ] && break; sleep 0.1; done
-python3 - "$READER_AUTH" 28 "$TEST_DIR/webfill" <<'PY' >"$TEST_DIR/webfill.out" 2>&1 &
-import resource, socket, sys, time
-auth, hold, out = sys.argv[1], float(sys.argv[2]), sys.argv[3]
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-READ = ("GET /streamA.ts HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n\r\n" % auth).encode()
-stats = dict(stream_ok=0, stream_busy=0, closed=0, redialled=0, refused=0, most_streams=0)
-conns, due = {}, []
-def dial(kind, src):
-    s = socket.socket()
-    try:
-        s.bind((src, 0)); s.settimeout(2); s.connect(("127.0.0.1", 80))
-        if kind == "stream":
-            s.sendall(READ)
-        elif kind == "slow":
-            s.sendall(b"GET / HTTP/1.1\r\nX-Slow: ")
-    except OSError:
-        s.close(); stats["refused"] += 1; due.append((time.time() + 0.5, kind, src)); return
-    s.setblocking(False)
-    conns[s] = dict(kind=kind, src=src, head=b"", status=None, last=0)
-for a in range(60, 68):
-    for _ in range(32):
-        dial("stream", "127.0.0.%d" % a)
-for i in range(32):
-    dial("silent" if i < 16 else "slow", "127.0.0.68")
-open(out + ".ready", "w").close()
-start = time.time()
-while time.time() - start < hold:
-    now = time.time()
-    for s, c in list(conns.items()):
-        if c["kind"] == "stream" and c["status"] == 200 and now - c["last"] < 1:
-            continue   # a slow reader
-        c["last"] = now
-        try:
-            d = s.recv(65536)
-        except BlockingIOError:
-            d = None
-        except OSError:
-            d = b""
-        if d == b"":
-            s.close(); del conns[s]; stats["closed"] += 1; due.append((now + 0.5, c["kind"], c["src"]))
-            continue
-        if d and c["status"] is None:
-            c["head"] += d
-            if b"\r\n\r\n" in c["head"]:
-                c["status"] = int(c["head"].split(b" ")[1])
-                stats["stream_ok" if c["status"] == 200 else "stream_busy"] += 1
-        if c["kind"] == "slow" and now - c.get("sent", 0) >= 1:
-            c["sent"] = now
-            try:
-                s.send(b"x")
-            except OSError:
-                pass
-    stats["most_streams"] = max(stats["most_streams"], sum(1 for c in conns.values() if c["status"] == 200))
-    for item in [d for d in due if d[0] <= now]:
-        due.remove(item); stats["redialled"] += 1; dial(item[1], item[2])
-    time.sleep(0.2)
-print(" ".join("%s=%d" % kv for kv in stats.items()), flush=True)
-PY
+timeout 90 python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" web 60 28 "$TEST_DIR/webfill.ready" "$READER_AUTH" \
+  >"$TEST_DIR/webfill.out" 2>&1 &
 filler=$!
 for _ in $(seq 1 600); do [ -e "$TEST_DIR/webfill.ready" ] && break; sleep 0.1; done
 sleep 2   # the readers' answers begin
