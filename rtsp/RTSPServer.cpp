@@ -619,16 +619,16 @@ void GenericMediaServer::scheduleIdleCheck()
     fIdleCheckTask = envir().taskScheduler().scheduleDelayedTask(period < 250000 ? 250000 : period, idleConnectionCheck, this);
 }
 
-bool GenericMediaServer::evictionLogDue(unsigned &held)
+bool GenericMediaServer::logDue(LogGate &gate, unsigned &more)
 {
     int64_t now = rtsp_monotonic_us();
-    if (fEvictLoggedUs && now - fEvictLoggedUs < 1000000) {
-        fEvictHeld++;
+    if (gate.lastUs && now - gate.lastUs < 1000000) {
+        gate.held++;
         return false;
     }
-    fEvictLoggedUs = now;
-    held = fEvictHeld;
-    fEvictHeld = 0;
+    gate.lastUs = now;
+    more = gate.held;
+    gate.held = 0;
     return true;
 }
 
@@ -658,7 +658,7 @@ bool GenericMediaServer::evictSessionFor(uint32_t addr, unsigned fromAddress)
     if (!victim)
         return false;
     unsigned more;
-    if (evictionLogDue(more)) {
+    if (logDue(fEvictLog, more)) {
         struct in_addr was = {victim->fOwnerAddr}, to = {addr};
         char wasName[INET_ADDRSTRLEN], toName[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &was, wasName, sizeof wasName);
@@ -703,7 +703,7 @@ bool GenericMediaServer::evictConnectionFor(uint32_t addr, unsigned fromAddress)
     if (!victim)
         return false;
     unsigned more;
-    if (evictionLogDue(more)) {
+    if (logDue(fEvictLog, more)) {
         struct in_addr to = {addr};
         char toName[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &to, toName, sizeof toName);
@@ -1282,9 +1282,13 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
             continue;
         }
         // Full: a newcomer takes an idle connection's place; closing ones count until they are gone.
+        // The addresses put out dial again at once: their refusals are logged once a second.
+        unsigned more;
         if (open >= MAX_CONNECTIONS &&
             (server->fConnections.size() >= (size_t)MAX_CONNECTIONS + EVICTED_SLACK || !server->evictConnectionFor(peer.sin_addr.s_addr, fromPeer))) {
-            log_printf("rtsp: connection from %s refused: %d connections open\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS);
+            if (server->logDue(server->fRefuseLog, more))
+                log_printf("rtsp: connection from %s refused: %d connections open%s\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS,
+                           held_text(more).c_str());
             ::close(c);
             continue;
         }

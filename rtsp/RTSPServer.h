@@ -69,9 +69,13 @@ protected:
     // when nothing may go.
     bool evictSessionFor(uint32_t addr, unsigned fromAddress);
     bool evictConnectionFor(uint32_t addr, unsigned fromAddress);
-    bool evictionLogDue(unsigned &held);   // at most once a second; held: lines left out since
-    int64_t fEvictLoggedUs = 0;
-    unsigned fEvictHeld = 0;
+    // Lines about newcomers at most once a second; `more`: the lines left out since the last.
+    struct LogGate {
+        int64_t lastUs = 0;
+        unsigned held = 0;
+    };
+    bool logDue(LogGate &gate, unsigned &more);
+    LogGate fEvictLog, fRefuseLog;
 
     int fServerSocket;
     Port fServerPort;
