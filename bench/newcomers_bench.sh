@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Fresh clients against a few addresses that hold every connection, in a network namespace of its
-# own (loopback only). Three attacks, one after the other, each for HOLD seconds (default 30):
+# own (loopback only). Three attacks, one after the other, each for HOLD seconds (default 25, under
+# the 30 s after which RTMP and the web server close idle connections themselves):
 #   RTMP: two addresses with 128 idle connections each (handshake and "connect", never "play");
 #   RTSP: four addresses with 64 connections each, an OPTIONS at once and every 30 s;
 #   web:  eight addresses reading /streamA.ts on 32 connections each, a ninth with 16 silent
 #         connections and 16 that send a header a byte a second;
 # each connection the server closes or refuses is dialled again. Meanwhile FRESH (default 7)
 # clients from addresses of their own ask one after another: RTMP handshake and "connect" to its
-# answer, RTSP OPTIONS (curl) to its answer, a page (curl) to its answer; one ffprobe per server
-# confirms that a fresh player plays. Prints per server the seconds a fresh client waited
+# answer, RTSP OPTIONS (curl) to its answer, a page (curl) to its answer, each timed by the client
+# from its connect; one ffprobe per server confirms that a fresh player plays (the codecs it found).
+# Prints per server the seconds a fresh client waited
 # (median [min-max]) and how many were served, the same without an attack, what the attack held,
 # and how many of its connections the server closed for newcomers (from the log lines, with the
 # counts they say they held back).
@@ -21,7 +23,7 @@ export K7160_TESTLIB=$top/tests/e2e/lib.sh
 source "$K7160_TESTLIB"
 source "$top/bench/bench_lib.sh"
 E2E=$top/tests/e2e
-HOLD=${NEWCOMERS_HOLD:-30}
+HOLD=${NEWCOMERS_HOLD:-25}
 [ "$HOLD" -le 120 ] || HOLD=120
 FRESH=${NEWCOMERS_FRESH:-7}
 [ "$FRESH" -le 20 ] || FRESH=20
@@ -31,33 +33,36 @@ start_app || finish
 wait_log "RTMP server listening on port 1935" 20 || { fail "RTMP listener did not start"; finish; }
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
 
-# answer_s KIND ADDRESS: seconds until a fresh client from ADDRESS had its answer, or "none".
+# rtmp_connect ADDRESS: seconds from connect to the answer of "connect", or "none".
 rtmp_connect() {
-  timeout 15 python3 - "$E2E" "$1" <<'PY'
-import socket, sys
+  timeout 15 python3 - "$E2E" "$1" <<'PY' 2>/dev/null || echo none
+import socket, sys, time
 sys.path.insert(0, sys.argv[1])
 import rtmp_client as rc
 s = socket.socket(); s.bind((sys.argv[2], 0)); s.settimeout(10)
+t0 = time.monotonic()
 s.connect((rc.HOST, rc.PORT))
 rc.handshake(s)
 s.sendall(rc.chunked(3, 20, rc.connect_body()))
-sys.exit(0 if "_result" in [rc.amf_first_string(m[4]) for m in rc.Reader(s).messages(5, 10)] else 1)
+ok = "_result" in [rc.amf_first_string(m[4]) for m in rc.Reader(s).messages(5, 10)]
+print("%.3f" % (time.monotonic() - t0) if ok else "none")
 PY
 }
+# answer_s KIND ADDRESS: seconds a fresh client from ADDRESS waited for its answer, or "none".
 answer_s() {
-  local t0 ok=1; t0=$(date +%s.%N)
+  local out
   case $1 in
-    rtmp) rtmp_connect "$2" >/dev/null 2>&1 || ok=0 ;;
-    rtsp) [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 15 --interface "$2" -X OPTIONS \
-               rtsp://127.0.0.1:8554/streamA.h264)" = 200 ] || ok=0 ;;
-    web) [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 15 --interface "$2" http://127.0.0.1/)" = 303 ] || ok=0 ;;
+    rtmp) rtmp_connect "$2"; return ;;
+    rtsp) out=$(curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 15 --interface "$2" -X OPTIONS \
+                rtsp://127.0.0.1:8554/streamA.h264) ;;
+    web) out=$(curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 15 --interface "$2" http://127.0.0.1/) ;;
   esac
-  [ "$ok" = 1 ] && echo "$(date +%s.%N) - $t0" | bc || echo none
+  case $out in 200\ *|303\ *) echo "${out#* }" ;; *) echo none ;; esac
 }
-plays() {   # KIND ADDRESS: the codec a fresh ffprobe finds, or "none"
+plays() {   # KIND ADDRESS: the codecs a fresh ffprobe finds, or "none"
   local url=rtmp://$2:1935/live/liveA
   [ "$1" = rtsp ] && url=rtsp://$2:8554/streamA.h264
-  local c; c=$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$url" 2>/dev/null | head -n 1)
+  local c; c=$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$url" 2>/dev/null | paste -sd,)
   echo "${c:-none}"
 }
 # fresh KIND FIRST_ADDRESS: FRESH clients one after another from their own addresses.
