@@ -112,22 +112,11 @@ public:
         fServer->envir().taskScheduler().rescheduleDelayedTask(fLivenessTask, (int64_t)fServer->fReclamationSeconds * 1000000,
                                                               livenessTimeout, this);
     }
-    // RTCP from the client: what a player sends while it plays.
-    void noteReport()
-    {
-        fLastReportUs = rtsp_monotonic_us();
-        noteLiveness();
-    }
-    static void noteLivenessFunc(void *clientData) { static_cast<ClientSession *>(clientData)->noteReport(); }
-    // Playing, and its client sent RTCP (or its PLAY came) within the reclamation time. A session
-    // kept alive only by requests plays to nobody once that time has passed.
-    bool isPlayer(int64_t nowUs) const
-    {
-        if (!fPlaying || fServer->fReclamationSeconds == 0)
-            return fPlaying;
-        int64_t last = fLastReportUs > fPlayUs ? fLastReportUs : fPlayUs;
-        return nowUs - last < (int64_t)fServer->fReclamationSeconds * 1000000;
-    }
+    static void noteLivenessFunc(void *clientData) { static_cast<ClientSession *>(clientData)->noteLiveness(); }
+    // From PLAY to PAUSE or its end: a session whose client has gone silent is reclaimed anyway.
+    // Some players report RTCP only every few hundred kilobytes and keep the session alive
+    // with GET_PARAMETER meanwhile, so the requests count as much as the reports.
+    bool isPlayer() const { return fPlaying; }
     static void livenessTimeout(void *clientData)
     {
         ClientSession *cs = static_cast<ClientSession *>(clientData);
@@ -152,7 +141,6 @@ public:
     std::string fOwnerUser;       // on a new connection, nobody else may
     TaskToken fLivenessTask = nullptr;
     bool fPlaying = false;        // PLAY answered and no PAUSE since
-    int64_t fPlayUs = 0, fLastReportUs = 0;
     int64_t fLastSignUs = 0;      // the client's last request or report
 };
 
@@ -650,7 +638,7 @@ bool GenericMediaServer::evictSessionFor(uint32_t addr, unsigned fromAddress)
     ClientSession *victim = nullptr;
     for (auto &kv : fClientSessions) {
         ClientSession *cs = kv.second;
-        if (cs->fOwnerAddr == addr || held[cs->fOwnerAddr] < fromAddress + 2 || cs->isPlayer(now))
+        if (cs->fOwnerAddr == addr || held[cs->fOwnerAddr] < fromAddress + 2 || cs->isPlayer())
             continue;
         if (!victim || cs->fLastSignUs < victim->fLastSignUs)
             victim = cs;
@@ -681,7 +669,7 @@ bool GenericMediaServer::evictConnectionFor(uint32_t addr, unsigned fromAddress)
             held[kv.first->fPeer.sin_addr.s_addr]++;
     std::map<ClientConnection *, bool> carriesPlayer;
     for (auto &kv : fClientSessions)
-        if (kv.second->isPlayer(now)) {
+        if (kv.second->isPlayer()) {
             if (kv.second->fTCPConn)
                 carriesPlayer[static_cast<ClientConnection *>(kv.second->fTCPConn)] = true;
             if (kv.second->fOwnerConn)
@@ -751,7 +739,7 @@ void GenericMediaServer::ClientConnection::processInput()
             fIn.erase(0, 4 + len);
             for (auto &kv : fServer->fClientSessions)
                 if (kv.second->fTCPConn == this)
-                    kv.second->noteReport();
+                    kv.second->noteLiveness();
             continue;
         }
         RTSPRequest req;
@@ -1127,7 +1115,6 @@ void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
                 continue;
             }
             cs->fPlaying = true;
-            cs->fPlayUs = rtsp_monotonic_us();
             uint16_t seq = 0;
             uint32_t ts = 0;
             s.sub->startStream(cs->fNum, s.token, seq, ts);
