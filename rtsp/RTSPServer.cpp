@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -31,6 +32,9 @@ enum { INPUT_LIMIT = 4 + 65535 + RTSP_MAX_REQUEST_SIZE };
 enum { OUTPUT_BACKLOG_LIMIT = 16 << 20 };
 enum { CONNECTION_SNDBUF = 256 << 10 };
 enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read its last answer
+// Connections put out for newcomers that have not gone yet: beyond this many the table's size
+// holds as a hard limit.
+enum { EVICTED_SLACK = 16 };
 
 static std::string md5_hex(const std::string &s)
 {
@@ -102,12 +106,17 @@ public:
     }
     void noteLiveness()
     {
+        fLastSignUs = rtsp_monotonic_us();
         if (fServer->fReclamationSeconds == 0)
             return;
         fServer->envir().taskScheduler().rescheduleDelayedTask(fLivenessTask, (int64_t)fServer->fReclamationSeconds * 1000000,
                                                               livenessTimeout, this);
     }
     static void noteLivenessFunc(void *clientData) { static_cast<ClientSession *>(clientData)->noteLiveness(); }
+    // From PLAY to PAUSE or its end: a session whose client has gone silent is reclaimed anyway.
+    // Some players report RTCP only every few hundred kilobytes and keep the session alive
+    // with GET_PARAMETER meanwhile, so the requests count as much as the reports.
+    bool isPlayer() const { return fPlaying; }
     static void livenessTimeout(void *clientData)
     {
         ClientSession *cs = static_cast<ClientSession *>(clientData);
@@ -131,6 +140,8 @@ public:
     in_addr_t fOwnerAddr = 0;     // its client's address and user: a UDP client may come back
     std::string fOwnerUser;       // on a new connection, nobody else may
     TaskToken fLivenessTask = nullptr;
+    bool fPlaying = false;        // PLAY answered and no PAUSE since
+    int64_t fLastSignUs = 0;      // the client's last request or report
 };
 
 void GenericMediaServer::deleteClientSession(ClientSession *cs)
@@ -559,6 +570,7 @@ public:
     TaskToken fCloseTask = nullptr;
     TaskToken fRequestTask = nullptr;
     int64_t fLastActivity = rtsp_monotonic_us();
+    int64_t fLastRequestUs = rtsp_monotonic_us();   // opened, or its last whole request answered
 };
 
 void GenericMediaServer::idleConnectionCheck(void *clientData)
@@ -593,6 +605,101 @@ void GenericMediaServer::scheduleIdleCheck()
         return;
     int64_t period = (int64_t)fReclamationSeconds * 1000000 / 4;
     fIdleCheckTask = envir().taskScheduler().scheduleDelayedTask(period < 250000 ? 250000 : period, idleConnectionCheck, this);
+}
+
+bool GenericMediaServer::logDue(LogGate &gate, unsigned &more)
+{
+    int64_t now = rtsp_monotonic_us();
+    if (gate.lastUs && now - gate.lastUs < 1000000) {
+        gate.held++;
+        return false;
+    }
+    gate.lastUs = now;
+    more = gate.held;
+    gate.held = 0;
+    return true;
+}
+
+static std::string held_text(unsigned held)
+{
+    return held ? " (" + std::to_string(held) + " more since the last report)" : std::string();
+}
+
+// A full table makes room for a newcomer from `addr`, which holds `fromAddress` already: the
+// session its client has been silent in longest, among those that are not players, goes. It is
+// taken only from an address holding at least two more than the newcomer's, so addresses that
+// come back cannot go on ending each other's sessions.
+bool GenericMediaServer::evictSessionFor(uint32_t addr, unsigned fromAddress)
+{
+    int64_t now = rtsp_monotonic_us();
+    std::map<uint32_t, unsigned> held;
+    for (auto &kv : fClientSessions)
+        held[kv.second->fOwnerAddr]++;
+    ClientSession *victim = nullptr;
+    for (auto &kv : fClientSessions) {
+        ClientSession *cs = kv.second;
+        if (cs->fOwnerAddr == addr || held[cs->fOwnerAddr] < fromAddress + 2 || cs->isPlayer())
+            continue;
+        if (!victim || cs->fLastSignUs < victim->fLastSignUs)
+            victim = cs;
+    }
+    if (!victim)
+        return false;
+    unsigned more;
+    if (logDue(fEvictLog, more)) {
+        struct in_addr was = {victim->fOwnerAddr}, to = {addr};
+        char wasName[INET_ADDRSTRLEN], toName[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &was, wasName, sizeof wasName);
+        inet_ntop(AF_INET, &to, toName, sizeof toName);
+        log_printf("rtsp: session from %s silent for %lld s ended for a SETUP from %s%s\n", wasName,
+                   (long long)(now - victim->fLastSignUs) / 1000000, toName, held_text(more).c_str());
+    }
+    deleteClientSession(victim);
+    return true;
+}
+
+// The same for a connection: the one whose last request is oldest, with no request being
+// answered and no player's session on it.
+bool GenericMediaServer::evictConnectionFor(uint32_t addr, unsigned fromAddress)
+{
+    int64_t now = rtsp_monotonic_us();
+    std::map<uint32_t, unsigned> held;
+    for (auto &kv : fConnections)
+        if (!kv.first->fClosing)
+            held[kv.first->fPeer.sin_addr.s_addr]++;
+    std::map<ClientConnection *, bool> carriesPlayer;
+    for (auto &kv : fClientSessions)
+        if (kv.second->isPlayer()) {
+            if (kv.second->fTCPConn)
+                carriesPlayer[static_cast<ClientConnection *>(kv.second->fTCPConn)] = true;
+            if (kv.second->fOwnerConn)
+                carriesPlayer[static_cast<ClientConnection *>(kv.second->fOwnerConn)] = true;
+        }
+    ClientConnection *victim = nullptr;
+    for (auto &kv : fConnections) {
+        ClientConnection *c = kv.first;
+        uint32_t from = c->fPeer.sin_addr.s_addr;
+        if (c->fClosing || c->fBusy || from == addr || held[from] < fromAddress + 2 || carriesPlayer.count(c))
+            continue;
+        if (victim && c->fLastRequestUs >= victim->fLastRequestUs)
+            continue;
+        int unread = 0;   // bytes not read yet: a request arriving
+        if (ioctl(c->fSocket, FIONREAD, &unread) == 0 && unread > 0)
+            continue;
+        victim = c;
+    }
+    if (!victim)
+        return false;
+    unsigned more;
+    if (logDue(fEvictLog, more)) {
+        struct in_addr to = {addr};
+        char toName[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &to, toName, sizeof toName);
+        log_printf("rtsp: connection from %s idle for %lld s closed for a connection from %s%s\n", victim->fPeerName,
+                   (long long)(now - victim->fLastRequestUs) / 1000000, toName, held_text(more).c_str());
+    }
+    victim->scheduleClose();
+    return true;
 }
 
 void GenericMediaServer::closeConnection(ClientConnection *conn)
@@ -654,6 +761,7 @@ void GenericMediaServer::ClientConnection::processInput()
             break;
         }
         handleRequest(req);
+        fLastRequestUs = rtsp_monotonic_us();
         fIn.erase(0, req.totalSize);
     }
     fBusy = false;
@@ -799,7 +907,7 @@ bool GenericMediaServer::ClientConnection::roomForSession(const RTSPRequest &req
         snprintf(why, sizeof why, "%d sessions on its connection", MAX_SESSIONS_PER_CONNECTION);
     else if (fromAddress >= MAX_SESSIONS_PER_ADDRESS)
         snprintf(why, sizeof why, "%d sessions from that address", MAX_SESSIONS_PER_ADDRESS);
-    else if (fServer->fClientSessions.size() >= MAX_SESSIONS)
+    else if (fServer->fClientSessions.size() >= MAX_SESSIONS && !fServer->evictSessionFor(fPeer.sin_addr.s_addr, fromAddress))
         snprintf(why, sizeof why, "%d sessions open", MAX_SESSIONS);
     else
         return true;
@@ -1003,8 +1111,10 @@ void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
             matched++;
             if (m == "PAUSE") {
                 s.sub->pauseStream(cs->fNum, s.token);
+                cs->fPlaying = false;
                 continue;
             }
+            cs->fPlaying = true;
             uint16_t seq = 0;
             uint32_t ts = 0;
             s.sub->startStream(cs->fNum, s.token, seq, ts);
@@ -1147,17 +1257,25 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
         int c = accept4(server->fServerSocket, (struct sockaddr *)&peer, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c < 0)
             return;
-        if (server->fConnections.size() >= MAX_CONNECTIONS) {
-            log_printf("rtsp: connection from %s refused: %d connections open\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS);
-            ::close(c);
-            continue;
-        }
-        unsigned fromPeer = 0;
-        for (auto &kv : server->fConnections)
+        unsigned fromPeer = 0, open = 0;
+        for (auto &kv : server->fConnections) {
+            open += !kv.first->fClosing;
             fromPeer += kv.first->fPeer.sin_addr.s_addr == peer.sin_addr.s_addr && !kv.first->fClosing;
+        }
         if (fromPeer >= MAX_CONNECTIONS_PER_ADDRESS) {
             log_printf("rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
                        MAX_CONNECTIONS_PER_ADDRESS);
+            ::close(c);
+            continue;
+        }
+        // Full: a newcomer takes an idle connection's place; closing ones count until they are gone.
+        // The addresses put out dial again at once: their refusals are logged once a second.
+        unsigned more;
+        if (open >= MAX_CONNECTIONS &&
+            (server->fConnections.size() >= (size_t)MAX_CONNECTIONS + EVICTED_SLACK || !server->evictConnectionFor(peer.sin_addr.s_addr, fromPeer))) {
+            if (server->logDue(server->fRefuseLog, more))
+                log_printf("rtsp: connection from %s refused: %d connections open%s\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS,
+                           held_text(more).c_str());
             ::close(c);
             continue;
         }

@@ -43,7 +43,8 @@ public:
     unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
     unsigned numClientConnections() const { return (unsigned)fConnections.size(); }
 
-    // A SETUP that would open a session beyond these is answered "453 Not Enough Bandwidth".
+    // A SETUP that would open a session beyond these is answered "453 Not Enough Bandwidth",
+    // except that at the total a newcomer takes the place of a session that is not playing.
     // A player needs one or two sessions on its connection (an aggregate SETUP joins the one it
     // has); every session adds a destination to a running stream, so without a bound one
     // connection could make the server send the stream a thousand times to one port. No more
@@ -64,6 +65,17 @@ protected:
     static void idleConnectionCheck(void *clientData);
     void scheduleIdleCheck();
     TaskToken fIdleCheckTask = nullptr;
+    // A full server makes room for a newcomer from addr, which holds fromAddress already; false
+    // when nothing may go.
+    bool evictSessionFor(uint32_t addr, unsigned fromAddress);
+    bool evictConnectionFor(uint32_t addr, unsigned fromAddress);
+    // Lines about newcomers at most once a second; `more`: the lines left out since the last.
+    struct LogGate {
+        int64_t lastUs = 0;
+        unsigned held = 0;
+    };
+    bool logDue(LogGate &gate, unsigned &more);
+    LogGate fEvictLog, fRefuseLog;
 
     int fServerSocket;
     Port fServerPort;

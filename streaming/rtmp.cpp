@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +45,9 @@ const uint8_t rtmp_server_key[68] = {
 namespace {
 
 enum { WAIT_MS = 5000, DIGEST_AREA = 1504, RTMP_BACKLOG = 64, ACCEPT_BACKOFF_MS = 50, ACCEPT_BACKOFF_MAX_MS = 1000 };
+// Sessions put out for newcomers whose threads have not ended yet: beyond this many the total
+// holds as a hard limit, so a flood of newcomers cannot pile up threads.
+enum { EVICTED_SLACK = 16 };
 
 const RtmpLimits DEFAULT_LIMITS = {RTMP_SESSIONS, RTMP_SESSIONS_PER_ADDRESS, RTMP_IDLE_SECONDS, RTMP_SEND_SECONDS};
 RtmpLimits limits = DEFAULT_LIMITS;
@@ -79,10 +83,14 @@ std::string held_text(unsigned held)
 struct SessionEntry {
     int sock;
     uint32_t addr;                    // network order
+    bool playing;                     // never put out for a newcomer
+    bool evicted;                     // shut down for a newcomer, its thread still ending
+    int64_t idle_since_ms;            // start, or when it last stopped playing
 };
 std::mutex session_mutex;
 std::vector<SessionEntry> sessions;
 LogGate refusal_gate;                 // under session_mutex
+LogGate evict_gate;                   // under session_mutex
 
 // Only the listener thread (or a test standing in for it) accepts.
 LogGate accept_gate;
@@ -105,6 +113,41 @@ void session_shutdown_all()
     std::lock_guard<std::mutex> l(session_mutex);
     for (const SessionEntry &e : sessions)
         shutdown(e.sock, SHUT_RDWR);
+}
+
+// The session began or stopped playing: what a newcomer may take the place of.
+void session_mark_playing(int sock, bool playing)
+{
+    std::lock_guard<std::mutex> l(session_mutex);
+    for (SessionEntry &e : sessions)
+        if (e.sock == sock) {
+            e.playing = playing;
+            e.idle_since_ms = monotonic_ms();
+        }
+}
+
+// A full server makes room for a connection from `addr`: the session not playing for longest
+// is shut down, taken only from an address that holds at least two more sessions than the
+// newcomer's, so that addresses which reconnect cannot go on putting out each other's
+// sessions. Its thread sees the end and leaves. Caller holds session_mutex.
+const SessionEntry *session_evict_for(uint32_t addr, unsigned from_peer)
+{
+    SessionEntry *victim = nullptr;
+    for (SessionEntry &e : sessions) {
+        if (e.playing || e.evicted || (victim && e.idle_since_ms >= victim->idle_since_ms))
+            continue;
+        unsigned held = 0;
+        for (const SessionEntry &o : sessions)
+            held += o.addr == e.addr && !o.evicted;
+        int unread = 0;   // bytes its thread has not read yet: a command arriving
+        if (e.addr != addr && held >= from_peer + 2 && (ioctl(e.sock, FIONREAD, &unread) != 0 || unread == 0))
+            victim = &e;
+    }
+    if (victim) {
+        victim->evicted = true;
+        shutdown(victim->sock, SHUT_RDWR);
+    }
+    return victim;
 }
 
 // 1 readable (or closed), 0 nothing within ms, -1 failure or quit.
@@ -290,7 +333,12 @@ void rtmp_session_run(RtmpConnection *c)
         log_printf("RTMP handshake error %d\n", rc);
         return;
     }
+    bool listed_playing = false;
     while (!quit_requested()) {
+        if ((c->playing != 0) != listed_playing) {
+            listed_playing = c->playing != 0;
+            session_mark_playing(c->sock, listed_playing);
+        }
         if (c->playing) {
             c->idle_since_ms = monotonic_ms();
             int r = rtmp_media_step(c);
@@ -367,17 +415,31 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
     address_text(peer, from, sizeof from);
     {
         std::lock_guard<std::mutex> l(session_mutex);
-        unsigned from_peer = 0;
-        for (const SessionEntry &e : sessions)
-            from_peer += e.addr == peer->sin_addr.s_addr;
+        unsigned from_peer = 0, open = 0;
+        for (const SessionEntry &e : sessions) {
+            open += !e.evicted;
+            from_peer += e.addr == peer->sin_addr.s_addr && !e.evicted;
+        }
         const char *why = nullptr;
         unsigned limit = 0;
-        if (sessions.size() >= limits.sessions) {
-            why = "sessions open";
-            limit = limits.sessions;
-        } else if (from_peer >= limits.per_address) {
+        if (from_peer >= limits.per_address) {
             why = "sessions from that address";
             limit = limits.per_address;
+        } else if (open >= limits.sessions) {
+            const SessionEntry *victim =
+                sessions.size() < limits.sessions + EVICTED_SLACK ? session_evict_for(peer->sin_addr.s_addr, from_peer) : nullptr;
+            if (victim) {
+                unsigned held;
+                if (gate_open(&evict_gate, &held)) {
+                    char was[INET_ADDRSTRLEN] = "?";
+                    inet_ntop(AF_INET, &victim->addr, was, sizeof was);
+                    log_printf("rtmp: session from %s not playing for %lld s closed for a connection from %s%s\n", was,
+                               (long long)(monotonic_ms() - victim->idle_since_ms) / 1000, from, held_text(held).c_str());
+                }
+            } else {
+                why = "sessions open";
+                limit = limits.sessions;
+            }
         }
         if (why) {
             unsigned held;
@@ -386,7 +448,7 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
             close(sock);
             return -1;
         }
-        sessions.push_back({sock, peer->sin_addr.s_addr});
+        sessions.push_back({sock, peer->sin_addr.s_addr, false, false, monotonic_ms()});
     }
     struct sockaddr_in dest = {};
     socklen_t dlen = sizeof dest;
@@ -420,14 +482,23 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
 namespace {
 
 // What the gates held back is reported once a second, also when nothing new comes.
+// Something held back and the second over: asking the gate while it is shut would count a line
+// that was never held back.
+bool held_due(const LogGate *g)
+{
+    return g->held && monotonic_ms() - g->last_ms >= 1000;
+}
+
 void report_held()
 {
     unsigned held;
-    if (accept_gate.held && gate_open(&accept_gate, &held))
+    if (held_due(&accept_gate) && gate_open(&accept_gate, &held))
         log_printf("accept: %u more failures since the last report\n", held);
     std::lock_guard<std::mutex> l(session_mutex);
-    if (refusal_gate.held && gate_open(&refusal_gate, &held))
+    if (held_due(&refusal_gate) && gate_open(&refusal_gate, &held))
         log_printf("rtmp: %u more connections refused since the last report\n", held);
+    if (held_due(&evict_gate) && gate_open(&evict_gate, &held))
+        log_printf("rtmp: %u more sessions not playing closed for new connections since the last report\n", held);
 }
 
 } // namespace

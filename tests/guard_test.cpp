@@ -9,7 +9,10 @@
 #include "testutil.h"
 #include "web_client.h"
 
+#include <atomic>
+
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <thread>
 
@@ -351,6 +354,117 @@ TEST_F(GuardLimitsTest, OneAddressCannotTakeEverySlot)
             usleep(20000);
     }
     EXPECT_TRUE(served);
+}
+
+namespace {
+
+// "/hold" stands for a live row: it asks to read a stream, then sends bytes until the end of the test.
+std::atomic<bool> holding;
+ssize_t hold_reader(void *, uint64_t, char *buf, size_t max)
+{
+    if (!holding)
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    size_t n = std::min<size_t>(max, 1024);
+    memset(buf, 'h', n);
+    return (ssize_t)n;
+}
+
+MHD_Result hold_handler(void *cls, MHD_Connection *c, const char *url, const char *method, const char *version,
+                        const char *upload, size_t *upload_size, void **con_cls)
+{
+    if (strcmp(url, "/hold") != 0)
+        return answer_to_connection(cls, c, url, method, version, upload, upload_size, con_cls);
+    if (!guard_stream_admit(c))
+        return http_text(c, MHD_HTTP_SERVICE_UNAVAILABLE, "text/plain", "busy\n", 5);
+    MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024, hold_reader, nullptr, nullptr);
+    return http_queue(c, MHD_HTTP_OK, r);
+}
+
+// The status of the answer to a GET sent on `fd` (its head only; a stream goes on), 0 for none.
+int status_on(int fd, const char *path)
+{
+    if (!web_send_all(fd, std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"))
+        return 0;
+    std::string in;
+    char b[4096];
+    while (in.find("\r\n\r\n") == std::string::npos) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return 0;
+        ssize_t n = recv(fd, b, in.empty() ? 12 : 1, 0);   // the head, and nothing of the body
+        if (n <= 0)
+            return 0;
+        in.append(b, (size_t)n);
+    }
+    return atoi(in.c_str() + 9);
+}
+
+bool tracked(int n)
+{
+    for (int i = 0; i < 200 && guard_connection_count() != n; i++)
+        usleep(10000);
+    return guard_connection_count() == n;
+}
+
+// Bytes still arriving on a stream reader's connection.
+bool flowing(int fd)
+{
+    char b[65536];
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 2000) > 0 && recv(fd, b, sizeof b, MSG_DONTWAIT) > 0;
+}
+
+} // namespace
+
+// A newcomer to a full server takes the place of the connection that has waited longest for a
+// request, from an address holding two more than its own; stream readers are never closed for
+// it, and they cannot take the last eighth of the total, which stays for pages.
+TEST_F(GuardLimitsTest, NewcomerTakesTheLongestIdlePlaceAndStreamsLeaveRoomForPages)
+{
+    httpd_stop();
+    GuardLimits l = {30, 10, 4, 16};   // 14 may read streams
+    guard_set_limits(&l);
+    holding = true;
+    ASSERT_EQ(httpd_start(0, hold_handler), 0);
+    port = httpd_port();
+    std::vector<int> readers;
+    for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"})
+        for (int i = 0; i < (strcmp(from, "127.0.0.5") ? 4 : 2); i++) {
+            readers.push_back(web_connect(port, from));
+            ASSERT_EQ(status_on(readers.back(), "/hold"), 200) << from << " " << i;
+        }
+    int refused = web_connect(port, "127.0.0.5");
+    EXPECT_EQ(status_on(refused, "/hold"), 503) << "the last two connections stay for pages";
+    close(refused);
+    ASSERT_TRUE(tracked(14));
+    int oldest = web_connect(port, "127.0.0.5");
+    ASSERT_TRUE(tracked(15));
+    int silent = web_connect(port, "127.0.0.5");
+    ASSERT_TRUE(tracked(16));
+
+    // Full: the page is served in place of the connection idle longest.
+    EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.6").status, 303);
+    EXPECT_TRUE(closed_within(oldest, 2000, false));
+    EXPECT_FALSE(closed_within(silent, 200, false));
+    int six = web_connect(port, "127.0.0.6");
+    ASSERT_TRUE(tracked(16));
+    // 127.0.0.5 coming back may not put out another address's connection in turn.
+    int back = web_connect(port, "127.0.0.5");
+    EXPECT_TRUE(closed_within(back, 2000, false));
+    EXPECT_FALSE(closed_within(six, 200, false));
+    EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.7").status, 303);
+    EXPECT_TRUE(closed_within(silent, 2000, false));
+    for (size_t i = 0; i < readers.size(); i++)
+        EXPECT_TRUE(flowing(readers[i])) << "reader " << i << " reads on";
+    std::string log = test_log_text();
+    EXPECT_NE(log.find("httpd: stream for 127.0.0.5 refused: 14 connections read streams"), std::string::npos) << log;
+    EXPECT_NE(log.find("httpd: connection from 127.0.0.5 idle for "), std::string::npos) << log;
+    EXPECT_NE(log.find(" s closed for a connection from 127.0.0.6"), std::string::npos) << log;
+    holding = false;
+    for (int fd : readers)
+        close(fd);
+    for (int fd : {oldest, silent, six, back})
+        close(fd);
 }
 
 // An upload keeps its connection while it delivers at least the upload rate; a trickle is cut

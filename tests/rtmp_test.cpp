@@ -1158,7 +1158,11 @@ TEST(RtmpLimits, SessionsCappedInAllAndPerAddressRefusalsLoggedOnceASecond)
         EXPECT_FALSE(closed_within(lb.clients[0], 100));
         EXPECT_EQ(lb.start_from("127.0.0.3"), 0) << "another address still gets in";
         EXPECT_EQ(lb.start_from("127.0.0.4"), 0);
-        EXPECT_EQ(lb.start_from("127.0.0.5"), -1) << "over the total";
+        // Full: a newcomer takes the place of an idle session of the address holding two.
+        EXPECT_EQ(lb.start_from("127.0.0.5"), 0);
+        EXPECT_TRUE(closed_within(lb.clients[0], 2000));
+        EXPECT_TRUE(sessions_drop_to(4, 3000));
+        EXPECT_EQ(lb.start_from("127.0.0.6"), -1) << "over the total, every address holding one";
         EXPECT_EQ(rtmp_session_count(), 4);
         for (int i = 0; i < 50; i++)
             lb.start_from("127.0.0.2");
@@ -1216,6 +1220,98 @@ TEST(RtmpLimits, ASessionThatDoesNotPlayIsClosedAndOneThatPlaysIsNot)
         std::string log = log_since(tail);
         EXPECT_EQ(test_count(log, "not playing for 1 s"), 1u) << log;   // the other two in the handshake
         player.join();
+    }
+    rtmp_set_limits(nullptr);
+    fakeproducer_stop(fp);
+}
+
+namespace {
+
+// Handshake, "connect" and "play" of channel A on a dialled connection; true once a picture came.
+bool play_on(int fd)
+{
+    Peer p;
+    p.fd = fd;
+    Bytes c01(1 + 1536, 0x5C);
+    c01[0] = 3;
+    p.send_bytes(c01);
+    while (p.in.size() < 3073)
+        if (!p.fill(3000))
+            return false;
+    Bytes s1(p.in.begin() + 1, p.in.begin() + 1537);
+    p.in.clear();
+    p.send_bytes(s1);
+    p.send_bytes(chunked(3, 20, connect_body()));
+    p.send_bytes(chunked(8, 20, play_body("streamA.m3u8"), 128, 1));
+    Msg m;
+    while (p.next(m, 3000))
+        if (m.type == 9)
+            return true;
+    return false;
+}
+
+// Bytes a player's socket still receives within ms (its media goes on).
+size_t flowing(int fd, int ms)
+{
+    size_t n = 0;
+    char b[65536];
+    for (auto t0 = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(ms);) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            ssize_t r = recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (r <= 0)
+                return 0;
+            n += (size_t)r;
+        }
+    }
+    return n;
+}
+
+} // namespace
+
+// A newcomer to a full server takes the place of the session not playing for longest, from an
+// address that holds at least two more than the newcomer's; a player is never put out, and the
+// addresses put out cannot take each other's places in turn.
+TEST(RtmpLimits, NewcomerTakesTheLongestIdleSessionsPlaceNeverAPlayers)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    get_param_block()->GuestPermission = PERM_STREAM_VIEW;
+    RtmpLimits l = {5, 3, 30, 10};
+    rtmp_set_limits(&l);
+    {
+        Loopback lb;
+        uint32_t tail = log_ring_head();
+        const char *order[] = {"127.0.0.3", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.2"};
+        for (const char *from : order) {
+            ASSERT_EQ(lb.start_from(from), 0) << from;
+            usleep(20000);   // each idle for a different time
+        }
+        int idle_a = lb.clients[0], player = lb.clients[1], idle_b = lb.clients[2], idle_c = lb.clients[3],
+            idle_d = lb.clients[4];
+        ASSERT_TRUE(play_on(player));
+
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(lb.start_from("127.0.0.4"), 0);
+        EXPECT_TRUE(closed_within(idle_a, 2000)) << "the longest idle, of an address holding two";
+        EXPECT_EQ(lb.start_from("127.0.0.5"), 0);
+        EXPECT_TRUE(closed_within(idle_b, 2000)) << "then the player's address's oldest idle one";
+        EXPECT_EQ(lb.start_from("127.0.0.6"), 0);
+        EXPECT_TRUE(closed_within(idle_d, 2000));
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_TRUE(sessions_drop_to(5, 3000));
+        // Every address holds one now: nobody is put out, the player least of all.
+        EXPECT_EQ(lb.start_from("127.0.0.7"), -1);
+        EXPECT_EQ(lb.start_from("127.0.0.3"), -1) << "an address put out does not put out another";
+        EXPECT_FALSE(closed_within(idle_c, 200));
+        EXPECT_GT(flowing(player, 1000), 0u) << "the player plays on";
+        std::string log = log_since(tail);
+        EXPECT_NE(log.find("rtmp: session from 127.0.0.3 not playing for "), std::string::npos) << log;
+        EXPECT_NE(log.find(" s closed for a connection from 127.0.0.4:"), std::string::npos) << log;
+        EXPECT_LE(test_count(log, "closed for a connection from"), 1u + (size_t)seconds) << "at most once a second";
+        for (int c : lb.clients)
+            shutdown(c, SHUT_RDWR);
+        EXPECT_TRUE(sessions_drop_to(0, 3000));
     }
     rtmp_set_limits(nullptr);
     fakeproducer_stop(fp);

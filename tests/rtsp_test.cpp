@@ -1430,8 +1430,37 @@ TEST(RtspServer, SessionsOnAConnectionAreCappedAndARefusedSetupLeavesNothing)
     close(s);
 }
 
+std::string play(ServerFixture &f, int s, const std::string &session)
+{
+    return status_of(f.request(s, "PLAY " + f.url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + session + "\r\n\r\n"));
+}
+
+// Sessions from four addresses, each address filling its share, in that order (UDP sessions
+// outlive the connections that set them up); played when `players`.
+std::vector<std::string> fill_sessions(ServerFixture &f, const std::vector<bool> &players)
+{
+    const int perConn = RTSPServer::MAX_SESSIONS_PER_CONNECTION;
+    std::vector<std::string> ids;
+    for (int a = 1; a <= 4; a++) {
+        std::string from = "127.0.0." + std::to_string(a);
+        for (int c = 0; c < RTSPServer::MAX_SESSIONS_PER_ADDRESS / perConn; c++) {
+            int s = f.connect(from.c_str());
+            for (int i = 0; i < perConn; i++) {
+                std::string r = setup_udp(f, s);
+                EXPECT_EQ(status_of(r), "RTSP/1.0 200 OK") << from << " " << c << " " << i;
+                ids.push_back(session_of(r));
+                if (players[a - 1]) {
+                    EXPECT_EQ(play(f, s, ids.back()), "RTSP/1.0 200 OK");
+                }
+            }
+            close(s);
+        }
+    }
+    return ids;
+}
+
 // UDP sessions outlive the connection that set them up, so one address cannot fill the server
-// by reconnecting; the server as a whole is bounded too.
+// by reconnecting; the server as a whole is bounded too: a full house of players is its capacity.
 TEST(RtspServer, SessionsAreCappedPerAddressAndInAll)
 {
     ServerFixture f;
@@ -1445,6 +1474,7 @@ TEST(RtspServer, SessionsAreCappedPerAddressAndInAll)
                 std::string r = setup_udp(f, s);
                 ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK") << from << " " << c << " " << i;
                 last = session_of(r);
+                ASSERT_EQ(play(f, s, last), "RTSP/1.0 200 OK");
             }
             close(s);
         }
@@ -1465,6 +1495,76 @@ TEST(RtspServer, SessionsAreCappedPerAddressAndInAll)
     EXPECT_EQ(status_of(setup_udp(f, s)), "RTSP/1.0 200 OK");
     close(owner);
     close(s);
+}
+
+// With the table full, a SETUP from a newcomer ends the session whose client has been silent
+// longest, among those not playing, of an address holding at least two more than the newcomer's.
+TEST(RtspServer, NewcomersSetupEndsTheLongestSilentSessionNeverAPlayer)
+{
+    ServerFixture f;
+    // 127.0.0.1 plays, and its sessions are the oldest; the other three only set up.
+    std::vector<std::string> ids = fill_sessions(f, {true, false, false, false});
+    ASSERT_EQ(f.server->numClientSessions(), (unsigned)RTSPServer::MAX_SESSIONS);
+    const size_t second = RTSPServer::MAX_SESSIONS_PER_ADDRESS;   // 127.0.0.2's first
+    uint32_t tail = log_ring_head();
+    int fresh = f.connect("127.0.0.5");
+    EXPECT_EQ(status_of(setup_udp(f, fresh)), "RTSP/1.0 200 OK");
+    EXPECT_EQ(f.server->numClientSessions(), (unsigned)RTSPServer::MAX_SESSIONS);
+    std::string log = log_since(tail);
+    EXPECT_NE(log.find("rtsp: session from 127.0.0.2 silent for "), std::string::npos) << log;
+    EXPECT_NE(log.find(" s ended for a SETUP from 127.0.0.5\n"), std::string::npos) << log;
+    int two = f.connect("127.0.0.2");
+    EXPECT_EQ(play(f, two, ids[second]), "RTSP/1.0 454 Session Not Found") << "the longest silent one ended";
+    EXPECT_EQ(play(f, two, ids[second + 1]), "RTSP/1.0 200 OK") << "the next one did not";
+    // 127.0.0.2 coming back may not end another address's session in turn.
+    EXPECT_EQ(status_of(setup_udp(f, two)), "RTSP/1.0 453 Not Enough Bandwidth");
+    int one = f.connect("127.0.0.1");
+    for (size_t i = 0; i < second; i++)
+        ASSERT_EQ(play(f, one, ids[i]), "RTSP/1.0 200 OK") << "every player plays on " << i;
+    close(one);
+    close(two);
+    close(fresh);
+}
+
+// With the table full, a newcomer's connection takes the place of the one whose last request is
+// oldest, of an address holding at least two more than the newcomer's; a connection carrying a
+// player is never closed for it.
+TEST(RtspServer, NewcomerTakesTheLongestIdleConnectionsPlaceNeverAPlayers)
+{
+    ServerFixture f;
+    int player = f.connect("127.0.0.1");
+    std::string r = f.request(player, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+    ASSERT_EQ(play(f, player, session_of(r)), "RTSP/1.0 200 OK");
+    std::vector<int> held;
+    const int perAddress = 64, total = 256;
+    for (int i = 1; i < total; i++) {
+        std::string from = "127.0.0." + std::to_string(1 + i / perAddress);
+        held.push_back(f.connect(from.c_str()));
+        ASSERT_EQ(status_of(f.request(held.back(), "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK") << i;
+    }
+    ASSERT_EQ(f.server->numClientConnections(), (unsigned)total);
+    uint32_t tail = log_ring_head();
+    int fresh = f.connect("127.0.0.5");
+    EXPECT_EQ(status_of(f.request(fresh, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK");
+    bool closed = false;
+    f.request(held[0], "", &closed);
+    EXPECT_TRUE(closed) << "127.0.0.1's oldest idle connection, not the older player's";
+    std::string log = log_since(tail);
+    EXPECT_NE(log.find("rtsp: connection from 127.0.0.1 idle for "), std::string::npos) << log;
+    EXPECT_NE(log.find(" s closed for a connection from 127.0.0.5\n"), std::string::npos) << log;
+    // 127.0.0.1 coming back does not put out another address's connection.
+    int back = f.connect("127.0.0.1");
+    EXPECT_EQ(f.request(back, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n", &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(f.server->numClientConnections(), (unsigned)total);
+    unsigned before = f.interleaved;
+    f.request(player, "", nullptr, before + 5);
+    EXPECT_GE(f.interleaved, before + 5) << "the player plays on";
+    for (int s : held)
+        close(s);
+    close(back);
+    close(fresh);
+    close(player);
 }
 
 } // namespace

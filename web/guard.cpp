@@ -19,7 +19,9 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <string>
 #include <vector>
 
 // --- the name the request was sent to -----------------------------------------------------------
@@ -336,7 +338,9 @@ enum TrackPhase { TRACK_WAITING, TRACK_BODY, TRACK_ANSWERING };
 struct ConnTrack {
     MHD_Connection *connection;
     int fd;
+    uint32_t addr;              // the client's IPv4 address, network order; 0 for another family
     int phase;
+    bool stream;                // its answer reads a stream
     bool upload;                // the body's deadline grows with what it delivered
     bool cut;
     uint64_t body_bytes;
@@ -386,6 +390,9 @@ void guard_notify_connection(void *cls, MHD_Connection *connection, void **socke
         }
         t->connection = connection;
         t->fd = info->connect_fd;
+        const MHD_ConnectionInfo *client = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (client && client->client_addr && client->client_addr->sa_family == AF_INET)
+            t->addr = reinterpret_cast<const sockaddr_in *>(client->client_addr)->sin_addr.s_addr;
         t->since_ms = monotonic_ms();
         pthread_mutex_lock(&track_mutex);
         tracks.push_back(t);
@@ -432,9 +439,108 @@ void guard_request_done(MHD_Connection *connection)
         return;
     pthread_mutex_lock(&track_mutex);
     t->phase = TRACK_WAITING;
+    t->stream = false;
     t->since_ms = monotonic_ms();
     t->first_ms = 0;
     pthread_mutex_unlock(&track_mutex);
+}
+
+namespace {
+
+// Lines about newcomers at most once a second; what was held back meanwhile is counted on the next.
+struct NewcomerLog {
+    int64_t last_ms;
+    unsigned held;
+};
+NewcomerLog evict_log, refuse_log, stream_log;   // under track_mutex
+
+bool newcomer_log_due(NewcomerLog *g, char *more, size_t size)
+{
+    more[0] = 0;
+    if (!guard_every(&g->last_ms, 1000)) {
+        g->held++;
+        return false;
+    }
+    if (g->held)
+        snprintf(more, size, " (%u more since the last report)", g->held);
+    g->held = 0;
+    return true;
+}
+
+std::string address_text(uint32_t addr)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    in_addr a = {addr};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+} // namespace
+
+MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
+{
+    uint32_t from = addr && addrlen >= sizeof(sockaddr_in) && addr->sa_family == AF_INET
+                        ? reinterpret_cast<const sockaddr_in *>(addr)->sin_addr.s_addr
+                        : 0;
+    char more[64];
+    pthread_mutex_lock(&track_mutex);
+    unsigned open = 0, from_peer = 0;
+    for (const ConnTrack *t : tracks) {
+        open += !t->cut;
+        from_peer += !t->cut && t->addr == from;
+    }
+    if (open < limits.connections) {
+        pthread_mutex_unlock(&track_mutex);
+        return MHD_YES;
+    }
+    ConnTrack *victim = nullptr;
+    for (ConnTrack *t : tracks) {
+        if (t->cut || t->phase != TRACK_WAITING || t->addr == from || (victim && t->since_ms >= victim->since_ms))
+            continue;
+        unsigned held = 0;
+        for (const ConnTrack *o : tracks)
+            held += !o->cut && o->addr == t->addr;
+        // Bytes the library has not read yet are a request arriving.
+        int unread = 0;
+        if (held >= from_peer + 2 && (ioctl(t->fd, FIONREAD, &unread) != 0 || unread == 0))
+            victim = t;
+    }
+    int64_t now = monotonic_ms();
+    if (victim) {
+        // The library sees the end of the connection and closes it on its own thread.
+        shutdown(victim->fd, SHUT_RDWR);
+        victim->cut = true;
+        if (newcomer_log_due(&evict_log, more, sizeof more))
+            log_printf("%s: connection from %s idle for %lld s closed for a connection from %s%s\n", "httpd",
+                       address_text(victim->addr).c_str(), (long long)(now - victim->since_ms) / 1000,
+                       address_text(from).c_str(), more);
+    } else if (newcomer_log_due(&refuse_log, more, sizeof more)) {
+        log_printf("%s: connection from %s refused: %u connections open%s\n", "httpd", address_text(from).c_str(),
+                   limits.connections, more);
+    }
+    pthread_mutex_unlock(&track_mutex);
+    return victim ? MHD_YES : MHD_NO;
+}
+
+bool guard_stream_admit(MHD_Connection *connection)
+{
+    ConnTrack *t = track_of(connection);
+    if (!t)
+        return true;
+    char more[64];
+    pthread_mutex_lock(&track_mutex);
+    unsigned readers = 0;
+    for (const ConnTrack *o : tracks)
+        readers += o->stream && !o->cut && o != t;
+    unsigned room = limits.connections - limits.connections / 8;
+    bool admit = t->stream || readers < room;
+    if (admit)
+        t->stream = true;
+    else if (newcomer_log_due(&stream_log, more, sizeof more))
+        log_printf("%s: stream for %s refused: %u connections read streams, the rest stay for pages%s\n", "httpd",
+                   address_text(t->addr).c_str(), readers, more);
+    pthread_mutex_unlock(&track_mutex);
+    return admit;
 }
 
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <microhttpd.h>
+#include <sys/socket.h>
 
 struct HttpRequest;
 struct PostContext;
@@ -100,6 +101,18 @@ const GuardLimits *guard_limits();
 // The server's connection notification: tracks each connection from its start to its close.
 void guard_notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
                              MHD_ConnectionNotificationCode code);
+// The server's accept policy. With the total reached, a newcomer takes the place of the
+// connection that has waited longest for a request of its own (one whose request is being read
+// or answered never goes), from an address holding at least two more connections than the
+// newcomer's: addresses that reconnect cannot then go on closing each other's. With none to
+// take, the newcomer is refused. The server itself admits GUARD_EVICTED_SLACK more, for the
+// connections closed for newcomers until the library has let them go.
+enum { GUARD_EVICTED_SLACK = 16 };
+MHD_Result guard_accept(void *cls, const struct sockaddr *addr, socklen_t addrlen);
+// Whether a request that reads a stream (a live row, MJPEG, HLS) may hold its connection: stream
+// readers never take the last eighth of the total, which stays for pages. On true the connection
+// counts as a stream reader until its answer is done.
+bool guard_stream_admit(MHD_Connection *connection);
 // Called on every call of the access handler: the request's phase for the deadlines.
 void guard_track_request(MHD_Connection *connection, const char *url, const char *method, size_t upload_size);
 // The answer went out: the connection waits for its next request.

@@ -837,6 +837,13 @@ void dynbuf_free(DynBuf *b)
 
 namespace {
 
+// Rows whose answer holds its connection while a stream plays (or until its next unit comes).
+bool is_stream_row(const UrlEntry *entry)
+{
+    return entry->get_handler == get_stream_func || entry->get_handler == jpeg_stream_handler ||
+           entry->get_handler == hls_get_func;
+}
+
 MHD_Result answer_get(MHD_Connection *connection, const char *url)
 {
     HttpRequest req = {};
@@ -854,7 +861,10 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
     const char *path = url[0] == '/' ? url + 1 : url;
     int ret = HTTP_NO_RESPONSE;
     req.entry = url_lookup(path);
-    if (req.entry && req.entry->get_handler) {
+    if (req.entry && is_stream_row(req.entry) && !guard_stream_admit(connection)) {
+        static const char body[] = "Every connection for streams is in use; try again later\n";
+        ret = http_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "text/plain", body, sizeof body - 1);
+    } else if (req.entry && req.entry->get_handler) {
         req.prefix = req.entry->arg;
         ret = req.entry->get_handler(&req);
     }
@@ -1047,7 +1057,7 @@ int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler)
         return 0;
     access_handler = handler ? handler : answer_to_connection;
     // poll, not select: select cannot watch a descriptor above 1023, and the process holds many.
-    daemon_handle = MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr,
+    daemon_handle = MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, guard_accept,
                                      nullptr, access_entry, nullptr,
                                      MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof digest_random, digest_random,
                                      MHD_OPTION_NONCE_NC_SIZE, 100, MHD_OPTION_NOTIFY_COMPLETED,
@@ -1055,7 +1065,8 @@ int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler)
                                      MHD_OPTION_NOTIFY_CONNECTION, guard_notify_connection, nullptr,
                                      MHD_OPTION_CONNECTION_TIMEOUT, guard_limits()->idle_seconds,
                                      MHD_OPTION_PER_IP_CONNECTION_LIMIT, guard_limits()->per_address,
-                                     MHD_OPTION_CONNECTION_LIMIT, guard_limits()->connections, MHD_OPTION_END);
+                                     MHD_OPTION_CONNECTION_LIMIT, guard_limits()->connections + GUARD_EVICTED_SLACK,
+                                     MHD_OPTION_END);
     if (!daemon_handle)
         return -1;
     const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);

@@ -3,7 +3,8 @@
 # "play") against an appliance with 1024 descriptors leave the web server, RTSP and a new RTMP
 # player from another address answered within 2 s, hold a bounded number of sessions, are
 # closed when they never play, and keep the log small; a player that joins just as the
-# channel's last player leaves plays like any other.
+# channel's last player leaves plays like any other; two addresses that hold every session and
+# reconnect leave room for fresh players and never put out one that plays.
 source "$K7160_TESTLIB"
 
 E2E=$(dirname "$K7160_TESTLIB")
@@ -96,5 +97,38 @@ size=$(stat -c %s "$LOG")
 refusals=$(grep -c 'rtmp: connection from .* refused' "$LOG"); accepts=$(grep -c 'accept: ' "$LOG")
 echo "log: $size bytes, refusal lines $refusals, accept failures $accepts"
 check "the log stays small" [ "$size" -lt 1000000 -a "$refusals" -le 60 -a "$accepts" -le 60 ]
+
+# Two addresses fill every session with idle connections and dial again for each one closed: the
+# player that was playing plays on, and fresh players from other addresses are served.
+for a in 4 5 6 11 12 13 14 15; do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
+timeout 60 ffmpeg -nostdin -y -v error -i rtmp://127.0.0.4:1935/live/liveA -t 30 -map 0:v -c copy \
+  -flush_packets 1 -f framecrc "$TEST_DIR/held.crc" 2>"$TEST_DIR/held.err" &
+held_player=$!
+for _ in $(seq 1 200); do [ "$(grep -vsc '^#' "$TEST_DIR/held.crc")" -ge 10 ] 2>/dev/null && break; sleep 0.1; done
+for a in 5 6; do
+  python3 "$E2E/rtmp_crowd.py" 128 127.0.0.$a 28 "$TEST_DIR/full$a.ready" reconnect >"$TEST_DIR/full$a.out" 2>&1 &
+  eval "full$a=\$!"
+done
+for _ in $(seq 1 600); do [ -e "$TEST_DIR/full5.ready" -a -e "$TEST_DIR/full6.ready" ] && break; sleep 0.1; done
+check "both addresses got their connections through" [ -e "$TEST_DIR/full5.ready" -a -e "$TEST_DIR/full6.ready" ]
+served=0; waits=""
+for a in 11 12 13 14 15; do
+  t=$(timed "$TEST_DIR/fresh.crc" timeout 20 ffmpeg -nostdin -v error -i rtmp://127.0.0.$a:1935/live/liveA -frames:v 10 \
+      -map 0:v -c copy -f framecrc -)
+  got=$(grep -vc '^#' "$TEST_DIR/fresh.crc")
+  waits="$waits $t"
+  [ "$got" -ge 10 ] && [ "$(echo "$t < 10" | bc)" = 1 ] && served=$((served + 1))
+done
+echo "fresh RTMP players with every session taken: $served of 5 served, seconds:$waits"
+check "fresh players from other addresses are served while two addresses hold every session" [ "$served" = 5 ]
+wait $held_player
+rc=$?
+held=$(grep -vc '^#' "$TEST_DIR/held.crc")
+echo "the player that was playing: exit $rc, pictures $held of 30 s; $(head -c 300 "$TEST_DIR/held.err")"
+# 30 s at 30 fps is 900 pictures; a cut player stops far short.
+check "the player that was playing is never put out" [ "$rc" = 0 -a "$held" -ge 600 -a ! -s "$TEST_DIR/held.err" ]
+wait $full5 $full6
+echo "crowds: $(cat "$TEST_DIR/full5.out") | $(cat "$TEST_DIR/full6.out")"
+check "the places taken are logged" grep -qE 'rtmp: session from 127\.0\.0\.[56] not playing for [0-9]+ s closed for a connection from 127\.0\.0\.1[1-5]:' "$LOG"
 stop_app
 finish

@@ -3,8 +3,9 @@
 # cannot lock out another address or cut a client that plays; a digest answer is bound to its
 # uri; an anonymous flood from one address does not evict the nonce another is answering; SETUPs
 # beyond a connection's or an address's share of sessions are refused while others play; a
-# session id seen on the wire does not let another connection end the session; RTMP, which
-# carries no credentials, plays nothing while the guest may not view streams.
+# session id seen on the wire does not let another connection end the session; four addresses
+# holding every connection and reconnecting leave room for fresh players and never put out one
+# that plays; RTMP, which carries no credentials, plays nothing while the guest may not view streams.
 source "$K7160_TESTLIB"
 
 ip addr add 127.0.0.2/32 dev lo 2>/dev/null
@@ -260,6 +261,40 @@ check "the refusal is logged" grep -qF "rtsp: SETUP from 127.0.0.1 refused: 64 s
 check "a player from another address plays meanwhile" grep -q "other_address_frames=10 $" <<<"$out"
 check "a TEARDOWN makes room for a session" grep -q "after_teardown=RTSP/1.0 200 OK" <<<"$out"
 check "every session that was given is ended by its owner" grep -q "ended=64$" <<<"$out"
+
+# Four addresses hold every connection, each with an OPTIONS every 30 s, and dial again for each
+# one closed: the player that was playing plays on, and fresh players from other addresses are
+# served.
+for a in 11 12 13 14 15 21 22 23 24 25; do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
+timeout 60 ffmpeg -v error -rtsp_transport tcp -i rtsp://127.0.0.15:8554/streamA.h264 -t 30 -flush_packets 1 \
+  -f framemd5 "$TEST_DIR/held.md5" 2>"$TEST_DIR/held.err" &
+held_player=$!
+for _ in $(seq 1 200); do [ "$(grep -sc '^0,' "$TEST_DIR/held.md5")" -ge 10 ] 2>/dev/null && break; sleep 0.1; done
+timeout 90 python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" rtsp 11 4 64 28 "$TEST_DIR/fill.ready" >"$TEST_DIR/fill.out" 2>&1 &
+filler=$!
+for _ in $(seq 1 600); do [ -e "$TEST_DIR/fill.ready" ] && break; sleep 0.1; done
+check "four addresses got their connections through" [ -e "$TEST_DIR/fill.ready" ]
+served=0; waits=""
+for a in 21 22 23 24 25; do
+  t0=$(date +%s.%N)
+  got=$(timeout 20 ffmpeg -v error -rtsp_transport tcp -i rtsp://127.0.0.$a:8554/streamA.h264 -frames:v 10 -f framemd5 - \
+        2>/dev/null | grep -c '^0,')
+  t=$(echo "$(date +%s.%N) - $t0" | bc)
+  waits="$waits $t"
+  [ "$got" -ge 10 ] && [ "$(echo "$t < 10" | bc)" = 1 ] && served=$((served + 1))
+done
+echo "fresh RTSP players with every connection taken: $served of 5 served, seconds:$waits"
+check "fresh players from other addresses are served while four addresses hold every connection" [ "$served" = 5 ]
+wait $held_player
+rc=$?
+frames=$(grep -c '^0,' "$TEST_DIR/held.md5")
+echo "the player that was playing: exit $rc, pictures $frames of 30 s; $(head -c 300 "$TEST_DIR/held.err")"
+# 30 s at 30 fps is 900 pictures; a cut player stops far short.
+check "the player that was playing is never put out" [ "$rc" = 0 -a "$frames" -ge 600 -a ! -s "$TEST_DIR/held.err" ]
+wait $filler
+echo "the four addresses: $(cat "$TEST_DIR/fill.out")"
+check "the places taken are logged" \
+  grep -qE 'rtsp: connection from 127\.0\.0\.1[1-4] idle for [0-9]+ s closed for a connection from 127\.0\.0\.2[1-5]' "$LOG"
 
 # Digest: a user in the settings.
 curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "User[0].Name=viewer" --data-urlencode "User[0].Permission=1" \

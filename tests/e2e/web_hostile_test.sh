@@ -2,8 +2,9 @@
 # The web server against a hostile client on the network: a page under another name that resolves
 # to the device (DNS rebinding), multipart parts without a name, sizes the encoders refuse, NUL
 # bytes inside values, the logs and forged log lines, anonymous floods of flash writes and
-# processes, redirects to other hosts, POSTs where none is taken, and idle or trickling
-# connections from one address. After each the appliance serves on,
+# processes, redirects to other hosts, POSTs where none is taken, idle or trickling
+# connections from one address, and nine addresses holding every connection with stream readers,
+# silent and trickling connections. After each the appliance serves on,
 # and the settings are unchanged where they must be.
 source "$K7160_TESTLIB"
 
@@ -372,6 +373,45 @@ check "idle connections closed after the idle limit" [ "$(cat "$TEST_DIR/hold.la
 check "the first address is served again" [ "$(code --max-time 3 $URL/)" = 303 ]
 check "still serving after the connection floods" alive
 
+# --- a few addresses holding every connection ------------------------------------------------------
+# Eight addresses read the live stream on 32 connections each, slowly; a ninth holds 16 silent
+# connections and 16 that send a header a byte a second; each connection the server closes or
+# refuses is dialled again. A reader that was reading reads on, and page requests from other
+# addresses are answered.
+for a in $(seq 60 75); do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
+READER_AUTH="Authorization: Basic $(printf admin:secret7 | base64)"
+curl -s --max-time 35 --interface 127.0.0.70 -H "$READER_AUTH" -o "$TEST_DIR/held.ts" $URL/streamA.ts &
+held_reader=$!
+for _ in $(seq 1 100); do [ "$(stat -c %s "$TEST_DIR/held.ts" 2>/dev/null || echo 0)" -gt 100000 ] && break; sleep 0.1; done
+timeout 90 python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" web 60 28 "$TEST_DIR/webfill.ready" "$READER_AUTH" \
+  >"$TEST_DIR/webfill.out" 2>&1 &
+filler=$!
+for _ in $(seq 1 600); do [ -e "$TEST_DIR/webfill.ready" ] && break; sleep 0.1; done
+sleep 2   # the readers' answers begin
+before=$(stat -c %s "$TEST_DIR/held.ts")
+served=0; waits=""
+for a in 71 72 73 74 75; do
+  read -r got t < <(curl -s --max-time 10 --interface 127.0.0.$a -o /dev/null -w '%{http_code} %{time_total}\n' $URL/)
+  waits="$waits $t"
+  [ "$got" = 303 ] && served=$((served + 1))
+done
+echo "page requests with every connection taken: $served of 5 answered within 10 s, seconds:$waits"
+check "pages from other addresses are answered while nine addresses hold every connection" [ "$served" = 5 ]
+sleep 2
+during=$(( $(stat -c %s "$TEST_DIR/held.ts") - before ))
+wait $filler
+out=$(cat "$TEST_DIR/webfill.out"); echo "the nine addresses: $out"
+most=$(grep -oE 'most_streams=[0-9]+' <<<"$out" | cut -d= -f2)
+check "stream readers never hold the last 32 connections (most at once: ${most:-none})" [ "${most:-999}" -le 223 -a "${most:-0}" -ge 150 ]
+check "the refused readers are answered 503" grep -qE 'stream_busy=[1-9]' <<<"$out"
+wait $held_reader
+rc=$?
+size=$(stat -c %s "$TEST_DIR/held.ts" 2>/dev/null || echo 0)
+echo "the reader that was reading: curl exit $rc (28: its own time limit), $size bytes in 35 s, $during while the pages were asked for"
+check "the reader that was reading is never put out" [ "$rc" = 28 -a "$during" -gt 20000 ]
+check "the places taken are logged" grep -qE 'httpd: connection from 127\.0\.0\.[0-9]+ idle for [0-9]+ s closed for a connection from' "$LOG"
+check "still serving after nine addresses held every connection" alive
+
 # === uploads: one firmware update at a time, slow and refused upload bodies, archive bounds ====
 # Clients are Python sockets and curl, each case on loopback addresses of its own so that the
 # per-address limit of one case does not decide another.
@@ -477,8 +517,8 @@ check "a guest's 100 MB upload is answered at once with the challenge" [ "$(cut 
 check "an admin's 100 MB upload is refused at once with 413" [ "$(cut -d' ' -f2 "$TEST_DIR/refused.txt")" = 413 ]
 
 # 300 admin uploads from ten addresses, each declaring 5 MB and sending a byte every 2 s: all are
-# closed at the deadline (those beyond the 256 slots wait in the listen queue for a slot, then
-# for their own deadline), and a client from another address is answered meanwhile.
+# closed at the deadline (those beyond the 256 slots, which have no idle connection to take the
+# place of, are refused at once), and a client from another address is answered meanwhile.
 # slow_uploads OUT FIRST LAST COUNT SECONDS: COUNT admin uploads from each address 127.0.0.FIRST
 # to LAST, declaring 5 MB; writes "connected held" to OUT.held (held: left open by the server
 # after a second), then sends each a byte every 2 s for at most SECONDS and writes "open seconds"
@@ -527,6 +567,7 @@ wait_file "$TEST_DIR/slow.held"
 t0=$(date +%s); served=""
 while [ $(($(date +%s) - t0)) -lt 50 ]; do
   [ "$(curl -s --max-time 2 --interface 127.0.0.50 -o /dev/null -w '%{http_code}' $URL/)" = 303 ] && { served=yes; break; }
+  sleep 0.2   # refused at once while every slot uploads
 done
 waited=$(($(date +%s) - t0))
 wait $slowpid
