@@ -31,11 +31,18 @@ wait_log "httpd: started" 20 || fail "web server did not start"
 # Channel B starts in JPEG, which no video message carries: the play is refused with its reason,
 # and ffmpeg says so and exits rather than wait for ever.
 check "channel B starts in JPEG" [ "$(curl -sg "$URL/Video[1].StreamMode")" = 3 ]
+# At once by the appliance's own log: the session ends within seconds of the refusal, far
+# from the 30 s an idle session is held, however long a busy machine took to get to the play.
 t0=$(date +%s)
-timeout 20 ffmpeg -v error -i "$RTMP/liveB" -t 2 -f null - 2>"$TEST_DIR/jpeg.err"; rc=$?
+timeout 60 ffmpeg -v error -i "$RTMP/liveB" -t 2 -f null - 2>"$TEST_DIR/jpeg.err"; rc=$?
 cat "$TEST_DIR/jpeg.err"
-check "ffmpeg on the JPEG channel fails at once (exit $rc, $(($(date +%s) - t0)) s)" \
-  [ "$rc" -ne 0 -a "$rc" -ne 124 -a $(($(date +%s) - t0)) -lt 10 ]
+refused_ends() {
+  awk '{ t = substr($1, 2) + 0 } /\] rtmp: play liveB refused/ && !r { r = t; seen = 1 }
+    r && /\] serverThread: exiting/ { d = t - r; ended = 1; exit }
+    END { printf "session ended %.2f s after the refusal\n", d; exit !(seen && ended && d < 5) }' "$LOG"
+}
+jpeg_fails() { [ "$rc" -ne 0 -a "$rc" -ne 124 ] && refused_ends; }
+check "ffmpeg on the JPEG channel fails at once (exit $rc, $(($(date +%s) - t0)) s)" jpeg_fails
 check "... naming the reason" grep -qF "channel B makes StreamMode_JPEG, not H.264" "$TEST_DIR/jpeg.err"
 check "the refusal is logged" grep -qF "rtmp: play liveB refused: channel B makes StreamMode_JPEG, not H.264" "$LOG"
 
@@ -79,6 +86,7 @@ vlc_play() {   # NAME: VLC's log with its statistics and its stream info
       >"$TEST_DIR/vlc-$1.log" 2>&1
   echo "VLC $1 exit $?"
 }
+stops_a=$(grep -cF "videoA: fully stopped" "$LOG"); stops_b=$(grep -cF "videoB: fully stopped" "$LOG")
 vlc_play liveA &
 vlc_a=$!
 vlc_play liveB &
@@ -88,23 +96,34 @@ timeout -s INT -k 5 12 gst-launch-1.0 -v rtmpsrc location="$RTMP/liveA" ! decode
   >"$TEST_DIR/gst.log" 2>&1
 gst_v=$(grep -c "videosink:sink) (" "$TEST_DIR/gst.log"); gst_a=$(grep -c "audiosink:sink) (" "$TEST_DIR/gst.log")
 echo "GStreamer: $gst_v pictures, $gst_a audio buffers in 12 s"
-check "GStreamer plays channel A's pictures and sound" [ "$gst_v" -ge 150 -a "$gst_a" -ge 200 ]
 wait $vlc_a $vlc_b
-rate=$(curl -sg "$URL/Video[0].FrameRate")
+# What each encoder made a second over the players' run, by its own log once the run ended: a
+# busy machine encodes fewer than the channel's rate, and the players are held against that.
+enc_rate() {   # CHANNEL RUNS
+  for _ in $(seq 1 200); do [ "$(grep -cF "video$1: fully stopped" "$LOG")" -gt "$2" ] && break; sleep 0.1; done
+  sed -n "s/.*video$1: stopped \([0-9][0-9.e+-]*\) fps.*/\1/p" "$LOG" | sed -n "$(($2 + 1))p"
+}
+rate=$(enc_rate A "$stops_a"); rate_b=$(enc_rate B "$stops_b")
+echo "encoders: channel A ${rate:-?} fps, channel B ${rate_b:-?} fps (channel rate $(curl -sg "$URL/Video[0].FrameRate"))"
+# at_least GOT PER_SECOND RATE: GOT is at least PER_SECOND / 30 of RATE a second.
+at_least() { awk -v g="$1" -v s="$2" -v r="${3:-0}" 'BEGIN { exit !(r > 0 && g >= s * r / 30) }'; }
+# 12 s of which the start goes to connecting: 150 pictures at 30 a second.
+gst_plays() { at_least "$gst_v" 150 "$rate" && [ "$gst_a" -ge 200 ]; }
+check "GStreamer plays channel A's pictures and sound" gst_plays
 read -r shown0 shown1 < <(vlc_stat liveA "frames displayed")
 read -r played0 played1 < <(vlc_stat liveA "buffers played")
 read -r _ shown_b < <(vlc_stat liveB "frames displayed")
 echo "VLC liveA: frames displayed $shown0 -> $shown1, audio buffers played $played0 -> $played1 (channel rate $rate);" \
   "liveB: $shown_b frames displayed"
-if [ $((shown1 - shown0)) -lt $((rate * 25 / 3)) ] || [ "$shown_b" -lt $((rate * 3)) ]; then
+if ! at_least $((shown1 - shown0)) 250 "$rate" || ! at_least "$shown_b" 90 "$rate_b"; then
   echo "---- VLC's logs (last 10 lines each) ----"; tail -n 10 "$TEST_DIR"/vlc-live?.log
 fi
-check "VLC shows channel A's pictures at the channel's rate over 10 s" [ $((shown1 - shown0)) -ge $((rate * 25 / 3)) ]
+check "VLC shows channel A's pictures at the channel's rate over 10 s" at_least $((shown1 - shown0)) 250 "$rate"
 # 48 kHz in frames of 1024 samples: about 47 a second.
 check "... and plays its sound" [ $((played1 - played0)) -ge 400 ]
 check "... at 640x480" grep -q "Video resolution: 640x480" "$TEST_DIR/vlc-liveA.log"
 check "VLC shows channel B (liveB) at 320x240, without sound" \
-  bash -c "[ $shown_b -ge $((rate * 3)) ] && grep -q 'Video resolution: 320x240' '$TEST_DIR/vlc-liveB.log' &&
+  bash -c "awk 'BEGIN { exit !($shown_b >= 3 * ${rate_b:-0} && ${rate_b:-0} > 0) }' && grep -q 'Video resolution: 320x240' '$TEST_DIR/vlc-liveB.log' &&
     ! grep -q 'Type: Audio' '$TEST_DIR/vlc-liveB.log'"
 
 # 10 s of video and audio recorded as they arrive, then decoded frame by frame.
@@ -137,17 +156,22 @@ check "audio keeps pace with the pictures" \
   [ $(( $(tail -1 "$TEST_DIR/apts") - $(tail -1 "$TEST_DIR/pts") )) -ge -200 -a $(( $(tail -1 "$TEST_DIR/apts") - $(tail -1 "$TEST_DIR/pts") )) -le 200 ]
 
 # A second player joining in the middle of a GOP decodes from its first picture on.
+stops_a=$(grep -cF "videoA: fully stopped" "$LOG")
 timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 6 -f null - 2>"$TEST_DIR/first.err" &
 first=$!
 sleep 1.5
 timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 3 -f framemd5 "$TEST_DIR/join.md5" 2>"$TEST_DIR/join.err"
 wait $first
-joined=$(grep -c '^0,' "$TEST_DIR/join.md5"); echo "joined player frames=$joined"; cat "$TEST_DIR/join.err"
-check "a player joining mid-GOP decodes without a message" [ "$joined" -ge 80 -a ! -s "$TEST_DIR/join.err" -a ! -s "$TEST_DIR/first.err" ]
+rate=$(enc_rate A "$stops_a")
+joined=$(grep -c '^0,' "$TEST_DIR/join.md5"); echo "joined player frames=$joined, encoder ${rate:-?} fps"; cat "$TEST_DIR/join.err"
+# 80 of the 90 pictures of 3 s at 30 a second.
+joined_clean() { at_least "$joined" 80 "$rate" && [ ! -s "$TEST_DIR/join.err" -a ! -s "$TEST_DIR/first.err" ]; }
+check "a player joining mid-GOP decodes without a message" joined_clean
 
 # Six players at once: each decodes cleanly, and where their recordings overlap every one holds
 # the same packets as the first, none missing.
 pids=""
+stops_a=$(grep -cF "videoA: fully stopped" "$LOG")
 for i in 1 2 3 4 5 6; do
   timeout 30 ffmpeg -v error -i "$RTMP/streamA.m3u8" -t 5 -map 0:v -c copy -f framecrc "$TEST_DIR/many$i.crc" \
     2>"$TEST_DIR/many$i.err" &
@@ -155,8 +179,9 @@ for i in 1 2 3 4 5 6; do
 done
 wait $pids
 cat "$TEST_DIR"/many*.err
-many=$(python3 - "$TEST_DIR"/many*.crc <<'PY'
-import sys
+rate=$(enc_rate A "$stops_a")
+many=$(RATE="${rate:-0}" python3 - "$TEST_DIR"/many*.crc <<'PY'
+import os, sys
 # Size and checksum of the packet itself (side data, as on a first packet, follows them).
 lists = [[",".join(x.strip() for x in l.split(",")[4:6]) for l in open(f) if not l.startswith("#")] for f in sys.argv[1:]]
 ref, bad = lists[0], 0
@@ -165,14 +190,17 @@ for other in lists[1:]:
     a, b = (ref, other) if other and other[0] in ref else (other, ref)
     at = a.index(b[0]) if b and b[0] in a else -1
     n = min(len(a) - at, len(b)) if at >= 0 else 0
-    if at < 0 or n < 60 or a[at:at + n] != b[:n]:
+    # 60 at 30 pictures a second, fewer where a busy machine encoded fewer.
+    if at < 0 or n < 60 * float(os.environ["RATE"]) / 30 or a[at:at + n] != b[:n]:
         bad += 1
 print("players=%d packets_min=%d disagreeing=%d" % (len(lists), min(map(len, lists)), bad))
 PY
 )
-echo "six players: $many"
+echo "six players: $many, encoder ${rate:-?} fps"
+# 100 of the 150 pictures of 5 s at 30 a second.
 check "six players at once each get 5 s of pictures, the same packets" \
-  awk '{ split($2, p, "="); split($3, d, "=") } END { exit !($1 == "players=6" && p[2] >= 100 && d[2] == 0) }' <<<"$many"
+  awk -v r="${rate:-0}" '{ split($2, p, "="); split($3, d, "=") }
+    END { exit !($1 == "players=6" && r > 0 && p[2] >= 100 * r / 30 && d[2] == 0) }' <<<"$many"
 check "six players at once: no player reports an error" bash -c "! cat '$TEST_DIR'/many*.err | grep -q ."
 
 # The bytes, through a player of our own.
