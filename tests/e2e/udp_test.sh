@@ -102,7 +102,7 @@ while d:
     n = struct.unpack("<I", d[:4])[0]; pk.append(d[4:4 + n]); d = d[4 + n:]
 video = [p for p in pk if p[1] == 0]
 summ = [p for p in pk if p[1] == 1]
-errors = []; frames = 0; cur = None; last_time = None
+errors = []; frames = 0; cur = None; last_time = None; times = []
 for p in video:
     idx, counter, total = p[4], struct.unpack("<I", p[8:12])[0], struct.unpack("<I", p[12:16])[0]
     if idx == 1:
@@ -115,8 +115,10 @@ for p in video:
         sec, usec = struct.unpack("<I", pi[12:16])[0], struct.unpack("<I", pi[32:36])[0]
         if struct.unpack("<I", pi[28:32])[0] != sec or usec % 10000 or usec >= 1000000: errors.append("time fields")
         t = sec + usec / 1e6
-        if last_time is not None and not (0 <= t - last_time < 0.2): errors.append("time step %.3f" % (t - last_time))
+        # Forward, under 2 s: a busy machine's capture skips pictures, which lengthens some steps.
+        if last_time is not None and not (0 <= t - last_time < 2): errors.append("time step %.3f" % (t - last_time))
         last_time = t
+        times.append(t)
         cur = {"counter": counter, "got": len(p) - 60, "total": total - 44, "idx": 1, "done": p[2] == 1}
         frames += 1
     else:
@@ -125,6 +127,9 @@ for p in video:
         cur["idx"] = idx; cur["got"] += len(p) - 16; cur["done"] = p[2] == 1
     if len(p) > 1472: errors.append("packet of %d bytes" % len(p))
     if cur and cur["done"] and cur["got"] != cur["total"]: errors.append("frame %d: %d of %d bytes" % (cur["counter"], cur["got"], cur["total"]))
+steps = sorted(b - a for a, b in zip(times, times[1:]))
+# Most steps a picture's time, and the times span no more than the 8 s heard.
+if steps and not (steps[len(steps) // 2] < 0.2 and times[-1] - times[0] < 9): errors.append("times %s" % steps[-5:])
 for p in summ:
     if len(p) != 1068 or struct.unpack("<I", p[12:16])[0] != 1052 or p[20:24] != b"\2\0\0\1": errors.append("summary layout")
 print("mode 2: %d frames, %d summaries, %d errors %s" % (frames, len(summ), len(errors), errors[:5]))
