@@ -78,7 +78,7 @@ done
 # nor restarting the stream. (The AAC session's SDP announces 48 kHz stereo whatever is set.)
 opens=$(count_log "sound: input=")
 stereo_encoders=$(count_log "aac: ADTS=1 ch=2")
-timeout 60 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamA.ts" -map 0:a -t 9 -c copy -f adts -y "$TEST_DIR/live.aac" 2>/dev/null &
+timeout 60 ffmpeg -v error -rtsp_transport tcp -i "$RTSP/streamA.ts" -map 0:a -t 9 -c copy -flush_packets 1 -f adts -y "$TEST_DIR/live.aac" 2>/dev/null &
 rec=$!
 # The changes fall inside the recording: its 3 s count from its first sound, which a busy
 # machine's client gets late.
