@@ -105,7 +105,7 @@ check "one recording holds stereo then mono frames" grep -qE '\(2,3\)x[0-9]+:[0-
 frames=$(sed -n 's/^adts: \([0-9]*\) frames.*/\1/p' <<<"$summary")
 # 656 frames in 14 s; less what the capture logged it lost meanwhile (its overruns' lateness).
 lost=$(tail -n +$((mark + 1)) "$LOG" | sed -n 's/.*overrun!!! last capture was \([0-9]*\) ms ago.*/\1/p' |
-  awk '{ ms += $1 } END { printf "%d", ms * 48 / 1024 / 1000 }')
+  awk '{ ms += $1 } END { printf "%d", ms * 48 / 1024 }')
 echo "frames the capture lost by its own log: $lost"
 check "no frame lost across the changes (14 s)" [ "${frames:-0}" -ge $((620 - lost)) ]
 check "the device stayed open" [ "$(count_log "sound: input=")" = "$opens" ]
