@@ -81,7 +81,7 @@ for i in $(seq 1 6); do
   python3 "$E2E/rtmp_join_proxy.py" 19350 "$(cat "$TEST_DIR/last.pid")" "$LOG" >"$TEST_DIR/proxy.out" 2>&1 &
   proxy=$!
   for _ in $(seq 1 50); do ss -Hltn "( sport = :19350 )" | grep -q . && break; sleep 0.1; done
-  timeout 20 ffmpeg -nostdin -y -v error -i rtmp://127.0.0.2:19350/live/streamA.m3u8 -frames:v 30 -map 0:v -c copy \
+  timeout 60 ffmpeg -nostdin -y -v error -i rtmp://127.0.0.2:19350/live/streamA.m3u8 -frames:v 30 -map 0:v -c copy \
     -f framecrc "$TEST_DIR/join.crc" 2>"$TEST_DIR/join.err"
   rc=$?
   wait $shell $proxy
