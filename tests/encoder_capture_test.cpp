@@ -252,13 +252,18 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     stop_threads(threads, cleanup);
     ASSERT_EQ(fa.size(), 21u);
     size_t steady = 0;
-    for (size_t i = 1; i < fa.size(); i++)
-        steady += fa[i].timestamp - fa[i - 1].timestamp == 9009;
-    // A slow (sanitiser) or loaded machine may miss capture frames, never every one; decimated
-    // twice none would be 3 apart.
-    EXPECT_GE(steady, fa.size() / 2) << "pictures are not 3 capture frames apart";
+    uint32_t shortest = UINT32_MAX;
+    for (size_t i = 1; i < fa.size(); i++) {
+        uint32_t step = fa[i].timestamp - fa[i - 1].timestamp;
+        steady += step == 9009;
+        shortest = std::min(shortest, step);
+    }
+    // A slow (sanitiser) or loaded machine misses capture frames, which lengthens some steps but
+    // never shortens one: the shortest is 3 capture frames, and decimated twice none would be.
+    EXPECT_EQ(shortest, 9009u) << "pictures are not 3 capture frames apart";
+    EXPECT_GE(steady, fa.size() / 4) << "pictures are not 3 capture frames apart";
     uint32_t span = fa.back().timestamp - fa.front().timestamp;
-    EXPECT_LT(span, 20u * 9009u * 3 / 2) << "decimated twice";
+    EXPECT_GE(span, 20u * 9009u) << "faster than every third capture frame";
     std::string path = write_file(fa, "dec.h264");
     EXPECT_EQ(ffprobe_frame_rate(path, "h264"), "10000/1001");
     EXPECT_EQ(h264_sps_timing(path, "h264"), "1001/20000");
