@@ -54,7 +54,8 @@ for _ in $(seq 1 50); do [ "$(curl -sg "$URL/Video[1].Width")" = 320 ] && break;
 check "channel B's RTMP audio is off" [ "$(curl -sg "$URL/Video[1].RTMPAudio")" = 0 ]
 sleep 2   # the save thread commits a second after the post
 
-probe() { timeout 20 ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,channels -of csv=p=0 "$RTMP/$1"; }
+# 60 s: a busy machine's encoder can take long over its first keyframe.
+probe() { timeout 60 ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,channels -of csv=p=0 "$RTMP/$1"; }
 a=$(probe liveA); echo "channel A: $a"
 check "ffprobe channel A: H.264 640x480" grep -q "^h264,video,640,480" <<<"$a"
 check "ffprobe channel A: AAC 48 kHz stereo, as its RTMP audio says" grep -q "^aac,audio,48000,2" <<<"$a"
