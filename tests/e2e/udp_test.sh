@@ -237,7 +237,7 @@ check "stopped again" wait_status "^Stopped" 15
 post controls "UDPPacketSize=1"
 post udpA_controls "Addr=127.0.0.1&Port=5030&StreamMode=1&State=start"
 sleep 2
-listen_udp 5030 2 "$TEST_DIR/small.bin"
+listen_udp 5030 6 "$TEST_DIR/small.bin"
 check "a packet size of 1 gives default-sized datagrams" python3 - "$TEST_DIR/small.bin" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read(); sizes = []
