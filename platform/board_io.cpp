@@ -169,8 +169,9 @@ void platform_prtc_hold_busy(int on)
     prtc_busy.store(on ? 1 : 0);
 }
 
-// GPIO: inputs are files gpio/in<N> holding 1 while the input is active; outputs are mirrored
-// into gpio/out<N>. The driver hands out raw levels, active low, as the board's does.
+// GPIO: inputs are files gpio/in<N> holding 1 while the input is active (gpio/pulse<N>, levels
+// for the next reads, goes first); outputs are mirrored into gpio/out<N>. The driver hands out
+// raw levels, active low, as the board's does.
 int platform_gpio_open()
 {
     if (gpio_fail() & 1) {
@@ -191,6 +192,30 @@ int platform_gpio_read(int fd, uint32_t gpio, uint32_t *raw)
     if (access(out.c_str(), F_OK) == 0) {
         *raw = (uint32_t)(1 - (read_int_file(out, 0) ? 1 : 0));
         return 0;
+    }
+    // A pulse<N> file lists the levels ('0' or '1') the next reads see, one a read, so a test's
+    // pulse is bounded by reads rather than by a wall clock that a busy machine stretches.
+    std::string pulse = gpio_file("pulse", gpio);
+    if (FILE *f = fopen(pulse.c_str(), "r")) {
+        char levels[64] = "";
+        size_t n = fread(levels, 1, sizeof levels - 1, f);
+        fclose(f);
+        levels[n] = 0;
+        size_t len = strspn(levels, "01");
+        if (len > 0) {
+            if (len > 1) {
+                std::string tmp = pulse + ".tmp";
+                if (FILE *w = fopen(tmp.c_str(), "w")) {
+                    fwrite(levels + 1, 1, len - 1, w);
+                    fclose(w);
+                    rename(tmp.c_str(), pulse.c_str());
+                }
+            } else {
+                unlink(pulse.c_str());
+            }
+            *raw = levels[0] == '1' ? 0 : 1;
+            return 0;
+        }
     }
     int active = read_int_file(gpio_file("in", gpio), 0);
     *raw = active ? 0 : 1;

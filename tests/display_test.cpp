@@ -196,26 +196,40 @@ TEST(Display, DecodedPictureDueHalfASecondAheadIsHeldThatLong)
     }
     display_clock_base = 0;
     uint32_t now = hw_clock_90khz();
+    uint64_t queued = out_state().queued;
     auto t = Clock::now();
     give(h, free_records[0], h.picture(352, 240, 0x80a080a0), now + 3003 + 45000, 1);
     give(h, free_records[1], h.picture(352, 240, 0x80a080a0), now + 3003, 2);
     FrameMessage *first = get(h.env.hToOutput);
     double first_back = seconds_since(t);
+    bool queued_before_first_back = out_state().queued != queued;
     FrameMessage *second = get(h.env.hToOutput);
     double second_back = seconds_since(t);
     ASSERT_EQ(first, free_records[0]);
     ASSERT_EQ(second, free_records[1]);
-    EXPECT_LT(first_back, 0.2) << "the message goes back before the wait";
+    // Back before the picture went to the screen, by the output's own count: a busy machine
+    // can delay this thread's look past the wait, but then the look was quick.
+    EXPECT_TRUE(!queued_before_first_back || first_back < 0.2) << "the message goes back before the wait";
     EXPECT_GT(second_back, 0.4) << "the next picture waits until the first is shown";
-    EXPECT_LT(second_back, 0.8);
+    // Not held twice as long, with room for a busy machine's late wake-up.
+    EXPECT_LT(second_back, 1.0);
     EXPECT_EQ(Buffer_getUseMask(h.pictures[0]) & 2, 0) << "released to the decoder";
+    // Two pictures due at once, as the measure of this machine for the next step.
+    t = Clock::now();
+    give(h, first, h.picture(352, 240, 0x80a080a0), hw_clock_90khz() + 3003, 3);
+    give(h, second, h.picture(352, 240, 0x80a080a0), hw_clock_90khz() + 3003, 4);
+    first = get(h.env.hToOutput);
+    second = get(h.env.hToOutput);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    double due_now = seconds_since(t);
     // A lead far beyond a second is a discontinuity: shown at once, no long sleep.
     t = Clock::now();
-    give(h, first, h.picture(352, 240, 0x80a080a0), hw_clock_90khz() + 3003 + 20 * 90000, 3);
-    give(h, second, h.picture(352, 240, 0x80a080a0), hw_clock_90khz() + 3003, 4);
+    give(h, first, h.picture(352, 240, 0x80a080a0), hw_clock_90khz() + 3003 + 20 * 90000, 5);
+    give(h, second, h.picture(352, 240, 0x80a080a0), hw_clock_90khz() + 3003, 6);
     ASSERT_NE(get(h.env.hToOutput), nullptr);
     ASSERT_NE(get(h.env.hToOutput), nullptr);
-    EXPECT_LT(seconds_since(t), 0.3);
+    EXPECT_LT(seconds_since(t), due_now + 0.3);
     double took = h.stop();
     EXPECT_LT(took, 2.0);
 }

@@ -252,13 +252,18 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     stop_threads(threads, cleanup);
     ASSERT_EQ(fa.size(), 21u);
     size_t steady = 0;
-    for (size_t i = 1; i < fa.size(); i++)
-        steady += fa[i].timestamp - fa[i - 1].timestamp == 9009;
-    // A slow (sanitiser) or loaded machine may miss capture frames, never every one; decimated
-    // twice none would be 3 apart.
-    EXPECT_GE(steady, fa.size() / 2) << "pictures are not 3 capture frames apart";
+    uint32_t shortest = UINT32_MAX;
+    for (size_t i = 1; i < fa.size(); i++) {
+        uint32_t step = fa[i].timestamp - fa[i - 1].timestamp;
+        steady += step == 9009;
+        shortest = std::min(shortest, step);
+    }
+    // A slow (sanitiser) or loaded machine misses capture frames, which lengthens some steps but
+    // never shortens one: the shortest is 3 capture frames, and decimated twice none would be.
+    EXPECT_EQ(shortest, 9009u) << "pictures are not 3 capture frames apart";
+    EXPECT_GE(steady, fa.size() / 4) << "pictures are not 3 capture frames apart";
     uint32_t span = fa.back().timestamp - fa.front().timestamp;
-    EXPECT_LT(span, 20u * 9009u * 3 / 2) << "decimated twice";
+    EXPECT_GE(span, 20u * 9009u) << "faster than every third capture frame";
     std::string path = write_file(fa, "dec.h264");
     EXPECT_EQ(ffprobe_frame_rate(path, "h264"), "10000/1001");
     EXPECT_EQ(h264_sps_timing(path, "h264"), "1001/20000");
@@ -266,8 +271,9 @@ TEST(EncoderWithCapture, FrameRateDivisorIsAppliedOnce)
     size_t at = log.find("videoA: stopped ");
     ASSERT_NE(at, std::string::npos);
     double fps = atof(log.c_str() + at + strlen("videoA: stopped "));
-    // Missed capture frames only lower the rate; decimated twice it would be 5.
-    EXPECT_GT(fps, 6.5) << log.substr(at, 60);
+    // Missed capture frames only lower the rate, which the steps above judge; the log's figure
+    // counts the start as well, which a busy machine makes long: half the rate the pictures came at.
+    EXPECT_GT(fps, 0.5 * 20 * 90000 / span) << log.substr(at, 60);
     EXPECT_LT(fps, 11.5) << log.substr(at, 60);
 }
 

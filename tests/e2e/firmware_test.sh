@@ -163,7 +163,8 @@ curl -s -o /dev/null -m 2 "${ADMIN[@]}" -H 'Content-Type: application/octet-stre
 wait_status "Firmware image truncated" 10; t=$(now)
 check "the player gets pictures again within 3 s of a cut-off upload" packets_after "$TEST_DIR/p1.times" "$t" 3
 play_rtsp "$TEST_DIR/p2.times"; P2=$!
-check "a new player gets pictures beside it" packets_after "$TEST_DIR/p2.times" "$(now)" 5
+# A new player starts Python, sets up its session and waits for a keyframe: a bound a busy machine meets.
+check "a new player gets pictures beside it" packets_after "$TEST_DIR/p2.times" "$(now)" 30
 touch "$TEST_DIR/stop"; wait "$P1" "$P2"
 
 # Custom zip: none, stored, listed, oversize keeps it, cleared.

@@ -112,10 +112,16 @@ def receive(s, timeout):
         yield time.time(), src, dst, msg
 
 
-def listen(seconds, out):
+def listen(seconds, out, from_first=False):
+    """Records what the group hears for seconds; from_first: from the first message on, which a
+    busy machine's device may send late (up to a minute and a half is waited for it)."""
     s = group_socket()
     with open(out, "w") as f:
         print("ready", flush=True)
+        if from_first:
+            r, _, _ = select.select([s], [], [], 90)
+            if not r:
+                return
         for t, src, dst, msg in receive(s, seconds):
             msg.update({"t": t, "src": src[0], "sport": src[1], "dst": dst})
             f.write(json.dumps(msg) + "\n")
@@ -177,7 +183,7 @@ def resolve(host):
 if __name__ == "__main__":
     cmd = sys.argv[1]
     if cmd == "listen":
-        listen(float(sys.argv[2]), sys.argv[3])
+        listen(float(sys.argv[2]), sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == "first")
     elif cmd == "ask":
         ask(sys.argv[2], len(sys.argv) > 3 and sys.argv[3] == "known")
     elif cmd == "unicast":

@@ -18,7 +18,8 @@ judge() { "$PY" - "$@"; }
 restart() { cat "$LOG" >>"$TEST_DIR/earlier.log"; : >"$LOG"; start_app "$@"; }
 
 # ---- start-up: probes, then announcements -----------------------------------------------------
-"$PY" "$PEER" listen 11 "$TEST_DIR/start.json" >"$TEST_DIR/listen.out" &
+# The listeners' windows open at the device's first message: a busy machine starts it late.
+"$PY" "$PEER" listen 11 "$TEST_DIR/start.json" first >"$TEST_DIR/listen.out" &
 LISTENER=$!
 for _ in $(seq 1 50); do grep -q ready "$TEST_DIR/listen.out" 2>/dev/null && break; sleep 0.1; done
 start_app || finish
@@ -106,15 +107,21 @@ PY
 check "listing the answer as known suppresses it" [ -z "$("$PY" "$PEER" ask "$HOST.local." known)" ]
 
 # ---- shutdown: goodbyes, then silence -----------------------------------------------------------
-"$PY" "$PEER" listen 4 "$TEST_DIR/stop.json" >"$TEST_DIR/listen.out" &
+"$PY" "$PEER" listen 4 "$TEST_DIR/stop.json" first >"$TEST_DIR/listen.out" &
 LISTENER=$!
 sleep 0.5
 t0=$(date +%s.%N)
 stop_app
 t1=$(date +%s.%N)
 wait $LISTENER
-check "stop_mdns ends the thread at once (process down in under 5 s)" \
-  [ "$(echo "$t1 - $t0 < 5" | bc)" = 1 ]
+echo "process down after $(echo "$t1 - $t0" | bc) s"
+# By the appliance's own log: the thread ends within a second of the stop that follows the
+# other threads' end, however long a busy machine took to get there.
+check "stop_mdns ends the thread at once" awk '
+  { t = substr($1, 2) + 0 }
+  /\] main cleanup rendezvous met/ { m = t }
+  m && /\] mdns_thread: exiting/ { d = t - m; seen = 1 }
+  END { printf "mdns thread out %.2f s after the others\n", d; exit !(seen && d <= 1) }' "$LOG"
 check "mdns thread exited" grep -q "mdns_thread: exiting" "$LOG"
 check "goodbyes (ttl 0) for all four records, then nothing" judge "$TEST_DIR/stop.json" "$HOST" <<'PY'
 import json, sys
@@ -126,9 +133,9 @@ sys.exit(0 if len(bye) == 4 and not live and len(dev) == 1 else 1)
 PY
 
 # ---- a peer claims the host name while the device probes ---------------------------------------
-"$PY" "$PEER" claim "$HOST.local." 127.0.0.2 10 >"$TEST_DIR/claim.out" &
+"$PY" "$PEER" claim "$HOST.local." 127.0.0.2 60 >"$TEST_DIR/claim.out" &
 CLAIMER=$!
-"$PY" "$PEER" listen 7 "$TEST_DIR/conflict.json" >"$TEST_DIR/listen.out" &
+"$PY" "$PEER" listen 7 "$TEST_DIR/conflict.json" first >"$TEST_DIR/listen.out" &
 LISTENER=$!
 for _ in $(seq 1 50); do grep -q ready "$TEST_DIR/claim.out" 2>/dev/null && grep -q ready "$TEST_DIR/listen.out" && break; sleep 0.1; done
 restart || finish

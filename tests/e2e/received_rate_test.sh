@@ -40,14 +40,19 @@ for _ in $(seq 1 100); do [ -n "$(status)" ] && break; sleep 0.1; done   # the w
 # 30 fps with AAC over TCP.
 start_output 0 tcp
 check "TCP: listening" wait_status "^Listening\.\.\. TCP" 10
-timeout 40 ffmpeg -nostdin -loglevel error -re -i "$TEST_DIR/av30.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT" &
+timeout 40 ffmpeg -nostdin -loglevel error -progress "$TEST_DIR/sent.txt" -stats_period 0.2 -re -i "$TEST_DIR/av30.ts" \
+  -c copy -f mpegts "tcp://127.0.0.1:$PORT" &
 SENDER=$!
 check "AV: the audio was handed to playback" wait_log "ts audio format AAC" 15
 sleep 2
-a=$(frames); t0=$(date +%s.%N); sleep 20; b=$(frames); t1=$(date +%s.%N)
-rate=$(echo "(${b:-0} - ${a:-0}) / ($t1 - $t0)" | bc -l)
-printf 'AV at 30 fps: %.1f pictures a second over 20 s\n' "$rate"
-check "AV: 28 pictures a second or more" [ "$(echo "$rate >= 28" | bc -l)" = 1 ]
+# Pictures decoded against pictures the sender wrote in the same 20 s: a busy machine's sender
+# may write fewer than 30 a second, and a receiver that drops some decodes fewer than it wrote.
+sent() { sed -n 's/^frame=\([0-9]*\)$/\1/p' "$TEST_DIR/sent.txt" | tail -n 1; }
+a=$(frames); sa=$(sent); sleep 20; b=$(frames); sb=$(sent)
+echo "AV at 30 fps: $((${b:-0} - ${a:-0})) pictures decoded of $((${sb:-0} - ${sa:-0})) sent in 20 s"
+# 28 in 30, and the sender's report comes every 0.2 s: a few pictures either way.
+check "AV: 28 of 30 pictures sent or more decoded" \
+  [ $(((${b:-0} - ${a:-0} + 12) * 30)) -ge $(((${sb:-0} - ${sa:-0}) * 28)) -a $((${sb:-0} - ${sa:-0})) -gt 200 ]
 while kill -0 "$SENDER" 2>/dev/null; do sleep 0.2; done
 check "AV: the sender's end ends the stream" wait_log "output done" 10
 check "AV: the display reports the A/V offset" wait_log "A/V offset over" 10
@@ -78,7 +83,9 @@ start_output 1 udp
 check "UDP: listening" wait_status "^Listening\.\.\. UDP" 10
 cc=$(grep -c "verify_cc" "$LOG")
 timeout 40 ffmpeg -nostdin -loglevel error -re -i "$TEST_DIR/v8m.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
-sleep 2
+# Until the decoder has caught up (no new picture for 2 s), which a busy machine's does late.
+prev=-1
+for _ in $(seq 1 30); do sleep 2; n=$(frames); [ "${n:-0}" = "$prev" ] && break; prev=${n:-0}; done
 st=$(status); echo "8 Mbit/s: $st of $total8 pictures, $bytes8 bytes sent"
 got=$(sed -nE 's/.* ([0-9]+) bytes received.*/\1/p' <<<"$st")
 n=$(sed -nE 's/^([0-9]+) frames decoded.*/\1/p' <<<"$st")

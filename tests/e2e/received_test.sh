@@ -68,9 +68,10 @@ sys.exit(0 if share >= 0.95 else 1)
 PY
 }
 SENDER=""
-send() {   # ffmpeg output arguments: loops the input for at most 30 s in the background
+# 90 s: the checks while it sends take a busy machine longer; stop_send ends it sooner.
+send() {   # ffmpeg output arguments: loops the input for at most 90 s in the background
   stop_send
-  timeout 30 ffmpeg -nostdin -loglevel error -re -stream_loop -1 "$@" >/dev/null 2>&1 &
+  timeout 90 ffmpeg -nostdin -loglevel error -re -stream_loop -1 "$@" >/dev/null 2>&1 &
   SENDER=$!
 }
 stop_send() { [ -n "$SENDER" ] && { kill "$SENDER" 2>/dev/null; while kill -0 "$SENDER" 2>/dev/null; do sleep 0.1; done; }; SENDER=""; }

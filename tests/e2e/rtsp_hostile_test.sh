@@ -234,19 +234,29 @@ else:
     auth(sys.argv[2], sys.argv[3])
 PY
 
-# A client playing over TCP from 127.0.0.1 before the trickle starts, for 16 s.
-timeout 40 ffmpeg -v error -rtsp_transport tcp -i rtsp://127.0.0.1:8554/streamA.h264 -t 16 -f framemd5 "$TEST_DIR/play.md5" \
-  2>"$TEST_DIR/play.err" &
+# A client playing over TCP from 127.0.0.1 before the trickle starts, for 16 s: the trickle
+# starts once it has pictures, however long a busy machine took to get them there.
+stops=$(grep -cF "videoA: fully stopped" "$LOG")
+timeout 60 ffmpeg -v error -rtsp_transport tcp -i rtsp://127.0.0.1:8554/streamA.h264 -t 16 -flush_packets 1 \
+  -f framemd5 "$TEST_DIR/play.md5" 2>"$TEST_DIR/play.err" &
 player=$!
-sleep 2
+for _ in $(seq 1 300); do grep -q '^0,' "$TEST_DIR/play.md5" 2>/dev/null && break; sleep 0.1; done
 out=$(timeout 60 python3 "$TEST_DIR/rtsp.py" trickle); echo "$out"
 wait $player
-frames=$(grep -c '^0,' "$TEST_DIR/play.md5"); echo "player frames=$frames"; cat "$TEST_DIR/play.err"
+frames=$(grep -c '^0,' "$TEST_DIR/play.md5")
+# What the encoder made a second over that run, by its own log, once the run has ended.
+for _ in $(seq 1 200); do [ "$(grep -cF "videoA: fully stopped" "$LOG")" -gt "$stops" ] && break; sleep 0.1; done
+rate=$(sed -n 's/.*videoA: stopped \([0-9][0-9.e+-]*\) fps.*/\1/p' "$LOG" | sed -n "$((stops + 1))p")
+echo "player frames=$frames, encoder ${rate:-?} fps"; cat "$TEST_DIR/play.err"
 check "another address is served while one trickles on 256 connections" grep -q "other_address=RTSP/1.0 200" <<<"$out"
 check "trickling connections are closed after the request deadline" grep -q "trickling_open_after_deadline=0$" <<<"$out"
 check "the per-address limit is logged" grep -qF "connections from that address" "$LOG"
-# 16 s at 30 fps is 480 pictures; a cut client has far fewer (the trickle itself loads the host).
-check "the playing client is never cut" [ "$frames" -ge 300 -a ! -s "$TEST_DIR/play.err" ]
+# 16 s at 30 fps is 480 pictures, 300 of them were asked for; a cut client has far fewer (the
+# trickle itself loads the host). A busy machine encodes fewer: held against the encoder's rate.
+never_cut() {
+  [ ! -s "$TEST_DIR/play.err" ] && awk -v f="$frames" -v r="${rate:-0}" 'BEGIN { exit !(r > 0 && f >= 300 / 480 * 16 * r) }'
+}
+check "the playing client is never cut" never_cut
 check "still serving" [ "$(timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 rtsp://127.0.0.1:8554/streamA.h264)" = h264 ]
 
 # Sessions are bounded per connection, per address and in all; refusals answer 453.

@@ -179,7 +179,10 @@ pics = [p for p in data.split(b"\xff\xd8\xff") if p]
 complete = [p for p in pics[:-1] if p.endswith(b"\xff\xd9")]
 ok("key frames are JPEG pictures", data.startswith(b"\xff\xd8\xff") and len(complete) >= 3, (data[:4], len(pics), len(complete)))
 gaps = [b - a for a, b in zip(starts, starts[1:])]
-ok("about Serial.Interval apart", len(starts) <= 12 and all(g > 0.3 for g in gaps), gaps)
+# At most one a Serial.Interval over the window, most gaps near it; a busy machine delays one
+# picture or the reading of it, which shortens the next gap but not the count.
+ok("about Serial.Interval apart", len(starts) <= 12 and len(gaps) >= 2 and sorted(gaps)[len(gaps) // 2] > 0.35
+   and all(g > 0.1 for g in gaps), gaps)
 wait_status(lambda t: t == "Stopped")
 
 # A mode that is not one: refused, stopped.

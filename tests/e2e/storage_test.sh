@@ -30,22 +30,27 @@ wait_status() {  # TEXT SECONDS: waits until Recording.Status begins with TEXT
   return 1
 }
 last_mount() { grep -F 'simulated: mount -o' "$LOG" | tail -n 1; }
+# RUN_S: the seconds from the start's request to the stop's answer, the most a run can have
+# lasted; a busy machine takes longer than SECONDS to get from one to the other.
 record_for() {   # SECONDS: one run, stopped by hand; waits until it has ended
-  local before; before=$(count_log "safe to remove")
+  local before t0; before=$(count_log "safe to remove")
+  t0=$(date +%s.%N)
   setp "Recording.State=start"
   wait_status "Recording" 10 || return 1
   sleep "$1"
   setp "Recording.State=stop"
+  RUN_S=$(echo "$(date +%s.%N) - $t0" | bc)
   wait_count "safe to remove" "$before" 15
 }
 # Log lines after a mark: for waits on what one action caused.
 mark() { MARK=$(wc -l <"$LOG"); }
+# The storage thread's ticks come late on a busy machine: its waits are bounds one meets.
 wait_since() {   # TEXT SECONDS
   local i
   for i in $(seq 1 $(($2 * 10))); do tail -n +$((MARK + 1)) "$LOG" | grep -qF -- "$1" && return 0; sleep 0.1; done
   return 1
 }
-pull() { mark; rm -f "$CARD"; wait_since "unmounted /media/mmc (i=0 fs=0)" 4; }
+pull() { mark; rm -f "$CARD"; wait_since "unmounted /media/mmc (i=0 fs=0)" 15; }
 insert() { mark; touch "$CARD"; }
 decode_errors() { ffmpeg -v error -i "$1" -f null - 2>&1 | grep -v '^$' | head -n 5; }
 
@@ -57,7 +62,7 @@ check "Encode.Status names the channel" grep -q '^Encode\[0\], frames: [0-9]*, s
 
 # Insert: mounted read-only within a tick; the figures are df's for the mount point.
 touch "$CARD"
-check "inserted card is mounted read-only" wait_log "simulated: mount -o ro,usefree /dev/mmcblk0p1 /media/mmc" 3
+check "inserted card is mounted read-only" wait_log "simulated: mount -o ro,usefree /dev/mmcblk0p1 /media/mmc" 15
 sleep 0.5
 read -r _ _ used avail pcent _ < <(df -h "$BOARD/media/mmc" | tail -n 1)
 check "Recording.Storage gives df's figures" [ "$(getp Recording.Storage)" = "MMC: $used ($pcent) used, $avail available" ]
@@ -65,11 +70,11 @@ check "Recording.Storage gives df's figures" [ "$(getp Recording.Storage)" = "MM
 # Pull and reinsert.
 mark
 rm -f "$CARD"
-check "pulled card is unmounted" wait_since "unmounted /media/mmc (i=0 fs=0)" 3
+check "pulled card is unmounted" wait_since "unmounted /media/mmc (i=0 fs=0)" 15
 sleep 1
 check "Recording.Storage after the pull" [ "$(getp Recording.Storage)" = "Not present" ]
 insert
-wait_since "bsize=" 3
+wait_since "bsize=" 15
 
 # A transport-stream recording (channel A's own container): read-write only during the run.
 setp "Recording.Filename=rec^c.ts"   # the recording group's settings keep their defaults
@@ -88,7 +93,7 @@ check "rec1.ts audio and video start together ($starts)" awk -v s="$starts" 'BEG
   d = a[1] - a[2]; exit !(a[2] != "" && d > -0.5 && d < 0.5) }'
 errs=$(decode_errors "$ts"); check "rec1.ts decodes without errors${errs:+: $errs}" [ -z "$errs" ]
 dur=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$ts")
-check "rec1.ts lasts about 5 s ($dur)" awk -v d="$dur" 'BEGIN { exit !(d > 3.5 && d < 7) }'
+check "rec1.ts lasts about 5 s ($dur of at most $RUN_S)" awk -v d="$dur" -v r="$RUN_S" 'BEGIN { exit !(d > 3.5 && d < r + 2) }'
 check "Recording.Status back to Stopped" wait_status "Stopped" 5
 
 # The next run counts on: rec2.ts.
@@ -108,7 +113,7 @@ setp "Recording.State=stop"
 wait_count "safe to remove" "$before" 10
 check "after the run the pulled card is unmounted" wait_count "unmounted /media/mmc (i=0 fs=0)" 1 4
 insert
-wait_since "bsize=" 4
+wait_since "bsize=" 15
 
 # MP4 (format 1): every frame decodes, about the recorded length.
 setrec "Recording.Filename=clip^c.mp4" "Recording.Format=1"
@@ -123,8 +128,8 @@ for s in v a; do
   check "decoded $s frames equal the table's ($frames)" awk -F, '{ exit !($1 == $2 && $1 > 60) }' <<<"$frames"
 done
 durs=$(for s in v a; do ffprobe -v error -select_streams $s -show_entries stream=duration -of csv=p=0 "$mp4"; done | tr '\n' ' ')
-check "both tracks last about the recorded 4 s, together ($durs)" awk -v s="$durs" 'BEGIN { split(s, a, " ");
-  d = a[1] - a[2]; exit !(a[1] > 3 && a[1] < 5.5 && d > -0.2 && d < 0.2) }'
+check "both tracks last about the recorded 4 s, together ($durs of at most $RUN_S)" awk -v s="$durs" -v r="$RUN_S" '
+  BEGIN { split(s, a, " "); d = a[1] - a[2]; exit !(a[1] > 3 && a[1] < r + 1.5 && d > -0.2 && d < 0.2) }'
 
 # Duration-limited: 3 s segments, 2 of them, then the run stops by itself.
 setrec "Recording.Filename=seg^c.mp4" "Recording.DurationMode=1" "Recording.Duration=3" "Recording.Segments=2"
@@ -134,7 +139,12 @@ check "duration-limited run stops by itself" wait_count "safe to remove" "$befor
 check "two segments, no third" [ -s "$DCIM/seg1.mp4" -a -s "$DCIM/seg2.mp4" -a ! -e "$DCIM/seg3.mp4" ]
 for f in seg1 seg2; do
   d=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$DCIM/$f.mp4")
-  check "$f.mp4 lasts 3 s within a GOP ($d)" awk -v d="$d" 'BEGIN { exit !(d > 2.9 && d < 4.1) }'
+  # The longest step between its pictures: a busy machine's capture skips some, and a run's
+  # start and end fall within such a gap.
+  g=$(ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$DCIM/$f.mp4" | sort -n |
+    awk 'NR > 1 && $1 - p > g { g = $1 - p } { p = $1 } END { printf "%.3f", g }')
+  check "$f.mp4 lasts 3 s within a GOP ($d, longest step $g)" awk -v d="$d" -v g="${g:-0}" \
+    'BEGIN { exit !(g > 0 && d > 3 - 2 * g - 0.04 && d < 4.1) }'
 done
 
 # Size-limited in the channel's container: 100 KiB files (2-3 s each), never more, until stopped.
@@ -152,23 +162,23 @@ setrec "Recording.DurationMode=0"
 pull
 printf 'busy\n' >"$BOARD/mount-fail"
 insert
-check "busy medium is retried" wait_since "Filesystem busy, retrying..." 4
-check "and mounted after the retry" wait_since "bsize=" 4
+check "busy medium is retried" wait_since "Filesystem busy, retrying..." 15
+check "and mounted after the retry" wait_since "bsize=" 15
 pull
 printf 'inval-usefree\n' >"$BOARD/mount-fail"
 insert
-check "refused usefree is retried without it" wait_since "simulated: mount -o ro /dev/mmcblk0p1 /media/mmc" 4
-check "and then mounted" wait_since "bsize=" 4
+check "refused usefree is retried without it" wait_since "simulated: mount -o ro /dev/mmcblk0p1 /media/mmc" 15
+check "and then mounted" wait_since "bsize=" 15
 pull
 printf 'inval\ninval\n' >"$BOARD/mount-fail"
 insert
-check "unsupported file system reported" wait_since "Unsupported filesystem type" 4
+check "unsupported file system reported" wait_since "Unsupported filesystem type" 15
 mark
-check "the next tick mounts it" wait_since "bsize=" 4
+check "the next tick mounts it" wait_since "bsize=" 15
 pull
 touch "$BOARD/statfs-overreport"
 insert
-check "over-reported free space remounts without usefree" wait_since "simulated: mount -o ro /dev/mmcblk0p1" 4
+check "over-reported free space remounts without usefree" wait_since "simulated: mount -o ro /dev/mmcblk0p1" 15
 wait_since "unmounted" 1   # nothing more is to come: the second mount is final
 rm -f "$BOARD/statfs-overreport"
 check "the card is mounted read-only without usefree" grep -qF "mount -o ro /dev/mmcblk0p1" <<<"$(last_mount)"
@@ -183,7 +193,7 @@ check "SubDir puts the file in DCIM/100MEDIA" [ -s "$DCIM/100MEDIA/sub1.ts" ]
 pull
 mount -t tmpfs -o size=640k tmpfs "$BOARD/media/mmc"
 insert
-wait_since "bsize=" 4
+wait_since "bsize=" 15
 setrec "Recording.Filename=full^c.mp4" "Recording.Format=1" "Recording.SubDir=0"
 setp "Recording.State=start"
 check "full card logs the write failure" wait_log "error: file write failed: No space left on device" 40

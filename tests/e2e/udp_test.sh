@@ -73,7 +73,8 @@ PY
 post streamA_controls "StreamMode=2"
 post udpA_controls "Port=5002&StreamMode=1"
 sleep 2
-listen_udp 5002 3 "$TEST_DIR/m1.bin"
+# Windows long enough for the pictures counted below at a busy machine's lower rate.
+listen_udp 5002 8 "$TEST_DIR/m1.bin"
 check "mode 1 counters" python3 - "$TEST_DIR/m1.bin" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read(); pk = []
@@ -93,7 +94,7 @@ PY
 # Mode 2: frame headers, picture info and, with the PCM queue, audio summaries.
 post udpA_controls "Port=5003&StreamMode=2"
 sleep 2
-listen_udp 5003 4 "$TEST_DIR/m2.bin"
+listen_udp 5003 8 "$TEST_DIR/m2.bin"
 check "mode 2 headers and picture info" python3 - "$TEST_DIR/m2.bin" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read(); pk = []
@@ -101,7 +102,7 @@ while d:
     n = struct.unpack("<I", d[:4])[0]; pk.append(d[4:4 + n]); d = d[4 + n:]
 video = [p for p in pk if p[1] == 0]
 summ = [p for p in pk if p[1] == 1]
-errors = []; frames = 0; cur = None; last_time = None
+errors = []; frames = 0; cur = None; last_time = None; times = []
 for p in video:
     idx, counter, total = p[4], struct.unpack("<I", p[8:12])[0], struct.unpack("<I", p[12:16])[0]
     if idx == 1:
@@ -114,8 +115,10 @@ for p in video:
         sec, usec = struct.unpack("<I", pi[12:16])[0], struct.unpack("<I", pi[32:36])[0]
         if struct.unpack("<I", pi[28:32])[0] != sec or usec % 10000 or usec >= 1000000: errors.append("time fields")
         t = sec + usec / 1e6
-        if last_time is not None and not (0 <= t - last_time < 0.2): errors.append("time step %.3f" % (t - last_time))
+        # Forward, under 2 s: a busy machine's capture skips pictures, which lengthens some steps.
+        if last_time is not None and not (0 <= t - last_time < 2): errors.append("time step %.3f" % (t - last_time))
         last_time = t
+        times.append(t)
         cur = {"counter": counter, "got": len(p) - 60, "total": total - 44, "idx": 1, "done": p[2] == 1}
         frames += 1
     else:
@@ -124,6 +127,9 @@ for p in video:
         cur["idx"] = idx; cur["got"] += len(p) - 16; cur["done"] = p[2] == 1
     if len(p) > 1472: errors.append("packet of %d bytes" % len(p))
     if cur and cur["done"] and cur["got"] != cur["total"]: errors.append("frame %d: %d of %d bytes" % (cur["counter"], cur["got"], cur["total"]))
+steps = sorted(b - a for a, b in zip(times, times[1:]))
+# Most steps a picture's time, and the times span no more than the 8 s heard.
+if steps and not (steps[len(steps) // 2] < 0.2 and times[-1] - times[0] < 9): errors.append("times %s" % steps[-5:])
 for p in summ:
     if len(p) != 1068 or struct.unpack("<I", p[12:16])[0] != 1052 or p[20:24] != b"\2\0\0\1": errors.append("summary layout")
 print("mode 2: %d frames, %d summaries, %d errors %s" % (frames, len(summ), len(errors), errors[:5]))
@@ -134,7 +140,7 @@ PY
 post streamB_controls "StreamMode=2&Resolution=352x240"
 post udpA_controls "Port=5007&StreamID=2"
 sleep 2
-listen_udp 5007 3 "$TEST_DIR/m2b.bin"
+listen_udp 5007 8 "$TEST_DIR/m2b.bin"
 check "mode 2 of stream 2 on UDP[0]: picture info byte 24 is the code of channel A" python3 - "$TEST_DIR/m2b.bin" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read(); codes = []
@@ -202,7 +208,9 @@ echo "$sdp"
 check "SDP: video on 5010, payload 96" grep -q "^m=video 5010 RTP/AVP 96" <<<"$sdp"
 check "SDP: audio on 5012, payload 111" grep -q "^m=audio 5012 RTP/AVP 111" <<<"$sdp"
 check "SDP: the group with TTL 255" grep -q "^c=IN IP4 239.255.7.7/255" <<<"$sdp"
-timeout 30 ffmpeg -v error -rtsp_transport udp_multicast -i rtsp://127.0.0.1:8554/multicastA.h264 -t 3 -f framemd5 "$TEST_DIR/mc.md5" 2>"$TEST_DIR/mc.err"
+# 40 pictures, however long a busy machine takes to encode them; a bound one meets.
+timeout 60 ffmpeg -v error -rtsp_transport udp_multicast -i rtsp://127.0.0.1:8554/multicastA.h264 -frames:v 40 \
+  -f framemd5 "$TEST_DIR/mc.md5" 2>"$TEST_DIR/mc.err"
 mcframes=$(grep -c '^0,' "$TEST_DIR/mc.md5"); echo "multicast frames=$mcframes"; head -5 "$TEST_DIR/mc.err"
 check "ffmpeg decodes the multicast video" [ "$mcframes" -ge 40 ]
 # A new port restarts the multicast toward it.
@@ -212,7 +220,7 @@ listen_udp 5020 2 "$TEST_DIR/moved.bin" 239.255.7.7
 check "packets reach the new port" [ -s "$TEST_DIR/moved.bin" ]
 check "still streaming after the restart" [ "$(status)" = "Streaming Multicast RTP" ]
 post udpA_controls "State=stop"
-check "multicast finished on stop" wait_log "multicast rstp streaming 0 finished" 5
+check "multicast finished on stop" wait_log "multicast rstp streaming 0 finished" 15
 sleep 0.5
 listen_udp 5020 2 "$TEST_DIR/after.bin" 239.255.7.7
 check "nothing on the group after the stop" [ ! -s "$TEST_DIR/after.bin" ]
@@ -223,13 +231,13 @@ post udpA_controls "Addr=127.0.0.1&Port=65535&StreamMode=3&State=start"
 check "a unicast address in mode 3 is reported" wait_status "^Invalid Multicast Address 127.0.0.1" 10
 check "and run anyway" wait_log "ports 65535 0 1 2" 10
 post udpA_controls "State=stop"
-check "stopped again" wait_status "^Stopped" 5
+check "stopped again" wait_status "^Stopped" 15
 
 # UDPPacketSize 1 leaves no payload: mode 1 falls back to the default.
 post controls "UDPPacketSize=1"
 post udpA_controls "Addr=127.0.0.1&Port=5030&StreamMode=1&State=start"
 sleep 2
-listen_udp 5030 2 "$TEST_DIR/small.bin"
+listen_udp 5030 6 "$TEST_DIR/small.bin"
 check "a packet size of 1 gives default-sized datagrams" python3 - "$TEST_DIR/small.bin" <<'PY'
 import struct, sys
 d = open(sys.argv[1], "rb").read(); sizes = []
@@ -240,13 +248,14 @@ sys.exit(0 if sizes and max(sizes) == 1400 else 1)
 PY
 post controls "UDPPacketSize=1460"
 
-# A TCP receiver that accepts and never reads: a stop is honoured within about a second.
+# A TCP receiver that accepts and never reads: a stop is honoured within seconds. The receiver
+# holds on for a minute, so a sender stuck in its write would be stopped by nothing sooner.
 python3 - <<'PY' &
 import socket, time
 l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 l.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-l.bind(("127.0.0.1", 5040)); l.listen(1); l.settimeout(15)
-c, _ = l.accept(); time.sleep(8)
+l.bind(("127.0.0.1", 5040)); l.listen(1); l.settimeout(30)
+c, _ = l.accept(); time.sleep(60)
 PY
 stall=$!
 post udpA_controls "Port=5040&StreamMode=4"
@@ -255,10 +264,10 @@ sleep 1
 stops=$(grep -c "udpA: stopped" "$LOG")
 t0=$(date +%s%N)
 post udpA_controls "State=stop"
-for _ in $(seq 1 30); do [ "$(grep -c "udpA: stopped" "$LOG")" -gt "$stops" ] && break; sleep 0.1; done
+for _ in $(seq 1 150); do [ "$(grep -c "udpA: stopped" "$LOG")" -gt "$stops" ] && break; sleep 0.1; done
 t1=$(date +%s%N)
 echo "stop took $(((t1 - t0) / 1000000)) ms"
-check "stop honoured within a second and a half" [ $(((t1 - t0) / 1000000)) -le 1500 ]
+check "stop honoured within seconds, not held by the receiver" [ $(((t1 - t0) / 1000000)) -le 8000 ]
 kill $stall 2>/dev/null; wait $stall 2>/dev/null
 
 stop_app
