@@ -115,7 +115,7 @@ RtmpChunkStream reply_stream(uint32_t id, uint32_t type)
 // The play of `stream` refused: logged, a failed status naming the reason, the session ends.
 int play_failed(RtmpConnection *c, const char *stream, const char *why, const char *description)
 {
-    log_printf("rtmp: play %s refused: %s\n", stream, why);
+    log_printf("rtmp: play %s refused: %s\n", log_text(stream).text, why);
     RtmpChunkStream st = reply_stream(RTMP_CS_AUDIO, RTMP_MSG_COMMAND);
     sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed", "description",
                description);
@@ -355,7 +355,7 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         if (chosen >= 0)
             c->channel = (uint32_t)chosen;
         else
-            log_printf("RTMP Stream Name is %s !!!!!\n", stream);
+            log_printf("RTMP Stream Name is %s !!!!!\n", log_text(stream).text);
         if (c->channel > 1)
             c->channel = 0;
         ParamBlock *params = rtmp_params ? rtmp_params : get_param_block();

@@ -390,17 +390,6 @@ int guard_connection_count()
     return n;
 }
 
-// --- how often ------------------------------------------------------------------------------------
-
-bool guard_every(int64_t *last_ms, int every_ms)
-{
-    int64_t now = monotonic_ms();
-    if (*last_ms && now - *last_ms < every_ms)
-        return false;
-    *last_ms = now;
-    return true;
-}
-
 namespace {
 
 // Times of the last anonymous records written, oldest first; what was dropped since.

@@ -64,10 +64,6 @@ int guard_connection_count();
 
 // --- how often ------------------------------------------------------------------------------------
 
-// True, noting the time in `last_ms`, when `every_ms` have passed since it last returned true for
-// `last_ms` (0 at first): work a client asks for is done at most that often.
-bool guard_every(int64_t *last_ms, int every_ms);
-
 // Records of the flash access log that clients without credentials cause: at most
 // GUARD_ANON_RECORDS in any GUARD_ANON_PERIOD_MS. A 100,000-cycle part would wear out in days
 // under a flood.

@@ -101,8 +101,8 @@ int begin_admin_upload(PostContext *ctx, const char *data, decltype(PostContext:
     if (ctx->level != WEB_LEVEL_ADMIN) {
         if (!ctx->user)
             ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
-        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
-                   ctx->entry->name);
+        log_printf("Warning: user %s does not have permission to post %s\n",
+                   ctx->user ? log_text(ctx->user).text : "guest", ctx->entry->name);
         ctx->answer_early = 1;
         return MHD_YES;
     }
@@ -425,7 +425,8 @@ void upload_create_user_finish(PostContext *ctx)
     }
     if (guard_access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
         log_printf("%s: log write failed\n", "post_create_user_func");
-    log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", u->name, n, u->perm);
+    log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", log_text(u->name).text, n,
+               log_text(u->perm).text);
     // The first Admin of an open device: its maker is asked to log in as it.
     if (!ctx->user && atoi(u->perm) >= WEB_LEVEL_ADMIN) {
         free(ctx->redirect);
