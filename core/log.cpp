@@ -121,15 +121,21 @@ void write_stderr(const char *text, int len)
 // What the gates hold back: one lock for all, the list the report walks.
 pthread_mutex_t gate_mutex = PTHREAD_MUTEX_INITIALIZER;
 LogGate *gate_list;
+// This thread's event: whether it is written is decided at its first line, so that events that
+// write nothing neither use the budget nor count as held back.
+thread_local LogGate *thread_gate;
 thread_local bool thread_quiet;   // this thread's event is held back
 
 // A gate's own lines are written also inside a held back event.
 void print_anyway(const char *text)
 {
     bool quiet = thread_quiet;
+    LogGate *undecided = thread_gate;
     thread_quiet = false;
+    thread_gate = nullptr;
     log_printf("%s", text);
     thread_quiet = quiet;
+    thread_gate = undecided;
 }
 
 // Locked: whether one more of the gate's kind may be written; the count held back before it is
@@ -217,6 +223,12 @@ void log_it(const char *text, size_t length)
 
 int log_printf(const char *fmt, ...)
 {
+    if (LogGate *g = thread_gate) {
+        thread_gate = nullptr;
+        pthread_mutex_lock(&gate_mutex);
+        thread_quiet = !gate_pass_locked(g);
+        pthread_mutex_unlock(&gate_mutex);
+    }
     if (thread_quiet)
         return 0;
     char line[LOG_LINE_MAX + 1];
@@ -302,13 +314,13 @@ int log_gated(LogGate *gate, const char *fmt, ...)
 
 void log_gate_begin(LogGate *gate)
 {
-    pthread_mutex_lock(&gate_mutex);
-    thread_quiet = !gate_pass_locked(gate);
-    pthread_mutex_unlock(&gate_mutex);
+    thread_gate = gate;
+    thread_quiet = false;
 }
 
 void log_gate_end()
 {
+    thread_gate = nullptr;
     thread_quiet = false;
 }
 

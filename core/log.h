@@ -40,7 +40,7 @@ struct LogGate {
 // with a gate of its own is written by that gate's count alone, also inside a held back event.
 int log_gated(LogGate *gate, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Everything this thread logs until log_gate_end is one event of the gate's kind: written whole,
-// or held back whole and counted as one.
+// or held back whole and counted as one. An event that logs nothing costs nothing.
 void log_gate_begin(LogGate *gate);
 void log_gate_end();
 void log_gates_report();   // called every second or so
