@@ -79,6 +79,8 @@ int accept_backoff_ms;
 // two lines per connection.
 LogGate connection_gate = {"RTMP connection lines", 2 * LOG_GATE_LINES, 0, {}, nullptr, false};
 LogGate session_gate = {"RTMP sessions", 0, 0, {}, nullptr, false};
+// A session's errors and refusals are counted on their own, so that they show in a flood too.
+LogGate refusal_lines = {"RTMP sessions refused or closed", 0, 0, {}, nullptr, false};
 
 struct SessionArg {
     int sock;
@@ -281,7 +283,7 @@ void rtmp_session_run(RtmpConnection *c)
     setsockopt(c->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int rc = rtmp_handshake(c);
     if (rc != 0) {
-        log_printf("RTMP handshake error %d\n", rc);
+        log_gated(&refusal_lines, "RTMP handshake error %d\n", rc);
         return;
     }
     while (!quit_requested()) {
@@ -298,7 +300,7 @@ void rtmp_session_run(RtmpConnection *c)
             if (left == 0) {
                 char from[40];
                 peer_text(c->sock, from, sizeof from);
-                log_printf("rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
+                log_gated(&refusal_lines, "rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
                 break;
             }
             int r = rtmp_wait_readable(c->sock, left);
