@@ -125,16 +125,18 @@ LogGate *gate_list;
 // write nothing neither use the budget nor count as held back.
 thread_local LogGate *thread_gate;
 thread_local bool thread_quiet;   // this thread's event is held back
+thread_local bool thread_hold;    // lines of a record made in a held back event
 
 // A gate's own lines are written also inside a held back event.
 void print_anyway(const char *text)
 {
-    bool quiet = thread_quiet;
+    bool quiet = thread_quiet, hold = thread_hold;
     LogGate *undecided = thread_gate;
-    thread_quiet = false;
+    thread_quiet = thread_hold = false;
     thread_gate = nullptr;
     log_printf("%s", text);
     thread_quiet = quiet;
+    thread_hold = hold;
     thread_gate = undecided;
 }
 
@@ -223,6 +225,8 @@ void log_it(const char *text, size_t length)
 
 int log_printf(const char *fmt, ...)
 {
+    if (thread_hold)
+        return 0;
     if (LogGate *g = thread_gate) {
         thread_gate = nullptr;
         pthread_mutex_lock(&gate_mutex);
@@ -322,6 +326,18 @@ void log_gate_end()
 {
     thread_gate = nullptr;
     thread_quiet = false;
+}
+
+bool log_held()
+{
+    return thread_quiet || thread_hold;
+}
+
+bool log_hold(bool held)
+{
+    bool before = thread_hold;
+    thread_hold = held;
+    return before;
 }
 
 void log_gates_report()

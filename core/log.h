@@ -43,6 +43,11 @@ int log_gated(LogGate *gate, const char *fmt, ...) __attribute__((format(printf,
 // or held back whole and counted as one. An event that logs nothing costs nothing.
 void log_gate_begin(LogGate *gate);
 void log_gate_end();
+// A record made inside a held back event holds back its later lines (its teardown) too:
+// log_held says whether this thread's lines are held back now, log_hold sets it and gives the
+// state before, to be restored.
+bool log_held();
+bool log_hold(bool held);
 void log_gates_report();   // called every second or so
 
 // Receives every time-stamped line after the ring (the UDP log installs itself here).

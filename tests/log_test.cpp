@@ -238,4 +238,26 @@ TEST(LogGate, HoldsAThreadsEventWhole)
     gate.rate.start_ms -= 60000;
     log_gates_report();
     EXPECT_NE(ring_contents().find("test events: 3 more held back\n"), std::string::npos) << ring_contents();
+
+    // What an event held back made ends as quietly, later and outside the event.
+    for (int i = 0; i < 2; i++) {   // the new period's budget
+        log_gate_begin(&gate);
+        log_printf("made\n");
+        log_gate_end();
+    }
+    log_gate_begin(&gate);
+    log_printf("made in a held back event\n");
+    bool made_held = log_held();
+    log_gate_end();
+    EXPECT_TRUE(made_held);
+    EXPECT_FALSE(log_held());
+    bool before = log_hold(made_held);
+    log_printf("its teardown\n");
+    log_hold(before);
+    log_printf("the next line\n");
+    s = ring_contents();
+    EXPECT_NE(s.find("made\n"), std::string::npos) << s;
+    EXPECT_EQ(s.find("held back event"), std::string::npos) << s;
+    EXPECT_EQ(s.find("its teardown"), std::string::npos) << s;
+    EXPECT_NE(s.find("the next line"), std::string::npos) << s;
 }
