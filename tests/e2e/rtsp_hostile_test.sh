@@ -328,7 +328,7 @@ if sys.argv[1] == "forged":
 t = time.time(); left = [int(sys.argv[1])]; codes = {}; lock = threading.Lock()
 def client():
     s = socket.create_connection(("127.0.0.1", 8554), timeout=10)
-    while time.time() - t < 240:
+    while time.time() - t < 330:
         with lock:
             if left[0] <= 0:
                 return
