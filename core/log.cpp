@@ -118,6 +118,79 @@ void write_stderr(const char *text, int len)
     }
 }
 
+// What the gates hold back: one lock for all, the list the report walks.
+pthread_mutex_t gate_mutex = PTHREAD_MUTEX_INITIALIZER;
+LogGate *gate_list;
+// This thread's event: whether it is written is decided at its first line, so that events that
+// write nothing neither use the budget nor count as held back.
+thread_local LogGate *thread_gate;
+thread_local bool thread_quiet;   // this thread's event is held back
+thread_local bool thread_hold;    // lines of a record made in a held back event
+
+// A gate's own lines are written also inside a held back event.
+void print_anyway(const char *text)
+{
+    bool quiet = thread_quiet, hold = thread_hold;
+    LogGate *undecided = thread_gate;
+    thread_quiet = thread_hold = false;
+    thread_gate = nullptr;
+    log_printf("%s", text);
+    thread_quiet = quiet;
+    thread_hold = hold;
+    thread_gate = undecided;
+}
+
+// Locked: whether one more of the gate's kind may be written; the count held back before it is
+// written first.
+bool gate_pass_locked(LogGate *g)
+{
+    if (!g->listed) {
+        g->listed = true;
+        g->next = gate_list;
+        gate_list = g;
+    }
+    unsigned held;
+    if (!rate_gate_open(&g->rate, g->lines ? g->lines : (unsigned)LOG_GATE_LINES,
+                        g->period_ms ? g->period_ms : (int)LOG_GATE_PERIOD_MS, &held))
+        return false;
+    if (held) {
+        char line[LOG_LINE_MAX + 1];
+        snprintf(line, sizeof line, "%s: %u more held back\n", g->kind, held);
+        print_anyway(line);
+    }
+    return true;
+}
+
+// UTF-8 length of the character at `p` (at most `n` bytes), 0 when its bytes are not UTF-8.
+size_t utf8_length(const unsigned char *p, size_t n)
+{
+    unsigned c = p[0];
+    size_t len;
+    unsigned lo = 0x80, hi = 0xbf;   // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf)
+        len = 2;
+    else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        if (c == 0xe0)
+            lo = 0xa0;
+        else if (c == 0xed)
+            hi = 0x9f;   // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        if (c == 0xf0)
+            lo = 0x90;
+        else if (c == 0xf4)
+            hi = 0x8f;
+    } else
+        return 0;
+    if (n < len || p[1] < lo || p[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+    return len;
+}
+
 void print_backtrace()
 {
     void *frames[20];
@@ -152,6 +225,16 @@ void log_it(const char *text, size_t length)
 
 int log_printf(const char *fmt, ...)
 {
+    if (thread_hold)
+        return 0;
+    if (LogGate *g = thread_gate) {
+        thread_gate = nullptr;
+        pthread_mutex_lock(&gate_mutex);
+        thread_quiet = !gate_pass_locked(g);
+        pthread_mutex_unlock(&gate_mutex);
+    }
+    if (thread_quiet)
+        return 0;
     char line[LOG_LINE_MAX + 1];
     va_list ap;
     va_start(ap, fmt);
@@ -165,6 +248,110 @@ int log_printf(const char *fmt, ...)
     if (log_line_hook_fn hook = line_hook.load())
         hook(line, len);
     return len;
+}
+
+LogText log_text_n(const char *text, size_t length)
+{
+    static const char hex[] = "0123456789abcdef";
+    LogText t;
+    const unsigned char *p = (const unsigned char *)text;
+    size_t o = 0, room = sizeof t.text - 1;
+    size_t i = 0;
+    while (i < length) {
+        size_t n = p[i] >= 0x80 ? utf8_length(p + i, length - i) : 0;
+        bool c1 = n == 2 && p[i] == 0xc2 && p[i + 1] <= 0x9f;
+        bool separator = n == 3 && p[i] == 0xe2 && p[i + 1] == 0x80 && (p[i + 2] == 0xa8 || p[i + 2] == 0xa9);
+        if (n && !c1 && !separator) {
+            if (o + n > room)
+                break;
+            memcpy(t.text + o, p + i, n);
+            o += n;
+            i += n;
+            continue;
+        }
+        // C1 controls and the separators are escaped byte by byte, as bytes that are no UTF-8 are.
+        unsigned c = p[i];
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            if (o + 1 > room)
+                break;
+            t.text[o++] = (char)c;
+        } else {
+            if (o + 4 > room)
+                break;
+            t.text[o++] = '\\';
+            t.text[o++] = 'x';
+            t.text[o++] = hex[c >> 4];
+            t.text[o++] = hex[c & 15];
+        }
+        i++;
+    }
+    t.text[o] = 0;
+    return t;
+}
+
+LogText log_text(const char *text)
+{
+    if (!text)
+        return log_text_n("(null)", 6);
+    return log_text_n(text, strlen(text));
+}
+
+int log_gated(LogGate *gate, const char *fmt, ...)
+{
+    if (thread_quiet && !gate)
+        return 0;
+    pthread_mutex_lock(&gate_mutex);
+    bool pass = !gate || gate_pass_locked(gate);
+    pthread_mutex_unlock(&gate_mutex);
+    if (!pass)
+        return 0;
+    char line[LOG_LINE_MAX + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (!gate)
+        return log_printf("%s", line);
+    print_anyway(line);
+    return 1;
+}
+
+void log_gate_begin(LogGate *gate)
+{
+    thread_gate = gate;
+    thread_quiet = false;
+}
+
+void log_gate_end()
+{
+    thread_gate = nullptr;
+    thread_quiet = false;
+}
+
+bool log_held()
+{
+    return thread_quiet || thread_hold;
+}
+
+bool log_hold(bool held)
+{
+    bool before = thread_hold;
+    thread_hold = held;
+    return before;
+}
+
+void log_gates_report()
+{
+    int64_t now = monotonic_ms();
+    pthread_mutex_lock(&gate_mutex);
+    for (LogGate *g = gate_list; g; g = g->next) {
+        int period = g->period_ms ? g->period_ms : (int)LOG_GATE_PERIOD_MS;
+        if (g->rate.held && now - g->rate.start_ms >= period) {
+            log_printf("%s: %u more held back\n", g->kind, g->rate.held);
+            g->rate.held = 0;
+        }
+    }
+    pthread_mutex_unlock(&gate_mutex);
 }
 
 int log_print_raw(const char *fmt, ...)

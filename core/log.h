@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/util.h"
+
 enum : uint32_t { LOG_RING_SIZE = 0x80000 };
 enum { LOG_LINE_MAX = 255, STATUS_LINE_SIZE = 80, LAST_ERROR_SIZE = 160 };
 
@@ -12,6 +14,41 @@ int log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int log_print_raw(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_it(const char *text, size_t length);
+
+// Text a client chose, fit for a log line: bytes below 0x20, DEL, the backslash, the C1 controls and
+// U+2028/U+2029 in UTF-8 and bytes that are not UTF-8 become \xNN, so no client begins a line of
+// its own or sends the reader's terminal a control sequence. Cut to what a line holds.
+struct LogText {
+    char text[LOG_LINE_MAX + 1];
+};
+LogText log_text(const char *text);                      // null gives "(null)"
+LogText log_text_n(const char *text, size_t length);
+
+// Lines that clients without credentials cause, one gate per kind: at most `lines` in each
+// `period_ms` (0: LOG_GATE_LINES in LOG_GATE_PERIOD_MS), the ones held back counted on one line of
+// their own before the kind's next line, or by log_gates_report once the kind has gone quiet.
+enum { LOG_GATE_LINES = 10, LOG_GATE_PERIOD_MS = 10000 };
+struct LogGate {
+    const char *kind;     // names what was held back: "<kind>: N more held back"
+    unsigned lines;
+    int period_ms;
+    RateGate rate;        // under the gates' own lock
+    LogGate *next;        // on the report's list once used
+    bool listed;
+};
+// A null gate writes the line as log_printf does (a line an authenticated user caused); a line
+// with a gate of its own is written by that gate's count alone, also inside a held back event.
+int log_gated(LogGate *gate, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Everything this thread logs until log_gate_end is one event of the gate's kind: written whole,
+// or held back whole and counted as one. An event that logs nothing costs nothing.
+void log_gate_begin(LogGate *gate);
+void log_gate_end();
+// A record made inside a held back event holds back its later lines (its teardown) too:
+// log_held says whether this thread's lines are held back now, log_hold sets it and gives the
+// state before, to be restored.
+bool log_held();
+bool log_hold(bool held);
+void log_gates_report();   // called every second or so
 
 // Receives every time-stamped line after the ring (the UDP log installs itself here).
 typedef void (*log_line_hook_fn)(const char *line, int length);

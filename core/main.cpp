@@ -477,8 +477,10 @@ int main()
         log_printf("main rendezvous met\n");
         if (hw_clock_check())
             log_printf("WARNING: timestamp counter check failed!\n");
-        while (quit_requested() == 0)
+        while (quit_requested() == 0) {
             quit_wait(500);
+            log_gates_report();
+        }
     }
 
     // Shutdown, in order.

@@ -657,11 +657,28 @@ const char *set_password(const char *text, size_t length, uintptr_t n)
 
 // User names go into the program log and the access log: a line break or another control
 // character in one would forge lines there.
+// Besides the ASCII controls, the C1 controls (raw, as a reader taking the bytes for Latin-1 sees
+// them, or as UTF-8) and the Unicode line and paragraph separators break or rewrite a log line.
 const char *check_user_name(const char *text, size_t length, uintptr_t)
 {
-    for (size_t i = 0; i < length && text[i]; i++)
-        if ((unsigned char)text[i] < 0x20 || text[i] == 0x7f)
+    const unsigned char *p = (const unsigned char *)text;
+    size_t n = strnlen(text, length);
+    for (size_t i = 0; i < n; i++) {
+        unsigned c = p[i];
+        if (c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f))
             return "Name holds a control character";
+        if (c == 0xc2 && i + 1 < n && p[i + 1] >= 0x80 && p[i + 1] <= 0x9f)
+            return "Name holds a control character";
+        if (c == 0xe2 && i + 2 < n && p[i + 1] == 0x80 && (p[i + 2] == 0xa8 || p[i + 2] == 0xa9))
+            return "Name holds a control character";
+        // The continuation bytes of a whole UTF-8 character are letters' bytes, not C1 controls.
+        int more = c >= 0xf0 && c <= 0xf4 ? 3 : c >= 0xe0 ? 2 : c >= 0xc2 ? 1 : 0;
+        int k = 0;
+        while (k < more && i + 1 + k < n && (p[i + 1 + k] & 0xc0) == 0x80)
+            k++;
+        if (k == more)
+            i += more;
+    }
     return nullptr;
 }
 

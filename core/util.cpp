@@ -25,6 +25,23 @@ int64_t monotonic_ms()
     return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held)
+{
+    int64_t now = monotonic_ms();
+    if (g->start_ms == 0 || now - g->start_ms >= period_ms) {
+        g->start_ms = now ? now : 1;
+        g->passed = 0;
+    }
+    if (g->passed >= burst) {
+        g->held++;
+        return false;
+    }
+    g->passed++;
+    *held = g->held;
+    g->held = 0;
+    return true;
+}
+
 int read_file_line(const char *path, char *buffer, size_t size)
 {
     if (size == 0)

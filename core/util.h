@@ -5,6 +5,16 @@
 
 void sleep_ms(unsigned milliseconds);
 int64_t monotonic_ms();   // deadlines and rates: a stepped wall clock moves nothing
+
+// Work or lines a client can ask for as often as it likes: at most `burst` in each `period_ms`,
+// what was turned away meanwhile counted for the next one let through. The caller serialises.
+struct RateGate {
+    int64_t start_ms;    // the period's start; 0 before the first one let through
+    unsigned passed;     // let through in this period
+    unsigned held;       // turned away since the last one let through
+};
+// True when this one may go ahead; `*held` then takes the count turned away before it.
+bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held);
 int read_file_line(const char *path, char *buffer, size_t size);
 int has_prefix_ci(const char *text, const char *prefix);
 int has_suffix_ci(const char *text, const char *suffix);

@@ -36,6 +36,12 @@ enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read it
 // holds as a hard limit.
 enum { EVICTED_SLACK = 16 };
 
+// Anyone on the network can make these lines: they come at a bounded rate.
+static LogGate anonymous_gate = {"rtsp requests without credentials", 0, 0, {}, nullptr, false};
+static LogGate failed_gate = {"rtsp failed authentications", 0, 0, {}, nullptr, false};
+static LogGate refused_gate = {"rtsp refusals", 0, 0, {}, nullptr, false};
+static LogGate closed_gate = {"rtsp connections closed idle", 0, 0, {}, nullptr, false};
+
 static std::string md5_hex(const std::string &s)
 {
     uint8_t d[16];
@@ -308,7 +314,7 @@ public:
             c->fRequestTask = c->fServer->envir().taskScheduler().scheduleDelayedTask(1000000, requestTimeout, c);
             return;
         }
-        log_printf("rtsp: request from %s not complete within %d s (%zu bytes), connection closed\n", inet_ntoa(c->fPeer.sin_addr),
+        log_gated(&closed_gate, "rtsp: request from %s not complete within %d s (%zu bytes), connection closed\n", inet_ntoa(c->fPeer.sin_addr),
                    REQUEST_DEADLINE_US / 1000000, c->fIn.size());
         c->fIn.clear();
         c->scheduleClose();
@@ -593,7 +599,7 @@ void GenericMediaServer::idleConnectionCheck(void *clientData)
             idle.push_back(c);
     }
     for (ClientConnection *c : idle) {
-        log_printf("rtsp: idle connection from %s closed\n", inet_ntoa(c->fPeer.sin_addr));
+        log_gated(&closed_gate, "rtsp: idle connection from %s closed\n", inet_ntoa(c->fPeer.sin_addr));
         c->scheduleClose();
     }
     server->scheduleIdleCheck();
@@ -607,17 +613,9 @@ void GenericMediaServer::scheduleIdleCheck()
     fIdleCheckTask = envir().taskScheduler().scheduleDelayedTask(period < 250000 ? 250000 : period, idleConnectionCheck, this);
 }
 
-bool GenericMediaServer::logDue(LogGate &gate, unsigned &more)
+bool GenericMediaServer::logDue(RateGate &gate, unsigned &more)
 {
-    int64_t now = rtsp_monotonic_us();
-    if (gate.lastUs && now - gate.lastUs < 1000000) {
-        gate.held++;
-        return false;
-    }
-    gate.lastUs = now;
-    more = gate.held;
-    gate.held = 0;
-    return true;
+    return rate_gate_open(&gate, 1, 1000, &more);
 }
 
 static std::string held_text(unsigned held)
@@ -747,21 +745,30 @@ void GenericMediaServer::ClientConnection::processInput()
         if (r == RTSP_PARSE_INCOMPLETE)
             break;
         if (r == RTSP_PARSE_TOO_BIG) {
-            log_printf("rtsp: request of more than %d bytes from %s refused\n", RTSP_MAX_REQUEST_SIZE, inet_ntoa(fPeer.sin_addr));
+            log_gated(&refused_gate, "rtsp: request of more than %d bytes from %s refused\n", RTSP_MAX_REQUEST_SIZE,
+                      inet_ntoa(fPeer.sin_addr));
             respond(req, "413 Request Entity Too Large");
             fIn.clear();
             closeAfterFlush();
             break;
         }
         if (r == RTSP_PARSE_BAD) {
-            log_printf("rtsp: malformed request from %s\n", inet_ntoa(fPeer.sin_addr));
+            log_gated(&refused_gate, "rtsp: malformed request from %s\n", inet_ntoa(fPeer.sin_addr));
             respond(RTSPRequest(), "400 Bad Request");
             fIn.clear();
             closeAfterFlush();
             break;
         }
+        // What a request without credentials logs (a DESCRIBE starts a source) comes at a bounded
+        // rate; with no users, credentials prove nothing. Wrong ones are only answered 401.
+        UserAuthenticationDatabase *db = fServer->fAuthDB;
+        bool anonymous = req.authorization.empty() || !db || db->numUsers() == 0;
+        if (anonymous)
+            log_gate_begin(&anonymous_gate);
         handleRequest(req);
         fLastRequestUs = rtsp_monotonic_us();
+        if (anonymous)
+            log_gate_end();
         fIn.erase(0, req.totalSize);
     }
     fBusy = false;
@@ -793,7 +800,8 @@ bool GenericMediaServer::ClientConnection::digestValid(const RTSPRequest &req)
         // The digest covers its own uri: one captured for another stream must not open this one.
         bool uriOK = rtsp_digest_uri_matches(uri, req.url);
         if (!uriOK)
-            log_printf("rtsp: %s digest uri \"%s\" does not name \"%s\"\n", req.method.c_str(), uri.c_str(), req.url.c_str());
+            log_gated(&failed_gate, "rtsp: %s digest uri \"%s\" does not name \"%s\"\n", log_text(req.method.c_str()).text,
+                      log_text(uri.c_str()).text, log_text(req.url.c_str()).text);
         if (nonceKnown && pass && p["realm"] == db->realm() && uriOK) {
             std::string ha1 = db->passwordsAreMD5() ? std::string(pass) : md5_hex(user + ":" + db->realm() + ":" + pass);
             std::string ha2 = md5_hex(req.method + ":" + uri);
@@ -807,7 +815,8 @@ bool GenericMediaServer::ClientConnection::digestValid(const RTSPRequest &req)
                 return true;
             }
         }
-        log_printf("rtsp: %s authentication failed for user \"%s\" from %s\n", req.method.c_str(), user.c_str(), inet_ntoa(fPeer.sin_addr));
+        log_gated(&failed_gate, "rtsp: %s authentication failed for user \"%s\" from %s\n", log_text(req.method.c_str()).text,
+                  log_text(user.c_str()).text, inet_ntoa(fPeer.sin_addr));
     }
     return false;
 }
@@ -872,7 +881,7 @@ GenericMediaServer::ClientSession *GenericMediaServer::ClientConnection::lookupS
     UserAuthenticationDatabase *db = fServer->fAuthDB;
     if (!ownsSession(it->second) && !(db && db->numUsers() && digestValid(req) && ownsSession(it->second))) {
         log_printf("rtsp: %s of session %s from %s refused: the session belongs to another connection\n",
-                   req.method.c_str(), req.session.c_str(), fPeerName);
+                   log_text(req.method.c_str()).text, log_text(req.session.c_str()).text, fPeerName);
         return nullptr;
     }
     return it->second;
@@ -912,7 +921,7 @@ bool GenericMediaServer::ClientConnection::roomForSession(const RTSPRequest &req
     else
         return true;
     if (!fSessionRefusalLogged)
-        log_printf("rtsp: SETUP from %s refused: %s\n", fPeerName, why);
+        log_gated(&refused_gate, "rtsp: SETUP from %s refused: %s\n", fPeerName, why);
     fSessionRefusalLogged = true;
     respond(req, "453 Not Enough Bandwidth");
     return false;
@@ -1263,7 +1272,7 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
             fromPeer += kv.first->fPeer.sin_addr.s_addr == peer.sin_addr.s_addr && !kv.first->fClosing;
         }
         if (fromPeer >= MAX_CONNECTIONS_PER_ADDRESS) {
-            log_printf("rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
+            log_gated(&refused_gate, "rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
                        MAX_CONNECTIONS_PER_ADDRESS);
             ::close(c);
             continue;

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "core/util.h"
 #include "rtsp/ServerMediaSession.h"
 
 class UserAuthenticationDatabase {
@@ -70,12 +71,8 @@ protected:
     bool evictSessionFor(uint32_t addr, unsigned fromAddress);
     bool evictConnectionFor(uint32_t addr, unsigned fromAddress);
     // Lines about newcomers at most once a second; `more`: the lines left out since the last.
-    struct LogGate {
-        int64_t lastUs = 0;
-        unsigned held = 0;
-    };
-    bool logDue(LogGate &gate, unsigned &more);
-    LogGate fEvictLog, fRefuseLog;
+    bool logDue(RateGate &gate, unsigned &more);
+    RateGate fEvictLog = {}, fRefuseLog = {};
 
     int fServerSocket;
     Port fServerPort;

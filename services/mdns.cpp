@@ -116,7 +116,7 @@ int mdns_open_socket()
 
 void mdns_conflict(const char *name, int type, void *arg)
 {
-    log_printf("conflicting name detected %s for type %d\n", name, type);
+    log_printf("conflicting name detected %s for type %d\n", log_text(name).text, type);
     if (arg)
         *(void **)arg = nullptr;
 }

@@ -53,24 +53,11 @@ const RtmpLimits DEFAULT_LIMITS = {RTMP_SESSIONS, RTMP_SESSIONS_PER_ADDRESS, RTM
 RtmpLimits limits = DEFAULT_LIMITS;
 
 // A line at most once a second; what was held back meanwhile is counted on the next one.
-struct LogGate {
-    bool used;
-    int64_t last_ms;
-    unsigned held;
-};
+enum { GATE_PERIOD_MS = 1000 };
 
-bool gate_open(LogGate *g, unsigned *held)
+bool gate_open(RateGate *g, unsigned *held)
 {
-    int64_t now = monotonic_ms();
-    if (g->used && now - g->last_ms < 1000) {
-        g->held++;
-        return false;
-    }
-    g->used = true;
-    g->last_ms = now;
-    *held = g->held;
-    g->held = 0;
-    return true;
+    return rate_gate_open(g, 1, GATE_PERIOD_MS, held);
 }
 
 std::string held_text(unsigned held)
@@ -89,12 +76,19 @@ struct SessionEntry {
 };
 std::mutex session_mutex;
 std::vector<SessionEntry> sessions;
-LogGate refusal_gate;                 // under session_mutex
-LogGate evict_gate;                   // under session_mutex
+RateGate refusal_gate;                // under session_mutex
+RateGate evict_gate;                  // under session_mutex
 
 // Only the listener thread (or a test standing in for it) accepts.
-LogGate accept_gate;
+RateGate accept_gate;
 int accept_backoff_ms;
+
+// RTMP brings no credentials: what its sessions log comes at a bounded rate. The listener writes
+// two lines per connection.
+LogGate connection_gate = {"RTMP connection lines", 2 * LOG_GATE_LINES, 0, {}, nullptr, false};
+LogGate session_gate = {"RTMP sessions", 0, 0, {}, nullptr, false};
+// A session's errors and refusals are counted on their own, so that they show in a flood too.
+LogGate refusal_lines = {"RTMP sessions refused or closed", 0, 0, {}, nullptr, false};
 
 struct SessionArg {
     int sock;
@@ -217,6 +211,7 @@ void *serverThread(void *arg)
 {
     int sock = static_cast<SessionArg *>(arg)->sock;
     free(arg);
+    log_gate_begin(&session_gate);
     log_printf("%s: started\n", "serverThread");
     pthread_setname_np(pthread_self(), "rtmpSession");   // per-thread CPU figures (top -H, bench)
     RtmpConnection *c = static_cast<RtmpConnection *>(malloc(sizeof(RtmpConnection)));
@@ -228,6 +223,7 @@ void *serverThread(void *arg)
     }
     session_remove_and_close(sock);
     log_printf("%s: exiting\n", "serverThread");
+    log_gate_end();
     return nullptr;
 }
 
@@ -330,7 +326,7 @@ void rtmp_session_run(RtmpConnection *c)
     setsockopt(c->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int rc = rtmp_handshake(c);
     if (rc != 0) {
-        log_printf("RTMP handshake error %d\n", rc);
+        log_gated(&refusal_lines, "RTMP handshake error %d\n", rc);
         return;
     }
     bool listed_playing = false;
@@ -352,7 +348,7 @@ void rtmp_session_run(RtmpConnection *c)
             if (left == 0) {
                 char from[40];
                 peer_text(c->sock, from, sizeof from);
-                log_printf("rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
+                log_gated(&refusal_lines, "rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
                 break;
             }
             int r = rtmp_wait_readable(c->sock, left);
@@ -458,7 +454,7 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
     }
     char to[40];
     address_text(&dest, to, sizeof to);
-    log_printf("RTMP accepted connection from %s to %s\n", from, to);
+    log_gated(&connection_gate, "RTMP accepted connection from %s to %s\n", from, to);
 
     SessionArg *arg = static_cast<SessionArg *>(malloc(sizeof(SessionArg)));
     if (!arg) {
@@ -467,7 +463,7 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
         return -1;
     }
     arg->sock = sock;
-    log_printf("created server %p\n", (void *)arg);
+    log_gated(&connection_gate, "created server %p\n", (void *)arg);
     pthread_t t;
     if (pthread_create(&t, nullptr, serverThread, arg) != 0) {
         log_printf("Failed to start RTMP server thread\n");
@@ -484,9 +480,9 @@ namespace {
 // What the gates held back is reported once a second, also when nothing new comes.
 // Something held back and the second over: asking the gate while it is shut would count a line
 // that was never held back.
-bool held_due(const LogGate *g)
+bool held_due(const RateGate *g)
 {
-    return g->held && monotonic_ms() - g->last_ms >= 1000;
+    return g->held && monotonic_ms() - g->start_ms >= GATE_PERIOD_MS;
 }
 
 void report_held()

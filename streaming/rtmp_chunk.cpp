@@ -17,6 +17,9 @@
 
 namespace {
 
+// Lines of sessions from anyone, counted on their own also where the session's lines are held back.
+LogGate refusal_lines = {"RTMP messages refused", 0, 0, {}, nullptr, false};
+
 void put16(uint8_t *p, uint32_t v)
 {
     p[0] = (uint8_t)(v >> 8);
@@ -122,7 +125,8 @@ RtmpChunkStream play_stream(const RtmpConnection *c, uint32_t type)
 // The play of `stream` refused: logged, a failed status naming the reason, the session ends.
 int play_failed(RtmpConnection *c, const char *stream, const char *why, const char *description)
 {
-    log_printf("rtmp: play %s refused: %s\n", stream, why);
+    static LogGate gate = {"RTMP plays refused", 0, 0, {}, nullptr, false};
+    log_gated(&gate, "rtmp: play %s refused: %s\n", log_text(stream).text, why);
     RtmpChunkStream st = play_stream(c, RTMP_MSG_COMMAND);
     sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed", "description",
                description);
@@ -212,7 +216,7 @@ int rtmp_process(RtmpConnection *c, size_t n)
 
         int k = found >= 0 ? found : slot_for(c, id);
         if (k < 0) {
-            log_printf("rtmp: no room for chunk stream %u\n", id);
+            log_gated(&refusal_lines, "rtmp: no room for chunk stream %u\n", id);
             c->fault = 1;
             break;
         }
@@ -225,7 +229,7 @@ int rtmp_process(RtmpConnection *c, size_t n)
         cs->length = length;
         cs->extended = (uint8_t)extended;
         if (length > RTMP_MAX_MESSAGE) {
-            log_printf("rtmp: message of %u bytes refused\n", length);
+            log_gated(&refusal_lines, "rtmp: message of %u bytes refused\n", length);
             c->fault = 1;
             break;
         }
@@ -279,7 +283,7 @@ int rtmp_handle_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *d
             return 0;
         // Zero would never consume a byte of payload.
         if (size < 1 || size > RTMP_MAX_CHUNK_SIZE) {
-            log_printf("rtmp: chunk size %u refused\n", size);
+            log_gated(&refusal_lines, "rtmp: chunk size %u refused\n", size);
             return -1;
         }
         c->in_chunk_size = size;
@@ -362,7 +366,7 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         if (chosen >= 0)
             c->channel = (uint32_t)chosen;
         else
-            log_printf("RTMP Stream Name is %s !!!!!\n", stream);
+            log_printf("RTMP Stream Name is %s !!!!!\n", log_text(stream).text);
         if (c->channel > 1)
             c->channel = 0;
         ParamBlock *params = rtmp_params ? rtmp_params : get_param_block();
@@ -467,7 +471,7 @@ int amf_parse_value(AmfParser *p)
         return -1;
     if (p->depth >= (int)AMF_MAX_DEPTH) {
         p->error = AMF_ERR_DEPTH;
-        log_printf("rtmp: AMF nesting deeper than %u\n", (unsigned)AMF_MAX_DEPTH);
+        log_gated(&refusal_lines, "rtmp: AMF nesting deeper than %u\n", (unsigned)AMF_MAX_DEPTH);
         return -1;
     }
     uint32_t marker = amf_read_bits(p, 8);

@@ -116,6 +116,7 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, int streamId, int 
 {
     int before = source_refcount[refcount_slot(streamId)]++;
     log_printf("%s : IDX %d, streamid %d referenceCount %d\n", "StreamDeviceSource", streamId - 1, streamId, before);
+    fLogHeld = log_held();
     memset(&fState, 0, sizeof fState);
     memset(&fCallback, 0, sizeof fCallback);
     log_printf("stream device source %d\n", streamId);
@@ -183,6 +184,7 @@ void StreamDeviceSource::attach()
 StreamDeviceSource::~StreamDeviceSource()
 {
     int before = source_refcount[refcount_slot(fStreamId)]--;
+    bool held = log_hold(fLogHeld);
     log_printf("%s idx=%d streamid=%d refcount=%d\n", "~StreamDeviceSource", fStreamId - 1, fStreamId, before);
     envir().taskScheduler().unscheduleDelayedTask(fWaitTask);
     if (fAttached) {
@@ -196,6 +198,7 @@ StreamDeviceSource::~StreamDeviceSource()
     fCurPtr = nullptr;
     if (fEventTriggerId)
         envir().taskScheduler().deleteEventTrigger(fEventTriggerId);
+    log_hold(held);
 }
 
 void StreamDeviceSource::notePending()

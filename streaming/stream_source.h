@@ -65,4 +65,5 @@ private:
     int64_t fPcmDrift = 0;       // samples the last frame's stamp lay ahead of the count
     bool fHoldsJpegLoan = false; // counted among the sources that keep a JPEG channel in H.264
     TaskToken fWaitTask = nullptr;
+    bool fLogHeld = false;       // made in a held back event (an anonymous DESCRIBE): so is its end
 };

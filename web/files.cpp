@@ -234,7 +234,7 @@ void delete_flush(DeleteState *d)
         return;
     d->value[d->length] = 0;
     if (d->overflow || strlen(d->value) != d->length || !filesys_item_valid(d->value)) {
-        log_printf("Bad filename: %s\n", d->value);
+        log_printf("Bad filename: %s\n", log_text_n(d->value, d->length).text);
         return;
     }
     filesys_delete(d->source, d->value);
@@ -544,12 +544,12 @@ int files_download_func(HttpRequest *req)
     if (!s || !f)
         return HTTP_NO_RESPONSE;
     if (strcmp(s, "0") != 0 && strcmp(s, "1") != 0 && strcmp(s, "2") != 0) {
-        log_printf("Bad source: %s\n", s);
+        log_printf("Bad source: %s\n", log_text(s).text);
         return HTTP_NO_RESPONSE;
     }
     // Any item the list shows ("..mp4", long names) is served; "." and ".." parts never are.
     if (!filesys_item_valid(f)) {
-        log_printf("Bad filename: %s\n", f);
+        log_printf("Bad filename: %s\n", log_text(f).text);
         return HTTP_NO_RESPONSE;
     }
     int source = s[0] - '0';
@@ -564,7 +564,7 @@ int files_download_func(HttpRequest *req)
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         // A link anywhere on the way, a folder or a device is no recording.
-        log_printf("%s: %s\n", path.c_str(), errno == EINVAL || errno == ELOOP || errno == ENOTDIR ? "not a file" : strerror(errno));
+        log_printf("%s: %s\n", log_text(path.c_str()).text, errno == EINVAL || errno == ELOOP || errno == ENOTDIR ? "not a file" : strerror(errno));
         if (fd >= 0)
             close(fd);
         return HTTP_NO_RESPONSE;

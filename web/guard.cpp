@@ -79,11 +79,14 @@ bool guard_host_trusted(MHD_Connection *c)
     return guard_host_is_device(host, hostname);
 }
 
+LogGate guard_refused_gate = {"refused requests without a user", 0, 0, {}, nullptr, false};
+
 MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
 {
-    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
-               "answer_to_connection", method, url,
-               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST));
+    static LogGate gate = {"requests under a foreign Host", 0, 0, {}, nullptr, false};
+    log_gated(&gate, "%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
+              "answer_to_connection", method, log_text(url).text,
+              log_text(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)).text);
     return queue_auth_fail(connection, 0);
 }
 
@@ -209,8 +212,8 @@ const char *guard_cross_site(MHD_Connection *c)
 
 MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
 {
-    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", url, header,
-               MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header));
+    log_gated(&guard_refused_gate, "%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection",
+              log_text(url).text, header, log_text(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header)).text);
     static const char body[] = "Cross-site request refused\n";
     return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
 }
@@ -239,7 +242,8 @@ bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Resul
 {
     if (!firmware_upload_active())
         return false;
-    log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", url);
+    log_gated(&guard_refused_gate, "%s: POST to %s refused during a firmware update\n", "answer_to_connection",
+              log_text(url).text);
     static const char body[] = "POST not allowed during firmware update\n";
     MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
     if (!r) {
@@ -304,8 +308,8 @@ bool guard_upload_refused(PostContext *ctx, uint64_t max_body, const char *too_l
     if (!guard_may_upload(ctx)) {
         if (!ctx->user)
             ctx->denied = 1;   // not logged in: the challenge, so the client can log in and post again
-        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
-                   ctx->entry->name);
+        log_printf("Warning: user %s does not have permission to post %s\n",
+                   ctx->user ? log_text(ctx->user).text : "guest", ctx->entry->name);
         ctx->answer_early = 1;
         return true;
     }
@@ -448,22 +452,16 @@ void guard_request_done(MHD_Connection *connection)
 namespace {
 
 // Lines about newcomers at most once a second; what was held back meanwhile is counted on the next.
-struct NewcomerLog {
-    int64_t last_ms;
-    unsigned held;
-};
-NewcomerLog evict_log, refuse_log, stream_log;   // under track_mutex
+RateGate evict_log, refuse_log, stream_log;   // under track_mutex
 
-bool newcomer_log_due(NewcomerLog *g, char *more, size_t size)
+bool newcomer_log_due(RateGate *g, char *more, size_t size)
 {
     more[0] = 0;
-    if (!guard_every(&g->last_ms, 1000)) {
-        g->held++;
+    unsigned held = 0;
+    if (!rate_gate_open(g, 1, 1000, &held))
         return false;
-    }
-    if (g->held)
-        snprintf(more, size, " (%u more since the last report)", g->held);
-    g->held = 0;
+    if (held)
+        snprintf(more, size, " (%u more since the last report)", held);
     return true;
 }
 
@@ -600,17 +598,6 @@ int guard_connection_count()
     int n = (int)tracks.size();
     pthread_mutex_unlock(&track_mutex);
     return n;
-}
-
-// --- how often ------------------------------------------------------------------------------------
-
-bool guard_every(int64_t *last_ms, int every_ms)
-{
-    int64_t now = monotonic_ms();
-    if (*last_ms && now - *last_ms < every_ms)
-        return false;
-    *last_ms = now;
-    return true;
 }
 
 namespace {

@@ -4,6 +4,8 @@
 // address holds, and how often a client may make the device write to flash or start a process.
 // The server's file applies them in their order.
 #pragma once
+#include "core/log.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <microhttpd.h>
@@ -26,6 +28,8 @@ bool guard_host_trusted(MHD_Connection *c);
 // another site whose name was made to resolve here would act as the guest. The challenge lets a
 // person who reached the device by such a name still log in.
 MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url);
+// Refusals of requests without a user share one log budget.
+extern LogGate guard_refused_gate;
 
 // --- the site it came from and where it goes back to ----------------------------------------------
 
@@ -123,10 +127,6 @@ int guard_sweep();
 int guard_connection_count();
 
 // --- how often ------------------------------------------------------------------------------------
-
-// True, noting the time in `last_ms`, when `every_ms` have passed since it last returned true for
-// `last_ms` (0 at first): work a client asks for is done at most that often.
-bool guard_every(int64_t *last_ms, int every_ms);
 
 // Records of the flash access log, each a flash write: at most GUARD_ANON_RECORDS in any
 // GUARD_ANON_PERIOD_MS for all clients without credentials together, and GUARD_USER_RECORDS in

@@ -105,11 +105,11 @@ int get_controls_redirect_func(HttpRequest *req)
         {"delete_files_int", "download.htm"},      {"delete_files_ext", "download.htm"},
         {"delete_files_mmc", "download.htm"},
     };
-    log_printf("%s: url=%s\n", "get_controls_redirect_func", req->url);
+    log_printf("%s: url=%s\n", "get_controls_redirect_func", log_text(req->url).text);
     for (const auto &t : targets)
         if (has_suffix_ci(req->url, t.ending))
             return http_redirect(req->connection, t.target);
-    log_printf("%s: unknown redirect for %s\n", "get_controls_redirect_func", req->url);
+    log_printf("%s: unknown redirect for %s\n", "get_controls_redirect_func", log_text(req->url).text);
     return HTTP_NO_RESPONSE;
 }
 
@@ -160,8 +160,9 @@ int get_dmesg(HttpRequest *req)
     enum { DMESG_MAX = 0x40000, DMESG_REUSE_MS = 1000 };
     static const char command[] = "dmesg";
     static DynBuf last;             // the server's thread alone answers here
-    static int64_t last_ms;
-    if (guard_every(&last_ms, DMESG_REUSE_MS)) {
+    static RateGate runs;
+    unsigned held;
+    if (rate_gate_open(&runs, 1, DMESG_REUSE_MS, &held)) {
         dynbuf_free(&last);
         FILE *f = platform_popen(command);
         int status = -1;
@@ -233,7 +234,7 @@ int post_redirect_key(PostContext *ctx, const char *data, size_t size)
     if (!target)
         return MHD_YES;
     if (strlen(target) != size || !guard_local_target(target)) {
-        log_printf("%s: redirect to %s ignored\n", "post_processor_func", target);
+        log_printf("%s: redirect to %s ignored\n", "post_processor_func", log_text_n(data, size).text);
         free(target);
         return MHD_YES;
     }
@@ -283,8 +284,8 @@ void form_key_handler(PostContext *ctx, const char *key, const char *value, size
     const UrlEntry *row = url_lookup(name);
     if (row && row->post_handler) {
         if (row->post_level && !auth_write_allowed(ctx->level, row->post_level)) {
-            log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
-                       name);
+            log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to post %s\n",
+                      ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
             ctx->denied = 1;
             ctx->stopped = 1;   // the rest of a refused action is not acted on either
             return;
@@ -296,14 +297,15 @@ void form_key_handler(PostContext *ctx, const char *key, const char *value, size
     }
     int allowed = param_access_write_allowed(name, ctx->level);
     if (allowed < 0) {
-        log_printf("Warning: param %s=%.*s doesn't exist\n", name, (int)length, value);
+        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: param %s=%s doesn't exist\n", log_text(name).text,
+                  log_text_n(value, length).text);
     } else if (allowed) {
         const char *msg = param_access_set(name, value, length);
         if (msg)
-            log_printf("%s: %s\n", name, msg);
+            log_printf("%s: %s\n", log_text(name).text, msg);
     } else {
-        log_printf("Warning: user %s does not have permission to set param %s\n", ctx->user ? ctx->user : "guest",
-                   name);
+        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to set param %s\n",
+                  ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
         ctx->denied = 1;
     }
 }
@@ -317,7 +319,7 @@ void form_flush(PostContext *ctx)
     if (f->aborted)
         return;
     if (f->overflow) {
-        log_printf("%s: value of %s too long, ignored\n", "post_processor_func", f->key);
+        log_printf("%s: value of %s too long, ignored\n", "post_processor_func", log_text(f->key).text);
         return;
     }
     f->value[f->length] = 0;
@@ -524,8 +526,8 @@ void load_defaults_done(PostContext *ctx)
         return;
     load_default_params();
     const char *referer = MHD_lookup_connection_value(ctx->connection, MHD_HEADER_KIND, "Referer");
-    log_printf("%s: referer=%s redir=%s\n", "post_load_default_params", referer ? referer : "(null)",
-               ctx->redirect ? ctx->redirect : "(null)");
+    log_printf("%s: referer=%s redir=%s\n", "post_load_default_params", log_text(referer).text,
+               log_text(ctx->redirect).text);
 }
 
 int post_load_default_params(PostContext *ctx, const char *data, size_t size)
@@ -658,7 +660,7 @@ const UrlEntry *url_lookup(const char *name)
 int http_add_header(MHD_Response *r, const char *name, const char *value)
 {
     if (MHD_add_response_header(r, name, value) != MHD_YES) {
-        log_printf("failed to add header %s = %s\n", name, value);
+        log_printf("failed to add header %s = %s\n", name, log_text(value).text);
         return -1;
     }
     return 0;
@@ -721,9 +723,10 @@ MHD_Response *http_html_response(const char *fmt, ...)
     return r;
 }
 
-MHD_Result http_not_found(MHD_Connection *c, const char *url)
+MHD_Result http_not_found(MHD_Connection *c, const char *url, const char *user)
 {
-    log_printf("resource %s not found\n", url);
+    static LogGate gate = {"unknown URLs", 0, 0, {}, nullptr, false};
+    log_gated(user ? nullptr : &gate, "resource %s not found\n", log_text(url).text);
     MHD_Response *r = MHD_create_response_from_buffer(strlen(not_found_page), (void *)not_found_page,
                                                       MHD_RESPMEM_PERSISTENT);
     if (!r)
@@ -759,7 +762,7 @@ const char *get_mime_type(const char *filename)
     for (const auto &t : types)
         if (has_suffix_ci(filename, t.ending))
             return t.type;
-    log_printf("%s: unhandled MIME Type: %s\n", "get_mime_type", filename);
+    log_printf("%s: unhandled MIME Type: %s\n", "get_mime_type", log_text(filename).text);
     return nullptr;
 }
 
@@ -883,7 +886,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
     if (ret == HTTP_NO_RESPONSE)
         ret = serve_file(&req);
     if (ret == HTTP_NO_RESPONSE)
-        ret = http_not_found(connection, url);
+        ret = http_not_found(connection, url, req.user);
     free(req.user);
     if (ret != MHD_YES)
         log_printf("%s: returning %d, should be MHD_YES\n", "answer_to_connection", ret);
@@ -923,7 +926,7 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     if (!entry)
         return http_not_found(connection, url);
     if (!entry->post_handler) {
-        log_printf("%s: POST to %s not allowed\n", "answer_to_connection", url);
+        log_gated(&guard_refused_gate, "%s: POST to %s not allowed\n", "answer_to_connection", log_text(url).text);
         return http_method_not_allowed(connection);
     }
     if (const char *header = guard_cross_site(connection))
@@ -948,8 +951,8 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     *con_cls = ctx;
     bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
     if (!guard_post_may_change(entry, ctx, settings)) {
-        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? ctx->user : "guest",
-                   entry->name);
+        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to post %s\n",
+                  ctx->user ? log_text(ctx->user).text : "guest", entry->name);
         ctx->denied = 1;
         return answer_post_final(connection, ctx);
     }

@@ -127,7 +127,8 @@ MHD_Result http_redirect(MHD_Connection *c, const char *location);
 MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const char *body, size_t length);
 // A small HTML page from a format, not cached; null when it cannot be made.
 MHD_Response *http_html_response(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-MHD_Result http_not_found(MHD_Connection *c, const char *url);
+// The line for a request without a user comes at a bounded rate: anyone can ask for unknown URLs.
+MHD_Result http_not_found(MHD_Connection *c, const char *url, const char *user = nullptr);
 MHD_Result http_method_not_allowed(MHD_Connection *c);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.

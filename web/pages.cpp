@@ -550,12 +550,14 @@ int render_file(Render *r, const char *name, const char *title)
     platform_path(rel.c_str(), path, sizeof path);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        log_printf("%s [%s]\n", strerror(errno), path);
+        static LogGate gate = {"missing pages", 0, 0, {}, nullptr, false};
+        bool user = r->out && r->out->req && r->out->req->user;
+        log_gated(user ? nullptr : &gate, "%s [%s]\n", strerror(errno), log_text(path).text);
         return RENDER_ERROR;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > TEMPLATE_FILE_MAX) {
-        log_printf("%s: not a page file [%s]\n", "render_template", path);
+        log_printf("%s: not a page file [%s]\n", "render_template", log_text(path).text);
         close(fd);
         return RENDER_ERROR;
     }

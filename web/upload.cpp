@@ -418,7 +418,8 @@ void upload_create_user_finish(PostContext *ctx)
     }
     if (guard_access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
         log_printf("%s: log write failed\n", "post_create_user_func");
-    log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", u->name, n, u->perm);
+    log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", log_text(u->name).text, n,
+               log_text(u->perm).text);
     // The first Admin of an open device: its maker is asked to log in as it.
     if (!ctx->user && atoi(u->perm) >= WEB_LEVEL_ADMIN) {
         free(ctx->redirect);

@@ -136,5 +136,72 @@ check "the player that was playing is never put out" [ "$rc" = 0 -a "$held" -ge 
 wait $full5 $full6
 echo "crowds: $(cat "$TEST_DIR/full5.out") | $(cat "$TEST_DIR/full6.out")"
 check "the places taken are logged" grep -qE 'rtmp: session from 127\.0\.0\.[56] not playing for [0-9]+ s closed for a connection from 127\.0\.0\.1[1-5]:' "$LOG"
+
+# A play name can't forge a log line; 5,000 anonymous connections don't wash the admin's last
+# action out of the program log. The guest of the open device creates the first Admin.
+curl -s -o /dev/null --data-urlencode create_user_name=keeper --data-urlencode create_user_perm=5 \
+  --data-urlencode create_user_pass=keeper7 http://127.0.0.1/controls
+A=(--basic -u keeper:keeper7)
+curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" -d GuestPermission=0 http://127.0.0.1/controls
+check "the Admin's creation is logged" grep -qF "user keeper created" "$LOG"
+check "the guest is at None" [ "$(curl -s "${A[@]}" http://127.0.0.1/GuestPermission)" = 0 ]
+# A session's lines come at a bounded rate: the play is tried again until its line is written.
+escaped='play streamA.m3u8\x0a[ 1.000000] root: forged\x1b[2J\xe2\x80\xa8x refused: the guest may not view streams'
+for _ in $(seq 1 30); do
+  python3 - "$E2E" <<'PY' >>"$TEST_DIR/play.out" 2>&1
+import sys
+sys.path.insert(0, sys.argv[1])
+import rtmp_client as rc
+s, r = rc.new_session()
+s.sendall(rc.chunked(3, 20, rc.connect_body()))
+r.messages(5)
+s.sendall(rc.chunked(3, 20, rc.amf_str("createStream") + rc.amf_num(2) + b"\x05"))
+r.messages(1)
+name = "streamA.m3u8\n[ 1.000000] root: forged\x1b[2J\u2028x"
+s.sendall(rc.chunked(8, 20, rc.amf_str("play") + rc.amf_num(3) + b"\x05" + rc.amf_str(name), sid=1))
+try:
+    print("play answered:", [rc.amf_first_string(m[4]) for m in r.messages(2, 5)])
+except Exception as e:
+    print("play:", e)
+PY
+  grep -qF "$escaped" "$LOG" && break
+  sleep 1
+done
+echo "$(tail -n 1 "$TEST_DIR/play.out")"
+check "the play name began no line of its own" [ "$(grep -c '^\[ 1.000000\] root: forged' "$LOG")" = 0 ]
+check "it is logged escaped" grep -qF "$escaped" "$LOG"
+python3 - "$E2E" <<'PY' >"$TEST_DIR/flood.out" 2>&1
+import socket, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+import rtmp_client as rc
+t = time.time(); done = [0]; refused = [0]; lock = threading.Lock()
+def client():   # ten at a time, well below the address's 128 sessions
+    while time.time() - t < 150:
+        with lock:
+            if done[0] >= 5000:
+                return
+            done[0] += 1
+        try:
+            s = socket.create_connection((rc.HOST, rc.PORT), timeout=10)
+            rc.handshake(s)
+            s.sendall(rc.chunked(3, 20, rc.connect_body()))
+            rc.Reader(s).messages(5)
+            s.close()
+        except Exception:
+            with lock:
+                done[0] -= 1; refused[0] += 1
+            time.sleep(0.05)
+threads = [threading.Thread(target=client) for _ in range(10)]
+for th in threads: th.start()
+for th in threads: th.join()
+print(done[0], "connections in", round(time.time() - t, 1), "s,", refused[0], "refused")
+PY
+echo "flood: $(cat "$TEST_DIR/flood.out")"
+wait_log "RTMP sessions: " 30   # the count comes once its period is over
+curl -s "${A[@]}" --max-time 10 http://127.0.0.1/debuglog.txt >"$TEST_DIR/debuglog.txt"
+echo "debuglog.txt: $(wc -c <"$TEST_DIR/debuglog.txt") bytes, $(grep -c 'RTMP accepted' "$TEST_DIR/debuglog.txt") accept lines"
+check "5,000 RTMP connections were made" grep -q "^5000 connections" "$TEST_DIR/flood.out"
+check "they leave the Admin's creation in debuglog.txt" grep -qF "user keeper created" "$TEST_DIR/debuglog.txt"
+check "what was held back is counted" grep -qE "RTMP (sessions|connection lines): [0-9]+ more held back" "$TEST_DIR/debuglog.txt"
 stop_app
 finish

@@ -5,7 +5,9 @@
 # beyond a connection's or an address's share of sessions are refused while others play; a
 # session id seen on the wire does not let another connection end the session; four addresses
 # holding every connection and reconnecting leave room for fresh players and never put out one
-# that plays; RTMP, which carries no credentials, plays nothing while the guest may not view streams.
+# that plays; RTMP, which carries no credentials, plays nothing while the guest may not view
+# streams; made-up credentials forge no log line, and anonymous DESCRIBEs don't wash the admin's
+# last action out of the log.
 source "$K7160_TESTLIB"
 
 ip addr add 127.0.0.2/32 dev lo 2>/dev/null
@@ -339,6 +341,73 @@ check "HTTP refuses the guest a stream" \
 probe=$(rtmp_probe 2>&1); echo "RTMP with the guest at None: ${probe:-nothing}"
 check "RTMP play is refused with the guest at None" bash -c '! grep -q "^h264" <<<"$1"' _ "$probe"
 check "the refusal is logged" grep -qF "play streamA.m3u8 refused: the guest may not view streams" "$LOG"
+
+# Credentials a client makes up can't forge a log line; 5,000 anonymous DESCRIBEs don't wash the
+# Admin's last action out of the program log.
+B=(--basic -u boss:boss7)
+curl -s -o /dev/null "${B[@]}" --data-urlencode create_user_name=keeper --data-urlencode create_user_perm=5 \
+  --data-urlencode create_user_pass=keeper7 http://127.0.0.1/controls
+check "the Admin's creation is logged" grep -qF "user keeper created" "$LOG"
+cat >"$TEST_DIR/describe.py" <<'PY'
+import re, socket, sys, threading, time
+def exchange(s, text):
+    s.sendall(text)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        d = s.recv(65536)
+        if not d:
+            return b"closed"
+        data += d
+    head, _, body = data.partition(b"\r\n\r\n")
+    m = re.search(rb"Content-Length: *(\d+)", head, re.I)
+    n = int(m.group(1)) if m else 0
+    while len(body) < n:
+        body += s.recv(65536)
+    return head
+s = socket.create_connection(("127.0.0.1", 8554), timeout=10)
+if sys.argv[1] == "forged":
+    print(exchange(s, b'DESCRIBE rtsp://127.0.0.1:8554/streamA.h264 RTSP/1.0\r\nCSeq: 1\r\nAuthorization: Digest '
+                   b'username="ev\x1b[2J\x08\xc2\x85il", realm="7160", nonce="00", uri="/streamA\x1b[1A.h264", '
+                   b'response="00"\r\n\r\n').split(b"\r\n")[0].decode())
+    sys.exit()
+# Forty-eight connections at a time, well below the address's 64: a DESCRIBE waits for its source.
+t = time.time(); left = [int(sys.argv[1])]; codes = {}; lock = threading.Lock()
+def client():
+    s = socket.create_connection(("127.0.0.1", 8554), timeout=10)
+    while time.time() - t < 330:
+        with lock:
+            if left[0] <= 0:
+                return
+            left[0] -= 1
+        head = exchange(s, b"DESCRIBE rtsp://127.0.0.1:8554/streamA.h264 RTSP/1.0\r\nCSeq: 2\r\n\r\n")
+        if head == b"closed":
+            with lock:
+                left[0] += 1
+            s = socket.create_connection(("127.0.0.1", 8554), timeout=10)
+            continue
+        with lock:
+            codes[head[9:12].decode()] = codes.get(head[9:12].decode(), 0) + 1
+threads = [threading.Thread(target=client) for _ in range(min(48, left[0]))]
+for th in threads: th.start()
+for th in threads: th.join()
+n = sum(codes.values())
+print(n, "DESCRIBEs in", round(time.time() - t, 1), "s, answers", codes)
+PY
+echo "made-up credentials: $(python3 "$TEST_DIR/describe.py" forged 2>&1)"
+check "made-up credentials are logged escaped" \
+  grep -qF 'DESCRIBE authentication failed for user "ev\x1b[2J\x08\xc2\x85il"' "$LOG"
+check "no control byte reached the log" bash -c '! grep -qP "[\x00-\x08\x0b-\x1f\x7f]" "$1"' _ "$LOG"
+# Without RTSP authentication every DESCRIBE starts a source, and anyone may send one.
+curl -s -o /dev/null "${B[@]}" -H "Referer: /x.htm" -d RTSP_DisableAuth=1 http://127.0.0.1/controls
+for _ in $(seq 1 100); do grep -q "'200'" <(python3 "$TEST_DIR/describe.py" 1 2>&1) && break; sleep 0.2; done
+python3 "$TEST_DIR/describe.py" 5000 >"$TEST_DIR/flood.out" 2>&1
+echo "flood: $(cat "$TEST_DIR/flood.out")"
+wait_log "rtsp requests without credentials: " 30   # the count comes once its period is over
+curl -s "${B[@]}" --max-time 10 http://127.0.0.1/debuglog.txt >"$TEST_DIR/debuglog.txt"
+echo "debuglog.txt: $(wc -c <"$TEST_DIR/debuglog.txt") bytes"
+check "5,000 anonymous DESCRIBEs were answered" grep -qE "^5000 DESCRIBEs .*'200': 5000" "$TEST_DIR/flood.out"
+check "they leave the Admin's creation in debuglog.txt" grep -qF "user keeper created" "$TEST_DIR/debuglog.txt"
+check "what was held back is counted" grep -qE "rtsp requests without credentials: [0-9]+ more held back" "$TEST_DIR/debuglog.txt"
 
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The web server against a hostile client on the network: a page under another name that resolves
 # to the device (DNS rebinding), multipart parts without a name, sizes the encoders refuse, NUL
-# bytes inside values, the logs and forged log lines, anonymous floods of flash writes and
-# processes, redirects to other hosts, POSTs where none is taken, idle or trickling
+# bytes inside values, the logs and forged log lines, anonymous floods of log lines, flash writes
+# and processes, redirects to other hosts, POSTs where none is taken, idle or trickling
 # connections from one address, and nine addresses holding every connection with stream readers,
 # silent and trickling connections. After each the appliance serves on,
 # and the settings are unchanged where they must be.
@@ -139,6 +139,56 @@ check "a user name with a line break is refused (${out##*$'\n'})" [ "${out##*$'\
 check "... saying why" grep -qF "control character" <<<"$out"
 curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" --data-urlencode $'User[1].Name=a\tb' $URL/controls
 check "a user name with a tab is not stored" [ -z "$(value "${A[@]}" "$URL/User[1].Name")" ]
+for name in $'a\xc2\x85b' $'a\x85b' $'a\x9b2J' $'a\xe2\x80\xa8b' $'a\xe2\x80\xa9b'; do
+  out=$(curl -s "${A[@]}" --data-urlencode "create_user_name=$name" --data-urlencode create_user_perm=1 \
+        --data-urlencode create_user_pass=pw3 $URL/controls)
+  check "a user name with C1 or a line separator is refused ($(od -An -tx1 <<<"$name" | tr -d ' '))" \
+    grep -qF "control character" <<<"$out"
+done
+
+# --- what a client sends can't forge a log line; anonymous floods don't wash the log out -------------
+curl -s -o /dev/null "${A[@]}" --data-urlencode create_user_name=keeper --data-urlencode create_user_perm=5 \
+  --data-urlencode create_user_pass=keeper7 $URL/controls
+check "the Admin's creation is logged" grep -qF "user keeper created" "$LOG"
+# COUNT requests for PATH under HOST, each on a connection of its own, as raw bytes.
+http_flood() {   # COUNT HOST PATH
+  python3 - "$@" <<'PY'
+import socket, sys, time
+n, host, path = int(sys.argv[1]), sys.argv[2].encode('latin-1'), sys.argv[3].encode()
+codes = {}; t = time.time()
+for _ in range(n):
+    s = socket.create_connection(('127.0.0.1', 80), timeout=10)
+    s.sendall(b'GET ' + path + b' HTTP/1.1\r\nHost: ' + host + b'\r\nConnection: close\r\n\r\n')
+    data = b''
+    while True:
+        d = s.recv(65536)
+        if not d:
+            break
+        data += d
+    s.close()
+    code = data[9:12].decode()
+    codes[code] = codes.get(code, 0) + 1
+print(n, 'requests in', round(time.time() - t, 1), 's, answers', codes)
+PY
+}
+echo "foreign Host: $(http_flood 5000 $'evil.example\x1b[2J\x08\x08' '/x%0a[ 1.000000] root: forged')"
+echo "unknown URL: $(http_flood 5000 127.0.0.1 '/gone%0d%0a[ 1.000000] root: forged%c2%85x%e2%80%a8y.htm')"
+wait_log "unknown URLs: " 30   # the count comes once its period is over
+value "${A[@]}" "$URL/debuglog.txt" >"$TEST_DIR/debuglog.txt"
+echo "debuglog.txt: $(wc -c <"$TEST_DIR/debuglog.txt") bytes; $(grep -c 'for Host evil' "$TEST_DIR/debuglog.txt") foreign-Host lines, $(grep -c 'not found' "$TEST_DIR/debuglog.txt") not-found lines"
+check "10,000 anonymous requests leave the Admin's creation in debuglog.txt" \
+  grep -qF "user keeper created" "$TEST_DIR/debuglog.txt"
+check "what was held back is counted" grep -qE "(requests under a foreign Host|unknown URLs): [0-9]+ more held back" "$TEST_DIR/debuglog.txt"
+check "no client began a line of its own" [ "$(grep -c '^\[ 1.000000\] root: forged' "$TEST_DIR/debuglog.txt")" = 0 ]
+check "the URL's line break is shown escaped" grep -qF '/x\x0a[ 1.000000] root: forged for Host' "$TEST_DIR/debuglog.txt"
+check "so are CR, C1 and U+2028" grep -qF '/gone\x0d\x0a[ 1.000000] root: forged\xc2\x85x\xe2\x80\xa8y.htm not found' "$TEST_DIR/debuglog.txt"
+check "escape and backspace in a Host reach no log" \
+  bash -c '! grep -qP "[\x00-\x08\x0b-\x1f\x7f]" "$1" && grep -qF "evil.example\x1b[2J\x08\x08 refused" "$1"' _ "$TEST_DIR/debuglog.txt"
+check "still serving after the floods" alive
+for n in 0 1 2 3 4 5 6 7 8 9; do   # the slots stay as the sections below expect them
+  [ "$(value "${A[@]}" "$URL/User[$n].Name")" = keeper ] && \
+    curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" -d "User[$n].Delete=1" $URL/controls
+done
 
 # --- anonymous requests don't write to flash; dmesg is not run per request -------------------------
 # records: access-log records in the flash file.
