@@ -114,3 +114,11 @@ finish() {
   if [ "$FAILURES" -ne 0 ]; then echo "$FAILURES check(s) failed"; exit 1; fi
   echo "all checks passed"; exit 0
 }
+
+# frames_span FILE: the pictures of stream 0 in an ffmpeg framecrc or framemd5 listing and the
+# seconds their stamps span: the source's own time, whatever the load on the machine.
+frames_span() {
+  awk '/^#tb 0:/ { s = $0; sub(/.*: */, "", s); split(s, f, "/"); tb = f[1] / f[2] }
+    /^0,/ { split($0, c, ", *"); if (!n++) first = c[2]; last = c[2] }
+    END { printf "%d %.2f\n", n, (last - first) * tb }' "$1"
+}
