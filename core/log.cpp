@@ -342,11 +342,10 @@ bool log_hold(bool held)
 
 void log_gates_report()
 {
-    int64_t now = monotonic_ms();
     pthread_mutex_lock(&gate_mutex);
     for (LogGate *g = gate_list; g; g = g->next) {
         int period = g->period_ms ? g->period_ms : (int)LOG_GATE_PERIOD_MS;
-        if (g->rate.held && now - g->rate.start_ms >= period) {
+        if (rate_gate_due(&g->rate, period)) {
             log_printf("%s: %u more held back\n", g->kind, g->rate.held);
             g->rate.held = 0;
         }

@@ -42,6 +42,11 @@ bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held)
     return true;
 }
 
+bool rate_gate_due(const RateGate *g, int period_ms)
+{
+    return g->held && monotonic_ms() - g->start_ms >= period_ms;
+}
+
 int read_file_line(const char *path, char *buffer, size_t size)
 {
     if (size == 0)

@@ -15,6 +15,8 @@ struct RateGate {
 };
 // True when this one may go ahead; `*held` then takes the count turned away before it.
 bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held);
+// Something was turned away and its period is over: the count is due even if nothing new comes.
+bool rate_gate_due(const RateGate *g, int period_ms);
 int read_file_line(const char *path, char *buffer, size_t size);
 int has_prefix_ci(const char *text, const char *prefix);
 int has_suffix_ci(const char *text, const char *suffix);

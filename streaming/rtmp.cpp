@@ -480,20 +480,15 @@ namespace {
 // What the gates held back is reported once a second, also when nothing new comes.
 // Something held back and the second over: asking the gate while it is shut would count a line
 // that was never held back.
-bool held_due(const RateGate *g)
-{
-    return g->held && monotonic_ms() - g->start_ms >= GATE_PERIOD_MS;
-}
-
 void report_held()
 {
     unsigned held;
-    if (held_due(&accept_gate) && gate_open(&accept_gate, &held))
+    if (rate_gate_due(&accept_gate, GATE_PERIOD_MS) && gate_open(&accept_gate, &held))
         log_printf("accept: %u more failures since the last report\n", held);
     std::lock_guard<std::mutex> l(session_mutex);
-    if (held_due(&refusal_gate) && gate_open(&refusal_gate, &held))
+    if (rate_gate_due(&refusal_gate, GATE_PERIOD_MS) && gate_open(&refusal_gate, &held))
         log_printf("rtmp: %u more connections refused since the last report\n", held);
-    if (held_due(&evict_gate) && gate_open(&evict_gate, &held))
+    if (rate_gate_due(&evict_gate, GATE_PERIOD_MS) && gate_open(&evict_gate, &held))
         log_printf("rtmp: %u more sessions not playing closed for new connections since the last report\n", held);
 }
 
