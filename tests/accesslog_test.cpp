@@ -147,3 +147,44 @@ TEST_F(AccessLog, ScanErasesAPageWithAGap)
     EXPECT_EQ(access_log_page_state(0), PAGE_EMPTY);
     EXPECT_TRUE(listing(100).empty());
 }
+
+// Each erase wears the part: a blank page is not erased again (an erase is 16 power-cut steps).
+TEST_F(AccessLog, ClearErasesOnlyThePagesThatHoldRecords)
+{
+    const long steps = 1000000;
+    platform_flash_cut_after(steps);
+    for (int i = 0; i < 10; i++)
+        ASSERT_EQ(access_log_clear(), 0);
+    EXPECT_EQ(steps - platform_flash_cut_remaining(), 0);
+    EXPECT_TRUE(access_log_empty());
+    add_many(3);
+    EXPECT_FALSE(access_log_empty());
+    ASSERT_EQ(access_log_clear(), 0);
+    EXPECT_EQ(steps - platform_flash_cut_remaining(), 3 + 16);
+    add_many(ACCESS_LOG_RECORDS + 1);   // page 0 full (page 1 erased when it filled), page 1 in use
+    long before = platform_flash_cut_remaining();
+    ASSERT_EQ(access_log_clear(), 0);
+    EXPECT_EQ(before - platform_flash_cut_remaining(), 2 * 16);
+    platform_flash_cut_after(-1);
+    EXPECT_TRUE(listing(100).empty());
+    EXPECT_FALSE(access_log_scan());   // nothing left behind for the scan to mend
+}
+
+// A record standing for repeats lists its count; the spare bytes an older writer left are no count.
+TEST_F(AccessLog, ARecordOfRepeatsListsItsCount)
+{
+    ASSERT_EQ(access_log_add_held(ACCESS_LOG_CAT_LOGIN, "viewer", ACCESS_EVENT_LOGOUT, 4999), 0);
+    AccessLogRecord r;
+    memset(&r, 0, sizeof r);
+    r.category = ACCESS_LOG_CAT_LOGIN;
+    strcpy(r.user, "old");
+    r.event = ACCESS_EVENT_LOGIN;
+    r.held_mark = ACCESS_LOG_HELD_MARK;
+    r.held = 12;
+    ASSERT_EQ(mtd_write(&r, ACCESS_LOG_OFFSET + ACCESS_LOG_RECORD_SIZE, sizeof r), (ssize_t)sizeof r);
+    ASSERT_FALSE(access_log_scan());
+    auto lines = listing(100);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(25), "old                 LOGIN");
+    EXPECT_EQ(lines[1].substr(25), "viewer              LOGOUT (4999 repeats held back)");
+}

@@ -520,55 +520,105 @@ protected:
     }
 };
 
-TEST_F(GuardFlash, RecordsWithoutAUserComeAFewAMinuteAndTheDroppedAreCounted)
+TEST_F(GuardFlash, RecordsWithoutAUserComeAFewAMinuteAndTheHeldAreCountedInTime)
 {
     for (int i = 0; i < 4400; i++)
-        EXPECT_EQ(guard_access_log_add_at(1000 + i, ACCESS_LOG_CAT_LOGIN, nullptr, ACCESS_EVENT_LOGOUT), 0);
+        EXPECT_EQ(guard_access_log_add_at(1000 + i, ACCESS_LOG_CAT_USER, nullptr, ACCESS_EVENT_USER_CREATED), 0);
     EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS);
     // A user's records are not held back by those without one.
     EXPECT_EQ(guard_access_log_add_at(2000, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
     EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 1);
-    // A minute after the first, one more passes, with the count of those dropped.
-    guard_access_log_add_at(1000 + GUARD_ANON_PERIOD_MS, ACCESS_LOG_CAT_USER, "", ACCESS_EVENT_USER_CREATED);
-    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 3);
+    // A minute after the first held, its count goes to flash though no record follows.
+    guard_access_log_tick_at(1000 + GUARD_ANON_RECORDS + GUARD_ANON_PERIOD_MS - 1);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 1);
+    guard_access_log_tick_at(1000 + GUARD_ANON_RECORDS + GUARD_ANON_PERIOD_MS);
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 2);
     std::string log = listing();
-    EXPECT_NE(log.find("001 "), std::string::npos);
-    EXPECT_NE(log.find("Guest               USER CREATED"), std::string::npos) << log;
-    EXPECT_NE(log.find("4397 dropped        LOGOUT"), std::string::npos) << log;
-    EXPECT_EQ(test_count(log, "Guest               LOGOUT"), (size_t)GUARD_ANON_RECORDS);
+    EXPECT_EQ(log.find("Guest               USER CREATED (4397 repeats held back)\n"), 25u) << log;
+    EXPECT_EQ(test_count(log, "Guest               USER CREATED\n"), (size_t)GUARD_ANON_RECORDS);
+    guard_access_log_tick_at(1000 + 10 * GUARD_ANON_PERIOD_MS);   // written once
+    EXPECT_EQ(access_log_current_index(), GUARD_ANON_RECORDS + 2);
 }
 
-// 10,000 logins and logouts of one user cost a few records and no erase: flash steps are counted
-// by the power-cut hook (a record is one program step, an erase 16).
-TEST_F(GuardFlash, EachUsersRecordsComeAFewAMinuteAndTheDroppedAreCounted)
+// An Admin's actions within a minute are all written; only a user's repeated logins and
+// logouts are held back: 10,000 of them cost a record of each and a count of each, no erase
+// (flash steps are counted by the power-cut hook: a record is one program step, an erase 16).
+TEST_F(GuardFlash, ActionsAreAllWrittenAndOnlyRepeatedLoginsAreCounted)
 {
-    ASSERT_EQ(guard_access_log_add_at(500, ACCESS_LOG_CAT_USER, "admin", ACCESS_EVENT_USER_CREATED), 0);
+    const int64_t t = 500;
+    EXPECT_EQ(guard_access_log_add_at(t, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(guard_access_log_add_at(t + 10 + i, ACCESS_LOG_CAT_USER, "admin", ACCESS_EVENT_USER_CREATED), 0);
+    EXPECT_EQ(guard_access_log_add_at(t + 20, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGOUT), 0);
+    EXPECT_EQ(access_log_current_index(), 6);
+    std::string log = listing();
+    EXPECT_EQ(test_count(log, "admin               USER CREATED\n"), 4u) << log;
+    EXPECT_EQ(log.find("admin               LOGOUT\n"), 25u) << log;
+
     const long steps = 1000000;
     platform_flash_cut_after(steps);
-    for (int i = 0; i < 10000; i++)
+    for (int i = 0; i < 10000; i++) {
         EXPECT_EQ(guard_access_log_add_at(1000 + i * 3, ACCESS_LOG_CAT_LOGIN, "viewer",
                                           i % 2 ? ACCESS_EVENT_LOGOUT : ACCESS_EVENT_LOGIN), 0);
-    long used = steps - platform_flash_cut_remaining();
-    EXPECT_EQ(used, GUARD_USER_RECORDS);
-    EXPECT_EQ(access_log_current_index(), 1 + GUARD_USER_RECORDS);
-    // Another user's and the admin's records still pass meanwhile.
-    EXPECT_EQ(guard_access_log_add_at(31000, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+        guard_access_log_tick_at(1000 + i * 3);
+    }
+    EXPECT_EQ(steps - platform_flash_cut_remaining(), 2);
+    // Another user's records pass meanwhile; the admin's next login is no repeat a minute on.
     EXPECT_EQ(guard_access_log_add_at(31000, ACCESS_LOG_CAT_LOGIN, "cfg", ACCESS_EVENT_LOGIN), 0);
-    EXPECT_EQ(access_log_current_index(), 3 + GUARD_USER_RECORDS);
-    // A minute after its first record the user's next one passes, with the count before it.
-    EXPECT_EQ(guard_access_log_add_at(1000 + GUARD_USER_PERIOD_MS, ACCESS_LOG_CAT_LOGIN, "viewer",
-                                      ACCESS_EVENT_LOGIN), 0);
-    used = steps - platform_flash_cut_remaining();
+    EXPECT_EQ(guard_access_log_add_at(t + GUARD_REPEAT_PERIOD_MS, ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+    EXPECT_EQ(access_log_current_index(), 10);
+    // The counts come due a minute after each kind's record, with no record after them.
+    guard_access_log_tick_at(1000 + GUARD_REPEAT_PERIOD_MS);
+    guard_access_log_tick_at(1003 + GUARD_REPEAT_PERIOD_MS);
+    long used = steps - platform_flash_cut_remaining();
     platform_flash_cut_after(-1);
-    EXPECT_EQ(used, GUARD_USER_RECORDS + 4);   // no erase
-    EXPECT_EQ(access_log_current_page(), 0);
-    std::string log = listing();
-    EXPECT_EQ(log.find("viewer              LOGIN\n"), 25u) << log;   // the newest
-    EXPECT_NE(log.find("9996 dropped        ALARM\n"), std::string::npos) << log;
-    EXPECT_LT(log.find("viewer              LOGIN\n"), log.find("9996 dropped")) << log;
-    EXPECT_EQ(test_count(log, "viewer "), (size_t)GUARD_USER_RECORDS + 1);
-    EXPECT_NE(log.find("admin               USER CREATED"), std::string::npos) << log;
-    EXPECT_NE(log.find("cfg                 LOGIN"), std::string::npos) << log;
-    // Logged once per run of drops, not per record.
-    EXPECT_EQ(test_count(test_log_text(), "records of user viewer come too fast"), 1u);
+    EXPECT_EQ(used, 6);   // no erase
+    log = listing();
+    EXPECT_EQ(log.find("viewer              LOGOUT (4999 repeats held back)\n"), 25u) << log;
+    EXPECT_NE(log.find("viewer              LOGIN (4999 repeats held back)\n"), std::string::npos) << log;
+    EXPECT_EQ(test_count(log, "viewer "), 4u) << log;
+    // Logged once per run of repeats, not per record.
+    EXPECT_EQ(test_count(test_log_text(), "records of user viewer come too fast"), 2u);
+}
+
+// A count held for a kind whose slot is taken by another goes to flash at once, not with it.
+TEST_F(GuardFlash, ASlotGivingWayWritesItsCount)
+{
+    ASSERT_EQ(guard_access_log_add_at(1000, ACCESS_LOG_CAT_LOGIN, "first", ACCESS_EVENT_LOGIN), 0);
+    for (int i = 0; i < 7; i++)
+        ASSERT_EQ(guard_access_log_add_at(1001 + i, ACCESS_LOG_CAT_LOGIN, "first", ACCESS_EVENT_LOGIN), 0);
+    for (int i = 0; i < GUARD_RECORD_SLOTS; i++)
+        ASSERT_EQ(guard_access_log_add_at(2000 + i, ACCESS_LOG_CAT_LOGIN, ("u" + std::to_string(i)).c_str(),
+                                          ACCESS_EVENT_LOGOUT), 0);
+    EXPECT_EQ(access_log_current_index(), 2 + GUARD_RECORD_SLOTS);
+    guard_access_log_flush();
+    EXPECT_NE(listing().find("first               LOGIN (7 repeats held back)\n"), std::string::npos) << listing();
+}
+
+// Clearing erases only what holds records, and at most a few times an hour whoever asks.
+TEST_F(GuardFlash, ClearsEraseOnlyWhatHoldsRecordsAndAFewTimesAnHour)
+{
+    const long steps = 1000000;
+    platform_flash_cut_after(steps);
+    for (int i = 0; i < 300; i++)
+        ASSERT_EQ(guard_access_log_clear_at(1000 + i, nullptr), 0);
+    EXPECT_EQ(steps - platform_flash_cut_remaining(), 0) << "a blank log is not erased";
+    int64_t t = 2000;
+    int refused = 0, wait_min = 0;
+    for (int i = 0; i < 300; i++, t += 1000) {
+        ASSERT_EQ(access_log_add(ACCESS_LOG_CAT_LOGIN, "admin", ACCESS_EVENT_LOGIN), 0);
+        int rc = guard_access_log_clear_at(t, &wait_min);
+        ASSERT_TRUE(rc == 0 || rc == 1) << rc;
+        refused += rc;
+    }
+    long used = steps - platform_flash_cut_remaining();
+    // A record each, and for each clear that erased one block of 16 steps.
+    EXPECT_EQ(used, 300 + GUARD_CLEARS * 16);
+    EXPECT_EQ(refused, 300 - GUARD_CLEARS);
+    EXPECT_EQ(wait_min, 56);   // the first clear at 2 s, the last refused at 301 s
+    EXPECT_FALSE(listing().empty());
+    // An hour after the first, the log may be cleared again.
+    EXPECT_EQ(guard_access_log_clear_at(2000 + GUARD_CLEAR_PERIOD_MS, nullptr), 0);
+    platform_flash_cut_after(-1);
+    EXPECT_TRUE(listing().empty());
 }

@@ -52,6 +52,11 @@ bool record_erased(const AccessLogRecord &r)
 
 int access_log_add(uint32_t category, const char *user, uint32_t event)
 {
+    return access_log_add_held(category, user, event, 0);
+}
+
+int access_log_add_held(uint32_t category, const char *user, uint32_t event, uint32_t held)
+{
     pthread_mutex_lock(&alog_mutex);
     if (!alog.ready) {
         pthread_mutex_unlock(&alog_mutex);
@@ -64,12 +69,18 @@ int access_log_add(uint32_t category, const char *user, uint32_t event)
     memset(r.user, 0, sizeof r.user);
     strncpy(r.user, user && *user ? user : "Guest", sizeof r.user);
     r.event = event;
-    // Bytes 32..63 go out as 0xFF, which leaves them erased.
+    if (held) {
+        r.held_mark = ACCESS_LOG_HELD_MARK;
+        r.held = held;
+        r.held_check = ~held;
+    }
+    // The other bytes go out as 0xFF, which leaves them erased. A write cut short has written
+    // some bits all the same: the page is no longer blank for a clear.
+    alog.page_state[alog.page] = PAGE_IN_USE;
     if (mtd_write(&r, record_offset(alog.page, alog.index), sizeof r) != (ssize_t)sizeof r) {
         pthread_mutex_unlock(&alog_mutex);
         return 1;
     }
-    alog.page_state[alog.page] = PAGE_IN_USE;
     if (++alog.index >= (int)ACCESS_LOG_RECORDS) {
         alog.page_state[alog.page] = PAGE_FULL;
         int other = alog.page ^ 1;
@@ -95,7 +106,7 @@ char *get_user_data_log(int count, uint32_t mask)
         pthread_mutex_unlock(&alog_mutex);
         return nullptr;
     }
-    size_t cap = (size_t)count * 80;
+    size_t cap = (size_t)count * 112;
     char *text = static_cast<char *>(malloc(cap));
     if (!text) {
         log_printf("get_user_data_log: malloc failed\n");
@@ -131,9 +142,12 @@ char *get_user_data_log(int count, uint32_t mask)
             memcpy(name, r.user, 19);
             name[19] = 0;
             const char *event = r.event < 8 ? event_names[r.event] : event_names[0];
-            int w = snprintf(text + len, cap - len, "%03d %.4d-%s-%.2d %.2d:%.2d:%.2d %-19s %s\n", ++line,
+            char held[40] = "";
+            if (r.held_mark == ACCESS_LOG_HELD_MARK && r.held_check == ~r.held)
+                snprintf(held, sizeof held, " (%u repeats held back)", r.held);
+            int w = snprintf(text + len, cap - len, "%03d %.4d-%s-%.2d %.2d:%.2d:%.2d %-19s %s%s\n", ++line,
                              tm.tm_year + 1900, month_names[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min,
-                             tm.tm_sec, name, event);
+                             tm.tm_sec, name, event, held);
             if (w < 0 || (size_t)w >= cap - len)
                 break;
             len += (size_t)w;
@@ -159,8 +173,10 @@ void erasePage(int page)
 int access_log_clear()
 {
     pthread_mutex_lock(&alog_mutex);
-    erase_page_locked(0);
-    erase_page_locked(1);
+    // Each erase wears the part: a page known blank stays as it is.
+    for (int p = 0; p < 2; p++)
+        if (alog.page_state[p] != PAGE_EMPTY)
+            erase_page_locked(p);
     // Start again at the beginning: an old position would leave erased records behind the
     // writer that the listing would walk into.
     alog.page = 0;
@@ -172,6 +188,14 @@ int access_log_clear()
     }
     pthread_mutex_unlock(&alog_mutex);
     return rc;
+}
+
+bool access_log_empty()
+{
+    pthread_mutex_lock(&alog_mutex);
+    bool empty = alog.page_state[0] == PAGE_EMPTY && alog.page_state[1] == PAGE_EMPTY;
+    pthread_mutex_unlock(&alog_mutex);
+    return empty;
 }
 
 bool access_log_scan()

@@ -18,23 +18,34 @@ enum AccessLogEvent : uint32_t {
 
 enum AccessPageState { PAGE_EMPTY = 0, PAGE_IN_USE = 1, PAGE_FULL = 2, PAGE_BAD = 3 };
 
-// The 64-byte flash record; bytes 32..63 are never written.
+// The 64-byte flash record. Bytes 32..63 stay erased, except in a record that stands for repeats
+// held back: there they hold the mark and the count (and its complement, so that what an older
+// writer left in them is not taken for one).
+enum : uint32_t { ACCESS_LOG_HELD_MARK = 0x444c4548 };   // "HELD"
 struct AccessLogRecord {
     uint32_t category;      // erased flash reads 0xFFFFFFFF
     uint32_t time;          // seconds since 1970, UTC
     char user[20];          // not terminated when 20 long
     uint32_t event;
-    uint8_t spare[32];
+    uint32_t held_mark, held, held_check;
+    uint8_t spare[20];
 };
 static_assert(sizeof(AccessLogRecord) == ACCESS_LOG_RECORD_SIZE);
 
 // 0 written (also when the log is not ready), 1 record not written whole, -1 page switch failed.
 int access_log_add(uint32_t category, const char *user, uint32_t event);
+// A record standing for `held` records of this kind that were not written one by one; the
+// listing shows the count after the event's name.
+int access_log_add_held(uint32_t category, const char *user, uint32_t event, uint32_t held);
 // The newest `count` records whose category has a bit of `mask`, newest first; owned by the
 // caller (free()); null when the log is empty, not ready or unreadable.
 char *get_user_data_log(int count, uint32_t mask);
 void erasePage(int page);
+// Erases the pages that hold records (a blank one is not erased again) and starts again at the
+// first record. 0, or -1 when an erase failed.
 int access_log_clear();
+// Whether no record is written in either page.
+bool access_log_empty();
 // Finds the current page and index from the flash and makes the log ready. Returns whether it
 // had to erase anything.
 bool access_log_scan();

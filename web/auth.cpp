@@ -284,6 +284,25 @@ int revoked_nonce_find(MHD_Connection *c, int add)
     return -1;
 }
 
+namespace {
+
+// A login is recorded when it starts, not for every visit of the login page: each record is a
+// write to flash. Without a cookie the credentials are all there is to go by. Returns the
+// client's session as session_find does.
+int record_login_start(MHD_Connection *c, const char *user)
+{
+    int s = session_find(c);
+    char name[sizeof sessions[0].user];
+    snprintf(name, sizeof name, "%s", user);
+    bool starts = s < 0 || sessions[s].state == SESSION_PENDING ||
+                  (sessions[s].state == SESSION_LOGGED_IN && strcmp(sessions[s].user, name) != 0);
+    if (starts && guard_access_log_add(ACCESS_LOG_CAT_LOGIN, user, ACCESS_EVENT_LOGIN) != 0)
+        log_printf("%s: log write failed\n", "get_login_func");
+    return s;
+}
+
+} // namespace
+
 int get_login_func(HttpRequest *req)
 {
     MHD_Connection *c = req->connection;
@@ -301,6 +320,7 @@ int get_login_func(HttpRequest *req)
     if (a && strcmp(a, "cookie") == 0) {
         if (!user)
             return queue_auth_fail(c, 0);
+        record_login_start(c, req->user);
         return answer_logged_in(c, session_create(c, req->user), target);
     }
     if (a)
@@ -311,15 +331,7 @@ int get_login_func(HttpRequest *req)
             revoked_remove(i);   // the browser asks again with these credentials
         return queue_auth_fail(c, 0);
     }
-    // A login is recorded when it starts, not for every visit of this page: each record is a
-    // write to flash. Without a cookie the credentials are all there is to go by.
-    int s = session_find(c);
-    char name[sizeof sessions[0].user];
-    snprintf(name, sizeof name, "%s", req->user);
-    bool starts = s < 0 || sessions[s].state == SESSION_PENDING ||
-                  (sessions[s].state == SESSION_LOGGED_IN && strcmp(sessions[s].user, name) != 0);
-    if (starts && guard_access_log_add(ACCESS_LOG_CAT_LOGIN, req->user, ACCESS_EVENT_LOGIN) != 0)
-        log_printf("%s: log write failed\n", "get_login_func");
+    int s = record_login_start(c, req->user);
     if (s == -2)
         return answer_logged_in(c, session_create(c, req->user), target);
     if (s == -1) {

@@ -602,68 +602,77 @@ int guard_connection_count()
 
 namespace {
 
-// One writer of records: the user ("" for those without one), the times of its last records
-// written, oldest first, and what was dropped since.
-struct RecordBudget {
-    char user[21];
-    int64_t times[GUARD_USER_RECORDS > GUARD_ANON_RECORDS ? GUARD_USER_RECORDS : GUARD_ANON_RECORDS];
-    int written;
-    int64_t last_ms;            // last record asked for: the slot longest unused is reused
-    uint32_t dropped, dropped_category, dropped_event;
+// One kind of record: a user's LOGIN or LOGOUT, or a kind of record without a user; what of it
+// is held back and when that count is due in flash.
+struct RecordSlot {
+    bool used;
+    char user[21];              // "" without a user
+    uint32_t category, event;
+    bool written;               // a record of the kind went to flash at written_ms
+    int64_t written_ms;
+    int64_t used_ms;            // last asked for: the slot longest unused gives way
+    uint32_t held;
+    int64_t due_ms;             // when the count of the held goes to flash
 };
 
 pthread_mutex_t budget_mutex = PTHREAD_MUTEX_INITIALIZER;
-RecordBudget anon_budget;
-RecordBudget user_budgets[GUARD_USER_BUDGETS];
+int64_t anon_times[GUARD_ANON_RECORDS];   // the last records without a user, oldest first
+int anon_written;
+RecordSlot slots[GUARD_RECORD_SLOTS];
+int64_t clear_times[GUARD_CLEARS];        // the last clears that erased, oldest first
+int clears;
 
-// Writes the count of what was dropped, so that it lands beside the writer's next record.
-void budget_flush(RecordBudget *b)
+void slot_flush(RecordSlot *s)
 {
-    if (!b->dropped)
+    if (!s->held)
         return;
-    char count[20];
-    snprintf(count, sizeof count, "%u dropped", b->dropped);
-    if (access_log_add(b->dropped_category, count, b->dropped_event) == 0)
-        b->dropped = b->dropped_category = b->dropped_event = 0;
+    // Kept for the next tick when the write fails: the count is not lost.
+    if (access_log_add_held(s->category, s->user, s->event, s->held) == 0)
+        s->held = 0;
 }
 
-// The user's budget: its own, a free one, or the one longest unused (its count written first).
-RecordBudget *budget_of(const char *user, int64_t now_ms)
+RecordSlot *slot_of(const char *user, uint32_t category, uint32_t event, int64_t now_ms)
 {
-    RecordBudget *oldest = &user_budgets[0];
-    for (RecordBudget &b : user_budgets) {
-        if (b.user[0] && strncmp(b.user, user, 20) == 0)
-            return &b;
-        if (!b.user[0] || (oldest->user[0] && b.last_ms < oldest->last_ms))
-            oldest = &b;
+    RecordSlot *spare = &slots[0];
+    for (RecordSlot &s : slots) {
+        if (s.used && s.category == category && s.event == event && strncmp(s.user, user, 20) == 0) {
+            s.used_ms = now_ms;
+            return &s;
+        }
+        if (spare->used && (!s.used || s.used_ms < spare->used_ms))
+            spare = &s;
     }
-    if (oldest->user[0])
-        budget_flush(oldest);
-    memset(oldest, 0, sizeof *oldest);
-    snprintf(oldest->user, 21, "%.20s", user);
-    oldest->last_ms = now_ms;
-    return oldest;
+    // The slot giving way takes its count to flash first.
+    if (spare->used)
+        slot_flush(spare);
+    memset(spare, 0, sizeof *spare);
+    spare->used = true;
+    snprintf(spare->user, sizeof spare->user, "%.20s", user);
+    spare->category = category;
+    spare->event = event;
+    spare->used_ms = now_ms;
+    return spare;
 }
 
-// True when a record may be written now; else it is counted as dropped.
-bool budget_take(RecordBudget *b, int records, int64_t period_ms, int64_t now_ms, uint32_t category,
-                 uint32_t event)
+void slot_hold(RecordSlot *s, int64_t due_ms)
 {
-    b->last_ms = now_ms;
-    if (b->written == records && now_ms - b->times[0] < period_ms) {
-        // Dropped records of different kinds are counted as an alarm.
-        b->dropped_event = b->dropped && b->dropped_event != event ? (uint32_t)ACCESS_EVENT_ALARM : event;
-        b->dropped_category |= category;
-        if (b->dropped++ == 0)
-            log_printf("%s: records %s%s come too fast; dropped until the next minute\n", "access_log",
-                       b->user[0] ? "of user " : "without a user", b->user);
+    if (s->held++ == 0) {
+        s->due_ms = due_ms;
+        log_printf("%s: records of %s%s come too fast; counted until the minute is over\n", "access_log",
+                   s->user[0] ? "user " : "clients without a user", s->user);
+    }
+}
+
+// True when a record without a user may go to flash now.
+bool anon_take(int64_t now_ms)
+{
+    if (anon_written == GUARD_ANON_RECORDS && now_ms - anon_times[0] < GUARD_ANON_PERIOD_MS)
         return false;
-    }
-    if (b->written == records)
-        memmove(b->times, b->times + 1, sizeof b->times[0] * (size_t)(records - 1));
+    if (anon_written == GUARD_ANON_RECORDS)
+        memmove(anon_times, anon_times + 1, sizeof anon_times[0] * (GUARD_ANON_RECORDS - 1));
     else
-        b->written++;
-    b->times[b->written - 1] = now_ms;
+        anon_written++;
+    anon_times[anon_written - 1] = now_ms;
     return true;
 }
 
@@ -673,12 +682,25 @@ int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user,
 {
     bool named = user && *user;
     pthread_mutex_lock(&budget_mutex);
-    RecordBudget *b = named ? budget_of(user, now_ms) : &anon_budget;
     int rc = 0;
-    if (budget_take(b, named ? GUARD_USER_RECORDS : GUARD_ANON_RECORDS,
-                    named ? GUARD_USER_PERIOD_MS : GUARD_ANON_PERIOD_MS, now_ms, category, event)) {
-        budget_flush(b);
+    if (!named) {
+        if (anon_take(now_ms))
+            rc = access_log_add(category, user, event);
+        else
+            slot_hold(slot_of("", category, event, now_ms), now_ms + GUARD_ANON_PERIOD_MS);
+    } else if (event != ACCESS_EVENT_LOGIN && event != ACCESS_EVENT_LOGOUT) {
+        // Something that changed the device: never held back.
         rc = access_log_add(category, user, event);
+    } else {
+        RecordSlot *s = slot_of(user, category, event, now_ms);
+        if (s->written && now_ms - s->written_ms < GUARD_REPEAT_PERIOD_MS) {
+            slot_hold(s, s->written_ms + GUARD_REPEAT_PERIOD_MS);
+        } else {
+            slot_flush(s);
+            rc = access_log_add(category, user, event);
+            s->written = true;
+            s->written_ms = now_ms;
+        }
     }
     pthread_mutex_unlock(&budget_mutex);
     return rc;
@@ -689,10 +711,62 @@ int guard_access_log_add(uint32_t category, const char *user, uint32_t event)
     return guard_access_log_add_at(monotonic_ms(), category, user, event);
 }
 
+void guard_access_log_tick_at(int64_t now_ms)
+{
+    pthread_mutex_lock(&budget_mutex);
+    for (RecordSlot &s : slots)
+        if (s.used && s.held && now_ms >= s.due_ms)
+            slot_flush(&s);
+    pthread_mutex_unlock(&budget_mutex);
+}
+
+void guard_access_log_tick()
+{
+    guard_access_log_tick_at(monotonic_ms());
+}
+
+void guard_access_log_flush()
+{
+    pthread_mutex_lock(&budget_mutex);
+    for (RecordSlot &s : slots)
+        if (s.used)
+            slot_flush(&s);
+    pthread_mutex_unlock(&budget_mutex);
+}
+
+int guard_access_log_clear_at(int64_t now_ms, int *wait_min)
+{
+    // A blank log needs no erase and costs nothing.
+    if (access_log_empty())
+        return 0;
+    pthread_mutex_lock(&budget_mutex);
+    if (clears == GUARD_CLEARS && now_ms - clear_times[0] < GUARD_CLEAR_PERIOD_MS) {
+        if (wait_min)
+            *wait_min = (int)((clear_times[0] + GUARD_CLEAR_PERIOD_MS - now_ms + 59999) / 60000);
+        pthread_mutex_unlock(&budget_mutex);
+        return 1;
+    }
+    if (clears == GUARD_CLEARS)
+        memmove(clear_times, clear_times + 1, sizeof clear_times[0] * (GUARD_CLEARS - 1));
+    else
+        clears++;
+    clear_times[clears - 1] = now_ms;
+    pthread_mutex_unlock(&budget_mutex);
+    return access_log_clear();
+}
+
+int guard_access_log_clear(int *wait_min)
+{
+    return guard_access_log_clear_at(monotonic_ms(), wait_min);
+}
+
 void guard_reset()
 {
     pthread_mutex_lock(&budget_mutex);
-    memset(&anon_budget, 0, sizeof anon_budget);
-    memset(user_budgets, 0, sizeof user_budgets);
+    anon_written = 0;
+    memset(anon_times, 0, sizeof anon_times);
+    memset(slots, 0, sizeof slots);
+    clears = 0;
+    memset(clear_times, 0, sizeof clear_times);
     pthread_mutex_unlock(&budget_mutex);
 }

@@ -128,17 +128,32 @@ int guard_connection_count();
 
 // --- how often ------------------------------------------------------------------------------------
 
-// Records of the flash access log, each a flash write: at most GUARD_ANON_RECORDS in any
-// GUARD_ANON_PERIOD_MS for all clients without credentials together, and GUARD_USER_RECORDS in
-// any GUARD_USER_PERIOD_MS for each user. A 100,000-cycle part would wear out in days under a
-// flood. Budgets are kept for GUARD_USER_BUDGETS users, the one longest unused giving way.
-enum { GUARD_ANON_RECORDS = 3, GUARD_ANON_PERIOD_MS = 60000,
-       GUARD_USER_RECORDS = 4, GUARD_USER_PERIOD_MS = 60000, GUARD_USER_BUDGETS = 10 };
-// Adds an access-log record as access_log_add does, within the writer's budget above (a user,
-// or none for a null or empty one). A record beyond it is dropped and counted, and the count
-// goes to flash in one record (user "<n> dropped") just before that writer's next record that
-// passes. Returns what access_log_add returned, 0 for a dropped record.
+// Records of the flash access log, each a flash write. A record of something that happened (a user
+// created, a login that starts a session, a logout that ends one, ...) is written. What is held
+// back: a user's LOGIN or LOGOUT record that repeats the same user's same record written less than
+// GUARD_REPEAT_PERIOD_MS ago (a client asking for the login pages over and over changes nothing),
+// and records without a user beyond GUARD_ANON_RECORDS in any GUARD_ANON_PERIOD_MS for all such
+// clients together. A 100,000-cycle part would wear out in days under a flood. What was held back
+// is counted; the count goes to flash in one record per kind (the user, the event, and the count
+// in the record's spare bytes, which the listing shows) once its period is over, whether or not
+// another record follows. Counts are kept for GUARD_RECORD_SLOTS kinds, the one longest unused
+// giving way (its count written first).
+enum { GUARD_ANON_RECORDS = 3, GUARD_ANON_PERIOD_MS = 60000, GUARD_REPEAT_PERIOD_MS = 60000,
+       GUARD_RECORD_SLOTS = 24 };
+// Adds an access-log record as access_log_add does (a user, or none for a null or empty one).
+// Returns what access_log_add returned, 0 for a record held back.
 int guard_access_log_add(uint32_t category, const char *user, uint32_t event);
 // The same at a given monotonic time, for tests.
 int guard_access_log_add_at(int64_t now_ms, uint32_t category, const char *user, uint32_t event);
-void guard_reset();   // forgets the budgets' history and the dropped counts
+// Writes the counts whose period is over; the web server's thread calls it about once a second.
+void guard_access_log_tick();
+void guard_access_log_tick_at(int64_t now_ms);
+// Writes every count held, period over or not: before the program ends.
+void guard_access_log_flush();
+// Clearing the log erases flash: only a log that holds records is erased, and at most
+// GUARD_CLEARS times in any GUARD_CLEAR_PERIOD_MS whoever asks. 0 cleared (or nothing to clear),
+// 1 refused for now (the minutes until the next clear may erase in *wait_min), -1 an erase failed.
+enum { GUARD_CLEARS = 2, GUARD_CLEAR_PERIOD_MS = 3600000 };
+int guard_access_log_clear(int *wait_min);
+int guard_access_log_clear_at(int64_t now_ms, int *wait_min);
+void guard_reset();   // forgets the budgets' history and the counts held

@@ -479,7 +479,15 @@ MHD_Result clear_log_iterator(void *cls, MHD_ValueKind kind, const char *key, co
         return MHD_YES;
     if ((size <= 7 && strncasecmp(data, "checked", size) == 0) || (size <= 2 && strncasecmp(data, "on", size) == 0)) {
         log_printf("Clearing access log!\n");
-        access_log_clear();
+        int wait_min = 0;
+        if (guard_access_log_clear(&wait_min) == 1) {
+            PostContext *ctx = static_cast<PostContext *>(cls);
+            log_printf("%s: access log not cleared: it was erased %d times within the hour; next clear in %d min\n",
+                       "post_clear_log_func", (int)GUARD_CLEARS, wait_min);
+            snprintf(ctx->refused, sizeof ctx->refused,
+                     "The access log was not cleared: it is erased at most %d times an hour. Try again in %d min.",
+                     (int)GUARD_CLEARS, wait_min);
+        }
     }
     return MHD_YES;
 }
@@ -1281,6 +1289,7 @@ void *httpdThrFxn(void *arg)
         if (quit_requested()) {
             myRendezvousCleanup(env->hRendezvousCleanup, env->name);
             httpd_stop();
+            guard_access_log_flush();   // the counts not yet due go to flash before the end
             param_save_stop();
             break;
         }
@@ -1304,6 +1313,7 @@ void *httpdThrFxn(void *arg)
         tick_pending = 0;
         pthread_mutex_unlock(&tick_mutex);
         guard_sweep();
+        guard_access_log_tick();
         if (httpd_restart_request) {
             httpd_stop();
             httpd_restart_request = 0;
