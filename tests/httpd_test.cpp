@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "web/accesslog.h"
 #include "web/auth.h"
+#include "web/guard.h"
 #include "web/httpd.h"
 #include "testutil.h"
 #include "web_client.h"
@@ -344,6 +345,21 @@ TEST_F(Httpd, ClearLogNeedsAdminAndConfirmation)
     EXPECT_NE(get("/log.txt").body, "");
     EXPECT_EQ(post("/clear_log", "confirm=CHECK").status, 303);
     EXPECT_EQ(get("/log.txt").body, "");
+    // A blank log is cleared at no cost; a clear that would erase beyond the hour's few is refused
+    // with the reason, and the records stay.
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(post("/clear_log", "confirm=on").status, 303);
+    for (int i = 1; i < GUARD_CLEARS; i++) {
+        access_log_add(ACCESS_LOG_CAT_LOGIN, "someone", ACCESS_EVENT_LOGIN);
+        EXPECT_EQ(post("/clear_log", "confirm=on").status, 303);
+    }
+    access_log_add(ACCESS_LOG_CAT_LOGIN, "someone", ACCESS_EVENT_LOGIN);
+    WebReply r = post("/clear_log", "confirm=on");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.body.find("The access log was not cleared: it is erased at most 2 times an hour. Try again in 60 min."),
+              std::string::npos) << r.body;
+    EXPECT_NE(get("/log.txt").body, "");
+    EXPECT_NE(test_log_text().find("access log not cleared"), std::string::npos);
 }
 
 TEST_F(Httpd, RequestTextIsEscapedInPages)

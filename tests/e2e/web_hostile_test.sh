@@ -666,4 +666,92 @@ probe=$(timeout 20 ffprobe -v error -rtsp_transport tcp -show_entries stream=cod
 check "channel A delivers H.264 640x480 after the repair ($probe)" [ "$probe" = "h264,640,480" ]
 stop_app
 check "clean exit after the restart" [ "${APP_STATUS:-x}" = 0 ]
+
+# === The access log: every action written, repeats counted in time, clears that wear nothing =======
+# A device of its own, so that the records and the flash written are this part's alone.
+BOARD="$TEST_DIR/board-alog"
+: >"$LOG"
+start_app || finish
+curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "User[0].Name=boss" --data-urlencode "User[0].Permission=5" \
+  --data-urlencode "User[0].Password=boss77" --data-urlencode "GuestPermission=0" $URL/controls
+BOSS=(--basic -u boss:boss77)
+alog() { value "${BOSS[@]}" "$URL/log.txt"; }
+alog_count() { alog | grep -cE -- "$1"; }
+# An Admin logs in, creates four users and logs out within the minute: six records.
+curl -s -o /dev/null "${BOSS[@]}" "$URL/login.htm"
+for n in 1 2 3 4; do
+  check "user u$n created" [ "$(curl -s -o /dev/null -w '%{http_code}' "${BOSS[@]}" --data-urlencode create_user_name=u$n \
+    --data-urlencode create_user_perm=1 --data-urlencode create_user_pass=pass$n$n $URL/controls)" = 200 ]
+done
+curl -s -o /dev/null "${BOSS[@]}" "$URL/logout.htm"
+alog >"$TEST_DIR/alog.1"
+check "the Admin's login, four creations and logout are all in log.txt" \
+  [ "$(grep -cE ' boss +LOGIN$' "$TEST_DIR/alog.1")" = 1 -a "$(grep -cE ' boss +USER CREATED$' "$TEST_DIR/alog.1")" = 4 \
+    -a "$(grep -cE ' boss +LOGOUT$' "$TEST_DIR/alog.1")" = 1 ]
+check "a login through login.htm?a=cookie has its LOGIN" \
+  bash -c '[ "$(curl -s -o /dev/null -w "%{http_code}" --basic -u u1:pass11 "$1/login.htm?a=cookie")" = 200 ] &&
+           curl -s --basic -u boss:boss77 "$1/log.txt" | grep -qE " u1 +LOGIN$"' _ "$URL"
+# 40 login and logout GETs of one user: a record of each and the count of the repeats, which goes to
+# flash a minute after the record whether or not another follows.
+for _ in $(seq 1 20); do
+  curl -s -o /dev/null --basic -u u2:pass22 "$URL/login.htm"; curl -s -o /dev/null --basic -u u2:pass22 "$URL/logout.htm"
+done
+for _ in $(seq 1 90); do [ "$(alog_count ' u2 +LOG(IN|OUT) \(19 repeats held back\)$')" = 2 ] && break; sleep 1; done
+alog >"$TEST_DIR/alog.2"
+grep -E ' u2 ' "$TEST_DIR/alog.2"
+check "the counts of u2's repeats reached flash with no record after them" \
+  [ "$(grep -cE ' u2 +LOG(IN|OUT) \(19 repeats held back\)$' "$TEST_DIR/alog.2")" = 2 ]
+span=$(python3 - "$TEST_DIR/alog.2" <<'PY'
+import datetime, re, sys
+t = {}
+for line in open(sys.argv[1]):
+    m = re.match(r'\d+ (\S+ \S+) u2 +(LOGIN)( \(|$)', line)
+    if m:
+        t.setdefault(bool(m.group(3)), datetime.datetime.strptime(m.group(1), '%Y-%b-%d %H:%M:%S'))
+print(int((t[True] - t[False]).total_seconds()) if len(t) == 2 else -1)
+PY
+)
+check "... within a minute of the login, by the records' own times ($span s)" [ "$span" -ge 59 -a "$span" -le 62 ]
+# Repeats held when the program ends are counted in flash before it does; all survive the restart.
+for _ in $(seq 1 5); do curl -s -o /dev/null --basic -u u3:pass33 "$URL/login.htm"; done
+stop_app
+: >"$LOG"
+start_app || finish
+alog >"$TEST_DIR/alog.3"
+check "after a restart the counts are still listed, the one held at the end too" \
+  [ "$(grep -cE ' u2 +LOG(IN|OUT) \(19 repeats held back\)$' "$TEST_DIR/alog.3")" = 2 \
+    -a "$(grep -cE ' u3 +LOGIN \(4 repeats held back\)$' "$TEST_DIR/alog.3")" = 1 \
+    -a "$(grep -cE ' boss +USER CREATED$' "$TEST_DIR/alog.3")" = 4 ]
+# 300 clears by the Admin, a record written before every 50th, then 100 by the guest at Admin:
+# the flash erased is counted from the bytes the program wrote (an erase writes 128 KiB).
+curl -s -o /dev/null "${BOSS[@]}" -H "Referer: /x.htm" -d GuestPermission=5 $URL/controls
+sleep 3   # the settings are saved by then
+wchar() { sed -n 's/^wchar: //p' "/proc/$APP_PID/io"; }
+w0=$(wchar); l0=$(stat -c %s "$LOG")
+clears=$(python3 - <<'PY'
+import base64, http.client
+boss = {'Authorization': 'Basic ' + base64.b64encode(b'boss:boss77').decode()}
+c = http.client.HTTPConnection('127.0.0.1', 80, timeout=10); codes = {}
+def req(method, path, headers, body=None):
+    h = dict(headers, **({'Content-Type': 'application/x-www-form-urlencoded'} if body else {}))
+    c.request(method, path, body=body, headers=h); r = c.getresponse(); r.read()
+    return r.status
+for n in range(400):
+    if n < 300 and n % 50 == 0:
+        user = 'u%d' % (n // 50 % 4 + 1)
+        req('GET', '/login.htm', {'Authorization': 'Basic ' + base64.b64encode(('%s:pass%s' % (user, user[1] * 2)).encode()).decode()})
+    s = req('POST', '/clear_log', boss if n < 300 else {}, 'confirm=on')
+    codes[s] = codes.get(s, 0) + 1
+print(' '.join('%d:%d' % kv for kv in sorted(codes.items())))
+PY
+)
+w1=$(wchar); l1=$(stat -c %s "$LOG")
+erased=$(( (w1 - w0 - (l1 - l0)) / 131072 ))
+echo "400 clears answered $clears; bytes written besides the log: $((w1 - w0 - (l1 - l0))), about $erased block erase(s)"
+check "300 Admin clears and 100 by the guest erased at most two blocks" [ "$erased" -le 2 ]
+check "the clears beyond the hour's few were refused, saying so" \
+  bash -c 'grep -qE "(^| )400:[0-9]+" <<<"$1" && grep -qF "access log not cleared" "$2"' _ "$clears" "$LOG"
+check "a refused clear left its record" grep -qE ' u[1-4] +LOGIN$' <(alog)
+stop_app
+check "clean exit of the access-log device" [ "${APP_STATUS:-x}" = 0 ]
 finish
