@@ -139,7 +139,7 @@ int guard_connection_count();
 // another record follows. Counts are kept for GUARD_RECORD_SLOTS kinds, the one longest unused
 // giving way (its count written first).
 enum { GUARD_ANON_RECORDS = 3, GUARD_ANON_PERIOD_MS = 60000, GUARD_REPEAT_PERIOD_MS = 60000,
-       GUARD_RECORD_SLOTS = 24 };
+       GUARD_RECORD_SLOTS = 32 };
 // Adds an access-log record as access_log_add does (a user, or none for a null or empty one).
 // Returns what access_log_add returned, 0 for a record held back.
 int guard_access_log_add(uint32_t category, const char *user, uint32_t event);
