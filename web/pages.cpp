@@ -51,6 +51,7 @@ struct Render {
     DynBuf *out;
     std::string select_value;   // value of the current select's parameter
     bool select_has;
+    size_t select_start;        // where the current select's options begin in the output
     bool unauthorized;          // the Unauthorized text is being rendered
     int depth;
 };
@@ -312,7 +313,40 @@ size_t tag_select(Render *r, const char *t, size_t len, size_t word_end)
     else
         log_printf("%s: select tag without name property\n", "render_template");
     put_span(r->out, t, 0, end);
+    r->select_start = r->out->length;
     return end;
+}
+
+// Whether an option written since the select began, by the page or by a generated list, is
+// selected.
+bool select_chose(const Render *r)
+{
+    const DynBuf *out = r->out;
+    if (!out->data || r->select_start > out->length)
+        return false;
+    std::string opts(out->data + r->select_start, out->length - r->select_start);
+    for (size_t p = 0; (p = opts.find("<option", p)) != std::string::npos; p++) {
+        size_t close = opts.find('>', p);
+        std::string tag = opts.substr(p, close == std::string::npos ? std::string::npos : close - p);
+        for (size_t q = 0; (q = tag.find("selected", q)) != std::string::npos; q++)
+            if (q > 0 && strchr(" \t\r\n", tag[q - 1]))
+                return true;
+    }
+    return false;
+}
+
+// </select>: a stored value none of the options offers gets an option of its own, chosen, so
+// that a form applied untouched posts back what it found.
+void select_close(Render *r)
+{
+    if (r->select_has && !select_chose(r)) {
+        put(r->out, "<option value=\"");
+        put_escaped(r->out, r->select_value.c_str());
+        put(r->out, "\" selected>");
+        put_escaped(r->out, r->select_value.c_str());
+        put(r->out, " (as stored)</option>");
+    }
+    r->select_has = false;
 }
 
 // <option value selected>
@@ -499,6 +533,11 @@ int render_text(Render *r, const char *t, size_t len, const char *title)
                 put_escaped(out, title);
             }
             title_start = (size_t)-1;
+            put_span(out, t, tag, next);
+        } else if ((e = match_word(t, len, p, "/select"))) {
+            put_span(out, t, copied, tag);
+            select_close(r);
+            next = e;
             put_span(out, t, tag, next);
         } else if ((e = match_word(t, len, p, "/form"))) {
             put_span(out, t, copied, tag);

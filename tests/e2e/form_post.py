@@ -5,7 +5,9 @@ arguments replace or add fields (a pressed button is one more field), posts it t
 action and prints the answer's status. FORM_USER and FORM_PASS log in with Basic.
 
     form_post.py BASE PAGE ACTION [NAME=VALUE ...]
-    form_post.py BASE PAGE --list      prints the settings form actions of the page
+    form_post.py BASE PAGE --untouched [SKIP ...]
+        posts every POST form of the page with fields, as shown, but those named SKIP; prints
+        "name action status" for each
 """
 import base64
 import os
@@ -19,7 +21,7 @@ from html.parser import HTMLParser
 class Forms(HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
-        self.forms = []          # (action, [(name, value)])
+        self.forms = []          # (action, [(name, value)], form name, method)
         self.form = None
         self.select = None       # [name, chosen value or None, first value or None]
         self.option = None       # [value or None, text]
@@ -27,7 +29,7 @@ class Forms(HTMLParser):
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
         if tag == 'form':
-            self.form = (a.get('action', ''), [])
+            self.form = (a.get('action', ''), [], a.get('name', ''), (a.get('method') or 'get').lower())
             self.forms.append(self.form)
         elif self.form is None:
             return
@@ -95,12 +97,14 @@ def main():
         sys.exit(1)
     parser = Forms()
     parser.feed(body.decode('utf-8', 'replace'))
-    if sys.argv[3] == '--list':
-        for action, _ in parser.forms:
-            print(action)
+    if sys.argv[3] == '--untouched':
+        for action, fields, name, method in parser.forms:
+            if fields and name not in sys.argv[4:] and method == 'post':
+                status, _ = request(f'{base}/{action}', urllib.parse.urlencode(fields).encode())
+                print(name, action, status)
         return
     action = sys.argv[3]
-    forms = [f for f in parser.forms if f[0] == action]
+    forms = [f for f in parser.forms if f[0] == action and f[3] == 'post']
     if not forms:
         print(f'no form posts to {action} on {page}')
         sys.exit(1)

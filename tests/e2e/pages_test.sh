@@ -12,6 +12,7 @@ location() { curl -sg -o /dev/null -w '%{redirect_url}' "$@"; }
 # Basic sends the credentials with a form body (a digest client would post first as the guest).
 ROOT=(--basic -u root:rootpw8)
 no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$@"; }
+all_taken() { [ -n "$1" ] && ! grep -qv ' 303$' <<<"$1"; }
 reads_back_resolution() { [ -n "$res" ] && [ "$(curl -sg "$URL/Video[0].Resolution")" = "$res" ]; }
 
 # newest_block: "<bitrate> <width> <height>" of Stream A in the newest settings block in flash.
@@ -134,6 +135,29 @@ curl -s -o /dev/null --data-urlencode "User[0].Password=rootpw8" --data-urlencod
 check "the Stream Control user logs in again" \
   [ "$(curl -sg --basic -u ctl:ctlpw8 -o /dev/null -w '%{http_code}' "$URL/Video[0].BitRate")" = 200 ]
 check "the Admin user logs in again" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].Name")" = ctl ]
+
+# Every setup and control form applied untouched, as a browser posts it, changes no setting, over
+# settings away from their defaults and values no option of the page offers.
+curl -s -o /dev/null "${ROOT[@]}" --data-urlencode "Video[0].Interlaced=1" --data-urlencode "Video[1].Interlaced=5" \
+  --data-urlencode "Video[0].Flip=6" --data-urlencode "Video[0].RateMode=3" --data-urlencode "Video[0].H264Level=31" \
+  --data-urlencode "Video[1].JPEGQuality=73" --data-urlencode "Video[0].AspectRatio=16:9" \
+  --data-urlencode "UDP[0].Addr=127.0.0.9" --data-urlencode "UDP[0].Port=6001" --data-urlencode "UDP[0].StreamMode=2" \
+  --data-urlencode "UDP[1].RetryTimeout=7" --data-urlencode "UDP[1].StartMode=1" \
+  --data-urlencode "RTMP[0].URL=rtmp://127.0.0.1/app/s" --data-urlencode "Recording.Filename=take" \
+  --data-urlencode "Recording.Duration=9" --data-urlencode "Audio.VolumeLeft=40" --data-urlencode "Audio.AGCRight=1" \
+  --data-urlencode "Serial.Interval=700" --data-urlencode "Display.UDPPort=6100" $URL/controls
+curl -s $URL/config.txt >"$TEST_DIR/before_forms.txt"
+check "the odd settings were taken" grep -qx 'Video\[1\].Interlaced = 5' "$TEST_DIR/before_forms.txt"
+for page in setup_streama.htm setup_streamb.htm setup_video.htm setup_audio.htm setup_output.htm \
+            control_streama.htm control_streamb.htm control_recording.htm control_serial.htm control_output.htm \
+            control_gpio.htm admin_network.htm admin_users.htm; do
+  posted=$(FORM_USER=root FORM_PASS=rootpw8 python3 "$K7160_SRC/tests/e2e/form_post.py" $URL $page --untouched \
+           newuser defaults)
+  echo "$page: $(tr '\n' ' ' <<<"$posted")"
+  check "$page's forms are taken untouched" all_taken "$posted"
+done
+curl -s $URL/config.txt >"$TEST_DIR/after_forms.txt"
+check "forms applied untouched change no setting" diff -u "$TEST_DIR/before_forms.txt" "$TEST_DIR/after_forms.txt"
 
 # The browser: every menu page as the guest of the device, with a card in (the recording pages
 # are offered only then).
