@@ -75,6 +75,10 @@ curl -s -o /dev/null -d "RTSP_Port=8600" $URL/controls
 check "RTSP links follow RTSP_Port" \
   grep -q "href='rtsp://192.0.2.7:8600/streamB.ts'" <(curl -s -H 'Host: 192.0.2.7' $URL/rtsp_streams.htm)
 curl -s -o /dev/null -d "RTSP_Port=8554" $URL/controls
+check "the RTSP page sends multicast to the Control -> Stream A page by its menu name" \
+  grep -q "on <a href='control_streama.htm'>Control &rarr; Stream A</a>" <(curl -s $URL/rtsp_streams.htm)
+check "the Update page says no archive is stored" \
+  grep -q "Stored archive: <span id='zipsize'>none</span>\." <(curl -s $URL/admin_update.htm)
 
 # The small icon a browser asks for.
 check "/favicon.ico is an icon" [ "$(curl -s -o "$TEST_DIR/favicon.ico" -w '%{http_code} %{content_type}' \
@@ -191,6 +195,8 @@ echo "custom index" >"$TEST_DIR/zip/index.htm"
 (cd "$TEST_DIR/zip" && zip -qr ../c.zip extra index.htm)
 curl -s -o /dev/null -H 'Content-Type: application/octet-stream' --data-binary "@$TEST_DIR/c.zip" $URL/customzip
 check "the zip's page is served" grep -q "zip page" <(curl -s $URL/extra/zp.htm)
+check "the Update page gives the stored archive's size" \
+  grep -q "Stored archive: <span id='zipsize'>$(stat -c %s "$TEST_DIR/c.zip") bytes</span>" <(curl -s "${ROOT[@]}" $URL/admin_update.htm)
 check "the zip's page is rendered with our header" grep -q "<title>.* - Custom</title>" <(curl -s $URL/extra/zp.htm)
 check "the zip's index wins" [ "$(curl -s $URL/index.htm)" = "custom index" ]
 check "customzip.txt lists the zip's files" grep -q "extra/zp.htm" <(curl -s $URL/customzip.txt)
