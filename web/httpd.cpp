@@ -89,7 +89,7 @@ struct FormState {
     std::vector<FormField> *fields;
 };
 
-enum { FORM_FIELDS_MAX = 512 };
+enum { FORM_FIELDS_MAX = 256 };   // the largest page posts under 50
 
 FormState *form_of(PostContext *ctx)
 {
