@@ -68,14 +68,13 @@ uint32_t save_commits;
 
 enum { FORM_KEY_MAX = 128, FORM_VALUE_MAX = 1024 };
 
-// A settings form being read: values may arrive in pieces, so each is gathered and acted on
-// when the next key begins or the form ends.
 struct FormField {
     std::string key, value;
 };
 
-// A settings form is acted on only once it has all been read: a form with one field the
-// user may not change changes nothing at all.
+// A settings form being read: values may arrive in pieces, so each is gathered when the next key
+// begins or the form ends. The form is acted on only once it has all been read: a form with one
+// field the user may not change changes nothing at all.
 struct FormState {
     const char *prefix;
     char key[FORM_KEY_MAX];
@@ -276,7 +275,7 @@ int post_save_params_key(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
-// The key a field names, with its form's prefix; null for the prefixed form's "redirect".
+// The key a field names, with its form's prefix; false for the prefixed form's "redirect".
 bool form_field_name(const FormState *f, const FormField &field, char *name, size_t size)
 {
     if (f->prefix && *f->prefix) {
