@@ -410,7 +410,7 @@ SegmentEnd record_segment(Run &r)
         pthread_mutex_unlock(&recorder_mutex);
     }
     int mode = output_mode(r, &raw);
-    char tmpl[sizeof r.p->Recording.Filename + 8];
+    char tmpl[sizeof r.p->Recording.Filename + 24];
     snprintf(tmpl, sizeof tmpl, "%.*s", (int)sizeof r.p->Recording.Filename, r.p->Recording.Filename);
     record_add_extension(tmpl, sizeof tmpl, mode_extension(mode));
     log_printf("i=%d mnt=%s filename=%s source=%d format=%d id=%d\n", src, mnt ? mnt : "(NULL)", tmpl,
@@ -637,6 +637,23 @@ SegmentEnd record_segment(Run &r)
     return end;
 }
 
+// What the status says after a run that failed, until the next start: a failed start must not
+// read as a plain "Stopped".
+const char *stopped_by(const char *failure)
+{
+    static const char *const texts[][2] = {
+        {"Storage not present", "Stopped: storage not present"},
+        {"Filename invalid", "Stopped: file name invalid"},
+        {"File open failed", "Stopped: file open failed"},
+        {"Storage full or write error", "Stopped: storage full or write error"},
+        {"USB Storage cannot record", "Stopped: USB storage cannot record"},
+    };
+    for (const auto &t : texts)
+        if (failure && strcmp(failure, t[0]) == 0)
+            return t[1];
+    return nullptr;
+}
+
 void record_run(Run &r)
 {
     RecordEnv *env = r.env;
@@ -660,8 +677,9 @@ void record_run(Run &r)
         break;
     }
     run_active = false;
-    if (const char *msg = status_message.load())
-        log_printf("%s: %s\n", env->name, msg);
+    const char *failure = status_message.load();
+    if (failure)
+        log_printf("%s: %s\n", env->name, failure);
 
     // Every way out of a run gives the media back.
     status_message = "Wait until safe to remove";
@@ -681,7 +699,7 @@ void record_run(Run &r)
     if (!storage_mount[0].state && !storage_mount[1].state && !storage_mount[2].state)
         log_printf("safe to remove\n");
     filesys_unlock();
-    status_message = nullptr;
+    status_message = stopped_by(failure);
 }
 
 } // namespace
@@ -797,10 +815,11 @@ void record_add_extension(char *tmpl, size_t size, const char *ext)
 {
     const char *base = strrchr(tmpl, '/');
     base = base ? base + 1 : tmpl;
-    if (!*base || strchr(base, '.'))
+    if (strchr(base, '.'))
         return;
     size_t n = strlen(tmpl);
-    snprintf(tmpl + n, size - n, "%s", ext);
+    // No file name at all (the default empty setting, or a folder): the date and time make one.
+    snprintf(tmpl + n, size - n, "%s%s", *base ? "" : RECORD_DEFAULT_NAME, ext);
 }
 
 void record_media_dir_scan(const char *dir, int *folder, int *count)

@@ -28,7 +28,9 @@ int record_find_count(const char *dir, const char *tmpl);
 // The first free name: "^t" or "^c" moves on (the last of them in the template), a template
 // without them gets "_2", "_3", ... before its extension. -1 when the search runs out.
 int record_next_name(char *out, const char *dir, const char *tmpl, time_t now);
-// Appends ext (".mp4") when the template's file name has no extension.
+// Appends ext (".mp4") when the template's file name has no extension; an empty file name
+// becomes RECORD_DEFAULT_NAME first.
+#define RECORD_DEFAULT_NAME "^d_^t"
 void record_add_extension(char *tmpl, size_t size, const char *ext);
 // Folder number (100..999) and entry count of the newest "NNNMEDIA" folder in dir.
 void record_media_dir_scan(const char *dir, int *folder, int *count);

@@ -376,7 +376,7 @@ int rtmp_handle_command(RtmpConnection *c, RtmpChunkStream *cs)
         // and leave the player waiting for ever.
         int mode = stream_mode_setting(params, (int)c->channel);
         char why[96];
-        if (!stream_mode_serves((int)c->channel, mode, StreamMode_H264_AAC_FLV, why, sizeof why))
+        if (!stream_mode_serves((int)c->channel, mode, StreamMode_H264_AAC_FLV, "RTMP", why, sizeof why))
             return play_failed(c, stream, why, why);
         if (params->Video[c->channel].RTMPAudio)
             c->audio = 1;

@@ -85,14 +85,43 @@ int stream_mode_build(int video_codec, int audio_type, int mux_type)
     }
 }
 
-bool stream_mode_serves(int channel, int channel_mode, int row_mode, char *why, size_t size)
+const char *stream_mode_label(int mode)
+{
+    switch (mode) {
+    case StreamMode_H264_AAC_TS:
+        return "H.264+AAC MPEG-TS";
+    case StreamMode_H264_TS:
+        return "H.264 MPEG-TS";
+    case StreamMode_H264_ES:
+        return "H.264 VES";
+    case StreamMode_MPEG4_AAC_TS:
+        return "MPEG4+AAC MPEG-TS";
+    case StreamMode_MPEG4_TS:
+        return "MPEG4 MPEG-TS";
+    case StreamMode_MPEG4_ES:
+        return "MPEG4 VES";
+    case StreamMode_JPEG:
+        return "MJPEG VES";
+    case StreamMode_H264_PCM_TS:
+        return "H.264+PCM MPEG-TS";
+    case StreamMode_MPEG4_PCM_TS:
+        return "MPEG4+PCM MPEG-TS";
+    case StreamMode_None:
+        return "no stream";
+    default:
+        return "a mode of its own";
+    }
+}
+
+bool stream_mode_serves(int channel, int channel_mode, int row_mode, const char *row, char *why, size_t size)
 {
     int wanted = stream_mode_video_codec(row_mode);
     if (wanted == VIDEO_CODEC_NONE || stream_mode_video_codec(channel_mode) == wanted)
         return true;
     if (why && size)
-        snprintf(why, size, "channel %c makes %s, not %s", 'A' + channel, stream_mode_name(channel_mode),
-                 wanted == VIDEO_CODEC_JPEG ? "JPEG pictures" : wanted == VIDEO_CODEC_MPEG4 ? "MPEG-4" : "H.264");
+        snprintf(why, size, "channel %c is set to %s; %s carries %s", 'A' + channel, stream_mode_label(channel_mode),
+                 row ? row : "this stream",
+                 wanted == VIDEO_CODEC_JPEG ? "JPEG pictures" : wanted == VIDEO_CODEC_MPEG4 ? "MPEG4" : "H.264");
     return false;
 }
 

@@ -41,11 +41,14 @@ const char *stream_mode_name(int mode);
 // The mode with the given parts, StreamMode_None when there is none.
 int stream_mode_build(int video_codec, int audio_type, int mux_type);
 
+// A mode in the words of the Setup page's stream mode list ("MJPEG VES"): what people read.
+const char *stream_mode_label(int mode);
 // Whether a channel in `channel_mode` makes what a consumer of `row_mode` needs: the row's video
 // codec; a row without video takes whatever the channel makes. When it doesn't and `why` is
-// given, the reason for the log and the client goes there ("channel B makes StreamMode_JPEG,
-// not H.264"). `channel`: 0 for A, 1 for B.
-bool stream_mode_serves(int channel, int channel_mode, int row_mode, char *why, size_t size);
+// given, the reason for the log and the client goes there ("channel B is set to MJPEG VES; RTMP
+// carries H.264"), naming the row as `row` ("RTMP"; null: "this stream"). `channel`: 0 for A,
+// 1 for B.
+bool stream_mode_serves(int channel, int channel_mode, int row_mode, const char *row, char *why, size_t size);
 
 // Keeps both channels on channel a's video codec family after channel a's mode changed; the
 // other channel's stream is restarted when its mode is overridden.

@@ -97,6 +97,11 @@ TEST_F(Files, NewestFirstSubdirectoriesBeforeTopLevel)
     EXPECT_EQ(b.find("hidden.mp4"), std::string::npos);
     EXPECT_EQ(b.find("notes.txt"), std::string::npos);
     EXPECT_NE(b.find("action='delete_files_mmc'"), std::string::npos);
+    // Every container the recorder names its files by is listed.
+    for (const char *name : {"ves.h264", "ves.m4v", "pics.mjpg", "live.flv"}) {
+        put_file(std::string("/media/mmc/DCIM/") + name);
+        EXPECT_NE(list().find(std::string(">") + name + "<"), std::string::npos) << name;
+    }
 }
 
 TEST_F(Files, PagesClampAndNavigate)

@@ -212,7 +212,7 @@ TEST_F(Hls, SegmentThatCannotComeIsAnsweredWithAnError)
     for (const char *row : {"/streamA.m3u8", "/streamA3.ts"}) {
         WebReply refused = web_request(port, "GET", row);
         EXPECT_EQ(refused.status, 404) << row;
-        EXPECT_EQ(refused.body, "Channel A makes StreamMode_JPEG, not H.264.\n") << row;
+        EXPECT_EQ(refused.body, "Channel A is set to MJPEG VES; HLS carries H.264.\n") << row;
     }
     EXPECT_EQ(test_log_text().find("starting hls thread"), std::string::npos);
 }

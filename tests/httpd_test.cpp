@@ -252,6 +252,34 @@ TEST_F(Httpd, FormWritesFollowTheWriteLevel)
     EXPECT_EQ(fake_params["Capture.Hue"].value, "7");
 }
 
+// A form is acted on whole or not at all: one field asking for a change the user may not make
+// refuses it wherever it stands; a field left as the page showed it is no change.
+TEST_F(Httpd, ARefusedFieldRefusesTheWholeFormAndAnUntouchedOneIsNoChange)
+{
+    fake_guest_level = 2;   // may write Capture.Hue only
+    EXPECT_EQ(post("/controls", "Capture.Hue=7&UDP%5B0%5D.Port=6000").status, 401);
+    EXPECT_EQ(post("/controls", "UDP%5B0%5D.Port=6000&Capture.Hue=7").status, 401);
+    EXPECT_EQ(fake_params["Capture.Hue"].value, "0");
+    EXPECT_EQ(fake_params["UDP[0].Port"].value, "5000");
+    // Posted as it is stored, or set back by the last of repeated keys: taken.
+    EXPECT_EQ(post("/controls", "UDP%5B0%5D.Port=5000&Capture.Hue=7").status, 303);
+    EXPECT_EQ(post("/controls", "UDP%5B0%5D.Port=1&UDP%5B0%5D.Port=5000&Capture.Hue=8").status, 303);
+    EXPECT_EQ(fake_params["Capture.Hue"].value, "8");
+    EXPECT_EQ(fake_params["UDP[0].Port"].value, "5000");
+    // A setting the level may not read is refused even when the guess is right.
+    EXPECT_EQ(post("/controls", "GuestPermission=5&Capture.Hue=9").status, 401);
+    EXPECT_EQ(fake_params["Capture.Hue"].value, "8");
+    // More fields than any page has: refused with its reason, nothing applied.
+    fake_guest_level = 5;
+    std::string many = "Capture.Hue=3";
+    for (int i = 0; i < 300; i++)
+        many += "&x" + std::to_string(i) + "=1";
+    WebReply r = post("/controls", many);
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.body.find("too many fields"), std::string::npos) << r.body;
+    EXPECT_EQ(fake_params["Capture.Hue"].value, "8");
+}
+
 TEST_F(Httpd, AuthControlsNeedsAUserOnceANamedAdminExists)
 {
     fake_users["admin"].level = 5;

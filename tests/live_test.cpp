@@ -337,14 +337,14 @@ TEST_F(Live, MultipartSwitchInAnyCaseAndSnapshot)
     EXPECT_TRUE(wait_for([] { return live_wait_count() == 0 && stream_users_by_id(VIDEO_STREAM1) == 0; }));
     WebReply jpg = web_request(port, "GET", "/streamA.jpg");
     EXPECT_EQ(jpg.status, 404);
-    EXPECT_EQ(jpg.body, "Channel A makes StreamMode_H264_ES, not JPEG pictures.\n");
+    EXPECT_EQ(jpg.body, "Channel A is set to H.264 VES; this stream carries JPEG pictures.\n");
     for (const char *row : {"/streamA.mjpg", "/streamA.mjpg?multipart=true"}) {
         WebReply r2 = web_request(port, "GET", row);
         EXPECT_EQ(r2.status, 404) << row;
         EXPECT_EQ(r2.body, jpg.body) << row;
     }
     EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0);
-    EXPECT_NE(test_log_text().find("streamA.mjpg: channel A makes StreamMode_H264_ES, not JPEG"), std::string::npos);
+    EXPECT_NE(test_log_text().find("streamA.mjpg: channel A is set to H.264 VES; this stream carries JPEG"), std::string::npos);
 }
 
 TEST_F(Live, JpegChannelRefusesEveryH264RowAndStartsNothing)
@@ -354,10 +354,10 @@ TEST_F(Live, JpegChannelRefusesEveryH264RowAndStartsNothing)
     for (const char *row : {"/streamA.ts", "/streamA_vid.ts", "/streamA.h264", "/streamA.flv"}) {
         WebReply r = web_request(port, "GET", row);
         EXPECT_EQ(r.status, 404) << row;
-        EXPECT_EQ(r.body, "Channel A makes StreamMode_JPEG, not H.264.\n") << row;
+        EXPECT_EQ(r.body, "Channel A is set to MJPEG VES; this stream carries H.264.\n") << row;
         EXPECT_EQ(stream_users_by_id(VIDEO_STREAM1), 0) << row;
     }
-    EXPECT_NE(test_log_text().find("streamA.flv: channel A makes StreamMode_JPEG, not H.264"), std::string::npos);
+    EXPECT_NE(test_log_text().find("streamA.flv: channel A is set to MJPEG VES; this stream carries H.264"), std::string::npos);
     EXPECT_EQ(test_log_text().find("attached stream"), std::string::npos);
 }
 

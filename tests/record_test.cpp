@@ -134,6 +134,12 @@ TEST(RecordNames, ANameWithoutExtensionGetsTheContainers)
     snprintf(t, sizeof t, "a.b/rec^c");
     record_add_extension(t, sizeof t, ".ts");
     EXPECT_STREQ(t, "a.b/rec^c.ts");   // a dot in a folder is no extension
+    t[0] = 0;
+    record_add_extension(t, sizeof t, ".ts");
+    EXPECT_STREQ(t, "^d_^t.ts");   // no name at all: the date and time make one
+    snprintf(t, sizeof t, "cam/");
+    record_add_extension(t, sizeof t, ".mp4");
+    EXPECT_STREQ(t, "cam/^d_^t.mp4");
 }
 
 TEST(RecordNames, AFieldCutOffTheNameEndsTheSearch)
@@ -441,6 +447,10 @@ TEST_F(Recorder, AParentFolderNameIsRefusedAndNothingIsWritten)
     std::string found = test_run("find '" + test_board_dir() + "' -name 'evil*'");
     EXPECT_EQ(found, "");
     EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+    std::string st;
+    for (int i = 0; i < 300 && (st = status()) != "Stopped: file name invalid"; i++)
+        usleep(10000);
+    EXPECT_EQ(st, "Stopped: file name invalid");   // the page says why it did not record
 }
 
 TEST_F(Recorder, NoStorageStopsTheRunWithItsMessage)

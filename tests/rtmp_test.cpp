@@ -520,7 +520,7 @@ TEST(RtmpChunk, PlayRefusedWithItsReason)
     refused("streamA.m3u8", "the guest may not view streams", "Not authorized");
     p->GuestPermission = PERM_STREAM_VIEW;
     stream_mode_setting_set(p, 1, StreamMode_JPEG);
-    refused("liveB", "channel B makes StreamMode_JPEG, not H.264", "channel B makes StreamMode_JPEG, not H.264");
+    refused("liveB", "channel B is set to MJPEG VES; RTMP carries H.264", "channel B is set to MJPEG VES; RTMP carries H.264");
     {
         Conn t;
         ASSERT_EQ(t.feed(chunked(8, 20, play_body("streamA.m3u8"))), 0);

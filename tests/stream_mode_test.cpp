@@ -37,24 +37,24 @@ TEST(StreamMode, AChannelServesTheRowsOfItsCodecAndAudioAlways)
 {
     const int h264_rows[] = {StreamMode_H264_AAC_TS, StreamMode_H264_TS, StreamMode_H264_ES, StreamMode_H264_AAC_FLV};
     for (int row : h264_rows) {
-        EXPECT_TRUE(stream_mode_serves(0, StreamMode_H264_MP4, row, nullptr, 0)) << row;
-        EXPECT_FALSE(stream_mode_serves(0, StreamMode_JPEG, row, nullptr, 0)) << row;
-        EXPECT_FALSE(stream_mode_serves(0, StreamMode_MPEG4_AAC_TS, row, nullptr, 0)) << row;
+        EXPECT_TRUE(stream_mode_serves(0, StreamMode_H264_MP4, row, nullptr, nullptr, 0)) << row;
+        EXPECT_FALSE(stream_mode_serves(0, StreamMode_JPEG, row, nullptr, nullptr, 0)) << row;
+        EXPECT_FALSE(stream_mode_serves(0, StreamMode_MPEG4_AAC_TS, row, nullptr, nullptr, 0)) << row;
     }
-    EXPECT_TRUE(stream_mode_serves(0, StreamMode_JPEG, StreamMode_JPEG, nullptr, 0));
-    EXPECT_FALSE(stream_mode_serves(0, StreamMode_H264_AAC_FLV, StreamMode_JPEG, nullptr, 0));
-    EXPECT_TRUE(stream_mode_serves(0, StreamMode_JPEG, StreamMode_Audio_AAC, nullptr, 0));
-    EXPECT_FALSE(stream_mode_serves(0, StreamMode_None, StreamMode_H264_AAC_FLV, nullptr, 0));
+    EXPECT_TRUE(stream_mode_serves(0, StreamMode_JPEG, StreamMode_JPEG, nullptr, nullptr, 0));
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_H264_AAC_FLV, StreamMode_JPEG, nullptr, nullptr, 0));
+    EXPECT_TRUE(stream_mode_serves(0, StreamMode_JPEG, StreamMode_Audio_AAC, nullptr, nullptr, 0));
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_None, StreamMode_H264_AAC_FLV, nullptr, nullptr, 0));
 
     char why[96] = "untouched";
-    EXPECT_TRUE(stream_mode_serves(1, StreamMode_H264_ES, StreamMode_H264_AAC_FLV, why, sizeof why));
+    EXPECT_TRUE(stream_mode_serves(1, StreamMode_H264_ES, StreamMode_H264_AAC_FLV, "RTMP", why, sizeof why));
     EXPECT_STREQ(why, "untouched");
-    EXPECT_FALSE(stream_mode_serves(1, StreamMode_JPEG, StreamMode_H264_AAC_FLV, why, sizeof why));
-    EXPECT_STREQ(why, "channel B makes StreamMode_JPEG, not H.264");
-    EXPECT_FALSE(stream_mode_serves(0, StreamMode_H264_ES, StreamMode_JPEG, why, sizeof why));
-    EXPECT_STREQ(why, "channel A makes StreamMode_H264_ES, not JPEG pictures");
-    EXPECT_FALSE(stream_mode_serves(0, StreamMode_None, StreamMode_H264_TS, why, sizeof why));
-    EXPECT_STREQ(why, "channel A makes StreamMode_None, not H.264");
+    EXPECT_FALSE(stream_mode_serves(1, StreamMode_JPEG, StreamMode_H264_AAC_FLV, "RTMP", why, sizeof why));
+    EXPECT_STREQ(why, "channel B is set to MJPEG VES; RTMP carries H.264");
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_H264_ES, StreamMode_JPEG, nullptr, why, sizeof why));
+    EXPECT_STREQ(why, "channel A is set to H.264 VES; this stream carries JPEG pictures");
+    EXPECT_FALSE(stream_mode_serves(0, StreamMode_None, StreamMode_H264_TS, "HLS", why, sizeof why));
+    EXPECT_STREQ(why, "channel A is set to no stream; HLS carries H.264");
 }
 
 TEST(StreamMode, ConflictMovesTheOtherChannelToThisChannelsCodec)

@@ -143,3 +143,47 @@ TEST_F(Users, AnEmptyValueClearsATextSetting)
         EXPECT_EQ(web_request(port, "GET", "/" + key).body, "") << name;
     }
 }
+
+// The note beside the guest's permission names what an anonymous client can change at that
+// level, and the server agrees: what it names is taken without credentials, the rest refused.
+TEST_F(Users, TheGuestNoteNamesWhatTheGuestsLevelMayChange)
+{
+    snprintf(param_block.User[0].Name, sizeof param_block.User[0].Name, "boss");
+    snprintf(param_block.User[0].Password, sizeof param_block.User[0].Password, "bosspw1");
+    param_block.User[0].Permission = 5;
+    auto note = [&](int level) {
+        param_block.GuestPermission = (uint32_t)level;
+        std::string body = web_request(port, "GET", "/users_table", {web_basic("boss", "bosspw1")}).body;
+        size_t at = body.find("id='guestnote'>");
+        return at == std::string::npos ? body : body.substr(at + 15, body.find("</td>", at) - at - 15);
+    };
+    auto anonymous = [&](const std::string &form) { return post("/controls", form).status; };
+    const std::string gop = "Video%5B0%5D.GOPSize=" + std::to_string(param_block.Video[0].GOPSize + 1);
+
+    std::string n = note(1);
+    EXPECT_NE(n.find("Stream View permission: anyone who reaches the device may start and stop the UDP/TCP "
+                     "outputs and start and stop the video output without logging in, and change nothing else"),
+              std::string::npos) << n;
+    EXPECT_EQ(anonymous("UDP%5B1%5D.State=stop"), 303);
+    EXPECT_EQ(anonymous("Display.State=stop"), 303);
+    EXPECT_EQ(anonymous("Recording.State=stop"), 401);
+    EXPECT_EQ(anonymous(gop), 401);
+
+    n = note(3);
+    EXPECT_NE(n.find("may start and stop the UDP/TCP outputs, start and stop the video output, start and stop "
+                     "recording, start and stop the serial port and set the GPIO output without logging in"),
+              std::string::npos) << n;
+    EXPECT_EQ(anonymous("Recording.State=stop"), 303);
+    EXPECT_EQ(anonymous(gop), 401);
+
+    n = note(4);
+    EXPECT_NE(n.find("Stream Config permission: anyone who reaches the device may change "), std::string::npos) << n;
+    EXPECT_NE(n.find(" settings, start and stop the UDP/TCP outputs"), std::string::npos) << n;
+    EXPECT_EQ(anonymous(gop), 303);
+
+    EXPECT_NE(note(5).find("may change its settings and create users"), std::string::npos);
+    EXPECT_EQ(note(0), "The guest has no permission: everyone must log in.");
+    EXPECT_EQ(note(6), "The guest may change no setting: only users who log in may.");
+    EXPECT_EQ(anonymous("UDP%5B1%5D.State=stop"), 401);
+    param_block.GuestPermission = 5;
+}

@@ -47,8 +47,12 @@ bool listed_extension(const char *name)
     if (!dot)
         return false;
     dot++;
-    return strcasecmp(dot, "mp4") == 0 || strcasecmp(dot, "ts") == 0 || strcasecmp(dot, "jpg") == 0 ||
-           strcasecmp(dot, "jpeg") == 0;
+    // Pictures, and every container the recorder names its files by.
+    static const char *const listed[] = {"mp4", "ts", "jpg", "jpeg", "h264", "m4v", "mjpg", "flv"};
+    for (const char *ext : listed)
+        if (strcasecmp(dot, ext) == 0)
+            return true;
+    return false;
 }
 
 bool media_dir_name(const char *name)

@@ -121,7 +121,7 @@ HlsChannel *channel_of(const char *name)
 // Why not, in `why` when given.
 bool channel_h264(const HlsChannel *ch, char *why = nullptr, size_t size = 0)
 {
-    return stream_mode_serves(ch->index, live_channel_mode(ch->index + 1), StreamMode_H264_AAC_TS, why, size);
+    return stream_mode_serves(ch->index, live_channel_mode(ch->index + 1), StreamMode_H264_AAC_TS, "HLS", why, size);
 }
 
 // Caller holds the channel's lock.

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <ctime>
 #include <pthread.h>
+#include <string>
 #include <strings.h>
 #include <sys/random.h>
 #include <sys/wait.h>
@@ -67,8 +68,13 @@ uint32_t save_commits;
 
 enum { FORM_KEY_MAX = 128, FORM_VALUE_MAX = 1024 };
 
-// A settings form being read: values may arrive in pieces, so each is gathered and acted on
-// when the next key begins or the form ends.
+struct FormField {
+    std::string key, value;
+};
+
+// A settings form being read: values may arrive in pieces, so each is gathered when the next key
+// begins or the form ends. The form is acted on only once it has all been read: a form with one
+// field the user may not change changes nothing at all.
 struct FormState {
     const char *prefix;
     char key[FORM_KEY_MAX];
@@ -78,7 +84,11 @@ struct FormState {
     bool overflow;
     bool aborted;
     bool mixer;                 // keys go to the mixer, not to the settings
+    bool too_many;              // more fields than any page has: the form is refused
+    std::vector<FormField> *fields;
 };
+
+enum { FORM_FIELDS_MAX = 256 };   // the largest page posts under 50
 
 FormState *form_of(PostContext *ctx)
 {
@@ -265,31 +275,60 @@ int post_save_params_key(PostContext *ctx, const char *data, size_t size)
     return MHD_YES;
 }
 
-// An empty value reaches its setter like any other: that is how a setting is cleared.
-void form_key_handler(PostContext *ctx, const char *key, const char *value, size_t length)
+// The key a field names, with its form's prefix; false for the prefixed form's "redirect".
+bool form_field_name(const FormState *f, const FormField &field, char *name, size_t size)
 {
-    if (ctx->stopped)
-        return;
-    const char *prefix = form_of(ctx)->prefix;
-    char name[FORM_KEY_MAX + 32];
-    if (prefix && *prefix) {
-        if (strcmp(key, "redirect") == 0) {
-            post_redirect_key(ctx, value, length);
-            return;
-        }
-        snprintf(name, sizeof name, "%s%s", prefix, key);
+    if (f->prefix && *f->prefix) {
+        if (field.key == "redirect")
+            return false;
+        snprintf(name, size, "%s%s", f->prefix, field.key.c_str());
     } else {
-        snprintf(name, sizeof name, "%s", key);
+        snprintf(name, size, "%s", field.key.c_str());
     }
+    return true;
+}
+
+// A setting the user may read but not write is no refusal while the form leaves it as it is:
+// every page posts the fields it shows. Of repeated keys (a checkbox behind its hidden default)
+// the last one counts. One the user may not read is refused whatever it holds, so that no
+// answer tells whether a guess was right.
+bool form_field_refused(PostContext *ctx, const FormState *f, size_t i, const char *name)
+{
+    const FormField &field = (*f->fields)[i];
     const UrlEntry *row = url_lookup(name);
+    if (row && row->post_handler)
+        return row->post_level && !auth_write_allowed(ctx->level, row->post_level);
+    if (param_access_write_allowed(name, ctx->level) != 0)
+        return false;
+    if (param_access_read_allowed(name, ctx->level) <= 0)
+        return true;
+    for (size_t j = i + 1; j < f->fields->size(); j++)
+        if ((*f->fields)[j].key == field.key)
+            return false;
+    char stored[FORM_VALUE_MAX + 1];
+    if (param_access_get(name, stored, sizeof stored) < 0)
+        return true;
+    return field.value != stored;
+}
+
+void form_field_refusal_log(PostContext *ctx, const char *name)
+{
+    const UrlEntry *row = url_lookup(name);
+    if (row && row->post_handler)
+        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to post %s\n",
+                  ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
+    else
+        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to set param %s\n",
+                  ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
+}
+
+// An empty value reaches its setter like any other: that is how a setting is cleared.
+void form_field_apply(PostContext *ctx, const FormField &field, const char *name)
+{
+    const UrlEntry *row = url_lookup(name);
+    const char *value = field.value.c_str();
+    size_t length = field.value.size();
     if (row && row->post_handler) {
-        if (row->post_level && !auth_write_allowed(ctx->level, row->post_level)) {
-            log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to post %s\n",
-                      ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
-            ctx->denied = 1;
-            ctx->stopped = 1;   // the rest of a refused action is not acted on either
-            return;
-        }
         // A form nested in a form is not a key: only the special keys act on values.
         if (!is_form_handler(row->post_handler))
             row->post_handler(ctx, value, length);
@@ -303,10 +342,39 @@ void form_key_handler(PostContext *ctx, const char *key, const char *value, size
         const char *msg = param_access_set(name, value, length);
         if (msg)
             log_printf("%s: %s\n", log_text(name).text, msg);
-    } else {
-        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to set param %s\n",
-                  ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
+    }
+}
+
+// The whole form, once read: refused as a whole, or every field acted on in its order.
+void form_apply(PostContext *ctx, FormState *f)
+{
+    if (!f->fields || f->fields->empty())
+        return;
+    char name[FORM_KEY_MAX + 32];
+    if (f->too_many) {
+        log_printf("%s: more than %d fields, form refused\n", "post_processor_func", (int)FORM_FIELDS_MAX);
+        snprintf(ctx->refused, sizeof ctx->refused, "The form has too many fields; nothing was changed.");
+        return;
+    }
+    bool refused = false;
+    for (size_t i = 0; i < f->fields->size(); i++) {
+        if (form_field_name(f, (*f->fields)[i], name, sizeof name) && form_field_refused(ctx, f, i, name)) {
+            form_field_refusal_log(ctx, name);
+            refused = true;
+        }
+    }
+    if (refused) {
         ctx->denied = 1;
+        ctx->stopped = 1;   // nothing of a refused form is acted on
+        return;
+    }
+    for (const FormField &field : *f->fields) {
+        if (ctx->stopped)
+            break;   // a special key refused the rest
+        if (form_field_name(f, field, name, sizeof name))
+            form_field_apply(ctx, field, name);
+        else
+            post_redirect_key(ctx, field.value.c_str(), field.value.size());
     }
 }
 
@@ -323,10 +391,16 @@ void form_flush(PostContext *ctx)
         return;
     }
     f->value[f->length] = 0;
-    if (f->mixer)
+    if (f->mixer) {
         mixer_setting_apply(f->key, f->value, f->length);
+        return;
+    }
+    if (!f->fields)
+        f->fields = new std::vector<FormField>;
+    if (f->fields->size() >= FORM_FIELDS_MAX)
+        f->too_many = true;
     else
-        form_key_handler(ctx, f->key, f->value, f->length);
+        f->fields->push_back({f->key, std::string(f->value, f->length)});
 }
 
 // A multipart part without "name=" comes with no key: skipped, and said once per request.
@@ -375,6 +449,11 @@ void form_release(PostContext *ctx)
         ctx->pp = nullptr;
     }
     form_flush(ctx);
+    if (FormState *f = form_of(ctx)) {
+        if (!f->mixer)
+            form_apply(ctx, f);
+        delete f->fields;
+    }
     free(ctx->upload);
     ctx->upload = nullptr;
 }

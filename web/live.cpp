@@ -585,7 +585,7 @@ bool http_stream_produced(const HttpStream *s)
 {
     if (s->id != VIDEO_STREAM1 && s->id != VIDEO_STREAM2)
         return true;
-    return get_param_block() && stream_mode_serves(s->id - 1, live_channel_mode(s->id), s->mode, nullptr, 0);
+    return get_param_block() && stream_mode_serves(s->id - 1, live_channel_mode(s->id), s->mode, nullptr, nullptr, 0);
 }
 
 HttpStream *http_stream_open(int id, int mode, const char *content_type, int multipart)
@@ -929,7 +929,7 @@ int get_stream_func(HttpRequest *req)
     // Refused before anything attaches: an attach would start the encoder for nothing.
     if (id == VIDEO_STREAM1 || id == VIDEO_STREAM2) {
         char why[96];
-        if (!stream_mode_serves(id - 1, live_channel_mode(id), mode, why, sizeof why))
+        if (!stream_mode_serves(id - 1, live_channel_mode(id), mode, nullptr, why, sizeof why))
             return live_refuse(req, "get_stream_func", why);
     }
     const char *type;
@@ -960,7 +960,7 @@ int jpeg_stream_handler(HttpRequest *req)
     const char *letter = strstr(name, "stream");
     int id = letter && letter[6] == 'B' ? VIDEO_STREAM2 : VIDEO_STREAM1;
     char why[96];
-    if (!stream_mode_serves(id - 1, live_channel_mode(id), StreamMode_JPEG, why, sizeof why))
+    if (!stream_mode_serves(id - 1, live_channel_mode(id), StreamMode_JPEG, nullptr, why, sizeof why))
         return live_refuse(req, "jpeg_stream_handler", why);
     const char *mp = MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, "multipart");
     if (mp && strcasecmp(mp, "true") == 0) {

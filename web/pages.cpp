@@ -14,6 +14,7 @@
 #include "web/files.h"
 #include "web/guard.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 const char pages_unauthorized_text[] =
     "<include src='header.htm' title='Unauthorized'>\n<h1>Unauthorized</h1>\n"
@@ -51,11 +53,18 @@ struct Render {
     DynBuf *out;
     std::string select_value;   // value of the current select's parameter
     bool select_has;
+    size_t select_start;        // where the current select's options begin in the output
     bool unauthorized;          // the Unauthorized text is being rendered
     int depth;
 };
 
 int render_text(Render *r, const char *text, size_t len, const char *title);
+
+struct Generator {
+    const char *row;
+    void (*fn)(DynBuf *out);
+};
+const Generator *fragment(const char *name);
 
 int request_level(const DynBuf *out)
 {
@@ -312,7 +321,40 @@ size_t tag_select(Render *r, const char *t, size_t len, size_t word_end)
     else
         log_printf("%s: select tag without name property\n", "render_template");
     put_span(r->out, t, 0, end);
+    r->select_start = r->out->length;
     return end;
+}
+
+// Whether an option written since the select began, by the page or by a generated list, is
+// selected.
+bool select_chose(const Render *r)
+{
+    const DynBuf *out = r->out;
+    if (!out->data || r->select_start > out->length)
+        return false;
+    std::string opts(out->data + r->select_start, out->length - r->select_start);
+    for (size_t p = 0; (p = opts.find("<option", p)) != std::string::npos; p++) {
+        size_t close = opts.find('>', p);
+        std::string tag = opts.substr(p, close == std::string::npos ? std::string::npos : close - p);
+        for (size_t q = 0; (q = tag.find("selected", q)) != std::string::npos; q++)
+            if (q > 0 && strchr(" \t\r\n", tag[q - 1]))
+                return true;
+    }
+    return false;
+}
+
+// </select>: a stored value none of the options offers gets an option of its own, chosen, so
+// that a form applied untouched posts back what it found.
+void select_close(Render *r)
+{
+    if (r->select_has && !select_chose(r)) {
+        put(r->out, "<option value=\"");
+        put_escaped(r->out, r->select_value.c_str());
+        put(r->out, "\" selected>");
+        put_escaped(r->out, r->select_value.c_str());
+        put(r->out, " (as stored)</option>");
+    }
+    r->select_has = false;
 }
 
 // <option value selected>
@@ -400,6 +442,9 @@ size_t tag_include(Render *r, const char *t, size_t len, size_t word_end, int *r
     int rc;
     if (const UrlEntry *row = url_lookup(src)) {
         rc = include_row(r, row);
+    } else if (const Generator *g = fragment(src)) {
+        g->fn(r->out);
+        rc = RENDER_OK;
     } else if (field_value(r->out, src, &value)) {
         put_escaped(r->out, value.c_str());
         rc = RENDER_OK;
@@ -499,6 +544,11 @@ int render_text(Render *r, const char *t, size_t len, const char *title)
                 put_escaped(out, title);
             }
             title_start = (size_t)-1;
+            put_span(out, t, tag, next);
+        } else if ((e = match_word(t, len, p, "/select"))) {
+            put_span(out, t, copied, tag);
+            select_close(r);
+            next = e;
             put_span(out, t, tag, next);
         } else if ((e = match_word(t, len, p, "/form"))) {
             put_span(out, t, copied, tag);
@@ -694,16 +744,24 @@ void gen_resolution(DynBuf *out)
 
 void gen_stream_mode(DynBuf *out)
 {
-    static const struct {
-        int mode;
-        const char *label;
-    } modes[] = {{0, "H.264+AAC MPEG-TS"}, {1, "H.264 MPEG-TS"}, {2, "H.264 VES"}, {8, "MPEG4+AAC MPEG-TS"},
-                 {9, "MPEG4 MPEG-TS"},     {10, "MPEG4 VES"},    {3, "MJPEG VES"}};
+    static const int modes[] = {StreamMode_H264_AAC_TS,  StreamMode_H264_TS,    StreamMode_H264_ES,
+                                StreamMode_MPEG4_AAC_TS, StreamMode_MPEG4_TS,   StreamMode_MPEG4_ES,
+                                StreamMode_JPEG};
     char value[10];
     int current = current_value(out, "StreamMode", value, sizeof value) ? atoi(value) : -1;
-    for (const auto &m : modes)
-        dynbuf_printf(out, "<option value='%d'%s>%s</option>\n", m.mode, m.mode == current ? " selected" : "",
-                      m.label);
+    for (int m : modes)
+        dynbuf_printf(out, "<option value='%d'%s>%s</option>\n", m, m == current ? " selected" : "",
+                      stream_mode_label(m));
+}
+
+void gen_custom_zip_size(DynBuf *out)
+{
+    char value[24];
+    long long bytes = current_value(out, "CustomZipSize", value, sizeof value) ? atoll(value) : -1;
+    if (bytes < 0)
+        put(out, "none");
+    else
+        dynbuf_printf(out, "%lld bytes", bytes);
 }
 
 void permission_options(DynBuf *out, int selected)
@@ -723,6 +781,57 @@ void gen_permission(DynBuf *out)
     if (current_render && current_render->out == out && current_render->select_has)
         selected = atoi(current_render->select_value.c_str());
     permission_options(out, selected);
+}
+
+// What a level may change that the level None may not, in words, from the table the guards
+// use: the few controls by name, any other setting counted. Rows anyone may "write" are the
+// status rows, which take nothing.
+std::string level_changes(int level)
+{
+    static const struct {
+        const char *row;    // the name with each index as "[n]"
+        const char *words;
+    } controls[] = {
+        {"UDP[n].State", "start and stop the UDP/TCP outputs"},
+        {"Display.State", "start and stop the video output"},
+        {"Recording.State", "start and stop recording"},
+        {"Serial.State", "start and stop the serial port"},
+        {"GPIO.out", "set the GPIO output"},
+    };
+    const ParamAccess *access = param_access();
+    bool named[sizeof controls / sizeof controls[0]] = {};
+    int others = 0;
+    for (int i = 0; access && access->row_name && access->row_name(i); i++) {
+        const char *name = access->row_name(i);
+        if (param_access_write_allowed(name, level) <= 0 || param_access_write_allowed(name, 0) > 0)
+            continue;
+        std::string row;
+        for (const char *c = name; *c; c++) {
+            row += *c;
+            if (*c == '[' && isdigit((unsigned char)c[1])) {
+                while (isdigit((unsigned char)c[1]))
+                    c++;
+                row += 'n';
+            }
+        }
+        bool known = false;
+        for (size_t k = 0; k < sizeof controls / sizeof controls[0]; k++)
+            if (row == controls[k].row)
+                named[k] = known = true;
+        others += !known;
+    }
+    std::vector<std::string> parts;
+    if (others)
+        parts.push_back(std::to_string(others) + (others == 1 ? " setting" : " settings"));
+    for (size_t k = 0; k < sizeof controls / sizeof controls[0]; k++)
+        if (named[k])
+            parts.push_back(controls[k].words);
+    std::string text;
+    for (size_t k = 0; k < parts.size(); k++)
+        text += (k == 0 ? "" : k + 1 == parts.size() ? " and " : ", ") + parts[k];
+    if (others)
+        text = "change " + text;
+    return text;
 }
 
 void gen_users_table(DynBuf *out)
@@ -762,11 +871,16 @@ void gen_users_table(DynBuf *out)
                  "guest's permission.");
     else if (g == 0)
         put(out, "The guest has no permission: everyone must log in.");
-    else if (g > 0 && guard_level_writes_any(nullptr, g))
+    else if (g >= (int)PERM_ADMIN && g != (int)PERM_DEMO)
         dynbuf_printf(out,
-                      "The guest has %s permission: anyone who reaches the device may change %s without "
-                      "logging in. Lower the guest's permission to close the device to them.",
-                      permission_name((uint32_t)g), g >= (int)PERM_ADMIN ? "its settings and create users" : "settings");
+                      "The guest has %s permission: anyone who reaches the device may change its settings and "
+                      "create users without logging in. Lower the guest's permission to close the device to them.",
+                      permission_name((uint32_t)g));
+    else if (std::string what = g > 0 ? level_changes(g) : ""; !what.empty())
+        dynbuf_printf(out,
+                      "The guest has %s permission: anyone who reaches the device may %s without logging in, and "
+                      "change nothing else. Lower the guest's permission to close the device to them.",
+                      permission_name((uint32_t)g), what.c_str());
     else
         put(out, "The guest may change no setting: only users who log in may.");
     put(out, "</td></tr>\n");
@@ -876,7 +990,9 @@ void gen_rtsp_streams(DynBuf *out)
     rtsp_row(out, host, port, "Transport Stream (H264 only)", "vstreamA.ts", "vstreamB.ts");
     rtsp_row(out, host, port, "H264 video only", "streamA.h264", "streamB.h264");
     rtsp_row(out, host, port, "Audio only", "streamC.aac", "streamC.pcm", "Stream AAC", "Stream PCM");
-    put(out, "<tr><td colspan='3'>Note: Multicast streams must be enabled on the Stream Control page.</td></tr>\n");
+    put(out, "<tr><td colspan='3'>Note: a multicast stream plays while its channel's UDP/TCP output runs in mode "
+             "Multicast RTP: start it on <a href='control_streama.htm'>Control &rarr; Stream A</a> or "
+             "<a href='control_streamb.htm'>Control &rarr; Stream B</a>.</td></tr>\n");
     const char *ma = "multicastA.h264", *mb = "multicastB.h264";
     if (*custom && custom_mode == 3)
         ma = custom;
@@ -889,10 +1005,7 @@ void gen_rtsp_streams(DynBuf *out)
     put(out, "</table>\n");
 }
 
-const struct {
-    const char *row;
-    void (*fn)(DynBuf *out);
-} generators[] = {
+const Generator generators[] = {
     {"capture_input_options", gen_capture_input},
     {"display_output_options", gen_display_output},
     {"resolutionA_options", gen_resolution},
@@ -907,6 +1020,19 @@ const struct {
     {"rtsp_streams", gen_rtsp_streams},
     {"stream_mode_options", gen_stream_mode},
 };
+
+// Fragments only pages include: they have no address of their own.
+const Generator fragments[] = {
+    {"custom_zip_size", gen_custom_zip_size},
+};
+
+const Generator *fragment(const char *name)
+{
+    for (const auto &g : fragments)
+        if (strcmp(g.row, name) == 0)
+            return &g;
+    return nullptr;
+}
 
 int render_top(DynBuf *out, const char *text, size_t len, const char *file, const char *title)
 {

@@ -47,8 +47,8 @@ echo "streamA.jpg: $ja $(cat "$TEST_DIR/a.jpg.body") / streamA.mjpg: $jm $(cat "
 check "streamA.jpg and streamA.mjpg answer alike" cmp -s "$TEST_DIR/a.jpg.body" "$TEST_DIR/a.mjpg.body"
 both_404() { [ "$ja" = 404 ] && [ "$jm" = 404 ]; }
 check "... with 404" both_404
-check "... and the reason" grep -q 'Channel A makes StreamMode_H264_AAC_TS, not JPEG' "$TEST_DIR/a.jpg.body"
-check "... and the log says why" grep -q 'streamA.mjpg: channel A makes StreamMode_H264_AAC_TS, not JPEG' "$LOG"
+check "... and the reason" grep -q 'Channel A is set to H.264+AAC MPEG-TS; this stream carries JPEG' "$TEST_DIR/a.jpg.body"
+check "... and the log says why" grep -q 'streamA.mjpg: channel A is set to H.264+AAC MPEG-TS; this stream carries JPEG' "$LOG"
 
 # --- transport-stream sessions joined into a running channel ------------------------------------
 rtsp_player() { timeout $(($1 + 40)) ffmpeg -v error -rtsp_transport tcp -i "$RTSP/$row" -t "$1" -f null -; }

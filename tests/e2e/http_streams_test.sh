@@ -203,8 +203,9 @@ check "channel B's encoder stops without clients" idle_b
 starts=$(encoder_starts); attached=$(grep -c 'attached stream 2 ' "$LOG"); hls=$(grep -c 'starting hls thread' "$LOG")
 for row in streamB.ts streamB_vid.ts streamB.h264 streamB.flv streamB.m3u8 streamB1.ts; do
   got=$(curl -s --max-time 10 -o "$TEST_DIR/refused" -w '%{http_code}' "$URL/$row")
-  check "$row of a JPEG channel: 404 ($got) saying why" \
-    [ "$got $(cat "$TEST_DIR/refused")" = "404 Channel B makes StreamMode_JPEG, not H.264." ]
+  what="this stream"; case $row in *.m3u8 | streamB1.ts) what=HLS ;; esac
+  check "$row of a JPEG channel: 404 ($got) saying why ($(cat "$TEST_DIR/refused"))" \
+    [ "$got $(cat "$TEST_DIR/refused")" = "404 Channel B is set to MJPEG VES; $what carries H.264." ]
 done
 err=$(timeout 20 ffmpeg -v error -i "$URL/streamB.ts" -f null - 2>&1)
 check "ffmpeg is told 404 on streamB.ts ($err)" grep -q '404 Not Found' <<<"$err"

@@ -12,6 +12,7 @@ location() { curl -sg -o /dev/null -w '%{redirect_url}' "$@"; }
 # Basic sends the credentials with a form body (a digest client would post first as the guest).
 ROOT=(--basic -u root:rootpw8)
 no_sanitizer_report() { ! grep -qE 'AddressSanitizer|runtime error' "$@"; }
+all_taken() { [ -n "$1" ] && ! grep -qv ' 303$' <<<"$1"; }
 reads_back_resolution() { [ -n "$res" ] && [ "$(curl -sg "$URL/Video[0].Resolution")" = "$res" ]; }
 
 # newest_block: "<bitrate> <width> <height>" of Stream A in the newest settings block in flash.
@@ -74,6 +75,10 @@ curl -s -o /dev/null -d "RTSP_Port=8600" $URL/controls
 check "RTSP links follow RTSP_Port" \
   grep -q "href='rtsp://192.0.2.7:8600/streamB.ts'" <(curl -s -H 'Host: 192.0.2.7' $URL/rtsp_streams.htm)
 curl -s -o /dev/null -d "RTSP_Port=8554" $URL/controls
+check "the RTSP page sends multicast to the Control -> Stream A page by its menu name" \
+  grep -q "on <a href='control_streama.htm'>Control &rarr; Stream A</a>" <(curl -s $URL/rtsp_streams.htm)
+check "the Update page says no archive is stored" \
+  grep -q "Stored archive: <span id='zipsize'>none</span>\." <(curl -s $URL/admin_update.htm)
 
 # The small icon a browser asks for.
 check "/favicon.ico is an icon" [ "$(curl -s -o "$TEST_DIR/favicon.ico" -w '%{http_code} %{content_type}' \
@@ -135,6 +140,29 @@ check "the Stream Control user logs in again" \
   [ "$(curl -sg --basic -u ctl:ctlpw8 -o /dev/null -w '%{http_code}' "$URL/Video[0].BitRate")" = 200 ]
 check "the Admin user logs in again" [ "$(curl -sg "${ROOT[@]}" "$URL/User[1].Name")" = ctl ]
 
+# Every setup and control form applied untouched, as a browser posts it, changes no setting, over
+# settings away from their defaults and values no option of the page offers.
+curl -s -o /dev/null "${ROOT[@]}" --data-urlencode "Video[0].Interlaced=1" --data-urlencode "Video[1].Interlaced=5" \
+  --data-urlencode "Video[0].Flip=6" --data-urlencode "Video[0].RateMode=3" --data-urlencode "Video[0].H264Level=31" \
+  --data-urlencode "Video[1].JPEGQuality=73" --data-urlencode "Video[0].AspectRatio=16:9" \
+  --data-urlencode "UDP[0].Addr=127.0.0.9" --data-urlencode "UDP[0].Port=6001" --data-urlencode "UDP[0].StreamMode=2" \
+  --data-urlencode "UDP[1].RetryTimeout=7" --data-urlencode "UDP[1].StartMode=1" \
+  --data-urlencode "RTMP[0].URL=rtmp://127.0.0.1/app/s" --data-urlencode "Recording.Filename=take" \
+  --data-urlencode "Recording.Duration=9" --data-urlencode "Audio.VolumeLeft=40" --data-urlencode "Audio.AGCRight=1" \
+  --data-urlencode "Serial.Interval=700" --data-urlencode "Display.UDPPort=6100" $URL/controls
+curl -s $URL/config.txt >"$TEST_DIR/before_forms.txt"
+check "the odd settings were taken" grep -qx 'Video\[1\].Interlaced = 5' "$TEST_DIR/before_forms.txt"
+for page in setup_streama.htm setup_streamb.htm setup_video.htm setup_audio.htm setup_output.htm \
+            control_streama.htm control_streamb.htm control_recording.htm control_serial.htm control_output.htm \
+            control_gpio.htm admin_network.htm admin_users.htm; do
+  posted=$(FORM_USER=root FORM_PASS=rootpw8 python3 "$K7160_SRC/tests/e2e/form_post.py" $URL $page --untouched \
+           newuser defaults)
+  echo "$page: $(tr '\n' ' ' <<<"$posted")"
+  check "$page's forms are taken untouched" all_taken "$posted"
+done
+curl -s $URL/config.txt >"$TEST_DIR/after_forms.txt"
+check "forms applied untouched change no setting" diff -u "$TEST_DIR/before_forms.txt" "$TEST_DIR/after_forms.txt"
+
 # The browser: every menu page as the guest of the device, with a card in (the recording pages
 # are offered only then).
 touch "$BOARD/dev/mmcblk0p1"
@@ -167,6 +195,8 @@ echo "custom index" >"$TEST_DIR/zip/index.htm"
 (cd "$TEST_DIR/zip" && zip -qr ../c.zip extra index.htm)
 curl -s -o /dev/null -H 'Content-Type: application/octet-stream' --data-binary "@$TEST_DIR/c.zip" $URL/customzip
 check "the zip's page is served" grep -q "zip page" <(curl -s $URL/extra/zp.htm)
+check "the Update page gives the stored archive's size" \
+  grep -q "Stored archive: <span id='zipsize'>$(stat -c %s "$TEST_DIR/c.zip") bytes</span>" <(curl -s "${ROOT[@]}" $URL/admin_update.htm)
 check "the zip's page is rendered with our header" grep -q "<title>.* - Custom</title>" <(curl -s $URL/extra/zp.htm)
 check "the zip's index wins" [ "$(curl -s $URL/index.htm)" = "custom index" ]
 check "customzip.txt lists the zip's files" grep -q "extra/zp.htm" <(curl -s $URL/customzip.txt)

@@ -44,8 +44,8 @@ refused_ends() {
 }
 jpeg_fails() { [ "$rc" -ne 0 -a "$rc" -ne 124 ] && refused_ends; }
 check "ffmpeg on the JPEG channel fails at once (exit $rc, $(($(date +%s) - t0)) s)" jpeg_fails
-check "... naming the reason" grep -qF "channel B makes StreamMode_JPEG, not H.264" "$TEST_DIR/jpeg.err"
-check "the refusal is logged" grep -qF "rtmp: play liveB refused: channel B makes StreamMode_JPEG, not H.264" "$LOG"
+check "... naming the reason" grep -qF "channel B is set to MJPEG VES; RTMP carries H.264" "$TEST_DIR/jpeg.err"
+check "the refusal is logged" grep -qF "rtmp: play liveB refused: channel B is set to MJPEG VES; RTMP carries H.264" "$LOG"
 
 # Channel B as H.264 at 320x240 with its RTMP audio off, so the two channels differ.
 curl -s -o /dev/null -H "Referer: /x.htm" --data-urlencode "Video[1].StreamMode=2" \

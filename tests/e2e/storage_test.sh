@@ -29,6 +29,11 @@ wait_status() {  # TEXT SECONDS: waits until Recording.Status begins with TEXT
   for i in $(seq 1 $(($2 * 10))); do [[ "$(getp Recording.Status)" == "$1"* ]] && return 0; sleep 0.1; done
   return 1
 }
+wait_page() {    # TEXT SECONDS: waits until the recording page shows TEXT
+  local i
+  for i in $(seq 1 $(($2 * 10))); do curl -s "$URL/control_recording.htm" | grep -qF -- "$1" && return 0; sleep 0.1; done
+  return 1
+}
 last_mount() { grep -F 'simulated: mount -o' "$LOG" | tail -n 1; }
 # RUN_S: the seconds from the start's request to the stop's answer, the most a run can have
 # lasted; a busy machine takes longer than SECONDS to get from one to the other.
@@ -75,6 +80,27 @@ sleep 1
 check "Recording.Storage after the pull" [ "$(getp Recording.Storage)" = "Not present" ]
 insert
 wait_since "bsize=" 15
+
+# The default empty file name: each run after the card went in makes a file named by its date and
+# time with the container's extension, listed on the Download page and downloadable.
+check "the file name setting starts empty" [ -z "$(getp Recording.Filename)" ]
+dated() { ls "$DCIM" 2>/dev/null | grep -E '^[0-9]{8}_[0-9]{6}\.ts$'; }
+record_for 3 || fail "the run with the default file name did not end"
+record_for 2 || fail "the second run with the default file name did not end"
+named=$(dated | tr '\n' ' ')
+check "two runs give two date_time.ts files ($named; DCIM holds: $(ls "$DCIM" | tr '\n' ' '))" [ "$(dated | wc -l)" = 2 ]
+first=$(dated | head -n 1)
+probe=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$DCIM/$first" 2>&1 | sort -u | tr '\n' ' ')
+check "$first holds H.264 ($probe)" grep -q h264 <<<"$probe"
+listing=$(curl -s "$URL/filelist_mmc")
+for f in $(dated); do check "the Download page lists $f" grep -qF "$f" <<<"$listing"; done
+curl -s -o "$TEST_DIR/dated.ts" "$URL/download?s=0&f=$first"
+check "$first downloads whole" cmp -s "$TEST_DIR/dated.ts" "$DCIM/$first"
+rm -f "$DCIM"/[0-9]*_*.ts
+# A start that fails says so on the page, not "Stopped".
+setp "Recording.Filename=../x^c.ts"
+setp "Recording.State=start"
+check "a failed start reads as one on the page" wait_page "Stopped: file name invalid" 10
 
 # A transport-stream recording (channel A's own container): read-write only during the run.
 setp "Recording.Filename=rec^c.ts"   # the recording group's settings keep their defaults

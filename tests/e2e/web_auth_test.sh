@@ -83,6 +83,43 @@ check "... which is applied" [ "$(value --digest -u admin:secret7 "$URL/Video[0]
 check "a wrong password changes nothing" \
   [ "$(code --digest -u admin:wrong -d 'Video%5B0%5D.GOPSize=48' $URL/controls)" = 401 ]
 check "... indeed" [ "$(value --digest -u admin:secret7 "$URL/Video[0].GOPSize")" = 47 ]
+
+# A Stream Control user presses Start on Control -> Stream A: with an address it may not set the
+# whole form is refused and nothing starts; with the shown fields untouched the sender starts.
+ADM=(--digest -u admin:secret7)
+curl -s -o /dev/null "${ADM[@]}" --data-urlencode create_user_name=ctl --data-urlencode create_user_perm=3 \
+  --data-urlencode create_user_pass=ctlpw88 $URL/auth_controls
+curl -s -o /dev/null "${ADM[@]}" -d "Addr=127.0.0.1&Port=5050&StreamMode=0&StreamID=1" $URL/udpA_controls
+udp_count() {   # SECONDS: datagrams to 127.0.0.1:5050 and 127.0.0.2:5051 in that time
+  python3 - "$1" <<'PY'
+import socket, sys, time
+socks = []
+for addr in (("127.0.0.1", 5050), ("127.0.0.2", 5051)):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(addr); s.setblocking(False); socks.append(s)
+n, end = 0, time.time() + float(sys.argv[1])
+while time.time() < end:
+    for s in socks:
+        try:
+            while s.recv(65536):
+                n += 1
+        except BlockingIOError:
+            pass
+    time.sleep(0.05)
+print(n)
+PY
+}
+form_as_ctl() { FORM_USER=ctl FORM_PASS=ctlpw88 python3 "$K7160_SRC/tests/e2e/form_post.py" $URL control_streama.htm udpA_controls "$@"; }
+got=$(form_as_ctl Addr=127.0.0.2 Port=5051 State=start)
+check "Start with an address Stream Control may not set is refused ($got)" [ "$got" = 401 ]
+sent=$(udp_count 3)
+check "... and sends nothing ($sent datagrams)" [ "$sent" = 0 ]
+check "... and leaves the sender stopped" [ "$(value "${ADM[@]}" "$URL/UDP[0].Status")" = Stopped ]
+check "... and its address as it was" [ "$(value "${ADM[@]}" "$URL/UDP[0].Addr")" = 127.0.0.1 ]
+got=$(form_as_ctl State=start)
+check "Start with the form untouched is taken ($got)" [ "$got" = 303 ]
+sent=$(udp_count 3)
+check "... and the sender sends to the stored address ($sent datagrams)" [ "$sent" -gt 0 ]
+curl -s -o /dev/null "${ADM[@]}" -d "State=stop" $URL/udpA_controls
 stop_app
 check "clean exit" [ "${APP_STATUS:-x}" = 0 ]
 check "no sanitizer report" no_sanitizer_report "$LOG"
