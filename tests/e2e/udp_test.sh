@@ -59,13 +59,26 @@ check "ffprobe finds H.264 in the datagrams" grep -q h264 <<<"$codecs"
 post udpA_controls "Port=5001"
 sleep 2
 listen_udp 5001 3 "$TEST_DIR/m0.bin"
-check "mode 0 datagrams within the payload size" python3 - "$TEST_DIR/m0.bin" <<'PY'
+check "mode 0: whole transport packets in each datagram, none lost between them" python3 - "$TEST_DIR/m0.bin" <<'PY'
 import struct, sys
-d = open(sys.argv[1], "rb").read(); sizes = []
+d = open(sys.argv[1], "rb").read(); sizes = []; bad = []; cc = {}; jumps = 0
 while d:
-    n = struct.unpack("<I", d[:4])[0]; sizes.append(n); d = d[4 + n:]
-print("mode 0: %d datagrams, largest %d" % (len(sizes), max(sizes or [0])))
-sys.exit(0 if len(sizes) > 50 and max(sizes) <= 1432 and sizes.count(1432) > len(sizes) // 3 else 1)
+    n = struct.unpack("<I", d[:4])[0]; p = d[4:4 + n]; d = d[4 + n:]; sizes.append(n)
+    if n % 188 or any(p[i] != 0x47 for i in range(0, n, 188)):
+        bad.append(n)
+        continue
+    for i in range(0, n, 188):
+        pid = (p[i + 1] & 0x1F) << 8 | p[i + 2]
+        if pid == 0x1FFF or not p[i + 3] & 0x10:
+            continue
+        c = p[i + 3] & 0x0F
+        if pid in cc and c != (cc[pid] + 1) & 0x0F:
+            jumps += 1
+        cc[pid] = c
+print("mode 0: %d datagrams, largest %d, %d not whole packets (sizes %s), %d continuity jumps"
+      % (len(sizes), max(sizes or [0]), len(bad), bad[:5], jumps))
+# UDPPacketSize 1460 leaves 1432 bytes: seven packets.
+sys.exit(0 if len(sizes) > 50 and not bad and max(sizes) == 1316 and not jumps else 1)
 PY
 
 # Mode 1 on the elementary stream: a two-byte counter, the same on every packet of a frame,
@@ -152,26 +165,51 @@ sys.exit(0 if len(codes) > 30 and set(codes) == {64} else 1)
 PY
 post udpA_controls "StreamID=1"
 
-# Mode 4: TCP to a receiver that reads a little and goes away mid-frame.
-post udpA_controls "Port=5004&StreamMode=4"
-python3 - <<'PY' &
+# Mode 4, started stopped with new settings in the same form: one connection, to a receiver that
+# reads a little and goes away mid-frame.
+post udpA_controls "State=stop"
+wait_status "^Stopped" 15
+python3 - >"$TEST_DIR/tcp.out" <<'PY' &
 import socket
 l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-l.bind(("127.0.0.1", 5004)); l.listen(1); l.settimeout(15)
+l.bind(("127.0.0.1", 5004)); l.listen(5); l.settimeout(15)
+print("ready", flush=True)
 c, _ = l.accept(); got = 0
 while got < 200000:
     d = c.recv(65536)
     if not d: break
     got += len(d)
-open("/dev/stderr", "w").write("tcp receiver got %d bytes\n" % got)
+# Any other connection the sender made meanwhile waits in the backlog.
+l.settimeout(0.5); more = 0
+try:
+    while True:
+        l.accept(); more += 1
+except socket.timeout:
+    pass
+print("tcp receiver: %d connections, %d bytes on the first" % (1 + more, got), flush=True)
 c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
 c.close()
 PY
 tcp=$!
+for _ in $(seq 1 50); do grep -q ready "$TEST_DIR/tcp.out" && break; sleep 0.1; done
+post udpA_controls "Port=5004&StreamMode=4&State=start"
 check "mode 4 streams over TCP" wait_status "^Streaming TCP [0-9]+ bytes sent" 15
 wait $tcp
+cat "$TEST_DIR/tcp.out"
+check "one connection, and the stream on it" grep -q "tcp receiver: 1 connections, [0-9]\{6,\} bytes" "$TEST_DIR/tcp.out"
 check "a receiver gone mid-frame ends the connection with the write error" wait_status "\(write\)|\(connect\)|Connecting" 10
 check "the appliance is still serving" [ -n "$(curl -sg "$HTTP/UDP[0].StreamMode")" ]
+# ffmpeg listening plays the first connection.
+post udpA_controls "State=stop"
+wait_status "^Stopped" 15
+timeout 40 ffmpeg -v error -i "tcp://127.0.0.1:5008?listen&listen_timeout=20000" -t 3 -f null - 2>"$TEST_DIR/fflisten.err" &
+ff=$!
+for _ in $(seq 1 50); do ss -ltn | grep -q ':5008 ' && break; sleep 0.1; done
+post udpA_controls "Port=5008&State=start"
+wait $ff; ff_rc=$?
+head -n 3 "$TEST_DIR/fflisten.err"
+ff_clean() { [ "$ff_rc" = 0 ] && [ ! -s "$TEST_DIR/fflisten.err" ]; }
+check "ffmpeg listening on TCP plays the stream on the first try (exit $ff_rc)" ff_clean
 
 # Nobody on the port, no retry time-out: refusals are ignored and the sender streams on.
 post udpA_controls "Port=5005&StreamMode=0&RetryTimeout=0"
