@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The UDP/TCP stream senders judged from the receiving end: plain UDP transport stream in whole packets in
-# ffprobe, the counted and headed layouts field by field, TCP with one connection per start (ffmpeg listening plays it) and a receiver that goes away,
-# refusals ignored or not, a destination that never answers ARP, multicast RTP played from its
-# RTSP session, and a changed port followed. Destinations are loopback, a group routed on lo, or
-# a veth neighbour that does not exist.
+# The UDP/TCP stream senders judged from the receiving end: plain UDP transport stream in ffprobe
+# and in whole packets, the counted and headed layouts field by field, TCP with one connection per
+# start (ffmpeg listening plays it) and with a receiver that goes away, refusals ignored or not, a
+# destination that never answers ARP, multicast RTP played from its RTSP session, and a changed
+# port followed. Destinations are loopback, a group routed on lo, or a veth neighbour that does
+# not exist.
 source "$K7160_TESTLIB"
 
 HTTP=http://127.0.0.1
