@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/param.h"
+#include "core/param_commit.h"
 #include "core/param_table.h"
 #include "core/quit.h"
 #include "core/soc.h"
@@ -249,7 +250,7 @@ void run_connection(SenderEnv *env, StreamRunState *rs, uint32_t *frames, uint32
     }
 
     int attach = attach_mode(p, stream_id);
-    size_t payload = udp_payload_size(mode, (int)p->UDPPacketSize);
+    size_t payload = udp_payload_size(mode, (int)p->UDPPacketSize, stream_mode_mux_type(attach) == 1);
     StreamState video = {}, audio = {};
     UdpTimeBase vbase = {}, abase = {};
     UdpSummary summary = {};
@@ -384,14 +385,20 @@ void udp_time_of(UdpTimeBase *base, uint32_t stamp, uint32_t *seconds, uint32_t 
     *usec = (uint32_t)(d / 900) * 10000;
 }
 
-size_t udp_payload_size(int mode, int packet_size)
+size_t udp_payload_size(int mode, int packet_size, bool ts)
 {
     if (mode == 2)
         return 1472;
     int s = packet_size - 28;
     if (s <= 0 || (mode == 1 && s <= 2))
-        return 1400;
-    return (size_t)s;
+        s = 1400;
+    if (!ts)
+        return (size_t)s;
+    // Whole transport packets, at least one: receivers look for the sync byte at the start of
+    // each datagram, and a lost datagram takes no neighbour's packet with it.
+    size_t head = mode == 1 ? 2 : 0;
+    size_t packets = ((size_t)s - head) / 188;
+    return head + (packets ? packets : 1) * 188;
 }
 
 int udp_packetize(int mode, const uint8_t *frame, size_t len, size_t s, const UdpFrameInfo *info,
@@ -546,6 +553,29 @@ int waitConnection(int sock, const struct sockaddr_in *dest, int seconds)
     return 2;
 }
 
+namespace {
+// A form that starts the sender and changes its settings sets the start first and commits the
+// settings after, and the commit restarts the sender: a connection opened in between would be
+// closed before any data went out, and a listening player takes that one for the stream. So
+// the start waits for the commit (briefly: settings are committed at the end of the request)
+// and takes a restart it brought as part of this start.
+void await_posted_settings(int n, StreamRunState *rs)
+{
+    const uint32_t group = 1u << (UDP_STREAM1 + n);
+    for (int waited = 0; (param_pending() & group) && waited < 2000 && !quit_requested(); waited += 20)
+        sleep_ms(20);
+    // The commit restarts under the settings lock: once it is free, its restart has landed.
+    param_lock();
+    param_unlock();
+    pthread_mutex_lock(&rs->mutex);
+    const uint8_t restart = RUN_STOP_PENDING | RUN_START_PENDING;
+    bool restarted = (rs->flags & restart) == restart;
+    pthread_mutex_unlock(&rs->mutex);
+    if (restarted)
+        stream_wait_start(rs);
+}
+} // namespace
+
 void *udpThrFxn(void *arg)
 {
     static StreamRunState run_state[2];
@@ -567,6 +597,7 @@ void *udpThrFxn(void *arg)
             udp_set_status(n, "Stopped");
             if (!stream_wait_start(rs))
                 continue;
+            await_posted_settings(n, rs);
         } else {
             // Back from a connection that ended by itself (or started at boot): try again.
             log_printf("UDP %d not stopped\n", n);

@@ -40,8 +40,9 @@ typedef int (*UdpSendFn)(void *ctx, const uint8_t *packet, size_t len);
 int udp_packetize(int mode, const uint8_t *frame, size_t len, size_t s, const UdpFrameInfo *info,
                   uint8_t *scratch, UdpSendFn send, void *ctx);
 // The payload size for a mode: "UDPPacketSize" less the IP and UDP headers, or 1400 where that
-// leaves no room for the mode's header.
-size_t udp_payload_size(int mode, int packet_size);
+// leaves no room for the mode's header; for a transport stream (`ts`), rounded down to whole
+// 188-byte packets after mode 1's counter, at least one.
+size_t udp_payload_size(int mode, int packet_size, bool ts = false);
 
 // Mode 2's audio summary: the mean of every 12 samples, 512 means a packet.
 struct UdpSummary {

@@ -64,6 +64,8 @@ struct Producer {
     const std::vector<uint8_t> *data;
     const std::vector<FakeMediaFrame> *frames;
     uint32_t period_ns;
+    std::function<uint32_t(uint32_t)> stamp;
+    std::function<bool(uint32_t)> key;
     pthread_t thread;
     bool running;
     std::atomic<int> starts{0};
@@ -101,14 +103,18 @@ void *producer_thread(void *arg)
         clock_gettime(CLOCK_MONOTONIC, &next);
         // A new start begins with a keyframe, as an encoder set up afresh does.
         index = 0;
+        uint32_t first = hw_clock_90khz(), n = 0;
         while (!p->owner->quit.load() && !stream_stop_pending(&p->run)) {
             const FakeMediaFrame &f = (*p->frames)[index];
             int off = ringbuffer_preallocate(&p->queue, f.length);
             if (off >= 0) {
                 memcpy(p->queue.data + off, p->data->data() + f.offset, f.length);
-                ringbuffer_put(&p->queue, f.length, hw_clock_90khz(), f.keyframe ? (uint32_t)RB_FLAG_KEYFRAME : 0u);
+                uint32_t ts = p->stamp ? first + p->stamp(n) : hw_clock_90khz();
+                bool key = p->key ? p->key(n) : f.keyframe;
+                ringbuffer_put(&p->queue, f.length, ts, key ? (uint32_t)RB_FLAG_KEYFRAME : 0u);
                 p->frames_put++;
             }
+            n++;
             index = (index + 1) % p->frames->size();
             next_tick(&next, p->period_ns);
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
@@ -205,9 +211,11 @@ FakeProducer *fakeproducer_start(const FakeProducerOptions &options)
     fp->has_video = options.video;
     fp->has_audio = options.audio;
     bool ok = true;
+    fp->video.stamp = options.stamp;
+    fp->video.key = options.key;
     if (fp->has_video)
         ok = producer_start(fp, &fp->video, VIDEO_STREAM1, 0x654000, 512, &m->video, &m->video_frames,
-                            1000000000u / (uint32_t)m->fps);
+                            options.video_period_ns ? options.video_period_ns : 1000000000u / (uint32_t)m->fps);
     if (ok && fp->has_audio)
         ok = producer_start(fp, &fp->audio, AAC_STREAM, 256 * 1024, 512, &m->audio, &m->audio_frames,
                             (uint32_t)(1024ull * 1000000000ull / 48000));

@@ -3,6 +3,7 @@
 // started and stopped by the queues' run states like the real producers.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ const FakeMedia *fakeproducer_media();
 struct FakeProducerOptions {
     bool video = true;    // queue 1 (VIDEO_STREAM1)
     bool audio = true;    // queue 5 (AAC_STREAM)
+    // A scripted video stream when set: frame n of a start (from 0) goes out `video_period_ns`
+    // after the one before, stamped the start's first stamp + stamp(n) and flagged a keyframe
+    // when key(n).
+    std::function<uint32_t(uint32_t)> stamp;
+    std::function<bool(uint32_t)> key;
+    uint32_t video_period_ns = 0;
 };
 
 struct FakeProducer;

@@ -16,6 +16,8 @@
 #include "web_client.h"
 
 #include <fstream>
+#include <memory>
+#include <set>
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
@@ -169,6 +171,63 @@ TEST_F(Hls, PlayerStartingWithThePlaylistGetsAPlayingStream)
     EXPECT_EQ(((uint8_t)seg.body[1] & 0x1f) << 8 | (uint8_t)seg.body[2], 0) << "PAT first";
     EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
     fakeproducer_stop(fp);
+}
+
+// Keyframes from a third of a second to over three seconds apart and a 1.2 s gap in the stamps:
+// the playlist keeps the target duration it began with, and no segment lasts longer.
+TEST_F(Hls, TargetDurationHoldsOverIrregularKeyframes)
+{
+    const uint32_t gops[] = {30, 30, 45, 20, 70, 20, 75, 30, 95, 30, 30, 10, 10, 50, 30, 30, 20, 72};
+    auto keys = std::make_shared<std::vector<bool>>();
+    auto stamps = std::make_shared<std::vector<uint32_t>>();
+    uint32_t ts = 0;
+    for (size_t g = 0; keys->size() < 3000; g++) {
+        for (uint32_t i = 0; i < gops[g % std::size(gops)]; i++) {
+            keys->push_back(i == 0);
+            stamps->push_back(ts);
+            ts += keys->size() % 700 == 400 ? 3000 + 108000 : 3000;
+        }
+    }
+    FakeProducerOptions o;
+    o.video_period_ns = 1000000000u / 150;   // five times the stamps' pace
+    o.stamp = [stamps](uint32_t n) { return n < stamps->size() ? (*stamps)[n] : stamps->back() + 3000 * n; };
+    o.key = [keys](uint32_t n) { return n < keys->size() ? (bool)(*keys)[n] : n % 30 == 0; };
+    FakeProducer *fp = fakeproducer_start(o);
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(web_request(port, "GET", "/streamA.m3u8").status, 200) << test_log_text();
+    HlsChannel &ch = hls_channels[0];
+    std::set<int> targets;
+    std::string over;
+    uint32_t completed = 0;
+    bool discontinuity = false;
+    for (int64_t t0 = monotonic_ms(); completed < 24 && monotonic_ms() - t0 < 60000; usleep(30000)) {
+        std::string text = playlist(0);     // a player's reload: the worker goes on
+        size_t at = text.find("#EXT-X-TARGETDURATION:");
+        ASSERT_NE(at, std::string::npos) << text;
+        int target = atoi(text.c_str() + at + 22);
+        targets.insert(target);
+        for (at = text.find("#EXTINF:"); at != std::string::npos; at = text.find("#EXTINF:", at + 1)) {
+            double d = atof(text.c_str() + at + 8);
+            if (d > target || d <= 0)
+                over += text.substr(at, text.find('\n', at) - at) + " over " + std::to_string(target) + "; ";
+        }
+        discontinuity |= text.find("#EXT-X-DISCONTINUITY\n") != std::string::npos;
+        pthread_mutex_lock(&ch.mutex);
+        completed = ch.completed;
+        pthread_mutex_unlock(&ch.mutex);
+    }
+    EXPECT_GE(completed, 24u);
+    std::string seen;
+    for (int t : targets)
+        seen += std::to_string(t) + " ";
+    // The settings' GOP of 30 at 30 pictures a second makes segments of 2 s: 3 s leaves room.
+    EXPECT_EQ(seen, "3 ") << "target durations seen";
+    EXPECT_EQ(over, "");
+    // The GOP of 3.17 s could not fit: dropped, and the playlist says that time jumps there.
+    EXPECT_TRUE(discontinuity);
+    EXPECT_TRUE(wait_for([] { return !hls_running(0); }, 60000));
+    fakeproducer_stop(fp);
+    forget_segments(ch);
 }
 
 TEST_F(Hls, SequenceGoesOnAcrossAWorkerRestart)

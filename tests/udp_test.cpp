@@ -58,6 +58,32 @@ TEST(Udp, PayloadSizesKeepDatagramsWithinThePacketSize)
     EXPECT_EQ(udp_payload_size(1, 31), 3u);
 }
 
+// A transport stream goes out in whole 188-byte packets: seven at the usual 1460, one where the
+// setting leaves less, after mode 1's counter alike.
+TEST(Udp, TransportStreamDatagramsCarryWholePackets)
+{
+    EXPECT_EQ(udp_payload_size(0, 1460, true), 1316u);
+    EXPECT_EQ(udp_payload_size(1, 1460, true), 2u + 1316);
+    EXPECT_EQ(udp_payload_size(0, 100, true), 188u);
+    EXPECT_EQ(udp_payload_size(1, 1, true), 2u + 7 * 188);
+    std::vector<uint8_t> ts(40 * 188);
+    for (size_t i = 0; i < ts.size(); i += 188)
+        ts[i] = 0x47;
+    UdpFrameInfo info = {7, 0, 0, 0, 30};
+    for (int mode : {0, 1}) {
+        size_t s = udp_payload_size(mode, 1460, true), head = mode == 1 ? 2 : 0;
+        std::vector<uint8_t> scratch(s);
+        packets.clear();
+        ASSERT_EQ(udp_packetize(mode, ts.data(), ts.size(), s, &info, scratch.data(), collect, nullptr), 0);
+        EXPECT_EQ(packets.size(), 6u) << mode;   // 40 packets: five datagrams of seven, one of five
+        for (auto &p : packets) {
+            EXPECT_EQ((p.size() - head) % 188, 0u) << mode;
+            EXPECT_EQ(p[head], 0x47) << mode;
+        }
+        EXPECT_EQ(payload(head, head), ts) << mode;
+    }
+}
+
 TEST(Udp, PlainAndCountedPackets)
 {
     std::vector<uint8_t> f = frame(5000);

@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/param.h"
 #include "core/quit.h"
+#include "core/threads.h"
 #include "core/util.h"
 #include "streams/stream.h"
 #include "streams/stream_mode.h"
@@ -245,6 +246,116 @@ int worker_next(HlsChannel *ch, StreamBuffer **out)
     return 1;
 }
 
+// Seconds no segment of the channel lasts longer than, fixed before its first segment (players
+// hold the playlist's target duration for the life of the playlist). A segment ends at the first
+// keyframe past HLS_SEGMENT_UNITS pictures, so it usually holds the first whole number of GOPs
+// past that at the encoder's rate; a quarter more, at least half a second, covers pictures that
+// come late.
+uint32_t target_seconds(int channel)
+{
+    int gop = 0, rate = 0;
+    if (VideoEnv *env = video_env_get(channel)) {
+        pthread_mutex_lock(&env->lock);
+        gop = env->gopSize;
+        rate = env->frameRate;
+        pthread_mutex_unlock(&env->lock);
+    }
+    if (gop < 1)
+        gop = get_param_block()->Video[channel].GOPSize;
+    if (gop < 1)
+        gop = 1;
+    if (rate <= 0)
+        rate = 30000;
+    uint64_t pictures = (uint64_t)gop * (HLS_SEGMENT_UNITS / gop + 1);
+    uint64_t ms = pictures * 1000000 / (uint64_t)rate;
+    uint64_t limit = std::max(ms * 5 / 4, ms + 500);
+    return (uint32_t)std::min<uint64_t>((limit + 999) / 1000, 3600);
+}
+
+// Where the segment being cut ends, apart from its bytes.
+struct Cutter {
+    uint32_t limit;             // 90 kHz ticks no segment may exceed
+    uint32_t length;            // bytes of the segment being cut; 0 before its first keyframe
+    uint32_t units;
+    uint32_t start_ts, last_ts, step;   // its first and newest unit's stamps, the step to the newest
+    uint32_t key_off, key_ts, key_units;    // its newest keyframe after the first (key_off 0: none)
+};
+
+// What to do with a unit: the first `cut` bytes complete a segment of `duration` ticks (0:
+// none), what follows them begins the next; `gap` when units are dropped after it. Then append
+// the unit (`take`), or ask again with the same unit (`again`).
+struct Cut {
+    uint32_t cut, duration;
+    bool gap, take, again;
+};
+
+Cut cut_next(Cutter *c, uint32_t ts, bool key, uint32_t bytes)
+{
+    Cut r = {};
+    if (c->length == 0) {
+        if (!key)
+            return r;           // a segment begins at a keyframe
+        *c = {c->limit, bytes, 1, ts, ts, 0, 0, 0, 0};
+        r.take = true;
+        return r;
+    }
+    uint32_t d = ts - c->start_ts;
+    if (d > c->limit) {
+        r.again = true;
+        if (c->key_off) {
+            // The newest keyframe inside came within the limit: the segment ends there.
+            r.cut = c->key_off;
+            r.duration = c->key_ts - c->start_ts;
+            c->length -= c->key_off;
+            c->units -= c->key_units;
+            c->start_ts = c->key_ts;
+            c->key_off = 0;
+            return r;
+        }
+        // One GOP longer than the limit (pictures lost or late): the segment ends with its last
+        // picture and the rest of the GOP is dropped.
+        r.cut = c->length;
+        r.duration = c->units > 1 ? std::min(c->last_ts - c->start_ts + c->step, c->limit) : c->limit;
+        r.gap = true;
+        c->length = 0;
+        return r;
+    }
+    if (key && c->units > HLS_SEGMENT_UNITS) {
+        r.cut = c->length;
+        r.duration = d;
+        r.again = true;
+        c->length = 0;
+        return r;
+    }
+    if (key) {
+        c->key_off = c->length;
+        c->key_ts = ts;
+        c->key_units = c->units;
+    }
+    c->step = ts - c->last_ts;
+    c->last_ts = ts;
+    c->length += bytes;
+    c->units++;
+    r.take = true;
+    return r;
+}
+
+// Room for `need` bytes in the segment buffer; false when it cannot grow.
+bool reserve(uint8_t **data, uint32_t *capacity, uint32_t need)
+{
+    if (need <= *capacity)
+        return true;
+    uint32_t want = (need / HLS_GROW + 1) * HLS_GROW;
+    uint8_t *p = static_cast<uint8_t *>(realloc(*data, want));
+    if (!p) {
+        log_printf("%s: failed to realloc %u bytes\n", "hls_thread", want);
+        return false;
+    }
+    *data = p;
+    *capacity = want;
+    return true;
+}
+
 } // namespace
 
 bool hls_running(int channel)
@@ -279,8 +390,9 @@ void *hls_thread(void *arg)
     uint32_t cur = ch->completed % HLS_SLOTS;
     pthread_mutex_unlock(&ch->mutex);
     uint8_t *data = nullptr;
-    uint32_t length = 0, capacity = 0, units = 1, start_ts = 0;
-    bool wait_key = false, cut_any = false;
+    uint32_t length = 0, capacity = 0;
+    Cutter cutter = {};
+    bool fixed = false, cut_any = false;
     int64_t last_unit = monotonic_ms();
     while (st->streamq && !quit_requested()) {
         pthread_mutex_lock(&ch->mutex);
@@ -303,8 +415,8 @@ void *hls_thread(void *arg)
                 ch->discontinuity++;
                 pthread_mutex_unlock(&ch->mutex);
             }
-            length = 0;
-            units = 1;
+            length = cutter.length = 0;
+            fixed = false;      // the encoder may come back with other settings
             last_unit = monotonic_ms();
             continue;
         }
@@ -318,45 +430,59 @@ void *hls_thread(void *arg)
         last_unit = monotonic_ms();
         uint32_t n = (uint32_t)Buffer_getNumBytesUsed(sb->buf);
         bool key = sb->flags & SB_KEYFRAME;
-        if (units > HLS_SEGMENT_UNITS && key && length) {
+        if (!fixed && key) {
+            // The encoder runs by now: its settings give the target duration, which the playlist
+            // keeps. Other settings after a restart make it another playlist.
+            uint32_t target = target_seconds(ch->index);
             pthread_mutex_lock(&ch->mutex);
-            uint32_t duration = sb->timestamp - start_ts;
-            ch->slots[cur] = {data, length, capacity, ch->completed, duration, ch->discontinuity};
-            ch->target = std::max(ch->target, (duration + 89999) / 90000);
+            bool changed = cut_any && target != ch->target;
+            if (!changed)
+                ch->target = target;
+            pthread_mutex_unlock(&ch->mutex);
+            if (changed) {
+                log_printf("%s: target duration %u s now, the playlist starts again\n", "hls_thread", target);
+                break;
+            }
+            cutter.limit = target * 90000;
+            fixed = true;
+        }
+        Cut k;
+        do {
+            k = cut_next(&cutter, sb->timestamp, key, n);
+            if (!k.cut)
+                continue;
+            pthread_mutex_lock(&ch->mutex);
+            ch->slots[cur] = {data, k.cut, capacity, ch->completed, k.duration, ch->discontinuity};
+            if (k.gap)
+                ch->discontinuity++;
             ch->completed++;
             cur = ch->completed % HLS_SLOTS;
             // The slot about to be refilled held a segment the playlist stopped naming
             // HLS_SLOTS - HLS_LISTED - 1 segments ago.
+            uint8_t *done = data;
             data = ch->slots[cur].data;
             capacity = ch->slots[cur].capacity;
             ch->slots[cur] = {};
             live_wait_answer_owner(LIVE_WAIT_SEGMENT, ch, segment_ready, ch);
             pthread_mutex_unlock(&ch->mutex);
-            units = 0;
-            length = 0;
             cut_any = true;
-        }
-        if (wait_key && !key)
+            // What follows the cut begins the next segment (the worker alone writes the slots).
+            uint32_t tail = length - k.cut;
+            if (tail && !reserve(&data, &capacity, tail))
+                tail = cutter.length = 0;   // a segment with a hole would not decode
+            if (tail)
+                memcpy(data, done + k.cut, tail);
+            length = tail;
+        } while (k.again);
+        if (!k.take)
             continue;
-        wait_key = false;
-        if (length + n > capacity) {
-            uint32_t want = ((length + n) / HLS_GROW + 1) * HLS_GROW;
-            uint8_t *p = static_cast<uint8_t *>(realloc(data, want));
-            if (!p) {
-                log_printf("%s: failed to realloc %u bytes\n", "hls_thread", want);
-                // A segment with a hole would not decode: it starts again at the next keyframe.
-                length = 0;
-                wait_key = true;
-                continue;
-            }
-            data = p;
-            capacity = want;
+        if (!reserve(&data, &capacity, length + n)) {
+            // A segment with a hole would not decode: it starts again at the next keyframe.
+            length = cutter.length = 0;
+            continue;
         }
-        if (length == 0)
-            start_ts = sb->timestamp;
         memcpy(data + length, Buffer_getUserPtr(sb->buf), n);
         length += n;
-        units++;
     }
     log_printf("stopping hls thread\n");
     stream_state_detach(st);

@@ -34,7 +34,7 @@ struct HlsChannel {
     // counting over worker restarts, so a player holding old numbers never sees them reused.
     uint32_t completed;
     uint32_t last_playlist;     // `completed` at the last playlist request
-    uint32_t target;            // seconds: the longest segment so far, rounded up
+    uint32_t target;            // seconds, set before a run's first segment: none lasts longer
     uint32_t discontinuity;     // worker restarts that followed earlier segments
     int index;                  // 0 A, 1 B
 };

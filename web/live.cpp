@@ -357,7 +357,7 @@ NextUnit next_unit(HttpStream *s)
             s->delivered = true;
         if (s->multipart) {
             int n = snprintf(s->header, sizeof s->header,
-                             "%s--multipart_boundary\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
+                             "%s--" LIVE_BOUNDARY "\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
                              s->parts ? "\r\n\r\n" : "", s->content_type, (int)len);
             s->header_len = (uint32_t)n;
             s->header_off = 0;
@@ -932,6 +932,7 @@ int get_stream_func(HttpRequest *req)
         if (!stream_mode_serves(id - 1, live_channel_mode(id), mode, nullptr, why, sizeof why))
             return live_refuse(req, "get_stream_func", why);
     }
+    // Players pick their demuxer by these names: each says what the bytes are.
     const char *type;
     int mux = stream_mode_mux_type(mode);
     if (mux == 2)
@@ -939,11 +940,11 @@ int get_stream_func(HttpRequest *req)
     else if (mux == 1)
         type = "video/MP2T";
     else if (mode == StreamMode_Audio_AAC)
-        type = "audio/mpeg";
+        type = "audio/aac";
     else if (mode == StreamMode_Audio_PCM)
         type = pcm_type();
     else
-        type = "video/mpeg";
+        type = "video/h264";
     HttpStream *s = http_stream_open(id, mode, type, 0);
     if (!s)
         return HTTP_NO_RESPONSE;
@@ -968,15 +969,17 @@ int jpeg_stream_handler(HttpRequest *req)
         if (!s)
             return HTTP_NO_RESPONSE;
         log_printf("%s: %s content_type=%s\n", "jpeg_stream_handler", name, "multipart");
-        return stream_response(req, s, LIVE_JPEG_BLOCK, "multipart/x-mixed-replace; boundary=--multipart_boundary",
-                               true);
+        return stream_response(req, s, LIVE_JPEG_BLOCK, "multipart/x-mixed-replace; boundary=" LIVE_BOUNDARY, true);
     }
     if (has_suffix_ci(name, ".mjpg")) {
-        HttpStream *s = http_stream_open(id, StreamMode_JPEG, "image/jpeg", 0);
+        // Pictures back to back are a motion JPEG stream: named as one picture, players show
+        // the first and stop.
+        const char *type = "video/x-motion-jpeg";
+        HttpStream *s = http_stream_open(id, StreamMode_JPEG, type, 0);
         if (!s)
             return HTTP_NO_RESPONSE;
-        log_printf("%s: %s content_type=%s\n", "jpeg_stream_handler", name, "image/jpeg");
-        return stream_response(req, s, LIVE_JPEG_BLOCK, "image/jpeg", false);
+        log_printf("%s: %s content_type=%s\n", "jpeg_stream_handler", name, type);
+        return stream_response(req, s, LIVE_JPEG_BLOCK, type, false);
     }
     return snapshot(req, id);
 }

@@ -11,6 +11,8 @@
 
 // How long a reader waits for its next unit before the response ends with an error.
 enum { LIVE_UNIT_WAIT_MS = 3000, LIVE_STREAM_BLOCK = 0x10000, LIVE_JPEG_BLOCK = 0x100000 };
+// The multipart MJPEG boundary as the header names it; each part begins with "--" and it.
+#define LIVE_BOUNDARY "multipart_boundary"
 
 // A connection suspended until its data is ready or its time is up; one registry for the live
 // streams, the snapshots, the HLS segments and the file lists. A stream's reader is resumed

@@ -4,7 +4,7 @@ usage: hls_check.py URL SECONDS
 
 Reloads the playlist about twice per target duration and fetches every segment once, at the
 time it is first listed. Checks: the header tags; every EXTINF, rounded up, at most
-EXT-X-TARGETDURATION, which never goes down; the media sequence never goes back and a number
+EXT-X-TARGETDURATION, which never changes; the media sequence never goes back and a number
 always names the same URI and duration; a playlist that dropped a segment still lasts three
 target durations (or names all the server holds); each segment is whole transport stream beginning with the PAT, and its
 pictures last as long as its EXTINF says; a segment dropped from the playlist is still served,
@@ -96,8 +96,8 @@ while time.time() < end:
     reloads += 1
     if not segs:
         fail("a playlist without segments")
-    if target is not None and t < target:
-        fail("EXT-X-TARGETDURATION went down from %d to %d" % (target, t))
+    if target is not None and t != target:
+        fail("EXT-X-TARGETDURATION changed from %d to %d" % (target, t))
     target = t
     if last_seq is not None and seq < last_seq:
         fail("media sequence went back from %d to %d" % (last_seq, seq))

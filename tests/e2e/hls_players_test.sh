@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# HLS in real players: VLC alone (as an unprivileged user, starting from the playlist) plays a
-# minute, and ffmpeg plays a minute beside a strict playlist check.
+# HLS in real players: a strict playlist check from a fresh device's first segment, VLC alone (as
+# an unprivileged user, starting from the playlist) plays a minute, and ffmpeg plays a minute beside
+# the strict check.
 source "$K7160_TESTLIB"
 
 URL=http://127.0.0.1
@@ -10,6 +11,12 @@ seconds() { ffprobe -v error -show_entries format=duration -of csv=p=0 "$1" 2>/d
 
 start_app || finish
 wait_log "httpd: started" 20 || { fail "web server did not start"; finish; }
+
+# The strict check as the first player of a fresh device, from the playlist's first segment.
+timeout 100 python3 "$K7160_SRC/tests/e2e/hls_check.py" "$URL/streamA.m3u8" 30 >"$TEST_DIR/first.out" 2>&1
+first_rc=$?
+grep -E '^FAIL|^hls_check' "$TEST_DIR/first.out"
+check "a fresh playlist keeps its target duration and the rules a strict player checks" [ "$first_rc" = 0 ]
 
 # VLC alone: nobody else pulls segments. It decodes to a dummy output and keeps a copy of what
 # it received.

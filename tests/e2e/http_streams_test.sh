@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Live streams over HTTP judged with ffprobe, ffmpeg, VLC, GStreamer and curl: the stream rows
-# decode, the PCM row's type and the README's player lines for it, joiners of a running TS, FLV or
+# decode and each names its type, the PCM row's type and the README's player lines for it, joiners of a running TS, FLV or
 # raw H.264 row decode from their first byte, HLS plays
 # through its rotating segments, JPEG rows give whole pictures in their framing, the H.264 rows of
 # a JPEG channel are refused without starting anything, and the guest at level None is challenged.
@@ -42,6 +42,14 @@ done
 wait "$hls_pid"
 check "HLS: ffmpeg plays the playlist 30 s without an error" [ ! -s "$TEST_DIR/hls.err" ]
 check "HLS: the segments were fetched by the player" grep -q "starting hls thread" "$LOG"
+
+# Each row's type names what it carries (players choose their demuxer by it).
+declare -A types=([streamA.ts]=video/mp2t [streamA_vid.ts]=video/mp2t [streamA.flv]=video/x-flv
+                  [streamA.h264]=video/h264 [streamA.aac]=audio/aac [streamA.m3u8]=application/x-mpegurl)
+for row in "${!types[@]}"; do
+  t=$(curl -s --max-time 8 -o /dev/null -w '%{content_type}' "$URL/$row" | tr A-Z a-z)
+  check "$row is answered as ${types[$row]} ($t)" [ "$t" = "${types[$row]}" ]
+done
 
 # The PCM row, read as raw 16-bit stereo at 48 kHz, holds the simulated card's samples.
 curl -s --max-time 4 -o "$TEST_DIR/c.pcm" "$URL/streamC.pcm"
@@ -172,17 +180,20 @@ PY
 check "snapshot decodes" [ -z "$(ffmpeg -v error -i "$TEST_DIR/snap.jpg" -f null - 2>&1)" ]
 curl -s --max-time 6 -o "$TEST_DIR/b2b.mjpg" "$URL/streamB.mjpg"
 curl -s --max-time 6 -D "$TEST_DIR/mp.hdr" -o "$TEST_DIR/mp.bin" "$URL/streamB.mjpg?multipart=TRUE"
-check "multipart content type" grep -qi '^Content-Type: multipart/x-mixed-replace; boundary=--multipart_boundary' "$TEST_DIR/mp.hdr"
-check "back-to-back and multipart JPEGs are whole and framed" python3 - "$TEST_DIR/b2b.mjpg" "$TEST_DIR/mp.bin" <<'PY'
+boundary=$(sed -n 's/^Content-Type: multipart\/x-mixed-replace; boundary=\([^;[:space:]]*\).*/\1/Ip' "$TEST_DIR/mp.hdr")
+check "multipart content type with its boundary ($boundary)" [ -n "$boundary" ]
+check "back-to-back and multipart JPEGs are whole, each part after \"--\" and the boundary" \
+  python3 - "$TEST_DIR/b2b.mjpg" "$TEST_DIR/mp.bin" "$boundary" <<'PY'
 import re, sys
 b2b = open(sys.argv[1], 'rb').read()
 frames = [f for f in b2b.split(b'\xff\xd9\xff\xd8') if f]
 assert len(frames) >= 3 and b2b.startswith(b'\xff\xd8'), len(frames)
 mp = open(sys.argv[2], 'rb').read()
-assert mp.startswith(b'--multipart_boundary\r\n'), mp[:40]
+delimiter = b'--' + sys.argv[3].encode()
+assert mp.startswith(delimiter + b'\r\n'), mp[:40]
 pos, parts = 0, 0
 while True:
-    m = re.compile(rb'(\r\n\r\n)?--multipart_boundary\r\nContent-Type: image/jpeg\r\nContent-Length: (\d+)\r\n\r\n').match(mp, pos)
+    m = re.compile(rb'(\r\n\r\n)?' + re.escape(delimiter) + rb'\r\nContent-Type: image/jpeg\r\nContent-Length: (\d+)\r\n\r\n').match(mp, pos)
     if not m:
         break
     assert (m.group(1) is None) == (parts == 0)
@@ -193,6 +204,16 @@ while True:
     parts += 1; pos = m.end() + n
 assert parts >= 3, parts
 PY
+ctype=$(curl -s --max-time 3 -o /dev/null -w '%{content_type}' "$URL/streamB.mjpg")
+check "back-to-back JPEGs are answered as motion JPEG ($ctype)" [ "$ctype" = video/x-motion-jpeg ]
+# ffmpeg with the boundary taken from the header, as strict players take it, and as it comes.
+for row in "streamB.mjpg?multipart=true" streamB.mjpg; do
+  opt=; [ "$row" = streamB.mjpg ] || opt="-strict_mime_boundary 1"
+  got=$(timeout 30 ffprobe -v error $opt -show_entries stream=codec_name -of csv=p=0 "$URL/$row" 2>&1 | head -n 3)
+  check "ffprobe opens $row ($got)" [ "$got" = mjpeg ]
+  errs=$(timeout 40 ffmpeg -v error $opt -i "$URL/$row" -frames:v 20 -f null - 2>&1 | head -n 3)
+  check "ffmpeg decodes 20 pictures of $row${errs:+: $errs}" [ -z "$errs" ]
+done
 # The H.264 rows of a JPEG channel, HLS among them, are refused with the reason, and start
 # nothing: no consumer attaches, no HLS worker, no encoder (each start logs the channel's
 # settings). The JPEG clients above have gone, so the encoder stops first.
