@@ -33,7 +33,7 @@ void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now
 void evict_init(EvictState *s, int idle_ms)
 {
     memset(s, 0, sizeof *s);
-    s->idle_ms = idle_ms > 0 ? idle_ms : EVICT_IDLE_MS;
+    s->idle_ms = idle_ms;
 }
 
 int64_t evict_idle_age(const EvictEntry *e, int64_t now_ms)
@@ -58,10 +58,16 @@ unsigned held_by(EvictEntry *const *entries, size_t n, uint32_t addr)
     return held;
 }
 
+// A zeroed state holds the default.
+int64_t idle_limit(const EvictState *s)
+{
+    return s->idle_ms > 0 ? s->idle_ms : EVICT_IDLE_MS;
+}
+
 bool put_out_recently(const EvictState *s, uint32_t addr, int64_t now_ms)
 {
     for (unsigned i = 0; i < EVICT_RECENT; i++)
-        if (s->recent_ms[i] && s->recent_addr[i] == addr && now_ms - s->recent_ms[i] < s->idle_ms)
+        if (s->recent_ms[i] && s->recent_addr[i] == addr && now_ms - s->recent_ms[i] < idle_limit(s))
             return true;
     return false;
 }
@@ -87,7 +93,7 @@ int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t a
         int64_t age = evict_idle_age(e, now_ms);
         if (age < 0 || age <= victim_age)
             continue;
-        bool old = by_age && age >= s->idle_ms;
+        bool old = by_age && age >= idle_limit(s);
         if (!old && (e->addr == addr || held_by(entries, n, e->addr) < from_newcomer + 2))
             continue;
         if (has_unread(e))

@@ -42,7 +42,7 @@ struct EvictEntry {
 // idle age: a crowd that dials again when closed would otherwise put out all its own idle
 // connections in turn, and the next newcomer would find none idle.
 struct EvictState {
-    int idle_ms;                // EVICT_IDLE_MS unless a test sets it
+    int idle_ms;                // 0: EVICT_IDLE_MS
     uint32_t recent_addr[EVICT_RECENT];
     int64_t recent_ms[EVICT_RECENT];
     unsigned recent_next;
