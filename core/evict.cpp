@@ -8,24 +8,24 @@ void evict_flow_reset(EvictFlow *f)
     memset(f, 0, sizeof *f);
 }
 
-void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now_ms)
+void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now_us)
 {
-    if (f->start_ms == 0 || offered < f->offered_at_start || taken < f->taken_at_start) {
-        f->start_ms = now_ms ? now_ms : 1;
+    if (f->start_us == 0 || offered < f->offered_at_start || taken < f->taken_at_start) {
+        f->start_us = now_us ? now_us : 1;
         f->offered_at_start = offered;
         f->taken_at_start = taken;
         return;
     }
-    if (now_ms - f->start_ms < EVICT_FLOW_WINDOW_MS)
+    if (now_us - f->start_us < (int64_t)EVICT_FLOW_WINDOW_MS * 1000)
         return;
     uint64_t sent = offered - f->offered_at_start, took = taken - f->taken_at_start;
     // Nothing sent (the source stopped) is not a slow player.
     bool slow = sent > 0 && took * 10 < sent;
     if (!slow)
-        f->slow_since_ms = 0;
-    else if (!f->slow_since_ms)
-        f->slow_since_ms = f->start_ms;
-    f->start_ms = now_ms;
+        f->slow_since_us = 0;
+    else if (!f->slow_since_us)
+        f->slow_since_us = f->start_us;
+    f->start_us = now_us;
     f->offered_at_start = offered;
     f->taken_at_start = taken;
 }
@@ -36,16 +36,16 @@ void evict_init(EvictState *s, int idle_ms)
     s->idle_ms = idle_ms;
 }
 
-int64_t evict_idle_age(const EvictEntry *e, int64_t now_ms)
+int64_t evict_idle_age(const EvictEntry *e, int64_t now_us)
 {
     if (e->busy || e->gone)
         return -1;
     if (e->playing) {
-        if (!e->flow || !e->flow->slow_since_ms)
+        if (!e->flow || !e->flow->slow_since_us)
             return -1;
-        return now_ms - e->flow->slow_since_ms;
+        return now_us - e->flow->slow_since_us;
     }
-    return now_ms - e->active_ms;
+    return now_us - e->active_us;
 }
 
 namespace {
@@ -61,13 +61,13 @@ unsigned held_by(EvictEntry *const *entries, size_t n, uint32_t addr)
 // A zeroed state holds the default.
 int64_t idle_limit(const EvictState *s)
 {
-    return s->idle_ms > 0 ? s->idle_ms : EVICT_IDLE_MS;
+    return (int64_t)(s->idle_ms > 0 ? s->idle_ms : EVICT_IDLE_MS) * 1000;
 }
 
-bool put_out_recently(const EvictState *s, uint32_t addr, int64_t now_ms)
+bool put_out_recently(const EvictState *s, uint32_t addr, int64_t now_us)
 {
     for (unsigned i = 0; i < EVICT_RECENT; i++)
-        if (s->recent_ms[i] && s->recent_addr[i] == addr && now_ms - s->recent_ms[i] < idle_limit(s))
+        if (s->recent_us[i] && s->recent_addr[i] == addr && now_us - s->recent_us[i] < idle_limit(s))
             return true;
     return false;
 }
@@ -81,16 +81,16 @@ bool has_unread(const EvictEntry *e)
 
 } // namespace
 
-int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_ms)
+int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us)
 {
     unsigned from_newcomer = held_by(entries, n, addr);
-    bool by_age = !(from_newcomer == 0 && put_out_recently(s, addr, now_ms));
+    bool by_age = !(from_newcomer == 0 && put_out_recently(s, addr, now_us));
     int victim = -1;
     int64_t victim_age = -1;
     bool victim_by_age = false;
     for (size_t i = 0; i < n; i++) {
         const EvictEntry *e = entries[i];
-        int64_t age = evict_idle_age(e, now_ms);
+        int64_t age = evict_idle_age(e, now_us);
         if (age < 0 || age <= victim_age)
             continue;
         bool old = by_age && age >= idle_limit(s);
@@ -104,7 +104,7 @@ int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t a
     }
     if (victim >= 0 && victim_by_age && held_by(entries, n, entries[victim]->addr) == 1) {
         s->recent_addr[s->recent_next] = entries[victim]->addr;
-        s->recent_ms[s->recent_next] = now_ms ? now_ms : 1;
+        s->recent_us[s->recent_next] = now_us ? now_us : 1;
         s->recent_next = (s->recent_next + 1) % EVICT_RECENT;
     }
     return victim;

@@ -16,14 +16,15 @@ enum { EVICT_FLOW_WINDOW_MS = 10000 };
 enum { EVICT_RECENT = 512 };
 
 // What a player was sent and what it took, as running totals the server keeps.
+// Times are in microseconds of the monotonic clock: RTSP orders its sessions by them.
 struct EvictFlow {
-    int64_t start_ms;           // the current window's start; 0 before the first note
+    int64_t start_us;           // the current window's start; 0 before the first note
     uint64_t offered_at_start;  // the totals at its start
     uint64_t taken_at_start;
-    int64_t slow_since_ms;      // start of the first of the slow windows in a row; 0: keeping up
+    int64_t slow_since_us;      // start of the first of the slow windows in a row; 0: keeping up
 };
 // Called as the totals grow (at least now and then while playing).
-void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now_ms);
+void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now_us);
 // A new play starts with no history.
 void evict_flow_reset(EvictFlow *f);
 
@@ -31,7 +32,7 @@ void evict_flow_reset(EvictFlow *f);
 struct EvictEntry {
     uint32_t addr;              // the client's IPv4 address, network order
     int fd;                     // its socket, for bytes not read yet; -1: none of its own
-    int64_t active_ms;          // opened, its last request arrived or was answered, or it stopped playing
+    int64_t active_us;          // opened, its last request arrived or was answered, or it stopped playing
     bool busy;                  // a request being read or answered, an upload: never goes
     bool playing;               // never goes while its flow keeps up
     bool gone;                  // put out already, still closing: neither counted nor chosen
@@ -44,18 +45,18 @@ struct EvictEntry {
 struct EvictState {
     int idle_ms;                // 0: EVICT_IDLE_MS
     uint32_t recent_addr[EVICT_RECENT];
-    int64_t recent_ms[EVICT_RECENT];
+    int64_t recent_us[EVICT_RECENT];
     unsigned recent_next;
 };
 void evict_init(EvictState *s, int idle_ms);
 
-// How long the entry has been idle at now_ms; negative while it may not go at all (busy, or a
-// player keeping up).
-int64_t evict_idle_age(const EvictEntry *e, int64_t now_ms);
+// How long (µs) the entry has been idle at now_us; negative while it may not go at all (busy,
+// or a player keeping up).
+int64_t evict_idle_age(const EvictEntry *e, int64_t now_us);
 
 // The entry a newcomer from `addr` takes the place of, or -1: among those not busy, not gone,
 // with no bytes unread and not players keeping up, the longest idle of those idle at least
 // idle_ms (from any address), else the longest idle of those whose address holds at least two
 // more entries than the newcomer's (never its own). The caller puts the chosen one out and marks
 // it gone.
-int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_ms);
+int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us);

@@ -107,7 +107,7 @@ void session_mark_playing(int sock, bool playing)
     for (SessionEntry &e : sessions)
         if (e.sock == sock) {
             e.ev.playing = playing;
-            e.ev.active_ms = monotonic_ms();
+            e.ev.active_us = monotonic_ms() * 1000;
             evict_flow_reset(&e.flow);
         }
 }
@@ -118,7 +118,7 @@ void session_note_flow(int sock, uint64_t offered, uint64_t taken)
     std::lock_guard<std::mutex> l(session_mutex);
     for (SessionEntry &e : sessions)
         if (e.sock == sock)
-            evict_flow_note(&e.flow, offered, taken, monotonic_ms());
+            evict_flow_note(&e.flow, offered, taken, monotonic_ms() * 1000);
 }
 
 // A full server makes room for a connection from `addr` by the one eviction rule; the chosen
@@ -131,7 +131,7 @@ const SessionEntry *session_evict_for(uint32_t addr)
         e.ev.flow = &e.flow;
         list.push_back(&e.ev);
     }
-    int i = evict_choose(&evict_state, list.data(), list.size(), addr, monotonic_ms());
+    int i = evict_choose(&evict_state, list.data(), list.size(), addr, monotonic_ms() * 1000);
     if (i < 0)
         return nullptr;
     SessionEntry *victim = &sessions[(size_t)i];
@@ -431,7 +431,7 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
                     inet_ntop(AF_INET, &victim->ev.addr, was, sizeof was);
                     log_printf("rtmp: session from %s %s for %lld s closed for a connection from %s%s\n", was,
                                victim->ev.playing ? "taking under a tenth of its stream" : "not playing",
-                               (long long)evict_idle_age(&victim->ev, monotonic_ms()) / 1000, from, more);
+                               (long long)evict_idle_age(&victim->ev, monotonic_ms() * 1000) / 1000000, from, more);
                 }
             } else {
                 why = "sessions open";
@@ -447,7 +447,7 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
         }
         SessionEntry e = {};
         e.sock = sock;
-        e.ev = {peer->sin_addr.s_addr, sock, monotonic_ms(), false, false, false, nullptr};
+        e.ev = {peer->sin_addr.s_addr, sock, monotonic_ms() * 1000, false, false, false, nullptr};
         sessions.push_back(e);
     }
     struct sockaddr_in dest = {};

@@ -8,7 +8,7 @@
 
 namespace {
 
-const int64_t NOW = 1000000;
+const int64_t NOW = 1000000000;   // µs
 
 struct Crowd {
     std::vector<EvictEntry> entries;
@@ -22,7 +22,7 @@ struct Crowd {
     // `idle_s` seconds since its last activity.
     EvictEntry *add(uint32_t addr, int idle_s)
     {
-        entries.push_back({addr, -1, NOW - idle_s * 1000, false, false, false, nullptr});
+        entries.push_back({addr, -1, NOW - idle_s * 1000000LL, false, false, false, nullptr});
         return &entries.back();
     }
     int choose(uint32_t newcomer, int64_t now = NOW)
@@ -86,7 +86,7 @@ TEST(Evict, PlayerKeepingUpNeverGoesTrickleReaderCountsAsIdle)
 {
     Crowd c;
     EvictFlow good = {}, slow = {};
-    for (int64_t t = NOW - 25000, sent = 0; t <= NOW; t += 1000, sent += 100000) {
+    for (int64_t t = NOW - 25000000, sent = 0; t <= NOW; t += 1000000, sent += 100000) {
         evict_flow_note(&good, (uint64_t)sent, (uint64_t)sent, t);
         evict_flow_note(&slow, (uint64_t)sent, (uint64_t)sent / 20, t);   // 5 KB of 100 KB a second
     }
@@ -101,22 +101,23 @@ TEST(Evict, PlayerKeepingUpNeverGoesTrickleReaderCountsAsIdle)
     EvictEntry *trickle = c.add(2, 0);
     trickle->playing = true;
     trickle->flow = &slow;
-    EXPECT_GE(evict_idle_age(trickle, NOW), EVICT_FLOW_WINDOW_MS);
+    EXPECT_GE(evict_idle_age(trickle, NOW), EVICT_FLOW_WINDOW_MS * 1000);
     EXPECT_EQ(c.choose(9), 8);
 }
 
 TEST(Evict, FlowJudgesWholeWindowsAndForgetsOnceKeepingUp)
 {
     EvictFlow f = {};
-    evict_flow_note(&f, 0, 0, 1000);
-    evict_flow_note(&f, 1000000, 50000, 10999);
-    EXPECT_EQ(f.slow_since_ms, 0);                    // the window is not whole yet
-    evict_flow_note(&f, 1000000, 50000, 11000);
-    EXPECT_EQ(f.slow_since_ms, 1000);                 // a twentieth: slow since its start
-    evict_flow_note(&f, 2000000, 150000, 21000);      // a tenth: keeping up
-    EXPECT_EQ(f.slow_since_ms, 0);
-    evict_flow_note(&f, 2000000, 150000, 31000);      // nothing sent is not slow
-    EXPECT_EQ(f.slow_since_ms, 0);
+    const int64_t S = 1000000;
+    evict_flow_note(&f, 0, 0, 1 * S);
+    evict_flow_note(&f, 1000000, 50000, 11 * S - 1);
+    EXPECT_EQ(f.slow_since_us, 0);                    // the window is not whole yet
+    evict_flow_note(&f, 1000000, 50000, 11 * S);
+    EXPECT_EQ(f.slow_since_us, 1 * S);                // a twentieth: slow since its start
+    evict_flow_note(&f, 2000000, 150000, 21 * S);     // a tenth: keeping up
+    EXPECT_EQ(f.slow_since_us, 0);
+    evict_flow_note(&f, 2000000, 150000, 31 * S);     // nothing sent is not slow
+    EXPECT_EQ(f.slow_since_us, 0);
 }
 
 TEST(Evict, AddressPutOutByAgeTakesNoneByAgeAtOnce)
@@ -128,7 +129,7 @@ TEST(Evict, AddressPutOutByAgeTakesNoneByAgeAtOnce)
     EXPECT_EQ(c.choose(100), 7);                      // a newcomer takes the longest idle
     EXPECT_EQ(c.choose(8), -1);                       // its address back at once takes nothing
     EXPECT_EQ(c.choose(101), 6);                      // the next newcomer still finds one idle
-    EXPECT_EQ(c.choose(8, NOW + EVICT_IDLE_MS), 5);   // later it is a newcomer again
+    EXPECT_EQ(c.choose(8, NOW + EVICT_IDLE_MS * 1000), 5);   // later it is a newcomer again
 }
 
 TEST(Evict, ReportLineCountsWhatWasHeld)
