@@ -96,7 +96,8 @@ bool quit_service_signals()
     if (pending_signal.exchange(0) == 0)
         return false;
     // Every thread loop polls the quit state, so whichever sees the signal first acts on it.
-    quit_set(QUIT_QUIT, true);
+    // Logged first: its stamp then comes before every line a thread writes on seeing the quit.
     log_printf("global set quit\n");
+    quit_set(QUIT_QUIT, true);
     return true;
 }

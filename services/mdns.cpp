@@ -260,6 +260,7 @@ void stop_mdns()
 {
     pthread_mutex_lock(&control_mutex);
     if (mdns_started) {
+        log_printf("mdns: stopping\n");
         char c = 1;
         if (write(mdns_pipe[1], &c, 1) != 1)
             log_printf("mdns: %s\n", strerror(errno));

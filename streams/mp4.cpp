@@ -1248,6 +1248,7 @@ int mp4_buf_put(mp4_muxer *m, uint8_t *buf, uint32_t size)
     m->buf = buf;
     m->buf_size = size;
     m->buf_attach_pos = m->pos;
+    m->buf_last = false;
     m->overflow_warned = 0;
     if (mp4_is_reader(m)) {
         m->mode &= (uint8_t)~MP4_MODE_EOF;
@@ -1262,6 +1263,12 @@ int mp4_buf_put(mp4_muxer *m, uint8_t *buf, uint32_t size)
     return 0;
 }
 
+void mp4_buf_last(mp4_muxer *m)
+{
+    if (m && m->buf)
+        m->buf_last = true;
+}
+
 uint32_t mp4_buf_drain(mp4_muxer *m)
 {
     if (!m || !m->buf)
@@ -1271,6 +1278,7 @@ uint32_t mp4_buf_drain(mp4_muxer *m)
         used = m->buf_size;
     m->buf = nullptr;
     m->buf_size = 0;
+    m->buf_last = false;
     return (uint32_t)used;
 }
 

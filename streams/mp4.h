@@ -37,6 +37,8 @@ int mp4_write_track(mp4_muxer *m, uint32_t id, const uint8_t *data, uint32_t len
 int mp4_set_parameter_data(mp4_muxer *m, const uint8_t *data, uint32_t len);
 int mp4_buf_put(mp4_muxer *m, uint8_t *buf, uint32_t size);
 uint32_t mp4_buf_drain(mp4_muxer *m);
+// The buffer attached is the last of the stream (the sender closed): a box of size 0 runs to its end.
+void mp4_buf_last(mp4_muxer *m);
 int mp4_finish(mp4_muxer *m);
 void mp4_delete(mp4_muxer *m);
 int mp4_get_error(const mp4_muxer *m);

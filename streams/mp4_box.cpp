@@ -1353,6 +1353,24 @@ mp4_box *read_box(RW &rw, mp4_box *parent)
         }
         size = rd_be(hdr + 8, 8);
         header = 16;
+    } else if (size == 0) {
+        // The last box runs to the end of what holds it: its parent, the file, or a stream's
+        // data once the sender has closed.
+        uint64_t to = outer_end;
+        if (!parent && m->buf) {
+            if (!m->buf_last) {
+                muxer_seek(m, start);   // read once the stream has ended
+                return nullptr;
+            }
+            to = m->buf_attach_pos + m->buf_size;
+        }
+        if (to == UINT64_MAX || to < start + header) {
+            log_printf("%s: corrupt input type:=%c%c%c%c size=0 with no end known\n", "rwBox", FCC(type));
+            mp4_error(m, MP4_ERR_BAD_INPUT);
+            muxer_seek(m, start);
+            return nullptr;
+        }
+        size = to - start;
     }
     if (size < header) {
         log_printf("%s: corrupt input type:=%c%c%c%c size=%llu\n", "rwBox", FCC(type), (unsigned long long)size);

@@ -155,6 +155,7 @@ struct mp4_muxer {
     uint64_t buf_attach_pos;
     uint8_t *buf;
     uint32_t buf_size;
+    bool buf_last;              // the attached data ends the stream: a box of size 0 ends with it
     uint32_t pending_skip;
     uint64_t overflow_pos;
     uint8_t *overflow_buffer;

@@ -679,8 +679,9 @@ TEST(Mp4Reader, BoxSplitAcrossBuffersIsReadOnceWhole)
 
 TEST(Mp4Reader, BoxSmallerThanItsHeaderIsCorruptInput)
 {
-    for (uint8_t size = 0; size < 8; size++) {
-        uint8_t box[16] = {0, 0, 0, size, 'm', 'o', 'o', 'v'};
+    // 1 is a 64-bit size, here 7; 0 runs to the end (below).
+    for (uint8_t size = 1; size < 8; size++) {
+        uint8_t box[16] = {0, 0, 0, size, 'm', 'o', 'o', 'v', 0, 0, 0, 0, 0, 0, 0, 7};
         mp4_muxer *r = mp4_new_reader();
         mp4_buf_put(r, box, sizeof box);
         const uint8_t *p;
@@ -690,6 +691,30 @@ TEST(Mp4Reader, BoxSmallerThanItsHeaderIsCorruptInput)
         EXPECT_STREQ("bad input", mp4_strerror(r));
         mp4_delete(r);
     }
+}
+
+TEST(Mp4Reader, BoxOfSizeZeroRunsToTheEndOfTheStream)
+{
+    uint8_t data[40] = {0, 0, 0, 16, 'f', 'r', 'e', 'e', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'm', 'd', 'a', 't'};
+    for (int i = 24; i < 40; i++)
+        data[i] = (uint8_t)i;
+    mp4_muxer *r = mp4_new_reader();
+    const uint8_t *p = nullptr;
+    uint32_t len = 0;
+    // While the sender may still send, its end is not known: the box waits.
+    mp4_buf_put(r, data, sizeof data);
+    EXPECT_EQ(0, mp4_get_mdat(r, &p, &len));
+    EXPECT_EQ(16u, mp4_buf_drain(r));
+    EXPECT_FALSE(mp4_has_error(r));
+    mp4_buf_put(r, data + 16, sizeof data - 16);
+    mp4_buf_last(r);
+    ASSERT_EQ(1, mp4_get_mdat(r, &p, &len));
+    EXPECT_EQ(data + 24, p);
+    EXPECT_EQ(16u, len);
+    EXPECT_EQ(0, mp4_get_mdat(r, &p, &len));
+    EXPECT_EQ(24u, mp4_buf_drain(r));
+    EXPECT_FALSE(mp4_has_error(r)) << mp4_strerror(r);
+    mp4_delete(r);
 }
 
 // moov { trak { tkhd, mdia { minf { stbl { <table> } } } } } with the table box given

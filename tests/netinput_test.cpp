@@ -228,23 +228,41 @@ TEST(NetInput, TcpClientSilentForASecondIsDroppedAndTheStreamRestarts)
 
 TEST(NetInput, TcpClientThatClosesEndsTheConnection)
 {
-    registered();
-    uint16_t port = free_port(SOCK_STREAM);
-    Input in("tcp", port);
-    std::thread t([&] {
-        int c = -1;
-        for (int i = 0; i < 100 && c < 0; i++) {
-            c = tcp_connect(port);
-            if (c < 0)
-                usleep(10000);
+    // Without bytes held the end is at once; with bytes held they are read first as the last
+    // packet, and then the sender is ended as a clean end is.
+    for (const char *sent : {"", "abc"}) {
+        registered();
+        uint16_t port = free_port(SOCK_STREAM);
+        Input in("tcp", port);
+        std::thread t([&] {
+            int c = -1;
+            for (int i = 0; i < 100 && c < 0; i++) {
+                c = tcp_connect(port);
+                if (c < 0)
+                    usleep(10000);
+            }
+            if (c >= 0) {
+                send(c, sent, strlen(sent), 0);
+                close(c);
+            }
+        });
+        ASSERT_EQ(output_open_input(&in.rs, &in.p, &run3), 0);
+        t.join();
+        long r = 0;
+        for (int i = 0; i < 10 && r == 0 && !in.rs.lastpacket; i++)
+            r = output_receive(&in.rs, 0);
+        if (!*sent) {
+            EXPECT_EQ(r, OUTPUT_RECEIVE_ENDED);
+        } else {
+            EXPECT_EQ(r, 3);
+            EXPECT_TRUE(in.rs.lastpacket);
+            EXPECT_LT(in.rs.sock, 0);
+            EXPECT_EQ(run_flags() & RUN_STOP_PENDING, 0);
+            output_end_sender(&in.rs, "end of its data");
         }
-        if (c >= 0)
-            close(c);
-    });
-    ASSERT_EQ(output_open_input(&in.rs, &in.p, &run3), 0);
-    t.join();
-    EXPECT_EQ(output_receive(&in.rs, 0), OUTPUT_RECEIVE_ENDED);
-    stream_wait_start(&run3);
+        EXPECT_EQ(run_flags() & (RUN_STOP_PENDING | RUN_START_PENDING), RUN_STOP_PENDING | RUN_START_PENDING) << sent;
+        EXPECT_EQ(stream_wait_start(&run3), RUN_START_PENDING);
+    }
 }
 
 TEST(NetInput, FailedBindStopsStreamThree)

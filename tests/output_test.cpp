@@ -326,6 +326,17 @@ TEST(OutputConsume, Mp4FromOurStreamBufferWriterDecodesWithItsConfigurationInFro
         ASSERT_EQ(r.s.audio.size(), 4u);
         EXPECT_EQ(r.s.audio[0], aac);
     }
+    // The last mdat with size 0 runs to the end of what the sender sent.
+    std::string text(stream.begin(), stream.end());
+    size_t at = text.rfind("mdat");
+    ASSERT_NE(at, std::string::npos);
+    std::fill(stream.begin() + (long)at - 4, stream.begin() + (long)at, 0);
+    Feeder r(StreamMode_H264_AAC_MP4);
+    r.feed(stream, 1 << 20, true);
+    EXPECT_FALSE(r.c.failed);
+    EXPECT_EQ(r.s.units.size(), 3u);
+    ASSERT_EQ(r.s.audio.size(), 4u);
+    EXPECT_EQ(r.s.audio[3], aac);
 }
 
 TEST(OutputConsume, NoFreePlaybackRecordDropsAudioAndVideoGoesOn)

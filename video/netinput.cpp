@@ -253,8 +253,14 @@ long output_receive(OutputReceiveState *rs, uint32_t framesDecoded)
         if (n == 0) {
             // Only a stream socket reports its end this way; an empty datagram is just empty.
             if (rs->transportIsTcp) {
-                connection_ended(rs, 0, timeout, pf.revents);
-                return OUTPUT_RECEIVE_ENDED;
+                if (rs->fill == 0) {
+                    connection_ended(rs, 0, timeout, pf.revents);
+                    return OUTPUT_RECEIVE_ENDED;
+                }
+                // What it sent last is still to be read: a box of size 0 runs to here.
+                output_close_input(rs);
+                rs->lastpacket = true;
+                break;
             }
             continue;
         }
@@ -272,6 +278,14 @@ long output_receive(OutputReceiveState *rs, uint32_t framesDecoded)
         CMEM_cacheWb(rs->data + before, rs->fill - before);
     }
     return (long)rs->fill;
+}
+
+void output_end_sender(OutputReceiveState *rs, const char *why)
+{
+    log_printf("Output TCP sender %s ended: %s\n", rs->peer, why);
+    output_close_input(rs);
+    stream_set_state_by_id(OUTPUT_STREAM, STREAM_STOP);
+    stream_set_state_by_id(OUTPUT_STREAM, STREAM_START);
 }
 
 void output_receive_consume(OutputReceiveState *rs, size_t n)

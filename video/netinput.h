@@ -41,9 +41,16 @@ int output_open_input(OutputReceiveState *rs, const ParamBlock *p, StreamRunStat
 void output_close_input(OutputReceiveState *rs);
 
 // One receive round. Returns the fill level, or OUTPUT_RECEIVE_ENDED when the connection ended
-// (socket closed, stream 3 set to stop and start again so the input reopens).
+// (socket closed, stream 3 set to stop and start again so the input reopens). A TCP sender that
+// closes with bytes still held sets lastpacket instead and closes the socket: the caller reads
+// them and then calls output_end_sender.
 enum { OUTPUT_RECEIVE_ENDED = -1 };
 long output_receive(OutputReceiveState *rs, uint32_t framesDecoded);
+
+// A TCP sender is done with, at its end (lastpacket set once its last bytes were read) or on
+// bad input: logged with the reason, the socket closed, and stream 3 set to stop and start again
+// so the input waits for the next sender.
+void output_end_sender(OutputReceiveState *rs, const char *why);
 
 // Drops the first n bytes of the receive buffer.
 void output_receive_consume(OutputReceiveState *rs, size_t n);

@@ -581,6 +581,11 @@ void run_stream(Output *o)
         size_t n = output_consume(c, o->rs.data, o->rs.fill, o->rs.size, o->rs.lastpacket);
         output_receive_consume(&o->rs, n);
         pthread_mutex_unlock(&o->rs.mutex);
+        if (o->rs.transportIsTcp && (c->failed || o->rs.lastpacket)) {
+            // One sender's end or bad data: the input waits for the next, as after a clean end.
+            output_end_sender(&o->rs, o->rs.lastpacket ? "end of its data" : "its data could not be decoded");
+            break;
+        }
         if (c->failed) {
             if (env->status >= 0 && !o->rs.lastpacket)
                 env->status = -1;

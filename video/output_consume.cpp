@@ -589,6 +589,8 @@ void mp4_video(OutputConsumer *c, uint8_t *buf, size_t fill, size_t cap, uint8_t
 size_t consume_mp4(OutputConsumer *c, uint8_t *buf, size_t fill, size_t cap, bool lastpacket)
 {
     mp4_buf_put(c->mp4, buf, (uint32_t)fill);
+    if (lastpacket)
+        mp4_buf_last(c->mp4);
     const uint8_t *payload = nullptr;
     uint32_t len = 0;
     while (!c->failed && !stop_requested(c) && mp4_get_mdat(c->mp4, &payload, &len)) {

@@ -122,3 +122,18 @@ frames_span() {
     /^0,/ { split($0, c, ", *"); if (!n++) first = c[2]; last = c[2] }
     END { printf "%d %.2f\n", n, (last - first) * tb }' "$1"
 }
+
+# log_times [FILE]: the program's log (default $LOG) as "seconds text" lines, its own time stamps
+# read whatever their padding ("[ 7022.691045]" before the uptime reaches five digits).
+log_times() {
+  sed -nE 's/^\[ *([0-9]+\.[0-9]+)\] ?/\1 /p' "${1:-$LOG}"
+}
+
+# log_check NAME AWK [FILE]: a check judged by the program's own clock. AWK reads log_times
+# lines ($1 the seconds) and prints the figures and the limit they are held to; its exit status
+# is the verdict, and the check's line carries what it printed, pass or fail.
+log_check() {
+  local said rc
+  said=$(log_times "${3:-$LOG}" | awk "$2"); rc=$?
+  if [ "$rc" = 0 ]; then pass "$1: $said"; else fail "$1: $said"; fi
+}

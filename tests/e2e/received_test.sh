@@ -3,7 +3,8 @@
 # UDP (the dumped picture against ffmpeg's own decode), over TCP, to a multicast group, from
 # one sender only; H.264, MPEG-4 and JPEG elementary streams; MP4 from our own writer over TCP;
 # MPEG-2 refused; an invalid format; three TCP senders in a row, the first silent; a new port
-# followed; the return to idle without a failed copy set-up.
+# followed; the return to idle without a failed copy set-up; senders of bad TS and MP4 that stop
+# nobody but themselves.
 source "$K7160_TESTLIB"
 
 HTTP=http://127.0.0.1
@@ -238,6 +239,90 @@ sleep 1
 check "invalid format: nothing decoded" [ "$(count_log "dim 352x288")" = "$before" ]
 stop_send
 
+# A sender of bad data ends its own connection only. mutate SRC OUT WHAT SIZE: the first top-level
+# MP4 box of type WHAT given SIZE; WHAT "ts": the first four bytes after the header of every
+# packet that starts a table or PES (PAT, PMT, video) set to SIZE.
+mutate() {
+  python3 - "$@" <<'PY'
+import struct, sys
+src, out, what, size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+d = bytearray(open(src, "rb").read())
+hit = 0
+if what == "ts":
+    for pos in range(0, len(d) - 188 + 1, 188):
+        if d[pos] == 0x47 and d[pos + 1] & 0x40 and not d[pos + 3] & 0x20:
+            struct.pack_into(">I", d, pos + 4, size)
+            hit += 1
+else:
+    pos = 0
+    while pos + 8 <= len(d) and not hit:
+        n, t = struct.unpack(">I4s", d[pos:pos + 8])
+        if t == what.encode():
+            struct.pack_into(">I", d, pos, size)
+            hit = 1
+        pos += n if n >= 8 else len(d)
+open(out, "wb").write(d)
+sys.exit(0 if hit else "nothing of %s in %s" % (what, src))
+PY
+}
+# tcp_send FILE / udp_send FILE: the file whole over one connection, closed after; or in datagrams
+# of seven packets.
+tcp_send() {
+  python3 - "$PORT" "$1" <<'PY'
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+try:
+    s.sendall(open(sys.argv[2], "rb").read())
+except OSError:
+    pass   # an input that ended this sender early may have reset it
+s.close()
+PY
+}
+udp_send() {
+  python3 - "$PORT" "$1" <<'PY'
+import socket, sys, time
+d = open(sys.argv[2], "rb").read()
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for i in range(0, len(d), 1316):
+    s.sendto(d[i:i + 1316], ("127.0.0.1", int(sys.argv[1])))
+    time.sleep(0.001)
+PY
+}
+# A TCP sender's end, at once or after its last bytes were read.
+senders_ended() { echo $(($(count_log "closing stream rc=") + $(count_log "Output TCP sender 127.0.0.1 ended: "))); }
+wait_senders_ended() {   # N SECONDS
+  local i
+  for i in $(seq 1 $(($2 * 10))); do [ "$(senders_ended)" -gt "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
+not_stopped() { [ "$(status)" != Stopped ] || { echo "status: Stopped"; return 1; }; }
+
+# TS over TCP and UDP with those fields at 0 and 7: the input goes on, and a good sender after is
+# decoded.
+start_output 1 tcp
+for size in 0 7; do
+  mutate "$TEST_DIR/h264.ts" "$TEST_DIR/bad.ts" ts "$size" || fail "making bad.ts"
+  wait_status "^Listening\.\.\. TCP" 10
+  before=$(senders_ended)
+  tcp_send "$TEST_DIR/bad.ts"
+  check "TS over TCP, fields of $size: the connection ends" wait_senders_ended "$before" 10
+  check "TS over TCP, fields of $size: listening again" wait_status "^Listening\.\.\. TCP" 10
+done
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "tcp://127.0.0.1:$PORT"
+check "TS over TCP after the bad senders: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+stop_send
+start_output 1 udp
+for size in 0 7; do
+  mutate "$TEST_DIR/h264.ts" "$TEST_DIR/bad.ts" ts "$size" || fail "making bad.ts"
+  udp_send "$TEST_DIR/bad.ts"
+  sleep 1
+  check "TS over UDP, fields of $size: the input is not stopped" not_stopped
+done
+send -i "$TEST_DIR/h264.ts" -c copy -f mpegts "udp://127.0.0.1:$PORT?pkt_size=1316"
+check "TS over UDP after the bad datagrams: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
+check "TS over UDP after the bad datagrams: the count rises" rising
+stop_send
+
 # MP4 over TCP, init movie first and one sample per fragment.
 ffmpeg -nostdin -loglevel error -i "$TEST_DIR/h264.ts" -c copy -movflags empty_moov+frag_every_frame+default_base_moof \
   -f mp4 "$TEST_DIR/frag.mp4" || fail "making frag.mp4"
@@ -248,6 +333,26 @@ check "MP4: frames decoded" wait_status "^[1-9][0-9]* frames decoded" 15
 check "MP4: the count rises" rising
 dump mp4
 check "MP4: the shown picture is ffmpeg's decode" matches mp4 "$TEST_DIR/h264.nv12" 352 288 nv12
+stop_send
+
+# MP4 senders whose ftyp, moov, moof or mdat has size 0 (the box runs to the end of what was
+# sent) or 7 (bad input): each ends its own connection with the reason logged, and the input
+# waits for the next sender; Display.State is left alone throughout.
+for box in ftyp moov moof mdat; do
+  for size in 0 7; do
+    mutate "$TEST_DIR/frag.mp4" "$TEST_DIR/bad.mp4" "$box" "$size" || fail "making bad.mp4"
+    check "MP4 $box of size $size: listening before it" wait_status "^Listening\.\.\. TCP" 10
+    ended=$(count_log "Output TCP sender 127.0.0.1 ended: ")
+    tcp_send "$TEST_DIR/bad.mp4"
+    check "MP4 $box of size $size: its connection ended with the reason logged" \
+      wait_count "Output TCP sender 127.0.0.1 ended: " "$ended" 10
+    check "MP4 $box of size $size: listening again" wait_status "^Listening\.\.\. TCP" 10
+  done
+done
+decoded=$(count_log "dim 352x288")
+send -i "$TEST_DIR/frag.mp4" -c copy -movflags empty_moov+frag_every_frame+default_base_moof -f mp4 "tcp://127.0.0.1:$PORT"
+check "MP4 after the bad senders: decoded" wait_count "dim 352x288" "$decoded" 15
+check "MP4 after the bad senders: the count rises" rising
 stop_send
 
 stop_app
