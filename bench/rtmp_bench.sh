@@ -100,8 +100,10 @@ run() {   # NAME PID THREADS COUNTER URL N RATE ROUND
   [ "$(field window_pictures "$out")" != 0 ] || why+="; no picture in the window"
   v=$(grep -oE 'players_with_everything=[0-9]+' <<<"$out" | cut -d= -f2)
   [ "${v:-0}" = "$6" ] || why+="; $(( $6 - ${v:-0} )) of $6 players missed pictures (worst missed $(field worst_player_missed "$out"))"
-  v=$(grep -oE 'probes_with_keyframe=[0-9]+' <<<"$out" | cut -d= -f2)
-  [ "${v:-0}" = 5 ] || why+="; $(( 5 - ${v:-0} )) of 5 latency probes got no keyframe"
+  v=$(field probes_failed "$out")
+  [ "${v:-0}" = 0 ] || why+="; $v of 5 latency probes failed (timed out or cut)"
+  v=$(( 5 - ${v:-0} - $(grep -oE 'probes_with_keyframe=[0-9]+' <<<"$out" | cut -d= -f2) ))
+  [ "$v" = 0 ] || why+="; $v of 5 latency probes saw no keyframe"
   [ "$rc" = 0 ] || [ -n "$why" ] || why+="; the players failed (status $rc)"
   bench_rate_ok "$7" "$measured" || why+="; under 80% of the set rate"
   if [ -z "$why" ]; then
