@@ -109,8 +109,9 @@ bench_cg_cleanup() {
 # thread): COUNTER's growth (bench_counter) less what the threads FILTER does not name ran, each
 # from /proc/PID/task/TID/schedstat (ns). Left-out threads are looked at every 0.1 s; one that
 # ends inside the window takes what it ran after the last look into the serving figure, so the
-# bench leaves out long-lived threads only. Prints "NS LEFT_OUT_THREADS LEFT_OUT_GONE" per FILTER,
-# then "T0 T1" (the window, seconds since the epoch).
+# bench leaves out long-lived threads only. Prints "NS LEFT_OUT_THREADS LEFT_OUT_GONE SERVING_GONE"
+# per FILTER (SERVING_GONE: serving threads seen that ended inside the window, counted), then
+# "T0 T1" (the window, seconds since the epoch).
 bench_window() {
   python3 - "$@" <<'PY'
 import os, sys, time
@@ -165,13 +166,15 @@ c1 = total()
 t1 = time.time()
 seen.update(final)
 for f in filters:
-    out = n = gone = 0
+    out = n = gone = served_gone = 0
     for t, (comm, v) in seen.items():
-        if not counted(comm, f):
+        if counted(comm, f):
+            served_gone += t not in final
+        else:
             n += 1
             out += v - start.get(t, (comm, 0))[1]
             gone += t not in final
-    print(max(0, c1 - c0 - out), n, gone)
+    print(max(0, c1 - c0 - out), n, gone, served_gone)
 print("%.6f %.6f" % (t0, t1))
 PY
 }

@@ -109,7 +109,8 @@ one() {
   measured=$(field measured_bps "$RUN_OUT"); win=$(field window_s "$RUN_OUT")
   pns=$(field process_cpu_ns "$RUN_OUT"); tns=$(field threads_cpu_ns "$RUN_OUT")
   ended=$(field left_out_gone "$RUN_OUT")
-  printf 'round %d %-5s %s clients=%d left_out_ended=%d ' "$round" "$kind" "$(bench_rates "$rate" "$measured")" "$n" "${ended:-0}"
+  printf 'round %d %-5s %s clients=%d serving_threads_ended=%d left_out_ended=%d ' "$round" "$kind" \
+    "$(bench_rates "$rate" "$measured")" "$n" "$(field serving_gone "$RUN_OUT")" "${ended:-0}"
   # A run counts on delivery alone: pictures and continuity counters over HTTP, RTP sequence and
   # the transport packets' continuity counters over RTSP; each reason it does not is printed.
   if [ "$kind" = rtsp ]; then why=$(bench_rtsp_why "$n" "$RUN_RC" "$RUN_OUT"); else why=$(bench_http_why "$n" "$RUN_RC" "$RUN_OUT"); fi

@@ -73,7 +73,7 @@ sleep 1
 declare -A CPU_NS WINDOW MARGINAL
 field() { bench_field "$@"; }
 run() {   # NAME PID THREADS COUNTER URL N RATE ROUND
-  local cpu t0 t1 out rc ns threads gone win measured catchups marginal=none why="" v
+  local cpu t0 t1 out rc ns threads gone served win measured catchups marginal=none why="" v
   catchups=$(grep -c "catching up" "$LOG")
   rm -rf "$TEST_DIR/players"; mkdir -p "$TEST_DIR/players"
   python3 "$top/bench/rtmp_bench_players.py" "$5" "$6" "$SECONDS_PER_RUN" "$TEST_DIR/players" \
@@ -85,7 +85,7 @@ run() {   # NAME PID THREADS COUNTER URL N RATE ROUND
   # The server's counter (every thread that ran in the window, session threads that ended
   # included) less the threads left out, each by its schedstat.
   cpu=$(bench_window "$4" "$2" "$SECONDS_PER_RUN" "$3")
-  read -r ns threads gone <<<"$(sed -n 1p <<<"$cpu")"
+  read -r ns threads gone served <<<"$(sed -n 1p <<<"$cpu")"
   read -r t0 t1 <<<"$(sed -n 2p <<<"$cpu")"
   echo "$t0 $t1" >"$TEST_DIR/players/closed"
   wait "$players"; rc=$?
@@ -94,8 +94,8 @@ run() {   # NAME PID THREADS COUNTER URL N RATE ROUND
   measured=$(field measured_bps "$out")
   # Late frames (a second behind the clock) our sessions skipped to a keyframe, the push included.
   catchups=$(($(grep -c "catching up" "$LOG") - catchups))
-  printf 'round %d %-6s %s players=%d late_skips_k7160=%d cpu_ns=%d left_out_threads=%d left_out_ended=%d window_s=%.3f ' \
-    "$8" "$1" "$(bench_rates "$7" "$measured")" "$6" "$catchups" "$ns" "$threads" "$gone" "$win"
+  printf 'round %d %-6s %s players=%d late_skips_k7160=%d cpu_ns=%d serving_threads_ended=%d left_out_threads=%d left_out_ended=%d window_s=%.3f ' \
+    "$8" "$1" "$(bench_rates "$7" "$measured")" "$6" "$catchups" "$ns" "$served" "$threads" "$gone" "$win"
   # A run counts on delivery alone: each reason it does not is printed.
   [ "$(field window_pictures "$out")" != 0 ] || why+="; no picture in the window"
   v=$(grep -oE 'players_with_everything=[0-9]+' <<<"$out" | cut -d= -f2)

@@ -21,7 +21,8 @@
 # (the whole process is printed beside for reference, as process_cpu). GStreamer: only the file
 # reader ("matroskademux0:", a queue cuts it off from the rest) is left out, i.e. the parser and
 # payloader, the thread that writes to the TCP clients, the RTSP client threads, the pool workers
-# that come and go, RTCP and the main loop are counted. A left-out thread is looked at every
+# that come and go (serving_threads_ended: those seen to end inside a window, their time in the
+# figure), RTCP and the main loop are counted. A left-out thread is looked at every
 # 0.1 s: one that ended inside a window would bring what it ran after its last look into the
 # figure (left_out_ended, none expected). A run's validity rests on delivery alone.
 #
@@ -106,7 +107,7 @@ field() { bench_field "$@"; }
 declare -A COST FRAME_COST SERVED COMPLETE ROUNDS_OK RATE_SEEN
 run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second in COST
   local who=$1 rate=$2 n=$3 round=$4 url=$URL pid=$APP_PID threads=$OUR_THREADS counter=$OUR_COUNTER
-  local before after idle_ns idle_s idle pidle out rc measured cpu_ns win net ms us key frames ended why
+  local before after idle_ns idle_s idle pidle out rc measured cpu_ns win net ms us key frames ended served why
   [ "$who" = gst ] && { url=$PEER_URL; pid=$PEER_PID; threads=$PEER_THREADS; counter=$PEER_COUNTER; }
   # No bench client just before and just after the run: the serving part, then the whole.
   before=$(bench_window "$counter" "$pid" "$IDLE_SECONDS" "$threads" "")
@@ -122,15 +123,18 @@ run() {   # WHO RATE N ROUND: one run, printed; notes its cost per client-second
   # look counts as serving.
   ended=$(field left_out_gone "$out")
   ended=$(( ${ended:-0} + $(sed -n 1p <<<"$before" | cut -d' ' -f3) + $(sed -n 1p <<<"$after" | cut -d' ' -f3) ))
+  # Serving threads that ended inside a window: their time is in the figure.
+  served=$(field serving_gone "$out")
+  served=$(( ${served:-0} + $(sed -n 1p <<<"$before" | cut -d' ' -f4) + $(sed -n 1p <<<"$after" | cut -d' ' -f4) ))
   measured=$(field measured_bps "$out"); cpu_ns=$(field threads_cpu_ns "$out"); win=$(field window_s "$out")
   frames=$(field client_frames "$out")
   key="$who $rate $n"
   SERVED[$key]="${SERVED[$key]:-} $(field served "$out")"
   COMPLETE[$key]="${COMPLETE[$key]:-} $(field complete "$out")"
   RATE_SEEN[$key]="${RATE_SEEN[$key]:-} ${measured:-0}"
-  printf 'round %d %-5s %s clients=%d idle_serving_cpu=%.2f%% idle_serving_ns=%d idle_process_cpu=%.1f%% left_out_ended=%d ' \
+  printf 'round %d %-5s %s clients=%d idle_serving_cpu=%.2f%% idle_serving_ns=%d idle_process_cpu=%.1f%% serving_threads_ended=%d left_out_ended=%d ' \
     "$round" "$who" "$(bench_rates "$rate" "$measured")" "$n" "$(echo "$idle * 100" | bc -l)" "$idle_ns" \
-    "$(echo "$pidle * 100" | bc -l)" "$ended"
+    "$(echo "$pidle * 100" | bc -l)" "$served" "$ended"
   # A run counts on delivery alone: each reason it does not is printed.
   why=$(bench_rtsp_why "$n" "$rc" "$out")
   bench_rate_ok "$rate" "$measured" || why+="; under 80% of the set rate"

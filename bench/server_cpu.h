@@ -43,10 +43,14 @@ inline bool thread_counted(const std::string &comm, const std::string &filter)
     return !anyInclude || included;
 }
 
-// Run time (ns) of every thread of pid that the filter leaves out, by thread id.
-inline std::map<int, unsigned long long> left_out_ns(int pid, const std::string &filter)
+// Run time (ns) of every thread of pid, by thread id, and whether the filter counts it as serving.
+struct ThreadLook {
+    unsigned long long ns;
+    bool serving;
+};
+inline std::map<int, ThreadLook> thread_look(int pid, const std::string &filter)
 {
-    std::map<int, unsigned long long> out;
+    std::map<int, ThreadLook> out;
     char path[96];
     snprintf(path, sizeof path, "/proc/%d/task", pid);
     DIR *d = opendir(path);
@@ -65,13 +69,11 @@ inline std::map<int, unsigned long long> left_out_ns(int pid, const std::string 
             comm[0] = 0;
         fclose(f);
         comm[strcspn(comm, "\n")] = 0;
-        if (thread_counted(comm, filter))
-            continue;
         snprintf(file, sizeof file, "/proc/%d/task/%d/schedstat", pid, tid);
         f = fopen(file, "r");
         unsigned long long ns = 0;
         if (f && fscanf(f, "%llu", &ns) == 1)
-            out[tid] = ns;
+            out[tid] = {ns, thread_counted(comm, filter)};
         if (f)
             fclose(f);
     }
@@ -115,7 +117,7 @@ struct ServerCpu {
     std::string counter;   // empty: /proc/PID/stat
     std::string filter;    // the serving threads; the others are left out
     unsigned long long total0 = 0, total1 = 0;
-    std::map<int, unsigned long long> atStart, seen, atEnd;
+    std::map<int, ThreadLook> atStart, seen, atEnd;
     bool ended = false;
     double nextLook = 0;
 };
@@ -124,7 +126,7 @@ inline void server_cpu_start(ServerCpu &s, double now)
 {
     if (s.counter.empty())
         s.counter = "/proc/" + std::to_string(s.pid) + "/stat";
-    s.seen = s.atStart = left_out_ns(s.pid, s.filter);
+    s.seen = s.atStart = thread_look(s.pid, s.filter);
     s.total0 = cpu_counter_ns(s.counter);
     s.nextLook = now + 0.1;
 }
@@ -134,7 +136,7 @@ inline void server_cpu_look(ServerCpu &s, double now, bool last = false)
 {
     if (s.ended || (!last && now < s.nextLook))
         return;
-    std::map<int, unsigned long long> look = left_out_ns(s.pid, s.filter);
+    std::map<int, ThreadLook> look = thread_look(s.pid, s.filter);
     for (const auto &th : look)
         s.seen[th.first] = th.second;
     s.nextLook = now + 0.1;
@@ -145,18 +147,25 @@ inline void server_cpu_look(ServerCpu &s, double now, bool last = false)
     }
 }
 
-// " process_cpu_ns=N threads_cpu_ns=N left_out_ns=N left_out_threads=N left_out_gone=N" for the
-// window (closed by a last look): the whole, the serving part, and the threads left out.
+// " process_cpu_ns=N threads_cpu_ns=N left_out_ns=N left_out_threads=N left_out_gone=N
+// serving_gone=N" for the window (closed by a last look): the whole, the serving part, the threads
+// left out, and the serving threads seen that ended inside it (their time is in the figure).
 inline void server_cpu_print(const ServerCpu &s)
 {
     unsigned long long out = 0;
-    int gone = 0;
+    int leftOut = 0, gone = 0, servingGone = 0;
     for (const auto &th : s.seen) {
+        bool ended = s.atEnd.count(th.first) == 0;
+        if (th.second.serving) {
+            servingGone += ended;
+            continue;
+        }
         auto before = s.atStart.find(th.first);
-        out += th.second - (before == s.atStart.end() ? 0 : before->second);
-        gone += s.atEnd.count(th.first) == 0;
+        out += th.second.ns - (before == s.atStart.end() ? 0 : before->second.ns);
+        leftOut++;
+        gone += ended;
     }
     unsigned long long total = s.total1 - s.total0;
-    printf(" process_cpu_ns=%llu threads_cpu_ns=%llu left_out_ns=%llu left_out_threads=%zu left_out_gone=%d", total,
-           total > out ? total - out : 0, out, s.seen.size(), gone);
+    printf(" process_cpu_ns=%llu threads_cpu_ns=%llu left_out_ns=%llu left_out_threads=%d left_out_gone=%d serving_gone=%d", total,
+           total > out ? total - out : 0, out, leftOut, gone, servingGone);
 }
