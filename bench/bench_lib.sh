@@ -64,17 +64,58 @@ b = int(re.search(r"bytes=(\d+)", sys.argv[1]).group(1)); t = float(re.search(r"
 print("%.0f" % (b * 8 / t if t else 0))' "$1"
 }
 
-# bench_window PID SECONDS FILTER...: the run time over the next SECONDS of the threads of PID
-# that each FILTER counts, from /proc/PID/task/TID/schedstat (nanoseconds; /proc/PID/stat has 10 ms
-# ticks, as coarse as a whole figure of a quiet server over a run). FILTER: comma-separated name
-# prefixes to count ("rtp"), or to leave out ("!matroskademux0"); "" counts every thread. Threads
-# are looked at twice a second: one begun since counts from zero; one that ends takes what it ran
-# after the last look with it, so GONE says how many did, and a figure with GONE above 0 is short.
-# Prints "NS THREADS GONE" per FILTER, then "T0 T1" (the window, seconds since the epoch).
+# A server's CPU is counted so that the threads it starts and ends as it serves are in it: each
+# server runs in a cgroup of its own, whose counter holds every thread that ever ran in it (cgroup
+# v1 cpuacct.usage in ns, v2 cpu.stat usage_usec); where none can be made, the process's own
+# totals (/proc/PID/stat, clock ticks: ended threads and reaped children are in them too).
+# bench_cg_init makes the bench's own cgroup under the one it runs in (BENCH_CG, empty without).
+bench_cg_init() {
+  local base
+  if [ "$(stat -fc %T /sys/fs/cgroup 2>/dev/null)" = cgroup2fs ]; then
+    base=/sys/fs/cgroup$(sed -n 's/^0:://p' /proc/self/cgroup)
+  else
+    base=/sys/fs/cgroup/cpuacct$(awk -F: '$2 ~ /(^|,)cpuacct(,|$)/ { print $3 }' /proc/self/cgroup)
+  fi
+  BENCH_CG_BASE=${base%/}
+  BENCH_CG=$(mktemp -d "$BENCH_CG_BASE/k7160-bench-XXXXXX" 2>/dev/null) || BENCH_CG=""
+}
+
+# bench_counter NAME PID: puts PID, every thread of it and what it starts later, in the cgroup NAME
+# of the bench's own and prints the counter to read; "/proc/PID/stat" when it cannot.
+bench_counter() {
+  local d=$BENCH_CG/$1
+  if [ -n "$BENCH_CG" ] && mkdir -p "$d" 2>/dev/null && echo "$2" >"$d/cgroup.procs" 2>/dev/null; then
+    if [ -e "$d/cpuacct.usage" ]; then echo "$d/cpuacct.usage"; else echo "$d/cpu.stat"; fi
+  else
+    echo "/proc/$2/stat"
+  fi
+}
+
+# bench_cg_cleanup: what is left in the bench's cgroups goes back where the bench runs, and they go.
+bench_cg_cleanup() {
+  local d p
+  [ -n "${BENCH_CG:-}" ] && [ -d "$BENCH_CG" ] || return 0
+  for d in "$BENCH_CG"/*/; do
+    [ -d "$d" ] || continue
+    while read -r p; do echo "$p" >"$BENCH_CG_BASE/cgroup.procs" 2>/dev/null; done <"$d/cgroup.procs"
+    rmdir "$d" 2>/dev/null
+  done
+  rmdir "$BENCH_CG" 2>/dev/null
+  BENCH_CG=""
+}
+
+# bench_window COUNTER PID SECONDS FILTER...: the server's CPU over the next SECONDS, per FILTER
+# (the serving threads by name, as the clients' THREADS: "rtp", "!matroskademux0"; "" every
+# thread): COUNTER's growth (bench_counter) less what the threads FILTER does not name ran, each
+# from /proc/PID/task/TID/schedstat (ns). Left-out threads are looked at every 0.1 s; one that
+# ends inside the window takes what it ran after the last look into the serving figure, so the
+# bench leaves out long-lived threads only. Prints "NS LEFT_OUT_THREADS LEFT_OUT_GONE SERVING_GONE"
+# per FILTER (SERVING_GONE: serving threads seen that ended inside the window, counted), then
+# "T0 T1" (the window, seconds since the epoch).
 bench_window() {
   python3 - "$@" <<'PY'
 import os, sys, time
-pid, secs, filters = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3:]
+counter, pid, secs, filters = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4:]
 
 def counted(comm, f):
     inc = None
@@ -85,6 +126,15 @@ def counted(comm, f):
         else:
             inc = bool(inc) or comm.startswith(p)
     return inc is not False
+
+def total():
+    with open(counter) as f:
+        text = f.read()
+    if counter.endswith("cpu.stat"):
+        return int(text.split("usage_usec ")[1].split()[0]) * 1000
+    if counter.startswith("/proc/"):
+        return sum(map(int, text.rsplit(")", 1)[1].split()[11:15])) * 10**9 // os.sysconf("SC_CLK_TCK")
+    return int(text)
 
 def look():
     out = {}
@@ -104,25 +154,55 @@ def look():
 
 t0 = time.time()
 start = look()
+c0 = total()
 seen = dict(start)
 end = t0 + secs
 while time.time() < end:
-    time.sleep(max(0, min(0.5, end - time.time())))
+    time.sleep(max(0, min(0.1, end - time.time())))
     if time.time() < end:
         seen.update(look())
 final = look()
+c1 = total()
 t1 = time.time()
 seen.update(final)
 for f in filters:
-    ns = n = gone = 0
+    out = n = gone = served_gone = 0
     for t, (comm, v) in seen.items():
         if counted(comm, f):
+            served_gone += t not in final
+        else:
             n += 1
-            ns += v - start.get(t, (comm, 0))[1]
+            out += v - start.get(t, (comm, 0))[1]
             gone += t not in final
-    print(ns, n, gone)
+    print(max(0, c1 - c0 - out), n, gone, served_gone)
 print("%.6f %.6f" % (t0, t1))
 PY
+}
+
+# bench_field NAME "OUTPUT": the value of NAME=... in a client's output.
+bench_field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
+
+# bench_rtsp_why N RC "OUTPUT" / bench_http_why N RC "OUTPUT": each reason the run of
+# rtsp_bench_client / http_stream_client with N clients fails on delivery, "; "-separated.
+bench_rtsp_why() {
+  local o=$3 v r=""
+  v=$(bench_field served "$o"); [ "${v:-0}" = "$1" ] || r+="; $(( $1 - ${v:-0} )) of $1 clients not playing through the window"
+  v=$(bench_field no_first_picture "$o"); [ "${v:-0}" = 0 ] || r+="; $v clients without a first picture"
+  v=$(bench_field worst_client_missed "$o"); [ "${v:-0}" = 0 ] || r+="; pictures missed (worst client $v)"
+  v=$(bench_field worst_client_lost_packets "$o"); [ "${v:-0}" = 0 ] || r+="; packets lost (worst client $v)"
+  v=$(bench_field ts_backwards "$o"); [ "${v:-0}" = 0 ] || r+="; timestamps stepped back $v times"
+  v=$(bench_field mp2t_cc_gaps "$o"); [ "${v:-0}" = 0 ] || r+="; $v transport packets out of order"
+  [ "$2" = 0 ] || [ -n "$r" ] || r="; not every client got everything (client status $2)"
+  printf '%s' "$r"
+}
+bench_http_why() {
+  local o=$3 v r=""
+  v=$(bench_field window_pictures "$o"); [ "${v:-0}" != 0 ] || r+="; no picture in the window"
+  v=$(bench_field worst_client_missed "$o"); [ "${v:-0}" = 0 ] || r+="; pictures missed (worst client $v)"
+  v=$(bench_field cc_gaps "$o"); [ "${v:-0}" = 0 ] || r+="; $v continuity-counter gaps"
+  v=$(bench_field closed_early "$o"); [ "${v:-0}" = 0 ] || r+="; $v connections closed early"
+  [ "$2" = 0 ] || [ -n "$r" ] || r="; not every client got everything (client status $2)"
+  printf '%s' "$r"
 }
 
 # bench_marginal NS_N NS_1 SECONDS_N SECONDS_1 N: the CPU one client more costs (ms per
@@ -130,6 +210,14 @@ PY
 bench_marginal() {
   awk -v a="$1" -v b="$2" -v s="$3" -v t="$4" -v n="$5" \
     'BEGIN { if (n > 1 && s > 0 && t > 0) printf "%.4f", (a / s - b / t) / 1e6 / (n - 1); else printf "none" }'
+}
+
+# bench_marginal_mb NS_N NS_1 SECONDS_N SECONDS_1 BPS_N BPS_1 N: the same per megabyte more
+# delivered (ms per MB), each run's clients receiving BPS (bit/s, mean per client): servers whose
+# clients take different rates are compared for equal work.
+bench_marginal_mb() {
+  awk -v a="$1" -v b="$2" -v s="$3" -v t="$4" -v p="$5" -v q="$6" -v n="$7" \
+    'BEGIN { d = (p * n - q) / 8 / 1e6; if (n > 1 && s > 0 && t > 0 && d > 0) printf "%.4f", (a / s - b / t) / 1e6 / d; else printf "none" }'
 }
 
 # bench_ratio A B: A / B, or "none" when either is missing or B is not above zero.

@@ -12,13 +12,13 @@
 // client missed and the mean per client, clients that stopped inside the window,
 // continuity-counter gaps, bytes per client, the bit rate each client received in the window
 // (mean), and the client's own CPU. With SERVER_PID the server's CPU time over the window in
-// schedstat nanoseconds, of its whole process and, with THREADS, of the threads it names (as
-// rtsp_bench_client's THREADS). Exit status 0 when every client got every picture of the window,
+// nanoseconds, the whole and the serving part that THREADS names, from COUNTER (as
+// rtsp_bench_client's). Exit status 0 when every client got every picture of the window,
 // with no gap and no early close. Chunked (our server) and plain (a file server) bodies alike.
 // BENCH_THROTTLE=1 makes one client stop reading halfway through the window, to show that such
 // a run fails.
 //
-// usage: http_stream_client PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS]]
+// usage: http_stream_client PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS [COUNTER]]]
 #include <algorithm>
 #include <cmath>
 #include <arpa/inet.h>
@@ -139,19 +139,20 @@ void feed(Client &c, const uint8_t *p, size_t n)
 
 int main(int argc, char **argv)
 {
-    if (argc < 5 || argc > 7) {
-        fprintf(stderr, "usage: %s PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS]]\n", argv[0]);
+    if (argc < 5 || argc > 8) {
+        fprintf(stderr, "usage: %s PORT PATH CLIENTS SECONDS [SERVER_PID [THREADS [COUNTER]]]\n", argv[0]);
         return 2;
     }
     int port = atoi(argv[1]);
     std::string path = argv[2];
     int n = atoi(argv[3]);
     double seconds = atof(argv[4]);
-    // The server's whole process, and the threads THREADS names.
-    ServerCpu process, threads;
-    process.pid = threads.pid = argc >= 6 ? atoi(argv[5]) : 0;
-    if (argc == 7)
-        threads.filter = argv[6];
+    ServerCpu server;
+    server.pid = argc >= 6 ? atoi(argv[5]) : 0;
+    if (argc >= 7)
+        server.filter = argv[6];
+    if (argc == 8)
+        server.counter = argv[7];
     if (n < 1 || n > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "at most 64 clients and 30 s only\n");
         return 2;
@@ -203,16 +204,12 @@ int main(int argc, char **argv)
                 winStart = t;
                 winEnd = t + seconds;
                 g_inWindow = true;
-                if (process.pid) {
-                    server_cpu_start(process, t);
-                    server_cpu_start(threads, t);
-                }
+                if (server.pid)
+                    server_cpu_start(server, t);
             }
         }
-        if (winEnd && process.pid && g_inWindow) {
-            server_cpu_look(process, t, t >= winEnd);
-            server_cpu_look(threads, t, t >= winEnd);
-        }
+        if (winEnd && server.pid && g_inWindow)
+            server_cpu_look(server, t, t >= winEnd);
         if (winEnd && t >= winEnd)
             g_inWindow = false;
         if (winEnd && t >= winEnd + 1)
@@ -307,10 +304,8 @@ int main(int argc, char **argv)
            windowBytes * 8.0 / (winEnd - winStart) / n, winEnd - winStart);
     if (throttle_stopped)
         printf(" throttled=client_0_stopped_reading_halfway");
-    if (process.pid)
-        server_cpu_print(process, "process");
-    if (process.pid && argc == 7)
-        server_cpu_print(threads, "threads");
+    if (server.pid)
+        server_cpu_print(server);
     printf("\n");
     return complete == n ? 0 : 1;
 }

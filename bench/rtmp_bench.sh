@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # RTMP play of the whole appliance against nginx's RTMP module, in a network namespace of its
 # own (loopback only): 1, 16 and 64 ffmpeg players copying channel A at 2 and 8 Mbit/s (the
-# camera is a clip with detail and grain), interleaved round by round, with the rate set and the
-# video rate the players measured, the server's CPU (the scheduler's run time in nanoseconds, from
-# schedstat, of ours: its RTMP session threads; nginx: every thread of its one worker process;
-# each serves one session more, the push from us to nginx), whether every player got every
-# picture, and the time from a play command to the first video message and to the first keyframe
-# (a raw player of our own). The window opens once every player has its first picture and lasts
+# camera is a clip with detail and grain), interleaved round by round (ours first in odd rounds,
+# nginx first in even ones), with the rate set and the video rate the players measured, the
+# server's CPU, whether every player got every picture, and the time from a play command to the
+# first video message and to the first keyframe (a raw player of our own). The server's CPU: each
+# server runs in a cgroup of its own, whose counter holds every thread that ever ran in it, the
+# session threads that end inside the window included (nanoseconds); of ours every thread but its
+# RTMP session threads is left out (the encoder and the rest, long-lived, each taken away by its
+# schedstat); of nginx nothing (its one worker process). Each serves one session more, the push
+# from us to nginx. The window opens once every player has its first picture and lasts
 # RTMP_BENCH_SECONDS; every player plays on past it (bench/rtmp_bench_players.py). A run counts
-# only when every player got every picture any player got in the window, when none of the counted
-# threads ended inside it (its time would be lost) and when the measured rate is at least 80% of
-# the set one; otherwise it is printed FAILED, with the pictures the worst player missed, and
-# gives no figure. The headline is the marginal CPU per player-second: the run with N players
-# against the one with one player of the same round, (cpu_N/window_N - cpu_1/window_1) / (N - 1),
-# from the cpu_ns and window_s both runs print; the CPU per player-second of the whole run
+# on delivery alone: every player got every picture any player got in the window, every latency
+# probe got its keyframe, and the measured rate is at least 80% of the set one; otherwise it is
+# printed FAILED with each of its reasons (with the pictures the worst player missed), and gives
+# no figure. The headline is the marginal CPU per player-second: the run with N players against
+# the one with one player of the same round, (cpu_N/window_N - cpu_1/window_1) / (N - 1), from the
+# cpu_ns and window_s both runs print; the CPU per player-second of the whole run
 # (cpu_N / N / window) stands beside it. Per rate and count, the median and range of the
 # marginal costs of the rounds that counted, and of ours over nginx's in the rounds where both
 # did, with how many rounds each rests on and the load average. nginx serves the same stream,
@@ -41,10 +44,12 @@ stop_peers() {
   [ -n "$NGINX_PID" ] && kill "$NGINX_PID" 2>/dev/null
   PUSH_PID=""; NGINX_PID=""
 }
-trap 'stop_peers; cleanup' EXIT
+trap 'stop_peers; cleanup; bench_cg_cleanup' EXIT
 
 bench_make_clip "$TEST_DIR/clip.mkv" || { fail "no clip made"; finish; }
+bench_cg_init
 start_app PLATFORM_CAPTURE_CLIP="$TEST_DIR/clip.mkv" || finish
+OUR_COUNTER=$(bench_counter k7160 "$APP_PID")
 wait_log "RTMP server listening on port 1935" 20 || { fail "RTMP listener did not start"; finish; }
 
 mkdir -p "$TEST_DIR/nginx/logs"
@@ -61,24 +66,26 @@ rtmp { server { listen 127.0.0.1:1936; chunk_size 128; application live { live o
 CONF
 nginx -p "$TEST_DIR/nginx" -c "$TEST_DIR/nginx/nginx.conf" &
 NGINX_PID=$!
+NGINX_COUNTER=$(bench_counter nginx "$NGINX_PID")
+echo "CPU counters: ours $OUR_COUNTER nginx $NGINX_COUNTER"
 sleep 1
 
 declare -A CPU_NS WINDOW MARGINAL
-field() { grep -oE "(^| )$1=[-0-9.]+" <<<"$2" | head -1 | cut -d= -f2; }
-run() {   # NAME PID THREADNAME URL N RATE ROUND
-  local cpu t0 t1 out rc ns threads gone win measured catchups marginal=none why=""
+field() { bench_field "$@"; }
+run() {   # NAME PID THREADS COUNTER URL N RATE ROUND
+  local cpu t0 t1 out rc ns threads gone served win measured catchups marginal=none why="" v
   catchups=$(grep -c "catching up" "$LOG")
   rm -rf "$TEST_DIR/players"; mkdir -p "$TEST_DIR/players"
-  python3 "$top/bench/rtmp_bench_players.py" "$4" "$5" "$SECONDS_PER_RUN" "$TEST_DIR/players" \
+  python3 "$top/bench/rtmp_bench_players.py" "$5" "$6" "$SECONDS_PER_RUN" "$TEST_DIR/players" \
     >"$TEST_DIR/players.out" &
   local players=$!
   # The players say when every one of them has its first picture (the latency probes, whose
   # sessions come and go, are done by then).
   for _ in $(seq 1 600); do [ -e "$TEST_DIR/players/open" ] && break; sleep 0.1; done
-  # The scheduler's run time: the tick counts of /proc/PID/stat sample who is on the CPU at each
-  # tick, and came out at a half to an eighth of it for threads that run a few microseconds a frame.
-  cpu=$(bench_window "$2" "$SECONDS_PER_RUN" "$3")
-  read -r ns threads gone <<<"$(sed -n 1p <<<"$cpu")"
+  # The server's counter (every thread that ran in the window, session threads that ended
+  # included) less the threads left out, each by its schedstat.
+  cpu=$(bench_window "$4" "$2" "$SECONDS_PER_RUN" "$3")
+  read -r ns threads gone served <<<"$(sed -n 1p <<<"$cpu")"
   read -r t0 t1 <<<"$(sed -n 2p <<<"$cpu")"
   echo "$t0 $t1" >"$TEST_DIR/players/closed"
   wait "$players"; rc=$?
@@ -87,25 +94,31 @@ run() {   # NAME PID THREADNAME URL N RATE ROUND
   measured=$(field measured_bps "$out")
   # Late frames (a second behind the clock) our sessions skipped to a keyframe, the push included.
   catchups=$(($(grep -c "catching up" "$LOG") - catchups))
-  printf 'round %d %-6s %s players=%d late_skips_k7160=%d cpu_ns=%d threads=%d threads_ended=%d window_s=%.3f ' \
-    "$7" "$1" "$(bench_rates "$6" "$measured")" "$5" "$catchups" "$ns" "$threads" "$gone" "$win"
-  [ "$rc" = 0 ] || why+="; not every player got every picture of the window (worst missed $(field worst_player_missed "$out"))"
-  [ "$gone" = 0 ] || why+="; $gone counted threads ended inside the window"
-  bench_rate_ok "$6" "$measured" || why+="; under 80% of the set rate"
+  printf 'round %d %-6s %s players=%d late_skips_k7160=%d cpu_ns=%d serving_threads_ended=%d left_out_threads=%d left_out_ended=%d window_s=%.3f ' \
+    "$8" "$1" "$(bench_rates "$7" "$measured")" "$6" "$catchups" "$ns" "$served" "$threads" "$gone" "$win"
+  # A run counts on delivery alone: each reason it does not is printed.
+  [ "$(field window_pictures "$out")" != 0 ] || why+="; no picture in the window"
+  v=$(grep -oE 'players_with_everything=[0-9]+' <<<"$out" | cut -d= -f2)
+  [ "${v:-0}" = "$6" ] || why+="; $(( $6 - ${v:-0} )) of $6 players missed pictures (worst missed $(field worst_player_missed "$out"))"
+  v=$(field probes_failed "$out")
+  [ "${v:-0}" = 0 ] || why+="; $v of 5 latency probes failed (timed out or cut)"
+  v=$(( 5 - ${v:-0} - $(grep -oE 'probes_with_keyframe=[0-9]+' <<<"$out" | cut -d= -f2) ))
+  [ "$v" = 0 ] || why+="; $v of 5 latency probes saw no keyframe"
+  [ "$rc" = 0 ] || [ -n "$why" ] || why+="; the players failed (status $rc)"
+  bench_rate_ok "$7" "$measured" || why+="; under 80% of the set rate"
   if [ -z "$why" ]; then
-    CPU_NS[$1 $5 $7]=$ns; WINDOW[$1 $5 $7]=$win
+    CPU_NS[$1 $6 $8]=$ns; WINDOW[$1 $6 $8]=$win
     # The headline: what a player more costs, against the run with one player of the same round
     # (the fixed cost of the stream and of the push falls out).
-    [ -n "${CPU_NS[$1 1 $7]:-}" ] &&
-      marginal=$(bench_marginal "$ns" "${CPU_NS[$1 1 $7]}" "$win" "${WINDOW[$1 1 $7]}" "$5")
-    [ "$marginal" = none ] || MARGINAL[$1 $6 $5 $7]=$marginal
+    [ -n "${CPU_NS[$1 1 $8]:-}" ] &&
+      marginal=$(bench_marginal "$ns" "${CPU_NS[$1 1 $8]}" "$win" "${WINDOW[$1 1 $8]}" "$6")
+    [ "$marginal" = none ] || MARGINAL[$1 $7 $6 $8]=$marginal
     printf 'marginal_ms_per_player_s=%s server_cpu=%.1f%% cpu_ms_per_player_s=%.3f | %s\n' \
-      "$marginal" "$(echo "$ns / 10000000 / $win" | bc -l)" "$(echo "$ns / 1000000 / $win / $5" | bc -l)" "$out"
+      "$marginal" "$(echo "$ns / 10000000 / $win" | bc -l)" "$(echo "$ns / 1000000 / $win / $6" | bc -l)" "$out"
   else
     printf 'FAILED (%s): no figure | %s\n' "${why#; }" "$out"
   fi
-  check "$1 with $5 players at $6: every player got every picture of the window" [ "$rc" = 0 ]
-  check "$1 with $5 players at $6: no counted thread ended inside the window" [ "$gone" = 0 ]
+  check "$1 with $6 players at $7: every player got every picture of the window" [ "$rc" = 0 ]
 }
 # summary RATE N: the marginal cost per player-second of each server, median [range] of the
 # rounds that gave one, and ours over nginx's in the rounds where both did, beside the load average.
@@ -137,8 +150,10 @@ for rate in $RATES; do
   echo "machine $(bench_load)"
   for round in $(seq 1 "$ROUNDS"); do
     for n in $COUNTS; do
-      run k7160 "$APP_PID" rtmpSession rtmp://127.0.0.1:1935/live/streamA.m3u8 "$n" "$rate" "$round"
-      run nginx "$NGINX_PID" "" rtmp://127.0.0.1:1936/live/streamA "$n" "$rate" "$round"
+      # Ours first in odd rounds, nginx first in even ones: the machine's drift falls on both.
+      [ $((round % 2)) = 1 ] && run k7160 "$APP_PID" rtmpSession "$OUR_COUNTER" rtmp://127.0.0.1:1935/live/streamA.m3u8 "$n" "$rate" "$round"
+      run nginx "$NGINX_PID" "" "$NGINX_COUNTER" rtmp://127.0.0.1:1936/live/streamA "$n" "$rate" "$round"
+      [ $((round % 2)) = 0 ] && run k7160 "$APP_PID" rtmpSession "$OUR_COUNTER" rtmp://127.0.0.1:1935/live/streamA.m3u8 "$n" "$rate" "$round"
     done
   done
   for n in $COUNTS; do [ "$n" -gt 1 ] && summary "$rate" "$n"; done

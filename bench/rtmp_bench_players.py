@@ -11,12 +11,13 @@ got between T0 and T1, each known by its timestamp (the players' timestamps are 
 by matching pictures by size and checksum); a player has everything when it got every one of
 them and played past the window's end, so one that started late, stopped early, fell more than a
 second behind or was cut misses some (when no player played past the window's end to show them,
-one that stopped inside it missed at least what it would have got at its own rate). Reports the pictures of the window, players with everything,
-the pictures the worst player missed, players that stopped inside the window, the first stop
-against the window's end, the video bit rate the players received in the window (mean of their
-payload over it) and the probes' times (median). BENCH_THROTTLE=1 stops one player halfway
-through the window, to show that such a run fails. Exit status 0 when every player got
-everything and every probe got a keyframe.
+one that stopped inside it missed at least what it would have got at its own rate). Reports the
+pictures of the window, players with everything, the pictures the worst player missed, players
+that stopped inside the window, the first stop against the window's end, the video bit rate the
+players received in the window (mean of their payload over it), the probes' times (median), how
+many of them got a keyframe and how many failed (timed out, cut). BENCH_THROTTLE=1 stops one
+player halfway through the window, to show that such a run fails. Exit status 0 when every
+player got everything and every probe got a keyframe.
 Usage: rtmp_bench_players.py URL N SECONDS OUTDIR"""
 import collections
 import os
@@ -106,14 +107,17 @@ def pump_for(secs):
 
 
 pump_for(2)
-firsts, keys = [], []
+# A probe counts only with its keyframe: one that never saw one fails the run.
+firsts, keys, probe_errors = [], [], 0
 for _ in range(5):
     try:
         f, k = probe()
         firsts.append(f)
-        keys.append(k)
+        if k is not None:
+            keys.append(k)
     except (OSError, ValueError, EOFError, TimeoutError) as e:
         print("probe failed: %s" % e, file=sys.stderr)
+        probe_errors += 1
     pump_for(0)
 # The window opens once every player has a picture (or after 20 s, with those that have none).
 limit = time.time() + 20
@@ -185,8 +189,8 @@ stopped_inside = sum(1 for a in lasts if a < t1)
 ms = lambda v: statistics.median([x for x in v if x is not None]) * 1000 if any(x is not None for x in v) else -1
 print("players=%d play_to_first_video_ms=%.0f play_to_keyframe_ms=%.0f window_s=%.3f window_pictures=%d "
       "pictures_min=%d no_picture=%d players_with_everything=%d/%d worst_player_missed=%d "
-      "players_stopped_inside_window=%d first_stop_after_window_s=%.3f measured_bps=%.0f%s" % (
+      "players_stopped_inside_window=%d first_stop_after_window_s=%.3f measured_bps=%.0f probes_with_keyframe=%d/5 probes_failed=%d%s" % (
           n, ms(firsts), ms(keys), t1 - t0, len(window), min(in_window), sum(1 for p in pics if not p), complete, n,
-          max(missed), stopped_inside, min(lasts) - t1, statistics.mean(rates),
+          max(missed), stopped_inside, min(lasts) - t1, statistics.mean(rates), len(keys), probe_errors,
           " throttled=player_0_stopped_halfway" if throttle else ""))
 sys.exit(0 if complete == n and len(keys) == 5 else 1)

@@ -10,19 +10,20 @@
 // picture), the bit rate each client received on the wire in the window (mean over clients),
 // the pictures all clients completed in the window (client_frames), for MP2T the transport
 // packets out of order by continuity counter, and the client's own CPU, how many clients were
-// served (playing through the window, a picture in its last second) and how many got
-// everything. With SERVER_PID the server's CPU time over the window, from
-// /proc/PID/task/*/schedstat in nanoseconds: of its whole process (process_cpu_ns) and, with
-// THREADS as well, of the threads whose names begin with one of its comma-separated prefixes
-// ("!" before a prefix leaves such threads out instead; threads_cpu_ns), each with the number of
-// threads counted and of those that ended in the window (looked at twice a second: what such a
-// thread ran after the last look is lost, so the bench gives no figure). Exit status 0 when
-// every client got every packet (and, for MP2T, every transport packet in order) and a picture
-// in the window's last second. The track to SETUP comes from the DESCRIBE answer, so any RTSP
-// server can be measured. BENCH_THROTTLE=1 makes one client stop reading halfway through the
-// window, to show that such a run fails.
+// served (playing through the window, a picture in its last second), how many got everything,
+// and for a failed run each cause apart: pictures the worst client missed, packets it lost,
+// timestamps that stepped back, clients with no first picture. With SERVER_PID the server's CPU
+// time over the window in nanoseconds (bench/server_cpu.h): the whole (process_cpu_ns, from
+// COUNTER: the cgroup the bench put the server in, else /proc/PID/stat), which holds every thread
+// that ran in the window, ended ones included, and the serving part (threads_cpu_ns): the whole
+// less the threads THREADS does not name (comma-separated name prefixes; "!" before one names
+// the threads left out instead), each read from its own schedstat. Exit status 0 when every
+// client got every packet (and, for MP2T, every transport packet in order) and a picture in the
+// window's last second. The track to SETUP comes from the DESCRIBE answer, so any RTSP server can
+// be measured. BENCH_THROTTLE=1 makes one client stop reading halfway through the window, to
+// show that such a run fails.
 //
-// usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID [THREADS]]   (URL rtsp://127.0.0.1:PORT/NAME)
+// usage: rtsp_bench_client URL CLIENTS SECONDS [SERVER_PID [THREADS [COUNTER]]]   (URL rtsp://127.0.0.1:PORT/NAME)
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -290,19 +291,20 @@ double pct(std::vector<double> v, double p)
 
 int main(int argc, char **argv)
 {
-    if (argc < 4 || argc > 6) {
-        fprintf(stderr, "usage: %s URL CLIENTS SECONDS [SERVER_PID [THREADS]]\n", argv[0]);
+    if (argc < 4 || argc > 7) {
+        fprintf(stderr, "usage: %s URL CLIENTS SECONDS [SERVER_PID [THREADS [COUNTER]]]\n", argv[0]);
         return 2;
     }
     g_url = argv[1];
     int clients = atoi(argv[2]);
     double seconds = atof(argv[3]);
     int serverPid = argc >= 5 ? atoi(argv[4]) : 0;
-    // The server's whole process, and the threads THREADS names.
-    ServerCpu process, threads;
-    process.pid = threads.pid = serverPid;
-    if (argc == 6)
-        threads.filter = argv[5];
+    ServerCpu server;
+    server.pid = serverPid;
+    if (argc >= 6)
+        server.filter = argv[5];
+    if (argc == 7)
+        server.counter = argv[6];
     unsigned port = 0;
     if (sscanf(argv[1], "rtsp://127.0.0.1:%u/", &port) != 1 || clients < 1 || clients > 64 || seconds <= 0 || seconds > 30) {
         fprintf(stderr, "loopback URLs, at most 64 clients and 30 s only\n");
@@ -354,26 +356,19 @@ int main(int argc, char **argv)
             playStart = t;
             playEnd = t + seconds;
             g_inWindow = true;
-            if (serverPid) {
-                server_cpu_start(process, t);
-                server_cpu_start(threads, t);
-            }
+            if (serverPid)
+                server_cpu_start(server, t);
             for (auto &c : cs)
                 c.playingAtStart = c.step == 3;
         }
         if (playEnd && t >= playEnd) {
-            if (serverPid) {
-                server_cpu_look(process, t, true);
-                server_cpu_look(threads, t, true);
-            }
+            if (serverPid)
+                server_cpu_look(server, t, true);
             g_inWindow = false;
             break;
         }
-        // A thread of the server's pool may end within the window: its time so far is kept.
-        if (playEnd && serverPid) {
-            server_cpu_look(process, t);
-            server_cpu_look(threads, t);
-        }
+        if (playEnd && serverPid)
+            server_cpu_look(server, t);
         // The throttled client stops reading (its connection stays open).
         if (throttle && !throttled && playEnd && t >= playStart + seconds / 2) {
             epoll_ctl(ep, EPOLL_CTL_DEL, cs[0].fd, nullptr);
@@ -448,7 +443,8 @@ int main(int argc, char **argv)
                     c.ts.ccGaps == 0 && c.ts.badSync == 0;
     }
     double lostFrames = 0, lostPackets = 0;
-    uint64_t backwards = 0, packets = 0, windowFrames = 0, ccGaps = 0;
+    uint64_t backwards = 0, packets = 0, windowFrames = 0, ccGaps = 0, worstMissed = 0, worstLost = 0;
+    int noPicture = 0;
     std::vector<double> lat, firstPic;
     double bps = 0;
     for (size_t i = 0; i < cs.size(); i++) {
@@ -458,6 +454,9 @@ int main(int argc, char **argv)
         ccGaps += cs[i].ts.ccGaps + cs[i].ts.badSync;
         lostFrames += best - inWindow[i];
         lostPackets += cs[i].lostPackets;
+        worstMissed = std::max<uint64_t>(worstMissed, best - inWindow[i]);
+        worstLost = std::max<uint64_t>(worstLost, cs[i].lostPackets);
+        noPicture += cs[i].firstIdr < 0;
         backwards += cs[i].tsBackwards;
         packets += cs[i].packets;
         lat.insert(lat.end(), cs[i].latencies.begin(), cs[i].latencies.end());
@@ -468,16 +467,16 @@ int main(int argc, char **argv)
            "latency_ms_p50=%.1f latency_ms_p99=%.1f play_to_picture_ms_max=%.0f failed=%d client_cpu=%.1f%% measured_bps=%.0f\n",
            clients, best, (unsigned long long)packets, lostFrames / clients, lostPackets / clients, (unsigned long long)backwards,
            pct(lat, 0.5), pct(lat, 0.99), pct(firstPic, 1.0), failed, 100.0 * cpu / wall, bps);
-    printf("served=%d complete=%d window_s=%.3f client_frames=%llu", served, complete, playEnd - playStart,
-           (unsigned long long)windowFrames);
+    printf("served=%d complete=%d window_s=%.3f client_frames=%llu worst_client_missed=%llu worst_client_lost_packets=%llu "
+           "no_first_picture=%d",
+           served, complete, playEnd - playStart, (unsigned long long)windowFrames, (unsigned long long)worstMissed,
+           (unsigned long long)worstLost, noPicture);
     if (g_mp2t)
         printf(" mp2t_cc_gaps=%llu", (unsigned long long)ccGaps);
     if (throttled)
         printf(" throttled=client_0_stopped_reading_halfway");
     if (serverPid)
-        server_cpu_print(process, "process");
-    if (serverPid && argc == 6)
-        server_cpu_print(threads, "threads");
+        server_cpu_print(server);
     printf("\n");
     return complete == clients ? 0 : 1;
 }
