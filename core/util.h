@@ -17,6 +17,9 @@ struct RateGate {
 bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held);
 // Something was turned away and its period is over: the count is due even if nothing new comes.
 bool rate_gate_due(const RateGate *g, int period_ms);
+// Bytes in the UTF-8 character at `p` (at most `n` there), 0 when they are not one: overlong
+// forms, surrogates, code points past U+10FFFF and cut characters are not.
+size_t utf8_char_length(const unsigned char *p, size_t n);
 int read_file_line(const char *path, char *buffer, size_t size);
 int has_prefix_ci(const char *text, const char *prefix);
 int has_suffix_ci(const char *text, const char *suffix);
