@@ -419,7 +419,7 @@ int log_error(const char *fmt, ...)
     if (n < 0)
         return n;
     set_last_error(2, "%s", msg);
-    puts(msg);
+    puts(log_text(msg).text);   // the console takes no control byte from here either
     fflush(stdout);
     user_gpio_write(GPIO_LED_ERROR, 1);
     return n;

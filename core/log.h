@@ -30,7 +30,7 @@ LogText log_text_n(const char *text, size_t length);
 // term, a line every LOG_ORIGIN_LINE_MS after a burst of LOG_ORIGIN_BURST, so that no steady
 // trickle washes the ring; what is held back is counted on one line by log_origins_report.
 // The system's lines and an Admin's are never held back.
-enum { LOG_ORIGIN_PER_SECOND = 5, LOG_ORIGIN_BURST = 60, LOG_ORIGIN_LINE_MS = 10000 };
+enum { LOG_ORIGIN_PER_SECOND = 20, LOG_ORIGIN_BURST = 300, LOG_ORIGIN_LINE_MS = 10000 };
 enum LogOriginKind : uint8_t { LOG_ORIGIN_SYSTEM, LOG_ORIGIN_ANONYMOUS, LOG_ORIGIN_USER, LOG_ORIGIN_ADMIN };
 struct LogOrigin {
     LogOriginKind kind;
