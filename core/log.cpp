@@ -186,8 +186,8 @@ struct OriginBudget {
     LogOrigin origin;          // kind LOG_ORIGIN_SYSTEM: free
     int64_t credit_ms;         // LOG_ORIGIN_LINE_MS per line, earned with time up to the burst
     int64_t credit_at;
-    int64_t second_start;
-    unsigned in_second;
+    int64_t window_start;
+    unsigned in_window;
     unsigned held;             // held back since the last count written
     int64_t first_held_ms;
     int64_t reported_ms;       // the last count written
@@ -265,13 +265,13 @@ bool origin_pass(const LogOrigin &o, char *evicted, size_t size)
     b->credit_at = now;
     if (b->credit_ms > (int64_t)LOG_ORIGIN_BURST * LOG_ORIGIN_LINE_MS)
         b->credit_ms = (int64_t)LOG_ORIGIN_BURST * LOG_ORIGIN_LINE_MS;
-    if (now - b->second_start >= 1000) {
-        b->second_start = now;
-        b->in_second = 0;
+    if (now - b->window_start >= LOG_ORIGIN_WINDOW_MS) {
+        b->window_start = now;
+        b->in_window = 0;
     }
-    bool pass = b->in_second < LOG_ORIGIN_PER_SECOND && b->credit_ms >= LOG_ORIGIN_LINE_MS;
+    bool pass = b->in_window < LOG_ORIGIN_WINDOW_LINES && b->credit_ms >= LOG_ORIGIN_LINE_MS;
     if (pass) {
-        b->in_second++;
+        b->in_window++;
         b->credit_ms -= LOG_ORIGIN_LINE_MS;
     } else if (b->held++ == 0) {
         b->first_held_ms = now;
@@ -349,12 +349,10 @@ LogText log_text(const char *text)
 LogOrigin log_origin_client(const char *user, bool admin)
 {
     LogOrigin o = {};
-    if (!user || !*user) {
-        o.kind = LOG_ORIGIN_ANONYMOUS;
-        return o;
-    }
-    o.kind = admin ? LOG_ORIGIN_ADMIN : LOG_ORIGIN_USER;
-    snprintf(o.user, sizeof o.user, "%s", user);
+    bool named = user && *user;
+    o.kind = admin ? LOG_ORIGIN_ADMIN : named ? LOG_ORIGIN_USER : LOG_ORIGIN_ANONYMOUS;
+    if (named)
+        snprintf(o.user, sizeof o.user, "%s", user);
     return o;
 }
 

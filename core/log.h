@@ -26,17 +26,19 @@ LogText log_text_n(const char *text, size_t length);
 
 // Who caused the lines a thread writes: a server marks the request or session it serves, and
 // every line written meanwhile, by whichever function, is charged to that client. A client with
-// no credentials or a user who is not an Admin gets a few lines a second and, over the long
-// term, a line every LOG_ORIGIN_LINE_MS after a burst of LOG_ORIGIN_BURST, so that no steady
-// trickle washes the ring; what is held back is counted on one line by log_origins_report.
+// no credentials or a user who is not an Admin gets LOG_ORIGIN_WINDOW_LINES in each
+// LOG_ORIGIN_WINDOW_MS (room for a session's start) and, over the long term, a line every
+// LOG_ORIGIN_LINE_MS after a burst of LOG_ORIGIN_BURST, so that no steady trickle washes the
+// ring; what is held back is counted on one line by log_origins_report.
 // The system's lines and an Admin's are never held back.
-enum { LOG_ORIGIN_PER_SECOND = 20, LOG_ORIGIN_BURST = 300, LOG_ORIGIN_LINE_MS = 10000 };
+enum { LOG_ORIGIN_WINDOW_LINES = 100, LOG_ORIGIN_WINDOW_MS = 10000, LOG_ORIGIN_BURST = 300, LOG_ORIGIN_LINE_MS = 10000 };
 enum LogOriginKind : uint8_t { LOG_ORIGIN_SYSTEM, LOG_ORIGIN_ANONYMOUS, LOG_ORIGIN_USER, LOG_ORIGIN_ADMIN };
 struct LogOrigin {
     LogOriginKind kind;
     char user[33];   // for LOG_ORIGIN_USER and LOG_ORIGIN_ADMIN
 };
-LogOrigin log_origin_client(const char *user, bool admin);   // user null or empty: no credentials
+// user null or empty: no credentials; admin: with Admin rights (a guest may have them).
+LogOrigin log_origin_client(const char *user, bool admin);
 LogOrigin log_origin();                                      // this thread's; the system's unless marked
 LogOrigin log_origin_swap(const LogOrigin &origin);         // marks this thread, gives the mark before
 void log_origins_report();   // called every second or so

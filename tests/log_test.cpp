@@ -260,7 +260,7 @@ TEST_F(OriginFixture, BudgetsLinesByWhoCausedThem)
     LogOrigin viewer = log_origin_client("viewer", false);
     LogOrigin admin = log_origin_client("boss", true);
     log_origin_swap(anonymous);
-    for (int i = 0; i < 100; i++)
+    for (int i = 0; i < LOG_ORIGIN_WINDOW_LINES + 50; i++)
         log_printf("anonymous %d\n", i);
     log_origin_swap(admin);
     for (int i = 0; i < 100; i++)
@@ -270,12 +270,12 @@ TEST_F(OriginFixture, BudgetsLinesByWhoCausedThem)
     log_origin_swap(LogOrigin{});
     log_printf("system 0\n");
     std::string s = ring_contents();
-    EXPECT_EQ(count_of(s, "] anonymous "), (size_t)LOG_ORIGIN_PER_SECOND) << s;
+    EXPECT_EQ(count_of(s, "] anonymous "), (size_t)LOG_ORIGIN_WINDOW_LINES) << s;
     EXPECT_EQ(count_of(s, "] admin "), 100u);
     EXPECT_NE(s.find("viewer 0"), std::string::npos);
     EXPECT_NE(s.find("system 0"), std::string::npos);
 
-    // Second by second a flood gets the rest of its burst, then a line in each LOG_ORIGIN_LINE_MS.
+    // Window by window a flood gets the rest of its burst, then a line in each LOG_ORIGIN_LINE_MS.
     log_origin_swap(anonymous);
     for (int second = 1; second < 200; second++) {
         fake_now_ms += 1000;
@@ -291,7 +291,7 @@ TEST_F(OriginFixture, BudgetsLinesByWhoCausedThem)
     // The count comes once the client has been held back a while, and at most once a minute.
     log_origins_report();
     s = ring_contents();
-    size_t held = 100 + 199 * 20 - written;
+    size_t held = LOG_ORIGIN_WINDOW_LINES + 50 + 199 * 20 - written;
     EXPECT_NE(s.find("clients without credentials: " + std::to_string(held) + " lines held back\n"), std::string::npos) << s;
     log_origin_swap(anonymous);
     for (int i = 0; i < 50; i++)
@@ -345,19 +345,19 @@ TEST_F(OriginFixture, OriginBelongsToTheThread)
             log_printf("other thread %d\n", i);
     });
     other.join();
-    for (int i = 0; i < 30; i++)
+    for (int i = 0; i < LOG_ORIGIN_WINDOW_LINES + 10; i++)
         log_printf("alice %d\n", i);
     EXPECT_STREQ(log_origin().user, "alice");
     std::string s = ring_contents();
     EXPECT_EQ(count_of(s, "other thread"), 20u);
-    EXPECT_EQ(count_of(s, "] alice"), (size_t)LOG_ORIGIN_PER_SECOND);
+    EXPECT_EQ(count_of(s, "] alice"), (size_t)LOG_ORIGIN_WINDOW_LINES);
 }
 
 // More clients than the table holds: the one unused longest gives way, its count written first.
 TEST_F(OriginFixture, ClientThatGivesWayHasItsCountWritten)
 {
     log_origin_swap(log_origin_client("first", false));
-    for (int i = 0; i < LOG_ORIGIN_PER_SECOND + 5; i++)
+    for (int i = 0; i < LOG_ORIGIN_WINDOW_LINES + 5; i++)
         log_printf("first %d\n", i);
     for (int u = 0; u < 20; u++) {
         fake_now_ms += 10;

@@ -296,9 +296,9 @@ TEST(StreamSource, EndIsChargedToTheClientItWasMadeFor)
     Puller p;
     LogOrigin system = log_origin_swap(log_origin_client(nullptr, false));
     p.source = StreamDeviceSource::createNew(*p.env, VIDEO_STREAM1, StreamMode_H264_ES, rtp_video_h264);
-    for (int i = 0; i < LOG_ORIGIN_BURST + LOG_ORIGIN_PER_SECOND; i++) {   // the client's budget is spent
-        if (i % LOG_ORIGIN_PER_SECOND == 0)
-            source_clock_ms += 1000;
+    for (int i = 0; i < LOG_ORIGIN_BURST + LOG_ORIGIN_WINDOW_LINES; i++) {   // the client's budget is spent
+        if (i % LOG_ORIGIN_WINDOW_LINES == 0)
+            source_clock_ms += LOG_ORIGIN_WINDOW_MS;
         log_printf("anonymous line %d\n", i);
     }
     log_origin_swap(system);

@@ -1057,8 +1057,9 @@ MHD_AccessHandlerCallback access_handler;
 MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
                         const char *version, const char *upload_data, size_t *upload_data_size, void **con_cls)
 {
-    // Lines of the request are charged to its sender: no credentials until they prove a user.
-    LogOrigin was = log_origin_swap(log_origin_client(nullptr, false));
+    // Lines of the request are charged to its sender: the guest until credentials prove a user.
+    // A guest with Admin rights (an open device) may do all an Admin does, and is logged as one.
+    LogOrigin was = log_origin_swap(log_origin_client(nullptr, param_access_user_level(nullptr) == WEB_LEVEL_ADMIN));
     guard_track_request(connection, url, method, *upload_data_size);
     MHD_Result r = access_handler(cls, connection, url, method, version, upload_data, upload_data_size, con_cls);
     log_origin_swap(was);

@@ -242,9 +242,11 @@ def flood(what, n, user=None, password=None):
             head, _ = request(s, "DESCRIBE", "streamA.h264", 2, auth("DESCRIBE"))
         head, _ = request(s, "SETUP", "streamA.h264/track1", 3, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + auth("SETUP"))
         if user and session_id(head):
+            # RTP follows the PLAY's answer on the connection: the TEARDOWN's answer is not read.
             sid = "Session: %s\r\n" % session_id(head)
-            request(s, "PLAY", "streamA.h264", 4, sid + auth("PLAY"))
-            head, _ = request(s, "TEARDOWN", "streamA.h264", 5, sid + auth("TEARDOWN"))
+            head, _ = request(s, "PLAY", "streamA.h264", 4, sid + auth("PLAY"))
+            s.sendall(("TEARDOWN %sstreamA.h264 RTSP/1.0\r\nCSeq: 5\r\n%s%s\r\n" % (URL, sid, auth("TEARDOWN"))).encode())
+            time.sleep(0.01)
         s.close()
         return status(head)
     def worker():
