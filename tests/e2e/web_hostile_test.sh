@@ -163,8 +163,7 @@ W=(--basic -u watcher:watch7)
 check "a Stream View user is made" [ "$(code "${W[@]}" "$URL/index.htm")" = 200 ]
 # Values that reach the log through lines no caller escapes.
 CTL=$'\r\n[ 1.000000] root: forged\x1b[2J\x07\x08\x7f\t\xc2\x85\xe2\x80\xa8\x85\x9b'
-for kv in "Recording.Filename=rec$CTL" "RTMP[0].URL=rtmp://127.0.0.1/live/x$CTL" "NetworkTimeServer=ntp$CTL" \
-          "User[9].Delete=x$CTL"; do
+for kv in "Recording.Filename=rec$CTL" "RTMP[0].URL=rtmp://127.0.0.1/live/x$CTL" "User[9].Delete=x$CTL"; do
   curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" --data-urlencode "$kv" $URL/controls
 done
 # raw_get HOST PATH: one GET as raw bytes.
@@ -212,20 +211,30 @@ method = (sys.argv[4] if len(sys.argv) > 4 else 'GET').encode()
 auth = b'Authorization: ' + sys.argv[5].encode() + b'\r\n' if len(sys.argv) > 5 else b''
 body = b'GOPSize=45' if method == b'POST' else b''
 extra = b'Content-Type: application/x-www-form-urlencoded\r\nReferer: /x.htm\r\nContent-Length: %d\r\n' % len(body) if body else b''
-codes = {}; t = time.time()
-for _ in range(n):
-    s = socket.create_connection(('127.0.0.1', 80), timeout=10)
-    s.sendall(method + b' ' + path + b' HTTP/1.1\r\nHost: ' + host + b'\r\n' + auth + extra + b'Connection: close\r\n\r\n' + body)
+# A stream's answer is left after its head. A connection closed unanswered (the address holds all
+# it may while the server has not yet seen the streams left) is tried again a little later.
+codes = {}; t = time.time(); again = 0
+stream = path.endswith(b'.ts')
+while sum(codes.values()) < n and time.time() - t < 60:
     data = b''
-    while b'\r\n\r\n' not in data or not path.endswith(b'.ts'):
-        d = s.recv(65536)
-        if not d:
-            break
-        data += d
-    s.close()
+    try:
+        s = socket.create_connection(('127.0.0.1', 80), timeout=10)
+        s.sendall(method + b' ' + path + b' HTTP/1.1\r\nHost: ' + host + b'\r\n' + auth + extra + b'Connection: close\r\n\r\n' + body)
+        while not stream or b'\r\n\r\n' not in data:
+            d = s.recv(65536)
+            if not d:
+                break
+            data += d
+        s.close()
+    except OSError:
+        pass
+    if not data:
+        again += 1
+        time.sleep(0.02)
+        continue
     code = data[9:12].decode()
     codes[code] = codes.get(code, 0) + 1
-print(n, 'requests in', round(time.time() - t, 1), 's, answers', codes)
+print(sum(codes.values()), 'requests in', round(time.time() - t, 1), 's, answers', codes, 'tried again', again)
 PY
 }
 WA="Basic $(printf watcher:watch7 | base64)"
@@ -234,7 +243,8 @@ echo "unknown URL: $(http_flood 3000 127.0.0.1 /gone.htm)"
 echo "the guest's /streamA_controls: $(http_flood 3000 127.0.0.1 /streamA_controls)"
 curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" -d GuestPermission=1 $URL/controls
 echo "the guest's /streamB.h264: $(http_flood 3000 127.0.0.1 /streamB.h264)"
-echo "the guest's /streamA.ts: $(http_flood 3000 127.0.0.1 /streamA.ts)"
+out=$(http_flood 600 127.0.0.1 /streamA.ts); echo "the guest's /streamA.ts: $out"
+check "the guest's streams were attached" grep -qE "^600 requests .*'200': 600" <<<"$out"
 curl -s -o /dev/null "${A[@]}" -H "Referer: /x.htm" -d GuestPermission=0 $URL/controls
 echo "the user's missing page: $(http_flood 3000 127.0.0.1 /missing.htm GET "$WA")"
 echo "the user's refused POSTs: $(http_flood 3000 127.0.0.1 /streamA_controls POST "$WA")"
@@ -242,7 +252,7 @@ wait_log "clients without credentials: " 30   # the count comes once the flood h
 wait_log "user watcher: " 30
 value "${A[@]}" "$URL/debuglog.txt" >"$TEST_DIR/debuglog.txt"
 echo "debuglog.txt: $(wc -c <"$TEST_DIR/debuglog.txt") bytes; $(grep -c 'for Host evil' "$TEST_DIR/debuglog.txt") foreign-Host lines, $(grep -c 'not found' "$TEST_DIR/debuglog.txt") not-found lines"
-check "21,000 requests leave the Admin's creation in debuglog.txt" grep -qF "user keeper created" "$TEST_DIR/debuglog.txt"
+check "18,600 requests leave the Admin's creation in debuglog.txt" grep -qF "user keeper created" "$TEST_DIR/debuglog.txt"
 check "what was held back from clients without credentials is counted" \
   grep -qE "clients without credentials: [0-9]+ lines held back" "$TEST_DIR/debuglog.txt"
 check "what was held back from the user is counted" grep -qE "user watcher: [0-9]+ lines held back" "$TEST_DIR/debuglog.txt"
