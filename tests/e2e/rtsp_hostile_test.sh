@@ -255,10 +255,15 @@ def flood(what, n, user=None, password=None):
                 if left[0] <= 0 or time.time() - t > 150:
                     return
                 left[0] -= 1
-            try:
-                st = cycle()
-            except Exception as e:
-                st = type(e).__name__
+            # Eight cycles at once from one address: the address's nonces may have moved on
+            # between a challenge and its answer, which asks for credentials again.
+            for _ in range(3):
+                try:
+                    st = cycle()
+                except Exception as e:
+                    st = type(e).__name__
+                if "401" not in st:
+                    break
             with lock:
                 codes[st] = codes.get(st, 0) + 1
     threads = [threading.Thread(target=worker) for _ in range(8)]
