@@ -211,7 +211,7 @@ int play_aac(Playback *t, FrameMessage *m)
             break;
         size_t out = Buffer_getNumBytesUsed(t->out);
         if (out < PLAYBACK_RECORD_SIZE)
-            log_printf("%s: aac decoded buffer size %d\b", "soundPlaybackThrFxn", (int)out);
+            log_printf("%s: aac decoded buffer size %d\n", "soundPlaybackThrFxn", (int)out);
         if (out > 0 && write_pcm(t, t->out) != 0)
             return -1;
         pos += consumed;

@@ -84,29 +84,6 @@ uint32_t ring_used_locked()
     return board.wrap_end - board.output_tail + board.output_head;
 }
 
-int vformat_line(char *line, size_t size, const char *fmt, va_list ap, bool stamp, int *message_len)
-{
-    int off = 0;
-    *message_len = 0;
-    if (stamp) {
-        struct timeval tv;
-        gettimeofday(&tv, nullptr);
-        off = snprintf(line, size, "[%5ld.%06ld] ", (long)(tv.tv_sec % 100000), (long)tv.tv_usec);
-    }
-    int n = vsnprintf(line + off, size - off, fmt, ap);
-    if (n < 0)
-        return off;
-    *message_len = n;
-    int len = off + n;
-    if (len <= (int)size - 1)
-        return len;
-    // A cut line still ends its line, so the next entry starts on its own with its stamp
-    // and the ring keeps whole lines.
-    len = (int)size - 1;
-    line[len - 1] = '\n';
-    return len;
-}
-
 void write_stderr(const char *text, int len)
 {
     while (len > 0) {
@@ -118,77 +95,189 @@ void write_stderr(const char *text, int len)
     }
 }
 
-// What the gates hold back: one lock for all, the list the report walks.
-pthread_mutex_t gate_mutex = PTHREAD_MUTEX_INITIALIZER;
-LogGate *gate_list;
-// This thread's event: whether it is written is decided at its first line, so that events that
-// write nothing neither use the budget nor count as held back.
-thread_local LogGate *thread_gate;
-thread_local bool thread_quiet;   // this thread's event is held back
-thread_local bool thread_hold;    // lines of a record made in a held back event
-
-// A gate's own lines are written also inside a held back event.
-void print_anyway(const char *text)
+// Copies `length` bytes of `p` into `out` (room for `room`), each byte that may not stand in a
+// line as \xNN: the ASCII controls and DEL, the C1 controls and U+2028/U+2029 in UTF-8 (a line
+// break or a terminal control to some readers) and bytes that are not UTF-8. Stops before a
+// character or an escape that does not fit. Gives the bytes written.
+size_t escape_text(const unsigned char *p, size_t length, char *out, size_t room, bool backslash)
 {
-    bool quiet = thread_quiet, hold = thread_hold;
-    LogGate *undecided = thread_gate;
-    thread_quiet = thread_hold = false;
-    thread_gate = nullptr;
-    log_printf("%s", text);
-    thread_quiet = quiet;
-    thread_hold = hold;
-    thread_gate = undecided;
+    static const char hex[] = "0123456789abcdef";
+    size_t o = 0, i = 0;
+    while (i < length) {
+        size_t n = p[i] >= 0x80 ? utf8_char_length(p + i, length - i) : 0;
+        bool c1 = n == 2 && p[i] == 0xc2 && p[i + 1] <= 0x9f;
+        bool separator = n == 3 && p[i] == 0xe2 && p[i + 1] == 0x80 && (p[i + 2] == 0xa8 || p[i + 2] == 0xa9);
+        if (n && !c1 && !separator) {
+            if (o + n > room)
+                break;
+            memcpy(out + o, p + i, n);
+            o += n;
+            i += n;
+            continue;
+        }
+        // C1 controls and the separators are escaped byte by byte, as bytes that are no UTF-8 are.
+        unsigned c = p[i];
+        if (c >= 0x20 && c < 0x7f && (c != '\\' || !backslash)) {
+            if (o + 1 > room)
+                break;
+            out[o++] = (char)c;
+        } else {
+            if (o + 4 > room)
+                break;
+            out[o++] = '\\';
+            out[o++] = 'x';
+            out[o++] = hex[c >> 4];
+            out[o++] = hex[c & 15];
+        }
+        i++;
+    }
+    return o;
 }
 
-// Locked: whether one more of the gate's kind may be written; the count held back before it is
-// written first.
-bool gate_pass_locked(LogGate *g)
+// Formats one line as it is written everywhere: the time stamp (unless raw), the message with
+// whatever it holds escaped, cut to a line, and one newline of its own. Nothing here takes a lock
+// or allocates: the crash path writes through it. 0 for an empty message.
+int format_line(char *line, const char *fmt, va_list ap, bool stamp)
 {
-    if (!g->listed) {
-        g->listed = true;
-        g->next = gate_list;
-        gate_list = g;
+    char message[LOG_LINE_MAX + 1];   // escaping only widens: more could not fit in the line
+    int n = vsnprintf(message, sizeof message, fmt, ap);
+    if (n <= 0)
+        return 0;
+    size_t have = n < (int)sizeof message ? (size_t)n : sizeof message - 1;
+    if (n < (int)sizeof message && message[have - 1] == '\n')
+        have--;   // the line's own end
+    int off = 0;
+    if (stamp) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        off = snprintf(line, LOG_LINE_MAX, "[%5ld.%06ld] ", (long)(tv.tv_sec % 100000), (long)tv.tv_usec);
     }
-    unsigned held;
-    if (!rate_gate_open(&g->rate, g->lines ? g->lines : (unsigned)LOG_GATE_LINES,
-                        g->period_ms ? g->period_ms : (int)LOG_GATE_PERIOD_MS, &held))
-        return false;
-    if (held) {
-        char line[LOG_LINE_MAX + 1];
-        snprintf(line, sizeof line, "%s: %u more held back\n", g->kind, held);
-        print_anyway(line);
-    }
-    return true;
+    off += (int)escape_text((const unsigned char *)message, have, line + off, LOG_LINE_MAX - 1 - off, false);
+    line[off++] = '\n';
+    line[off] = 0;
+    return off;
 }
 
-// UTF-8 length of the character at `p` (at most `n` bytes), 0 when its bytes are not UTF-8.
-size_t utf8_length(const unsigned char *p, size_t n)
+int write_line(const char *line, int len)
 {
-    unsigned c = p[0];
-    size_t len;
-    unsigned lo = 0x80, hi = 0xbf;   // the second byte's range
-    if (c >= 0xc2 && c <= 0xdf)
-        len = 2;
-    else if (c >= 0xe0 && c <= 0xef) {
-        len = 3;
-        if (c == 0xe0)
-            lo = 0xa0;
-        else if (c == 0xed)
-            hi = 0x9f;   // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        len = 4;
-        if (c == 0xf0)
-            lo = 0x90;
-        else if (c == 0xf4)
-            hi = 0x8f;
-    } else
-        return 0;
-    if (n < len || p[1] < lo || p[1] > hi)
-        return 0;
-    for (size_t i = 2; i < len; i++)
-        if ((p[i] & 0xc0) != 0x80)
-            return 0;
+    write_stderr(line, len);
+    log_it(line, len);
+    if (log_line_hook_fn hook = line_hook.load())
+        hook(line, len);
     return len;
+}
+
+int write_system_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int write_system_line(const char *fmt, ...)
+{
+    char line[LOG_LINE_MAX + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    int len = format_line(line, fmt, ap, true);
+    va_end(ap);
+    return len ? write_line(line, len) : 0;
+}
+
+// The budget of each client that caused lines lately. Users are few (only an Admin makes them)
+// and every client without credentials shares one origin, so a small table holds them; when it
+// is full the one unused longest gives way, its count written first.
+enum { ORIGIN_SLOTS = 16, ORIGIN_REPORT_DELAY_MS = 5000, ORIGIN_REPORT_MS = 60000 };
+struct OriginBudget {
+    LogOrigin origin;          // kind LOG_ORIGIN_SYSTEM: free
+    int64_t credit_ms;         // LOG_ORIGIN_LINE_MS per line, earned with time up to the burst
+    int64_t credit_at;
+    int64_t window_start;
+    unsigned in_window;
+    unsigned held;             // held back since the last count written
+    int64_t first_held_ms;
+    int64_t reported_ms;       // the last count written
+    int64_t used_ms;
+};
+pthread_mutex_t origin_mutex = PTHREAD_MUTEX_INITIALIZER;
+OriginBudget origin_budgets[ORIGIN_SLOTS];
+std::atomic<int64_t (*)()> origin_clock{nullptr};
+thread_local LogOrigin thread_origin;   // zero: the system
+
+int64_t origin_now()
+{
+    int64_t (*clock)() = origin_clock.load();
+    return clock ? clock() : monotonic_ms();
+}
+
+bool same_origin(const LogOrigin &a, const LogOrigin &b)
+{
+    bool named_a = a.kind == LOG_ORIGIN_USER || a.kind == LOG_ORIGIN_ADMIN;
+    bool named_b = b.kind == LOG_ORIGIN_USER || b.kind == LOG_ORIGIN_ADMIN;
+    return named_a == named_b && (!named_a || strcmp(a.user, b.user) == 0);
+}
+
+void origin_name(const LogOrigin &o, char *out, size_t size)
+{
+    if (o.kind == LOG_ORIGIN_ANONYMOUS)
+        snprintf(out, size, "clients without credentials");
+    else
+        snprintf(out, size, "user %s", o.user);
+}
+
+// Locked: the count of `b`, when there is one, into `line` (empty when none); the slot's count
+// starts again.
+void take_count_locked(OriginBudget *b, int64_t now, char *line, size_t size)
+{
+    line[0] = 0;
+    if (!b->held)
+        return;
+    char name[64];
+    origin_name(b->origin, name, sizeof name);
+    snprintf(line, size, "%s: %u lines held back\n", name, b->held);
+    b->held = 0;
+    b->reported_ms = now;
+}
+
+// Whether a line of `o` may be written now; a count of a slot that gave way lands in `evicted`.
+bool origin_pass(const LogOrigin &o, char *evicted, size_t size)
+{
+    evicted[0] = 0;
+    pthread_mutex_lock(&origin_mutex);
+    int64_t now = origin_now();
+    OriginBudget *b = nullptr, *oldest = nullptr;
+    for (OriginBudget &s : origin_budgets) {
+        bool free = s.origin.kind == LOG_ORIGIN_SYSTEM;
+        if (!free && same_origin(s.origin, o)) {
+            b = &s;
+            break;
+        }
+        if (oldest && oldest->origin.kind == LOG_ORIGIN_SYSTEM)
+            continue;
+        if (!oldest || free || s.used_ms < oldest->used_ms)
+            oldest = &s;
+    }
+    if (!b) {
+        b = oldest;
+        take_count_locked(b, now, evicted, size);
+        *b = OriginBudget();
+        b->origin = o;
+        b->credit_ms = (int64_t)LOG_ORIGIN_BURST * LOG_ORIGIN_LINE_MS;
+        b->credit_at = now;
+        b->reported_ms = now - ORIGIN_REPORT_MS;
+    }
+    b->used_ms = now;
+    b->credit_ms += now - b->credit_at;
+    b->credit_at = now;
+    if (b->credit_ms > (int64_t)LOG_ORIGIN_BURST * LOG_ORIGIN_LINE_MS)
+        b->credit_ms = (int64_t)LOG_ORIGIN_BURST * LOG_ORIGIN_LINE_MS;
+    if (now - b->window_start >= LOG_ORIGIN_WINDOW_MS) {
+        b->window_start = now;
+        b->in_window = 0;
+    }
+    bool pass = b->in_window < LOG_ORIGIN_WINDOW_LINES && b->credit_ms >= LOG_ORIGIN_LINE_MS;
+    if (pass) {
+        b->in_window++;
+        b->credit_ms -= LOG_ORIGIN_LINE_MS;
+    } else if (b->held++ == 0) {
+        b->first_held_ms = now;
+    }
+    pthread_mutex_unlock(&origin_mutex);
+    return pass;
 }
 
 void print_backtrace()
@@ -225,66 +314,27 @@ void log_it(const char *text, size_t length)
 
 int log_printf(const char *fmt, ...)
 {
-    if (thread_hold)
-        return 0;
-    if (LogGate *g = thread_gate) {
-        thread_gate = nullptr;
-        pthread_mutex_lock(&gate_mutex);
-        thread_quiet = !gate_pass_locked(g);
-        pthread_mutex_unlock(&gate_mutex);
+    const LogOrigin &o = thread_origin;
+    if (o.kind != LOG_ORIGIN_SYSTEM && o.kind != LOG_ORIGIN_ADMIN) {
+        char evicted[LOG_LINE_MAX + 1];
+        bool pass = origin_pass(o, evicted, sizeof evicted);
+        if (evicted[0])
+            write_system_line("%s", evicted);
+        if (!pass)
+            return 0;
     }
-    if (thread_quiet)
-        return 0;
     char line[LOG_LINE_MAX + 1];
     va_list ap;
     va_start(ap, fmt);
-    int message_len;
-    int len = vformat_line(line, sizeof line, fmt, ap, true, &message_len);
+    int len = format_line(line, fmt, ap, true);
     va_end(ap);
-    if (message_len <= 0)
-        return 0;
-    write_stderr(line, len);
-    log_it(line, len);
-    if (log_line_hook_fn hook = line_hook.load())
-        hook(line, len);
-    return len;
+    return len ? write_line(line, len) : 0;
 }
 
 LogText log_text_n(const char *text, size_t length)
 {
-    static const char hex[] = "0123456789abcdef";
     LogText t;
-    const unsigned char *p = (const unsigned char *)text;
-    size_t o = 0, room = sizeof t.text - 1;
-    size_t i = 0;
-    while (i < length) {
-        size_t n = p[i] >= 0x80 ? utf8_length(p + i, length - i) : 0;
-        bool c1 = n == 2 && p[i] == 0xc2 && p[i + 1] <= 0x9f;
-        bool separator = n == 3 && p[i] == 0xe2 && p[i + 1] == 0x80 && (p[i + 2] == 0xa8 || p[i + 2] == 0xa9);
-        if (n && !c1 && !separator) {
-            if (o + n > room)
-                break;
-            memcpy(t.text + o, p + i, n);
-            o += n;
-            i += n;
-            continue;
-        }
-        // C1 controls and the separators are escaped byte by byte, as bytes that are no UTF-8 are.
-        unsigned c = p[i];
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            if (o + 1 > room)
-                break;
-            t.text[o++] = (char)c;
-        } else {
-            if (o + 4 > room)
-                break;
-            t.text[o++] = '\\';
-            t.text[o++] = 'x';
-            t.text[o++] = hex[c >> 4];
-            t.text[o++] = hex[c & 15];
-        }
-        i++;
-    }
+    size_t o = escape_text((const unsigned char *)text, length, t.text, sizeof t.text - 1, true);
     t.text[o] = 0;
     return t;
 }
@@ -296,61 +346,48 @@ LogText log_text(const char *text)
     return log_text_n(text, strlen(text));
 }
 
-int log_gated(LogGate *gate, const char *fmt, ...)
+LogOrigin log_origin_client(const char *user, bool admin)
 {
-    if (thread_quiet && !gate)
-        return 0;
-    pthread_mutex_lock(&gate_mutex);
-    bool pass = !gate || gate_pass_locked(gate);
-    pthread_mutex_unlock(&gate_mutex);
-    if (!pass)
-        return 0;
-    char line[LOG_LINE_MAX + 1];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    if (!gate)
-        return log_printf("%s", line);
-    print_anyway(line);
-    return 1;
+    LogOrigin o = {};
+    bool named = user && *user;
+    o.kind = admin ? LOG_ORIGIN_ADMIN : named ? LOG_ORIGIN_USER : LOG_ORIGIN_ANONYMOUS;
+    if (named)
+        snprintf(o.user, sizeof o.user, "%s", user);
+    return o;
 }
 
-void log_gate_begin(LogGate *gate)
+LogOrigin log_origin()
 {
-    thread_gate = gate;
-    thread_quiet = false;
+    return thread_origin;
 }
 
-void log_gate_end()
+LogOrigin log_origin_swap(const LogOrigin &origin)
 {
-    thread_gate = nullptr;
-    thread_quiet = false;
-}
-
-bool log_held()
-{
-    return thread_quiet || thread_hold;
-}
-
-bool log_hold(bool held)
-{
-    bool before = thread_hold;
-    thread_hold = held;
+    LogOrigin before = thread_origin;
+    thread_origin = origin;
     return before;
 }
 
-void log_gates_report()
+void log_origins_report()
 {
-    pthread_mutex_lock(&gate_mutex);
-    for (LogGate *g = gate_list; g; g = g->next) {
-        int period = g->period_ms ? g->period_ms : (int)LOG_GATE_PERIOD_MS;
-        if (rate_gate_due(&g->rate, period)) {
-            log_printf("%s: %u more held back\n", g->kind, g->rate.held);
-            g->rate.held = 0;
-        }
-    }
-    pthread_mutex_unlock(&gate_mutex);
+    char lines[ORIGIN_SLOTS][LOG_LINE_MAX + 1];
+    int count = 0;
+    pthread_mutex_lock(&origin_mutex);
+    int64_t now = origin_now();
+    for (OriginBudget &b : origin_budgets)
+        if (b.held && now - b.first_held_ms >= ORIGIN_REPORT_DELAY_MS && now - b.reported_ms >= ORIGIN_REPORT_MS)
+            take_count_locked(&b, now, lines[count++], sizeof lines[0]);
+    pthread_mutex_unlock(&origin_mutex);
+    for (int i = 0; i < count; i++)
+        write_system_line("%s", lines[i]);
+}
+
+void log_set_clock(int64_t (*now_ms)())
+{
+    pthread_mutex_lock(&origin_mutex);
+    origin_clock.store(now_ms);
+    memset(origin_budgets, 0, sizeof origin_budgets);
+    pthread_mutex_unlock(&origin_mutex);
 }
 
 int log_print_raw(const char *fmt, ...)
@@ -358,10 +395,9 @@ int log_print_raw(const char *fmt, ...)
     char line[LOG_LINE_MAX + 1];
     va_list ap;
     va_start(ap, fmt);
-    int message_len;
-    int len = vformat_line(line, sizeof line, fmt, ap, false, &message_len);
+    int len = format_line(line, fmt, ap, false);
     va_end(ap);
-    if (message_len <= 0)
+    if (len == 0)
         return 0;
     write_stderr(line, len);
     if (lock_for_crash()) {
@@ -381,7 +417,7 @@ int log_error(const char *fmt, ...)
     if (n < 0)
         return n;
     set_last_error(2, "%s", msg);
-    puts(msg);
+    puts(log_text(msg).text);   // the console takes no control byte from here either
     fflush(stdout);
     user_gpio_write(GPIO_LED_ERROR, 1);
     return n;
@@ -532,9 +568,14 @@ void crash_handler(int sig, siginfo_t *info, void *context)
     log_print_raw("%s: %s thread (%s)\n", name, thread, status_text);
     char regs[512];
     platform_crash_format_registers(context, regs, sizeof regs);
-    log_print_raw("%s", regs);
-    log_print_raw("si_addr=%p si_code=%08x\n\n\n\n", info ? info->si_addr : nullptr,
-                  info ? (unsigned)info->si_code : 0u);
+    // One line each: the writer escapes a line break inside a line.
+    for (const char *p = regs; *p;) {
+        const char *end = strchr(p, '\n');
+        int n = end ? (int)(end - p) : (int)strlen(p);
+        log_print_raw("%.*s\n", n, p);
+        p += n + (end ? 1 : 0);
+    }
+    log_print_raw("si_addr=%p si_code=%08x\n", info ? info->si_addr : nullptr, info ? (unsigned)info->si_code : 0u);
     print_backtrace();
     // Returning would run the faulting instruction again: end here instead.
     if (!quit_requested_nolock())

@@ -24,31 +24,25 @@ struct LogText {
 LogText log_text(const char *text);                      // null gives "(null)"
 LogText log_text_n(const char *text, size_t length);
 
-// Lines that clients without credentials cause, one gate per kind: at most `lines` in each
-// `period_ms` (0: LOG_GATE_LINES in LOG_GATE_PERIOD_MS), the ones held back counted on one line of
-// their own before the kind's next line, or by log_gates_report once the kind has gone quiet.
-enum { LOG_GATE_LINES = 10, LOG_GATE_PERIOD_MS = 10000 };
-struct LogGate {
-    const char *kind;     // names what was held back: "<kind>: N more held back"
-    unsigned lines;
-    int period_ms;
-    RateGate rate;        // under the gates' own lock
-    LogGate *next;        // on the report's list once used
-    bool listed;
+// Who caused the lines a thread writes: a server marks the request or session it serves, and
+// every line written meanwhile, by whichever function, is charged to that client. A client with
+// no credentials or a user who is not an Admin gets LOG_ORIGIN_WINDOW_LINES in each
+// LOG_ORIGIN_WINDOW_MS (room for a session's start) and, over the long term, a line every
+// LOG_ORIGIN_LINE_MS after a burst of LOG_ORIGIN_BURST, so that no steady trickle washes the
+// ring; what is held back is counted on one line by log_origins_report.
+// The system's lines and an Admin's are never held back.
+enum { LOG_ORIGIN_WINDOW_LINES = 100, LOG_ORIGIN_WINDOW_MS = 10000, LOG_ORIGIN_BURST = 300, LOG_ORIGIN_LINE_MS = 10000 };
+enum LogOriginKind : uint8_t { LOG_ORIGIN_SYSTEM, LOG_ORIGIN_ANONYMOUS, LOG_ORIGIN_USER, LOG_ORIGIN_ADMIN };
+struct LogOrigin {
+    LogOriginKind kind;
+    char user[33];   // for LOG_ORIGIN_USER and LOG_ORIGIN_ADMIN
 };
-// A null gate writes the line as log_printf does (a line an authenticated user caused); a line
-// with a gate of its own is written by that gate's count alone, also inside a held back event.
-int log_gated(LogGate *gate, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-// Everything this thread logs until log_gate_end is one event of the gate's kind: written whole,
-// or held back whole and counted as one. An event that logs nothing costs nothing.
-void log_gate_begin(LogGate *gate);
-void log_gate_end();
-// A record made inside a held back event holds back its later lines (its teardown) too:
-// log_held says whether this thread's lines are held back now, log_hold sets it and gives the
-// state before, to be restored.
-bool log_held();
-bool log_hold(bool held);
-void log_gates_report();   // called every second or so
+// user null or empty: no credentials; admin: with Admin rights (a guest may have them).
+LogOrigin log_origin_client(const char *user, bool admin);
+LogOrigin log_origin();                                      // this thread's; the system's unless marked
+LogOrigin log_origin_swap(const LogOrigin &origin);         // marks this thread, gives the mark before
+void log_origins_report();   // called every second or so
+void log_set_clock(int64_t (*now_ms)());   // the budget's clock; null: the monotonic one (tests)
 
 // Receives every time-stamped line after the ring (the UDP log installs itself here).
 typedef void (*log_line_hook_fn)(const char *line, int length);

@@ -479,7 +479,7 @@ int main()
             log_printf("WARNING: timestamp counter check failed!\n");
         while (quit_requested() == 0) {
             quit_wait(500);
-            log_gates_report();
+            log_origins_report();
         }
     }
 

@@ -656,28 +656,22 @@ const char *set_password(const char *text, size_t length, uintptr_t n)
 }
 
 // User names go into the program log and the access log: a line break or another control
-// character in one would forge lines there.
-// Besides the ASCII controls, the C1 controls (raw, as a reader taking the bytes for Latin-1 sees
-// them, or as UTF-8) and the Unicode line and paragraph separators break or rewrite a log line.
+// character in one would forge lines there. Besides the ASCII controls, the C1 controls in UTF-8
+// and the Unicode line and paragraph separators break or rewrite a log line; bytes that are not
+// UTF-8 are taken by some readers for Latin-1, where 0x80-0x9f are C1 controls.
 const char *check_user_name(const char *text, size_t length, uintptr_t)
 {
     const unsigned char *p = (const unsigned char *)text;
     size_t n = strnlen(text, length);
-    for (size_t i = 0; i < n; i++) {
+    for (size_t i = 0; i < n;) {
+        size_t k = utf8_char_length(p + i, n - i);
+        if (k == 0)
+            return "Name is not UTF-8";
         unsigned c = p[i];
-        if (c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f))
+        if (c < 0x20 || c == 0x7f || (c == 0xc2 && p[i + 1] <= 0x9f) ||
+            (c == 0xe2 && p[i + 1] == 0x80 && (p[i + 2] == 0xa8 || p[i + 2] == 0xa9)))
             return "Name holds a control character";
-        if (c == 0xc2 && i + 1 < n && p[i + 1] >= 0x80 && p[i + 1] <= 0x9f)
-            return "Name holds a control character";
-        if (c == 0xe2 && i + 2 < n && p[i + 1] == 0x80 && (p[i + 2] == 0xa8 || p[i + 2] == 0xa9))
-            return "Name holds a control character";
-        // The continuation bytes of a whole UTF-8 character are letters' bytes, not C1 controls.
-        int more = c >= 0xf0 && c <= 0xf4 ? 3 : c >= 0xe0 ? 2 : c >= 0xc2 ? 1 : 0;
-        int k = 0;
-        while (k < more && i + 1 + k < n && (p[i + 1 + k] & 0xc0) == 0x80)
-            k++;
-        if (k == more)
-            i += more;
+        i += k;
     }
     return nullptr;
 }
@@ -1543,13 +1537,11 @@ void param_table_validate()
             if (!err)
                 memcpy(f, original, d->size);
             if (err) {
-                log_printf("convert parameter %s reset to default: err=%s, was=%s, ", d->name, err, was);
                 char now[100];
                 d->get(now, sizeof now, reinterpret_cast<uintptr_t>(def));
-                if (d->set(now, strlen(now), reinterpret_cast<uintptr_t>(f)))
-                    log_print_raw("FAILED reset to default %s\n", now);
-                else
-                    log_print_raw("now=%s\n", now);
+                bool failed = d->set(now, strlen(now), reinterpret_cast<uintptr_t>(f)) != nullptr;
+                log_printf("convert parameter %s reset to default: err=%s, was=%s, %s%s\n", d->name, err, was,
+                           failed ? "FAILED reset to default " : "now=", now);
             }
         } else if (d->type == PARAM_STRING) {
             if (f[0] == 0xFF) {

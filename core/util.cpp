@@ -25,6 +25,39 @@ int64_t monotonic_ms()
     return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
+size_t utf8_char_length(const unsigned char *p, size_t n)
+{
+    if (n == 0)
+        return 0;
+    unsigned c = p[0];
+    if (c < 0x80)
+        return 1;
+    size_t len;
+    unsigned lo = 0x80, hi = 0xbf;   // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf)
+        len = 2;
+    else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        if (c == 0xe0)
+            lo = 0xa0;
+        else if (c == 0xed)
+            hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        if (c == 0xf0)
+            lo = 0x90;
+        else if (c == 0xf4)
+            hi = 0x8f;
+    } else
+        return 0;
+    if (n < len || p[1] < lo || p[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+    return len;
+}
+
 bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held)
 {
     int64_t now = monotonic_ms();

@@ -20,6 +20,9 @@ bool rate_gate_due(const RateGate *g, int period_ms);
 // A report line at most once per period: true when one may be written now, `more` then holding
 // " (N more since the last report)" for the lines held back since the last one, or "".
 bool rate_gate_line(RateGate *g, int period_ms, char *more, size_t size);
+// Bytes in the UTF-8 character at `p` (at most `n` there), 0 when they are not one: overlong
+// forms, surrogates, code points past U+10FFFF and cut characters are not.
+size_t utf8_char_length(const unsigned char *p, size_t n);
 int read_file_line(const char *path, char *buffer, size_t size);
 int has_prefix_ci(const char *text, const char *prefix);
 int has_suffix_ci(const char *text, const char *suffix);

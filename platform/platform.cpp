@@ -3,6 +3,8 @@
 #include "platform/capture_sim.h"
 #include "platform/platform_internal.h"
 
+#include "core/log.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -185,7 +187,12 @@ void platform_log(const char *fmt, ...)
     va_end(ap);
     if (n <= 0)
         return;
-    fprintf(stderr, "platform: %s", line);
+    // What the stand-ins print carries settings a client chose (a time server, a host name): no
+    // control byte of theirs reaches the console.
+    size_t len = strnlen(line, sizeof line);
+    if (len && line[len - 1] == '\n')
+        len--;
+    fprintf(stderr, "platform: %s\n", log_text_n(line, len).text);
 }
 
 void platform_init()

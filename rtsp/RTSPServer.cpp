@@ -37,10 +37,6 @@ enum { CLOSE_AFTER_FLUSH_LIMIT_US = 5000000 };   // a peer that will not read it
 enum { EVICTED_SLACK = 16 };
 
 // Anyone on the network can make these lines: they come at a bounded rate.
-static LogGate anonymous_gate = {"rtsp requests without credentials", 0, 0, {}, nullptr, false};
-static LogGate failed_gate = {"rtsp failed authentications", 0, 0, {}, nullptr, false};
-static LogGate refused_gate = {"rtsp refusals", 0, 0, {}, nullptr, false};
-static LogGate closed_gate = {"rtsp connections closed idle", 0, 0, {}, nullptr, false};
 
 static std::string md5_hex(const std::string &s)
 {
@@ -77,16 +73,28 @@ UserAuthenticationDatabase::UserAuthenticationDatabase(const char *realm, bool p
 {
 }
 
-void UserAuthenticationDatabase::addUserRecord(const char *username, const char *password)
+void UserAuthenticationDatabase::addUserRecord(const char *username, const char *password, bool admin)
 {
-    if (username && password)
-        fUsers[username] = password;
+    if (!username || !password)
+        return;
+    fUsers[username] = password;
+    if (admin)
+        fAdmins.insert(username);
+    else
+        fAdmins.erase(username);
 }
 
 void UserAuthenticationDatabase::removeUserRecord(const char *username)
 {
-    if (username)
+    if (username) {
         fUsers.erase(username);
+        fAdmins.erase(username);
+    }
+}
+
+bool UserAuthenticationDatabase::isAdmin(const char *username) const
+{
+    return username && fAdmins.count(username);
 }
 
 const char *UserAuthenticationDatabase::lookupPassword(const char *username) const
@@ -100,7 +108,7 @@ const char *UserAuthenticationDatabase::lookupPassword(const char *username) con
 class GenericMediaServer::ClientSession {
 public:
     ClientSession(GenericMediaServer *server, ServerMediaSession *sms, const std::string &id, unsigned num)
-        : fServer(server), fSMS(sms), fId(id), fNum(num)
+        : fServer(server), fSMS(sms), fId(id), fNum(num), fOrigin(log_origin())
     {
         noteLiveness();
     }
@@ -130,8 +138,10 @@ public:
     {
         ClientSession *cs = static_cast<ClientSession *>(clientData);
         cs->fLivenessTask = nullptr;
+        LogOrigin was = log_origin_swap(cs->fOrigin);
         log_printf("rtsp session %s of \"%s\" timed out\n", cs->fId.c_str(), cs->fSMS->streamName());
         cs->fServer->deleteClientSession(cs);
+        log_origin_swap(was);
     }
 
     struct Stream {
@@ -151,6 +161,7 @@ public:
     TaskToken fLivenessTask = nullptr;
     bool fPlaying = false;        // PLAY answered and no PAUSE since
     bool fPaused = false;         // PAUSE after a PLAY, and no PLAY since
+    LogOrigin fOrigin;            // the client whose request made it: its end is charged to it
     int64_t fLastSignUs = 0;      // the client's last request or report
 };
 
@@ -324,8 +335,10 @@ public:
             c->fRequestTask = c->fServer->envir().taskScheduler().scheduleDelayedTask(1000000, requestTimeout, c);
             return;
         }
-        log_gated(&closed_gate, "rtsp: request from %s not complete within %d s (%zu bytes), connection closed\n", inet_ntoa(c->fPeer.sin_addr),
+        LogOrigin was = log_origin_swap(c->fOrigin);
+        log_printf("rtsp: request from %s not complete within %d s (%zu bytes), connection closed\n", inet_ntoa(c->fPeer.sin_addr),
                    REQUEST_DEADLINE_US / 1000000, c->fIn.size());
+        log_origin_swap(was);
         c->fIn.clear();
         c->scheduleClose();
     }
@@ -581,6 +594,8 @@ public:
     size_t fQueuedBytes = 0;
     char fPeerName[INET_ADDRSTRLEN] = "";
     std::string fUser;   // the user this connection last authenticated as
+    // Who sent its last request: what it causes meanwhile and its end are charged to them.
+    LogOrigin fOrigin = log_origin_client(nullptr, false);
     bool fBusy = false, fClosing = false, fCloseAfterFlush = false;
     bool fSessionRefusalLogged = false;   // a client repeating its SETUP must not flood the log
     int fCond = -1;
@@ -612,7 +627,9 @@ void GenericMediaServer::idleConnectionCheck(void *clientData)
             idle.push_back(c);
     }
     for (ClientConnection *c : idle) {
-        log_gated(&closed_gate, "rtsp: idle connection from %s closed\n", inet_ntoa(c->fPeer.sin_addr));
+        LogOrigin was = log_origin_swap(c->fOrigin);
+        log_printf("rtsp: idle connection from %s closed\n", inet_ntoa(c->fPeer.sin_addr));
+        log_origin_swap(was);
         c->scheduleClose();
     }
     server->scheduleIdleCheck();
@@ -714,6 +731,7 @@ bool GenericMediaServer::evictConnectionFor(uint32_t addr)
 void GenericMediaServer::closeConnection(ClientConnection *conn)
 {
     // Sessions whose RTP runs inside this connection cannot outlive it.
+    LogOrigin was = log_origin_swap(conn->fOrigin);
     unsigned ended = 0;
     for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
         ClientSession *cs = it->second;
@@ -731,10 +749,12 @@ void GenericMediaServer::closeConnection(ClientConnection *conn)
         log_printf("rtsp: connection from %s closed, %u session(s) ended\n", inet_ntoa(conn->fPeer.sin_addr), ended);
     fConnections.erase(conn);
     delete conn;
+    log_origin_swap(was);
 }
 
 void GenericMediaServer::ClientConnection::processInput()
 {
+    LogOrigin was = log_origin_swap(fOrigin);
     fBusy = true;
     updateInterest();
     while (!fClosing && !fIn.empty()) {
@@ -756,7 +776,7 @@ void GenericMediaServer::ClientConnection::processInput()
         if (r == RTSP_PARSE_INCOMPLETE)
             break;
         if (r == RTSP_PARSE_TOO_BIG) {
-            log_gated(&refused_gate, "rtsp: request of more than %d bytes from %s refused\n", RTSP_MAX_REQUEST_SIZE,
+            log_printf("rtsp: request of more than %d bytes from %s refused\n", RTSP_MAX_REQUEST_SIZE,
                       inet_ntoa(fPeer.sin_addr));
             respond(req, "413 Request Entity Too Large");
             fIn.clear();
@@ -764,26 +784,22 @@ void GenericMediaServer::ClientConnection::processInput()
             break;
         }
         if (r == RTSP_PARSE_BAD) {
-            log_gated(&refused_gate, "rtsp: malformed request from %s\n", inet_ntoa(fPeer.sin_addr));
+            log_printf("rtsp: malformed request from %s\n", inet_ntoa(fPeer.sin_addr));
             respond(RTSPRequest(), "400 Bad Request");
             fIn.clear();
             closeAfterFlush();
             break;
         }
-        // What a request without credentials logs (a DESCRIBE starts a source) comes at a bounded
-        // rate; with no users, credentials prove nothing. Wrong ones are only answered 401.
-        UserAuthenticationDatabase *db = fServer->fAuthDB;
-        bool anonymous = req.authorization.empty() || !db || db->numUsers() == 0;
-        if (anonymous)
-            log_gate_begin(&anonymous_gate);
+        // A request is charged to no credentials until they prove a user (digestValid).
+        fOrigin = log_origin_client(nullptr, false);
+        log_origin_swap(fOrigin);
         handleRequest(req);
         fLastRequestUs = rtsp_monotonic_us();
-        if (anonymous)
-            log_gate_end();
         fIn.erase(0, req.totalSize);
     }
     fBusy = false;
     updateInterest();
+    log_origin_swap(was);
 }
 
 bool GenericMediaServer::ClientConnection::authenticationOK(const RTSPRequest &req)
@@ -811,7 +827,7 @@ bool GenericMediaServer::ClientConnection::digestValid(const RTSPRequest &req)
         // The digest covers its own uri: one captured for another stream must not open this one.
         bool uriOK = rtsp_digest_uri_matches(uri, req.url);
         if (!uriOK)
-            log_gated(&failed_gate, "rtsp: %s digest uri \"%s\" does not name \"%s\"\n", log_text(req.method.c_str()).text,
+            log_printf("rtsp: %s digest uri \"%s\" does not name \"%s\"\n", log_text(req.method.c_str()).text,
                       log_text(uri.c_str()).text, log_text(req.url.c_str()).text);
         if (nonceKnown && pass && p["realm"] == db->realm() && uriOK) {
             std::string ha1 = db->passwordsAreMD5() ? std::string(pass) : md5_hex(user + ":" + db->realm() + ":" + pass);
@@ -823,10 +839,12 @@ bool GenericMediaServer::ClientConnection::digestValid(const RTSPRequest &req)
                 expect = md5_hex(ha1 + ":" + nonce + ":" + ha2);
             if (strcasecmp(expect.c_str(), response.c_str()) == 0) {
                 fUser = user;
+                fOrigin = log_origin_client(user.c_str(), db->isAdmin(user.c_str()));
+                log_origin_swap(fOrigin);
                 return true;
             }
         }
-        log_gated(&failed_gate, "rtsp: %s authentication failed for user \"%s\" from %s\n", log_text(req.method.c_str()).text,
+        log_printf("rtsp: %s authentication failed for user \"%s\" from %s\n", log_text(req.method.c_str()).text,
                   log_text(user.c_str()).text, inet_ntoa(fPeer.sin_addr));
     }
     return false;
@@ -932,7 +950,7 @@ bool GenericMediaServer::ClientConnection::roomForSession(const RTSPRequest &req
     else
         return true;
     if (!fSessionRefusalLogged)
-        log_gated(&refused_gate, "rtsp: SETUP from %s refused: %s\n", fPeerName, why);
+        log_printf("rtsp: SETUP from %s refused: %s\n", fPeerName, why);
     fSessionRefusalLogged = true;
     respond(req, "453 Not Enough Bandwidth");
     return false;
@@ -1285,8 +1303,10 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
             fromPeer += kv.first->fPeer.sin_addr.s_addr == peer.sin_addr.s_addr && !kv.first->fClosing;
         }
         if (fromPeer >= MAX_CONNECTIONS_PER_ADDRESS) {
-            log_gated(&refused_gate, "rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
+            LogOrigin was = log_origin_swap(log_origin_client(nullptr, false));
+            log_printf("rtsp: connection from %s refused: %d connections from that address\n", inet_ntoa(peer.sin_addr),
                        MAX_CONNECTIONS_PER_ADDRESS);
+            log_origin_swap(was);
             ::close(c);
             continue;
         }

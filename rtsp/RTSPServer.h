@@ -4,6 +4,7 @@
 #pragma once
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 
 #include "core/evict.h"
@@ -16,9 +17,10 @@ public:
     // MD5(username:realm:password) in hex.
     explicit UserAuthenticationDatabase(const char *realm = nullptr, bool passwordsAreMD5 = false);
     virtual ~UserAuthenticationDatabase() {}
-    virtual void addUserRecord(const char *username, const char *password);
+    virtual void addUserRecord(const char *username, const char *password, bool admin = false);
     virtual void removeUserRecord(const char *username);
     virtual const char *lookupPassword(const char *username) const;   // null when unknown
+    bool isAdmin(const char *username) const;   // the log never holds back an Admin's lines
     const char *realm() const { return fRealm.c_str(); }
     bool passwordsAreMD5() const { return fPasswordsAreMD5; }
     unsigned numUsers() const { return (unsigned)fUsers.size(); }
@@ -27,6 +29,7 @@ private:
     std::string fRealm;
     bool fPasswordsAreMD5;
     std::map<std::string, std::string> fUsers;
+    std::set<std::string> fAdmins;
 };
 
 // Whether a digest's uri names the request's URL (RFC 2617 3.2.2.5): the same URL or path, or

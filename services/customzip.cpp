@@ -195,9 +195,9 @@ int unzip_bounded(const std::string &zip, const char **why)
     *why = unzip_failure(code);
     const char *reason = *why + strlen(ZIP_REFUSED);
     if (WIFEXITED(status))
-        log_printf("customzip: unzip exit status %d: %s", code, reason);
+        log_printf("customzip: unzip exit status %d: %s\n", code, reason);
     else
-        log_printf("customzip: unzip ended by signal %d: %s", WTERMSIG(status), reason);
+        log_printf("customzip: unzip ended by signal %d: %s\n", WTERMSIG(status), reason);
     return CUSTOMZIP_DAMAGED;
 }
 

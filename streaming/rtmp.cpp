@@ -74,13 +74,6 @@ RateGate evict_gate;                  // under session_mutex
 RateGate accept_gate;
 int accept_backoff_ms;
 
-// RTMP brings no credentials: what its sessions log comes at a bounded rate. The listener writes
-// two lines per connection.
-LogGate connection_gate = {"RTMP connection lines", 2 * LOG_GATE_LINES, 0, {}, nullptr, false};
-LogGate session_gate = {"RTMP sessions", 0, 0, {}, nullptr, false};
-// A session's errors and refusals are counted on their own, so that they show in a flood too.
-LogGate refusal_lines = {"RTMP sessions refused or closed", 0, 0, {}, nullptr, false};
-
 struct SessionArg {
     int sock;
 };
@@ -207,7 +200,8 @@ void *serverThread(void *arg)
 {
     int sock = static_cast<SessionArg *>(arg)->sock;
     free(arg);
-    log_gate_begin(&session_gate);
+    // RTMP brings no credentials: all a session logs is charged to clients without them.
+    log_origin_swap(log_origin_client(nullptr, false));
     log_printf("%s: started\n", "serverThread");
     pthread_setname_np(pthread_self(), "rtmpSession");   // per-thread CPU figures (top -H, bench)
     RtmpConnection *c = static_cast<RtmpConnection *>(malloc(sizeof(RtmpConnection)));
@@ -219,7 +213,6 @@ void *serverThread(void *arg)
     }
     session_remove_and_close(sock);
     log_printf("%s: exiting\n", "serverThread");
-    log_gate_end();
     return nullptr;
 }
 
@@ -322,7 +315,7 @@ void rtmp_session_run(RtmpConnection *c)
     setsockopt(c->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int rc = rtmp_handshake(c);
     if (rc != 0) {
-        log_gated(&refusal_lines, "RTMP handshake error %d\n", rc);
+        log_printf("RTMP handshake error %d\n", rc);
         return;
     }
     bool listed_playing = false;
@@ -346,7 +339,7 @@ void rtmp_session_run(RtmpConnection *c)
             if (left == 0) {
                 char from[40];
                 peer_text(c->sock, from, sizeof from);
-                log_gated(&refusal_lines, "rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
+                log_printf("rtmp: session from %s closed: not playing for %u s\n", from, limits.idle_seconds);
                 break;
             }
             int r = rtmp_wait_readable(c->sock, left);
@@ -458,7 +451,9 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
     }
     char to[40];
     address_text(&dest, to, sizeof to);
-    log_gated(&connection_gate, "RTMP accepted connection from %s to %s\n", from, to);
+    LogOrigin system = log_origin_swap(log_origin_client(nullptr, false));
+    log_printf("RTMP accepted connection from %s to %s\n", from, to);
+    log_origin_swap(system);
 
     SessionArg *arg = static_cast<SessionArg *>(malloc(sizeof(SessionArg)));
     if (!arg) {
@@ -467,7 +462,9 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
         return -1;
     }
     arg->sock = sock;
-    log_gated(&connection_gate, "created server %p\n", (void *)arg);
+    system = log_origin_swap(log_origin_client(nullptr, false));
+    log_printf("created server %p\n", (void *)arg);
+    log_origin_swap(system);
     pthread_t t;
     if (pthread_create(&t, nullptr, serverThread, arg) != 0) {
         log_printf("Failed to start RTMP server thread\n");

@@ -17,9 +17,6 @@
 
 namespace {
 
-// Lines of sessions from anyone, counted on their own also where the session's lines are held back.
-LogGate refusal_lines = {"RTMP messages refused", 0, 0, {}, nullptr, false};
-
 void put16(uint8_t *p, uint32_t v)
 {
     p[0] = (uint8_t)(v >> 8);
@@ -125,8 +122,7 @@ RtmpChunkStream play_stream(const RtmpConnection *c, uint32_t type)
 // The play of `stream` refused: logged, a failed status naming the reason, the session ends.
 int play_failed(RtmpConnection *c, const char *stream, const char *why, const char *description)
 {
-    static LogGate gate = {"RTMP plays refused", 0, 0, {}, nullptr, false};
-    log_gated(&gate, "rtmp: play %s refused: %s\n", log_text(stream).text, why);
+    log_printf("rtmp: play %s refused: %s\n", log_text(stream).text, why);
     RtmpChunkStream st = play_stream(c, RTMP_MSG_COMMAND);
     sendpacket(c, &st, "sn0{sss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed", "description",
                description);
@@ -216,7 +212,7 @@ int rtmp_process(RtmpConnection *c, size_t n)
 
         int k = found >= 0 ? found : slot_for(c, id);
         if (k < 0) {
-            log_gated(&refusal_lines, "rtmp: no room for chunk stream %u\n", id);
+            log_printf("rtmp: no room for chunk stream %u\n", id);
             c->fault = 1;
             break;
         }
@@ -229,7 +225,7 @@ int rtmp_process(RtmpConnection *c, size_t n)
         cs->length = length;
         cs->extended = (uint8_t)extended;
         if (length > RTMP_MAX_MESSAGE) {
-            log_gated(&refusal_lines, "rtmp: message of %u bytes refused\n", length);
+            log_printf("rtmp: message of %u bytes refused\n", length);
             c->fault = 1;
             break;
         }
@@ -283,7 +279,7 @@ int rtmp_handle_message(RtmpConnection *c, RtmpChunkStream *cs, const uint8_t *d
             return 0;
         // Zero would never consume a byte of payload.
         if (size < 1 || size > RTMP_MAX_CHUNK_SIZE) {
-            log_gated(&refusal_lines, "rtmp: chunk size %u refused\n", size);
+            log_printf("rtmp: chunk size %u refused\n", size);
             return -1;
         }
         c->in_chunk_size = size;
@@ -471,7 +467,7 @@ int amf_parse_value(AmfParser *p)
         return -1;
     if (p->depth >= (int)AMF_MAX_DEPTH) {
         p->error = AMF_ERR_DEPTH;
-        log_gated(&refusal_lines, "rtmp: AMF nesting deeper than %u\n", (unsigned)AMF_MAX_DEPTH);
+        log_printf("rtmp: AMF nesting deeper than %u\n", (unsigned)AMF_MAX_DEPTH);
         return -1;
     }
     uint32_t marker = amf_read_bits(p, 8);

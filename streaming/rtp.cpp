@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include "core/log.h"
+#include "core/param_table.h"
 #include "core/quit.h"
 #include "core/threads.h"
 #include "rtsp/liveMedia.h"
@@ -106,7 +107,7 @@ UserAuthenticationDatabase *rtsp_user_database_new()
         memcpy(pass, u.Password, sizeof u.Password);
         pass[sizeof u.Password] = '\0';
         if (name[0] && u.Permission > 0)
-            db->addUserRecord(name, pass);
+            db->addUserRecord(name, pass, u.Permission == PERM_ADMIN);
     }
     if (db->numUsers() == 0) {
         delete db;

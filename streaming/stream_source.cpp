@@ -116,7 +116,7 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, int streamId, int 
 {
     int before = source_refcount[refcount_slot(streamId)]++;
     log_printf("%s : IDX %d, streamid %d referenceCount %d\n", "StreamDeviceSource", streamId - 1, streamId, before);
-    fLogHeld = log_held();
+    fLogOrigin = log_origin();
     memset(&fState, 0, sizeof fState);
     memset(&fCallback, 0, sizeof fCallback);
     log_printf("stream device source %d\n", streamId);
@@ -184,7 +184,7 @@ void StreamDeviceSource::attach()
 StreamDeviceSource::~StreamDeviceSource()
 {
     int before = source_refcount[refcount_slot(fStreamId)]--;
-    bool held = log_hold(fLogHeld);
+    LogOrigin was = log_origin_swap(fLogOrigin);
     log_printf("%s idx=%d streamid=%d refcount=%d\n", "~StreamDeviceSource", fStreamId - 1, fStreamId, before);
     envir().taskScheduler().unscheduleDelayedTask(fWaitTask);
     if (fAttached) {
@@ -198,7 +198,7 @@ StreamDeviceSource::~StreamDeviceSource()
     fCurPtr = nullptr;
     if (fEventTriggerId)
         envir().taskScheduler().deleteEventTrigger(fEventTriggerId);
-    log_hold(held);
+    log_origin_swap(was);
 }
 
 void StreamDeviceSource::notePending()

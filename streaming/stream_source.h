@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/log.h"
 #include "rtsp/liveMedia.h"
 #include "streams/ringbuffer.h"
 #include "streams/stream_state.h"
@@ -65,5 +66,5 @@ private:
     int64_t fPcmDrift = 0;       // samples the last frame's stamp lay ahead of the count
     bool fHoldsJpegLoan = false; // counted among the sources that keep a JPEG channel in H.264
     TaskToken fWaitTask = nullptr;
-    bool fLogHeld = false;       // made in a held back event (an anonymous DESCRIBE): so is its end
+    LogOrigin fLogOrigin = {};   // the client it was made for: its end is charged to it too
 };

@@ -353,7 +353,7 @@ StreamBuffer *stream_state_dequeue_timeout(StreamState *state, int timeout_ms)
         }
         if (state->startTS == 0) {
             if (!(fl & RB_FLAG_KEYFRAME)) {
-                log_printf("\nMUXED STREAM SHOULD START WITH KEYFRAME  age=%d ms seq=%u\n\n",
+                log_printf("MUXED STREAM SHOULD START WITH KEYFRAME  age=%d ms seq=%u\n",
                            (int32_t)(hw_clock_90khz() - ts) / 90, seq);
                 state->flags |= SS_WAIT_KEYFRAME;
                 continue;

@@ -6,9 +6,16 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
+
+std::vector<std::string> &ring_hooked()
+{
+    static std::vector<std::string> lines;
+    return lines;
+}
 
 std::string ring_contents()
 {
@@ -179,85 +186,188 @@ TEST(LogText, EscapesWhatCouldForgeOrControlALine)
     EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 1) << s;
 }
 
-// A kind of line anyone can cause: a burst is written, the rest counted on one line, before the
-// kind's next line or once it has gone quiet.
-TEST(LogGate, BoundsAKindAndCountsWhatItHeldBack)
+// Whatever a caller passes, a line holds no control byte but its own end, and a cut line ends in
+// one newline, never inside an escape; text log_text already escaped is not escaped again.
+TEST(LogWriter, EscapesEveryLineWhoeverWroteIt)
 {
-    static LogGate gate = {"test floods", 3, 60000, {}, nullptr, false};
     log_ring_reset();
-    for (int i = 0; i < 50; i++)
-        log_gated(&gate, "flood %d\n", i);
-    log_gated(nullptr, "an admin's line\n");
+    log_set_line_hook([](const char *line, int length) { ring_hooked().emplace_back(line, length); });
+    ring_hooked().clear();
+    log_printf("name %s set\n", "a\nb\rc\td\x1b[2J\x07\x08\x7f" "e\xc2\x85" "f\xc2\x9b" "g\xe2\x80\xa8h\x85\x9b" "caf\xc3\xa9");
+    log_printf("no newline of its own %d", 1);
+    log_print_raw("raw\n\n\n");
+    set_last_error(2, "error\nwith a break");
+    log_printf("%s", log_text("typed \\x0a and a real\n").text);
+    std::string cut(300, '\n');
+    log_printf("cut %s", cut.c_str());
+    log_set_line_hook(nullptr);
     std::string s = ring_contents();
-    EXPECT_NE(s.find("flood 2\n"), std::string::npos) << s;
-    EXPECT_EQ(s.find("flood 3\n"), std::string::npos) << s;
-    EXPECT_NE(s.find("an admin's line"), std::string::npos);
-    log_gates_report();   // the period is not over
-    EXPECT_EQ(ring_contents(), s);
-
-    gate.rate.start_ms -= 60000;
-    log_gated(&gate, "flood %d\n", 50);
-    s = ring_contents();
-    EXPECT_NE(s.find("test floods: 47 more held back\n"), std::string::npos) << s;
-    EXPECT_LT(s.find("47 more held back"), s.find("flood 50")) << s;
-
-    for (int i = 51; i < 60; i++)
-        log_gated(&gate, "flood %d\n", i);
-    gate.rate.start_ms -= 60000;
-    log_ring_reset();
-    log_gates_report();
-    log_gates_report();
-    s = ring_contents();
-    EXPECT_EQ(s.find("test floods: 7 more held back\n"), 15u) << s;   // after the time stamp
-    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 1) << s;
+    std::vector<std::string> lines;
+    for (size_t pos = 0, nl; (nl = s.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        lines.push_back(s.substr(pos, nl - pos));
+    ASSERT_EQ(lines.size(), 6u) << s;
+    EXPECT_EQ(s.back(), '\n');
+    for (const std::string &line : lines)
+        for (unsigned char c : line)
+            EXPECT_TRUE(c >= 0x20 && c != 0x7f) << line;
+    EXPECT_EQ(lines[0].substr(lines[0].find("name")),
+              "name a\\x0ab\\x0dc\\x09d\\x1b[2J\\x07\\x08\\x7fe\\xc2\\x85f\\xc2\\x9bg\\xe2\\x80\\xa8h\\x85\\x9bcaf\xc3\xa9 set");
+    EXPECT_NE(lines[1].find("no newline of its own 1"), std::string::npos);
+    EXPECT_EQ(lines[2], "raw\\x0a\\x0a");
+    EXPECT_NE(lines[3].find("error\\x0awith a break"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[4].find("typed \\x5cx0a and a real\\x0a"), std::string::npos) << lines[4];
+    EXPECT_GE(lines[5].size(), 250u);
+    EXPECT_LE(lines[5].size(), 254u);
+    EXPECT_EQ(lines[5].substr(lines[5].size() - 4), "\\x0a") << lines[5];
+    // The console and the UDP log get the same lines as the ring.
+    ASSERT_EQ(ring_hooked().size(), 5u);   // the raw line goes to the console and the ring only
+    EXPECT_EQ(ring_hooked()[0], lines[0] + "\n");
 }
 
-// Everything a thread logs for one event goes, or is held back, as a whole.
-TEST(LogGate, HoldsAThreadsEventWhole)
-{
-    static LogGate gate = {"test events", 2, 60000, {}, nullptr, false};
-    static LogGate refusals = {"test refusals", 10, 60000, {}, nullptr, false};
-    log_ring_reset();
-    for (int i = 0; i < 20; i++) {   // silent events: answered without a line
-        log_gate_begin(&gate);
-        log_gate_end();
-    }
-    for (int i = 0; i < 5; i++) {
-        log_gate_begin(&gate);
-        log_gated(&refusals, "refusal %d, counted by its own gate\n", i);
-        log_printf("event %d begins\n", i);
-        log_gated(nullptr, "event %d ends\n", i);
-        log_gate_end();
-    }
-    log_printf("after the events\n");
-    std::string s = ring_contents();
-    EXPECT_NE(s.find("event 1 ends"), std::string::npos) << s;
-    EXPECT_EQ(s.find("event 2"), std::string::npos) << s;
-    EXPECT_NE(s.find("after the events"), std::string::npos) << s;
-    EXPECT_NE(s.find("refusal 4, counted"), std::string::npos) << s;
-    gate.rate.start_ms -= 60000;
-    log_gates_report();
-    EXPECT_NE(ring_contents().find("test events: 3 more held back\n"), std::string::npos) << ring_contents();
+namespace {
 
-    // What an event held back made ends as quietly, later and outside the event.
-    for (int i = 0; i < 2; i++) {   // the new period's budget
-        log_gate_begin(&gate);
-        log_printf("made\n");
-        log_gate_end();
+int64_t fake_now_ms = 1000000;
+int64_t fake_clock() { return fake_now_ms; }
+
+size_t count_of(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = 0; (pos = s.find(what, pos)) != std::string::npos; pos += what.size())
+        n++;
+    return n;
+}
+
+struct OriginFixture : ::testing::Test {
+    void SetUp() override
+    {
+        log_ring_reset();
+        log_set_clock(fake_clock);
     }
-    log_gate_begin(&gate);
-    log_printf("made in a held back event\n");
-    bool made_held = log_held();
-    log_gate_end();
-    EXPECT_TRUE(made_held);
-    EXPECT_FALSE(log_held());
-    bool before = log_hold(made_held);
-    log_printf("its teardown\n");
-    log_hold(before);
-    log_printf("the next line\n");
+    void TearDown() override
+    {
+        log_origin_swap(LogOrigin{});
+        log_set_clock(nullptr);
+    }
+};
+
+} // namespace
+
+// A flood of one client gets a few lines a second, a burst over the long term; the system, an
+// Admin and other clients are not held back with it, and what was held back is counted.
+TEST_F(OriginFixture, BudgetsLinesByWhoCausedThem)
+{
+    LogOrigin anonymous = log_origin_client(nullptr, false);
+    LogOrigin viewer = log_origin_client("viewer", false);
+    LogOrigin admin = log_origin_client("boss", true);
+    log_origin_swap(anonymous);
+    for (int i = 0; i < LOG_ORIGIN_WINDOW_LINES + 50; i++)
+        log_printf("anonymous %d\n", i);
+    log_origin_swap(admin);
+    for (int i = 0; i < 100; i++)
+        log_printf("admin %d\n", i);
+    log_origin_swap(viewer);
+    log_printf("viewer 0\n");
+    log_origin_swap(LogOrigin{});
+    log_printf("system 0\n");
+    std::string s = ring_contents();
+    EXPECT_EQ(count_of(s, "] anonymous "), (size_t)LOG_ORIGIN_WINDOW_LINES) << s;
+    EXPECT_EQ(count_of(s, "] admin "), 100u);
+    EXPECT_NE(s.find("viewer 0"), std::string::npos);
+    EXPECT_NE(s.find("system 0"), std::string::npos);
+
+    // Window by window a flood gets the rest of its burst, then a line in each LOG_ORIGIN_LINE_MS.
+    log_origin_swap(anonymous);
+    for (int second = 1; second < 200; second++) {
+        fake_now_ms += 1000;
+        for (int i = 0; i < 20; i++)
+            log_printf("anonymous at %d\n", second);
+    }
+    log_origin_swap(LogOrigin{});
     s = ring_contents();
-    EXPECT_NE(s.find("made\n"), std::string::npos) << s;
-    EXPECT_EQ(s.find("held back event"), std::string::npos) << s;
-    EXPECT_EQ(s.find("its teardown"), std::string::npos) << s;
-    EXPECT_NE(s.find("the next line"), std::string::npos) << s;
+    size_t written = count_of(s, "] anonymous");
+    EXPECT_GE(written, (size_t)LOG_ORIGIN_BURST + 199 * 1000 / LOG_ORIGIN_LINE_MS - 1);
+    EXPECT_LE(written, (size_t)LOG_ORIGIN_BURST + 199 * 1000 / LOG_ORIGIN_LINE_MS + 1);
+
+    // The count comes once the client has been held back a while, and at most once a minute.
+    log_origins_report();
+    s = ring_contents();
+    size_t held = LOG_ORIGIN_WINDOW_LINES + 50 + 199 * 20 - written;
+    EXPECT_NE(s.find("clients without credentials: " + std::to_string(held) + " lines held back\n"), std::string::npos) << s;
+    log_origin_swap(anonymous);
+    for (int i = 0; i < 50; i++)
+        log_printf("anonymous after the count\n");
+    log_origin_swap(LogOrigin{});
+    fake_now_ms += 10000;
+    log_origins_report();
+    EXPECT_EQ(count_of(ring_contents(), "lines held back"), 1u);
+    fake_now_ms += 60000;
+    log_origins_report();
+    log_origins_report();
+    EXPECT_EQ(count_of(ring_contents(), "lines held back"), 2u);
+}
+
+// Three clients without credentials a second, each request writing two lines, for 30 minutes,
+// beside a Stream View user doing the same: the Admin's line from before stays in the ring.
+TEST_F(OriginFixture, TrickleOfHalfAnHourLeavesTheRingItsOlderLines)
+{
+    log_origin_swap(log_origin_client("boss", true));
+    log_printf("post_create_user_func: user keeper created in slot 2 with level Admin\n");
+    LogOrigin anonymous = log_origin_client(nullptr, false);
+    LogOrigin viewer = log_origin_client("viewer", false);
+    std::string pad(120, 'p');
+    for (int second = 0; second < 1800; second++) {
+        fake_now_ms += 1000;
+        for (int i = 0; i < 3; i++) {
+            log_origin_swap(anonymous);
+            log_printf("rtsp: malformed request from 127.0.0.1 %s\n", pad.c_str());
+            log_printf("rtsp: connection from 127.0.0.1 closed, 1 session(s) ended %s\n", pad.c_str());
+            log_origin_swap(viewer);
+            log_printf("resource /missing.htm not found %s\n", pad.c_str());
+        }
+        log_origin_swap(LogOrigin{});
+        log_origins_report();
+    }
+    std::string s = ring_contents();
+    EXPECT_NE(s.find("user keeper created"), std::string::npos);
+    EXPECT_LT(log_ring_used(), LOG_RING_SIZE / 2);
+    EXPECT_GE(count_of(s, "clients without credentials: "), 25u);
+    EXPECT_GE(count_of(s, "user viewer: "), 25u);
+}
+
+// Lines written while another thread serves a different client are charged to that one.
+TEST_F(OriginFixture, OriginBelongsToTheThread)
+{
+    LogOrigin before = log_origin_swap(log_origin_client("alice", false));
+    EXPECT_EQ(before.kind, LOG_ORIGIN_SYSTEM);
+    std::thread other([] {
+        EXPECT_EQ(log_origin().kind, LOG_ORIGIN_SYSTEM);
+        for (int i = 0; i < 20; i++)
+            log_printf("other thread %d\n", i);
+    });
+    other.join();
+    for (int i = 0; i < LOG_ORIGIN_WINDOW_LINES + 10; i++)
+        log_printf("alice %d\n", i);
+    EXPECT_STREQ(log_origin().user, "alice");
+    std::string s = ring_contents();
+    EXPECT_EQ(count_of(s, "other thread"), 20u);
+    EXPECT_EQ(count_of(s, "] alice"), (size_t)LOG_ORIGIN_WINDOW_LINES);
+}
+
+// More clients than the table holds: the one unused longest gives way, its count written first.
+TEST_F(OriginFixture, ClientThatGivesWayHasItsCountWritten)
+{
+    log_origin_swap(log_origin_client("first", false));
+    for (int i = 0; i < LOG_ORIGIN_WINDOW_LINES + 5; i++)
+        log_printf("first %d\n", i);
+    for (int u = 0; u < 20; u++) {
+        fake_now_ms += 10;
+        std::string name = "user" + std::to_string(u);
+        log_origin_swap(log_origin_client(name.c_str(), false));
+        log_printf("%s\n", name.c_str());
+    }
+    log_origin_swap(LogOrigin{});
+    std::string s = ring_contents();
+    EXPECT_NE(s.find("user first: 5 lines held back\n"), std::string::npos) << s;
+    EXPECT_EQ(count_of(s, "lines held back"), 1u) << s;
+    EXPECT_NE(s.find("] user19\n"), std::string::npos);
 }

@@ -1761,3 +1761,33 @@ TEST(RtspMulticast, EveryRunSendsTheGroupASenderReportBeforeItsFirstPacket)
 }
 
 } // namespace
+
+namespace {
+int64_t frozen_clock() { return 7000000; }
+}
+
+// A connection's end is charged to the client that sent its last request, as its requests are:
+// SETUPs without credentials, each on a connection of its own, write their budget and no more.
+TEST(RtspServer, ConnectionEndsAreChargedToTheirClient)
+{
+    log_set_clock(frozen_clock);   // no budget comes back meanwhile
+    ServerFixture f;
+    uint32_t tail = log_ring_head();
+    const int n = LOG_ORIGIN_WINDOW_LINES + 50;
+    for (int i = 0; i < n; i++) {
+        int s = f.connect();
+        std::string r = f.request(s, "SETUP rtsp://127.0.0.1/live.h264/track1 RTSP/1.0\r\nCSeq: 1\r\n"
+                                     "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+        ASSERT_EQ(status_of(r), "RTSP/1.0 200 OK") << i;
+        close(s);
+        ASSERT_TRUE(f.l.stepUntil([&] { return f.server->numClientSessions() == 0; })) << i;
+    }
+    log_printf("a line of the system\n");
+    std::string said = log_since(tail);
+    log_origins_report();
+    log_set_clock(nullptr);
+    size_t ended = count_of(said, "closed, 1 session(s) ended");
+    EXPECT_GT(ended, 0u);
+    EXPECT_LE(ended, (size_t)LOG_ORIGIN_WINDOW_LINES);
+    EXPECT_NE(said.find("a line of the system"), std::string::npos);
+}

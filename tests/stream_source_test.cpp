@@ -280,3 +280,36 @@ TEST(StreamSource, PcmTimestampsJumpOverSoundTheCardDropped)
     for (int i = 1; i < 6; i++)
         EXPECT_EQ(rtp(p.got[i].pt) - rtp(p.got[i - 1].pt), rises[i - 1]) << "frame " << i;
 }
+
+namespace {
+int64_t source_clock_ms = 5000000;
+int64_t source_clock() { return source_clock_ms; }
+}
+
+// A source made for a client ends charged to that client, whichever thread or task ends it: a
+// flood of anonymous DESCRIBEs can't wash the log with the ends of its sources.
+TEST(StreamSource, EndIsChargedToTheClientItWasMadeFor)
+{
+    TestQueue q(VIDEO_STREAM1, 65536, 16);
+    log_set_clock(source_clock);
+    log_ring_reset();
+    Puller p;
+    LogOrigin system = log_origin_swap(log_origin_client(nullptr, false));
+    p.source = StreamDeviceSource::createNew(*p.env, VIDEO_STREAM1, StreamMode_H264_ES, rtp_video_h264);
+    for (int i = 0; i < LOG_ORIGIN_BURST + LOG_ORIGIN_WINDOW_LINES; i++) {   // the client's budget is spent
+        if (i % LOG_ORIGIN_WINDOW_LINES == 0)
+            source_clock_ms += LOG_ORIGIN_WINDOW_MS;
+        log_printf("anonymous line %d\n", i);
+    }
+    log_origin_swap(system);
+    Medium::close(p.source);
+    p.source = nullptr;
+    log_printf("a line of the system\n");
+    std::vector<char> buf(LOG_RING_SIZE);
+    std::string s(buf.data(), log_ring_read(log_ring_tail(), buf.data(), (uint32_t)buf.size()));
+    log_set_clock(nullptr);
+    EXPECT_NE(s.find("StreamDeviceSource : IDX 0"), std::string::npos) << "made within the budget";
+    EXPECT_EQ(s.find("~StreamDeviceSource"), std::string::npos) << "its end is the client's";
+    EXPECT_EQ(s.find("stream detached"), std::string::npos);
+    EXPECT_NE(s.find("a line of the system"), std::string::npos);
+}

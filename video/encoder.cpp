@@ -974,10 +974,12 @@ int video_encoder_main_loop(VideoEnv *env)
                            "lengthUserData=%ld numOutputDataUnits=%ld\n",
                            (long)inArgs.size, (long)inArgs.inputID, (long)inArgs.topFieldFirstFlag, 0L, 0L, 0L, 0L);
             }
-            log_printf("outBufs: %ld", (long)out.numBufs);
-            for (int i = 0; i < out.numBufs; i++)
-                log_printf(" %p,%ld", (void *)out.bufs[i], (long)out.bufSizes[i]);
-            log_printf("\n");
+            char bufs[LOG_LINE_MAX + 1];
+            int used = 0;
+            for (int i = 0; i < out.numBufs && used < (int)sizeof bufs; i++)
+                used += snprintf(bufs + used, sizeof bufs - used, " %p,%ld", (void *)out.bufs[i], (long)out.bufSizes[i]);
+            bufs[used < (int)sizeof bufs ? used : 0] = 0;
+            log_printf("outBufs: %ld%s\n", (long)out.numBufs, bufs);
         } else {
             uint32_t len = (uint32_t)outArgs.bytesGenerated;
             if (!h264)

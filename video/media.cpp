@@ -284,7 +284,7 @@ int format_setup(MediaNode *node, uint32_t width, uint32_t height, uint32_t pixe
     if (nv12)
         size = size * 3 / 2;
     if (size != p.sizeimage)
-        log_printf("%s: buf_size %u disagrees with format: \n%ux%u bytesperline=%u sizeimage=%u\n", "format_setup",
+        log_printf("%s: buf_size %u disagrees with format: %ux%u bytesperline=%u sizeimage=%u\n", "format_setup",
                    size, p.width, p.height, p.bytesperline, p.sizeimage);
     if (p.width != width || p.height != height)
         log_printf("%s: %dx%d -> %dx%d %d %d\n", "format_setup", width, height, p.width, p.height, line, size);

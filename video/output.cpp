@@ -625,8 +625,10 @@ void *outputThrFxn(void *arg)
         log_printf("%s %d: Failed to open codec engine %s\n", env->name, __LINE__, env->engineName);
         env->status = -1;
     }
-    log_printf("output buffer size=%d\nmemtab4_size=%d\nmemtab5_size=%d\njpeg_buffer_size=%d\n", FRAME_SIZE, 3328, 0,
-               FRAME_SIZE);
+    log_printf("output buffer size=%d\n", FRAME_SIZE);
+    log_printf("memtab4_size=%d\n", 3328);
+    log_printf("memtab5_size=%d\n", 0);
+    log_printf("jpeg_buffer_size=%d\n", FRAME_SIZE);
     Buffer_Attrs ga = BufferGfx_Attrs_DEFAULT;
     ga.colorSpace = ColorSpace_YUV420PSEMI;
     ga.dim = {0, 0, 720, 576, 720};

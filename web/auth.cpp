@@ -174,7 +174,9 @@ bool auth_write_allowed(int level, int needed)
     return level != WEB_LEVEL_DEMO && level >= needed;
 }
 
-char *auth_get_user(MHD_Connection *c, int *ok)
+namespace {
+
+char *request_user(MHD_Connection *c, int *ok)
 {
     *ok = 1;
     if (!MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization")) {
@@ -199,6 +201,17 @@ char *auth_get_user(MHD_Connection *c, int *ok)
         free(name);   // not one of ours: try basic, else the guest
     }
     return basic_user(c, ok);
+}
+
+} // namespace
+
+char *auth_get_user(MHD_Connection *c, int *ok)
+{
+    char *user = request_user(c, ok);
+    // From here on, what the request logs is charged to the user it proved to come from.
+    if (user && *ok == 1)
+        log_origin_swap(log_origin_client(user, param_access_user_level(user) == WEB_LEVEL_ADMIN));
+    return user;
 }
 
 namespace {

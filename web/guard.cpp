@@ -80,14 +80,11 @@ bool guard_host_trusted(MHD_Connection *c)
     return guard_host_is_device(host, hostname);
 }
 
-LogGate guard_refused_gate = {"refused requests without a user", 0, 0, {}, nullptr, false};
-
 MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url)
 {
-    static LogGate gate = {"requests under a foreign Host", 0, 0, {}, nullptr, false};
-    log_gated(&gate, "%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
-              "answer_to_connection", method, log_text(url).text,
-              log_text(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)).text);
+    log_printf("%s: %s %s for Host %s refused: no guest rights under a name that is not the device's\n",
+               "answer_to_connection", method, log_text(url).text,
+               log_text(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)).text);
     return queue_auth_fail(connection, 0);
 }
 
@@ -213,8 +210,8 @@ const char *guard_cross_site(MHD_Connection *c)
 
 MHD_Result guard_answer_cross_site(MHD_Connection *connection, const char *url, const char *header)
 {
-    log_gated(&guard_refused_gate, "%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection",
-              log_text(url).text, header, log_text(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header)).text);
+    log_printf("%s: POST to %s from another site (%s: %s) refused\n", "answer_to_connection", log_text(url).text, header,
+               log_text(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header)).text);
     static const char body[] = "Cross-site request refused\n";
     return http_text(connection, MHD_HTTP_FORBIDDEN, "text/plain", body, sizeof body - 1);
 }
@@ -243,8 +240,7 @@ bool guard_update_refused(MHD_Connection *connection, const char *url, MHD_Resul
 {
     if (!firmware_upload_active())
         return false;
-    log_gated(&guard_refused_gate, "%s: POST to %s refused during a firmware update\n", "answer_to_connection",
-              log_text(url).text);
+    log_printf("%s: POST to %s refused during a firmware update\n", "answer_to_connection", log_text(url).text);
     static const char body[] = "POST not allowed during firmware update\n";
     MHD_Response *r = MHD_create_response_from_buffer(sizeof body - 1, (void *)body, MHD_RESPMEM_PERSISTENT);
     if (!r) {

@@ -28,8 +28,6 @@ bool guard_host_trusted(MHD_Connection *c);
 // another site whose name was made to resolve here would act as the guest. The challenge lets a
 // person who reached the device by such a name still log in.
 MHD_Result guard_answer_foreign_host(MHD_Connection *connection, const char *method, const char *url);
-// Refusals of requests without a user share one log budget.
-extern LogGate guard_refused_gate;
 
 // --- the site it came from and where it goes back to ----------------------------------------------
 

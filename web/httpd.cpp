@@ -315,11 +315,11 @@ void form_field_refusal_log(PostContext *ctx, const char *name)
 {
     const UrlEntry *row = url_lookup(name);
     if (row && row->post_handler)
-        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to post %s\n",
-                  ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
+        log_printf("Warning: user %s does not have permission to post %s\n",
+                   ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
     else
-        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to set param %s\n",
-                  ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
+        log_printf("Warning: user %s does not have permission to set param %s\n",
+                   ctx->user ? log_text(ctx->user).text : "guest", log_text(name).text);
 }
 
 // An empty value reaches its setter like any other: that is how a setting is cleared.
@@ -336,7 +336,7 @@ void form_field_apply(PostContext *ctx, const FormField &field, const char *name
     }
     int allowed = param_access_write_allowed(name, ctx->level);
     if (allowed < 0) {
-        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: param %s=%s doesn't exist\n", log_text(name).text,
+        log_printf("Warning: param %s=%s doesn't exist\n", log_text(name).text,
                   log_text_n(value, length).text);
     } else if (allowed) {
         const char *msg = param_access_set(name, value, length);
@@ -810,10 +810,9 @@ MHD_Response *http_html_response(const char *fmt, ...)
     return r;
 }
 
-MHD_Result http_not_found(MHD_Connection *c, const char *url, const char *user)
+MHD_Result http_not_found(MHD_Connection *c, const char *url)
 {
-    static LogGate gate = {"unknown URLs", 0, 0, {}, nullptr, false};
-    log_gated(user ? nullptr : &gate, "resource %s not found\n", log_text(url).text);
+    log_printf("resource %s not found\n", log_text(url).text);
     MHD_Response *r = MHD_create_response_from_buffer(strlen(not_found_page), (void *)not_found_page,
                                                       MHD_RESPMEM_PERSISTENT);
     if (!r)
@@ -973,7 +972,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url)
     if (ret == HTTP_NO_RESPONSE)
         ret = serve_file(&req);
     if (ret == HTTP_NO_RESPONSE)
-        ret = http_not_found(connection, url, req.user);
+        ret = http_not_found(connection, url);
     free(req.user);
     if (ret != MHD_YES)
         log_printf("%s: returning %d, should be MHD_YES\n", "answer_to_connection", ret);
@@ -1007,24 +1006,31 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
 {
     const char *path = url[0] == '/' ? url + 1 : url;
     const UrlEntry *entry = url_lookup(path);
-    MHD_Result refused;
-    if (guard_update_refused(connection, url, &refused))
-        return refused;
-    if (!entry)
-        return http_not_found(connection, url);
-    if (!entry->post_handler) {
-        log_gated(&guard_refused_gate, "%s: POST to %s not allowed\n", "answer_to_connection", log_text(url).text);
-        return http_method_not_allowed(connection);
+    // The sender is known first, so that what the refusals below log is charged to them.
+    int ok = 1;
+    char *user = auth_get_user(connection, &ok);
+    MHD_Result refused = MHD_NO;
+    bool answered = true;
+    if (guard_update_refused(connection, url, &refused)) {
+    } else if (!entry) {
+        refused = http_not_found(connection, url);
+    } else if (!entry->post_handler) {
+        log_printf("%s: POST to %s not allowed\n", "answer_to_connection", log_text(url).text);
+        refused = http_method_not_allowed(connection);
+    } else if (const char *header = guard_cross_site(connection)) {
+        refused = guard_answer_cross_site(connection, url, header);
+    } else {
+        answered = false;
     }
-    if (const char *header = guard_cross_site(connection))
-        return guard_answer_cross_site(connection, url, header);
-    PostContext *ctx = static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
-    if (!ctx)
-        return MHD_NO;
+    PostContext *ctx = answered ? nullptr : static_cast<PostContext *>(calloc(1, sizeof(PostContext)));
+    if (!ctx) {
+        free(user);
+        return refused;
+    }
     ctx->connection = connection;
     ctx->entry = entry;
-    int ok = 1;
-    ctx->user = auth_get_user(connection, &ok);
+    ctx->user = user;
+    ctx->origin = log_origin();
     if ((ctx->user && ok != 1) || guard_open_device_only(entry, ctx->user)) {
         int result = ctx->user ? ok : 0;
         post_context_free(ctx);
@@ -1038,8 +1044,8 @@ MHD_Result answer_post_first(MHD_Connection *connection, const char *url, void *
     *con_cls = ctx;
     bool settings = entry->post_handler == post_processor_func || entry->post_handler == post_no_save_func;
     if (!guard_post_may_change(entry, ctx, settings)) {
-        log_gated(ctx->user ? nullptr : &guard_refused_gate, "Warning: user %s does not have permission to post %s\n",
-                  ctx->user ? log_text(ctx->user).text : "guest", entry->name);
+        log_printf("Warning: user %s does not have permission to post %s\n", ctx->user ? log_text(ctx->user).text : "guest",
+                   entry->name);
         ctx->denied = 1;
         return answer_post_final(connection, ctx);
     }
@@ -1094,6 +1100,7 @@ void request_completed_callback(void *cls, MHD_Connection *connection, void **co
     if (!ctx)
         return;
     *con_cls = nullptr;
+    LogOrigin was = log_origin_swap(ctx->origin);
     if (ctx->close) {
         // The final call never came: the client went away mid-post.
         ctx->aborted = 1;
@@ -1105,6 +1112,7 @@ void request_completed_callback(void *cls, MHD_Connection *connection, void **co
     if (ctx->pp)
         MHD_destroy_post_processor(ctx->pp);
     post_context_free(ctx);
+    log_origin_swap(was);
 }
 
 } // namespace
@@ -1120,6 +1128,7 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
     if (*con_cls == nullptr)
         return answer_post_first(connection, url, con_cls);
     PostContext *ctx = static_cast<PostContext *>(*con_cls);
+    log_origin_swap(ctx->origin);
     if (*upload_data_size != 0) {
         if (ctx->chunk && !ctx->denied)
             ctx->chunk(ctx, upload_data, *upload_data_size);
@@ -1154,16 +1163,22 @@ bool without_body(MHD_Connection *c)
 MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
                         const char *version, const char *upload_data, size_t *upload_data_size, void **con_cls)
 {
+    // Lines of the request are charged to its sender: the guest until credentials prove a user.
+    // A guest with Admin rights is still anyone who reaches the device, so its lines are budgeted.
+    LogOrigin was = log_origin_swap(log_origin_client(nullptr, false));
     guard_track_request(connection, url, method, *upload_data_size);
     bool bodiless = (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0) &&
                     without_body(connection);
     if (bodiless && *con_cls == nullptr) {
         *con_cls = &answer_deferred;
+        log_origin_swap(was);
         return MHD_YES;
     }
     if (*con_cls == &answer_deferred)
         *con_cls = nullptr;
-    return access_handler(cls, connection, url, method, version, upload_data, upload_data_size, con_cls);
+    MHD_Result r = access_handler(cls, connection, url, method, version, upload_data, upload_data_size, con_cls);
+    log_origin_swap(was);
+    return r;
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <microhttpd.h>
 
+#include "core/log.h"
+
 struct UrlEntry;
 struct PostContext;
 
@@ -43,6 +45,7 @@ struct PostContext {
     MHD_Connection *connection;
     char *user;                 // owned; null = guest
     int level;
+    LogOrigin origin;           // the sender: later calls of the same request log as it
     const UrlEntry *entry;
     char *redirect;             // owned
     ChunkHandler chunk;
@@ -128,7 +131,7 @@ MHD_Result http_text(MHD_Connection *c, unsigned status, const char *type, const
 // A small HTML page from a format, not cached; null when it cannot be made.
 MHD_Response *http_html_response(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The line for a request without a user comes at a bounded rate: anyone can ask for unknown URLs.
-MHD_Result http_not_found(MHD_Connection *c, const char *url, const char *user = nullptr);
+MHD_Result http_not_found(MHD_Connection *c, const char *url);
 MHD_Result http_method_not_allowed(MHD_Connection *c);
 const char *get_mime_type(const char *filename);
 // Escapes &, <, >, " and ' for text put inside an HTML attribute or element.

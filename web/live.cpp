@@ -626,6 +626,7 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
     }
     s->id = id;
     s->mode = mode;
+    s->origin = log_origin();
     s->sock = -1;
     s->multipart = multipart;
     s->content_type = content_type;
@@ -641,7 +642,9 @@ HttpStream *http_stream_open(int id, int mode, const char *content_type, int mul
     return s;
 }
 
-ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
+namespace {
+
+ssize_t stream_read(void *cls, char *buffer, size_t max)
 {
     HttpStream *s = static_cast<HttpStream *>(cls);
     size_t n = 0;
@@ -756,9 +759,21 @@ ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
     return n ? (ssize_t)n : result;
 }
 
+} // namespace
+
+// What reading and the end log is charged to the client the stream is for.
+ssize_t http_stream_read(void *cls, uint64_t, char *buffer, size_t max)
+{
+    LogOrigin was = log_origin_swap(static_cast<HttpStream *>(cls)->origin);
+    ssize_t n = stream_read(cls, buffer, max);
+    log_origin_swap(was);
+    return n;
+}
+
 void chunked_free_callback(void *cls)
 {
     HttpStream *s = static_cast<HttpStream *>(cls);
+    LogOrigin was = log_origin_swap(s->origin);
     log_printf("%s: content_type=%s\n", "chunked_free_callback", s->content_type);
     stream_remove_callback(s->id, &s->callback);   // no callback runs for it after this
     pthread_mutex_lock(&wait_mutex);
@@ -770,6 +785,7 @@ void chunked_free_callback(void *cls)
     else
         stream_state_detach(&s->state);
     free(s);
+    log_origin_swap(was);
 }
 
 namespace {

@@ -81,6 +81,7 @@ struct HttpStream {
     bool riding;                // parked and fed by another reader of the row (guarded by the wait lock)
     bool failed;                // its socket failed while another reader fed it
     HttpStream *ride_next;
+    LogOrigin origin;           // the client it was opened for
 };
 
 HttpStream *http_stream_open(int id, int mode, const char *content_type, int multipart);

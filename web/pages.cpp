@@ -600,9 +600,7 @@ int render_file(Render *r, const char *name, const char *title)
     platform_path(rel.c_str(), path, sizeof path);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        static LogGate gate = {"missing pages", 0, 0, {}, nullptr, false};
-        bool user = r->out && r->out->req && r->out->req->user;
-        log_gated(user ? nullptr : &gate, "%s [%s]\n", strerror(errno), log_text(path).text);
+        log_printf("%s [%s]\n", strerror(errno), log_text(path).text);
         return RENDER_ERROR;
     }
     struct stat st;

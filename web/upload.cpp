@@ -418,8 +418,12 @@ void upload_create_user_finish(PostContext *ctx)
     }
     if (guard_access_log_add(32, ctx->user ? ctx->user : "", 5) != 0)
         log_printf("%s: log write failed\n", "post_create_user_func");
+    // A change of who may use the device is never held back, whoever made it: on an open device
+    // the first Admin is made by a guest whose lines a flood may have used up.
+    LogOrigin was = log_origin_swap(LogOrigin{LOG_ORIGIN_SYSTEM, {}});
     log_printf("%s: user %s created in slot %d with level %s\n", "post_create_user_func", log_text(u->name).text, n,
                log_text(u->perm).text);
+    log_origin_swap(was);
     // The first Admin of an open device: its maker is asked to log in as it.
     if (!ctx->user && atoi(u->perm) >= WEB_LEVEL_ADMIN) {
         free(ctx->redirect);

@@ -226,8 +226,57 @@ def sessions():
         s.close()
     print("ended=%d" % ended)
 
+def flood(what, n, user=None, password=None):
+    # n requests, each cycle on a connection of its own, eight at a time: a Stream View user's
+    # DESCRIBE/SETUP/PLAY/TEARDOWN, or a SETUP without credentials.
+    import threading
+    left, codes, lock, t = [n], {}, threading.Lock(), time.time()
+    def cycle():
+        s = connect()
+        path = URL + "streamA.h264"
+        auth = lambda m: ""
+        if user:
+            head, _ = request(s, "DESCRIBE", "streamA.h264", 1)
+            realm, nonce = realm_of(head), nonce_of(head)
+            auth = lambda m: digest(user, password, realm, nonce, m, path)
+            head, _ = request(s, "DESCRIBE", "streamA.h264", 2, auth("DESCRIBE"))
+        head, _ = request(s, "SETUP", "streamA.h264/track1", 3, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + auth("SETUP"))
+        if user and session_id(head):
+            # RTP follows the PLAY's answer on the connection: the TEARDOWN's answer is not read.
+            sid = "Session: %s\r\n" % session_id(head)
+            head, _ = request(s, "PLAY", "streamA.h264", 4, sid + auth("PLAY"))
+            s.sendall(("TEARDOWN %sstreamA.h264 RTSP/1.0\r\nCSeq: 5\r\n%s%s\r\n" % (URL, sid, auth("TEARDOWN"))).encode())
+            time.sleep(0.01)
+        s.close()
+        return status(head)
+    def worker():
+        while True:
+            with lock:
+                if left[0] <= 0 or time.time() - t > 150:
+                    return
+                left[0] -= 1
+            # Eight cycles at once from one address: the address's nonces may have moved on
+            # between a challenge and its answer, which asks for credentials again.
+            for _ in range(3):
+                try:
+                    st = cycle()
+                except Exception as e:
+                    st = type(e).__name__
+                if "401" not in st:
+                    break
+            with lock:
+                codes[st] = codes.get(st, 0) + 1
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for th in threads: th.start()
+    for th in threads: th.join()
+    print(sum(codes.values()), what, "in", round(time.time() - t, 1), "s, last answers", codes)
+
 if sys.argv[1] == "trickle":
     trickle()
+elif sys.argv[1] == "cycles":
+    flood("cycles", int(sys.argv[2]), sys.argv[3], sys.argv[4])
+elif sys.argv[1] == "setups":
+    flood("SETUPs", int(sys.argv[2]))
 elif sys.argv[1] == "sessions":
     sessions()
 elif sys.argv[1] == "control":
@@ -398,17 +447,28 @@ echo "made-up credentials: $(python3 "$TEST_DIR/describe.py" forged 2>&1)"
 check "made-up credentials are logged escaped" \
   grep -qF 'DESCRIBE authentication failed for user "ev\x1b[2J\x08\xc2\x85il"' "$LOG"
 check "no control byte reached the log" bash -c '! grep -qP "[\x00-\x08\x0b-\x1f\x7f]" "$1"' _ "$LOG"
+# A Stream View user's sessions, one connection each: what they log is charged to that user.
+timeout 200 python3 "$TEST_DIR/rtsp.py" cycles 1000 viewer pass7 >"$TEST_DIR/cycles.out" 2>&1
+echo "user's cycles: $(cat "$TEST_DIR/cycles.out")"
 # Without RTSP authentication every DESCRIBE starts a source, and anyone may send one.
 curl -s -o /dev/null "${B[@]}" -H "Referer: /x.htm" -d RTSP_DisableAuth=1 http://127.0.0.1/controls
 for _ in $(seq 1 100); do grep -q "'200'" <(python3 "$TEST_DIR/describe.py" 1 2>&1) && break; sleep 0.2; done
-python3 "$TEST_DIR/describe.py" 5000 >"$TEST_DIR/flood.out" 2>&1
+python3 "$TEST_DIR/describe.py" 3000 >"$TEST_DIR/flood.out" 2>&1
 echo "flood: $(cat "$TEST_DIR/flood.out")"
-wait_log "rtsp requests without credentials: " 30   # the count comes once its period is over
+# Each SETUP on a connection of its own: the connection's end is charged to whoever set it up.
+timeout 200 python3 "$TEST_DIR/rtsp.py" setups 3000 >"$TEST_DIR/setups.out" 2>&1
+echo "SETUPs: $(cat "$TEST_DIR/setups.out")"
+wait_log "clients without credentials: " 30   # the count comes once the flood has been held back a while
+wait_log "user viewer: " 30
 curl -s "${B[@]}" --max-time 10 http://127.0.0.1/debuglog.txt >"$TEST_DIR/debuglog.txt"
-echo "debuglog.txt: $(wc -c <"$TEST_DIR/debuglog.txt") bytes"
-check "5,000 anonymous DESCRIBEs were answered" grep -qE "^5000 DESCRIBEs .*'200': 5000" "$TEST_DIR/flood.out"
+echo "debuglog.txt: $(wc -c <"$TEST_DIR/debuglog.txt") bytes, $(grep -c 'session(s) ended' "$TEST_DIR/debuglog.txt") lines of connections closed with their session"
+check "1,000 sessions of the user were played and ended" grep -qE "^1000 cycles .*'RTSP/1.0 200 OK': 1000" "$TEST_DIR/cycles.out"
+check "3,000 anonymous DESCRIBEs were answered" grep -qE "^3000 DESCRIBEs .*'200': 3000" "$TEST_DIR/flood.out"
+check "3,000 anonymous SETUPs were answered" grep -qE "^3000 SETUPs .*'RTSP/1.0 200 OK': 3000" "$TEST_DIR/setups.out"
 check "they leave the Admin's creation in debuglog.txt" grep -qF "user keeper created" "$TEST_DIR/debuglog.txt"
-check "what was held back is counted" grep -qE "rtsp requests without credentials: [0-9]+ more held back" "$TEST_DIR/debuglog.txt"
+check "what was held back from clients without credentials is counted" \
+  grep -qE "clients without credentials: [0-9]+ lines held back" "$TEST_DIR/debuglog.txt"
+check "what was held back from the user is counted" grep -qE "user viewer: [0-9]+ lines held back" "$TEST_DIR/debuglog.txt"
 
 stop_app
 check "appliance exits cleanly" [ "${APP_STATUS:-1}" = 0 ]
