@@ -327,7 +327,7 @@ check "the places taken are logged" \
 # players reading 2 KiB a second, 256 with two requests trickled a byte a second. Once the
 # crowd's connections are old enough to give way, fresh players and page loads from other
 # addresses are served within 2 s more than the longest of three of the same before any crowd.
-# Beside the idle crowd, a viewer that paused on an address holding two more connections plays
+# Beside the idle crowd, a viewer that paused on an address where two more players play, plays
 # again 25 s later.
 rtsp_base=$(fresh_baseline rtsp 127.0.0.50); page_base=$(fresh_baseline web 127.0.0.50)
 echo "before the crowds: fresh RTSP player $rtsp_base s, page load $page_base s"

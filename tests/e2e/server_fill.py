@@ -26,16 +26,18 @@ or refuses, for HOLD seconds; READY_FILE is written once every connection was tr
     An HLS reader on one kept-alive connection: /streamA.m3u8 every second and each segment it
     names once; writes "fetches= failed= segments= max_s= reopened=" to OUT.
   server_fill.py paused SOURCE PAUSE READY_FILE
-    An RTSP viewer from an address that holds two more connections: PLAY over TCP, PAUSE
+    An RTSP viewer from an address that holds two more connections, players that read all they
+    are sent: PLAY over TCP, PAUSE
     (READY_FILE written then), PLAY again PAUSE s later; prints "first_packets= resumed=
     after_packets= resume_s=".
   server_fill.py upload SOURCE IMAGE AUTH_HEADER READY_FILE
     An upload of IMAGE to /firmware at 128 KiB/s from an address holding two more (silent)
     connections, begun once READY_FILE exists; prints "answer= upload_s= sent=".
   server_fill.py fresh SERVER SOURCE [AUTH_HEADER]
-    A fresh client: seconds from its connect to its first picture or sound (RTMP liveA, RTSP
-    streamA.h264 over TCP) or to the whole answer 200 of /index.htm (web); "none" if not served
-    within 10 s."""
+    A fresh client: seconds from its connect to the answer of its PLAY (RTSP streamA.h264 over
+    TCP) or "play" (RTMP liveA), or to the whole answer 200 of /index.htm (web); "none" if that
+    or the player's first picture or sound did not come within 10 s each (the first picture
+    waits for a key frame, which the server does not decide)."""
 import http.client
 import os
 import re
@@ -415,10 +417,24 @@ def interleaved(s, seconds):
     return n
 
 
+def drain(s, end):
+    s.settimeout(1)
+    while time.time() < end:
+        try:
+            if not s.recv(65536):
+                return
+        except socket.timeout:
+            pass
+        except OSError:
+            return
+
+
 def paused(src, pause, ready):
-    extra = [open_to("rtsp", src) for _ in range(2)]
-    for i, e in enumerate(extra):
-        rtsp_request(e, "OPTIONS", "rtsp://127.0.0.1:8554/", 1 + i)
+    # Two more players from its address (a second player open, or others behind the same NAT).
+    for _ in range(2):
+        e = open_to("rtsp", src)
+        rtsp_play(e)
+        threading.Thread(target=drain, args=(e, time.time() + pause + 10), daemon=True).start()
     s = open_to("rtsp", src)
     session, cseq = rtsp_play(s)
     first = interleaved(s, 2)
@@ -477,16 +493,20 @@ def fresh(server, src, auth):
                     raise OSError("closed")
                 body += d
             ok = b" 200 " in head.split(b"\r\n")[0]
+            t = time.monotonic() - t0
         elif server == "rtsp":
             rtsp_play(s)
+            t = time.monotonic() - t0
             ok = b"$" in recv_head(s, b"$")
         else:
-            r, end, ok = set_up("rtmp", "trickle", s, 0, ""), time.monotonic() + 10, False
+            r = set_up("rtmp", "trickle", s, 0, "")
+            r.message(10)
+            t, end, ok = time.monotonic() - t0, time.monotonic() + 10, False
             while not ok and time.monotonic() < end:
                 ok = r.message(10)[1] in (8, 9)
     except (OSError, EOFError, ValueError, AttributeError, TimeoutError):
         ok = False
-    print("%.3f" % (time.monotonic() - t0) if ok else "none", flush=True)
+    print("%.3f" % t if ok else "none", flush=True)
 
 
 a = sys.argv

@@ -434,11 +434,11 @@ READER_AUTH="Authorization: Basic $(printf admin:secret7 | base64)"
 curl -s --max-time 35 --interface 127.0.0.70 -H "$READER_AUTH" -o "$TEST_DIR/held.ts" $URL/streamA.ts &
 held_reader=$!
 for _ in $(seq 1 100); do [ "$(stat -c %s "$TEST_DIR/held.ts" 2>/dev/null || echo 0)" -gt 100000 ] && break; sleep 0.1; done
-before=0
+page_before=0
 for a in 71 72; do   # the longer of two before the crowd
   read -r got t < <(curl -s --max-time 15 --interface 127.0.0.$a -o /dev/null -w '%{http_code} %{time_total}\n' $URL/)
   [ "$got" = 303 ] || t=15
-  before=$(echo "if ($t > $before) $t else $before" | bc)
+  page_before=$(echo "if ($t > $page_before) $t else $page_before" | bc)
 done
 timeout 90 python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" web 60 28 "$TEST_DIR/webfill.ready" "$READER_AUTH" \
   >"$TEST_DIR/webfill.out" 2>&1 &
@@ -450,9 +450,9 @@ served=0; waits=""
 for a in 71 72 73 74 75; do
   read -r got t < <(curl -s --max-time 15 --interface 127.0.0.$a -o /dev/null -w '%{http_code} %{time_total}\n' $URL/)
   waits="$waits $t"
-  [ "$got" = 303 ] && [ "$(echo "$t <= 2 + $before" | bc)" = 1 ] && served=$((served + 1))
+  [ "$got" = 303 ] && [ "$(echo "$t <= 2 + $page_before" | bc)" = 1 ] && served=$((served + 1))
 done
-echo "page requests with every connection taken: $served of 5 answered within 2 s + $before s, seconds:$waits"
+echo "page requests with every connection taken: $served of 5 answered within 2 s + $page_before s, seconds:$waits"
 check "pages from other addresses are answered within 2 s more than before, while nine addresses hold every connection" \
   [ "$served" = 5 ]
 sleep 2
@@ -660,8 +660,8 @@ check "still serving after the uploads" alive
 
 # --- crowds of many addresses ----------------------------------------------------------------------
 # Each connection dialled again half a second after it is closed or refused: 256 addresses with
-# two idle connections each (a page on one, nothing on the other, then silence), 256 with a
-# request trickled a byte a second, 64 with four readers of /streamA.ts taking 2 KiB a second.
+# two idle connections each (a page on one, nothing on the other, then silence), 256 with two
+# requests trickled a byte a second, 64 with four readers of /streamA.ts taking 2 KiB a second.
 # Once the crowd's connections are old enough to give way, fresh page loads from other addresses
 # are served within 2 s more than the longest of three before any crowd. Beside the idle crowd, a
 # browser loading a page every 8 s on its kept-alive connection, an HLS reader and an Admin's
@@ -679,7 +679,7 @@ struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
 open(sys.argv[1], 'wb').write(bytes(hdr) + data)
 PY
 FILL=$(dirname "$K7160_TESTLIB")/server_fill.py
-for crowd in "idle 256 2 12" "slowloris 256 1 12" "trickle 64 4 22"; do
+for crowd in "idle 256 2 12" "slowloris 256 2 12" "trickle 64 4 22"; do
   read -r how addrs per settle <<<"$crowd"
   echo "web crowd: $addrs addresses x $per $how connections"
   if [ "$how" = idle ]; then
