@@ -47,6 +47,18 @@ bool rate_gate_due(const RateGate *g, int period_ms)
     return g->held && monotonic_ms() - g->start_ms >= period_ms;
 }
 
+bool rate_gate_line(RateGate *g, int period_ms, char *more, size_t size)
+{
+    unsigned held = 0;
+    if (size)
+        more[0] = 0;
+    if (!rate_gate_open(g, 1, period_ms, &held))
+        return false;
+    if (held && size)
+        snprintf(more, size, " (%u more since the last report)", held);
+    return true;
+}
+
 int read_file_line(const char *path, char *buffer, size_t size)
 {
     if (size == 0)

@@ -17,6 +17,9 @@ struct RateGate {
 bool rate_gate_open(RateGate *g, unsigned burst, int period_ms, unsigned *held);
 // Something was turned away and its period is over: the count is due even if nothing new comes.
 bool rate_gate_due(const RateGate *g, int period_ms);
+// A report line at most once per period: true when one may be written now, `more` then holding
+// " (N more since the last report)" for the lines held back since the last one, or "".
+bool rate_gate_line(RateGate *g, int period_ms, char *more, size_t size);
 int read_file_line(const char *path, char *buffer, size_t size);
 int has_prefix_ci(const char *text, const char *prefix);
 int has_suffix_ci(const char *text, const char *suffix);

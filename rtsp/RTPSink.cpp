@@ -102,6 +102,7 @@ void RTPInterface::flush()
     limit = limit < LAG_LIMIT_MIN_US ? LAG_LIMIT_MIN_US : limit > LAG_LIMIT_MAX_US ? LAG_LIMIT_MAX_US : limit;
     for (size_t k = 0; k < fStreams.size(); k++) {
         Stream &s = fStreams[k];
+        s.conn->noteOffered(batch->framedBytes(0, n));
         unsigned dropped = 0;
         bool newDrop = false;
         if (!s.waitSync && s.conn->backlogAgeUs(now) > limit) {
@@ -161,8 +162,10 @@ bool RTPInterface::sendPacket(const unsigned char *packet, unsigned packetSize)
     // A connection may drop itself while we send (peer gone); iterate over a copy.
     if (!fStreams.empty()) {
         std::vector<Stream> streams = fStreams;
-        for (const auto &s : streams)
+        for (const auto &s : streams) {
+            s.conn->noteOffered(4 + packetSize);
             ok |= s.conn->sendInterleaved(s.channelId, packet, packetSize);
+        }
     }
     return ok || (!(fGS && fGS->hasDestinations()) && fStreams.empty());
 }

@@ -47,6 +47,9 @@ public:
     // Forgets the RTP of channelId not yet begun; returns the packets dropped.
     virtual unsigned dropBacklog(uint8_t channelId) { return 0; }
     virtual const char *peerName() const { return "client"; }
+    // Bytes of RTP meant for it, sent or skipped while it lags: against what it takes, a player
+    // reading a trickle of its stream shows.
+    virtual void noteOffered(size_t bytes) {}
 
 protected:
     virtual ~RTPStreamConnection() {}

@@ -123,6 +123,9 @@ public:
     // Some players report RTCP only every few hundred kilobytes and keep the session alive
     // with GET_PARAMETER meanwhile, so the requests count as much as the reports.
     bool isPlayer() const { return fPlaying; }
+    // Its client was told the session lives `timeout` seconds without a sign: paused, it keeps
+    // its place for that long (the liveness timer ends it), and so does its connection.
+    bool holdsPlace() const { return fPlaying || fPaused; }
     static void livenessTimeout(void *clientData)
     {
         ClientSession *cs = static_cast<ClientSession *>(clientData);
@@ -147,6 +150,7 @@ public:
     std::string fOwnerUser;       // on a new connection, nobody else may
     TaskToken fLivenessTask = nullptr;
     bool fPlaying = false;        // PLAY answered and no PAUSE since
+    bool fPaused = false;         // PAUSE after a PLAY, and no PLAY since
     int64_t fLastSignUs = 0;      // the client's last request or report
 };
 
@@ -245,6 +249,12 @@ public:
     }
 
     const char *peerName() const override { return fPeerName; }
+
+    void noteOffered(size_t bytes) override
+    {
+        fOffered += bytes;
+        evict_flow_note(&fFlow, fOffered, fTaken, rtsp_monotonic_us());
+    }
 
     void sendText(const std::string &text)
     {
@@ -442,6 +452,7 @@ public:
                 return false;
             }
             consume((size_t)r);
+            fTaken += (uint64_t)r;
             if ((size_t)r < want)
                 return true;   // the socket is full
         }
@@ -577,6 +588,8 @@ public:
     TaskToken fRequestTask = nullptr;
     int64_t fLastActivity = rtsp_monotonic_us();
     int64_t fLastRequestUs = rtsp_monotonic_us();   // opened, or its last whole request answered
+    uint64_t fOffered = 0, fTaken = 0;              // RTP meant for it, and bytes its socket took
+    EvictFlow fFlow = {};
 };
 
 void GenericMediaServer::idleConnectionCheck(void *clientData)
@@ -613,88 +626,86 @@ void GenericMediaServer::scheduleIdleCheck()
     fIdleCheckTask = envir().taskScheduler().scheduleDelayedTask(period < 250000 ? 250000 : period, idleConnectionCheck, this);
 }
 
-bool GenericMediaServer::logDue(RateGate &gate, unsigned &more)
+void GenericMediaServer::setEvictionAge(int ms)
 {
-    return rate_gate_open(&gate, 1, 1000, &more);
+    evict_init(&fEvictSessions, ms);
+    evict_init(&fEvictConnections, ms);
 }
 
-static std::string held_text(unsigned held)
+// A full table makes room for a newcomer's SETUP from `addr`: a session's activity is its
+// client's last request or report; a UDP session has no socket of its own, one carried in its
+// connection is judged by what that connection takes of its stream.
+bool GenericMediaServer::evictSessionFor(uint32_t addr)
 {
-    return held ? " (" + std::to_string(held) + " more since the last report)" : std::string();
-}
-
-// A full table makes room for a newcomer from `addr`, which holds `fromAddress` already: the
-// session its client has been silent in longest, among those that are not players, goes. It is
-// taken only from an address holding at least two more than the newcomer's, so addresses that
-// come back cannot go on ending each other's sessions.
-bool GenericMediaServer::evictSessionFor(uint32_t addr, unsigned fromAddress)
-{
-    int64_t now = rtsp_monotonic_us();
-    std::map<uint32_t, unsigned> held;
-    for (auto &kv : fClientSessions)
-        held[kv.second->fOwnerAddr]++;
-    ClientSession *victim = nullptr;
+    int64_t nowUs = rtsp_monotonic_us();
+    std::vector<EvictEntry> entries;
+    std::vector<EvictEntry *> list;
+    std::vector<ClientSession *> sessions;
+    entries.reserve(fClientSessions.size());
     for (auto &kv : fClientSessions) {
         ClientSession *cs = kv.second;
-        if (cs->fOwnerAddr == addr || held[cs->fOwnerAddr] < fromAddress + 2 || cs->isPlayer())
-            continue;
-        if (!victim || cs->fLastSignUs < victim->fLastSignUs)
-            victim = cs;
+        const EvictFlow *flow = cs->fTCPConn ? &static_cast<ClientConnection *>(cs->fTCPConn)->fFlow : nullptr;
+        entries.push_back({cs->fOwnerAddr, -1, cs->fLastSignUs, false, cs->holdsPlace(), false, flow});
+        sessions.push_back(cs);
     }
-    if (!victim)
+    for (EvictEntry &e : entries)
+        list.push_back(&e);
+    int i = evict_choose(&fEvictSessions, list.data(), list.size(), addr, nowUs);
+    if (i < 0)
         return false;
-    unsigned more;
-    if (logDue(fEvictLog, more)) {
+    ClientSession *victim = sessions[(size_t)i];
+    char more[64];
+    if (rate_gate_line(&fEvictLog, 1000, more, sizeof more)) {
         struct in_addr was = {victim->fOwnerAddr}, to = {addr};
         char wasName[INET_ADDRSTRLEN], toName[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &was, wasName, sizeof wasName);
         inet_ntop(AF_INET, &to, toName, sizeof toName);
-        log_printf("rtsp: session from %s silent for %lld s ended for a SETUP from %s%s\n", wasName,
-                   (long long)(now - victim->fLastSignUs) / 1000000, toName, held_text(more).c_str());
+        log_printf("rtsp: session from %s %s for %lld s ended for a SETUP from %s%s\n", wasName,
+                   victim->holdsPlace() ? "taking under a tenth of its stream" : "silent",
+                   (long long)evict_idle_age(list[(size_t)i], nowUs) / 1000000, toName, more);
     }
     deleteClientSession(victim);
     return true;
 }
 
-// The same for a connection: the one whose last request is oldest, with no request being
-// answered and no player's session on it.
-bool GenericMediaServer::evictConnectionFor(uint32_t addr, unsigned fromAddress)
+// The same for a connection: its activity is its last whole request answered (a request half
+// arrived does not count, so a client trickling one cannot hold its place); one being answered,
+// with bytes not read yet, or carrying a player keeping up or a paused session never goes.
+bool GenericMediaServer::evictConnectionFor(uint32_t addr)
 {
-    int64_t now = rtsp_monotonic_us();
-    std::map<uint32_t, unsigned> held;
-    for (auto &kv : fConnections)
-        if (!kv.first->fClosing)
-            held[kv.first->fPeer.sin_addr.s_addr]++;
-    std::map<ClientConnection *, bool> carriesPlayer;
+    int64_t nowUs = rtsp_monotonic_us();
+    std::map<ClientConnection *, bool> holds;
     for (auto &kv : fClientSessions)
-        if (kv.second->isPlayer()) {
+        if (kv.second->holdsPlace()) {
             if (kv.second->fTCPConn)
-                carriesPlayer[static_cast<ClientConnection *>(kv.second->fTCPConn)] = true;
+                holds[static_cast<ClientConnection *>(kv.second->fTCPConn)] = true;
             if (kv.second->fOwnerConn)
-                carriesPlayer[static_cast<ClientConnection *>(kv.second->fOwnerConn)] = true;
+                holds[static_cast<ClientConnection *>(kv.second->fOwnerConn)] = true;
         }
-    ClientConnection *victim = nullptr;
+    std::vector<EvictEntry> entries;
+    std::vector<EvictEntry *> list;
+    std::vector<ClientConnection *> conns;
+    entries.reserve(fConnections.size());
     for (auto &kv : fConnections) {
         ClientConnection *c = kv.first;
-        uint32_t from = c->fPeer.sin_addr.s_addr;
-        if (c->fClosing || c->fBusy || from == addr || held[from] < fromAddress + 2 || carriesPlayer.count(c))
-            continue;
-        if (victim && c->fLastRequestUs >= victim->fLastRequestUs)
-            continue;
-        int unread = 0;   // bytes not read yet: a request arriving
-        if (ioctl(c->fSocket, FIONREAD, &unread) == 0 && unread > 0)
-            continue;
-        victim = c;
+        entries.push_back({c->fPeer.sin_addr.s_addr, c->fSocket, c->fLastRequestUs, c->fBusy, holds.count(c) > 0,
+                           c->fClosing, &c->fFlow});
+        conns.push_back(c);
     }
-    if (!victim)
+    for (EvictEntry &e : entries)
+        list.push_back(&e);
+    int i = evict_choose(&fEvictConnections, list.data(), list.size(), addr, nowUs);
+    if (i < 0)
         return false;
-    unsigned more;
-    if (logDue(fEvictLog, more)) {
+    ClientConnection *victim = conns[(size_t)i];
+    char more[64];
+    if (rate_gate_line(&fEvictLog, 1000, more, sizeof more)) {
         struct in_addr to = {addr};
         char toName[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &to, toName, sizeof toName);
-        log_printf("rtsp: connection from %s idle for %lld s closed for a connection from %s%s\n", victim->fPeerName,
-                   (long long)(now - victim->fLastRequestUs) / 1000000, toName, held_text(more).c_str());
+        log_printf("rtsp: connection from %s %s for %lld s closed for a connection from %s%s\n", victim->fPeerName,
+                   holds.count(victim) ? "taking under a tenth of its stream" : "idle",
+                   (long long)evict_idle_age(list[(size_t)i], nowUs) / 1000000, toName, more);
     }
     victim->scheduleClose();
     return true;
@@ -916,7 +927,7 @@ bool GenericMediaServer::ClientConnection::roomForSession(const RTSPRequest &req
         snprintf(why, sizeof why, "%d sessions on its connection", MAX_SESSIONS_PER_CONNECTION);
     else if (fromAddress >= MAX_SESSIONS_PER_ADDRESS)
         snprintf(why, sizeof why, "%d sessions from that address", MAX_SESSIONS_PER_ADDRESS);
-    else if (fServer->fClientSessions.size() >= MAX_SESSIONS && !fServer->evictSessionFor(fPeer.sin_addr.s_addr, fromAddress))
+    else if (fServer->fClientSessions.size() >= MAX_SESSIONS && !fServer->evictSessionFor(fPeer.sin_addr.s_addr))
         snprintf(why, sizeof why, "%d sessions open", MAX_SESSIONS);
     else
         return true;
@@ -1120,10 +1131,12 @@ void GenericMediaServer::ClientConnection::handleRequest(const RTSPRequest &req)
             matched++;
             if (m == "PAUSE") {
                 s.sub->pauseStream(cs->fNum, s.token);
+                cs->fPaused = cs->fPaused || cs->fPlaying;
                 cs->fPlaying = false;
                 continue;
             }
             cs->fPlaying = true;
+            cs->fPaused = false;
             uint16_t seq = 0;
             uint32_t ts = 0;
             s.sub->startStream(cs->fNum, s.token, seq, ts);
@@ -1279,12 +1292,12 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int mask)
         }
         // Full: a newcomer takes an idle connection's place; closing ones count until they are gone.
         // The addresses put out dial again at once: their refusals are logged once a second.
-        unsigned more;
+        char more[64];
         if (open >= MAX_CONNECTIONS &&
-            (server->fConnections.size() >= (size_t)MAX_CONNECTIONS + EVICTED_SLACK || !server->evictConnectionFor(peer.sin_addr.s_addr, fromPeer))) {
-            if (server->logDue(server->fRefuseLog, more))
+            (server->fConnections.size() >= (size_t)MAX_CONNECTIONS + EVICTED_SLACK || !server->evictConnectionFor(peer.sin_addr.s_addr))) {
+            if (rate_gate_line(&server->fRefuseLog, 1000, more, sizeof more))
                 log_printf("rtsp: connection from %s refused: %d connections open%s\n", inet_ntoa(peer.sin_addr), MAX_CONNECTIONS,
-                           held_text(more).c_str());
+                           more);
             ::close(c);
             continue;
         }

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "core/evict.h"
 #include "core/util.h"
 #include "rtsp/ServerMediaSession.h"
 
@@ -53,6 +54,9 @@ public:
     // a client that closes its connection leaves its UDP sessions behind, so the connection's
     // bound alone does not hold it.
     enum { MAX_SESSIONS = 256, MAX_SESSIONS_PER_ADDRESS = MAX_SESSIONS / 4, MAX_SESSIONS_PER_CONNECTION = 4 };
+    // Idle time after which a connection or session gives way to a newcomer from any address
+    // (0: EVICT_IDLE_MS).
+    void setEvictionAge(int ms);
 
 protected:
     GenericMediaServer(UsageEnvironment &env, int ourSocket, Port ourPort, unsigned reclamationSeconds);
@@ -66,13 +70,12 @@ protected:
     static void idleConnectionCheck(void *clientData);
     void scheduleIdleCheck();
     TaskToken fIdleCheckTask = nullptr;
-    // A full server makes room for a newcomer from addr, which holds fromAddress already; false
-    // when nothing may go.
-    bool evictSessionFor(uint32_t addr, unsigned fromAddress);
-    bool evictConnectionFor(uint32_t addr, unsigned fromAddress);
-    // Lines about newcomers at most once a second; `more`: the lines left out since the last.
-    bool logDue(RateGate &gate, unsigned &more);
-    RateGate fEvictLog = {}, fRefuseLog = {};
+    // A full server makes room for a newcomer from addr by the one eviction rule; false when
+    // nothing may go.
+    bool evictSessionFor(uint32_t addr);
+    bool evictConnectionFor(uint32_t addr);
+    EvictState fEvictSessions = {}, fEvictConnections = {};
+    RateGate fEvictLog = {}, fRefuseLog = {};   // lines about newcomers at most once a second
 
     int fServerSocket;
     Port fServerPort;

@@ -2,6 +2,7 @@
 // handshake with its digests, then media and commands until the player leaves or we quit.
 #include "streaming/rtmp.h"
 
+#include "core/evict.h"
 #include "core/log.h"
 #include "core/util.h"
 #include "core/param.h"
@@ -9,6 +10,7 @@
 #include "core/sha256.h"
 #include "core/soc.h"
 #include "core/threads.h"
+#include "streams/ringbuffer.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -55,27 +57,16 @@ RtmpLimits limits = DEFAULT_LIMITS;
 // A line at most once a second; what was held back meanwhile is counted on the next one.
 enum { GATE_PERIOD_MS = 1000 };
 
-bool gate_open(RateGate *g, unsigned *held)
-{
-    return rate_gate_open(g, 1, GATE_PERIOD_MS, held);
-}
-
-std::string held_text(unsigned held)
-{
-    return held ? " (" + std::to_string(held) + " more since the last report)" : std::string();
-}
-
-// The live sessions with their client addresses: the limits count them, and a quit can cut a
-// session out of a blocked send.
+// The live sessions with their client addresses: the limits count them, a newcomer may take an
+// idle one's place, and a quit can cut a session out of a blocked send.
 struct SessionEntry {
     int sock;
-    uint32_t addr;                    // network order
-    bool playing;                     // never put out for a newcomer
-    bool evicted;                     // shut down for a newcomer, its thread still ending
-    int64_t idle_since_ms;            // start, or when it last stopped playing
+    EvictEntry ev;                    // gone: shut down for a newcomer, its thread still ending
+    EvictFlow flow;                   // the player's media: offered by its stream, taken by its socket
 };
 std::mutex session_mutex;
 std::vector<SessionEntry> sessions;
+EvictState evict_state;               // under session_mutex
 RateGate refusal_gate;                // under session_mutex
 RateGate evict_gate;                  // under session_mutex
 
@@ -115,32 +106,37 @@ void session_mark_playing(int sock, bool playing)
     std::lock_guard<std::mutex> l(session_mutex);
     for (SessionEntry &e : sessions)
         if (e.sock == sock) {
-            e.playing = playing;
-            e.idle_since_ms = monotonic_ms();
+            e.ev.playing = playing;
+            e.ev.active_us = monotonic_ms() * 1000;
+            evict_flow_reset(&e.flow);
         }
 }
 
-// A full server makes room for a connection from `addr`: the session not playing for longest
-// is shut down, taken only from an address that holds at least two more sessions than the
-// newcomer's, so that addresses which reconnect cannot go on putting out each other's
-// sessions. Its thread sees the end and leaves. Caller holds session_mutex.
-const SessionEntry *session_evict_for(uint32_t addr, unsigned from_peer)
+// What the playing session's stream offered and what its socket took, in running totals.
+void session_note_flow(int sock, uint64_t offered, uint64_t taken)
 {
-    SessionEntry *victim = nullptr;
+    std::lock_guard<std::mutex> l(session_mutex);
+    for (SessionEntry &e : sessions)
+        if (e.sock == sock)
+            evict_flow_note(&e.flow, offered, taken, monotonic_ms() * 1000);
+}
+
+// A full server makes room for a connection from `addr` by the one eviction rule; the chosen
+// session is shut down and its thread sees the end and leaves. Caller holds session_mutex.
+const SessionEntry *session_evict_for(uint32_t addr)
+{
+    std::vector<EvictEntry *> list;
+    list.reserve(sessions.size());
     for (SessionEntry &e : sessions) {
-        if (e.playing || e.evicted || (victim && e.idle_since_ms >= victim->idle_since_ms))
-            continue;
-        unsigned held = 0;
-        for (const SessionEntry &o : sessions)
-            held += o.addr == e.addr && !o.evicted;
-        int unread = 0;   // bytes its thread has not read yet: a command arriving
-        if (e.addr != addr && held >= from_peer + 2 && (ioctl(e.sock, FIONREAD, &unread) != 0 || unread == 0))
-            victim = &e;
+        e.ev.flow = &e.flow;
+        list.push_back(&e.ev);
     }
-    if (victim) {
-        victim->evicted = true;
-        shutdown(victim->sock, SHUT_RDWR);
-    }
+    int i = evict_choose(&evict_state, list.data(), list.size(), addr, monotonic_ms() * 1000);
+    if (i < 0)
+        return nullptr;
+    SessionEntry *victim = &sessions[(size_t)i];
+    victim->ev.gone = true;
+    shutdown(victim->sock, SHUT_RDWR);
     return victim;
 }
 
@@ -338,6 +334,8 @@ void rtmp_session_run(RtmpConnection *c)
         if (c->playing) {
             c->idle_since_ms = monotonic_ms();
             int r = rtmp_media_step(c);
+            if (c->video.streamq)
+                session_note_flow(c->sock, ringbuffer_bytes(c->video.streamq), c->sent_bytes);
             if (r < 0)
                 break;
             if (r == 0)
@@ -381,6 +379,8 @@ int rtmp_session_count()
 void rtmp_set_limits(const RtmpLimits *l)
 {
     limits = l ? *l : DEFAULT_LIMITS;
+    std::lock_guard<std::mutex> lock(session_mutex);
+    evict_init(&evict_state, (int)limits.evict_idle_ms);
 }
 
 const RtmpLimits *rtmp_limits()
@@ -413,8 +413,8 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
         std::lock_guard<std::mutex> l(session_mutex);
         unsigned from_peer = 0, open = 0;
         for (const SessionEntry &e : sessions) {
-            open += !e.evicted;
-            from_peer += e.addr == peer->sin_addr.s_addr && !e.evicted;
+            open += !e.ev.gone;
+            from_peer += e.ev.addr == peer->sin_addr.s_addr && !e.ev.gone;
         }
         const char *why = nullptr;
         unsigned limit = 0;
@@ -423,14 +423,15 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
             limit = limits.per_address;
         } else if (open >= limits.sessions) {
             const SessionEntry *victim =
-                sessions.size() < limits.sessions + EVICTED_SLACK ? session_evict_for(peer->sin_addr.s_addr, from_peer) : nullptr;
+                sessions.size() < limits.sessions + EVICTED_SLACK ? session_evict_for(peer->sin_addr.s_addr) : nullptr;
             if (victim) {
-                unsigned held;
-                if (gate_open(&evict_gate, &held)) {
+                char more[64];
+                if (rate_gate_line(&evict_gate, GATE_PERIOD_MS, more, sizeof more)) {
                     char was[INET_ADDRSTRLEN] = "?";
-                    inet_ntop(AF_INET, &victim->addr, was, sizeof was);
-                    log_printf("rtmp: session from %s not playing for %lld s closed for a connection from %s%s\n", was,
-                               (long long)(monotonic_ms() - victim->idle_since_ms) / 1000, from, held_text(held).c_str());
+                    inet_ntop(AF_INET, &victim->ev.addr, was, sizeof was);
+                    log_printf("rtmp: session from %s %s for %lld s closed for a connection from %s%s\n", was,
+                               victim->ev.playing ? "taking under a tenth of its stream" : "not playing",
+                               (long long)evict_idle_age(&victim->ev, monotonic_ms() * 1000) / 1000000, from, more);
                 }
             } else {
                 why = "sessions open";
@@ -438,13 +439,16 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
             }
         }
         if (why) {
-            unsigned held;
-            if (gate_open(&refusal_gate, &held))
-                log_printf("rtmp: connection from %s refused: %u %s%s\n", from, limit, why, held_text(held).c_str());
+            char more[64];
+            if (rate_gate_line(&refusal_gate, GATE_PERIOD_MS, more, sizeof more))
+                log_printf("rtmp: connection from %s refused: %u %s%s\n", from, limit, why, more);
             close(sock);
             return -1;
         }
-        sessions.push_back({sock, peer->sin_addr.s_addr, false, false, monotonic_ms()});
+        SessionEntry e = {};
+        e.sock = sock;
+        e.ev = {peer->sin_addr.s_addr, sock, monotonic_ms() * 1000, false, false, false, nullptr};
+        sessions.push_back(e);
     }
     struct sockaddr_in dest = {};
     socklen_t dlen = sizeof dest;
@@ -483,13 +487,13 @@ namespace {
 void report_held()
 {
     unsigned held;
-    if (rate_gate_due(&accept_gate, GATE_PERIOD_MS) && gate_open(&accept_gate, &held))
+    if (rate_gate_due(&accept_gate, GATE_PERIOD_MS) && rate_gate_open(&accept_gate, 1, GATE_PERIOD_MS, &held))
         log_printf("accept: %u more failures since the last report\n", held);
     std::lock_guard<std::mutex> l(session_mutex);
-    if (rate_gate_due(&refusal_gate, GATE_PERIOD_MS) && gate_open(&refusal_gate, &held))
+    if (rate_gate_due(&refusal_gate, GATE_PERIOD_MS) && rate_gate_open(&refusal_gate, 1, GATE_PERIOD_MS, &held))
         log_printf("rtmp: %u more connections refused since the last report\n", held);
-    if (rate_gate_due(&evict_gate, GATE_PERIOD_MS) && gate_open(&evict_gate, &held))
-        log_printf("rtmp: %u more sessions not playing closed for new connections since the last report\n", held);
+    if (rate_gate_due(&evict_gate, GATE_PERIOD_MS) && rate_gate_open(&evict_gate, 1, GATE_PERIOD_MS, &held))
+        log_printf("rtmp: %u more idle sessions closed for new connections since the last report\n", held);
 }
 
 } // namespace
@@ -507,9 +511,9 @@ void rtmp_listener_step(int ls)
         // Gone before we took it, or taken already: nothing failed.
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
             return;
-        unsigned held;
-        if (gate_open(&accept_gate, &held))
-            log_printf("accept: %s%s\n", strerror(errno), held_text(held).c_str());
+        char more[64];
+        if (rate_gate_line(&accept_gate, GATE_PERIOD_MS, more, sizeof more))
+            log_printf("accept: %s%s\n", strerror(errno), more);
         // Out of descriptors the connection stays queued and poll wakes at once: wait, longer each
         // time, for some to be freed.
         accept_backoff_ms = accept_backoff_ms ? std::min(2 * accept_backoff_ms, (int)ACCEPT_BACKOFF_MAX_MS)

@@ -90,6 +90,7 @@ struct RtmpConnection {
     uint32_t chunk_left;              // payload bytes of that chunk still to come
     int fault;                        // protocol fault: the session ends
     int64_t idle_since_ms;            // monotonic; last moment the session was playing, or its start
+    uint64_t sent_bytes;              // media the player took into its socket
     AmfParser amf;
 
     // Send side.
@@ -202,6 +203,7 @@ enum {
 };
 struct RtmpLimits {
     unsigned sessions, per_address, idle_seconds, send_seconds;
+    unsigned evict_idle_ms;   // a newcomer takes an idle session's place from any address; 0: EVICT_IDLE_MS
 };
 void rtmp_set_limits(const RtmpLimits *limits);   // null: the defaults
 const RtmpLimits *rtmp_limits();

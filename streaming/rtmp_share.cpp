@@ -261,6 +261,7 @@ int rtmp_share_flush(RtmpConnection *c)
             break;
         }
         // Past what went out; a partial write leaves the rest of its piece for the next call.
+        c->sent_bytes += (uint64_t)n;
         size_t left = (size_t)n;
         while (left > 0 && left >= g->iov[first].iov_len)
             left -= g->iov[first++].iov_len;

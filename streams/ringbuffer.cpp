@@ -19,6 +19,7 @@ void ringbuffer_init(StreamQueue *q, Buffer_Handle buf, uint32_t num_entries, ui
     q->phys = Buffer_getPhysicalPtr(buf);
     q->size = (uint32_t)Buffer_getSize(buf);
     q->seq = 0;
+    q->bytes = 0;
     q->write_offset = 0;
     q->head = 0;
     q->tail = 0;
@@ -114,6 +115,7 @@ int ringbuffer_put(StreamQueue *q, uint32_t length, uint32_t timestamp, uint32_t
     e.flags = flags;
     q->head = (q->head + 1) & q->mask;
     uint32_t seq = q->seq++;
+    q->bytes += length;
     q->write_offset = (offset + length + q->align_mask) & ~q->align_mask;
     if (length == 0 && timestamp == 0) {
         pthread_mutex_unlock(&q->mutex);
@@ -259,4 +261,12 @@ int32_t stream_queue_get_time_offset(StreamQueue *q)
     int32_t t = q->time_offset;
     pthread_mutex_unlock(&q->mutex);
     return t;
+}
+
+uint64_t ringbuffer_bytes(StreamQueue *q)
+{
+    pthread_mutex_lock(&q->mutex);
+    uint64_t n = q->bytes;
+    pthread_mutex_unlock(&q->mutex);
+    return n;
 }

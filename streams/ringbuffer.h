@@ -40,6 +40,7 @@ struct StreamQueue {
     uint32_t head;                // slot of the next frame
     uint32_t tail;                // slot of the oldest frame held
     uint32_t seq;                 // frames ever put = sequence number of the next frame
+    uint64_t bytes;               // frame bytes ever put: what a player of it was offered
     uint32_t write_offset;
     uint32_t mask;                // entries - 1
     uint32_t align_mask;
@@ -64,6 +65,8 @@ int ringbuffer_put(StreamQueue *q, uint32_t length, uint32_t timestamp, uint32_t
 int ringbuffer_get_entry(StreamQueue *q, uint32_t seq, uint32_t *offset, uint32_t *length,
                          uint32_t *timestamp, uint32_t *flags);
 int ringbuffer_count(StreamQueue *q);
+// Caller does not hold the lock.
+uint64_t ringbuffer_bytes(StreamQueue *q);
 
 // Caller does not hold the lock. Returns 0 with the entry of *seq (a lapped reader's *seq is
 // moved to the oldest held keyframe first) or -1. `deadline` is CLOCK_REALTIME, null waits

@@ -9,6 +9,7 @@
 #include "testutil.h"
 #include "web_client.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 
 #include <gtest/gtest.h>
@@ -369,9 +370,19 @@ ssize_t hold_reader(void *, uint64_t, char *buf, size_t max)
     return (ssize_t)n;
 }
 
+// "/block" holds the server's one thread in the handler until `blocking` is cleared (at most 5 s):
+// meanwhile nothing is read from any connection.
+std::atomic<bool> blocking, blocked;
+
 MHD_Result hold_handler(void *cls, MHD_Connection *c, const char *url, const char *method, const char *version,
                         const char *upload, size_t *upload_size, void **con_cls)
 {
+    if (strcmp(url, "/block") == 0) {
+        blocked = true;
+        for (int i = 0; i < 500 && blocking; i++)
+            usleep(10000);
+        return http_text(c, MHD_HTTP_OK, "text/plain", "done\n", 5);
+    }
     if (strcmp(url, "/hold") != 0)
         return answer_to_connection(cls, c, url, method, version, upload, upload_size, con_cls);
     if (!guard_stream_admit(c))
@@ -464,6 +475,50 @@ TEST_F(GuardLimitsTest, NewcomerTakesTheLongestIdlePlaceAndStreamsLeaveRoomForPa
     for (int fd : readers)
         close(fd);
     for (int fd : {oldest, silent, six, back})
+        close(fd);
+}
+
+// A request that has arrived but not been read yet is a connection at work: the newcomer takes
+// the next idle one's place, though the busy one has waited longer.
+TEST_F(GuardLimitsTest, AConnectionWithUnreadBytesIsNeverTaken)
+{
+    httpd_stop();
+    GuardLimits l = {30, 10, 4, 16, 600000};   // the address rule alone
+    guard_set_limits(&l);
+    ASSERT_EQ(httpd_start(0, hold_handler), 0);
+    port = httpd_port();
+    std::vector<int> fds;
+    int oldest = web_connect(port, "127.0.0.5");
+    ASSERT_TRUE(tracked(1));
+    int second = web_connect(port, "127.0.0.5");
+    for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+        for (int i = 0; i < 4; i++)
+            fds.push_back(web_connect(port, from));
+    int blocker = web_connect(port, "127.0.0.6");
+    fds.push_back(web_connect(port, "127.0.0.6"));
+    ASSERT_TRUE(tracked(16));
+    blocking = true;
+    blocked = false;
+    ASSERT_TRUE(web_send_all(blocker, "GET /block HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    for (int i = 0; i < 500 && !blocked; i++)
+        usleep(10000);
+    ASSERT_TRUE(blocked);
+    ASSERT_TRUE(web_send_all(oldest, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    usleep(50000);
+    sockaddr_in newcomer = {};
+    newcomer.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.7", &newcomer.sin_addr);
+    EXPECT_EQ(guard_accept(nullptr, (const sockaddr *)&newcomer, sizeof newcomer), MHD_YES);
+    blocking = false;
+    EXPECT_TRUE(closed_within(second, 2000, false)) << "the next oldest idle one";
+    char b[16] = {};
+    pollfd p = {oldest, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 5000), 0);
+    EXPECT_EQ(recv(oldest, b, 12, 0), 12);
+    EXPECT_STREQ(b, "HTTP/1.1 303") << "the request arriving is answered";
+    for (int fd : fds)
+        close(fd);
+    for (int fd : {oldest, second, blocker})
         close(fd);
 }
 

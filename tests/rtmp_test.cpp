@@ -1270,26 +1270,28 @@ size_t flowing(int fd, int ms)
 } // namespace
 
 // A newcomer to a full server takes the place of the session not playing for longest, from an
-// address that holds at least two more than the newcomer's; a player is never put out, and the
-// addresses put out cannot take each other's places in turn.
+// address that holds at least two more than the newcomer's; a player is never put out, though
+// its address holds the most and it has been there longest, and the addresses put out cannot
+// take each other's places in turn.
 TEST(RtmpLimits, NewcomerTakesTheLongestIdleSessionsPlaceNeverAPlayers)
 {
     FakeProducer *fp = fakeproducer_start();
     ASSERT_NE(fp, nullptr);
     get_param_block()->GuestPermission = PERM_STREAM_VIEW;
-    RtmpLimits l = {5, 3, 30, 10};
+    RtmpLimits l = {5, 3, 30, 10, 0};
     rtmp_set_limits(&l);
     {
         Loopback lb;
         uint32_t tail = log_ring_head();
-        const char *order[] = {"127.0.0.3", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.2"};
-        for (const char *from : order) {
-            ASSERT_EQ(lb.start_from(from), 0) << from;
-            usleep(20000);   // each idle for a different time
-        }
-        int idle_a = lb.clients[0], player = lb.clients[1], idle_b = lb.clients[2], idle_c = lb.clients[3],
-            idle_d = lb.clients[4];
+        ASSERT_EQ(lb.start_from("127.0.0.2"), 0);
+        int player = lb.clients[0];
         ASSERT_TRUE(play_on(player));
+        const char *order[] = {"127.0.0.3", "127.0.0.2", "127.0.0.3", "127.0.0.2"};
+        for (const char *from : order) {
+            usleep(20000);   // each idle for a different time, all for less than the player
+            ASSERT_EQ(lb.start_from(from), 0) << from;
+        }
+        int idle_a = lb.clients[1], idle_b = lb.clients[2], idle_c = lb.clients[3], idle_d = lb.clients[4];
 
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(lb.start_from("127.0.0.4"), 0);
@@ -1315,6 +1317,34 @@ TEST(RtmpLimits, NewcomerTakesTheLongestIdleSessionsPlaceNeverAPlayers)
     }
     rtmp_set_limits(nullptr);
     fakeproducer_stop(fp);
+}
+
+// Sessions idle past the eviction age give way to newcomers from any address, though each
+// address holds one, the longest idle first; an address just put out takes none back at once.
+TEST(RtmpLimits, LongIdleSessionsGiveWayToAnyNewcomer)
+{
+    RtmpLimits l = {3, 3, 30, 10, 300};
+    rtmp_set_limits(&l);
+    {
+        Loopback lb;
+        for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+            ASSERT_EQ(lb.start_from(from), 0) << from;
+            usleep(20000);
+        }
+        EXPECT_EQ(lb.start_from("127.0.0.5"), -1) << "idle for less than the age, one per address";
+        usleep(400000);
+        EXPECT_EQ(lb.start_from("127.0.0.5"), 0);
+        EXPECT_TRUE(closed_within(lb.clients[0], 2000)) << "the longest idle";
+        EXPECT_TRUE(sessions_drop_to(3, 3000));
+        EXPECT_EQ(lb.start_from("127.0.0.2"), -1) << "put out just now";
+        EXPECT_EQ(lb.start_from("127.0.0.6"), 0);
+        EXPECT_TRUE(closed_within(lb.clients[1], 2000));
+        EXPECT_FALSE(closed_within(lb.clients[2], 100));
+        for (int c : lb.clients)
+            shutdown(c, SHUT_RDWR);
+        EXPECT_TRUE(sessions_drop_to(0, 3000));
+    }
+    rtmp_set_limits(nullptr);
 }
 
 TEST(RtmpLimits, AFailingAcceptBacksOffAndIsLoggedOnceASecond)

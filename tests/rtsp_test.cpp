@@ -1437,7 +1437,13 @@ std::string play(ServerFixture &f, int s, const std::string &session)
 
 // Sessions from four addresses, each address filling its share, in that order (UDP sessions
 // outlive the connections that set them up); played when `players`.
-std::vector<std::string> fill_sessions(ServerFixture &f, const std::vector<bool> &players)
+std::string pause(ServerFixture &f, int s, const std::string &session)
+{
+    return status_of(f.request(s, "PAUSE " + f.url() + " RTSP/1.0\r\nCSeq: 4\r\nSession: " + session + "\r\n\r\n"));
+}
+
+// players[a]: the sessions of 127.0.0.(a+1) play (1), play and pause (2), or are only set up (0).
+std::vector<std::string> fill_sessions(ServerFixture &f, const std::vector<int> &players)
 {
     const int perConn = RTSPServer::MAX_SESSIONS_PER_CONNECTION;
     std::vector<std::string> ids;
@@ -1451,6 +1457,9 @@ std::vector<std::string> fill_sessions(ServerFixture &f, const std::vector<bool>
                 ids.push_back(session_of(r));
                 if (players[a - 1]) {
                     EXPECT_EQ(play(f, s, ids.back()), "RTSP/1.0 200 OK");
+                }
+                if (players[a - 1] == 2) {
+                    EXPECT_EQ(pause(f, s, ids.back()), "RTSP/1.0 200 OK");
                 }
             }
             close(s);
@@ -1499,11 +1508,15 @@ TEST(RtspServer, SessionsAreCappedPerAddressAndInAll)
 
 // With the table full, a SETUP from a newcomer ends the session whose client has been silent
 // longest, among those not playing, of an address holding at least two more than the newcomer's.
+// A paused session keeps its place as a player's does (for its timeout).
 TEST(RtspServer, NewcomersSetupEndsTheLongestSilentSessionNeverAPlayer)
 {
+  for (int mode : {1, 2}) {
+    SCOPED_TRACE(mode == 1 ? "playing" : "paused");
     ServerFixture f;
-    // 127.0.0.1 plays, and its sessions are the oldest; the other three only set up.
-    std::vector<std::string> ids = fill_sessions(f, {true, false, false, false});
+    f.server->setEvictionAge(600000);   // the address rule alone
+    // 127.0.0.1 plays (or paused), and its sessions are the oldest; the other three only set up.
+    std::vector<std::string> ids = fill_sessions(f, {mode, 0, 0, 0});
     ASSERT_EQ(f.server->numClientSessions(), (unsigned)RTSPServer::MAX_SESSIONS);
     const size_t second = RTSPServer::MAX_SESSIONS_PER_ADDRESS;   // 127.0.0.2's first
     uint32_t tail = log_ring_head();
@@ -1524,6 +1537,7 @@ TEST(RtspServer, NewcomersSetupEndsTheLongestSilentSessionNeverAPlayer)
     close(one);
     close(two);
     close(fresh);
+  }
 }
 
 // With the table full, a newcomer's connection takes the place of the one whose last request is
@@ -1532,6 +1546,7 @@ TEST(RtspServer, NewcomersSetupEndsTheLongestSilentSessionNeverAPlayer)
 TEST(RtspServer, NewcomerTakesTheLongestIdleConnectionsPlaceNeverAPlayers)
 {
     ServerFixture f;
+    f.server->setEvictionAge(600000);   // the address rule alone
     int player = f.connect("127.0.0.1");
     std::string r = f.request(player, "SETUP " + f.url() + "/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
     ASSERT_EQ(play(f, player, session_of(r)), "RTSP/1.0 200 OK");
@@ -1544,11 +1559,25 @@ TEST(RtspServer, NewcomerTakesTheLongestIdleConnectionsPlaceNeverAPlayers)
     }
     ASSERT_EQ(f.server->numClientConnections(), (unsigned)total);
     uint32_t tail = log_ring_head();
-    int fresh = f.connect("127.0.0.5");
+    // The oldest idle one has a request arriving, not read yet when the newcomer is accepted:
+    // the newcomer is ready first, so the server's pass takes it before reading the request.
+    int fresh = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.5", &a.sin_addr);
+    ASSERT_EQ(bind(fresh, (struct sockaddr *)&a, sizeof a), 0);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(f.server->port());
+    ASSERT_EQ(::connect(fresh, (struct sockaddr *)&a, sizeof a), 0);
+    std::string options = "OPTIONS * RTSP/1.0\r\nCSeq: 2\r\n\r\n";
+    ASSERT_EQ(send(held[0], options.data(), options.size(), 0), (ssize_t)options.size());
+    f.l.sched->SingleStep(1000);
     EXPECT_EQ(status_of(f.request(fresh, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK");
     bool closed = false;
-    f.request(held[0], "", &closed);
-    EXPECT_TRUE(closed) << "127.0.0.1's oldest idle connection, not the older player's";
+    EXPECT_EQ(status_of(f.request(held[0], "", &closed)), "RTSP/1.0 200 OK") << "the one with a request arriving stays";
+    EXPECT_FALSE(closed);
+    f.request(held[1], "", &closed);
+    EXPECT_TRUE(closed) << "127.0.0.1's next oldest idle connection, not the older player's";
     std::string log = log_since(tail);
     EXPECT_NE(log.find("rtsp: connection from 127.0.0.1 idle for "), std::string::npos) << log;
     EXPECT_NE(log.find(" s closed for a connection from 127.0.0.5\n"), std::string::npos) << log;
@@ -1565,6 +1594,41 @@ TEST(RtspServer, NewcomerTakesTheLongestIdleConnectionsPlaceNeverAPlayers)
     close(back);
     close(fresh);
     close(player);
+}
+
+// A viewer who paused, on an address holding three connections (a NAT, or a second player), is
+// the oldest there and its address holds the most; newcomers still put out the others, and the
+// viewer resumes.
+TEST(RtspServer, APausedViewersConnectionKeepsItsPlace)
+{
+    ServerFixture f;
+    f.server->setEvictionAge(600000);   // the address rule alone: the paused one would go first
+    int viewer = f.connect("127.0.0.1");
+    std::string id = session_of(setup_udp(f, viewer));
+    ASSERT_EQ(play(f, viewer, id), "RTSP/1.0 200 OK");
+    ASSERT_EQ(pause(f, viewer, id), "RTSP/1.0 200 OK");
+    std::vector<int> held;
+    const int total = 256;
+    for (int i = 1; i < total; i++) {
+        std::string from = i < 3 ? "127.0.0.1" : "127.0.1." + std::to_string(i);
+        held.push_back(f.connect(from.c_str()));
+        ASSERT_EQ(status_of(f.request(held.back(), "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK") << i;
+    }
+    ASSERT_EQ(f.server->numClientConnections(), (unsigned)total);
+    std::vector<int> fresh;
+    for (int i = 0; i < 2; i++) {
+        fresh.push_back(f.connect(("127.0.0." + std::to_string(5 + i)).c_str()));
+        EXPECT_EQ(status_of(f.request(fresh.back(), "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK");
+    }
+    bool closed = false;
+    f.request(held[0], "", &closed);
+    EXPECT_TRUE(closed) << "the viewer's address's other connections go";
+    EXPECT_EQ(play(f, viewer, id), "RTSP/1.0 200 OK") << "the viewer resumes";
+    for (int s : held)
+        close(s);
+    for (int s : fresh)
+        close(s);
+    close(viewer);
 }
 
 } // namespace

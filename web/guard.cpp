@@ -1,5 +1,6 @@
 #include "web/guard.h"
 
+#include "core/evict.h"
 #include "core/log.h"
 #include "core/util.h"
 #include "core/param_commit.h"
@@ -335,7 +336,7 @@ namespace {
 // and a request must arrive whole within the request limit of its first byte. An answer being
 // sent (a stream a client plays) is never cut here; the library's idle limit counts from the
 // last byte that went out.
-GuardLimits limits = {GUARD_IDLE_SECONDS, GUARD_REQUEST_SECONDS, GUARD_PER_ADDRESS, GUARD_CONNECTIONS};
+GuardLimits limits = {GUARD_IDLE_SECONDS, GUARD_REQUEST_SECONDS, GUARD_PER_ADDRESS, GUARD_CONNECTIONS, 0};
 
 enum TrackPhase { TRACK_WAITING, TRACK_BODY, TRACK_ANSWERING };
 
@@ -355,6 +356,7 @@ struct ConnTrack {
 // Touched by the server's thread (notifications, handler) and the sweep on the httpd thread.
 pthread_mutex_t track_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<ConnTrack *> tracks;
+EvictState evict_state;         // under track_mutex
 
 ConnTrack *track_of(MHD_Connection *connection)
 {
@@ -454,17 +456,6 @@ namespace {
 // Lines about newcomers at most once a second; what was held back meanwhile is counted on the next.
 RateGate evict_log, refuse_log, stream_log;   // under track_mutex
 
-bool newcomer_log_due(RateGate *g, char *more, size_t size)
-{
-    more[0] = 0;
-    unsigned held = 0;
-    if (!rate_gate_open(g, 1, 1000, &held))
-        return false;
-    if (held)
-        snprintf(more, size, " (%u more since the last report)", held);
-    return true;
-}
-
 std::string address_text(uint32_t addr)
 {
     char text[INET_ADDRSTRLEN] = "?";
@@ -482,37 +473,32 @@ MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
                         : 0;
     char more[64];
     pthread_mutex_lock(&track_mutex);
-    unsigned open = 0, from_peer = 0;
-    for (const ConnTrack *t : tracks) {
+    unsigned open = 0;
+    for (const ConnTrack *t : tracks)
         open += !t->cut;
-        from_peer += !t->cut && t->addr == from;
-    }
     if (open < limits.connections) {
         pthread_mutex_unlock(&track_mutex);
         return MHD_YES;
     }
-    ConnTrack *victim = nullptr;
-    for (ConnTrack *t : tracks) {
-        if (t->cut || t->phase != TRACK_WAITING || t->addr == from || (victim && t->since_ms >= victim->since_ms))
-            continue;
-        unsigned held = 0;
-        for (const ConnTrack *o : tracks)
-            held += !o->cut && o->addr == t->addr;
-        // Bytes the library has not read yet are a request arriving.
-        int unread = 0;
-        if (held >= from_peer + 2 && (ioctl(t->fd, FIONREAD, &unread) != 0 || unread == 0))
-            victim = t;
-    }
+    std::vector<EvictEntry> entries;
+    std::vector<EvictEntry *> list;
+    entries.reserve(tracks.size());
+    for (const ConnTrack *t : tracks)
+        entries.push_back({t->addr, t->fd, t->since_ms * 1000, t->phase != TRACK_WAITING, false, t->cut, nullptr});
+    for (EvictEntry &e : entries)
+        list.push_back(&e);
+    int chosen = evict_choose(&evict_state, list.data(), list.size(), from, monotonic_ms() * 1000);
+    ConnTrack *victim = chosen >= 0 ? tracks[(size_t)chosen] : nullptr;
     int64_t now = monotonic_ms();
     if (victim) {
         // The library sees the end of the connection and closes it on its own thread.
         shutdown(victim->fd, SHUT_RDWR);
         victim->cut = true;
-        if (newcomer_log_due(&evict_log, more, sizeof more))
+        if (rate_gate_line(&evict_log, 1000, more, sizeof more))
             log_printf("%s: connection from %s idle for %lld s closed for a connection from %s%s\n", "httpd",
                        address_text(victim->addr).c_str(), (long long)(now - victim->since_ms) / 1000,
                        address_text(from).c_str(), more);
-    } else if (newcomer_log_due(&refuse_log, more, sizeof more)) {
+    } else if (rate_gate_line(&refuse_log, 1000, more, sizeof more)) {
         log_printf("%s: connection from %s refused: %u connections open%s\n", "httpd", address_text(from).c_str(),
                    limits.connections, more);
     }
@@ -534,7 +520,7 @@ bool guard_stream_admit(MHD_Connection *connection)
     bool admit = t->stream || readers < room;
     if (admit)
         t->stream = true;
-    else if (newcomer_log_due(&stream_log, more, sizeof more))
+    else if (rate_gate_line(&stream_log, 1000, more, sizeof more))
         log_printf("%s: stream for %s refused: %u connections read streams, the rest stay for pages%s\n", "httpd",
                    address_text(t->addr).c_str(), readers, more);
     pthread_mutex_unlock(&track_mutex);
@@ -544,7 +530,10 @@ bool guard_stream_admit(MHD_Connection *connection)
 
 void guard_set_limits(const GuardLimits *l)
 {
-    limits = l ? *l : GuardLimits{GUARD_IDLE_SECONDS, GUARD_REQUEST_SECONDS, GUARD_PER_ADDRESS, GUARD_CONNECTIONS};
+    limits = l ? *l : GuardLimits{GUARD_IDLE_SECONDS, GUARD_REQUEST_SECONDS, GUARD_PER_ADDRESS, GUARD_CONNECTIONS, 0};
+    pthread_mutex_lock(&track_mutex);
+    evict_init(&evict_state, (int)limits.evict_idle_ms);
+    pthread_mutex_unlock(&track_mutex);
 }
 
 const GuardLimits *guard_limits()

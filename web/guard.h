@@ -99,17 +99,17 @@ enum { GUARD_IDLE_SECONDS = 30, GUARD_REQUEST_SECONDS = 10, GUARD_PER_ADDRESS = 
 enum { GUARD_UPLOAD_RATE = 8192 };
 struct GuardLimits {
     unsigned idle_seconds, request_seconds, per_address, connections;
+    unsigned evict_idle_ms;   // a newcomer takes an idle connection's place from any address; 0: EVICT_IDLE_MS
 };
 void guard_set_limits(const GuardLimits *limits);   // for the next server start; null: the defaults
 const GuardLimits *guard_limits();
 // The server's connection notification: tracks each connection from its start to its close.
 void guard_notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
                              MHD_ConnectionNotificationCode code);
-// The server's accept policy. With the total reached, a newcomer takes the place of the
-// connection that has waited longest for a request of its own (one whose request is being read
-// or answered never goes), from an address holding at least two more connections than the
-// newcomer's: addresses that reconnect cannot then go on closing each other's. With none to
-// take, the newcomer is refused. The server itself admits GUARD_EVICTED_SLACK more, for the
+// The server's accept policy. With the total reached, a newcomer takes the place of a connection
+// by the one eviction rule (core/evict.h): its idle time runs from its opening or its last
+// answer (a request trickling in does not reset it); one whose request is being read whole or
+// answered, or with bytes unread, never goes. With none to take, the newcomer is refused. The server itself admits GUARD_EVICTED_SLACK more, for the
 // connections closed for newcomers until the library has let them go.
 enum { GUARD_EVICTED_SLACK = 16 };
 MHD_Result guard_accept(void *cls, const struct sockaddr *addr, socklen_t addrlen);

@@ -994,10 +994,15 @@ MHD_Result answer_post_final(MHD_Connection *connection, PostContext *ctx)
     return http_text(connection, MHD_HTTP_OK, nullptr, "", 0);
 }
 
+// Marks a GET or HEAD whose answer waits for the library's second call (see access_entry).
+char answer_deferred;
+
 void request_completed_callback(void *cls, MHD_Connection *connection, void **con_cls,
                                 MHD_RequestTerminationCode toe)
 {
     guard_request_done(connection);
+    if (*con_cls == &answer_deferred)
+        *con_cls = nullptr;
     PostContext *ctx = static_cast<PostContext *>(*con_cls);
     if (!ctx)
         return;
@@ -1045,10 +1050,22 @@ namespace {
 MHD_AccessHandlerCallback access_handler;
 
 // Every call passes the connection guard first, which keeps the request's deadlines.
+// The library closes the connection after any answer queued on its first call for a request
+// (it takes it for an answer sent before the body), so every page and HLS fetch was a new
+// connection, and a newcomer to a full server. A GET or HEAD has no body: its answer waits for
+// the second call, and the connection stays for the next request. A POST refused on its first
+// call still closes, its body unread; endless streams ask for the close themselves.
 MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
                         const char *version, const char *upload_data, size_t *upload_data_size, void **con_cls)
 {
     guard_track_request(connection, url, method, *upload_data_size);
+    bool bodiless = strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (bodiless && *con_cls == nullptr) {
+        *con_cls = &answer_deferred;
+        return MHD_YES;
+    }
+    if (*con_cls == &answer_deferred)
+        *con_cls = nullptr;
     return access_handler(cls, connection, url, method, version, upload_data, upload_data_size, con_cls);
 }
 
