@@ -21,11 +21,12 @@
 # second; players or stream readers taking 2 KiB a second). Once the crowd tried every connection
 # and 12 s more passed (22 s for trickling players, judged over 10 s windows), FRESH fresh
 # players of the server (web: page loads) and FRESH page loads are timed from their connect to
-# their first picture or whole page; beside the crowd, from before it comes, a browser loads
+# their play's answer or whole page; beside the crowd, from before it comes, a browser loads
 # /index.htm every 8 s on one kept-alive connection, an HLS reader fetches the playlist every
-# second and each segment once, an RTSP viewer on an address holding three connections pauses
-# and plays again, and an upload of a refused firmware image begins from an address holding
-# three connections. Prints what each waited and what the crowd held.
+# second and each segment once, an RTSP viewer on an address where two more players play pauses
+# and plays again 28 s later, and a 2 MB firmware image that is refused after its check is
+# uploaded at 64 KiB/s from an address holding two more connections. Prints what each waited
+# and what the crowd held.
 # Use an optimised build:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/newcomers_bench.sh
@@ -142,14 +143,14 @@ echo "  closed_for_newcomers=$(logged "$from" 'httpd: connection from .* closed 
 
 # The legitimate clients beside a crowd of many addresses: started before it, read after it.
 legit_start() {   # SECONDS (how long the crowd holds)
-  rm -f "$TEST_DIR/upload.go" "$TEST_DIR/paused.ready"
+  rm -f "$TEST_DIR/paused.ready"
   python3 "$E2E/server_fill.py" browser 127.0.0.90 "$1" 8 /index.htm "$TEST_DIR/browser.out" &
   legit=($!)
   python3 "$E2E/server_fill.py" hls 127.0.0.91 "$1" "$TEST_DIR/hls.out" &
   legit+=($!)
   timeout 120 python3 "$E2E/server_fill.py" paused 127.0.0.92 28 "$TEST_DIR/paused.ready" >"$TEST_DIR/paused.out" 2>&1 &
   legit+=($!)
-  timeout 120 python3 "$E2E/server_fill.py" upload 127.0.0.93 "$TEST_DIR/bad.img" "X-Bench: 1" "$TEST_DIR/upload.go" \
+  timeout 120 python3 "$E2E/server_fill.py" upload 127.0.0.93 "$TEST_DIR/bad.img" "X-Bench: 1" 65536 \
     >"$TEST_DIR/upload.out" 2>&1 &
   legit+=($!)
   for _ in $(seq 1 300); do [ -e "$TEST_DIR/paused.ready" ] && break; sleep 0.1; done
@@ -173,7 +174,7 @@ many_fresh() {
 }
 python3 - "$TEST_DIR/bad.img" <<'PY'
 import struct, sys, zlib
-data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 2048
+data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 8192
 hdr = bytearray(64)
 struct.pack_into('>I', hdr, 0, 0x27051956)
 struct.pack_into('>I', hdr, 12, len(data))
@@ -190,7 +191,6 @@ for server in rtmp rtsp web; do
       echo "$server: ${size%x*} addresses x ${size#*x} $how connections, for $hold s:"
       legit_start "$hold"
       crowd_start "$server" "$how" "${size%x*}" "${size#*x}" "$hold" "$settle"
-      touch "$TEST_DIR/upload.go"
       [ "$server" != web ] && echo "    $server $(many_fresh "$server" 100)"
       echo "    web $(many_fresh web 120)"
       legit_end

@@ -17,8 +17,9 @@ or refuses, for HOLD seconds; READY_FILE is written once every connection was tr
     for HOLD seconds. BEHAVIOUR: "idle" sets up (RTMP handshake and "connect"; RTSP OPTIONS; a
     page on every other web connection, nothing on the rest) and is silent; "slowloris" sends
     the start of a handshake or request, then a byte a second; "trickle" plays (RTMP liveA,
-    RTSP streamA.h264 over TCP, web /streamA.ts) and reads 2 KiB a second. Prints "set_up=
-    refused= closed_by_server= most_held= held_at_end=".
+    RTSP streamA.h264 over TCP, web /streamA.ts) and reads 2 KiB a second (CROWD_READ_RATE
+    bytes, if set in the environment). Prints "set_up= refused= closed_by_server= most_held=
+    held_at_end=".
   server_fill.py browser SOURCE SECONDS PERIOD PATH OUT [AUTH_HEADER]
     A browser on one kept-alive connection (reopened only when the server closed it) loading
     PATH every PERIOD s; writes "loads= ok= reopened= max_s= waits=" to OUT.
@@ -30,9 +31,9 @@ or refuses, for HOLD seconds; READY_FILE is written once every connection was tr
     are sent: PLAY over TCP, PAUSE
     (READY_FILE written then), PLAY again PAUSE s later; prints "first_packets= resumed=
     after_packets= resume_s=".
-  server_fill.py upload SOURCE IMAGE AUTH_HEADER READY_FILE
-    An upload of IMAGE to /firmware at 128 KiB/s from an address holding two more (silent)
-    connections, begun once READY_FILE exists; prints "answer= upload_s= sent=".
+  server_fill.py upload SOURCE IMAGE AUTH_HEADER RATE
+    An upload of IMAGE to /firmware at RATE bytes a second from an address holding two more
+    (silent) connections; prints "answer= upload_s= sent=".
   server_fill.py fresh SERVER SOURCE [AUTH_HEADER]
     A fresh client: seconds from its connect to the answer of its PLAY (RTSP streamA.h264 over
     TCP) or "play" (RTMP liveA), or to the whole answer 200 of /index.htm (web); "none" if that
@@ -283,6 +284,7 @@ def crowd(server, behaviour, addresses, per, hold, ready, auth):
     threading.stack_size(256 << 10)
     lock = threading.Lock()
     st = dict(set_up=0, refused=0, closed_by_server=0, most_held=0, held=0, tried=0)
+    rate = int(os.environ.get("CROWD_READ_RATE", 2048))
     end = time.time() + hold
 
     def count(key, d=1):
@@ -320,7 +322,7 @@ def crowd(server, behaviour, addresses, per, hold, ready, auth):
                         else:
                             time.sleep(1)
                             s.settimeout(0.5)
-                            closed = not s.recv(2048)
+                            closed = not s.recv(rate)
                     except socket.timeout:
                         pass
                     except OSError:
@@ -456,25 +458,25 @@ def paused(src, pause, ready):
     print("first_packets=%d resumed=%s after_packets=%d resume_s=%.2f" % (first, resumed, after, t), flush=True)
 
 
-def upload(src, image, auth, ready):
-    data = open(image, "rb").read()
+def upload(src, image, auth, rate):
+    data, rate = open(image, "rb").read(), int(rate)
     extra = [open_to("web", src) for _ in range(2)]   # silent
-    while not os.path.exists(ready):
-        time.sleep(0.1)
     s = open_to("web", src)
     s.settimeout(60)
     t0, sent, answer = time.monotonic(), 0, "none"
     try:
         s.sendall(("POST /firmware HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\nReferer: /admin_update.htm\r\n"
                    "Content-Length: %d\r\n\r\n" % (auth, len(data))).encode())
-        for i in range(0, len(data), 16384):
-            s.sendall(data[i:i + 16384])
-            sent += len(data[i:i + 16384])
-            time.sleep(0.125)
+        step = rate // 8
+        for i in range(0, len(data), step):
+            s.sendall(data[i:i + step])
+            sent += len(data[i:i + step])
+            time.sleep(max(0, t0 + sent / rate - time.monotonic()))
         answer = recv_head(s).split(b" ")[1].decode()
     except OSError as e:
         answer = "none(%s)" % e
     print("answer=%s upload_s=%.2f sent=%d" % (answer, time.monotonic() - t0, sent), flush=True)
+    extra.clear()
 
 
 def fresh(server, src, auth):
