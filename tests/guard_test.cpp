@@ -522,6 +522,31 @@ TEST_F(GuardLimitsTest, AConnectionWithUnreadBytesIsNeverTaken)
         close(fd);
 }
 
+// Connections idle past the eviction age give way to a newcomer from any address, though each
+// address holds one; an address just put out takes no other's place at once.
+TEST_F(GuardLimitsTest, LongIdleConnectionsGiveWayToAnyNewcomer)
+{
+    httpd_stop();
+    GuardLimits l = {30, 10, 4, 4, 300};
+    guard_set_limits(&l);
+    ASSERT_EQ(httpd_start(0, hold_handler), 0);
+    port = httpd_port();
+    std::vector<int> idle;
+    for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        idle.push_back(web_connect(port, from));
+        ASSERT_TRUE(tracked((int)idle.size()));
+    }
+    EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.6").status, 0) << "idle less than the age";
+    usleep(400000);
+    idle.push_back(web_connect(port, "127.0.0.6"));
+    EXPECT_EQ(status_on(idle.back(), "/"), 303);   // and the connection stays for the next
+    EXPECT_TRUE(closed_within(idle[0], 2000, false)) << "the longest idle";
+    EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.2").status, 0) << "put out just now";
+    EXPECT_FALSE(closed_within(idle[1], 100, false));
+    for (int fd : idle)
+        close(fd);
+}
+
 // An upload keeps its connection while it delivers at least the upload rate; a trickle is cut
 // at the request deadline like any other slow request.
 TEST_F(GuardLimitsTest, SlowUploadIsClosedAndASteadyOneIsNot)

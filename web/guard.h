@@ -108,9 +108,10 @@ void guard_notify_connection(void *cls, MHD_Connection *connection, void **socke
                              MHD_ConnectionNotificationCode code);
 // The server's accept policy. With the total reached, a newcomer takes the place of a connection
 // by the one eviction rule (core/evict.h): its idle time runs from its opening or its last
-// answer (a request trickling in does not reset it); one whose request is being read whole or
-// answered, or with bytes unread, never goes. With none to take, the newcomer is refused. The server itself admits GUARD_EVICTED_SLACK more, for the
-// connections closed for newcomers until the library has let them go.
+// answer (a header trickling in does not reset it); one whose body is being read or whose answer
+// is being sent, or with bytes unread, never goes. With none to take, the newcomer is refused.
+// The server itself admits GUARD_EVICTED_SLACK more, for the connections closed for newcomers
+// until the library has let them go.
 enum { GUARD_EVICTED_SLACK = 16 };
 MHD_Result guard_accept(void *cls, const struct sockaddr *addr, socklen_t addrlen);
 // Whether a request that reads a stream (a live row, MJPEG, HLS) may hold its connection: stream

@@ -1049,17 +1049,27 @@ namespace {
 
 MHD_AccessHandlerCallback access_handler;
 
+// No body announced: the library's second call for the request comes at once.
+bool without_body(MHD_Connection *c)
+{
+    const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return !MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) &&
+           (!length || strcmp(length, "0") == 0);
+}
+
 // Every call passes the connection guard first, which keeps the request's deadlines.
 // The library closes the connection after any answer queued on its first call for a request
 // (it takes it for an answer sent before the body), so every page and HLS fetch was a new
-// connection, and a newcomer to a full server. A GET or HEAD has no body: its answer waits for
-// the second call, and the connection stays for the next request. A POST refused on its first
-// call still closes, its body unread; endless streams ask for the close themselves.
+// connection, and a newcomer to a full server. A GET or HEAD without a body is answered on the
+// second call, and the connection stays for the next request. One with a body, and a POST
+// refused on its first call, are answered at once and closed, their body unread; endless
+// streams ask for the close themselves.
 MHD_Result access_entry(void *cls, MHD_Connection *connection, const char *url, const char *method,
                         const char *version, const char *upload_data, size_t *upload_data_size, void **con_cls)
 {
     guard_track_request(connection, url, method, *upload_data_size);
-    bool bodiless = strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    bool bodiless = (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0) &&
+                    without_body(connection);
     if (bodiless && *con_cls == nullptr) {
         *con_cls = &answer_deferred;
         return MHD_YES;

@@ -50,6 +50,7 @@ check "an unknown name is not found" [ "$(code "$URL/NoSuchSetting")" = 404 ]
 # Answers keep their connection: curl asks for its second URL on the first one's connection.
 connects=$(curl -sg -o /dev/null -o /dev/null -w '%{num_connects} ' "$URL/index.htm" "$URL/Video[0].BitRate")
 check "two pages on one connection (connects per page: $connects)" [ "$connects" = "1 0 " ]
+check "a GET with a body is still answered" [ "$(code -X GET -d abc "$URL/index.htm")" = 200 ]
 
 # A posted setting reaches flash about 1 s later with a valid CRC; two posts within 1 s save once.
 before=$(flash_block | cut -d' ' -f1)
