@@ -18,7 +18,8 @@
 # after it is closed or refused, against each server in turn: for each size in NEWCOMERS_CROWDS
 # (ADDRESSESxPER, default "16x4 64x4 256x1 256x2") and each behaviour in NEWCOMERS_BEHAVIOURS
 # (default "idle slowloris trickle": set up then silent; a handshake or request trickled a byte a
-# second; players or stream readers taking 2 KiB a second). Once the crowd tried every connection
+# second; players or stream readers taking NEWCOMERS_READ_RATE bytes a second, default 512, under
+# a tenth of the test camera's stream of some 70 kbit/s). Once the crowd tried every connection
 # and 12 s more passed (22 s for trickling players, judged over 10 s windows), FRESH fresh
 # players of the server (web: page loads) and FRESH page loads are timed from their connect to
 # their play's answer or whole page; beside the crowd, from before it comes, a browser loads
@@ -40,6 +41,7 @@ E2E=$top/tests/e2e
 HOLD=${NEWCOMERS_HOLD:-25}
 [ "$HOLD" -le 120 ] || HOLD=120
 FRESH=${NEWCOMERS_FRESH:-7}
+export CROWD_READ_RATE=${NEWCOMERS_READ_RATE:-512}
 [ "$FRESH" -le 20 ] || FRESH=20
 
 for a in $(seq 2 140); do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
