@@ -109,3 +109,17 @@ int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t a
     }
     return victim;
 }
+
+int evict_choose_own(EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us)
+{
+    int victim = -1;
+    int64_t victim_age = -1;
+    for (size_t i = 0; i < n; i++) {
+        int64_t age = evict_idle_age(entries[i], now_us);
+        if (entries[i]->addr != addr || age <= victim_age || has_unread(entries[i]))
+            continue;
+        victim = (int)i;
+        victim_age = age;
+    }
+    return victim;
+}

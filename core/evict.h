@@ -60,3 +60,7 @@ int64_t evict_idle_age(const EvictEntry *e, int64_t now_us);
 // more entries than the newcomer's (never its own). The caller puts the chosen one out and marks
 // it gone.
 int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us);
+// At its address's own limit, a newcomer from `addr` may take the place of that address's longest
+// idle entry (the same exceptions): a client's keep-alive connections left open must not lock out
+// its next request. -1: none.
+int evict_choose_own(EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us);

@@ -132,6 +132,20 @@ TEST(Evict, AddressPutOutByAgeTakesNoneByAgeAtOnce)
     EXPECT_EQ(c.choose(8, NOW + EVICT_IDLE_MS * 1000), 5);   // later it is a newcomer again
 }
 
+TEST(Evict, AtItsOwnLimitAnAddressTakesItsOwnLongestIdle)
+{
+    Crowd c;
+    c.add(2, 60);
+    c.add(1, 5)->busy = true;
+    c.add(1, 3);
+    c.add(1, 4);
+    c.list.clear();
+    for (EvictEntry &e : c.entries)
+        c.list.push_back(&e);
+    EXPECT_EQ(evict_choose_own(c.list.data(), c.list.size(), 1, NOW), 3);
+    EXPECT_EQ(evict_choose_own(c.list.data(), c.list.size(), 3, NOW), -1);
+}
+
 TEST(Evict, ReportLineCountsWhatWasHeld)
 {
     RateGate g = {};

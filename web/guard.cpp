@@ -473,10 +473,13 @@ MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
                         : 0;
     char more[64];
     pthread_mutex_lock(&track_mutex);
-    unsigned open = 0;
-    for (const ConnTrack *t : tracks)
+    unsigned open = 0, from_peer = 0;
+    for (const ConnTrack *t : tracks) {
         open += !t->cut;
-    if (open < limits.connections) {
+        from_peer += !t->cut && t->addr == from;
+    }
+    bool own = from_peer >= limits.per_address;
+    if (!own && open < limits.connections) {
         pthread_mutex_unlock(&track_mutex);
         return MHD_YES;
     }
@@ -487,7 +490,9 @@ MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
         entries.push_back({t->addr, t->fd, t->since_ms * 1000, t->phase != TRACK_WAITING, false, t->cut, nullptr});
     for (EvictEntry &e : entries)
         list.push_back(&e);
-    int chosen = evict_choose(&evict_state, list.data(), list.size(), from, monotonic_ms() * 1000);
+    int64_t now_us = monotonic_ms() * 1000;
+    int chosen = own ? evict_choose_own(list.data(), list.size(), from, now_us)
+                     : evict_choose(&evict_state, list.data(), list.size(), from, now_us);
     ConnTrack *victim = chosen >= 0 ? tracks[(size_t)chosen] : nullptr;
     int64_t now = monotonic_ms();
     if (victim) {
@@ -499,8 +504,8 @@ MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
                        address_text(victim->addr).c_str(), (long long)(now - victim->since_ms) / 1000,
                        address_text(from).c_str(), more);
     } else if (rate_gate_line(&refuse_log, 1000, more, sizeof more)) {
-        log_printf("%s: connection from %s refused: %u connections open%s\n", "httpd", address_text(from).c_str(),
-                   limits.connections, more);
+        log_printf("%s: connection from %s refused: %u connections %s%s\n", "httpd", address_text(from).c_str(),
+                   own ? limits.per_address : limits.connections, own ? "from that address" : "open", more);
     }
     pthread_mutex_unlock(&track_mutex);
     return victim ? MHD_YES : MHD_NO;

@@ -110,8 +110,10 @@ void guard_notify_connection(void *cls, MHD_Connection *connection, void **socke
 // by the one eviction rule (core/evict.h): its idle time runs from its opening or its last
 // answer (a header trickling in does not reset it); one whose body is being read or whose answer
 // is being sent, or with bytes unread, never goes. With none to take, the newcomer is refused.
-// The server itself admits GUARD_EVICTED_SLACK more, for the connections closed for newcomers
-// until the library has let them go.
+// An address at its own limit takes the place of its own longest idle connection, or is
+// refused: a browser's or HLS reader's keep-alive connections must not lock out its next
+// request. The server itself admits GUARD_EVICTED_SLACK more, in all and per address, for the
+// connections closed for newcomers until the library has let them go.
 enum { GUARD_EVICTED_SLACK = 16 };
 MHD_Result guard_accept(void *cls, const struct sockaddr *addr, socklen_t addrlen);
 // Whether a request that reads a stream (a live row, MJPEG, HLS) may hold its connection: stream

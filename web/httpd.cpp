@@ -1094,7 +1094,7 @@ int httpd_start(uint16_t port, MHD_AccessHandlerCallback handler)
                                      request_completed_callback, nullptr,
                                      MHD_OPTION_NOTIFY_CONNECTION, guard_notify_connection, nullptr,
                                      MHD_OPTION_CONNECTION_TIMEOUT, guard_limits()->idle_seconds,
-                                     MHD_OPTION_PER_IP_CONNECTION_LIMIT, guard_limits()->per_address,
+                                     MHD_OPTION_PER_IP_CONNECTION_LIMIT, guard_limits()->per_address + GUARD_EVICTED_SLACK,
                                      MHD_OPTION_CONNECTION_LIMIT, guard_limits()->connections + GUARD_EVICTED_SLACK,
                                      MHD_OPTION_END);
     if (!daemon_handle)
