@@ -341,9 +341,11 @@ def crowd(server, behaviour, addresses, per, hold, ready, auth):
     while st["tried"] < len(threads) and time.time() < give_up:
         time.sleep(0.1)
     open(ready, "w").close()
+    time.sleep(max(0, end - time.time() - 1))
+    held = st["held"]   # a second before the end, while every connection still holds
     for t in threads:
         t.join(max(0, end - time.time()) + 10)
-    held = st.pop("held")
+    st.pop("held")
     st.pop("tried")
     print(" ".join("%s=%d" % kv for kv in st.items()), "held_at_end=%d" % held, flush=True)
 
