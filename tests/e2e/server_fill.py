@@ -434,13 +434,17 @@ def drain(s, end):
 
 
 def paused(src, pause, ready):
-    # Two more players from its address (a second player open, or others behind the same NAT).
-    for _ in range(2):
-        e = open_to("rtsp", src)
-        rtsp_play(e)
-        threading.Thread(target=drain, args=(e, time.time() + pause + 10), daemon=True).start()
-    s = open_to("rtsp", src)
-    session, cseq = rtsp_play(s)
+    try:
+        # Two more players from its address (a second player open, or others behind the same NAT).
+        for _ in range(2):
+            e = open_to("rtsp", src)
+            rtsp_play(e)
+            threading.Thread(target=drain, args=(e, time.time() + pause + 10), daemon=True).start()
+        s = open_to("rtsp", src)
+        session, cseq = rtsp_play(s)
+    except (OSError, AttributeError) as e:
+        print("first_packets=0 resumed=no(not_set_up:%s) after_packets=0" % str(e).replace(" ", "_"), flush=True)
+        return
     first = interleaved(s, 2)
     s.sendall(("PAUSE %s RTSP/1.0\r\nCSeq: %d\r\nSession: %s\r\n\r\n" % (RTSP_URL, cseq, session)).encode())
     time.sleep(1)
