@@ -14,18 +14,34 @@
 # (median [min-max]) and how many were served, the same without an attack, what the attack held,
 # and how many of its connections the server closed for newcomers (from the log lines, with the
 # counts they say they held back).
+# Then crowds of many addresses (from 127.0.1.1 on), each connection dialled again half a second
+# after it is closed or refused, against each server in turn: for each size in NEWCOMERS_CROWDS
+# (ADDRESSESxPER, default "16x4 64x4 256x1 256x2") and each behaviour in NEWCOMERS_BEHAVIOURS
+# (default "idle slowloris trickle": set up then silent; a handshake or request trickled a byte a
+# second; players or stream readers taking NEWCOMERS_READ_RATE bytes a second, default 512, under
+# a tenth of the test camera's stream of some 70 kbit/s). Once the crowd tried every connection
+# and 12 s more passed (22 s for trickling players, judged over 10 s windows), FRESH fresh
+# players of the server (web: page loads) and FRESH page loads are timed from their connect to
+# their play's answer or whole page; beside the crowd, from before it comes, a browser loads
+# /index.htm every 8 s on one kept-alive connection, an HLS reader fetches the playlist every
+# second and each segment once, an RTSP viewer on an address where two more players play pauses
+# and plays again 28 s later, and a 2 MB firmware image that is refused after its check is
+# uploaded at 64 KiB/s from an address holding two more connections. Prints what each waited
+# and what the crowd held.
 # Use an optimised build:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DK7160_TESTS=OFF
 #   ninja -C build-rel k7160 && K7160_BIN=build-rel/k7160 bench/newcomers_bench.sh
 top=$(cd "$(dirname "$0")/.." && pwd)
 export K7160_BIN=${K7160_BIN:-$top/build-rel/k7160}
 export K7160_TESTLIB=$top/tests/e2e/lib.sh
+export K7160_SRC=$top
 source "$K7160_TESTLIB"
 source "$top/bench/bench_lib.sh"
 E2E=$top/tests/e2e
 HOLD=${NEWCOMERS_HOLD:-25}
 [ "$HOLD" -le 120 ] || HOLD=120
 FRESH=${NEWCOMERS_FRESH:-7}
+export CROWD_READ_RATE=${NEWCOMERS_READ_RATE:-512}
 [ "$FRESH" -le 20 ] || FRESH=20
 
 for a in $(seq 2 140); do ip addr add 127.0.0.$a/32 dev lo 2>/dev/null; done
@@ -126,6 +142,64 @@ echo "  held: $(cat "$TEST_DIR/web.out")"
 echo "  closed_for_newcomers=$(logged "$from" 'httpd: connection from .* closed for a connection from')" \
   "refused=$(logged "$from" 'httpd: connection from .* refused:')" \
   "streams_refused=$(logged "$from" 'httpd: stream for .* refused')"
+
+# The legitimate clients beside a crowd of many addresses: started before it, read after it.
+legit_start() {   # SECONDS (how long the crowd holds)
+  rm -f "$TEST_DIR/paused.ready"
+  python3 "$E2E/server_fill.py" browser 127.0.0.90 "$1" 8 /index.htm "$TEST_DIR/browser.out" &
+  legit=($!)
+  python3 "$E2E/server_fill.py" hls 127.0.0.91 "$1" "$TEST_DIR/hls.out" &
+  legit+=($!)
+  timeout 120 python3 "$E2E/server_fill.py" paused 127.0.0.92 28 "$TEST_DIR/paused.ready" >"$TEST_DIR/paused.out" 2>&1 &
+  legit+=($!)
+  timeout 120 python3 "$E2E/server_fill.py" upload 127.0.0.93 "$TEST_DIR/bad.img" "X-Bench: 1" 65536 \
+    >"$TEST_DIR/upload.out" 2>&1 &
+  legit+=($!)
+  for _ in $(seq 1 300); do [ -e "$TEST_DIR/paused.ready" ] && break; sleep 0.1; done
+}
+legit_end() {
+  wait "${legit[@]}"
+  echo "    browser: $(cat "$TEST_DIR/browser.out" 2>/dev/null)"
+  echo "    hls: $(cat "$TEST_DIR/hls.out" 2>/dev/null)"
+  echo "    paused_rtsp: $(cat "$TEST_DIR/paused.out" 2>/dev/null)"
+  echo "    upload: $(cat "$TEST_DIR/upload.out" 2>/dev/null)"
+}
+# many_fresh SERVER FIRST: FRESH fresh clients one after another from their own addresses.
+many_fresh() {
+  local i w waits="" served=0
+  for i in $(seq 0 $((FRESH - 1))); do
+    w=$(fresh_wait "$1" "127.0.0.$(($2 + i))")
+    waits="$waits $w"
+    [ "$w" != none ] && served=$((served + 1))
+  done
+  echo "fresh_wait_s=$(bench_stats "$waits") served=$served/$FRESH"
+}
+python3 - "$TEST_DIR/bad.img" <<'PY'
+import struct, sys, zlib
+data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 8192
+hdr = bytearray(64)
+struct.pack_into('>I', hdr, 0, 0x27051956)
+struct.pack_into('>I', hdr, 12, len(data))
+struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
+open(sys.argv[1], 'wb').write(bytes(hdr) + data)
+PY
+echo "crowds of many addresses, no crowd first:"
+for kind in rtmp rtsp web; do echo "  $kind $(many_fresh $kind 100)"; done
+for server in rtmp rtsp web; do
+  for how in ${NEWCOMERS_BEHAVIOURS:-idle slowloris trickle}; do
+    for size in ${NEWCOMERS_CROWDS:-16x4 64x4 256x1 256x2}; do
+      settle=12; [ "$how" = trickle ] && settle=22
+      hold=$((settle + 35))
+      echo "$server: ${size%x*} addresses x ${size#*x} $how connections, for $hold s:"
+      legit_start "$hold"
+      crowd_start "$server" "$how" "${size%x*}" "${size#*x}" "$hold" "$settle"
+      [ "$server" != web ] && echo "    $server $(many_fresh "$server" 100)"
+      echo "    web $(many_fresh web 120)"
+      legit_end
+      crowd_end
+    done
+  done
+done
 bench_load
 stop_app
 finish

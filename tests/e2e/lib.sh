@@ -137,3 +137,45 @@ log_check() {
   said=$(log_times "${3:-$LOG}" | awk "$2"); rc=$?
   if [ "$rc" = 0 ]; then pass "$1: $said"; else fail "$1: $said"; fi
 }
+
+# --- crowds of many addresses (server_fill.py crowd) and the clients that must be served beside them
+# fresh_wait SERVER SOURCE: seconds a fresh player (rtmp, rtsp) or page load (web) from SOURCE
+# waited for its first picture or its page, or "none"; CROWD_AUTH is sent to the web server.
+fresh_wait() {
+  timeout 30 python3 "${K7160_SRC:?}/tests/e2e/server_fill.py" fresh "$1" "$2" "${CROWD_AUTH:-}" 2>/dev/null || echo none
+}
+# fresh_baseline SERVER SOURCE: the longest of three fresh waits before any crowd (none: 10).
+fresh_baseline() {
+  local i w most=0
+  for i in 1 2 3; do
+    w=$(fresh_wait "$1" "$2"); [ "$w" = none ] && w=10
+    most=$(echo "if ($w > $most) $w else $most" | bc)
+  done
+  echo "$most"
+}
+# crowd_start SERVER BEHAVIOUR ADDRESSES PER SECONDS SETTLE: the crowd in the background
+# (CROWD_PID, its output in $TEST_DIR/crowd.out); returns once it tried every connection and
+# then SETTLE seconds more, so that the connections it holds have been idle that long.
+crowd_start() {
+  rm -f "$TEST_DIR/crowd.ready"
+  python3 "${K7160_SRC:?}/tests/e2e/server_fill.py" crowd "$1" "$2" "$3" "$4" "$5" "$TEST_DIR/crowd.ready" \
+    "${CROWD_AUTH:-}" >"$TEST_DIR/crowd.out" 2>&1 &
+  CROWD_PID=$!
+  local i
+  for i in $(seq 1 900); do [ -e "$TEST_DIR/crowd.ready" ] || ! kill -0 $CROWD_PID 2>/dev/null && break; sleep 0.1; done
+  sleep "$6"
+}
+# crowd_fresh WHAT SERVER BASELINE FIRST: three fresh clients of SERVER one after another from
+# 127.0.0.FIRST on while a crowd holds its places: each is served within 2 s more than the
+# longest of its waits before the crowd (BASELINE).
+crowd_fresh() {
+  local i w waits="" late=0
+  for i in 0 1 2; do
+    w=$(fresh_wait "$2" "127.0.0.$(($4 + i))")
+    waits="$waits $w"
+    [ "$w" != none ] && [ "$(echo "$w <= 2 + $3" | bc)" = 1 ] || late=$((late + 1))
+  done
+  check "$1: fresh $2 clients served within 2 s + ${3} s (seconds:$waits)" [ "$late" = 0 ]
+}
+# crowd_end: waits for the crowd to end by itself and prints what it held.
+crowd_end() { wait $CROWD_PID; echo "  crowd: $(cat "$TEST_DIR/crowd.out")"; }
