@@ -93,8 +93,11 @@ int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t a
         int64_t age = evict_idle_age(e, now_us);
         if (age < 0 || age <= victim_age)
             continue;
-        bool old = by_age && age >= idle_limit(s);
-        if (!old && (e->addr == addr || held_by(entries, n, e->addr) < from_newcomer + 2))
+        // By age only from an address holding more than the newcomer's: the redials of a crowd
+        // holding a place at each of its addresses would otherwise take every place as it ages.
+        unsigned held = held_by(entries, n, e->addr);
+        bool old = by_age && age >= idle_limit(s) && held > from_newcomer;
+        if (!old && (e->addr == addr || held < from_newcomer + 2))
             continue;
         if (has_unread(e))
             continue;

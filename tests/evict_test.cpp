@@ -53,6 +53,17 @@ TEST(Evict, LongIdleGivesWayToAnyAddressLongestFirst)
     EXPECT_EQ(c.choose(9), -1);   // idle 2 s, its address holds no more than the newcomer's
 }
 
+TEST(Evict, ACrowdsRedialTakesNoPlaceByAgeAFreshAddressDoes)
+{
+    // Each address of the crowd holds one place and dials again for a second: its redial finds
+    // long idle places, but only at addresses holding no more than its own.
+    Crowd c;
+    for (uint32_t a = 1; a <= 8; a++)
+        c.add(a, 20);
+    EXPECT_EQ(c.choose(3), -1);
+    EXPECT_EQ(c.choose(100), 0);   // an address holding none: the longest idle of the crowd's
+}
+
 TEST(Evict, ShortIdleGoesOnlyUnderTheAddressRule)
 {
     Crowd c;
