@@ -386,18 +386,23 @@ def browser(src, seconds, period, path, out, auth):
 
 def hls(src, seconds, out, auth):
     c = SourceHTTPConnection("127.0.0.1", 80, timeout=15, source_address=(src, 0))
-    end, fetches, failed, seen, most = time.time() + seconds, 0, 0, set(), 0.0
+    end, fetches, failed, seen, most, why = time.time() + seconds, 0, 0, set(), 0.0, []
     while time.time() < end:
         status, body, t = http_get(c, "/streamA.m3u8", auth)
         fetches, failed, most = fetches + 1, failed + (status != 200), max(most, t)
+        if status != 200:
+            why.append("playlist:%s" % status)
+            body = b""
         for seg in re.findall(rb"^([^#\s][^\s]*)", body, re.M):
             if seg not in seen:
                 seen.add(seg)
                 status, _, t = http_get(c, "/" + seg.decode().lstrip("/"), auth)
                 fetches, failed, most = fetches + 1, failed + (status != 200), max(most, t)
+                if status != 200:
+                    why.append("%s:%s" % (seg.decode(), status))
         time.sleep(1)
-    open(out, "w").write("fetches=%d failed=%d segments=%d max_s=%.2f reopened=%d\n" % (
-        fetches, failed, len(seen), most, SourceHTTPConnection.opened - 1))
+    open(out, "w").write("fetches=%d failed=%d segments=%d max_s=%.2f reopened=%d %s\n" % (
+        fetches, failed, len(seen), most, SourceHTTPConnection.opened - 1, " ".join(why)))
 
 
 def interleaved(s, seconds):
