@@ -174,15 +174,7 @@ many_fresh() {
   done
   echo "fresh_wait_s=$(bench_stats "$waits") served=$served/$FRESH"
 }
-python3 - "$TEST_DIR/bad.img" <<'PY'
-import struct, sys, zlib
-data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 8192
-hdr = bytearray(64)
-struct.pack_into('>I', hdr, 0, 0x27051956)
-struct.pack_into('>I', hdr, 12, len(data))
-struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
-open(sys.argv[1], 'wb').write(bytes(hdr) + data)
-PY
+python3 "$E2E/server_fill.py" badimage "$TEST_DIR/bad.img" 8192
 echo "crowds of many addresses, no crowd first:"
 for kind in rtmp rtsp web; do echo "  $kind $(many_fresh $kind 100)"; done
 for server in rtmp rtsp web; do

@@ -34,6 +34,9 @@ or refuses, for HOLD seconds; READY_FILE is written once every connection was tr
   server_fill.py upload SOURCE IMAGE AUTH_HEADER RATE
     An upload of IMAGE to /firmware at RATE bytes a second from an address holding two more
     (silent) connections; prints "answer= upload_s= sent=".
+  server_fill.py badimage FILE COPIES
+    Writes a firmware image of COPIES times 256 bytes whose data CRC is wrong: the device reads
+    it whole, checks it and writes nothing.
   server_fill.py fresh SERVER SOURCE [AUTH_HEADER]
     A fresh client: seconds from its connect to the answer of its PLAY (RTSP streamA.h264 over
     TCP) or "play" (RTMP liveA), or to the whole answer 200 of /index.htm (web); "none" if that
@@ -522,6 +525,17 @@ def fresh(server, src, auth):
     print("%.3f" % t if ok else "none", flush=True)
 
 
+def bad_image(path, copies):
+    import struct
+    import zlib
+    data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * copies
+    hdr = bytearray(64)
+    struct.pack_into('>I', hdr, 0, 0x27051956)
+    struct.pack_into('>I', hdr, 12, len(data))
+    struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
+    open(path, 'wb').write(bytes(hdr) + data)
+
+
 a = sys.argv
 if a[1] == "rtsp":
     rtsp(int(a[2]), int(a[3]), int(a[4]), float(a[5]), a[6])
@@ -539,3 +553,5 @@ elif a[1] == "fresh":
     fresh(a[2], a[3], a[4] if len(a) > 4 else "")
 elif a[1] == "upload":
     upload(a[2], a[3], a[4], a[5])
+elif a[1] == "badimage":
+    bad_image(a[2], int(a[3]))

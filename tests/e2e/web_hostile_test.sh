@@ -565,15 +565,7 @@ wait_fw_status() {
   return 1
 }
 # An image of 6 MB whose data CRC is wrong: the flash thread reads it whole, then writes nothing.
-python3 - "$TEST_DIR/bad6m.img" <<'PY'
-import struct, sys, zlib
-data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 23437
-hdr = bytearray(64)
-struct.pack_into('>I', hdr, 0, 0x27051956)
-struct.pack_into('>I', hdr, 12, len(data))
-struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
-open(sys.argv[1], 'wb').write(bytes(hdr) + data)
-PY
+python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" badimage "$TEST_DIR/bad6m.img" 23437
 # wait_file FILE: up to 60 s (Python alone may take seconds to start on a loaded machine).
 wait_file() { local i; for i in $(seq 1 600); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
 # two_uploads ORDER: two uploads of the image from two connections of one client, in the order
@@ -747,15 +739,7 @@ check "still serving after the uploads" alive
 CROWD_AUTH=$AUTH_HDR
 page_base=$(fresh_baseline web 127.0.0.50)
 echo "before the crowds: page load $page_base s"
-python3 - "$TEST_DIR/bad2m.img" <<'PY'
-import struct, sys, zlib
-data = bytes((i * 131 + 7) & 0xFF for i in range(256)) * 8192
-hdr = bytearray(64)
-struct.pack_into('>I', hdr, 0, 0x27051956)
-struct.pack_into('>I', hdr, 12, len(data))
-struct.pack_into('>I', hdr, 24, (zlib.crc32(data) ^ 1) & 0xFFFFFFFF)
-open(sys.argv[1], 'wb').write(bytes(hdr) + data)
-PY
+python3 "$(dirname "$K7160_TESTLIB")/server_fill.py" badimage "$TEST_DIR/bad2m.img" 8192
 FILL=$(dirname "$K7160_TESTLIB")/server_fill.py
 # The test camera's simple picture makes a stream of some 70 kbit/s: a player that reads 512
 # bytes a second takes well under a tenth of it, as 2 KiB a second does of a camera's Mbit/s.
