@@ -204,8 +204,8 @@ def recv_head(s, end=b"\r\n\r\n"):
     return data
 
 
-def rtsp_request(s, method, url, cseq, extra=""):
-    s.sendall(("%s %s RTSP/1.0\r\nCSeq: %d\r\n%s\r\n" % (method, url, cseq, extra)).encode())
+def read_answer(s):
+    """An answer's head and its whole body (by its Content-Length)."""
     data = recv_head(s)
     head, _, body = data.partition(b"\r\n\r\n")
     m = re.search(rb"Content-Length: *(\d+)", head, re.I)
@@ -214,6 +214,12 @@ def rtsp_request(s, method, url, cseq, extra=""):
         if not d:
             raise OSError("closed")
         body += d
+    return head, body
+
+
+def rtsp_request(s, method, url, cseq, extra=""):
+    s.sendall(("%s %s RTSP/1.0\r\nCSeq: %d\r\n%s\r\n" % (method, url, cseq, extra)).encode())
+    head, body = read_answer(s)
     if not head.startswith(b"RTSP/1.0 200"):
         raise OSError(head.split(b"\r\n")[0].decode(errors="replace"))
     return head.decode(errors="replace"), body.decode(errors="replace")
@@ -500,14 +506,7 @@ def fresh(server, src, auth):
         s.settimeout(10)
         if server == "web":
             s.sendall(("GET /index.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % (auth + "\r\n" if auth else "")).encode())
-            data = recv_head(s)
-            head, _, body = data.partition(b"\r\n\r\n")
-            m = re.search(rb"Content-Length: *(\d+)", head, re.I)
-            while m and len(body) < int(m.group(1)):
-                d = s.recv(65536)
-                if not d:
-                    raise OSError("closed")
-                body += d
+            head, _ = read_answer(s)
             ok = b" 200 " in head.split(b"\r\n")[0]
             t = time.monotonic() - t0
         elif server == "rtsp":
