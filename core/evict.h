@@ -62,9 +62,9 @@ int64_t evict_idle_age(const EvictEntry *e, int64_t now_us);
 
 // The entry a newcomer from `addr` takes the place of, or -1: among those not busy, not gone,
 // with no bytes unread and not players keeping up, the longest idle of those idle at least
-// idle_ms or with a slow head (from any address holding more entries than the newcomer's), else the longest idle of those whose address holds at least two
-// more entries than the newcomer's (never its own). The caller puts the chosen one out and marks
-// it gone.
+// idle_ms or with a slow head (from any address holding more entries than the newcomer's), else
+// the longest idle of those whose address holds at least two more entries than the newcomer's
+// (never its own). The caller puts the chosen one out and marks it gone.
 int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us);
 // At its address's own limit, a newcomer from `addr` may take the place of that address's longest
 // idle entry (the same exceptions): a client's keep-alive connections left open must not lock out
