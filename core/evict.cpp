@@ -36,6 +36,15 @@ void evict_init(EvictState *s, int idle_ms)
     s->idle_ms = idle_ms;
 }
 
+namespace {
+
+bool slow_head(const EvictEntry *e, int64_t now_us)
+{
+    return e->arriving_since_us && now_us - e->arriving_since_us >= (int64_t)EVICT_SLOW_HEAD_MS * 1000;
+}
+
+} // namespace
+
 int64_t evict_idle_age(const EvictEntry *e, int64_t now_us)
 {
     if (e->busy || e->gone)
@@ -45,6 +54,8 @@ int64_t evict_idle_age(const EvictEntry *e, int64_t now_us)
             return -1;
         return now_us - e->flow->slow_since_us;
     }
+    if (e->arriving_since_us)
+        return slow_head(e, now_us) ? now_us - e->arriving_since_us : -1;
     return now_us - e->active_us;
 }
 
@@ -95,8 +106,9 @@ int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t a
             continue;
         // By age only from an address holding more than the newcomer's: the redials of a crowd
         // holding a place at each of its addresses would otherwise take every place as it ages.
+        // A slow head is old at once: the request deadline would close it before the idle limit.
         unsigned held = held_by(entries, n, e->addr);
-        bool old = by_age && age >= idle_limit(s) && held > from_newcomer;
+        bool old = by_age && (age >= idle_limit(s) || slow_head(e, now_us)) && held > from_newcomer;
         if (!old && (e->addr == addr || held < from_newcomer + 2))
             continue;
         if (has_unread(e))

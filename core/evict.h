@@ -12,6 +12,10 @@ enum { EVICT_IDLE_MS = 10000 };
 // A player's stream is judged over windows of this length: one that took under a tenth of what
 // it was sent in the last whole window counts as idle from that window's start.
 enum { EVICT_FLOW_WINDOW_MS = 10000 };
+// A request head (HTTP request line and headers, RTSP request, RTMP handshake) arrives in
+// milliseconds from a working client; one still arriving after this long is a slow request, held
+// open to keep a place, and counts as idle from its first byte, however long the idle rule asks.
+enum { EVICT_SLOW_HEAD_MS = 2000 };
 // Addresses remembered as put out by idle age, see EvictState.
 enum { EVICT_RECENT = 512 };
 
@@ -37,6 +41,7 @@ struct EvictEntry {
     bool playing;               // never goes while its flow keeps up
     bool gone;                  // put out already, still closing: neither counted nor chosen
     const EvictFlow *flow;      // a player's stream; null: not measured
+    int64_t arriving_since_us;  // first byte of a request head not yet whole; 0: none arriving
 };
 
 // An address whose only connection was put out by idle age does not at once take another's by
@@ -51,14 +56,15 @@ struct EvictState {
 void evict_init(EvictState *s, int idle_ms);
 
 // How long (µs) the entry has been idle at now_us; negative while it may not go at all (busy,
-// or a player keeping up).
+// a player keeping up, or a head arriving for less than EVICT_SLOW_HEAD_MS). A slow head is idle
+// from its first byte.
 int64_t evict_idle_age(const EvictEntry *e, int64_t now_us);
 
 // The entry a newcomer from `addr` takes the place of, or -1: among those not busy, not gone,
 // with no bytes unread and not players keeping up, the longest idle of those idle at least
-// idle_ms (from any address holding more entries than the newcomer's), else the longest idle of those whose address holds at least two
-// more entries than the newcomer's (never its own). The caller puts the chosen one out and marks
-// it gone.
+// idle_ms or with a slow head (from any address holding more entries than the newcomer's), else
+// the longest idle of those whose address holds at least two more entries than the newcomer's
+// (never its own). The caller puts the chosen one out and marks it gone.
 int evict_choose(EvictState *s, EvictEntry *const *entries, size_t n, uint32_t addr, int64_t now_us);
 // At its address's own limit, a newcomer from `addr` may take the place of that address's longest
 // idle entry (the same exceptions): a client's keep-alive connections left open must not lock out

@@ -318,11 +318,14 @@ public:
         TaskScheduler &ts = fServer->envir().taskScheduler();
         if (fIn.empty() || fClosing) {
             ts.unscheduleDelayedTask(fRequestTask);
+            fHeadSinceUs = 0;
             return;
         }
         // A request was used up and the rest begins the next one: its time starts now.
-        if (fRequestTask == nullptr || fIn.size() < hadBeforeProcessing)
+        if (fRequestTask == nullptr || fIn.size() < hadBeforeProcessing) {
             ts.rescheduleDelayedTask(fRequestTask, REQUEST_DEADLINE_US, requestTimeout, this);
+            fHeadSinceUs = rtsp_monotonic_us();
+        }
     }
 
     static void requestTimeout(void *clientData)
@@ -603,6 +606,7 @@ public:
     TaskToken fRequestTask = nullptr;
     int64_t fLastActivity = rtsp_monotonic_us();
     int64_t fLastRequestUs = rtsp_monotonic_us();   // opened, or its last whole request answered
+    int64_t fHeadSinceUs = 0;                       // first byte of a request not yet whole; 0: none
     uint64_t fOffered = 0, fTaken = 0;              // RTP meant for it, and bytes its socket took
     EvictFlow fFlow = {};
 };
@@ -662,7 +666,7 @@ bool GenericMediaServer::evictSessionFor(uint32_t addr)
     for (auto &kv : fClientSessions) {
         ClientSession *cs = kv.second;
         const EvictFlow *flow = cs->fTCPConn ? &static_cast<ClientConnection *>(cs->fTCPConn)->fFlow : nullptr;
-        entries.push_back({cs->fOwnerAddr, -1, cs->fLastSignUs, false, cs->holdsPlace(), false, flow});
+        entries.push_back({cs->fOwnerAddr, -1, cs->fLastSignUs, false, cs->holdsPlace(), false, flow, 0});
         sessions.push_back(cs);
     }
     for (EvictEntry &e : entries)
@@ -686,7 +690,7 @@ bool GenericMediaServer::evictSessionFor(uint32_t addr)
 }
 
 // The same for a connection: its activity is its last whole request answered (a request half
-// arrived does not count, so a client trickling one cannot hold its place); one being answered,
+// arrived keeps its place only while it is not yet slow); one being answered,
 // with bytes not read yet, or carrying a player keeping up or a paused session never goes.
 bool GenericMediaServer::evictConnectionFor(uint32_t addr)
 {
@@ -706,7 +710,7 @@ bool GenericMediaServer::evictConnectionFor(uint32_t addr)
     for (auto &kv : fConnections) {
         ClientConnection *c = kv.first;
         entries.push_back({c->fPeer.sin_addr.s_addr, c->fSocket, c->fLastRequestUs, c->fBusy, holds.count(c) > 0,
-                           c->fClosing, &c->fFlow});
+                           c->fClosing, &c->fFlow, c->fHeadSinceUs});
         conns.push_back(c);
     }
     for (EvictEntry &e : entries)
@@ -721,7 +725,9 @@ bool GenericMediaServer::evictConnectionFor(uint32_t addr)
         char toName[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &to, toName, sizeof toName);
         log_printf("rtsp: connection from %s %s for %lld s closed for a connection from %s%s\n", victim->fPeerName,
-                   holds.count(victim) ? "taking under a tenth of its stream" : "idle",
+                   holds.count(victim) ? "taking under a tenth of its stream"
+                   : victim->fHeadSinceUs ? "sending its request slowly"
+                                          : "idle",
                    (long long)evict_idle_age(list[(size_t)i], nowUs) / 1000000, toName, more);
     }
     victim->scheduleClose();

@@ -105,6 +105,15 @@ void session_mark_playing(int sock, bool playing)
         }
 }
 
+// The handshake began (its first byte came) or is whole: a slow one gives way to a newcomer.
+void session_mark_head(int sock, bool arriving)
+{
+    std::lock_guard<std::mutex> l(session_mutex);
+    for (SessionEntry &e : sessions)
+        if (e.sock == sock)
+            e.ev.arriving_since_us = arriving ? monotonic_ms() * 1000 : 0;
+}
+
 // What the playing session's stream offered and what its socket took, in running totals.
 void session_note_flow(int sock, uint64_t offered, uint64_t taken)
 {
@@ -116,7 +125,7 @@ void session_note_flow(int sock, uint64_t offered, uint64_t taken)
 
 // A full server makes room for a connection from `addr` by the one eviction rule; the chosen
 // session is shut down and its thread sees the end and leaves. Caller holds session_mutex.
-const SessionEntry *session_evict_for(uint32_t addr)
+const SessionEntry *session_evict_for(uint32_t addr, int64_t *idle_us)
 {
     std::vector<EvictEntry *> list;
     list.reserve(sessions.size());
@@ -128,6 +137,7 @@ const SessionEntry *session_evict_for(uint32_t addr)
     if (i < 0)
         return nullptr;
     SessionEntry *victim = &sessions[(size_t)i];
+    *idle_us = evict_idle_age(&victim->ev, monotonic_ms() * 1000);   // before it is gone
     victim->ev.gone = true;
     shutdown(victim->sock, SHUT_RDWR);
     return victim;
@@ -281,7 +291,10 @@ int rtmp_handshake(RtmpConnection *c)
     for (uint32_t i = 8; i < RTMP_HANDSHAKE_SIZE; i++)
         s1[i] = (uint8_t)rand();
 
-    if (rtmp_recv_exact(c, &c0, 1) < 0 || rtmp_recv_exact(c, c1, sizeof c1) < 0)
+    if (rtmp_recv_exact(c, &c0, 1) < 0)
+        return -1;
+    session_mark_head(c->sock, true);
+    if (rtmp_recv_exact(c, c1, sizeof c1) < 0)
         return -1;
     uint32_t off_a = digest_offset(c1, 772, 776), off_b = digest_offset(c1, 8, 12);
     bool layout_a = digest_matches(c1, off_a);
@@ -314,6 +327,7 @@ void rtmp_session_run(RtmpConnection *c)
     struct timeval tv = {10, 0};
     setsockopt(c->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int rc = rtmp_handshake(c);
+    session_mark_head(c->sock, false);
     if (rc != 0) {
         log_printf("RTMP handshake error %d\n", rc);
         return;
@@ -415,16 +429,20 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
             why = "sessions from that address";
             limit = limits.per_address;
         } else if (open >= limits.sessions) {
-            const SessionEntry *victim =
-                sessions.size() < limits.sessions + EVICTED_SLACK ? session_evict_for(peer->sin_addr.s_addr) : nullptr;
+            int64_t idle_us = 0;
+            const SessionEntry *victim = sessions.size() < limits.sessions + EVICTED_SLACK
+                                             ? session_evict_for(peer->sin_addr.s_addr, &idle_us)
+                                             : nullptr;
             if (victim) {
                 char more[64];
                 if (rate_gate_line(&evict_gate, GATE_PERIOD_MS, more, sizeof more)) {
                     char was[INET_ADDRSTRLEN] = "?";
                     inet_ntop(AF_INET, &victim->ev.addr, was, sizeof was);
                     log_printf("rtmp: session from %s %s for %lld s closed for a connection from %s%s\n", was,
-                               victim->ev.playing ? "taking under a tenth of its stream" : "not playing",
-                               (long long)evict_idle_age(&victim->ev, monotonic_ms() * 1000) / 1000000, from, more);
+                               victim->ev.playing            ? "taking under a tenth of its stream"
+                               : victim->ev.arriving_since_us ? "handshaking slowly"
+                                                              : "not playing",
+                               (long long)idle_us / 1000000, from, more);
                 }
             } else {
                 why = "sessions open";
@@ -440,7 +458,7 @@ int rtmp_session_start(int sock, const struct sockaddr_in *peer)
         }
         SessionEntry e = {};
         e.sock = sock;
-        e.ev = {peer->sin_addr.s_addr, sock, monotonic_ms() * 1000, false, false, false, nullptr};
+        e.ev = {peer->sin_addr.s_addr, sock, monotonic_ms() * 1000, false, false, false, nullptr, 0};
         sessions.push_back(e);
     }
     struct sockaddr_in dest = {};

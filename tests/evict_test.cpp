@@ -93,6 +93,30 @@ TEST(Evict, BusyAndUnreadNeverGo)
     close(sv[1]);
 }
 
+TEST(Evict, SlowHeadGivesWayFreshHeadAndUploadNever)
+{
+    // Each address holds two places (a slowloris crowd); none reaches the idle limit before the
+    // request deadline, so only the head's age can free one for a fresh address.
+    Crowd c;
+    c.add(1, 4)->arriving_since_us = NOW - 3000000;   // a head trickling for 3 s
+    c.add(1, 1)->arriving_since_us = NOW - 500000;    // a head begun half a second ago
+    EvictEntry *upload = c.add(2, 5);                 // an upload body after a whole head
+    upload->busy = true;
+    c.add(2, 4)->arriving_since_us = NOW - 1000000;
+    c.add(3, 9)->arriving_since_us = NOW - 8000000;
+    c.add(3, 9)->arriving_since_us = NOW - EVICT_SLOW_HEAD_MS * 1000LL + 1;
+    EXPECT_EQ(evict_idle_age(&c.entries[0], NOW), 3000000);   // idle from its first byte
+    EXPECT_LT(evict_idle_age(&c.entries[1], NOW), 0);
+    EXPECT_EQ(c.choose(9), 4);    // the longest slow head, at an address holding more than none
+    EXPECT_EQ(c.choose(8), 0);
+    EXPECT_EQ(c.choose(7), -1);   // fresh heads and the upload stay however full the server
+    // A slow head is old only for a newcomer whose address holds fewer: the crowd's own redial
+    // (address 1, holding one) takes no place of an address holding one.
+    c.add(4, 0)->arriving_since_us = NOW - 5000000;
+    EXPECT_EQ(c.choose(1), -1);
+    EXPECT_EQ(c.choose(9), 6);
+}
+
 TEST(Evict, PlayerKeepingUpNeverGoesTrickleReaderCountsAsIdle)
 {
     Crowd c;

@@ -1,3 +1,4 @@
+#include "core/evict.h"
 #include "core/log.h"
 #include "core/mtd.h"
 #include "core/param.h"
@@ -552,6 +553,36 @@ TEST_F(GuardLimitsTest, LongIdleConnectionsGiveWayToAnyNewcomer)
     EXPECT_EQ(web_request(port, "GET", "/", {}, "", "127.0.0.2").status, 0) << "put out just now";
     EXPECT_FALSE(closed_within(idle[1], 100, false));
     for (int fd : idle)
+        close(fd);
+}
+
+// A request head still arriving after a couple of seconds gives way to a newcomer from an
+// address holding fewer, long before the idle age or the request deadline; a fresh one does not.
+TEST_F(GuardLimitsTest, SlowRequestHeadGivesWayFreshOneDoesNot)
+{
+    httpd_stop();
+    GuardLimits l = {30, 10, 4, 4, 600000};   // no connection reaches the idle age
+    guard_set_limits(&l);
+    ASSERT_EQ(httpd_start(0, hold_handler), 0);
+    port = httpd_port();
+    std::vector<int> fds;
+    for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        fds.push_back(web_connect(port, from));
+        ASSERT_TRUE(tracked((int)fds.size()));
+    }
+    usleep(200000);
+    ASSERT_TRUE(web_send_all(fds[0], "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    sockaddr_in newcomer = {};
+    newcomer.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.6", &newcomer.sin_addr);
+    EXPECT_FALSE(closed_within(fds[0], 300, true));
+    EXPECT_EQ(guard_accept(nullptr, (const sockaddr *)&newcomer, sizeof newcomer), MHD_NO) << "a fresh head";
+    EXPECT_FALSE(closed_within(fds[0], EVICT_SLOW_HEAD_MS, true));
+    EXPECT_EQ(guard_accept(nullptr, (const sockaddr *)&newcomer, sizeof newcomer), MHD_YES) << "a slow head";
+    EXPECT_TRUE(closed_within(fds[0], 2000, false));
+    for (size_t i = 1; i < fds.size(); i++)
+        EXPECT_FALSE(closed_within(fds[i], 100, false)) << "idle for less than the age";
+    for (int fd : fds)
         close(fd);
 }
 

@@ -3,6 +3,7 @@
 // catch-up, clock wrap) and whole sessions against the fake producer.
 #include "streaming/rtmp.h"
 
+#include "core/evict.h"
 #include "core/log.h"
 #include "core/param.h"
 #include "core/param_table.h"
@@ -1340,6 +1341,34 @@ TEST(RtmpLimits, LongIdleSessionsGiveWayToAnyNewcomer)
         EXPECT_EQ(lb.start_from("127.0.0.6"), 0);
         EXPECT_TRUE(closed_within(lb.clients[1], 2000));
         EXPECT_FALSE(closed_within(lb.clients[2], 100));
+        for (int c : lb.clients)
+            shutdown(c, SHUT_RDWR);
+        EXPECT_TRUE(sessions_drop_to(0, 3000));
+    }
+    rtmp_set_limits(nullptr);
+}
+
+// A handshake still arriving after a couple of seconds gives way to a newcomer long before the
+// idle limit, though each address holds one; a fresh one does not.
+TEST(RtmpLimits, SlowHandshakeGivesWayFreshOneDoesNot)
+{
+    RtmpLimits l = {3, 3, 30, 10, 600000};   // no session reaches the idle age
+    rtmp_set_limits(&l);
+    {
+        Loopback lb;
+        for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+            ASSERT_EQ(lb.start_from(from), 0) << from;
+        uint8_t start[17] = {3};
+        ASSERT_EQ(send(lb.clients[1], start, sizeof start, 0), (ssize_t)sizeof start);
+        usleep(300000);
+        EXPECT_EQ(lb.start_from("127.0.0.5"), -1) << "a fresh handshake";
+        usleep(EVICT_SLOW_HEAD_MS * 1000);
+        uint32_t tail = log_ring_head();
+        EXPECT_EQ(lb.start_from("127.0.0.6"), 0) << "a slow handshake";
+        EXPECT_TRUE(closed_within(lb.clients[1], 2000));
+        EXPECT_FALSE(closed_within(lb.clients[0], 100)) << "idle for less than the age";
+        EXPECT_NE(log_since(tail).find("rtmp: session from 127.0.0.3 handshaking slowly for 2 s closed"), std::string::npos)
+            << log_since(tail);
         for (int c : lb.clients)
             shutdown(c, SHUT_RDWR);
         EXPECT_TRUE(sessions_drop_to(0, 3000));

@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/md5.h>
 }
 
+#include "core/evict.h"
 #include "core/log.h"
 #include "rtsp/liveMedia.h"
 
@@ -1594,6 +1595,37 @@ TEST(RtspServer, NewcomerTakesTheLongestIdleConnectionsPlaceNeverAPlayers)
     close(back);
     close(fresh);
     close(player);
+}
+
+// With every place held by one connection per address, a request still arriving after a couple of
+// seconds gives way to a newcomer long before the request deadline; a fresh one does not.
+TEST(RtspServer, SlowRequestGivesWayFreshOneDoesNot)
+{
+    ServerFixture f;
+    f.server->setEvictionAge(600000);   // no connection reaches the idle age
+    std::vector<int> held;
+    for (int i = 0; i < 256; i++)
+        held.push_back(f.connect(("127.0.1." + std::to_string(i)).c_str()));
+    ASSERT_EQ(f.server->numClientConnections(), 256u);
+    std::string head = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n";
+    ASSERT_EQ(send(held[5], head.data(), head.size(), 0), (ssize_t)head.size());
+    f.l.stepUntil([] { return false; }, 200);
+    bool closed = false;
+    int early = f.connect("127.0.0.5");
+    EXPECT_EQ(f.request(early, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n", &closed), "") << "a fresh head stays";
+    EXPECT_TRUE(closed);
+    close(early);
+    f.l.stepUntil([] { return false; }, EVICT_SLOW_HEAD_MS);
+    uint32_t tail = log_ring_head();
+    int fresh = f.connect("127.0.0.6");
+    EXPECT_EQ(status_of(f.request(fresh, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), "RTSP/1.0 200 OK");
+    f.request(held[5], "", &closed);
+    EXPECT_TRUE(closed) << "the slow one";
+    EXPECT_NE(log_since(tail).find("rtsp: connection from 127.0.1.5 sending its request slowly for 2 s closed"),
+              std::string::npos);
+    for (int s : held)
+        close(s);
+    close(fresh);
 }
 
 // A viewer who paused, on an address holding three connections (a NAT, or a second player), is

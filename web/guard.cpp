@@ -482,22 +482,31 @@ MHD_Result guard_accept(void *, const struct sockaddr *addr, socklen_t addrlen)
     std::vector<EvictEntry> entries;
     std::vector<EvictEntry *> list;
     entries.reserve(tracks.size());
-    for (const ConnTrack *t : tracks)
-        entries.push_back({t->addr, t->fd, t->since_ms * 1000, t->phase != TRACK_WAITING, false, t->cut, nullptr});
+    int64_t now_us = monotonic_ms() * 1000;
+    for (const ConnTrack *t : tracks) {
+        // A request head arriving: known from the sweep, or from bytes since the sweep last looked.
+        int64_t head_ms = 0;
+        if (t->phase == TRACK_WAITING) {
+            int64_t at = t->first_ms ? t->first_ms : last_data_ms(t->fd, now_us / 1000);
+            head_ms = at > t->since_ms + 50 || t->first_ms ? at : 0;
+        }
+        entries.push_back({t->addr, t->fd, t->since_ms * 1000, t->phase != TRACK_WAITING, false, t->cut, nullptr,
+                           head_ms * 1000});
+    }
     for (EvictEntry &e : entries)
         list.push_back(&e);
-    int64_t now_us = monotonic_ms() * 1000;
     int chosen = own ? evict_choose_own(list.data(), list.size(), from, now_us)
                      : evict_choose(&evict_state, list.data(), list.size(), from, now_us);
     ConnTrack *victim = chosen >= 0 ? tracks[(size_t)chosen] : nullptr;
-    int64_t now = monotonic_ms();
     if (victim) {
         // The library sees the end of the connection and closes it on its own thread.
         shutdown(victim->fd, SHUT_RDWR);
         victim->cut = true;
         if (rate_gate_line(&evict_log, 1000, more, sizeof more))
-            log_printf("%s: connection from %s idle for %lld s closed for a connection from %s%s\n", "httpd",
-                       address_text(victim->addr).c_str(), (long long)(now - victim->since_ms) / 1000,
+            log_printf("%s: connection from %s %s for %lld s closed for a connection from %s%s\n", "httpd",
+                       address_text(victim->addr).c_str(),
+                       entries[(size_t)chosen].arriving_since_us ? "sending its request slowly" : "idle",
+                       (long long)evict_idle_age(list[(size_t)chosen], now_us) / 1000000,
                        address_text(from).c_str(), more);
     } else if (rate_gate_line(&refuse_log, 1000, more, sizeof more)) {
         log_printf("%s: connection from %s refused: %u connections %s%s\n", "httpd", address_text(from).c_str(),
