@@ -1,6 +1,7 @@
 #include "core/evict.h"
 
 #include <cstring>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 
 void evict_flow_reset(EvictFlow *f)
@@ -28,6 +29,14 @@ void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now
     f->start_us = now_us;
     f->offered_at_start = offered;
     f->taken_at_start = taken;
+}
+
+uint64_t evict_socket_taken(int fd, uint64_t written)
+{
+    int queued = 0;
+    if (fd < 0 || ioctl(fd, SIOCOUTQ, &queued) != 0 || queued <= 0)
+        return written;
+    return (uint64_t)queued < written ? written - (uint64_t)queued : 0;
 }
 
 void evict_init(EvictState *s, int idle_ms)

@@ -31,6 +31,10 @@ struct EvictFlow {
 void evict_flow_note(EvictFlow *f, uint64_t offered, uint64_t taken, int64_t now_us);
 // A new play starts with no history.
 void evict_flow_reset(EvictFlow *f);
+// What the client of TCP socket `fd` took of the `written` bytes the server wrote into it: what
+// the socket still holds unsent or unacknowledged is not taken. A send buffer of hundreds of
+// KiB would otherwise hide a player reading a trickle for most of a minute.
+uint64_t evict_socket_taken(int fd, uint64_t written);
 
 // One connection or session as the rule sees it; the server fills it under its own lock.
 struct EvictEntry {

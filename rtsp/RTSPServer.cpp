@@ -263,8 +263,9 @@ public:
 
     void noteOffered(size_t bytes) override
     {
+        // Called for every batch, also those dropped for a lagging player: they count as offered.
         fOffered += bytes;
-        evict_flow_note(&fFlow, fOffered, fTaken, rtsp_monotonic_us());
+        evict_flow_note(&fFlow, fOffered, evict_socket_taken(fSocket, fTaken), rtsp_monotonic_us());
     }
 
     void sendText(const std::string &text)
@@ -607,7 +608,7 @@ public:
     int64_t fLastActivity = rtsp_monotonic_us();
     int64_t fLastRequestUs = rtsp_monotonic_us();   // opened, or its last whole request answered
     int64_t fHeadSinceUs = 0;                       // first byte of a request not yet whole; 0: none
-    uint64_t fOffered = 0, fTaken = 0;              // RTP meant for it, and bytes its socket took
+    uint64_t fOffered = 0, fTaken = 0;              // RTP meant for it, and bytes written into its socket
     EvictFlow fFlow = {};
 };
 

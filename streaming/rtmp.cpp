@@ -341,8 +341,7 @@ void rtmp_session_run(RtmpConnection *c)
         if (c->playing) {
             c->idle_since_ms = monotonic_ms();
             int r = rtmp_media_step(c);
-            if (c->video.streamq)
-                session_note_flow(c->sock, ringbuffer_bytes(c->video.streamq), c->sent_bytes);
+            rtmp_note_flow(c);
             if (r < 0)
                 break;
             if (r == 0)
@@ -393,6 +392,13 @@ void rtmp_set_limits(const RtmpLimits *l)
 const RtmpLimits *rtmp_limits()
 {
     return &limits;
+}
+
+void rtmp_note_flow(RtmpConnection *c)
+{
+    // The ring's running total: frames skipped for a lagging player count as offered.
+    if (c->video.streamq)
+        session_note_flow(c->sock, ringbuffer_bytes(c->video.streamq), evict_socket_taken(c->sock, c->sent_bytes));
 }
 
 int rtmp_wait_writable(int sock, int64_t deadline_ms)

@@ -90,7 +90,7 @@ struct RtmpConnection {
     uint32_t chunk_left;              // payload bytes of that chunk still to come
     int fault;                        // protocol fault: the session ends
     int64_t idle_since_ms;            // monotonic; last moment the session was playing, or its start
-    uint64_t sent_bytes;              // media the player took into its socket
+    uint64_t sent_bytes;              // media written into the player's socket
     AmfParser amf;
 
     // Send side.
@@ -209,6 +209,10 @@ void rtmp_set_limits(const RtmpLimits *limits);   // null: the defaults
 const RtmpLimits *rtmp_limits();
 // 1 writable, 0 not by the deadline (monotonic_ms), -1 failure or quit.
 int rtmp_wait_writable(int sock, int64_t deadline_ms);
+// Notes what the playing session's channel offered and what its player took (bytes written less
+// those its socket still holds) for the eviction rule; at least once a second while it plays,
+// also while a write waits on a full socket.
+void rtmp_note_flow(RtmpConnection *c);
 // Admits a connection accepted from `peer` and starts its session thread, or refuses it (over a
 // limit: closed at once, logged at most once a second). 0 started, -1 refused or failed.
 int rtmp_session_start(int sock, const struct sockaddr_in *peer);

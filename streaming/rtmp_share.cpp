@@ -246,8 +246,13 @@ int rtmp_share_flush(RtmpConnection *c)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int w = rtmp_wait_writable(c->sock, deadline);
+            // A second at a time: a full socket is what a slow player looks like, and the
+            // eviction rule must see its flow meanwhile.
+            int w = rtmp_wait_writable(c->sock, std::min(deadline, monotonic_ms() + 1000));
+            rtmp_note_flow(c);
             if (w > 0)
+                continue;
+            if (w == 0 && monotonic_ms() < deadline)
                 continue;
             if (w == 0) {
                 log_printf("rtmp: player not reading for %u s\n", rtmp_limits()->send_seconds);

@@ -2,6 +2,7 @@
 #include "core/util.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -153,6 +154,55 @@ TEST(Evict, FlowJudgesWholeWindowsAndForgetsOnceKeepingUp)
     EXPECT_EQ(f.slow_since_us, 0);
     evict_flow_note(&f, 2000000, 150000, 31 * S);     // nothing sent is not slow
     EXPECT_EQ(f.slow_since_us, 0);
+}
+
+// What a player took is what left its socket, not what was written into it: a reader that
+// stops leaves the send buffer full, and the flow rule judges it slow.
+TEST(Evict, SocketTakenLeavesOutWhatTheSocketStillHolds)
+{
+    int ls = socket(AF_INET, SOCK_STREAM, 0), rd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(ls, (struct sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(ls, 1), 0);
+    ASSERT_EQ(getsockname(ls, (struct sockaddr *)&a, &len), 0);
+    int small = 8192;
+    setsockopt(rd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(connect(rd, (struct sockaddr *)&a, sizeof a), 0);
+    int wr = accept(ls, nullptr, nullptr);
+    ASSERT_GE(wr, 0);
+    int rcvbuf = 0;
+    len = sizeof rcvbuf;
+    getsockopt(rd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len);
+
+    std::vector<char> chunk(65536, 'x');
+    uint64_t written = 0;
+    for (ssize_t n; (n = send(wr, chunk.data(), chunk.size(), MSG_DONTWAIT)) > 0;)
+        written += (uint64_t)n;
+    ASSERT_GT(written, 4u * (uint64_t)rcvbuf);
+    uint64_t taken = evict_socket_taken(wr, written);
+    EXPECT_LE(taken, (uint64_t)rcvbuf) << "no more than the reader's buffer holds, of " << written;
+    EvictFlow f = {};
+    evict_flow_note(&f, 0, 0, NOW);
+    evict_flow_note(&f, written, taken, NOW + EVICT_FLOW_WINDOW_MS * 1000LL);
+    EXPECT_EQ(f.slow_since_us, NOW);
+
+    // Once the reader has read everything, all of it was taken.
+    uint64_t got = 0;
+    for (int i = 0; i < 200 && (got < written || evict_socket_taken(wr, written) < written); i++) {
+        ssize_t n;
+        while ((n = recv(rd, chunk.data(), chunk.size(), MSG_DONTWAIT)) > 0)
+            got += (uint64_t)n;
+        usleep(10000);
+    }
+    EXPECT_EQ(got, written);
+    EXPECT_EQ(evict_socket_taken(wr, written), written);
+    EXPECT_EQ(evict_socket_taken(-1, 1234), 1234u) << "no socket: what was written";
+    close(wr);
+    close(rd);
+    close(ls);
 }
 
 TEST(Evict, AddressPutOutByAgeTakesNoneByAgeAtOnce)

@@ -1320,6 +1320,46 @@ TEST(RtmpLimits, NewcomerTakesTheLongestIdleSessionsPlaceNeverAPlayers)
     fakeproducer_stop(fp);
 }
 
+// A player that stopped reading is judged by its flow within the window, though its session's
+// write waits on a full socket far longer: a newcomer from another address takes its place.
+TEST(RtmpLimits, APlayerStuckOnAFullSocketIsJudgedWithinTheWindow)
+{
+    FakeProducer *fp = fakeproducer_start();
+    ASSERT_NE(fp, nullptr);
+    get_param_block()->GuestPermission = PERM_STREAM_VIEW;
+    RtmpLimits l = {1, 1, 30, 30, 300};
+    rtmp_set_limits(&l);
+    {
+        Loopback lb;
+        int player = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), small = 4096;
+        setsockopt(player, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ASSERT_EQ(connect(player, (struct sockaddr *)&lb.addr, sizeof lb.addr), 0);
+        lb.clients.push_back(player);
+        struct pollfd p = {lb.ls, POLLIN, 0};
+        poll(&p, 1, 2000);
+        int s = accept4(lb.ls, nullptr, nullptr, SOCK_CLOEXEC);
+        setsockopt(s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        struct sockaddr_in peer = {};
+        peer.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &peer.sin_addr);
+        ASSERT_EQ(rtmp_session_start(s, &peer), 0);
+        ASSERT_TRUE(play_on(player));
+        auto t0 = std::chrono::steady_clock::now();
+        bool taken = false;
+        while (!taken && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(16)) {
+            usleep(500000);
+            taken = lb.start_from("127.0.0.3") == 0;
+        }
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_TRUE(taken) << "the stuck player still held its place after " << waited << " ms";
+        for (int c : lb.clients)
+            shutdown(c, SHUT_RDWR);
+        EXPECT_TRUE(sessions_drop_to(0, 5000));
+    }
+    rtmp_set_limits(nullptr);
+    fakeproducer_stop(fp);
+}
+
 // Sessions idle past the eviction age give way to newcomers from any address, though each
 // address holds one, the longest idle first; an address just put out takes none back at once.
 TEST(RtmpLimits, LongIdleSessionsGiveWayToAnyNewcomer)
