@@ -876,8 +876,8 @@ print(' '.join('%d:%d' % kv for kv in sorted(codes.items())))
 PY
 )
 w1=$(wchar); l1=$(stat -c %s "$LOG")
-erased=$(( (w1 - w0 - (l1 - l0)) / 131072 ))
-echo "400 clears answered $clears; bytes written besides the log: $((w1 - w0 - (l1 - l0))), about $erased block erase(s)"
+written=$((w1 - w0 - l1 + l0)); erased=$((written / 131072))
+echo "400 clears answered $clears; bytes written besides the log: $written, about $erased block erase(s)"
 check "300 Admin clears and 100 by the guest erased at most two blocks" [ "$erased" -le 2 ]
 check "the clears beyond the hour's few were refused, saying so" \
   bash -c 'grep -qE "(^| )400:[0-9]+" <<<"$1" && grep -qF "access log not cleared" "$2"' _ "$clears" "$LOG"
