@@ -72,7 +72,16 @@ echo "frames decoded: ${a:-none} then ${b:-none}"
 check "48 kHz: pictures paced by the audio clock keep coming" [ -n "$a" ] && [ -n "$b" ] && [ "$b" -gt "$a" ]
 check "48 kHz: and are shown" shown
 while kill -0 "$SENDER" 2>/dev/null; do sleep 0.2; done
-check "48 kHz: the sender's end closes the connection" wait_log "closing stream" 5
+# A sender that ends with bytes still held has them read once more, and ends as a sender does.
+sender_closed() {
+  local i
+  for i in $(seq 1 100); do
+    grep -qE "closing stream|Output TCP sender [0-9.]+ ended: " "$LOG" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+check "48 kHz: the sender's end closes the connection" sender_closed
 sleep 1
 cp "$WAV" "$TEST_DIR/played48.wav"
 check "48 kHz: the card played what ffmpeg decodes" python3 - "$TEST_DIR/played48.wav" "$TEST_DIR/ref48.pcm" <<'PY'
