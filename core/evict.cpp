@@ -45,6 +45,11 @@ void evict_init(EvictState *s, int idle_ms)
     s->idle_ms = idle_ms;
 }
 
+bool evict_keep_late(unsigned open, unsigned places)
+{
+    return places && open * 4 >= places * 3;
+}
+
 namespace {
 
 bool slow_head(const EvictEntry *e, int64_t now_us)

@@ -59,6 +59,12 @@ struct EvictState {
 };
 void evict_init(EvictState *s, int idle_ms);
 
+// Whether a server with `open` of its `places` taken keeps a connection past its request deadline
+// or idle limit instead of closing it: while three quarters are taken it stays until a newcomer
+// takes its place, the oldest first. Closing them all at once would let a crowd that dials again
+// take every place back with connections too young to give way.
+bool evict_keep_late(unsigned open, unsigned places);
+
 // How long (µs) the entry has been idle at now_us; negative while it may not go at all (busy,
 // a player keeping up, or a head arriving for less than EVICT_SLOW_HEAD_MS). A slow head is idle
 // from its first byte.

@@ -444,7 +444,7 @@ int main()
     if (param_developer_mode(&param_block))
         spawn_detached("/usr/sbin/telnetd", "-l", "/bin/sh", (char *)nullptr);
 
-    log_printf("\n\n%s, Serial #%u, Firmware %d build %d, safe_boot=%d\n\n", board_model_string, m.serial,
+    log_printf("%s, Serial #%u, Firmware %d build %d, safe_boot=%d\n", board_model_string, m.serial,
                MODEL_NUMBER, FIRMWARE_BUILD, safe_boot);
 
     platform_set_nice(-20);

@@ -335,7 +335,7 @@ public:
         c->fRequestTask = nullptr;
         if (c->fIn.empty() || c->fClosing)
             return;
-        if (c->fBusy) {   // the request is whole and being answered (a probe runs)
+        if (c->fBusy || c->fServer->keepLate()) {   // being answered (a probe runs), or kept for a newcomer
             c->fRequestTask = c->fServer->envir().taskScheduler().scheduleDelayedTask(1000000, requestTimeout, c);
             return;
         }
@@ -612,6 +612,14 @@ public:
     EvictFlow fFlow = {};
 };
 
+bool GenericMediaServer::keepLate() const
+{
+    unsigned open = 0;
+    for (auto &kv : fConnections)
+        open += !kv.first->fClosing;
+    return evict_keep_late(open, MAX_CONNECTIONS);
+}
+
 void GenericMediaServer::idleConnectionCheck(void *clientData)
 {
     // A connection that carries no session and has said nothing for the reclamation time is
@@ -620,9 +628,10 @@ void GenericMediaServer::idleConnectionCheck(void *clientData)
     server->fIdleCheckTask = nullptr;
     int64_t limit = rtsp_monotonic_us() - (int64_t)server->fReclamationSeconds * 1000000;
     std::vector<ClientConnection *> idle;
+    bool keep = server->keepLate();
     for (auto &kv : server->fConnections) {
         ClientConnection *c = kv.first;
-        if (c->fLastActivity > limit || c->fBusy || c->fClosing)
+        if (c->fLastActivity > limit || c->fBusy || c->fClosing || keep)
             continue;
         bool carries = false;
         for (auto &cs : server->fClientSessions)

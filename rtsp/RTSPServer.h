@@ -77,6 +77,9 @@ protected:
     // nothing may go.
     bool evictSessionFor(uint32_t addr);
     bool evictConnectionFor(uint32_t addr);
+    // Crowded: a connection past its request deadline or idle time stays until a newcomer takes
+    // its place (see evict_keep_late).
+    bool keepLate() const;
     EvictState fEvictSessions = {}, fEvictConnections = {};
     RateGate fEvictLog = {}, fRefuseLog = {};   // lines about newcomers at most once a second
 

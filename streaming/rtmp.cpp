@@ -161,11 +161,14 @@ int rtmp_wait_readable(int sock, int ms)
     return 0;
 }
 
-// Milliseconds the session may still spend without playing; 0 when its time is up.
+// Milliseconds the session may still spend without playing; 0 when its time is up. While the
+// server is crowded one past its time is asked again a second later.
 int idle_left_ms(const RtmpConnection *c)
 {
     int64_t left = c->idle_since_ms + (int64_t)limits.idle_seconds * 1000 - monotonic_ms();
-    return left <= 0 ? 0 : left > WAIT_MS ? WAIT_MS : (int)left;
+    if (left <= 0)
+        return evict_keep_late((unsigned)rtmp_session_count(), limits.sessions) ? 1000 : 0;
+    return left > WAIT_MS ? WAIT_MS : (int)left;
 }
 
 uint32_t digest_offset(const uint8_t *b, int at, uint32_t base)

@@ -396,6 +396,15 @@ void guard_notify_connection(void *cls, MHD_Connection *connection, void **socke
         if (client && client->client_addr && client->client_addr->sa_family == AF_INET)
             t->addr = reinterpret_cast<const sockaddr_in *>(client->client_addr)->sin_addr.s_addr;
         t->since_ms = monotonic_ms();
+        // Idle limits spread over its second half: a crowd dialled at once would otherwise time
+        // out at once and dial again, and for as long as the eviction rule's idle age every place
+        // would be held by a connection too young to give way.
+        static unsigned opened;
+        unsigned spread = limits.idle_seconds / 2;
+        opened++;
+        if (spread)
+            MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                      limits.idle_seconds - (opened * 7u) % (spread + 1));
         pthread_mutex_lock(&track_mutex);
         tracks.push_back(t);
         pthread_mutex_unlock(&track_mutex);
@@ -556,6 +565,10 @@ int guard_sweep()
     int cut = 0, slow_uploads = 0;
     int64_t now = monotonic_ms(), limit = (int64_t)limits.request_seconds * 1000;
     pthread_mutex_lock(&track_mutex);
+    unsigned open = 0;
+    for (const ConnTrack *t : tracks)
+        open += !t->cut;
+    bool keep_heads = evict_keep_late(open, limits.connections);
     for (ConnTrack *t : tracks) {
         if (t->phase == TRACK_ANSWERING || t->cut)
             continue;
@@ -569,6 +582,8 @@ int guard_sweep()
                 t->first_ms = at;
             continue;
         }
+        if (t->phase == TRACK_WAITING && keep_heads)
+            continue;
         bool upload = t->phase == TRACK_BODY && t->upload;
         int64_t allowed = limit + (upload ? (int64_t)(t->body_bytes * 1000 / GUARD_UPLOAD_RATE) : 0);
         if (now - t->first_ms < allowed)

@@ -89,10 +89,12 @@ bool guard_upload_refused(PostContext *ctx, uint64_t max_body, const char *too_l
 
 // --- connections: deadlines and per-address limits ------------------------------------------------
 
-// Limits against clients that hold connections: idle time, time for a request to arrive whole
+// Limits against clients that hold connections: idle time (each connection's between half of it
+// and all of it), time for a request to arrive whole
 // after its first byte, connections per client address and in all. An upload body may take
 // longer, as long as it keeps the upload rate: it gets the request time plus a second for every
-// GUARD_UPLOAD_RATE bytes it has delivered.
+// GUARD_UPLOAD_RATE bytes it has delivered. While three quarters of the places are taken, a
+// request head past its time stays until a newcomer takes its place.
 enum { GUARD_IDLE_SECONDS = 30, GUARD_REQUEST_SECONDS = 10, GUARD_PER_ADDRESS = 32, GUARD_CONNECTIONS = 256 };
 enum { GUARD_UPLOAD_RATE = 8192 };
 struct GuardLimits {

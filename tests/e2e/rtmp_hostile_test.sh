@@ -193,14 +193,14 @@ check "the places taken are logged" grep -qE 'rtmp: session from 127\.0\.0\.[56]
 # Crowds of many addresses, each connection dialled again half a second after it is closed or
 # refused: 256 addresses with an idle session each, 64 with four players reading 512 bytes a second,
 # 256 with two handshakes trickled a byte a second. Once the crowd's connections are old enough
-# to give way, fresh players and page loads from other addresses are served within 2 s more than
+# to give way (the idle crowd's after the idle limit has ended its first sessions), fresh players and page loads from other addresses are served within 2 s more than
 # the longest of three of the same before any crowd.
 rtmp_base=$(fresh_baseline rtmp 127.0.0.50); page_base=$(fresh_baseline web 127.0.0.50)
 echo "before the crowds: fresh RTMP player $rtmp_base s, page load $page_base s"
 # The test camera's simple picture makes a stream of some 70 kbit/s: a player that reads 512
 # bytes a second takes well under a tenth of it, as 2 KiB a second does of a camera's Mbit/s.
 export CROWD_READ_RATE=512
-for crowd in "idle 256 1 12" "trickle 64 4 22" "slowloris 256 2 12"; do
+for crowd in "idle 256 1 31" "trickle 64 4 22" "slowloris 256 2 12"; do
   read -r how addrs per settle <<<"$crowd"
   echo "RTMP crowd: $addrs addresses x $per $how connections"
   crowd_start rtmp "$how" "$addrs" "$per" $((settle + 25)) "$settle"

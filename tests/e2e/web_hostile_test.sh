@@ -731,7 +731,9 @@ check "still serving after the uploads" alive
 # Each connection dialled again half a second after it is closed or refused: 256 addresses with
 # two idle connections each (a page on one, nothing on the other, then silence), 256 with two
 # requests trickled a byte a second, 64 with four readers of /streamA.ts taking 512 bytes a second.
-# Once the crowd's connections are old enough to give way, fresh page loads from other addresses
+# Once the crowd's connections are old enough to give way (the idle crowd's after the idle limit
+# has ended its first connections, the slowloris crowd's after the request deadline has passed
+# theirs), fresh page loads from other addresses
 # are served within 2 s more than the longest of three before any crowd. Beside the idle crowd, a
 # browser loading a page every 8 s on its kept-alive connection and an HLS reader, and beside the
 # slowloris crowd an Admin's upload from an address holding two more connections, begun as the
@@ -744,7 +746,7 @@ FILL=$(dirname "$K7160_TESTLIB")/server_fill.py
 # The test camera's simple picture makes a stream of some 70 kbit/s: a player that reads 512
 # bytes a second takes well under a tenth of it, as 2 KiB a second does of a camera's Mbit/s.
 export CROWD_READ_RATE=512
-for crowd in "idle 256 2 12" "slowloris 256 2 12" "trickle 64 4 22"; do
+for crowd in "idle 256 2 31" "slowloris 256 2 12" "trickle 64 4 22"; do
   read -r how addrs per settle <<<"$crowd"
   echo "web crowd: $addrs addresses x $per $how connections"
   if [ "$how" = idle ]; then
