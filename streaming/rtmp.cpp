@@ -162,12 +162,12 @@ int rtmp_wait_readable(int sock, int ms)
 }
 
 // Milliseconds the session may still spend without playing; 0 when its time is up. While the
-// server is crowded one past its time is asked again a second later.
+// server is crowded one past its time waits on as any other does, for a newcomer to take it.
 int idle_left_ms(const RtmpConnection *c)
 {
     int64_t left = c->idle_since_ms + (int64_t)limits.idle_seconds * 1000 - monotonic_ms();
     if (left <= 0)
-        return evict_keep_late((unsigned)rtmp_session_count(), limits.sessions) ? 1000 : 0;
+        return evict_keep_late((unsigned)rtmp_session_count(), limits.sessions) ? WAIT_MS : 0;
     return left > WAIT_MS ? WAIT_MS : (int)left;
 }
 
