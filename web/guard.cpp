@@ -396,9 +396,9 @@ void guard_notify_connection(void *cls, MHD_Connection *connection, void **socke
         if (client && client->client_addr && client->client_addr->sa_family == AF_INET)
             t->addr = reinterpret_cast<const sockaddr_in *>(client->client_addr)->sin_addr.s_addr;
         t->since_ms = monotonic_ms();
-        // Idle limits spread over its second half: a crowd dialled at once would otherwise time
-        // out at once and dial again, and for as long as the eviction rule's idle age every place
-        // would be held by a connection too young to give way.
+        // Each connection's idle limit lies in the second half of the server's: a crowd dialled at
+        // once would otherwise time out at once and dial again, and for as long as the eviction
+        // rule's idle age every place would be held by a connection too young to give way.
         static unsigned opened;
         unsigned spread = limits.idle_seconds / 2;
         opened++;
