@@ -9,9 +9,12 @@ HTTP=http://127.0.0.1
 
 start_app || finish
 wait_log "RTSP server created on port 8554" 20 || { fail "RTSP server did not start"; finish; }
-python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" rtsp://127.0.0.1:8554/vstreamA.ts 18 "$TEST_DIR/rtp.bin" &
+python3 "$K7160_SRC/tests/e2e/rtsp_dump.py" rtsp://127.0.0.1:8554/vstreamA.ts 24 "$TEST_DIR/rtp.bin" &
 reader=$!
 wait_log "videoA: idx=0 snapshot=0" 20 || fail "channel A did not start"
+# The change only once the reader has the stream: a restart at once could come before the
+# reader's first packet, and its flagged PCR with it.
+for _ in $(seq 1 100); do [ "$(stat -c %s "$TEST_DIR/rtp.bin" 2>/dev/null || echo 0)" -ge 16384 ] && break; sleep 0.1; done
 curl -s -o /dev/null -H "Referer: /x.htm" -d "Video[0].IntraFrameQP=30" "$HTTP/controls"
 # The change is committed within about ten seconds and restarts stream 1.
 check "the change restarts channel A" wait_log "i=1" 14
