@@ -219,13 +219,27 @@ tcp=$!
 for _ in $(seq 1 50); do grep -q ready "$TEST_DIR/tcp.out" && break; sleep 0.1; done
 starts=0
 from_line=$(($(wc -l <"$LOG") + 1))
+# Each start and stop is waited for in the sender's own log: the status reads "Stopped" as soon as
+# a stop is asked, and a start asked before the sender took that stop shows the last
+# connection's "Streaming TCP" until it does. A stop posted then would undo the start unseen.
+log_count() { grep -caF -- "$1" "$LOG"; }
+wait_more() {   # TEXT COUNT SECONDS: until more than COUNT lines hold TEXT
+  local i
+  for i in $(seq 1 $(($3 * 10))); do [ "$(log_count "$1")" -gt "$2" ] && return 0; sleep 0.1; done
+  echo "no new \"$1\" within $3 s"; return 1
+}
+# The changed setting is one TCP does not use, so that a start taken before its commit would
+# connect to the receiver too.
+post udpA_controls "Port=5009&StreamMode=4"
 for i in 1 2 3 4 5 6 7 8; do
-  post udpA_controls "Port=5000"
-  post udpA_controls "Port=5009&StreamMode=4&State=start"
+  post udpA_controls "RetryTimeout=$((i * 1000))"
+  began=$(log_count "udpA starting, mode 4")
+  post udpA_controls "RetryTimeout=$((i * 1000 + 500))&State=start"
   starts=$((starts + 1))
-  wait_status "^Streaming TCP [0-9]+ bytes sent" 10
+  wait_more "udpA starting, mode 4" "$began" 20
+  ended=$(log_count "udpA: stopped")
   post udpA_controls "State=stop"
-  wait_status "^Stopped" 10
+  wait_more "udpA: stopped" "$ended" 20
 done
 touch "$TEST_DIR/tcp.done"
 wait $tcp
