@@ -28,7 +28,7 @@ import urllib.parse
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import TimeoutException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -181,8 +181,7 @@ def step_stream_setup(driver, bitrate):
     res.select_by_value(choice)
     shot(driver, 'setup_streama_before')
     driver.find_element(By.ID, 'apply').click()
-    WebDriverWait(driver, 15).until(EC.staleness_of(field))   # the post answers with the page again
-    WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.ID, 'bitrate'))
+    page_after_post(driver, field, By.ID, 'bitrate')   # the post answers with the page again
     value = driver.find_element(By.ID, 'bitrate').get_attribute('value')
     check('the page shows the new bit rate %s (shows %s)' % (bitrate, value), value == bitrate)
     shown = Select(driver.find_element(By.ID, 'resolution')).first_selected_option.get_attribute('value')
@@ -256,6 +255,15 @@ def responses(driver):
     return out
 
 
+def page_after_post(driver, old, by, name):
+    """Waits for a form's answer to replace the page that held `old`, until the new page is
+    whole and holds the element (by, name): a node looked up while the answer's redirect is
+    still loading belongs to no document."""
+    WebDriverWait(driver, 15).until(EC.staleness_of(old))
+    WebDriverWait(driver, 15, ignored_exceptions=(WebDriverException,)).until(
+        lambda d: d.execute_script('return document.readyState') == 'complete' and d.find_elements(by, name))
+
+
 def log_in(driver, user, password, target):
     """Answers the login challenge as a person would at the browser's prompt."""
     host = urllib.parse.urlparse(BASE).netloc
@@ -321,8 +329,7 @@ def step_first_user(driver, user, password):
     Select(driver.find_element(By.NAME, 'GuestPermission')).select_by_value('0')
     apply = driver.find_element(By.CSS_SELECTOR, "form[name='users'] input[type='submit']")
     apply.click()
-    WebDriverWait(driver, 15).until(EC.staleness_of(apply))
-    WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.NAME, 'GuestPermission'))
+    page_after_post(driver, apply, By.NAME, 'GuestPermission')
     shown = Select(driver.find_element(By.NAME, 'GuestPermission')).first_selected_option.get_attribute('value')
     check('the logged-in Admin set the guest to None (shows %s)' % shown, shown == '0')
     note = guest_note(driver)
@@ -381,8 +388,7 @@ def step_restore_defaults(driver, user, password):
     button.click()
     WebDriverWait(driver, 10).until(EC.alert_is_present())
     driver.switch_to.alert.accept()
-    WebDriverWait(driver, 15).until(EC.staleness_of(button))
-    WebDriverWait(driver, 15).until(lambda d: d.find_elements(By.ID, 'defaults'))
+    page_after_post(driver, button, By.ID, 'defaults')
     check('after the reset the update page is shown again', urllib.parse.urlparse(driver.current_url).path ==
           '/admin_update.htm')
     shot(driver, 'restore_defaults_done')
